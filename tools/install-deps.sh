@@ -1,0 +1,15 @@
+#!/bin/sh
+# Installs the given Debian packages that are not installed yet.
+# Usage: install-deps.sh SUDO-COMMAND-OR-EMPTY PACKAGE...
+sudo_cmd=$1
+shift
+missing=""
+for pkg in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $pkg"
+    fi
+done
+[ -z "$missing" ] && exit 0
+echo "Installing missing packages:$missing"
+$sudo_cmd apt-get update -qq || exit 1
+DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq $missing || exit 1
