@@ -1,0 +1,46 @@
+#ifndef NIVORAVEXBUSUSBEMULATOR_BOOTLOADERPACKETPARSER_H
+#define NIVORAVEXBUSUSBEMULATOR_BOOTLOADERPACKETPARSER_H
+
+#include <QByteArray>
+#include <QList>
+
+namespace NivoraVexbusUsbEmulator {
+
+// Reassembles the host's command packets from the byte stream, as the
+// bootloader does: bytes before a start byte are skipped, the length field
+// says where the packet ends, and a packet whose end byte is not there or
+// whose checksum is wrong is reported as such, so that it gets an error
+// status instead of being acted on.
+class BootloaderPacketParser
+{
+public:
+    enum Result { ResultOk, ResultInvalidLength, ResultChecksumError };
+
+    struct Packet {
+        Result result = ResultOk;
+        quint8 command = 0;
+        QByteArray data;
+    };
+
+    // Longest command data the bootloader's buffer takes; a longer length
+    // field is rejected at once rather than waited for.
+    static constexpr int MaximumDataSize = 512;
+
+    QList<Packet> feed(const QByteArray &bytes);
+    void reset();
+
+    // Bytes skipped while waiting for a start byte.
+    int skippedBytes() const { return m_skippedBytes; }
+
+private:
+    void appendByte(char byte, QList<Packet> *packets);
+    Packet finishPacket() const;
+
+    QByteArray m_buffer;
+    int m_dataSize = -1;
+    int m_skippedBytes = 0;
+};
+
+} // namespace NivoraVexbusUsbEmulator
+
+#endif // NIVORAVEXBUSUSBEMULATOR_BOOTLOADERPACKETPARSER_H

@@ -1,0 +1,11 @@
+#include "recordedrequest.h"
+
+namespace NivoraVexbusUsbEmulator {
+
+RecordedRequest::RecordedRequest(Protocol protocol, quint8 command, quint8 packetId, const QByteArray &payload,
+                                 qint64 timestamp)
+    : m_protocol(protocol), m_command(command), m_packetId(packetId), m_payload(payload), m_timestamp(timestamp)
+{
+}
+
+} // namespace NivoraVexbusUsbEmulator

@@ -1,0 +1,52 @@
+#ifndef NIVORAVEXBUSUSBEMULATOR_SIMULATEDFLASH_H
+#define NIVORAVEXBUSUSBEMULATOR_SIMULATEDFLASH_H
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QPair>
+
+namespace NivoraVexbusUsbEmulator {
+
+// The flash of the emulated controller, as the bootloader sees it: per flash
+// array a range of row numbers, and the bytes last programmed into each row.
+// A row that was never programmed (or was erased) holds no bytes.
+class SimulatedFlash
+{
+public:
+    // Array 0 with rows 0x0022 to 0x00FF, the range of a small PSoC part
+    // whose bootloader occupies the rows below.
+    SimulatedFlash();
+
+    void setRowRange(quint8 arrayId, quint16 firstRow, quint16 lastRow);
+    void removeArray(quint8 arrayId);
+    bool hasArray(quint8 arrayId) const;
+    quint16 firstRow(quint8 arrayId) const;
+    quint16 lastRow(quint8 arrayId) const;
+    bool containsRow(quint8 arrayId, quint16 rowNumber) const;
+
+    void writeRow(quint8 arrayId, quint16 rowNumber, const QByteArray &data);
+    void eraseRow(quint8 arrayId, quint16 rowNumber);
+    // Erases every row; the row ranges stay.
+    void erase();
+
+    bool isProgrammed(quint8 arrayId, quint16 rowNumber) const;
+    QByteArray row(quint8 arrayId, quint16 rowNumber) const;
+    // Programmed row numbers of one array, ascending.
+    QList<quint16> programmedRows(quint8 arrayId) const;
+    int programmedRowCount() const { return m_rows.size(); }
+
+    // The checksum the bootloader reports for a row: the two's complement of
+    // the 8-bit sum of its data bytes.
+    static quint8 rowChecksum(const QByteArray &data);
+
+private:
+    static quint32 key(quint8 arrayId, quint16 rowNumber) { return (quint32(arrayId) << 16) | rowNumber; }
+
+    QMap<quint8, QPair<quint16, quint16>> m_ranges;
+    QMap<quint32, QByteArray> m_rows;
+};
+
+} // namespace NivoraVexbusUsbEmulator
+
+#endif // NIVORAVEXBUSUSBEMULATOR_SIMULATEDFLASH_H
