@@ -1,0 +1,445 @@
+#include "link/nivoravexbususbinterface.h"
+#include "logging/nivoravexbususblogging.h"
+
+#include <QMetaEnum>
+
+namespace NivoraVexbusUsb {
+
+namespace {
+
+QString byteText(unsigned char byte)
+{
+    return QStringLiteral("0x%1").arg(byte, 2, 16, QLatin1Char('0'));
+}
+
+QString baudRateName(QSerialPort::BaudRate baudrate)
+{
+    const char *key = QMetaEnum::fromType<QSerialPort::BaudRate>().valueToKey(baudrate);
+    return key ? QString::fromLatin1(key) : QString::number(baudrate);
+}
+
+} // namespace
+
+NivoraVexbusUsbInterface::NivoraVexbusUsbInterface(NivoraVexbusUsbDeviceWatcher *deviceWatcher, QObject *parent) :
+    QObject(parent)
+{
+    qRegisterMetaType<QSerialPort::SerialPortError>();
+
+    m_serialPort = new QSerialPort(this);
+    connect(m_serialPort, &QSerialPort::readyRead, this, &NivoraVexbusUsbInterface::onReadyRead);
+    connect(m_serialPort, &QSerialPort::errorOccurred, this, &NivoraVexbusUsbInterface::onError);
+
+    if (deviceWatcher) {
+        qCDebug(dcVexbusUsbInterface()) << "Using external device watcher";
+        m_deviceWatcher = deviceWatcher;
+    } else {
+        qCDebug(dcVexbusUsbInterface()) << "Creating own device watcher";
+        m_deviceWatcher = new NivoraVexbusUsbDeviceWatcher(this);
+    }
+
+    connect(m_deviceWatcher, &NivoraVexbusUsbDeviceWatcher::deviceInfoAdded,
+            this, &NivoraVexbusUsbInterface::onDeviceInfoAdded);
+    connect(m_deviceWatcher, &NivoraVexbusUsbDeviceWatcher::deviceInfoRemoved,
+            this, &NivoraVexbusUsbInterface::onDeviceInfoRemoved);
+}
+
+NivoraVexbusUsbInterface::~NivoraVexbusUsbInterface()
+{
+    m_serialPort->close();
+}
+
+NivoraVexbusUsbInterface::WatchMode NivoraVexbusUsbInterface::watchMode() const
+{
+    return m_watchMode;
+}
+
+void NivoraVexbusUsbInterface::setWatchMode(WatchMode watchMode)
+{
+    qCDebug(dcVexbusUsbInterface()) << "Set" << watchMode;
+    m_watchMode = watchMode;
+}
+
+QString NivoraVexbusUsbInterface::portName() const
+{
+    return m_portName;
+}
+
+void NivoraVexbusUsbInterface::setPortName(const QString &portName)
+{
+    if (m_portName == portName)
+        return;
+
+    qCDebug(dcVexbusUsbInterface()) << "Set port name" << portName;
+    m_portName = portName;
+    emit portNameChanged(m_portName);
+}
+
+QString NivoraVexbusUsbInterface::serialNumber() const
+{
+    return m_serialNumber;
+}
+
+void NivoraVexbusUsbInterface::setSerialNumber(const QString &serialNumber)
+{
+    qCDebug(dcVexbusUsbInterface()) << "Set serialnumber" << serialNumber;
+    m_serialNumber = serialNumber;
+}
+
+QSerialPort::BaudRate NivoraVexbusUsbInterface::baudrate() const
+{
+    return m_baudrate;
+}
+
+void NivoraVexbusUsbInterface::setBaudRate(QSerialPort::BaudRate baudrate)
+{
+    m_baudrate = baudrate;
+}
+
+bool NivoraVexbusUsbInterface::connected() const
+{
+    return m_connected;
+}
+
+QSerialPort *NivoraVexbusUsbInterface::serialPort() const
+{
+    return m_serialPort;
+}
+
+bool NivoraVexbusUsbInterface::enable()
+{
+    if (m_watchMode == WatchModeSerialNumber) {
+        qCDebug(dcVexbusUsbInterface()) << "Enable interface for serial number" << m_serialNumber;
+    } else {
+        qCDebug(dcVexbusUsbInterface()) << "Enable interface for serial port" << m_portName;
+    }
+
+    m_enabled = true;
+    connectInternally();
+    return true;
+}
+
+void NivoraVexbusUsbInterface::disable()
+{
+    qCDebug(dcVexbusUsbInterface()) << "Disable interface" << m_portName;
+    m_enabled = false;
+    m_serialPort->close();
+    setConnected(false);
+}
+
+void NivoraVexbusUsbInterface::reconnectInterface()
+{
+    qCDebug(dcVexbusUsbInterface()) << "Reconnecting interface";
+    qCDebug(dcVexbusUsbInterface()) << "Closing port";
+    m_serialPort->close();
+    resetBuffer();
+    setConnected(false);
+    connectInternally();
+}
+
+void NivoraVexbusUsbInterface::setConnected(bool connected)
+{
+    if (m_connected == connected)
+        return;
+
+    qCDebug(dcVexbusUsbInterface()) << "Connected ->" << connected;
+    m_connected = connected;
+    emit connectedChanged(m_connected);
+}
+
+QSerialPortInfo NivoraVexbusUsbInterface::searchSerialPortInfo() const
+{
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : ports) {
+        qCDebug(dcVexbusUsbInterface()) << "Checking serial port" << info.systemLocation() << info.serialNumber();
+        if (m_watchMode == WatchModePort && info.systemLocation() == m_portName) {
+            qCDebug(dcVexbusUsbInterface()) << "Found serial port" << m_portName;
+            return info;
+        }
+        if (m_watchMode == WatchModeSerialNumber && info.serialNumber().startsWith(m_serialNumber, Qt::CaseSensitive)) {
+            qCDebug(dcVexbusUsbInterface()) << "Found serial port with serial number" << m_serialNumber;
+            return info;
+        }
+    }
+    return QSerialPortInfo();
+}
+
+bool NivoraVexbusUsbInterface::connectInternally()
+{
+    qCDebug(dcVexbusUsbInterface()) << "Connecting to nivora Vexbus USB adapter";
+    if (m_serialPort->isOpen()) {
+        qCDebug(dcVexbusUsbInterface()) << "Port is already open. Closing it first...";
+        m_serialPort->close();
+        setConnected(false);
+    }
+
+    const QSerialPortInfo info = searchSerialPortInfo();
+    if (info.isNull()) {
+        if (m_watchMode == WatchModeSerialNumber) {
+            qCWarning(dcVexbusUsbInterface()) << "Could not find any serial port with serial number" << m_serialNumber;
+        } else {
+            qCWarning(dcVexbusUsbInterface()) << "Could not find any serial port on" << m_portName;
+        }
+        return false;
+    }
+
+    qCDebug(dcVexbusUsbInterface()) << "Found serial port info:" << info.portName();
+    m_serialPort->setBaudRate(m_baudrate, QSerialPort::AllDirections);
+    m_serialPort->setPort(info);
+    m_serialPort->setDataBits(QSerialPort::Data8);
+    m_serialPort->setParity(QSerialPort::NoParity);
+    m_serialPort->setFlowControl(QSerialPort::NoFlowControl);
+    m_serialPort->setStopBits(QSerialPort::OneStop);
+
+    qCDebug(dcVexbusUsbInterface()) << "Opening serial port" << m_serialPort->isOpen();
+    // OpenError means the device is open already, which counts as connected.
+    if (!m_serialPort->open(QIODevice::ReadWrite) && m_serialPort->error() != QSerialPort::OpenError) {
+        qCWarning(dcVexbusUsbInterface()) << "Could not open serial port" << m_portName << baudRateName(m_baudrate)
+                                          << m_serialPort->errorString();
+        return false;
+    }
+
+    qCDebug(dcVexbusUsbInterface()) << "Serial port" << m_portName << baudRateName(m_baudrate) << "connected successfully";
+    resetBuffer();
+    setConnected(true);
+    return true;
+}
+
+void NivoraVexbusUsbInterface::onDeviceInfoAdded(const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo)
+{
+    switch (m_watchMode) {
+    case WatchModeSerialNumber:
+        if (!deviceInfo.serialNumber.startsWith(m_serialNumber, Qt::CaseSensitive)) {
+            qCWarning(dcVexbusUsbInterface()) << "Device showed up but we are watching for" << m_serialNumber;
+            return;
+        }
+        qCDebug(dcVexbusUsbInterface()) << "Vexbus USB adapter with serial number" << m_serialNumber << "showed up on"
+                                        << deviceInfo.devicePath;
+        setPortName(deviceInfo.devicePath);
+        if (!m_enabled) {
+            qCWarning(dcVexbusUsbInterface()) << "Not connecting to" << m_portName << m_serialNumber
+                                              << "because the interface is disabled";
+            return;
+        }
+        connectInternally();
+        break;
+    case WatchModePort:
+        if (deviceInfo.devicePath != m_portName) {
+            qCWarning(dcVexbusUsbInterface()) << "Device showed up but we are waiting for" << m_portName;
+            return;
+        }
+        qCDebug(dcVexbusUsbInterface()) << "Serial port" << m_portName << "showed up.";
+        if (!m_enabled) {
+            qCWarning(dcVexbusUsbInterface()) << "Not connecting to" << m_portName << "because the interface is disabled";
+            return;
+        }
+        connectInternally();
+        break;
+    }
+}
+
+void NivoraVexbusUsbInterface::onDeviceInfoRemoved(const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo)
+{
+    onDeviceRemoved(deviceInfo.devicePath);
+}
+
+void NivoraVexbusUsbInterface::onDeviceAdded(const QString &devicePath)
+{
+    if (devicePath != m_portName)
+        return;
+
+    qCDebug(dcVexbusUsbInterface()) << "Serial port device" << m_portName << "added.";
+    if (!m_enabled) {
+        qCWarning(dcVexbusUsbInterface()) << "Not connecting to" << m_portName << "because the interface is disabled";
+        return;
+    }
+    connectInternally();
+}
+
+void NivoraVexbusUsbInterface::onDeviceRemoved(const QString &devicePath)
+{
+    if (devicePath != m_portName)
+        return;
+
+    qCWarning(dcVexbusUsbInterface()) << "Serial port device" << m_portName << "removed.";
+    m_serialPort->close();
+    setConnected(false);
+}
+
+void NivoraVexbusUsbInterface::onError(QSerialPort::SerialPortError error)
+{
+    if (error == QSerialPort::NoError || error == QSerialPort::OpenError || !m_serialPort->isOpen())
+        return;
+
+    qCWarning(dcVexbusUsbInterface()) << "Serial port error occurred:" << error << m_serialPort->errorString()
+                                      << "(Is open:" << m_serialPort->isOpen() << ")";
+    m_serialPort->close();
+    setConnected(false);
+}
+
+// Sending
+
+void NivoraVexbusUsbInterface::sendPacket(const NivoraVexbusUsbPacket &packet)
+{
+    if (dcVexbusUsbInterface().isDebugEnabled())
+        qCDebug(dcVexbusUsbInterface()) << "Sending" << packet;
+    if (dcVexbusUsbInterfaceTraffic().isDebugEnabled())
+        qCDebug(dcVexbusUsbInterfaceTraffic()) << "Sending packet data" << packet.packetData().toHex();
+
+    const QByteArray data = packet.packetData();
+    streamByte(ProtocolByteEnd, true);
+    for (const char byte : data)
+        streamByte(static_cast<unsigned char>(byte));
+    streamByte(calculateCrc(data));
+    streamByte(ProtocolByteEnd, true);
+}
+
+unsigned char NivoraVexbusUsbInterface::calculateCrc(const QByteArray &data)
+{
+    unsigned char crc = 0;
+    for (const char byte : data)
+        crc ^= static_cast<unsigned char>(byte);
+    return crc;
+}
+
+void NivoraVexbusUsbInterface::writeByte(unsigned char byte)
+{
+    if (dcVexbusUsbInterfaceTraffic().isDebugEnabled())
+        qCDebug(dcVexbusUsbInterfaceTraffic()) << "-->" << byteText(byte);
+    m_serialPort->write(QByteArray(1, static_cast<char>(byte)));
+}
+
+void NivoraVexbusUsbInterface::streamByte(unsigned char byte, bool special)
+{
+    if (special) {
+        writeByte(byte);
+        return;
+    }
+
+    switch (byte) {
+    case ProtocolByteEnd:
+        writeByte(ProtocolByteEsc);
+        writeByte(ProtocolByteTransposedEnd);
+        break;
+    case ProtocolByteEsc:
+        writeByte(ProtocolByteEsc);
+        writeByte(ProtocolByteTransposedEsc);
+        break;
+    default:
+        writeByte(byte);
+        break;
+    }
+}
+
+// Receiving
+
+void NivoraVexbusUsbInterface::onReadyRead()
+{
+    const QByteArray data = m_serialPort->readAll();
+    for (const char byte : data)
+        processByte(static_cast<unsigned char>(byte));
+}
+
+void NivoraVexbusUsbInterface::processByte(unsigned char byte)
+{
+    if (dcVexbusUsbInterfaceTraffic().isDebugEnabled())
+        qCDebug(dcVexbusUsbInterfaceTraffic()) << "<--" << byteText(byte);
+
+    // The delimiter comes first: it always ends a frame, also one that is
+    // being skipped for its size and one that ends right after an escape.
+    if (byte == ProtocolByteEnd) {
+        processFrameEnd();
+        return;
+    }
+
+    if (m_overflow)
+        return;
+
+    if (byte == ProtocolByteEsc) {
+        m_escaped = true;
+        return;
+    }
+
+    if (!m_escaped) {
+        m_buffer.append(static_cast<char>(byte));
+    } else {
+        m_escaped = false;
+        if (byte == ProtocolByteTransposedEnd) {
+            m_buffer.append(static_cast<char>(ProtocolByteEnd));
+        } else if (byte == ProtocolByteTransposedEsc) {
+            m_buffer.append(static_cast<char>(ProtocolByteEsc));
+        } else {
+            if (dcVexbusUsbInterfaceTraffic().isWarningEnabled())
+                qCWarning(dcVexbusUsbInterfaceTraffic()) << "SLIP protocol violation. Received unexpected stuffed byte. Discard data...";
+            resetBuffer();
+            return;
+        }
+    }
+
+    if (m_buffer.size() > maximumFrameSize) {
+        qCWarning(dcVexbusUsbInterfaceTraffic()) << "Received frame exceeds" << maximumFrameSize
+                                                 << "bytes without a delimiter. Discard data until the next frame...";
+        resetBuffer();
+        m_overflow = true;
+    }
+}
+
+void NivoraVexbusUsbInterface::processFrameEnd()
+{
+    if (m_buffer.size() <= 2) {
+        resetBuffer();
+        return;
+    }
+
+    const QByteArray packetData = m_buffer.left(m_buffer.size() - 1);
+    const unsigned char receivedCrc = static_cast<unsigned char>(m_buffer.at(m_buffer.size() - 1));
+    const unsigned char crc = calculateCrc(packetData);
+    if (crc == receivedCrc) {
+        if (dcVexbusUsbInterfaceTraffic().isDebugEnabled()) {
+            qCDebug(dcVexbusUsbInterfaceTraffic()) << "Buffer:" << m_buffer.toHex() << "Packet:" << packetData.toHex()
+                                                   << "CRC OK:" << byteText(crc);
+        }
+        // Reset first: receivers run synchronously and may send from here,
+        // and a frame must be judged on its own bytes only.
+        resetBuffer();
+        processData(packetData);
+        return;
+    }
+
+    if (dcVexbusUsbInterfaceTraffic().isWarningEnabled()) {
+        qCWarning(dcVexbusUsbInterfaceTraffic()) << "Received packet with invalid CRC value: Buffer:" << m_buffer.toHex()
+                                                 << "calculated CRC:" << byteText(crc) << "!=" << byteText(receivedCrc)
+                                                 << ". Discard data...";
+    }
+    resetBuffer();
+}
+
+void NivoraVexbusUsbInterface::processData(const QByteArray &data)
+{
+    if (dcVexbusUsbInterfaceTraffic().isDebugEnabled())
+        qCDebug(dcVexbusUsbInterfaceTraffic()) << "Processing data" << data.toHex();
+
+    emit dataReceived(data);
+
+    const NivoraVexbusUsbPacket packet(data);
+    if (!packet.isValid()) {
+        if (dcVexbusUsbInterface().isWarningEnabled())
+            qCWarning(dcVexbusUsbInterface()) << "Could not create valid packet from received data" << data.toHex() << "Discard data...";
+        return;
+    }
+
+    if (packet.type() == NivoraVexbusUsbPacket::TypeNotification && packet.command() == NivoraVexbusUsbUtils::NotificationVexbusData) {
+        qCDebug(dcVexbusUsbInterfaceVexbus()) << "Received" << packet;
+    } else {
+        qCDebug(dcVexbusUsbInterface()) << "Received" << packet;
+    }
+    emit packetReceived(packet);
+}
+
+void NivoraVexbusUsbInterface::resetBuffer()
+{
+    m_buffer.clear();
+    m_escaped = false;
+    m_overflow = false;
+}
+
+} // namespace NivoraVexbusUsb

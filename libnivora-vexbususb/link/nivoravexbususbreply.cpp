@@ -1,0 +1,61 @@
+#include "link/nivoravexbususbreply.h"
+
+namespace NivoraVexbusUsb {
+
+NivoraVexbusUsbReply::NivoraVexbusUsbReply(const NivoraVexbusUsbPacket &requestPacket, QObject *parent) :
+    QObject(parent),
+    m_requestPacket(requestPacket)
+{
+    m_timer.setSingleShot(true);
+    m_timer.setInterval(m_timeout);
+    connect(&m_timer, &QTimer::timeout, this, &NivoraVexbusUsbReply::onTimeout);
+}
+
+NivoraVexbusUsbPacket NivoraVexbusUsbReply::requestPacket() const
+{
+    return m_requestPacket;
+}
+
+NivoraVexbusUsbPacket NivoraVexbusUsbReply::responsePacket() const
+{
+    return m_responsePacket;
+}
+
+unsigned char NivoraVexbusUsbReply::packetId() const
+{
+    return m_requestPacket.packetId();
+}
+
+NivoraVexbusUsbReply::Error NivoraVexbusUsbReply::error() const
+{
+    return m_error;
+}
+
+void NivoraVexbusUsbReply::startWait()
+{
+    m_timer.start(m_timeout);
+}
+
+void NivoraVexbusUsbReply::abort()
+{
+    m_timer.stop();
+    m_error = ErrorAborted;
+    emit finished();
+}
+
+void NivoraVexbusUsbReply::setFinished()
+{
+    m_timer.stop();
+    if (m_responsePacket.isValid())
+        m_error = m_responsePacket.error() == NivoraVexbusUsbUtils::ErrorNoError ? ErrorNoError : ErrorInterfaceError;
+
+    emit finished();
+}
+
+void NivoraVexbusUsbReply::onTimeout()
+{
+    m_error = ErrorTimeout;
+    emit finished();
+}
+
+} // namespace NivoraVexbusUsb

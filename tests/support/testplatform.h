@@ -1,0 +1,69 @@
+#ifndef NIVORA_TESTPLATFORM_H
+#define NIVORA_TESTPLATFORM_H
+
+#include <QHash>
+#include <QString>
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
+namespace NivoraTest {
+
+// A mocked udev/sysfs platform for the tests, built on umockdev. Each adapter
+// is a USB device with a tty child; umockdev backs the tty node with a PTY
+// whose other end (the master) the test, or an emulator, talks on.
+// The test binary must run under umockdev-wrapper.
+class TestPlatform
+{
+public:
+    TestPlatform();
+    ~TestPlatform();
+
+    TestPlatform(const TestPlatform &) = delete;
+    TestPlatform &operator=(const TestPlatform &) = delete;
+
+    // Adds an adapter silently (no uevent), as if present before the test
+    // started. Returns the device node path, for example "/dev/ttyUSB0".
+    QString addAdapter(const QString &serialNumber, const QString &deviceName = QStringLiteral("ttyUSB0"),
+                       const QString &vendorId = QStringLiteral("0403"),
+                       const QString &productId = QStringLiteral("6001"));
+    // Removes the device without an event.
+    void removeAdapter(const QString &deviceName);
+
+    // Adds the adapter and sends the "add" uevent, as on plugging it in.
+    QString plug(const QString &serialNumber, const QString &deviceName = QStringLiteral("ttyUSB0"),
+                 const QString &vendorId = QStringLiteral("0403"),
+                 const QString &productId = QStringLiteral("6001"));
+    // Sends the "remove" uevent and removes the device, as on unplugging it.
+    void unplug(const QString &deviceName);
+    // Sends a uevent with any action for the tty of the device.
+    void sendEvent(const QString &deviceName, const QString &action);
+
+    // The PTY master of the device's tty: the far end of the serial line.
+    // -1 when unknown or after vanish().
+    int masterFd(const QString &deviceName) const;
+    // Closes the PTY master, so that an open port sees a hang-up, as when a
+    // device disappears without udev telling anyone first.
+    void vanish(const QString &deviceName);
+
+    static QString devicePath(const QString &deviceName) { return QStringLiteral("/dev/") + deviceName; }
+
+    UMockdevTestbed *testbed() const { return m_testbed; }
+
+private:
+    struct Device {
+        QString usbSysPath;
+        QString ttySysPath;
+        int masterFd = -1;
+    };
+
+    QString add(const QString &serialNumber, const QString &deviceName, const QString &vendorId,
+                const QString &productId);
+
+    UMockdevTestbed *m_testbed = nullptr;
+    QHash<QString, Device> m_devices;
+    int m_nextUsbIndex = 1;
+};
+
+} // namespace NivoraTest
+
+#endif // NIVORA_TESTPLATFORM_H
