@@ -16,6 +16,7 @@ VexbusEmulator::VexbusEmulator(QObject *parent)
     : QObject(parent), m_link(new TtyLink(this))
 {
     qRegisterMetaType<RecordedRequest>();
+    qRegisterMetaType<VexbusEmulator::Mode>();
     m_clock.start();
     m_rebootTimer.setSingleShot(true);
     connect(&m_rebootTimer, &QTimer::timeout, this, &VexbusEmulator::onRebootTimeout);
