@@ -11,6 +11,10 @@ namespace NivoraVexbusUsbEmulator {
 // Longest gap between two ticks of the traffic generator; high rates send
 // several frames a tick, computed from the clock, so the rate stays exact.
 static constexpr int kMaximumTrafficIntervalMs = 100;
+// A bootloader packet arrives in one burst; after this much silence a
+// partial packet is given up, as the PSoC's packet time-out does, so that
+// stray bytes cannot swallow the next command.
+static constexpr qint64 kBootloaderPacketGapMs = 50;
 
 VexbusEmulator::VexbusEmulator(QObject *parent)
     : QObject(parent), m_link(new TtyLink(this))
@@ -216,6 +220,9 @@ void VexbusEmulator::onLinkBytesReceived(const QByteArray &bytes)
             handleControllerPacket(packet);
         }
     } else {
+        if (elapsed() - m_lastBootloaderBytesAt > kBootloaderPacketGapMs)
+            m_bootloaderParser.reset();
+        m_lastBootloaderBytesAt = elapsed();
         const QList<BootloaderPacketParser::Packet> packets = m_bootloaderParser.feed(bytes);
         for (const BootloaderPacketParser::Packet &packet : packets) {
             if (isRebooting() || !isAttached())

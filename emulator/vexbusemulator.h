@@ -174,6 +174,7 @@ private:
     BootloaderPacketParser m_bootloaderParser;
     BootloaderEmulation m_bootloader;
     int m_bootloaderPacketErrors = 0;
+    qint64 m_lastBootloaderBytesAt = 0;
 
     QVersionNumber m_firmwareVersion = QVersionNumber(1, 4, 12);
     QVersionNumber m_firmwareVersionAfterUpdate;

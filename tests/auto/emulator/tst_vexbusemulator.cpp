@@ -60,6 +60,7 @@ private slots:
     void rejectsBadBootloaderCommands_data();
     void rejectsBadBootloaderCommands();
     void writesRowsFromChunks();
+    void forgetsStalePartialPacket();
 
     void faultSilence();
     void faultDropResponses();
@@ -509,6 +510,15 @@ void TestVexbusEmulator::writesRowsFromChunks()
     // 0xA0 + ... + 0xB8 = 0x10CC; the two's complement of 0xCC is 0x34.
     QCOMPARE(exchange(BootloaderPacket::build(0x3A, hex("00 30 00")), 8), hex("01 00 01 00 34 CA FF 17"));
     QCOMPARE(m_emulator->requests(RecordedRequest::ProtocolBootloader, 0x37).size(), 3);
+}
+
+void TestVexbusEmulator::forgetsStalePartialPacket()
+{
+    m_emulator->setMode(Emulator::ModeBootloader);
+    // A start byte and a length of five that never get their data.
+    send(hex("01 38 05 00"));
+    QCOMPARE(receiveFor(100), QByteArray());
+    QCOMPARE(exchange(hex("01 38 00 00 C7 FF 17"), 15), hex("01 00 08 00 78 56 34 12 00 01 00 00 E2 FE 17"));
 }
 
 // --- Faults ------------------------------------------------------------------
