@@ -142,7 +142,7 @@ void TtyLink::onReadActivated()
     }
     if (!received.isEmpty()) {
         m_hungUp = false;
-        emit bytesReceived(received);
+        Q_EMIT bytesReceived(received);
     }
     // A receiver may have detached the link (a vanish) while handling the bytes.
     if (closed && isAttached())
@@ -156,7 +156,7 @@ void TtyLink::enterHangUp()
     m_hangUpTimer.start();
     if (!m_hungUp) {
         m_hungUp = true;
-        emit hungUp();
+        Q_EMIT hungUp();
     }
 }
 

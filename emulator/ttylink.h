@@ -39,7 +39,7 @@ public:
     bool linePacing() const { return m_linePacing; }
     void setLinePacing(bool enabled);
 
-signals:
+Q_SIGNALS:
     void bytesReceived(const QByteArray &bytes);
     // The other side closed the line (a PTY master reads EIO until the slave
     // is opened again).

@@ -71,7 +71,7 @@ void VexbusEmulator::changeMode(Mode mode)
     if (m_mode == mode)
         return;
     m_mode = mode;
-    emit modeChanged(mode);
+    Q_EMIT modeChanged(mode);
 }
 
 void VexbusEmulator::setStatus(const ControllerStatus &status, bool notify)
@@ -203,7 +203,7 @@ void VexbusEmulator::vanish()
     m_vanishArmed = false;
     stopBusTraffic();
     detach();
-    emit vanished();
+    Q_EMIT vanished();
 }
 
 void VexbusEmulator::onLinkBytesReceived(const QByteArray &bytes)
@@ -236,7 +236,7 @@ void VexbusEmulator::onLinkHungUp()
 {
     // Whatever half a frame was on the line when it closed, a reopened line starts afresh.
     resetReceivers();
-    emit lineHungUp();
+    Q_EMIT lineHungUp();
 }
 
 void VexbusEmulator::resetReceivers()
@@ -250,7 +250,7 @@ void VexbusEmulator::record(RecordedRequest::Protocol protocol, quint8 command, 
 {
     const RecordedRequest request(protocol, command, packetId, payload, elapsed());
     m_requests.append(request);
-    emit requestReceived(request);
+    Q_EMIT requestReceived(request);
 }
 
 bool VexbusEmulator::takeVanish(Mode mode, quint8 command)
@@ -404,7 +404,7 @@ void VexbusEmulator::onRebootTimeout()
     resetReceivers();
     m_bootloader.restart();
     changeMode(m_rebootTarget);
-    emit booted(m_mode);
+    Q_EMIT booted(m_mode);
     if (m_mode == ModeController && m_readyOnBoot)
         sendControllerReady();
 }

@@ -133,7 +133,7 @@ public:
     // test platform) closes the PTY master so that the tty hangs up.
     void vanish();
 
-signals:
+Q_SIGNALS:
     void modeChanged(NivoraVexbusUsbEmulator::VexbusEmulator::Mode mode);
     // End of a reboot, with the mode the device came up in.
     void booted(NivoraVexbusUsbEmulator::VexbusEmulator::Mode mode);
