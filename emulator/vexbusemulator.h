@@ -64,10 +64,12 @@ public:
     void setLedMode(quint8 ledMode, bool notify = true);
     void setStatusFlags(quint8 statusFlags, bool notify = true);
     void setBusType(quint8 busType, bool notify = true);
-    // Reboot time of a soft reset and of the exit from the bootloader, in ms.
+    // Reboot time of a soft reset and of the exit from the bootloader, in ms
+    // (default 500: longer than the 200 ms a host waits after its exit
+    // command, so the ready notification does not race the host's hand-back).
     int resetTime() const { return m_resetTime; }
     void setResetTime(int ms) { m_resetTime = ms; }
-    // Time from the start-bootloader acknowledgement to bootloader mode, in ms.
+    // Time from the start-bootloader acknowledgement to bootloader mode, in ms (default 200).
     int bootloaderStartTime() const { return m_bootloaderStartTime; }
     void setBootloaderStartTime(int ms) { m_bootloaderStartTime = ms; }
     // Whether every boot into controller mode sends the controller-ready notification (default true).
@@ -179,7 +181,7 @@ private:
     QVersionNumber m_firmwareVersion = QVersionNumber(1, 4, 12);
     QVersionNumber m_firmwareVersionAfterUpdate;
     ControllerStatus m_status;
-    int m_resetTime = 200;
+    int m_resetTime = 500;
     int m_bootloaderStartTime = 200;
     bool m_readyOnBoot = true;
     quint8 m_notificationId = 0;
