@@ -4,6 +4,12 @@
 
 #include <QtTest>
 
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <errno.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace NivoraTest {
@@ -29,7 +35,7 @@ QString TestPlatform::add(const QString &serialNumber, const QString &deviceName
 
     // The record of a USB serial adapter with its tty, as udevadm would
     // describe an FTDI FT232R on a real gateway.
-    const QString record = QStringLiteral(
+    QString record = QStringLiteral(
         "P: %1\n"
         "E: SUBSYSTEM=usb\n"
         "E: DEVTYPE=usb_device\n"
@@ -38,17 +44,22 @@ QString TestPlatform::add(const QString &serialNumber, const QString &deviceName
         "A: serial=%5\n"
         "\n"
         "P: %2\n"
-        "N: %6\n"
         "E: SUBSYSTEM=tty\n"
-        "E: DEVNAME=%7\n"
+        "E: DEVNAME=%6\n"
         "E: ID_VENDOR_ID=%3\n"
         "E: ID_MODEL_ID=%4\n"
         "E: ID_SERIAL_SHORT=%5\n"
         "E: ID_VENDOR_ENC=FTDI\n"
-        "E: ID_MODEL_ENC=FT232R\\x20USB\\x20UART\n"
-        "A: dev=188:%8\n")
-        .arg(usbPath, ttyPath, vendorId, productId, serialNumber, deviceName, devNode)
-        .arg(m_nextUsbIndex - 2);
+        "E: ID_MODEL_ENC=FT232R\\x20USB\\x20UART\n")
+        .arg(usbPath, ttyPath, vendorId, productId, serialNumber, devNode);
+    // umockdev creates the node and its PTY from the "dev" attribute; a node
+    // that survives from an earlier plug keeps its PTY and is not created
+    // again (umockdev cannot create a second PTY for the same node).
+    const bool reuseNode = m_parked.contains(deviceName);
+    const int minor = reuseNode ? m_parked.value(deviceName).minor : m_nextMinor++;
+    const QString devAttribute = QStringLiteral("188:%1").arg(minor);
+    if (!reuseNode)
+        record += QStringLiteral("N: %1\nA: dev=%2\n").arg(deviceName, devAttribute);
 
     GError *error = nullptr;
     if (!umockdev_testbed_add_from_string(m_testbed, record.toUtf8().constData(), &error)) {
@@ -60,7 +71,16 @@ QString TestPlatform::add(const QString &serialNumber, const QString &deviceName
     Device device;
     device.usbSysPath = QStringLiteral("/sys") + usbPath;
     device.ttySysPath = QStringLiteral("/sys") + ttyPath;
-    device.masterFd = umockdev_testbed_get_dev_fd(m_testbed, devNode.toUtf8().constData());
+    device.minor = minor;
+    if (reuseNode) {
+        device.masterFd = m_parked.take(deviceName).masterFd;
+        // Written as a plain file: umockdev would make a new node of it.
+        QFile devFile(QString::fromUtf8(umockdev_testbed_get_root_dir(m_testbed)) + device.ttySysPath + QStringLiteral("/dev"));
+        if (devFile.open(QIODevice::WriteOnly))
+            devFile.write(devAttribute.toLatin1() + '\n');
+    } else {
+        device.masterFd = umockdev_testbed_get_dev_fd(m_testbed, devNode.toUtf8().constData());
+    }
     m_devices.insert(deviceName, device);
     return devNode;
 }
@@ -76,9 +96,14 @@ void TestPlatform::removeAdapter(const QString &deviceName)
     if (!m_devices.contains(deviceName))
         return;
 
+    // The tty's sysfs entries go, its node and PTY stay for a later plug.
     const Device device = m_devices.take(deviceName);
-    umockdev_testbed_remove_device(m_testbed, device.ttySysPath.toUtf8().constData());
+    const QString root = QString::fromUtf8(umockdev_testbed_get_root_dir(m_testbed));
+    QDir(root + device.ttySysPath).removeRecursively();
+    QFile::remove(root + QStringLiteral("/sys/class/tty/") + deviceName);
+    QFile::remove(root + QStringLiteral("/sys/dev/char/188:%1").arg(device.minor));
     umockdev_testbed_remove_device(m_testbed, device.usbSysPath.toUtf8().constData());
+    m_parked.insert(deviceName, device);
 }
 
 QString TestPlatform::plug(const QString &serialNumber, const QString &deviceName, const QString &vendorId,
@@ -118,6 +143,40 @@ void TestPlatform::vanish(const QString &deviceName)
 
     ::close(it->masterFd);
     it->masterFd = -1;
+}
+
+bool writeToFd(int fd, const QByteArray &data)
+{
+    qsizetype written = 0;
+    while (written < data.size()) {
+        const ssize_t result = ::write(fd, data.constData() + written, static_cast<size_t>(data.size() - written));
+        if (result < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            return false;
+        }
+        written += result;
+    }
+    return true;
+}
+
+QByteArray readFromFd(int fd, int minimumSize, int timeoutMs)
+{
+    QByteArray data;
+    QElapsedTimer timer;
+    timer.start();
+    while (data.size() < minimumSize && timer.elapsed() < timeoutMs) {
+        // The library writes from the event loop, so keep it turning.
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        struct pollfd pfd = {fd, POLLIN, 0};
+        if (::poll(&pfd, 1, 10) <= 0 || !(pfd.revents & POLLIN))
+            continue;
+        char buffer[4096];
+        const ssize_t result = ::read(fd, buffer, sizeof(buffer));
+        if (result > 0)
+            data.append(buffer, static_cast<int>(result));
+    }
+    return data;
 }
 
 } // namespace NivoraTest

@@ -42,7 +42,8 @@ public:
     // -1 when unknown or after vanish().
     int masterFd(const QString &deviceName) const;
     // Closes the PTY master, so that an open port sees a hang-up, as when a
-    // device disappears without udev telling anyone first.
+    // device disappears without udev telling anyone first. The node cannot
+    // come back afterwards; plug another device name instead.
     void vanish(const QString &deviceName);
 
     static QString devicePath(const QString &deviceName) { return QStringLiteral("/dev/") + deviceName; }
@@ -54,6 +55,7 @@ private:
         QString usbSysPath;
         QString ttySysPath;
         int masterFd = -1;
+        int minor = 0;
     };
 
     QString add(const QString &serialNumber, const QString &deviceName, const QString &vendorId,
@@ -61,8 +63,18 @@ private:
 
     UMockdevTestbed *m_testbed = nullptr;
     QHash<QString, Device> m_devices;
+    // Devices removed from sysfs whose node and PTY remain.
+    QHash<QString, Device> m_parked;
     int m_nextUsbIndex = 1;
+    int m_nextMinor = 0;
 };
+
+// Raw byte access to the far end of a mocked tty.
+// Writes all of data; false on an error.
+bool writeToFd(int fd, const QByteArray &data);
+// Reads what arrives within timeoutMs, keeping the event loop running, and
+// returns as soon as at least minimumSize bytes were read.
+QByteArray readFromFd(int fd, int minimumSize, int timeoutMs = 2000);
 
 } // namespace NivoraTest
 

@@ -1,0 +1,418 @@
+#include "link/nivoravexbususbinterface.h"
+#include "testplatform.h"
+
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+
+using namespace NivoraVexbusUsb;
+using NivoraTest::TestPlatform;
+
+Q_DECLARE_METATYPE(QList<QByteArray>)
+// Only for QSignalSpy; the library itself passes packets in direct calls.
+Q_DECLARE_METATYPE(NivoraVexbusUsb::NivoraVexbusUsbPacket)
+
+namespace {
+
+// A two-byte response (command 0x01, id 5) in its frame: the last frame of
+// every receive case, so that "nothing happened" is observed, not guessed.
+const QByteArray sentinelFrame = QByteArray::fromHex("c0010504c0");
+const QByteArray sentinelPacket = QByteArray::fromHex("0105");
+
+void ignoreWarning(const QString &pattern)
+{
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern));
+}
+
+} // namespace
+
+class TestNivoraVexbusUsbInterface : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void sendPacket_data();
+    void sendPacket();
+
+    void receive_data();
+    void receive();
+    void receiveOversizedFrame();
+
+    void findPort_data();
+    void findPort();
+    void missingPortConnectsWhenPlugged();
+
+    void unplugAndReplug();
+    void serialNumberModeFollowsNewPath();
+    void deviceAddedWhileDisabled();
+    void nonMatchingDevicesAreIgnored_data();
+    void nonMatchingDevicesAreIgnored();
+    void vanishedDeviceClosesLink();
+    void reconnectInterfaceOpensDisabledInterface();
+    void disableClosesLink();
+    void externalWatcherOutlivesInterface();
+
+private:
+    // Creates the interface in port mode on /dev/ttyUSB0 and connects it.
+    void connectPortMode();
+
+    std::unique_ptr<TestPlatform> m_platform;
+    std::unique_ptr<NivoraVexbusUsbInterface> m_interface;
+};
+
+void TestNivoraVexbusUsbInterface::init()
+{
+    qRegisterMetaType<NivoraVexbusUsbPacket>();
+    m_platform.reset(new TestPlatform);
+}
+
+void TestNivoraVexbusUsbInterface::cleanup()
+{
+    m_interface.reset();
+    m_platform.reset();
+}
+
+void TestNivoraVexbusUsbInterface::connectPortMode()
+{
+    m_platform->addAdapter(QStringLiteral("ABC123"));
+    m_interface.reset(new NivoraVexbusUsbInterface(nullptr));
+    m_interface->setPortName(QStringLiteral("/dev/ttyUSB0"));
+    QVERIFY(m_interface->enable());
+    QVERIFY(m_interface->connected());
+}
+
+void TestNivoraVexbusUsbInterface::sendPacket_data()
+{
+    QTest::addColumn<int>("command");
+    QTest::addColumn<int>("packetId");
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QByteArray>("wire");
+
+    QTest::newRow("no payload") << 0x01 << 5 << QByteArray() << QByteArray::fromHex("c0010504c0");
+    QTest::newRow("escaped end and escape") << 0xA0 << 7 << QByteArray::fromHex("c0db")
+                                            << QByteArray::fromHex("c0a007dbdcdbddbcc0");
+    QTest::newRow("payload") << 0x01 << 5 << QByteArray::fromHex("00312e30")
+                             << QByteArray::fromHex("c0010500312e302bc0");
+    // The checksum itself is escaped like any packet byte: 10 d0 xor = c0.
+    QTest::newRow("escaped checksum") << 0x10 << 0xD0 << QByteArray() << QByteArray::fromHex("c010d0dbdcc0");
+}
+
+void TestNivoraVexbusUsbInterface::sendPacket()
+{
+    QFETCH(int, command);
+    QFETCH(int, packetId);
+    QFETCH(QByteArray, payload);
+    QFETCH(QByteArray, wire);
+
+    connectPortMode();
+    m_interface->sendPacket(NivoraVexbusUsbPacket(static_cast<unsigned char>(command),
+                                                  static_cast<unsigned char>(packetId), payload));
+    const QByteArray written = NivoraTest::readFromFd(m_platform->masterFd(QStringLiteral("ttyUSB0")), wire.size());
+    QCOMPARE(written.toHex(), wire.toHex());
+}
+
+void TestNivoraVexbusUsbInterface::receive_data()
+{
+    QTest::addColumn<QList<QByteArray>>("chunks");
+    QTest::addColumn<QList<QByteArray>>("expectedData");
+    QTest::addColumn<int>("expectedPackets");
+    QTest::addColumn<QString>("expectedWarning");
+
+    const QByteArray versionFrame = QByteArray::fromHex("c0010500312e302bc0");
+    const QByteArray versionPacket = QByteArray::fromHex("010500312e30");
+
+    QTest::newRow("whole frame") << QList<QByteArray>{versionFrame} << QList<QByteArray>{versionPacket} << 1 << QString();
+
+    QList<QByteArray> bytes;
+    for (const char byte : versionFrame)
+        bytes.append(QByteArray(1, byte));
+    QTest::newRow("byte by byte") << bytes << QList<QByteArray>{versionPacket} << 1 << QString();
+
+    QTest::newRow("two frames in one write") << QList<QByteArray>{versionFrame + versionFrame}
+                                             << QList<QByteArray>{versionPacket, versionPacket} << 2 << QString();
+    QTest::newRow("empty and short frames") << QList<QByteArray>{QByteArray::fromHex("c0c0c00102c0")}
+                                            << QList<QByteArray>{} << 0 << QString();
+    QTest::newRow("wrong checksum") << QList<QByteArray>{QByteArray::fromHex("c0010500ffc0")} << QList<QByteArray>{} << 0
+                                    << QStringLiteral("^Received packet with invalid CRC value: Buffer: \"010500ff\" "
+                                                      "calculated CRC: \"0x04\" != \"0xff\" . Discard data...$");
+    QTest::newRow("escaped delimiter") << QList<QByteArray>{QByteArray::fromHex("c0dbdc0500c5c0")}
+                                       << QList<QByteArray>{QByteArray::fromHex("c00500")} << 1 << QString();
+    QTest::newRow("double escape prefix") << QList<QByteArray>{QByteArray::fromHex("c00105dbdbdcc4c0")}
+                                          << QList<QByteArray>{QByteArray::fromHex("0105c0")} << 1 << QString();
+    QTest::newRow("bad escape") << QList<QByteArray>{QByteArray::fromHex("c001db410500c0")} << QList<QByteArray>{} << 0
+                                << QStringLiteral("^SLIP protocol violation. Received unexpected stuffed byte. Discard data...$");
+    QTest::newRow("no valid packet") << QList<QByteArray>{QByteArray::fromHex("c0ff01fec0")}
+                                     << QList<QByteArray>{QByteArray::fromHex("ff01")} << 0
+                                     << QStringLiteral("^Could not create valid packet from received data \"ff01\" Discard data...$");
+    QTest::newRow("notification") << QList<QByteArray>{QByteArray::fromHex("c0f300dbdc33c0")}
+                                  << QList<QByteArray>{QByteArray::fromHex("f300c0")} << 1 << QString();
+    // Bytes before the first delimiter belong to the first frame.
+    QTest::newRow("no opening delimiter") << QList<QByteArray>{QByteArray::fromHex("010504c0")}
+                                          << QList<QByteArray>{QByteArray::fromHex("0105")} << 1 << QString();
+}
+
+void TestNivoraVexbusUsbInterface::receive()
+{
+    QFETCH(QList<QByteArray>, chunks);
+    QFETCH(QList<QByteArray>, expectedData);
+    QFETCH(int, expectedPackets);
+    QFETCH(QString, expectedWarning);
+
+    connectPortMode();
+    QSignalSpy dataSpy(m_interface.get(), &NivoraVexbusUsbInterface::dataReceived);
+    QSignalSpy packetSpy(m_interface.get(), &NivoraVexbusUsbInterface::packetReceived);
+    if (!expectedWarning.isEmpty())
+        ignoreWarning(expectedWarning);
+
+    const int masterFd = m_platform->masterFd(QStringLiteral("ttyUSB0"));
+    for (const QByteArray &chunk : chunks) {
+        QVERIFY(NivoraTest::writeToFd(masterFd, chunk));
+        if (chunks.size() > 1)
+            QTest::qWait(2);
+    }
+    QVERIFY(NivoraTest::writeToFd(masterFd, sentinelFrame));
+
+    expectedData.append(sentinelPacket);
+    QTRY_COMPARE(dataSpy.count(), expectedData.count());
+    for (int i = 0; i < expectedData.count(); ++i)
+        QCOMPARE(dataSpy.at(i).at(0).toByteArray().toHex(), expectedData.at(i).toHex());
+    QCOMPARE(packetSpy.count(), expectedPackets + 1);
+}
+
+void TestNivoraVexbusUsbInterface::receiveOversizedFrame()
+{
+    connectPortMode();
+    QSignalSpy dataSpy(m_interface.get(), &NivoraVexbusUsbInterface::dataReceived);
+    ignoreWarning(QStringLiteral("^Received frame exceeds 4096 bytes without a delimiter"));
+
+    const int masterFd = m_platform->masterFd(QStringLiteral("ttyUSB0"));
+    QVERIFY(NivoraTest::writeToFd(masterFd, QByteArray(1, '\xc0') + QByteArray(3000, '\x11')));
+    QTest::qWait(20);
+    // Escaped bytes count after un-escaping; the skip ends at the delimiter
+    // that opens the next frame, which then arrives intact.
+    QVERIFY(NivoraTest::writeToFd(masterFd, QByteArray(3000, '\x22') + QByteArray::fromHex("dbdc") + sentinelFrame));
+    QTRY_COMPARE(dataSpy.count(), 1);
+    QCOMPARE(dataSpy.at(0).at(0).toByteArray().toHex(), sentinelPacket.toHex());
+
+    // A frame well below the bound still passes whole.
+    QByteArray payload(2000, '\x33');
+    QByteArray frame = QByteArray::fromHex("c0f300") + payload;
+    unsigned char crc = 0xF3;
+    for (const char byte : payload)
+        crc ^= static_cast<unsigned char>(byte);
+    frame.append(static_cast<char>(crc)).append('\xc0');
+    QVERIFY(NivoraTest::writeToFd(masterFd, frame));
+    QTRY_COMPARE(dataSpy.count(), 2);
+    QCOMPARE(dataSpy.at(1).at(0).toByteArray().size(), 2002);
+}
+
+void TestNivoraVexbusUsbInterface::findPort_data()
+{
+    QTest::addColumn<int>("watchMode");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<bool>("found");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("port name") << int(NivoraVexbusUsbInterface::WatchModePort) << "/dev/ttyUSB1" << true << QString();
+    QTest::newRow("no such port") << int(NivoraVexbusUsbInterface::WatchModePort) << "/dev/ttyUSB7" << false
+                                  << "^Could not find any serial port on \"/dev/ttyUSB7\"$";
+    QTest::newRow("serial number") << int(NivoraVexbusUsbInterface::WatchModeSerialNumber) << "XYZ789" << true << QString();
+    QTest::newRow("serial number prefix") << int(NivoraVexbusUsbInterface::WatchModeSerialNumber) << "XYZ" << true << QString();
+    QTest::newRow("prefix is case-sensitive") << int(NivoraVexbusUsbInterface::WatchModeSerialNumber) << "xyz" << false
+                                              << "^Could not find any serial port with serial number \"xyz\"$";
+}
+
+void TestNivoraVexbusUsbInterface::findPort()
+{
+    QFETCH(int, watchMode);
+    QFETCH(QString, key);
+    QFETCH(bool, found);
+    QFETCH(QString, warning);
+
+    m_platform->addAdapter(QStringLiteral("ABC123"), QStringLiteral("ttyUSB0"));
+    m_platform->addAdapter(QStringLiteral("XYZ789"), QStringLiteral("ttyUSB1"));
+    m_interface.reset(new NivoraVexbusUsbInterface(nullptr));
+    m_interface->setWatchMode(static_cast<NivoraVexbusUsbInterface::WatchMode>(watchMode));
+    if (watchMode == NivoraVexbusUsbInterface::WatchModePort)
+        m_interface->setPortName(key);
+    else
+        m_interface->setSerialNumber(key);
+
+    if (!warning.isEmpty())
+        ignoreWarning(warning);
+    QSignalSpy connectedSpy(m_interface.get(), &NivoraVexbusUsbInterface::connectedChanged);
+    QVERIFY(m_interface->enable());
+    QCOMPARE(m_interface->connected(), found);
+    QCOMPARE(connectedSpy.count(), found ? 1 : 0);
+    if (found)
+        QCOMPARE(m_interface->serialPort()->portName(), QStringLiteral("ttyUSB1"));
+    // Finding a port by serial number does not rename the interface's port.
+    if (watchMode == NivoraVexbusUsbInterface::WatchModeSerialNumber)
+        QVERIFY(m_interface->portName().isEmpty());
+}
+
+void TestNivoraVexbusUsbInterface::missingPortConnectsWhenPlugged()
+{
+    m_interface.reset(new NivoraVexbusUsbInterface(nullptr));
+    m_interface->setPortName(QStringLiteral("/dev/ttyUSB0"));
+    ignoreWarning(QStringLiteral("^Could not find any serial port on \"/dev/ttyUSB0\"$"));
+    QVERIFY(m_interface->enable());
+    QVERIFY(!m_interface->connected());
+
+    m_platform->plug(QStringLiteral("ABC123"));
+    QTRY_VERIFY(m_interface->connected());
+}
+
+void TestNivoraVexbusUsbInterface::unplugAndReplug()
+{
+    connectPortMode();
+    QSignalSpy connectedSpy(m_interface.get(), &NivoraVexbusUsbInterface::connectedChanged);
+
+    ignoreWarning(QStringLiteral("^Serial port device \"/dev/ttyUSB0\" removed.$"));
+    m_platform->unplug(QStringLiteral("ttyUSB0"));
+    QTRY_COMPARE(connectedSpy.count(), 1);
+    QCOMPARE(connectedSpy.at(0).at(0).toBool(), false);
+    QVERIFY(!m_interface->serialPort()->isOpen());
+
+    m_platform->plug(QStringLiteral("ABC123"));
+    QTRY_COMPARE(connectedSpy.count(), 2);
+    QCOMPARE(connectedSpy.at(1).at(0).toBool(), true);
+
+    // The link carries frames again after the reconnection.
+    QSignalSpy dataSpy(m_interface.get(), &NivoraVexbusUsbInterface::dataReceived);
+    QVERIFY(NivoraTest::writeToFd(m_platform->masterFd(QStringLiteral("ttyUSB0")), sentinelFrame));
+    QTRY_COMPARE(dataSpy.count(), 1);
+}
+
+void TestNivoraVexbusUsbInterface::serialNumberModeFollowsNewPath()
+{
+    m_platform->addAdapter(QStringLiteral("ABC123"), QStringLiteral("ttyUSB0"));
+    m_interface.reset(new NivoraVexbusUsbInterface(nullptr));
+    m_interface->setWatchMode(NivoraVexbusUsbInterface::WatchModeSerialNumber);
+    m_interface->setSerialNumber(QStringLiteral("ABC"));
+    m_interface->setPortName(QStringLiteral("/dev/ttyUSB0"));
+    m_interface->enable();
+    QVERIFY(m_interface->connected());
+
+    ignoreWarning(QStringLiteral("^Serial port device \"/dev/ttyUSB0\" removed.$"));
+    m_platform->unplug(QStringLiteral("ttyUSB0"));
+    QTRY_VERIFY(!m_interface->connected());
+
+    QSignalSpy portNameSpy(m_interface.get(), &NivoraVexbusUsbInterface::portNameChanged);
+    m_platform->plug(QStringLiteral("ABC123"), QStringLiteral("ttyUSB3"));
+    QTRY_VERIFY(m_interface->connected());
+    QCOMPARE(portNameSpy.count(), 1);
+    QCOMPARE(m_interface->portName(), QStringLiteral("/dev/ttyUSB3"));
+    QCOMPARE(m_interface->serialPort()->portName(), QStringLiteral("ttyUSB3"));
+}
+
+void TestNivoraVexbusUsbInterface::deviceAddedWhileDisabled()
+{
+    m_interface.reset(new NivoraVexbusUsbInterface(nullptr));
+    m_interface->setWatchMode(NivoraVexbusUsbInterface::WatchModeSerialNumber);
+    m_interface->setSerialNumber(QStringLiteral("ABC"));
+
+    ignoreWarning(QStringLiteral("^Not connecting to \"/dev/ttyUSB0\" \"ABC\" because the interface is disabled$"));
+    m_platform->plug(QStringLiteral("ABC123"));
+    QTRY_COMPARE(m_interface->portName(), QStringLiteral("/dev/ttyUSB0"));
+    QTest::qWait(50);
+    QVERIFY(!m_interface->connected());
+    QVERIFY(!m_interface->serialPort()->isOpen());
+}
+
+void TestNivoraVexbusUsbInterface::nonMatchingDevicesAreIgnored_data()
+{
+    QTest::addColumn<int>("watchMode");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("port mode") << int(NivoraVexbusUsbInterface::WatchModePort)
+                               << "^Device showed up but we are waiting for \"/dev/ttyUSB0\"$";
+    QTest::newRow("serial number mode") << int(NivoraVexbusUsbInterface::WatchModeSerialNumber)
+                                        << "^Device showed up but we are watching for \"ABC\"$";
+}
+
+void TestNivoraVexbusUsbInterface::nonMatchingDevicesAreIgnored()
+{
+    QFETCH(int, watchMode);
+    QFETCH(QString, warning);
+
+    m_interface.reset(new NivoraVexbusUsbInterface(nullptr));
+    m_interface->setWatchMode(static_cast<NivoraVexbusUsbInterface::WatchMode>(watchMode));
+    m_interface->setPortName(QStringLiteral("/dev/ttyUSB0"));
+    m_interface->setSerialNumber(QStringLiteral("ABC"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Could not find any serial port")));
+    m_interface->enable();
+
+    ignoreWarning(warning);
+    m_platform->plug(QStringLiteral("abc123"), QStringLiteral("ttyUSB2"));
+    QTest::qWait(100);
+    QVERIFY(!m_interface->connected());
+    QCOMPARE(m_interface->portName(), QStringLiteral("/dev/ttyUSB0"));
+}
+
+void TestNivoraVexbusUsbInterface::vanishedDeviceClosesLink()
+{
+    connectPortMode();
+    QSignalSpy connectedSpy(m_interface.get(), &NivoraVexbusUsbInterface::connectedChanged);
+
+    ignoreWarning(QStringLiteral("^Serial port error occurred: QSerialPort::(ReadError|ResourceError) .* \\(Is open: true \\)$"));
+    m_platform->vanish(QStringLiteral("ttyUSB0"));
+    QTRY_COMPARE(connectedSpy.count(), 1);
+    QVERIFY(!m_interface->connected());
+    QVERIFY(!m_interface->serialPort()->isOpen());
+}
+
+void TestNivoraVexbusUsbInterface::reconnectInterfaceOpensDisabledInterface()
+{
+    m_platform->addAdapter(QStringLiteral("ABC123"));
+    m_interface.reset(new NivoraVexbusUsbInterface(nullptr));
+    m_interface->setPortName(QStringLiteral("/dev/ttyUSB0"));
+    QSignalSpy connectedSpy(m_interface.get(), &NivoraVexbusUsbInterface::connectedChanged);
+
+    m_interface->reconnectInterface();
+    QVERIFY(m_interface->connected());
+
+    // Reconnecting a connected interface closes and reopens it.
+    m_interface->reconnectInterface();
+    QVERIFY(m_interface->connected());
+    QCOMPARE(connectedSpy.count(), 3);
+}
+
+void TestNivoraVexbusUsbInterface::disableClosesLink()
+{
+    connectPortMode();
+    m_interface->disable();
+    QVERIFY(!m_interface->connected());
+    QVERIFY(!m_interface->serialPort()->isOpen());
+
+    // A disabled interface stays closed when its device comes back.
+    ignoreWarning(QStringLiteral("^Serial port device \"/dev/ttyUSB0\" removed.$"));
+    m_platform->unplug(QStringLiteral("ttyUSB0"));
+    ignoreWarning(QStringLiteral("^Not connecting to \"/dev/ttyUSB0\" because the interface is disabled$"));
+    m_platform->plug(QStringLiteral("ABC123"));
+    QTest::qWait(100);
+    QVERIFY(!m_interface->connected());
+}
+
+void TestNivoraVexbusUsbInterface::externalWatcherOutlivesInterface()
+{
+    m_platform->addAdapter(QStringLiteral("ABC123"));
+    NivoraVexbusUsbDeviceWatcher watcher;
+    QPointer<NivoraVexbusUsbDeviceWatcher> guard(&watcher);
+    {
+        NivoraVexbusUsbInterface interface(&watcher);
+        interface.setPortName(QStringLiteral("/dev/ttyUSB0"));
+        interface.enable();
+        QVERIFY(interface.connected());
+    }
+    QVERIFY(!guard.isNull());
+    QCOMPARE(watcher.deviceInfos().count(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestNivoraVexbusUsbInterface)
+#include "tst_nivoravexbususbinterface.moc"
