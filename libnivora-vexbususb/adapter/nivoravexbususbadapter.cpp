@@ -1,0 +1,764 @@
+#include "adapter/nivoravexbususbadapter.h"
+#include "logging/nivoravexbususblogging.h"
+
+#include <QDataStream>
+#include <QSerialPortInfo>
+
+namespace NivoraVexbusUsb {
+
+namespace {
+
+// The frame that writeDataToVexbus() sends when it is given none.
+const char testFrameHex[] = "4142434445";
+
+QByteArray durationBytes(quint16 milliSeconds)
+{
+    QByteArray bytes;
+    bytes.append(static_cast<char>(milliSeconds >> 8));
+    bytes.append(static_cast<char>(milliSeconds & 0xFF));
+    return bytes;
+}
+
+} // namespace
+
+NivoraVexbusUsbAdapter::NivoraVexbusUsbAdapter(QObject *parent) :
+    QObject(parent)
+{
+    qCDebug(dcVexbusUsb()) << "Construct nivora Vexbus USB adapter";
+    construct(nullptr);
+    m_interface->setWatchMode(NivoraVexbusUsbInterface::WatchModePort);
+}
+
+NivoraVexbusUsbAdapter::NivoraVexbusUsbAdapter(const QString &serialNumber, QObject *parent) :
+    QObject(parent)
+{
+    qCDebug(dcVexbusUsb()) << "Construct nivora Vexbus USB adapter for serialnumber" << serialNumber;
+    construct(nullptr);
+    m_interface->setWatchMode(NivoraVexbusUsbInterface::WatchModeSerialNumber);
+    m_interface->setSerialNumber(serialNumber);
+}
+
+NivoraVexbusUsbAdapter::NivoraVexbusUsbAdapter(NivoraVexbusUsbDeviceWatcher *deviceWatcher, QObject *parent) :
+    QObject(parent)
+{
+    qCDebug(dcVexbusUsb()) << "Construct nivora Vexbus USB adapter with external device watcher and port mode" << deviceWatcher;
+    construct(deviceWatcher);
+    m_interface->setWatchMode(NivoraVexbusUsbInterface::WatchModePort);
+}
+
+NivoraVexbusUsbAdapter::NivoraVexbusUsbAdapter(NivoraVexbusUsbDeviceWatcher *deviceWatcher, const QString &serialNumber,
+                                               QObject *parent) :
+    QObject(parent)
+{
+    qCDebug(dcVexbusUsb()) << "Construct nivora Vexbus USB adapter with external device watcher and serial number mode"
+                           << deviceWatcher << serialNumber;
+    construct(deviceWatcher);
+    m_interface->setWatchMode(NivoraVexbusUsbInterface::WatchModeSerialNumber);
+    m_interface->setSerialNumber(serialNumber);
+}
+
+NivoraVexbusUsbAdapter::~NivoraVexbusUsbAdapter() = default;
+
+void NivoraVexbusUsbAdapter::construct(NivoraVexbusUsbDeviceWatcher *deviceWatcher)
+{
+    m_interface = new NivoraVexbusUsbInterface(deviceWatcher, this);
+    m_interface->setPortName(m_portName);
+    m_interface->setBaudRate(static_cast<QSerialPort::BaudRate>(m_baudrate));
+    connect(m_interface, &NivoraVexbusUsbInterface::connectedChanged, this, &NivoraVexbusUsbAdapter::onInterfaceConnectedChanged);
+    connect(m_interface, &NivoraVexbusUsbInterface::packetReceived, this, &NivoraVexbusUsbAdapter::onInterfacePacketReceived);
+    connect(m_interface, &NivoraVexbusUsbInterface::dataReceived, this, &NivoraVexbusUsbAdapter::onInterfaceDataReceived);
+}
+
+NivoraVexbusUsbInterface *NivoraVexbusUsbAdapter::serialInterface() const
+{
+    return m_interface;
+}
+
+bool NivoraVexbusUsbAdapter::start()
+{
+    if (m_interface->connected())
+        m_interface->serialPort()->close();
+
+    m_interface->setPortName(m_portName);
+    m_interface->setBaudRate(static_cast<QSerialPort::BaudRate>(m_baudrate));
+
+    if (m_interface->watchMode() == NivoraVexbusUsbInterface::WatchModePort && m_portName.isEmpty()) {
+        qCWarning(dcVexbusUsb()) << "Cannot start nivora Vexbus USB adapter. There is no port name specified to watch for.";
+        return false;
+    }
+
+    if (m_interface->watchMode() == NivoraVexbusUsbInterface::WatchModeSerialNumber && m_interface->serialNumber().isEmpty()) {
+        qCWarning(dcVexbusUsb()) << "Cannot start nivora Vexbus USB adapter. There is no serial number specified to watch for.";
+        return false;
+    }
+
+    m_interface->enable();
+    return true;
+}
+
+void NivoraVexbusUsbAdapter::stop()
+{
+    m_interface->disable();
+}
+
+// Properties
+
+NivoraVexbusUsbAdapter::State NivoraVexbusUsbAdapter::state() const { return m_state; }
+QString NivoraVexbusUsbAdapter::portName() const { return m_portName; }
+void NivoraVexbusUsbAdapter::setPortName(const QString &portName) { m_portName = portName; }
+int NivoraVexbusUsbAdapter::baudrate() const { return m_baudrate; }
+void NivoraVexbusUsbAdapter::setBaudrate(int baudrate) { m_baudrate = baudrate; }
+QString NivoraVexbusUsbAdapter::serialPortName() const { return m_serialPortName; }
+QString NivoraVexbusUsbAdapter::serialPortSystemLocation() const { return m_serialPortSystemLocation; }
+QString NivoraVexbusUsbAdapter::serialPortDescription() const { return m_serialPortDescription; }
+QString NivoraVexbusUsbAdapter::serialPortManufacturer() const { return m_serialPortManufacturer; }
+QString NivoraVexbusUsbAdapter::serialPortSerialNumber() const { return m_serialPortSerialNumber; }
+unsigned short NivoraVexbusUsbAdapter::serialPortVendorIdentifier() const { return m_serialPortVendorIdentifier; }
+unsigned short NivoraVexbusUsbAdapter::serialPortProductIdentifier() const { return m_serialPortProductIdentifier; }
+bool NivoraVexbusUsbAdapter::available() const { return m_available; }
+QString NivoraVexbusUsbAdapter::firmwareVersion() const { return m_firmwareVersion; }
+NivoraVexbusUsbUtils::LedMode NivoraVexbusUsbAdapter::ledMode() const { return m_ledMode; }
+NivoraVexbusUsbUtils::VexbusType NivoraVexbusUsbAdapter::vexbusType() const { return m_vexbusType; }
+bool NivoraVexbusUsbAdapter::vexbusSynchronized() const { return m_vexbusSynchronized; }
+bool NivoraVexbusUsbAdapter::vexbusInitialized() const { return m_vexbusInitialized; }
+bool NivoraVexbusUsbAdapter::vexbusAvailable() const { return m_vexbusAvailable; }
+bool NivoraVexbusUsbAdapter::firmwareUpdateAvailable() const { return m_firmwareUpdateAvailable; }
+bool NivoraVexbusUsbAdapter::updating() const { return m_updating; }
+
+void NivoraVexbusUsbAdapter::setState(State state)
+{
+    if (m_state == state)
+        return;
+
+    qCDebug(dcVexbusUsb()) << "State changed" << state;
+    m_state = state;
+    emit stateChanged(m_state);
+}
+
+void NivoraVexbusUsbAdapter::setAvailable(bool available)
+{
+    if (m_available != available) {
+        qCDebug(dcVexbusUsb()) << "The adapter is" << (available ? "now available." : "not available any more.");
+        m_available = available;
+        emit availableChanged(m_available);
+    }
+
+    // Runs also when the value did not change: an unavailable adapter always
+    // shows no controller data.
+    if (available) {
+        setState(StateConnected);
+        return;
+    }
+
+    setState(StateUnconnected);
+    m_statusFlags = 0;
+    setLedMode(NivoraVexbusUsbUtils::LedModeUnknown);
+    setVexbusType(NivoraVexbusUsbUtils::VexbusTypeUnknown);
+    setVexbusSynchronized(false);
+    setVexbusInitialized(false);
+    setVexbusAvailable(false);
+    setFirmwareVersion(QString());
+}
+
+void NivoraVexbusUsbAdapter::setFirmwareVersion(const QString &firmwareVersion)
+{
+    if (m_firmwareVersion == firmwareVersion)
+        return;
+
+    m_firmwareVersion = firmwareVersion;
+    emit firmwareVersionChanged(m_firmwareVersion);
+}
+
+void NivoraVexbusUsbAdapter::setLedMode(NivoraVexbusUsbUtils::LedMode ledMode)
+{
+    if (m_ledMode == ledMode)
+        return;
+
+    qCDebug(dcVexbusUsb()) << "LED mode changed" << ledMode;
+    m_ledMode = ledMode;
+    emit ledModeChanged(m_ledMode);
+}
+
+void NivoraVexbusUsbAdapter::setVexbusType(NivoraVexbusUsbUtils::VexbusType vexbusType)
+{
+    if (m_vexbusType == vexbusType)
+        return;
+
+    qCDebug(dcVexbusUsb()) << "Vexbus type changed" << vexbusType;
+    m_vexbusType = vexbusType;
+    emit vexbusTypeChanged(m_vexbusType);
+}
+
+void NivoraVexbusUsbAdapter::setVexbusSynchronized(bool vexbusSynchronized)
+{
+    if (m_vexbusSynchronized == vexbusSynchronized)
+        return;
+
+    qCDebug(dcVexbusUsb()) << "Adapter Vexbus" << (vexbusSynchronized ? "synchronized" : "lost synchronizsation.");
+    m_vexbusSynchronized = vexbusSynchronized;
+    emit vexbusSynchronizedChanged(m_vexbusSynchronized);
+}
+
+void NivoraVexbusUsbAdapter::setVexbusInitialized(bool vexbusInitialized)
+{
+    if (m_vexbusInitialized == vexbusInitialized)
+        return;
+
+    qCDebug(dcVexbusUsb()) << "Adapter Vexbus" << (vexbusInitialized ? "initialized" : "not initialized.");
+    m_vexbusInitialized = vexbusInitialized;
+    emit vexbusInitializedChanged(m_vexbusInitialized);
+}
+
+void NivoraVexbusUsbAdapter::setVexbusAvailable(bool vexbusAvailable)
+{
+    if (m_vexbusAvailable == vexbusAvailable)
+        return;
+
+    qCDebug(dcVexbusUsb()) << "Adapter Vexbus" << (vexbusAvailable ? "available" : "not available.");
+    m_vexbusAvailable = vexbusAvailable;
+    emit vexbusAvailableChanged(m_vexbusAvailable);
+}
+
+void NivoraVexbusUsbAdapter::setFirmwareUpdateAvailable(bool firmwareUpdateAvailable)
+{
+    if (m_firmwareUpdateAvailable == firmwareUpdateAvailable)
+        return;
+
+    m_firmwareUpdateAvailable = firmwareUpdateAvailable;
+    emit firmwareUpdateAvailableChanged(m_firmwareUpdateAvailable);
+}
+
+void NivoraVexbusUsbAdapter::setUpdating(bool updating)
+{
+    if (m_updating == updating)
+        return;
+
+    m_updating = updating;
+    emit updatingChanged(m_updating);
+}
+
+void NivoraVexbusUsbAdapter::setSerialPortName(const QString &serialPortName)
+{
+    if (m_serialPortName == serialPortName)
+        return;
+
+    qCDebug(dcVexbusUsb()) << "Serial port name:" << serialPortName;
+    m_serialPortName = serialPortName;
+    emit serialPortNameChanged(m_serialPortName);
+}
+
+void NivoraVexbusUsbAdapter::setSerialPortSystemLocation(const QString &serialPortSystemLocation)
+{
+    if (m_serialPortSystemLocation == serialPortSystemLocation)
+        return;
+
+    qCDebug(dcVexbusUsb()) << "Serial port system location:" << serialPortSystemLocation;
+    m_serialPortSystemLocation = serialPortSystemLocation;
+    emit serialPortSystemLocationChanged(m_serialPortSystemLocation);
+}
+
+void NivoraVexbusUsbAdapter::setSerialPortDescription(const QString &serialPortDescription)
+{
+    if (m_serialPortDescription == serialPortDescription)
+        return;
+
+    qCDebug(dcVexbusUsb()) << "Serial port description:" << serialPortDescription;
+    m_serialPortDescription = serialPortDescription;
+    emit serialPortDescriptionChanged(m_serialPortDescription);
+}
+
+void NivoraVexbusUsbAdapter::setSerialPortManufacturer(const QString &serialPortManufacturer)
+{
+    if (m_serialPortManufacturer == serialPortManufacturer)
+        return;
+
+    qCDebug(dcVexbusUsb()) << "Serial port manufacturer:" << serialPortManufacturer;
+    m_serialPortManufacturer = serialPortManufacturer;
+    emit serialPortManufacturerChanged(m_serialPortManufacturer);
+}
+
+void NivoraVexbusUsbAdapter::setSerialPortSerialNumber(const QString &serialPortSerialNumber)
+{
+    if (m_serialPortSerialNumber == serialPortSerialNumber)
+        return;
+
+    qCDebug(dcVexbusUsb()) << "Serial port serial number:" << serialPortSerialNumber;
+    m_serialPortSerialNumber = serialPortSerialNumber;
+    emit serialPortSerialNumberChanged(m_serialPortSerialNumber);
+}
+
+void NivoraVexbusUsbAdapter::setSerialPortVendorIdentifier(unsigned short serialPortVendorIdentifier)
+{
+    if (m_serialPortVendorIdentifier == serialPortVendorIdentifier)
+        return;
+
+    qCDebug(dcVexbusUsb()) << "Serial port vendor ID:" << serialPortVendorIdentifier;
+    m_serialPortVendorIdentifier = serialPortVendorIdentifier;
+    emit serialPortVendorIdentifierChanged(m_serialPortVendorIdentifier);
+}
+
+void NivoraVexbusUsbAdapter::setSerialPortProductIdentifier(unsigned short serialPortProductIdentifier)
+{
+    if (m_serialPortProductIdentifier == serialPortProductIdentifier)
+        return;
+
+    qCDebug(dcVexbusUsb()) << "Serial port product ID:" << serialPortProductIdentifier;
+    m_serialPortProductIdentifier = serialPortProductIdentifier;
+    emit serialPortProductIdentifierChanged(m_serialPortProductIdentifier);
+}
+
+void NivoraVexbusUsbAdapter::clearSerialPortInformation()
+{
+    setSerialPortName(QString());
+    setSerialPortSystemLocation(QString());
+    setSerialPortDescription(QString());
+    setSerialPortManufacturer(QString());
+    setSerialPortSerialNumber(QString());
+    setSerialPortVendorIdentifier(0);
+    setSerialPortProductIdentifier(0);
+}
+
+// Interface events
+
+void NivoraVexbusUsbAdapter::onInterfaceConnectedChanged(bool connected)
+{
+    if (!connected) {
+        const QList<NivoraVexbusUsbReply *> pending = m_replies.values();
+        for (NivoraVexbusUsbReply *reply : pending)
+            reply->abort();
+
+        m_initAttempts = 0;
+        setAvailable(false);
+        clearSerialPortInformation();
+        return;
+    }
+
+    qCDebug(dcVexbusUsb()) << "The interface is now connected connected.";
+    const QSerialPortInfo info(m_interface->serialPort()->portName());
+    if (info.isNull()) {
+        qCWarning(dcVexbusUsb()) << "The serial port information for" << m_portName << "are not valid";
+        return;
+    }
+
+    qCDebug(dcVexbusUsb()) << "Initialize serial port information...";
+    m_portName = info.systemLocation();
+    setSerialPortName(info.portName());
+    setSerialPortSystemLocation(info.systemLocation());
+    setSerialPortDescription(info.description());
+    setSerialPortManufacturer(info.manufacturer());
+    setSerialPortSerialNumber(info.serialNumber());
+    setSerialPortVendorIdentifier(info.vendorIdentifier());
+    setSerialPortProductIdentifier(info.productIdentifier());
+    initAdapter();
+}
+
+void NivoraVexbusUsbAdapter::onInterfaceDataReceived(const QByteArray &data)
+{
+    Q_UNUSED(data)
+}
+
+void NivoraVexbusUsbAdapter::onInterfacePacketReceived(const NivoraVexbusUsbPacket &packet)
+{
+    if (packet.type() == NivoraVexbusUsbPacket::TypeNotification) {
+        processNotification(packet);
+        return;
+    }
+
+    NivoraVexbusUsbReply *reply = m_replies.take(packet.packetId());
+    if (!reply) {
+        qCWarning(dcVexbusUsbTraffic()) << "Unhandled packet received:" << packet;
+        return;
+    }
+
+    qCDebug(dcVexbusUsbTraffic()) << "Reply response received for request" << reply->requestPacket();
+    reply->m_responsePacket = packet;
+    reply->setFinished();
+}
+
+// Requests
+
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::createReply(const NivoraVexbusUsbPacket &packet)
+{
+    NivoraVexbusUsbReply *reply = new NivoraVexbusUsbReply(packet, this);
+    m_replies.insert(reply->packetId(), reply);
+    connect(reply, &NivoraVexbusUsbReply::finished, reply, &NivoraVexbusUsbReply::deleteLater);
+    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply]() {
+        // After 256 requests an id comes round again while its first
+        // request may still be pending; the entry then belongs to the newer
+        // reply and must stay.
+        auto it = m_replies.find(reply->packetId());
+        if (it != m_replies.end() && it.value() == reply)
+            m_replies.erase(it);
+    });
+    return reply;
+}
+
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendRequest(NivoraVexbusUsbUtils::Command command, const QByteArray &payload)
+{
+    const NivoraVexbusUsbPacket packet(static_cast<unsigned char>(command), m_nextPacketId++, payload,
+                                       NivoraVexbusUsbPacket::TypeRequest);
+    NivoraVexbusUsbReply *reply = createReply(packet);
+    m_interface->sendPacket(reply->requestPacket());
+    reply->startWait();
+    return reply;
+}
+
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendReadFirmwareVersion()
+{
+    qCDebug(dcVexbusUsb()) << "Reading firmware version from controller";
+    return sendRequest(NivoraVexbusUsbUtils::CommandGetFirmware);
+}
+
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendGetControllerStatus()
+{
+    qCDebug(dcVexbusUsb()) << "Getting controller status";
+    return sendRequest(NivoraVexbusUsbUtils::CommandGetControllerStatus);
+}
+
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendResetController()
+{
+    qCDebug(dcVexbusUsb()) << "Resetting controller";
+    return sendRequest(NivoraVexbusUsbUtils::CommandSoftReset);
+}
+
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendDataToVexbus(const QByteArray &frame)
+{
+    qCDebug(dcVexbusUsb()) << "Sending data to Vexbus RS485:" << frame.toHex();
+    QByteArray payload;
+    payload.append(static_cast<char>(frame.size() & 0xFF));
+    payload.append(frame);
+    return sendRequest(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, payload);
+}
+
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendSetIxoModuleBufferData(const QByteArray &data, quint16 milliSeconds)
+{
+    const QByteArray payload = data + durationBytes(milliSeconds);
+    qCDebug(dcVexbusUsb()) << "Sending set IXO module buffer request:" << payload.toHex() << "(" << milliSeconds << " ms )";
+    return sendRequest(NivoraVexbusUsbUtils::CommandSetIxoModuleBuffer, payload);
+}
+
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendSetWallPanelBufferData(const QByteArray &data, quint16 milliSeconds)
+{
+    const QByteArray payload = data + durationBytes(milliSeconds);
+    qCDebug(dcVexbusUsb()) << "Sending set wall panel buffer request:" << payload.toHex() << "(" << milliSeconds << " ms )";
+    return sendRequest(NivoraVexbusUsbUtils::CommandSetWallPanelModuleBuffer, payload);
+}
+
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendSetRemoteServiceModuleBufferData(const QByteArray &data, quint16 milliSeconds)
+{
+    const QByteArray payload = data + durationBytes(milliSeconds);
+    qCDebug(dcVexbusUsb()) << "Sending set remote service module buffer request:" << payload.toHex() << "(" << milliSeconds << " ms )";
+    return sendRequest(NivoraVexbusUsbUtils::CommandSetRemoteServiceModuleBuffer, payload);
+}
+
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendPressAppConnectorButtonData(const QByteArray &data, quint16 milliSeconds)
+{
+    const QByteArray payload = data + durationBytes(milliSeconds);
+    qCDebug(dcVexbusUsb()) << "Sending press app connector module button request:" << payload.toHex() << "(" << milliSeconds << " ms )";
+    return sendRequest(NivoraVexbusUsbUtils::CommandPressAppConnectorModuleButton, payload);
+}
+
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendEnableAppConnectorParameterHandlingData(const QByteArray &data)
+{
+    qCDebug(dcVexbusUsb()) << "Sending enable AppConnector parameter handling request:" << data.toHex();
+    return sendRequest(NivoraVexbusUsbUtils::CommandEnableAppConnectorParameterHandling, data);
+}
+
+// Commands
+
+void NivoraVexbusUsbAdapter::connectCommandReply(NivoraVexbusUsbReply *reply, const char *errorText, const char *successText)
+{
+    connect(reply, &NivoraVexbusUsbReply::finished, this, [reply, errorText, successText]() {
+        if (reply->error() != NivoraVexbusUsbReply::ErrorNoError) {
+            qCWarning(dcVexbusUsb()) << errorText << reply->error();
+            return;
+        }
+        qCDebug(dcVexbusUsb()) << successText;
+    });
+}
+
+namespace {
+
+// Only 16 bits of a duration travel; a longer press is held for the
+// longest duration the controller can be told instead of wrapping round.
+quint16 limitedDuration(uint milliSeconds)
+{
+    if (milliSeconds <= NivoraVexbusUsbAdapter::maximumPressDuration)
+        return static_cast<quint16>(milliSeconds);
+
+    qCWarning(dcVexbusUsb()) << "The press duration of" << milliSeconds << "ms exceeds the maximum of"
+                             << NivoraVexbusUsbAdapter::maximumPressDuration << "ms. Limiting it to"
+                             << NivoraVexbusUsbAdapter::maximumPressDuration << "ms.";
+    return static_cast<quint16>(NivoraVexbusUsbAdapter::maximumPressDuration);
+}
+
+} // namespace
+
+void NivoraVexbusUsbAdapter::readFirmwareVersion()
+{
+    // The init procedure reads the version after every connection.
+}
+
+void NivoraVexbusUsbAdapter::resetController()
+{
+    qCDebug(dcVexbusUsb()) << "Reset controller...";
+    NivoraVexbusUsbReply *reply = sendResetController();
+    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply]() {
+        if (reply->error() != NivoraVexbusUsbReply::ErrorNoError) {
+            qCWarning(dcVexbusUsb()) << "Reset controller request finished with error" << reply->error();
+            if (reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError)
+                qCWarning(dcVexbusUsb()) << "Interface error" << reply->responsePacket().error();
+            return;
+        }
+
+        qCDebug(dcVexbusUsb()) << "Reset controller request finished successfully. The controller is resetting...";
+        setState(StateUnconnected);
+        setAvailable(false);
+        setState(StateConnecting);
+    });
+}
+
+void NivoraVexbusUsbAdapter::writeDataToVexbus(const QByteArray &data)
+{
+    const QByteArray frame = data.isNull() ? QByteArray::fromHex(testFrameHex) : data;
+    // The length byte must describe the frame; a longer frame cannot be sent.
+    if (frame.size() > maximumVexbusFrameSize) {
+        qCWarning(dcVexbusUsb()) << "Cannot write data to Vexbus: the frame has" << frame.size()
+                                 << "bytes, but at most" << maximumVexbusFrameSize << "bytes fit in one write request.";
+        return;
+    }
+
+    qCDebug(dcVexbusUsb()) << "Write data to Vexbus:" << frame.toHex();
+    connectCommandReply(sendDataToVexbus(frame), "Write data to Vexbus reply finished with error",
+                        "Data sent successfully to Vexbus.");
+}
+
+void NivoraVexbusUsbAdapter::pressIxoButton(IxoModuleButton button, uint milliSeconds)
+{
+    qCDebug(dcVexbusUsb()) << "Press IXO module button" << button << "for" << milliSeconds << "ms";
+    QByteArray data;
+    data.append(static_cast<char>(0x80));
+    data.append(static_cast<char>(button | 0x08));
+    connectCommandReply(sendSetIxoModuleBufferData(data, limitedDuration(milliSeconds)),
+                        "Set IXO module buffer data reply finished with error",
+                        "Set IXO module buffer data reply finished successfully.");
+}
+
+void NivoraVexbusUsbAdapter::pressRemoteServiceButton(RemoteServiceModuleButton button, uint milliSeconds)
+{
+    qCDebug(dcVexbusUsb()) << "Press KVT remote service module button" << button << "for" << milliSeconds << "ms";
+    QByteArray data;
+    data.append(static_cast<char>(0x00));
+    data.append(static_cast<char>(button));
+    // The controller takes this press through its IXO module buffer.
+    connectCommandReply(sendSetIxoModuleBufferData(data, limitedDuration(milliSeconds)),
+                        "Press KVT remote service module button reply finished with error",
+                        "Press KVT remote service module button reply finished successfully.");
+}
+
+void NivoraVexbusUsbAdapter::pressAppConnectorButton(AppConnectorModuleButton button, uint milliSeconds)
+{
+    qCDebug(dcVexbusUsb()) << "Press KVT app connector module button" << button << "for" << milliSeconds << "ms";
+    const QByteArray data(1, static_cast<char>(button));
+    connectCommandReply(sendPressAppConnectorButtonData(data, limitedDuration(milliSeconds)),
+                        "Press KVT app connector module button reply finished with error",
+                        "Press KVT app connector module button reply finished successfully.");
+}
+
+void NivoraVexbusUsbAdapter::enableAppConnectorParameterHandling(bool enable)
+{
+    const QByteArray data(1, static_cast<char>(enable ? 0x01 : 0x00));
+    qCDebug(dcVexbusUsb()) << "Set KVT app connector paramerter handling" << (enable ? "enabled" : "disabled");
+    connectCommandReply(sendEnableAppConnectorParameterHandlingData(data),
+                        "Set KVT app connector paramerter handling reply finished with error",
+                        "Set KVT app connector paramerter handling reply finished successfully.");
+}
+
+// Init procedure
+
+void NivoraVexbusUsbAdapter::initAdapter()
+{
+    setState(StateConnecting);
+    m_initAttempts = 0;
+    runInitProcedure();
+}
+
+void NivoraVexbusUsbAdapter::runInitProcedure()
+{
+    if (m_initReply) {
+        qCWarning(dcVexbusUsb()) << "Could not start init procedure because there is already an init request pending.";
+        return;
+    }
+
+    // Requests on a closed port are lost; the next connection starts afresh.
+    if (!m_interface->connected()) {
+        qCDebug(dcVexbusUsb()) << "The interface is not connected. Not starting an init attempt.";
+        return;
+    }
+
+    m_initReply = sendReadFirmwareVersion();
+    NivoraVexbusUsbReply *reply = m_initReply;
+    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply]() { onInitFirmwareVersionFinished(reply); });
+}
+
+void NivoraVexbusUsbAdapter::onInitFirmwareVersionFinished(NivoraVexbusUsbReply *reply)
+{
+    switch (reply->error()) {
+    case NivoraVexbusUsbReply::ErrorNoError: {
+        QDataStream stream(reply->responsePacket().payload());
+        quint8 major = 0;
+        quint8 minor = 0;
+        quint8 patch = 0;
+        stream >> major >> minor >> patch;
+        setFirmwareVersion(QStringLiteral("%1.%2.%3").arg(major).arg(minor).arg(patch));
+        qCDebug(dcVexbusUsb()) << "Nivora Vexbus USB adapter firmware version:" << m_firmwareVersion;
+        m_initAttempts = 0;
+        m_initReply = nullptr;
+        NivoraVexbusUsbReply *statusReply = sendGetControllerStatus();
+        connect(statusReply, &NivoraVexbusUsbReply::finished, this,
+                [this, statusReply]() { onInitControllerStatusFinished(statusReply); });
+        break;
+    }
+    case NivoraVexbusUsbReply::ErrorInterfaceError:
+        qCWarning(dcVexbusUsb()) << "Interface error" << reply->responsePacket().error();
+        m_initReply = nullptr;
+        verifyInitProcedureRetry();
+        break;
+    case NivoraVexbusUsbReply::ErrorAborted:
+        qCDebug(dcVexbusUsb()) << "The init reply has been aborted. Re-initiate init procedure.";
+        m_initAttempts = 0;
+        m_initReply = nullptr;
+        verifyInitProcedureRetry();
+        break;
+    default:
+        qCWarning(dcVexbusUsb()) << "Read initial firmware reply finished with error" << reply->error();
+        m_initReply = nullptr;
+        verifyInitProcedureRetry();
+        break;
+    }
+}
+
+void NivoraVexbusUsbAdapter::onInitControllerStatusFinished(NivoraVexbusUsbReply *reply)
+{
+    if (reply->error() != NivoraVexbusUsbReply::ErrorNoError) {
+        qCWarning(dcVexbusUsb()) << "Get conroller status reply finished with error" << reply->error();
+        if (reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError)
+            qCWarning(dcVexbusUsb()) << "Interface error" << reply->responsePacket().error();
+        verifyInitProcedureRetry();
+        return;
+    }
+
+    processStatusPayload(reply->responsePacket().payload());
+    qCDebug(dcVexbusUsb()) << "Controller status received: LED mode:" << m_ledMode << ", Vexbus sync:" << m_vexbusSynchronized
+                           << ", Vexbus initialized:" << m_vexbusInitialized << ", Vexbus available:" << m_vexbusAvailable
+                           << ", " << m_vexbusType;
+    m_initAttempts = 0;
+    setAvailable(true);
+}
+
+void NivoraVexbusUsbAdapter::verifyInitProcedureRetry()
+{
+    // A disconnection aborts the pending init request; retrying then would
+    // send into a closed port and, after the third time-out, reopen a port
+    // that was released on purpose (stop(), firmware update).
+    if (!m_interface->connected()) {
+        qCDebug(dcVexbusUsb()) << "The interface is not connected. The init procedure runs again on the next connection.";
+        return;
+    }
+
+    m_initAttempts += 1;
+    if (m_initAttempts <= 2) {
+        runInitProcedure();
+        return;
+    }
+
+    qCWarning(dcVexbusUsb()) << "Failed to initialize after 3 attempts. Reconnecting the interface";
+    m_interface->reconnectInterface();
+}
+
+// Notifications
+
+void NivoraVexbusUsbAdapter::processNotification(const NivoraVexbusUsbPacket &packet)
+{
+    const auto code = static_cast<NivoraVexbusUsbUtils::Notitifaction>(packet.command());
+    qCDebug(dcVexbusUsbTraffic()) << "Received controller notification" << code;
+
+    switch (code) {
+    case NivoraVexbusUsbUtils::NotificationControllerReady:
+        qCDebug(dcVexbusUsb()) << "Controller ready notification received. Start initializing controller data...";
+        setAvailable(false);
+        if (!m_initReply) {
+            initAdapter();
+        } else {
+            qCDebug(dcVexbusUsb()) << "The controler is ready while we where initializing. Abort the current init attempt and re-initiate the init procedure.";
+            m_initReply->abort();
+        }
+        break;
+    case NivoraVexbusUsbUtils::NotificationControllerStatusChanged:
+        processStatusPayload(packet.payload());
+        qCDebug(dcVexbusUsb()) << "Controller status changed: LED mode:" << m_ledMode << ", Vexbus sync:" << m_vexbusSynchronized
+                               << ", Vexbus initialized:" << m_vexbusInitialized << ", Vexbus available:" << m_vexbusAvailable
+                               << ", Vexbus type:" << m_vexbusType;
+        break;
+    case NivoraVexbusUsbUtils::NotificationVexbusData:
+        qCDebug(dcVexbusUsbTraffic()) << "Vexbus data received:" << packet.payload().toHex();
+        processVexbusPacket(packet.payload());
+        emit vexbusFrameReceived(packet.payload());
+        break;
+    case NivoraVexbusUsbUtils::NotificationErrorOccurred:
+        if (packet.payload().size() != 1) {
+            qCWarning(dcVexbusUsbTraffic()) << "Received error notification with invalid payload size. Discard packet...";
+            return;
+        }
+        qCWarning(dcVexbusUsb()) << "Received error notification from controller:"
+                                 << static_cast<NivoraVexbusUsbUtils::Error>(static_cast<unsigned char>(packet.payload().at(0)));
+        break;
+    case NivoraVexbusUsbUtils::NotificationDebugMessage: {
+        const QByteArray payload = packet.payload();
+        const int end = payload.indexOf('\0');
+        qCDebug(dcVexbusUsb()) << "############ Controller debug:" << QString::fromUtf8(end < 0 ? payload : payload.left(end));
+        break;
+    }
+    default:
+        qCWarning(dcVexbusUsb()) << "Unhandled notification received:" << packet;
+        break;
+    }
+}
+
+void NivoraVexbusUsbAdapter::processStatusPayload(const QByteArray &payload)
+{
+    // Bytes missing from a short payload read as 0.
+    QDataStream stream(payload);
+    quint8 ledMode = 0;
+    quint8 statusFlags = 0;
+    quint8 vexbusType = 0;
+    stream >> ledMode >> statusFlags >> vexbusType;
+
+    setLedMode(static_cast<NivoraVexbusUsbUtils::LedMode>(ledMode));
+    setVexbusType(static_cast<NivoraVexbusUsbUtils::VexbusType>(vexbusType));
+    if (statusFlags == m_statusFlags)
+        return;
+
+    m_statusFlags = statusFlags;
+    setVexbusSynchronized(statusFlags & NivoraVexbusUsbUtils::VexbusStatusSynchronized);
+    setVexbusInitialized(statusFlags & NivoraVexbusUsbUtils::VexbusStatusInitialized);
+    setVexbusAvailable(statusFlags & NivoraVexbusUsbUtils::VexbusStatusAvailable);
+}
+
+void NivoraVexbusUsbAdapter::processVexbusPacket(const QByteArray &payload)
+{
+    // A place for decoding bus frames; the frames reach applications
+    // through vexbusFrameReceived().
+    Q_UNUSED(payload)
+}
+
+QDebug operator<<(QDebug debug, NivoraVexbusUsbAdapter *adapter)
+{
+    QDebugStateSaver saver(debug);
+    debug.nospace() << "NivoraVexbusAdapter(" << adapter->portName() << ", " << adapter->serialPortSerialNumber() << ", "
+                    << (adapter->available() ? "available" : "not available") << ", " << adapter->firmwareVersion() << ", "
+                    << adapter->vexbusType() << ")";
+    return debug;
+}
+
+} // namespace NivoraVexbusUsb
