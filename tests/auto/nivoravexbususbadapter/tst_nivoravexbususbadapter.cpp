@@ -1,0 +1,593 @@
+#include "adapter/nivoravexbususbadapter.h"
+#include "testplatform.h"
+#include "vexbusemulator.h"
+
+#include <QLoggingCategory>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+
+using namespace NivoraVexbusUsb;
+using NivoraTest::TestPlatform;
+using NivoraVexbusUsbEmulator::RecordedRequest;
+using NivoraVexbusUsbEmulator::VexbusEmulator;
+
+namespace {
+
+const QString device0 = QStringLiteral("ttyUSB0");
+const QString path0 = QStringLiteral("/dev/ttyUSB0");
+
+void ignoreWarning(const QString &pattern)
+{
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern));
+}
+
+QList<RecordedRequest> controllerRequests(const VexbusEmulator &emulator, quint8 command)
+{
+    return emulator.requests(RecordedRequest::ProtocolController, command);
+}
+
+// Collects the warnings of the library while it lives, for tests that must
+// prove that a warning did not come.
+class WarningCollector
+{
+public:
+    WarningCollector() { s_messages.clear(); s_previous = qInstallMessageHandler(handler); }
+    ~WarningCollector() { qInstallMessageHandler(s_previous); }
+    QStringList messages() const { return s_messages; }
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        if (type == QtWarningMsg)
+            s_messages.append(QString::fromLatin1(context.category) + QLatin1String(": ") + message);
+    }
+    static QStringList s_messages;
+    static QtMessageHandler s_previous;
+};
+QStringList WarningCollector::s_messages;
+QtMessageHandler WarningCollector::s_previous = nullptr;
+
+// The environment's logging rules win over QLoggingCategory::setFilterRules(),
+// so tests that look at one category switch it through a filter.
+QLoggingCategory::CategoryFilter s_previousFilter = nullptr;
+QByteArray s_debugCategory;
+QByteArray s_quietCategory;
+
+void categoryFilter(QLoggingCategory *category)
+{
+    if (s_previousFilter)
+        s_previousFilter(category);
+    if (s_debugCategory == category->categoryName())
+        category->setEnabled(QtDebugMsg, true);
+    if (s_quietCategory == category->categoryName())
+        category->setEnabled(QtWarningMsg, false);
+}
+
+void applyFilter()
+{
+    QLoggingCategory::CategoryFilter previous = QLoggingCategory::installFilter(categoryFilter);
+    if (previous != categoryFilter)
+        s_previousFilter = previous;
+}
+
+void enableDebugOutput(const char *category)
+{
+    s_debugCategory = category;
+    applyFilter();
+}
+
+void disableWarnings(const char *category)
+{
+    s_quietCategory = category;
+    applyFilter();
+}
+
+void restoreLogging()
+{
+    s_debugCategory.clear();
+    s_quietCategory.clear();
+    applyFilter();
+}
+
+} // namespace
+
+class TestNivoraVexbusUsbAdapter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void freshAdapter();
+    void startRequiresPortOrSerialNumber_data();
+    void startRequiresPortOrSerialNumber();
+    void comesUpInPortMode();
+    void comesUpInSerialNumberModeWithSharedWatcher();
+    void unplugAndReplug();
+    void silentControllerIsReconnected();
+    void readyWhileVersionPendingRestartsInit();
+    void stopDuringInitStaysStopped();
+    void notifications();
+    void statusPayloadFlagsComparedFirst();
+    void commandPayloads_data();
+    void commandPayloads();
+    void commandErrorsAreLogged();
+    void oversizedFrameIsRefused();
+    void resetFollowsStateSequence();
+    void reusedPacketIdKeepsNewerReply();
+    void propertiesThroughMetaObject();
+
+private:
+    // Emulator on ttyUSB0, adapter in port mode, started and connected.
+    void startConnected();
+
+    std::unique_ptr<TestPlatform> m_platform;
+    std::unique_ptr<VexbusEmulator> m_emulator;
+    std::unique_ptr<NivoraVexbusUsbAdapter> m_adapter;
+};
+
+void TestNivoraVexbusUsbAdapter::initTestCase()
+{
+    qRegisterMetaType<NivoraVexbusUsbAdapter::State>();
+    qRegisterMetaType<NivoraVexbusUsbUtils::LedMode>();
+    qRegisterMetaType<NivoraVexbusUsbUtils::VexbusType>();
+}
+
+void TestNivoraVexbusUsbAdapter::init()
+{
+    m_platform.reset(new TestPlatform);
+    m_emulator.reset(new VexbusEmulator);
+}
+
+void TestNivoraVexbusUsbAdapter::cleanup()
+{
+    m_adapter.reset();
+    m_emulator.reset();
+    m_platform.reset();
+    restoreLogging();
+}
+
+void TestNivoraVexbusUsbAdapter::startConnected()
+{
+    m_platform->addAdapter(QStringLiteral("ABC123"));
+    QVERIFY(m_emulator->attach(m_platform->masterFd(device0)));
+    m_adapter.reset(new NivoraVexbusUsbAdapter);
+    m_adapter->setPortName(path0);
+    QVERIFY(m_adapter->start());
+    QTRY_COMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected);
+}
+
+void TestNivoraVexbusUsbAdapter::freshAdapter()
+{
+    NivoraVexbusUsbAdapter adapter;
+    QCOMPARE(adapter.state(), NivoraVexbusUsbAdapter::StateUnconnected);
+    QCOMPARE(adapter.ledMode(), NivoraVexbusUsbUtils::LedModeUnknown);
+    QCOMPARE(adapter.vexbusType(), NivoraVexbusUsbUtils::VexbusTypeUnknown);
+    QCOMPARE(adapter.baudrate(), 115200);
+    QVERIFY(!adapter.available());
+    QVERIFY(!adapter.serialInterface()->connected());
+
+    QString text;
+    QDebug(&text) << &adapter;
+    QCOMPARE(text, QStringLiteral("NivoraVexbusAdapter(\"\", \"\", not available, \"\", "
+                                  "NivoraVexbusUsb::NivoraVexbusUsbUtils::VexbusTypeUnknown) "));
+}
+
+void TestNivoraVexbusUsbAdapter::startRequiresPortOrSerialNumber_data()
+{
+    QTest::addColumn<bool>("serialNumberMode");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("port mode") << false << "There is no port name specified to watch for.";
+    QTest::newRow("serial number mode") << true << "There is no serial number specified to watch for.";
+}
+
+void TestNivoraVexbusUsbAdapter::startRequiresPortOrSerialNumber()
+{
+    QFETCH(bool, serialNumberMode);
+    QFETCH(QString, warning);
+
+    m_platform->addAdapter(QStringLiteral("ABC123"));
+    m_adapter.reset(serialNumberMode ? new NivoraVexbusUsbAdapter(QString()) : new NivoraVexbusUsbAdapter);
+    ignoreWarning(QStringLiteral("^Cannot start nivora Vexbus USB adapter. ") + QRegularExpression::escape(warning));
+    QVERIFY(!m_adapter->start());
+    QTest::qWait(50);
+    QVERIFY(!m_adapter->serialInterface()->connected());
+}
+
+void TestNivoraVexbusUsbAdapter::comesUpInPortMode()
+{
+    m_platform->addAdapter(QStringLiteral("ABC123"));
+    QVERIFY(m_emulator->attach(m_platform->masterFd(device0)));
+    m_adapter.reset(new NivoraVexbusUsbAdapter);
+    m_adapter->setPortName(path0);
+    QSignalSpy stateSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::stateChanged);
+    QSignalSpy versionSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::firmwareVersionChanged);
+
+    QVERIFY(m_adapter->start());
+    QTRY_COMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected);
+    QCOMPARE(stateSpy.count(), 2);
+    QCOMPARE(stateSpy.at(0).at(0).value<NivoraVexbusUsbAdapter::State>(), NivoraVexbusUsbAdapter::StateConnecting);
+    QCOMPARE(stateSpy.at(1).at(0).value<NivoraVexbusUsbAdapter::State>(), NivoraVexbusUsbAdapter::StateConnected);
+
+    QVERIFY(m_adapter->available());
+    QCOMPARE(m_adapter->firmwareVersion(), QStringLiteral("1.4.12"));
+    QCOMPARE(versionSpy.count(), 1);
+    QCOMPARE(m_adapter->ledMode(), NivoraVexbusUsbUtils::LedModeOn);
+    QCOMPARE(m_adapter->vexbusType(), NivoraVexbusUsbUtils::VexbusTypeHoltrane);
+    QVERIFY(m_adapter->vexbusSynchronized());
+    QVERIFY(m_adapter->vexbusInitialized());
+    QVERIFY(m_adapter->vexbusAvailable());
+    QCOMPARE(m_adapter->serialPortName(), device0);
+    QCOMPARE(m_adapter->serialPortSystemLocation(), path0);
+    QCOMPARE(m_adapter->serialPortSerialNumber(), QStringLiteral("ABC123"));
+    QCOMPARE(m_adapter->serialPortVendorIdentifier(), static_cast<unsigned short>(0x0403));
+    QCOMPARE(m_adapter->serialPortProductIdentifier(), static_cast<unsigned short>(0x6001));
+
+    // The init procedure asked for the version first, then the status, with
+    // packet ids counting from 0.
+    const QList<RecordedRequest> requests = m_emulator->requests();
+    QCOMPARE(requests.count(), 2);
+    QCOMPARE(requests.at(0).command(), quint8(0x01));
+    QCOMPARE(requests.at(0).packetId(), quint8(0));
+    QCOMPARE(requests.at(1).command(), quint8(0x04));
+    QCOMPARE(requests.at(1).packetId(), quint8(1));
+
+    QString text;
+    QDebug(&text) << m_adapter.get();
+    QCOMPARE(text, QStringLiteral("NivoraVexbusAdapter(\"/dev/ttyUSB0\", \"ABC123\", available, \"1.4.12\", "
+                                  "NivoraVexbusUsb::NivoraVexbusUsbUtils::VexbusTypeHoltrane) "));
+}
+
+void TestNivoraVexbusUsbAdapter::comesUpInSerialNumberModeWithSharedWatcher()
+{
+    m_platform->addAdapter(QStringLiteral("ABC123"), device0);
+    m_platform->addAdapter(QStringLiteral("XYZ789"), QStringLiteral("ttyUSB1"));
+    QVERIFY(m_emulator->attach(m_platform->masterFd(device0)));
+    VexbusEmulator second;
+    second.setFirmwareVersion(QVersionNumber(2, 0, 1));
+    QVERIFY(second.attach(m_platform->masterFd(QStringLiteral("ttyUSB1"))));
+
+    auto watcher = std::make_unique<NivoraVexbusUsbDeviceWatcher>();
+    QPointer<NivoraVexbusUsbDeviceWatcher> watcherGuard(watcher.get());
+    {
+        NivoraVexbusUsbAdapter first(watcher.get(), QStringLiteral("ABC"));
+        NivoraVexbusUsbAdapter other(watcher.get(), QStringLiteral("XYZ"));
+        QVERIFY(first.start());
+        QVERIFY(other.start());
+        QTRY_VERIFY(first.available() && other.available());
+        QCOMPARE(first.firmwareVersion(), QStringLiteral("1.4.12"));
+        QCOMPARE(other.firmwareVersion(), QStringLiteral("2.0.1"));
+        QCOMPARE(first.portName(), path0);
+        QCOMPARE(other.portName(), QStringLiteral("/dev/ttyUSB1"));
+
+        // Found by serial number alone, the interface's port name stayed
+        // empty, so the removal event does not match; the hang-up of the
+        // vanished device closes the link instead.
+        ignoreWarning(QStringLiteral("^Serial port error occurred: QSerialPort::(ReadError|ResourceError) "));
+        second.detach();
+        m_platform->vanish(QStringLiteral("ttyUSB1"));
+        m_platform->unplug(QStringLiteral("ttyUSB1"));
+        QTRY_VERIFY(!other.available());
+        QVERIFY(first.available());
+    }
+    QVERIFY(!watcherGuard.isNull());
+}
+
+void TestNivoraVexbusUsbAdapter::unplugAndReplug()
+{
+    startConnected();
+    QSignalSpy availableSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::availableChanged);
+
+    ignoreWarning(QStringLiteral("^Serial port device \"/dev/ttyUSB0\" removed.$"));
+    m_platform->unplug(device0);
+    QTRY_VERIFY(!m_adapter->available());
+    QCOMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateUnconnected);
+    QVERIFY(m_adapter->firmwareVersion().isEmpty());
+    QVERIFY(m_adapter->serialPortSystemLocation().isEmpty());
+    QCOMPARE(m_adapter->serialPortVendorIdentifier(), static_cast<unsigned short>(0));
+    QCOMPARE(m_adapter->ledMode(), NivoraVexbusUsbUtils::LedModeUnknown);
+    QVERIFY(!m_adapter->vexbusAvailable());
+
+    m_platform->plug(QStringLiteral("ABC123"));
+    QTRY_COMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected);
+    QCOMPARE(m_adapter->firmwareVersion(), QStringLiteral("1.4.12"));
+    QCOMPARE(availableSpy.count(), 2);
+}
+
+void TestNivoraVexbusUsbAdapter::silentControllerIsReconnected()
+{
+    m_platform->addAdapter(QStringLiteral("ABC123"));
+    QVERIFY(m_emulator->attach(m_platform->masterFd(device0)));
+    m_emulator->setSilent(true);
+    m_adapter.reset(new NivoraVexbusUsbAdapter);
+    m_adapter->setPortName(path0);
+    QSignalSpy connectedSpy(m_adapter->serialInterface(), &NivoraVexbusUsbInterface::connectedChanged);
+
+    // The fourth attempt, on the reopened port, is still unanswered.
+    for (int i = 0; i < 4; ++i)
+        ignoreWarning(QStringLiteral("^Read initial firmware reply finished with error NivoraVexbusUsb::NivoraVexbusUsbReply::ErrorTimeout$"));
+    ignoreWarning(QStringLiteral("^Failed to initialize after 3 attempts. Reconnecting the interface$"));
+    QVERIFY(m_adapter->start());
+    QCOMPARE(connectedSpy.count(), 1);
+
+    // Three attempts of 2000 ms each, then the interface closes and reopens.
+    QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 3, 8000);
+    QCOMPARE(connectedSpy.at(1).at(0).toBool(), false);
+    QCOMPARE(connectedSpy.at(2).at(0).toBool(), true);
+    QCOMPARE(controllerRequests(*m_emulator, 0x01).count(), 4);
+    QCOMPARE(controllerRequests(*m_emulator, 0x04).count(), 0);
+
+    // The controller that answers again comes up through the fresh init.
+    m_emulator->setSilent(false);
+    QTRY_COMPARE_WITH_TIMEOUT(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected, 4000);
+}
+
+void TestNivoraVexbusUsbAdapter::readyWhileVersionPendingRestartsInit()
+{
+    m_platform->addAdapter(QStringLiteral("ABC123"));
+    QVERIFY(m_emulator->attach(m_platform->masterFd(device0)));
+    m_emulator->setResponseDelay(300);
+    m_adapter.reset(new NivoraVexbusUsbAdapter);
+    m_adapter->setPortName(path0);
+    QVERIFY(m_adapter->start());
+    QTRY_COMPARE(controllerRequests(*m_emulator, 0x01).count(), 1);
+    QCOMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnecting);
+
+    QSignalSpy stateSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::stateChanged);
+    ignoreWarning(QStringLiteral("^Unhandled packet received: Packet\\(Response, NivoraVexbusUsb::NivoraVexbusUsbUtils::CommandGetFirmware, id: \"0x00\" \\(0\\)"));
+    QVERIFY(m_emulator->sendControllerReady());
+    QTRY_COMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected);
+
+    // The aborted attempt is followed at once by a new one, without passing
+    // through StateConnecting again.
+    QCOMPARE(stateSpy.count(), 2);
+    QCOMPARE(stateSpy.at(0).at(0).value<NivoraVexbusUsbAdapter::State>(), NivoraVexbusUsbAdapter::StateUnconnected);
+    QCOMPARE(stateSpy.at(1).at(0).value<NivoraVexbusUsbAdapter::State>(), NivoraVexbusUsbAdapter::StateConnected);
+    QCOMPARE(controllerRequests(*m_emulator, 0x01).count(), 2);
+
+    // The late answer to the aborted request found no reply any more.
+    QTest::qWait(400);
+}
+
+void TestNivoraVexbusUsbAdapter::stopDuringInitStaysStopped()
+{
+    m_platform->addAdapter(QStringLiteral("ABC123"));
+    QVERIFY(m_emulator->attach(m_platform->masterFd(device0)));
+    m_emulator->setSilent(true);
+    m_adapter.reset(new NivoraVexbusUsbAdapter);
+    m_adapter->setPortName(path0);
+    QVERIFY(m_adapter->start());
+    QTRY_COMPARE(controllerRequests(*m_emulator, 0x01).count(), 1);
+
+    m_adapter->stop();
+    QVERIFY(!m_adapter->serialInterface()->connected());
+
+    // Long enough for three init time-outs and the reconnection they would
+    // cause if retries ran on the closed port.
+    QSignalSpy connectedSpy(m_adapter->serialInterface(), &NivoraVexbusUsbInterface::connectedChanged);
+    QTest::qWait(6500);
+    QCOMPARE(connectedSpy.count(), 0);
+    QVERIFY(!m_adapter->serialInterface()->serialPort()->isOpen());
+    QCOMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateUnconnected);
+    QCOMPARE(controllerRequests(*m_emulator, 0x01).count(), 1);
+
+    // The next start initializes as usual.
+    m_emulator->setSilent(false);
+    QVERIFY(m_adapter->start());
+    QTRY_COMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected);
+}
+
+void TestNivoraVexbusUsbAdapter::notifications()
+{
+    startConnected();
+    QSignalSpy frameSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::vexbusFrameReceived);
+
+    const QByteArray frame = QByteArray::fromHex("0102c0db7e");
+    QVERIFY(m_emulator->sendBusData(frame));
+    QTRY_COMPARE(frameSpy.count(), 1);
+    QCOMPARE(frameSpy.at(0).at(0).toByteArray(), frame);
+
+    ignoreWarning(QStringLiteral("^Received error notification from controller: NivoraVexbusUsb::NivoraVexbusUsbUtils::ErrorVexbusNotAvailable$"));
+    QVERIFY(m_emulator->sendErrorNotification(0x09));
+    ignoreWarning(QStringLiteral("^Received error notification with invalid payload size. Discard packet...$"));
+    QVERIFY(m_emulator->sendNotification(0xF4, QByteArray::fromHex("0909")));
+    ignoreWarning(QStringLiteral("^Unhandled notification received: Packet\\(Notification, NivoraVexbusUsb::NivoraVexbusUsbUtils::Notitifaction\\(245\\), id: "));
+    QVERIFY(m_emulator->sendNotification(0xF5));
+
+    // The debug text ends at its first zero byte.
+    enableDebugOutput("VexbusUsb");
+    QTest::ignoreMessage(QtDebugMsg, "############ Controller debug: \"boot ok\"");
+    QVERIFY(m_emulator->sendDebugMessage(QByteArray("boot ok\0garbage", 15)));
+    // A bus frame after all of them proves they were all processed.
+    QVERIFY(m_emulator->sendBusData(frame));
+    QTRY_COMPARE(frameSpy.count(), 2);
+    QCOMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected);
+}
+
+void TestNivoraVexbusUsbAdapter::statusPayloadFlagsComparedFirst()
+{
+    startConnected();
+    QSignalSpy ledSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::ledModeChanged);
+    QSignalSpy syncSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::vexbusSynchronizedChanged);
+    QSignalSpy availableSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::vexbusAvailableChanged);
+    QSignalSpy typeSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::vexbusTypeChanged);
+
+    // Same flags, other LED mode: only the LED mode changes.
+    m_emulator->setLedMode(0x02);
+    QTRY_COMPARE(ledSpy.count(), 1);
+    QCOMPARE(m_adapter->ledMode(), NivoraVexbusUsbUtils::LedModeBlinkSlow);
+
+    // Losing availability and synchronization.
+    m_emulator->setStatusFlags(0x02);
+    QTRY_COMPARE(availableSpy.count(), 1);
+    QCOMPARE(syncSpy.count(), 1);
+    QVERIFY(!m_adapter->vexbusAvailable());
+    QVERIFY(!m_adapter->vexbusSynchronized());
+    QVERIFY(m_adapter->vexbusInitialized());
+
+    // A payload shorter than three bytes reads the missing bytes as 0.
+    QVERIFY(m_emulator->sendNotification(0xF2, QByteArray::fromHex("03")));
+    QTRY_COMPARE(m_adapter->vexbusType(), NivoraVexbusUsbUtils::VexbusTypeUnknown);
+    QCOMPARE(m_adapter->ledMode(), NivoraVexbusUsbUtils::LedModeBlinkFast);
+    QVERIFY(!m_adapter->vexbusInitialized());
+    QCOMPARE(typeSpy.count(), 1);
+}
+
+void TestNivoraVexbusUsbAdapter::commandPayloads_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<int>("command");
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("write test frame") << "writeDefault" << 0xA0 << QByteArray::fromHex("054142434445") << QString();
+    QTest::newRow("write empty frame") << "writeEmpty" << 0xA0 << QByteArray::fromHex("00") << QString();
+    QTest::newRow("write 255 bytes") << "write255" << 0xA0 << (QByteArray(1, '\xff') + QByteArray(255, '\x5a')) << QString();
+    QTest::newRow("IXO default") << "ixoDefault" << 0x10 << QByteArray::fromHex("802800c8") << QString();
+    QTest::newRow("IXO program") << "ixoProgram" << 0x10 << QByteArray::fromHex("801800c8") << QString();
+    QTest::newRow("IXO none") << "ixoNone" << 0x10 << QByteArray::fromHex("80080064") << QString();
+    QTest::newRow("remote service") << "remoteProgram" << 0x10 << QByteArray::fromHex("000401f4") << QString();
+    QTest::newRow("app connector default") << "appDefault" << 0x40 << QByteArray::fromHex("0600c8") << QString();
+    QTest::newRow("app connector 65535 ms") << "app65535" << 0x40 << QByteArray::fromHex("07ffff") << QString();
+    QTest::newRow("app connector too long") << "app70000" << 0x40 << QByteArray::fromHex("07ffff")
+                                            << "^The press duration of 70000 ms exceeds the maximum of 65535 ms. Limiting it to 65535 ms.$";
+    QTest::newRow("parameter handling on") << "paramsOn" << 0x41 << QByteArray::fromHex("01") << QString();
+    QTest::newRow("parameter handling off") << "paramsOff" << 0x41 << QByteArray::fromHex("00") << QString();
+}
+
+void TestNivoraVexbusUsbAdapter::commandPayloads()
+{
+    QFETCH(QString, operation);
+    QFETCH(int, command);
+    QFETCH(QByteArray, payload);
+    QFETCH(QString, warning);
+
+    startConnected();
+    m_emulator->clearRequests();
+    if (!warning.isEmpty())
+        ignoreWarning(warning);
+
+    NivoraVexbusUsbAdapter *adapter = m_adapter.get();
+    if (operation == "writeDefault") adapter->writeDataToVexbus();
+    else if (operation == "writeEmpty") adapter->writeDataToVexbus(QByteArray(""));
+    else if (operation == "write255") adapter->writeDataToVexbus(QByteArray(255, '\x5a'));
+    else if (operation == "ixoDefault") adapter->pressIxoButton();
+    else if (operation == "ixoProgram") adapter->pressIxoButton(NivoraVexbusUsbAdapter::IxoModuleButtonProgram, 200);
+    else if (operation == "ixoNone") adapter->pressIxoButton(NivoraVexbusUsbAdapter::IxoModuleButtonNone, 100);
+    else if (operation == "remoteProgram") adapter->pressRemoteServiceButton(NivoraVexbusUsbAdapter::RemoteServiceModuleButtonProgram, 500);
+    else if (operation == "appDefault") adapter->pressAppConnectorButton();
+    else if (operation == "app65535") adapter->pressAppConnectorButton(NivoraVexbusUsbAdapter::AppConnectorModuleButtonHalt, 65535);
+    else if (operation == "app70000") adapter->pressAppConnectorButton(NivoraVexbusUsbAdapter::AppConnectorModuleButtonHalt, 70000);
+    else if (operation == "paramsOn") adapter->enableAppConnectorParameterHandling(true);
+    else if (operation == "paramsOff") adapter->enableAppConnectorParameterHandling(false);
+    else QFAIL("unknown operation");
+
+    QTRY_COMPARE(m_emulator->requests().count(), 1);
+    const RecordedRequest request = m_emulator->requests().first();
+    QCOMPARE(int(request.command()), command);
+    QCOMPARE(request.packetId(), quint8(2));
+    QCOMPARE(request.payload().toHex(), payload.toHex());
+}
+
+void TestNivoraVexbusUsbAdapter::commandErrorsAreLogged()
+{
+    startConnected();
+    m_emulator->setCommandError(VexbusEmulator::ModeController, 0x41, 0x09);
+    ignoreWarning(QStringLiteral("^Set KVT app connector paramerter handling reply finished with error "
+                                 "NivoraVexbusUsb::NivoraVexbusUsbReply::ErrorInterfaceError$"));
+    m_adapter->enableAppConnectorParameterHandling(true);
+    QTRY_COMPARE(controllerRequests(*m_emulator, 0x41).count(), 1);
+    QTest::qWait(100);
+
+    // A command on a disconnected adapter is still sent, and times out.
+    m_adapter->stop();
+    ignoreWarning(QStringLiteral("^Set IXO module buffer data reply finished with error NivoraVexbusUsb::NivoraVexbusUsbReply::ErrorTimeout$"));
+    m_adapter->pressIxoButton();
+    QTest::qWait(2200);
+}
+
+void TestNivoraVexbusUsbAdapter::oversizedFrameIsRefused()
+{
+    startConnected();
+    m_emulator->clearRequests();
+    ignoreWarning(QStringLiteral("^Cannot write data to Vexbus: the frame has 300 bytes, but at most 255 bytes fit in one write request.$"));
+    m_adapter->writeDataToVexbus(QByteArray(300, '\x01'));
+    m_adapter->pressIxoButton();
+    QTRY_COMPARE(m_emulator->requests().count(), 1);
+    QCOMPARE(int(m_emulator->requests().first().command()), 0x10);
+    // No packet id was taken by the refused frame.
+    QCOMPARE(m_emulator->requests().first().packetId(), quint8(2));
+}
+
+void TestNivoraVexbusUsbAdapter::resetFollowsStateSequence()
+{
+    startConnected();
+    QSignalSpy stateSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::stateChanged);
+    m_emulator->setResetTime(300);
+
+    m_adapter->resetController();
+    QTRY_COMPARE(stateSpy.count(), 2);
+    QCOMPARE(stateSpy.at(0).at(0).value<NivoraVexbusUsbAdapter::State>(), NivoraVexbusUsbAdapter::StateUnconnected);
+    QCOMPARE(stateSpy.at(1).at(0).value<NivoraVexbusUsbAdapter::State>(), NivoraVexbusUsbAdapter::StateConnecting);
+    QVERIFY(!m_adapter->available());
+    QVERIFY(m_adapter->firmwareVersion().isEmpty());
+
+    // The rebooted controller announces itself, and the init runs again.
+    QTRY_COMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected);
+    QCOMPARE(m_adapter->firmwareVersion(), QStringLiteral("1.4.12"));
+    QCOMPARE(controllerRequests(*m_emulator, 0x02).count(), 1);
+    QCOMPARE(controllerRequests(*m_emulator, 0x01).count(), 2);
+}
+
+void TestNivoraVexbusUsbAdapter::reusedPacketIdKeepsNewerReply()
+{
+    startConnected();
+    m_emulator->setSilent(true);
+    // Request with id 2, then 256 more a second later: the last one has id 2
+    // again and replaces the first in the table while it is still pending.
+    m_adapter->pressIxoButton();
+    QTest::qWait(1000);
+    disableWarnings("VexbusUsb");
+    for (int i = 0; i < 256; ++i)
+        m_adapter->pressIxoButton();
+    QTRY_COMPARE(controllerRequests(*m_emulator, 0x10).count(), 257);
+    QCOMPARE(controllerRequests(*m_emulator, 0x10).last().packetId(), quint8(2));
+
+    // The first request times out; then the answer for id 2 arrives.
+    QTest::qWait(1300);
+    WarningCollector warnings;
+    QVERIFY(NivoraTest::writeToFd(m_platform->masterFd(device0), QByteArray::fromHex("c0100200" "12" "c0")));
+    QTest::qWait(200);
+    QVERIFY2(warnings.messages().isEmpty(), qPrintable(warnings.messages().join('\n')));
+}
+
+void TestNivoraVexbusUsbAdapter::propertiesThroughMetaObject()
+{
+    startConnected();
+    QCOMPARE(m_adapter->property("firmwareVersion").toString(), QStringLiteral("1.4.12"));
+    QCOMPARE(m_adapter->property("available").toBool(), true);
+    QCOMPARE(m_adapter->property("state").value<NivoraVexbusUsbAdapter::State>(), NivoraVexbusUsbAdapter::StateConnected);
+    QCOMPARE(m_adapter->property("ledMode").value<NivoraVexbusUsbUtils::LedMode>(), NivoraVexbusUsbUtils::LedModeOn);
+    QCOMPARE(m_adapter->property("serialPortVendorIdentifier").value<unsigned short>(), static_cast<unsigned short>(0x0403));
+    QCOMPARE(m_adapter->property("portName").toString(), path0);
+
+    // Read-only towards the meta-object system.
+    QVERIFY(!m_adapter->setProperty("available", false));
+    QVERIFY(m_adapter->available());
+
+    const QMetaObject *meta = m_adapter->metaObject();
+    for (int i = meta->propertyOffset(); i < meta->propertyCount(); ++i) {
+        const QMetaProperty property = meta->property(i);
+        QVERIFY2(property.hasNotifySignal() || property.isConstant(), property.name());
+    }
+    QCOMPARE(QString::fromLatin1(QMetaEnum::fromType<NivoraVexbusUsbAdapter::State>().valueToKey(m_adapter->state())),
+             QStringLiteral("StateConnected"));
+}
+
+QTEST_GUILESS_MAIN(TestNivoraVexbusUsbAdapter)
+#include "tst_nivoravexbususbadapter.moc"
