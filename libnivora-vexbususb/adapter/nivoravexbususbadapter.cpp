@@ -1,4 +1,5 @@
 #include "adapter/nivoravexbususbadapter.h"
+#include "link/nivoravexbususbportlocation.h"
 #include "logging/nivoravexbususblogging.h"
 
 #include <QDataStream>
@@ -334,16 +335,19 @@ void NivoraVexbusUsbAdapter::onInterfaceConnectedChanged(bool connected)
     }
 
     qCDebug(dcVexbusUsb()) << "The interface is now connected connected.";
-    const QSerialPortInfo info(m_interface->serialPort()->portName());
-    if (info.isNull()) {
+    // A terminal device that the system does not enumerate tells only its
+    // name and path; the USB details stay empty.
+    const NivoraVexbusUsbPortLocation location = NivoraVexbusUsbPortLocation::ofOpenPort(m_interface->serialPort());
+    if (location.isNull()) {
         qCWarning(dcVexbusUsb()) << "The serial port information for" << m_portName << "are not valid";
         return;
     }
 
     qCDebug(dcVexbusUsb()) << "Initialize serial port information...";
-    m_portName = info.systemLocation();
-    setSerialPortName(info.portName());
-    setSerialPortSystemLocation(info.systemLocation());
+    const QSerialPortInfo info = location.serialPortInfo();
+    m_portName = location.systemLocation();
+    setSerialPortName(location.portName());
+    setSerialPortSystemLocation(location.systemLocation());
     setSerialPortDescription(info.description());
     setSerialPortManufacturer(info.manufacturer());
     setSerialPortSerialNumber(info.serialNumber());

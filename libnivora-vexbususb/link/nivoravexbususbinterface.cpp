@@ -1,4 +1,5 @@
 #include "link/nivoravexbususbinterface.h"
+#include "link/nivoravexbususbportlocation.h"
 #include "logging/nivoravexbususblogging.h"
 
 #include <QMetaEnum>
@@ -172,8 +173,16 @@ bool NivoraVexbusUsbInterface::connectInternally()
         setConnected(false);
     }
 
-    const QSerialPortInfo info = searchSerialPortInfo();
-    if (info.isNull()) {
+    NivoraVexbusUsbPortLocation location(searchSerialPortInfo());
+    if (location.isNull() && m_watchMode == WatchModePort) {
+        // Pseudo-terminals, such as those of serial-over-network bridges, are
+        // not enumerated as serial ports but open like one.
+        location = NivoraVexbusUsbPortLocation::terminalDevice(m_portName);
+        if (!location.isNull())
+            qCDebug(dcVexbusUsbInterface()) << "Using terminal device" << m_portName << "which is not listed as a serial port";
+    }
+
+    if (location.isNull()) {
         if (m_watchMode == WatchModeSerialNumber) {
             qCWarning(dcVexbusUsbInterface()) << "Could not find any serial port with serial number" << m_serialNumber;
         } else {
@@ -182,9 +191,9 @@ bool NivoraVexbusUsbInterface::connectInternally()
         return false;
     }
 
-    qCDebug(dcVexbusUsbInterface()) << "Found serial port info:" << info.portName();
+    qCDebug(dcVexbusUsbInterface()) << "Found serial port info:" << location.portName();
     m_serialPort->setBaudRate(m_baudrate, QSerialPort::AllDirections);
-    m_serialPort->setPort(info);
+    location.applyTo(m_serialPort);
     m_serialPort->setDataBits(QSerialPort::Data8);
     m_serialPort->setParity(QSerialPort::NoParity);
     m_serialPort->setFlowControl(QSerialPort::NoFlowControl);

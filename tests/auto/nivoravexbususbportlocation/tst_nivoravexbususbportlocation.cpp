@@ -1,0 +1,168 @@
+#include "adapter/nivoravexbususbadapter.h"
+#include "link/nivoravexbususbportlocation.h"
+#include "vexbusemulator.h"
+
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace NivoraVexbusUsb;
+using NivoraVexbusUsbEmulator::VexbusEmulator;
+
+// A pseudo-terminal as a serial-over-network bridge or the emulator tool
+// would offer it.
+class PseudoTerminal
+{
+public:
+    PseudoTerminal()
+    {
+        int slave = -1;
+        char name[256] = {0};
+        if (::openpty(&m_master, &slave, name, nullptr, nullptr) != 0)
+            return;
+        struct termios settings;
+        ::tcgetattr(slave, &settings);
+        ::cfmakeraw(&settings);
+        ::tcsetattr(slave, TCSANOW, &settings);
+        ::close(slave);
+        m_path = QString::fromLocal8Bit(name);
+    }
+    ~PseudoTerminal()
+    {
+        if (m_master >= 0)
+            ::close(m_master);
+    }
+    int master() const { return m_master; }
+    QString path() const { return m_path; }
+
+private:
+    int m_master = -1;
+    QString m_path;
+};
+
+class TestNivoraVexbusUsbPortLocation : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void locate_data();
+    void locate();
+    void adapterComesUpOnPseudoTerminal_data();
+    void adapterComesUpOnPseudoTerminal();
+    void noTerminalKeepsWarning_data();
+    void noTerminalKeepsWarning();
+};
+
+void TestNivoraVexbusUsbPortLocation::locate_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("found");
+    QTest::newRow("pseudo-terminal") << "pty" << true;
+    QTest::newRow("symlink to pseudo-terminal") << "link" << true;
+    QTest::newRow("regular file") << "file" << false;
+    QTest::newRow("missing path") << "missing" << false;
+    QTest::newRow("empty path") << "empty" << false;
+}
+
+void TestNivoraVexbusUsbPortLocation::locate()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, found);
+
+    PseudoTerminal pty;
+    QVERIFY(!pty.path().isEmpty());
+    QTemporaryDir dir;
+    QString path;
+    if (kind == "pty") {
+        path = pty.path();
+    } else if (kind == "link") {
+        path = dir.filePath(QStringLiteral("vexbus0"));
+        QVERIFY(QFile::link(pty.path(), path));
+    } else if (kind == "file") {
+        path = dir.filePath(QStringLiteral("plain"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    } else if (kind == "missing") {
+        path = dir.filePath(QStringLiteral("nothing"));
+    }
+
+    const NivoraVexbusUsbPortLocation location = NivoraVexbusUsbPortLocation::find(path);
+    QCOMPARE(!location.isNull(), found);
+    QVERIFY(!location.isEnumerated());
+    if (found) {
+        QCOMPARE(location.systemLocation(), path);
+        QVERIFY(location.serialPortInfo().isNull());
+    }
+}
+
+void TestNivoraVexbusUsbPortLocation::adapterComesUpOnPseudoTerminal_data()
+{
+    QTest::addColumn<bool>("throughLink");
+    QTest::newRow("device path") << false;
+    QTest::newRow("stable symlink") << true;
+}
+
+void TestNivoraVexbusUsbPortLocation::adapterComesUpOnPseudoTerminal()
+{
+    QFETCH(bool, throughLink);
+
+    PseudoTerminal pty;
+    QTemporaryDir dir;
+    QString path = pty.path();
+    if (throughLink) {
+        path = dir.filePath(QStringLiteral("vexbus0"));
+        QVERIFY(QFile::link(pty.path(), path));
+    }
+
+    VexbusEmulator emulator;
+    QVERIFY(emulator.attach(pty.master()));
+    NivoraVexbusUsbAdapter adapter;
+    adapter.setPortName(path);
+    QVERIFY(adapter.start());
+    QTRY_COMPARE(adapter.state(), NivoraVexbusUsbAdapter::StateConnected);
+    QCOMPARE(adapter.firmwareVersion(), QStringLiteral("1.4.12"));
+    QCOMPARE(adapter.serialPortSystemLocation(), path);
+    QCOMPARE(adapter.portName(), path);
+    QVERIFY(!adapter.serialPortName().isEmpty());
+    QVERIFY(adapter.serialPortSerialNumber().isEmpty());
+    QCOMPARE(adapter.serialPortVendorIdentifier(), static_cast<unsigned short>(0));
+
+    // Commands travel over the pseudo-terminal like over a USB tty.
+    adapter.pressIxoButton();
+    QTRY_COMPARE(emulator.requests().count(), 3);
+    QCOMPARE(emulator.requests().last().payload().toHex(), QByteArray("802800c8"));
+}
+
+void TestNivoraVexbusUsbPortLocation::noTerminalKeepsWarning_data()
+{
+    QTest::addColumn<bool>("fileExists");
+    QTest::newRow("regular file") << true;
+    QTest::newRow("missing path") << false;
+}
+
+void TestNivoraVexbusUsbPortLocation::noTerminalKeepsWarning()
+{
+    QFETCH(bool, fileExists);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("ttyX"));
+    if (fileExists) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+
+    NivoraVexbusUsbAdapter adapter;
+    adapter.setPortName(path);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Could not find any serial port on \"%1\"$")
+                                                              .arg(QRegularExpression::escape(path))));
+    QVERIFY(adapter.start());
+    QVERIFY(!adapter.serialInterface()->connected());
+    QCOMPARE(adapter.state(), NivoraVexbusUsbAdapter::StateUnconnected);
+}
+
+QTEST_GUILESS_MAIN(TestNivoraVexbusUsbPortLocation)
+#include "tst_nivoravexbususbportlocation.moc"
