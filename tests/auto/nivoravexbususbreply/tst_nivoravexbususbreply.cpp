@@ -17,6 +17,15 @@ NivoraVexbusUsbPacket requestPacket(unsigned char packetId = 7)
     return NivoraVexbusUsbPacket(NivoraVexbusUsbUtils::CommandGetFirmware, packetId, QByteArray());
 }
 
+// Ends the reply the way the owner does: giving up, or from its response.
+void finish(NivoraVexbusUsbReply &reply, bool abort)
+{
+    if (abort)
+        reply.abort();
+    else
+        reply.setFinished();
+}
+
 } // namespace
 
 class TestNivoraVexbusUsbReply : public QObject
@@ -88,10 +97,7 @@ void TestNivoraVexbusUsbReply::finishingStopsTimeout()
     reply.startWait();
     QTest::qWait(500);
 
-    if (abort)
-        reply.abort();
-    else
-        reply.setFinished();
+    finish(reply, abort);
     // finished() is emitted from within the call.
     QCOMPARE(finishedSpy.count(), 1);
     QCOMPARE(reply.error(), error);
@@ -114,10 +120,7 @@ void TestNivoraVexbusUsbReply::finishWithoutStart()
 
     NivoraVexbusUsbReply reply(requestPacket(0xFF));
     QSignalSpy finishedSpy(&reply, &NivoraVexbusUsbReply::finished);
-    if (abort)
-        reply.abort();
-    else
-        reply.setFinished();
+    finish(reply, abort);
     QCOMPARE(finishedSpy.count(), 1);
     QCOMPARE(reply.error(), error);
     QCOMPARE(int(reply.packetId()), 0xFF);
