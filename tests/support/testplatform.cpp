@@ -130,6 +130,15 @@ void TestPlatform::sendEvent(const QString &deviceName, const QString &action)
                             action.toUtf8().constData());
 }
 
+void TestPlatform::setProperty(const QString &deviceName, const QString &name, const QString &value)
+{
+    if (!m_devices.contains(deviceName))
+        return;
+
+    umockdev_testbed_set_property(m_testbed, m_devices.value(deviceName).ttySysPath.toUtf8().constData(),
+                                  name.toUtf8().constData(), value.toUtf8().constData());
+}
+
 int TestPlatform::masterFd(const QString &deviceName) const
 {
     return m_devices.value(deviceName).masterFd;

@@ -21,8 +21,11 @@ public:
     TestPlatform(const TestPlatform &) = delete;
     TestPlatform &operator=(const TestPlatform &) = delete;
 
-    // Adds an adapter silently (no uevent), as if present before the test
-    // started. Returns the device node path, for example "/dev/ttyUSB0".
+    // Adds an adapter as if present before the test started. Returns the
+    // device node path, for example "/dev/ttyUSB0". umockdev itself sends an
+    // "add" uevent for a new device, which a udev monitor that already
+    // listens receives; a node that is reused after removeAdapter() is not
+    // announced.
     QString addAdapter(const QString &serialNumber, const QString &deviceName = QStringLiteral("ttyUSB0"),
                        const QString &vendorId = QStringLiteral("0403"),
                        const QString &productId = QStringLiteral("6001"));
@@ -37,6 +40,8 @@ public:
     void unplug(const QString &deviceName);
     // Sends a uevent with any action for the tty of the device.
     void sendEvent(const QString &deviceName, const QString &action);
+    // Sets a udev property of the device's tty, as later events report it.
+    void setProperty(const QString &deviceName, const QString &name, const QString &value);
 
     // The PTY master of the device's tty: the far end of the serial line.
     // -1 when unknown or after vanish().
