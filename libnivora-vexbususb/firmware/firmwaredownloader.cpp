@@ -1,0 +1,405 @@
+#include "firmware/firmwaredownloader.h"
+#include "logging/nivoravexbususblogging.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QMetaType>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QStandardPaths>
+#include <QUrl>
+
+namespace NivoraVexbusUsb {
+
+namespace {
+
+QString md5Hex(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+// The server's contract is lower-case hexadecimal, so the comparison is
+// exact: an upper-case sum in a release description never matches.
+bool checksumMatches(const QString &checksum, const QString &expected)
+{
+    return checksum.toUtf8() == expected.toUtf8();
+}
+
+QNetworkRequest plainGetRequest(const QString &url)
+{
+    // No headers and no attributes: redirects are not followed.
+    return QNetworkRequest(QUrl(url, QUrl::TolerantMode));
+}
+
+} // namespace
+
+QString FirmwareDownloader::defaultBaseUrl()
+{
+    return QStringLiteral("https://firmware.nivora-vexbus.example/firmware/nivora-vexbususb");
+}
+
+FirmwareDownloader::FirmwareDownloader(QObject *parent) :
+    QObject(parent),
+    m_networkManager(new QNetworkAccessManager(this)),
+    m_baseUrl(defaultBaseUrl())
+{
+    qRegisterMetaType<FirmwareData>("FirmwareData");
+    setupCacheDirectory();
+}
+
+void FirmwareDownloader::setupCacheDirectory()
+{
+    m_cacheDirectory = QStandardPaths::writableLocation(QStandardPaths::CacheLocation)
+            + QStringLiteral("/nivora-vexbususb");
+    QDir directory(m_cacheDirectory);
+    if (directory.exists()) {
+        qCDebug(dcVexbusUsbBootloader()) << "Using cache directory" << m_cacheDirectory;
+        return;
+    }
+
+    qCDebug(dcVexbusUsbBootloader()) << "Creating cache directory" << m_cacheDirectory;
+    // Without a cache the downloader still works; only the copy is lost.
+    if (!directory.mkpath(m_cacheDirectory))
+        qCWarning(dcVexbusUsbBootloader()) << "Failed to create cache directory" << m_cacheDirectory;
+}
+
+QString FirmwareDownloader::baseUrl() const
+{
+    return m_baseUrl;
+}
+
+void FirmwareDownloader::setBaseUrl(const QString &baseUrl)
+{
+    if (m_baseUrl == baseUrl)
+        return;
+
+    qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Using release server" << baseUrl;
+    m_baseUrl = baseUrl;
+    emit baseUrlChanged(m_baseUrl);
+}
+
+QString FirmwareDownloader::cacheDirectory() const
+{
+    return m_cacheDirectory;
+}
+
+QString FirmwareDownloader::updateFileName() const
+{
+    return m_updateFileName;
+}
+
+void FirmwareDownloader::setUpdateFileName(const QString &updateFileName)
+{
+    if (m_updateFileName == updateFileName)
+        return;
+
+    m_updateFileName = updateFileName;
+    emit updateFileNameChanged(m_updateFileName);
+}
+
+QString FirmwareDownloader::versionString() const
+{
+    return m_versionString;
+}
+
+void FirmwareDownloader::setVersionString(const QString &versionString)
+{
+    if (m_versionString == versionString)
+        return;
+
+    m_versionString = versionString;
+    emit versionStringChanged(m_versionString);
+}
+
+QString FirmwareDownloader::hardwareName() const
+{
+    return m_hardwareName;
+}
+
+void FirmwareDownloader::setHardwareName(const QString &hardwareName)
+{
+    if (m_hardwareName == hardwareName)
+        return;
+
+    m_hardwareName = hardwareName;
+    emit hardwareNameChanged(m_hardwareName);
+}
+
+QDateTime FirmwareDownloader::releaseDateTime() const
+{
+    return m_releaseDateTime;
+}
+
+void FirmwareDownloader::setReleaseDateTime(const QDateTime &releaseDateTime)
+{
+    if (m_releaseDateTime == releaseDateTime)
+        return;
+
+    m_releaseDateTime = releaseDateTime;
+    emit releaseDateTimeChanged(m_releaseDateTime);
+}
+
+int FirmwareDownloader::majorVersion() const
+{
+    return m_majorVersion;
+}
+
+int FirmwareDownloader::minorVersion() const
+{
+    return m_minorVersion;
+}
+
+int FirmwareDownloader::patchVersion() const
+{
+    return m_patchVersion;
+}
+
+FirmwareData FirmwareDownloader::firmware() const
+{
+    return m_firmware;
+}
+
+void FirmwareDownloader::setFirmware(const FirmwareData &firmware)
+{
+    m_firmware = firmware;
+    emit firmwareChanged(m_firmware);
+}
+
+bool FirmwareDownloader::preReleaseEnabled() const
+{
+    return m_preReleaseEnabled;
+}
+
+void FirmwareDownloader::setPreReleaseEnabled(bool preReleaseEnabled)
+{
+    if (m_preReleaseEnabled == preReleaseEnabled)
+        return;
+
+    m_preReleaseEnabled = preReleaseEnabled;
+    emit preReleaseEnabledChanged(m_preReleaseEnabled);
+}
+
+bool FirmwareDownloader::updateInformationAvailable() const
+{
+    return m_updateInformationAvailable;
+}
+
+bool FirmwareDownloader::updateDataAvailable() const
+{
+    return m_updateDataAvailable;
+}
+
+void FirmwareDownloader::reset()
+{
+    setVersionString(QString());
+    setHardwareName(QString());
+    setUpdateFileName(QString());
+    setReleaseDateTime(QDateTime());
+    setFirmware(FirmwareData());
+    m_majorVersion = 0;
+    m_minorVersion = 0;
+    m_patchVersion = 0;
+}
+
+bool FirmwareDownloader::isPlainFileName(const QString &fileName)
+{
+    if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName == QLatin1String(".."))
+        return false;
+
+    return !fileName.contains(QLatin1Char('/')) && !fileName.contains(QLatin1Char('\\'))
+            && !fileName.contains(QChar(QChar::Null));
+}
+
+QString FirmwareDownloader::releaseUrl() const
+{
+    return m_baseUrl + (m_preReleaseEnabled ? QStringLiteral("/pre-release/release.json")
+                                            : QStringLiteral("/release.json"));
+}
+
+QString FirmwareDownloader::firmwareUrl(const QString &fileName) const
+{
+    return m_baseUrl + (m_preReleaseEnabled ? QStringLiteral("/pre-release/") : QStringLiteral("/")) + fileName;
+}
+
+void FirmwareDownloader::checkNewFirmware()
+{
+    const QString url = releaseUrl();
+    qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Checking for new firmware" << url;
+    // Each reply is handled by itself, so overlapping checks need no guard.
+    QNetworkReply *reply = m_networkManager->get(plainGetRequest(url));
+    connect(reply, &QNetworkReply::finished, this, [this, reply]() {
+        onReleaseReplyFinished(reply);
+    });
+}
+
+void FirmwareDownloader::onReleaseReplyFinished(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    if (reply->error() != QNetworkReply::NoError) {
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Could not get update" << reply->errorString();
+        return;
+    }
+
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(reply->readAll(), &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Firmware release JSON error:"
+                                           << parseError.errorString();
+        return;
+    }
+
+    // The file name becomes a path in the cache: a name that leaves the
+    // cache directory (or names the directory itself) rejects the whole
+    // release before any of it is stored.
+    const QJsonObject release = document.object();
+    const QString fileName = release.value(QStringLiteral("updateFileName")).toString();
+    if (!isPlainFileName(fileName)) {
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Rejecting release, the update file name is not a plain file name:"
+                                           << fileName;
+        return;
+    }
+
+    storeRelease(release);
+    emit firmwareUpdateFinished();
+    downloadFirmware();
+}
+
+void FirmwareDownloader::storeRelease(const QJsonObject &release)
+{
+    setHardwareName(release.value(QStringLiteral("hardware")).toString());
+    m_majorVersion = release.value(QStringLiteral("majorVersion")).toInt();
+    m_minorVersion = release.value(QStringLiteral("minorVersion")).toInt();
+    m_patchVersion = release.value(QStringLiteral("patchVersion")).toInt();
+    setVersionString(QStringLiteral("%1.%2.%3").arg(m_majorVersion).arg(m_minorVersion).arg(m_patchVersion));
+    setUpdateFileName(release.value(QStringLiteral("updateFileName")).toString());
+    m_updateFileMd5sum = release.value(QStringLiteral("updateFileMd5sum")).toString();
+    // toDouble() keeps the full range of seconds, toInt() would end in 2038.
+    const qint64 timestamp = static_cast<qint64>(release.value(QStringLiteral("timestamp")).toDouble());
+    setReleaseDateTime(QDateTime::fromSecsSinceEpoch(timestamp));
+
+    qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: check for updates finished sucessfully.";
+    qCDebug(dcVexbusUsbBootloader()) << m_updateFileName << m_updateFileMd5sum << m_versionString
+                                     << m_releaseDateTime.toString(Qt::TextDate);
+}
+
+void FirmwareDownloader::downloadFirmware()
+{
+    // setUpdateFileName() is public, so the name is checked again here.
+    if (!isPlainFileName(m_updateFileName)) {
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Cannot download firmware, the update file name is not a plain file name:"
+                                           << m_updateFileName;
+        return;
+    }
+
+    const QString cachedFilePath = m_cacheDirectory + QLatin1Char('/') + m_updateFileName;
+    if (takeCachedFirmware(cachedFilePath))
+        return;
+
+    startFirmwareDownload(cachedFilePath);
+}
+
+bool FirmwareDownloader::takeCachedFirmware(const QString &cachedFilePath)
+{
+    QFile file(cachedFilePath);
+    if (!file.exists()) {
+        qCDebug(dcVexbusUsbBootloader()) << "No cached firmware file found in" << m_cacheDirectory;
+        return false;
+    }
+
+    qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Found cached firmware file:"
+                                     << QFileInfo(file).absoluteFilePath();
+    if (!file.open(QIODevice::ReadOnly)) {
+        qCWarning(dcVexbusUsbBootloader()) << "Failed to open cached firmware file" << file.fileName();
+        return false;
+    }
+
+    const QByteArray data = file.readAll();
+    file.close();
+    const QString checksum = md5Hex(data);
+    qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Cached firmware file checksum:" << checksum;
+    if (!checksumMatches(checksum, m_updateFileMd5sum)) {
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: The cached checksum does not match the online checksum. Deleting cached firmware file"
+                                           << file.fileName();
+        file.remove();
+        return false;
+    }
+
+    const FirmwareData firmware = parseFirmware(data);
+    if (!firmware.isValid()) {
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: the cached firmware data is not valid. Deleting cached firmware file"
+                                           << file.fileName();
+        file.remove();
+        return false;
+    }
+
+    takeFirmware(firmware);
+    return true;
+}
+
+void FirmwareDownloader::startFirmwareDownload(const QString &cachedFilePath)
+{
+    const QString url = firmwareUrl(m_updateFileName);
+    qCDebug(dcVexbusUsbBootloader()) << "Start downloading firmware" << url;
+    QNetworkReply *reply = m_networkManager->get(plainGetRequest(url));
+    connect(reply, &QNetworkReply::finished, this, [this, reply, cachedFilePath]() {
+        onFirmwareReplyFinished(reply, cachedFilePath);
+    });
+}
+
+void FirmwareDownloader::onFirmwareReplyFinished(QNetworkReply *reply, const QString &cachedFilePath)
+{
+    reply->deleteLater();
+    if (reply->error() != QNetworkReply::NoError) {
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Could not download update" << reply->errorString();
+        return;
+    }
+
+    const QByteArray data = reply->readAll();
+    const QString checksum = md5Hex(data);
+    qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Download checksum:" << checksum;
+    if (!checksumMatches(checksum, m_updateFileMd5sum)) {
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: The download checksum does not match the online checksum.";
+        return;
+    }
+
+    qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Download checksum verified successfully.";
+    // A cache that cannot be written only costs the next run a download.
+    QFile file(cachedFilePath);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        file.write(data);
+        file.close();
+        qCDebug(dcVexbusUsbBootloader()) << "Firmware cached successfully" << file.fileName();
+    }
+
+    // An invalid file stays cached: the next fetch finds it, deletes it
+    // and downloads again.
+    const FirmwareData firmware = parseFirmware(data);
+    if (!firmware.isValid()) {
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: the downloaded firmware data is not valid.";
+        return;
+    }
+
+    takeFirmware(firmware);
+}
+
+FirmwareData FirmwareDownloader::parseFirmware(const QByteArray &data) const
+{
+    FirmwareData firmware(data);
+    firmware.setName(m_updateFileName);
+    firmware.setApplicationVersion(m_versionString);
+    return firmware;
+}
+
+void FirmwareDownloader::takeFirmware(const FirmwareData &firmware)
+{
+    setFirmware(firmware);
+    qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: firmware file available" << m_firmware;
+}
+
+} // namespace NivoraVexbusUsb
