@@ -1,0 +1,68 @@
+#ifndef BOOTLOADERUTILS_H
+#define BOOTLOADERUTILS_H
+
+#include "nivoravexbususb_export.h"
+
+#include <QByteArray>
+#include <QObject>
+
+namespace NivoraVexbusUsb {
+
+// The vocabulary of the controller's bootloader protocol and of its image
+// files. The class has no instances; its meta-object makes the
+// enumerations print by name.
+class NIVORAVEXBUSUSB_EXPORT BootloaderUtils
+{
+    Q_GADGET
+
+public:
+    enum ChecksumType {
+        ChecksumTypeSum = 0,
+        ChecksumTypeCrc = 1,
+        ChecksumTypeUnknown = 255
+    };
+    Q_ENUM(ChecksumType)
+
+    enum BootloaderCommand {
+        BootloaderCommandVerifyChecksum = 0x31,
+        BootloaderCommandGetFlashSize = 0x32,
+        BootloaderCommandGetApplicationStatus = 0x33,
+        BootloaderCommandEraseRow = 0x34,
+        BootloaderCommandSyncBootloader = 0x35,
+        BootloaderCommandSetActiveApplication = 0x36,
+        BootloaderCommandSendData = 0x37,
+        BootloaderCommandEnterBootloader = 0x38,
+        BootloaderCommandProgrammRow = 0x39,
+        BootloaderCommandVerifyRow = 0x3A,
+        BootloaderCommandExitBootloader = 0x3B
+    };
+    Q_ENUM(BootloaderCommand)
+
+    enum BootloaderError {
+        BootloaderErrorNoError = 0x00,
+        BootloaderErrorVerificationFailed = 0x02,
+        BootloaderErrorInvalidLength = 0x03,
+        BootloaderErrorInvalidData = 0x04,
+        BootloaderErrorInvalidCommand = 0x05,
+        BootloaderErrorUnexpectedDevice = 0x06,
+        BootloaderErrorBootloaderVersion = 0x07,
+        BootloaderErrorChecksum = 0x08,
+        BootloaderErrorInvalidIdArray = 0x09,
+        BootloaderErrorInvalidRowNumber = 0x0A,
+        BootloaderErrorInvalidApplication = 0x0C,
+        BootloaderErrorApplicationActive = 0x0D,
+        BootloaderErrorUnknownError = 0x0F
+    };
+    Q_ENUM(BootloaderError)
+
+    // Decodes the hexadecimal digits of one image line, skipping anything
+    // else (the leading colon, stray blanks); the line ends at a NUL byte.
+    static QByteArray readFirmwareAsciiData(const QByteArray &data);
+    static quint16 calculateChecksum(const QByteArray &data, ChecksumType type);
+
+    BootloaderUtils() = delete;
+};
+
+} // namespace NivoraVexbusUsb
+
+#endif // BOOTLOADERUTILS_H
