@@ -1,85 +1,49 @@
 #include "bootloader/bootloaderhandler.h"
+#include "link/nivoravexbususbportlocation.h"
 #include "logging/nivoravexbususblogging.h"
 
+#include <QDataStream>
 #include <QSerialPortInfo>
 
 namespace NivoraVexbusUsb {
 
 namespace {
-constexpr char startByte = 0x01;
-constexpr char endByte = 0x17;
-// Start byte, status or command, length (2) before the payload; checksum (2)
-// and end byte after it.
+
+constexpr quint8 startByte = 0x01;
+constexpr quint8 endByte = 0x17;
+// Start byte, status, two length bytes, two checksum bytes and end byte.
 constexpr int packetOverhead = 7;
-
-quint16 littleEndian16(const QByteArray &bytes, int offset)
-{
-    return static_cast<quint16>(static_cast<quint8>(bytes.at(offset)) | (static_cast<quint8>(bytes.at(offset + 1)) << 8));
-}
-
-void appendLittleEndian16(QByteArray *bytes, quint16 value)
-{
-    bytes->append(static_cast<char>(value & 0xFF));
-    bytes->append(static_cast<char>(value >> 8));
-}
 
 QString byteText(quint8 byte)
 {
     return QStringLiteral("0x%1").arg(byte, 2, 16, QLatin1Char('0'));
 }
 
-// What a non-zero status in answer to the command of a state means.
-const char *statusWarning(BootloaderHandler::State state)
-{
-    switch (state) {
-    case BootloaderHandler::StateEnterBootloader:
-        return "Could not enter bootloader:";
-    case BootloaderHandler::StateGetFlahSize:
-        return "Could not get flash size:";
-    case BootloaderHandler::StateStreamRow:
-        return "Could not stream row data:";
-    case BootloaderHandler::StateProgramRow:
-        return "Could not program row:";
-    case BootloaderHandler::StateVerifyRow:
-        return "Could not verify row:";
-    case BootloaderHandler::StateVerifyApplication:
-        return "Could not verify application checksum:";
-    default:
-        return "Unexpected response status:";
-    }
-}
-}
+} // namespace
 
 BootloaderHandler::BootloaderHandler(QObject *parent) :
-    QObject(parent),
-    m_serialPort(new QSerialPort(this))
+    QObject(parent)
 {
+    m_serialPort = new QSerialPort(this);
     connect(m_serialPort, &QSerialPort::readyRead, this, &BootloaderHandler::onReadyRead);
     connect(m_serialPort, &QSerialPort::errorOccurred, this, &BootloaderHandler::onError);
 
     m_responseTimer.setSingleShot(true);
     m_responseTimer.setInterval(responseTimeout);
     connect(&m_responseTimer, &QTimer::timeout, this, &BootloaderHandler::onResponseTimeout);
-
-    m_exitTimer.setSingleShot(true);
-    m_exitTimer.setInterval(exitBootloaderDelay);
-    connect(&m_exitTimer, &QTimer::timeout, this, &BootloaderHandler::onExitBootloaderTimeout);
 }
 
-QString BootloaderHandler::portName() const
-{
-    return m_portName;
-}
+BootloaderHandler::State BootloaderHandler::state() const { return m_state; }
+bool BootloaderHandler::connected() const { return m_connected; }
+QString BootloaderHandler::portName() const { return m_portName; }
+int BootloaderHandler::baudrate() const { return m_baudrate; }
+FirmwareData BootloaderHandler::firmwareData() const { return m_firmwareData; }
+double BootloaderHandler::percentage() const { return m_percentage; }
 
 void BootloaderHandler::setPortName(const QString &portName)
 {
     qCDebug(dcVexbusUsbBootloader()) << "Serial port" << portName;
     m_portName = portName;
-}
-
-int BootloaderHandler::baudrate() const
-{
-    return m_baudrate;
 }
 
 void BootloaderHandler::setBaudrate(int baudrate)
@@ -88,42 +52,9 @@ void BootloaderHandler::setBaudrate(int baudrate)
     m_baudrate = baudrate;
 }
 
-FirmwareData BootloaderHandler::firmwareData() const
-{
-    return m_firmwareData;
-}
-
 void BootloaderHandler::setFirmwareData(const FirmwareData &firmwareData)
 {
     m_firmwareData = firmwareData;
-}
-
-BootloaderHandler::State BootloaderHandler::state() const
-{
-    return m_state;
-}
-
-bool BootloaderHandler::connected() const
-{
-    return m_connected;
-}
-
-double BootloaderHandler::percentage() const
-{
-    return m_percentage;
-}
-
-QByteArray BootloaderHandler::buildPacket(BootloaderUtils::BootloaderCommand command, const QByteArray &data)
-{
-    QByteArray packet;
-    packet.reserve(data.size() + packetOverhead);
-    packet.append(startByte);
-    packet.append(static_cast<char>(command));
-    appendLittleEndian16(&packet, static_cast<quint16>(data.size()));
-    packet.append(data);
-    appendLittleEndian16(&packet, BootloaderUtils::calculateChecksum(packet, BootloaderUtils::ChecksumTypeSum));
-    packet.append(endByte);
-    return packet;
 }
 
 void BootloaderHandler::start()
@@ -133,53 +64,40 @@ void BootloaderHandler::start()
         return;
     }
 
-    // An exit wait of an earlier run must not report success for this one.
-    m_exitTimer.stop();
-    m_responseTimer.stop();
-    m_running = true;
-
+    m_failureReported = false;
     qCDebug(dcVexbusUsbBootloader()) << "Using" << m_firmwareData;
     setState(StateConnecting);
-    if (!openPort()) {
-        failRun();
+    if (!openPort())
         return;
-    }
 
     setConnected(true);
     setState(StateEnterBootloader);
 }
 
-void BootloaderHandler::stop()
-{
-    m_serialPort->close();
-    setConnected(false);
-    m_responseTimer.stop();
-    m_running = false;
-    reset();
-}
-
 bool BootloaderHandler::openPort()
 {
     qCDebug(dcVexbusUsbBootloader()) << "Searching serial port" << m_portName;
-    QSerialPortInfo chosenPort;
-    bool found = false;
+    NivoraVexbusUsbPortLocation location;
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : ports) {
         qCDebug(dcVexbusUsbBootloader()) << "Checking serial port" << info.systemLocation();
         if (info.systemLocation() == m_portName) {
-            chosenPort = info;
-            found = true;
+            location = NivoraVexbusUsbPortLocation(info);
             break;
         }
     }
+    // The bootloader may sit behind a pseudo-terminal that is not listed.
+    if (location.isNull())
+        location = NivoraVexbusUsbPortLocation::terminalDevice(m_portName);
 
-    if (!found) {
+    if (location.isNull()) {
         qCWarning(dcVexbusUsbBootloader()) << "There is no serial port" << m_portName;
+        fail();
         return false;
     }
 
-    m_serialPort->setBaudRate(m_baudrate);
-    m_serialPort->setPort(chosenPort);
+    m_serialPort->setBaudRate(m_baudrate, QSerialPort::AllDirections);
+    location.applyTo(m_serialPort);
     m_serialPort->setDataBits(QSerialPort::Data8);
     m_serialPort->setParity(QSerialPort::NoParity);
     m_serialPort->setFlowControl(QSerialPort::NoFlowControl);
@@ -187,73 +105,18 @@ bool BootloaderHandler::openPort()
     if (!m_serialPort->open(QIODevice::ReadWrite)) {
         qCWarning(dcVexbusUsbBootloader()) << "Could not open serial port" << m_portName << m_baudrate;
         setConnected(false);
+        fail();
         return false;
     }
     return true;
 }
 
-void BootloaderHandler::failRun()
+void BootloaderHandler::stop()
 {
     m_responseTimer.stop();
-    if (!m_running)
-        return;
-
-    m_running = false;
-    emit finished(false);
-}
-
-void BootloaderHandler::setState(State state)
-{
-    if (m_state == state)
-        return;
-
-    m_state = state;
-    emit stateChanged(m_state);
-    qCDebug(dcVexbusUsbBootloader()) << "State changed" << m_state;
-
-    switch (m_state) {
-    case StateIdle:
-    case StateConnecting:
-        break;
-    case StateEnterBootloader:
-        sendCommand(BootloaderUtils::BootloaderCommandEnterBootloader, QByteArray(), "Enter bootloader message");
-        break;
-    case StateGetFlahSize:
-        // Array 0 holds the application.
-        sendCommand(BootloaderUtils::BootloaderCommandGetFlashSize, QByteArray(1, 0x00), "Get flash size message");
-        break;
-    case StatePrepareUpload:
-        prepareUpload();
-        break;
-    case StateStreamRow:
-        sendNextRowData();
-        break;
-    case StateProgramRow:
-        sendCommand(BootloaderUtils::BootloaderCommandProgrammRow, currentRowAddress(), "Program row message");
-        break;
-    case StateVerifyRow:
-        sendCommand(BootloaderUtils::BootloaderCommandVerifyRow, currentRowAddress(), "Verify row message");
-        break;
-    case StateVerifyApplication:
-        sendCommand(BootloaderUtils::BootloaderCommandVerifyChecksum, QByteArray(), "Verify application checksum message");
-        break;
-    case StateExitBootloader:
-        sendCommand(BootloaderUtils::BootloaderCommandExitBootloader, QByteArray(), "Exit bootloader message");
-        // The bootloader does not answer the exit command; it resets.
-        m_serialPort->flush();
-        m_exitTimer.start();
-        break;
-    }
-}
-
-void BootloaderHandler::setConnected(bool connected)
-{
-    if (m_connected == connected)
-        return;
-
-    qCDebug(dcVexbusUsbBootloader()) << "Bootloader UART" << (connected ? "connected" : "disconnected");
-    m_connected = connected;
-    emit connectedChanged(m_connected);
+    m_serialPort->close();
+    setConnected(false);
+    reset();
 }
 
 void BootloaderHandler::reset()
@@ -274,31 +137,83 @@ void BootloaderHandler::reset()
     m_packetSize = -1;
 }
 
-void BootloaderHandler::prepareUpload()
+void BootloaderHandler::fail()
 {
-    m_currentRow = 0;
-    m_rowOffset = 0;
-    m_totalBytes = 0;
-    m_sentBytes = 0;
-    const QList<FirmwareDataRow> rows = m_firmwareData.rows();
-    for (const FirmwareDataRow &row : rows)
-        m_totalBytes += row.rowData().size();
-    qCDebug(dcVexbusUsbBootloader()) << "Total upload bytes" << m_totalBytes << "Bytes";
-
-    if (rows.isEmpty() || m_startRow != rows.first().rowNumber()) {
-        qCWarning(dcVexbusUsbBootloader()) << "The firmware file does start from a different row number than the bootloader specified.";
-        failRun();
+    m_responseTimer.stop();
+    if (m_failureReported)
         return;
-    }
 
-    setState(StateStreamRow);
+    m_failureReported = true;
+    emit finished(false);
 }
 
-bool BootloaderHandler::hasCurrentRow(int pendingBytes) const
+void BootloaderHandler::setConnected(bool connected)
 {
-    const QList<FirmwareDataRow> rows = m_firmwareData.rows();
-    return m_currentRow >= 0 && m_currentRow < rows.count()
-           && m_rowOffset + pendingBytes <= rows.at(m_currentRow).rowData().size();
+    if (m_connected == connected)
+        return;
+
+    qCDebug(dcVexbusUsbBootloader()) << "Bootloader UART" << (connected ? "connected" : "disconnected");
+    m_connected = connected;
+    emit connectedChanged(m_connected);
+}
+
+void BootloaderHandler::setState(State state)
+{
+    if (m_state == state)
+        return;
+
+    m_state = state;
+    emit stateChanged(m_state);
+    qCDebug(dcVexbusUsbBootloader()) << "State changed" << m_state;
+
+    switch (m_state) {
+    case StateIdle:
+    case StateConnecting:
+        break;
+    case StateEnterBootloader:
+        sendCommand("Enter bootloader message", BootloaderUtils::BootloaderCommandEnterBootloader);
+        break;
+    case StateGetFlahSize:
+        sendCommand("Get flash size message", BootloaderUtils::BootloaderCommandGetFlashSize, QByteArray(1, '\0'));
+        break;
+    case StatePrepareUpload: {
+        m_currentRow = 0;
+        m_rowOffset = 0;
+        m_totalBytes = 0;
+        m_sentBytes = 0;
+        const QList<FirmwareDataRow> rows = m_firmwareData.rows();
+        for (const FirmwareDataRow &row : rows)
+            m_totalBytes += row.rowData().size();
+        qCDebug(dcVexbusUsbBootloader()) << "Total upload bytes" << m_totalBytes << "Bytes";
+        if (rows.isEmpty() || m_startRow != rows.first().rowNumber()) {
+            qCWarning(dcVexbusUsbBootloader()) << "The firmware file does start from a different row number than the bootloader specified.";
+            fail();
+            return;
+        }
+        setState(StateStreamRow);
+        break;
+    }
+    case StateStreamRow:
+        sendNextRowData();
+        break;
+    case StateProgramRow:
+        sendCommand("Program row message", BootloaderUtils::BootloaderCommandProgrammRow, rowAddress());
+        break;
+    case StateVerifyRow:
+        sendCommand("Verify row message", BootloaderUtils::BootloaderCommandVerifyRow, rowAddress());
+        break;
+    case StateVerifyApplication:
+        sendCommand("Verify application checksum message", BootloaderUtils::BootloaderCommandVerifyChecksum);
+        break;
+    case StateExitBootloader: {
+        const QByteArray packet = buildPacket(BootloaderUtils::BootloaderCommandExitBootloader);
+        qCDebug(dcVexbusUsbBootloader()) << "Exit bootloader message" << packet.toHex();
+        sendData(packet);
+        m_serialPort->flush();
+        QTimer::singleShot(exitDelay, this, &BootloaderHandler::onExitBootloaderTimeout);
+        break;
+    }
+    }
 }
 
 FirmwareDataRow BootloaderHandler::getCurrentRow() const
@@ -306,23 +221,31 @@ FirmwareDataRow BootloaderHandler::getCurrentRow() const
     return m_firmwareData.rows().at(m_currentRow);
 }
 
-QByteArray BootloaderHandler::currentRowAddress() const
+bool BootloaderHandler::currentRowExists() const
+{
+    return m_currentRow >= 0 && m_currentRow < m_firmwareData.rows().count();
+}
+
+QByteArray BootloaderHandler::rowAddress() const
 {
     const FirmwareDataRow row = getCurrentRow();
     QByteArray address;
     address.append(static_cast<char>(row.arrayId()));
-    appendLittleEndian16(&address, row.rowNumber());
+    address.append(static_cast<char>(row.rowNumber() & 0xFF));
+    address.append(static_cast<char>(row.rowNumber() >> 8));
     return address;
 }
 
 void BootloaderHandler::sendNextRowData()
 {
-    const FirmwareDataRow row = getCurrentRow();
-    const QByteArray chunk = row.rowData().mid(m_rowOffset, maximumChunkSize);
+    const QByteArray rowData = getCurrentRow().rowData();
+    const QByteArray chunk = rowData.mid(m_rowOffset, maximumChunkSize);
     m_lastChunkSize = chunk.size();
+    const QByteArray packet = buildPacket(BootloaderUtils::BootloaderCommandSendData, chunk);
     qCDebug(dcVexbusUsbBootloader()) << "Send data from row" << m_currentRow << "Length:" << m_lastChunkSize
-                                     << "Current offset:" << m_rowOffset << "/" << row.rowData().size();
-    sendCommand(BootloaderUtils::BootloaderCommandSendData, chunk, nullptr);
+                                     << "Current offset:" << m_rowOffset << "/" << rowData.size();
+    sendData(packet);
+    m_responseTimer.start();
 }
 
 void BootloaderHandler::calculateUpdatePercentage()
@@ -336,14 +259,29 @@ void BootloaderHandler::calculateUpdatePercentage()
     emit percentageChanged(m_percentage);
 }
 
-void BootloaderHandler::sendCommand(BootloaderUtils::BootloaderCommand command, const QByteArray &data, const char *description)
+// Packets
+
+QByteArray BootloaderHandler::buildPacket(BootloaderUtils::BootloaderCommand command, const QByteArray &data)
+{
+    QByteArray packet;
+    packet.append(static_cast<char>(startByte));
+    packet.append(static_cast<char>(command));
+    packet.append(static_cast<char>(data.size() & 0xFF));
+    packet.append(static_cast<char>((data.size() >> 8) & 0xFF));
+    packet.append(data);
+    const quint16 checksum = BootloaderUtils::calculateChecksum(packet, BootloaderUtils::ChecksumTypeSum);
+    packet.append(static_cast<char>(checksum & 0xFF));
+    packet.append(static_cast<char>(checksum >> 8));
+    packet.append(static_cast<char>(endByte));
+    return packet;
+}
+
+void BootloaderHandler::sendCommand(const char *message, BootloaderUtils::BootloaderCommand command, const QByteArray &data)
 {
     const QByteArray packet = buildPacket(command, data);
-    if (description)
-        qCDebug(dcVexbusUsbBootloader()) << description << packet.toHex();
+    qCDebug(dcVexbusUsbBootloader()) << message << packet.toHex();
     sendData(packet);
-    if (command != BootloaderUtils::BootloaderCommandExitBootloader)
-        m_responseTimer.start();
+    m_responseTimer.start();
 }
 
 void BootloaderHandler::sendData(const QByteArray &packet)
@@ -357,41 +295,31 @@ void BootloaderHandler::sendData(const QByteArray &packet)
 
 void BootloaderHandler::onReadyRead()
 {
-    QByteArray bytes = m_serialPort->readAll();
-    // Bytes handed back by a resynchronisation were logged when they came in.
-    int replayed = 0;
-    for (int i = 0; i < bytes.size() && m_serialPort->isOpen(); ++i) {
-        if (i >= replayed && dcVexbusUsbBootloaderTraffic().isDebugEnabled())
-            qCDebug(dcVexbusUsbBootloaderTraffic()) << "<--" << byteText(static_cast<quint8>(bytes.at(i)));
-
-        QByteArray replay;
-        receiveByte(bytes.at(i), &replay);
-        if (!replay.isEmpty()) {
-            bytes = replay + bytes.mid(i + 1);
-            replayed = replay.size();
-            i = -1;
-        }
-    }
+    const QByteArray data = m_serialPort->readAll();
+    for (const char byte : data)
+        processByte(static_cast<quint8>(byte));
 }
 
-// One step of the reassembly. A response that does not end where its length
-// says is given up once the buffer outgrows it; the bytes from the next start
-// byte on go to *replay, to be read again as the beginning of a response.
-void BootloaderHandler::receiveByte(char byte, QByteArray *replay)
+void BootloaderHandler::processByte(quint8 byte, bool resynchronising)
 {
+    if (!resynchronising && dcVexbusUsbBootloaderTraffic().isDebugEnabled())
+        qCDebug(dcVexbusUsbBootloaderTraffic()) << "<--" << byteText(byte);
+
     if (m_buffer.isEmpty()) {
         if (byte != startByte) {
-            qCWarning(dcVexbusUsbBootloaderTraffic()) << "The buffer is empty and received byte which is not 0x01 (start packet byte). Reject byte"
-                                                      << byteText(static_cast<quint8>(byte));
+            if (!resynchronising) {
+                qCWarning(dcVexbusUsbBootloaderTraffic()) << "The buffer is empty and received byte which is not 0x01 (start packet byte). Reject byte"
+                                                          << byteText(byte);
+            }
             return;
         }
         qCDebug(dcVexbusUsbBootloaderTraffic()) << "Packet start byte received...";
         m_packetSize = -1;
     }
 
-    m_buffer.append(byte);
+    m_buffer.append(static_cast<char>(byte));
     if (m_buffer.size() >= 4 && m_packetSize < 0) {
-        m_packetSize = littleEndian16(m_buffer, 2);
+        m_packetSize = static_cast<quint8>(m_buffer.at(2)) | (static_cast<quint8>(m_buffer.at(3)) << 8);
         qCDebug(dcVexbusUsbBootloaderTraffic()) << "Packet size available" << m_packetSize;
     }
 
@@ -406,65 +334,56 @@ void BootloaderHandler::receiveByte(char byte, QByteArray *replay)
         return;
     }
 
-    if (m_buffer.size() > m_packetSize + packetOverhead) {
-        const int nextStart = m_buffer.indexOf(startByte, 1);
-        *replay = nextStart < 0 ? QByteArray() : m_buffer.mid(nextStart);
-        qCWarning(dcVexbusUsbBootloaderTraffic()) << "The response does not end where its length says. Discarding"
-                                                  << m_buffer.size() - replay->size() << "bytes"
-                                                  << m_buffer.left(m_buffer.size() - replay->size()).toHex();
-        m_buffer.clear();
-        m_packetSize = -1;
-    }
+    // The end byte was not where the length said: this is no response, and
+    // waiting on would swallow every later one.
+    if (m_buffer.size() > m_packetSize + packetOverhead)
+        resynchronise();
+}
+
+void BootloaderHandler::resynchronise()
+{
+    qCWarning(dcVexbusUsbBootloaderTraffic()) << "Discarding malformed bootloader response" << m_buffer.toHex()
+                                              << "and resynchronising on the next start byte.";
+    // The next response may already have begun inside the discarded bytes.
+    const QByteArray rest = m_buffer.mid(1);
+    m_buffer.clear();
+    m_packetSize = -1;
+    const int next = rest.indexOf(static_cast<char>(startByte));
+    if (next < 0)
+        return;
+
+    for (const char byte : rest.mid(next))
+        processByte(static_cast<quint8>(byte), true);
 }
 
 void BootloaderHandler::processData(const QByteArray &packet)
 {
     qCDebug(dcVexbusUsbBootloader()) << "Process bootloader message" << packet.toHex();
-
-    const int size = packet.size();
-    if (size < packetOverhead || packet.at(0) != startByte || packet.at(size - 1) != endByte
-        || littleEndian16(packet, 2) != size - packetOverhead) {
+    if (packet.size() < packetOverhead || static_cast<quint8>(packet.at(0)) != startByte
+        || static_cast<quint8>(packet.at(packet.size() - 1)) != endByte) {
         qCWarning(dcVexbusUsbBootloader()) << "Received data with invalid packet format.";
         return;
     }
 
-    const quint16 receivedChecksum = littleEndian16(packet, size - 3);
-    const quint16 checksum = BootloaderUtils::calculateChecksum(packet.left(size - 3), BootloaderUtils::ChecksumTypeSum);
-    if (receivedChecksum != checksum) {
-        qCWarning(dcVexbusUsbBootloader()) << "Invalid message CRC value" << receivedChecksum << "!=" << checksum;
+    const quint8 status = static_cast<quint8>(packet.at(1));
+    const int length = static_cast<quint8>(packet.at(2)) | (static_cast<quint8>(packet.at(3)) << 8);
+    if (packet.size() != length + packetOverhead) {
+        qCWarning(dcVexbusUsbBootloader()) << "Received data with invalid packet format.";
         return;
     }
 
-    const auto status = static_cast<BootloaderUtils::BootloaderError>(static_cast<quint8>(packet.at(1)));
-    processMessage(status, packet.mid(4, size - packetOverhead));
-}
-
-// Whether a response now belongs to a command of the current run. A run that
-// ended (failed or stopped) takes no more answers, and a row state whose row
-// is gone from the image (replaced or emptied meanwhile) has nothing to act on.
-bool BootloaderHandler::isResponseExpected() const
-{
-    if (!m_running)
-        return false;
-
-    switch (m_state) {
-    case StateEnterBootloader:
-    case StateGetFlahSize:
-    case StateVerifyApplication:
-        return true;
-    case StateStreamRow:
-        return hasCurrentRow(m_lastChunkSize);
-    case StateProgramRow:
-    case StateVerifyRow:
-        return hasCurrentRow(0);
-    case StateIdle:
-    case StateConnecting:
-    case StatePrepareUpload:
-    case StateExitBootloader:
-        return false;
+    const QByteArray payload = packet.mid(4, length);
+    const quint16 received = static_cast<quint8>(packet.at(4 + length)) | (static_cast<quint8>(packet.at(5 + length)) << 8);
+    const quint16 calculated = BootloaderUtils::calculateChecksum(packet.left(packet.size() - 3), BootloaderUtils::ChecksumTypeSum);
+    if (received != calculated) {
+        qCWarning(dcVexbusUsbBootloader()) << "Invalid message CRC value" << received << "!=" << calculated;
+        return;
     }
-    return false;
+
+    processMessage(static_cast<BootloaderUtils::BootloaderError>(status), payload);
 }
+
+// Responses
 
 void BootloaderHandler::processMessage(BootloaderUtils::BootloaderError status, const QByteArray &payload)
 {
@@ -474,16 +393,31 @@ void BootloaderHandler::processMessage(BootloaderUtils::BootloaderError status, 
         qCDebug(dcVexbusUsbBootloader()) << "Process message" << status << "Payload:" << payload.toHex();
     }
 
-    if (!isResponseExpected()) {
-        qCDebug(dcVexbusUsbBootloader()) << "Ignoring response in" << m_state << (m_running ? "for row" : "after the run ended, row")
-                                         << m_currentRow << "of" << m_firmwareData.rows().count();
+    const bool rowState = m_state == StateStreamRow || m_state == StateProgramRow || m_state == StateVerifyRow;
+    if (rowState && !currentRowExists()) {
+        // stop() emptied the image, or a shorter one replaced it, while a
+        // response was on its way: there is no row it could belong to.
+        qCDebug(dcVexbusUsbBootloader()) << "Ignoring the response in" << m_state << "because row" << m_currentRow
+                                         << "is not part of the firmware image.";
+        return;
+    }
+
+    const char *errorText = nullptr;
+    switch (m_state) {
+    case StateEnterBootloader: errorText = "Could not enter bootloader:"; break;
+    case StateGetFlahSize: errorText = "Could not get flash size:"; break;
+    case StateStreamRow: errorText = "Could not stream row data:"; break;
+    case StateProgramRow: errorText = "Could not program row:"; break;
+    case StateVerifyRow: errorText = "Could not verify row:"; break;
+    case StateVerifyApplication: errorText = "Could not verify application checksum:"; break;
+    default:
         return;
     }
 
     m_responseTimer.stop();
     if (status != BootloaderUtils::BootloaderErrorNoError) {
-        qCWarning(dcVexbusUsbBootloader()) << statusWarning(m_state) << status;
-        failRun();
+        qCWarning(dcVexbusUsbBootloader()) << errorText << status;
+        fail();
         return;
     }
 
@@ -504,9 +438,12 @@ void BootloaderHandler::processMessage(BootloaderUtils::BootloaderError status, 
     case StateVerifyRow:
         processVerifyRowResponse(payload);
         break;
-    case StateVerifyApplication:
-        processVerifyApplicationResponse(payload);
+    case StateVerifyApplication: {
+        const quint8 checksum = payload.isEmpty() ? 0 : static_cast<quint8>(payload.at(0));
+        qCDebug(dcVexbusUsbBootloader()) << "Checksum verification finished successfully" << byteText(checksum);
+        setState(StateExitBootloader);
         break;
+    }
     default:
         break;
     }
@@ -516,29 +453,35 @@ void BootloaderHandler::processEnterBootloaderResponse(const QByteArray &payload
 {
     if (payload.size() != 8) {
         qCWarning(dcVexbusUsbBootloader()) << "Invalid data length in enter bootloader response.";
-        failRun();
+        fail();
         return;
     }
 
-    m_deviceSiliconId = static_cast<int>(littleEndian16(payload, 0) | (quint32(littleEndian16(payload, 2)) << 16));
-    m_deviceSiliconRev = static_cast<quint8>(payload.at(4));
-    m_bootloaderVersion = littleEndian16(payload, 5) | (quint32(static_cast<quint8>(payload.at(7))) << 16);
-    qCDebug(dcVexbusUsbBootloader()) << "Silicon ID:" << static_cast<quint32>(m_deviceSiliconId) << "Silicon Rev:" << m_deviceSiliconRev
-                                     << "Bootloader version:" << m_bootloaderVersion;
+    QDataStream stream(payload);
+    stream.setByteOrder(QDataStream::LittleEndian);
+    qint32 siliconId = 0;
+    quint8 siliconRev = 0;
+    quint8 version[3] = {0, 0, 0};
+    stream >> siliconId >> siliconRev >> version[0] >> version[1] >> version[2];
+    m_deviceSiliconId = siliconId;
+    m_deviceSiliconRev = siliconRev;
+    m_bootloaderVersion = version[0] + 256u * version[1] + 65536u * version[2];
+    qCDebug(dcVexbusUsbBootloader()) << "Silicon ID:" << static_cast<quint32>(m_deviceSiliconId) << "Silicon Rev:"
+                                     << static_cast<int>(m_deviceSiliconRev) << "Bootloader version:" << m_bootloaderVersion;
 
     if (m_deviceSiliconId != m_firmwareData.siliconId()) {
         qCWarning(dcVexbusUsbBootloader()) << "The firmware is not valid for this silicon type.";
         qCWarning(dcVexbusUsbBootloader()) << "Device silicon ID" << m_deviceSiliconId;
         qCWarning(dcVexbusUsbBootloader()) << "Firmware silicon ID" << m_firmwareData.siliconId();
-        failRun();
+        fail();
         return;
     }
 
     if (m_deviceSiliconRev != m_firmwareData.siliconRev()) {
         qCWarning(dcVexbusUsbBootloader()) << "The firmware is not valid for this silicon revision.";
-        qCWarning(dcVexbusUsbBootloader()) << "Device silicon revision" << m_deviceSiliconRev;
-        qCWarning(dcVexbusUsbBootloader()) << "Firmware silicon revision" << m_firmwareData.siliconRev();
-        failRun();
+        qCWarning(dcVexbusUsbBootloader()) << "Device silicon revision" << static_cast<int>(m_deviceSiliconRev);
+        qCWarning(dcVexbusUsbBootloader()) << "Firmware silicon revision" << static_cast<int>(m_firmwareData.siliconRev());
+        fail();
         return;
     }
 
@@ -550,12 +493,12 @@ void BootloaderHandler::processFlashSizeResponse(const QByteArray &payload)
 {
     if (payload.size() != 4) {
         qCWarning(dcVexbusUsbBootloader()) << "Invalid data length in get flash size response.";
-        failRun();
+        fail();
         return;
     }
 
-    m_startRow = littleEndian16(payload, 0);
-    m_endRow = littleEndian16(payload, 2);
+    m_startRow = static_cast<quint8>(payload.at(0)) | (static_cast<quint8>(payload.at(1)) << 8);
+    m_endRow = static_cast<quint8>(payload.at(2)) | (static_cast<quint8>(payload.at(3)) << 8);
     qCDebug(dcVexbusUsbBootloader()) << "Flash size | Start row:" << m_startRow << "End row:" << m_endRow;
     setState(StatePrepareUpload);
 }
@@ -581,8 +524,8 @@ void BootloaderHandler::processVerifyRowResponse(const QByteArray &payload)
     const quint8 checksum = payload.isEmpty() ? 0 : static_cast<quint8>(payload.at(0));
     if (checksum != row.verifyChecksum()) {
         qCWarning(dcVexbusUsbBootloader()) << "Row verification failed for row" << row;
-        qCWarning(dcVexbusUsbBootloader()) << "Returned row checksum does not match" << checksum << "!=" << row.verifyChecksum();
-        failRun();
+        qCWarning(dcVexbusUsbBootloader()) << "Returned row checksum does not match" << static_cast<int>(checksum) << "!=" << static_cast<int>(row.verifyChecksum());
+        fail();
         return;
     }
 
@@ -601,15 +544,6 @@ void BootloaderHandler::processVerifyRowResponse(const QByteArray &payload)
     setState(StateStreamRow);
 }
 
-void BootloaderHandler::processVerifyApplicationResponse(const QByteArray &payload)
-{
-    // The result byte is logged only: the bootloader itself refuses to start
-    // an application that does not verify.
-    const quint8 result = payload.isEmpty() ? 0 : static_cast<quint8>(payload.at(0));
-    qCDebug(dcVexbusUsbBootloader()) << "Checksum verification finished successfully" << byteText(result);
-    setState(StateExitBootloader);
-}
-
 void BootloaderHandler::onError(QSerialPort::SerialPortError error)
 {
     if (error == QSerialPort::NoError || !m_serialPort->isOpen())
@@ -618,24 +552,19 @@ void BootloaderHandler::onError(QSerialPort::SerialPortError error)
     qCWarning(dcVexbusUsbInterface()) << "Serial port error occurred:" << error << m_serialPort->errorString();
     m_serialPort->close();
     setConnected(false);
-    // After the exit command the line may drop as the controller resets;
-    // the exit wait still reports the run.
-    if (m_state != StateExitBootloader)
-        failRun();
 }
 
 void BootloaderHandler::onExitBootloaderTimeout()
 {
     qCDebug(dcVexbusUsbBootloader()) << "Firmware update finished.";
-    m_running = false;
     emit finished(true);
     setState(StateIdle);
 }
 
 void BootloaderHandler::onResponseTimeout()
 {
-    qCWarning(dcVexbusUsbBootloader()) << "Bootloader response timeout" << m_state;
-    failRun();
+    qCWarning(dcVexbusUsbBootloader()) << "Bootloader response timeout";
+    fail();
 }
 
 } // namespace NivoraVexbusUsb
