@@ -2,7 +2,11 @@
 #include "link/nivoravexbususbportlocation.h"
 #include "logging/nivoravexbususblogging.h"
 
+#include <QCryptographicHash>
 #include <QDataStream>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
 #include <QSerialPortInfo>
 
 namespace NivoraVexbusUsb {
@@ -68,11 +72,26 @@ void NivoraVexbusUsbAdapter::construct(NivoraVexbusUsbDeviceWatcher *deviceWatch
     connect(m_interface, &NivoraVexbusUsbInterface::connectedChanged, this, &NivoraVexbusUsbAdapter::onInterfaceConnectedChanged);
     connect(m_interface, &NivoraVexbusUsbInterface::packetReceived, this, &NivoraVexbusUsbAdapter::onInterfacePacketReceived);
     connect(m_interface, &NivoraVexbusUsbInterface::dataReceived, this, &NivoraVexbusUsbAdapter::onInterfaceDataReceived);
+
+    m_bootloaderHandler = new BootloaderHandler(this);
+    connect(m_bootloaderHandler, &BootloaderHandler::finished, this, &NivoraVexbusUsbAdapter::onBootloaderHandlerFinished);
+    connect(m_bootloaderHandler, &BootloaderHandler::stateChanged, this, &NivoraVexbusUsbAdapter::onBootloaderHandlerStateChaned);
+    connect(m_bootloaderHandler, &BootloaderHandler::connectedChanged, this, &NivoraVexbusUsbAdapter::onBootloaderHandlerConnectedChanged);
+    connect(m_bootloaderHandler, &BootloaderHandler::percentageChanged, this, &NivoraVexbusUsbAdapter::updatePercentageChanged);
+
+    qRegisterMetaType<FirmwareDownloader *>();
+    m_firmwareDownloader = new FirmwareDownloader(this);
+    connect(m_firmwareDownloader, &FirmwareDownloader::firmwareChanged, this, &NivoraVexbusUsbAdapter::onFirmwareDownloaderFirmwareChanged);
 }
 
 NivoraVexbusUsbInterface *NivoraVexbusUsbAdapter::serialInterface() const
 {
     return m_interface;
+}
+
+FirmwareDownloader *NivoraVexbusUsbAdapter::firmwareDownloader() const
+{
+    return m_firmwareDownloader;
 }
 
 bool NivoraVexbusUsbAdapter::start()
@@ -123,6 +142,7 @@ NivoraVexbusUsbUtils::VexbusType NivoraVexbusUsbAdapter::vexbusType() const { re
 bool NivoraVexbusUsbAdapter::vexbusSynchronized() const { return m_vexbusSynchronized; }
 bool NivoraVexbusUsbAdapter::vexbusInitialized() const { return m_vexbusInitialized; }
 bool NivoraVexbusUsbAdapter::vexbusAvailable() const { return m_vexbusAvailable; }
+double NivoraVexbusUsbAdapter::updatePercentage() const { return m_bootloaderHandler->percentage(); }
 bool NivoraVexbusUsbAdapter::firmwareUpdateAvailable() const { return m_firmwareUpdateAvailable; }
 bool NivoraVexbusUsbAdapter::updating() const { return m_updating; }
 
@@ -468,6 +488,12 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendEnableAppConnectorParameterHan
     return sendRequest(NivoraVexbusUsbUtils::CommandEnableAppConnectorParameterHandling, data);
 }
 
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendStartBootloader()
+{
+    qCDebug(dcVexbusUsb()) << "Starting bootloader on the controller";
+    return sendRequest(NivoraVexbusUsbUtils::CommandStartBootloader);
+}
+
 // Commands
 
 void NivoraVexbusUsbAdapter::connectCommandReply(NivoraVexbusUsbReply *reply, const char *errorText, const char *successText)
@@ -576,6 +602,129 @@ void NivoraVexbusUsbAdapter::enableAppConnectorParameterHandling(bool enable)
     connectCommandReply(sendEnableAppConnectorParameterHandlingData(data),
                         "Set KVT app connector paramerter handling reply finished with error",
                         "Set KVT app connector paramerter handling reply finished successfully.");
+}
+
+// Firmware update
+
+void NivoraVexbusUsbAdapter::startFirmwareUpdate(const QString &firmwareFile)
+{
+    FirmwareData firmware;
+    if (firmwareFile.isEmpty()) {
+        qCDebug(dcVexbusUsb()) << "Using online firmware file for update.";
+        if (!m_firmwareDownloader->firmware().isValid()) {
+            qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. There is no valid firmware in the downloader. Please update before starting the upgrade.";
+            return;
+        }
+        firmware = m_firmwareDownloader->firmware();
+    } else if (!loadLocalFirmware(firmwareFile, &firmware)) {
+        return;
+    }
+
+    if (!firmware.isValid()) {
+        qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. The firmware data is not valid.";
+        return;
+    }
+
+    setUpdating(true);
+    if (!m_available) {
+        qCWarning(dcVexbusUsb()) << "The controller is not available, try to connect either way to the bootloader, maybe the update was interrupted";
+        handOverToBootloader(firmware);
+        return;
+    }
+
+    qCDebug(dcVexbusUsb()) << "Start bootloader...";
+    NivoraVexbusUsbReply *reply = sendStartBootloader();
+    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply, firmware]() {
+        if (reply->error() != NivoraVexbusUsbReply::ErrorNoError) {
+            qCWarning(dcVexbusUsb()) << "Start bootloader finished with error" << reply->error();
+            if (reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError)
+                qCWarning(dcVexbusUsb()) << "Interface error" << reply->responsePacket().error();
+            setUpdating(false);
+            return;
+        }
+
+        qCDebug(dcVexbusUsb()) << "Start bootloader finished successfully";
+        handOverToBootloader(firmware);
+    });
+}
+
+bool NivoraVexbusUsbAdapter::loadLocalFirmware(const QString &firmwareFile, FirmwareData *firmware)
+{
+    qCDebug(dcVexbusUsb()) << "Using local firmware file for update" << firmwareFile;
+    const QFileInfo fileInfo(firmwareFile);
+    if (!fileInfo.exists()) {
+        qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. The given firmware file does not exist" << firmwareFile;
+        return false;
+    }
+
+    if (!fileInfo.isReadable()) {
+        qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. The given firmware file is not readable" << firmwareFile;
+        return false;
+    }
+
+    QFile file(fileInfo.absoluteFilePath());
+    if (!file.open(QIODevice::ReadOnly)) {
+        qCWarning(dcVexbusUsb()) << "Failed to open local firmware file" << file.fileName() << file.errorString();
+        return false;
+    }
+
+    const QByteArray data = file.readAll();
+    qCDebug(dcVexbusUsb()) << "Local update file MD5 checksum:"
+                           << QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+    *firmware = FirmwareData(data);
+    firmware->setName(fileInfo.fileName());
+    return true;
+}
+
+void NivoraVexbusUsbAdapter::handOverToBootloader(const FirmwareData &firmware)
+{
+    m_bootloaderHandler->stop();
+    m_bootloaderHandler->setPortName(m_portName);
+    m_bootloaderHandler->setBaudrate(m_baudrate);
+    m_bootloaderHandler->setFirmwareData(firmware);
+
+    m_interface->disable();
+    setAvailable(false);
+
+    qCDebug(dcVexbusUsb()) << "Start the booloader handler with 3 s delay in order to give some time to reboot into the bootloader...";
+    QTimer::singleShot(3000, m_bootloaderHandler, &BootloaderHandler::start);
+    setState(StateConnectingBootloader);
+}
+
+void NivoraVexbusUsbAdapter::onBootloaderHandlerStateChaned(BootloaderHandler::State state)
+{
+    Q_UNUSED(state)
+}
+
+void NivoraVexbusUsbAdapter::onBootloaderHandlerConnectedChanged(bool connected)
+{
+    if (connected)
+        setState(StateConnectedBootloader);
+}
+
+void NivoraVexbusUsbAdapter::onBootloaderHandlerFinished(bool success)
+{
+    qCDebug(dcVexbusUsb()) << "Bootloader process finished" << (success ? "successfully" : "with errors");
+    setUpdating(false);
+    if (!success)
+        return;
+
+    m_bootloaderHandler->stop();
+    m_interface->enable();
+}
+
+void NivoraVexbusUsbAdapter::onFirmwareDownloaderFirmwareChanged(const FirmwareData &firmware)
+{
+    if (!firmware.isValid()) {
+        qCWarning(dcVexbusUsb()) << "The downloaded firmware is not valid" << firmware;
+        setFirmwareUpdateAvailable(false);
+        return;
+    }
+
+    if (firmware != m_bootloaderHandler->firmwareData()) {
+        m_bootloaderHandler->setFirmwareData(firmware);
+        setFirmwareUpdateAvailable(true);
+    }
 }
 
 // Init procedure

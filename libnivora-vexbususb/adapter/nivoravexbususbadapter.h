@@ -3,7 +3,10 @@
 
 #include "nivoravexbususb_export.h"
 #include "adapter/nivoravexbususbutils.h"
+#include "bootloader/bootloaderhandler.h"
+#include "bootloader/firmwaredata.h"
 #include "devicewatcher/nivoravexbususbdevicewatcher.h"
+#include "firmware/firmwaredownloader.h"
 #include "link/nivoravexbususbinterface.h"
 #include "link/nivoravexbususbpacket.h"
 #include "link/nivoravexbususbreply.h"
@@ -20,6 +23,7 @@ namespace NivoraVexbusUsb {
 class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbAdapter : public QObject
 {
     Q_OBJECT
+    Q_PROPERTY(NivoraVexbusUsb::FirmwareDownloader *firmwareDownloader READ firmwareDownloader CONSTANT)
     Q_PROPERTY(State state READ state NOTIFY stateChanged)
     Q_PROPERTY(QString portName READ portName CONSTANT)
     Q_PROPERTY(int baudrate READ baudrate CONSTANT)
@@ -37,6 +41,7 @@ class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbAdapter : public QObject
     Q_PROPERTY(bool vexbusSynchronized READ vexbusSynchronized NOTIFY vexbusSynchronizedChanged)
     Q_PROPERTY(bool vexbusInitialized READ vexbusInitialized NOTIFY vexbusInitializedChanged)
     Q_PROPERTY(bool vexbusAvailable READ vexbusAvailable NOTIFY vexbusAvailableChanged)
+    Q_PROPERTY(double updatePercentage READ updatePercentage NOTIFY updatePercentageChanged)
     Q_PROPERTY(bool firmwareUpdateAvailable READ firmwareUpdateAvailable NOTIFY firmwareUpdateAvailableChanged)
     Q_PROPERTY(bool updating READ updating NOTIFY updatingChanged)
 
@@ -143,6 +148,7 @@ public:
     ~NivoraVexbusUsbAdapter() override;
 
     NivoraVexbusUsbInterface *serialInterface() const;
+    FirmwareDownloader *firmwareDownloader() const;
 
     State state() const;
 
@@ -167,11 +173,13 @@ public:
     bool vexbusSynchronized() const;
     bool vexbusInitialized() const;
     bool vexbusAvailable() const;
+    double updatePercentage() const;
     bool firmwareUpdateAvailable() const;
     bool updating() const;
 
     Q_INVOKABLE void readFirmwareVersion();
     Q_INVOKABLE void resetController();
+    Q_INVOKABLE void startFirmwareUpdate(const QString &firmwareFile = QString());
     Q_INVOKABLE void writeDataToVexbus(const QByteArray &data = QByteArray());
     Q_INVOKABLE void pressIxoButton(NivoraVexbusUsb::NivoraVexbusUsbAdapter::IxoModuleButton button = IxoModuleButtonPlus,
                                     uint milliSeconds = 200);
@@ -197,6 +205,7 @@ signals:
     void firmwareVersionChanged(const QString &firmwareVersion);
     void firmwareUpdateAvailableChanged(bool firmwareUpdateAvailable);
     void updatingChanged(bool updating);
+    void updatePercentageChanged(double updatePercentage);
     void serialPortNameChanged(const QString &serialPortName);
     void serialPortSystemLocationChanged(const QString &serialPortSystemLocation);
     void serialPortDescriptionChanged(const QString &serialPortDescription);
@@ -209,6 +218,10 @@ private slots:
     void onInterfaceConnectedChanged(bool connected);
     void onInterfaceDataReceived(const QByteArray &data);
     void onInterfacePacketReceived(const NivoraVexbusUsb::NivoraVexbusUsbPacket &packet);
+    void onBootloaderHandlerStateChaned(NivoraVexbusUsb::BootloaderHandler::State state);
+    void onBootloaderHandlerConnectedChanged(bool connected);
+    void onBootloaderHandlerFinished(bool success);
+    void onFirmwareDownloaderFirmwareChanged(const NivoraVexbusUsb::FirmwareData &firmware);
 
 private:
     void construct(NivoraVexbusUsbDeviceWatcher *deviceWatcher);
@@ -244,7 +257,12 @@ private:
     NivoraVexbusUsbReply *sendSetRemoteServiceModuleBufferData(const QByteArray &data, quint16 milliSeconds);
     NivoraVexbusUsbReply *sendPressAppConnectorButtonData(const QByteArray &data, quint16 milliSeconds);
     NivoraVexbusUsbReply *sendEnableAppConnectorParameterHandlingData(const QByteArray &data);
+    NivoraVexbusUsbReply *sendStartBootloader();
     void connectCommandReply(NivoraVexbusUsbReply *reply, const char *errorText, const char *successText);
+
+    // Firmware update
+    bool loadLocalFirmware(const QString &firmwareFile, FirmwareData *firmware);
+    void handOverToBootloader(const FirmwareData &firmware);
 
     // Init procedure and notifications
     void initAdapter();
@@ -263,6 +281,8 @@ private:
     bool m_updating = false;
     bool m_firmwareUpdateAvailable = false;
     NivoraVexbusUsbInterface *m_interface = nullptr;
+    BootloaderHandler *m_bootloaderHandler = nullptr;
+    FirmwareDownloader *m_firmwareDownloader = nullptr;
     QString m_serialPortName;
     QString m_serialPortSystemLocation;
     QString m_serialPortDescription;

@@ -11,7 +11,7 @@ namespace {
 
 const QByteArray header = "123456780000";
 const QByteArray row22 = ":000022000401020304D0";
-const QByteArray row23 = ":0000230004050607080B";
+const QByteArray row23 = ":000023000405060708BF";
 
 QString debugText(const FirmwareData &firmware)
 {

@@ -5,6 +5,7 @@
 #include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -121,6 +122,9 @@ private slots:
     void resetFollowsStateSequence();
     void reusedPacketIdKeepsNewerReply();
     void propertiesThroughMetaObject();
+    void firmwareUpdateFromFile();
+    void firmwareUpdateChecks_data();
+    void firmwareUpdateChecks();
 
 private:
     // Emulator on ttyUSB0, adapter in port mode, started and connected.
@@ -587,6 +591,67 @@ void TestNivoraVexbusUsbAdapter::propertiesThroughMetaObject()
     }
     QCOMPARE(QString::fromLatin1(QMetaEnum::fromType<NivoraVexbusUsbAdapter::State>().valueToKey(m_adapter->state())),
              QStringLiteral("StateConnected"));
+}
+
+void TestNivoraVexbusUsbAdapter::firmwareUpdateFromFile()
+{
+    startConnected();
+    m_emulator->setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("update.cyacd"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("123456780000\n:000022000401020304D0\n:000023000405060708BF\n");
+    file.close();
+
+    QSignalSpy stateSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::stateChanged);
+    QSignalSpy percentageSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::updatePercentageChanged);
+    m_adapter->startFirmwareUpdate(path);
+    QVERIFY(m_adapter->updating());
+    QTRY_COMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnectingBootloader);
+    QVERIFY(!m_adapter->serialInterface()->connected());
+    QCOMPARE(controllerRequests(*m_emulator, 0x03).count(), 1);
+
+    // 3000 ms later the handler takes the port, writes the image and hands
+    // it back; the init procedure then reads the new version.
+    QTRY_COMPARE_WITH_TIMEOUT(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnectedBootloader, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_adapter->firmwareVersion(), QStringLiteral("1.5.0"), 15000);
+    QCOMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected);
+    QVERIFY(!m_adapter->updating());
+    QCOMPARE(percentageSpy.last().at(0).toDouble(), 100.0);
+    QCOMPARE(m_emulator->flash().row(0, 0x23).toHex(), QByteArray("05060708"));
+}
+
+void TestNivoraVexbusUsbAdapter::firmwareUpdateChecks_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("downloader has none") << QString()
+        << "^Cannot start firmware upgrade. There is no valid firmware in the downloader. Please update before starting the upgrade.$";
+    QTest::newRow("missing file") << "/nonexistent/update.cyacd"
+        << "^Cannot start firmware upgrade. The given firmware file does not exist \"/nonexistent/update.cyacd\"$";
+    QTest::newRow("invalid image") << "invalid" << "^Cannot start firmware upgrade. The firmware data is not valid.$";
+}
+
+void TestNivoraVexbusUsbAdapter::firmwareUpdateChecks()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, warning);
+
+    startConnected();
+    QTemporaryDir dir;
+    if (file == "invalid") {
+        file = dir.filePath(QStringLiteral("broken.cyacd"));
+        QFile broken(file);
+        QVERIFY(broken.open(QIODevice::WriteOnly));
+        broken.write("123456780000\n");
+    }
+    ignoreWarning(warning);
+    m_adapter->startFirmwareUpdate(file);
+    QVERIFY(!m_adapter->updating());
+    QCOMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected);
+    QTest::qWait(100);
+    QCOMPARE(controllerRequests(*m_emulator, 0x03).count(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestNivoraVexbusUsbAdapter)
