@@ -1,0 +1,104 @@
+#include "adapter/nivoravexbususbadapter.h"
+#include "httpsserver.h"
+#include "testplatform.h"
+#include "vexbusemulator.h"
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QSslConfiguration>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace NivoraVexbusUsb;
+using NivoraVexbusUsbEmulator::VexbusEmulator;
+
+class TestFirmwareUpdate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void updateFromReleaseServer();
+
+private:
+    QTemporaryDir m_dir;
+    NivoraTest::TestCertificate m_certificate;
+};
+
+void TestFirmwareUpdate::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("cache"))));
+    QString error;
+    m_certificate = NivoraTest::TestCertificate::generate(m_dir.path(), &error);
+    QVERIFY2(!m_certificate.isNull(), qPrintable(error));
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.addCaCertificate(m_certificate.certificate);
+    QSslConfiguration::setDefaultConfiguration(configuration);
+}
+
+void TestFirmwareUpdate::updateFromReleaseServer()
+{
+    // The release: an image for the emulated chip and its description.
+    const QByteArray image = "123456780000\n:000022000401020304D0\n:000023000405060708BF\n";
+    const QString serverDir = m_dir.filePath(QStringLiteral("www/firmware/nivora-vexbususb"));
+    QVERIFY(QDir().mkpath(serverDir));
+    QFile imageFile(serverDir + QStringLiteral("/adapter-1.5.0.cyacd"));
+    QVERIFY(imageFile.open(QIODevice::WriteOnly));
+    imageFile.write(image);
+    imageFile.close();
+    QJsonObject release;
+    release.insert(QStringLiteral("hardware"), QStringLiteral("vexbus-usb-adapter"));
+    release.insert(QStringLiteral("majorVersion"), 1);
+    release.insert(QStringLiteral("minorVersion"), 5);
+    release.insert(QStringLiteral("patchVersion"), 0);
+    release.insert(QStringLiteral("updateFileName"), QStringLiteral("adapter-1.5.0.cyacd"));
+    release.insert(QStringLiteral("updateFileMd5sum"),
+                   QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Md5).toHex()));
+    release.insert(QStringLiteral("timestamp"), 1700000000);
+    QFile releaseFile(serverDir + QStringLiteral("/release.json"));
+    QVERIFY(releaseFile.open(QIODevice::WriteOnly));
+    releaseFile.write(QJsonDocument(release).toJson());
+    releaseFile.close();
+
+    NivoraTest::HttpsServer server;
+    server.setCertificate(m_certificate);
+    server.setRootDirectory(m_dir.filePath(QStringLiteral("www")));
+    QVERIFY(server.listenOnLoopback());
+
+    NivoraTest::TestPlatform platform;
+    platform.addAdapter(QStringLiteral("ABC123"));
+    VexbusEmulator emulator;
+    emulator.setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
+    QVERIFY(emulator.attach(platform.masterFd(QStringLiteral("ttyUSB0"))));
+
+    NivoraVexbusUsbAdapter adapter;
+    adapter.setPortName(QStringLiteral("/dev/ttyUSB0"));
+    QVERIFY(adapter.start());
+    QTRY_COMPARE(adapter.state(), NivoraVexbusUsbAdapter::StateConnected);
+    QCOMPARE(adapter.firmwareVersion(), QStringLiteral("1.4.12"));
+
+    FirmwareDownloader *downloader = adapter.property("firmwareDownloader").value<FirmwareDownloader *>();
+    QCOMPARE(downloader, adapter.firmwareDownloader());
+    downloader->setBaseUrl(server.url(QStringLiteral("/firmware/nivora-vexbususb")));
+    QSignalSpy availableSpy(&adapter, &NivoraVexbusUsbAdapter::firmwareUpdateAvailableChanged);
+    downloader->checkNewFirmware();
+    QTRY_VERIFY_WITH_TIMEOUT(adapter.firmwareUpdateAvailable(), 10000);
+    QCOMPARE(availableSpy.count(), 1);
+
+    adapter.startFirmwareUpdate();
+    QVERIFY(adapter.updating());
+    QTRY_COMPARE_WITH_TIMEOUT(adapter.firmwareVersion(), QStringLiteral("1.5.0"), 15000);
+    QCOMPARE(adapter.state(), NivoraVexbusUsbAdapter::StateConnected);
+    QVERIFY(!adapter.updating());
+    QCOMPARE(adapter.updatePercentage(), 0.0);
+    QCOMPARE(emulator.flash().row(0, 0x22).toHex(), QByteArray("01020304"));
+    QCOMPARE(emulator.flash().row(0, 0x23).toHex(), QByteArray("05060708"));
+    // Still offered after the update: the flag follows the downloader only.
+    QVERIFY(adapter.firmwareUpdateAvailable());
+}
+
+QTEST_GUILESS_MAIN(TestFirmwareUpdate)
+#include "tst_firmwareupdate.moc"
