@@ -96,12 +96,7 @@ bool BootloaderHandler::openPort()
         return false;
     }
 
-    m_serialPort->setBaudRate(m_baudrate, QSerialPort::AllDirections);
-    location.applyTo(m_serialPort);
-    m_serialPort->setDataBits(QSerialPort::Data8);
-    m_serialPort->setParity(QSerialPort::NoParity);
-    m_serialPort->setFlowControl(QSerialPort::NoFlowControl);
-    m_serialPort->setStopBits(QSerialPort::OneStop);
+    location.applyTo(m_serialPort, m_baudrate);
     if (!m_serialPort->open(QIODevice::ReadWrite)) {
         qCWarning(dcVexbusUsbBootloader()) << "Could not open serial port" << m_portName << m_baudrate;
         setConnected(false);

@@ -192,12 +192,7 @@ bool NivoraVexbusUsbInterface::connectInternally()
     }
 
     qCDebug(dcVexbusUsbInterface()) << "Found serial port info:" << location.portName();
-    m_serialPort->setBaudRate(m_baudrate, QSerialPort::AllDirections);
-    location.applyTo(m_serialPort);
-    m_serialPort->setDataBits(QSerialPort::Data8);
-    m_serialPort->setParity(QSerialPort::NoParity);
-    m_serialPort->setFlowControl(QSerialPort::NoFlowControl);
-    m_serialPort->setStopBits(QSerialPort::OneStop);
+    location.applyTo(m_serialPort, m_baudrate);
 
     qCDebug(dcVexbusUsbInterface()) << "Opening serial port" << m_serialPort->isOpen();
     // OpenError means the device is open already, which counts as connected.

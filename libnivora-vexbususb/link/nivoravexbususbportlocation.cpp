@@ -92,13 +92,18 @@ QString NivoraVexbusUsbPortLocation::systemLocation() const
     return m_terminalPath;
 }
 
-void NivoraVexbusUsbPortLocation::applyTo(QSerialPort *serialPort) const
+void NivoraVexbusUsbPortLocation::applyTo(QSerialPort *serialPort, int baudrate) const
 {
+    serialPort->setBaudRate(baudrate, QSerialPort::AllDirections);
     if (isEnumerated()) {
         serialPort->setPort(m_serialPortInfo);
     } else {
         serialPort->setPortName(m_terminalPath);
     }
+    serialPort->setDataBits(QSerialPort::Data8);
+    serialPort->setParity(QSerialPort::NoParity);
+    serialPort->setFlowControl(QSerialPort::NoFlowControl);
+    serialPort->setStopBits(QSerialPort::OneStop);
 }
 
 } // namespace NivoraVexbusUsb

@@ -37,8 +37,10 @@ public:
     QString portName() const;
     QString systemLocation() const;
 
-    // Points the port at this location, before it is opened.
-    void applyTo(QSerialPort *serialPort) const;
+    // Points the port at this location and sets the adapter's line: the
+    // baud rate in both directions, 8 data bits, no parity, no flow
+    // control, one stop bit. Called before the port is opened.
+    void applyTo(QSerialPort *serialPort, int baudrate) const;
 
 private:
     QSerialPortInfo m_serialPortInfo;
