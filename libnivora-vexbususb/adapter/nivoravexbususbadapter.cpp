@@ -498,13 +498,23 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendStartBootloader()
 
 void NivoraVexbusUsbAdapter::connectCommandReply(NivoraVexbusUsbReply *reply, const char *errorText, const char *successText)
 {
-    connect(reply, &NivoraVexbusUsbReply::finished, this, [reply, errorText, successText]() {
+    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply, errorText, successText]() {
         if (reply->error() != NivoraVexbusUsbReply::ErrorNoError) {
             qCWarning(dcVexbusUsb()) << errorText << reply->error();
-            return;
+        } else {
+            qCDebug(dcVexbusUsb()) << successText;
         }
-        qCDebug(dcVexbusUsb()) << successText;
+        emitCommandFinished(reply);
     });
+}
+
+void NivoraVexbusUsbAdapter::emitCommandFinished(NivoraVexbusUsbReply *reply)
+{
+    // Only a response carries the controller's error code.
+    const NivoraVexbusUsbUtils::Error controllerError = reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError
+            ? reply->responsePacket().error() : NivoraVexbusUsbUtils::ErrorNoError;
+    emit commandFinished(static_cast<NivoraVexbusUsbUtils::Command>(reply->requestPacket().command()),
+                         reply->error(), controllerError);
 }
 
 namespace {
@@ -538,6 +548,7 @@ void NivoraVexbusUsbAdapter::resetController()
             qCWarning(dcVexbusUsb()) << "Reset controller request finished with error" << reply->error();
             if (reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError)
                 qCWarning(dcVexbusUsb()) << "Interface error" << reply->responsePacket().error();
+            emitCommandFinished(reply);
             return;
         }
 
@@ -545,6 +556,7 @@ void NivoraVexbusUsbAdapter::resetController()
         setState(StateUnconnected);
         setAvailable(false);
         setState(StateConnecting);
+        emitCommandFinished(reply);
     });
 }
 
@@ -640,6 +652,7 @@ void NivoraVexbusUsbAdapter::startFirmwareUpdate(const QString &firmwareFile)
             if (reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError)
                 qCWarning(dcVexbusUsb()) << "Interface error" << reply->responsePacket().error();
             setUpdating(false);
+            emit updateFinished(false);
             return;
         }
 
@@ -706,11 +719,11 @@ void NivoraVexbusUsbAdapter::onBootloaderHandlerFinished(bool success)
 {
     qCDebug(dcVexbusUsb()) << "Bootloader process finished" << (success ? "successfully" : "with errors");
     setUpdating(false);
-    if (!success)
-        return;
-
-    m_bootloaderHandler->stop();
-    m_interface->enable();
+    if (success) {
+        m_bootloaderHandler->stop();
+        m_interface->enable();
+    }
+    emit updateFinished(success);
 }
 
 void NivoraVexbusUsbAdapter::onFirmwareDownloaderFirmwareChanged(const FirmwareData &firmware)

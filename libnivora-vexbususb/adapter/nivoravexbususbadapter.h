@@ -214,6 +214,21 @@ signals:
     void serialPortVendorIdentifierChanged(unsigned short serialPortVendorIdentifier);
     void serialPortProductIdentifierChanged(unsigned short serialPortProductIdentifier);
 
+    // The outcome of a command of the application (reset, write, press,
+    // parameter handling): the request's command, how its reply ended, and
+    // for ErrorInterfaceError the error code the controller answered with
+    // (ErrorNoError otherwise). An application that gives one command at a
+    // time pairs the signal with it.
+    void commandFinished(NivoraVexbusUsb::NivoraVexbusUsbUtils::Command command,
+                         NivoraVexbusUsb::NivoraVexbusUsbReply::Error error,
+                         NivoraVexbusUsb::NivoraVexbusUsbUtils::Error controllerError);
+    // A firmware update ended: with success once the bootloader wrote and
+    // verified the image and the link to the controller is taken up again
+    // (the new firmware version follows with the init procedure); without
+    // success when the controller refused to start its bootloader or the
+    // bootloader run failed.
+    void updateFinished(bool success);
+
 private slots:
     void onInterfaceConnectedChanged(bool connected);
     void onInterfaceDataReceived(const QByteArray &data);
@@ -259,6 +274,7 @@ private:
     NivoraVexbusUsbReply *sendEnableAppConnectorParameterHandlingData(const QByteArray &data);
     NivoraVexbusUsbReply *sendStartBootloader();
     void connectCommandReply(NivoraVexbusUsbReply *reply, const char *errorText, const char *successText);
+    void emitCommandFinished(NivoraVexbusUsbReply *reply);
 
     // Firmware update
     bool loadLocalFirmware(const QString &firmwareFile, FirmwareData *firmware);

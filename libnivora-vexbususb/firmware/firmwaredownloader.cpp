@@ -243,6 +243,7 @@ void FirmwareDownloader::onReleaseReplyFinished(QNetworkReply *reply)
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError) {
         qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Could not get update" << reply->errorString();
+        emit errorOccurred(tr("Could not get the release description: %1").arg(reply->errorString()));
         return;
     }
 
@@ -251,6 +252,7 @@ void FirmwareDownloader::onReleaseReplyFinished(QNetworkReply *reply)
     if (parseError.error != QJsonParseError::NoError) {
         qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Firmware release JSON error:"
                                            << parseError.errorString();
+        emit errorOccurred(tr("The release description is not valid JSON: %1").arg(parseError.errorString()));
         return;
     }
 
@@ -262,6 +264,7 @@ void FirmwareDownloader::onReleaseReplyFinished(QNetworkReply *reply)
     if (!isPlainFileName(fileName)) {
         qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Rejecting release, the update file name is not a plain file name:"
                                            << fileName;
+        emit errorOccurred(tr("The release names an update file that is not a plain file name: \"%1\"").arg(fileName));
         return;
     }
 
@@ -294,6 +297,7 @@ void FirmwareDownloader::downloadFirmware()
     if (!isPlainFileName(m_updateFileName)) {
         qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Cannot download firmware, the update file name is not a plain file name:"
                                            << m_updateFileName;
+        emit errorOccurred(tr("Cannot download firmware: the update file name is not a plain file name: \"%1\"").arg(m_updateFileName));
         return;
     }
 
@@ -357,6 +361,7 @@ void FirmwareDownloader::onFirmwareReplyFinished(QNetworkReply *reply, const QSt
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError) {
         qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Could not download update" << reply->errorString();
+        emit errorOccurred(tr("Could not download the firmware file: %1").arg(reply->errorString()));
         return;
     }
 
@@ -365,6 +370,8 @@ void FirmwareDownloader::onFirmwareReplyFinished(QNetworkReply *reply, const QSt
     qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Download checksum:" << checksum;
     if (!checksumMatches(checksum, m_updateFileMd5sum)) {
         qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: The download checksum does not match the online checksum.";
+        emit errorOccurred(tr("The downloaded firmware file does not match the MD5 sum of the release (%1 instead of %2).")
+                           .arg(checksum, m_updateFileMd5sum));
         return;
     }
 
@@ -382,6 +389,7 @@ void FirmwareDownloader::onFirmwareReplyFinished(QNetworkReply *reply, const QSt
     const FirmwareData firmware = parseFirmware(data);
     if (!firmware.isValid()) {
         qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: the downloaded firmware data is not valid.";
+        emit errorOccurred(tr("The downloaded firmware file is not a valid firmware image."));
         return;
     }
 
@@ -400,6 +408,7 @@ void FirmwareDownloader::takeFirmware(const FirmwareData &firmware)
 {
     setFirmware(firmware);
     qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: firmware file available" << m_firmware;
+    emit firmwareDownloadFinished();
 }
 
 } // namespace NivoraVexbusUsb

@@ -94,10 +94,14 @@ Q_SIGNALS:
     void firmwareChanged(const FirmwareData &firmware);
     // A release description was fetched and accepted.
     void firmwareUpdateFinished();
-    // Declared for applications; nothing emits it yet.
+    // The firmware of the current release was taken from the cache or
+    // downloaded and verified; firmware() holds it.
     void firmwareDownloadFinished();
     void preReleaseEnabledChanged(bool preReleaseEnabled);
     void baseUrlChanged(const QString &baseUrl);
+    // A release check or a firmware fetch ended without a new image; the
+    // text says why. The log has the same failure as a warning.
+    void errorOccurred(const QString &errorString);
 
 public Q_SLOTS:
     // Fetches the release description and, when it is accepted, continues

@@ -433,7 +433,7 @@ void TestFirmwareDownloader::signalsOfASuccessfulCheckInOrder()
     checkAndWaitForFirmware(object);
 
     QCOMPARE(order, (QStringList{"hardwareName", "versionString", "updateFileName", "releaseDateTime",
-                                 "firmwareUpdateFinished", "firmwareChanged"}));
+                                 "firmwareUpdateFinished", "firmwareChanged", "firmwareDownloadFinished"}));
 }
 
 void TestFirmwareDownloader::changingPreReleaseDoesNotStartCheck()
@@ -600,10 +600,15 @@ void TestFirmwareDownloader::downloadChecksumMismatchLeavesCacheUntouched()
     expectWarningText(QStringLiteral("FirmwareDownloader: The download checksum does not match the online checksum."));
     std::unique_ptr<FirmwareDownloader> downloader = createDownloader();
     QSignalSpy firmwareSpy(downloader.get(), &FirmwareDownloader::firmwareChanged);
+    QSignalSpy errorSpy(downloader.get(), &FirmwareDownloader::errorOccurred);
     downloader->checkNewFirmware();
     waitForWarnings(1);
 
     QCOMPARE(firmwareSpy.count(), 0);
+    QCOMPARE(errorSpy.count(), 1);
+    QCOMPARE(errorSpy.at(0).at(0).toString(),
+             QStringLiteral("The downloaded firmware file does not match the MD5 sum of the release (%1 instead of %2).")
+                     .arg(QString::fromLatin1(md5(preReleaseImage)), QString::fromLatin1(md5(releaseImage))));
     QVERIFY(downloader->firmware().data().isEmpty());
     QVERIFY(!QFileInfo::exists(cachedFilePath(releaseFileName)));
     QCOMPARE(QDir(m_cacheDirectory).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
@@ -634,12 +639,15 @@ void TestFirmwareDownloader::firmwareRequestFails()
     expectWarning(QStringLiteral("^FirmwareDownloader: Could not download update \".*Not Found\"$"));
     std::unique_ptr<FirmwareDownloader> downloader = createDownloader();
     QSignalSpy firmwareSpy(downloader.get(), &FirmwareDownloader::firmwareChanged);
+    QSignalSpy errorSpy(downloader.get(), &FirmwareDownloader::errorOccurred);
     downloader->checkNewFirmware();
     waitForWarnings(1);
 
     // The release itself was taken; there is no retry.
     QCOMPARE(downloader->updateFileName(), releaseFileName);
     QCOMPARE(firmwareSpy.count(), 0);
+    QCOMPARE(errorSpy.count(), 1);
+    QVERIFY(errorSpy.at(0).at(0).toString().startsWith(QStringLiteral("Could not download the firmware file: ")));
     QCOMPARE(m_server.requestedPaths(), (QStringList{releasePath, serverPath + QLatin1Char('/') + releaseFileName}));
 }
 
@@ -678,9 +686,13 @@ void TestFirmwareDownloader::releaseRequestFails()
     QSignalSpy finishedSpy(downloader.get(), &FirmwareDownloader::firmwareUpdateFinished);
     QSignalSpy firmwareSpy(downloader.get(), &FirmwareDownloader::firmwareChanged);
     QSignalSpy nameSpy(downloader.get(), &FirmwareDownloader::updateFileNameChanged);
+    QSignalSpy errorSpy(downloader.get(), &FirmwareDownloader::errorOccurred);
     downloader->checkNewFirmware();
     waitForWarnings(1);
 
+    QCOMPARE(errorSpy.count(), 1);
+    QVERIFY(QRegularExpression(QStringLiteral("^Could not get the release description: .*%1$").arg(error))
+                    .match(errorSpy.at(0).at(0).toString()).hasMatch());
     QCOMPARE(finishedSpy.count(), 0);
     QCOMPARE(firmwareSpy.count(), 0);
     QCOMPARE(nameSpy.count(), 0);
@@ -696,9 +708,12 @@ void TestFirmwareDownloader::invalidReleaseJson()
     std::unique_ptr<FirmwareDownloader> downloader = createDownloader();
     QSignalSpy hardwareSpy(downloader.get(), &FirmwareDownloader::hardwareNameChanged);
     QSignalSpy finishedSpy(downloader.get(), &FirmwareDownloader::firmwareUpdateFinished);
+    QSignalSpy errorSpy(downloader.get(), &FirmwareDownloader::errorOccurred);
     downloader->checkNewFirmware();
     waitForWarnings(1);
 
+    QCOMPARE(errorSpy.count(), 1);
+    QVERIFY(errorSpy.at(0).at(0).toString().startsWith(QStringLiteral("The release description is not valid JSON: ")));
     QCOMPARE(hardwareSpy.count(), 0);
     QCOMPARE(finishedSpy.count(), 0);
     QCOMPARE(downloader->majorVersion(), 0);
@@ -735,8 +750,10 @@ void TestFirmwareDownloader::rejectsUnsafeFileName()
     const QStringList cacheBefore = QDir(m_cacheDirectory).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
     QList<std::shared_ptr<QSignalSpy>> spies;
     const QMetaObject *metaObject = downloader->metaObject();
+    const int errorSignal = metaObject->indexOfSignal("errorOccurred(QString)");
+    QSignalSpy errorSpy(downloader.get(), &FirmwareDownloader::errorOccurred);
     for (int i = metaObject->methodOffset(); i < metaObject->methodCount(); ++i) {
-        if (metaObject->method(i).methodType() != QMetaMethod::Signal)
+        if (metaObject->method(i).methodType() != QMetaMethod::Signal || i == errorSignal)
             continue;
         // QSignalSpy takes the signature in the form SIGNAL() gives it.
         const QByteArray signature = QByteArray::number(QSIGNAL_CODE) + metaObject->method(i).methodSignature();
@@ -748,8 +765,11 @@ void TestFirmwareDownloader::rejectsUnsafeFileName()
     downloader->checkNewFirmware();
     waitForWarnings(1);
 
+    // Nothing changes; only the failure is signalled.
     for (const std::shared_ptr<QSignalSpy> &spy : spies)
         QCOMPARE(spy->count(), 0);
+    QCOMPARE(errorSpy.count(), 1);
+    QVERIFY(errorSpy.at(0).at(0).toString().startsWith(QStringLiteral("The release names an update file that is not a plain file name")));
     QCOMPARE(downloader->updateFileName(), releaseFileName);
     QCOMPARE(downloader->hardwareName(), QStringLiteral("vexbus-usb-adapter"));
     QCOMPARE(downloader->majorVersion(), 2);

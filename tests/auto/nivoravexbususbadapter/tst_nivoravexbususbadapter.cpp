@@ -25,6 +25,15 @@ void ignoreWarning(const QString &pattern)
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern));
 }
 
+QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &content)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        qFatal("Cannot write %s", qPrintable(path));
+    return path;
+}
+
 QList<RecordedRequest> controllerRequests(const VexbusEmulator &emulator, quint8 command)
 {
     return emulator.requests(RecordedRequest::ProtocolController, command);
@@ -117,7 +126,7 @@ private slots:
     void statusPayloadFlagsComparedFirst();
     void commandPayloads_data();
     void commandPayloads();
-    void commandErrorsAreLogged();
+    void commandErrorsAreLoggedAndSignalled();
     void oversizedFrameIsRefused();
     void resetFollowsStateSequence();
     void reusedPacketIdKeepsNewerReply();
@@ -125,6 +134,7 @@ private slots:
     void firmwareUpdateFromFile();
     void firmwareUpdateChecks_data();
     void firmwareUpdateChecks();
+    void refusedBootloaderStartEndsUpdate();
 
 private:
     // Emulator on ttyUSB0, adapter in port mode, started and connected.
@@ -140,6 +150,9 @@ void TestNivoraVexbusUsbAdapter::initTestCase()
     qRegisterMetaType<NivoraVexbusUsbAdapter::State>();
     qRegisterMetaType<NivoraVexbusUsbUtils::LedMode>();
     qRegisterMetaType<NivoraVexbusUsbUtils::VexbusType>();
+    qRegisterMetaType<NivoraVexbusUsbUtils::Command>();
+    qRegisterMetaType<NivoraVexbusUsbUtils::Error>();
+    qRegisterMetaType<NivoraVexbusUsbReply::Error>();
 }
 
 void TestNivoraVexbusUsbAdapter::init()
@@ -475,6 +488,7 @@ void TestNivoraVexbusUsbAdapter::commandPayloads()
     m_emulator->clearRequests();
     if (!warning.isEmpty())
         ignoreWarning(warning);
+    QSignalSpy finishedSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::commandFinished);
 
     NivoraVexbusUsbAdapter *adapter = m_adapter.get();
     if (operation == "writeDefault") adapter->writeDataToVexbus();
@@ -496,23 +510,45 @@ void TestNivoraVexbusUsbAdapter::commandPayloads()
     QCOMPARE(int(request.command()), command);
     QCOMPARE(request.packetId(), quint8(2));
     QCOMPARE(request.payload().toHex(), payload.toHex());
+
+    QTRY_COMPARE(finishedSpy.count(), 1);
+    QCOMPARE(int(finishedSpy.at(0).at(0).value<NivoraVexbusUsbUtils::Command>()), command);
+    QCOMPARE(finishedSpy.at(0).at(1).value<NivoraVexbusUsbReply::Error>(), NivoraVexbusUsbReply::ErrorNoError);
+    QCOMPARE(finishedSpy.at(0).at(2).value<NivoraVexbusUsbUtils::Error>(), NivoraVexbusUsbUtils::ErrorNoError);
 }
 
-void TestNivoraVexbusUsbAdapter::commandErrorsAreLogged()
+void TestNivoraVexbusUsbAdapter::commandErrorsAreLoggedAndSignalled()
 {
     startConnected();
+    QSignalSpy finishedSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::commandFinished);
     m_emulator->setCommandError(VexbusEmulator::ModeController, 0x41, 0x09);
     ignoreWarning(QStringLiteral("^Set KVT app connector paramerter handling reply finished with error "
                                  "NivoraVexbusUsb::NivoraVexbusUsbReply::ErrorInterfaceError$"));
     m_adapter->enableAppConnectorParameterHandling(true);
-    QTRY_COMPARE(controllerRequests(*m_emulator, 0x41).count(), 1);
-    QTest::qWait(100);
+    QTRY_COMPARE(finishedSpy.count(), 1);
+    QCOMPARE(finishedSpy.at(0).at(0).value<NivoraVexbusUsbUtils::Command>(),
+             NivoraVexbusUsbUtils::CommandEnableAppConnectorParameterHandling);
+    QCOMPARE(finishedSpy.at(0).at(1).value<NivoraVexbusUsbReply::Error>(), NivoraVexbusUsbReply::ErrorInterfaceError);
+    QCOMPARE(finishedSpy.at(0).at(2).value<NivoraVexbusUsbUtils::Error>(), NivoraVexbusUsbUtils::ErrorVexbusNotAvailable);
+
+    // A refused reset changes no state.
+    m_emulator->setCommandError(VexbusEmulator::ModeController, 0x02, 0x06);
+    ignoreWarning(QStringLiteral("^Reset controller request finished with error NivoraVexbusUsb::NivoraVexbusUsbReply::ErrorInterfaceError$"));
+    ignoreWarning(QStringLiteral("^Interface error NivoraVexbusUsb::NivoraVexbusUsbUtils::ErrorUnknownCommand$"));
+    m_adapter->resetController();
+    QTRY_COMPARE(finishedSpy.count(), 2);
+    QCOMPARE(finishedSpy.at(1).at(0).value<NivoraVexbusUsbUtils::Command>(), NivoraVexbusUsbUtils::CommandSoftReset);
+    QCOMPARE(finishedSpy.at(1).at(2).value<NivoraVexbusUsbUtils::Error>(), NivoraVexbusUsbUtils::ErrorUnknownCommand);
+    QCOMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected);
 
     // A command on a disconnected adapter is still sent, and times out.
     m_adapter->stop();
     ignoreWarning(QStringLiteral("^Set IXO module buffer data reply finished with error NivoraVexbusUsb::NivoraVexbusUsbReply::ErrorTimeout$"));
     m_adapter->pressIxoButton();
-    QTest::qWait(2200);
+    QTRY_COMPARE_WITH_TIMEOUT(finishedSpy.count(), 3, 2500);
+    QCOMPARE(finishedSpy.at(2).at(0).value<NivoraVexbusUsbUtils::Command>(), NivoraVexbusUsbUtils::CommandSetIxoModuleBuffer);
+    QCOMPARE(finishedSpy.at(2).at(1).value<NivoraVexbusUsbReply::Error>(), NivoraVexbusUsbReply::ErrorTimeout);
+    QCOMPARE(finishedSpy.at(2).at(2).value<NivoraVexbusUsbUtils::Error>(), NivoraVexbusUsbUtils::ErrorNoError);
 }
 
 void TestNivoraVexbusUsbAdapter::oversizedFrameIsRefused()
@@ -532,10 +568,14 @@ void TestNivoraVexbusUsbAdapter::resetFollowsStateSequence()
 {
     startConnected();
     QSignalSpy stateSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::stateChanged);
+    QSignalSpy finishedSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::commandFinished);
     m_emulator->setResetTime(300);
 
     m_adapter->resetController();
     QTRY_COMPARE(stateSpy.count(), 2);
+    // The outcome is signalled once the state shows the reset.
+    QCOMPARE(finishedSpy.count(), 1);
+    QCOMPARE(finishedSpy.at(0).at(1).value<NivoraVexbusUsbReply::Error>(), NivoraVexbusUsbReply::ErrorNoError);
     QCOMPARE(stateSpy.at(0).at(0).value<NivoraVexbusUsbAdapter::State>(), NivoraVexbusUsbAdapter::StateUnconnected);
     QCOMPARE(stateSpy.at(1).at(0).value<NivoraVexbusUsbAdapter::State>(), NivoraVexbusUsbAdapter::StateConnecting);
     QVERIFY(!m_adapter->available());
@@ -598,14 +638,11 @@ void TestNivoraVexbusUsbAdapter::firmwareUpdateFromFile()
     startConnected();
     m_emulator->setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("update.cyacd"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("123456780000\n:000022000401020304D0\n:000023000405060708BF\n");
-    file.close();
+    const QString path = writeFile(dir, QStringLiteral("update.cyacd"), "123456780000\n:000022000401020304D0\n:000023000405060708BF\n");
 
     QSignalSpy stateSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::stateChanged);
     QSignalSpy percentageSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::updatePercentageChanged);
+    QSignalSpy finishedSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::updateFinished);
     m_adapter->startFirmwareUpdate(path);
     QVERIFY(m_adapter->updating());
     QTRY_COMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnectingBootloader);
@@ -620,6 +657,8 @@ void TestNivoraVexbusUsbAdapter::firmwareUpdateFromFile()
     QVERIFY(!m_adapter->updating());
     QCOMPARE(percentageSpy.last().at(0).toDouble(), 100.0);
     QCOMPARE(m_emulator->flash().row(0, 0x23).toHex(), QByteArray("05060708"));
+    QCOMPARE(finishedSpy.count(), 1);
+    QCOMPARE(finishedSpy.at(0).at(0).toBool(), true);
 }
 
 void TestNivoraVexbusUsbAdapter::firmwareUpdateChecks_data()
@@ -640,18 +679,33 @@ void TestNivoraVexbusUsbAdapter::firmwareUpdateChecks()
 
     startConnected();
     QTemporaryDir dir;
-    if (file == "invalid") {
-        file = dir.filePath(QStringLiteral("broken.cyacd"));
-        QFile broken(file);
-        QVERIFY(broken.open(QIODevice::WriteOnly));
-        broken.write("123456780000\n");
-    }
+    if (file == "invalid")
+        file = writeFile(dir, QStringLiteral("broken.cyacd"), "123456780000\n");
     ignoreWarning(warning);
     m_adapter->startFirmwareUpdate(file);
     QVERIFY(!m_adapter->updating());
     QCOMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected);
     QTest::qWait(100);
     QCOMPARE(controllerRequests(*m_emulator, 0x03).count(), 0);
+}
+
+void TestNivoraVexbusUsbAdapter::refusedBootloaderStartEndsUpdate()
+{
+    startConnected();
+    m_emulator->setCommandError(VexbusEmulator::ModeController, 0x03, 0x06);
+    QTemporaryDir dir;
+    const QString path = writeFile(dir, QStringLiteral("update.cyacd"), "123456780000\n:000022000401020304D0\n");
+
+    QSignalSpy finishedSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::updateFinished);
+    ignoreWarning(QStringLiteral("^Start bootloader finished with error NivoraVexbusUsb::NivoraVexbusUsbReply::ErrorInterfaceError$"));
+    ignoreWarning(QStringLiteral("^Interface error NivoraVexbusUsb::NivoraVexbusUsbUtils::ErrorUnknownCommand$"));
+    m_adapter->startFirmwareUpdate(path);
+    QVERIFY(m_adapter->updating());
+    QTRY_COMPARE(finishedSpy.count(), 1);
+    QCOMPARE(finishedSpy.at(0).at(0).toBool(), false);
+    QVERIFY(!m_adapter->updating());
+    QCOMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected);
+    QVERIFY(m_adapter->serialInterface()->connected());
 }
 
 QTEST_GUILESS_MAIN(TestNivoraVexbusUsbAdapter)

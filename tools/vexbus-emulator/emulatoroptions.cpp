@@ -1,0 +1,341 @@
+#include "emulatoroptions.h"
+#include "commandnames.h"
+
+#include <QCommandLineParser>
+#include <QRegularExpression>
+#include <QStringList>
+
+#include <cmath>
+
+using NivoraVexbusUsbEmulator::VexbusEmulator;
+
+// Beyond this the generator would only fill the line.
+static constexpr double kMaximumBusTrafficRate = 10000;
+// Longer reboot, start or response times would only stall the client.
+static constexpr quint32 kMaximumTimeMs = 600000;
+
+static bool parseVersion(const QString &text, QVersionNumber *version)
+{
+    // The controller reports three bytes.
+    const QStringList parts = text.split(QLatin1Char('.'));
+    if (parts.size() != 3)
+        return false;
+    QVector<int> segments;
+    for (const QString &part : parts) {
+        bool ok = false;
+        const uint segment = part.toUInt(&ok);
+        if (!ok || segment > 0xFF)
+            return false;
+        segments.append(int(segment));
+    }
+    *version = QVersionNumber(segments);
+    return true;
+}
+
+bool EmulatorOptions::fail(const QString &message)
+{
+    m_errorString = message;
+    return false;
+}
+
+bool EmulatorOptions::parse(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+            "Emulates a Nivora Vexbus USB adapter, its controller and its bootloader, at the far end of a\n"
+            "pseudo-terminal. The first line on stdout is the path of the tty to open as the adapter's\n"
+            "serial port. Ends with exit code 0 on SIGINT, SIGTERM or SIGHUP; exit code 2 means a\n"
+            "malformed command line. N, ROW, CODE and COMMAND numbers are decimal or hex with 0x;\n"
+            "a COMMAND may also be named, e.g. GetFirmware, StartBootloader, ProgramRow, ExitBootloader.\n"
+            "MODE is controller or bootloader."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+
+    const QCommandLineOption linkOption(QStringLiteral("link"),
+            QStringLiteral("Also make PATH a symbolic link to the tty, removed on exit. An existing symbolic link is replaced, any other file is not."),
+            QStringLiteral("PATH"));
+    const QCommandLineOption firmwareOption(QStringLiteral("firmware-version"),
+            QStringLiteral("Firmware version the controller reports (default 1.4.12)."), QStringLiteral("X.Y.Z"));
+    const QCommandLineOption afterUpdateOption(QStringLiteral("version-after-update"),
+            QStringLiteral("Version reported after a bootloader session that left a valid application (default: the version stays)."),
+            QStringLiteral("X.Y.Z"));
+    const QCommandLineOption ledModeOption(QStringLiteral("led-mode"),
+            QStringLiteral("LED mode byte of the controller status (default 1)."), QStringLiteral("N"));
+    const QCommandLineOption statusFlagsOption(QStringLiteral("status-flags"),
+            QStringLiteral("Bus status flags of the controller status, or-ed: 1 synchronized, 2 initialized, 4 available (default 7)."),
+            QStringLiteral("N"));
+    const QCommandLineOption busTypeOption(QStringLiteral("bus-type"),
+            QStringLiteral("Bus type byte of the controller status (default 1)."), QStringLiteral("N"));
+    const QCommandLineOption siliconIdOption(QStringLiteral("silicon-id"),
+            QStringLiteral("Silicon ID the bootloader reports, in hex (default 12345678)."), QStringLiteral("HEX"));
+    const QCommandLineOption siliconRevisionOption(QStringLiteral("silicon-revision"),
+            QStringLiteral("Silicon revision the bootloader reports (default 0)."), QStringLiteral("N"));
+    const QCommandLineOption busTrafficOption(QStringLiteral("bus-traffic"),
+            QStringLiteral("Bus-data notifications per second, sent in controller mode while a client holds the tty open (default 0: none)."),
+            QStringLiteral("RATE"));
+    const QCommandLineOption busFrameOption(QStringLiteral("bus-frame"),
+            QStringLiteral("Bus frame the notifications carry, in hex (default: a two-byte running number, from 0 whenever a client opens the tty)."),
+            QStringLiteral("HEX"));
+    const QCommandLineOption linePacingOption(QStringLiteral("line-pacing"),
+            QStringLiteral("Send no faster than a 115200 baud line would."));
+    const QCommandLineOption resetTimeOption(QStringLiteral("reset-time"),
+            QStringLiteral("Reboot time of a soft reset and of leaving the bootloader, in ms (default 500)."), QStringLiteral("MS"));
+    const QCommandLineOption bootloaderStartOption(QStringLiteral("bootloader-start-time"),
+            QStringLiteral("Time from the start-bootloader answer to bootloader mode, in ms (default 200)."), QStringLiteral("MS"));
+    const QCommandLineOption noReadyOption(QStringLiteral("no-ready-notification"),
+            QStringLiteral("Send no controller-ready notification when booting into controller mode."));
+    const QCommandLineOption startInBootloaderOption(QStringLiteral("start-in-bootloader"),
+            QStringLiteral("Start in bootloader mode, as a device whose update was interrupted."));
+    const QCommandLineOption silentOption(QStringLiteral("silent"),
+            QStringLiteral("Fault: answer nothing and send no notification."));
+    const QCommandLineOption dropOption(QStringLiteral("drop-responses"),
+            QStringLiteral("Fault: leave the first N responses unsent (their requests still take effect)."), QStringLiteral("N"));
+    const QCommandLineOption corruptOption(QStringLiteral("corrupt-first-response"),
+            QStringLiteral("Fault: send the first response with a wrong checksum."));
+    const QCommandLineOption delayOption(QStringLiteral("response-delay"),
+            QStringLiteral("Fault: send every response MS milliseconds late."), QStringLiteral("MS"));
+    const QCommandLineOption commandErrorOption(QStringLiteral("command-error"),
+            QStringLiteral("Fault: answer COMMAND in MODE with the adapter error (controller) or bootloader status CODE instead of executing it. Repeatable."),
+            QStringLiteral("MODE:COMMAND=CODE"));
+    const QCommandLineOption stayOption(QStringLiteral("stay-in-bootloader"),
+            QStringLiteral("Fault: reboot into the bootloader again when the host exits it."));
+    const QCommandLineOption wrongRowOption(QStringLiteral("wrong-verify-row"),
+            QStringLiteral("Fault: verify-row reports a wrong checksum for flash row ROW of array 0, so the application does not verify. Repeatable."),
+            QStringLiteral("ROW"));
+    const QCommandLineOption vanishOption(QStringLiteral("vanish-on"),
+            QStringLiteral("Fault: on the N-th receipt (default the first) of COMMAND in MODE, execute it but vanish instead of answering: the tty is closed and the link removed. The program then runs on until it is stopped."),
+            QStringLiteral("MODE:COMMAND[:N]"));
+    const QCommandLineOption logOption(QStringLiteral("log"),
+            QStringLiteral("Log on stderr every request received, the boots and the tty opening and closing, with milliseconds since start."));
+    const QCommandLineOption quietOption(QStringLiteral("quiet"),
+            QStringLiteral("Print only the tty path, and errors; overrides --log."));
+
+    parser.addOptions({linkOption, firmwareOption, afterUpdateOption, ledModeOption, statusFlagsOption, busTypeOption,
+                       siliconIdOption, siliconRevisionOption, busTrafficOption, busFrameOption, linePacingOption,
+                       resetTimeOption, bootloaderStartOption, noReadyOption, startInBootloaderOption, silentOption,
+                       dropOption, corruptOption, delayOption, commandErrorOption, stayOption, wrongRowOption,
+                       vanishOption, logOption, quietOption});
+
+    if (!parser.parse(arguments))
+        return fail(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().constFirst()));
+
+    // A single-valued option given twice is more likely a mistake than a wish for the last one.
+    for (const QCommandLineOption &option : {linkOption, firmwareOption, afterUpdateOption, ledModeOption,
+                                             statusFlagsOption, busTypeOption, siliconIdOption, siliconRevisionOption,
+                                             busTrafficOption, busFrameOption, resetTimeOption, bootloaderStartOption,
+                                             dropOption, delayOption, vanishOption}) {
+        if (parser.values(option).size() > 1)
+            return fail(QStringLiteral("--%1 is given more than once").arg(option.names().constFirst()));
+    }
+
+    linkPath = parser.value(linkOption);
+    if (parser.isSet(linkOption) && linkPath.isEmpty())
+        return fail(QStringLiteral("--link needs a path"));
+
+    if (parser.isSet(firmwareOption) && !parseVersion(parser.value(firmwareOption), &m_firmwareVersion))
+        return fail(QStringLiteral("--firmware-version: '%1' is not a version X.Y.Z with numbers up to 255").arg(parser.value(firmwareOption)));
+    if (parser.isSet(afterUpdateOption) && !parseVersion(parser.value(afterUpdateOption), &m_versionAfterUpdate))
+        return fail(QStringLiteral("--version-after-update: '%1' is not a version X.Y.Z with numbers up to 255").arg(parser.value(afterUpdateOption)));
+
+    // Unsigned numbers of the options that take one, with their limits.
+    const auto number = [&](const QCommandLineOption &option, quint32 maximum, quint32 *value) {
+        if (CommandNames::parseNumber(parser.value(option), maximum, value))
+            return true;
+        return fail(QStringLiteral("--%1: '%2' is not a number from 0 to %3")
+                    .arg(option.names().constFirst(), parser.value(option)).arg(maximum));
+    };
+    quint32 value = 0;
+    if (parser.isSet(ledModeOption)) {
+        if (!number(ledModeOption, 0xFF, &value))
+            return false;
+        m_ledMode = int(value);
+    }
+    if (parser.isSet(statusFlagsOption)) {
+        if (!number(statusFlagsOption, 0xFF, &value))
+            return false;
+        m_statusFlags = int(value);
+    }
+    if (parser.isSet(busTypeOption)) {
+        if (!number(busTypeOption, 0xFF, &value))
+            return false;
+        m_busType = int(value);
+    }
+    if (parser.isSet(siliconIdOption)) {
+        QString text = parser.value(siliconIdOption);
+        if (text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+            text = text.mid(2);
+        bool ok = text.size() >= 1 && text.size() <= 8 && QRegularExpression(QStringLiteral("^[0-9A-Fa-f]+$")).match(text).hasMatch();
+        if (ok)
+            m_siliconId = text.toUInt(&ok, 16);
+        if (!ok)
+            return fail(QStringLiteral("--silicon-id: '%1' is not up to 8 hex digits").arg(parser.value(siliconIdOption)));
+    }
+    if (parser.isSet(siliconRevisionOption)) {
+        if (!number(siliconRevisionOption, 0xFF, &value))
+            return false;
+        m_siliconRevision = quint8(value);
+    }
+    if (parser.isSet(busTrafficOption)) {
+        bool ok = false;
+        busTrafficRate = parser.value(busTrafficOption).toDouble(&ok);
+        if (!ok || !std::isfinite(busTrafficRate) || busTrafficRate < 0 || busTrafficRate > kMaximumBusTrafficRate)
+            return fail(QStringLiteral("--bus-traffic: '%1' is not a rate from 0 to %2 per second")
+                        .arg(parser.value(busTrafficOption)).arg(kMaximumBusTrafficRate));
+    }
+    if (parser.isSet(busFrameOption)) {
+        const QString text = parser.value(busFrameOption);
+        if (text.isEmpty() || text.size() % 2 != 0 || !QRegularExpression(QStringLiteral("^[0-9A-Fa-f]+$")).match(text).hasMatch())
+            return fail(QStringLiteral("--bus-frame: '%1' is not a frame in hex digits, two a byte").arg(text));
+        busFrame = QByteArray::fromHex(text.toLatin1());
+    }
+    m_linePacing = parser.isSet(linePacingOption);
+    if (parser.isSet(resetTimeOption)) {
+        if (!number(resetTimeOption, kMaximumTimeMs, &value))
+            return false;
+        m_resetTime = int(value);
+    }
+    if (parser.isSet(bootloaderStartOption)) {
+        if (!number(bootloaderStartOption, kMaximumTimeMs, &value))
+            return false;
+        m_bootloaderStartTime = int(value);
+    }
+    m_noReady = parser.isSet(noReadyOption);
+    m_startInBootloader = parser.isSet(startInBootloaderOption);
+
+    m_silent = parser.isSet(silentOption);
+    if (parser.isSet(dropOption)) {
+        if (!number(dropOption, 1000000, &value))
+            return false;
+        m_dropResponses = int(value);
+    }
+    m_corruptFirstResponse = parser.isSet(corruptOption);
+    if (parser.isSet(delayOption)) {
+        if (!number(delayOption, kMaximumTimeMs, &value))
+            return false;
+        m_responseDelay = int(value);
+    }
+    for (const QString &text : parser.values(commandErrorOption)) {
+        const QRegularExpressionMatch match = QRegularExpression(QStringLiteral("^([^:=]+):([^:=]+)=([^:=]+)$")).match(text);
+        CommandError error{VexbusEmulator::ModeController, 0, 0};
+        quint32 code = 0;
+        if (!match.hasMatch() || !CommandNames::parseMode(match.captured(1), &error.mode)
+                || !CommandNames::parse(error.mode, match.captured(2), &error.command)
+                || !CommandNames::parseNumber(match.captured(3), 0xFF, &code))
+            return fail(QStringLiteral("--command-error: '%1' is not MODE:COMMAND=CODE (e.g. controller:GetFirmware=6, bootloader:0x39=0x0A)").arg(text));
+        error.code = quint8(code);
+        m_commandErrors.append(error);
+    }
+    m_stayInBootloader = parser.isSet(stayOption);
+    for (const QString &text : parser.values(wrongRowOption)) {
+        if (!CommandNames::parseNumber(text, 0xFFFF, &value))
+            return fail(QStringLiteral("--wrong-verify-row: '%1' is not a row number from 0 to 65535").arg(text));
+        m_wrongVerifyRows.append(quint16(value));
+    }
+    if (parser.isSet(vanishOption)) {
+        const QString text = parser.value(vanishOption);
+        const QStringList parts = text.split(QLatin1Char(':'));
+        bool ok = parts.size() == 2 || parts.size() == 3;
+        ok = ok && CommandNames::parseMode(parts.at(0), &m_vanishMode)
+                && CommandNames::parse(m_vanishMode, parts.at(1), &m_vanishCommand);
+        if (ok && parts.size() == 3)
+            ok = CommandNames::parseNumber(parts.at(2), 1000000, &value) && value >= 1;
+        if (!ok)
+            return fail(QStringLiteral("--vanish-on: '%1' is not MODE:COMMAND[:N] with N from 1 (e.g. bootloader:ProgramRow:5)").arg(text));
+        m_vanish = true;
+        m_vanishOccurrence = parts.size() == 3 ? int(value) : 1;
+    }
+
+    quiet = parser.isSet(quietOption);
+    log = parser.isSet(logOption) && !quiet;
+    return true;
+}
+
+void EmulatorOptions::apply(VexbusEmulator *emulator) const
+{
+    emulator->setFirmwareVersion(m_firmwareVersion);
+    emulator->setFirmwareVersionAfterUpdate(m_versionAfterUpdate);
+    // Before any client: nothing to notify.
+    if (m_ledMode >= 0)
+        emulator->setLedMode(quint8(m_ledMode), false);
+    if (m_statusFlags >= 0)
+        emulator->setStatusFlags(quint8(m_statusFlags), false);
+    if (m_busType >= 0)
+        emulator->setBusType(quint8(m_busType), false);
+    emulator->bootloader().setSiliconId(m_siliconId);
+    emulator->bootloader().setSiliconRevision(m_siliconRevision);
+    emulator->setLinePacing(m_linePacing);
+    if (m_resetTime >= 0)
+        emulator->setResetTime(m_resetTime);
+    if (m_bootloaderStartTime >= 0)
+        emulator->setBootloaderStartTime(m_bootloaderStartTime);
+    emulator->setReadyOnBoot(!m_noReady);
+    if (m_startInBootloader)
+        emulator->setMode(VexbusEmulator::ModeBootloader);
+
+    emulator->setSilent(m_silent);
+    emulator->dropResponses(m_dropResponses);
+    if (m_corruptFirstResponse)
+        emulator->corruptNextResponse();
+    emulator->setResponseDelay(m_responseDelay);
+    for (const CommandError &error : m_commandErrors)
+        emulator->setCommandError(error.mode, error.command, error.code);
+    emulator->setStayInBootloaderAfterExit(m_stayInBootloader);
+    for (quint16 row : m_wrongVerifyRows)
+        emulator->bootloader().addWrongVerifyRow(row);
+    if (m_vanish)
+        emulator->vanishOnCommand(m_vanishMode, m_vanishCommand, m_vanishOccurrence);
+}
+
+static QString hexByte(quint32 value)
+{
+    return QStringLiteral("0x") + QString::number(value, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+}
+
+static QString commandText(EmulatorOptions::Mode mode, quint8 command)
+{
+    const QString name = CommandNames::name(mode, command);
+    return QStringLiteral("%1:%2").arg(CommandNames::modeName(mode), name.isEmpty() ? hexByte(command) : name);
+}
+
+QString EmulatorOptions::summary() const
+{
+    QStringList parts;
+    parts << QStringLiteral("%1 mode").arg(CommandNames::modeName(m_startInBootloader ? VexbusEmulator::ModeBootloader
+                                                                                         : VexbusEmulator::ModeController));
+    QString firmware = QStringLiteral("firmware %1").arg(m_firmwareVersion.toString());
+    if (!m_versionAfterUpdate.isNull())
+        firmware += QStringLiteral(" (%1 after an update)").arg(m_versionAfterUpdate.toString());
+    parts << firmware;
+    parts << QStringLiteral("silicon %1 rev %2").arg(m_siliconId, 8, 16, QLatin1Char('0')).arg(m_siliconRevision);
+    if (busTrafficRate > 0)
+        parts << QStringLiteral("bus traffic %1/s").arg(busTrafficRate);
+    if (m_linePacing)
+        parts << QStringLiteral("paced at 115200 baud");
+
+    QStringList faults;
+    if (m_silent)
+        faults << QStringLiteral("silent");
+    if (m_dropResponses > 0)
+        faults << QStringLiteral("drops %1 responses").arg(m_dropResponses);
+    if (m_corruptFirstResponse)
+        faults << QStringLiteral("corrupts the first response");
+    if (m_responseDelay > 0)
+        faults << QStringLiteral("responses %1 ms late").arg(m_responseDelay);
+    for (const CommandError &error : m_commandErrors)
+        faults << QStringLiteral("%1 fails with %2").arg(commandText(error.mode, error.command), hexByte(error.code));
+    if (m_stayInBootloader)
+        faults << QStringLiteral("stays in the bootloader");
+    for (quint16 row : m_wrongVerifyRows)
+        faults << QStringLiteral("row %1 verifies wrong").arg(hexByte(row));
+    if (m_vanish)
+        faults << QStringLiteral("vanishes on %1 #%2").arg(commandText(m_vanishMode, m_vanishCommand)).arg(m_vanishOccurrence);
+    if (!faults.isEmpty())
+        parts << QStringLiteral("faults: %1").arg(faults.join(QStringLiteral(", ")));
+    return parts.join(QStringLiteral("; "));
+}

@@ -1,0 +1,71 @@
+#ifndef VEXBUSEMULATOR_EMULATOROPTIONS_H
+#define VEXBUSEMULATOR_EMULATOROPTIONS_H
+
+#include <vexbusemulator.h>
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVersionNumber>
+
+// The emulator's configuration as given on the command line: how the device
+// presents itself, the faults it shows, and what the program reports.
+class EmulatorOptions
+{
+public:
+    using Mode = NivoraVexbusUsbEmulator::VexbusEmulator::Mode;
+
+    struct CommandError {
+        Mode mode;
+        quint8 command;
+        quint8 code;
+    };
+
+    // Reads the command line. --help and --version print and end the
+    // process; anything malformed leaves a message in errorString().
+    bool parse(const QStringList &arguments);
+    QString errorString() const { return m_errorString; }
+
+    // Configures the device; the bus traffic is left to the caller, which
+    // runs it while a client is on the line.
+    void apply(NivoraVexbusUsbEmulator::VexbusEmulator *emulator) const;
+    // One line describing the device and its faults.
+    QString summary() const;
+
+    QString linkPath;
+    bool log = false;
+    bool quiet = false;
+    double busTrafficRate = 0;
+    QByteArray busFrame;
+
+private:
+    bool fail(const QString &message);
+
+    QVersionNumber m_firmwareVersion = QVersionNumber(1, 4, 12);
+    QVersionNumber m_versionAfterUpdate;
+    int m_ledMode = -1;
+    int m_statusFlags = -1;
+    int m_busType = -1;
+    quint32 m_siliconId = 0x12345678;
+    quint8 m_siliconRevision = 0;
+    bool m_linePacing = false;
+    int m_resetTime = -1;
+    int m_bootloaderStartTime = -1;
+    bool m_noReady = false;
+    bool m_startInBootloader = false;
+    bool m_silent = false;
+    int m_dropResponses = 0;
+    bool m_corruptFirstResponse = false;
+    int m_responseDelay = 0;
+    QList<CommandError> m_commandErrors;
+    bool m_stayInBootloader = false;
+    QList<quint16> m_wrongVerifyRows;
+    bool m_vanish = false;
+    Mode m_vanishMode = Mode::ModeController;
+    quint8 m_vanishCommand = 0;
+    int m_vanishOccurrence = 1;
+    QString m_errorString;
+};
+
+#endif // VEXBUSEMULATOR_EMULATOROPTIONS_H

@@ -1,0 +1,31 @@
+#ifndef VEXBUSEMULATOR_TERMINATIONSIGNALS_H
+#define VEXBUSEMULATOR_TERMINATIONSIGNALS_H
+
+#include <QObject>
+
+class QSocketNotifier;
+
+// Turns SIGINT, SIGTERM and SIGHUP into a Qt signal on the event loop. The
+// handler only writes the signal number into a socket pair (write() is
+// async-signal-safe); a notifier on the other end does the rest. One
+// instance at a time; the default handlers return on destruction.
+class TerminationSignals : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TerminationSignals(QObject *parent = nullptr);
+    ~TerminationSignals() override;
+
+    bool install();
+
+Q_SIGNALS:
+    void received(int signalNumber);
+
+private:
+    void onActivated();
+
+    QSocketNotifier *m_notifier = nullptr;
+    bool m_installed = false;
+};
+
+#endif // VEXBUSEMULATOR_TERMINATIONSIGNALS_H

@@ -1,0 +1,205 @@
+#include "adaptersession.h"
+#include "interruptwatcher.h"
+#include "printer.h"
+#include "waiter.h"
+
+#include <QFileInfo>
+#include <QSerialPortInfo>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace NivoraVexbusUsb;
+
+namespace {
+
+QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> sortedDeviceInfos(const NivoraVexbusUsbDeviceWatcher *watcher)
+{
+    QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> deviceInfos = watcher->deviceInfos();
+    std::sort(deviceInfos.begin(), deviceInfos.end(),
+              [](const NivoraVexbusUsbDeviceWatcher::DeviceInfo &a, const NivoraVexbusUsbDeviceWatcher::DeviceInfo &b) {
+                  return a.devicePath < b.devicePath;
+              });
+    return deviceInfos;
+}
+
+QString ownership(const struct stat &status)
+{
+    const struct group *group = ::getgrgid(status.st_gid);
+    const struct passwd *owner = ::getpwuid(status.st_uid);
+    return QStringLiteral("owner %1, group %2, mode %3")
+            .arg(owner ? QString::fromLocal8Bit(owner->pw_name) : QString::number(status.st_uid),
+                 group ? QString::fromLocal8Bit(group->gr_name) : QString::number(status.st_gid))
+            .arg(status.st_mode & 0777, 4, 8, QLatin1Char('0'));
+}
+
+} // namespace
+
+AdapterSession::AdapterSession(const AdapterOptions &options, const Printer *printer,
+                               const InterruptWatcher *interruptWatcher, QObject *parent) :
+    QObject(parent),
+    m_options(options),
+    m_printer(printer),
+    m_interruptWatcher(interruptWatcher)
+{
+}
+
+QString AdapterSession::target() const
+{
+    if (!m_devicePath.isEmpty())
+        return m_devicePath;
+    return QStringLiteral("the adapter with serial number %1*").arg(m_options.serialPrefix);
+}
+
+QString AdapterSession::adapterList() const
+{
+    const QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> deviceInfos = sortedDeviceInfos(m_deviceWatcher);
+    if (deviceInfos.isEmpty())
+        return QStringLiteral("udev lists no tty of a USB device 0403:6001 or 04b4:f139.");
+
+    QStringList entries;
+    for (const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo : deviceInfos)
+        entries << QStringLiteral("%1 (serial number %2)").arg(deviceInfo.devicePath, deviceInfo.serialNumber);
+    return QStringLiteral("udev lists: ") + entries.join(QStringLiteral(", ")) + QLatin1Char('.');
+}
+
+int AdapterSession::resolveTarget()
+{
+    m_deviceWatcher = new NivoraVexbusUsbDeviceWatcher(this);
+
+    if (!m_options.port.isEmpty()) {
+        const QFileInfo fileInfo(m_options.port);
+        if (!fileInfo.exists()) {
+            m_printer->error(QStringLiteral("no adapter at %1: the path does not exist. %2")
+                                     .arg(m_options.port, adapterList()));
+            return ExitNoAdapter;
+        }
+        // A link such as /dev/serial/by-id/... names the tty that the
+        // system lists as a serial port.
+        m_devicePath = fileInfo.canonicalFilePath();
+        return ExitSuccess;
+    }
+
+    if (!m_options.serialPrefix.isEmpty()) {
+        const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+        const bool found = std::any_of(ports.cbegin(), ports.cend(), [this](const QSerialPortInfo &info) {
+            return info.serialNumber().startsWith(m_options.serialPrefix);
+        });
+        if (!found) {
+            m_printer->error(QStringLiteral("no adapter with a serial number starting with \"%1\" among the serial ports "
+                                            "the system lists. %2").arg(m_options.serialPrefix, adapterList()));
+            return ExitNoAdapter;
+        }
+        return ExitSuccess;
+    }
+
+    const QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> deviceInfos = sortedDeviceInfos(m_deviceWatcher);
+    if (deviceInfos.isEmpty()) {
+        m_printer->error(QStringLiteral("no adapter found: %1 Plug the adapter in, or name its port with --port PATH "
+                                        "(also a serial bridge's pseudo-terminal).").arg(adapterList()));
+        return ExitNoAdapter;
+    }
+    if (deviceInfos.count() > 1) {
+        m_printer->error(QStringLiteral("several adapters found; choose one with --port PATH or --serial PREFIX. %1")
+                                 .arg(adapterList()));
+        return ExitUsage;
+    }
+    m_devicePath = deviceInfos.first().devicePath;
+    return ExitSuccess;
+}
+
+int AdapterSession::open()
+{
+    const int resolved = resolveTarget();
+    if (resolved != ExitSuccess)
+        return resolved;
+
+    if (m_devicePath.isEmpty()) {
+        m_adapter = new NivoraVexbusUsbAdapter(m_deviceWatcher, m_options.serialPrefix, this);
+    } else {
+        m_adapter = new NivoraVexbusUsbAdapter(m_deviceWatcher, this);
+        m_adapter->setPortName(m_devicePath);
+    }
+    m_adapter->setBaudrate(m_options.baudrate);
+    m_adapter->start();
+
+    // The interface opens the port at once when it can.
+    if (!m_adapter->serialInterface()->connected())
+        return explainOpenFailure();
+
+    if (m_devicePath.isEmpty())
+        m_devicePath = m_adapter->portName();
+    return ExitSuccess;
+}
+
+int AdapterSession::explainOpenFailure() const
+{
+    const QString portError = m_adapter->serialInterface()->serialPort()->errorString();
+    if (m_devicePath.isEmpty()) {
+        m_printer->error(QStringLiteral("could not open the serial port of the adapter with serial number %1*: %2")
+                                 .arg(m_options.serialPrefix, portError));
+        return ExitNoAdapter;
+    }
+
+    // Ask the system itself, which says more precisely than the port's
+    // error text what stands in the way.
+    const QByteArray path = QFile::encodeName(m_devicePath);
+    const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int openError = errno;
+    struct stat status = {};
+    const bool haveStatus = ::stat(path.constData(), &status) == 0;
+
+    if (fd < 0 && (openError == EACCES || openError == EPERM)) {
+        const struct group *group = haveStatus ? ::getgrgid(status.st_gid) : nullptr;
+        const QString groupName = group ? QString::fromLocal8Bit(group->gr_name) : QStringLiteral("dialout");
+        m_printer->error(QStringLiteral("permission denied on %1 (%2). Add your user to the group \"%3\" "
+                                        "(sudo usermod -aG %3 $USER) and log in again.")
+                                 .arg(m_devicePath, haveStatus ? ownership(status) : QStringLiteral("no status"), groupName));
+        return ExitNoAdapter;
+    }
+    if (fd < 0 && openError == EBUSY) {
+        m_printer->error(QStringLiteral("%1 is busy: another program holds it for exclusive use "
+                                        "(find it with: fuser -v %1).").arg(m_devicePath));
+        return ExitNoAdapter;
+    }
+    if (fd < 0) {
+        m_printer->error(QStringLiteral("could not open %1: %2").arg(m_devicePath, QString::fromLocal8Bit(std::strerror(openError))));
+        return ExitNoAdapter;
+    }
+
+    const bool terminal = ::isatty(fd);
+    ::close(fd);
+    if (!terminal) {
+        m_printer->error(QStringLiteral("%1 is not a serial port or terminal device.").arg(m_devicePath));
+        return ExitNoAdapter;
+    }
+    m_printer->error(QStringLiteral("could not open %1: %2. Another program may be using it "
+                                    "(find it with: fuser -v %1).").arg(m_devicePath, portError));
+    return ExitNoAdapter;
+}
+
+int AdapterSession::waitForController()
+{
+    Waiter waiter(m_interruptWatcher, [this]() { return m_adapter->available(); });
+    waiter.wakeOn(m_adapter, &NivoraVexbusUsbAdapter::availableChanged);
+    switch (waiter.wait(m_options.timeoutMs)) {
+    case Waiter::Done:
+        return ExitSuccess;
+    case Waiter::Interrupted:
+        return ExitInterrupted;
+    case Waiter::TimedOut:
+        break;
+    }
+    m_printer->error(QStringLiteral("the controller at %1 did not answer within %2 s: the port is open, but the "
+                                    "controller does not answer its firmware-version request. Check that the adapter "
+                                    "is powered; after an interrupted update it waits in its bootloader "
+                                    "(run: vexbusctl update FILE).")
+                             .arg(target()).arg(m_options.timeoutMs / 1000.0));
+    return ExitFailure;
+}

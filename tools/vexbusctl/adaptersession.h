@@ -1,0 +1,66 @@
+#ifndef VEXBUSCTL_ADAPTERSESSION_H
+#define VEXBUSCTL_ADAPTERSESSION_H
+
+#include "adapter/nivoravexbususbadapter.h"
+#include "devicewatcher/nivoravexbususbdevicewatcher.h"
+
+#include <QObject>
+#include <QString>
+
+class InterruptWatcher;
+class Printer;
+
+// The options that pick an adapter and say how long to wait for it.
+struct AdapterOptions
+{
+    QString port;
+    QString serialPrefix;
+    int baudrate = 115200;
+    int timeoutMs = 10000;
+};
+
+// Exit codes of the tool.
+enum ExitCode {
+    ExitSuccess = 0,
+    ExitFailure = 1,
+    ExitUsage = 2,
+    ExitNoAdapter = 3,
+    ExitInterrupted = 130
+};
+
+// One adapter as the commands use it: picks the port from the options (or
+// the one adapter that udev lists), starts the library's adapter object on
+// it, explains what stands in the way when the port cannot be opened, and
+// waits for the controller to answer.
+class AdapterSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    AdapterSession(const AdapterOptions &options, const Printer *printer, const InterruptWatcher *interruptWatcher,
+                   QObject *parent = nullptr);
+
+    // Picks the port and opens it; an exit code other than ExitSuccess
+    // ends the command (the reason is printed).
+    int open();
+    // Waits for the controller's init procedure; prints why on failure.
+    int waitForController();
+
+    NivoraVexbusUsb::NivoraVexbusUsbAdapter *adapter() const { return m_adapter; }
+    // The device path or serial number the session uses, for messages.
+    QString target() const;
+
+private:
+    int resolveTarget();
+    int explainOpenFailure() const;
+    QString adapterList() const;
+
+    AdapterOptions m_options;
+    const Printer *m_printer;
+    const InterruptWatcher *m_interruptWatcher;
+    NivoraVexbusUsb::NivoraVexbusUsbDeviceWatcher *m_deviceWatcher = nullptr;
+    NivoraVexbusUsb::NivoraVexbusUsbAdapter *m_adapter = nullptr;
+    QString m_devicePath;
+};
+
+#endif // VEXBUSCTL_ADAPTERSESSION_H

@@ -1,0 +1,653 @@
+#include "commands.h"
+#include "interruptwatcher.h"
+#include "printer.h"
+#include "progressbar.h"
+#include "waiter.h"
+
+#include "bootloader/bootloaderutils.h"
+#include "bootloader/firmwaredata.h"
+#include "bootloader/firmwaredatarow.h"
+#include "firmware/firmwaredownloader.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QSerialPortInfo>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QTimer>
+
+#include <algorithm>
+
+using namespace NivoraVexbusUsb;
+
+namespace {
+
+// A reply times out after 2000 ms in the library; waiting a little longer
+// lets its own time-out speak first.
+constexpr int replyWaitMs = 2500;
+
+QString timeStamp()
+{
+    return QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
+}
+
+QString orDash(const QString &value)
+{
+    return value.isEmpty() ? QStringLiteral("-") : value;
+}
+
+QString usbId(unsigned short identifier)
+{
+    return identifier ? QStringLiteral("%1").arg(identifier, 4, 16, QLatin1Char('0')) : QString();
+}
+
+int interrupted(const Printer *printer)
+{
+    printer->error(QStringLiteral("interrupted"));
+    return ExitInterrupted;
+}
+
+// Opens the session and waits for the controller.
+int openAndWait(AdapterSession *session, const Printer *printer)
+{
+    const int opened = session->open();
+    if (opened != ExitSuccess)
+        return opened;
+    const int answered = session->waitForController();
+    return answered == ExitInterrupted ? interrupted(printer) : answered;
+}
+
+QJsonObject statusObject(const NivoraVexbusUsbAdapter *adapter)
+{
+    QJsonObject serialPort;
+    serialPort.insert(QStringLiteral("name"), adapter->serialPortName());
+    serialPort.insert(QStringLiteral("systemLocation"), adapter->serialPortSystemLocation());
+    serialPort.insert(QStringLiteral("description"), adapter->serialPortDescription());
+    serialPort.insert(QStringLiteral("manufacturer"), adapter->serialPortManufacturer());
+    serialPort.insert(QStringLiteral("serialNumber"), adapter->serialPortSerialNumber());
+    serialPort.insert(QStringLiteral("vendorIdentifier"), usbId(adapter->serialPortVendorIdentifier()));
+    serialPort.insert(QStringLiteral("productIdentifier"), usbId(adapter->serialPortProductIdentifier()));
+    serialPort.insert(QStringLiteral("baudrate"), adapter->baudrate());
+
+    QJsonObject object;
+    object.insert(QStringLiteral("port"), adapter->portName());
+    object.insert(QStringLiteral("available"), adapter->available());
+    object.insert(QStringLiteral("firmwareVersion"), adapter->firmwareVersion());
+    object.insert(QStringLiteral("ledMode"), Names::of(adapter->ledMode()));
+    object.insert(QStringLiteral("vexbusType"), Names::of(adapter->vexbusType()));
+    object.insert(QStringLiteral("vexbusSynchronized"), adapter->vexbusSynchronized());
+    object.insert(QStringLiteral("vexbusInitialized"), adapter->vexbusInitialized());
+    object.insert(QStringLiteral("vexbusAvailable"), adapter->vexbusAvailable());
+    object.insert(QStringLiteral("serialPort"), serialPort);
+    return object;
+}
+
+QString statusText(const NivoraVexbusUsbAdapter *adapter)
+{
+    const QString usb = adapter->serialPortVendorIdentifier()
+            ? usbId(adapter->serialPortVendorIdentifier()) + QLatin1Char(':') + usbId(adapter->serialPortProductIdentifier())
+            : QString();
+    return QStringList{
+        Printer::field(QStringLiteral("Port"), adapter->portName()),
+        Printer::field(QStringLiteral("Firmware version"), adapter->firmwareVersion()),
+        Printer::field(QStringLiteral("LED mode"), Names::of(adapter->ledMode())),
+        Printer::field(QStringLiteral("Bus type"), Names::of(adapter->vexbusType())),
+        Printer::field(QStringLiteral("Bus synchronized"), Printer::yesNo(adapter->vexbusSynchronized())),
+        Printer::field(QStringLiteral("Bus initialized"), Printer::yesNo(adapter->vexbusInitialized())),
+        Printer::field(QStringLiteral("Bus available"), Printer::yesNo(adapter->vexbusAvailable())),
+        Printer::field(QStringLiteral("Serial port"), QStringLiteral("%1, %2 baud").arg(orDash(adapter->serialPortName())).arg(adapter->baudrate())),
+        Printer::field(QStringLiteral("  description"), orDash(adapter->serialPortDescription())),
+        Printer::field(QStringLiteral("  manufacturer"), orDash(adapter->serialPortManufacturer())),
+        Printer::field(QStringLiteral("  serial number"), orDash(adapter->serialPortSerialNumber())),
+        Printer::field(QStringLiteral("  USB ID"), orDash(usb)),
+    }.join(QLatin1Char('\n'));
+}
+
+QString busStatusText(const NivoraVexbusUsbAdapter *adapter)
+{
+    return QStringLiteral("led %1, bus %2 synchronized, %3 initialized, %4 available, type %5")
+            .arg(Names::of(adapter->ledMode()),
+                 adapter->vexbusSynchronized() ? QString() : QStringLiteral("not"),
+                 adapter->vexbusInitialized() ? QString() : QStringLiteral("not"),
+                 adapter->vexbusAvailable() ? QString() : QStringLiteral("not"),
+                 Names::of(adapter->vexbusType()))
+            .replace(QStringLiteral("  "), QStringLiteral(" "));
+}
+
+// What follows a command's successful reply before the command counts as
+// done; it may add to the result and to the text that says it happened.
+using AfterReply = std::function<int(AdapterSession *session, QJsonObject *result, QString *done)>;
+
+// Sends one command with send() and waits for its outcome.
+// description names the action in an error ("writing 3 bytes to the bus"),
+// done says it happened ("wrote 3 bytes to the bus").
+int runCommand(const CommandContext &context, const QString &command, const QString &description, QString done,
+               const std::function<void(NivoraVexbusUsbAdapter *)> &send, QJsonObject result = QJsonObject(),
+               const AfterReply &afterReply = AfterReply())
+{
+    AdapterSession session(context.adapterOptions, context.printer, context.interruptWatcher);
+    const int ready = openAndWait(&session, context.printer);
+    if (ready != ExitSuccess)
+        return ready;
+
+    NivoraVexbusUsbAdapter *adapter = session.adapter();
+    bool finished = false;
+    NivoraVexbusUsbReply::Error error = NivoraVexbusUsbReply::ErrorNoError;
+    NivoraVexbusUsbUtils::Error controllerError = NivoraVexbusUsbUtils::ErrorNoError;
+    QObject::connect(adapter, &NivoraVexbusUsbAdapter::commandFinished, adapter,
+                     [&](NivoraVexbusUsbUtils::Command, NivoraVexbusUsbReply::Error replyError,
+                         NivoraVexbusUsbUtils::Error responseError) {
+                         finished = true;
+                         error = replyError;
+                         controllerError = responseError;
+                     });
+
+    Waiter waiter(context.interruptWatcher, [&finished]() { return finished; });
+    waiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::commandFinished);
+    send(adapter);
+    const Waiter::Result waited = waiter.wait(replyWaitMs);
+    if (waited == Waiter::Interrupted)
+        return interrupted(context.printer);
+
+    result.insert(QStringLiteral("command"), command);
+    result.insert(QStringLiteral("port"), adapter->portName());
+    if (waited == Waiter::TimedOut || error == NivoraVexbusUsbReply::ErrorTimeout) {
+        context.printer->error(QStringLiteral("no reply from the controller at %1 within 2 s to %2.")
+                                       .arg(session.target(), description));
+        return ExitFailure;
+    }
+    if (error == NivoraVexbusUsbReply::ErrorAborted) {
+        context.printer->error(QStringLiteral("the connection to %1 was lost before the controller answered %2.")
+                                       .arg(session.target(), description));
+        return ExitFailure;
+    }
+    if (error == NivoraVexbusUsbReply::ErrorInterfaceError) {
+        context.printer->error(QStringLiteral("the controller refused %1: error %2 (%3).")
+                                       .arg(description, Names::of(controllerError))
+                                       .arg(int(controllerError)));
+        return ExitFailure;
+    }
+
+    if (afterReply) {
+        const int after = afterReply(&session, &result, &done);
+        if (after != ExitSuccess)
+            return after;
+    }
+    result.insert(QStringLiteral("success"), true);
+    context.printer->result(QStringLiteral("ok: %1").arg(done), result);
+    return ExitSuccess;
+}
+
+// Checks an image file before the adapter gets it, so that a person learns
+// which line is wrong.
+bool loadImageFile(const QString &path, const Printer *printer, FirmwareData *image)
+{
+    const QFileInfo fileInfo(path);
+    if (!fileInfo.exists()) {
+        printer->error(QStringLiteral("no image file at %1.").arg(path));
+        return false;
+    }
+    QFile file(fileInfo.absoluteFilePath());
+    if (!fileInfo.isFile() || !file.open(QIODevice::ReadOnly)) {
+        printer->error(QStringLiteral("cannot read the image file %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+
+    const QByteArray data = file.readAll();
+    const QList<QByteArray> lines = data.split('\n');
+    const QByteArray header = BootloaderUtils::readFirmwareAsciiData(lines.value(0).trimmed());
+    if (header.size() < 6) {
+        printer->error(QStringLiteral("invalid image file %1, line 1: the header must give the silicon ID, silicon "
+                                      "revision and checksum type as 12 hexadecimal digits.").arg(path));
+        return false;
+    }
+    int rowCount = 0;
+    for (int i = 1; i < lines.count(); ++i) {
+        const QByteArray line = lines.at(i).trimmed();
+        if (line.isEmpty())
+            continue;
+        if (!FirmwareDataRow(line).isValid()) {
+            printer->error(QStringLiteral("invalid image file %1, line %2: not a flash row (\":\" followed by array ID, "
+                                          "row number, data length, data and checksum in hexadecimal).")
+                                   .arg(path).arg(i + 1));
+            return false;
+        }
+        ++rowCount;
+    }
+    if (rowCount == 0) {
+        printer->error(QStringLiteral("invalid image file %1: it holds no flash rows.").arg(path));
+        return false;
+    }
+
+    *image = FirmwareData(data);
+    if (!image->isValid()) {
+        printer->error(QStringLiteral("invalid image file %1.").arg(path));
+        return false;
+    }
+    return true;
+}
+
+void configureDownloader(FirmwareDownloader *downloader, const ReleaseOptions &releaseOptions)
+{
+    if (!releaseOptions.server.isEmpty())
+        downloader->setBaseUrl(releaseOptions.server);
+    downloader->setPreReleaseEnabled(releaseOptions.preRelease);
+}
+
+bool trustCertificate(const QString &path, const Printer *printer)
+{
+    if (path.isEmpty())
+        return true;
+    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(path);
+    if (certificates.isEmpty()) {
+        printer->error(QStringLiteral("no PEM certificate in %1.").arg(path));
+        return false;
+    }
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    for (const QSslCertificate &certificate : certificates)
+        configuration.addCaCertificate(certificate);
+    QSslConfiguration::setDefaultConfiguration(configuration);
+    return true;
+}
+
+QJsonObject releaseObject(const FirmwareDownloader *downloader)
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("version"), downloader->versionString());
+    object.insert(QStringLiteral("hardware"), downloader->hardwareName());
+    object.insert(QStringLiteral("releaseDate"), downloader->releaseDateTime().toUTC().toString(Qt::ISODate));
+    object.insert(QStringLiteral("fileName"), downloader->updateFileName());
+    object.insert(QStringLiteral("preRelease"), downloader->preReleaseEnabled());
+    object.insert(QStringLiteral("server"), downloader->baseUrl());
+    return object;
+}
+
+QString releaseText(const FirmwareDownloader *downloader)
+{
+    const QDateTime date = downloader->releaseDateTime();
+    return QStringList{
+        Printer::field(QStringLiteral("Version"), downloader->versionString()),
+        Printer::field(QStringLiteral("Hardware"), orDash(downloader->hardwareName())),
+        Printer::field(QStringLiteral("Release date"), date.toOffsetFromUtc(date.offsetFromUtc()).toString(Qt::ISODate)),
+        Printer::field(QStringLiteral("File"), downloader->updateFileName()),
+        Printer::field(QStringLiteral("Server"), downloader->baseUrl() + (downloader->preReleaseEnabled() ? QStringLiteral(" (pre-release)") : QString())),
+    }.join(QLatin1Char('\n'));
+}
+
+// Fetches the release description and its verified image.
+int fetchRelease(const CommandContext &context, FirmwareDownloader *downloader, bool printRelease)
+{
+    bool released = false;
+    bool downloaded = false;
+    QString failure;
+    QObject::connect(downloader, &FirmwareDownloader::firmwareUpdateFinished, downloader, [&]() { released = true; });
+    QObject::connect(downloader, &FirmwareDownloader::firmwareDownloadFinished, downloader, [&]() { downloaded = true; });
+    QObject::connect(downloader, &FirmwareDownloader::errorOccurred, downloader,
+                     [&](const QString &errorString) { failure = errorString; });
+
+    Waiter waiter(context.interruptWatcher, [&]() { return downloaded || !failure.isEmpty(); });
+    waiter.wakeOn(downloader, &FirmwareDownloader::firmwareDownloadFinished);
+    waiter.wakeOn(downloader, &FirmwareDownloader::errorOccurred);
+    downloader->checkNewFirmware();
+    const Waiter::Result waited = waiter.wait(context.adapterOptions.timeoutMs);
+    if (waited == Waiter::Interrupted)
+        return interrupted(context.printer);
+    if (waited == Waiter::TimedOut) {
+        context.printer->error(QStringLiteral("no answer from the release server %1 within %2 s.")
+                                       .arg(downloader->baseUrl()).arg(context.adapterOptions.timeoutMs / 1000.0));
+        return ExitFailure;
+    }
+
+    if (released && printRelease) {
+        QJsonObject object = releaseObject(downloader);
+        object.insert(QStringLiteral("verified"), downloaded);
+        if (downloaded)
+            object.insert(QStringLiteral("rowCount"), downloader->firmware().rows().count());
+        context.printer->result(releaseText(downloader), object);
+    }
+    if (!failure.isEmpty()) {
+        context.printer->error(QStringLiteral("release server %1: %2").arg(downloader->baseUrl(), failure));
+        return ExitFailure;
+    }
+    context.printer->text(Printer::field(QStringLiteral("Image"), QStringLiteral("verified, %1 rows")
+                                                 .arg(downloader->firmware().rows().count())));
+    return ExitSuccess;
+}
+
+int byteCount(const FirmwareData &image)
+{
+    int bytes = 0;
+    for (const FirmwareDataRow &row : image.rows())
+        bytes += row.rowData().size();
+    return bytes;
+}
+
+void printPhase(const Printer *printer, const QString &event, const QString &text)
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("event"), event);
+    printer->result(text, object);
+}
+
+} // namespace
+
+int runList(const CommandContext &context, bool watch)
+{
+    NivoraVexbusUsbDeviceWatcher watcher;
+    QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> deviceInfos = watcher.deviceInfos();
+    std::sort(deviceInfos.begin(), deviceInfos.end(),
+              [](const NivoraVexbusUsbDeviceWatcher::DeviceInfo &a, const NivoraVexbusUsbDeviceWatcher::DeviceInfo &b) {
+                  return a.devicePath < b.devicePath;
+              });
+
+    QJsonArray adapters;
+    QStringList lines;
+    lines << QStringLiteral("%1 %2 %3 %4").arg(QStringLiteral("DEVICE"), -16).arg(QStringLiteral("SERIAL NUMBER"), -16)
+                     .arg(QStringLiteral("USB ID"), -10).arg(QStringLiteral("VENDOR AND PRODUCT"));
+    for (const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo : deviceInfos) {
+        const QSerialPortInfo info(deviceInfo.devicePath);
+        const QString usb = info.hasVendorIdentifier()
+                ? usbId(info.vendorIdentifier()) + QLatin1Char(':') + usbId(info.productIdentifier()) : QString();
+        const QString product = QStringList{info.manufacturer(), info.description()}.join(QLatin1Char(' ')).trimmed();
+        lines << QStringLiteral("%1 %2 %3 %4").arg(deviceInfo.devicePath, -16).arg(orDash(deviceInfo.serialNumber), -16)
+                         .arg(orDash(usb), -10).arg(orDash(product));
+        QJsonObject adapter;
+        adapter.insert(QStringLiteral("devicePath"), deviceInfo.devicePath);
+        adapter.insert(QStringLiteral("serialNumber"), deviceInfo.serialNumber);
+        adapter.insert(QStringLiteral("vendorIdentifier"), info.hasVendorIdentifier() ? usbId(info.vendorIdentifier()) : QString());
+        adapter.insert(QStringLiteral("productIdentifier"), info.hasProductIdentifier() ? usbId(info.productIdentifier()) : QString());
+        adapter.insert(QStringLiteral("manufacturer"), info.manufacturer());
+        adapter.insert(QStringLiteral("description"), info.description());
+        adapters.append(adapter);
+    }
+    if (deviceInfos.isEmpty())
+        lines = QStringList{QStringLiteral("no adapters found (udev lists no tty of a USB device 0403:6001 or 04b4:f139)")};
+    context.printer->result(lines.join(QLatin1Char('\n')), QJsonObject{{QStringLiteral("adapters"), adapters}});
+    if (!watch)
+        return ExitSuccess;
+
+    context.printer->note(QStringLiteral("watching for adapters; press Ctrl-C to stop"));
+    auto report = [&context](const QString &event, const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo) {
+        QJsonObject object;
+        object.insert(QStringLiteral("time"), timeStamp());
+        object.insert(QStringLiteral("event"), event);
+        object.insert(QStringLiteral("devicePath"), deviceInfo.devicePath);
+        object.insert(QStringLiteral("serialNumber"), deviceInfo.serialNumber);
+        context.printer->result(QStringLiteral("%1 %2 %3 serial number %4").arg(timeStamp(), event, deviceInfo.devicePath,
+                                                                                  orDash(deviceInfo.serialNumber)),
+                                object);
+    };
+    QObject::connect(&watcher, &NivoraVexbusUsbDeviceWatcher::deviceInfoAdded, &watcher,
+                     [report](const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo) { report(QStringLiteral("added"), deviceInfo); });
+    QObject::connect(&watcher, &NivoraVexbusUsbDeviceWatcher::deviceInfoRemoved, &watcher,
+                     [report](const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo) { report(QStringLiteral("removed"), deviceInfo); });
+    Waiter waiter(context.interruptWatcher, []() { return false; });
+    waiter.wait(0);
+    return ExitSuccess;
+}
+
+int runStatus(const CommandContext &context)
+{
+    AdapterSession session(context.adapterOptions, context.printer, context.interruptWatcher);
+    const int ready = openAndWait(&session, context.printer);
+    if (ready != ExitSuccess)
+        return ready;
+
+    context.printer->result(statusText(session.adapter()), statusObject(session.adapter()));
+    return ExitSuccess;
+}
+
+int runMonitor(const CommandContext &context, int frameCount)
+{
+    AdapterSession session(context.adapterOptions, context.printer, context.interruptWatcher);
+    const int ready = openAndWait(&session, context.printer);
+    if (ready != ExitSuccess)
+        return ready;
+
+    NivoraVexbusUsbAdapter *adapter = session.adapter();
+    context.printer->note(QStringLiteral("monitoring %1 (firmware %2); press Ctrl-C to stop")
+                                  .arg(session.target(), adapter->firmwareVersion()));
+
+    int frames = 0;
+    QObject::connect(adapter, &NivoraVexbusUsbAdapter::vexbusFrameReceived, adapter, [&](const QByteArray &frame) {
+        ++frames;
+        QJsonObject object;
+        object.insert(QStringLiteral("time"), timeStamp());
+        object.insert(QStringLiteral("event"), QStringLiteral("frame"));
+        object.insert(QStringLiteral("data"), QString::fromLatin1(frame.toHex()));
+        context.printer->result(QStringLiteral("%1 frame  %2").arg(timeStamp(), QString::fromLatin1(frame.toHex(' '))), object);
+    });
+
+    // One status notification changes several properties in a row; they
+    // are shown as one line once the notification is handled.
+    QTimer statusTimer;
+    statusTimer.setSingleShot(true);
+    statusTimer.setInterval(0);
+    QObject::connect(&statusTimer, &QTimer::timeout, adapter, [&]() {
+        if (!adapter->available())
+            return;
+        QJsonObject object = statusObject(adapter);
+        object.insert(QStringLiteral("time"), timeStamp());
+        object.insert(QStringLiteral("event"), QStringLiteral("status"));
+        context.printer->result(QStringLiteral("%1 status %2").arg(timeStamp(), busStatusText(adapter)), object);
+    });
+    auto scheduleStatus = [&statusTimer]() { statusTimer.start(); };
+    QObject::connect(adapter, &NivoraVexbusUsbAdapter::ledModeChanged, adapter, scheduleStatus);
+    QObject::connect(adapter, &NivoraVexbusUsbAdapter::vexbusTypeChanged, adapter, scheduleStatus);
+    QObject::connect(adapter, &NivoraVexbusUsbAdapter::vexbusSynchronizedChanged, adapter, scheduleStatus);
+    QObject::connect(adapter, &NivoraVexbusUsbAdapter::vexbusInitializedChanged, adapter, scheduleStatus);
+    QObject::connect(adapter, &NivoraVexbusUsbAdapter::vexbusAvailableChanged, adapter, scheduleStatus);
+    QObject::connect(adapter, &NivoraVexbusUsbAdapter::availableChanged, adapter, [&](bool available) {
+        QJsonObject object;
+        object.insert(QStringLiteral("time"), timeStamp());
+        object.insert(QStringLiteral("event"), available ? QStringLiteral("available") : QStringLiteral("unavailable"));
+        object.insert(QStringLiteral("firmwareVersion"), adapter->firmwareVersion());
+        context.printer->result(available ? QStringLiteral("%1 adapter available, firmware %2").arg(timeStamp(), adapter->firmwareVersion())
+                                          : QStringLiteral("%1 adapter not available").arg(timeStamp()),
+                                object);
+    });
+
+    Waiter waiter(context.interruptWatcher, [&]() { return frameCount > 0 && frames >= frameCount; });
+    waiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::vexbusFrameReceived);
+    waiter.wait(0);
+    context.printer->note(QStringLiteral("%1 frame(s) received").arg(frames));
+    return ExitSuccess;
+}
+
+int runWrite(const CommandContext &context, const QByteArray &frame)
+{
+    QJsonObject result;
+    result.insert(QStringLiteral("data"), QString::fromLatin1(frame.toHex()));
+    return runCommand(context, QStringLiteral("write"), QStringLiteral("writing %1 byte(s) to the bus").arg(frame.size()),
+                      QStringLiteral("wrote %1 byte(s) to the bus").arg(frame.size()), [frame](NivoraVexbusUsbAdapter *adapter) { adapter->writeDataToVexbus(frame); }, result);
+}
+
+int runPress(const CommandContext &context, Names::Module module, int button, uint milliSeconds)
+{
+    const QString moduleName = Names::moduleName(module);
+    const QString buttonName = Names::buttonName(module, button);
+    auto send = [module, button, milliSeconds](NivoraVexbusUsbAdapter *adapter) {
+        switch (module) {
+        case Names::Module::Ixo:
+            adapter->pressIxoButton(NivoraVexbusUsbAdapter::IxoModuleButton(button), milliSeconds);
+            break;
+        case Names::Module::RemoteService:
+            adapter->pressRemoteServiceButton(NivoraVexbusUsbAdapter::RemoteServiceModuleButton(button), milliSeconds);
+            break;
+        case Names::Module::AppConnector:
+            adapter->pressAppConnectorButton(NivoraVexbusUsbAdapter::AppConnectorModuleButton(button), milliSeconds);
+            break;
+        }
+    };
+
+    QJsonObject result;
+    result.insert(QStringLiteral("module"), moduleName);
+    result.insert(QStringLiteral("button"), buttonName);
+    result.insert(QStringLiteral("milliSeconds"), int(milliSeconds));
+    return runCommand(context, QStringLiteral("press"),
+                      QStringLiteral("pressing %1 button %2 for %3 ms").arg(moduleName, buttonName).arg(milliSeconds),
+                      QStringLiteral("pressed %1 button %2 for %3 ms").arg(moduleName, buttonName).arg(milliSeconds),
+                      send, result);
+}
+
+int runAppParams(const CommandContext &context, bool enable)
+{
+    QJsonObject result;
+    result.insert(QStringLiteral("enabled"), enable);
+    const QString state = enable ? QStringLiteral("on") : QStringLiteral("off");
+    return runCommand(context, QStringLiteral("app-params"),
+                      QStringLiteral("switching app connector parameter handling %1").arg(state),
+                      QStringLiteral("app connector parameter handling is %1").arg(state),
+                      [enable](NivoraVexbusUsbAdapter *adapter) { adapter->enableAppConnectorParameterHandling(enable); },
+                      result);
+}
+
+int runReset(const CommandContext &context)
+{
+    // The controller reboots and announces itself; the init runs again.
+    auto waitForRestart = [&context](AdapterSession *session, QJsonObject *result, QString *done) {
+        context.printer->text(QStringLiteral("reset acknowledged; waiting for the controller to restart"));
+        const int back = session->waitForController();
+        if (back == ExitInterrupted)
+            return interrupted(context.printer);
+        if (back != ExitSuccess)
+            return back;
+        const QString version = session->adapter()->firmwareVersion();
+        result->insert(QStringLiteral("firmwareVersion"), version);
+        *done += QStringLiteral(" with firmware %1").arg(version);
+        return int(ExitSuccess);
+    };
+    return runCommand(context, QStringLiteral("reset"), QStringLiteral("the reset"), QStringLiteral("the controller restarted"),
+                      [](NivoraVexbusUsbAdapter *adapter) { adapter->resetController(); }, QJsonObject(), waitForRestart);
+}
+
+int runCheckUpdate(const CommandContext &context, const ReleaseOptions &releaseOptions)
+{
+    if (!trustCertificate(releaseOptions.caCertificate, context.printer))
+        return ExitUsage;
+    FirmwareDownloader downloader;
+    configureDownloader(&downloader, releaseOptions);
+    return fetchRelease(context, &downloader, true);
+}
+
+int runUpdate(const CommandContext &context, const QString &file, const ReleaseOptions *releaseOptions)
+{
+    FirmwareData image;
+    if (!releaseOptions && !loadImageFile(file, context.printer, &image))
+        return ExitFailure;
+    if (releaseOptions && !trustCertificate(releaseOptions->caCertificate, context.printer))
+        return ExitUsage;
+
+    AdapterSession session(context.adapterOptions, context.printer, context.interruptWatcher);
+    const int opened = session.open();
+    if (opened != ExitSuccess)
+        return opened;
+    NivoraVexbusUsbAdapter *adapter = session.adapter();
+
+    if (releaseOptions) {
+        configureDownloader(adapter->firmwareDownloader(), *releaseOptions);
+        const int fetched = fetchRelease(context, adapter->firmwareDownloader(), true);
+        if (fetched != ExitSuccess)
+            return fetched;
+        image = adapter->firmwareDownloader()->firmware();
+    }
+
+    // A controller that does not answer may wait in its bootloader after an
+    // interrupted update; the adapter then goes to the bootloader directly.
+    const int answered = session.waitForController();
+    if (answered == ExitInterrupted)
+        return interrupted(context.printer);
+    if (answered != ExitSuccess)
+        context.printer->note(QStringLiteral("trying the bootloader directly, as after an interrupted update"));
+    const QString previousVersion = adapter->firmwareVersion();
+
+    ProgressBar progressBar(context.printer, image.rows().count(), byteCount(image));
+    int activity = 0;
+    bool finished = false;
+    bool success = false;
+    QObject::connect(adapter, &NivoraVexbusUsbAdapter::updatePercentageChanged, adapter, [&](double percentage) {
+        ++activity;
+        progressBar.update(percentage);
+    });
+    QObject::connect(adapter, &NivoraVexbusUsbAdapter::stateChanged, adapter, [&](NivoraVexbusUsbAdapter::State state) {
+        ++activity;
+        if (state == NivoraVexbusUsbAdapter::StateConnectingBootloader)
+            printPhase(context.printer, QStringLiteral("bootloader-starting"),
+                       QStringLiteral("the controller reboots into its bootloader; connecting in 3 s"));
+        if (state == NivoraVexbusUsbAdapter::StateConnectedBootloader)
+            printPhase(context.printer, QStringLiteral("writing"),
+                       QStringLiteral("bootloader connected; writing %1 rows").arg(image.rows().count()));
+    });
+    QObject::connect(adapter, &NivoraVexbusUsbAdapter::updateFinished, adapter, [&](bool updateSuccess) {
+        finished = true;
+        success = updateSuccess;
+    });
+
+    printPhase(context.printer, QStringLiteral("started"),
+               QStringLiteral("updating %1 from firmware %2 with %3 (%4 rows)")
+                       .arg(session.target(), orDash(previousVersion), releaseOptions ? image.name() : file)
+                       .arg(image.rows().count()));
+    adapter->startFirmwareUpdate(releaseOptions ? QString() : QFileInfo(file).absoluteFilePath());
+    if (!adapter->updating()) {
+        context.printer->error(QStringLiteral("the adapter did not start the update (see its warning above)."));
+        return ExitFailure;
+    }
+
+    // The run may take long; it fails when nothing moves for the time-out.
+    Waiter waiter(context.interruptWatcher, [&finished]() { return finished; });
+    waiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::updateFinished);
+    Waiter::Result waited = Waiter::TimedOut;
+    for (int seen = -1; seen != activity;) {
+        seen = activity;
+        waited = waiter.wait(context.adapterOptions.timeoutMs);
+        if (waited != Waiter::TimedOut)
+            break;
+    }
+    progressBar.finish();
+    if (waited == Waiter::Interrupted) {
+        context.printer->error(QStringLiteral("update interrupted at %1%; the controller may stay in its bootloader: "
+                                              "run the update again.").arg(adapter->updatePercentage(), 0, 'f', 1));
+        return ExitInterrupted;
+    }
+    if (waited == Waiter::TimedOut) {
+        context.printer->error(QStringLiteral("the update timed out: nothing happened for %1 s at %2% (%3).")
+                                       .arg(context.adapterOptions.timeoutMs / 1000.0)
+                                       .arg(adapter->updatePercentage(), 0, 'f', 1)
+                                       .arg(Names::of(adapter->state())));
+        return ExitFailure;
+    }
+    if (!success) {
+        if (adapter->state() == NivoraVexbusUsbAdapter::StateConnected) {
+            context.printer->error(QStringLiteral("the controller refused to start its bootloader; nothing was written."));
+        } else {
+            context.printer->error(QStringLiteral("the update failed at %1% (%2); the controller stays in its bootloader: "
+                                                  "run the update again.")
+                                           .arg(adapter->updatePercentage(), 0, 'f', 1).arg(Names::of(adapter->state())));
+        }
+        return ExitFailure;
+    }
+
+    printPhase(context.printer, QStringLiteral("restarting"), QStringLiteral("image written; waiting for the controller to restart"));
+    Waiter restartWaiter(context.interruptWatcher, [adapter]() { return adapter->available() && !adapter->firmwareVersion().isEmpty(); });
+    restartWaiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::availableChanged);
+    restartWaiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::firmwareVersionChanged);
+    const Waiter::Result restarted = restartWaiter.wait(context.adapterOptions.timeoutMs);
+    if (restarted == Waiter::Interrupted)
+        return interrupted(context.printer);
+    if (restarted == Waiter::TimedOut) {
+        context.printer->error(QStringLiteral("the image was written, but the controller did not answer within %1 s "
+                                              "after its restart.").arg(context.adapterOptions.timeoutMs / 1000.0));
+        return ExitFailure;
+    }
+
+    QJsonObject result;
+    result.insert(QStringLiteral("event"), QStringLiteral("finished"));
+    result.insert(QStringLiteral("success"), true);
+    result.insert(QStringLiteral("previousFirmwareVersion"), previousVersion);
+    result.insert(QStringLiteral("firmwareVersion"), adapter->firmwareVersion());
+    context.printer->result(QStringLiteral("ok: the controller runs firmware %1").arg(adapter->firmwareVersion()), result);
+    return ExitSuccess;
+}

@@ -1,0 +1,41 @@
+#ifndef VEXBUSCTL_COMMANDS_H
+#define VEXBUSCTL_COMMANDS_H
+
+#include "adaptersession.h"
+#include "names.h"
+
+#include <QByteArray>
+#include <QString>
+
+class InterruptWatcher;
+class Printer;
+
+// What every command gets: the adapter options, the output and the
+// interrupt watcher.
+struct CommandContext
+{
+    AdapterOptions adapterOptions;
+    const Printer *printer = nullptr;
+    const InterruptWatcher *interruptWatcher = nullptr;
+};
+
+// Where releases come from.
+struct ReleaseOptions
+{
+    QString server;
+    QString caCertificate;
+    bool preRelease = false;
+};
+
+// The commands; each returns the process's exit code.
+int runList(const CommandContext &context, bool watch);
+int runStatus(const CommandContext &context);
+int runMonitor(const CommandContext &context, int frameCount);
+int runWrite(const CommandContext &context, const QByteArray &frame);
+int runPress(const CommandContext &context, Names::Module module, int button, uint milliSeconds);
+int runAppParams(const CommandContext &context, bool enable);
+int runReset(const CommandContext &context);
+int runCheckUpdate(const CommandContext &context, const ReleaseOptions &releaseOptions);
+int runUpdate(const CommandContext &context, const QString &file, const ReleaseOptions *releaseOptions);
+
+#endif // VEXBUSCTL_COMMANDS_H

@@ -1,0 +1,37 @@
+#ifndef VEXBUSCTL_NAMES_H
+#define VEXBUSCTL_NAMES_H
+
+#include <QMetaEnum>
+#include <QString>
+#include <QStringList>
+
+// The names a person types and reads for the library's enumerations: the
+// enumerator without the enumeration's prefix, in lower case with hyphens
+// between words (LedModeBlinkSlow -> "blink-slow",
+// AppConnectorModuleButtonIntermediatePosition1 -> "intermediate-position-1").
+namespace Names {
+
+QString fromEnumerator(const QMetaEnum &metaEnum, int value);
+
+template<typename Enum>
+QString of(Enum value)
+{
+    return fromEnumerator(QMetaEnum::fromType<Enum>(), static_cast<int>(value));
+}
+
+// The modules whose buttons the adapter can press, by the name on the
+// command line ("ixo", "remote", "app").
+enum class Module { Ixo, RemoteService, AppConnector };
+
+bool moduleFromName(const QString &name, Module *module);
+QString moduleName(Module module);
+QString buttonName(Module module, int button);
+// The button names of a module, in the order of their values, without
+// the "none" button.
+QStringList buttonNames(Module module);
+// The button value for a name, or -1.
+int buttonFromName(Module module, const QString &name);
+
+} // namespace Names
+
+#endif // VEXBUSCTL_NAMES_H

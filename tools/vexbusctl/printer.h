@@ -1,0 +1,34 @@
+#ifndef VEXBUSCTL_PRINTER_H
+#define VEXBUSCTL_PRINTER_H
+
+#include <QJsonObject>
+#include <QString>
+
+// Where the tool's output goes. Results go to standard output, as text for
+// a person or, with --json, as one compact JSON document per line for a
+// script; errors and notes go to standard error in either case.
+class Printer
+{
+public:
+    explicit Printer(bool json) : m_json(json) {}
+
+    bool json() const { return m_json; }
+
+    // A result: the text in text mode, the object in JSON mode.
+    void result(const QString &text, const QJsonObject &object) const;
+    // Text output only; nothing in JSON mode.
+    void text(const QString &text) const;
+    // A note for the person at the terminal (standard error, both modes).
+    void note(const QString &text) const;
+    // "vexbusctl: " and the message on standard error.
+    void error(const QString &message) const;
+
+    // Aligned "label  value" lines for status-like output.
+    static QString field(const QString &label, const QString &value);
+    static QString yesNo(bool value);
+
+private:
+    bool m_json = false;
+};
+
+#endif // VEXBUSCTL_PRINTER_H

@@ -1,0 +1,38 @@
+#include "waiter.h"
+#include "interruptwatcher.h"
+
+Waiter::Waiter(const InterruptWatcher *interruptWatcher, std::function<bool()> condition) :
+    m_interruptWatcher(interruptWatcher),
+    m_condition(std::move(condition))
+{
+    m_timer.setSingleShot(true);
+    QObject::connect(&m_timer, &QTimer::timeout, &m_loop, [this]() {
+        m_result = TimedOut;
+        m_loop.quit();
+    });
+    QObject::connect(interruptWatcher, &InterruptWatcher::interrupted, &m_loop, [this]() {
+        m_result = Interrupted;
+        m_loop.quit();
+    });
+}
+
+Waiter::Result Waiter::wait(int timeoutMs)
+{
+    if (m_condition())
+        return Done;
+    if (m_interruptWatcher->isInterrupted())
+        return Interrupted;
+    if (timeoutMs > 0)
+        m_timer.start(timeoutMs);
+    m_loop.exec();
+    m_timer.stop();
+    return m_result;
+}
+
+void Waiter::check()
+{
+    if (m_loop.isRunning() && m_condition()) {
+        m_result = Done;
+        m_loop.quit();
+    }
+}
