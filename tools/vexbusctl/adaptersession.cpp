@@ -179,8 +179,13 @@ int AdapterSession::explainOpenFailure() const
         m_printer->error(QStringLiteral("%1 is not a serial port or terminal device.").arg(m_devicePath));
         return ExitNoAdapter;
     }
-    m_printer->error(QStringLiteral("could not open %1: %2. Another program may be using it "
-                                    "(find it with: fuser -v %1).").arg(m_devicePath, portError));
+    // The system lets us open it, so what failed is the port's lock file.
+    if (m_adapter->serialInterface()->serialPort()->error() == QSerialPort::PermissionError) {
+        m_printer->error(QStringLiteral("%1 is in use: another program holds its lock (find it with: fuser -v %1).")
+                                 .arg(m_devicePath));
+        return ExitNoAdapter;
+    }
+    m_printer->error(QStringLiteral("could not open %1: %2").arg(m_devicePath, portError));
     return ExitNoAdapter;
 }
 

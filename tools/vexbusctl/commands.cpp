@@ -28,6 +28,19 @@ namespace {
 // A reply times out after 2000 ms in the library; waiting a little longer
 // lets its own time-out speak first.
 constexpr int replyWaitMs = 2500;
+// The adapter gives the controller this long to reboot into its bootloader.
+constexpr int bootloaderHandOverMs = 3000;
+
+// QSerialPortInfo's own look-up by name compares the short port name only.
+QSerialPortInfo serialPortInfo(const QString &systemLocation)
+{
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : ports) {
+        if (info.systemLocation() == systemLocation)
+            return info;
+    }
+    return QSerialPortInfo();
+}
 
 QString timeStamp()
 {
@@ -348,7 +361,7 @@ int runList(const CommandContext &context, bool watch)
     lines << QStringLiteral("%1 %2 %3 %4").arg(QStringLiteral("DEVICE"), -16).arg(QStringLiteral("SERIAL NUMBER"), -16)
                      .arg(QStringLiteral("USB ID"), -10).arg(QStringLiteral("VENDOR AND PRODUCT"));
     for (const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo : deviceInfos) {
-        const QSerialPortInfo info(deviceInfo.devicePath);
+        const QSerialPortInfo info = serialPortInfo(deviceInfo.devicePath);
         const QString usb = info.hasVendorIdentifier()
                 ? usbId(info.vendorIdentifier()) + QLatin1Char(':') + usbId(info.productIdentifier()) : QString();
         const QString product = QStringList{info.manufacturer(), info.description()}.join(QLatin1Char(' ')).trimmed();
@@ -596,13 +609,16 @@ int runUpdate(const CommandContext &context, const QString &file, const ReleaseO
         return ExitFailure;
     }
 
-    // The run may take long; it fails when nothing moves for the time-out.
+    // The run may take long; it fails when nothing moves for the time-out,
+    // not counting the pause in which the controller reboots into its
+    // bootloader.
     Waiter waiter(context.interruptWatcher, [&finished]() { return finished; });
     waiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::updateFinished);
     Waiter::Result waited = Waiter::TimedOut;
     for (int seen = -1; seen != activity;) {
         seen = activity;
-        waited = waiter.wait(context.adapterOptions.timeoutMs);
+        const bool rebooting = adapter->state() == NivoraVexbusUsbAdapter::StateConnectingBootloader;
+        waited = waiter.wait(context.adapterOptions.timeoutMs + (rebooting ? bootloaderHandOverMs : 0));
         if (waited != Waiter::TimedOut)
             break;
     }

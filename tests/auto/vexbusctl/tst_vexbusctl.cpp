@@ -1,0 +1,627 @@
+// vexbusctl against vexbus-emulator, both as processes on a real
+// pseudo-terminal: what a person sees, what a script parses, and the exit
+// codes. The release server is a local HTTPS server in this process.
+#include "httpsserver.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+
+struct ToolResult
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// Waits for a process while the event loop runs, so that servers in this
+// process keep answering.
+bool waitForFinished(QProcess *process, int timeoutMs)
+{
+    if (process->state() == QProcess::NotRunning)
+        return true;
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
+    timer.start(timeoutMs);
+    loop.exec();
+    return process->state() == QProcess::NotRunning;
+}
+
+ToolResult run(const QString &program, const QStringList &arguments, int timeoutMs = 30000)
+{
+    QProcess process;
+    process.start(program, arguments);
+    ToolResult result;
+    if (!process.waitForStarted() || !waitForFinished(&process, timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        result.err = QStringLiteral("did not finish: ") + program + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    result.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return result;
+}
+
+ToolResult vexbusctl(const QStringList &arguments, int timeoutMs = 30000)
+{
+    return run(QStringLiteral(VEXBUSCTL), arguments, timeoutMs);
+}
+
+QString describe(const ToolResult &result)
+{
+    return QStringLiteral("exit %1\n--- stdout\n%2--- stderr\n%3").arg(result.exitCode).arg(result.out, result.err);
+}
+
+// Every line of standard output as a JSON object; an empty list when a
+// line is not one.
+QList<QJsonObject> jsonLines(const QString &out)
+{
+    QList<QJsonObject> objects;
+    for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
+        if (error.error != QJsonParseError::NoError || !document.isObject())
+            return QList<QJsonObject>();
+        objects << document.object();
+    }
+    return objects;
+}
+
+// vexbus-emulator in the background, on a pseudo-terminal of its own.
+class Emulator
+{
+public:
+    ~Emulator()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+    bool start(const QStringList &arguments)
+    {
+        m_process.start(QStringLiteral(VEXBUS_EMULATOR), QStringList{QStringLiteral("--log")} + arguments);
+        if (!m_process.waitForStarted())
+            return false;
+        // The first line on standard output is the tty.
+        QElapsedTimer clock;
+        clock.start();
+        while (!m_process.canReadLine() && clock.elapsed() < 5000)
+            m_process.waitForReadyRead(100);
+        m_path = QString::fromLocal8Bit(m_process.readLine()).trimmed();
+        return m_path.startsWith(QLatin1String("/dev/"));
+    }
+
+    QString path() const { return m_path; }
+    QProcess *process() { return &m_process; }
+    // What the emulator logged about the requests it received so far.
+    QString log()
+    {
+        m_log += QString::fromLocal8Bit(m_process.readAllStandardError());
+        return m_log;
+    }
+
+private:
+    QProcess m_process;
+    QString m_path;
+    QString m_log;
+};
+
+const QString sampleFirmware = QStringLiteral(SAMPLE_FIRMWARE);
+
+} // namespace
+
+class TestVexbusctl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void statusOfEmulatedAdapter_data();
+    void statusOfEmulatedAdapter();
+    void commandsReportTheirOutcome_data();
+    void commandsReportTheirOutcome();
+    void silentControllerIsReported();
+    void usageErrors_data();
+    void usageErrors();
+    void portProblemsAreExplained_data();
+    void portProblemsAreExplained();
+    void adaptersFromUdev();
+    void monitorPrintsFramesUntilInterrupted();
+    void monitorStopsAfterCount();
+    void updateFromFileShowsProgress();
+    void failedUpdatesAreReported_data();
+    void failedUpdatesAreReported();
+    void updateFromReleaseServer();
+    void releaseServerProblems_data();
+    void releaseServerProblems();
+    void emulatorLinkAndCleanExit();
+
+private:
+    std::unique_ptr<Emulator> startEmulator(const QStringList &arguments = QStringList());
+    void publishRelease();
+
+    QTemporaryDir m_dir;
+    NivoraTest::TestCertificate m_certificate;
+    QString m_certificateFile;
+};
+
+void TestVexbusctl::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    // The tools' firmware cache goes to a place of the test's own.
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("cache"))));
+    QString error;
+    m_certificate = NivoraTest::TestCertificate::generate(m_dir.path(), &error);
+    QVERIFY2(!m_certificate.isNull(), qPrintable(error));
+    m_certificateFile = m_dir.filePath(QStringLiteral("server.crt"));
+    QVERIFY(QFileInfo::exists(m_certificateFile));
+}
+
+std::unique_ptr<Emulator> TestVexbusctl::startEmulator(const QStringList &arguments)
+{
+    std::unique_ptr<Emulator> emulator(new Emulator);
+    if (!emulator->start(arguments))
+        return nullptr;
+    return emulator;
+}
+
+void TestVexbusctl::statusOfEmulatedAdapter_data()
+{
+    QTest::addColumn<QStringList>("emulatorArguments");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("ledMode");
+    QTest::addColumn<QString>("busType");
+    QTest::addColumn<bool>("synchronized");
+    QTest::addColumn<bool>("initialized");
+    QTest::addColumn<bool>("available");
+
+    QTest::newRow("healthy bus") << QStringList() << "1.4.12" << "on" << "holtrane" << true << true << true;
+    QTest::newRow("bus coming up")
+        << QStringList{"--firmware-version", "2.3.4", "--led-mode", "2", "--status-flags", "5", "--bus-type", "2"}
+        << "2.3.4" << "blink-slow" << "kvt" << true << false << true;
+}
+
+void TestVexbusctl::statusOfEmulatedAdapter()
+{
+    QFETCH(QStringList, emulatorArguments);
+    QFETCH(QString, version);
+    QFETCH(QString, ledMode);
+    QFETCH(QString, busType);
+    QFETCH(bool, synchronized);
+    QFETCH(bool, initialized);
+    QFETCH(bool, available);
+
+    std::unique_ptr<Emulator> emulator = startEmulator(emulatorArguments);
+    QVERIFY(emulator);
+
+    const ToolResult json = vexbusctl({"--port", emulator->path(), "--json", "status"});
+    QVERIFY2(json.exitCode == 0, qPrintable(describe(json)));
+    const QList<QJsonObject> objects = jsonLines(json.out);
+    QCOMPARE(objects.count(), 1);
+    const QJsonObject status = objects.first();
+    QCOMPARE(status.value("available").toBool(), true);
+    QCOMPARE(status.value("port").toString(), emulator->path());
+    QCOMPARE(status.value("firmwareVersion").toString(), version);
+    QCOMPARE(status.value("ledMode").toString(), ledMode);
+    QCOMPARE(status.value("vexbusType").toString(), busType);
+    QCOMPARE(status.value("vexbusSynchronized").toBool(), synchronized);
+    QCOMPARE(status.value("vexbusInitialized").toBool(), initialized);
+    QCOMPARE(status.value("vexbusAvailable").toBool(), available);
+    // A pseudo-terminal is no USB device: the port is known by its path only.
+    const QJsonObject serialPort = status.value("serialPort").toObject();
+    QCOMPARE(serialPort.value("systemLocation").toString(), emulator->path());
+    QCOMPARE(serialPort.value("vendorIdentifier").toString(), QString());
+    QCOMPARE(serialPort.value("baudrate").toInt(), 115200);
+
+    const ToolResult text = vexbusctl({"--port", emulator->path(), "status"});
+    QVERIFY2(text.exitCode == 0, qPrintable(describe(text)));
+    QVERIFY2(text.out.contains(QStringLiteral("Firmware version:   ") + version + QLatin1Char('\n')), qPrintable(text.out));
+    QVERIFY2(text.out.contains(QStringLiteral("LED mode:           ") + ledMode + QLatin1Char('\n')), qPrintable(text.out));
+    QVERIFY2(text.out.contains(QStringLiteral("Bus initialized:    ") + (initialized ? "yes" : "no")), qPrintable(text.out));
+}
+
+void TestVexbusctl::commandsReportTheirOutcome_data()
+{
+    QTest::addColumn<QStringList>("emulatorArguments");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("request");
+
+    QTest::newRow("write") << QStringList() << QStringList{"write", "0a 1b:2c"} << 0
+                           << "ok: wrote 3 byte(s) to the bus\n" << "id 2 payload 03 0a 1b 2c\n";
+    QTest::newRow("press ixo") << QStringList() << QStringList{"press", "ixo", "program", "--ms", "300"} << 0
+                               << "ok: pressed ixo button program for 300 ms\n" << "id 2 payload 80 18 01 2c\n";
+    QTest::newRow("press remote") << QStringList() << QStringList{"press", "remote", "execute", "--ms", "1000"} << 0
+                                  << "ok: pressed remote button execute for 1000 ms\n" << "id 2 payload 00 08 03 e8\n";
+    QTest::newRow("press app") << QStringList() << QStringList{"press", "app", "intermediate-position-2"} << 0
+                               << "ok: pressed app button intermediate-position-2 for 200 ms\n" << "id 2 payload 03 00 c8\n";
+    QTest::newRow("app-params off") << QStringList() << QStringList{"app-params", "off"} << 0
+                                    << "ok: app connector parameter handling is off\n" << "id 2 payload 00\n";
+    QTest::newRow("reset") << QStringList() << QStringList{"reset"} << 0
+                           << "ok: the controller restarted with firmware 1.4.12\n" << "SoftReset (0x02) id 2 payload -\n";
+    QTest::newRow("refused") << QStringList{"--command-error", "controller:0x41=9"} << QStringList{"app-params", "on"} << 1
+                             << "vexbusctl: the controller refused switching app connector parameter handling on: "
+                                "error vexbus-not-available (9).\n"
+                             << "id 2 payload 01\n";
+}
+
+void TestVexbusctl::commandsReportTheirOutcome()
+{
+    QFETCH(QStringList, emulatorArguments);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    QFETCH(QString, request);
+
+    std::unique_ptr<Emulator> emulator = startEmulator(emulatorArguments);
+    QVERIFY(emulator);
+    const ToolResult result = vexbusctl(QStringList{"--port", emulator->path()} + arguments);
+    QVERIFY2(result.exitCode == exitCode, qPrintable(describe(result)));
+    QVERIFY2((exitCode == 0 ? result.out : result.err).endsWith(output), qPrintable(describe(result)));
+    // The bytes of the request as the controller received them.
+    QTRY_VERIFY2(emulator->log().contains(request), qPrintable(emulator->log()));
+}
+
+void TestVexbusctl::silentControllerIsReported()
+{
+    std::unique_ptr<Emulator> emulator = startEmulator({"--silent"});
+    QVERIFY(emulator);
+    const ToolResult result = vexbusctl({"--port", emulator->path(), "--timeout", "1", "status"});
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.err.contains(QStringLiteral("vexbusctl: the controller at %1 did not answer within 1 s").arg(emulator->path())),
+             qPrintable(result.err));
+    QVERIFY(result.out.isEmpty());
+}
+
+void TestVexbusctl::usageErrors_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("no command") << QStringList() << "Usage:";
+    QTest::newRow("unknown command") << QStringList{"frobnicate"} << "unknown command \"frobnicate\"";
+    QTest::newRow("write not hex") << QStringList{"write", "zz"} << "usage: write HEX";
+    QTest::newRow("write odd digits") << QStringList{"write", "abc"} << "usage: write HEX";
+    QTest::newRow("write too long") << QStringList{"write", QString(512, QLatin1Char('a'))} << "a frame holds at most 255 bytes, this one 256";
+    QTest::newRow("unknown module") << QStringList{"press", "door", "open"} << "usage: press ixo|remote|app BUTTON";
+    QTest::newRow("unknown button") << QStringList{"press", "ixo", "open"}
+                                    << "unknown ixo button \"open\"; the buttons are: intermediate, program, plus, minus";
+    QTest::newRow("press too long") << QStringList{"press", "ixo", "plus", "--ms", "70000"} << "--ms takes 0 to 65535 milliseconds";
+    QTest::newRow("app-params") << QStringList{"app-params", "maybe"} << "usage: app-params on|off";
+    QTest::newRow("port and serial") << QStringList{"--port", "/dev/null", "--serial", "A1", "status"} << "either --port or --serial";
+    QTest::newRow("timeout") << QStringList{"--timeout", "0", "status"} << "--timeout takes seconds";
+    QTest::newRow("update without file") << QStringList{"update"} << "usage: update FILE, or update --online";
+    QTest::newRow("server without online") << QStringList{"update", "image.cyacd", "--server", "https://127.0.0.1"}
+                                           << "--pre-release and --server go with --online";
+}
+
+void TestVexbusctl::usageErrors()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+
+    const ToolResult result = vexbusctl(arguments);
+    QVERIFY2(result.exitCode == 2, qPrintable(describe(result)));
+    QVERIFY2((result.err + result.out).contains(message), qPrintable(describe(result)));
+}
+
+void TestVexbusctl::portProblemsAreExplained_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("missing") << "/dev/vexbus-does-not-exist" << "no adapter at /dev/vexbus-does-not-exist: the path does not exist.";
+    QTest::newRow("no terminal") << "/dev/null" << "/dev/null is not a serial port or terminal device.";
+    QTest::newRow("in use") << "emulator" << "is in use: another program holds its lock (find it with: fuser -v ";
+}
+
+void TestVexbusctl::portProblemsAreExplained()
+{
+    QFETCH(QString, port);
+    QFETCH(QString, message);
+
+    std::unique_ptr<Emulator> emulator;
+    QSerialPort holder;
+    if (port == QLatin1String("emulator")) {
+        emulator = startEmulator();
+        QVERIFY(emulator);
+        port = emulator->path();
+        // Another program has the port open.
+        holder.setPortName(port);
+        QVERIFY2(holder.open(QIODevice::ReadWrite), qPrintable(holder.errorString()));
+    }
+
+    const ToolResult result = vexbusctl({"--port", port, "status"});
+    QVERIFY2(result.exitCode == 3, qPrintable(describe(result)));
+    const QString expected = QStringLiteral("vexbusctl: ") + (emulator ? port + QLatin1Char(' ') : QString()) + message;
+    QVERIFY2(result.err.contains(expected), qPrintable(describe(result)));
+}
+
+void TestVexbusctl::adaptersFromUdev()
+{
+    const QString umockdevRun = QStringLiteral(UMOCKDEV_RUN);
+    const QString mockedAdapter = QStringLiteral(MOCKED_ADAPTER);
+
+    const ToolResult json = run(umockdevRun, {"--device", mockedAdapter, "--", VEXBUSCTL, "--json", "list"});
+    QVERIFY2(json.exitCode == 0, qPrintable(describe(json)));
+    const QList<QJsonObject> objects = jsonLines(json.out);
+    QCOMPARE(objects.count(), 1);
+    const QJsonArray adapters = objects.first().value("adapters").toArray();
+    QCOMPARE(adapters.count(), 1);
+    const QJsonObject adapter = adapters.first().toObject();
+    QCOMPARE(adapter.value("devicePath").toString(), QStringLiteral("/dev/ttyUSB0"));
+    QCOMPARE(adapter.value("serialNumber").toString(), QStringLiteral("DEMO0001"));
+    QCOMPARE(adapter.value("vendorIdentifier").toString(), QStringLiteral("0403"));
+    QCOMPARE(adapter.value("productIdentifier").toString(), QStringLiteral("6001"));
+    QCOMPARE(adapter.value("manufacturer").toString(), QStringLiteral("FTDI"));
+    QCOMPARE(adapter.value("description").toString(), QStringLiteral("FT232R USB UART"));
+
+    const ToolResult text = run(umockdevRun, {"--device", mockedAdapter, "--", VEXBUSCTL, "list"});
+    QVERIFY2(text.exitCode == 0, qPrintable(describe(text)));
+    QVERIFY2(QRegularExpression(QStringLiteral("\n/dev/ttyUSB0 +DEMO0001 +0403:6001 +FTDI FT232R USB UART\n")).match(text.out).hasMatch(),
+             qPrintable(text.out));
+
+    // Without --port the one adapter is taken; without any, none is found.
+    const ToolResult none = run(umockdevRun, {"--", VEXBUSCTL, "status"});
+    QVERIFY2(none.exitCode == 3, qPrintable(describe(none)));
+    QVERIFY2(none.err.contains(QStringLiteral("vexbusctl: no adapter found: udev lists no tty of a USB device 0403:6001 or 04b4:f139.")),
+             qPrintable(none.err));
+    const ToolResult serial = run(umockdevRun, {"--device", mockedAdapter, "--", VEXBUSCTL, "--serial", "XYZ", "status"});
+    QVERIFY2(serial.exitCode == 3, qPrintable(describe(serial)));
+    QVERIFY2(serial.err.contains(QStringLiteral("no adapter with a serial number starting with \"XYZ\"")), qPrintable(serial.err));
+    QVERIFY2(serial.err.contains(QStringLiteral("udev lists: /dev/ttyUSB0 (serial number DEMO0001).")), qPrintable(serial.err));
+}
+
+void TestVexbusctl::monitorPrintsFramesUntilInterrupted()
+{
+    std::unique_ptr<Emulator> emulator = startEmulator({"--bus-traffic", "50", "--bus-frame", "0a0b0c"});
+    QVERIFY(emulator);
+
+    QProcess monitor;
+    monitor.start(QStringLiteral(VEXBUSCTL), {"--port", emulator->path(), "--json", "monitor"});
+    QVERIFY(monitor.waitForStarted());
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += monitor.readAllStandardOutput()).count('\n') >= 3, 10000);
+
+    ::kill(pid_t(monitor.processId()), SIGINT);
+    QVERIFY(waitForFinished(&monitor, 5000));
+    QCOMPARE(monitor.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(monitor.exitCode(), 0);
+    out += monitor.readAllStandardOutput();
+
+    const QList<QJsonObject> frames = jsonLines(QString::fromUtf8(out));
+    QVERIFY2(frames.count() >= 3, out.constData());
+    for (const QJsonObject &frame : frames) {
+        QCOMPARE(frame.value("event").toString(), QStringLiteral("frame"));
+        QCOMPARE(frame.value("data").toString(), QStringLiteral("0a0b0c"));
+        QVERIFY(QDateTime::fromString(frame.value("time").toString(), Qt::ISODateWithMs).isValid());
+    }
+    QVERIFY(monitor.readAllStandardError().contains(QStringLiteral("%1 frame(s) received").arg(frames.count()).toUtf8()));
+}
+
+void TestVexbusctl::monitorStopsAfterCount()
+{
+    std::unique_ptr<Emulator> emulator = startEmulator({"--bus-traffic", "50", "--bus-frame", "f00d"});
+    QVERIFY(emulator);
+    const ToolResult result = vexbusctl({"--port", emulator->path(), "monitor", "--count", "2"});
+    QVERIFY2(result.exitCode == 0, qPrintable(describe(result)));
+    const QStringList lines = result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.count(), 2);
+    for (const QString &line : lines)
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3} frame  f0 0d$")).match(line).hasMatch(),
+                 qPrintable(line));
+}
+
+void TestVexbusctl::updateFromFileShowsProgress()
+{
+    std::unique_ptr<Emulator> emulator = startEmulator({"--version-after-update", "1.5.0"});
+    QVERIFY(emulator);
+    const ToolResult result = vexbusctl({"--port", emulator->path(), "update", sampleFirmware}, 60000);
+    QVERIFY2(result.exitCode == 0, qPrintable(describe(result)));
+
+    const QStringList lines = result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.first(), QStringLiteral("updating %1 from firmware 1.4.12 with %2 (128 rows)").arg(emulator->path(), sampleFirmware));
+    QCOMPARE(lines.last(), QStringLiteral("ok: the controller runs firmware 1.5.0"));
+    // Without a terminal: one plain line at every tenth of the way, rising.
+    const QRegularExpression progress(QStringLiteral("^progress (\\d+\\.\\d)% \\((\\d+)/128 rows, [\\d.]+ K?i?B/s\\)$"));
+    QList<double> percentages;
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch match = progress.match(line);
+        if (match.hasMatch())
+            percentages << match.captured(1).toDouble();
+    }
+    QVERIFY2(percentages.count() >= 10, qPrintable(result.out));
+    QVERIFY(std::is_sorted(percentages.cbegin(), percentages.cend()));
+    QVERIFY2(result.out.contains(QStringLiteral("progress 100.0% (128/128 rows")), qPrintable(result.out));
+    QTRY_VERIFY2(emulator->log().contains(QStringLiteral("128 rows programmed, application valid")), qPrintable(emulator->log()));
+}
+
+void TestVexbusctl::failedUpdatesAreReported_data()
+{
+    QTest::addColumn<QStringList>("emulatorArguments");
+    QTest::addColumn<QString>("image");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("missing image") << QStringList() << "/nonexistent/image.cyacd" << "vexbusctl: no image file at /nonexistent/image.cyacd.";
+    QTest::newRow("bad row") << QStringList() << "123456780000\n:000022000401020304D0\n000023000405060708BF\n"
+                             << ", line 3: not a flash row";
+    QTest::newRow("bad header") << QStringList() << "1234\n:000022000401020304D0\n" << ", line 1: the header must give";
+    QTest::newRow("bootloader refused") << QStringList{"--command-error", "controller:StartBootloader=6"} << QString()
+                                        << "vexbusctl: the controller refused to start its bootloader; nothing was written.";
+    QTest::newRow("row does not verify") << QStringList{"--wrong-verify-row", "0x30"} << QString()
+                                         << "vexbusctl: the update failed at ";
+    QTest::newRow("device gone") << QStringList{"--vanish-on", "bootloader:ProgramRow:5"} << QString()
+                                 << "vexbusctl: the update failed at ";
+}
+
+void TestVexbusctl::failedUpdatesAreReported()
+{
+    QFETCH(QStringList, emulatorArguments);
+    QFETCH(QString, image);
+    QFETCH(QString, message);
+
+    QString imagePath = sampleFirmware;
+    if (image.startsWith(QLatin1Char('/'))) {
+        imagePath = image;
+    } else if (!image.isEmpty()) {
+        imagePath = m_dir.filePath(QStringLiteral("broken.cyacd"));
+        QFile file(imagePath);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(image.toLatin1());
+    }
+
+    std::unique_ptr<Emulator> emulator = startEmulator(emulatorArguments);
+    QVERIFY(emulator);
+    const ToolResult result = vexbusctl({"--port", emulator->path(), "update", imagePath}, 60000);
+    QVERIFY2(result.exitCode == 1, qPrintable(describe(result)));
+    QVERIFY2(result.err.contains(message), qPrintable(describe(result)));
+    QVERIFY(!result.out.contains(QStringLiteral("ok:")));
+}
+
+void TestVexbusctl::publishRelease()
+{
+    QFile sample(sampleFirmware);
+    QVERIFY(sample.open(QIODevice::ReadOnly));
+    const QByteArray image = sample.readAll();
+    const QString directory = m_dir.filePath(QStringLiteral("www/firmware/nivora-vexbususb"));
+    QVERIFY(QDir().mkpath(directory));
+    QFile imageFile(directory + QStringLiteral("/vexbus-adapter-1.5.0.cyacd"));
+    QVERIFY(imageFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    imageFile.write(image);
+    QJsonObject release;
+    release.insert(QStringLiteral("hardware"), QStringLiteral("vexbus-usb-adapter"));
+    release.insert(QStringLiteral("majorVersion"), 1);
+    release.insert(QStringLiteral("minorVersion"), 5);
+    release.insert(QStringLiteral("patchVersion"), 0);
+    release.insert(QStringLiteral("updateFileName"), QStringLiteral("vexbus-adapter-1.5.0.cyacd"));
+    release.insert(QStringLiteral("updateFileMd5sum"),
+                   QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Md5).toHex()));
+    release.insert(QStringLiteral("timestamp"), 1700000000);
+    QFile releaseFile(directory + QStringLiteral("/release.json"));
+    QVERIFY(releaseFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    releaseFile.write(QJsonDocument(release).toJson());
+}
+
+void TestVexbusctl::updateFromReleaseServer()
+{
+    publishRelease();
+    NivoraTest::HttpsServer server;
+    server.setCertificate(m_certificate);
+    server.setRootDirectory(m_dir.filePath(QStringLiteral("www")));
+    QVERIFY(server.listenOnLoopback());
+    const QString baseUrl = server.url(QStringLiteral("/firmware/nivora-vexbususb"));
+    const QStringList releaseArguments{"--server", baseUrl, "--ca-certificate", m_certificateFile};
+
+    const ToolResult check = vexbusctl(QStringList{"--json", "check-update"} + releaseArguments);
+    QVERIFY2(check.exitCode == 0, qPrintable(describe(check)));
+    const QList<QJsonObject> objects = jsonLines(check.out);
+    QCOMPARE(objects.count(), 1);
+    QCOMPARE(objects.first().value("version").toString(), QStringLiteral("1.5.0"));
+    QCOMPARE(objects.first().value("hardware").toString(), QStringLiteral("vexbus-usb-adapter"));
+    QCOMPARE(objects.first().value("releaseDate").toString(), QStringLiteral("2023-11-14T22:13:20Z"));
+    QCOMPARE(objects.first().value("fileName").toString(), QStringLiteral("vexbus-adapter-1.5.0.cyacd"));
+    QCOMPARE(objects.first().value("verified").toBool(), true);
+    QCOMPARE(objects.first().value("rowCount").toInt(), 128);
+
+    std::unique_ptr<Emulator> emulator = startEmulator({"--version-after-update", "1.5.0"});
+    QVERIFY(emulator);
+    const ToolResult update = vexbusctl(QStringList{"--port", emulator->path(), "--json", "update", "--online"} + releaseArguments, 60000);
+    QVERIFY2(update.exitCode == 0, qPrintable(describe(update)));
+    const QList<QJsonObject> events = jsonLines(update.out);
+    QVERIFY2(!events.isEmpty(), qPrintable(update.out));
+    QCOMPARE(events.first().value("version").toString(), QStringLiteral("1.5.0"));
+    QCOMPARE(events.last().value("event").toString(), QStringLiteral("finished"));
+    QCOMPARE(events.last().value("previousFirmwareVersion").toString(), QStringLiteral("1.4.12"));
+    QCOMPARE(events.last().value("firmwareVersion").toString(), QStringLiteral("1.5.0"));
+}
+
+void TestVexbusctl::releaseServerProblems_data()
+{
+    QTest::addColumn<QString>("problem");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("untrusted certificate") << "untrusted" << "Could not get the release description: SSL handshake failed";
+    QTest::newRow("no release") << "missing" << "Could not get the release description: ";
+    QTest::newRow("image changed") << "changed" << "The downloaded firmware file does not match the MD5 sum of the release";
+}
+
+void TestVexbusctl::releaseServerProblems()
+{
+    QFETCH(QString, problem);
+    QFETCH(QString, message);
+
+    publishRelease();
+    const QString directory = m_dir.filePath(QStringLiteral("www/firmware/nivora-vexbususb"));
+    if (problem == QLatin1String("missing"))
+        QVERIFY(QFile::remove(directory + QStringLiteral("/release.json")));
+    if (problem == QLatin1String("changed")) {
+        QFile imageFile(directory + QStringLiteral("/vexbus-adapter-1.5.0.cyacd"));
+        QVERIFY(imageFile.open(QIODevice::Append));
+        imageFile.write(":00002400040102030400\n");
+        // A verified copy from an earlier run would spare the download.
+        QDir(m_dir.filePath(QStringLiteral("cache"))).removeRecursively();
+    }
+
+    NivoraTest::HttpsServer server;
+    server.setCertificate(m_certificate);
+    server.setRootDirectory(m_dir.filePath(QStringLiteral("www")));
+    QVERIFY(server.listenOnLoopback());
+    QStringList arguments{"check-update", "--server", server.url(QStringLiteral("/firmware/nivora-vexbususb"))};
+    if (problem != QLatin1String("untrusted"))
+        arguments << "--ca-certificate" << m_certificateFile;
+
+    const ToolResult result = vexbusctl(arguments);
+    QVERIFY2(result.exitCode == 1, qPrintable(describe(result)));
+    QVERIFY2(result.err.contains(message), qPrintable(describe(result)));
+}
+
+void TestVexbusctl::emulatorLinkAndCleanExit()
+{
+    const QString link = m_dir.filePath(QStringLiteral("vexbus0"));
+    std::unique_ptr<Emulator> emulator = startEmulator({"--link", link});
+    QVERIFY(emulator);
+    QCOMPARE(QFileInfo(link).symLinkTarget(), emulator->path());
+
+    // The link names the adapter as well as the tty does.
+    const ToolResult status = vexbusctl({"--port", link, "--json", "status"});
+    QVERIFY2(status.exitCode == 0, qPrintable(describe(status)));
+    QCOMPARE(jsonLines(status.out).value(0).value("firmwareVersion").toString(), QStringLiteral("1.4.12"));
+
+    ::kill(pid_t(emulator->process()->processId()), SIGINT);
+    QVERIFY(waitForFinished(emulator->process(), 5000));
+    QCOMPARE(emulator->process()->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(emulator->process()->exitCode(), 0);
+    QVERIFY(!QFileInfo(link).isSymLink());
+
+    const ToolResult bad = run(QStringLiteral(VEXBUS_EMULATOR), {"--firmware-version", "1.x"});
+    QCOMPARE(bad.exitCode, 2);
+    QVERIFY2(bad.err.contains(QStringLiteral("--firmware-version")), qPrintable(bad.err));
+}
+
+QTEST_GUILESS_MAIN(TestVexbusctl)
+#include "tst_vexbusctl.moc"
