@@ -13,7 +13,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 .PHONY: demo check deps-build deps-test configure build install
 
 demo: deps-test install
-	@sh tools/demo/run-demo.sh "$(PREFIX)" "$(BUILD_DIR)"
+	@sh tools/demo/run-demo.sh "$(PREFIX)"
 
 check: deps-test build
 	QT_QPA_PLATFORM=offscreen ctest --preset $(PRESET)

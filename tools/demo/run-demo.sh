@@ -1,31 +1,65 @@
 #!/bin/sh
-# Builds nivora-demo against the library installed in PREFIX and runs it:
-# once on this machine, and once on a mocked adapter (umockdev), so that the
-# demo shows an adapter also where none is plugged in.
-# Usage: run-demo.sh PREFIX BUILD-DIR   (BUILD-DIR: the library's build tree)
+# make demo: the whole system on an emulated adapter. Starts vexbus-emulator
+# from the install prefix in the background and runs vexbusctl against it:
+# status, bus frames, a button press, a frame written to the bus, a firmware
+# update from the sample image, and the status with the new firmware.
+# Usage: run-demo.sh PREFIX
 set -eu
 prefix=$1
-library_build_dir=$2
 root=$(cd "$(dirname "$0")/../.." && pwd)
-demo_build_dir=$root/build/demo
+PATH=$prefix/bin:$PATH
+export PATH
 
-# Build with the compiler that built the library.
-compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$library_build_dir/CMakeCache.txt" 2>/dev/null || true)
-# The package is looked up afresh each time, in case PREFIX changed.
-cmake -S "$root/tools/demo" -B "$demo_build_dir" -UNivoraVexbusUsb_DIR -DCMAKE_PREFIX_PATH="$prefix" \
-    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF ${compiler:+-DCMAKE_CXX_COMPILER="$compiler"} >/dev/null
-cmake --build "$demo_build_dir"
+work=$(mktemp -d "${TMPDIR:-/tmp}/vexbus-demo.XXXXXX")
+emulator_pid=
+cleanup() {
+    if [ -n "$emulator_pid" ]; then
+        kill "$emulator_pid" 2>/dev/null || true
+        wait "$emulator_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 
-# The library logs every category at debug level by default; keep the demo's
-# output to its own lines unless the caller chose other rules.
-QT_LOGGING_RULES=${QT_LOGGING_RULES:-VexbusUsb*.debug=false}
-export QT_LOGGING_RULES
+show() {
+    printf '\n$ %s\n' "$*"
+    "$@"
+}
 
-echo "== Adapters on this machine"
-"$demo_build_dir/nivora-demo"
-
+echo "== Adapters that udev finds on this machine"
+show vexbusctl list
 if command -v umockdev-run >/dev/null 2>&1; then
     echo
-    echo "== Adapters on a mocked platform (umockdev, one FTDI adapter, no hardware)"
-    umockdev-run --device "$root/tools/demo/mocked-adapter.umockdev" -- "$demo_build_dir/nivora-demo"
+    echo "== The same on a mocked platform (umockdev: one FTDI adapter, no hardware)"
+    show umockdev-run --device "$root/tools/demo/mocked-adapter.umockdev" -- vexbusctl list
 fi
+
+# The emulated adapter answers on a pseudo-terminal of its own, reached
+# through a stable link; it sends four bus frames a second, paces its line
+# like a real one and reports 1.5.0 after an update.
+port=$work/vexbus0
+vexbus-emulator --link "$port" --bus-traffic 4 --line-pacing --version-after-update 1.5.0 \
+    --quiet >"$work/emulator.out" 2>&1 &
+emulator_pid=$!
+tries=0
+while [ ! -e "$port" ]; do
+    tries=$((tries + 1))
+    if [ "$tries" -gt 50 ] || ! kill -0 "$emulator_pid" 2>/dev/null; then
+        echo "vexbus-emulator did not start:" >&2
+        cat "$work/emulator.out" >&2
+        exit 1
+    fi
+    sleep 0.1
+done
+
+echo
+echo "== The emulated adapter on $port"
+show vexbusctl --port "$port" status
+show vexbusctl --port "$port" monitor --count 5
+show vexbusctl --port "$port" press ixo program --ms 500
+show vexbusctl --port "$port" write "41 42 43 44 45"
+show vexbusctl --port "$port" update "$root/tools/demo/vexbus-adapter-1.5.0.cyacd"
+show vexbusctl --port "$port" --json status
+echo
+echo "== Done: the emulated controller now runs firmware 1.5.0"

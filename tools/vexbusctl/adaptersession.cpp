@@ -157,10 +157,17 @@ int AdapterSession::explainOpenFailure() const
 
     if (fd < 0 && (openError == EACCES || openError == EPERM)) {
         const struct group *group = haveStatus ? ::getgrgid(status.st_gid) : nullptr;
-        const QString groupName = group ? QString::fromLocal8Bit(group->gr_name) : QStringLiteral("dialout");
-        m_printer->error(QStringLiteral("permission denied on %1 (%2). Add your user to the group \"%3\" "
-                                        "(sudo usermod -aG %3 $USER) and log in again.")
-                                 .arg(m_devicePath, haveStatus ? ownership(status) : QStringLiteral("no status"), groupName));
+        if (group && (status.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+            const QString groupName = QString::fromLocal8Bit(group->gr_name);
+            m_printer->error(QStringLiteral("permission denied on %1 (%2). Add your user to the group \"%3\" "
+                                            "(sudo usermod -aG %3 $USER) and log in again.")
+                                     .arg(m_devicePath, ownership(status), groupName));
+        } else {
+            // No group may use it: being a member of one does not help.
+            m_printer->error(QStringLiteral("permission denied on %1 (%2): only its owner may use it. A udev rule "
+                                            "such as GROUP=\"dialout\", MODE=\"0660\" lets the members of dialout in.")
+                                     .arg(m_devicePath, haveStatus ? ownership(status) : QStringLiteral("no status")));
+        }
         return ExitNoAdapter;
     }
     if (fd < 0 && openError == EBUSY) {

@@ -19,7 +19,10 @@
 #include <QtTest>
 
 #include <csignal>
+#include <grp.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -338,12 +341,33 @@ void TestVexbusctl::portProblemsAreExplained_data()
     QTest::newRow("missing") << "/dev/vexbus-does-not-exist" << "no adapter at /dev/vexbus-does-not-exist: the path does not exist.";
     QTest::newRow("no terminal") << "/dev/null" << "/dev/null is not a serial port or terminal device.";
     QTest::newRow("in use") << "emulator" << "is in use: another program holds its lock (find it with: fuser -v ";
+    QTest::newRow("not permitted") << "forbidden"
+                                   << "permission denied on %1 (owner root, group dialout, mode 0660). "
+                                      "Add your user to the group \"dialout\" (sudo usermod -aG dialout $USER) and log in again.";
 }
 
 void TestVexbusctl::portProblemsAreExplained()
 {
     QFETCH(QString, port);
     QFETCH(QString, message);
+
+    if (port == QLatin1String("forbidden")) {
+        // A tty of group dialout, and a user who is not in it.
+        if (::geteuid() != 0)
+            QSKIP("needs root to run vexbusctl as another user");
+        const struct group *dialout = ::getgrnam("dialout");
+        QVERIFY(dialout);
+        std::unique_ptr<Emulator> emulator = startEmulator();
+        QVERIFY(emulator);
+        const QByteArray path = QFile::encodeName(emulator->path());
+        QCOMPARE(::chown(path.constData(), 0, dialout->gr_gid), 0);
+        QCOMPARE(::chmod(path.constData(), 0660), 0);
+        const ToolResult result = run(QStringLiteral("setpriv"), {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                                                  VEXBUSCTL, "--port", emulator->path(), "status"});
+        QVERIFY2(result.exitCode == 3, qPrintable(describe(result)));
+        QVERIFY2(result.err.contains(QStringLiteral("vexbusctl: ") + message.arg(emulator->path())), qPrintable(describe(result)));
+        return;
+    }
 
     std::unique_ptr<Emulator> emulator;
     QSerialPort holder;
