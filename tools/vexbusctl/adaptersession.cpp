@@ -1,5 +1,5 @@
 #include "adaptersession.h"
-#include "interruptwatcher.h"
+#include "terminationsignals.h"
 #include "printer.h"
 #include "waiter.h"
 
@@ -42,11 +42,11 @@ QString ownership(const struct stat &status)
 } // namespace
 
 AdapterSession::AdapterSession(const AdapterOptions &options, const Printer *printer,
-                               const InterruptWatcher *interruptWatcher, QObject *parent) :
+                               const TerminationSignals *terminationSignals, QObject *parent) :
     QObject(parent),
     m_options(options),
     m_printer(printer),
-    m_interruptWatcher(interruptWatcher)
+    m_terminationSignals(terminationSignals)
 {
 }
 
@@ -198,7 +198,7 @@ int AdapterSession::explainOpenFailure() const
 
 int AdapterSession::waitForController()
 {
-    Waiter waiter(m_interruptWatcher, [this]() { return m_adapter->available(); });
+    Waiter waiter(m_terminationSignals, [this]() { return m_adapter->available(); });
     waiter.wakeOn(m_adapter, &NivoraVexbusUsbAdapter::availableChanged);
     switch (waiter.wait(m_options.timeoutMs)) {
     case Waiter::Done:

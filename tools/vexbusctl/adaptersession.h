@@ -7,7 +7,7 @@
 #include <QObject>
 #include <QString>
 
-class InterruptWatcher;
+class TerminationSignals;
 class Printer;
 
 // The options that pick an adapter and say how long to wait for it.
@@ -37,7 +37,7 @@ class AdapterSession : public QObject
     Q_OBJECT
 
 public:
-    AdapterSession(const AdapterOptions &options, const Printer *printer, const InterruptWatcher *interruptWatcher,
+    AdapterSession(const AdapterOptions &options, const Printer *printer, const TerminationSignals *terminationSignals,
                    QObject *parent = nullptr);
 
     // Picks the port and opens it; an exit code other than ExitSuccess
@@ -57,7 +57,7 @@ private:
 
     AdapterOptions m_options;
     const Printer *m_printer;
-    const InterruptWatcher *m_interruptWatcher;
+    const TerminationSignals *m_terminationSignals;
     NivoraVexbusUsb::NivoraVexbusUsbDeviceWatcher *m_deviceWatcher = nullptr;
     NivoraVexbusUsb::NivoraVexbusUsbAdapter *m_adapter = nullptr;
     QString m_devicePath;

@@ -1,5 +1,5 @@
 #include "commands.h"
-#include "interruptwatcher.h"
+#include "terminationsignals.h"
 #include "printer.h"
 #include "progressbar.h"
 #include "waiter.h"
@@ -141,7 +141,7 @@ int runCommand(const CommandContext &context, const QString &command, const QStr
                const std::function<void(NivoraVexbusUsbAdapter *)> &send, QJsonObject result = QJsonObject(),
                const AfterReply &afterReply = AfterReply())
 {
-    AdapterSession session(context.adapterOptions, context.printer, context.interruptWatcher);
+    AdapterSession session(context.adapterOptions, context.printer, context.terminationSignals);
     const int ready = openAndWait(&session, context.printer);
     if (ready != ExitSuccess)
         return ready;
@@ -158,7 +158,7 @@ int runCommand(const CommandContext &context, const QString &command, const QStr
                          controllerError = responseError;
                      });
 
-    Waiter waiter(context.interruptWatcher, [&finished]() { return finished; });
+    Waiter waiter(context.terminationSignals, [&finished]() { return finished; });
     waiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::commandFinished);
     send(adapter);
     const Waiter::Result waited = waiter.wait(replyWaitMs);
@@ -301,7 +301,7 @@ int fetchRelease(const CommandContext &context, FirmwareDownloader *downloader, 
     QObject::connect(downloader, &FirmwareDownloader::errorOccurred, downloader,
                      [&](const QString &errorString) { failure = errorString; });
 
-    Waiter waiter(context.interruptWatcher, [&]() { return downloaded || !failure.isEmpty(); });
+    Waiter waiter(context.terminationSignals, [&]() { return downloaded || !failure.isEmpty(); });
     waiter.wakeOn(downloader, &FirmwareDownloader::firmwareDownloadFinished);
     waiter.wakeOn(downloader, &FirmwareDownloader::errorOccurred);
     downloader->checkNewFirmware();
@@ -397,14 +397,14 @@ int runList(const CommandContext &context, bool watch)
                      [report](const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo) { report(QStringLiteral("added"), deviceInfo); });
     QObject::connect(&watcher, &NivoraVexbusUsbDeviceWatcher::deviceInfoRemoved, &watcher,
                      [report](const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo) { report(QStringLiteral("removed"), deviceInfo); });
-    Waiter waiter(context.interruptWatcher, []() { return false; });
+    Waiter waiter(context.terminationSignals, []() { return false; });
     waiter.wait(0);
     return ExitSuccess;
 }
 
 int runStatus(const CommandContext &context)
 {
-    AdapterSession session(context.adapterOptions, context.printer, context.interruptWatcher);
+    AdapterSession session(context.adapterOptions, context.printer, context.terminationSignals);
     const int ready = openAndWait(&session, context.printer);
     if (ready != ExitSuccess)
         return ready;
@@ -415,7 +415,7 @@ int runStatus(const CommandContext &context)
 
 int runMonitor(const CommandContext &context, int frameCount)
 {
-    AdapterSession session(context.adapterOptions, context.printer, context.interruptWatcher);
+    AdapterSession session(context.adapterOptions, context.printer, context.terminationSignals);
     const int ready = openAndWait(&session, context.printer);
     if (ready != ExitSuccess)
         return ready;
@@ -463,7 +463,7 @@ int runMonitor(const CommandContext &context, int frameCount)
                                 object);
     });
 
-    Waiter waiter(context.interruptWatcher, [&]() { return frameCount > 0 && frames >= frameCount; });
+    Waiter waiter(context.terminationSignals, [&]() { return frameCount > 0 && frames >= frameCount; });
     waiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::vexbusFrameReceived);
     waiter.wait(0);
     context.printer->note(QStringLiteral("%1 frame(s) received").arg(frames));
@@ -554,7 +554,7 @@ int runUpdate(const CommandContext &context, const QString &file, const ReleaseO
     if (releaseOptions && !trustCertificate(releaseOptions->caCertificate, context.printer))
         return ExitUsage;
 
-    AdapterSession session(context.adapterOptions, context.printer, context.interruptWatcher);
+    AdapterSession session(context.adapterOptions, context.printer, context.terminationSignals);
     const int opened = session.open();
     if (opened != ExitSuccess)
         return opened;
@@ -612,7 +612,7 @@ int runUpdate(const CommandContext &context, const QString &file, const ReleaseO
     // The run may take long; it fails when nothing moves for the time-out,
     // not counting the pause in which the controller reboots into its
     // bootloader.
-    Waiter waiter(context.interruptWatcher, [&finished]() { return finished; });
+    Waiter waiter(context.terminationSignals, [&finished]() { return finished; });
     waiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::updateFinished);
     Waiter::Result waited = Waiter::TimedOut;
     for (int seen = -1; seen != activity;) {
@@ -647,7 +647,7 @@ int runUpdate(const CommandContext &context, const QString &file, const ReleaseO
     }
 
     printPhase(context.printer, QStringLiteral("restarting"), QStringLiteral("image written; waiting for the controller to restart"));
-    Waiter restartWaiter(context.interruptWatcher, [adapter]() { return adapter->available() && !adapter->firmwareVersion().isEmpty(); });
+    Waiter restartWaiter(context.terminationSignals, [adapter]() { return adapter->available() && !adapter->firmwareVersion().isEmpty(); });
     restartWaiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::availableChanged);
     restartWaiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::firmwareVersionChanged);
     const Waiter::Result restarted = restartWaiter.wait(context.adapterOptions.timeoutMs);

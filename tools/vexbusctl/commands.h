@@ -7,16 +7,16 @@
 #include <QByteArray>
 #include <QString>
 
-class InterruptWatcher;
+class TerminationSignals;
 class Printer;
 
 // What every command gets: the adapter options, the output and the
-// interrupt watcher.
+// watcher of Ctrl-C and termination signals.
 struct CommandContext
 {
     AdapterOptions adapterOptions;
     const Printer *printer = nullptr;
-    const InterruptWatcher *interruptWatcher = nullptr;
+    const TerminationSignals *terminationSignals = nullptr;
 };
 
 // Where releases come from.

@@ -1,7 +1,7 @@
 // vexbusctl: finds Nivora Vexbus USB adapters, shows their state, watches
 // the bus, sends commands and updates the controller's firmware.
 #include "commands.h"
-#include "interruptwatcher.h"
+#include "terminationsignals.h"
 #include "names.h"
 #include "printer.h"
 
@@ -172,8 +172,13 @@ int main(int argc, char *argv[])
 
     CommandContext context;
     context.printer = &printer;
-    InterruptWatcher interruptWatcher;
-    context.interruptWatcher = &interruptWatcher;
+    // Ctrl-C ends a monitor or a watch cleanly and any other wait at once.
+    TerminationSignals terminationSignals;
+    if (!terminationSignals.install()) {
+        printer.error(QStringLiteral("cannot watch for Ctrl-C"));
+        return ExitFailure;
+    }
+    context.terminationSignals = &terminationSignals;
 
     uint number = 0;
     if (parser.isSet(portOption) && parser.isSet(serialOption))

@@ -1,8 +1,8 @@
 #include "waiter.h"
-#include "interruptwatcher.h"
+#include "terminationsignals.h"
 
-Waiter::Waiter(const InterruptWatcher *interruptWatcher, std::function<bool()> condition) :
-    m_interruptWatcher(interruptWatcher),
+Waiter::Waiter(const TerminationSignals *terminationSignals, std::function<bool()> condition) :
+    m_terminationSignals(terminationSignals),
     m_condition(std::move(condition))
 {
     m_timer.setSingleShot(true);
@@ -10,7 +10,7 @@ Waiter::Waiter(const InterruptWatcher *interruptWatcher, std::function<bool()> c
         m_result = TimedOut;
         m_loop.quit();
     });
-    QObject::connect(interruptWatcher, &InterruptWatcher::interrupted, &m_loop, [this]() {
+    QObject::connect(terminationSignals, &TerminationSignals::received, &m_loop, [this]() {
         m_result = Interrupted;
         m_loop.quit();
     });
@@ -20,7 +20,7 @@ Waiter::Result Waiter::wait(int timeoutMs)
 {
     if (m_condition())
         return Done;
-    if (m_interruptWatcher->isInterrupted())
+    if (m_terminationSignals->hasReceived())
         return Interrupted;
     if (timeoutMs > 0)
         m_timer.start(timeoutMs);

@@ -7,7 +7,7 @@
 
 #include <functional>
 
-class InterruptWatcher;
+class TerminationSignals;
 
 // Runs the event loop until a condition holds, a time-out passes or the
 // user interrupts. The condition is checked whenever one of the signals
@@ -17,7 +17,7 @@ class Waiter
 public:
     enum Result { Done, TimedOut, Interrupted };
 
-    Waiter(const InterruptWatcher *interruptWatcher, std::function<bool()> condition);
+    Waiter(const TerminationSignals *terminationSignals, std::function<bool()> condition);
 
     template<typename Sender, typename Signal>
     void wakeOn(const Sender *sender, Signal signal)
@@ -31,7 +31,7 @@ public:
 private:
     void check();
 
-    const InterruptWatcher *m_interruptWatcher;
+    const TerminationSignals *m_terminationSignals;
     std::function<bool()> m_condition;
     QEventLoop m_loop;
     QTimer m_timer;

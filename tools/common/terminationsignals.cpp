@@ -67,6 +67,8 @@ void TerminationSignals::onActivated()
     int last = 0;
     while ((count = ::read(s_sockets[1], buffer, sizeof(buffer))) > 0)
         last = buffer[count - 1];
-    if (last != 0)
+    if (last != 0) {
+        m_received = true;
         Q_EMIT received(last);
+    }
 }

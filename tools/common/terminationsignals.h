@@ -1,5 +1,5 @@
-#ifndef VEXBUSEMULATOR_TERMINATIONSIGNALS_H
-#define VEXBUSEMULATOR_TERMINATIONSIGNALS_H
+#ifndef NIVORATOOLS_TERMINATIONSIGNALS_H
+#define NIVORATOOLS_TERMINATIONSIGNALS_H
 
 #include <QObject>
 
@@ -17,6 +17,8 @@ public:
     ~TerminationSignals() override;
 
     bool install();
+    // Whether a signal arrived since install().
+    bool hasReceived() const { return m_received; }
 
 Q_SIGNALS:
     void received(int signalNumber);
@@ -26,6 +28,7 @@ private:
 
     QSocketNotifier *m_notifier = nullptr;
     bool m_installed = false;
+    bool m_received = false;
 };
 
-#endif // VEXBUSEMULATOR_TERMINATIONSIGNALS_H
+#endif // NIVORATOOLS_TERMINATIONSIGNALS_H
