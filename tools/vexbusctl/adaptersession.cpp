@@ -196,7 +196,7 @@ int AdapterSession::explainOpenFailure() const
     return ExitNoAdapter;
 }
 
-int AdapterSession::waitForController()
+int AdapterSession::waitForController(bool reportFailure)
 {
     Waiter waiter(m_terminationSignals, [this]() { return m_adapter->available(); });
     waiter.wakeOn(m_adapter, &NivoraVexbusUsbAdapter::availableChanged);
@@ -208,6 +208,8 @@ int AdapterSession::waitForController()
     case Waiter::TimedOut:
         break;
     }
+    if (!reportFailure)
+        return ExitFailure;
     m_printer->error(QStringLiteral("the controller at %1 did not answer within %2 s: the port is open, but the "
                                     "controller does not answer its firmware-version request. Check that the adapter "
                                     "is powered; after an interrupted update it waits in its bootloader "

@@ -43,8 +43,9 @@ public:
     // Picks the port and opens it; an exit code other than ExitSuccess
     // ends the command (the reason is printed).
     int open();
-    // Waits for the controller's init procedure; prints why on failure.
-    int waitForController();
+    // Waits for the controller's init procedure; prints why on failure
+    // unless the caller has a way on.
+    int waitForController(bool reportFailure = true);
 
     NivoraVexbusUsb::NivoraVexbusUsbAdapter *adapter() const { return m_adapter; }
     // The device path or serial number the session uses, for messages.

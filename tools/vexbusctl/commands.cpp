@@ -570,11 +570,12 @@ int runUpdate(const CommandContext &context, const QString &file, const ReleaseO
 
     // A controller that does not answer may wait in its bootloader after an
     // interrupted update; the adapter then goes to the bootloader directly.
-    const int answered = session.waitForController();
+    const int answered = session.waitForController(false);
     if (answered == ExitInterrupted)
         return interrupted(context.printer);
     if (answered != ExitSuccess)
-        context.printer->note(QStringLiteral("trying the bootloader directly, as after an interrupted update"));
+        context.printer->note(QStringLiteral("the controller at %1 does not answer; trying its bootloader directly, "
+                                             "as after an interrupted update").arg(session.target()));
     const QString previousVersion = adapter->firmwareVersion();
 
     ProgressBar progressBar(context.printer, image.rows().count(), byteCount(image));

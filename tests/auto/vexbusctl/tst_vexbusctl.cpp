@@ -156,6 +156,7 @@ private slots:
     void monitorPrintsFramesUntilInterrupted();
     void monitorStopsAfterCount();
     void updateFromFileShowsProgress();
+    void updateRecoversControllerInBootloader();
     void failedUpdatesAreReported_data();
     void failedUpdatesAreReported();
     void updateFromReleaseServer();
@@ -483,6 +484,19 @@ void TestVexbusctl::updateFromFileShowsProgress()
     QVERIFY(std::is_sorted(percentages.cbegin(), percentages.cend()));
     QVERIFY2(result.out.contains(QStringLiteral("progress 100.0% (128/128 rows")), qPrintable(result.out));
     QTRY_VERIFY2(emulator->log().contains(QStringLiteral("128 rows programmed, application valid")), qPrintable(emulator->log()));
+}
+
+void TestVexbusctl::updateRecoversControllerInBootloader()
+{
+    // As after an interrupted update: only the bootloader answers.
+    std::unique_ptr<Emulator> emulator = startEmulator({"--start-in-bootloader", "--version-after-update", "1.5.0"});
+    QVERIFY(emulator);
+    const ToolResult result = vexbusctl({"--port", emulator->path(), "--timeout", "3", "update", sampleFirmware}, 60000);
+    QVERIFY2(result.exitCode == 0, qPrintable(describe(result)));
+    QVERIFY2(result.err.contains(QStringLiteral("the controller at %1 does not answer; trying its bootloader directly")
+                                         .arg(emulator->path())),
+             qPrintable(describe(result)));
+    QVERIFY2(result.out.endsWith(QStringLiteral("ok: the controller runs firmware 1.5.0\n")), qPrintable(describe(result)));
 }
 
 void TestVexbusctl::failedUpdatesAreReported_data()
