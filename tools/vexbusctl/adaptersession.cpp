@@ -39,6 +39,18 @@ QString ownership(const struct stat &status)
             .arg(status.st_mode & 0777, 4, 8, QLatin1Char('0'));
 }
 
+// A link such as /dev/serial/by-id/... stands for the tty that the system
+// lists as a serial port. The links are followed one by one rather than
+// with realpath(), which the mocked udev platform of the tests breaks.
+QString resolveLinks(const QString &path)
+{
+    constexpr int maximumLinks = 40;
+    QString resolved = path;
+    for (int i = 0; i < maximumLinks && QFileInfo(resolved).isSymLink(); ++i)
+        resolved = QFileInfo(resolved).symLinkTarget();
+    return resolved;
+}
+
 } // namespace
 
 AdapterSession::AdapterSession(const AdapterOptions &options, const Printer *printer,
@@ -80,9 +92,7 @@ int AdapterSession::resolveTarget()
                                      .arg(m_options.port, adapterList()));
             return ExitNoAdapter;
         }
-        // A link such as /dev/serial/by-id/... names the tty that the
-        // system lists as a serial port.
-        m_devicePath = fileInfo.canonicalFilePath();
+        m_devicePath = resolveLinks(fileInfo.absoluteFilePath());
         return ExitSuccess;
     }
 
