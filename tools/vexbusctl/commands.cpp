@@ -296,9 +296,11 @@ int fetchRelease(const CommandContext &context, FirmwareDownloader *downloader, 
     bool released = false;
     bool downloaded = false;
     QString failure;
-    QObject::connect(downloader, &FirmwareDownloader::firmwareUpdateFinished, downloader, [&]() { released = true; });
-    QObject::connect(downloader, &FirmwareDownloader::firmwareDownloadFinished, downloader, [&]() { downloaded = true; });
-    QObject::connect(downloader, &FirmwareDownloader::errorOccurred, downloader,
+    // The downloader may outlive this call; the receiver ends the connections.
+    QObject receiver;
+    QObject::connect(downloader, &FirmwareDownloader::firmwareUpdateFinished, &receiver, [&]() { released = true; });
+    QObject::connect(downloader, &FirmwareDownloader::firmwareDownloadFinished, &receiver, [&]() { downloaded = true; });
+    QObject::connect(downloader, &FirmwareDownloader::errorOccurred, &receiver,
                      [&](const QString &errorString) { failure = errorString; });
 
     Waiter waiter(context.terminationSignals, [&]() { return downloaded || !failure.isEmpty(); });
