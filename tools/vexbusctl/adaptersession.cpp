@@ -19,16 +19,6 @@ using namespace NivoraVexbusUsb;
 
 namespace {
 
-QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> sortedDeviceInfos(const NivoraVexbusUsbDeviceWatcher *watcher)
-{
-    QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> deviceInfos = watcher->deviceInfos();
-    std::sort(deviceInfos.begin(), deviceInfos.end(),
-              [](const NivoraVexbusUsbDeviceWatcher::DeviceInfo &a, const NivoraVexbusUsbDeviceWatcher::DeviceInfo &b) {
-                  return a.devicePath < b.devicePath;
-              });
-    return deviceInfos;
-}
-
 QString ownership(const struct stat &status)
 {
     const struct group *group = ::getgrgid(status.st_gid);
@@ -53,6 +43,21 @@ QString resolveLinks(const QString &path)
 
 } // namespace
 
+QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> sortedDeviceInfos(const NivoraVexbusUsbDeviceWatcher *watcher)
+{
+    QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> deviceInfos = watcher->deviceInfos();
+    std::sort(deviceInfos.begin(), deviceInfos.end(),
+              [](const NivoraVexbusUsbDeviceWatcher::DeviceInfo &a, const NivoraVexbusUsbDeviceWatcher::DeviceInfo &b) {
+                  return a.devicePath < b.devicePath;
+              });
+    return deviceInfos;
+}
+
+QString noAdapterListed()
+{
+    return QStringLiteral("udev lists no tty of a USB device 0403:6001 or 04b4:f139");
+}
+
 AdapterSession::AdapterSession(const AdapterOptions &options, const Printer *printer,
                                const TerminationSignals *terminationSignals, QObject *parent) :
     QObject(parent),
@@ -73,7 +78,7 @@ QString AdapterSession::adapterList() const
 {
     const QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> deviceInfos = sortedDeviceInfos(m_deviceWatcher);
     if (deviceInfos.isEmpty())
-        return QStringLiteral("udev lists no tty of a USB device 0403:6001 or 04b4:f139.");
+        return noAdapterListed() + QLatin1Char('.');
 
     QStringList entries;
     for (const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo : deviceInfos)
@@ -98,13 +103,20 @@ int AdapterSession::resolveTarget()
 
     if (!m_options.serialPrefix.isEmpty()) {
         const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-        const bool found = std::any_of(ports.cbegin(), ports.cend(), [this](const QSerialPortInfo &info) {
+        const auto matches = std::count_if(ports.cbegin(), ports.cend(), [this](const QSerialPortInfo &info) {
             return info.serialNumber().startsWith(m_options.serialPrefix);
         });
-        if (!found) {
+        if (matches == 0) {
             m_printer->error(QStringLiteral("no adapter with a serial number starting with \"%1\" among the serial ports "
                                             "the system lists. %2").arg(m_options.serialPrefix, adapterList()));
             return ExitNoAdapter;
+        }
+        // The library would take the first; a command must not go to a
+        // device the person did not mean.
+        if (matches > 1) {
+            m_printer->error(QStringLiteral("several adapters have a serial number starting with \"%1\"; give more of it. %2")
+                                     .arg(m_options.serialPrefix, adapterList()));
+            return ExitUsage;
         }
         return ExitSuccess;
     }
@@ -220,6 +232,11 @@ int AdapterSession::waitForController(bool reportFailure)
     }
     if (!reportFailure)
         return ExitFailure;
+    if (!m_adapter->serialInterface()->connected()) {
+        m_printer->error(QStringLiteral("the connection to %1 was lost before the controller answered: the device "
+                                        "disappeared or closed the line.").arg(target()));
+        return ExitFailure;
+    }
     m_printer->error(QStringLiteral("the controller at %1 did not answer within %2 s: the port is open, but the "
                                     "controller does not answer its firmware-version request. Check that the adapter "
                                     "is powered; after an interrupted update it waits in its bootloader "

@@ -28,6 +28,12 @@ enum ExitCode {
     ExitInterrupted = 130
 };
 
+// The devices the watcher knows, by device path.
+QList<NivoraVexbusUsb::NivoraVexbusUsbDeviceWatcher::DeviceInfo>
+sortedDeviceInfos(const NivoraVexbusUsb::NivoraVexbusUsbDeviceWatcher *watcher);
+// What to say when udev lists no adapter.
+QString noAdapterListed();
+
 // One adapter as the commands use it: picks the port from the options (or
 // the one adapter that udev lists), starts the library's adapter object on
 // it, explains what stands in the way when the port cannot be opened, and

@@ -228,6 +228,17 @@ bool loadImageFile(const QString &path, const Printer *printer, FirmwareData *im
                                    .arg(path).arg(i + 1));
             return false;
         }
+        // The checksum byte makes the row's bytes add up to 0. A row that
+        // does not would fail its verification in the bootloader and leave
+        // the controller without an application.
+        quint8 sum = 0;
+        for (const char byte : BootloaderUtils::readFirmwareAsciiData(line))
+            sum += quint8(byte);
+        if (sum != 0) {
+            printer->error(QStringLiteral("invalid image file %1, line %2: the row's checksum does not match its bytes.")
+                                   .arg(path).arg(i + 1));
+            return false;
+        }
         ++rowCount;
     }
     if (rowCount == 0) {
@@ -347,16 +358,116 @@ void printPhase(const Printer *printer, const QString &event, const QString &tex
     printer->result(text, object);
 }
 
+// Ends an update that failed: the reason on standard error and, for
+// scripts, a last event on standard output.
+int updateFailed(const Printer *printer, const QString &message, int exitCode = ExitFailure)
+{
+    printer->error(message);
+    if (printer->json()) {
+        printer->result(QString(), QJsonObject{{QStringLiteral("event"), QStringLiteral("finished")},
+                                               {QStringLiteral("success"), false},
+                                               {QStringLiteral("error"), message}});
+    }
+    return exitCode;
+}
+
+// Hands the image to the adapter and follows the bootloader run to its end.
+// An empty file takes the downloader's image.
+int writeImage(const CommandContext &context, NivoraVexbusUsbAdapter *adapter, const FirmwareData &image, const QString &file)
+{
+    const bool controllerAnswered = adapter->available();
+    ProgressBar progressBar(context.printer, image.rows().count(), byteCount(image));
+    int activity = 0;
+    bool finished = false;
+    bool success = false;
+    QObject receiver;
+    QObject::connect(adapter, &NivoraVexbusUsbAdapter::updatePercentageChanged, &receiver, [&](double percentage) {
+        ++activity;
+        progressBar.update(percentage);
+    });
+    QObject::connect(adapter, &NivoraVexbusUsbAdapter::stateChanged, &receiver, [&](NivoraVexbusUsbAdapter::State state) {
+        ++activity;
+        if (state == NivoraVexbusUsbAdapter::StateConnectingBootloader)
+            printPhase(context.printer, QStringLiteral("bootloader-starting"),
+                       controllerAnswered ? QStringLiteral("the controller reboots into its bootloader; connecting in 3 s")
+                                          : QStringLiteral("connecting to the bootloader in 3 s"));
+        if (state == NivoraVexbusUsbAdapter::StateConnectedBootloader)
+            printPhase(context.printer, QStringLiteral("writing"),
+                       QStringLiteral("bootloader port open; writing %1 rows").arg(image.rows().count()));
+    });
+    QObject::connect(adapter, &NivoraVexbusUsbAdapter::updateFinished, &receiver, [&](bool updateSuccess) {
+        finished = true;
+        success = updateSuccess;
+    });
+
+    adapter->startFirmwareUpdate(file);
+    if (!adapter->updating())
+        return updateFailed(context.printer, QStringLiteral("the adapter did not start the update (see its warning above)."));
+
+    // The run may take long; it fails when nothing moves for the time-out,
+    // not counting the pause in which the controller reboots into its
+    // bootloader.
+    Waiter waiter(context.terminationSignals, [&finished]() { return finished; });
+    waiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::updateFinished);
+    Waiter::Result waited = Waiter::TimedOut;
+    for (int seen = -1; seen != activity;) {
+        seen = activity;
+        const bool rebooting = adapter->state() == NivoraVexbusUsbAdapter::StateConnectingBootloader;
+        waited = waiter.wait(context.adapterOptions.timeoutMs + (rebooting ? bootloaderHandOverMs : 0));
+        if (waited != Waiter::TimedOut)
+            break;
+    }
+    progressBar.finish();
+
+    const QString percentage = QString::number(adapter->updatePercentage(), 'f', 1);
+    if (waited == Waiter::Interrupted)
+        return updateFailed(context.printer, QStringLiteral("update interrupted at %1%; the controller may stay in its "
+                                                            "bootloader: run the update again.").arg(percentage),
+                            ExitInterrupted);
+    if (waited == Waiter::TimedOut)
+        return updateFailed(context.printer, QStringLiteral("the update timed out: nothing happened for %1 s at %2% (%3).")
+                                                     .arg(context.adapterOptions.timeoutMs / 1000.0)
+                                                     .arg(percentage, Names::of(adapter->state())));
+    if (!success && adapter->state() == NivoraVexbusUsbAdapter::StateConnected)
+        return updateFailed(context.printer, QStringLiteral("the controller refused to start its bootloader; nothing was written."));
+    if (!success)
+        return updateFailed(context.printer, QStringLiteral("the update failed at %1% (%2); the controller stays in its "
+                                                            "bootloader: run the update again.")
+                                                     .arg(percentage, Names::of(adapter->state())));
+    return ExitSuccess;
+}
+
+// After the image is written the controller restarts; the update is done
+// when it reports its firmware version again.
+int waitForNewFirmware(const CommandContext &context, NivoraVexbusUsbAdapter *adapter, const QString &previousVersion)
+{
+    printPhase(context.printer, QStringLiteral("restarting"), QStringLiteral("image written; waiting for the controller to restart"));
+    Waiter waiter(context.terminationSignals, [adapter]() { return adapter->available() && !adapter->firmwareVersion().isEmpty(); });
+    waiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::availableChanged);
+    waiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::firmwareVersionChanged);
+    const Waiter::Result restarted = waiter.wait(context.adapterOptions.timeoutMs);
+    if (restarted == Waiter::Interrupted)
+        return updateFailed(context.printer, QStringLiteral("interrupted while the controller restarts"), ExitInterrupted);
+    if (restarted == Waiter::TimedOut)
+        return updateFailed(context.printer, QStringLiteral("the image was written, but the controller did not answer within "
+                                                            "%1 s after its restart.").arg(context.adapterOptions.timeoutMs / 1000.0));
+
+    QJsonObject result;
+    result.insert(QStringLiteral("event"), QStringLiteral("finished"));
+    result.insert(QStringLiteral("success"), true);
+    result.insert(QStringLiteral("updated"), true);
+    result.insert(QStringLiteral("previousFirmwareVersion"), previousVersion);
+    result.insert(QStringLiteral("firmwareVersion"), adapter->firmwareVersion());
+    context.printer->result(QStringLiteral("ok: the controller runs firmware %1").arg(adapter->firmwareVersion()), result);
+    return ExitSuccess;
+}
+
 } // namespace
 
 int runList(const CommandContext &context, bool watch)
 {
     NivoraVexbusUsbDeviceWatcher watcher;
-    QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> deviceInfos = watcher.deviceInfos();
-    std::sort(deviceInfos.begin(), deviceInfos.end(),
-              [](const NivoraVexbusUsbDeviceWatcher::DeviceInfo &a, const NivoraVexbusUsbDeviceWatcher::DeviceInfo &b) {
-                  return a.devicePath < b.devicePath;
-              });
+    const QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> deviceInfos = sortedDeviceInfos(&watcher);
 
     QJsonArray adapters;
     QStringList lines;
@@ -379,7 +490,7 @@ int runList(const CommandContext &context, bool watch)
         adapters.append(adapter);
     }
     if (deviceInfos.isEmpty())
-        lines = QStringList{QStringLiteral("no adapters found (udev lists no tty of a USB device 0403:6001 or 04b4:f139)")};
+        lines = QStringList{QStringLiteral("no adapters found (%1)").arg(noAdapterListed())};
     context.printer->result(lines.join(QLatin1Char('\n')), QJsonObject{{QStringLiteral("adapters"), adapters}});
     if (!watch)
         return ExitSuccess;
@@ -418,14 +529,13 @@ int runStatus(const CommandContext &context)
 int runMonitor(const CommandContext &context, int frameCount)
 {
     AdapterSession session(context.adapterOptions, context.printer, context.terminationSignals);
-    const int ready = openAndWait(&session, context.printer);
-    if (ready != ExitSuccess)
-        return ready;
+    const int opened = session.open();
+    if (opened != ExitSuccess)
+        return opened;
 
+    // The controller reports frames from the moment the port is open, also
+    // while the adapter still reads its version and status.
     NivoraVexbusUsbAdapter *adapter = session.adapter();
-    context.printer->note(QStringLiteral("monitoring %1 (firmware %2); press Ctrl-C to stop")
-                                  .arg(session.target(), adapter->firmwareVersion()));
-
     int frames = 0;
     QObject::connect(adapter, &NivoraVexbusUsbAdapter::vexbusFrameReceived, adapter, [&](const QByteArray &frame) {
         ++frames;
@@ -465,11 +575,19 @@ int runMonitor(const CommandContext &context, int frameCount)
                                 object);
     });
 
+    const int answered = session.waitForController();
+    if (answered != ExitSuccess)
+        return answered == ExitInterrupted ? interrupted(context.printer) : answered;
+    context.printer->note(QStringLiteral("monitoring %1 (firmware %2); press Ctrl-C to stop")
+                                  .arg(session.target(), adapter->firmwareVersion()));
+
     Waiter waiter(context.terminationSignals, [&]() { return frameCount > 0 && frames >= frameCount; });
     waiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::vexbusFrameReceived);
-    waiter.wait(0);
+    const Waiter::Result waited = waiter.wait(0);
     context.printer->note(QStringLiteral("%1 frame(s) received").arg(frames));
-    return ExitSuccess;
+    // Ctrl-C is the normal end of a monitor, but not of one that was asked
+    // for a number of frames it did not get.
+    return waited == Waiter::Interrupted && frameCount > 0 ? int(ExitInterrupted) : int(ExitSuccess);
 }
 
 int runWrite(const CommandContext &context, const QByteArray &frame)
@@ -579,94 +697,27 @@ int runUpdate(const CommandContext &context, const QString &file, const ReleaseO
         context.printer->note(QStringLiteral("the controller at %1 does not answer; trying its bootloader directly, "
                                              "as after an interrupted update").arg(session.target()));
     const QString previousVersion = adapter->firmwareVersion();
-
-    ProgressBar progressBar(context.printer, image.rows().count(), byteCount(image));
-    int activity = 0;
-    bool finished = false;
-    bool success = false;
-    QObject::connect(adapter, &NivoraVexbusUsbAdapter::updatePercentageChanged, adapter, [&](double percentage) {
-        ++activity;
-        progressBar.update(percentage);
-    });
-    QObject::connect(adapter, &NivoraVexbusUsbAdapter::stateChanged, adapter, [&](NivoraVexbusUsbAdapter::State state) {
-        ++activity;
-        if (state == NivoraVexbusUsbAdapter::StateConnectingBootloader)
-            printPhase(context.printer, QStringLiteral("bootloader-starting"),
-                       QStringLiteral("the controller reboots into its bootloader; connecting in 3 s"));
-        if (state == NivoraVexbusUsbAdapter::StateConnectedBootloader)
-            printPhase(context.printer, QStringLiteral("writing"),
-                       QStringLiteral("bootloader connected; writing %1 rows").arg(image.rows().count()));
-    });
-    QObject::connect(adapter, &NivoraVexbusUsbAdapter::updateFinished, adapter, [&](bool updateSuccess) {
-        finished = true;
-        success = updateSuccess;
-    });
-
-    printPhase(context.printer, QStringLiteral("started"),
-               QStringLiteral("updating %1 from firmware %2 with %3 (%4 rows)")
-                       .arg(session.target(), orDash(previousVersion), releaseOptions ? image.name() : file)
-                       .arg(image.rows().count()));
-    adapter->startFirmwareUpdate(releaseOptions ? QString() : QFileInfo(file).absoluteFilePath());
-    if (!adapter->updating()) {
-        context.printer->error(QStringLiteral("the adapter did not start the update (see its warning above)."));
-        return ExitFailure;
+    if (releaseOptions && !releaseOptions->force && !previousVersion.isEmpty()
+            && previousVersion == adapter->firmwareDownloader()->versionString()) {
+        QJsonObject result{{QStringLiteral("event"), QStringLiteral("finished")}, {QStringLiteral("success"), true},
+                           {QStringLiteral("firmwareVersion"), previousVersion}, {QStringLiteral("updated"), false}};
+        context.printer->result(QStringLiteral("ok: the controller runs firmware %1 already; nothing to do (--force writes it again)")
+                                        .arg(previousVersion), result);
+        return ExitSuccess;
     }
 
-    // The run may take long; it fails when nothing moves for the time-out,
-    // not counting the pause in which the controller reboots into its
-    // bootloader.
-    Waiter waiter(context.terminationSignals, [&finished]() { return finished; });
-    waiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::updateFinished);
-    Waiter::Result waited = Waiter::TimedOut;
-    for (int seen = -1; seen != activity;) {
-        seen = activity;
-        const bool rebooting = adapter->state() == NivoraVexbusUsbAdapter::StateConnectingBootloader;
-        waited = waiter.wait(context.adapterOptions.timeoutMs + (rebooting ? bootloaderHandOverMs : 0));
-        if (waited != Waiter::TimedOut)
-            break;
-    }
-    progressBar.finish();
-    if (waited == Waiter::Interrupted) {
-        context.printer->error(QStringLiteral("update interrupted at %1%; the controller may stay in its bootloader: "
-                                              "run the update again.").arg(adapter->updatePercentage(), 0, 'f', 1));
-        return ExitInterrupted;
-    }
-    if (waited == Waiter::TimedOut) {
-        context.printer->error(QStringLiteral("the update timed out: nothing happened for %1 s at %2% (%3).")
-                                       .arg(context.adapterOptions.timeoutMs / 1000.0)
-                                       .arg(adapter->updatePercentage(), 0, 'f', 1)
-                                       .arg(Names::of(adapter->state())));
-        return ExitFailure;
-    }
-    if (!success) {
-        if (adapter->state() == NivoraVexbusUsbAdapter::StateConnected) {
-            context.printer->error(QStringLiteral("the controller refused to start its bootloader; nothing was written."));
-        } else {
-            context.printer->error(QStringLiteral("the update failed at %1% (%2); the controller stays in its bootloader: "
-                                                  "run the update again.")
-                                           .arg(adapter->updatePercentage(), 0, 'f', 1).arg(Names::of(adapter->state())));
-        }
-        return ExitFailure;
-    }
+    QJsonObject started{{QStringLiteral("event"), QStringLiteral("started")},
+                        {QStringLiteral("port"), session.target()},
+                        {QStringLiteral("image"), releaseOptions ? image.name() : file},
+                        {QStringLiteral("rowCount"), image.rows().count()},
+                        {QStringLiteral("previousFirmwareVersion"), previousVersion}};
+    context.printer->result(QStringLiteral("updating %1 from firmware %2 with %3 (%4 rows)")
+                                    .arg(session.target(), orDash(previousVersion), releaseOptions ? image.name() : file)
+                                    .arg(image.rows().count()),
+                            started);
 
-    printPhase(context.printer, QStringLiteral("restarting"), QStringLiteral("image written; waiting for the controller to restart"));
-    Waiter restartWaiter(context.terminationSignals, [adapter]() { return adapter->available() && !adapter->firmwareVersion().isEmpty(); });
-    restartWaiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::availableChanged);
-    restartWaiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::firmwareVersionChanged);
-    const Waiter::Result restarted = restartWaiter.wait(context.adapterOptions.timeoutMs);
-    if (restarted == Waiter::Interrupted)
-        return interrupted(context.printer);
-    if (restarted == Waiter::TimedOut) {
-        context.printer->error(QStringLiteral("the image was written, but the controller did not answer within %1 s "
-                                              "after its restart.").arg(context.adapterOptions.timeoutMs / 1000.0));
-        return ExitFailure;
-    }
-
-    QJsonObject result;
-    result.insert(QStringLiteral("event"), QStringLiteral("finished"));
-    result.insert(QStringLiteral("success"), true);
-    result.insert(QStringLiteral("previousFirmwareVersion"), previousVersion);
-    result.insert(QStringLiteral("firmwareVersion"), adapter->firmwareVersion());
-    context.printer->result(QStringLiteral("ok: the controller runs firmware %1").arg(adapter->firmwareVersion()), result);
-    return ExitSuccess;
+    const int written = writeImage(context, adapter, image, releaseOptions ? QString() : QFileInfo(file).absoluteFilePath());
+    if (written != ExitSuccess)
+        return written;
+    return waitForNewFirmware(context, adapter, previousVersion);
 }

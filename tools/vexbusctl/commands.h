@@ -25,6 +25,8 @@ struct ReleaseOptions
     QString server;
     QString caCertificate;
     bool preRelease = false;
+    // Write the release also when the controller runs that version already.
+    bool force = false;
 };
 
 // The commands; each returns the process's exit code.

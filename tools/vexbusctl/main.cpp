@@ -12,6 +12,7 @@
 #include <QLoggingCategory>
 #include <QRegularExpression>
 
+#include <cmath>
 #include <cstdio>
 #include <functional>
 
@@ -33,7 +34,7 @@ const Command commands[] = {
     {"app-params", "app-params on|off", "Switch the app connector's parameter handling on or off."},
     {"reset", "reset", "Reset the controller and wait until it answers again."},
     {"check-update", "check-update [--pre-release] [--server URL]", "Ask the release server for the current firmware and verify its image."},
-    {"update", "update FILE | update --online [--pre-release] [--server URL]", "Write new firmware into the controller, from an image file or from the release server."},
+    {"update", "update FILE | update --online [--pre-release] [--server URL] [--force]", "Write new firmware into the controller, from an image file or from the release server."},
 };
 
 const Command *findCommand(const QString &name)
@@ -59,6 +60,7 @@ QString overview()
 // category, so that they stand apart from the tool's own output.
 void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
+    Printer::endOpenLine();
     const char *level = type == QtDebugMsg || type == QtInfoMsg ? "debug" : "warning";
     const QByteArray line = QStringLiteral("[%1] %2: %3\n")
                                     .arg(QLatin1String(context.category ? context.category : "default"),
@@ -82,14 +84,21 @@ bool parseUnsigned(const QString &text, uint maximum, uint *value)
     return true;
 }
 
+// Hexadecimal bytes, written together or in groups separated by blanks or
+// colons; every group holds whole bytes ("0a1b 2c", not "0a1 b2c").
 bool parseHexFrame(const QString &text, QByteArray *frame)
 {
-    QString digits = text;
-    digits.remove(QRegularExpression(QStringLiteral("[\\s:]")));
-    if (digits.isEmpty() || digits.size() % 2 != 0
-            || !QRegularExpression(QStringLiteral("^[0-9a-fA-F]+$")).match(digits).hasMatch())
+    const QStringList groups = text.split(QRegularExpression(QStringLiteral("[\\s:]+")), Qt::SkipEmptyParts);
+    const QRegularExpression hexBytes(QStringLiteral("^([0-9a-fA-F]{2})+$"));
+    QByteArray bytes;
+    for (const QString &group : groups) {
+        if (!hexBytes.match(group).hasMatch())
+            return false;
+        bytes += QByteArray::fromHex(group.toLatin1());
+    }
+    if (bytes.isEmpty())
         return false;
-    *frame = QByteArray::fromHex(digits.toLatin1());
+    *frame = bytes;
     return true;
 }
 
@@ -106,10 +115,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption baudOption(QStringLiteral("baud"), QStringLiteral("Baud rate of the serial line (default 115200)."), QStringLiteral("N"), QStringLiteral("115200"));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Machine-readable output: one JSON object per line."));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Show the library's log at debug level (otherwise warnings only)."));
-    const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QStringLiteral("Seconds to wait for the controller, a reply or progress (default 10)."), QStringLiteral("S"), QStringLiteral("10"));
+    const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QStringLiteral("Seconds to wait for the controller to answer, for progress of an update and for the release server (default 10). A command's reply has 2 s."), QStringLiteral("S"), QStringLiteral("10"));
     const QCommandLineOption watchOption(QStringLiteral("watch"), QStringLiteral("list: keep printing adapters that arrive or leave."));
     const QCommandLineOption countOption(QStringLiteral("count"), QStringLiteral("monitor: stop after N bus frames."), QStringLiteral("N"));
     const QCommandLineOption msOption(QStringLiteral("ms"), QStringLiteral("press: how long the button is held, 0 to 65535 ms (default 200)."), QStringLiteral("N"), QStringLiteral("200"));
+    const QCommandLineOption forceOption(QStringLiteral("force"), QStringLiteral("update --online: write the release also when the controller runs that version already."));
     const QCommandLineOption onlineOption(QStringLiteral("online"), QStringLiteral("update: take the firmware from the release server."));
     const QCommandLineOption preReleaseOption(QStringLiteral("pre-release"), QStringLiteral("check-update, update: take releases from the pre-release area."));
     const QCommandLineOption serverOption(QStringLiteral("server"), QStringLiteral("check-update, update: base URL of a release server mirror (the directory that holds release.json)."), QStringLiteral("URL"));
@@ -119,7 +129,7 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral("Finds Nivora Vexbus USB adapters, shows their state, watches the bus, "
                                                     "sends commands and updates the controller's firmware."));
     const QCommandLineOption helpOption = parser.addHelpOption();
-    parser.addVersionOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
     parser.addOptions({portOption, serialOption, baudOption, jsonOption, verboseOption, timeoutOption});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command; see below."));
     parser.parse(QCoreApplication::arguments());
@@ -139,7 +149,7 @@ int main(int argc, char *argv[])
         if (name == QLatin1String("press"))
             parser.addOption(msOption);
         if (name == QLatin1String("update"))
-            parser.addOption(onlineOption);
+            parser.addOptions({onlineOption, forceOption});
         if (name == QLatin1String("update") || name == QLatin1String("check-update"))
             parser.addOptions({preReleaseOption, serverOption, caOption});
         if (name == QLatin1String("press")) {
@@ -154,7 +164,13 @@ int main(int argc, char *argv[])
     } else {
         parser.setApplicationDescription(parser.applicationDescription() + overview());
     }
-    parser.process(application);
+    // Errors of the command line are usage errors like any other (exit 2).
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(Printer(false), parser.errorText());
+    if (parser.isSet(helpOption))
+        parser.showHelp(ExitSuccess);
+    if (parser.isSet(versionOption))
+        parser.showVersion();
 
     const Printer printer(parser.isSet(jsonOption));
     if (!command) {
@@ -183,6 +199,9 @@ int main(int argc, char *argv[])
     uint number = 0;
     if (parser.isSet(portOption) && parser.isSet(serialOption))
         return usageError(printer, QStringLiteral("give either --port or --serial, not both"));
+    if ((parser.isSet(portOption) && parser.value(portOption).isEmpty())
+            || (parser.isSet(serialOption) && parser.value(serialOption).isEmpty()))
+        return usageError(printer, QStringLiteral("--port and --serial take a path and a serial number prefix"));
     context.adapterOptions.port = parser.value(portOption);
     context.adapterOptions.serialPrefix = parser.value(serialOption);
     if (!parseUnsigned(parser.value(baudOption), 4000000, &number) || number == 0)
@@ -190,9 +209,9 @@ int main(int argc, char *argv[])
     context.adapterOptions.baudrate = int(number);
     bool ok = false;
     const double timeout = parser.value(timeoutOption).toDouble(&ok);
-    if (!ok || timeout <= 0 || timeout > 3600)
-        return usageError(printer, QStringLiteral("--timeout takes seconds, more than 0 and at most 3600"));
-    context.adapterOptions.timeoutMs = int(timeout * 1000);
+    if (!ok || !std::isfinite(timeout) || qRound(timeout * 1000) < 1 || timeout > 3600)
+        return usageError(printer, QStringLiteral("--timeout takes seconds, at least 0.001 and at most 3600"));
+    context.adapterOptions.timeoutMs = qRound(timeout * 1000);
 
     const QStringList arguments = parser.positionalArguments().mid(1);
     const QString name = QLatin1String(command->name);
@@ -250,6 +269,7 @@ int main(int argc, char *argv[])
     releaseOptions.server = parser.value(serverOption);
     releaseOptions.caCertificate = parser.value(caOption);
     releaseOptions.preRelease = parser.isSet(preReleaseOption);
+    releaseOptions.force = parser.isSet(forceOption);
     if (name == QLatin1String("check-update")) {
         if (!expectArguments(0))
             return usageError(printer, QStringLiteral("check-update takes no arguments"));
@@ -260,7 +280,7 @@ int main(int argc, char *argv[])
     const bool online = parser.isSet(onlineOption);
     if (online ? !expectArguments(0) : !expectArguments(1))
         return usageError(printer, QStringLiteral("usage: update FILE, or update --online"));
-    if (!online && (parser.isSet(preReleaseOption) || parser.isSet(serverOption)))
-        return usageError(printer, QStringLiteral("--pre-release and --server go with --online"));
+    if (!online && (parser.isSet(preReleaseOption) || parser.isSet(serverOption) || parser.isSet(caOption) || parser.isSet(forceOption)))
+        return usageError(printer, QStringLiteral("--pre-release, --server, --ca-certificate and --force go with --online"));
     return runUpdate(context, online ? QString() : arguments.first(), online ? &releaseOptions : nullptr);
 }

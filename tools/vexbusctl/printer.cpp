@@ -6,8 +6,11 @@
 
 namespace {
 
+bool s_lineOpen = false;
+
 void write(FILE *stream, const QString &text)
 {
+    Printer::endOpenLine();
     const QByteArray bytes = text.toLocal8Bit() + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fflush(stream);
@@ -38,6 +41,20 @@ void Printer::note(const QString &text) const
 void Printer::error(const QString &message) const
 {
     write(stderr, QStringLiteral("vexbusctl: ") + message);
+}
+
+void Printer::setLineOpen(bool open)
+{
+    s_lineOpen = open;
+}
+
+void Printer::endOpenLine()
+{
+    if (!s_lineOpen)
+        return;
+    s_lineOpen = false;
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
 QString Printer::field(const QString &label, const QString &value)

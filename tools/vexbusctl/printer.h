@@ -23,6 +23,11 @@ public:
     // "vexbusctl: " and the message on standard error.
     void error(const QString &message) const;
 
+    // A line redrawn in place (the progress bar) is open on standard output
+    // until it ends; anything else printed meanwhile starts a new line first.
+    static void setLineOpen(bool open);
+    static void endOpenLine();
+
     // Aligned "label  value" lines for status-like output.
     static QString field(const QString &label, const QString &value);
     static QString yesNo(bool value);

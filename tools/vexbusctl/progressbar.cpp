@@ -71,7 +71,7 @@ void ProgressBar::update(double percentage)
                                                .toLocal8Bit() + "\033[K";
         std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
         std::fflush(stdout);
-        m_drawn = true;
+        Printer::setLineOpen(true);
         return;
     }
 
@@ -92,9 +92,5 @@ void ProgressBar::update(double percentage)
 
 void ProgressBar::finish()
 {
-    if (m_drawn) {
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-        m_drawn = false;
-    }
+    Printer::endOpenLine();
 }

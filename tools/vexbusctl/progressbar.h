@@ -28,7 +28,6 @@ private:
     int m_rowCount;
     int m_byteCount;
     bool m_terminal;
-    bool m_drawn = false;
     int m_lastStep = -1;
     double m_lastPercentage = -1;
     double m_startPercentage = 0;

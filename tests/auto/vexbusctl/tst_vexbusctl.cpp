@@ -2,10 +2,10 @@
 // pseudo-terminal: what a person sees, what a script parses, and the exit
 // codes. The release server is a local HTTPS server in this process.
 #include "httpsserver.h"
+#include "toolprocess.h"
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -24,56 +24,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using NivoraTest::ToolResult;
+using NivoraTest::runTool;
+using NivoraTest::waitForFinished;
+
 namespace {
-
-struct ToolResult
-{
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-// Waits for a process while the event loop runs, so that servers in this
-// process keep answering.
-bool waitForFinished(QProcess *process, int timeoutMs)
-{
-    if (process->state() == QProcess::NotRunning)
-        return true;
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
-    timer.start(timeoutMs);
-    loop.exec();
-    return process->state() == QProcess::NotRunning;
-}
-
-ToolResult run(const QString &program, const QStringList &arguments, int timeoutMs = 30000)
-{
-    QProcess process;
-    process.start(program, arguments);
-    ToolResult result;
-    if (!process.waitForStarted() || !waitForFinished(&process, timeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-        result.err = QStringLiteral("did not finish: ") + program + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
-        return result;
-    }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    result.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return result;
-}
 
 ToolResult vexbusctl(const QStringList &arguments, int timeoutMs = 30000)
 {
-    return run(QStringLiteral(VEXBUSCTL), arguments, timeoutMs);
-}
-
-QString describe(const ToolResult &result)
-{
-    return QStringLiteral("exit %1\n--- stdout\n%2--- stderr\n%3").arg(result.exitCode).arg(result.out, result.err);
+    return runTool(QStringLiteral(VEXBUSCTL), arguments, timeoutMs);
 }
 
 // Every line of standard output as a JSON object; an empty list when a
@@ -223,7 +182,7 @@ void TestVexbusctl::statusOfEmulatedAdapter()
     QVERIFY(emulator);
 
     const ToolResult json = vexbusctl({"--port", emulator->path(), "--json", "status"});
-    QVERIFY2(json.exitCode == 0, qPrintable(describe(json)));
+    QVERIFY2(json.exitCode == 0, qPrintable(json.describe()));
     const QList<QJsonObject> objects = jsonLines(json.out);
     QCOMPARE(objects.count(), 1);
     const QJsonObject status = objects.first();
@@ -242,7 +201,7 @@ void TestVexbusctl::statusOfEmulatedAdapter()
     QCOMPARE(serialPort.value("baudrate").toInt(), 115200);
 
     const ToolResult text = vexbusctl({"--port", emulator->path(), "status"});
-    QVERIFY2(text.exitCode == 0, qPrintable(describe(text)));
+    QVERIFY2(text.exitCode == 0, qPrintable(text.describe()));
     QVERIFY2(text.out.contains(QStringLiteral("Firmware version:   ") + version + QLatin1Char('\n')), qPrintable(text.out));
     QVERIFY2(text.out.contains(QStringLiteral("LED mode:           ") + ledMode + QLatin1Char('\n')), qPrintable(text.out));
     QVERIFY2(text.out.contains(QStringLiteral("Bus initialized:    ") + (initialized ? "yes" : "no")), qPrintable(text.out));
@@ -285,10 +244,17 @@ void TestVexbusctl::commandsReportTheirOutcome()
     std::unique_ptr<Emulator> emulator = startEmulator(emulatorArguments);
     QVERIFY(emulator);
     const ToolResult result = vexbusctl(QStringList{"--port", emulator->path()} + arguments);
-    QVERIFY2(result.exitCode == exitCode, qPrintable(describe(result)));
-    QVERIFY2((exitCode == 0 ? result.out : result.err).endsWith(output), qPrintable(describe(result)));
+    QVERIFY2(result.exitCode == exitCode, qPrintable(result.describe()));
+    QVERIFY2((exitCode == 0 ? result.out : result.err).endsWith(output), qPrintable(result.describe()));
     // The bytes of the request as the controller received them.
     QTRY_VERIFY2(emulator->log().contains(request), qPrintable(emulator->log()));
+    // A reset is done when the controller came back and answered again.
+    if (arguments.first() == QLatin1String("reset")) {
+        const QString log = emulator->log();
+        const int booted = log.indexOf(QStringLiteral("booted into controller mode"));
+        QVERIFY2(booted > log.indexOf(request), qPrintable(log));
+        QVERIFY2(log.indexOf(QStringLiteral("GetFirmware (0x01) id 3 ")) > booted, qPrintable(log));
+    }
 }
 
 void TestVexbusctl::silentControllerIsReported()
@@ -321,7 +287,16 @@ void TestVexbusctl::usageErrors_data()
     QTest::newRow("timeout") << QStringList{"--timeout", "0", "status"} << "--timeout takes seconds";
     QTest::newRow("update without file") << QStringList{"update"} << "usage: update FILE, or update --online";
     QTest::newRow("server without online") << QStringList{"update", "image.cyacd", "--server", "https://127.0.0.1"}
-                                           << "--pre-release and --server go with --online";
+                                           << "--pre-release, --server, --ca-certificate and --force go with --online";
+    QTest::newRow("certificate without online") << QStringList{"update", "image.cyacd", "--ca-certificate", "ca.pem"}
+                                                << "go with --online";
+    QTest::newRow("unknown option") << QStringList{"--bogus", "status"} << "Unknown option 'bogus'.";
+    QTest::newRow("option of another command") << QStringList{"status", "--watch"} << "Unknown option 'watch'.";
+    QTest::newRow("missing value") << QStringList{"status", "--timeout"} << "Missing value after '--timeout'.";
+    QTest::newRow("timeout not a number") << QStringList{"--timeout", "nan", "status"} << "--timeout takes seconds";
+    QTest::newRow("timeout rounds to 0") << QStringList{"--timeout", "0.0001", "status"} << "--timeout takes seconds";
+    QTest::newRow("empty serial") << QStringList{"--serial", "", "status"} << "--port and --serial take a path and a serial number prefix";
+    QTest::newRow("write split byte") << QStringList{"write", "0a1 b2c"} << "usage: write HEX";
 }
 
 void TestVexbusctl::usageErrors()
@@ -330,8 +305,8 @@ void TestVexbusctl::usageErrors()
     QFETCH(QString, message);
 
     const ToolResult result = vexbusctl(arguments);
-    QVERIFY2(result.exitCode == 2, qPrintable(describe(result)));
-    QVERIFY2((result.err + result.out).contains(message), qPrintable(describe(result)));
+    QVERIFY2(result.exitCode == 2, qPrintable(result.describe()));
+    QVERIFY2((result.err + result.out).contains(message), qPrintable(result.describe()));
 }
 
 void TestVexbusctl::portProblemsAreExplained_data()
@@ -363,10 +338,10 @@ void TestVexbusctl::portProblemsAreExplained()
         const QByteArray path = QFile::encodeName(emulator->path());
         QCOMPARE(::chown(path.constData(), 0, dialout->gr_gid), 0);
         QCOMPARE(::chmod(path.constData(), 0660), 0);
-        const ToolResult result = run(QStringLiteral("setpriv"), {"--reuid=65534", "--regid=65534", "--clear-groups",
+        const ToolResult result = runTool(QStringLiteral("setpriv"), {"--reuid=65534", "--regid=65534", "--clear-groups",
                                                                   VEXBUSCTL, "--port", emulator->path(), "status"});
-        QVERIFY2(result.exitCode == 3, qPrintable(describe(result)));
-        QVERIFY2(result.err.contains(QStringLiteral("vexbusctl: ") + message.arg(emulator->path())), qPrintable(describe(result)));
+        QVERIFY2(result.exitCode == 3, qPrintable(result.describe()));
+        QVERIFY2(result.err.contains(QStringLiteral("vexbusctl: ") + message.arg(emulator->path())), qPrintable(result.describe()));
         return;
     }
 
@@ -382,9 +357,9 @@ void TestVexbusctl::portProblemsAreExplained()
     }
 
     const ToolResult result = vexbusctl({"--port", port, "status"});
-    QVERIFY2(result.exitCode == 3, qPrintable(describe(result)));
+    QVERIFY2(result.exitCode == 3, qPrintable(result.describe()));
     const QString expected = QStringLiteral("vexbusctl: ") + (emulator ? port + QLatin1Char(' ') : QString()) + message;
-    QVERIFY2(result.err.contains(expected), qPrintable(describe(result)));
+    QVERIFY2(result.err.contains(expected), qPrintable(result.describe()));
 }
 
 void TestVexbusctl::adaptersFromUdev()
@@ -392,8 +367,8 @@ void TestVexbusctl::adaptersFromUdev()
     const QString umockdevRun = QStringLiteral(UMOCKDEV_RUN);
     const QString mockedAdapter = QStringLiteral(MOCKED_ADAPTER);
 
-    const ToolResult json = run(umockdevRun, {"--device", mockedAdapter, "--", VEXBUSCTL, "--json", "list"});
-    QVERIFY2(json.exitCode == 0, qPrintable(describe(json)));
+    const ToolResult json = runTool(umockdevRun, {"--device", mockedAdapter, "--", VEXBUSCTL, "--json", "list"});
+    QVERIFY2(json.exitCode == 0, qPrintable(json.describe()));
     const QList<QJsonObject> objects = jsonLines(json.out);
     QCOMPARE(objects.count(), 1);
     const QJsonArray adapters = objects.first().value("adapters").toArray();
@@ -406,32 +381,33 @@ void TestVexbusctl::adaptersFromUdev()
     QCOMPARE(adapter.value("manufacturer").toString(), QStringLiteral("FTDI"));
     QCOMPARE(adapter.value("description").toString(), QStringLiteral("FT232R USB UART"));
 
-    const ToolResult text = run(umockdevRun, {"--device", mockedAdapter, "--", VEXBUSCTL, "list"});
-    QVERIFY2(text.exitCode == 0, qPrintable(describe(text)));
+    const ToolResult text = runTool(umockdevRun, {"--device", mockedAdapter, "--", VEXBUSCTL, "list"});
+    QVERIFY2(text.exitCode == 0, qPrintable(text.describe()));
     QVERIFY2(QRegularExpression(QStringLiteral("\n/dev/ttyUSB0 +DEMO0001 +0403:6001 +FTDI FT232R USB UART\n")).match(text.out).hasMatch(),
              qPrintable(text.out));
 
     // Without --port the one adapter is taken; without any, none is found.
-    const ToolResult none = run(umockdevRun, {"--", VEXBUSCTL, "status"});
-    QVERIFY2(none.exitCode == 3, qPrintable(describe(none)));
+    const ToolResult none = runTool(umockdevRun, {"--", VEXBUSCTL, "status"});
+    QVERIFY2(none.exitCode == 3, qPrintable(none.describe()));
     QVERIFY2(none.err.contains(QStringLiteral("vexbusctl: no adapter found: udev lists no tty of a USB device 0403:6001 or 04b4:f139.")),
              qPrintable(none.err));
-    const ToolResult serial = run(umockdevRun, {"--device", mockedAdapter, "--", VEXBUSCTL, "--serial", "XYZ", "status"});
-    QVERIFY2(serial.exitCode == 3, qPrintable(describe(serial)));
+    const ToolResult serial = runTool(umockdevRun, {"--device", mockedAdapter, "--", VEXBUSCTL, "--serial", "XYZ", "status"});
+    QVERIFY2(serial.exitCode == 3, qPrintable(serial.describe()));
     QVERIFY2(serial.err.contains(QStringLiteral("no adapter with a serial number starting with \"XYZ\"")), qPrintable(serial.err));
     QVERIFY2(serial.err.contains(QStringLiteral("udev lists: /dev/ttyUSB0 (serial number DEMO0001).")), qPrintable(serial.err));
 }
 
 void TestVexbusctl::monitorPrintsFramesUntilInterrupted()
 {
-    std::unique_ptr<Emulator> emulator = startEmulator({"--bus-traffic", "50", "--bus-frame", "0a0b0c"});
+    // The frames carry a running number from 0, so a lost one shows.
+    std::unique_ptr<Emulator> emulator = startEmulator({"--bus-traffic", "50"});
     QVERIFY(emulator);
 
     QProcess monitor;
     monitor.start(QStringLiteral(VEXBUSCTL), {"--port", emulator->path(), "--json", "monitor"});
     QVERIFY(monitor.waitForStarted());
     QByteArray out;
-    QTRY_VERIFY_WITH_TIMEOUT((out += monitor.readAllStandardOutput()).count('\n') >= 3, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT((out += monitor.readAllStandardOutput()).count("\"frame\"") >= 3, 10000);
 
     ::kill(pid_t(monitor.processId()), SIGINT);
     QVERIFY(waitForFinished(&monitor, 5000));
@@ -439,13 +415,20 @@ void TestVexbusctl::monitorPrintsFramesUntilInterrupted()
     QCOMPARE(monitor.exitCode(), 0);
     out += monitor.readAllStandardOutput();
 
-    const QList<QJsonObject> frames = jsonLines(QString::fromUtf8(out));
-    QVERIFY2(frames.count() >= 3, out.constData());
-    for (const QJsonObject &frame : frames) {
-        QCOMPARE(frame.value("event").toString(), QStringLiteral("frame"));
-        QCOMPARE(frame.value("data").toString(), QStringLiteral("0a0b0c"));
-        QVERIFY(QDateTime::fromString(frame.value("time").toString(), Qt::ISODateWithMs).isValid());
+    const QList<QJsonObject> events = jsonLines(QString::fromUtf8(out));
+    QList<QJsonObject> frames;
+    bool available = false;
+    for (const QJsonObject &event : events) {
+        QVERIFY(QDateTime::fromString(event.value("time").toString(), Qt::ISODateWithMs).isValid());
+        if (event.value("event").toString() == QLatin1String("frame"))
+            frames << event;
+        if (event.value("event").toString() == QLatin1String("available"))
+            available = event.value("firmwareVersion").toString() == QLatin1String("1.4.12");
     }
+    QVERIFY2(available, out.constData());
+    QVERIFY2(frames.count() >= 3, out.constData());
+    for (int i = 0; i < frames.count(); ++i)
+        QCOMPARE(frames.at(i).value("data").toString(), QStringLiteral("%1").arg(i, 4, 16, QLatin1Char('0')));
     QVERIFY(monitor.readAllStandardError().contains(QStringLiteral("%1 frame(s) received").arg(frames.count()).toUtf8()));
 }
 
@@ -454,12 +437,27 @@ void TestVexbusctl::monitorStopsAfterCount()
     std::unique_ptr<Emulator> emulator = startEmulator({"--bus-traffic", "50", "--bus-frame", "f00d"});
     QVERIFY(emulator);
     const ToolResult result = vexbusctl({"--port", emulator->path(), "monitor", "--count", "2"});
-    QVERIFY2(result.exitCode == 0, qPrintable(describe(result)));
-    const QStringList lines = result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(lines.count(), 2);
-    for (const QString &line : lines)
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
+    const QStringList frames = result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts).filter(QStringLiteral(" frame "));
+    QCOMPARE(frames.count(), 2);
+    for (const QString &line : frames)
         QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3} frame  f0 0d$")).match(line).hasMatch(),
                  qPrintable(line));
+    QVERIFY2(QRegularExpression(QStringLiteral("status led on, bus synchronized, initialized, available, type holtrane\n"))
+                     .match(result.out).hasMatch(),
+             qPrintable(result.out));
+
+    // Stopped before it got them, a counted monitor did not do its job.
+    std::unique_ptr<Emulator> quiet = startEmulator();
+    QVERIFY(quiet);
+    QProcess monitor;
+    monitor.start(QStringLiteral(VEXBUSCTL), {"--port", quiet->path(), "monitor", "--count", "5"});
+    QVERIFY(monitor.waitForStarted());
+    QByteArray err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += monitor.readAllStandardError()).contains("monitoring"), 10000);
+    ::kill(pid_t(monitor.processId()), SIGTERM);
+    QVERIFY(waitForFinished(&monitor, 5000));
+    QCOMPARE(monitor.exitCode(), 130);
 }
 
 void TestVexbusctl::updateFromFileShowsProgress()
@@ -467,7 +465,7 @@ void TestVexbusctl::updateFromFileShowsProgress()
     std::unique_ptr<Emulator> emulator = startEmulator({"--version-after-update", "1.5.0"});
     QVERIFY(emulator);
     const ToolResult result = vexbusctl({"--port", emulator->path(), "update", sampleFirmware}, 60000);
-    QVERIFY2(result.exitCode == 0, qPrintable(describe(result)));
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
 
     const QStringList lines = result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(lines.first(), QStringLiteral("updating %1 from firmware 1.4.12 with %2 (128 rows)").arg(emulator->path(), sampleFirmware));
@@ -492,11 +490,11 @@ void TestVexbusctl::updateRecoversControllerInBootloader()
     std::unique_ptr<Emulator> emulator = startEmulator({"--start-in-bootloader", "--version-after-update", "1.5.0"});
     QVERIFY(emulator);
     const ToolResult result = vexbusctl({"--port", emulator->path(), "--timeout", "3", "update", sampleFirmware}, 60000);
-    QVERIFY2(result.exitCode == 0, qPrintable(describe(result)));
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
     QVERIFY2(result.err.contains(QStringLiteral("the controller at %1 does not answer; trying its bootloader directly")
                                          .arg(emulator->path())),
-             qPrintable(describe(result)));
-    QVERIFY2(result.out.endsWith(QStringLiteral("ok: the controller runs firmware 1.5.0\n")), qPrintable(describe(result)));
+             qPrintable(result.describe()));
+    QVERIFY2(result.out.endsWith(QStringLiteral("ok: the controller runs firmware 1.5.0\n")), qPrintable(result.describe()));
 }
 
 void TestVexbusctl::failedUpdatesAreReported_data()
@@ -509,6 +507,8 @@ void TestVexbusctl::failedUpdatesAreReported_data()
     QTest::newRow("bad row") << QStringList() << "123456780000\n:000022000401020304D0\n000023000405060708BF\n"
                              << ", line 3: not a flash row";
     QTest::newRow("bad header") << QStringList() << "1234\n:000022000401020304D0\n" << ", line 1: the header must give";
+    QTest::newRow("bad row checksum") << QStringList() << "123456780000\n:000022000401020304D1\n"
+                                      << ", line 2: the row's checksum does not match its bytes.";
     QTest::newRow("bootloader refused") << QStringList{"--command-error", "controller:StartBootloader=6"} << QString()
                                         << "vexbusctl: the controller refused to start its bootloader; nothing was written.";
     QTest::newRow("row does not verify") << QStringList{"--wrong-verify-row", "0x30"} << QString()
@@ -535,10 +535,20 @@ void TestVexbusctl::failedUpdatesAreReported()
 
     std::unique_ptr<Emulator> emulator = startEmulator(emulatorArguments);
     QVERIFY(emulator);
-    const ToolResult result = vexbusctl({"--port", emulator->path(), "update", imagePath}, 60000);
-    QVERIFY2(result.exitCode == 1, qPrintable(describe(result)));
-    QVERIFY2(result.err.contains(message), qPrintable(describe(result)));
-    QVERIFY(!result.out.contains(QStringLiteral("ok:")));
+    const ToolResult result = vexbusctl({"--port", emulator->path(), "--json", "update", imagePath}, 60000);
+    QVERIFY2(result.exitCode == 1, qPrintable(result.describe()));
+    QVERIFY2(result.err.contains(message), qPrintable(result.describe()));
+
+    // Standard output stays JSON; an update that started ends with its outcome.
+    const QList<QJsonObject> events = jsonLines(result.out);
+    QVERIFY2(events.count() == result.out.count(QLatin1Char('\n')), qPrintable(result.out));
+    if (!events.isEmpty()) {
+        QCOMPARE(events.first().value("event").toString(), QStringLiteral("started"));
+        QCOMPARE(events.last().value("event").toString(), QStringLiteral("finished"));
+        QCOMPARE(events.last().value("success").toBool(true), false);
+        QVERIFY(result.err.contains(events.last().value("error").toString()));
+    }
+    QCOMPARE(events.isEmpty(), imagePath != sampleFirmware);
 }
 
 void TestVexbusctl::publishRelease()
@@ -576,7 +586,7 @@ void TestVexbusctl::updateFromReleaseServer()
     const QStringList releaseArguments{"--server", baseUrl, "--ca-certificate", m_certificateFile};
 
     const ToolResult check = vexbusctl(QStringList{"--json", "check-update"} + releaseArguments);
-    QVERIFY2(check.exitCode == 0, qPrintable(describe(check)));
+    QVERIFY2(check.exitCode == 0, qPrintable(check.describe()));
     const QList<QJsonObject> objects = jsonLines(check.out);
     QCOMPARE(objects.count(), 1);
     QCOMPARE(objects.first().value("version").toString(), QStringLiteral("1.5.0"));
@@ -589,13 +599,23 @@ void TestVexbusctl::updateFromReleaseServer()
     std::unique_ptr<Emulator> emulator = startEmulator({"--version-after-update", "1.5.0"});
     QVERIFY(emulator);
     const ToolResult update = vexbusctl(QStringList{"--port", emulator->path(), "--json", "update", "--online"} + releaseArguments, 60000);
-    QVERIFY2(update.exitCode == 0, qPrintable(describe(update)));
+    QVERIFY2(update.exitCode == 0, qPrintable(update.describe()));
     const QList<QJsonObject> events = jsonLines(update.out);
     QVERIFY2(!events.isEmpty(), qPrintable(update.out));
     QCOMPARE(events.first().value("version").toString(), QStringLiteral("1.5.0"));
     QCOMPARE(events.last().value("event").toString(), QStringLiteral("finished"));
     QCOMPARE(events.last().value("previousFirmwareVersion").toString(), QStringLiteral("1.4.12"));
     QCOMPARE(events.last().value("firmwareVersion").toString(), QStringLiteral("1.5.0"));
+    QCOMPARE(events.last().value("updated").toBool(), true);
+
+    // The controller runs the release now: nothing to write.
+    const int logged = emulator->log().size();
+    const ToolResult again = vexbusctl(QStringList{"--port", emulator->path(), "update", "--online"} + releaseArguments, 60000);
+    QVERIFY2(again.exitCode == 0, qPrintable(again.describe()));
+    QVERIFY2(again.out.endsWith(QStringLiteral("ok: the controller runs firmware 1.5.0 already; nothing to do (--force writes it again)\n")),
+             qPrintable(again.describe()));
+    QTest::qWait(200);
+    QVERIFY2(!emulator->log().mid(logged).contains(QStringLiteral("StartBootloader")), qPrintable(emulator->log().mid(logged)));
 }
 
 void TestVexbusctl::releaseServerProblems_data()
@@ -634,8 +654,8 @@ void TestVexbusctl::releaseServerProblems()
         arguments << "--ca-certificate" << m_certificateFile;
 
     const ToolResult result = vexbusctl(arguments);
-    QVERIFY2(result.exitCode == 1, qPrintable(describe(result)));
-    QVERIFY2(result.err.contains(message), qPrintable(describe(result)));
+    QVERIFY2(result.exitCode == 1, qPrintable(result.describe()));
+    QVERIFY2(result.err.contains(message), qPrintable(result.describe()));
 }
 
 void TestVexbusctl::emulatorLinkAndCleanExit()
@@ -647,7 +667,7 @@ void TestVexbusctl::emulatorLinkAndCleanExit()
 
     // The link names the adapter as well as the tty does.
     const ToolResult status = vexbusctl({"--port", link, "--json", "status"});
-    QVERIFY2(status.exitCode == 0, qPrintable(describe(status)));
+    QVERIFY2(status.exitCode == 0, qPrintable(status.describe()));
     QCOMPARE(jsonLines(status.out).value(0).value("firmwareVersion").toString(), QStringLiteral("1.4.12"));
 
     ::kill(pid_t(emulator->process()->processId()), SIGINT);
@@ -656,7 +676,7 @@ void TestVexbusctl::emulatorLinkAndCleanExit()
     QCOMPARE(emulator->process()->exitCode(), 0);
     QVERIFY(!QFileInfo(link).isSymLink());
 
-    const ToolResult bad = run(QStringLiteral(VEXBUS_EMULATOR), {"--firmware-version", "1.x"});
+    const ToolResult bad = runTool(QStringLiteral(VEXBUS_EMULATOR), {"--firmware-version", "1.x"});
     QCOMPARE(bad.exitCode, 2);
     QVERIFY2(bad.err.contains(QStringLiteral("--firmware-version")), qPrintable(bad.err));
 }

@@ -2,55 +2,23 @@
 // through udev by itself or by serial number, and the USB identity of the
 // port shows in the status.
 #include "testplatform.h"
+#include "toolprocess.h"
 #include "vexbusemulator.h"
 
-#include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QTimer>
 #include <QtTest>
 
 using NivoraTest::TestPlatform;
+using NivoraTest::ToolResult;
 using NivoraVexbusUsbEmulator::VexbusEmulator;
 
 namespace {
 
-struct ToolResult
-{
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
 // The emulator answers from this process's event loop while the tool runs.
 ToolResult vexbusctl(const QStringList &arguments)
 {
-    QProcess process;
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
-    process.start(QStringLiteral(VEXBUSCTL), arguments);
-    timer.start(30000);
-    loop.exec();
-
-    ToolResult result;
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished();
-        return result;
-    }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    result.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return result;
-}
-
-QString describe(const ToolResult &result)
-{
-    return QStringLiteral("exit %1\n--- stdout\n%2--- stderr\n%3").arg(result.exitCode).arg(result.out, result.err);
+    return NivoraTest::runTool(QStringLiteral(VEXBUSCTL), arguments);
 }
 
 } // namespace
@@ -84,7 +52,7 @@ void TestVexbusctlUsb::findsTheAdapter()
     QVERIFY(emulator.attach(platform.masterFd(QStringLiteral("ttyUSB0"))));
 
     const ToolResult result = vexbusctl(selection + QStringList{"--json", "status"});
-    QVERIFY2(result.exitCode == 0, qPrintable(describe(result)));
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
     const QJsonObject status = QJsonDocument::fromJson(result.out.toUtf8()).object();
     QCOMPARE(status.value("port").toString(), QStringLiteral("/dev/ttyUSB0"));
     QCOMPARE(status.value("firmwareVersion").toString(), QStringLiteral("1.4.12"));
@@ -98,13 +66,21 @@ void TestVexbusctlUsb::severalAdaptersNeedAChoice()
 {
     TestPlatform platform;
     platform.addAdapter(QStringLiteral("A5XK1234"));
-    platform.addAdapter(QStringLiteral("B7QQ0001"), QStringLiteral("ttyUSB1"), QStringLiteral("04b4"), QStringLiteral("f139"));
+    platform.addAdapter(QStringLiteral("A5XK9999"), QStringLiteral("ttyUSB1"), QStringLiteral("04b4"), QStringLiteral("f139"));
 
+    const QString listed = QStringLiteral("udev lists: /dev/ttyUSB0 (serial number A5XK1234), /dev/ttyUSB1 (serial number A5XK9999).");
     const ToolResult result = vexbusctl({"status"});
-    QVERIFY2(result.exitCode == 2, qPrintable(describe(result)));
-    QVERIFY2(result.err.contains(QStringLiteral("vexbusctl: several adapters found; choose one with --port PATH or --serial PREFIX. "
-                                                "udev lists: /dev/ttyUSB0 (serial number A5XK1234), /dev/ttyUSB1 (serial number B7QQ0001).")),
+    QVERIFY2(result.exitCode == 2, qPrintable(result.describe()));
+    QVERIFY2(result.err.contains(QStringLiteral("vexbusctl: several adapters found; choose one with --port PATH or --serial PREFIX. ")
+                                 + listed),
              qPrintable(result.err));
+
+    // A prefix that fits both picks neither.
+    const ToolResult ambiguous = vexbusctl({"--serial", "A5XK", "status"});
+    QVERIFY2(ambiguous.exitCode == 2, qPrintable(ambiguous.describe()));
+    QVERIFY2(ambiguous.err.contains(QStringLiteral("vexbusctl: several adapters have a serial number starting with \"A5XK\"; "
+                                                   "give more of it. ") + listed),
+             qPrintable(ambiguous.err));
 }
 
 QTEST_GUILESS_MAIN(TestVexbusctlUsb)
