@@ -5,8 +5,12 @@
 #include "toolprocess.h"
 #include "vexbusemulator.h"
 
+#include <csignal>
+
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QtTest>
 
 using NivoraTest::TestPlatform;
@@ -31,6 +35,7 @@ private slots:
     void findsTheAdapter_data();
     void findsTheAdapter();
     void severalAdaptersNeedAChoice();
+    void watchReportsArrivalsAndRemovals();
 };
 
 void TestVexbusctlUsb::findsTheAdapter_data()
@@ -81,6 +86,41 @@ void TestVexbusctlUsb::severalAdaptersNeedAChoice()
     QVERIFY2(ambiguous.err.contains(QStringLiteral("vexbusctl: several adapters have a serial number starting with \"A5XK\"; "
                                                    "give more of it. ") + listed),
              qPrintable(ambiguous.err));
+}
+
+void TestVexbusctlUsb::watchReportsArrivalsAndRemovals()
+{
+    TestPlatform platform;
+    platform.addAdapter(QStringLiteral("A5XK1234"));
+
+    QProcess watch;
+    watch.start(QStringLiteral(VEXBUSCTL), {"--json", "list", "--watch"});
+    QVERIFY(watch.waitForStarted());
+    QByteArray out;
+    QByteArray err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += watch.readAllStandardError()).contains("watching for adapters"), 10000);
+
+    platform.plug(QStringLiteral("C3PO0042"), QStringLiteral("ttyUSB1"));
+    QTRY_VERIFY_WITH_TIMEOUT((out += watch.readAllStandardOutput()).contains("\"added\""), 10000);
+    platform.unplug(QStringLiteral("ttyUSB1"));
+    QTRY_VERIFY_WITH_TIMEOUT((out += watch.readAllStandardOutput()).contains("\"removed\""), 10000);
+
+    ::kill(pid_t(watch.processId()), SIGINT);
+    QVERIFY(NivoraTest::waitForFinished(&watch, 5000));
+    QCOMPARE(watch.exitCode(), 0);
+    out += watch.readAllStandardOutput();
+
+    const QList<QByteArray> lines = out.trimmed().split('\n');
+    QCOMPARE(lines.count(), 3);
+    const QJsonObject initial = QJsonDocument::fromJson(lines.at(0)).object();
+    QCOMPARE(initial.value("adapters").toArray().count(), 1);
+    const QJsonObject added = QJsonDocument::fromJson(lines.at(1)).object();
+    QCOMPARE(added.value("event").toString(), QStringLiteral("added"));
+    QCOMPARE(added.value("devicePath").toString(), QStringLiteral("/dev/ttyUSB1"));
+    QCOMPARE(added.value("serialNumber").toString(), QStringLiteral("C3PO0042"));
+    const QJsonObject removed = QJsonDocument::fromJson(lines.at(2)).object();
+    QCOMPARE(removed.value("event").toString(), QStringLiteral("removed"));
+    QCOMPARE(removed.value("devicePath").toString(), QStringLiteral("/dev/ttyUSB1"));
 }
 
 QTEST_GUILESS_MAIN(TestVexbusctlUsb)
