@@ -482,6 +482,17 @@ void TestVexbusctl::updateFromFileShowsProgress()
     QVERIFY(std::is_sorted(percentages.cbegin(), percentages.cend()));
     QVERIFY2(result.out.contains(QStringLiteral("progress 100.0% (128/128 rows")), qPrintable(result.out));
     QTRY_VERIFY2(emulator->log().contains(QStringLiteral("128 rows programmed, application valid")), qPrintable(emulator->log()));
+
+    // On a terminal (script gives it one) the bar is redrawn in place and
+    // its line ends before the next message.
+    const QString command = QStringLiteral("%1 --port %2 update %3").arg(VEXBUSCTL, emulator->path(), sampleFirmware);
+    const ToolResult terminal = runTool(QStringLiteral("script"), {"-qec", command, "/dev/null"}, 60000);
+    QVERIFY2(terminal.exitCode == 0, qPrintable(terminal.describe()));
+    QVERIFY2(!terminal.out.contains(QStringLiteral("progress ")), qPrintable(terminal.out));
+    const QRegularExpression bar(QStringLiteral("\r\\[#{30}\\] 100\\.0%  128/128 rows  [\\d.]+ K?i?B/s  0:00 left\x1b\\[K\r?\n"
+                                                "image written; waiting for the controller to restart"));
+    QVERIFY2(bar.match(terminal.out).hasMatch(), qPrintable(terminal.out));
+    QVERIFY2(terminal.out.contains(QStringLiteral("\r[###---------------------------]  10.")), qPrintable(terminal.out));
 }
 
 void TestVexbusctl::updateRecoversControllerInBootloader()
