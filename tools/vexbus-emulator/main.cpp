@@ -46,30 +46,30 @@ int main(int argc, char *argv[])
     VexbusEmulator emulator;
     options.apply(&emulator);
     PseudoTerminal terminal;
-    // A request shows a client on the line before the next poll would.
-    QObject::connect(&emulator, &VexbusEmulator::requestReceived, &terminal, &PseudoTerminal::pollSlave);
     EmulatorLog *log = options.log ? new EmulatorLog(&emulator, &emulator) : nullptr;
 
     if (!terminal.open()) {
         printError(terminal.errorString());
         return kExitFailure;
     }
-    if (!emulator.attach(terminal.masterFd())) {
-        printError(QStringLiteral("cannot attach the emulator to %1").arg(terminal.slavePath()));
-        return kExitFailure;
-    }
 
-    // Bus traffic flows while a client holds the tty open, so that nothing
-    // piles up in the line for the next one.
+
+    // The device hears and speaks only while a client holds the tty open,
+    // as a real adapter's port drops what comes while it is closed: a
+    // response or a frame sent into a closed line would otherwise wait in
+    // the tty for the next client. What a client writes first waits in the
+    // master until the emulator attaches.
     QObject::connect(&terminal, &PseudoTerminal::slaveOpenChanged, &emulator, [&](bool open) {
         if (log)
             log->logLine(open);
-        if (options.busTrafficRate <= 0)
-            return;
-        if (open)
-            emulator.startBusTraffic(options.busTrafficRate, options.busFrame);
-        else
+        if (open && terminal.isOpen()) {
+            emulator.attach(terminal.masterFd());
+            if (options.busTrafficRate > 0)
+                emulator.startBusTraffic(options.busTrafficRate, options.busFrame);
+        } else if (!open) {
             emulator.stopBusTraffic();
+            emulator.detach();
+        }
     });
 
     DeviceLink link;

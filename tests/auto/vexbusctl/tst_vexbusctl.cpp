@@ -122,6 +122,7 @@ private slots:
     void releaseServerProblems_data();
     void releaseServerProblems();
     void emulatorLinkAndCleanExit();
+    void emulatorDropsWhatComesWhileClosed();
 
 private:
     std::unique_ptr<Emulator> startEmulator(const QStringList &arguments = QStringList());
@@ -690,6 +691,26 @@ void TestVexbusctl::emulatorLinkAndCleanExit()
     const ToolResult bad = runTool(QStringLiteral(VEXBUS_EMULATOR), {"--firmware-version", "1.x"});
     QCOMPARE(bad.exitCode, 2);
     QVERIFY2(bad.err.contains(QStringLiteral("--firmware-version")), qPrintable(bad.err));
+}
+
+void TestVexbusctl::emulatorDropsWhatComesWhileClosed()
+{
+    // A client that leaves before its answer comes...
+    std::unique_ptr<Emulator> emulator = startEmulator({"--response-delay", "500"});
+    QVERIFY(emulator);
+    QProcess leaving;
+    leaving.start(QStringLiteral(VEXBUSCTL), {"--port", emulator->path(), "status"});
+    QVERIFY(leaving.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(emulator->log().contains(QStringLiteral("GetFirmware (0x01) id 0")), 10000);
+    leaving.kill();
+    QVERIFY(waitForFinished(&leaving, 5000));
+    QTRY_VERIFY(emulator->log().contains(QStringLiteral("hang-up")));
+    QTest::qWait(700);
+
+    // ...leaves nothing in the line for the next one.
+    const ToolResult next = vexbusctl({"--port", emulator->path(), "--json", "status"});
+    QVERIFY2(next.exitCode == 0, qPrintable(next.describe()));
+    QVERIFY2(!next.err.contains(QStringLiteral("Unhandled packet")), qPrintable(next.describe()));
 }
 
 QTEST_GUILESS_MAIN(TestVexbusctl)
