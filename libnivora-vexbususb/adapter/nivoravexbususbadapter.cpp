@@ -1,5 +1,5 @@
 #include "adapter/nivoravexbususbadapter.h"
-#include "link/nivoravexbususbportlocation.h"
+#include "devicewatcher/nivoravexbususbportlocation.h"
 #include "logging/nivoravexbususblogging.h"
 
 #include <QCryptographicHash>

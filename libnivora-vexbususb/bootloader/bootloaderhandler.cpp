@@ -1,5 +1,5 @@
 #include "bootloader/bootloaderhandler.h"
-#include "link/nivoravexbususbportlocation.h"
+#include "devicewatcher/nivoravexbususbportlocation.h"
 #include "logging/nivoravexbususblogging.h"
 
 #include <QDataStream>

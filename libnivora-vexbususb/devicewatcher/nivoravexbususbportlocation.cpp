@@ -1,4 +1,4 @@
-#include "link/nivoravexbususbportlocation.h"
+#include "devicewatcher/nivoravexbususbportlocation.h"
 
 #include <QFileInfo>
 
