@@ -232,6 +232,9 @@ void TestVexbusctl::commandsReportTheirOutcome_data()
                              << "vexbusctl: the controller refused switching app connector parameter handling on: "
                                 "error vexbus-not-available (9).\n"
                              << "id 2 payload 01\n";
+    QTest::newRow("device gone") << QStringList{"--vanish-on", "controller:WriteDataToVexbus"} << QStringList{"write", "0a"} << 1
+                                 << " was lost before the controller answered writing 1 byte(s) to the bus.\n"
+                                 << "id 2 payload 01 0a\n";
 }
 
 void TestVexbusctl::commandsReportTheirOutcome()
