@@ -58,7 +58,7 @@ echo "== The emulated adapter on $port"
 show vexbusctl --port "$port" status
 show vexbusctl --port "$port" monitor --count 5
 show vexbusctl --port "$port" press ixo program --ms 500
-show vexbusctl --port "$port" write "41 42 43 44 45"
+show vexbusctl --port "$port" write 41 42 43 44 45
 show vexbusctl --port "$port" update "$root/tools/demo/vexbus-adapter-1.5.0.cyacd"
 show vexbusctl --port "$port" --json status
 echo

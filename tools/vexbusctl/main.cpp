@@ -29,7 +29,7 @@ const Command commands[] = {
     {"list", "list [--watch]", "List the adapters that udev finds (device path, serial number, USB ID, vendor and product)."},
     {"status", "status", "Connect, wait for the controller and show its firmware version, LED mode, bus type, bus flags and serial port."},
     {"monitor", "monitor [--count N]", "Print every bus frame (time stamp and hexadecimal) and every status change until Ctrl-C."},
-    {"write", "write HEX", "Write one frame (at most 255 bytes, e.g. 0a1b2c or \"0a 1b 2c\") to the bus."},
+    {"write", "write HEX...", "Write one frame (at most 255 bytes, e.g. 0a1b2c, 0a 1b 2c or 0a:1b:2c) to the bus."},
     {"press", "press ixo|remote|app BUTTON [--ms N]", "Press a button of an emulated bus module for N ms (default 200)."},
     {"app-params", "app-params on|off", "Switch the app connector's parameter handling on or off."},
     {"reset", "reset", "Reset the controller and wait until it answers again."},
@@ -235,8 +235,9 @@ int main(int argc, char *argv[])
     }
     if (name == QLatin1String("write")) {
         QByteArray frame;
-        if (!expectArguments(1) || !parseHexFrame(arguments.first(), &frame))
-            return usageError(printer, QStringLiteral("usage: write HEX, an even number of hexadecimal digits (spaces and colons allowed)"));
+        // The bytes may come as one argument or as several.
+        if (arguments.isEmpty() || !parseHexFrame(arguments.join(QLatin1Char(' ')), &frame))
+            return usageError(printer, QStringLiteral("usage: write HEX..., whole bytes in hexadecimal digits (spaces and colons allowed)"));
         if (frame.size() > 255)
             return usageError(printer, QStringLiteral("a frame holds at most 255 bytes, this one %1").arg(frame.size()));
         return runWrite(context, frame);

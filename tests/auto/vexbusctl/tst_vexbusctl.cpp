@@ -218,6 +218,8 @@ void TestVexbusctl::commandsReportTheirOutcome_data()
 
     QTest::newRow("write") << QStringList() << QStringList{"write", "0a 1b:2c"} << 0
                            << "ok: wrote 3 byte(s) to the bus\n" << "id 2 payload 03 0a 1b 2c\n";
+    QTest::newRow("write bytes apart") << QStringList() << QStringList{"write", "41", "4243", "44"} << 0
+                                       << "ok: wrote 4 byte(s) to the bus\n" << "id 2 payload 04 41 42 43 44\n";
     QTest::newRow("press ixo") << QStringList() << QStringList{"press", "ixo", "program", "--ms", "300"} << 0
                                << "ok: pressed ixo button program for 300 ms\n" << "id 2 payload 80 18 01 2c\n";
     QTest::newRow("press remote") << QStringList() << QStringList{"press", "remote", "execute", "--ms", "1000"} << 0
@@ -279,6 +281,7 @@ void TestVexbusctl::usageErrors_data()
 
     QTest::newRow("no command") << QStringList() << "Usage:";
     QTest::newRow("unknown command") << QStringList{"frobnicate"} << "unknown command \"frobnicate\"";
+    QTest::newRow("write nothing") << QStringList{"write"} << "usage: write HEX...";
     QTest::newRow("write not hex") << QStringList{"write", "zz"} << "usage: write HEX";
     QTest::newRow("write odd digits") << QStringList{"write", "abc"} << "usage: write HEX";
     QTest::newRow("write too long") << QStringList{"write", QString(512, QLatin1Char('a'))} << "a frame holds at most 255 bytes, this one 256";
