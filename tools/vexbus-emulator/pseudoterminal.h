@@ -34,16 +34,14 @@ public:
     QString slavePath() const { return m_slavePath; }
     QString errorString() const { return m_errorString; }
 
-    // Whether some process holds the slave side open, as of the last poll.
-    bool isSlaveOpen() const { return m_slaveOpen; }
-    // Polls now rather than at the next tick (e.g. when bytes arrived).
-    void pollSlave();
 
 Q_SIGNALS:
     // A client opened the slave side, or the last one closed it.
     void slaveOpenChanged(bool open);
 
 private:
+    // Whether some process holds the slave side open; announces a change.
+    void pollSlave();
     bool fail(const QString &what);
 
     int m_masterFd = -1;

@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QSerialPortInfo>
@@ -31,15 +32,15 @@ constexpr int replyWaitMs = 2500;
 // The adapter gives the controller this long to reboot into its bootloader.
 constexpr int bootloaderHandOverMs = 3000;
 
-// QSerialPortInfo's own look-up by name compares the short port name only.
-QSerialPortInfo serialPortInfo(const QString &systemLocation)
+// The system's serial ports by system location, listed once: QSerialPortInfo's
+// own look-up by name compares the short port name only, and lists them all
+// on every call.
+QHash<QString, QSerialPortInfo> serialPortsByLocation()
 {
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports) {
-        if (info.systemLocation() == systemLocation)
-            return info;
-    }
-    return QSerialPortInfo();
+    QHash<QString, QSerialPortInfo> ports;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+        ports.insert(info.systemLocation(), info);
+    return ports;
 }
 
 QString timeStamp()
@@ -468,13 +469,14 @@ int runList(const CommandContext &context, bool watch)
 {
     NivoraVexbusUsbDeviceWatcher watcher;
     const QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> deviceInfos = sortedDeviceInfos(&watcher);
+    const QHash<QString, QSerialPortInfo> ports = serialPortsByLocation();
 
     QJsonArray adapters;
     QStringList lines;
     lines << QStringLiteral("%1 %2 %3 %4").arg(QStringLiteral("DEVICE"), -16).arg(QStringLiteral("SERIAL NUMBER"), -16)
                      .arg(QStringLiteral("USB ID"), -10).arg(QStringLiteral("VENDOR AND PRODUCT"));
     for (const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo : deviceInfos) {
-        const QSerialPortInfo info = serialPortInfo(deviceInfo.devicePath);
+        const QSerialPortInfo info = ports.value(deviceInfo.devicePath);
         const QString usb = info.hasVendorIdentifier()
                 ? usbId(info.vendorIdentifier()) + QLatin1Char(':') + usbId(info.productIdentifier()) : QString();
         const QString product = QStringList{info.manufacturer(), info.description()}.join(QLatin1Char(' ')).trimmed();

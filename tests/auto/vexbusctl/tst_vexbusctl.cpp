@@ -127,6 +127,8 @@ private slots:
 private:
     std::unique_ptr<Emulator> startEmulator(const QStringList &arguments = QStringList());
     void publishRelease();
+    // Serves the published release over HTTPS on 127.0.0.1.
+    bool startReleaseServer(NivoraTest::HttpsServer *server);
 
     QTemporaryDir m_dir;
     NivoraTest::TestCertificate m_certificate;
@@ -593,13 +595,18 @@ void TestVexbusctl::publishRelease()
     releaseFile.write(QJsonDocument(release).toJson());
 }
 
+bool TestVexbusctl::startReleaseServer(NivoraTest::HttpsServer *server)
+{
+    server->setCertificate(m_certificate);
+    server->setRootDirectory(m_dir.filePath(QStringLiteral("www")));
+    return server->listenOnLoopback();
+}
+
 void TestVexbusctl::updateFromReleaseServer()
 {
     publishRelease();
     NivoraTest::HttpsServer server;
-    server.setCertificate(m_certificate);
-    server.setRootDirectory(m_dir.filePath(QStringLiteral("www")));
-    QVERIFY(server.listenOnLoopback());
+    QVERIFY(startReleaseServer(&server));
     const QString baseUrl = server.url(QStringLiteral("/firmware/nivora-vexbususb"));
     const QStringList releaseArguments{"--server", baseUrl, "--ca-certificate", m_certificateFile};
 
@@ -664,9 +671,7 @@ void TestVexbusctl::releaseServerProblems()
     }
 
     NivoraTest::HttpsServer server;
-    server.setCertificate(m_certificate);
-    server.setRootDirectory(m_dir.filePath(QStringLiteral("www")));
-    QVERIFY(server.listenOnLoopback());
+    QVERIFY(startReleaseServer(&server));
     QStringList arguments{"check-update", "--server", server.url(QStringLiteral("/firmware/nivora-vexbususb"))};
     if (problem != QLatin1String("untrusted"))
         arguments << "--ca-certificate" << m_certificateFile;
