@@ -388,6 +388,13 @@ void BootloaderHandler::processMessage(BootloaderUtils::BootloaderError status, 
         qCDebug(dcVexbusUsbBootloader()) << "Process message" << status << "Payload:" << payload.toHex();
     }
 
+    // A run that reported its failure stays where it failed: a late or
+    // repeated response must not carry it on into writing rows.
+    if (m_failureReported) {
+        qCDebug(dcVexbusUsbBootloader()) << "Ignoring the response in" << m_state << "because the update has failed.";
+        return;
+    }
+
     const bool rowState = m_state == StateStreamRow || m_state == StateProgramRow || m_state == StateVerifyRow;
     if (rowState && !currentRowExists()) {
         // stop() emptied the image, or a shorter one replaced it, while a

@@ -26,6 +26,14 @@ TestPlatform::~TestPlatform()
     g_object_unref(m_testbed);
 }
 
+QString TestPlatform::rootDir() const
+{
+    gchar *root = umockdev_testbed_get_root_dir(m_testbed);
+    const QString path = QString::fromUtf8(root);
+    g_free(root);
+    return path;
+}
+
 QString TestPlatform::add(const QString &serialNumber, const QString &deviceName, const QString &vendorId,
                           const QString &productId)
 {
@@ -75,7 +83,7 @@ QString TestPlatform::add(const QString &serialNumber, const QString &deviceName
     if (reuseNode) {
         device.masterFd = m_parked.take(deviceName).masterFd;
         // Written as a plain file: umockdev would make a new node of it.
-        QFile devFile(QString::fromUtf8(umockdev_testbed_get_root_dir(m_testbed)) + device.ttySysPath + QStringLiteral("/dev"));
+        QFile devFile(rootDir() + device.ttySysPath + QStringLiteral("/dev"));
         if (devFile.open(QIODevice::WriteOnly))
             devFile.write(devAttribute.toLatin1() + '\n');
     } else {
@@ -98,7 +106,7 @@ void TestPlatform::removeAdapter(const QString &deviceName)
 
     // The tty's sysfs entries go, its node and PTY stay for a later plug.
     const Device device = m_devices.take(deviceName);
-    const QString root = QString::fromUtf8(umockdev_testbed_get_root_dir(m_testbed));
+    const QString root = rootDir();
     QDir(root + device.ttySysPath).removeRecursively();
     QFile::remove(root + QStringLiteral("/sys/class/tty/") + deviceName);
     QFile::remove(root + QStringLiteral("/sys/dev/char/188:%1").arg(device.minor));

@@ -65,6 +65,8 @@ private:
 
     QString add(const QString &serialNumber, const QString &deviceName, const QString &vendorId,
                 const QString &productId);
+    // The testbed's root directory, which umockdev hands out as a new string.
+    QString rootDir() const;
 
     UMockdevTestbed *m_testbed = nullptr;
     QHash<QString, Device> m_devices;

@@ -538,8 +538,33 @@ int runMonitor(const CommandContext &context, int frameCount)
     // The controller reports frames from the moment the port is open, also
     // while the adapter still reads its version and status.
     NivoraVexbusUsbAdapter *adapter = session.adapter();
+    // One status notification changes several properties in a row; they
+    // are shown as one line once the notification is handled, and before
+    // anything that comes after it.
+    QTimer statusTimer;
+    statusTimer.setSingleShot(true);
+    statusTimer.setInterval(0);
+    bool statusPending = false;
+    auto printPendingStatus = [&]() {
+        if (!statusPending)
+            return;
+        statusPending = false;
+        statusTimer.stop();
+        if (!adapter->available())
+            return;
+        QJsonObject object = statusObject(adapter);
+        object.insert(QStringLiteral("time"), timeStamp());
+        object.insert(QStringLiteral("event"), QStringLiteral("status"));
+        context.printer->result(QStringLiteral("%1 status %2").arg(timeStamp(), busStatusText(adapter)), object);
+    };
+    QObject::connect(&statusTimer, &QTimer::timeout, adapter, printPendingStatus);
     int frames = 0;
     QObject::connect(adapter, &NivoraVexbusUsbAdapter::vexbusFrameReceived, adapter, [&](const QByteArray &frame) {
+        // A counted monitor shows that many frames, also when more arrive
+        // before it has finished starting.
+        if (frameCount > 0 && frames >= frameCount)
+            return;
+        printPendingStatus();
         ++frames;
         QJsonObject object;
         object.insert(QStringLiteral("time"), timeStamp());
@@ -548,20 +573,10 @@ int runMonitor(const CommandContext &context, int frameCount)
         context.printer->result(QStringLiteral("%1 frame  %2").arg(timeStamp(), QString::fromLatin1(frame.toHex(' '))), object);
     });
 
-    // One status notification changes several properties in a row; they
-    // are shown as one line once the notification is handled.
-    QTimer statusTimer;
-    statusTimer.setSingleShot(true);
-    statusTimer.setInterval(0);
-    QObject::connect(&statusTimer, &QTimer::timeout, adapter, [&]() {
-        if (!adapter->available())
-            return;
-        QJsonObject object = statusObject(adapter);
-        object.insert(QStringLiteral("time"), timeStamp());
-        object.insert(QStringLiteral("event"), QStringLiteral("status"));
-        context.printer->result(QStringLiteral("%1 status %2").arg(timeStamp(), busStatusText(adapter)), object);
-    });
-    auto scheduleStatus = [&statusTimer]() { statusTimer.start(); };
+    auto scheduleStatus = [&]() {
+        statusPending = true;
+        statusTimer.start();
+    };
     QObject::connect(adapter, &NivoraVexbusUsbAdapter::ledModeChanged, adapter, scheduleStatus);
     QObject::connect(adapter, &NivoraVexbusUsbAdapter::vexbusTypeChanged, adapter, scheduleStatus);
     QObject::connect(adapter, &NivoraVexbusUsbAdapter::vexbusSynchronizedChanged, adapter, scheduleStatus);
@@ -580,12 +595,14 @@ int runMonitor(const CommandContext &context, int frameCount)
     const int answered = session.waitForController();
     if (answered != ExitSuccess)
         return answered == ExitInterrupted ? interrupted(context.printer) : answered;
+    printPendingStatus();
     context.printer->note(QStringLiteral("monitoring %1 (firmware %2); press Ctrl-C to stop")
                                   .arg(session.target(), adapter->firmwareVersion()));
 
     Waiter waiter(context.terminationSignals, [&]() { return frameCount > 0 && frames >= frameCount; });
     waiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::vexbusFrameReceived);
     const Waiter::Result waited = waiter.wait(0);
+    printPendingStatus();
     context.printer->note(QStringLiteral("%1 frame(s) received").arg(frames));
     // Ctrl-C is the normal end of a monitor, but not of one that was asked
     // for a number of frames it did not get.

@@ -70,6 +70,7 @@ private slots:
     void noPortFails();
     void failuresEndTheRun_data();
     void failuresEndTheRun();
+    void wrongPayloadLengthFails_data();
     void wrongPayloadLengthFails();
     void responseTimeout();
     void chunksAndProgress();
@@ -296,19 +297,35 @@ void TestBootloaderHandler::failuresEndTheRun()
     QCOMPARE(int(m_handler->state()), state);
 }
 
+void TestBootloaderHandler::wrongPayloadLengthFails_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::newRow("seven bytes instead of eight") << QByteArray::fromHex("78563412000100");
+    QTest::newRow("empty") << QByteArray();
+}
+
 void TestBootloaderHandler::wrongPayloadLengthFails()
 {
+    QFETCH(QByteArray, payload);
+
     QSignalSpy finishedSpy(m_handler.get(), &BootloaderHandler::finished);
     startRaw(makeImage(1, 4));
     expect("01380000c7ff17");
     ignoreWarning(QStringLiteral("^Invalid data length in enter bootloader response.$"));
-    // Seven payload bytes instead of eight.
-    QByteArray response = QByteArray::fromHex("0100070078563412000100");
+    QByteArray response = QByteArray::fromHex("0100");
+    response.append(static_cast<char>(payload.size())).append('\0').append(payload);
     const quint16 checksum = BootloaderUtils::calculateChecksum(response, BootloaderUtils::ChecksumTypeSum);
     response.append(static_cast<char>(checksum & 0xFF)).append(static_cast<char>(checksum >> 8)).append('\x17');
     QVERIFY(NivoraTest::writeToFd(m_fd, response));
     QTRY_COMPARE(finishedSpy.count(), 1);
+    QCOMPARE(finishedSpy.at(0).at(0).toBool(), false);
     QCOMPARE(m_handler->state(), BootloaderHandler::StateEnterBootloader);
+
+    // A sound response that comes after the failure moves nothing on.
+    answer("010008007856341200010000e2fe17");
+    QCOMPARE(NivoraTest::readFromFd(m_fd, 1, 300).size(), 0);
+    QCOMPARE(m_handler->state(), BootloaderHandler::StateEnterBootloader);
+    QCOMPARE(finishedSpy.count(), 1);
 }
 
 void TestBootloaderHandler::responseTimeout()
