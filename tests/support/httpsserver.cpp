@@ -1,6 +1,9 @@
 #include "httpsserver.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -85,6 +88,39 @@ QString HttpsServer::url(const QString &path) const
 {
     const QString scheme = m_certificate.isNull() ? QStringLiteral("http") : QStringLiteral("https");
     return QStringLiteral("%1://127.0.0.1:%2%3").arg(scheme).arg(serverPort()).arg(path);
+}
+
+bool HttpsServer::publish(const QString &path, const QByteArray &content) const
+{
+    const QString fileName = m_rootDirectory + path;
+    QFile file(fileName);
+    return QDir().mkpath(QFileInfo(fileName).path()) && file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            && file.write(content) == content.size();
+}
+
+bool HttpsServer::publishRelease(const QString &directory, const QString &fileName, const QByteArray &image,
+                                 int majorVersion, int minorVersion, int patchVersion) const
+{
+    const QByteArray md5Sum = QCryptographicHash::hash(image, QCryptographicHash::Md5).toHex();
+    return publish(directory + QStringLiteral("/release.json"),
+                   releaseJson(fileName, md5Sum, majorVersion, minorVersion, patchVersion))
+            && publish(directory + QLatin1Char('/') + fileName, image);
+}
+
+QByteArray HttpsServer::releaseJson(const QString &fileName, const QByteArray &md5Sum, int majorVersion,
+                                    int minorVersion, int patchVersion)
+{
+    QJsonObject release;
+    release.insert(QStringLiteral("hardware"), QStringLiteral("vexbus-usb-adapter"));
+    release.insert(QStringLiteral("majorVersion"), majorVersion);
+    release.insert(QStringLiteral("minorVersion"), minorVersion);
+    release.insert(QStringLiteral("patchVersion"), patchVersion);
+    release.insert(QStringLiteral("updateFileName"), fileName);
+    release.insert(QStringLiteral("updateFileMd5sum"), QString::fromLatin1(md5Sum));
+    // 2023-11-14T22:13:20Z
+    release.insert(QStringLiteral("timestamp"), 1700000000);
+    release.insert(QStringLiteral("changelog"), QStringLiteral("ignored by the downloader"));
+    return QJsonDocument(release).toJson();
 }
 
 QStringList HttpsServer::requestedPaths() const

@@ -44,6 +44,16 @@ public:
     // "https://127.0.0.1:<port>" (or "http://...") followed by path.
     QString url(const QString &path = QString()) const;
 
+    // Writes content as the file at path below the root, creating folders.
+    bool publish(const QString &path, const QByteArray &content) const;
+    // Publishes an image as fileName in directory, with the release.json
+    // that describes it (version 2.7.13 unless given, its MD5 sum).
+    bool publishRelease(const QString &directory, const QString &fileName, const QByteArray &image,
+                        int majorVersion = 2, int minorVersion = 7, int patchVersion = 13) const;
+    // The release description the release server publishes.
+    static QByteArray releaseJson(const QString &fileName, const QByteArray &md5Sum, int majorVersion = 2,
+                                  int minorVersion = 7, int patchVersion = 13);
+
     // The paths of the requests received so far, in order of arrival.
     QStringList requestedPaths() const;
     void clearRequestedPaths();

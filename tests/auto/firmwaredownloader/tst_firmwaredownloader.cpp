@@ -4,9 +4,6 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QMetaProperty>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSslConfiguration>
@@ -36,7 +33,7 @@ const QByteArray preReleaseImage = "123456780100\r\n"
 // A valid header without rows never makes a valid image.
 const QByteArray invalidImage = "123456780100\n";
 
-// 2023-11-14T22:13:20Z
+// As the release server's description gives it: 2023-11-14T22:13:20Z.
 constexpr qint64 releaseTimestamp = 1700000000;
 
 QByteArray md5(const QByteArray &data)
@@ -46,16 +43,7 @@ QByteArray md5(const QByteArray &data)
 
 QByteArray releaseJson(const QString &fileName, const QByteArray &checksum, int minorVersion = 7)
 {
-    QJsonObject release;
-    release.insert(QStringLiteral("hardware"), QStringLiteral("vexbus-usb-adapter"));
-    release.insert(QStringLiteral("majorVersion"), 2);
-    release.insert(QStringLiteral("minorVersion"), minorVersion);
-    release.insert(QStringLiteral("patchVersion"), 13);
-    release.insert(QStringLiteral("updateFileName"), fileName);
-    release.insert(QStringLiteral("updateFileMd5sum"), QString::fromLatin1(checksum));
-    release.insert(QStringLiteral("timestamp"), releaseTimestamp);
-    release.insert(QStringLiteral("changelog"), QStringLiteral("ignored by the downloader"));
-    return QJsonDocument(release).toJson();
+    return HttpsServer::releaseJson(fileName, checksum, 2, minorVersion, 13);
 }
 
 // Records the warnings of the downloader's category, so that a test can wait
@@ -107,40 +95,19 @@ private slots:
     void init();
     void cleanup();
 
-    void defaultsAfterConstruction();
-    void setBaseUrlEmitsOnChange();
-    void onlyPreReleaseEnabledIsWritable();
-    void createsMissingCacheDirectory();
-    void cacheDirectoryThatCannotBeCreated();
-
     void checkStoresReleaseAndDownloads_data();
     void checkStoresReleaseAndDownloads();
-    void signalsOfASuccessfulCheckInOrder();
-    void changingPreReleaseDoesNotStartCheck();
     void missingOrMistypedKeys_data();
     void missingOrMistypedKeys();
-
-    void validCachedFileSparesDownload();
-    void cachedFileWithWrongChecksumIsReplaced();
-    void invalidCachedFileIsDeletedAndDownloadedAgain();
-    void cachedFileThatCannotBeOpened();
-    void newReleaseLeavesPreviousCachedFile();
-
-    void downloadChecksumMismatchLeavesCacheUntouched();
-    void upperCaseChecksumNeverMatches();
-    void firmwareRequestFails();
-
-    void releaseRequestFails_data();
-    void releaseRequestFails();
-    void invalidReleaseJson();
-
+    void cachedFileIsVerified_data();
+    void cachedFileIsVerified();
+    void failuresAreSignalledAndChangeNothing_data();
+    void failuresAreSignalledAndChangeNothing();
+    void cacheDirectoryThatCannotBeCreated();
     void rejectsUnsafeFileName_data();
     void rejectsUnsafeFileName();
     void downloadWithoutPlainFileNameMakesNoRequest_data();
     void downloadWithoutPlainFileNameMakesNoRequest();
-
-    void settersEmitOnlyOnChange();
-    void setFirmwareAndResetAlwaysEmitFirmwareChanged();
     void resetKeepsChecksumAndPreRelease();
 
 private:
@@ -219,7 +186,6 @@ std::unique_ptr<FirmwareDownloader> TestFirmwareDownloader::createDownloader()
     return downloader;
 }
 
-// A downloader that has taken the published release and its firmware.
 std::unique_ptr<FirmwareDownloader> TestFirmwareDownloader::createDownloaderWithRelease()
 {
     publishRelease(releaseFileName, releaseImage);
@@ -230,16 +196,12 @@ std::unique_ptr<FirmwareDownloader> TestFirmwareDownloader::createDownloaderWith
 
 void TestFirmwareDownloader::publish(const QString &path, const QByteArray &content)
 {
-    QFile file(m_serverRoot + path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(content), content.size());
+    QVERIFY(m_server.publish(path, content));
 }
 
-// A release description of the image and the image itself, in one area.
 void TestFirmwareDownloader::publishRelease(const QString &fileName, const QByteArray &image, const QString &area)
 {
-    publish(serverPath + area + QStringLiteral("release.json"), releaseJson(fileName, md5(image)));
-    publish(serverPath + area + fileName, image);
+    QVERIFY(m_server.publishRelease(serverPath + area.chopped(1), fileName, image));
 }
 
 void TestFirmwareDownloader::putInCache(const QString &fileName, const QByteArray &content)
@@ -275,73 +237,6 @@ void TestFirmwareDownloader::waitForWarnings(int count)
     QTRY_COMPARE(WarningRecorder::warnings().size(), count);
 }
 
-void TestFirmwareDownloader::defaultsAfterConstruction()
-{
-    FirmwareDownloader downloader;
-    QCOMPARE(downloader.baseUrl(), QStringLiteral("https://firmware.nivora-vexbus.example/firmware/nivora-vexbususb"));
-    QCOMPARE(FirmwareDownloader::defaultBaseUrl(), downloader.baseUrl());
-    QCOMPARE(downloader.cacheDirectory(), m_cacheDirectory);
-    QVERIFY(downloader.updateFileName().isEmpty());
-    QVERIFY(downloader.versionString().isEmpty());
-    QVERIFY(downloader.hardwareName().isEmpty());
-    QVERIFY(downloader.releaseDateTime().isNull());
-    QCOMPARE(downloader.majorVersion(), 0);
-    QCOMPARE(downloader.minorVersion(), 0);
-    QCOMPARE(downloader.patchVersion(), 0);
-    QVERIFY(downloader.firmware().data().isEmpty());
-    QVERIFY(!downloader.firmware().isValid());
-    QVERIFY(!downloader.preReleaseEnabled());
-    QVERIFY(!downloader.updateInformationAvailable());
-    QVERIFY(!downloader.updateDataAvailable());
-    QVERIFY(QMetaType::type("FirmwareData") != QMetaType::UnknownType);
-    QVERIFY(WarningRecorder::warnings().isEmpty());
-}
-
-void TestFirmwareDownloader::setBaseUrlEmitsOnChange()
-{
-    FirmwareDownloader downloader;
-    QSignalSpy spy(&downloader, &FirmwareDownloader::baseUrlChanged);
-    downloader.setBaseUrl(QStringLiteral("https://mirror.gateway.example/firmware/nivora-vexbususb"));
-    downloader.setBaseUrl(QStringLiteral("https://mirror.gateway.example/firmware/nivora-vexbususb"));
-    QCOMPARE(spy.count(), 1);
-    QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("https://mirror.gateway.example/firmware/nivora-vexbususb"));
-    QCOMPARE(downloader.baseUrl(), QStringLiteral("https://mirror.gateway.example/firmware/nivora-vexbususb"));
-}
-
-void TestFirmwareDownloader::onlyPreReleaseEnabledIsWritable()
-{
-    FirmwareDownloader downloader;
-    const QMetaObject *metaObject = downloader.metaObject();
-    QStringList writable;
-    for (int i = metaObject->propertyOffset(); i < metaObject->propertyCount(); ++i) {
-        const QMetaProperty property = metaObject->property(i);
-        QVERIFY2(property.hasNotifySignal(), property.name());
-        if (property.isWritable())
-            writable.append(QString::fromLatin1(property.name()));
-    }
-    QCOMPARE(writable, QStringList{QStringLiteral("preReleaseEnabled")});
-
-    QSignalSpy spy(&downloader, &FirmwareDownloader::preReleaseEnabledChanged);
-    QVERIFY(downloader.setProperty("preReleaseEnabled", true));
-    QVERIFY(downloader.preReleaseEnabled());
-    QCOMPARE(spy.count(), 1);
-    QCOMPARE(spy.at(0).at(0).toBool(), true);
-    QVERIFY(!downloader.setProperty("updateFileName", QStringLiteral("x.cyacd")));
-    QVERIFY(downloader.updateFileName().isEmpty());
-}
-
-void TestFirmwareDownloader::createsMissingCacheDirectory()
-{
-    QVERIFY(!QFileInfo::exists(m_cacheDirectory));
-    FirmwareDownloader first;
-    QVERIFY(QFileInfo(m_cacheDirectory).isDir());
-    // A second downloader uses the existing directory as it is.
-    putInCache(QStringLiteral("kept.cyacd"), releaseImage);
-    FirmwareDownloader second;
-    QCOMPARE(cachedFile(QStringLiteral("kept.cyacd")), releaseImage);
-    QVERIFY(WarningRecorder::warnings().isEmpty());
-}
-
 void TestFirmwareDownloader::cacheDirectoryThatCannotBeCreated()
 {
     // A regular file where a parent directory should be: fails even as root.
@@ -362,93 +257,6 @@ void TestFirmwareDownloader::cacheDirectoryThatCannotBeCreated()
     QVERIFY(downloader->firmware().isValid());
     QCOMPARE(downloader->firmware().data(), releaseImage);
     QCOMPARE(WarningRecorder::warnings().size(), 1);
-}
-
-void TestFirmwareDownloader::checkStoresReleaseAndDownloads_data()
-{
-    QTest::addColumn<bool>("preRelease");
-    QTest::addColumn<QString>("fileName");
-    QTest::addColumn<QByteArray>("image");
-    QTest::addColumn<QStringList>("expectedRequests");
-
-    QTest::newRow("release") << false << releaseFileName << releaseImage
-                             << QStringList{releasePath, serverPath + QStringLiteral("/vexbususb-2.7.13.cyacd")};
-    QTest::newRow("pre-release") << true << QStringLiteral("vexbususb-2.8.13-rc1.cyacd") << preReleaseImage
-                                 << QStringList{preReleasePath,
-                                                serverPath + QStringLiteral("/pre-release/vexbususb-2.8.13-rc1.cyacd")};
-}
-
-void TestFirmwareDownloader::checkStoresReleaseAndDownloads()
-{
-    QFETCH(bool, preRelease);
-    QFETCH(QString, fileName);
-    QFETCH(QByteArray, image);
-    QFETCH(QStringList, expectedRequests);
-
-    const int minorVersion = preRelease ? 8 : 7;
-    const QString area = preRelease ? QStringLiteral("/pre-release/") : QStringLiteral("/");
-    publish(serverPath + area + QStringLiteral("release.json"), releaseJson(fileName, md5(image), minorVersion));
-    publish(serverPath + area + fileName, image);
-
-    std::unique_ptr<FirmwareDownloader> downloader = createDownloader();
-    downloader->setPreReleaseEnabled(preRelease);
-    QSignalSpy finishedSpy(downloader.get(), &FirmwareDownloader::firmwareUpdateFinished);
-    checkAndWaitForFirmware(downloader.get());
-
-    QCOMPARE(finishedSpy.count(), 1);
-    QCOMPARE(downloader->hardwareName(), QStringLiteral("vexbus-usb-adapter"));
-    QCOMPARE(downloader->majorVersion(), 2);
-    QCOMPARE(downloader->minorVersion(), minorVersion);
-    QCOMPARE(downloader->patchVersion(), 13);
-    QCOMPARE(downloader->versionString(), QStringLiteral("2.%1.13").arg(minorVersion));
-    QCOMPARE(downloader->updateFileName(), fileName);
-    QCOMPARE(downloader->releaseDateTime(), QDateTime::fromSecsSinceEpoch(releaseTimestamp));
-    QCOMPARE(downloader->releaseDateTime().timeSpec(), Qt::LocalTime);
-
-    const FirmwareData firmware = downloader->firmware();
-    QVERIFY(firmware.isValid());
-    QCOMPARE(firmware.data(), image);
-    QCOMPARE(firmware.name(), fileName);
-    QCOMPARE(firmware.applicationVersion(), QStringLiteral("2.%1.13").arg(minorVersion));
-    QCOMPARE(firmware.siliconId(), 0x12345678);
-    QCOMPARE(cachedFile(fileName), image);
-    QCOMPARE(m_server.requestedPaths(), expectedRequests);
-    QVERIFY(WarningRecorder::warnings().isEmpty());
-}
-
-void TestFirmwareDownloader::signalsOfASuccessfulCheckInOrder()
-{
-    publishRelease(releaseFileName, releaseImage);
-    std::unique_ptr<FirmwareDownloader> downloader = createDownloader();
-
-    QStringList order;
-    FirmwareDownloader *object = downloader.get();
-    connect(object, &FirmwareDownloader::versionStringChanged, this, [&order]() { order << "versionString"; });
-    connect(object, &FirmwareDownloader::hardwareNameChanged, this, [&order]() { order << "hardwareName"; });
-    connect(object, &FirmwareDownloader::updateFileNameChanged, this, [&order]() { order << "updateFileName"; });
-    connect(object, &FirmwareDownloader::releaseDateTimeChanged, this, [&order]() { order << "releaseDateTime"; });
-    connect(object, &FirmwareDownloader::firmwareUpdateFinished, this, [&order]() { order << "firmwareUpdateFinished"; });
-    connect(object, &FirmwareDownloader::firmwareChanged, this, [&order]() { order << "firmwareChanged"; });
-    connect(object, &FirmwareDownloader::firmwareDownloadFinished, this, [&order]() { order << "firmwareDownloadFinished"; });
-    checkAndWaitForFirmware(object);
-
-    QCOMPARE(order, (QStringList{"hardwareName", "versionString", "updateFileName", "releaseDateTime",
-                                 "firmwareUpdateFinished", "firmwareChanged", "firmwareDownloadFinished"}));
-}
-
-void TestFirmwareDownloader::changingPreReleaseDoesNotStartCheck()
-{
-    publishRelease(releaseFileName, releaseImage, QStringLiteral("/pre-release/"));
-    std::unique_ptr<FirmwareDownloader> downloader = createDownloader();
-    QSignalSpy spy(downloader.get(), &FirmwareDownloader::preReleaseEnabledChanged);
-    downloader->setPreReleaseEnabled(true);
-    downloader->setPreReleaseEnabled(true);
-    QCOMPARE(spy.count(), 1);
-
-    // The check that follows is the only one the server sees.
-    checkAndWaitForFirmware(downloader.get());
-    QCOMPARE(m_server.requestedPaths(),
-             (QStringList{preReleasePath, serverPath + QStringLiteral("/pre-release/") + releaseFileName}));
 }
 
 void TestFirmwareDownloader::missingOrMistypedKeys_data()
@@ -478,246 +286,6 @@ void TestFirmwareDownloader::missingOrMistypedKeys()
     QCOMPARE(downloader->releaseDateTime(), QDateTime::fromSecsSinceEpoch(0));
     QCOMPARE(downloader->firmware().applicationVersion(), QStringLiteral("0.0.0"));
     QVERIFY(downloader->firmware().isValid());
-}
-
-void TestFirmwareDownloader::validCachedFileSparesDownload()
-{
-    // The server has no firmware file: any download attempt would fail
-    // with a warning.
-    publish(releasePath, releaseJson(releaseFileName, md5(releaseImage)));
-    putInCache(releaseFileName, releaseImage);
-    std::unique_ptr<FirmwareDownloader> downloader = createDownloader();
-    QSignalSpy firmwareSpy(downloader.get(), &FirmwareDownloader::firmwareChanged);
-    QSignalSpy finishedSpy(downloader.get(), &FirmwareDownloader::firmwareUpdateFinished);
-
-    downloader->checkNewFirmware();
-    QVERIFY(finishedSpy.wait());
-    // Taken inside the release check's handler, before it returned.
-    QCOMPARE(firmwareSpy.count(), 1);
-    const FirmwareData firmware = firmwareSpy.at(0).at(0).value<FirmwareData>();
-    QVERIFY(firmware.isValid());
-    QCOMPARE(firmware.data(), releaseImage);
-    QCOMPARE(firmware.name(), releaseFileName);
-    QCOMPARE(firmware.applicationVersion(), QStringLiteral("2.7.13"));
-
-    downloader->downloadFirmware();
-    QCOMPARE(firmwareSpy.count(), 2);
-
-    // A second check is the sentinel: had a firmware request gone out, the
-    // server would have seen it before this one finished.
-    downloader->checkNewFirmware();
-    QVERIFY(finishedSpy.wait());
-    QCOMPARE(m_server.requestedPaths(), (QStringList{releasePath, releasePath}));
-    QCOMPARE(firmwareSpy.count(), 3);
-    QVERIFY(WarningRecorder::warnings().isEmpty());
-}
-
-void TestFirmwareDownloader::cachedFileWithWrongChecksumIsReplaced()
-{
-    publishRelease(releaseFileName, releaseImage);
-    putInCache(releaseFileName, preReleaseImage);
-
-    expectWarningText(QStringLiteral("FirmwareDownloader: The cached checksum does not match the online checksum. "
-                                     "Deleting cached firmware file \"%1\"").arg(cachedFilePath(releaseFileName)));
-    std::unique_ptr<FirmwareDownloader> downloader = createDownloader();
-    checkAndWaitForFirmware(downloader.get());
-
-    QCOMPARE(downloader->firmware().data(), releaseImage);
-    QCOMPARE(cachedFile(releaseFileName), releaseImage);
-    QCOMPARE(m_server.requestedPaths(), (QStringList{releasePath, serverPath + QLatin1Char('/') + releaseFileName}));
-    QCOMPARE(WarningRecorder::warnings().size(), 1);
-}
-
-void TestFirmwareDownloader::invalidCachedFileIsDeletedAndDownloadedAgain()
-{
-    // The release itself is broken: its checksum matches an invalid image.
-    publish(releasePath, releaseJson(releaseFileName, md5(invalidImage)));
-    publish(serverPath + QLatin1Char('/') + releaseFileName, invalidImage);
-    putInCache(releaseFileName, invalidImage);
-    const QString cachedWarning = QStringLiteral("FirmwareDownloader: the cached firmware data is not valid. "
-                                                 "Deleting cached firmware file \"%1\"").arg(cachedFilePath(releaseFileName));
-    const QString downloadedWarning = QStringLiteral("FirmwareDownloader: the downloaded firmware data is not valid.");
-
-    expectWarningText(cachedWarning);
-    expectWarningText(downloadedWarning);
-    std::unique_ptr<FirmwareDownloader> downloader = createDownloader();
-    QSignalSpy firmwareSpy(downloader.get(), &FirmwareDownloader::firmwareChanged);
-    downloader->checkNewFirmware();
-    waitForWarnings(2);
-    QCOMPARE(WarningRecorder::warnings(), (QStringList{cachedWarning, downloadedWarning}));
-    QCOMPARE(firmwareSpy.count(), 0);
-    QVERIFY(downloader->firmware().data().isEmpty());
-    // The invalid download stays cached ...
-    QCOMPARE(cachedFile(releaseFileName), invalidImage);
-
-    // ... so the next fetch deletes it and downloads it again.
-    expectWarningText(cachedWarning);
-    expectWarningText(downloadedWarning);
-    downloader->downloadFirmware();
-    waitForWarnings(4);
-    QCOMPARE(m_server.requestedPaths(), (QStringList{releasePath, serverPath + QLatin1Char('/') + releaseFileName,
-                                                     serverPath + QLatin1Char('/') + releaseFileName}));
-    QCOMPARE(firmwareSpy.count(), 0);
-}
-
-void TestFirmwareDownloader::cachedFileThatCannotBeOpened()
-{
-    // A directory in the file's place cannot be opened, even by root; it
-    // can neither be replaced, so caching the download fails silently.
-    QVERIFY(QDir().mkpath(cachedFilePath(releaseFileName)));
-    publishRelease(releaseFileName, releaseImage);
-
-    expectWarningText(QStringLiteral("Failed to open cached firmware file \"%1\"").arg(cachedFilePath(releaseFileName)));
-    std::unique_ptr<FirmwareDownloader> downloader = createDownloader();
-    checkAndWaitForFirmware(downloader.get());
-
-    QCOMPARE(downloader->firmware().data(), releaseImage);
-    QVERIFY(QFileInfo(cachedFilePath(releaseFileName)).isDir());
-    QCOMPARE(WarningRecorder::warnings().size(), 1);
-}
-
-void TestFirmwareDownloader::newReleaseLeavesPreviousCachedFile()
-{
-    const QString newFileName = QStringLiteral("vexbususb-2.8.13.cyacd");
-    std::unique_ptr<FirmwareDownloader> downloader = createDownloaderWithRelease();
-
-    publish(releasePath, releaseJson(newFileName, md5(preReleaseImage), 8));
-    publish(serverPath + QLatin1Char('/') + newFileName, preReleaseImage);
-    checkAndWaitForFirmware(downloader.get());
-
-    QCOMPARE(downloader->firmware().data(), preReleaseImage);
-    QCOMPARE(downloader->firmware().name(), newFileName);
-    QCOMPARE(cachedFile(newFileName), preReleaseImage);
-    QCOMPARE(cachedFile(releaseFileName), releaseImage);
-}
-
-void TestFirmwareDownloader::downloadChecksumMismatchLeavesCacheUntouched()
-{
-    // The server delivers other bytes than the release describes.
-    publish(releasePath, releaseJson(releaseFileName, md5(releaseImage)));
-    publish(serverPath + QLatin1Char('/') + releaseFileName, preReleaseImage);
-
-    expectWarningText(QStringLiteral("FirmwareDownloader: The download checksum does not match the online checksum."));
-    std::unique_ptr<FirmwareDownloader> downloader = createDownloader();
-    QSignalSpy firmwareSpy(downloader.get(), &FirmwareDownloader::firmwareChanged);
-    QSignalSpy errorSpy(downloader.get(), &FirmwareDownloader::errorOccurred);
-    downloader->checkNewFirmware();
-    waitForWarnings(1);
-
-    QCOMPARE(firmwareSpy.count(), 0);
-    QCOMPARE(errorSpy.count(), 1);
-    QCOMPARE(errorSpy.at(0).at(0).toString(),
-             QStringLiteral("The downloaded firmware file does not match the MD5 sum of the release (%1 instead of %2).")
-                     .arg(QString::fromLatin1(md5(preReleaseImage)), QString::fromLatin1(md5(releaseImage))));
-    QVERIFY(downloader->firmware().data().isEmpty());
-    QVERIFY(!QFileInfo::exists(cachedFilePath(releaseFileName)));
-    QCOMPARE(QDir(m_cacheDirectory).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
-}
-
-void TestFirmwareDownloader::upperCaseChecksumNeverMatches()
-{
-    publish(releasePath, releaseJson(releaseFileName, md5(releaseImage).toUpper()));
-    publish(serverPath + QLatin1Char('/') + releaseFileName, releaseImage);
-    putInCache(releaseFileName, releaseImage);
-
-    expectWarningText(QStringLiteral("FirmwareDownloader: The cached checksum does not match the online checksum. "
-                                     "Deleting cached firmware file \"%1\"").arg(cachedFilePath(releaseFileName)));
-    expectWarningText(QStringLiteral("FirmwareDownloader: The download checksum does not match the online checksum."));
-    std::unique_ptr<FirmwareDownloader> downloader = createDownloader();
-    QSignalSpy firmwareSpy(downloader.get(), &FirmwareDownloader::firmwareChanged);
-    downloader->checkNewFirmware();
-    waitForWarnings(2);
-
-    QCOMPARE(firmwareSpy.count(), 0);
-    QVERIFY(!QFileInfo::exists(cachedFilePath(releaseFileName)));
-}
-
-void TestFirmwareDownloader::firmwareRequestFails()
-{
-    publish(releasePath, releaseJson(releaseFileName, md5(releaseImage)));
-
-    expectWarning(QStringLiteral("^FirmwareDownloader: Could not download update \".*Not Found\"$"));
-    std::unique_ptr<FirmwareDownloader> downloader = createDownloader();
-    QSignalSpy firmwareSpy(downloader.get(), &FirmwareDownloader::firmwareChanged);
-    QSignalSpy errorSpy(downloader.get(), &FirmwareDownloader::errorOccurred);
-    downloader->checkNewFirmware();
-    waitForWarnings(1);
-
-    // The release itself was taken; there is no retry.
-    QCOMPARE(downloader->updateFileName(), releaseFileName);
-    QCOMPARE(firmwareSpy.count(), 0);
-    QCOMPARE(errorSpy.count(), 1);
-    QVERIFY(errorSpy.at(0).at(0).toString().startsWith(QStringLiteral("Could not download the firmware file: ")));
-    QCOMPARE(m_server.requestedPaths(), (QStringList{releasePath, serverPath + QLatin1Char('/') + releaseFileName}));
-}
-
-void TestFirmwareDownloader::releaseRequestFails_data()
-{
-    QTest::addColumn<QString>("server");
-    QTest::addColumn<QString>("error");
-
-    QTest::newRow("not found") << "missing" << "Not Found";
-    QTest::newRow("server down") << "down" << "Connection refused";
-    QTest::newRow("untrusted certificate") << "untrusted" << "SSL handshake failed.*";
-}
-
-void TestFirmwareDownloader::releaseRequestFails()
-{
-    QFETCH(QString, server);
-    QFETCH(QString, error);
-
-    // A first, good release shows that a failed check changes nothing.
-    std::unique_ptr<FirmwareDownloader> downloader = createDownloaderWithRelease();
-
-    if (server == QLatin1String("missing")) {
-        QVERIFY(QFile::remove(m_serverRoot + releasePath));
-    } else if (server == QLatin1String("down")) {
-        // A port that was free a moment ago and has nobody listening now.
-        QTcpServer closed;
-        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
-        const quint16 port = closed.serverPort();
-        closed.close();
-        downloader->setBaseUrl(QStringLiteral("https://127.0.0.1:%1%2").arg(port).arg(serverPath));
-    } else {
-        downloader->setBaseUrl(m_untrustedServer.url(serverPath));
-    }
-
-    expectWarning(QStringLiteral("^FirmwareDownloader: Could not get update \".*%1\"$").arg(error));
-    QSignalSpy finishedSpy(downloader.get(), &FirmwareDownloader::firmwareUpdateFinished);
-    QSignalSpy firmwareSpy(downloader.get(), &FirmwareDownloader::firmwareChanged);
-    QSignalSpy nameSpy(downloader.get(), &FirmwareDownloader::updateFileNameChanged);
-    QSignalSpy errorSpy(downloader.get(), &FirmwareDownloader::errorOccurred);
-    downloader->checkNewFirmware();
-    waitForWarnings(1);
-
-    QCOMPARE(errorSpy.count(), 1);
-    QVERIFY(QRegularExpression(QStringLiteral("^Could not get the release description: .*%1$").arg(error))
-                    .match(errorSpy.at(0).at(0).toString()).hasMatch());
-    QCOMPARE(finishedSpy.count(), 0);
-    QCOMPARE(firmwareSpy.count(), 0);
-    QCOMPARE(nameSpy.count(), 0);
-    QCOMPARE(downloader->versionString(), QStringLiteral("2.7.13"));
-    QCOMPARE(downloader->firmware().data(), releaseImage);
-}
-
-void TestFirmwareDownloader::invalidReleaseJson()
-{
-    publish(releasePath, "{\"hardware\": \"vexbus-usb-adapter\", \"majorVersion\": 3,");
-
-    expectWarning(QStringLiteral("^FirmwareDownloader: Firmware release JSON error: \".+\"$"));
-    std::unique_ptr<FirmwareDownloader> downloader = createDownloader();
-    QSignalSpy hardwareSpy(downloader.get(), &FirmwareDownloader::hardwareNameChanged);
-    QSignalSpy finishedSpy(downloader.get(), &FirmwareDownloader::firmwareUpdateFinished);
-    QSignalSpy errorSpy(downloader.get(), &FirmwareDownloader::errorOccurred);
-    downloader->checkNewFirmware();
-    waitForWarnings(1);
-
-    QCOMPARE(errorSpy.count(), 1);
-    QVERIFY(errorSpy.at(0).at(0).toString().startsWith(QStringLiteral("The release description is not valid JSON: ")));
-    QCOMPARE(hardwareSpy.count(), 0);
-    QCOMPARE(finishedSpy.count(), 0);
-    QCOMPARE(downloader->majorVersion(), 0);
-    QCOMPARE(m_server.requestedPaths(), QStringList{releasePath});
 }
 
 void TestFirmwareDownloader::rejectsUnsafeFileName_data()
@@ -812,69 +380,227 @@ void TestFirmwareDownloader::downloadWithoutPlainFileNameMakesNoRequest()
     QCOMPARE(firmwareSpy.count(), 0);
 }
 
-void TestFirmwareDownloader::settersEmitOnlyOnChange()
+void TestFirmwareDownloader::checkStoresReleaseAndDownloads_data()
 {
-    FirmwareDownloader downloader;
-    QSignalSpy versionSpy(&downloader, &FirmwareDownloader::versionStringChanged);
-    QSignalSpy hardwareSpy(&downloader, &FirmwareDownloader::hardwareNameChanged);
-    QSignalSpy fileNameSpy(&downloader, &FirmwareDownloader::updateFileNameChanged);
-    QSignalSpy dateTimeSpy(&downloader, &FirmwareDownloader::releaseDateTimeChanged);
-    const QDateTime dateTime = QDateTime::fromSecsSinceEpoch(releaseTimestamp);
+    QTest::addColumn<bool>("preRelease");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<QStringList>("expectedRequests");
 
-    for (int i = 0; i < 2; ++i) {
-        downloader.setVersionString(QStringLiteral("1.2.3"));
-        downloader.setHardwareName(QStringLiteral("vexbus-usb-adapter"));
-        downloader.setUpdateFileName(releaseFileName);
-        downloader.setReleaseDateTime(dateTime);
-    }
-
-    QCOMPARE(versionSpy.count(), 1);
-    QCOMPARE(versionSpy.at(0).at(0).toString(), QStringLiteral("1.2.3"));
-    QCOMPARE(hardwareSpy.count(), 1);
-    QCOMPARE(hardwareSpy.at(0).at(0).toString(), QStringLiteral("vexbus-usb-adapter"));
-    QCOMPARE(fileNameSpy.count(), 1);
-    QCOMPARE(fileNameSpy.at(0).at(0).toString(), releaseFileName);
-    QCOMPARE(dateTimeSpy.count(), 1);
-    QCOMPARE(dateTimeSpy.at(0).at(0).toDateTime(), dateTime);
+    QTest::newRow("release") << false << releaseFileName << releaseImage
+                             << QStringList{releasePath, serverPath + QStringLiteral("/vexbususb-2.7.13.cyacd")};
+    QTest::newRow("pre-release") << true << QStringLiteral("vexbususb-2.8.13-rc1.cyacd") << preReleaseImage
+                                 << QStringList{preReleasePath,
+                                                serverPath + QStringLiteral("/pre-release/vexbususb-2.8.13-rc1.cyacd")};
 }
 
-void TestFirmwareDownloader::setFirmwareAndResetAlwaysEmitFirmwareChanged()
+void TestFirmwareDownloader::checkStoresReleaseAndDownloads()
 {
-    std::unique_ptr<FirmwareDownloader> downloader = createDownloaderWithRelease();
+    QFETCH(bool, preRelease);
+    QFETCH(QString, fileName);
+    QFETCH(QByteArray, image);
+    QFETCH(QStringList, expectedRequests);
 
+    const int minorVersion = preRelease ? 8 : 7;
+    const QString area = preRelease ? QStringLiteral("/pre-release/") : QStringLiteral("/");
+    publish(serverPath + area + QStringLiteral("release.json"), releaseJson(fileName, md5(image), minorVersion));
+    publish(serverPath + area + fileName, image);
+
+    std::unique_ptr<FirmwareDownloader> downloader = createDownloader();
+    downloader->setPreReleaseEnabled(preRelease);
+    QStringList order;
+    FirmwareDownloader *object = downloader.get();
+    connect(object, &FirmwareDownloader::versionStringChanged, this, [&order]() { order << "versionString"; });
+    connect(object, &FirmwareDownloader::hardwareNameChanged, this, [&order]() { order << "hardwareName"; });
+    connect(object, &FirmwareDownloader::updateFileNameChanged, this, [&order]() { order << "updateFileName"; });
+    connect(object, &FirmwareDownloader::releaseDateTimeChanged, this, [&order]() { order << "releaseDateTime"; });
+    connect(object, &FirmwareDownloader::firmwareUpdateFinished, this, [&order]() { order << "firmwareUpdateFinished"; });
+    connect(object, &FirmwareDownloader::firmwareChanged, this, [&order]() { order << "firmwareChanged"; });
+    connect(object, &FirmwareDownloader::firmwareDownloadFinished, this, [&order]() { order << "firmwareDownloadFinished"; });
+    checkAndWaitForFirmware(object);
+
+    QCOMPARE(order, (QStringList{"hardwareName", "versionString", "updateFileName", "releaseDateTime",
+                                 "firmwareUpdateFinished", "firmwareChanged", "firmwareDownloadFinished"}));
+    QCOMPARE(downloader->hardwareName(), QStringLiteral("vexbus-usb-adapter"));
+    QCOMPARE(downloader->versionString(), QStringLiteral("2.%1.13").arg(minorVersion));
+    QCOMPARE(downloader->minorVersion(), minorVersion);
+    QCOMPARE(downloader->updateFileName(), fileName);
+    QCOMPARE(downloader->releaseDateTime(), QDateTime::fromSecsSinceEpoch(releaseTimestamp));
+
+    const FirmwareData firmware = downloader->firmware();
+    QVERIFY(firmware.isValid());
+    QCOMPARE(firmware.data(), image);
+    QCOMPARE(firmware.name(), fileName);
+    QCOMPARE(firmware.applicationVersion(), QStringLiteral("2.%1.13").arg(minorVersion));
+    QCOMPARE(cachedFile(fileName), image);
+    QCOMPARE(m_server.requestedPaths(), expectedRequests);
+    QVERIFY(WarningRecorder::warnings().isEmpty());
+}
+
+void TestFirmwareDownloader::cachedFileIsVerified_data()
+{
+    QTest::addColumn<QString>("cached");
+    QTest::addColumn<bool>("upperCaseSum");
+    QTest::addColumn<QStringList>("warnings");
+    QTest::addColumn<QByteArray>("firmware");
+    QTest::addColumn<int>("downloads");
+
+    const QString mismatch = QStringLiteral("FirmwareDownloader: The cached checksum does not match the online checksum. "
+                                            "Deleting cached firmware file \"%1\"");
+    QTest::newRow("valid copy spares the download") << "valid" << false << QStringList() << releaseImage << 0;
+    QTest::newRow("other bytes are replaced") << "other" << false << QStringList{mismatch} << releaseImage << 1;
+    // A directory cannot be opened, even by root, nor replaced.
+    QTest::newRow("cannot be opened") << "directory" << false
+                                      << QStringList{QStringLiteral("Failed to open cached firmware file \"%1\"")}
+                                      << releaseImage << 1;
+    // The server's contract is lower-case hexadecimal.
+    QTest::newRow("upper-case sum never matches")
+            << "valid" << true
+            << QStringList{mismatch, QStringLiteral("FirmwareDownloader: The download checksum does not match the online checksum.")}
+            << QByteArray() << 1;
+}
+
+void TestFirmwareDownloader::cachedFileIsVerified()
+{
+    QFETCH(QString, cached);
+    QFETCH(bool, upperCaseSum);
+    QFETCH(QStringList, warnings);
+    QFETCH(QByteArray, firmware);
+    QFETCH(int, downloads);
+
+    publish(releasePath, releaseJson(releaseFileName, upperCaseSum ? md5(releaseImage).toUpper() : md5(releaseImage)));
+    publish(serverPath + QLatin1Char('/') + releaseFileName, releaseImage);
+    if (cached == QLatin1String("directory"))
+        QVERIFY(QDir().mkpath(cachedFilePath(releaseFileName)));
+    else
+        putInCache(releaseFileName, cached == QLatin1String("valid") ? releaseImage : preReleaseImage);
+    for (const QString &warning : warnings)
+        expectWarningText(warning.arg(cachedFilePath(releaseFileName)));
+
+    std::unique_ptr<FirmwareDownloader> downloader = createDownloader();
     QSignalSpy firmwareSpy(downloader.get(), &FirmwareDownloader::firmwareChanged);
-    QSignalSpy versionSpy(downloader.get(), &FirmwareDownloader::versionStringChanged);
-    QSignalSpy hardwareSpy(downloader.get(), &FirmwareDownloader::hardwareNameChanged);
-    QSignalSpy fileNameSpy(downloader.get(), &FirmwareDownloader::updateFileNameChanged);
-    QSignalSpy dateTimeSpy(downloader.get(), &FirmwareDownloader::releaseDateTimeChanged);
+    QSignalSpy finishedSpy(downloader.get(), &FirmwareDownloader::firmwareUpdateFinished);
+    downloader->checkNewFirmware();
+    QVERIFY(finishedSpy.wait());
+    if (firmware.isEmpty())
+        waitForWarnings(warnings.size());
+    else
+        QTRY_COMPARE(firmwareSpy.count(), 1);
+    QStringList requests{releasePath};
+    if (downloads == 0) {
+        // A second check is the sentinel: a firmware request of the first
+        // one would reach the server before it.
+        downloader->checkNewFirmware();
+        QVERIFY(finishedSpy.wait());
+        requests << releasePath;
+    }
+    QCOMPARE(downloader->firmware().data(), firmware);
+    for (int i = 0; i < downloads; ++i)
+        requests << serverPath + QLatin1Char('/') + releaseFileName;
+    QCOMPARE(m_server.requestedPaths(), requests);
+    if (cached == QLatin1String("directory"))
+        QVERIFY(QFileInfo(cachedFilePath(releaseFileName)).isDir());
+    else
+        QCOMPARE(cachedFile(releaseFileName), firmware);
+}
 
-    const FirmwareData image = downloader->firmware();
-    downloader->setFirmware(image);
-    downloader->setFirmware(image);
-    QCOMPARE(firmwareSpy.count(), 2);
+void TestFirmwareDownloader::failuresAreSignalledAndChangeNothing_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QStringList>("warnings");
+    QTest::addColumn<QString>("error");
 
-    downloader->reset();
-    QCOMPARE(firmwareSpy.count(), 3);
-    QVERIFY(firmwareSpy.at(2).at(0).value<FirmwareData>().data().isEmpty());
-    QCOMPARE(versionSpy.count(), 1);
-    QCOMPARE(hardwareSpy.count(), 1);
-    QCOMPARE(fileNameSpy.count(), 1);
-    QCOMPARE(dateTimeSpy.count(), 1);
-    QVERIFY(downloader->versionString().isEmpty());
-    QVERIFY(downloader->hardwareName().isEmpty());
-    QVERIFY(downloader->updateFileName().isEmpty());
-    QVERIFY(downloader->releaseDateTime().isNull());
-    QCOMPARE(downloader->majorVersion(), 0);
-    QCOMPARE(downloader->minorVersion(), 0);
-    QCOMPARE(downloader->patchVersion(), 0);
-    QVERIFY(!downloader->firmware().isValid());
+    QTest::newRow("download with other bytes") << "other bytes"
+            << QStringList{"^FirmwareDownloader: The download checksum does not match the online checksum\\.$"}
+            << QStringLiteral("^The downloaded firmware file does not match the MD5 sum of the release \\(%1 instead of %2\\)\\.$")
+                       .arg(QString::fromLatin1(md5(preReleaseImage)), QString::fromLatin1(md5(releaseImage)));
+    QTest::newRow("firmware not found") << "no firmware"
+            << QStringList{"^FirmwareDownloader: Could not download update \".*Not Found\"$"}
+            << "^Could not download the firmware file: ";
+    // An invalid download stays cached; the next fetch deletes it.
+    QTest::newRow("invalid image") << "invalid"
+            << QStringList{"^FirmwareDownloader: the cached firmware data is not valid\\. Deleting cached firmware file",
+                           "^FirmwareDownloader: the downloaded firmware data is not valid\\.$"}
+            << "^The downloaded firmware file is not a valid firmware image\\.$";
+    QTest::newRow("invalid JSON") << "json"
+            << QStringList{"^FirmwareDownloader: Firmware release JSON error: \".+\"$"}
+            << "^The release description is not valid JSON: ";
+    QTest::newRow("release not found") << "missing"
+            << QStringList{"^FirmwareDownloader: Could not get update \".*Not Found\"$"}
+            << "^Could not get the release description: .*Not Found$";
+    QTest::newRow("server down") << "down"
+            << QStringList{"^FirmwareDownloader: Could not get update \".*Connection refused\"$"}
+            << "^Could not get the release description: .*Connection refused$";
+    QTest::newRow("untrusted certificate") << "untrusted"
+            << QStringList{"^FirmwareDownloader: Could not get update \".*SSL handshake failed.*\"$"}
+            << "^Could not get the release description: .*SSL handshake failed";
+}
 
-    downloader->reset();
-    QCOMPARE(firmwareSpy.count(), 4);
-    QCOMPARE(versionSpy.count(), 1);
-    QCOMPARE(hardwareSpy.count(), 1);
-    QCOMPARE(fileNameSpy.count(), 1);
-    QCOMPARE(dateTimeSpy.count(), 1);
+void TestFirmwareDownloader::failuresAreSignalledAndChangeNothing()
+{
+    QFETCH(QString, fault);
+    QFETCH(QStringList, warnings);
+    QFETCH(QString, error);
+
+    // The release check faults fail after a good release: they keep it.
+    const bool releaseFault = fault == "missing" || fault == "down" || fault == "untrusted";
+    std::unique_ptr<FirmwareDownloader> downloader = releaseFault ? createDownloaderWithRelease() : createDownloader();
+    const QString firmwarePath = serverPath + QLatin1Char('/') + releaseFileName;
+    if (fault == "other bytes") {
+        publish(releasePath, releaseJson(releaseFileName, md5(releaseImage)));
+        publish(firmwarePath, preReleaseImage);
+    } else if (fault == "no firmware") {
+        publish(releasePath, releaseJson(releaseFileName, md5(releaseImage)));
+    } else if (fault == "invalid") {
+        publish(releasePath, releaseJson(releaseFileName, md5(invalidImage)));
+        publish(firmwarePath, invalidImage);
+        putInCache(releaseFileName, invalidImage);
+    } else if (fault == "json") {
+        publish(releasePath, "{\"hardware\": \"vexbus-usb-adapter\", \"majorVersion\": 3,");
+    } else if (fault == "missing") {
+        QVERIFY(QFile::remove(m_serverRoot + releasePath));
+    } else if (fault == "down") {
+        // A port that was free a moment ago and has nobody listening now.
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        downloader->setBaseUrl(QStringLiteral("https://127.0.0.1:%1%2").arg(port).arg(serverPath));
+    } else {
+        downloader->setBaseUrl(m_untrustedServer.url(serverPath));
+    }
+    const QStringList cacheBefore = QDir(m_cacheDirectory).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
+
+    for (const QString &warning : warnings)
+        expectWarning(warning);
+    QSignalSpy firmwareSpy(downloader.get(), &FirmwareDownloader::firmwareChanged);
+    QSignalSpy errorSpy(downloader.get(), &FirmwareDownloader::errorOccurred);
+    QSignalSpy nameSpy(downloader.get(), &FirmwareDownloader::updateFileNameChanged);
+    downloader->checkNewFirmware();
+    waitForWarnings(warnings.size());
+
+    QCOMPARE(errorSpy.count(), 1);
+    QVERIFY2(QRegularExpression(error).match(errorSpy.at(0).at(0).toString()).hasMatch(),
+             qPrintable(errorSpy.at(0).at(0).toString()));
+    QCOMPARE(firmwareSpy.count(), 0);
+    QCOMPARE(QDir(m_cacheDirectory).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), cacheBefore);
+    if (releaseFault) {
+        QCOMPARE(nameSpy.count(), 0);
+        QCOMPARE(downloader->versionString(), QStringLiteral("2.7.13"));
+        QCOMPARE(downloader->firmware().data(), releaseImage);
+    } else {
+        QVERIFY(downloader->firmware().data().isEmpty());
+    }
+    if (fault == "json")
+        QCOMPARE(m_server.requestedPaths(), QStringList{releasePath});
+    if (fault == "invalid") {
+        QCOMPARE(cachedFile(releaseFileName), invalidImage);
+        for (const QString &warning : warnings)
+            expectWarning(warning);
+        downloader->downloadFirmware();
+        waitForWarnings(2 * warnings.size());
+        QCOMPARE(m_server.requestedPaths(), (QStringList{releasePath, firmwarePath, firmwarePath}));
+    }
 }
 
 void TestFirmwareDownloader::resetKeepsChecksumAndPreRelease()
@@ -883,16 +609,25 @@ void TestFirmwareDownloader::resetKeepsChecksumAndPreRelease()
     std::unique_ptr<FirmwareDownloader> downloader = createDownloader();
     downloader->setPreReleaseEnabled(true);
     checkAndWaitForFirmware(downloader.get());
+
+    QSignalSpy firmwareSpy(downloader.get(), &FirmwareDownloader::firmwareChanged);
+    QSignalSpy versionSpy(downloader.get(), &FirmwareDownloader::versionStringChanged);
     downloader->reset();
+    downloader->reset();
+    // The firmware is announced on every reset, the release only once.
+    QCOMPARE(firmwareSpy.count(), 2);
+    QCOMPARE(versionSpy.count(), 1);
+    QVERIFY(downloader->versionString().isEmpty());
+    QVERIFY(downloader->updateFileName().isEmpty());
+    QCOMPARE(downloader->majorVersion(), 0);
+    QVERIFY(!downloader->firmware().isValid());
     QVERIFY(downloader->preReleaseEnabled());
-    QCOMPARE(cachedFile(releaseFileName), releaseImage);
 
     // The kept checksum still verifies the cached file.
-    QSignalSpy firmwareSpy(downloader.get(), &FirmwareDownloader::firmwareChanged);
     downloader->setUpdateFileName(releaseFileName);
     downloader->downloadFirmware();
-    QCOMPARE(firmwareSpy.count(), 1);
-    QCOMPARE(firmwareSpy.at(0).at(0).value<FirmwareData>().data(), releaseImage);
+    QCOMPARE(firmwareSpy.count(), 3);
+    QCOMPARE(firmwareSpy.at(2).at(0).value<FirmwareData>().data(), releaseImage);
     QVERIFY(WarningRecorder::warnings().isEmpty());
 }
 

@@ -3,9 +3,6 @@
 #include "testplatform.h"
 #include "vexbusemulator.h"
 
-#include <QCryptographicHash>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSignalSpy>
 #include <QSslConfiguration>
 #include <QTemporaryDir>
@@ -43,29 +40,11 @@ void TestFirmwareUpdate::updateFromReleaseServer()
 {
     // The release: an image for the emulated chip and its description.
     const QByteArray image = "123456780000\n:000022000401020304D0\n:000023000405060708BF\n";
-    const QString serverDir = m_dir.filePath(QStringLiteral("www/firmware/nivora-vexbususb"));
-    QVERIFY(QDir().mkpath(serverDir));
-    QFile imageFile(serverDir + QStringLiteral("/adapter-1.5.0.cyacd"));
-    QVERIFY(imageFile.open(QIODevice::WriteOnly));
-    imageFile.write(image);
-    imageFile.close();
-    QJsonObject release;
-    release.insert(QStringLiteral("hardware"), QStringLiteral("vexbus-usb-adapter"));
-    release.insert(QStringLiteral("majorVersion"), 1);
-    release.insert(QStringLiteral("minorVersion"), 5);
-    release.insert(QStringLiteral("patchVersion"), 0);
-    release.insert(QStringLiteral("updateFileName"), QStringLiteral("adapter-1.5.0.cyacd"));
-    release.insert(QStringLiteral("updateFileMd5sum"),
-                   QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Md5).toHex()));
-    release.insert(QStringLiteral("timestamp"), 1700000000);
-    QFile releaseFile(serverDir + QStringLiteral("/release.json"));
-    QVERIFY(releaseFile.open(QIODevice::WriteOnly));
-    releaseFile.write(QJsonDocument(release).toJson());
-    releaseFile.close();
-
     NivoraTest::HttpsServer server;
     server.setCertificate(m_certificate);
     server.setRootDirectory(m_dir.filePath(QStringLiteral("www")));
+    QVERIFY(server.publishRelease(QStringLiteral("/firmware/nivora-vexbususb"), QStringLiteral("adapter-1.5.0.cyacd"),
+                                  image, 1, 5, 0));
     QVERIFY(server.listenOnLoopback());
 
     NivoraTest::TestPlatform platform;
@@ -80,8 +59,7 @@ void TestFirmwareUpdate::updateFromReleaseServer()
     QTRY_COMPARE(adapter.state(), NivoraVexbusUsbAdapter::StateConnected);
     QCOMPARE(adapter.firmwareVersion(), QStringLiteral("1.4.12"));
 
-    FirmwareDownloader *downloader = adapter.property("firmwareDownloader").value<FirmwareDownloader *>();
-    QCOMPARE(downloader, adapter.firmwareDownloader());
+    FirmwareDownloader *downloader = adapter.firmwareDownloader();
     downloader->setBaseUrl(server.url(QStringLiteral("/firmware/nivora-vexbususb")));
     QSignalSpy availableSpy(&adapter, &NivoraVexbusUsbAdapter::firmwareUpdateAvailableChanged);
     downloader->checkNewFirmware();

@@ -2,7 +2,6 @@
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "vexbusemulator.h"
 
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -53,8 +52,6 @@ private slots:
     void locate();
     void adapterComesUpOnPseudoTerminal_data();
     void adapterComesUpOnPseudoTerminal();
-    void noTerminalKeepsWarning_data();
-    void noTerminalKeepsWarning();
 };
 
 void TestNivoraVexbusUsbPortLocation::locate_data()
@@ -65,7 +62,6 @@ void TestNivoraVexbusUsbPortLocation::locate_data()
     QTest::newRow("symlink to pseudo-terminal") << "link" << true;
     QTest::newRow("regular file") << "file" << false;
     QTest::newRow("missing path") << "missing" << false;
-    QTest::newRow("empty path") << "empty" << false;
 }
 
 void TestNivoraVexbusUsbPortLocation::locate()
@@ -126,42 +122,7 @@ void TestNivoraVexbusUsbPortLocation::adapterComesUpOnPseudoTerminal()
     QTRY_COMPARE(adapter.state(), NivoraVexbusUsbAdapter::StateConnected);
     QCOMPARE(adapter.firmwareVersion(), QStringLiteral("1.4.12"));
     QCOMPARE(adapter.serialPortSystemLocation(), path);
-    QCOMPARE(adapter.portName(), path);
-    QVERIFY(!adapter.serialPortName().isEmpty());
     QVERIFY(adapter.serialPortSerialNumber().isEmpty());
-    QCOMPARE(adapter.serialPortVendorIdentifier(), static_cast<unsigned short>(0));
-
-    // Commands travel over the pseudo-terminal like over a USB tty.
-    adapter.pressIxoButton();
-    QTRY_COMPARE(emulator.requests().count(), 3);
-    QCOMPARE(emulator.requests().last().payload().toHex(), QByteArray("802800c8"));
-}
-
-void TestNivoraVexbusUsbPortLocation::noTerminalKeepsWarning_data()
-{
-    QTest::addColumn<bool>("fileExists");
-    QTest::newRow("regular file") << true;
-    QTest::newRow("missing path") << false;
-}
-
-void TestNivoraVexbusUsbPortLocation::noTerminalKeepsWarning()
-{
-    QFETCH(bool, fileExists);
-
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("ttyX"));
-    if (fileExists) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-    }
-
-    NivoraVexbusUsbAdapter adapter;
-    adapter.setPortName(path);
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Could not find any serial port on \"%1\"$")
-                                                              .arg(QRegularExpression::escape(path))));
-    QVERIFY(adapter.start());
-    QVERIFY(!adapter.serialInterface()->connected());
-    QCOMPARE(adapter.state(), NivoraVexbusUsbAdapter::StateUnconnected);
 }
 
 QTEST_GUILESS_MAIN(TestNivoraVexbusUsbPortLocation)
