@@ -98,7 +98,6 @@ private slots:
     void cleanup();
 
     void comesUpInPortMode();
-    void comesUpInSerialNumberModeWithSharedWatcher();
     void unplugAndReplug();
     void silentControllerIsReconnected();
     void readyWhileVersionPendingRestartsInit();
@@ -111,9 +110,6 @@ private slots:
     void resetFollowsStateSequence();
     void reusedPacketIdKeepsNewerReply();
     void firmwareUpdateFromFile();
-    void firmwareUpdateChecks_data();
-    void firmwareUpdateChecks();
-    void refusedBootloaderStartEndsUpdate();
 
 private:
     // Emulator on ttyUSB0, adapter in port mode, started (and connected).
@@ -195,41 +191,6 @@ void TestNivoraVexbusUsbAdapter::comesUpInPortMode()
     QCOMPARE(requests.at(0).packetId(), quint8(0));
     QCOMPARE(requests.at(1).command(), quint8(0x04));
     QCOMPARE(requests.at(1).packetId(), quint8(1));
-}
-
-void TestNivoraVexbusUsbAdapter::comesUpInSerialNumberModeWithSharedWatcher()
-{
-    m_platform->addAdapter(QStringLiteral("ABC123"), device0);
-    m_platform->addAdapter(QStringLiteral("XYZ789"), QStringLiteral("ttyUSB1"));
-    QVERIFY(m_emulator->attach(m_platform->masterFd(device0)));
-    VexbusEmulator second;
-    second.setFirmwareVersion(QVersionNumber(2, 0, 1));
-    QVERIFY(second.attach(m_platform->masterFd(QStringLiteral("ttyUSB1"))));
-
-    auto watcher = std::make_unique<NivoraVexbusUsbDeviceWatcher>();
-    QPointer<NivoraVexbusUsbDeviceWatcher> watcherGuard(watcher.get());
-    {
-        NivoraVexbusUsbAdapter first(watcher.get(), QStringLiteral("ABC"));
-        NivoraVexbusUsbAdapter other(watcher.get(), QStringLiteral("XYZ"));
-        QVERIFY(first.start());
-        QVERIFY(other.start());
-        QTRY_VERIFY(first.available() && other.available());
-        QCOMPARE(first.firmwareVersion(), QStringLiteral("1.4.12"));
-        QCOMPARE(other.firmwareVersion(), QStringLiteral("2.0.1"));
-        QCOMPARE(first.portName(), path0);
-        QCOMPARE(other.portName(), QStringLiteral("/dev/ttyUSB1"));
-
-        // Found by serial number alone, the interface's port name stayed
-        // empty, so the removal event does not match; the hang-up of the
-        // vanished device closes the link instead.
-        ignoreWarning(QStringLiteral("^Serial port error occurred: QSerialPort::(ReadError|ResourceError) "));
-        second.detach();
-        m_platform->vanish(QStringLiteral("ttyUSB1"));
-        m_platform->unplug(QStringLiteral("ttyUSB1"));
-        QTRY_VERIFY(!other.available());
-        QVERIFY(first.available());
-    }
-    QVERIFY(!watcherGuard.isNull());
 }
 
 void TestNivoraVexbusUsbAdapter::unplugAndReplug()
@@ -532,53 +493,6 @@ void TestNivoraVexbusUsbAdapter::firmwareUpdateFromFile()
     QCOMPARE(m_emulator->flash().row(0, 0x23).toHex(), QByteArray("05060708"));
     QCOMPARE(finishedSpy.count(), 1);
     QCOMPARE(finishedSpy.at(0).at(0).toBool(), true);
-}
-
-void TestNivoraVexbusUsbAdapter::firmwareUpdateChecks_data()
-{
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QString>("warning");
-    QTest::newRow("downloader has none") << QString()
-        << "^Cannot start firmware upgrade. There is no valid firmware in the downloader. Please update before starting the upgrade.$";
-    QTest::newRow("missing file") << "/nonexistent/update.cyacd"
-        << "^Cannot start firmware upgrade. The given firmware file does not exist \"/nonexistent/update.cyacd\"$";
-    QTest::newRow("invalid image") << "invalid" << "^Cannot start firmware upgrade. The firmware data is not valid.$";
-}
-
-void TestNivoraVexbusUsbAdapter::firmwareUpdateChecks()
-{
-    QFETCH(QString, file);
-    QFETCH(QString, warning);
-
-    startConnected();
-    QTemporaryDir dir;
-    if (file == "invalid")
-        file = writeFile(dir, QStringLiteral("broken.cyacd"), "123456780000\n");
-    ignoreWarning(warning);
-    m_adapter->startFirmwareUpdate(file);
-    QVERIFY(!m_adapter->updating());
-    QCOMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected);
-    QTest::qWait(100);
-    QCOMPARE(controllerRequests(*m_emulator, 0x03).count(), 0);
-}
-
-void TestNivoraVexbusUsbAdapter::refusedBootloaderStartEndsUpdate()
-{
-    startConnected();
-    m_emulator->setCommandError(VexbusEmulator::ModeController, 0x03, 0x06);
-    QTemporaryDir dir;
-    const QString path = writeFile(dir, QStringLiteral("update.cyacd"), "123456780000\n:000022000401020304D0\n");
-
-    QSignalSpy finishedSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::updateFinished);
-    ignoreWarning(QStringLiteral("^Start bootloader finished with error NivoraVexbusUsb::NivoraVexbusUsbReply::ErrorInterfaceError$"));
-    ignoreWarning(QStringLiteral("^Interface error NivoraVexbusUsb::NivoraVexbusUsbUtils::ErrorUnknownCommand$"));
-    m_adapter->startFirmwareUpdate(path);
-    QVERIFY(m_adapter->updating());
-    QTRY_COMPARE(finishedSpy.count(), 1);
-    QCOMPARE(finishedSpy.at(0).at(0).toBool(), false);
-    QVERIFY(!m_adapter->updating());
-    QCOMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected);
-    QVERIFY(m_adapter->serialInterface()->connected());
 }
 
 QTEST_GUILESS_MAIN(TestNivoraVexbusUsbAdapter)
