@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <limits>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 namespace NivoraVexbusUsbEmulator {
@@ -12,8 +14,12 @@ namespace NivoraVexbusUsbEmulator {
 // every read fails with EIO; polling it again after this pause keeps the
 // emulator from spinning until the line is reopened.
 static constexpr int kHangUpPauseMs = 10;
-static constexpr int kPaceTickMs = 1;
 static constexpr int kReadChunk = 4096;
+static constexpr qint64 kNever = std::numeric_limits<qint64>::max();
+static constexpr qint64 kBitsPerByte = 10;
+// The line timer is a timerfd: QTimer's millisecond steps would be several
+// byte times long. Shorter waits than this are not worth a wake-up.
+static constexpr qint64 kMinimumWaitNs = 2000;
 
 TtyLink::TtyLink(QObject *parent)
     : QObject(parent)
@@ -21,14 +27,21 @@ TtyLink::TtyLink(QObject *parent)
     m_hangUpTimer.setSingleShot(true);
     m_hangUpTimer.setInterval(kHangUpPauseMs);
     connect(&m_hangUpTimer, &QTimer::timeout, this, &TtyLink::onHangUpTimeout);
-    m_paceTimer.setTimerType(Qt::PreciseTimer);
-    m_paceTimer.setInterval(kPaceTickMs);
-    connect(&m_paceTimer, &QTimer::timeout, this, &TtyLink::onPaceTimeout);
+    setBaudRate(DefaultBaudRate);
+    m_clock.start();
+    m_lineTimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (m_lineTimerFd >= 0) {
+        m_lineTimerNotifier = new QSocketNotifier(m_lineTimerFd, QSocketNotifier::Read, this);
+        connect(m_lineTimerNotifier, &QSocketNotifier::activated, this, &TtyLink::onLineTimerActivated);
+    }
 }
 
 TtyLink::~TtyLink()
 {
     detach();
+    delete m_lineTimerNotifier;
+    if (m_lineTimerFd >= 0)
+        ::close(m_lineTimerFd);
 }
 
 bool TtyLink::attach(int fd)
@@ -60,25 +73,48 @@ void TtyLink::detach()
     m_readNotifier = nullptr;
     m_writeNotifier = nullptr;
     m_fd = -1;
-    m_output.clear();
     m_hangUpTimer.stop();
-    m_paceTimer.stop();
+    clearQueues();
+    armLineTimer();
+}
+
+void TtyLink::clearQueues()
+{
+    m_output.clear();
+    m_arrivals.clear();
+    m_segments.clear();
+    m_held.clear();
+    m_receiveLineFreeNs = 0;
+    m_transmitLineFreeNs = 0;
+}
+
+int TtyLink::pendingBytes() const
+{
+    int count = m_output.size() + m_held.size();
+    for (const Segment &segment : m_segments)
+        count += segment.bytes.size() - segment.taken;
+    return count;
 }
 
 void TtyLink::write(const QByteArray &bytes)
 {
     if (!isAttached() || bytes.isEmpty())
         return;
-    m_output.append(bytes);
-    if (!m_linePacing) {
-        flush(m_output.size());
-    } else if (!m_paceTimer.isActive()) {
-        // The first byte leaves at once; the rest follow at line rate.
-        m_paceClock.start();
-        m_paceCreditNs = ByteTimeNs;
-        m_paceTimer.start();
-        onPaceTimeout();
+    if (!modelsLine()) {
+        m_output.append(bytes);
+        flush();
+        return;
     }
+    const qint64 now = nowNs();
+    Segment segment;
+    segment.bytes = bytes;
+    segment.startNs = m_linePacing ? qMax(now, m_transmitLineFreeNs) : now;
+    if (m_linePacing)
+        m_transmitLineFreeNs = segment.startNs + bytes.size() * m_byteTimeNs;
+    m_segments.push_back(segment);
+    releaseToHost(now);
+    flush();
+    armLineTimer();
 }
 
 void TtyLink::setLinePacing(bool enabled)
@@ -86,17 +122,162 @@ void TtyLink::setLinePacing(bool enabled)
     if (m_linePacing == enabled)
         return;
     m_linePacing = enabled;
-    m_paceTimer.stop();
-    if (!enabled)
-        flush(m_output.size());
+    if (!enabled) {
+        // What is on the line arrives at once.
+        m_receiveLineFreeNs = 0;
+        m_transmitLineFreeNs = 0;
+        deliverArrivals(kNever);
+    }
+    serviceLine();
 }
 
-void TtyLink::flush(int maximum)
+void TtyLink::setBaudRate(int baudRate)
 {
-    const int size = qMin(maximum, m_output.size());
-    if (!isAttached() || size <= 0)
+    if (baudRate <= 0)
         return;
-    const ssize_t written = ::write(m_fd, m_output.constData(), size_t(size));
+    m_baudRate = baudRate;
+    m_byteTimeNs = kBitsPerByte * 1000000000LL / baudRate;
+}
+
+void TtyLink::setLatencyTimer(int ms)
+{
+    ms = qMax(0, ms);
+    if (m_latencyTimerMs == ms)
+        return;
+    m_latencyTimerMs = ms;
+    // The chip sends what it holds when its timer is set.
+    releaseHeld();
+    serviceLine();
+}
+
+qint64 TtyLink::arrivalNs(const Segment &segment, int index) const
+{
+    return segment.startNs + (m_linePacing ? (index + 1) * m_byteTimeNs : 0);
+}
+
+void TtyLink::serviceLine()
+{
+    deliverArrivals(nowNs());
+    if (!isAttached())
+        return;
+    releaseToHost(nowNs());
+    flush();
+    armLineTimer();
+}
+
+void TtyLink::deliverArrivals(qint64 untilNs)
+{
+    while (!m_arrivals.empty() && m_arrivals.front().dueNs <= untilNs) {
+        const QByteArray bytes = m_arrivals.front().bytes;
+        m_arrivals.pop_front();
+        Q_EMIT bytesReceived(bytes);
+        // A receiver may have detached the link (a vanish) while handling the bytes.
+        if (!isAttached())
+            return;
+    }
+}
+
+void TtyLink::releaseToHost(qint64 nowNs)
+{
+    if (m_latencyTimerMs <= 0) {
+        while (!m_segments.empty()) {
+            Segment &segment = m_segments.front();
+            int arrived = segment.taken;
+            while (arrived < segment.bytes.size() && arrivalNs(segment, arrived) <= nowNs)
+                ++arrived;
+            m_output.append(segment.bytes.mid(segment.taken, arrived - segment.taken));
+            segment.taken = arrived;
+            if (arrived < segment.bytes.size())
+                return;
+            m_segments.pop_front();
+        }
+        return;
+    }
+
+    // The chip, byte by byte in the order of events: a byte arrives from
+    // the line, or the chip sends what it holds (timer run out or packet full).
+    const qint64 latencyNs = qint64(m_latencyTimerMs) * 1000000;
+    for (;;) {
+        const qint64 arrival = m_segments.empty() ? kNever : arrivalNs(m_segments.front(), m_segments.front().taken);
+        const qint64 release = m_held.isEmpty() ? kNever : m_heldSinceNs + latencyNs;
+        if (qMin(arrival, release) > nowNs)
+            return;
+        if (release <= arrival) {
+            releaseHeld();
+            continue;
+        }
+        Segment &segment = m_segments.front();
+        if (m_held.isEmpty())
+            m_heldSinceNs = arrival;
+        m_held.append(segment.bytes.at(segment.taken++));
+        if (segment.taken == segment.bytes.size())
+            m_segments.pop_front();
+        if (m_held.size() >= LatencyPacketSize)
+            releaseHeld();
+    }
+}
+
+void TtyLink::releaseHeld()
+{
+    m_output.append(m_held);
+    m_held.clear();
+}
+
+qint64 TtyLink::nextReleaseNs() const
+{
+    if (m_segments.empty() && m_held.isEmpty())
+        return kNever;
+    if (m_latencyTimerMs <= 0) {
+        // A write reaches the host in one piece when its last byte has arrived.
+        const Segment &segment = m_segments.front();
+        return arrivalNs(segment, segment.bytes.size() - 1);
+    }
+    const qint64 latencyNs = qint64(m_latencyTimerMs) * 1000000;
+    qint64 release = kNever;
+    if (!m_held.isEmpty())
+        release = m_heldSinceNs + latencyNs;
+    else if (!m_segments.empty())
+        release = arrivalNs(m_segments.front(), m_segments.front().taken) + latencyNs;
+    // ... or earlier, when the packet fills up.
+    int missing = LatencyPacketSize - m_held.size();
+    for (const Segment &segment : m_segments) {
+        const int available = segment.bytes.size() - segment.taken;
+        if (available >= missing)
+            return qMin(release, arrivalNs(segment, segment.taken + missing - 1));
+        missing -= available;
+    }
+    return release;
+}
+
+void TtyLink::armLineTimer()
+{
+    if (m_lineTimerFd < 0)
+        return;
+    qint64 next = nextReleaseNs();
+    if (!m_arrivals.empty())
+        next = qMin(next, m_arrivals.front().dueNs);
+    itimerspec spec = {};
+    if (next != kNever && isAttached()) {
+        const qint64 wait = qMax(kMinimumWaitNs, next - nowNs());
+        spec.it_value.tv_sec = time_t(wait / 1000000000);
+        spec.it_value.tv_nsec = long(wait % 1000000000);
+    }
+    ::timerfd_settime(m_lineTimerFd, 0, &spec, nullptr);
+}
+
+void TtyLink::onLineTimerActivated()
+{
+    quint64 expirations = 0;
+    if (::read(m_lineTimerFd, &expirations, sizeof(expirations)) < 0 && errno != EAGAIN)
+        return;
+    serviceLine();
+}
+
+void TtyLink::flush()
+{
+    if (!isAttached() || m_output.isEmpty())
+        return;
+    const ssize_t written = ::write(m_fd, m_output.constData(), size_t(m_output.size()));
     if (written > 0) {
         m_output.remove(0, int(written));
     } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
@@ -105,24 +286,12 @@ void TtyLink::flush(int maximum)
         m_output.clear();
     }
     if (m_writeNotifier)
-        m_writeNotifier->setEnabled(!m_linePacing && !m_output.isEmpty());
+        m_writeNotifier->setEnabled(!m_output.isEmpty());
 }
 
 void TtyLink::onWriteActivated()
 {
-    flush(m_output.size());
-}
-
-void TtyLink::onPaceTimeout()
-{
-    m_paceCreditNs += m_paceClock.nsecsElapsed();
-    m_paceClock.restart();
-    const qint64 allowed = m_paceCreditNs / ByteTimeNs;
-    const int before = m_output.size();
-    flush(int(qMin<qint64>(allowed, before)));
-    m_paceCreditNs -= qint64(before - m_output.size()) * ByteTimeNs;
-    if (m_output.isEmpty())
-        m_paceTimer.stop();
+    flush();
 }
 
 void TtyLink::onReadActivated()
@@ -142,11 +311,22 @@ void TtyLink::onReadActivated()
     }
     if (!received.isEmpty()) {
         m_hungUp = false;
-        Q_EMIT bytesReceived(received);
+        if (m_linePacing) {
+            // Heard when its last byte has arrived, after what is still on the line.
+            const qint64 due = qMax(nowNs(), m_receiveLineFreeNs) + received.size() * m_byteTimeNs;
+            m_receiveLineFreeNs = due;
+            m_arrivals.push_back({received, due});
+            armLineTimer();
+        } else {
+            Q_EMIT bytesReceived(received);
+        }
     }
-    // A receiver may have detached the link (a vanish) while handling the bytes.
-    if (closed && isAttached())
-        enterHangUp();
+    if (closed && isAttached()) {
+        // What was on the line when it closed still arrives.
+        deliverArrivals(kNever);
+        if (isAttached())
+            enterHangUp();
+    }
 }
 
 void TtyLink::enterHangUp()

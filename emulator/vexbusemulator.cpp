@@ -58,6 +58,26 @@ void VexbusEmulator::setLinePacing(bool enabled)
     m_link->setLinePacing(enabled);
 }
 
+int VexbusEmulator::baudRate() const
+{
+    return m_link->baudRate();
+}
+
+void VexbusEmulator::setBaudRate(int baudRate)
+{
+    m_link->setBaudRate(baudRate);
+}
+
+int VexbusEmulator::latencyTimer() const
+{
+    return m_link->latencyTimer();
+}
+
+void VexbusEmulator::setLatencyTimer(int ms)
+{
+    m_link->setLatencyTimer(ms);
+}
+
 void VexbusEmulator::setMode(Mode mode)
 {
     m_rebootTimer.stop();

@@ -39,9 +39,16 @@ public:
     bool attach(int fd);
     void detach();
     bool isAttached() const;
-    // Paces sent bytes at 115200 baud 8N1 (about 86.8 us a byte); off by default.
+    // The line model (see TtyLink): line pacing makes both directions take
+    // ten bit times a byte at the baud rate (86.8 us at 115200 8N1), off by
+    // default; the latency timer (ms, 0 = off) holds bytes for the host as
+    // the adapter's FTDI chip does.
     bool linePacing() const;
     void setLinePacing(bool enabled);
+    int baudRate() const;
+    void setBaudRate(int baudRate);
+    int latencyTimer() const;
+    void setLatencyTimer(int ms);
 
     // Mode. setMode() switches at once, without reboot time or notification
     // (for a device that is found already in its bootloader).

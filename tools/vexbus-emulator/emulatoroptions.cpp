@@ -13,6 +13,11 @@ using NivoraVexbusUsbEmulator::VexbusEmulator;
 static constexpr double kMaximumBusTrafficRate = 10000;
 // Longer reboot, start or response times would only stall the client.
 static constexpr quint32 kMaximumTimeMs = 600000;
+// The rates an RS485 transceiver on the adapter's UART can run at.
+static constexpr quint32 kMinimumBaudRate = 300;
+static constexpr quint32 kMaximumBaudRate = 3000000;
+// The FTDI chip's latency timer is one byte of milliseconds.
+static constexpr quint32 kMaximumLatencyTimerMs = 255;
 
 static bool parseVersion(const QString &text, QVersionNumber *version)
 {
@@ -77,7 +82,12 @@ bool EmulatorOptions::parse(const QStringList &arguments)
             QStringLiteral("Bus frame the notifications carry, in hex (default: a two-byte running number, from 0 whenever a client opens the tty)."),
             QStringLiteral("HEX"));
     const QCommandLineOption linePacingOption(QStringLiteral("line-pacing"),
-            QStringLiteral("Send no faster than a 115200 baud line would."));
+            QStringLiteral("Model the serial line in both directions: a request is acted on when its last byte would have arrived, and what the device sends leaves at the line's rate (10 bits a byte at the baud rate)."));
+    const QCommandLineOption baudOption(QStringLiteral("baud"),
+            QStringLiteral("Line rate of --line-pacing, in bits per second (default 115200)."), QStringLiteral("N"));
+    const QCommandLineOption latencyTimerOption(QStringLiteral("latency-timer"),
+            QStringLiteral("Model the FTDI chip's receive path: bytes for the host are held until 62 have gathered or MS ms have passed since the first held byte (default: off)."),
+            QStringLiteral("MS"));
     const QCommandLineOption resetTimeOption(QStringLiteral("reset-time"),
             QStringLiteral("Reboot time of a soft reset and of leaving the bootloader, in ms (default 500)."), QStringLiteral("MS"));
     const QCommandLineOption bootloaderStartOption(QStringLiteral("bootloader-start-time"),
@@ -112,7 +122,7 @@ bool EmulatorOptions::parse(const QStringList &arguments)
 
     parser.addOptions({linkOption, firmwareOption, afterUpdateOption, ledModeOption, statusFlagsOption, busTypeOption,
                        siliconIdOption, siliconRevisionOption, busTrafficOption, busFrameOption, linePacingOption,
-                       resetTimeOption, bootloaderStartOption, noReadyOption, startInBootloaderOption, silentOption,
+                       baudOption, latencyTimerOption, resetTimeOption, bootloaderStartOption, noReadyOption, startInBootloaderOption, silentOption,
                        dropOption, corruptOption, delayOption, commandErrorOption, stayOption, wrongRowOption,
                        vanishOption, logOption, quietOption});
 
@@ -128,8 +138,8 @@ bool EmulatorOptions::parse(const QStringList &arguments)
     // A single-valued option given twice is more likely a mistake than a wish for the last one.
     for (const QCommandLineOption &option : {linkOption, firmwareOption, afterUpdateOption, ledModeOption,
                                              statusFlagsOption, busTypeOption, siliconIdOption, siliconRevisionOption,
-                                             busTrafficOption, busFrameOption, resetTimeOption, bootloaderStartOption,
-                                             dropOption, delayOption, vanishOption}) {
+                                             busTrafficOption, busFrameOption, baudOption, latencyTimerOption, resetTimeOption,
+                                             bootloaderStartOption, dropOption, delayOption, vanishOption}) {
         if (parser.values(option).size() > 1)
             return fail(QStringLiteral("--%1 is given more than once").arg(option.names().constFirst()));
     }
@@ -195,6 +205,17 @@ bool EmulatorOptions::parse(const QStringList &arguments)
         busFrame = QByteArray::fromHex(text.toLatin1());
     }
     m_linePacing = parser.isSet(linePacingOption);
+    if (parser.isSet(baudOption)) {
+        if (!number(baudOption, kMaximumBaudRate, &value) || value < kMinimumBaudRate)
+            return fail(QStringLiteral("--baud: '%1' is not a rate from %2 to %3 bits per second")
+                        .arg(parser.value(baudOption)).arg(kMinimumBaudRate).arg(kMaximumBaudRate));
+        m_baudRate = int(value);
+    }
+    if (parser.isSet(latencyTimerOption)) {
+        if (!number(latencyTimerOption, kMaximumLatencyTimerMs, &value))
+            return false;
+        m_latencyTimer = int(value);
+    }
     if (parser.isSet(resetTimeOption)) {
         if (!number(resetTimeOption, kMaximumTimeMs, &value))
             return false;
@@ -270,6 +291,8 @@ void EmulatorOptions::apply(VexbusEmulator *emulator) const
     emulator->bootloader().setSiliconId(m_siliconId);
     emulator->bootloader().setSiliconRevision(m_siliconRevision);
     emulator->setLinePacing(m_linePacing);
+    emulator->setBaudRate(m_baudRate);
+    emulator->setLatencyTimer(m_latencyTimer);
     if (m_resetTime >= 0)
         emulator->setResetTime(m_resetTime);
     if (m_bootloaderStartTime >= 0)
@@ -316,7 +339,9 @@ QString EmulatorOptions::summary() const
     if (busTrafficRate > 0)
         parts << QStringLiteral("bus traffic %1/s").arg(busTrafficRate);
     if (m_linePacing)
-        parts << QStringLiteral("paced at 115200 baud");
+        parts << QStringLiteral("paced at %1 baud").arg(m_baudRate);
+    if (m_latencyTimer > 0)
+        parts << QStringLiteral("latency timer %1 ms").arg(m_latencyTimer);
 
     QStringList faults;
     if (m_silent)

@@ -50,6 +50,8 @@ private:
     quint32 m_siliconId = 0x12345678;
     quint8 m_siliconRevision = 0;
     bool m_linePacing = false;
+    int m_baudRate = 115200;
+    int m_latencyTimer = 0;
     int m_resetTime = -1;
     int m_bootloaderStartTime = -1;
     bool m_noReady = false;

@@ -44,6 +44,9 @@ private slots:
     void answersWorkedBootloaderExchange();
     void rejectsBadBootloaderCommands_data();
     void rejectsBadBootloaderCommands();
+    void holdsExchangeAsTheLineWould_data();
+    void holdsExchangeAsTheLineWould();
+    void latencyTimerSendsFullPacketsAtOnce();
 
 private:
     void openLine();
@@ -266,6 +269,55 @@ void TestVexbusEmulator::rejectsBadBootloaderCommands()
     QCOMPARE(exchange(request, response.size()), response);
     QCOMPARE(receiveFor(20), QByteArray());
     QCOMPARE(m_emulator->flash().programmedRowCount(), 0);
+}
+
+void TestVexbusEmulator::holdsExchangeAsTheLineWould_data()
+{
+    QTest::addColumn<int>("baudRate");
+    QTest::addColumn<int>("latencyTimer");
+    QTest::addColumn<int>("filler");
+    QTest::addColumn<double>("minimumMs");
+
+    // A GetFirmware request is 5 bytes on the wire (here behind a run of
+    // empty frames), its response 9: the
+    // response cannot be complete before both have crossed the line, nor
+    // before the chip's timer has run.
+    QTest::newRow("9600 baud") << 9600 << 0 << 0 << 14 * 10 * 1000.0 / 9600;
+    QTest::newRow("request queued behind 200 bytes") << 115200 << 0 << 200 << 214 * 10 * 1000.0 / 115200;
+    QTest::newRow("latency timer 40 ms") << 115200 << 40 << 0 << 40.0;
+}
+
+void TestVexbusEmulator::holdsExchangeAsTheLineWould()
+{
+    QFETCH(int, baudRate);
+    QFETCH(int, latencyTimer);
+    QFETCH(int, filler);
+    QFETCH(double, minimumMs);
+
+    m_emulator->setLinePacing(true);
+    m_emulator->setBaudRate(baudRate);
+    m_emulator->setLatencyTimer(latencyTimer);
+    QElapsedTimer clock;
+    clock.start();
+    send(QByteArray(filler, '\xC0') + hex("C0 01 05 04 C0"));
+    QCOMPARE(receive(9), hex("C0 01 05 00 01 04 0C 0D C0"));
+    QVERIFY2(clock.nsecsElapsed() >= qint64(minimumMs * 1e6),
+             qPrintable(QStringLiteral("after %1 ms").arg(clock.nsecsElapsed() / 1e6)));
+}
+
+void TestVexbusEmulator::latencyTimerSendsFullPacketsAtOnce()
+{
+    // Unpaced, the whole frame reaches the chip at once: it sends one full
+    // packet of 62 bytes and holds the rest until its timer has run.
+    m_emulator->setLatencyTimer(100);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(m_emulator->sendBusData(QByteArray(95, 'x')));
+    QCOMPARE(receive(62).size(), 62);
+    char chunk[64];
+    QCOMPARE(::read(m_slave, chunk, sizeof(chunk)), ssize_t(-1));
+    QCOMPARE(receive(100 - 62).size(), 100 - 62);
+    QVERIFY(clock.elapsed() >= 100);
 }
 
 QTEST_MAIN(TestVexbusEmulator)
