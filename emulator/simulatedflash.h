@@ -21,6 +21,8 @@ public:
     void setRowRange(quint8 arrayId, quint16 firstRow, quint16 lastRow);
     void removeArray(quint8 arrayId);
     bool hasArray(quint8 arrayId) const;
+    // The arrays with a row range, ascending.
+    QList<quint8> arrays() const { return m_ranges.keys(); }
     quint16 firstRow(quint8 arrayId) const;
     quint16 lastRow(quint8 arrayId) const;
     bool containsRow(quint8 arrayId, quint16 rowNumber) const;

@@ -101,6 +101,7 @@ public:
     // The bootloader: identity, flash (to preload or to read back after an
     // update), wrong verify-row fault.
     BootloaderEmulation &bootloader() { return m_bootloader; }
+    const BootloaderEmulation &bootloader() const { return m_bootloader; }
     const SimulatedFlash &flash() const { return m_bootloader.flash(); }
 
     // What was received. Time stamps are elapsed() values.

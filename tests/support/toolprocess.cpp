@@ -1,8 +1,10 @@
 #include "toolprocess.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
-#include <QProcess>
 #include <QTimer>
+
+#include <csignal>
 
 namespace NivoraTest {
 
@@ -40,6 +42,42 @@ ToolResult runTool(const QString &program, const QStringList &arguments, int tim
     result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
     result.err = QString::fromLocal8Bit(process.readAllStandardError());
     return result;
+}
+
+EmulatorProcess::~EmulatorProcess()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.terminate();
+        m_process.waitForFinished(5000);
+    }
+}
+
+bool EmulatorProcess::start(const QStringList &arguments)
+{
+    m_process.start(m_program, QStringList{QStringLiteral("--log")} + arguments);
+    if (!m_process.waitForStarted())
+        return false;
+    QElapsedTimer clock;
+    clock.start();
+    while (!m_process.canReadLine() && clock.elapsed() < 5000)
+        m_process.waitForReadyRead(100);
+    m_path = QString::fromLocal8Bit(m_process.readLine()).trimmed();
+    return m_path.startsWith(QLatin1String("/dev/"));
+}
+
+int EmulatorProcess::stop()
+{
+    if (m_process.state() != QProcess::NotRunning)
+        ::kill(pid_t(m_process.processId()), SIGINT);
+    if (!waitForFinished(&m_process, 5000) || m_process.exitStatus() != QProcess::NormalExit)
+        return -1;
+    return m_process.exitCode();
+}
+
+QString EmulatorProcess::log()
+{
+    m_log += QString::fromLocal8Bit(m_process.readAllStandardError());
+    return m_log;
 }
 
 } // namespace NivoraTest

@@ -1,10 +1,9 @@
 #ifndef NIVORA_TOOLPROCESS_H
 #define NIVORA_TOOLPROCESS_H
 
+#include <QProcess>
 #include <QString>
 #include <QStringList>
-
-class QProcess;
 
 namespace NivoraTest {
 
@@ -25,6 +24,32 @@ bool waitForFinished(QProcess *process, int timeoutMs);
 
 // Runs a program to its end (or kills it after the time-out).
 ToolResult runTool(const QString &program, const QStringList &arguments, int timeoutMs = 30000);
+
+// vexbus-emulator in the background, on a pseudo-terminal of its own,
+// logging the requests it receives; terminated when destroyed.
+class EmulatorProcess
+{
+public:
+    explicit EmulatorProcess(const QString &program) : m_program(program) {}
+    ~EmulatorProcess();
+
+    // Starts it and waits for the tty's path, its first line on stdout.
+    bool start(const QStringList &arguments);
+    // Terminates it as Ctrl-C would and returns its exit code (-1 when it
+    // crashed or did not end).
+    int stop();
+
+    QString path() const { return m_path; }
+    QProcess *process() { return &m_process; }
+    // What the emulator wrote on stderr so far: its log of requests received.
+    QString log();
+
+private:
+    QString m_program;
+    QProcess m_process;
+    QString m_path;
+    QString m_log;
+};
 
 } // namespace NivoraTest
 

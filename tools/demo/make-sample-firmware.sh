@@ -1,49 +1,110 @@
 #!/bin/sh
-# Writes the sample firmware image of the demo, vexbus-adapter-1.5.0.cyacd,
-# byte for byte the same on every run. The image is made for this project
-# and holds no real controller code: 128 flash rows of 64 bytes for the
-# emulated controller (silicon ID 12345678, revision 0, array 0, rows 0x0022
-# upwards), each the row number (two bytes, big-endian) followed by a running
-# text.
+# Writes a firmware image made for this project, byte for byte the same on
+# every run with the same options. It holds no real controller code: each
+# row is its row number (two bytes, big-endian) followed by a running text.
+# Without options it writes the sample image of the demo,
+# vexbus-adapter-1.5.0.cyacd: 128 flash rows of 64 bytes for the emulated
+# controller (silicon ID 12345678, revision 0, array 0, rows 0x0022 upwards).
+# The options make images as the vendor's tools make them for other chips.
 #
 # Format, one line each: a header of silicon ID (4 bytes, big-endian),
 # silicon revision and checksum type (1 byte each), then per row ':' array ID
 # (1 byte), row number (2 bytes, big-endian), data length (2 bytes,
 # big-endian), the data and a checksum byte, the two's complement of the
-# 8-bit sum of all the other bytes of the row; all in upper-case hex.
+# 8-bit sum of all the other bytes of the row; in upper-case hex, LF line
+# ends, the last line ended too, unless the options say otherwise.
 #
-# Usage: make-sample-firmware.sh [OUTPUT]   (default: next to this script)
+# Usage: make-sample-firmware.sh [OPTION]... [OUTPUT]   (default OUTPUT: next to this script)
+#   --silicon-id HEX      silicon ID, 8 hex digits (12345678)
+#   --revision N          silicon revision (0)
+#   --array N             flash array of the rows (0)
+#   --first-row N         number of the first row (34)
+#   --rows N              number of rows (128)
+#   --row-size N          data bytes a row (64); 128, 256 and 288 (with ECC bytes) are usual too
+#   --metadata ARRAY:ROW  one more row of the same size at the end, in another
+#                         array, as the bootloadable's metadata often is
+#   --lower-case          hex digits in lower case
+#   --crlf                CR LF line ends
+#   --no-final-newline    no line end after the last row
 set -eu
-output=${1:-$(dirname "$0")/vexbus-adapter-1.5.0.cyacd}
+silicon_id=12345678
+revision=0
+array=0
+first_row=34
+rows=128
+row_size=64
+metadata=
+lower=0
+line_end='\n'
+final_newline=1
+output=
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --silicon-id) silicon_id=$2; shift ;;
+    --revision) revision=$2; shift ;;
+    --array) array=$2; shift ;;
+    --first-row) first_row=$2; shift ;;
+    --rows) rows=$2; shift ;;
+    --row-size) row_size=$2; shift ;;
+    --metadata) metadata=$2; shift ;;
+    --lower-case) lower=1 ;;
+    --crlf) line_end='\r\n' ;;
+    --no-final-newline) final_newline=0 ;;
+    -*) echo "make-sample-firmware.sh: unknown option $1" >&2; exit 2 ;;
+    *) output=$1 ;;
+    esac
+    shift
+done
+output=${output:-$(dirname "$0")/vexbus-adapter-1.5.0.cyacd}
 
-LC_ALL=C awk -v first_row=34 -v rows=128 -v row_size=64 \
+LC_ALL=C awk -v silicon_id="$silicon_id" -v revision="$revision" -v array="$array" \
+    -v first_row="$first_row" -v rows="$rows" -v row_size="$row_size" -v metadata="$metadata" \
+    -v lower="$lower" -v line_end="$line_end" -v final_newline="$final_newline" \
     -v text="Nivora Vexbus USB adapter sample firmware 1.5.0 -- " '
+function hex(value) {
+    return sprintf(lower ? "%02x" : "%02X", value)
+}
+function emit(line) {
+    # Every line but the last is ended at once; the last one at the end.
+    if (pending != "")
+        printf "%s%s", pending, line_end
+    pending = line
+}
+function row_line(row_array, row, is_metadata,    n, i, sum, line) {
+    n = 0
+    bytes[n++] = row_array
+    bytes[n++] = int(row / 256)
+    bytes[n++] = row % 256
+    bytes[n++] = int(row_size / 256)
+    bytes[n++] = row_size % 256
+    bytes[n++] = int(row / 256)
+    bytes[n++] = row % 256
+    while (n < 5 + row_size) {
+        bytes[n++] = is_metadata ? 0 : code[substr(text, position % length(text) + 1, 1)]
+        position++
+    }
+    sum = 0
+    line = ":"
+    for (i = 0; i < n; i++) {
+        sum += bytes[i]
+        line = line hex(bytes[i])
+    }
+    return line hex((256 - sum % 256) % 256)
+}
 BEGIN {
     for (i = 32; i < 127; i++)
         code[sprintf("%c", i)] = i
-    printf "%08X%02X%02X\n", 305419896, 0, 0
+    header = silicon_id hex(revision) hex(0)
+    emit(lower ? tolower(header) : toupper(header))
     position = 0
-    for (r = 0; r < rows; r++) {
-        row = first_row + r
-        n = 0
-        bytes[n++] = 0
-        bytes[n++] = int(row / 256)
-        bytes[n++] = row % 256
-        bytes[n++] = int(row_size / 256)
-        bytes[n++] = row_size % 256
-        bytes[n++] = int(row / 256)
-        bytes[n++] = row % 256
-        while (n < 5 + row_size) {
-            bytes[n++] = code[substr(text, position % length(text) + 1, 1)]
-            position++
-        }
-        sum = 0
-        line = ":"
-        for (i = 0; i < n; i++) {
-            sum += bytes[i]
-            line = line sprintf("%02X", bytes[i])
-        }
-        printf "%s%02X\n", line, (256 - sum % 256) % 256
+    for (r = 0; r < rows; r++)
+        emit(row_line(array, first_row + r, 0))
+    if (metadata != "") {
+        split(metadata, where, ":")
+        emit(row_line(where[1], where[2], 1))
     }
+    printf "%s", pending
+    if (final_newline)
+        printf "%s", line_end
 }' > "$output.tmp"
 mv "$output.tmp" "$output"

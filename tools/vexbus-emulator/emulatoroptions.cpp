@@ -1,7 +1,10 @@
 #include "emulatoroptions.h"
 #include "commandnames.h"
 
+#include <flashimage.h>
+
 #include <QCommandLineParser>
+#include <QFile>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -43,6 +46,47 @@ bool EmulatorOptions::fail(const QString &message)
     return false;
 }
 
+bool EmulatorOptions::parseFlashRange(const QString &text)
+{
+    const QRegularExpressionMatch match = QRegularExpression(QStringLiteral("^([^:-]+):([^:-]+)-([^:-]+)$")).match(text);
+    quint32 arrayId = 0;
+    quint32 firstRow = 0;
+    quint32 lastRow = 0;
+    if (!match.hasMatch() || !CommandNames::parseNumber(match.captured(1), 0xFF, &arrayId)
+            || !CommandNames::parseNumber(match.captured(2), 0xFFFF, &firstRow)
+            || !CommandNames::parseNumber(match.captured(3), 0xFFFF, &lastRow) || firstRow > lastRow)
+        return fail(QStringLiteral("--flash: '%1' is not ARRAY:FIRST-LAST with FIRST <= LAST (e.g. 0:0x22-0xFF)").arg(text));
+    for (const FlashRange &range : qAsConst(m_flashRanges)) {
+        if (range.arrayId == arrayId)
+            return fail(QStringLiteral("--flash: array %1 is given more than once").arg(arrayId));
+    }
+    m_flashRanges.append(FlashRange{quint8(arrayId), quint16(firstRow), quint16(lastRow)});
+    return true;
+}
+
+// The chip an image was built for: its identity, and for each of its arrays
+// the rows from the image's first to its last, so that the image fits exactly.
+bool EmulatorOptions::readChip(const QString &fileName, bool siliconIdGiven, bool revisionGiven)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("--chip-from: cannot read %1: %2").arg(fileName, file.errorString()));
+    NivoraVexbusUsbEmulator::FlashImage image;
+    if (!image.parse(file.readAll()))
+        return fail(QStringLiteral("--chip-from: %1, %2").arg(fileName, image.errorString()));
+    if (!siliconIdGiven)
+        m_siliconId = image.siliconId;
+    if (!revisionGiven)
+        m_siliconRevision = image.siliconRevision;
+    checksumType = image.checksumType;
+    if (m_flashRanges.isEmpty()) {
+        const auto ranges = image.rowRanges();
+        for (auto it = ranges.begin(); it != ranges.end(); ++it)
+            m_flashRanges.append(FlashRange{it.key(), it.value().first, it.value().second});
+    }
+    return true;
+}
+
 bool EmulatorOptions::parse(const QStringList &arguments)
 {
     QCommandLineParser parser;
@@ -75,6 +119,15 @@ bool EmulatorOptions::parse(const QStringList &arguments)
             QStringLiteral("Silicon ID the bootloader reports, in hex (default 12345678)."), QStringLiteral("HEX"));
     const QCommandLineOption siliconRevisionOption(QStringLiteral("silicon-revision"),
             QStringLiteral("Silicon revision the bootloader reports (default 0)."), QStringLiteral("N"));
+    const QCommandLineOption flashOption(QStringLiteral("flash"),
+            QStringLiteral("A flash array and its row range; repeatable, one for each array. Rows of any length are stored as written (default 0:0x22-0xFF)."),
+            QStringLiteral("ARRAY:FIRST-LAST"));
+    const QCommandLineOption chipFromOption(QStringLiteral("chip-from"),
+            QStringLiteral("Be the chip that IMAGE is built for: its silicon ID and revision, and its arrays with the rows from the image's first to its last (--flash, --silicon-id and --silicon-revision take precedence)."),
+            QStringLiteral("IMAGE"));
+    const QCommandLineOption saveFlashOption(QStringLiteral("save-flash"),
+            QStringLiteral("On exit, save the programmed flash rows as an image file, upper-case hex with LF line ends."),
+            QStringLiteral("FILE"));
     const QCommandLineOption busTrafficOption(QStringLiteral("bus-traffic"),
             QStringLiteral("Bus-data notifications per second, sent in controller mode while a client holds the tty open (default 0: none)."),
             QStringLiteral("RATE"));
@@ -121,7 +174,8 @@ bool EmulatorOptions::parse(const QStringList &arguments)
             QStringLiteral("Print only the tty path, and errors; overrides --log."));
 
     parser.addOptions({linkOption, firmwareOption, afterUpdateOption, ledModeOption, statusFlagsOption, busTypeOption,
-                       siliconIdOption, siliconRevisionOption, busTrafficOption, busFrameOption, linePacingOption,
+                       siliconIdOption, siliconRevisionOption, flashOption, chipFromOption, saveFlashOption,
+                       busTrafficOption, busFrameOption, linePacingOption,
                        baudOption, latencyTimerOption, resetTimeOption, bootloaderStartOption, noReadyOption, startInBootloaderOption, silentOption,
                        dropOption, corruptOption, delayOption, commandErrorOption, stayOption, wrongRowOption,
                        vanishOption, logOption, quietOption});
@@ -138,6 +192,7 @@ bool EmulatorOptions::parse(const QStringList &arguments)
     // A single-valued option given twice is more likely a mistake than a wish for the last one.
     for (const QCommandLineOption &option : {linkOption, firmwareOption, afterUpdateOption, ledModeOption,
                                              statusFlagsOption, busTypeOption, siliconIdOption, siliconRevisionOption,
+                                             chipFromOption, saveFlashOption,
                                              busTrafficOption, busFrameOption, baudOption, latencyTimerOption, resetTimeOption,
                                              bootloaderStartOption, dropOption, delayOption, vanishOption}) {
         if (parser.values(option).size() > 1)
@@ -191,6 +246,16 @@ bool EmulatorOptions::parse(const QStringList &arguments)
             return false;
         m_siliconRevision = quint8(value);
     }
+    for (const QString &text : parser.values(flashOption)) {
+        if (!parseFlashRange(text))
+            return false;
+    }
+    if (parser.isSet(chipFromOption)
+            && !readChip(parser.value(chipFromOption), parser.isSet(siliconIdOption), parser.isSet(siliconRevisionOption)))
+        return false;
+    saveFlashPath = parser.value(saveFlashOption);
+    if (parser.isSet(saveFlashOption) && saveFlashPath.isEmpty())
+        return fail(QStringLiteral("--save-flash needs a path"));
     if (parser.isSet(busTrafficOption)) {
         bool ok = false;
         busTrafficRate = parser.value(busTrafficOption).toDouble(&ok);
@@ -290,6 +355,13 @@ void EmulatorOptions::apply(VexbusEmulator *emulator) const
         emulator->setBusType(quint8(m_busType), false);
     emulator->bootloader().setSiliconId(m_siliconId);
     emulator->bootloader().setSiliconRevision(m_siliconRevision);
+    if (!m_flashRanges.isEmpty()) {
+        NivoraVexbusUsbEmulator::SimulatedFlash &flash = emulator->bootloader().flash();
+        for (quint8 arrayId : flash.arrays())
+            flash.removeArray(arrayId);
+        for (const FlashRange &range : m_flashRanges)
+            flash.setRowRange(range.arrayId, range.firstRow, range.lastRow);
+    }
     emulator->setLinePacing(m_linePacing);
     emulator->setBaudRate(m_baudRate);
     emulator->setLatencyTimer(m_latencyTimer);
@@ -336,6 +408,12 @@ QString EmulatorOptions::summary() const
         firmware += QStringLiteral(" (%1 after an update)").arg(m_versionAfterUpdate.toString());
     parts << firmware;
     parts << QStringLiteral("silicon %1 rev %2").arg(m_siliconId, 8, 16, QLatin1Char('0')).arg(m_siliconRevision);
+    if (!m_flashRanges.isEmpty()) {
+        QStringList arrays;
+        for (const FlashRange &range : m_flashRanges)
+            arrays << QStringLiteral("%1:%2-%3").arg(range.arrayId).arg(hexByte(range.firstRow), hexByte(range.lastRow));
+        parts << QStringLiteral("flash %1").arg(arrays.join(QStringLiteral(", ")));
+    }
     if (busTrafficRate > 0)
         parts << QStringLiteral("bus traffic %1/s").arg(busTrafficRate);
     if (m_linePacing)

@@ -16,6 +16,12 @@ class EmulatorOptions
 public:
     using Mode = NivoraVexbusUsbEmulator::VexbusEmulator::Mode;
 
+    struct FlashRange {
+        quint8 arrayId;
+        quint16 firstRow;
+        quint16 lastRow;
+    };
+
     struct CommandError {
         Mode mode;
         quint8 command;
@@ -34,6 +40,10 @@ public:
     QString summary() const;
 
     QString linkPath;
+    // Where the flash is saved as an image file when the program ends.
+    QString saveFlashPath;
+    // The checksum type byte that a saved image's header carries.
+    quint8 checksumType = 0;
     bool log = false;
     bool quiet = false;
     double busTrafficRate = 0;
@@ -41,6 +51,8 @@ public:
 
 private:
     bool fail(const QString &message);
+    bool parseFlashRange(const QString &text);
+    bool readChip(const QString &fileName, bool siliconIdGiven, bool revisionGiven);
 
     QVersionNumber m_firmwareVersion = QVersionNumber(1, 4, 12);
     QVersionNumber m_versionAfterUpdate;
@@ -49,6 +61,8 @@ private:
     int m_busType = -1;
     quint32 m_siliconId = 0x12345678;
     quint8 m_siliconRevision = 0;
+    // Empty: the emulator's default array.
+    QList<FlashRange> m_flashRanges;
     bool m_linePacing = false;
     int m_baudRate = 115200;
     int m_latencyTimer = 0;

@@ -4,9 +4,11 @@
 #include "pseudoterminal.h"
 #include "terminationsignals.h"
 
+#include <flashimage.h>
 #include <vexbusemulator.h>
 
 #include <QCoreApplication>
+#include <QSaveFile>
 
 #include <csignal>
 #include <cstdio>
@@ -19,6 +21,16 @@ static constexpr int kExitUsage = 2;
 static void printError(const QString &message)
 {
     std::fprintf(stderr, "vexbus-emulator: %s\n", qPrintable(message));
+}
+
+static bool saveFlash(const VexbusEmulator &emulator, const EmulatorOptions &options)
+{
+    const QByteArray text = NivoraVexbusUsbEmulator::FlashImage::fromFlash(emulator.bootloader(), options.checksumType).toText();
+    QSaveFile file(options.saveFlashPath);
+    if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit())
+        return true;
+    printError(QStringLiteral("cannot save the flash in %1: %2").arg(options.saveFlashPath, file.errorString()));
+    return false;
 }
 
 int main(int argc, char *argv[])
@@ -98,5 +110,7 @@ int main(int argc, char *argv[])
     emulator.detach();
     terminal.close();
     link.remove();
+    if (!options.saveFlashPath.isEmpty() && !saveFlash(emulator, options))
+        return kExitFailure;
     return 0;
 }

@@ -50,46 +50,7 @@ QList<QJsonObject> jsonLines(const QString &out)
     return objects;
 }
 
-// vexbus-emulator in the background, on a pseudo-terminal of its own.
-class Emulator
-{
-public:
-    ~Emulator()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            m_process.waitForFinished(5000);
-        }
-    }
-
-    bool start(const QStringList &arguments)
-    {
-        m_process.start(QStringLiteral(VEXBUS_EMULATOR), QStringList{QStringLiteral("--log")} + arguments);
-        if (!m_process.waitForStarted())
-            return false;
-        // The first line on standard output is the tty.
-        QElapsedTimer clock;
-        clock.start();
-        while (!m_process.canReadLine() && clock.elapsed() < 5000)
-            m_process.waitForReadyRead(100);
-        m_path = QString::fromLocal8Bit(m_process.readLine()).trimmed();
-        return m_path.startsWith(QLatin1String("/dev/"));
-    }
-
-    QString path() const { return m_path; }
-    QProcess *process() { return &m_process; }
-    // What the emulator logged about the requests it received so far.
-    QString log()
-    {
-        m_log += QString::fromLocal8Bit(m_process.readAllStandardError());
-        return m_log;
-    }
-
-private:
-    QProcess m_process;
-    QString m_path;
-    QString m_log;
-};
+using Emulator = NivoraTest::EmulatorProcess;
 
 const QString sampleFirmware = QStringLiteral(SAMPLE_FIRMWARE);
 
@@ -150,7 +111,7 @@ void TestVexbusctl::initTestCase()
 
 std::unique_ptr<Emulator> TestVexbusctl::startEmulator(const QStringList &arguments)
 {
-    std::unique_ptr<Emulator> emulator(new Emulator);
+    std::unique_ptr<Emulator> emulator(new Emulator(QStringLiteral(VEXBUS_EMULATOR)));
     if (!emulator->start(arguments))
         return nullptr;
     return emulator;

@@ -1,0 +1,56 @@
+#ifndef NIVORAVEXBUSUSBEMULATOR_FLASHIMAGE_H
+#define NIVORAVEXBUSUSBEMULATOR_FLASHIMAGE_H
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QPair>
+#include <QString>
+
+namespace NivoraVexbusUsbEmulator {
+
+class BootloaderEmulation;
+
+// A firmware image in the row-oriented text of the PSoC bootloader host
+// tools, as the emulated chip reads it: the chip an image was built for (to
+// take its geometry from) and the flash contents (to save them in the same
+// text). It is the emulator's own reading of the format, independent of the
+// library that is tested against the emulator.
+class FlashImage
+{
+public:
+    struct Row {
+        quint8 arrayId = 0;
+        quint16 rowNumber = 0;
+        QByteArray data;
+    };
+
+    // Reads the header and every row (LF or CR LF line ends, either case of
+    // hex digits). A malformed line or a row whose checksum does not match
+    // fails with errorString() naming the line.
+    bool parse(const QByteArray &text);
+    QString errorString() const { return m_errorString; }
+
+    // The image of what a bootloader holds: its identity and every
+    // programmed row, ordered by array and row number.
+    static FlashImage fromFlash(const BootloaderEmulation &bootloader, quint8 checksumType);
+    // The text: upper-case hex, LF line ends, the last line ended too.
+    QByteArray toText() const;
+
+    // Per array, the lowest and the highest row number of the image's rows.
+    QMap<quint8, QPair<quint16, quint16>> rowRanges() const;
+
+    quint32 siliconId = 0;
+    quint8 siliconRevision = 0;
+    quint8 checksumType = 0;
+    QList<Row> rows;
+
+private:
+    bool fail(int line, const QString &message);
+
+    QString m_errorString;
+};
+
+} // namespace NivoraVexbusUsbEmulator
+
+#endif // NIVORAVEXBUSUSBEMULATOR_FLASHIMAGE_H
