@@ -1,28 +1,43 @@
 #include "bootloader/bootloaderhandler.h"
+#include "bootloader/bootloaderresponsedecoder.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "logging/nivoravexbususblogging.h"
 
 #include <QDataStream>
+#include <QMetaEnum>
 #include <QSerialPortInfo>
 
 namespace NivoraVexbusUsb {
 
 namespace {
 
-constexpr quint8 startByte = 0x01;
-constexpr quint8 endByte = 0x17;
-// Start byte, status, two length bytes, two checksum bytes and end byte.
-constexpr int packetOverhead = 7;
-
 QString byteText(quint8 byte)
 {
     return QStringLiteral("0x%1").arg(byte, 2, 16, QLatin1Char('0'));
 }
 
+// A status byte as the log shows it: by name where the protocol gives one,
+// otherwise as its number, since the enumeration holds no other values.
+struct StatusText
+{
+    quint8 status;
+};
+
+QDebug operator<<(QDebug debug, StatusText text)
+{
+    if (QMetaEnum::fromType<BootloaderUtils::BootloaderError>().valueToKey(text.status))
+        return debug << static_cast<BootloaderUtils::BootloaderError>(text.status);
+
+    QDebugStateSaver saver(debug);
+    debug.nospace() << "BootloaderError(" << static_cast<int>(text.status) << ")";
+    return debug;
+}
+
 } // namespace
 
 BootloaderHandler::BootloaderHandler(QObject *parent) :
-    QObject(parent)
+    QObject(parent),
+    m_decoder(new BootloaderResponseDecoder)
 {
     m_serialPort = new QSerialPort(this);
     connect(m_serialPort, &QSerialPort::readyRead, this, &BootloaderHandler::onReadyRead);
@@ -32,6 +47,8 @@ BootloaderHandler::BootloaderHandler(QObject *parent) :
     m_responseTimer.setInterval(responseTimeout);
     connect(&m_responseTimer, &QTimer::timeout, this, &BootloaderHandler::onResponseTimeout);
 }
+
+BootloaderHandler::~BootloaderHandler() = default;
 
 BootloaderHandler::State BootloaderHandler::state() const { return m_state; }
 bool BootloaderHandler::connected() const { return m_connected; }
@@ -128,8 +145,7 @@ void BootloaderHandler::reset()
     m_rowOffset = 0;
     m_lastChunkSize = 0;
     m_percentage = 0.0;
-    m_buffer.clear();
-    m_packetSize = -1;
+    m_decoder->reset();
 }
 
 void BootloaderHandler::fail()
@@ -259,7 +275,7 @@ void BootloaderHandler::calculateUpdatePercentage()
 QByteArray BootloaderHandler::buildPacket(BootloaderUtils::BootloaderCommand command, const QByteArray &data)
 {
     QByteArray packet;
-    packet.append(static_cast<char>(startByte));
+    packet.append(static_cast<char>(BootloaderResponseDecoder::startByte));
     packet.append(static_cast<char>(command));
     packet.append(static_cast<char>(data.size() & 0xFF));
     packet.append(static_cast<char>((data.size() >> 8) & 0xFF));
@@ -267,7 +283,7 @@ QByteArray BootloaderHandler::buildPacket(BootloaderUtils::BootloaderCommand com
     const quint16 checksum = BootloaderUtils::calculateChecksum(packet, BootloaderUtils::ChecksumTypeSum);
     packet.append(static_cast<char>(checksum & 0xFF));
     packet.append(static_cast<char>(checksum >> 8));
-    packet.append(static_cast<char>(endByte));
+    packet.append(static_cast<char>(BootloaderResponseDecoder::endByte));
     return packet;
 }
 
@@ -291,101 +307,32 @@ void BootloaderHandler::sendData(const QByteArray &packet)
 void BootloaderHandler::onReadyRead()
 {
     const QByteArray data = m_serialPort->readAll();
-    for (const char byte : data)
-        processByte(static_cast<quint8>(byte));
-}
-
-void BootloaderHandler::processByte(quint8 byte, bool resynchronising)
-{
-    if (!resynchronising && dcVexbusUsbBootloaderTraffic().isDebugEnabled())
-        qCDebug(dcVexbusUsbBootloaderTraffic()) << "<--" << byteText(byte);
-
-    if (m_buffer.isEmpty()) {
-        if (byte != startByte) {
-            if (!resynchronising) {
-                qCWarning(dcVexbusUsbBootloaderTraffic()) << "The buffer is empty and received byte which is not 0x01 (start packet byte). Reject byte"
-                                                          << byteText(byte);
-            }
-            return;
-        }
-        qCDebug(dcVexbusUsbBootloaderTraffic()) << "Packet start byte received...";
-        m_packetSize = -1;
+    // A response may end the run (stop() resets the decoder) before the
+    // rest of the read is looked at.
+    for (const char byte : data) {
+        m_decoder->processByte(static_cast<quint8>(byte));
+        while (m_decoder->hasPacket())
+            processData(m_decoder->takePacket());
     }
-
-    m_buffer.append(static_cast<char>(byte));
-    if (m_buffer.size() >= 4 && m_packetSize < 0) {
-        m_packetSize = static_cast<quint8>(m_buffer.at(2)) | (static_cast<quint8>(m_buffer.at(3)) << 8);
-        qCDebug(dcVexbusUsbBootloaderTraffic()) << "Packet size available" << m_packetSize;
-    }
-
-    if (m_packetSize < 0)
-        return;
-
-    if (byte == endByte && m_buffer.size() == m_packetSize + packetOverhead) {
-        const QByteArray packet = m_buffer;
-        m_buffer.clear();
-        m_packetSize = -1;
-        processData(packet);
-        return;
-    }
-
-    // The end byte was not where the length said: this is no response, and
-    // waiting on would swallow every later one.
-    if (m_buffer.size() > m_packetSize + packetOverhead)
-        resynchronise();
-}
-
-void BootloaderHandler::resynchronise()
-{
-    qCWarning(dcVexbusUsbBootloaderTraffic()) << "Discarding malformed bootloader response" << m_buffer.toHex()
-                                              << "and resynchronising on the next start byte.";
-    // The next response may already have begun inside the discarded bytes.
-    const QByteArray rest = m_buffer.mid(1);
-    m_buffer.clear();
-    m_packetSize = -1;
-    const int next = rest.indexOf(static_cast<char>(startByte));
-    if (next < 0)
-        return;
-
-    for (const char byte : rest.mid(next))
-        processByte(static_cast<quint8>(byte), true);
 }
 
 void BootloaderHandler::processData(const QByteArray &packet)
 {
     qCDebug(dcVexbusUsbBootloader()) << "Process bootloader message" << packet.toHex();
-    if (packet.size() < packetOverhead || static_cast<quint8>(packet.at(0)) != startByte
-        || static_cast<quint8>(packet.at(packet.size() - 1)) != endByte) {
-        qCWarning(dcVexbusUsbBootloader()) << "Received data with invalid packet format.";
-        return;
-    }
-
-    const quint8 status = static_cast<quint8>(packet.at(1));
-    const int length = static_cast<quint8>(packet.at(2)) | (static_cast<quint8>(packet.at(3)) << 8);
-    if (packet.size() != length + packetOverhead) {
-        qCWarning(dcVexbusUsbBootloader()) << "Received data with invalid packet format.";
-        return;
-    }
-
-    const QByteArray payload = packet.mid(4, length);
-    const quint16 received = static_cast<quint8>(packet.at(4 + length)) | (static_cast<quint8>(packet.at(5 + length)) << 8);
-    const quint16 calculated = BootloaderUtils::calculateChecksum(packet.left(packet.size() - 3), BootloaderUtils::ChecksumTypeSum);
-    if (received != calculated) {
-        qCWarning(dcVexbusUsbBootloader()) << "Invalid message CRC value" << received << "!=" << calculated;
-        return;
-    }
-
-    processMessage(static_cast<BootloaderUtils::BootloaderError>(status), payload);
+    unsigned char status = 0;
+    QByteArray payload;
+    if (BootloaderResponseDecoder::parse(packet, &status, &payload))
+        processMessage(status, payload);
 }
 
 // Responses
 
-void BootloaderHandler::processMessage(BootloaderUtils::BootloaderError status, const QByteArray &payload)
+void BootloaderHandler::processMessage(quint8 status, const QByteArray &payload)
 {
     if (payload.isEmpty()) {
-        qCDebug(dcVexbusUsbBootloader()) << "Process message" << status;
+        qCDebug(dcVexbusUsbBootloader()) << "Process message" << StatusText{status};
     } else {
-        qCDebug(dcVexbusUsbBootloader()) << "Process message" << status << "Payload:" << payload.toHex();
+        qCDebug(dcVexbusUsbBootloader()) << "Process message" << StatusText{status} << "Payload:" << payload.toHex();
     }
 
     // A run that reported its failure stays where it failed: a late or
@@ -418,7 +365,7 @@ void BootloaderHandler::processMessage(BootloaderUtils::BootloaderError status, 
 
     m_responseTimer.stop();
     if (status != BootloaderUtils::BootloaderErrorNoError) {
-        qCWarning(dcVexbusUsbBootloader()) << errorText << status;
+        qCWarning(dcVexbusUsbBootloader()) << errorText << StatusText{status};
         fail();
         return;
     }

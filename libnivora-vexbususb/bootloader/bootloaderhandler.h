@@ -9,7 +9,11 @@
 #include <QSerialPort>
 #include <QTimer>
 
+#include <memory>
+
 namespace NivoraVexbusUsb {
+
+class BootloaderResponseDecoder;
 
 // Writes a firmware image into the controller while it runs its bootloader:
 // enter, check the chip, get the row range, then per row stream the data in
@@ -42,6 +46,7 @@ public:
     static constexpr int exitDelay = 200;
 
     explicit BootloaderHandler(QObject *parent = nullptr);
+    ~BootloaderHandler() override;
 
     State state() const;
     bool connected() const;
@@ -89,10 +94,8 @@ private:
     QByteArray buildPacket(BootloaderUtils::BootloaderCommand command, const QByteArray &data = QByteArray());
     void sendCommand(const char *message, BootloaderUtils::BootloaderCommand command, const QByteArray &data = QByteArray());
     void sendData(const QByteArray &packet);
-    void processByte(quint8 byte, bool resynchronising = false);
-    void resynchronise();
     void processData(const QByteArray &packet);
-    void processMessage(BootloaderUtils::BootloaderError status, const QByteArray &payload);
+    void processMessage(quint8 status, const QByteArray &payload);
     void processEnterBootloaderResponse(const QByteArray &payload);
     void processFlashSizeResponse(const QByteArray &payload);
     void processStreamRowResponse();
@@ -103,8 +106,7 @@ private:
     QString m_portName;
     int m_baudrate = 115200;
     bool m_connected = false;
-    QByteArray m_buffer;
-    int m_packetSize = -1;
+    std::unique_ptr<BootloaderResponseDecoder> m_decoder;
     int m_deviceSiliconId = 0;
     quint8 m_deviceSiliconRev = 0;
     quint32 m_bootloaderVersion = 0;

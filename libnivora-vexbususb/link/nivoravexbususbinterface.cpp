@@ -1,4 +1,5 @@
 #include "link/nivoravexbususbinterface.h"
+#include "link/nivoravexbususbframedecoder.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "logging/nivoravexbususblogging.h"
 
@@ -22,7 +23,8 @@ QString baudRateName(QSerialPort::BaudRate baudrate)
 } // namespace
 
 NivoraVexbusUsbInterface::NivoraVexbusUsbInterface(NivoraVexbusUsbDeviceWatcher *deviceWatcher, QObject *parent) :
-    QObject(parent)
+    QObject(parent),
+    m_decoder(new NivoraVexbusUsbFrameDecoder)
 {
     qRegisterMetaType<QSerialPort::SerialPortError>();
 
@@ -299,10 +301,7 @@ void NivoraVexbusUsbInterface::sendPacket(const NivoraVexbusUsbPacket &packet)
 
 unsigned char NivoraVexbusUsbInterface::calculateCrc(const QByteArray &data)
 {
-    unsigned char crc = 0;
-    for (const char byte : data)
-        crc ^= static_cast<unsigned char>(byte);
-    return crc;
+    return NivoraVexbusUsbFrameDecoder::calculateCrc(data);
 }
 
 void NivoraVexbusUsbInterface::writeByte(unsigned char byte)
@@ -339,82 +338,12 @@ void NivoraVexbusUsbInterface::streamByte(unsigned char byte, bool special)
 void NivoraVexbusUsbInterface::onReadyRead()
 {
     const QByteArray data = m_serialPort->readAll();
-    for (const char byte : data)
-        processByte(static_cast<unsigned char>(byte));
-}
-
-void NivoraVexbusUsbInterface::processByte(unsigned char byte)
-{
-    if (dcVexbusUsbInterfaceTraffic().isDebugEnabled())
-        qCDebug(dcVexbusUsbInterfaceTraffic()) << "<--" << byteText(byte);
-
-    // The delimiter comes first: it always ends a frame, also one that is
-    // being skipped for its size and one that ends right after an escape.
-    if (byte == ProtocolByteEnd) {
-        processFrameEnd();
-        return;
+    // Receivers run synchronously and may send or reconnect from inside
+    // processData(); the decoder takes the next byte only afterwards.
+    for (const char byte : data) {
+        if (m_decoder->processByte(static_cast<unsigned char>(byte)))
+            processData(m_decoder->frame());
     }
-
-    if (m_overflow)
-        return;
-
-    if (byte == ProtocolByteEsc) {
-        m_escaped = true;
-        return;
-    }
-
-    if (!m_escaped) {
-        m_buffer.append(static_cast<char>(byte));
-    } else {
-        m_escaped = false;
-        if (byte == ProtocolByteTransposedEnd) {
-            m_buffer.append(static_cast<char>(ProtocolByteEnd));
-        } else if (byte == ProtocolByteTransposedEsc) {
-            m_buffer.append(static_cast<char>(ProtocolByteEsc));
-        } else {
-            if (dcVexbusUsbInterfaceTraffic().isWarningEnabled())
-                qCWarning(dcVexbusUsbInterfaceTraffic()) << "SLIP protocol violation. Received unexpected stuffed byte. Discard data...";
-            resetBuffer();
-            return;
-        }
-    }
-
-    if (m_buffer.size() > maximumFrameSize) {
-        qCWarning(dcVexbusUsbInterfaceTraffic()) << "Received frame exceeds" << maximumFrameSize
-                                                 << "bytes without a delimiter. Discard data until the next frame...";
-        resetBuffer();
-        m_overflow = true;
-    }
-}
-
-void NivoraVexbusUsbInterface::processFrameEnd()
-{
-    if (m_buffer.size() <= 2) {
-        resetBuffer();
-        return;
-    }
-
-    const QByteArray packetData = m_buffer.left(m_buffer.size() - 1);
-    const unsigned char receivedCrc = static_cast<unsigned char>(m_buffer.at(m_buffer.size() - 1));
-    const unsigned char crc = calculateCrc(packetData);
-    if (crc == receivedCrc) {
-        if (dcVexbusUsbInterfaceTraffic().isDebugEnabled()) {
-            qCDebug(dcVexbusUsbInterfaceTraffic()) << "Buffer:" << m_buffer.toHex() << "Packet:" << packetData.toHex()
-                                                   << "CRC OK:" << byteText(crc);
-        }
-        // Reset first: receivers run synchronously and may send from here,
-        // and a frame must be judged on its own bytes only.
-        resetBuffer();
-        processData(packetData);
-        return;
-    }
-
-    if (dcVexbusUsbInterfaceTraffic().isWarningEnabled()) {
-        qCWarning(dcVexbusUsbInterfaceTraffic()) << "Received packet with invalid CRC value: Buffer:" << m_buffer.toHex()
-                                                 << "calculated CRC:" << byteText(crc) << "!=" << byteText(receivedCrc)
-                                                 << ". Discard data...";
-    }
-    resetBuffer();
 }
 
 void NivoraVexbusUsbInterface::processData(const QByteArray &data)
@@ -441,9 +370,7 @@ void NivoraVexbusUsbInterface::processData(const QByteArray &data)
 
 void NivoraVexbusUsbInterface::resetBuffer()
 {
-    m_buffer.clear();
-    m_escaped = false;
-    m_overflow = false;
+    m_decoder->reset();
 }
 
 } // namespace NivoraVexbusUsb

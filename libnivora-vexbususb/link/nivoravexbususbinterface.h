@@ -9,7 +9,11 @@
 #include <QSerialPort>
 #include <QSerialPortInfo>
 
+#include <memory>
+
 namespace NivoraVexbusUsb {
+
+class NivoraVexbusUsbFrameDecoder;
 
 // Owns the serial port to the adapter: finds its tty by device path or by
 // USB serial number, opens it, follows the device watcher, and carries
@@ -86,8 +90,6 @@ private:
     unsigned char calculateCrc(const QByteArray &data);
     void writeByte(unsigned char byte);
     void streamByte(unsigned char byte, bool special = false);
-    void processByte(unsigned char byte);
-    void processFrameEnd();
     void processData(const QByteArray &data);
     void resetBuffer();
 
@@ -99,10 +101,7 @@ private:
     QString m_portName;
     QString m_serialNumber;
     QSerialPort::BaudRate m_baudrate = QSerialPort::Baud115200;
-    QByteArray m_buffer;
-    bool m_escaped = false;
-    // Set while the bytes of an oversized frame are skipped.
-    bool m_overflow = false;
+    std::unique_ptr<NivoraVexbusUsbFrameDecoder> m_decoder;
 };
 
 } // namespace NivoraVexbusUsb

@@ -252,6 +252,8 @@ void TestBootloaderHandler::failuresEndTheRun_data()
                                        << QStringList{"^The firmware file does start from a different row number than the bootloader specified.$"};
     QTest::newRow("program refused") << "programError" << int(BootloaderHandler::StateProgramRow)
                                      << QStringList{"^Could not program row: NivoraVexbusUsb::BootloaderUtils::BootloaderErrorInvalidRowNumber$"};
+    QTest::newRow("status without a name") << "programUnnamed" << int(BootloaderHandler::StateProgramRow)
+                                           << QStringList{"^Could not program row: BootloaderError\\(66\\)$"};
     QTest::newRow("verify mismatch") << "verifyRow" << int(BootloaderHandler::StateVerifyRow)
                                      << QStringList{"^Row verification failed for row FirmwareDataRow\\(Array: 0, Row number: 35, Size: 16\\)$",
                                                     "^Returned row checksum does not match \\d+ != \\d+$"};
@@ -274,6 +276,8 @@ void TestBootloaderHandler::failuresEndTheRun()
         m_emulator->bootloader().flash().setRowRange(0, 0x10, 0xFF);
     else if (fault == "programError")
         m_emulator->setCommandError(VexbusEmulator::ModeBootloader, 0x39, 0x0A);
+    else if (fault == "programUnnamed")
+        m_emulator->setCommandError(VexbusEmulator::ModeBootloader, 0x39, 0x42);
     else if (fault == "verifyRow")
         m_emulator->bootloader().addWrongVerifyRow(0x23);
 
