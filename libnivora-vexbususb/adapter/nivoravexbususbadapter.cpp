@@ -82,6 +82,22 @@ void NivoraVexbusUsbAdapter::construct(NivoraVexbusUsbDeviceWatcher *deviceWatch
     qRegisterMetaType<FirmwareDownloader *>();
     m_firmwareDownloader = new FirmwareDownloader(this);
     connect(m_firmwareDownloader, &FirmwareDownloader::firmwareChanged, this, &NivoraVexbusUsbAdapter::onFirmwareDownloaderFirmwareChanged);
+
+    // Created last, so that it is deleted after the ports that report to it.
+    m_trafficRecorder = new NivoraVexbusUsbTrafficRecorder(this);
+    connect(m_trafficRecorder, &NivoraVexbusUsbTrafficRecorder::fileNameChanged, this, &NivoraVexbusUsbAdapter::trafficRecordFileNameChanged);
+    m_interface->setTrafficRecorder(m_trafficRecorder);
+    m_bootloaderHandler->setTrafficRecorder(m_trafficRecorder);
+}
+
+QString NivoraVexbusUsbAdapter::trafficRecordFileName() const
+{
+    return m_trafficRecorder->fileName();
+}
+
+void NivoraVexbusUsbAdapter::setTrafficRecordFileName(const QString &fileName)
+{
+    m_trafficRecorder->setFileName(fileName);
 }
 
 NivoraVexbusUsbInterface *NivoraVexbusUsbAdapter::serialInterface() const

@@ -10,6 +10,7 @@
 #include "link/nivoravexbususbinterface.h"
 #include "link/nivoravexbususbpacket.h"
 #include "link/nivoravexbususbreply.h"
+#include "logging/nivoravexbususbtrafficrecorder.h"
 
 #include <QHash>
 #include <QObject>
@@ -44,6 +45,7 @@ class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbAdapter : public QObject
     Q_PROPERTY(double updatePercentage READ updatePercentage NOTIFY updatePercentageChanged)
     Q_PROPERTY(bool firmwareUpdateAvailable READ firmwareUpdateAvailable NOTIFY firmwareUpdateAvailableChanged)
     Q_PROPERTY(bool updating READ updating NOTIFY updatingChanged)
+    Q_PROPERTY(QString trafficRecordFileName READ trafficRecordFileName NOTIFY trafficRecordFileNameChanged)
 
 public:
     enum State {
@@ -177,6 +179,17 @@ public:
     bool firmwareUpdateAvailable() const;
     bool updating() const;
 
+    // The trace file into which the serial traffic with the adapter is
+    // recorded, on the link and in the bootloader, both directions with
+    // time stamps (the format is NivoraVexbusUsbTrafficRecorder's); vexbus-emulator
+    // --replay plays it back. Empty while nothing is recorded, as at first:
+    // the library reads no environment variable or file for it, the
+    // application sets it. Setting a name begins a new trace, replacing the
+    // file; an empty name ends the trace. A file that cannot be written is
+    // reported with a warning and leaves the name empty.
+    QString trafficRecordFileName() const;
+    void setTrafficRecordFileName(const QString &fileName);
+
     Q_INVOKABLE void readFirmwareVersion();
     Q_INVOKABLE void resetController();
     Q_INVOKABLE void startFirmwareUpdate(const QString &firmwareFile = QString());
@@ -205,6 +218,7 @@ signals:
     void firmwareVersionChanged(const QString &firmwareVersion);
     void firmwareUpdateAvailableChanged(bool firmwareUpdateAvailable);
     void updatingChanged(bool updating);
+    void trafficRecordFileNameChanged(const QString &trafficRecordFileName);
     void updatePercentageChanged(double updatePercentage);
     void serialPortNameChanged(const QString &serialPortName);
     void serialPortSystemLocationChanged(const QString &serialPortSystemLocation);
@@ -299,6 +313,7 @@ private:
     NivoraVexbusUsbInterface *m_interface = nullptr;
     BootloaderHandler *m_bootloaderHandler = nullptr;
     FirmwareDownloader *m_firmwareDownloader = nullptr;
+    NivoraVexbusUsbTrafficRecorder *m_trafficRecorder = nullptr;
     QString m_serialPortName;
     QString m_serialPortSystemLocation;
     QString m_serialPortDescription;

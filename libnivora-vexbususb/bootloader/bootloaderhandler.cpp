@@ -2,6 +2,7 @@
 #include "bootloader/bootloaderresponsedecoder.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "logging/nivoravexbususblogging.h"
+#include "logging/nivoravexbususbtrafficrecorder.h"
 
 #include <QDataStream>
 #include <QMetaEnum>
@@ -42,6 +43,10 @@ BootloaderHandler::BootloaderHandler(QObject *parent) :
     m_serialPort = new QSerialPort(this);
     connect(m_serialPort, &QSerialPort::readyRead, this, &BootloaderHandler::onReadyRead);
     connect(m_serialPort, &QSerialPort::errorOccurred, this, &BootloaderHandler::onError);
+    connect(m_serialPort, &QSerialPort::aboutToClose, this, [this]() {
+        if (m_trafficRecorder)
+            m_trafficRecorder->recordClose(NivoraVexbusUsbTrafficRecorder::PortBootloader);
+    });
 
     m_responseTimer.setSingleShot(true);
     m_responseTimer.setInterval(responseTimeout);
@@ -67,6 +72,11 @@ void BootloaderHandler::setBaudrate(int baudrate)
 {
     qCDebug(dcVexbusUsbBootloader()) << "Serial port baudrate" << baudrate;
     m_baudrate = baudrate;
+}
+
+void BootloaderHandler::setTrafficRecorder(NivoraVexbusUsbTrafficRecorder *recorder)
+{
+    m_trafficRecorder = recorder;
 }
 
 void BootloaderHandler::setFirmwareData(const FirmwareData &firmwareData)
@@ -120,6 +130,8 @@ bool BootloaderHandler::openPort()
         fail();
         return false;
     }
+    if (m_trafficRecorder)
+        m_trafficRecorder->recordOpen(NivoraVexbusUsbTrafficRecorder::PortBootloader, location.systemLocation());
     return true;
 }
 
@@ -301,12 +313,16 @@ void BootloaderHandler::sendData(const QByteArray &packet)
         for (const char byte : packet)
             qCDebug(dcVexbusUsbBootloaderTraffic()) << "-->" << byteText(static_cast<quint8>(byte));
     }
+    if (m_trafficRecorder)
+        m_trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortBootloader, NivoraVexbusUsbTrafficRecorder::DirectionOut, packet);
     m_serialPort->write(packet);
 }
 
 void BootloaderHandler::onReadyRead()
 {
     const QByteArray data = m_serialPort->readAll();
+    if (m_trafficRecorder)
+        m_trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortBootloader, NivoraVexbusUsbTrafficRecorder::DirectionIn, data);
     // A response may end the run (stop() resets the decoder) before the
     // rest of the read is looked at.
     for (const char byte : data) {

@@ -6,6 +6,7 @@
 #include "bootloader/firmwaredata.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QSerialPort>
 #include <QTimer>
 
@@ -14,6 +15,7 @@
 namespace NivoraVexbusUsb {
 
 class BootloaderResponseDecoder;
+class NivoraVexbusUsbTrafficRecorder;
 
 // Writes a firmware image into the controller while it runs its bootloader:
 // enter, check the chip, get the row range, then per row stream the data in
@@ -62,6 +64,9 @@ public:
 
     double percentage() const;
 
+    // Where the port's opening, closing and bytes are recorded (the adapter's recorder).
+    void setTrafficRecorder(NivoraVexbusUsbTrafficRecorder *recorder);
+
 public slots:
     void start();
     void stop();
@@ -103,6 +108,7 @@ private:
 
     State m_state = StateIdle;
     QSerialPort *m_serialPort = nullptr;
+    QPointer<NivoraVexbusUsbTrafficRecorder> m_trafficRecorder;
     QString m_portName;
     int m_baudrate = 115200;
     bool m_connected = false;

@@ -2,6 +2,7 @@
 #include "link/nivoravexbususbframedecoder.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "logging/nivoravexbususblogging.h"
+#include "logging/nivoravexbususbtrafficrecorder.h"
 
 #include <QMetaEnum>
 
@@ -31,6 +32,10 @@ NivoraVexbusUsbInterface::NivoraVexbusUsbInterface(NivoraVexbusUsbDeviceWatcher 
     m_serialPort = new QSerialPort(this);
     connect(m_serialPort, &QSerialPort::readyRead, this, &NivoraVexbusUsbInterface::onReadyRead);
     connect(m_serialPort, &QSerialPort::errorOccurred, this, &NivoraVexbusUsbInterface::onError);
+    connect(m_serialPort, &QSerialPort::aboutToClose, this, [this]() {
+        if (m_trafficRecorder)
+            m_trafficRecorder->recordClose(NivoraVexbusUsbTrafficRecorder::PortLink);
+    });
 
     if (deviceWatcher) {
         qCDebug(dcVexbusUsbInterface()) << "Using external device watcher";
@@ -198,7 +203,10 @@ bool NivoraVexbusUsbInterface::connectInternally()
 
     qCDebug(dcVexbusUsbInterface()) << "Opening serial port" << m_serialPort->isOpen();
     // OpenError means the device is open already, which counts as connected.
-    if (!m_serialPort->open(QIODevice::ReadWrite) && m_serialPort->error() != QSerialPort::OpenError) {
+    if (m_serialPort->open(QIODevice::ReadWrite)) {
+        if (m_trafficRecorder)
+            m_trafficRecorder->recordOpen(NivoraVexbusUsbTrafficRecorder::PortLink, location.systemLocation());
+    } else if (m_serialPort->error() != QSerialPort::OpenError) {
         qCWarning(dcVexbusUsbInterface()) << "Could not open serial port" << m_portName << baudRateName(m_baudrate)
                                           << m_serialPort->errorString();
         return false;
@@ -282,6 +290,11 @@ void NivoraVexbusUsbInterface::onError(QSerialPort::SerialPortError error)
     setConnected(false);
 }
 
+void NivoraVexbusUsbInterface::setTrafficRecorder(NivoraVexbusUsbTrafficRecorder *recorder)
+{
+    m_trafficRecorder = recorder;
+}
+
 // Sending
 
 void NivoraVexbusUsbInterface::sendPacket(const NivoraVexbusUsbPacket &packet)
@@ -308,7 +321,10 @@ void NivoraVexbusUsbInterface::writeByte(unsigned char byte)
 {
     if (dcVexbusUsbInterfaceTraffic().isDebugEnabled())
         qCDebug(dcVexbusUsbInterfaceTraffic()) << "-->" << byteText(byte);
-    m_serialPort->write(QByteArray(1, static_cast<char>(byte)));
+    const QByteArray bytes(1, static_cast<char>(byte));
+    if (m_trafficRecorder && m_trafficRecorder->isRecording())
+        m_trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortLink, NivoraVexbusUsbTrafficRecorder::DirectionOut, bytes);
+    m_serialPort->write(bytes);
 }
 
 void NivoraVexbusUsbInterface::streamByte(unsigned char byte, bool special)
@@ -338,6 +354,8 @@ void NivoraVexbusUsbInterface::streamByte(unsigned char byte, bool special)
 void NivoraVexbusUsbInterface::onReadyRead()
 {
     const QByteArray data = m_serialPort->readAll();
+    if (m_trafficRecorder)
+        m_trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortLink, NivoraVexbusUsbTrafficRecorder::DirectionIn, data);
     // Receivers run synchronously and may send or reconnect from inside
     // processData(); the decoder takes the next byte only afterwards.
     for (const char byte : data) {

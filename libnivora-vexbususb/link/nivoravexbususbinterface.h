@@ -6,6 +6,7 @@
 #include "link/nivoravexbususbpacket.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 
@@ -14,6 +15,7 @@
 namespace NivoraVexbusUsb {
 
 class NivoraVexbusUsbFrameDecoder;
+class NivoraVexbusUsbTrafficRecorder;
 
 // Owns the serial port to the adapter: finds its tty by device path or by
 // USB serial number, opens it, follows the device watcher, and carries
@@ -61,6 +63,9 @@ public:
     bool connected() const;
     QSerialPort *serialPort() const;
 
+    // Where the port's opening, closing and bytes are recorded (the adapter's recorder).
+    void setTrafficRecorder(NivoraVexbusUsbTrafficRecorder *recorder);
+
     void sendPacket(const NivoraVexbusUsbPacket &packet);
     void reconnectInterface();
 
@@ -96,6 +101,7 @@ private:
     WatchMode m_watchMode = WatchModePort;
     NivoraVexbusUsbDeviceWatcher *m_deviceWatcher = nullptr;
     QSerialPort *m_serialPort = nullptr;
+    QPointer<NivoraVexbusUsbTrafficRecorder> m_trafficRecorder;
     bool m_connected = false;
     bool m_enabled = false;
     QString m_portName;

@@ -128,6 +128,9 @@ bool EmulatorOptions::parse(const QStringList &arguments)
     const QCommandLineOption saveFlashOption(QStringLiteral("save-flash"),
             QStringLiteral("On exit, save the programmed flash rows as an image file, upper-case hex with LF line ends."),
             QStringLiteral("FILE"));
+    const QCommandLineOption replayOption(QStringLiteral("replay"),
+            QStringLiteral("Answer as the adapter in TRACE did, a trace recorded by the library (vexbusctl --record): each request received must be the next one recorded, and the recorded responses and notifications follow with their recorded timing. A different request is reported with both byte strings and its position and ends the program with exit code 1. The options of the emulated device have no effect."),
+            QStringLiteral("TRACE"));
     const QCommandLineOption busTrafficOption(QStringLiteral("bus-traffic"),
             QStringLiteral("Bus-data notifications per second, sent in controller mode while a client holds the tty open (default 0: none)."),
             QStringLiteral("RATE"));
@@ -175,7 +178,7 @@ bool EmulatorOptions::parse(const QStringList &arguments)
 
     parser.addOptions({linkOption, firmwareOption, afterUpdateOption, ledModeOption, statusFlagsOption, busTypeOption,
                        siliconIdOption, siliconRevisionOption, flashOption, chipFromOption, saveFlashOption,
-                       busTrafficOption, busFrameOption, linePacingOption,
+                       replayOption, busTrafficOption, busFrameOption, linePacingOption,
                        baudOption, latencyTimerOption, resetTimeOption, bootloaderStartOption, noReadyOption, startInBootloaderOption, silentOption,
                        dropOption, corruptOption, delayOption, commandErrorOption, stayOption, wrongRowOption,
                        vanishOption, logOption, quietOption});
@@ -192,7 +195,7 @@ bool EmulatorOptions::parse(const QStringList &arguments)
     // A single-valued option given twice is more likely a mistake than a wish for the last one.
     for (const QCommandLineOption &option : {linkOption, firmwareOption, afterUpdateOption, ledModeOption,
                                              statusFlagsOption, busTypeOption, siliconIdOption, siliconRevisionOption,
-                                             chipFromOption, saveFlashOption,
+                                             chipFromOption, saveFlashOption, replayOption,
                                              busTrafficOption, busFrameOption, baudOption, latencyTimerOption, resetTimeOption,
                                              bootloaderStartOption, dropOption, delayOption, vanishOption}) {
         if (parser.values(option).size() > 1)
@@ -256,6 +259,9 @@ bool EmulatorOptions::parse(const QStringList &arguments)
     saveFlashPath = parser.value(saveFlashOption);
     if (parser.isSet(saveFlashOption) && saveFlashPath.isEmpty())
         return fail(QStringLiteral("--save-flash needs a path"));
+    replayPath = parser.value(replayOption);
+    if (parser.isSet(replayOption) && replayPath.isEmpty())
+        return fail(QStringLiteral("--replay needs a trace file"));
     if (parser.isSet(busTrafficOption)) {
         bool ok = false;
         busTrafficRate = parser.value(busTrafficOption).toDouble(&ok);
@@ -400,6 +406,8 @@ static QString commandText(EmulatorOptions::Mode mode, quint8 command)
 
 QString EmulatorOptions::summary() const
 {
+    if (!replayPath.isEmpty())
+        return QStringLiteral("replaying %1").arg(replayPath);
     QStringList parts;
     parts << QStringLiteral("%1 mode").arg(CommandNames::modeName(m_startInBootloader ? VexbusEmulator::ModeBootloader
                                                                                          : VexbusEmulator::ModeController));

@@ -42,6 +42,8 @@ public:
     QString linkPath;
     // Where the flash is saved as an image file when the program ends.
     QString saveFlashPath;
+    // A trace to play back instead of emulating the adapter.
+    QString replayPath;
     // The checksum type byte that a saved image's header carries.
     quint8 checksumType = 0;
     bool log = false;

@@ -3,6 +3,7 @@
 #include "emulatoroptions.h"
 #include "pseudoterminal.h"
 #include "terminationsignals.h"
+#include "tracereplay.h"
 
 #include <flashimage.h>
 #include <vexbusemulator.h>
@@ -65,6 +66,24 @@ int main(int argc, char *argv[])
         return kExitFailure;
     }
 
+    // A replay plays the recorded adapter instead of the emulated one.
+    TraceReplay *replay = nullptr;
+    if (!options.replayPath.isEmpty()) {
+        replay = new TraceReplay(&application);
+        if (!replay->load(options.replayPath)) {
+            printError(QStringLiteral("--replay: %1").arg(replay->errorString()));
+            return kExitUsage;
+        }
+        QObject::connect(replay, &TraceReplay::mismatch, &application, [](const QString &message) {
+            printError(message);
+            QCoreApplication::exit(kExitFailure);
+        });
+        QObject::connect(replay, &TraceReplay::finished, &application, [&options]() {
+            if (!options.quiet)
+                printError(QStringLiteral("replay of %1 complete").arg(options.replayPath));
+        });
+    }
+
 
     // The device hears and speaks only while a client holds the tty open,
     // as a real adapter's port drops what comes while it is closed: a
@@ -74,7 +93,12 @@ int main(int argc, char *argv[])
     QObject::connect(&terminal, &PseudoTerminal::slaveOpenChanged, &emulator, [&](bool open) {
         if (log)
             log->logLine(open);
-        if (open && terminal.isOpen()) {
+        if (replay) {
+            if (open && terminal.isOpen())
+                replay->attach(terminal.masterFd());
+            else if (!open)
+                replay->detach();
+        } else if (open && terminal.isOpen()) {
             emulator.attach(terminal.masterFd());
             if (options.busTrafficRate > 0)
                 emulator.startBusTraffic(options.busTrafficRate, options.busFrame);
@@ -105,12 +129,12 @@ int main(int argc, char *argv[])
         std::fflush(stderr);
     }
 
-    QCoreApplication::exec();
+    const int exitCode = QCoreApplication::exec();
 
     emulator.detach();
     terminal.close();
     link.remove();
     if (!options.saveFlashPath.isEmpty() && !saveFlash(emulator, options))
         return kExitFailure;
-    return 0;
+    return exitCode;
 }

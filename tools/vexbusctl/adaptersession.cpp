@@ -149,6 +149,13 @@ int AdapterSession::open()
         m_adapter->setPortName(m_devicePath);
     }
     m_adapter->setBaudrate(m_options.baudrate);
+    if (!m_options.recordFile.isEmpty()) {
+        m_adapter->setTrafficRecordFileName(m_options.recordFile);
+        if (m_adapter->trafficRecordFileName().isEmpty()) {
+            m_printer->error(QStringLiteral("cannot record the serial traffic into %1.").arg(m_options.recordFile));
+            return ExitFailure;
+        }
+    }
     m_adapter->start();
 
     // The interface opens the port at once when it can.

@@ -17,6 +17,8 @@ struct AdapterOptions
     QString serialPrefix;
     int baudrate = 115200;
     int timeoutMs = 10000;
+    // A trace file of the serial traffic, for vexbus-emulator --replay.
+    QString recordFile;
 };
 
 // Exit codes of the tool.

@@ -1,0 +1,133 @@
+#include "logging/nivoravexbususbtrafficrecorder.h"
+#include "logging/nivoravexbususblogging.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace NivoraVexbusUsb {
+
+namespace {
+
+QString portName(NivoraVexbusUsbTrafficRecorder::Port port)
+{
+    return port == NivoraVexbusUsbTrafficRecorder::PortLink ? QStringLiteral("link") : QStringLiteral("bootloader");
+}
+
+} // namespace
+
+NivoraVexbusUsbTrafficRecorder::NivoraVexbusUsbTrafficRecorder(QObject *parent) :
+    QObject(parent)
+{
+    m_pendingTimer.setSingleShot(true);
+    m_pendingTimer.setInterval(0);
+    connect(&m_pendingTimer, &QTimer::timeout, this, &NivoraVexbusUsbTrafficRecorder::flushPending);
+}
+
+NivoraVexbusUsbTrafficRecorder::~NivoraVexbusUsbTrafficRecorder()
+{
+    close();
+}
+
+QString NivoraVexbusUsbTrafficRecorder::fileName() const
+{
+    return m_file.isOpen() ? m_file.fileName() : QString();
+}
+
+void NivoraVexbusUsbTrafficRecorder::setFileName(const QString &fileName)
+{
+    if (fileName == this->fileName())
+        return;
+
+    qCDebug(dcVexbusUsb()) << "Traffic record file" << fileName;
+    close();
+    if (!fileName.isEmpty()) {
+        m_file.setFileName(fileName);
+        if (m_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            m_clock.start();
+            QJsonObject start;
+            start.insert(QStringLiteral("event"), QStringLiteral("start"));
+            start.insert(QStringLiteral("format"), QStringLiteral("nivora-vexbususb-trace"));
+            start.insert(QStringLiteral("version"), 1);
+            start.insert(QStringLiteral("startedAt"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+            writeLine(0, QJsonDocument(start).toJson(QJsonDocument::Compact));
+        } else {
+            qCWarning(dcVexbusUsb()) << "Could not open the traffic record file" << fileName << m_file.errorString();
+        }
+    }
+    emit fileNameChanged(this->fileName());
+}
+
+void NivoraVexbusUsbTrafficRecorder::recordOpen(Port port, const QString &device)
+{
+    recordEvent(port, QStringLiteral("open"), device);
+}
+
+void NivoraVexbusUsbTrafficRecorder::recordClose(Port port)
+{
+    recordEvent(port, QStringLiteral("close"), QString());
+}
+
+void NivoraVexbusUsbTrafficRecorder::recordEvent(Port port, const QString &event, const QString &device)
+{
+    if (!isRecording())
+        return;
+    flushPending();
+    QJsonObject object;
+    object.insert(QStringLiteral("event"), event);
+    object.insert(QStringLiteral("port"), portName(port));
+    if (!device.isEmpty())
+        object.insert(QStringLiteral("device"), device);
+    writeLine(m_clock.nsecsElapsed(), QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+void NivoraVexbusUsbTrafficRecorder::recordBytes(Port port, Direction direction, const QByteArray &bytes)
+{
+    if (!isRecording() || bytes.isEmpty())
+        return;
+    if (!m_pending.isEmpty() && (port != m_pendingPort || direction != m_pendingDirection))
+        flushPending();
+    if (m_pending.isEmpty()) {
+        m_pendingPort = port;
+        m_pendingDirection = direction;
+        m_pendingTimeNs = m_clock.nsecsElapsed();
+        m_pendingTimer.start();
+    }
+    m_pending.append(bytes);
+}
+
+void NivoraVexbusUsbTrafficRecorder::flushPending()
+{
+    m_pendingTimer.stop();
+    if (m_pending.isEmpty() || !isRecording())
+        return;
+    QJsonObject object;
+    object.insert(QStringLiteral("direction"), m_pendingDirection == DirectionOut ? QStringLiteral("out") : QStringLiteral("in"));
+    object.insert(QStringLiteral("port"), portName(m_pendingPort));
+    object.insert(QStringLiteral("bytes"), QString::fromLatin1(m_pending.toHex()));
+    m_pending.clear();
+    writeLine(m_pendingTimeNs, QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+void NivoraVexbusUsbTrafficRecorder::writeLine(qint64 timeNs, const QByteArray &object)
+{
+    // The time goes first and in fixed notation, which a JSON number of
+    // QJsonDocument would not keep.
+    const QByteArray line = "{\"time\":" + QByteArray::number(double(timeNs) / 1e6, 'f', 3) + ','
+            + object.mid(1) + '\n';
+    if (m_file.write(line) != line.size() || !m_file.flush()) {
+        qCWarning(dcVexbusUsb()) << "Could not write the traffic record file" << m_file.fileName() << m_file.errorString();
+        m_file.close();
+        emit fileNameChanged(QString());
+    }
+}
+
+void NivoraVexbusUsbTrafficRecorder::close()
+{
+    flushPending();
+    m_pending.clear();
+    if (m_file.isOpen())
+        m_file.close();
+}
+
+} // namespace NivoraVexbusUsb
