@@ -45,6 +45,7 @@ class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbAdapter : public QObject
     Q_PROPERTY(double updatePercentage READ updatePercentage NOTIFY updatePercentageChanged)
     Q_PROPERTY(bool firmwareUpdateAvailable READ firmwareUpdateAvailable NOTIFY firmwareUpdateAvailableChanged)
     Q_PROPERTY(bool updating READ updating NOTIFY updatingChanged)
+    /// The trace file into which the serial traffic with the adapter is recorded; empty while nothing is recorded.
     Q_PROPERTY(QString trafficRecordFileName READ trafficRecordFileName NOTIFY trafficRecordFileNameChanged)
 
 public:
@@ -179,15 +180,18 @@ public:
     bool firmwareUpdateAvailable() const;
     bool updating() const;
 
-    // The trace file into which the serial traffic with the adapter is
-    // recorded, on the link and in the bootloader, both directions with
-    // time stamps (the format is NivoraVexbusUsbTrafficRecorder's); vexbus-emulator
-    // --replay plays it back. Empty while nothing is recorded, as at first:
-    // the library reads no environment variable or file for it, the
-    // application sets it. Setting a name begins a new trace, replacing the
-    // file; an empty name ends the trace. A file that cannot be written is
-    // reported with a warning and leaves the name empty.
+    /**
+     * The trace file into which the serial traffic with the adapter is
+     * recorded, on the link and in the bootloader, both directions with
+     * time stamps (the format is NivoraVexbusUsbTrafficRecorder's);
+     * vexbus-emulator --replay plays it back. Empty while nothing is
+     * recorded, as at first: the library reads no environment variable or
+     * file for it, the application sets it.
+     */
     QString trafficRecordFileName() const;
+    /// Begins a new trace in @p fileName, replacing the file; an empty name
+    /// ends the trace. A file that cannot be written is reported with a
+    /// warning and leaves trafficRecordFileName() empty.
     void setTrafficRecordFileName(const QString &fileName);
 
     Q_INVOKABLE void readFirmwareVersion();
@@ -218,6 +222,7 @@ signals:
     void firmwareVersionChanged(const QString &firmwareVersion);
     void firmwareUpdateAvailableChanged(bool firmwareUpdateAvailable);
     void updatingChanged(bool updating);
+    /// A trace began (its file name) or ended (empty).
     void trafficRecordFileNameChanged(const QString &trafficRecordFileName);
     void updatePercentageChanged(double updatePercentage);
     void serialPortNameChanged(const QString &serialPortName);

@@ -64,7 +64,7 @@ public:
 
     double percentage() const;
 
-    // Where the port's opening, closing and bytes are recorded (the adapter's recorder).
+    /// Where the port's opening, closing and bytes are recorded (the adapter's recorder).
     void setTrafficRecorder(NivoraVexbusUsbTrafficRecorder *recorder);
 
 public slots:

@@ -63,7 +63,7 @@ public:
     bool connected() const;
     QSerialPort *serialPort() const;
 
-    // Where the port's opening, closing and bytes are recorded (the adapter's recorder).
+    /// Where the port's opening, closing and bytes are recorded (the adapter's recorder).
     void setTrafficRecorder(NivoraVexbusUsbTrafficRecorder *recorder);
 
     void sendPacket(const NivoraVexbusUsbPacket &packet);

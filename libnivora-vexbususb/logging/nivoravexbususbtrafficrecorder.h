@@ -10,59 +10,77 @@
 
 namespace NivoraVexbusUsb {
 
-// Records the serial traffic between the library and the adapter, on the
-// link and in the bootloader, into a trace file that vexbus-emulator
-// --replay plays back. The adapter owns one; the serial interface and the
-// bootloader handler report to it where they open, close, write and read
-// their ports.
-//
-// The trace is one JSON object a line, flushed line by line, in this stable
-// format: "time" first, in milliseconds since the trace began with three
-// decimals, then the other members (their order carries no meaning):
-//   {"time":0.000,"event":"start","format":"nivora-vexbususb-trace","startedAt":"2026-12-07T23:40:47.455Z","version":1}
-//   {"time":18.620,"device":"/dev/ttyUSB0","event":"open","port":"link"}
-//   {"time":35.262,"bytes":"c0010001c0","direction":"out","port":"link"}
-//   {"time":38.053,"bytes":"c004010001070102c0","direction":"in","port":"link"}
-//   {"time":246.509,"event":"close","port":"link"}
-// "port" is "link" or "bootloader"; "direction" is "out" from the library to
-// the adapter and "in" from the adapter; "bytes" is lower-case hex without
-// separators. What is written in one go (a frame, a bootloader packet) and
-// what is read in one go make one line each.
+/**
+ * @brief Records the serial traffic between the library and the adapter
+ * into a trace file that vexbus-emulator --replay plays back.
+ *
+ * It records the link and the bootloader, both directions, with time stamps.
+ * The adapter owns one (see NivoraVexbusUsbAdapter::trafficRecordFileName);
+ * the serial interface and the bootloader handler report to it where they
+ * open, close, write and read their ports.
+ *
+ * The trace is one JSON object a line, flushed line by line, in this stable
+ * format: "time" first, in milliseconds since the trace began with three
+ * decimals, then the other members (their order carries no meaning):
+ * @code
+ * {"time":0.000,"event":"start","format":"nivora-vexbususb-trace","startedAt":"2026-12-07T23:40:47.455Z","version":1}
+ * {"time":18.620,"device":"/dev/ttyUSB0","event":"open","port":"link"}
+ * {"time":35.262,"bytes":"c0010001c0","direction":"out","port":"link"}
+ * {"time":38.053,"bytes":"c004010001070102c0","direction":"in","port":"link"}
+ * {"time":246.509,"event":"close","port":"link"}
+ * @endcode
+ * "port" is "link" or "bootloader"; "direction" is "out" from the library to
+ * the adapter and "in" from the adapter; "bytes" is lower-case hex without
+ * separators. What is written in one go (a frame, a bootloader packet) and
+ * what is read in one go make one line each.
+ */
 class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbTrafficRecorder : public QObject
 {
     Q_OBJECT
+    /// The trace file being written; empty while nothing is recorded.
     Q_PROPERTY(QString fileName READ fileName NOTIFY fileNameChanged)
 
 public:
+    /// Which of the library's two uses of the serial device the traffic belongs to.
     enum Port {
-        PortLink = 0,
-        PortBootloader = 1
+        PortLink = 0,      ///< the adapter protocol of the serial interface
+        PortBootloader = 1 ///< the bootloader protocol of the bootloader handler
     };
     Q_ENUM(Port)
 
+    /// Which way bytes went.
     enum Direction {
-        DirectionOut = 0,
-        DirectionIn = 1
+        DirectionOut = 0, ///< from the library to the adapter
+        DirectionIn = 1   ///< from the adapter to the library
     };
     Q_ENUM(Direction)
 
+    /// Creates a recorder that records nothing until setFileName() is given a name.
     explicit NivoraVexbusUsbTrafficRecorder(QObject *parent = nullptr);
+    /// Writes what is still gathered and closes the trace.
     ~NivoraVexbusUsbTrafficRecorder() override;
 
-    // The trace file being written; empty while nothing is recorded.
+    /// The trace file being written; empty while nothing is recorded.
     QString fileName() const;
-    // Ends the current trace and begins a new one in fileName, replacing
-    // the file; an empty name only ends it. A file that cannot be written
-    // is reported with a warning and leaves fileName empty.
+    /// Ends the current trace and begins a new one in @p fileName, replacing
+    /// the file; an empty name only ends it. A file that cannot be written
+    /// is reported with a warning and leaves fileName() empty.
     void setFileName(const QString &fileName);
 
+    /// True while a trace file is open.
     bool isRecording() const { return m_file.isOpen(); }
 
+    /// Records that @p port opened the serial device @p device.
     void recordOpen(Port port, const QString &device);
+    /// Records that @p port closed its serial device.
     void recordClose(Port port);
+    /// Records @p bytes that went the @p direction on @p port; consecutive
+    /// calls for the same port and direction before the event loop turns
+    /// make one line.
     void recordBytes(Port port, Direction direction, const QByteArray &bytes);
 
 signals:
+    /// The trace file changed: a new trace began (its name) or it ended (empty).
     void fileNameChanged(const QString &fileName);
 
 private:

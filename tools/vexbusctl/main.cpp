@@ -214,11 +214,16 @@ int main(int argc, char *argv[])
         return usageError(printer, QStringLiteral("--timeout takes seconds, at least 0.001 and at most 3600"));
     context.adapterOptions.timeoutMs = qRound(timeout * 1000);
     context.adapterOptions.recordFile = parser.value(recordOption);
+    if (parser.isSet(recordOption) && context.adapterOptions.recordFile.isEmpty())
+        return usageError(printer, QStringLiteral("--record takes the path of a trace file"));
 
     const QStringList arguments = parser.positionalArguments().mid(1);
     const QString name = QLatin1String(command->name);
     auto expectArguments = [&](int count) { return arguments.count() == count; };
 
+    // These two never talk to an adapter: there would be nothing to record.
+    if (parser.isSet(recordOption) && (name == QLatin1String("list") || name == QLatin1String("check-update")))
+        return usageError(printer, QStringLiteral("--record records the traffic with an adapter; %1 has none").arg(name));
     if (name == QLatin1String("list")) {
         if (!expectArguments(0))
             return usageError(printer, QStringLiteral("list takes no arguments"));

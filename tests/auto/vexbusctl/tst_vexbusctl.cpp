@@ -239,6 +239,8 @@ void TestVexbusctl::usageErrors_data()
     QTest::newRow("server without online") << QStringList{"update", "image.cyacd", "--server", "https://127.0.0.1"}
                                            << "--pre-release, --server, --ca-certificate and --force go with --online";
     QTest::newRow("unknown option") << QStringList{"--bogus", "status"} << "Unknown option 'bogus'.";
+    QTest::newRow("record without adapter") << QStringList{"--record", "session.trace", "list"}
+                                            << "--record records the traffic with an adapter; list has none";
 }
 
 void TestVexbusctl::usageErrors()
