@@ -94,7 +94,8 @@ bool EmulatorOptions::parse(const QStringList &arguments)
             "Emulates a Nivora Vexbus USB adapter, its controller and its bootloader, at the far end of a\n"
             "pseudo-terminal. The first line on stdout is the path of the tty to open as the adapter's\n"
             "serial port. Ends with exit code 0 on SIGINT, SIGTERM or SIGHUP; exit code 2 means a\n"
-            "malformed command line. N, ROW, CODE and COMMAND numbers are decimal or hex with 0x;\n"
+            "malformed command line, exit code 1 a request that differs from the trace of --replay.\n"
+            "N, ROW, CODE and COMMAND numbers are decimal or hex with 0x;\n"
             "a COMMAND may also be named, e.g. GetFirmware, StartBootloader, ProgramRow, ExitBootloader.\n"
             "MODE is controller or bootloader."));
     parser.addHelpOption();
