@@ -5,7 +5,7 @@ PRESET    ?= default
 BUILD_DIR := build/$(PRESET)
 PREFIX    := $(CURDIR)/build/install
 
-BUILD_PACKAGES := cmake make g++ pkg-config qtbase5-dev libqt5serialport5-dev libudev-dev
+BUILD_PACKAGES := cmake make g++ pkg-config qtbase5-dev libqt5serialport5-dev libudev-dev libssl-dev
 TEST_PACKAGES  := umockdev libumockdev-dev libglib2.0-dev openssl ca-certificates
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

@@ -9,19 +9,35 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QMetaType>
+#include <QRegularExpression>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSaveFile>
 #include <QStandardPaths>
 #include <QUrl>
+#include <QVersionNumber>
+
+#include <sys/stat.h>
 
 namespace NivoraVexbusUsb {
 
 namespace {
 
+QString hashHex(const QByteArray &data, QCryptographicHash::Algorithm algorithm)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, algorithm).toHex());
+}
+
 QString md5Hex(const QByteArray &data)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+    return hashHex(data, QCryptographicHash::Md5);
+}
+
+bool isSha256Hex(const QString &text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[0-9a-f]{64}$"));
+    return pattern.match(text).hasMatch();
 }
 
 // The server's contract is lower-case hexadecimal, so the comparison is
@@ -64,8 +80,11 @@ void FirmwareDownloader::setupCacheDirectory()
     }
 
     qCDebug(dcVexbusUsbBootloader()) << "Creating cache directory" << m_cacheDirectory;
-    // Without a cache the downloader still works; only the copy is lost.
-    if (!directory.mkpath(m_cacheDirectory))
+    // The parents are the application's; the cache itself is the user's
+    // alone, so that no other account can plant an image in it. Without a
+    // cache the downloader still works; only the copy is lost.
+    const QString parent = QFileInfo(m_cacheDirectory).path();
+    if (!directory.mkpath(parent) || ::mkdir(QFile::encodeName(m_cacheDirectory).constData(), S_IRWXU) != 0)
         qCWarning(dcVexbusUsbBootloader()) << "Failed to create cache directory" << m_cacheDirectory;
 }
 
@@ -185,6 +204,56 @@ void FirmwareDownloader::setPreReleaseEnabled(bool preReleaseEnabled)
     emit preReleaseEnabledChanged(m_preReleaseEnabled);
 }
 
+QList<ReleaseKey> FirmwareDownloader::trustedKeys() const
+{
+    return m_trustedKeys;
+}
+
+bool FirmwareDownloader::addTrustedKey(const ReleaseKey &key)
+{
+    if (key.isNull() || m_trustedKeys.contains(key))
+        return false;
+
+    qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Trusting release key" << key.fingerprint();
+    m_trustedKeys.append(key);
+    return true;
+}
+
+void FirmwareDownloader::clearTrustedKeys()
+{
+    m_trustedKeys.clear();
+}
+
+bool FirmwareDownloader::releaseAuthenticated() const
+{
+    return m_releaseAuthenticated;
+}
+
+QString FirmwareDownloader::releaseKeyFingerprint() const
+{
+    return m_releaseKeyFingerprint;
+}
+
+void FirmwareDownloader::setReleaseKey(const ReleaseKey &key)
+{
+    if (m_releaseAuthenticated != !key.isNull()) {
+        m_releaseAuthenticated = !key.isNull();
+        emit releaseAuthenticatedChanged(m_releaseAuthenticated);
+    }
+    if (m_releaseKeyFingerprint != key.fingerprint()) {
+        m_releaseKeyFingerprint = key.fingerprint();
+        emit releaseKeyFingerprintChanged(m_releaseKeyFingerprint);
+    }
+}
+
+bool FirmwareDownloader::releaseIsOlderThan(const QString &firmwareVersion) const
+{
+    const QVersionNumber running = QVersionNumber::fromString(firmwareVersion);
+    if (running.isNull() || m_versionString.isEmpty())
+        return false;
+    return QVersionNumber(m_majorVersion, m_minorVersion, m_patchVersion) < running;
+}
+
 bool FirmwareDownloader::updateInformationAvailable() const
 {
     return m_updateInformationAvailable;
@@ -202,6 +271,7 @@ void FirmwareDownloader::reset()
     setUpdateFileName(QString());
     setReleaseDateTime(QDateTime());
     setFirmware(FirmwareData());
+    setReleaseKey(ReleaseKey());
     m_majorVersion = 0;
     m_minorVersion = 0;
     m_patchVersion = 0;
@@ -247,8 +317,60 @@ void FirmwareDownloader::onReleaseReplyFinished(QNetworkReply *reply)
         return;
     }
 
+    const QByteArray description = reply->readAll();
+    if (m_trustedKeys.isEmpty()) {
+        takeReleaseDescription(description, ReleaseKey());
+        return;
+    }
+
+    // The signature is checked before anything of the description is read.
+    const QString signatureUrl = reply->request().url().toString() + QStringLiteral(".sig");
+    qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Fetching the release signature" << signatureUrl;
+    QNetworkReply *signatureReply = m_networkManager->get(plainGetRequest(signatureUrl));
+    connect(signatureReply, &QNetworkReply::finished, this, [this, signatureReply, description]() {
+        onSignatureReplyFinished(signatureReply, description);
+    });
+}
+
+void FirmwareDownloader::onSignatureReplyFinished(QNetworkReply *reply, const QByteArray &description)
+{
+    reply->deleteLater();
+    if (reply->error() == QNetworkReply::ContentNotFoundError) {
+        refuseRelease(tr("it has no signature"));
+        return;
+    }
+    if (reply->error() != QNetworkReply::NoError) {
+        refuseRelease(tr("its signature could not be fetched: %1").arg(reply->errorString()));
+        return;
+    }
+
+    // The signature file holds the 64 raw bytes and nothing else.
+    const QByteArray signature = reply->readAll();
+    if (signature.size() != ReleaseKey::signatureSize) {
+        refuseRelease(tr("its signature is malformed (%1 bytes instead of %2)")
+                      .arg(signature.size()).arg(ReleaseKey::signatureSize));
+        return;
+    }
+
+    for (const ReleaseKey &key : qAsConst(m_trustedKeys)) {
+        if (key.verify(description, signature)) {
+            takeReleaseDescription(description, key);
+            return;
+        }
+    }
+    refuseRelease(tr("its signature is not made by a trusted key"));
+}
+
+void FirmwareDownloader::refuseRelease(const QString &reason)
+{
+    qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Refusing release:" << reason;
+    emit errorOccurred(tr("The release was refused: %1.").arg(reason));
+}
+
+void FirmwareDownloader::takeReleaseDescription(const QByteArray &description, const ReleaseKey &key)
+{
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(reply->readAll(), &parseError);
+    const QJsonDocument document = QJsonDocument::fromJson(description, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
         qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Firmware release JSON error:"
                                            << parseError.errorString();
@@ -268,7 +390,16 @@ void FirmwareDownloader::onReleaseReplyFinished(QNetworkReply *reply)
         return;
     }
 
+    // A signed release is taken only with the strong checksum of its image.
+    if (!key.isNull() && !isSha256Hex(release.value(QStringLiteral("updateFileSha256")).toString())) {
+        refuseRelease(tr("it gives no SHA-256 of its image"));
+        return;
+    }
+    if (key.isNull())
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: The release is not authenticated, no trusted key is configured.";
+
     storeRelease(release);
+    setReleaseKey(key);
     emit firmwareUpdateFinished();
     downloadFirmware();
 }
@@ -282,6 +413,7 @@ void FirmwareDownloader::storeRelease(const QJsonObject &release)
     setVersionString(QStringLiteral("%1.%2.%3").arg(m_majorVersion).arg(m_minorVersion).arg(m_patchVersion));
     setUpdateFileName(release.value(QStringLiteral("updateFileName")).toString());
     m_updateFileMd5sum = release.value(QStringLiteral("updateFileMd5sum")).toString();
+    m_updateFileSha256 = release.value(QStringLiteral("updateFileSha256")).toString();
     // toDouble() keeps the full range of seconds, toInt() would end in 2038.
     const qint64 timestamp = static_cast<qint64>(release.value(QStringLiteral("timestamp")).toDouble());
     setReleaseDateTime(QDateTime::fromSecsSinceEpoch(timestamp));
@@ -333,6 +465,12 @@ bool FirmwareDownloader::takeCachedFirmware(const QString &cachedFilePath)
         file.remove();
         return false;
     }
+    if (!sha256Matches(data)) {
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: The cached SHA-256 does not match the release. Deleting cached firmware file"
+                                           << file.fileName();
+        file.remove();
+        return false;
+    }
 
     const FirmwareData firmware = parseFirmware(data);
     if (!firmware.isValid()) {
@@ -366,6 +504,11 @@ void FirmwareDownloader::onFirmwareReplyFinished(QNetworkReply *reply, const QSt
     }
 
     const QByteArray data = reply->readAll();
+    if (!sha256Matches(data)) {
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: The download SHA-256 does not match the release.";
+        emit errorOccurred(tr("The downloaded firmware file does not match the SHA-256 of the release."));
+        return;
+    }
     const QString checksum = md5Hex(data);
     qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Download checksum:" << checksum;
     if (!checksumMatches(checksum, m_updateFileMd5sum)) {
@@ -376,13 +519,14 @@ void FirmwareDownloader::onFirmwareReplyFinished(QNetworkReply *reply, const QSt
     }
 
     qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Download checksum verified successfully.";
-    // A cache that cannot be written only costs the next run a download.
-    QFile file(cachedFilePath);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        file.write(data);
-        file.close();
+    // Written aside and renamed: a crash or a full disk leaves the old file
+    // or none, never part of an image. A cache that cannot be written only
+    // costs the next run a download.
+    QSaveFile file(cachedFilePath);
+    if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit())
         qCDebug(dcVexbusUsbBootloader()) << "Firmware cached successfully" << file.fileName();
-    }
+    else
+        qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Could not cache firmware file" << file.fileName() << file.errorString();
 
     // An invalid file stays cached: the next fetch finds it, deletes it
     // and downloads again.
@@ -394,6 +538,13 @@ void FirmwareDownloader::onFirmwareReplyFinished(QNetworkReply *reply, const QSt
     }
 
     takeFirmware(firmware);
+}
+
+// A release without a SHA-256 is checked by its MD5 sum alone.
+bool FirmwareDownloader::sha256Matches(const QByteArray &data) const
+{
+    return m_updateFileSha256.isEmpty()
+            || checksumMatches(hashHex(data, QCryptographicHash::Sha256), m_updateFileSha256);
 }
 
 FirmwareData FirmwareDownloader::parseFirmware(const QByteArray &data) const

@@ -3,8 +3,10 @@
 
 #include "nivoravexbususb_export.h"
 #include "bootloader/firmwaredata.h"
+#include "firmware/releasekey.h"
 
 #include <QDateTime>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -15,13 +17,21 @@ class QNetworkReply;
 namespace NivoraVexbusUsb {
 
 // Asks the firmware release server which controller firmware is current,
-// fetches that file, verifies it against the MD5 sum of the release
-// description, keeps it in the cache directory and offers it parsed.
+// fetches that file, verifies it against the MD5 sum (and the SHA-256, when
+// given) of the release description, keeps it in the cache directory and
+// offers it parsed.
 //
-// Server layout below baseUrl(): "release.json" and the firmware files, or,
-// with preReleaseEnabled, "pre-release/release.json" and
-// "pre-release/<file>". The cache directory is the application's cache
-// location followed by "nivora-vexbususb".
+// Server layout below baseUrl(): "release.json", its detached Ed25519
+// signature "release.json.sig" and the firmware files, or, with
+// preReleaseEnabled, the same below "pre-release/". The cache directory is
+// the application's cache location followed by "nivora-vexbususb"; it is
+// created readable by the user only.
+//
+// With trusted keys (addTrustedKey()) a release counts only when one of them
+// verifies the signature of the exact bytes of its description, and the
+// description gives the image's SHA-256 ("updateFileSha256"). Without a key
+// every release is taken as before, with a warning that it is not
+// authenticated.
 class NIVORAVEXBUSUSB_EXPORT FirmwareDownloader : public QObject
 {
     Q_OBJECT
@@ -32,6 +42,8 @@ class NIVORAVEXBUSUSB_EXPORT FirmwareDownloader : public QObject
     Q_PROPERTY(FirmwareData firmware READ firmware NOTIFY firmwareChanged)
     Q_PROPERTY(bool preReleaseEnabled READ preReleaseEnabled WRITE setPreReleaseEnabled NOTIFY preReleaseEnabledChanged)
     Q_PROPERTY(QString baseUrl READ baseUrl NOTIFY baseUrlChanged)
+    Q_PROPERTY(bool releaseAuthenticated READ releaseAuthenticated NOTIFY releaseAuthenticatedChanged)
+    Q_PROPERTY(QString releaseKeyFingerprint READ releaseKeyFingerprint NOTIFY releaseKeyFingerprintChanged)
 
 public:
     // The built-in release server; setBaseUrl() points the downloader at a
@@ -73,12 +85,30 @@ public:
     bool preReleaseEnabled() const;
     void setPreReleaseEnabled(bool preReleaseEnabled);
 
+    // The publishers whose signature a release needs. The library reads no
+    // key files of its own: the application hands it the keys it trusts.
+    QList<ReleaseKey> trustedKeys() const;
+    // False for a null key and for a key that is trusted already.
+    bool addTrustedKey(const ReleaseKey &key);
+    void clearTrustedKeys();
+
+    // Whether a trusted key verified the current release, and which.
+    bool releaseAuthenticated() const;
+    QString releaseKeyFingerprint() const;
+
+    // True when the current release is older than firmwareVersion (as the
+    // adapter reports it, "major.minor.patch"); false when either is
+    // unknown. The downloader itself offers older releases as any other: an
+    // application decides whether it writes them.
+    bool releaseIsOlderThan(const QString &firmwareVersion) const;
+
     // Reserved flags: they start false and nothing sets them yet.
     bool updateInformationAvailable() const;
     bool updateDataAvailable() const;
 
-    // Empties the release values and the image; the expected checksum,
-    // preReleaseEnabled and the cache stay.
+    // Empties the release values, its authentication and the image; the
+    // expected checksums, preReleaseEnabled, the trusted keys and the cache
+    // stay.
     void reset();
 
     // True for a name that stays inside one directory: not empty, not "."
@@ -99,6 +129,8 @@ Q_SIGNALS:
     void firmwareDownloadFinished();
     void preReleaseEnabledChanged(bool preReleaseEnabled);
     void baseUrlChanged(const QString &baseUrl);
+    void releaseAuthenticatedChanged(bool releaseAuthenticated);
+    void releaseKeyFingerprintChanged(const QString &releaseKeyFingerprint);
     // A release check or a firmware fetch ended without a new image; the
     // text says why. The log has the same failure as a warning.
     void errorOccurred(const QString &errorString);
@@ -116,6 +148,11 @@ private:
     QString firmwareUrl(const QString &fileName) const;
     void setupCacheDirectory();
     void onReleaseReplyFinished(QNetworkReply *reply);
+    void onSignatureReplyFinished(QNetworkReply *reply, const QByteArray &description);
+    void takeReleaseDescription(const QByteArray &description, const ReleaseKey &key);
+    void refuseRelease(const QString &reason);
+    void setReleaseKey(const ReleaseKey &key);
+    bool sha256Matches(const QByteArray &data) const;
     void storeRelease(const QJsonObject &release);
     bool takeCachedFirmware(const QString &cachedFilePath);
     void startFirmwareDownload(const QString &cachedFilePath);
@@ -133,6 +170,10 @@ private:
     QString m_hardwareName;
     QString m_updateFileName;
     QString m_updateFileMd5sum;
+    QString m_updateFileSha256;
+    QList<ReleaseKey> m_trustedKeys;
+    bool m_releaseAuthenticated = false;
+    QString m_releaseKeyFingerprint;
     QDateTime m_releaseDateTime;
     int m_majorVersion = 0;
     int m_minorVersion = 0;

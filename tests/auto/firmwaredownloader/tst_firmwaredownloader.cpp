@@ -65,6 +65,10 @@ public:
 private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
+        // These downloaders trust no key, so every release they take is
+        // unauthenticated; tst_releasesignature tests that warning.
+        if (message.startsWith(QLatin1String("FirmwareDownloader: The release is not authenticated")))
+            return;
         if (type == QtWarningMsg && qstrcmp(context.category, "VexbusUsbBootloader") == 0)
             warnings().append(message);
         s_previousHandler(type, context, message);

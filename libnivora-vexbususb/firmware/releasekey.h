@@ -1,0 +1,48 @@
+#ifndef RELEASEKEY_H
+#define RELEASEKEY_H
+
+#include "nivoravexbususb_export.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace NivoraVexbusUsb {
+
+// An Ed25519 public key of a release publisher. The downloader accepts a
+// release description only with a detached signature that one of its
+// trusted keys verifies.
+class NIVORAVEXBUSUSB_EXPORT ReleaseKey
+{
+public:
+    // Length of an Ed25519 signature in bytes.
+    static constexpr int signatureSize = 64;
+
+    // A null key, which verifies nothing.
+    ReleaseKey() = default;
+
+    // The key of a PEM "PUBLIC KEY" block (SubjectPublicKeyInfo), as
+    // `openssl pkey -pubout` writes it. Anything that is not an Ed25519
+    // public key gives a null key.
+    static ReleaseKey fromPem(const QByteArray &pem);
+
+    bool isNull() const;
+
+    // The 32 raw bytes of the key.
+    QByteArray publicKey() const;
+    // What people compare to tell keys apart: the first 16 lower-case hex
+    // digits of the SHA-256 of the raw key.
+    QString fingerprint() const;
+
+    // True when signature is this key's Ed25519 signature of message.
+    bool verify(const QByteArray &message, const QByteArray &signature) const;
+
+    bool operator==(const ReleaseKey &other) const { return m_publicKey == other.m_publicKey; }
+    bool operator!=(const ReleaseKey &other) const { return !(*this == other); }
+
+private:
+    QByteArray m_publicKey;
+};
+
+} // namespace NivoraVexbusUsb
+
+#endif // RELEASEKEY_H
