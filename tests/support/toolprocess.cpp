@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QJsonDocument>
 #include <QTimer>
 
 #include <csignal>
@@ -78,6 +79,19 @@ QString EmulatorProcess::log()
 {
     m_log += QString::fromLocal8Bit(m_process.readAllStandardError());
     return m_log;
+}
+
+QList<QJsonObject> jsonLines(const QString &out)
+{
+    QList<QJsonObject> objects;
+    for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
+        if (error.error != QJsonParseError::NoError || !document.isObject())
+            return QList<QJsonObject>();
+        objects << document.object();
+    }
+    return objects;
 }
 
 } // namespace NivoraTest

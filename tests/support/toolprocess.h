@@ -1,6 +1,8 @@
 #ifndef NIVORA_TOOLPROCESS_H
 #define NIVORA_TOOLPROCESS_H
 
+#include <QJsonObject>
+#include <QList>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -24,6 +26,10 @@ bool waitForFinished(QProcess *process, int timeoutMs);
 
 // Runs a program to its end (or kills it after the time-out).
 ToolResult runTool(const QString &program, const QStringList &arguments, int timeoutMs = 30000);
+
+// Every line of a program's output as a JSON object; an empty list when a
+// line is not one.
+QList<QJsonObject> jsonLines(const QString &out);
 
 // vexbus-emulator in the background, on a pseudo-terminal of its own,
 // logging the requests it receives; terminated when destroyed.

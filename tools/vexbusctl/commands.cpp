@@ -8,8 +8,10 @@
 #include "bootloader/firmwaredata.h"
 #include "bootloader/firmwaredatarow.h"
 #include "firmware/firmwaredownloader.h"
+#include "firmware/releasekey.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -255,11 +257,43 @@ bool loadImageFile(const QString &path, const Printer *printer, FirmwareData *im
     return true;
 }
 
-void configureDownloader(FirmwareDownloader *downloader, const ReleaseOptions &releaseOptions)
+// The key files each trusted key came from, by fingerprint.
+using KeyFiles = QHash<QString, QString>;
+
+bool trustKeyFile(FirmwareDownloader *downloader, const QString &path, KeyFiles *keyFiles)
+{
+    QFile file(path);
+    const ReleaseKey key = file.open(QIODevice::ReadOnly) ? ReleaseKey::fromPem(file.readAll()) : ReleaseKey();
+    if (key.isNull())
+        return false;
+    downloader->addTrustedKey(key);
+    keyFiles->insert(key.fingerprint(), path);
+    return true;
+}
+
+// The library reads no key files; the keys installed for all users and the
+// ones given on the command line are handed to it here.
+bool configureDownloader(FirmwareDownloader *downloader, const ReleaseOptions &releaseOptions,
+                         const Printer *printer, KeyFiles *keyFiles)
 {
     if (!releaseOptions.server.isEmpty())
         downloader->setBaseUrl(releaseOptions.server);
     downloader->setPreReleaseEnabled(releaseOptions.preRelease);
+
+    const QDir installed(QStringLiteral(NIVORA_RELEASE_KEY_DIRECTORY));
+    const QStringList installedFiles = installed.entryList({QStringLiteral("*.pub"), QStringLiteral("*.pem")}, QDir::Files, QDir::Name);
+    for (const QString &name : installedFiles) {
+        if (!trustKeyFile(downloader, installed.filePath(name), keyFiles))
+            printer->note(QStringLiteral("ignoring %1: not an Ed25519 public key in PEM").arg(installed.filePath(name)));
+    }
+    for (const QString &path : releaseOptions.trustedKeyFiles) {
+        if (!trustKeyFile(downloader, path, keyFiles)) {
+            printer->error(QStringLiteral("--trusted-key %1: not a readable Ed25519 public key in PEM "
+                                          "(vexbus-release keygen makes one)").arg(path));
+            return false;
+        }
+    }
+    return true;
 }
 
 bool trustCertificate(const QString &path, const Printer *printer)
@@ -278,9 +312,22 @@ bool trustCertificate(const QString &path, const Printer *printer)
     return true;
 }
 
-QJsonObject releaseObject(const FirmwareDownloader *downloader)
+QString signatureText(const FirmwareDownloader *downloader, const KeyFiles &keyFiles)
+{
+    if (!downloader->releaseAuthenticated())
+        return QStringLiteral("not checked, no trusted key (--trusted-key FILE)");
+    const QString fingerprint = downloader->releaseKeyFingerprint();
+    return QStringLiteral("verified, key %1 (%2)").arg(fingerprint, keyFiles.value(fingerprint));
+}
+
+QJsonObject releaseObject(const FirmwareDownloader *downloader, const KeyFiles &keyFiles)
 {
     QJsonObject object;
+    object.insert(QStringLiteral("authenticated"), downloader->releaseAuthenticated());
+    if (downloader->releaseAuthenticated()) {
+        object.insert(QStringLiteral("signingKey"), downloader->releaseKeyFingerprint());
+        object.insert(QStringLiteral("signingKeyFile"), keyFiles.value(downloader->releaseKeyFingerprint()));
+    }
     object.insert(QStringLiteral("version"), downloader->versionString());
     object.insert(QStringLiteral("hardware"), downloader->hardwareName());
     object.insert(QStringLiteral("releaseDate"), downloader->releaseDateTime().toUTC().toString(Qt::ISODate));
@@ -290,7 +337,7 @@ QJsonObject releaseObject(const FirmwareDownloader *downloader)
     return object;
 }
 
-QString releaseText(const FirmwareDownloader *downloader)
+QString releaseText(const FirmwareDownloader *downloader, const KeyFiles &keyFiles)
 {
     const QDateTime date = downloader->releaseDateTime();
     return QStringList{
@@ -299,11 +346,12 @@ QString releaseText(const FirmwareDownloader *downloader)
         Printer::field(QStringLiteral("Release date"), date.toOffsetFromUtc(date.offsetFromUtc()).toString(Qt::ISODate)),
         Printer::field(QStringLiteral("File"), downloader->updateFileName()),
         Printer::field(QStringLiteral("Server"), downloader->baseUrl() + (downloader->preReleaseEnabled() ? QStringLiteral(" (pre-release)") : QString())),
+        Printer::field(QStringLiteral("Signature"), signatureText(downloader, keyFiles)),
     }.join(QLatin1Char('\n'));
 }
 
 // Fetches the release description and its verified image.
-int fetchRelease(const CommandContext &context, FirmwareDownloader *downloader, bool printRelease)
+int fetchRelease(const CommandContext &context, FirmwareDownloader *downloader, const KeyFiles &keyFiles)
 {
     bool released = false;
     bool downloaded = false;
@@ -328,12 +376,12 @@ int fetchRelease(const CommandContext &context, FirmwareDownloader *downloader, 
         return ExitFailure;
     }
 
-    if (released && printRelease) {
-        QJsonObject object = releaseObject(downloader);
+    if (released) {
+        QJsonObject object = releaseObject(downloader, keyFiles);
         object.insert(QStringLiteral("verified"), downloaded);
         if (downloaded)
             object.insert(QStringLiteral("rowCount"), downloader->firmware().rows().count());
-        context.printer->result(releaseText(downloader), object);
+        context.printer->result(releaseText(downloader, keyFiles), object);
     }
     if (!failure.isEmpty()) {
         context.printer->error(QStringLiteral("release server %1: %2").arg(downloader->baseUrl(), failure));
@@ -681,8 +729,10 @@ int runCheckUpdate(const CommandContext &context, const ReleaseOptions &releaseO
     if (!trustCertificate(releaseOptions.caCertificate, context.printer))
         return ExitUsage;
     FirmwareDownloader downloader;
-    configureDownloader(&downloader, releaseOptions);
-    return fetchRelease(context, &downloader, true);
+    KeyFiles keyFiles;
+    if (!configureDownloader(&downloader, releaseOptions, context.printer, &keyFiles))
+        return ExitUsage;
+    return fetchRelease(context, &downloader, keyFiles);
 }
 
 int runUpdate(const CommandContext &context, const QString &file, const ReleaseOptions *releaseOptions)
@@ -700,8 +750,10 @@ int runUpdate(const CommandContext &context, const QString &file, const ReleaseO
     NivoraVexbusUsbAdapter *adapter = session.adapter();
 
     if (releaseOptions) {
-        configureDownloader(adapter->firmwareDownloader(), *releaseOptions);
-        const int fetched = fetchRelease(context, adapter->firmwareDownloader(), true);
+        KeyFiles keyFiles;
+        if (!configureDownloader(adapter->firmwareDownloader(), *releaseOptions, context.printer, &keyFiles))
+            return ExitUsage;
+        const int fetched = fetchRelease(context, adapter->firmwareDownloader(), keyFiles);
         if (fetched != ExitSuccess)
             return fetched;
         image = adapter->firmwareDownloader()->firmware();
@@ -723,6 +775,15 @@ int runUpdate(const CommandContext &context, const QString &file, const ReleaseO
         context.printer->result(QStringLiteral("ok: the controller runs firmware %1 already; nothing to do (--force writes it again)")
                                         .arg(previousVersion), result);
         return ExitSuccess;
+    }
+
+    // The library offers any release it trusts; going back is a decision of
+    // the person who runs the update.
+    if (releaseOptions && !releaseOptions->allowOlder && adapter->firmwareDownloader()->releaseIsOlderThan(previousVersion)) {
+        context.printer->error(QStringLiteral("the release %1 is older than the firmware %2 that the controller runs; "
+                                              "nothing written (--allow-older writes it anyway)")
+                                       .arg(adapter->firmwareDownloader()->versionString(), previousVersion));
+        return ExitFailure;
     }
 
     QJsonObject started{{QStringLiteral("event"), QStringLiteral("started")},

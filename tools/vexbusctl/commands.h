@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 class TerminationSignals;
 class Printer;
@@ -27,6 +28,10 @@ struct ReleaseOptions
     bool preRelease = false;
     // Write the release also when the controller runs that version already.
     bool force = false;
+    // Write the release also when it is older than the controller's firmware.
+    bool allowOlder = false;
+    // Public key files of trusted publishers, beside the installed ones.
+    QStringList trustedKeyFiles;
 };
 
 // The commands; each returns the process's exit code.

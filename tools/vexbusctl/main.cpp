@@ -33,8 +33,8 @@ const Command commands[] = {
     {"press", "press ixo|remote|app BUTTON [--ms N]", "Press a button of an emulated bus module for N ms (default 200)."},
     {"app-params", "app-params on|off", "Switch the app connector's parameter handling on or off."},
     {"reset", "reset", "Reset the controller and wait until it answers again."},
-    {"check-update", "check-update [--pre-release] [--server URL]", "Ask the release server for the current firmware and verify its image."},
-    {"update", "update FILE | update --online [--pre-release] [--server URL] [--force]", "Write new firmware into the controller, from an image file or from the release server."},
+    {"check-update", "check-update [--pre-release] [--server URL] [--trusted-key FILE]", "Ask the release server for the current firmware and verify its image."},
+    {"update", "update FILE | update --online [--pre-release] [--server URL] [--trusted-key FILE] [--force] [--allow-older]", "Write new firmware into the controller, from an image file or from the release server."},
 };
 
 const Command *findCommand(const QString &name)
@@ -121,6 +121,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption countOption(QStringLiteral("count"), QStringLiteral("monitor: stop after N bus frames."), QStringLiteral("N"));
     const QCommandLineOption msOption(QStringLiteral("ms"), QStringLiteral("press: how long the button is held, 0 to 65535 ms (default 200)."), QStringLiteral("N"), QStringLiteral("200"));
     const QCommandLineOption forceOption(QStringLiteral("force"), QStringLiteral("update --online: write the release also when the controller runs that version already."));
+    const QCommandLineOption allowOlderOption(QStringLiteral("allow-older"), QStringLiteral("update --online: write the release also when it is older than the controller's firmware."));
+    const QCommandLineOption trustedKeyOption(QStringLiteral("trusted-key"), QStringLiteral("check-update, update: also trust the release publisher's Ed25519 public key in FILE (PEM); may be repeated. "
+                                                                                             "The keys in " NIVORA_RELEASE_KEY_DIRECTORY " are always trusted. With a trusted key, unsigned releases are refused."), QStringLiteral("FILE"));
     const QCommandLineOption onlineOption(QStringLiteral("online"), QStringLiteral("update: take the firmware from the release server."));
     const QCommandLineOption preReleaseOption(QStringLiteral("pre-release"), QStringLiteral("check-update, update: take releases from the pre-release area."));
     const QCommandLineOption serverOption(QStringLiteral("server"), QStringLiteral("check-update, update: base URL of a release server mirror (the directory that holds release.json)."), QStringLiteral("URL"));
@@ -150,9 +153,9 @@ int main(int argc, char *argv[])
         if (name == QLatin1String("press"))
             parser.addOption(msOption);
         if (name == QLatin1String("update"))
-            parser.addOptions({onlineOption, forceOption});
+            parser.addOptions({onlineOption, forceOption, allowOlderOption});
         if (name == QLatin1String("update") || name == QLatin1String("check-update"))
-            parser.addOptions({preReleaseOption, serverOption, caOption});
+            parser.addOptions({preReleaseOption, serverOption, caOption, trustedKeyOption});
         if (name == QLatin1String("press")) {
             QString buttons;
             for (const QString &module : {QStringLiteral("ixo"), QStringLiteral("remote"), QStringLiteral("app")}) {
@@ -277,7 +280,12 @@ int main(int argc, char *argv[])
     releaseOptions.server = parser.value(serverOption);
     releaseOptions.caCertificate = parser.value(caOption);
     releaseOptions.preRelease = parser.isSet(preReleaseOption);
-    releaseOptions.force = parser.isSet(forceOption);
+    // Options of update alone; check-update does not know them.
+    if (name == QLatin1String("update")) {
+        releaseOptions.force = parser.isSet(forceOption);
+        releaseOptions.allowOlder = parser.isSet(allowOlderOption);
+    }
+    releaseOptions.trustedKeyFiles = parser.values(trustedKeyOption);
     if (name == QLatin1String("check-update")) {
         if (!expectArguments(0))
             return usageError(printer, QStringLiteral("check-update takes no arguments"));
@@ -290,5 +298,7 @@ int main(int argc, char *argv[])
         return usageError(printer, QStringLiteral("usage: update FILE, or update --online"));
     if (!online && (parser.isSet(preReleaseOption) || parser.isSet(serverOption) || parser.isSet(caOption) || parser.isSet(forceOption)))
         return usageError(printer, QStringLiteral("--pre-release, --server, --ca-certificate and --force go with --online"));
+    if (!online && (parser.isSet(trustedKeyOption) || parser.isSet(allowOlderOption)))
+        return usageError(printer, QStringLiteral("--trusted-key and --allow-older go with --online"));
     return runUpdate(context, online ? QString() : arguments.first(), online ? &releaseOptions : nullptr);
 }

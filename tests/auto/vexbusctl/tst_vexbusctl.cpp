@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 using NivoraTest::ToolResult;
+using NivoraTest::jsonLines;
 using NivoraTest::runTool;
 using NivoraTest::waitForFinished;
 
@@ -31,21 +32,6 @@ namespace {
 ToolResult vexbusctl(const QStringList &arguments, int timeoutMs = 30000)
 {
     return runTool(QStringLiteral(VEXBUSCTL), arguments, timeoutMs);
-}
-
-// Every line of standard output as a JSON object; an empty list when a
-// line is not one.
-QList<QJsonObject> jsonLines(const QString &out)
-{
-    QList<QJsonObject> objects;
-    for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        QJsonParseError error;
-        const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
-        if (error.error != QJsonParseError::NoError || !document.isObject())
-            return QList<QJsonObject>();
-        objects << document.object();
-    }
-    return objects;
 }
 
 using Emulator = NivoraTest::EmulatorProcess;
