@@ -41,6 +41,8 @@ private slots:
     void replayReproducesSession();
     void differentRequestIsMismatch();
     void unwritableTraceIsRefused();
+    void malformedTraceIsRefused_data();
+    void malformedTraceIsRefused();
 
 private:
     QString record(const QStringList &emulatorArguments, const QStringList &arguments, ToolResult *result);
@@ -136,6 +138,34 @@ void TestTraceReplay::unwritableTraceIsRefused()
     QVERIFY2(result.err.contains(QStringLiteral("cannot record the serial traffic into %1.").arg(trace)), qPrintable(result.err));
     // Nothing was sent: the port was not even opened.
     QVERIFY2(!emulator.log().contains(QStringLiteral("GetFirmware")), qPrintable(emulator.log()));
+}
+
+void TestTraceReplay::malformedTraceIsRefused_data()
+{
+    QTest::addColumn<QByteArray>("secondLine");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("odd hex") << QByteArray(R"({"time":1.5,"bytes":"c001c","direction":"out","port":"link"})")
+                             << "line 2: the bytes are not hex digits, two a byte";
+    QTest::newRow("no time") << QByteArray(R"({"bytes":"c0","direction":"in","port":"link"})")
+                             << "line 2: not a JSON object with a time";
+    QTest::newRow("unknown direction") << QByteArray(R"({"time":1.5,"bytes":"c0","direction":"up","port":"link"})")
+                                       << "line 2: neither an event (start, open, close) nor bytes in a direction (out, in)";
+}
+
+void TestTraceReplay::malformedTraceIsRefused()
+{
+    QFETCH(QByteArray, secondLine);
+    QFETCH(QString, message);
+
+    const QString trace = m_dir.filePath(QStringLiteral("malformed.trace"));
+    QFile file(trace);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(R"({"time":0.000,"event":"start","format":"nivora-vexbususb-trace","version":1})" "\n" + secondLine + "\n");
+    file.close();
+    const ToolResult result = runTool(QStringLiteral(VEXBUS_EMULATOR), {"--replay", trace});
+    QCOMPARE(result.exitCode, 2);
+    QVERIFY2(result.err.contains(QStringLiteral("--replay: %1, %2").arg(trace, message)), qPrintable(result.describe()));
 }
 
 QTEST_GUILESS_MAIN(TestTraceReplay)
