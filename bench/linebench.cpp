@@ -1,0 +1,356 @@
+// The link's figures against vexbus-emulator on its pseudo-terminal, each
+// beside a plain C reference on the same line in the same run:
+//   request PORT COUNT            round trip of a command minus the wire time of its bytes
+//   receive PORT SECONDS TOOL     CPU time of receivers while the emulator fills the line
+//   count-request PORT COUNT      COUNT commands, for instruction counts under callgrind
+//   count-receive PORT BYTES      receive BYTES wire bytes of bus frames, likewise
+//   count-plain-request PORT COUNT / count-plain-receive PORT BYTES   their references
+
+#include "benchfigure.h"
+#include "plainline.h"
+
+#include <adapter/nivoravexbususbadapter.h>
+#include <link/nivoravexbususbinterface.h>
+
+#include <controllerpacket.h>
+#include <controllerstatus.h>
+#include <slipcodec.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+using namespace NivoraVexbusUsb;
+using NivoraVexbusUsbEmulator::ControllerPacket;
+using NivoraVexbusUsbEmulator::ControllerStatus;
+using NivoraVexbusUsbEmulator::SlipCodec;
+
+static constexpr int kBaudRate = 115200;
+static constexpr double kByteTimeUs = 10 * 1e6 / kBaudRate;
+static constexpr int kConnectTimeoutMs = 10000;
+static constexpr int kWarmUpMs = 500;
+// vexbusctl's own rules without --verbose, and with it.
+static const char kToolRules[] = "VexbusUsb*.debug=false";
+static const char kAllOnRules[] = "VexbusUsb*=true";
+
+static void runEventLoopFor(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Bytes on the wire of a frame whose packet bytes (checksum excluded) are given.
+static int wireLength(const QByteArray &packet)
+{
+    return SlipCodec::encodeFrame(packet).size();
+}
+
+static bool connectAdapter(NivoraVexbusUsbAdapter *adapter, const QString &port)
+{
+    adapter->setPortName(port);
+    adapter->setBaudrate(kBaudRate);
+    QEventLoop loop;
+    QObject::connect(adapter, &NivoraVexbusUsbAdapter::stateChanged, &loop, [&](NivoraVexbusUsbAdapter::State state) {
+        if (state == NivoraVexbusUsbAdapter::StateConnected)
+            loop.quit();
+    });
+    QTimer::singleShot(kConnectTimeoutMs, &loop, &QEventLoop::quit);
+    adapter->start();
+    if (adapter->state() != NivoraVexbusUsbAdapter::StateConnected)
+        loop.exec();
+    if (adapter->state() == NivoraVexbusUsbAdapter::StateConnected)
+        return true;
+    std::fprintf(stderr, "nivora-bench-line: no adapter answers on %s\n", qPrintable(port));
+    return false;
+}
+
+// One bus-write command through the adapter: round trip and wire bytes.
+class CommandRunner
+{
+public:
+    explicit CommandRunner(NivoraVexbusUsbAdapter *adapter) : m_adapter(adapter)
+    {
+        NivoraVexbusUsbInterface *link = adapter->serialInterface();
+        QObject::connect(link->serialPort(), &QSerialPort::bytesWritten, [this](qint64 bytes) { m_wireBytes += bytes; });
+        QObject::connect(link, &NivoraVexbusUsbInterface::dataReceived,
+                         [this](const QByteArray &data) { m_wireBytes += wireLength(data); });
+    }
+
+    // Microseconds of the round trip beyond the wire time; NAN on a failure.
+    double run()
+    {
+        m_wireBytes = 0;
+        QEventLoop loop;
+        bool ok = false;
+        const QMetaObject::Connection connection = QObject::connect(m_adapter, &NivoraVexbusUsbAdapter::commandFinished, &loop,
+                [&](NivoraVexbusUsbUtils::Command, NivoraVexbusUsbReply::Error error) {
+            ok = error == NivoraVexbusUsbReply::ErrorNoError;
+            loop.quit();
+        });
+        QTimer::singleShot(kConnectTimeoutMs, &loop, &QEventLoop::quit);
+        QElapsedTimer clock;
+        clock.start();
+        m_adapter->writeDataToVexbus(QByteArray::fromHex("0a1b2c"));
+        loop.exec();
+        const double roundTripUs = clock.nsecsElapsed() / 1e3;
+        QObject::disconnect(connection);
+        return ok ? roundTripUs - m_wireBytes * kByteTimeUs : NAN;
+    }
+
+private:
+    NivoraVexbusUsbAdapter *m_adapter;
+    qint64 m_wireBytes = 0;
+};
+
+// A status request as the plain C reference sends it, with the length of its answer.
+static QByteArray statusRequest(int index, int *responseSize)
+{
+    const quint8 id = quint8(index);
+    QByteArray packet;
+    packet.append(char(ControllerPacket::CommandGetControllerStatus));
+    packet.append(char(id));
+    *responseSize = wireLength(ControllerPacket::response(ControllerPacket::CommandGetControllerStatus, id, 0,
+                                                          ControllerStatus().toPayload()));
+    return SlipCodec::encodeFrame(packet);
+}
+
+static double percentile(QVector<double> values, double fraction)
+{
+    std::sort(values.begin(), values.end());
+    const int index = qBound(0, int(std::ceil(fraction * values.size())) - 1, values.size() - 1);
+    return values.isEmpty() ? NAN : values.at(index);
+}
+
+static bool plainRoundTrips(const QString &port, int count, QVector<double> *overheadsUs)
+{
+    const int fd = plain_open_tty(QFile::encodeName(port).constData());
+    if (fd < 0)
+        return false;
+    // The emulator attaches when the line opens.
+    runEventLoopFor(100);
+    for (int i = 0; i < count; ++i) {
+        int responseSize = 0;
+        const QByteArray request = statusRequest(i, &responseSize);
+        const long long ns = plain_round_trip(fd, reinterpret_cast<const unsigned char *>(request.constData()),
+                                              size_t(request.size()), size_t(responseSize), kConnectTimeoutMs);
+        if (ns < 0) {
+            ::close(fd);
+            return false;
+        }
+        if (overheadsUs)
+            overheadsUs->append(ns / 1e3 - (request.size() + responseSize) * kByteTimeUs);
+    }
+    ::close(fd);
+    return true;
+}
+
+static int request(const QString &port, int count)
+{
+    QVector<double> plain;
+    if (!plainRoundTrips(port, count, &plain)) {
+        std::fprintf(stderr, "nivora-bench-line: the plain round trip on %s failed\n", qPrintable(port));
+        return 1;
+    }
+    QLoggingCategory::setFilterRules(QLatin1String(kToolRules));
+    QVector<double> library;
+    {
+        NivoraVexbusUsbAdapter adapter;
+        if (!connectAdapter(&adapter, port))
+            return 1;
+        CommandRunner runner(&adapter);
+        for (int i = 0; i < count; ++i) {
+            const double us = runner.run();
+            if (std::isnan(us))
+                return 1;
+            library.append(us);
+        }
+        adapter.stop();
+    }
+    for (const double fraction : {0.5, 0.99}) {
+        BenchFigure figure;
+        figure.figure = QStringLiteral("request");
+        figure.subject = QStringLiteral("round trip beyond wire time, %1").arg(fraction == 0.5 ? "median" : "p99");
+        figure.value = percentile(library, fraction);
+        figure.unit = QStringLiteral("us");
+        figure.referenceName = QStringLiteral("plain C round trip");
+        figure.reference = percentile(plain, fraction);
+        figure.goal = QStringLiteral("value < 50 us");
+        figure.details.insert(QStringLiteral("count"), count);
+        figure.report();
+    }
+    return 0;
+}
+
+static qint64 processCpuNs(qint64 pid)
+{
+    QFile file(QStringLiteral("/proc/%1/schedstat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    return file.readAll().split(' ').value(0).toLongLong();
+}
+
+static void reportLineRate(const QString &subject, double percent, double plainPercent, bool toolRules, qint64 frames)
+{
+    BenchFigure figure;
+    figure.figure = QStringLiteral("line rate");
+    figure.subject = subject;
+    figure.value = percent;
+    figure.unit = QStringLiteral("% core");
+    figure.referenceName = QStringLiteral("plain C reader");
+    figure.reference = plainPercent;
+    figure.goal = toolRules ? QStringLiteral("value < 1 %") : QString();
+    figure.details.insert(QStringLiteral("frames"), double(frames));
+    figure.report();
+}
+
+static double inProcessReceiver(const QString &port, int seconds, const char *rules, qint64 *frames)
+{
+    QLoggingCategory::setFilterRules(QLatin1String(rules));
+    NivoraVexbusUsbAdapter adapter;
+    if (!connectAdapter(&adapter, port))
+        return NAN;
+    qint64 received = 0;
+    QObject::connect(&adapter, &NivoraVexbusUsbAdapter::vexbusFrameReceived, [&](const QByteArray &) { ++received; });
+    runEventLoopFor(kWarmUpMs);
+    received = 0;
+    const long long cpu = plain_cpu_ns();
+    const long long wall = plain_now_ns();
+    runEventLoopFor(seconds * 1000);
+    const double percent = 100.0 * double(plain_cpu_ns() - cpu) / double(plain_now_ns() - wall);
+    *frames = received;
+    adapter.stop();
+    QLoggingCategory::setFilterRules(QLatin1String(kToolRules));
+    return percent;
+}
+
+static double toolReceiver(const QString &tool, const QString &port, int seconds, bool verbose)
+{
+    QProcess process;
+    QStringList arguments{QStringLiteral("--port"), port, QStringLiteral("monitor")};
+    if (verbose)
+        arguments.prepend(QStringLiteral("--verbose"));
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start(tool, arguments);
+    if (!process.waitForStarted())
+        return NAN;
+    runEventLoopFor(1000 + kWarmUpMs);
+    const qint64 cpu = processCpuNs(process.processId());
+    const long long wall = plain_now_ns();
+    runEventLoopFor(seconds * 1000);
+    const qint64 cpuAfter = processCpuNs(process.processId());
+    const double percent = 100.0 * double(cpuAfter - cpu) / double(plain_now_ns() - wall);
+    ::kill(pid_t(process.processId()), SIGINT);
+    process.waitForFinished(5000);
+    return cpu < 0 || cpuAfter < 0 ? NAN : percent;
+}
+
+static int receive(const QString &port, int seconds, const QString &tool)
+{
+    const int fd = plain_open_tty(QFile::encodeName(port).constData());
+    if (fd < 0)
+        return 1;
+    plain_decoder decoder = {};
+    plain_receive(fd, &decoder, kWarmUpMs * 1000000LL);
+    decoder.frames = 0;
+    const double plainPercent = 100.0 * plain_receive(fd, &decoder, seconds * 1000000000LL) / (seconds * 1e9);
+    const qint64 plainFrames = qint64(decoder.frames);
+    ::close(fd);
+    reportLineRate(QStringLiteral("reference: frames %1/s").arg(plainFrames / seconds), plainPercent, plainPercent,
+                   false, plainFrames);
+
+    qint64 frames = 0;
+    const double quiet = inProcessReceiver(port, seconds, kToolRules, &frames);
+    reportLineRate(QStringLiteral("in-process adapter, tool's logging rules"), quiet, plainPercent, true, frames);
+    const double allOn = inProcessReceiver(port, seconds, kAllOnRules, &frames);
+    reportLineRate(QStringLiteral("in-process adapter, all logging on"), allOn, plainPercent, false, frames);
+    reportLineRate(QStringLiteral("vexbusctl monitor, tool's logging rules"),
+                   toolReceiver(tool, port, seconds, false), plainPercent, true, 0);
+    reportLineRate(QStringLiteral("vexbusctl --verbose monitor, all logging on"),
+                   toolReceiver(tool, port, seconds, true), plainPercent, false, 0);
+    return std::isnan(quiet) || std::isnan(allOn) ? 1 : 0;
+}
+
+static int countRequest(const QString &port, int count)
+{
+    QLoggingCategory::setFilterRules(QLatin1String(kToolRules));
+    NivoraVexbusUsbAdapter adapter;
+    if (!connectAdapter(&adapter, port))
+        return 1;
+    CommandRunner runner(&adapter);
+    for (int i = 0; i < count; ++i) {
+        if (std::isnan(runner.run()))
+            return 1;
+    }
+    adapter.stop();
+    return 0;
+}
+
+static int countReceive(const QString &port, qint64 bytes)
+{
+    QLoggingCategory::setFilterRules(QLatin1String(kToolRules));
+    NivoraVexbusUsbAdapter adapter;
+    qint64 received = 0;
+    QEventLoop loop;
+    QObject::connect(adapter.serialInterface(), &NivoraVexbusUsbInterface::dataReceived, &loop, [&](const QByteArray &data) {
+        received += wireLength(data);
+        if (received >= bytes)
+            loop.quit();
+    });
+    if (!connectAdapter(&adapter, port))
+        return 1;
+    received = 0;
+    QTimer::singleShot(600000, &loop, &QEventLoop::quit);
+    loop.exec();
+    adapter.stop();
+    std::printf("bytes %lld\n", static_cast<long long>(received));
+    return received >= bytes ? 0 : 1;
+}
+
+static int countPlainReceive(const QString &port, qint64 bytes)
+{
+    const int fd = plain_open_tty(QFile::encodeName(port).constData());
+    if (fd < 0)
+        return 1;
+    plain_decoder decoder = {};
+    while (qint64(decoder.bytes_fed) < bytes)
+        plain_receive(fd, &decoder, 10000000LL);
+    ::close(fd);
+    std::printf("bytes %llu\n", decoder.bytes_fed);
+    return 0;
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    const QString mode = arguments.value(1);
+    const QString port = arguments.value(2);
+    const qint64 number = arguments.value(3).toLongLong();
+    if (mode == QLatin1String("request") && number > 0)
+        return request(port, int(number));
+    if (mode == QLatin1String("receive") && number > 0)
+        return receive(port, int(number), arguments.value(4));
+    if (mode == QLatin1String("count-request") && number > 0)
+        return countRequest(port, int(number));
+    if (mode == QLatin1String("count-receive") && number > 0)
+        return countReceive(port, number);
+    if (mode == QLatin1String("count-plain-request") && number > 0)
+        return plainRoundTrips(port, int(number), nullptr) ? 0 : 1;
+    if (mode == QLatin1String("count-plain-receive") && number > 0)
+        return countPlainReceive(port, number);
+    std::fprintf(stderr, "usage: nivora-bench-line request|receive|count-request|count-receive|"
+                         "count-plain-request|count-plain-receive PORT NUMBER [VEXBUSCTL]\n");
+    return 2;
+}

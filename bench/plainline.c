@@ -1,0 +1,123 @@
+#include "plainline.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+enum { END = 0xC0, ESC = 0xDB, ESC_END = 0xDC, ESC_ESC = 0xDD };
+
+static void frame_end(struct plain_decoder *decoder)
+{
+    unsigned char check = 0;
+    size_t i;
+    if (decoder->length > 2) {
+        for (i = 0; i < decoder->length; i++)
+            check ^= decoder->frame[i];
+        if (check == 0) {
+            decoder->frames++;
+            decoder->frame_bytes += decoder->length - 1;
+        }
+    }
+    decoder->length = 0;
+    decoder->escaped = 0;
+}
+
+void plain_decoder_feed(struct plain_decoder *decoder, const unsigned char *data, size_t size)
+{
+    size_t i;
+    decoder->bytes_fed += size;
+    for (i = 0; i < size; i++) {
+        unsigned char byte = data[i];
+        if (byte == END) {
+            frame_end(decoder);
+            continue;
+        }
+        if (byte == ESC) {
+            decoder->escaped = 1;
+            continue;
+        }
+        if (decoder->escaped) {
+            decoder->escaped = 0;
+            byte = byte == ESC_END ? END : byte == ESC_ESC ? ESC : 0;
+            if (byte == 0) {
+                decoder->length = 0;
+                continue;
+            }
+        }
+        if (decoder->length < sizeof(decoder->frame))
+            decoder->frame[decoder->length++] = byte;
+    }
+}
+
+int plain_open_tty(const char *path)
+{
+    struct termios attributes;
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (tcgetattr(fd, &attributes) == 0) {
+        cfmakeraw(&attributes);
+        cfsetspeed(&attributes, B115200);
+        tcsetattr(fd, TCSANOW, &attributes);
+    }
+    return fd;
+}
+
+long long plain_now_ns(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+long long plain_cpu_ns(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+long long plain_round_trip(int fd, const unsigned char *request, size_t request_size,
+                           size_t response_size, int timeout_ms)
+{
+    unsigned char buffer[512];
+    size_t received = 0;
+    long long start = plain_now_ns();
+    long long deadline = start + (long long)timeout_ms * 1000000LL;
+    if (write(fd, request, request_size) != (ssize_t)request_size)
+        return -1;
+    while (received < response_size) {
+        struct pollfd pfd = {fd, POLLIN, 0};
+        ssize_t count;
+        if (plain_now_ns() > deadline)
+            return -1;
+        if (poll(&pfd, 1, 10) <= 0)
+            continue;
+        count = read(fd, buffer, sizeof(buffer));
+        if (count > 0)
+            received += (size_t)count;
+    }
+    return plain_now_ns() - start;
+}
+
+long long plain_receive(int fd, struct plain_decoder *decoder, long long duration_ns)
+{
+    unsigned char buffer[4096];
+    long long cpu = plain_cpu_ns();
+    long long end = plain_now_ns() + duration_ns;
+    for (;;) {
+        long long left = end - plain_now_ns();
+        struct pollfd pfd = {fd, POLLIN, 0};
+        ssize_t count;
+        if (left <= 0)
+            break;
+        if (poll(&pfd, 1, (int)(left / 1000000) + 1) <= 0)
+            continue;
+        count = read(fd, buffer, sizeof(buffer));
+        if (count > 0)
+            plain_decoder_feed(decoder, buffer, (size_t)count);
+    }
+    return plain_cpu_ns() - cpu;
+}

@@ -1,0 +1,109 @@
+#!/bin/sh
+# Runs every benchmark and prints one line per figure beside its reference,
+# both measured in this run, with their ratio; writes the figures to
+# OUTPUT/results.json. The machine may be shared and noisy: compare a figure
+# with its reference, not with another run's. The instruction counts under
+# callgrind are the figures that hold across runs and machines.
+#
+# Usage: run-bench.sh BUILD-DIR OUTPUT-DIR   (BENCH_SECONDS: length of each
+# line-rate measurement, default 5; BENCH_REQUESTS: round trips, default 1000)
+set -eu
+build=$1
+out=$2
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(cd "$here/.." && pwd)
+seconds=${BENCH_SECONDS:-5}
+requests=${BENCH_REQUESTS:-1000}
+
+emulator=$build/tools/vexbus-emulator/vexbus-emulator
+vexbusctl=$build/tools/vexbusctl/vexbusctl
+line=$build/bench/nivora-bench-line
+update=$build/bench/nivora-bench-update
+decode=$build/bench/nivora-bench-decode
+
+mkdir -p "$out"
+lines=$out/results.jsonl
+: > "$lines"
+export BENCH_RESULTS="$lines"
+unset QT_LOGGING_RULES || true
+
+emulator_pid=
+start_emulator() {
+    "$emulator" --quiet --line-pacing "$@" > "$out/emulator.tty" &
+    emulator_pid=$!
+    while [ ! -s "$out/emulator.tty" ]; do sleep 0.05; done
+    port=$(head -n 1 "$out/emulator.tty")
+}
+stop_emulator() {
+    kill "$emulator_pid" 2>/dev/null || true
+    wait "$emulator_pid" 2>/dev/null || true
+    emulator_pid=
+}
+trap 'stop_emulator' EXIT
+
+# One figure as the programs print it, from the shell.
+figure() {
+    awk -v figure="$1" -v subject="$2" -v value="$3" -v unit="$4" -v refname="$5" -v ref="$6" -v goal="$7" \
+        -v file="$lines" 'BEGIN {
+        ratio = ref != 0 ? value / ref : 0
+        printf "%-12s %-46s %11.1f %-7s | %-24s %11.1f | ratio %7.3f%s\n", figure, subject, value, unit, refname, ref,
+               ratio, goal == "" ? "" : "  (goal " goal ")"
+        printf "{\"figure\":\"%s\",\"subject\":\"%s\",\"value\":%.3f,\"unit\":\"%s\",\"referenceName\":\"%s\",\"reference\":%.3f,\"ratio\":%.4f%s}\n",
+               figure, subject, value, unit, refname, ref, ratio, goal == "" ? "" : ",\"goal\":\"" goal "\"" >> file
+    }'
+}
+
+# Instructions of a program under callgrind (the emulator, another process, is not counted).
+instructions() {
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2> "$out/callgrind.err" > "$out/callgrind.out"
+    sed -n 's/.*Collected : \([0-9]*\).*/\1/p' "$out/callgrind.err"
+}
+counted_bytes() {
+    sed -n 's/^bytes \([0-9]*\)$/\1/p' "$out/callgrind.out"
+}
+
+echo "== decode: bytes per second through the receive path, against a plain C loop"
+"$decode" --benchmark_min_time=1
+
+echo "== update: port opened to image written, against the wire-time limit (line model, 115200 8N1)"
+for image in "$top/tools/demo/vexbus-adapter-1.5.0.cyacd" "--rows 1024"; do
+    # shellcheck disable=SC2086
+    sh "$top/tests/support/private-locks.sh" umockdev-wrapper "$update" $image
+done
+
+echo "== request: round trip of a command beyond the wire time of its bytes"
+start_emulator
+"$line" request "$port" "$requests"
+stop_emulator
+
+echo "== line rate: receivers while the emulator fills the line with bus frames"
+# A 16-byte bus frame is 21 bytes on the wire: 548 a second fill 115200 baud.
+start_emulator --bus-traffic 548 --bus-frame 00112233445566778899aabbccddeeff
+"$line" receive "$port" "$seconds" "$vexbusctl" 2> "$out/receive.log"
+
+if command -v valgrind > /dev/null; then
+    echo "== instructions under callgrind (deterministic), against plain C"
+    i1=$(instructions "$line" count-receive "$port" 2000); b1=$(counted_bytes)
+    i2=$(instructions "$line" count-receive "$port" 12000); b2=$(counted_bytes)
+    p1=$(instructions "$line" count-plain-receive "$port" 2000); c1=$(counted_bytes)
+    p2=$(instructions "$line" count-plain-receive "$port" 12000); c2=$(counted_bytes)
+    stop_emulator
+    figure instructions "per received byte (bus frames)" "$(( (i2 - i1) / (b2 - b1) ))" "instr" \
+        "plain C reader" "$(( (p2 - p1) / (c2 - c1) ))" ""
+
+    start_emulator
+    i1=$(instructions "$line" count-request "$port" 20)
+    i2=$(instructions "$line" count-request "$port" 120)
+    p1=$(instructions "$line" count-plain-request "$port" 20)
+    p2=$(instructions "$line" count-plain-request "$port" 120)
+    stop_emulator
+    figure instructions "per request (command and its response)" "$(( (i2 - i1) / 100 ))" "instr" \
+        "plain C round trip" "$(( (p2 - p1) / 100 ))" ""
+else
+    stop_emulator
+    echo "valgrind is not installed: no instruction counts"
+fi
+
+{ echo "["; sed '$!s/$/,/' "$lines"; echo "]"; } > "$out/results.json"
+rm -f "$lines" "$out/emulator.tty" "$out/callgrind.out" "$out/callgrind.err"
+echo "figures written to $out/results.json"
