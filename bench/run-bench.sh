@@ -63,7 +63,7 @@ counted_bytes() {
 }
 
 echo "== decode: bytes per second through the receive path, against a plain C loop"
-"$decode" --benchmark_min_time=1
+"$decode" --benchmark_min_time=1 --benchmark_color=false
 
 echo "== update: port opened to image written, against the wire-time limit (line model, 115200 8N1)"
 for image in "$top/tools/demo/vexbus-adapter-1.5.0.cyacd" "--rows 1024"; do
