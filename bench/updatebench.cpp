@@ -17,6 +17,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QLoggingCategory>
 #include <QTimer>
 
 #include <linux/serial.h>
@@ -130,6 +131,8 @@ static double runUpdate(const FirmwareData &image, const Run &run, int index)
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
+    // The tool's rules: debug off, warnings on.
+    QLoggingCategory::setFilterRules(QStringLiteral("VexbusUsb*.debug=false"));
     QStringList arguments = QCoreApplication::arguments().mid(1);
     int rows = 0;
     QString imageFile;
