@@ -1,6 +1,7 @@
 #include "bootloader/bootloaderhandler.h"
 #include "bootloader/bootloaderresponsedecoder.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
+#include "devicewatcher/nivoravexbususbserialport.h"
 #include "logging/nivoravexbususblogging.h"
 #include "logging/nivoravexbususbtrafficrecorder.h"
 
@@ -40,7 +41,7 @@ BootloaderHandler::BootloaderHandler(QObject *parent) :
     QObject(parent),
     m_decoder(new BootloaderResponseDecoder)
 {
-    m_serialPort = new QSerialPort(this);
+    m_serialPort = new NivoraVexbusUsbSerialPort(this);
     connect(m_serialPort, &QSerialPort::readyRead, this, &BootloaderHandler::onReadyRead);
     connect(m_serialPort, &QSerialPort::errorOccurred, this, &BootloaderHandler::onError);
     connect(m_serialPort, &QSerialPort::aboutToClose, this, [this]() {

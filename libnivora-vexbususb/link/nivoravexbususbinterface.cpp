@@ -1,6 +1,7 @@
 #include "link/nivoravexbususbinterface.h"
 #include "link/nivoravexbususbframedecoder.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
+#include "devicewatcher/nivoravexbususbserialport.h"
 #include "logging/nivoravexbususblogging.h"
 #include "logging/nivoravexbususbtrafficrecorder.h"
 
@@ -29,7 +30,7 @@ NivoraVexbusUsbInterface::NivoraVexbusUsbInterface(NivoraVexbusUsbDeviceWatcher 
 {
     qRegisterMetaType<QSerialPort::SerialPortError>();
 
-    m_serialPort = new QSerialPort(this);
+    m_serialPort = new NivoraVexbusUsbSerialPort(this);
     connect(m_serialPort, &QSerialPort::readyRead, this, &NivoraVexbusUsbInterface::onReadyRead);
     connect(m_serialPort, &QSerialPort::errorOccurred, this, &NivoraVexbusUsbInterface::onError);
     connect(m_serialPort, &QSerialPort::aboutToClose, this, [this]() {
