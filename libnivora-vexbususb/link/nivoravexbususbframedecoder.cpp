@@ -2,6 +2,8 @@
 #include "link/nivoravexbususbinterface.h"
 #include "logging/nivoravexbususblogging.h"
 
+#include <cstring>
+
 namespace NivoraVexbusUsb {
 
 namespace {
@@ -13,6 +15,19 @@ QString byteText(unsigned char byte)
 
 } // namespace
 
+static_assert(NivoraVexbusUsbFrameDecoder::maximumBufferSize == NivoraVexbusUsbInterface::maximumFrameSize + 1,
+              "the decoder holds a frame of the largest size and the byte that overflows it");
+
+NivoraVexbusUsbFrameDecoder::NivoraVexbusUsbFrameDecoder() :
+    m_traffic(&dcVexbusUsbInterfaceTraffic())
+{
+}
+
+QByteArray NivoraVexbusUsbFrameDecoder::buffer() const
+{
+    return QByteArray(reinterpret_cast<const char *>(m_buffer), m_size);
+}
+
 unsigned char NivoraVexbusUsbFrameDecoder::calculateCrc(const QByteArray &data)
 {
     unsigned char crc = 0;
@@ -23,14 +38,14 @@ unsigned char NivoraVexbusUsbFrameDecoder::calculateCrc(const QByteArray &data)
 
 void NivoraVexbusUsbFrameDecoder::reset()
 {
-    m_buffer.clear();
+    m_size = 0;
     m_escaped = false;
     m_overflow = false;
 }
 
 bool NivoraVexbusUsbFrameDecoder::processByte(unsigned char byte)
 {
-    if (dcVexbusUsbInterfaceTraffic().isDebugEnabled())
+    if (m_traffic->isDebugEnabled())
         qCDebug(dcVexbusUsbInterfaceTraffic()) << "<--" << byteText(byte);
 
     // The delimiter comes first: it always ends a frame, also one that is
@@ -47,22 +62,22 @@ bool NivoraVexbusUsbFrameDecoder::processByte(unsigned char byte)
     }
 
     if (!m_escaped) {
-        m_buffer.append(static_cast<char>(byte));
+        m_buffer[m_size++] = byte;
     } else {
         m_escaped = false;
         if (byte == NivoraVexbusUsbInterface::ProtocolByteTransposedEnd) {
-            m_buffer.append(static_cast<char>(NivoraVexbusUsbInterface::ProtocolByteEnd));
+            m_buffer[m_size++] = NivoraVexbusUsbInterface::ProtocolByteEnd;
         } else if (byte == NivoraVexbusUsbInterface::ProtocolByteTransposedEsc) {
-            m_buffer.append(static_cast<char>(NivoraVexbusUsbInterface::ProtocolByteEsc));
+            m_buffer[m_size++] = NivoraVexbusUsbInterface::ProtocolByteEsc;
         } else {
-            if (dcVexbusUsbInterfaceTraffic().isWarningEnabled())
+            if (m_traffic->isWarningEnabled())
                 qCWarning(dcVexbusUsbInterfaceTraffic()) << "SLIP protocol violation. Received unexpected stuffed byte. Discard data...";
             reset();
             return false;
         }
     }
 
-    if (m_buffer.size() > NivoraVexbusUsbInterface::maximumFrameSize) {
+    if (m_size > NivoraVexbusUsbInterface::maximumFrameSize) {
         qCWarning(dcVexbusUsbInterfaceTraffic()) << "Received frame exceeds" << NivoraVexbusUsbInterface::maximumFrameSize
                                                  << "bytes without a delimiter. Discard data until the next frame...";
         reset();
@@ -71,28 +86,51 @@ bool NivoraVexbusUsbFrameDecoder::processByte(unsigned char byte)
     return false;
 }
 
+int NivoraVexbusUsbFrameDecoder::processBytes(const char *data, int size, bool *frameClosed)
+{
+    *frameClosed = false;
+    const bool logged = m_traffic->isDebugEnabled();
+    for (int i = 0; i < size; ++i) {
+        const unsigned char byte = static_cast<unsigned char>(data[i]);
+        if (logged || byte == NivoraVexbusUsbInterface::ProtocolByteEnd || byte == NivoraVexbusUsbInterface::ProtocolByteEsc
+                || m_escaped || m_overflow || m_size >= NivoraVexbusUsbInterface::maximumFrameSize) {
+            if (processByte(byte)) {
+                *frameClosed = true;
+                return i + 1;
+            }
+            continue;
+        }
+        m_buffer[m_size++] = byte;
+    }
+    return size;
+}
+
 bool NivoraVexbusUsbFrameDecoder::processFrameEnd()
 {
-    if (m_buffer.size() <= 2) {
+    if (m_size <= 2) {
         reset();
         return false;
     }
 
-    const QByteArray packetData = m_buffer.left(m_buffer.size() - 1);
-    const unsigned char receivedCrc = static_cast<unsigned char>(m_buffer.at(m_buffer.size() - 1));
-    const unsigned char crc = calculateCrc(packetData);
+    const int packetSize = m_size - 1;
+    const unsigned char receivedCrc = m_buffer[packetSize];
+    unsigned char crc = 0;
+    for (int i = 0; i < packetSize; ++i)
+        crc ^= m_buffer[i];
     if (crc == receivedCrc) {
-        if (dcVexbusUsbInterfaceTraffic().isDebugEnabled()) {
-            qCDebug(dcVexbusUsbInterfaceTraffic()) << "Buffer:" << m_buffer.toHex() << "Packet:" << packetData.toHex()
+        // The last frame's memory serves again once no one holds that frame.
+        m_frame.resize(packetSize);
+        std::memcpy(m_frame.data(), m_buffer, size_t(packetSize));
+        if (m_traffic->isDebugEnabled()) {
+            qCDebug(dcVexbusUsbInterfaceTraffic()) << "Buffer:" << buffer().toHex() << "Packet:" << m_frame.toHex()
                                                    << "CRC OK:" << byteText(crc);
         }
-        m_frame = packetData;
         reset();
         return true;
     }
 
-    if (dcVexbusUsbInterfaceTraffic().isWarningEnabled()) {
-        qCWarning(dcVexbusUsbInterfaceTraffic()) << "Received packet with invalid CRC value: Buffer:" << m_buffer.toHex()
+    if (m_traffic->isWarningEnabled()) {
+        qCWarning(dcVexbusUsbInterfaceTraffic()) << "Received packet with invalid CRC value: Buffer:" << buffer().toHex()
                                                  << "calculated CRC:" << byteText(crc) << "!=" << byteText(receivedCrc)
                                                  << ". Discard data...";
     }

@@ -3,6 +3,8 @@
 
 #include <QByteArray>
 
+class QLoggingCategory;
+
 namespace NivoraVexbusUsb {
 
 // The receiving half of the adapter's framing: undoes the SLIP escaping of
@@ -13,9 +15,17 @@ namespace NivoraVexbusUsb {
 class NivoraVexbusUsbFrameDecoder
 {
 public:
+    NivoraVexbusUsbFrameDecoder();
+
     // Takes one received byte. True when the byte closed a frame whose
     // checksum is right; frame() then holds its packet bytes.
     bool processByte(unsigned char byte);
+
+    // Takes bytes, one by one as processByte() does, up to and including
+    // the first one that closes a sound frame, and returns how many it
+    // took; frameClosed tells whether one did. Without per-byte traffic
+    // logging, the bytes inside a frame cost a store each.
+    int processBytes(const char *data, int size, bool *frameClosed);
 
     // The packet bytes of the last sound frame, without the checksum.
     QByteArray frame() const { return m_frame; }
@@ -23,18 +33,27 @@ public:
     // Bytes of the frame being received; never more than
     // NivoraVexbusUsbInterface::maximumFrameSize: the bytes of a longer
     // frame are skipped up to the next delimiter.
-    int bufferSize() const { return m_buffer.size(); }
+    int bufferSize() const { return m_size; }
 
     // Forgets the frame being received and any pending escape.
     void reset();
 
     static unsigned char calculateCrc(const QByteArray &data);
 
+    // NivoraVexbusUsbInterface::maximumFrameSize and one byte more.
+    static constexpr int maximumBufferSize = 4096 + 1;
+
 private:
     bool processFrameEnd();
+    QByteArray buffer() const;
 
-    QByteArray m_buffer;
+    // The frame being received, in place: every byte costs a store, not an
+    // allocation. One byte more than the largest frame shows an overflow.
+    unsigned char m_buffer[maximumBufferSize];
+    int m_size = 0;
     QByteArray m_frame;
+    // Looked up once; whether it logs is still asked for every byte.
+    const QLoggingCategory *m_traffic;
     bool m_escaped = false;
     // Set while the bytes of an oversized frame are skipped.
     bool m_overflow = false;

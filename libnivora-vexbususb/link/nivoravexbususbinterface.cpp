@@ -306,11 +306,19 @@ void NivoraVexbusUsbInterface::sendPacket(const NivoraVexbusUsbPacket &packet)
         qCDebug(dcVexbusUsbInterfaceTraffic()) << "Sending packet data" << packet.packetData().toHex();
 
     const QByteArray data = packet.packetData();
+    // One write for the frame: a write per byte costs the port a buffer
+    // append and a notifier round each, for every byte of every request.
+    // Reserved, the buffer keeps its memory from one frame to the next.
+    m_sendBuffer.resize(0);
+    m_sendBuffer.reserve(2 * data.size() + 4);
     streamByte(ProtocolByteEnd, true);
     for (const char byte : data)
         streamByte(static_cast<unsigned char>(byte));
     streamByte(calculateCrc(data));
     streamByte(ProtocolByteEnd, true);
+    if (m_trafficRecorder && m_trafficRecorder->isRecording())
+        m_trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortLink, NivoraVexbusUsbTrafficRecorder::DirectionOut, m_sendBuffer);
+    m_serialPort->write(m_sendBuffer);
 }
 
 unsigned char NivoraVexbusUsbInterface::calculateCrc(const QByteArray &data)
@@ -322,10 +330,7 @@ void NivoraVexbusUsbInterface::writeByte(unsigned char byte)
 {
     if (dcVexbusUsbInterfaceTraffic().isDebugEnabled())
         qCDebug(dcVexbusUsbInterfaceTraffic()) << "-->" << byteText(byte);
-    const QByteArray bytes(1, static_cast<char>(byte));
-    if (m_trafficRecorder && m_trafficRecorder->isRecording())
-        m_trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortLink, NivoraVexbusUsbTrafficRecorder::DirectionOut, bytes);
-    m_serialPort->write(bytes);
+    m_sendBuffer.append(static_cast<char>(byte));
 }
 
 void NivoraVexbusUsbInterface::streamByte(unsigned char byte, bool special)
@@ -359,8 +364,14 @@ void NivoraVexbusUsbInterface::onReadyRead()
         m_trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortLink, NivoraVexbusUsbTrafficRecorder::DirectionIn, data);
     // Receivers run synchronously and may send or reconnect from inside
     // processData(); the decoder takes the next byte only afterwards.
-    for (const char byte : data) {
-        if (m_decoder->processByte(static_cast<unsigned char>(byte)))
+    const char *bytes = data.constData();
+    int remaining = data.size();
+    while (remaining > 0) {
+        bool frameClosed = false;
+        const int taken = m_decoder->processBytes(bytes, remaining, &frameClosed);
+        bytes += taken;
+        remaining -= taken;
+        if (frameClosed)
             processData(m_decoder->frame());
     }
 }

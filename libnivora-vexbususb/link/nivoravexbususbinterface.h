@@ -108,6 +108,8 @@ private:
     QString m_serialNumber;
     QSerialPort::BaudRate m_baudrate = QSerialPort::Baud115200;
     std::unique_ptr<NivoraVexbusUsbFrameDecoder> m_decoder;
+    // The frame being encoded by sendPacket(), written to the port in one piece.
+    QByteArray m_sendBuffer;
 };
 
 } // namespace NivoraVexbusUsb
