@@ -2,6 +2,7 @@
 #include "testplatform.h"
 #include "vexbusemulator.h"
 
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -449,15 +450,20 @@ void TestNivoraVexbusUsbAdapter::firmwareUpdateFromFile()
     QSignalSpy stateSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::stateChanged);
     QSignalSpy percentageSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::updatePercentageChanged);
     QSignalSpy finishedSpy(m_adapter.get(), &NivoraVexbusUsbAdapter::updateFinished);
+    QElapsedTimer handOver;
+    handOver.start();
     m_adapter->startFirmwareUpdate(path);
     QVERIFY(m_adapter->updating());
     QTRY_COMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnectingBootloader);
     QVERIFY(!m_adapter->serialInterface()->connected());
     QCOMPARE(controllerRequests(*m_emulator, 0x03).count(), 1);
 
-    // 3000 ms later the handler takes the port, writes the image and hands
-    // it back; the init procedure then reads the new version.
+    // 3000 ms later, once the controller can have rebooted into its
+    // bootloader, the handler takes the port (a coarse timer may fire 5 %
+    // early), writes the image and hands it back; the init procedure then
+    // reads the new version.
     QTRY_COMPARE_WITH_TIMEOUT(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnectedBootloader, 5000);
+    QVERIFY2(handOver.elapsed() >= 2850, qPrintable(QString::number(handOver.elapsed())));
     QTRY_COMPARE_WITH_TIMEOUT(m_adapter->firmwareVersion(), QStringLiteral("1.5.0"), 15000);
     QCOMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected);
     QVERIFY(!m_adapter->updating());
