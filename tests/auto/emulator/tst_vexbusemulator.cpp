@@ -38,7 +38,6 @@ private slots:
     void framesPacketBytes();
     void answersControllerRequests_data();
     void answersControllerRequests();
-    void answersWorkedBootloaderExchange();
     void rejectsBadBootloaderCommands_data();
     void rejectsBadBootloaderCommands();
     void holdsExchangeAsTheLineWould_data();
@@ -176,39 +175,6 @@ void TestVexbusEmulator::answersControllerRequests()
     QFETCH(QByteArray, response);
     QCOMPARE(exchange(request, response.size()), response);
     QCOMPARE(receiveFor(20), QByteArray());
-}
-
-void TestVexbusEmulator::answersWorkedBootloaderExchange()
-{
-    struct Step {
-        const char *name;
-        const char *request;
-        const char *response;
-    };
-    const Step steps[] = {
-        {"enter", "01 38 00 00 C7 FF 17", "01 00 08 00 78 56 34 12 00 01 00 00 E2 FE 17"},
-        {"flash size", "01 32 01 00 00 CC FF 17", "01 00 04 00 22 00 FF 00 DA FE 17"},
-        {"data", "01 37 04 00 01 02 03 04 BA FF 17", "01 00 00 00 FF FF 17"},
-        {"program row", "01 39 03 00 00 22 00 A1 FF 17", "01 00 00 00 FF FF 17"},
-        {"verify row", "01 3A 03 00 00 22 00 A0 FF 17", "01 00 01 00 F6 08 FF 17"},
-        {"verify application", "01 31 00 00 CE FF 17", "01 00 01 00 01 FD FF 17"},
-    };
-    m_emulator->setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
-    m_emulator->setMode(Emulator::ModeBootloader);
-    for (const Step &step : steps) {
-        const QByteArray expected = hex(step.response);
-        const QByteArray got = exchange(hex(step.request), expected.size());
-        QVERIFY2(got == expected, qPrintable(QString("%1: %2").arg(step.name, QString(got.toHex(' ')))));
-    }
-    QSignalSpy booted(m_emulator, &Emulator::booted);
-    send(hex("01 3B 00 00 C4 FF 17"));
-    // Exit is not answered; the controller comes up with the new application.
-    QCOMPARE(receive(5), hex("C0 F1 00 F1 C0"));
-    QCOMPARE(booted.count(), 1);
-    QCOMPARE(m_emulator->mode(), Emulator::ModeController);
-    QCOMPARE(m_emulator->flash().row(0, 0x22), hex("01 02 03 04"));
-    QCOMPARE(m_emulator->flash().programmedRows(0), QList<quint16>{0x22});
-    QCOMPARE(exchange(hex("C0 01 05 04 C0"), 9), hex("C0 01 05 00 01 05 00 00 C0"));
 }
 
 void TestVexbusEmulator::rejectsBadBootloaderCommands_data()
