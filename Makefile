@@ -8,10 +8,15 @@ PREFIX    := $(CURDIR)/build/install
 BUILD_PACKAGES := cmake make g++ pkg-config qtbase5-dev libqt5serialport5-dev libudev-dev libssl-dev
 TEST_PACKAGES  := umockdev libumockdev-dev libglib2.0-dev openssl ca-certificates libbenchmark-dev
 BENCH_PACKAGES := valgrind
+SANITIZE_PACKAGES := clang libclang-rt-14-dev
+
+FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 600
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: demo check bench deps-build deps-test configure build install
+.PHONY: check-sanitize fuzz deps-sanitize soak
 
 demo: deps-test install
 	@sh tools/demo/run-demo.sh "$(PREFIX)"
@@ -29,6 +34,24 @@ deps-build:
 
 deps-test: deps-build
 	@sh tools/install-deps.sh "$(SUDO)" $(TEST_PACKAGES)
+
+deps-sanitize: deps-test
+	@sh tools/install-deps.sh "$(SUDO)" $(SANITIZE_PACKAGES)
+
+# The whole suite built with clang, ASan and UBSan (build/sanitize).
+check-sanitize: deps-sanitize
+	$(MAKE) check PRESET=sanitize
+
+# Each fuzz target for FUZZ_SECONDS, in the sanitize tree.
+fuzz: deps-sanitize
+	cmake --preset sanitize
+	cmake --build --preset sanitize --target fuzz-targets
+	sh fuzz/run-fuzzers.sh build/sanitize $(FUZZ_SECONDS)
+
+# An adapter against the emulator with bus traffic and random faults for
+# SOAK_SECONDS, on the mocked platform; it prints its counts and checks.
+soak: deps-test build
+	sh tests/support/private-locks.sh umockdev-wrapper $(BUILD_DIR)/soak/vexbus-soak --seconds $(SOAK_SECONDS)
 
 configure:
 	cmake --preset $(PRESET)

@@ -6,7 +6,6 @@
 #include "logging/nivoravexbususbtrafficrecorder.h"
 
 #include <QDataStream>
-#include <QMetaEnum>
 #include <QSerialPortInfo>
 
 namespace NivoraVexbusUsb {
@@ -16,23 +15,6 @@ namespace {
 QString byteText(quint8 byte)
 {
     return QStringLiteral("0x%1").arg(byte, 2, 16, QLatin1Char('0'));
-}
-
-// A status byte as the log shows it: by name where the protocol gives one,
-// otherwise as its number, since the enumeration holds no other values.
-struct StatusText
-{
-    quint8 status;
-};
-
-QDebug operator<<(QDebug debug, StatusText text)
-{
-    if (QMetaEnum::fromType<BootloaderUtils::BootloaderError>().valueToKey(text.status))
-        return debug << static_cast<BootloaderUtils::BootloaderError>(text.status);
-
-    QDebugStateSaver saver(debug);
-    debug.nospace() << "BootloaderError(" << static_cast<int>(text.status) << ")";
-    return debug;
 }
 
 } // namespace
@@ -347,9 +329,9 @@ void BootloaderHandler::processData(const QByteArray &packet)
 void BootloaderHandler::processMessage(quint8 status, const QByteArray &payload)
 {
     if (payload.isEmpty()) {
-        qCDebug(dcVexbusUsbBootloader()) << "Process message" << StatusText{status};
+        qCDebug(dcVexbusUsbBootloader()) << "Process message" << BootloaderStatus{status};
     } else {
-        qCDebug(dcVexbusUsbBootloader()) << "Process message" << StatusText{status} << "Payload:" << payload.toHex();
+        qCDebug(dcVexbusUsbBootloader()) << "Process message" << BootloaderStatus{status} << "Payload:" << payload.toHex();
     }
 
     // A run that reported its failure stays where it failed: a late or
@@ -382,7 +364,7 @@ void BootloaderHandler::processMessage(quint8 status, const QByteArray &payload)
 
     m_responseTimer.stop();
     if (status != BootloaderUtils::BootloaderErrorNoError) {
-        qCWarning(dcVexbusUsbBootloader()) << errorText << StatusText{status};
+        qCWarning(dcVexbusUsbBootloader()) << errorText << BootloaderStatus{status};
         fail();
         return;
     }

@@ -2,6 +2,8 @@
 #include "bootloader/bootloaderutils.h"
 #include "logging/nivoravexbususblogging.h"
 
+#include <QMetaEnum>
+
 namespace NivoraVexbusUsb {
 
 namespace {
@@ -125,6 +127,16 @@ bool BootloaderResponseDecoder::parse(const QByteArray &packet, unsigned char *s
     *status = static_cast<unsigned char>(packet.at(1));
     *payload = packet.mid(4, length);
     return true;
+}
+
+QDebug operator<<(QDebug debug, BootloaderStatus status)
+{
+    if (QMetaEnum::fromType<BootloaderUtils::BootloaderError>().valueToKey(status.value))
+        return debug << static_cast<BootloaderUtils::BootloaderError>(status.value);
+
+    QDebugStateSaver saver(debug);
+    debug.nospace() << "BootloaderError(" << static_cast<int>(status.value) << ")";
+    return debug;
 }
 
 } // namespace NivoraVexbusUsb

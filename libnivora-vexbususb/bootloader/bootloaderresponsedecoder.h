@@ -2,6 +2,7 @@
 #define BOOTLOADERRESPONSEDECODER_H
 
 #include <QByteArray>
+#include <QDebug>
 #include <QList>
 
 namespace NivoraVexbusUsb {
@@ -56,6 +57,15 @@ private:
     QByteArray m_replay;
     int m_replayPosition = 0;
 };
+
+// A status byte as the log shows it: by name where the protocol gives one,
+// otherwise as its number, since the enumeration holds no other values.
+struct BootloaderStatus
+{
+    unsigned char value;
+};
+
+QDebug operator<<(QDebug debug, BootloaderStatus status);
 
 } // namespace NivoraVexbusUsb
 

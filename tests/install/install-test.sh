@@ -57,6 +57,6 @@ pkg-config --exists nivora-vexbususb || fail "pkg-config does not find nivora-ve
 # Qt is built position-independent and requires -fPIC from its users.
 # shellcheck disable=SC2046
 "$cxx" -std=c++17 -fPIC -o "$work/pkgconfig-consumer" "$consumer_dir/main.cpp" \
-    $(pkg-config --cflags --libs nivora-vexbususb) \
+    $(pkg-config --cflags --libs nivora-vexbususb) ${LDFLAGS:-} \
     -Wl,-rpath,"$(pkg-config --variable=libdir nivora-vexbususb)"
 check_output "$work/pkgconfig-consumer"

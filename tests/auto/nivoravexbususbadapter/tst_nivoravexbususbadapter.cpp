@@ -465,7 +465,8 @@ void TestNivoraVexbusUsbAdapter::firmwareUpdateFromFile()
     QTRY_COMPARE_WITH_TIMEOUT(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnectedBootloader, 5000);
     QVERIFY2(handOver.elapsed() >= 2850, qPrintable(QString::number(handOver.elapsed())));
     QTRY_COMPARE_WITH_TIMEOUT(m_adapter->firmwareVersion(), QStringLiteral("1.5.0"), 15000);
-    QCOMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected);
+    // The version comes first in the init procedure, the status after it.
+    QTRY_COMPARE(m_adapter->state(), NivoraVexbusUsbAdapter::StateConnected);
     QVERIFY(!m_adapter->updating());
     QCOMPARE(percentageSpy.last().at(0).toDouble(), 100.0);
     QCOMPARE(m_emulator->flash().row(0, 0x23).toHex(), QByteArray("05060708"));

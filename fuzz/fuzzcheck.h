@@ -1,0 +1,36 @@
+#ifndef FUZZCHECK_H
+#define FUZZCHECK_H
+
+// What every fuzz target shares: its entry points, a check of an invariant
+// that ends the run with a report (libFuzzer then keeps the input), and a
+// quiet log, since the parsers warn about most random inputs.
+
+#include <QLoggingCategory>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
+#define FUZZ_CHECK(condition) \
+    do { \
+        if (!(condition)) { \
+            std::fprintf(stderr, "%s:%d: invariant does not hold: %s\n", __FILE__, __LINE__, #condition); \
+            std::abort(); \
+        } \
+    } while (false)
+
+// The library's categories log at every level by default; a fuzz run would
+// spend its time formatting warnings. Code that formats values on its own
+// (debug operators) is called directly by the targets instead.
+#define FUZZ_QUIET_INITIALIZE() \
+    extern "C" int LLVMFuzzerInitialize(int *, char ***) \
+    { \
+        QLoggingCategory::setFilterRules(QStringLiteral("VexbusUsb*=false")); \
+        return 0; \
+    }
+
+#endif // FUZZCHECK_H
