@@ -54,35 +54,58 @@ void checkPacket(const QByteArray &frame)
     FUZZ_CHECK(text.startsWith(QLatin1String("Packet(")));
 }
 
+// The frame the decoder closed: a sound one, cut where a delimiter came.
+void checkFrame(const NivoraVexbusUsbFrameDecoder &decoder, unsigned char closingByte)
+{
+    FUZZ_CHECK(closingByte == end);
+    const QByteArray frame = decoder.frame();
+    FUZZ_CHECK(frame.size() >= 2 && frame.size() < NivoraVexbusUsbInterface::maximumFrameSize);
+    // A frame handed on carried a checksum over exactly these bytes: sent
+    // again as the adapter sends it, it decodes to itself.
+    NivoraVexbusUsbFrameDecoder again;
+    bool decodedAgain = false;
+    for (const char byte : frameOnWire(frame))
+        decodedAgain = again.processByte(static_cast<unsigned char>(byte));
+    FUZZ_CHECK(decodedAgain && again.frame() == frame);
+    checkPacket(frame);
+}
+
 } // namespace
 
 FUZZ_QUIET_INITIALIZE()
 
+// The interface reads in bulk (processBytes); the byte-wise path must cut
+// the same frames from the same stream.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    NivoraVexbusUsbFrameDecoder decoder;
+    NivoraVexbusUsbFrameDecoder bulk;
+    NivoraVexbusUsbFrameDecoder bytewise;
+    QList<QByteArray> bulkFrames;
+    QList<QByteArray> bytewiseFrames;
     size_t delimiters = 0;
-    size_t frames = 0;
     for (size_t i = 0; i < size; ++i) {
         delimiters += data[i] == end;
-        const bool complete = decoder.processByte(data[i]);
-        FUZZ_CHECK(decoder.bufferSize() <= NivoraVexbusUsbInterface::maximumFrameSize);
-        if (!complete)
-            continue;
-
-        ++frames;
-        FUZZ_CHECK(data[i] == end);
-        const QByteArray frame = decoder.frame();
-        FUZZ_CHECK(frame.size() >= 2 && frame.size() < NivoraVexbusUsbInterface::maximumFrameSize);
-        // A frame handed on carried a checksum over exactly these bytes:
-        // sent again as the adapter sends it, it decodes to itself.
-        NivoraVexbusUsbFrameDecoder again;
-        bool decodedAgain = false;
-        for (const char byte : frameOnWire(frame))
-            decodedAgain = again.processByte(static_cast<unsigned char>(byte));
-        FUZZ_CHECK(decodedAgain && again.frame() == frame);
-        checkPacket(frame);
+        if (bytewise.processByte(data[i])) {
+            checkFrame(bytewise, data[i]);
+            bytewiseFrames.append(bytewise.frame());
+        }
+        FUZZ_CHECK(bytewise.bufferSize() <= NivoraVexbusUsbInterface::maximumFrameSize);
     }
-    FUZZ_CHECK(frames <= delimiters);
+
+    const char *bytes = reinterpret_cast<const char *>(data);
+    int position = 0;
+    while (position < static_cast<int>(size)) {
+        bool closed = false;
+        const int taken = bulk.processBytes(bytes + position, static_cast<int>(size) - position, &closed);
+        FUZZ_CHECK(taken > 0 && taken <= static_cast<int>(size) - position);
+        FUZZ_CHECK(bulk.bufferSize() <= NivoraVexbusUsbInterface::maximumFrameSize);
+        position += taken;
+        if (closed) {
+            checkFrame(bulk, data[position - 1]);
+            bulkFrames.append(bulk.frame());
+        }
+    }
+    FUZZ_CHECK(bulkFrames == bytewiseFrames);
+    FUZZ_CHECK(static_cast<size_t>(bytewiseFrames.size()) <= delimiters);
     return 0;
 }
