@@ -17,6 +17,9 @@
 #include <QLoggingCategory>
 #include <QMap>
 
+#include <cstdio>
+#include <cstdlib>
+
 using namespace NivoraVexbusUsb;
 using NivoraVexbusUsbEmulator::ControllerPacket;
 using NivoraVexbusUsbEmulator::SlipCodec;
@@ -40,26 +43,32 @@ static const QByteArray &stream()
     return bytes;
 }
 
+// The receive path as the interface runs it on what it reads; returns the packets.
+static qint64 receive(NivoraVexbusUsbFrameDecoder *decoder, const QByteArray &bytes)
+{
+    qint64 packets = 0;
+    const char *data = bytes.constData();
+    int remaining = bytes.size();
+    while (remaining > 0) {
+        bool frameClosed = false;
+        const int taken = decoder->processBytes(data, remaining, &frameClosed);
+        data += taken;
+        remaining -= taken;
+        if (frameClosed) {
+            const NivoraVexbusUsbPacket packet(decoder->frame());
+            packets += packet.isValid();
+        }
+    }
+    return packets;
+}
+
 static void libraryReceivePath(benchmark::State &state)
 {
     const QByteArray &bytes = stream();
     NivoraVexbusUsbFrameDecoder decoder;
     qint64 packets = 0;
-    for (auto _ : state) {
-        // As the interface feeds what it reads.
-        const char *data = bytes.constData();
-        int remaining = bytes.size();
-        while (remaining > 0) {
-            bool frameClosed = false;
-            const int taken = decoder.processBytes(data, remaining, &frameClosed);
-            data += taken;
-            remaining -= taken;
-            if (frameClosed) {
-                const NivoraVexbusUsbPacket packet(decoder.frame());
-                packets += packet.isValid();
-            }
-        }
-    }
+    for (auto _ : state)
+        packets += receive(&decoder, bytes);
     if (packets != qint64(state.iterations()) * kFrames)
         state.SkipWithError("frames lost");
     state.SetBytesProcessed(qint64(state.iterations()) * bytes.size());
@@ -95,10 +104,32 @@ public:
     QMap<QString, double> rates;
 };
 
+// For instruction counts under callgrind: the stream N times through the
+// receive path (count-decode N) or through the plain C loop (count-plain-decode N).
+static int count(const char *mode, int repeats)
+{
+    const QByteArray &bytes = stream();
+    if (qstrcmp(mode, "count-decode") == 0) {
+        NivoraVexbusUsbFrameDecoder decoder;
+        qint64 packets = 0;
+        for (int i = 0; i < repeats; ++i)
+            packets += receive(&decoder, bytes);
+        std::printf("bytes %lld\n", static_cast<long long>(repeats) * bytes.size());
+        return packets == qint64(repeats) * kFrames ? 0 : 1;
+    }
+    plain_decoder decoder = {};
+    for (int i = 0; i < repeats; ++i)
+        plain_decoder_feed(&decoder, reinterpret_cast<const unsigned char *>(bytes.constData()), size_t(bytes.size()));
+    std::printf("bytes %lld\n", static_cast<long long>(repeats) * bytes.size());
+    return decoder.frames == static_cast<unsigned long>(repeats) * kFrames ? 0 : 1;
+}
+
 int main(int argc, char **argv)
 {
     // The tool's rules: debug off, warnings on.
     QLoggingCategory::setFilterRules(QStringLiteral("VexbusUsb*.debug=false"));
+    if (argc == 3 && (qstrcmp(argv[1], "count-decode") == 0 || qstrcmp(argv[1], "count-plain-decode") == 0))
+        return count(argv[1], atoi(argv[2]));
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 2;

@@ -29,6 +29,7 @@ unset QT_LOGGING_RULES || true
 
 emulator_pid=
 start_emulator() {
+    rm -f "$out/emulator.tty"
     "$emulator" --quiet --line-pacing "$@" > "$out/emulator.tty" &
     emulator_pid=$!
     while [ ! -s "$out/emulator.tty" ]; do sleep 0.05; done
@@ -83,13 +84,13 @@ start_emulator --bus-traffic 548 --bus-frame 00112233445566778899aabbccddeeff
 
 if command -v valgrind > /dev/null; then
     echo "== instructions under callgrind (deterministic), against plain C"
-    i1=$(instructions "$line" count-receive "$port" 2000); b1=$(counted_bytes)
-    i2=$(instructions "$line" count-receive "$port" 12000); b2=$(counted_bytes)
-    p1=$(instructions "$line" count-plain-receive "$port" 2000); c1=$(counted_bytes)
-    p2=$(instructions "$line" count-plain-receive "$port" 12000); c2=$(counted_bytes)
     stop_emulator
-    figure instructions "per received byte (bus frames)" "$(( (i2 - i1) / (b2 - b1) ))" "instr" \
-        "plain C reader" "$(( (p2 - p1) / (c2 - c1) ))" ""
+    i1=$(instructions "$decode" count-decode 1); b1=$(counted_bytes)
+    i2=$(instructions "$decode" count-decode 6); b2=$(counted_bytes)
+    p1=$(instructions "$decode" count-plain-decode 1); c1=$(counted_bytes)
+    p2=$(instructions "$decode" count-plain-decode 6); c2=$(counted_bytes)
+    figure instructions "per received byte (decode, bus frames)" "$(( (i2 - i1) / (b2 - b1) ))" "instr" \
+        "plain C loop" "$(( (p2 - p1) / (c2 - c1) ))" ""
 
     start_emulator
     i1=$(instructions "$line" count-request "$port" 20)

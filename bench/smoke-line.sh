@@ -11,5 +11,5 @@ pid=$!
 while [ ! -s "$dir/tty" ]; do sleep 0.05; done
 port=$(head -n 1 "$dir/tty")
 "$bench" request "$port" 3
-"$bench" count-receive "$port" 300
-"$bench" count-plain-receive "$port" 300
+"$bench" count-request "$port" 2
+"$bench" count-plain-request "$port" 2
