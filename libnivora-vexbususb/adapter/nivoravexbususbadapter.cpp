@@ -697,7 +697,9 @@ bool NivoraVexbusUsbAdapter::loadLocalFirmware(const QString &firmwareFile, Firm
         return false;
     }
 
-    const QByteArray data = file.readAll();
+    QByteArray data;
+    if (!FirmwareData::readFile(&file, &data))
+        return false;
     qCDebug(dcVexbusUsb()) << "Local update file MD5 checksum:"
                            << QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
     *firmware = FirmwareData(data);

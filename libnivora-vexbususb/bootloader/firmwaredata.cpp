@@ -30,9 +30,22 @@ void FirmwareData::setFileName(const QString &fileName)
         return;
     }
 
-    m_data = file.readAll();
+    const bool read = readFile(&file, &m_data);
     file.close();
-    processData();
+    if (read)
+        processData();
+}
+
+bool FirmwareData::readFile(QFile *file, QByteArray *data)
+{
+    *data = file->read(maximumFileSize + 1);
+    if (data->size() <= maximumFileSize)
+        return true;
+
+    qCWarning(dcVexbusUsbBootloader()) << "The firmware file" << file->fileName()
+                                       << "is longer than the limit of" << maximumFileSize << "bytes.";
+    data->clear();
+    return false;
 }
 
 void FirmwareData::setData(const QByteArray &data)

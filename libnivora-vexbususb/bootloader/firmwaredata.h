@@ -12,6 +12,8 @@
 #include <QObject>
 #include <QString>
 
+class QFile;
+
 namespace NivoraVexbusUsb {
 
 // A firmware image for the controller: a header line naming the chip it is
@@ -24,6 +26,15 @@ class NIVORAVEXBUSUSB_EXPORT FirmwareData
     Q_PROPERTY(int siliconRev READ siliconRevision CONSTANT)
 
 public:
+    // An image is read whole into memory; a file longer than this (16 MiB)
+    // is no image of the controller's flash and is refused.
+    static constexpr qint64 maximumFileSize = 16 * 1024 * 1024;
+
+    // Reads an opened image file whole into data; false, with a warning
+    // naming the limit, for a file longer than maximumFileSize (also one
+    // that does not end, such as a device).
+    static bool readFile(QFile *file, QByteArray *data);
+
     FirmwareData() = default;
     explicit FirmwareData(const QByteArray &data);
     explicit FirmwareData(const QString &fileName);

@@ -1,13 +1,11 @@
 #include "firmware/firmwaredownloader.h"
+#include "firmware/firmwarerelease.h"
 #include "logging/nivoravexbususblogging.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonParseError>
 #include <QMetaType>
 #include <QRegularExpression>
 #include <QNetworkAccessManager>
@@ -23,6 +21,11 @@
 namespace NivoraVexbusUsb {
 
 namespace {
+
+// Dynamic properties of a reply with a size limit: the limit, and the size
+// it had or announced when it was stopped for it.
+const char sizeLimitProperty[] = "nivoraSizeLimit";
+const char refusedSizeProperty[] = "nivoraRefusedSize";
 
 QString hashHex(const QByteArray &data, QCryptographicHash::Algorithm algorithm)
 {
@@ -303,14 +306,49 @@ void FirmwareDownloader::checkNewFirmware()
     qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Checking for new firmware" << url;
     // Each reply is handled by itself, so overlapping checks need no guard.
     QNetworkReply *reply = m_networkManager->get(plainGetRequest(url));
+    limitReplySize(reply, FirmwareRelease::maximumDescriptionSize);
     connect(reply, &QNetworkReply::finished, this, [this, reply]() {
         onReleaseReplyFinished(reply);
     });
 }
 
+void FirmwareDownloader::limitReplySize(QNetworkReply *reply, qint64 limit)
+{
+    reply->setProperty(sizeLimitProperty, limit);
+    const auto refuseAbove = [reply, limit](qint64 size) {
+        if (size <= limit || reply->property(refusedSizeProperty).isValid())
+            return;
+        reply->setProperty(refusedSizeProperty, size);
+        reply->abort();
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, refuseAbove]() {
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid())
+            refuseAbove(length.toLongLong());
+    });
+    connect(reply, &QNetworkReply::downloadProgress, reply, [refuseAbove](qint64 received, qint64) {
+        refuseAbove(received);
+    });
+}
+
+bool FirmwareDownloader::refusedForSize(QNetworkReply *reply, const QString &what)
+{
+    const QVariant size = reply->property(refusedSizeProperty);
+    if (!size.isValid())
+        return false;
+
+    const qint64 limit = reply->property(sizeLimitProperty).toLongLong();
+    qCWarning(dcVexbusUsbBootloader()).noquote() << QStringLiteral("FirmwareDownloader: Refusing the %1 %2: it has %3 bytes or more, more than the limit of %4 bytes.")
+                                                        .arg(what, reply->url().toString()).arg(size.toLongLong()).arg(limit);
+    emit errorOccurred(tr("The %1 is larger than the limit of %2 bytes.").arg(what).arg(limit));
+    return true;
+}
+
 void FirmwareDownloader::onReleaseReplyFinished(QNetworkReply *reply)
 {
     reply->deleteLater();
+    if (refusedForSize(reply, tr("release description")))
+        return;
     if (reply->error() != QNetworkReply::NoError) {
         qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Could not get update" << reply->errorString();
         emit errorOccurred(tr("Could not get the release description: %1").arg(reply->errorString()));
@@ -369,29 +407,14 @@ void FirmwareDownloader::refuseRelease(const QString &reason)
 
 void FirmwareDownloader::takeReleaseDescription(const QByteArray &description, const ReleaseKey &key)
 {
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(description, &parseError);
-    if (parseError.error != QJsonParseError::NoError) {
-        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Firmware release JSON error:"
-                                           << parseError.errorString();
-        emit errorOccurred(tr("The release description is not valid JSON: %1").arg(parseError.errorString()));
-        return;
-    }
-
-    // The file name becomes a path in the cache: a name that leaves the
-    // cache directory (or names the directory itself) rejects the whole
-    // release before any of it is stored.
-    const QJsonObject release = document.object();
-    const QString fileName = release.value(QStringLiteral("updateFileName")).toString();
-    if (!isPlainFileName(fileName)) {
-        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Rejecting release, the update file name is not a plain file name:"
-                                           << fileName;
-        emit errorOccurred(tr("The release names an update file that is not a plain file name: \"%1\"").arg(fileName));
+    FirmwareRelease release;
+    if (!release.parse(description)) {
+        emit errorOccurred(release.errorString());
         return;
     }
 
     // A signed release is taken only with the strong checksum of its image.
-    if (!key.isNull() && !isSha256Hex(release.value(QStringLiteral("updateFileSha256")).toString())) {
+    if (!key.isNull() && !isSha256Hex(release.updateFileSha256())) {
         refuseRelease(tr("it gives no SHA-256 of its image"));
         return;
     }
@@ -404,19 +427,17 @@ void FirmwareDownloader::takeReleaseDescription(const QByteArray &description, c
     downloadFirmware();
 }
 
-void FirmwareDownloader::storeRelease(const QJsonObject &release)
+void FirmwareDownloader::storeRelease(const FirmwareRelease &release)
 {
-    setHardwareName(release.value(QStringLiteral("hardware")).toString());
-    m_majorVersion = release.value(QStringLiteral("majorVersion")).toInt();
-    m_minorVersion = release.value(QStringLiteral("minorVersion")).toInt();
-    m_patchVersion = release.value(QStringLiteral("patchVersion")).toInt();
-    setVersionString(QStringLiteral("%1.%2.%3").arg(m_majorVersion).arg(m_minorVersion).arg(m_patchVersion));
-    setUpdateFileName(release.value(QStringLiteral("updateFileName")).toString());
-    m_updateFileMd5sum = release.value(QStringLiteral("updateFileMd5sum")).toString();
-    m_updateFileSha256 = release.value(QStringLiteral("updateFileSha256")).toString();
-    // toDouble() keeps the full range of seconds, toInt() would end in 2038.
-    const qint64 timestamp = static_cast<qint64>(release.value(QStringLiteral("timestamp")).toDouble());
-    setReleaseDateTime(QDateTime::fromSecsSinceEpoch(timestamp));
+    setHardwareName(release.hardware());
+    m_majorVersion = release.majorVersion();
+    m_minorVersion = release.minorVersion();
+    m_patchVersion = release.patchVersion();
+    setVersionString(release.versionString());
+    setUpdateFileName(release.updateFileName());
+    m_updateFileMd5sum = release.updateFileMd5sum();
+    m_updateFileSha256 = release.updateFileSha256();
+    setReleaseDateTime(release.releaseDateTime());
 
     qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: check for updates finished sucessfully.";
     qCDebug(dcVexbusUsbBootloader()) << m_updateFileName << m_updateFileMd5sum << m_versionString
@@ -489,6 +510,7 @@ void FirmwareDownloader::startFirmwareDownload(const QString &cachedFilePath)
     const QString url = firmwareUrl(m_updateFileName);
     qCDebug(dcVexbusUsbBootloader()) << "Start downloading firmware" << url;
     QNetworkReply *reply = m_networkManager->get(plainGetRequest(url));
+    limitReplySize(reply, maximumDownloadSize);
     connect(reply, &QNetworkReply::finished, this, [this, reply, cachedFilePath]() {
         onFirmwareReplyFinished(reply, cachedFilePath);
     });
@@ -497,6 +519,8 @@ void FirmwareDownloader::startFirmwareDownload(const QString &cachedFilePath)
 void FirmwareDownloader::onFirmwareReplyFinished(QNetworkReply *reply, const QString &cachedFilePath)
 {
     reply->deleteLater();
+    if (refusedForSize(reply, tr("firmware file")))
+        return;
     if (reply->error() != QNetworkReply::NoError) {
         qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Could not download update" << reply->errorString();
         emit errorOccurred(tr("Could not download the firmware file: %1").arg(reply->errorString()));

@@ -11,10 +11,11 @@
 #include <QString>
 
 class QNetworkAccessManager;
-class QJsonObject;
 class QNetworkReply;
 
 namespace NivoraVexbusUsb {
+
+class FirmwareRelease;
 
 // Asks the firmware release server which controller firmware is current,
 // fetches that file, verifies it against the MD5 sum (and the SHA-256, when
@@ -116,6 +117,12 @@ public:
     // path in the cache, so anything else is refused.
     static bool isPlainFileName(const QString &fileName);
 
+    // A firmware file is read whole into memory: a download that announces
+    // more (Content-Length) is refused before its body is read, and one
+    // whose body passes this is stopped. The release description has a
+    // limit of 1 MiB. Both refusals end with errorOccurred().
+    static constexpr qint64 maximumDownloadSize = 16 * 1024 * 1024;
+
 Q_SIGNALS:
     void versionStringChanged(const QString &versionString);
     void hardwareNameChanged(const QString &hardwareName);
@@ -153,7 +160,9 @@ private:
     void refuseRelease(const QString &reason);
     void setReleaseKey(const ReleaseKey &key);
     bool sha256Matches(const QByteArray &data) const;
-    void storeRelease(const QJsonObject &release);
+    void storeRelease(const FirmwareRelease &release);
+    void limitReplySize(QNetworkReply *reply, qint64 limit);
+    bool refusedForSize(QNetworkReply *reply, const QString &what);
     bool takeCachedFirmware(const QString &cachedFilePath);
     void startFirmwareDownload(const QString &cachedFilePath);
     void onFirmwareReplyFinished(QNetworkReply *reply, const QString &cachedFilePath);

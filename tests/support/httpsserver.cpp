@@ -180,7 +180,8 @@ void HttpsServer::respond(QTcpSocket *socket, const QByteArray &requestHead)
     const QByteArray body = requestLine.value(0) == "GET" ? fileContent(path, &found) : QByteArray();
     QByteArray response = found ? QByteArray("HTTP/1.1 200 OK\r\n") : QByteArray("HTTP/1.1 404 Not Found\r\n");
     response += "Content-Type: application/octet-stream\r\n";
-    response += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    if (m_contentLengthSent)
+        response += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
     response += "Connection: close\r\n\r\n";
     response += body;
     socket->write(response);

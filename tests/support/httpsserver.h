@@ -39,6 +39,9 @@ public:
     void setCertificate(const TestCertificate &certificate);
     void setRootDirectory(const QString &rootDirectory);
 
+    // Without Content-Length the end of the connection ends a body, as
+    // some servers send it; on by default.
+    void setContentLengthSent(bool sent) { m_contentLengthSent = sent; }
     // Listens on 127.0.0.1 on a free port.
     bool listenOnLoopback();
     // "https://127.0.0.1:<port>" (or "http://...") followed by path.
@@ -72,6 +75,7 @@ private:
     TestCertificate m_certificate;
     QString m_rootDirectory;
     QStringList m_requestedPaths;
+    bool m_contentLengthSent = true;
 };
 
 } // namespace NivoraTest

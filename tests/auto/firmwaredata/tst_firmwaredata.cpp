@@ -162,6 +162,20 @@ void TestFirmwareData::imageFromFile()
     const FirmwareData missing(dir.filePath(QStringLiteral("missing.cyacd")));
     QVERIFY(!missing.isValid());
     QVERIFY(missing.data().isEmpty());
+
+    // Blank lines are no rows: the same image grown to the limit is still
+    // valid, one byte more is refused before it is parsed.
+    QVERIFY(file.open(QIODevice::Append));
+    file.write(QByteArray(FirmwareData::maximumFileSize - file.size(), '\n'));
+    file.close();
+    QVERIFY(FirmwareData(path).isValid());
+    QVERIFY(file.open(QIODevice::Append));
+    file.write("\n");
+    file.close();
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^The firmware file \".*image.cyacd\" is longer than the limit of 16777216 bytes.$")));
+    const FirmwareData large(path);
+    QVERIFY(!large.isValid());
+    QVERIFY(large.data().isEmpty());
 }
 
 void TestFirmwareData::equality()

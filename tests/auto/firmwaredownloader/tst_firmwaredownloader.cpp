@@ -464,6 +464,17 @@ void TestFirmwareDownloader::failuresAreSignalledAndChangeNothing_data()
     QTest::newRow("invalid JSON") << "json"
             << QStringList{"^FirmwareDownloader: Firmware release JSON error: \".+\"$"}
             << "^The release description is not valid JSON: ";
+    QTest::newRow("description above the limit") << "large description"
+            << QStringList{"^FirmwareDownloader: Refusing the release description .*: it has \\d+ bytes or more, more than the limit of 1048576 bytes\\.$"}
+            << "^The release description is larger than the limit of 1048576 bytes\\.$";
+    QTest::newRow("timestamp beyond 64 bits") << "timestamp"
+            << QStringList{"^FirmwareDownloader: Rejecting release, its timestamp 1\\.7e\\+19 is out of range\\.$"}
+            << "^The release description gives a timestamp out of range: 1\\.7e\\+19$";
+    for (const char *fault : {"large firmware", "large firmware without length"}) {
+        QTest::newRow(fault) << fault
+                << QStringList{"^FirmwareDownloader: Refusing the firmware file .*: it has \\d+ bytes or more, more than the limit of 16777216 bytes\\.$"}
+                << "^The firmware file is larger than the limit of 16777216 bytes\\.$";
+    }
     QTest::newRow("release not found") << "missing"
             << QStringList{"^FirmwareDownloader: Could not get update \".*Not Found\"$"}
             << "^Could not get the release description: .*Not Found$";
@@ -493,6 +504,15 @@ void TestFirmwareDownloader::failuresAreSignalledAndChangeNothing()
         putInCache(releaseFileName, invalidImage);
     } else if (fault == "json") {
         publish(releasePath, "{\"hardware\": \"vexbus-usb-adapter\", \"majorVersion\": 3,");
+    } else if (fault == "large description") {
+        publish(releasePath, "{\"padding\": \"" + QByteArray(1024 * 1024, 'a') + "\"}");
+    } else if (fault == "timestamp") {
+        publish(releasePath, releaseJson(releaseFileName, md5(releaseImage)).replace("1700000000", "1.7e19"));
+    } else if (fault.startsWith("large firmware")) {
+        const QByteArray large = releaseImage + QByteArray(FirmwareDownloader::maximumDownloadSize, '\n');
+        publish(releasePath, releaseJson(releaseFileName, md5(large)));
+        publish(firmwarePath, large);
+        m_server.setContentLengthSent(fault == "large firmware");
     } else if (fault == "missing") {
         QVERIFY(QFile::remove(m_serverRoot + releasePath));
     } else {
@@ -507,6 +527,7 @@ void TestFirmwareDownloader::failuresAreSignalledAndChangeNothing()
     QSignalSpy nameSpy(downloader.get(), &FirmwareDownloader::updateFileNameChanged);
     downloader->checkNewFirmware();
     waitForWarnings(warnings.size());
+    m_server.setContentLengthSent(true);
 
     QCOMPARE(errorSpy.count(), 1);
     QVERIFY2(QRegularExpression(error).match(errorSpy.at(0).at(0).toString()).hasMatch(),
@@ -520,7 +541,7 @@ void TestFirmwareDownloader::failuresAreSignalledAndChangeNothing()
     } else {
         QVERIFY(downloader->firmware().data().isEmpty());
     }
-    if (fault == "json")
+    if (fault == "json" || fault == "timestamp" || fault == "large description")
         QCOMPARE(m_server.requestedPaths(), QStringList{releasePath});
     if (fault == "invalid") {
         QCOMPARE(cachedFile(releaseFileName), invalidImage);
