@@ -9,20 +9,31 @@ BUILD_PACKAGES := cmake make g++ pkg-config qtbase5-dev libqt5serialport5-dev li
 TEST_PACKAGES  := umockdev libumockdev-dev libglib2.0-dev openssl ca-certificates libbenchmark-dev
 BENCH_PACKAGES := valgrind
 SANITIZE_PACKAGES := clang libclang-rt-14-dev
+QT6_PACKAGES   := qt6-base-dev qt6-serialport-dev
 
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 600
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: demo check bench deps-build deps-test configure build install
+.PHONY: demo check check-qt6 bench deps-build deps-test configure build install
 .PHONY: check-sanitize fuzz deps-sanitize soak
 
 demo: deps-test install
 	@sh tools/demo/run-demo.sh "$(PREFIX)"
 
+# The suite runs twice: on the Qt 5 build and on the Qt 6 one.
 check: deps-test build
 	QT_QPA_PLATFORM=offscreen ctest --preset $(PRESET)
+ifeq ($(PRESET),default)
+	@$(MAKE) --no-print-directory check-qt6
+endif
+
+check-qt6: deps-test
+	@sh tools/install-deps.sh "$(SUDO)" $(QT6_PACKAGES)
+	cmake --preset qt6
+	cmake --build --preset qt6
+	QT_QPA_PLATFORM=offscreen ctest --preset qt6
 
 # Every figure beside its reference, measured in one run; build/bench/results.json.
 bench: deps-test build

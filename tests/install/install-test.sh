@@ -1,8 +1,10 @@
 #!/bin/sh
 # Installs the build into a temporary prefix and builds and runs a small
 # program against it, once through the CMake package and once through
-# pkg-config, as an application outside the tree would.
+# pkg-config, as an application outside the tree would. Given the build of
+# the other Qt flavour, it also checks that the two install side by side.
 # Usage: install-test.sh BUILD-DIR CONSUMER-SOURCE-DIR CMAKE CXX VERSION LIBDIR
+#                        QT-MAJOR FLAVOUR-SUFFIX [OTHER-FLAVOUR-BUILD-DIR]
 set -eu
 build_dir=$1
 consumer_dir=$2
@@ -10,6 +12,10 @@ cmake=$3
 cxx=$4
 version=$5
 libdir_name=$6
+qt_major=$7
+suffix=$8
+other_build_dir=${9:-}
+name=nivora-vexbususb$suffix
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/nivora-install-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -22,14 +28,30 @@ fail() {
 
 "$cmake" --install "$build_dir" --prefix "$prefix" >/dev/null
 
+# The library of each Qt flavour (Runtime and Development) shares no file
+# with the other's. Tools, man pages and the udev rule are one set for both.
+if [ -n "$other_build_dir" ] && [ -f "$other_build_dir/cmake_install.cmake" ]; then
+    list_library_files() { # BUILD-DIR ROOT
+        for component in Runtime Development; do
+            "$cmake" --install "$1" --prefix "$2" --component "$component" >/dev/null
+        done
+        (cd "$2" && find . ! -type d | sort)
+    }
+    list_library_files "$build_dir" "$work/own" >"$work/own.files"
+    list_library_files "$other_build_dir" "$work/other" >"$work/other.files"
+    clashes=$(comm -12 "$work/own.files" "$work/other.files")
+    [ -z "$clashes" ] || fail "both Qt flavours install: $clashes"
+    echo "== no file in common with the other Qt flavour's library"
+fi
+
 # The library with its SONAME links, and the headers under their subfolders.
 libdir=$prefix/$libdir_name
-[ -L "$libdir/libnivora-vexbususb.so" ] || fail "no libnivora-vexbususb.so link in $libdir"
-[ -L "$libdir/libnivora-vexbususb.so.1" ] || fail "no libnivora-vexbususb.so.1 link in $libdir"
-[ -f "$libdir/libnivora-vexbususb.so.$version" ] || fail "no libnivora-vexbususb.so.$version in $libdir"
+[ -L "$libdir/lib$name.so" ] || fail "no lib$name.so link in $libdir"
+[ -L "$libdir/lib$name.so.1" ] || fail "no lib$name.so.1 link in $libdir"
+[ -f "$libdir/lib$name.so.$version" ] || fail "no lib$name.so.$version in $libdir"
 for header in nivoravexbususbversion.h nivoravexbususb_export.h link/nivoravexbususbpacket.h \
               devicewatcher/nivoravexbususbdevicewatcher.h logging/nivoravexbususblogging.h; do
-    [ -f "$prefix/include/nivora-vexbususb/$header" ] || fail "header $header is not installed"
+    [ -f "$prefix/include/$name/$header" ] || fail "header $header is not installed"
 done
 
 expected="nivora-vexbususb $version, "
@@ -45,18 +67,18 @@ check_output() {
 
 echo "== CMake package"
 "$cmake" -S "$consumer_dir" -B "$work/cmake-build" -DCMAKE_CXX_COMPILER="$cxx" \
-    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >/dev/null
+    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DQT_MAJOR_VERSION="$qt_major" >/dev/null
 "$cmake" --build "$work/cmake-build" >/dev/null
 check_output "$work/cmake-build/nivora-consumer"
 
 echo "== pkg-config"
 PKG_CONFIG_PATH=$libdir/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}
 export PKG_CONFIG_PATH
-pkg-config --exists nivora-vexbususb || fail "pkg-config does not find nivora-vexbususb"
-[ "$(pkg-config --modversion nivora-vexbususb)" = "$version" ] || fail "pkg-config reports another version"
+pkg-config --exists "$name" || fail "pkg-config does not find $name"
+[ "$(pkg-config --modversion "$name")" = "$version" ] || fail "pkg-config reports another version"
 # Qt is built position-independent and requires -fPIC from its users.
 # shellcheck disable=SC2046
 "$cxx" -std=c++17 -fPIC -o "$work/pkgconfig-consumer" "$consumer_dir/main.cpp" \
-    $(pkg-config --cflags --libs nivora-vexbususb) ${LDFLAGS:-} \
-    -Wl,-rpath,"$(pkg-config --variable=libdir nivora-vexbususb)"
+    $(pkg-config --cflags --libs "$name") ${LDFLAGS:-} \
+    -Wl,-rpath,"$(pkg-config --variable=libdir "$name")"
 check_output "$work/pkgconfig-consumer"
