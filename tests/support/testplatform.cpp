@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 
 #include <errno.h>
 #include <poll.h>
@@ -112,6 +113,16 @@ void TestPlatform::removeAdapter(const QString &deviceName)
     QFile::remove(root + QStringLiteral("/sys/dev/char/188:%1").arg(device.minor));
     umockdev_testbed_remove_device(m_testbed, device.usbSysPath.toUtf8().constData());
     m_parked.insert(deviceName, device);
+}
+
+bool TestPlatform::addLink(const QString &linkPath, const QString &deviceName)
+{
+    const QString root = QString::fromUtf8(umockdev_testbed_get_root_dir(m_testbed));
+    const QFileInfo link(root + linkPath);
+    if (!QDir().mkpath(link.absolutePath()))
+        return false;
+    const QString target = QDir(QFileInfo(linkPath).absolutePath()).relativeFilePath(devicePath(deviceName));
+    return QFile::link(target, link.filePath());
 }
 
 QString TestPlatform::plug(const QString &serialNumber, const QString &deviceName, const QString &vendorId,

@@ -43,6 +43,11 @@ public:
     // Sets a udev property of the device's tty, as later events report it.
     void setProperty(const QString &deviceName, const QString &name, const QString &value);
 
+    // Adds a symbolic link to the device's node in the mocked /dev, as a udev
+    // rule makes one, for example "/dev/vexbus/by-serial/A5XK1234". The
+    // link is relative, as udev writes it.
+    bool addLink(const QString &linkPath, const QString &deviceName);
+
     // The PTY master of the device's tty: the far end of the serial line.
     // -1 when unknown or after vanish().
     int masterFd(const QString &deviceName) const;

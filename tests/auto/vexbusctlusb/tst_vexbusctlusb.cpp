@@ -45,6 +45,8 @@ void TestVexbusctlUsb::findsTheAdapter_data()
     QTest::newRow("the only one") << QStringList();
     QTest::newRow("by serial number prefix") << QStringList{"--serial", "A5X"};
     QTest::newRow("by port") << QStringList{"--port", "/dev/ttyUSB0"};
+    // The link that the package's udev rule makes for each adapter.
+    QTest::newRow("by its udev link") << QStringList{"--port", "/dev/vexbus/by-serial/A5XK1234"};
 }
 
 void TestVexbusctlUsb::findsTheAdapter()
@@ -53,6 +55,7 @@ void TestVexbusctlUsb::findsTheAdapter()
 
     TestPlatform platform;
     platform.addAdapter(QStringLiteral("A5XK1234"));
+    QVERIFY(platform.addLink(QStringLiteral("/dev/vexbus/by-serial/A5XK1234"), QStringLiteral("ttyUSB0")));
     VexbusEmulator emulator;
     QVERIFY(emulator.attach(platform.masterFd(QStringLiteral("ttyUSB0"))));
 
