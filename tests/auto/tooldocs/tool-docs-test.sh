@@ -1,0 +1,69 @@
+#!/bin/sh
+# The man pages and the bash completion against the programs themselves:
+# every option and command that a program's --help lists is in its man page
+# source, and the completion offers exactly the commands, options, modules
+# and buttons that vexbusctl's help lists.
+# Usage: tool-docs-test.sh VEXBUSCTL VEXBUS-EMULATOR MAN-SOURCE-DIR COMPLETION-FILE
+set -eu
+vexbusctl=$1
+emulator=$2
+man_dir=$3
+completion=$4
+failures=0
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# The long options in a program's help, without Qt's own --help-all.
+options_of() {
+    "$@" --help | sed -n 's/^ *\(-[a-z], \)\{0,1\}\(--[a-z0-9-]*\).*/\2/p' | grep -v '^--help-all$' | sort -u
+}
+vexbusctl_commands=$("$vexbusctl" --help | sed -n '/^Commands:/,/^$/s/^  \([a-z][a-z-]*\).*/\1/p' | sort -u)
+[ -n "$vexbusctl_commands" ] || fail "vexbusctl --help lists no commands"
+
+for option in $(options_of "$emulator"); do
+    grep -q -- "\*$option\*" "$man_dir/vexbus-emulator.1.scd" || fail "vexbus-emulator(1) lacks $option"
+done
+for command in $vexbusctl_commands; do
+    grep -q "^\*$command\*" "$man_dir/vexbusctl.1.scd" || fail "vexbusctl(1) lacks the command $command"
+    for option in $(options_of "$vexbusctl" "$command"); do
+        grep -q -- "\*$option\*" "$man_dir/vexbusctl.1.scd" || fail "vexbusctl(1) lacks $option of $command"
+    done
+done
+
+if [ ! -f /usr/share/bash-completion/bash_completion ]; then
+    echo "SKIP: the completion (bash-completion is not installed)"
+else
+    # complete WORD... prints what the completion offers for the last word.
+    complete_words() {
+        bash -c '
+            . /usr/share/bash-completion/bash_completion
+            . "$0"
+            COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
+            COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+            _vexbusctl vexbusctl "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+            printf "%s\n" "${COMPREPLY[@]}"' "$completion" "$@" | sort -u
+    }
+    same() { # WHAT EXPECTED ACTUAL
+        [ "$2" = "$3" ] || fail "completion of $1: offers [$(echo $3)], the program has [$(echo $2)]"
+    }
+    same "the command" "$vexbusctl_commands" "$(complete_words vexbusctl "")"
+    same "a global option" "$(options_of "$vexbusctl")" "$(complete_words vexbusctl --)"
+    for command in $vexbusctl_commands; do
+        same "an option of $command" "$(options_of "$vexbusctl" "$command")" \
+            "$(complete_words vexbusctl --json "$command" --)"
+    done
+    press_help=$("$vexbusctl" press --help)
+    same "the module of press" "$(echo "$press_help" | sed -n 's/^  \([a-z]*\): .*/\1/p' | sort -u)" \
+        "$(complete_words vexbusctl press "")"
+    for module in $(echo "$press_help" | sed -n 's/^  \([a-z]*\): .*/\1/p'); do
+        same "a button of $module" "$(echo "$press_help" | sed -n "s/^  $module: //p" | tr -d ' ' | tr ',' '\n' | sort -u)" \
+            "$(complete_words vexbusctl --port /dev/ttyUSB0 press "$module" "")"
+    done
+    same "app-params" "$(printf 'off\non')" "$(complete_words vexbusctl app-params "")"
+fi
+
+[ "$failures" = 0 ] || exit 1
+echo "PASS: man pages and completion cover every command and option"
