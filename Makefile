@@ -10,6 +10,9 @@ TEST_PACKAGES  := umockdev libumockdev-dev libglib2.0-dev openssl ca-certificate
 BENCH_PACKAGES := valgrind
 SANITIZE_PACKAGES := clang libclang-rt-14-dev
 QT6_PACKAGES   := qt6-base-dev qt6-serialport-dev
+DEB_PACKAGES   := debhelper dpkg-dev lintian
+DOCS_PACKAGES  := doxygen
+DEB_DIR        := build/deb
 
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 600
@@ -72,3 +75,22 @@ build: configure
 
 install: build
 	cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# Debian packages from a copy of the tree (dpkg-buildpackage writes into the
+# parent folder): $(DEB_DIR)/*.deb, checked by lintian and by a test that
+# unpacks them and builds against them.
+deb: deps-build
+	@sh tools/install-deps.sh "$(SUDO)" $(DEB_PACKAGES)
+	rm -rf $(DEB_DIR) && mkdir -p $(DEB_DIR)/src
+	tar -c --exclude=./build --exclude=./.git . | tar -x -C $(DEB_DIR)/src
+	cd $(DEB_DIR)/src && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -b -us -uc
+	lintian --fail-on error,warning --info $(DEB_DIR)/*.changes
+	sh tests/deb/deb-test.sh $(DEB_DIR) tests/install/consumer
+
+# API reference from the public headers: build/docs/html/index.html. Fails on
+# any Doxygen warning, such as a public member without its comment.
+docs:
+	@sh tools/install-deps.sh "$(SUDO)" $(DOCS_PACKAGES)
+	rm -rf build/docs && mkdir -p build/docs
+	NIVORA_VERSION=$$(sed -n 's/^ *VERSION \([0-9.]*\)$$/\1/p' CMakeLists.txt | head -n 1) doxygen doc/Doxyfile
+	@echo "API reference: build/docs/html/index.html"

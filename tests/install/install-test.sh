@@ -54,31 +54,4 @@ for header in nivoravexbususbversion.h nivoravexbususb_export.h link/nivoravexbu
     [ -f "$prefix/include/$name/$header" ] || fail "header $header is not installed"
 done
 
-expected="nivora-vexbususb $version, "
-
-check_output() {
-    output=$("$1")
-    echo "$output"
-    case "$output" in
-        "$expected"*) ;;
-        *) fail "$1 printed \"$output\", expected it to start with \"$expected\"" ;;
-    esac
-}
-
-echo "== CMake package"
-"$cmake" -S "$consumer_dir" -B "$work/cmake-build" -DCMAKE_CXX_COMPILER="$cxx" \
-    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DQT_MAJOR_VERSION="$qt_major" >/dev/null
-"$cmake" --build "$work/cmake-build" >/dev/null
-check_output "$work/cmake-build/nivora-consumer"
-
-echo "== pkg-config"
-PKG_CONFIG_PATH=$libdir/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}
-export PKG_CONFIG_PATH
-pkg-config --exists "$name" || fail "pkg-config does not find $name"
-[ "$(pkg-config --modversion "$name")" = "$version" ] || fail "pkg-config reports another version"
-# Qt is built position-independent and requires -fPIC from its users.
-# shellcheck disable=SC2046
-"$cxx" -std=c++17 -fPIC -o "$work/pkgconfig-consumer" "$consumer_dir/main.cpp" \
-    $(pkg-config --cflags --libs "$name") ${LDFLAGS:-} \
-    -Wl,-rpath,"$(pkg-config --variable=libdir "$name")"
-check_output "$work/pkgconfig-consumer"
+sh "$(dirname "$0")/build-consumer.sh" "$prefix" "$libdir" "$consumer_dir" "$cmake" "$cxx" "$version" "$qt_major" "$name" "$work"
