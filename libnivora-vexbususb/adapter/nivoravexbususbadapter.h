@@ -17,47 +17,81 @@
 
 namespace NivoraVexbusUsb {
 
-// The one object an application uses to drive a Nivora Vexbus USB adapter:
-// its presence, firmware version and controller status as properties, the
-// bus frames it reports, and the commands it takes. Nothing happens before
-// start(); everything runs on the thread of the event loop that owns it.
+/**
+ * @brief The one object an application uses to drive a Nivora Vexbus USB
+ * adapter.
+ *
+ * The adapter's presence, firmware version and controller status are
+ * properties with change signals; the bus frames the controller reports
+ * arrive as vexbusFrameReceived(); commands (reset, write, button presses,
+ * parameter handling) report their outcome with commandFinished(), and a
+ * firmware update with updateFinished(). The adapter is found by its port
+ * (a device path, a link such as /dev/vexbus/by-serial/SERIAL, or
+ * a pseudo-terminal) or by its USB serial number, through a device watcher
+ * of its own or one that the application shares among several adapters.
+ * Nothing happens before start(); everything runs on the thread of the
+ * event loop that owns the object.
+ */
 class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbAdapter : public QObject
 {
     Q_OBJECT
+    /// The release service that fetches and verifies online firmware for startFirmwareUpdate(); owned by the adapter.
     Q_PROPERTY(NivoraVexbusUsb::FirmwareDownloader *firmwareDownloader READ firmwareDownloader CONSTANT)
+    /// Where the adapter is in its life cycle: unconnected, initialising, connected, or in a firmware update.
     Q_PROPERTY(State state READ state NOTIFY stateChanged)
+    /// The serial port watched in port mode; after each connection the port's system location.
     Q_PROPERTY(QString portName READ portName CONSTANT)
+    /// The baud rate (bit/s) of the serial line; 115200 by default.
     Q_PROPERTY(int baudrate READ baudrate CONSTANT)
+    /// The connected port's name, for example "ttyUSB0"; empty while unconnected.
     Q_PROPERTY(QString serialPortName READ serialPortName NOTIFY serialPortNameChanged)
+    /// The connected port's device path, for example "/dev/ttyUSB0"; empty while unconnected.
     Q_PROPERTY(QString serialPortSystemLocation READ serialPortSystemLocation NOTIFY serialPortSystemLocationChanged)
+    /// The connected port's USB product description; empty while unconnected or for a bare terminal.
     Q_PROPERTY(QString serialPortDescription READ serialPortDescription NOTIFY serialPortDescriptionChanged)
+    /// The connected port's USB manufacturer; empty while unconnected or for a bare terminal.
     Q_PROPERTY(QString serialPortManufacturer READ serialPortManufacturer NOTIFY serialPortManufacturerChanged)
+    /// The connected port's USB serial number; empty while unconnected or for a bare terminal.
     Q_PROPERTY(QString serialPortSerialNumber READ serialPortSerialNumber NOTIFY serialPortSerialNumberChanged)
+    /// The connected port's USB vendor ID, for example 0x0403; 0 while unconnected.
     Q_PROPERTY(unsigned short serialPortVendorIdentifier READ serialPortVendorIdentifier NOTIFY serialPortVendorIdentifierChanged)
+    /// The connected port's USB product ID, for example 0x6001; 0 while unconnected.
     Q_PROPERTY(unsigned short serialPortProductIdentifier READ serialPortProductIdentifier NOTIFY serialPortProductIdentifierChanged)
+    /// True once the controller answered the init procedure (firmware version and status).
     Q_PROPERTY(bool available READ available NOTIFY availableChanged)
+    /// The controller's firmware version as "X.Y.Z"; empty while unavailable.
     Q_PROPERTY(QString firmwareVersion READ firmwareVersion NOTIFY firmwareVersionChanged)
+    /// What the adapter's LED shows, from the last controller status.
     Q_PROPERTY(NivoraVexbusUsb::NivoraVexbusUsbUtils::LedMode ledMode READ ledMode NOTIFY ledModeChanged)
+    /// The kind of bus the controller found, from the last controller status.
     Q_PROPERTY(NivoraVexbusUsb::NivoraVexbusUsbUtils::VexbusType vexbusType READ vexbusType NOTIFY vexbusTypeChanged)
+    /// The controller is synchronized with the bus, from the last controller status.
     Q_PROPERTY(bool vexbusSynchronized READ vexbusSynchronized NOTIFY vexbusSynchronizedChanged)
+    /// The bus is initialized, from the last controller status.
     Q_PROPERTY(bool vexbusInitialized READ vexbusInitialized NOTIFY vexbusInitializedChanged)
+    /// The bus is available, from the last controller status.
     Q_PROPERTY(bool vexbusAvailable READ vexbusAvailable NOTIFY vexbusAvailableChanged)
+    /// Progress of a running firmware update in percent, 0 to 100.
     Q_PROPERTY(double updatePercentage READ updatePercentage NOTIFY updatePercentageChanged)
+    /// The firmware downloader holds a valid image that differs from the last one handed to the bootloader.
     Q_PROPERTY(bool firmwareUpdateAvailable READ firmwareUpdateAvailable NOTIFY firmwareUpdateAvailableChanged)
+    /// A firmware update runs, from startFirmwareUpdate() until updateFinished().
     Q_PROPERTY(bool updating READ updating NOTIFY updatingChanged)
     /// The trace file into which the serial traffic with the adapter is recorded; empty while nothing is recorded.
     Q_PROPERTY(QString trafficRecordFileName READ trafficRecordFileName NOTIFY trafficRecordFileNameChanged)
 
 public:
+    /// The adapter's life cycle.
     enum State {
-        StateUnconnected = 0,
-        StateConnecting = 1,
-        StateConnected = 2,
-        StateConnectingBootloader = 3,
-        StateConnectedBootloader = 4
+        StateUnconnected = 0,          ///< no usable controller
+        StateConnecting = 1,           ///< the init procedure runs
+        StateConnected = 2,            ///< the controller is available
+        StateConnectingBootloader = 3, ///< waiting for the bootloader handler to open the port
+        StateConnectedBootloader = 4   ///< the bootloader handler holds the port
     };
     Q_ENUM(State)
 
+    /// Buttons of an emulated ixo module, as bits; the press always adds bit 0x08.
     enum IxoModuleButton {
         IxoModuleButtonNone = 0,
         IxoModuleButtonIntermediate = 8,
@@ -67,6 +101,7 @@ public:
     };
     Q_ENUM(IxoModuleButton)
 
+    /// Buttons of a wall panel; no operation of the adapter takes them.
     enum WallPanelButton {
         WallPanelButtonNone = 0,
         WallPanelButtonOpen = 1,
@@ -80,6 +115,7 @@ public:
     };
     Q_ENUM(WallPanelButton)
 
+    /// Buttons of an emulated remote service module.
     enum RemoteServiceModuleButton {
         RemoteServiceModuleButtonNone = 0,
         RemoteServiceModuleButtonPlus = 1,
@@ -91,6 +127,7 @@ public:
     };
     Q_ENUM(RemoteServiceModuleButton)
 
+    /// Buttons of the emulated app connector.
     enum AppConnectorModuleButton {
         AppConnectorModuleButtonNone = 0,
         AppConnectorModuleButtonClose = 1,
@@ -103,6 +140,7 @@ public:
     };
     Q_ENUM(AppConnectorModuleButton)
 
+    /// Types of bus devices; no operation of the adapter takes them.
     enum DeviceType {
         DeviceTypeSecurityInterrupt = 0,
         DeviceTypeInitialze = 1,
@@ -138,46 +176,82 @@ public:
     };
     Q_ENUM(DeviceType)
 
-    // The largest bus frame the write command can describe with its one
-    // length byte, and the longest press its two duration bytes can carry.
+    /// The largest bus frame, in bytes, that the write command can describe
+    /// with its one length byte.
     static constexpr int maximumVexbusFrameSize = 255;
+    /// The longest press, in ms, that the press commands' two duration bytes carry.
     static constexpr uint maximumPressDuration = 65535;
 
+    /// An adapter in port mode with its own device watcher; set the port with
+    /// setPortName() before start().
     explicit NivoraVexbusUsbAdapter(QObject *parent = nullptr);
+    /// An adapter for the adapter whose USB serial number starts with
+    /// serialNumber, with its own device watcher.
     NivoraVexbusUsbAdapter(const QString &serialNumber, QObject *parent = nullptr);
+    /// An adapter in port mode that follows the application's device watcher
+    /// (not owned; it must outlive the adapter).
     NivoraVexbusUsbAdapter(NivoraVexbusUsbDeviceWatcher *deviceWatcher, QObject *parent = nullptr);
+    /// An adapter for the USB serial number prefix serialNumber that follows
+    /// the application's device watcher (not owned; it must outlive the adapter).
     NivoraVexbusUsbAdapter(NivoraVexbusUsbDeviceWatcher *deviceWatcher, const QString &serialNumber,
                            QObject *parent = nullptr);
+    /// Closes the port; the children (interface, bootloader handler,
+    /// downloader, pending replies) go with the adapter.
     ~NivoraVexbusUsbAdapter() override;
 
+    /// The serial link to the controller, for reading port information.
     NivoraVexbusUsbInterface *serialInterface() const;
+    /// The release service; see the firmwareDownloader property.
     FirmwareDownloader *firmwareDownloader() const;
 
+    /// See the state property.
     State state() const;
 
+    /// See the portName property.
     QString portName() const;
+    /// Sets the port to watch in port mode (a device path, a link to one, or
+    /// a pseudo-terminal); takes effect at the next start(), emits nothing.
     void setPortName(const QString &portName);
 
+    /// See the baudrate property.
     int baudrate() const;
+    /// Sets the baud rate (bit/s); takes effect at the next start(), emits nothing.
     void setBaudrate(int baudrate);
 
+    /// See the serialPortName property.
     QString serialPortName() const;
+    /// See the serialPortSystemLocation property.
     QString serialPortSystemLocation() const;
+    /// See the serialPortDescription property.
     QString serialPortDescription() const;
+    /// See the serialPortManufacturer property.
     QString serialPortManufacturer() const;
+    /// See the serialPortSerialNumber property.
     QString serialPortSerialNumber() const;
+    /// See the serialPortVendorIdentifier property.
     unsigned short serialPortVendorIdentifier() const;
+    /// See the serialPortProductIdentifier property.
     unsigned short serialPortProductIdentifier() const;
 
+    /// See the available property.
     bool available() const;
+    /// See the firmwareVersion property.
     QString firmwareVersion() const;
+    /// See the ledMode property.
     NivoraVexbusUsbUtils::LedMode ledMode() const;
+    /// See the vexbusType property.
     NivoraVexbusUsbUtils::VexbusType vexbusType() const;
+    /// See the vexbusSynchronized property.
     bool vexbusSynchronized() const;
+    /// See the vexbusInitialized property.
     bool vexbusInitialized() const;
+    /// See the vexbusAvailable property.
     bool vexbusAvailable() const;
+    /// See the updatePercentage property.
     double updatePercentage() const;
+    /// See the firmwareUpdateAvailable property.
     bool firmwareUpdateAvailable() const;
+    /// See the updating property.
     bool updating() const;
 
     /**
@@ -194,58 +268,105 @@ public:
     /// warning and leaves trafficRecordFileName() empty.
     void setTrafficRecordFileName(const QString &fileName);
 
+    /// Does nothing: the init procedure reads the firmware version after every connection.
     Q_INVOKABLE void readFirmwareVersion();
+    /// Resets the controller; commandFinished() tells the outcome, and the
+    /// init procedure runs again once the controller answers.
     Q_INVOKABLE void resetController();
+    /**
+     * Updates the controller's firmware from the image file firmwareFile,
+     * or, given no file, from the image that the firmware downloader holds.
+     * An invalid image is refused with a warning before anything is sent.
+     * The adapter asks the controller to start its bootloader, releases the
+     * port, and 3000 ms later lets the bootloader handler write the image;
+     * when the controller does not answer, it goes to the bootloader
+     * directly, as after an interrupted update. updatePercentage follows
+     * the progress and updateFinished() the end.
+     */
     Q_INVOKABLE void startFirmwareUpdate(const QString &firmwareFile = QString());
+    /// Writes one frame of at most 255 bytes to the bus (a built-in test
+    /// frame when data is null); commandFinished() tells the outcome.
     Q_INVOKABLE void writeDataToVexbus(const QByteArray &data = QByteArray());
+    /// Presses a button of an emulated ixo module for milliSeconds ms (at
+    /// most 65535); commandFinished() tells the outcome.
     Q_INVOKABLE void pressIxoButton(NivoraVexbusUsb::NivoraVexbusUsbAdapter::IxoModuleButton button = IxoModuleButtonPlus,
                                     uint milliSeconds = 200);
+    /// Presses a button of an emulated remote service module for
+    /// milliSeconds ms (at most 65535); commandFinished() tells the outcome.
     Q_INVOKABLE void pressRemoteServiceButton(NivoraVexbusUsb::NivoraVexbusUsbAdapter::RemoteServiceModuleButton button = RemoteServiceModuleButtonPlus,
                                               uint milliSeconds = 200);
+    /// Presses a button of the emulated app connector for milliSeconds ms
+    /// (at most 65535); commandFinished() tells the outcome.
     Q_INVOKABLE void pressAppConnectorButton(NivoraVexbusUsb::NivoraVexbusUsbAdapter::AppConnectorModuleButton button = AppConnectorModuleButtonOpen,
                                              uint milliSeconds = 200);
+    /// Switches the app connector's parameter handling on or off;
+    /// commandFinished() tells the outcome.
     Q_INVOKABLE void enableAppConnectorParameterHandling(bool enable);
 
 public slots:
+    /// Enables the serial link: the adapter connects when its port is there
+    /// and whenever it comes back. False, with a warning, when no port name
+    /// (port mode) or no serial number (serial-number mode) is set.
     bool start();
+    /// Disables the serial link and closes the port; the adapter becomes unavailable.
     void stop();
 
 signals:
+    /// Emitted when the state property changed.
     void stateChanged(NivoraVexbusUsb::NivoraVexbusUsbAdapter::State state);
+    /// Emitted when the available property changed.
     void availableChanged(bool available);
+    /// Emitted for each bus frame that the controller reports, with the frame's bytes.
     void vexbusFrameReceived(const QByteArray &vexbusFrame);
+    /// Emitted when the vexbusSynchronized property changed.
     void vexbusSynchronizedChanged(bool vexbusSynchronized);
+    /// Emitted when the vexbusInitialized property changed.
     void vexbusInitializedChanged(bool vexbusInitialized);
+    /// Emitted when the vexbusAvailable property changed.
     void vexbusAvailableChanged(bool vexbusAvailable);
+    /// Emitted when the ledMode property changed.
     void ledModeChanged(NivoraVexbusUsb::NivoraVexbusUsbUtils::LedMode ledMode);
+    /// Emitted when the vexbusType property changed.
     void vexbusTypeChanged(NivoraVexbusUsb::NivoraVexbusUsbUtils::VexbusType vexbusType);
+    /// Emitted when the firmwareVersion property changed.
     void firmwareVersionChanged(const QString &firmwareVersion);
+    /// Emitted when the firmwareUpdateAvailable property changed.
     void firmwareUpdateAvailableChanged(bool firmwareUpdateAvailable);
+    /// Emitted when the updating property changed.
     void updatingChanged(bool updating);
-    /// A trace began (its file name) or ended (empty).
+    /// Emitted when a trace began (its file name) or ended (empty).
     void trafficRecordFileNameChanged(const QString &trafficRecordFileName);
+    /// Emitted when the update progress changed, in percent, 0 to 100.
     void updatePercentageChanged(double updatePercentage);
+    /// Emitted when the serialPortName property changed.
     void serialPortNameChanged(const QString &serialPortName);
+    /// Emitted when the serialPortSystemLocation property changed.
     void serialPortSystemLocationChanged(const QString &serialPortSystemLocation);
+    /// Emitted when the serialPortDescription property changed.
     void serialPortDescriptionChanged(const QString &serialPortDescription);
+    /// Emitted when the serialPortManufacturer property changed.
     void serialPortManufacturerChanged(const QString &serialPortManufacturer);
+    /// Emitted when the serialPortSerialNumber property changed.
     void serialPortSerialNumberChanged(const QString &serialPortSerialNumber);
+    /// Emitted when the serialPortVendorIdentifier property changed.
     void serialPortVendorIdentifierChanged(unsigned short serialPortVendorIdentifier);
+    /// Emitted when the serialPortProductIdentifier property changed.
     void serialPortProductIdentifierChanged(unsigned short serialPortProductIdentifier);
 
-    // The outcome of a command of the application (reset, write, press,
-    // parameter handling): the request's command, how its reply ended, and
-    // for ErrorInterfaceError the error code the controller answered with
-    // (ErrorNoError otherwise). An application that gives one command at a
-    // time pairs the signal with it.
+    /// Emitted when a command of the application (reset, write, press,
+    /// parameter handling) ended: the request's command, how its reply ended
+    /// (ErrorTimeout after 2000 ms without a response), and for
+    /// ErrorInterfaceError the error code the controller answered with
+    /// (ErrorNoError otherwise). An application that gives one command at a
+    /// time pairs the signal with it.
     void commandFinished(NivoraVexbusUsb::NivoraVexbusUsbUtils::Command command,
                          NivoraVexbusUsb::NivoraVexbusUsbReply::Error error,
                          NivoraVexbusUsb::NivoraVexbusUsbUtils::Error controllerError);
-    // A firmware update ended: with success once the bootloader wrote and
-    // verified the image and the link to the controller is taken up again
-    // (the new firmware version follows with the init procedure); without
-    // success when the controller refused to start its bootloader or the
-    // bootloader run failed.
+    /// Emitted when a firmware update ended: with success once the bootloader
+    /// wrote and verified the image and the link to the controller is taken
+    /// up again (the new firmware version follows with the init procedure);
+    /// without success when the controller refused to start its bootloader
+    /// or the bootloader run failed.
     void updateFinished(bool success);
 
 private slots:
@@ -339,6 +460,7 @@ private:
     NivoraVexbusUsbReply *m_initReply = nullptr;
 };
 
+/// Writes port name, serial number, availability, firmware version and bus type, as the library logs an adapter.
 NIVORAVEXBUSUSB_EXPORT QDebug operator<<(QDebug debug, NivoraVexbusUsbAdapter *adapter);
 
 } // namespace NivoraVexbusUsb

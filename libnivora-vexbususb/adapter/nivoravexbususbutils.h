@@ -7,13 +7,19 @@
 
 namespace NivoraVexbusUsb {
 
-// The vocabulary of the adapter protocol. The class has no instances; its
-// meta-object makes the enumerations print by name.
+/**
+ * @brief The vocabulary of the adapter protocol: command, error and
+ * notification codes, LED modes, bus types and bus status flags.
+ *
+ * The class has no instances; its meta-object makes the enumerations print
+ * by name in log output.
+ */
 class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbUtils
 {
     Q_GADGET
 
 public:
+    /// Command code of a request and of its response (one byte on the wire).
     enum Command {
         CommandGetFirmware = 0x01,
         CommandSoftReset = 0x02,
@@ -29,7 +35,10 @@ public:
     };
     Q_ENUM(Command)
 
-    // The names below are part of the public interface as they are spelled.
+    /**
+     * Result code that the controller puts into a response (one byte on the
+     * wire). The names are part of the public interface as they are spelled.
+     */
     enum Error {
         ErrorNoError = 0,
         ErrorInvalidProtocol = 1,
@@ -45,6 +54,10 @@ public:
     };
     Q_ENUM(Error)
 
+    /**
+     * Code of a notification, a packet that the controller sends of its own
+     * accord; notification codes are the bytes above 0xF0.
+     */
     enum Notitifaction {
         NotificationControllerReady = 0xF1,
         NotificationControllerStatusChanged = 0xF2,
@@ -55,6 +68,7 @@ public:
     };
     Q_ENUM(Notitifaction)
 
+    /// What the adapter's LED shows, as the controller status reports it.
     enum LedMode {
         LedModeOff = 0,
         LedModeOn = 1,
@@ -65,6 +79,7 @@ public:
     };
     Q_ENUM(LedMode)
 
+    /// The kind of Vexbus the controller found on its RS485 line.
     enum VexbusType {
         VexbusTypeUnknown = 0,
         VexbusTypeHoltrane = 1,
@@ -72,15 +87,18 @@ public:
     };
     Q_ENUM(VexbusType)
 
+    /// One bit of the controller status's bus flag byte.
     enum VexbusStatusFlag {
         VexbusStatusUnknown = 0x00,
         VexbusStatusSynchronized = 0x01,
         VexbusStatusInitialized = 0x02,
         VexbusStatusAvailable = 0x04
     };
+    /// The bus flag byte of the controller status: VexbusStatusFlag bits or-ed.
     Q_DECLARE_FLAGS(VexbusStatusFlags, VexbusStatusFlag)
     Q_FLAG(VexbusStatusFlags)
 
+    /// The class only holds enumerations.
     NivoraVexbusUsbUtils() = delete;
 };
 

@@ -8,21 +8,27 @@
 
 namespace NivoraVexbusUsb {
 
-// The vocabulary of the controller's bootloader protocol and of its image
-// files. The class has no instances; its meta-object makes the
-// enumerations print by name.
+/**
+ * @brief The vocabulary of the controller's bootloader protocol and of its
+ * image files: checksum types, commands, status codes and the checksum.
+ *
+ * The class has no instances; its meta-object makes the enumerations print
+ * by name.
+ */
 class NIVORAVEXBUSUSB_EXPORT BootloaderUtils
 {
     Q_GADGET
 
 public:
+    /// The checksum that guards bootloader packets, named in an image's header.
     enum ChecksumType {
-        ChecksumTypeSum = 0,
-        ChecksumTypeCrc = 1,
-        ChecksumTypeUnknown = 255
+        ChecksumTypeSum = 0,        ///< two's complement of the 16-bit sum of the bytes
+        ChecksumTypeCrc = 1,        ///< CRC-16 (CCITT)
+        ChecksumTypeUnknown = 255   ///< no image parsed
     };
     Q_ENUM(ChecksumType)
 
+    /// Command byte of a bootloader packet.
     enum BootloaderCommand {
         BootloaderCommandVerifyChecksum = 0x31,
         BootloaderCommandGetFlashSize = 0x32,
@@ -38,6 +44,7 @@ public:
     };
     Q_ENUM(BootloaderCommand)
 
+    /// Status byte of a bootloader response.
     enum BootloaderError {
         BootloaderErrorNoError = 0x00,
         BootloaderErrorVerificationFailed = 0x02,
@@ -55,11 +62,13 @@ public:
     };
     Q_ENUM(BootloaderError)
 
-    // Decodes the hexadecimal digits of one image line, skipping anything
-    // else (the leading colon, stray blanks); the line ends at a NUL byte.
+    /// Decodes the hexadecimal digits of one image line, skipping anything
+    /// else (the leading colon, stray blanks); the line ends at a NUL byte.
     static QByteArray readFirmwareAsciiData(const QByteArray &data);
+    /// The 16-bit checksum of a bootloader packet's bytes, of the given type.
     static quint16 calculateChecksum(const QByteArray &data, ChecksumType type);
 
+    /// The class only holds enumerations and functions.
     BootloaderUtils() = delete;
 };
 

@@ -16,52 +16,81 @@ class QFile;
 
 namespace NivoraVexbusUsb {
 
-// A firmware image for the controller: a header line naming the chip it is
-// built for, then one line per flash row. Parsed on construction or when
-// new data is set; failures show in the log and in isValid().
+/**
+ * @brief A firmware image for the controller, a copyable value.
+ *
+ * The image text is a header line naming the chip it is built for (silicon
+ * ID, revision, checksum type), then one line per flash row. It is parsed on
+ * construction or when new data is set; failures show in the log and in
+ * isValid(). The type is the meta-type "FirmwareData" and travels in
+ * signals by value.
+ */
 class NIVORAVEXBUSUSB_EXPORT FirmwareData
 {
     Q_GADGET
+    /// The silicon ID of the chip the image is built for, from the header.
     Q_PROPERTY(int siliconId READ siliconId CONSTANT)
+    /// The silicon revision of the chip the image is built for, from the header.
     Q_PROPERTY(int siliconRev READ siliconRevision CONSTANT)
 
 public:
-    // An image is read whole into memory; a file longer than this (16 MiB)
-    // is no image of the controller's flash and is refused.
+    /// An image is read whole into memory; a file longer than this (16 MiB)
+    /// is no image of the controller's flash and is refused.
     static constexpr qint64 maximumFileSize = 16 * 1024 * 1024;
 
-    // Reads an opened image file whole into data; false, with a warning
-    // naming the limit, for a file longer than maximumFileSize (also one
-    // that does not end, such as a device).
+    /// Reads an opened image file whole into data; false, with a warning
+    /// naming the limit, for a file longer than maximumFileSize (also one
+    /// that does not end, such as a device).
     static bool readFile(QFile *file, QByteArray *data);
 
+    /// An empty, invalid image.
     FirmwareData() = default;
+    /// Parses the image text.
     explicit FirmwareData(const QByteArray &data);
+    /// Reads and parses the image file; a file that cannot be read gives an
+    /// invalid image and a warning.
     explicit FirmwareData(const QString &fileName);
 
+    /// A name for log lines, for example the release's file name.
     QString name() const { return m_name; }
+    /// Sets the name for log lines.
     void setName(const QString &name) { m_name = name; }
 
+    /// The firmware version the image holds, as "X.Y.Z", when known from its release.
     QString applicationVersion() const { return m_applicationVersion; }
+    /// Sets the firmware version the image holds.
     void setApplicationVersion(const QString &applicationVersion) { m_applicationVersion = applicationVersion; }
 
+    /// The file the image was read from, if any.
     QString fileName() const { return m_fileName; }
+    /// Reads the file and parses it; call clear() first to replace rows parsed before.
     void setFileName(const QString &fileName);
 
+    /// The image text.
     QByteArray data() const { return m_data; }
+    /// Stores the image text and parses it; call clear() first to replace rows parsed before.
     void setData(const QByteArray &data);
 
+    /// The flash rows in the order of the image.
     QList<FirmwareDataRow> rows() const { return m_rows; }
+    /// The silicon ID of the target chip; 0 when no header was read.
     int siliconId() const { return m_siliconId; }
+    /// The silicon revision of the target chip; 0xFF when no header was read.
     quint8 siliconRev() const { return m_siliconRev; }
+    /// The checksum type of the bootloader packets; ChecksumTypeUnknown when no header was read.
     BootloaderUtils::ChecksumType checksumType() const { return m_checksumType; }
 
+    /// Parses data(): the header, then each row line; run by the constructors and setters.
     void processData();
+    /// Empties the text, the rows and the header fields; name, version and file name stay.
     void clear();
 
+    /// True when the whole image parsed, with a header naming a chip and at least one row.
     bool isValid() const;
 
+    /// True when both hold the same text and name and are both valid or both not.
     bool operator==(const FirmwareData &other) const;
+    /// The negation of operator==().
     bool operator!=(const FirmwareData &other) const;
 
 private:
@@ -79,6 +108,7 @@ private:
     bool m_parseComplete = false;
 };
 
+/// Writes name, version, silicon ID and revision and the row count, as the library logs an image.
 NIVORAVEXBUSUSB_EXPORT QDebug operator<<(QDebug debug, const FirmwareData &firmwareData);
 
 } // namespace NivoraVexbusUsb

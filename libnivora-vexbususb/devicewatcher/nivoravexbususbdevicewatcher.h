@@ -14,28 +14,41 @@ struct udev_monitor;
 
 namespace NivoraVexbusUsb {
 
-// Finds the adapter's tty devices through udev at construction and follows
-// the add and remove events of tty devices from then on. Several adapters
-// may share one watcher; it lives on the thread that created it.
+/**
+ * @brief Finds the adapters' tty devices through udev and reports those that
+ * arrive and leave.
+ *
+ * The watcher enumerates the tty devices of the adapter's USB identities
+ * (0403:6001, 04b4:f139) at construction and follows udev's add and remove
+ * events of tty devices from then on. Several adapter objects may share one
+ * watcher; it lives on the thread that created it. A failed udev step is
+ * logged and leaves a watcher that reports nothing.
+ */
 class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbDeviceWatcher : public QObject
 {
     Q_OBJECT
 
 public:
+    /// One adapter's tty as udev reports it.
     class DeviceInfo
     {
     public:
-        QString devicePath;
-        QString serialNumber;
+        QString devicePath;   ///< the device node, for example "/dev/ttyUSB0"
+        QString serialNumber; ///< the USB serial number (udev's ID_SERIAL_SHORT)
     };
 
+    /// Enumerates the present adapters and starts listening to udev events.
     explicit NivoraVexbusUsbDeviceWatcher(QObject *parent = nullptr);
+    /// Stops listening and releases the udev objects.
     ~NivoraVexbusUsbDeviceWatcher() override;
 
+    /// The adapters present now, in no particular order.
     QList<DeviceInfo> deviceInfos() const;
 
 signals:
+    /// Emitted when udev reports a new tty of an adapter.
     void deviceInfoAdded(const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo);
+    /// Emitted when udev reports that a known adapter's tty went away.
     void deviceInfoRemoved(const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo);
 
 private:

@@ -9,37 +9,47 @@
 
 namespace NivoraVexbusUsb {
 
-// Where a serial port to the adapter is: a port that the system enumerates,
-// or a terminal device that it does not, such as the pseudo-terminal of a
-// serial-over-network bridge or of the emulator. Everything that opens the
-// adapter by a path finds its port here.
+/**
+ * @brief Where a serial port to the adapter is, a copyable value.
+ *
+ * Either a port that the system enumerates, or a terminal device that it
+ * does not, such as the pseudo-terminal of a serial-over-network bridge or
+ * of the emulator. Everything that opens the adapter by a path (also a link
+ * such as /dev/vexbus/by-serial/SERIAL) finds its port here.
+ */
 class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbPortLocation
 {
 public:
+    /// A null location.
     NivoraVexbusUsbPortLocation() = default;
+    /// The location of an enumerated port.
     explicit NivoraVexbusUsbPortLocation(const QSerialPortInfo &serialPortInfo);
 
-    // The enumerated port with this system location, else the terminal
-    // device at this path, else a null location.
+    /// The enumerated port with this system location (links followed), else
+    /// the terminal device at this path, else a null location.
     static NivoraVexbusUsbPortLocation find(const QString &systemLocation);
-    // The terminal device at this path, or a null location when the path
-    // does not exist or is no terminal.
+    /// The terminal device at this path, or a null location when the path
+    /// does not exist or is no terminal.
     static NivoraVexbusUsbPortLocation terminalDevice(const QString &path);
-    // Where an open port is. Asks the open handle, since a terminal opened
-    // for exclusive use cannot be opened a second time to be looked at.
+    /// Where an open port is. Asks the open handle, since a terminal opened
+    /// for exclusive use cannot be opened a second time to be looked at.
     static NivoraVexbusUsbPortLocation ofOpenPort(const QSerialPort *serialPort);
 
+    /// True when the location names no port.
     bool isNull() const;
+    /// True for a port that the system enumerates, false for a bare terminal.
     bool isEnumerated() const;
 
-    // Enumerated ports only; null for a terminal device.
+    /// The system's information on an enumerated port; null for a terminal device.
     QSerialPortInfo serialPortInfo() const;
+    /// The port's name, for example "ttyUSB0" or "pts/3".
     QString portName() const;
+    /// The port's device path, for example "/dev/ttyUSB0".
     QString systemLocation() const;
 
-    // Points the port at this location and sets the adapter's line: the
-    // baud rate in both directions, 8 data bits, no parity, no flow
-    // control, one stop bit. Called before the port is opened.
+    /// Points the port at this location and sets the adapter's line: the
+    /// baud rate (bit/s) in both directions, 8 data bits, no parity, no flow
+    /// control, one stop bit. Called before the port is opened.
     void applyTo(QSerialPort *serialPort, int baudrate) const;
 
 private:

@@ -17,104 +17,135 @@ namespace NivoraVexbusUsb {
 
 class FirmwareRelease;
 
-// Asks the firmware release server which controller firmware is current,
-// fetches that file, verifies it against the MD5 sum (and the SHA-256, when
-// given) of the release description, keeps it in the cache directory and
-// offers it parsed.
-//
-// Server layout below baseUrl(): "release.json", its detached Ed25519
-// signature "release.json.sig" and the firmware files, or, with
-// preReleaseEnabled, the same below "pre-release/". The cache directory is
-// the application's cache location followed by "nivora-vexbususb"; it is
-// created readable by the user only.
-//
-// With trusted keys (addTrustedKey()) a release counts only when one of them
-// verifies the signature of the exact bytes of its description, and the
-// description gives the image's SHA-256 ("updateFileSha256"). Without a key
-// every release is taken as before, with a warning that it is not
-// authenticated.
+/**
+ * @brief The firmware release service: finds, downloads, verifies and
+ * caches the current controller firmware.
+ *
+ * The downloader asks the firmware release server which controller firmware
+ * is current, fetches that file over HTTPS, verifies it against the MD5 sum
+ * (and the SHA-256, when given) of the release description, keeps it in the
+ * cache directory and offers it parsed as firmware(). The adapter object
+ * owns one downloader and exposes it as its firmwareDownloader property.
+ *
+ * Server layout below baseUrl(): "release.json", its detached Ed25519
+ * signature "release.json.sig" and the firmware files, or, with
+ * preReleaseEnabled, the same below "pre-release/". The cache directory is
+ * the application's cache location followed by "nivora-vexbususb"; it is
+ * created readable by the user only.
+ *
+ * With trusted keys (addTrustedKey()) a release counts only when one of them
+ * verifies the signature of the exact bytes of its description, and the
+ * description gives the image's SHA-256 ("updateFileSha256"). Without a key
+ * every release is taken as before, with a warning that it is not
+ * authenticated.
+ */
 class NIVORAVEXBUSUSB_EXPORT FirmwareDownloader : public QObject
 {
     Q_OBJECT
+    /// The firmware file's name on the server and in the cache, from the last release description.
     Q_PROPERTY(QString updateFileName READ updateFileName NOTIFY updateFileNameChanged)
+    /// The release's version as "X.Y.Z", from the last release description.
     Q_PROPERTY(QString versionString READ versionString NOTIFY versionStringChanged)
+    /// The hardware the release is for, from the last release description.
     Q_PROPERTY(QString hardwareName READ hardwareName NOTIFY hardwareNameChanged)
+    /// When the release was published, from the last release description.
     Q_PROPERTY(QDateTime releaseDateTime READ releaseDateTime NOTIFY releaseDateTimeChanged)
+    /// The verified image of the current release, once taken from the cache or downloaded.
     Q_PROPERTY(FirmwareData firmware READ firmware NOTIFY firmwareChanged)
+    /// Whether releases come from the pre-release area; the one writable property.
     Q_PROPERTY(bool preReleaseEnabled READ preReleaseEnabled WRITE setPreReleaseEnabled NOTIFY preReleaseEnabledChanged)
+    /// The root URL of all requests, without a trailing slash.
     Q_PROPERTY(QString baseUrl READ baseUrl NOTIFY baseUrlChanged)
     Q_PROPERTY(bool releaseAuthenticated READ releaseAuthenticated NOTIFY releaseAuthenticatedChanged)
     Q_PROPERTY(QString releaseKeyFingerprint READ releaseKeyFingerprint NOTIFY releaseKeyFingerprintChanged)
 
 public:
-    // The built-in release server; setBaseUrl() points the downloader at a
-    // mirror instead.
+    /// The built-in release server; setBaseUrl() points the downloader at a
+    /// mirror instead.
     static QString defaultBaseUrl();
 
+    /// A downloader for the built-in release server; creates the cache directory.
     explicit FirmwareDownloader(QObject *parent = nullptr);
 
-    // Root of all requests, without a trailing slash.
+    /// The root URL of all requests, without a trailing slash.
     QString baseUrl() const;
+    /// Points the downloader at a mirror (the directory that holds release.json);
+    /// emits baseUrlChanged() when it differs.
     void setBaseUrl(const QString &baseUrl);
 
-    // The directory that holds the cached firmware files.
+    /// The directory that holds the cached firmware files.
     QString cacheDirectory() const;
 
-    // Values of the last release description that was accepted.
+    /// The firmware file's name, from the last accepted release description.
     QString updateFileName() const;
+    /// Sets the file name; emits updateFileNameChanged() when it differs.
     void setUpdateFileName(const QString &updateFileName);
 
+    /// The release's version as "X.Y.Z", from the last accepted release description.
     QString versionString() const;
+    /// Sets the version text; emits versionStringChanged() when it differs.
     void setVersionString(const QString &versionString);
 
+    /// The hardware the release is for, from the last accepted release description.
     QString hardwareName() const;
+    /// Sets the hardware name; emits hardwareNameChanged() when it differs.
     void setHardwareName(const QString &hardwareName);
 
+    /// When the release was published; null before a release description was accepted.
     QDateTime releaseDateTime() const;
+    /// Sets the release time; emits releaseDateTimeChanged() when it differs.
     void setReleaseDateTime(const QDateTime &releaseDateTime);
 
+    /// The first of the release's three version numbers; 0 before a release.
     int majorVersion() const;
+    /// The second of the release's three version numbers; 0 before a release.
     int minorVersion() const;
+    /// The third of the release's three version numbers; 0 before a release.
     int patchVersion() const;
 
-    // The image last taken from the cache or from a download (a copy).
+    /// The image last taken from the cache or from a download (a copy).
     FirmwareData firmware() const;
-    // Emits firmwareChanged() every time, also for an unchanged image.
+    /// Stores the image and emits firmwareChanged() every time, also for an unchanged image.
     void setFirmware(const FirmwareData &firmware);
 
-    // Take releases from the pre-release area; does not start a check.
+    /// Whether releases come from the pre-release area.
     bool preReleaseEnabled() const;
+    /// Takes releases from the pre-release area or not; does not start a check.
     void setPreReleaseEnabled(bool preReleaseEnabled);
 
-    // The publishers whose signature a release needs. The library reads no
-    // key files of its own: the application hands it the keys it trusts.
+    /// The publishers whose signature a release needs. The library reads no
+    /// key files of its own: the application hands it the keys it trusts.
     QList<ReleaseKey> trustedKeys() const;
-    // False for a null key and for a key that is trusted already.
+    /// Trusts the key from now on; false for a null key and for a key that
+    /// is trusted already.
     bool addTrustedKey(const ReleaseKey &key);
+    /// Trusts no key any more: releases are taken unauthenticated, with a warning.
     void clearTrustedKeys();
 
-    // Whether a trusted key verified the current release, and which.
+    /// Whether a trusted key verified the current release.
     bool releaseAuthenticated() const;
+    /// The fingerprint of the key that verified the current release; empty when none did.
     QString releaseKeyFingerprint() const;
 
-    // True when the current release is older than firmwareVersion (as the
-    // adapter reports it, "major.minor.patch"); false when either is
-    // unknown. The downloader itself offers older releases as any other: an
-    // application decides whether it writes them.
+    /// True when the current release is older than firmwareVersion (as the
+    /// adapter reports it, "major.minor.patch"); false when either is
+    /// unknown. The downloader itself offers older releases as any other: an
+    /// application decides whether it writes them.
     bool releaseIsOlderThan(const QString &firmwareVersion) const;
 
-    // Reserved flags: they start false and nothing sets them yet.
+    /// Reserved: starts false and nothing sets it yet.
     bool updateInformationAvailable() const;
+    /// Reserved: starts false and nothing sets it yet.
     bool updateDataAvailable() const;
 
-    // Empties the release values, its authentication and the image; the
-    // expected checksums, preReleaseEnabled, the trusted keys and the cache
-    // stay.
+    /// Empties the release values, its authentication and the image; the
+    /// expected checksums, preReleaseEnabled, the trusted keys and the cache
+    /// stay.
     void reset();
 
-    // True for a name that stays inside one directory: not empty, not "."
-    // or "..", without "/", "\\" or NUL. The server's file name becomes a
-    // path in the cache, so anything else is refused.
+    /// True for a name that stays inside one directory: not empty, not "."
+    /// or "..", without "/", "\\" or NUL. The server's file name becomes a
+    /// path in the cache, so anything else is refused.
     static bool isPlainFileName(const QString &fileName);
 
     // A firmware file is read whole into memory: a download that announces
@@ -124,30 +155,39 @@ public:
     static constexpr qint64 maximumDownloadSize = 16 * 1024 * 1024;
 
 Q_SIGNALS:
+    /// Emitted when the release's version text changed.
     void versionStringChanged(const QString &versionString);
+    /// Emitted when the release's hardware name changed.
     void hardwareNameChanged(const QString &hardwareName);
+    /// Emitted when the release's firmware file name changed.
     void updateFileNameChanged(const QString &updateFileName);
+    /// Emitted when the release's publication time changed.
     void releaseDateTimeChanged(const QDateTime &releaseDateTime);
+    /// Emitted each time an image is stored, also an unchanged one.
     void firmwareChanged(const FirmwareData &firmware);
-    // A release description was fetched and accepted.
+    /// Emitted when a release description was fetched and accepted.
     void firmwareUpdateFinished();
-    // The firmware of the current release was taken from the cache or
-    // downloaded and verified; firmware() holds it.
+    /// Emitted when the firmware of the current release was taken from the
+    /// cache or downloaded and verified; firmware() holds it.
     void firmwareDownloadFinished();
+    /// Emitted when setPreReleaseEnabled() changed the setting.
     void preReleaseEnabledChanged(bool preReleaseEnabled);
+    /// Emitted when setBaseUrl() changed the root URL.
     void baseUrlChanged(const QString &baseUrl);
+    /// Emitted when the releaseAuthenticated property changed.
     void releaseAuthenticatedChanged(bool releaseAuthenticated);
+    /// Emitted when the releaseKeyFingerprint property changed.
     void releaseKeyFingerprintChanged(const QString &releaseKeyFingerprint);
-    // A release check or a firmware fetch ended without a new image; the
-    // text says why. The log has the same failure as a warning.
+    /// Emitted when a release check or a firmware fetch ended without a new
+    /// image; the text says why. The log has the same failure as a warning.
     void errorOccurred(const QString &errorString);
 
 public Q_SLOTS:
-    // Fetches the release description and, when it is accepted, continues
-    // with downloadFirmware(). No retry: a failure waits for the next call.
+    /// Fetches the release description and, when it is accepted, continues
+    /// with downloadFirmware(). No retry: a failure waits for the next call.
     void checkNewFirmware();
-    // Takes the firmware of the current release from the cache, or
-    // downloads, verifies and caches it.
+    /// Takes the firmware of the current release from the cache, or
+    /// downloads, verifies and caches it.
     void downloadFirmware();
 
 private:
