@@ -87,10 +87,9 @@ deb: deps-build
 	lintian --fail-on error,warning --info $(DEB_DIR)/*.changes
 	sh tests/deb/deb-test.sh $(DEB_DIR) tests/install/consumer
 
-# API reference from the public headers: build/docs/html/index.html. Fails on
-# any Doxygen warning, such as a public member without its comment.
-docs:
+# API reference from the installed headers: build/default/docs/html/index.html.
+# Fails on any Doxygen warning, such as a public member without its comment.
+docs: deps-test
 	@sh tools/install-deps.sh "$(SUDO)" $(DOCS_PACKAGES)
-	rm -rf build/docs && mkdir -p build/docs
-	NIVORA_VERSION=$$(sed -n 's/^ *VERSION \([0-9.]*\)$$/\1/p' CMakeLists.txt | head -n 1) doxygen doc/Doxyfile
-	@echo "API reference: build/docs/html/index.html"
+	cmake --preset $(PRESET)
+	cmake --build --preset $(PRESET) --target docs
