@@ -18,7 +18,7 @@ fail() {
 
 # The long options in a program's help, without Qt's own --help-all.
 options_of() {
-    "$@" --help | sed -n 's/^ *\(-[a-z], \)\{0,1\}\(--[a-z0-9-]*\).*/\2/p' | grep -v '^--help-all$' | sort -u
+    "$@" --help | sed -n 's/^  \(-[a-z], \)\{0,1\}\(--[a-z0-9-]*\).*/\2/p' | grep -v '^--help-all$' | sort -u
 }
 vexbusctl_commands=$("$vexbusctl" --help | sed -n '/^Commands:/,/^$/s/^  \([a-z][a-z-]*\).*/\1/p' | sort -u)
 [ -n "$vexbusctl_commands" ] || fail "vexbusctl --help lists no commands"
