@@ -56,7 +56,9 @@ class NIVORAVEXBUSUSB_EXPORT FirmwareDownloader : public QObject
     Q_PROPERTY(bool preReleaseEnabled READ preReleaseEnabled WRITE setPreReleaseEnabled NOTIFY preReleaseEnabledChanged)
     /// The root URL of all requests, without a trailing slash.
     Q_PROPERTY(QString baseUrl READ baseUrl NOTIFY baseUrlChanged)
+    /// Whether a trusted key verified the signature of the current release.
     Q_PROPERTY(bool releaseAuthenticated READ releaseAuthenticated NOTIFY releaseAuthenticatedChanged)
+    /// The fingerprint of the key that verified the current release; empty when none did.
     Q_PROPERTY(QString releaseKeyFingerprint READ releaseKeyFingerprint NOTIFY releaseKeyFingerprintChanged)
 
 public:

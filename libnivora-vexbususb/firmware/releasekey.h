@@ -8,35 +8,41 @@
 
 namespace NivoraVexbusUsb {
 
-// An Ed25519 public key of a release publisher. The downloader accepts a
-// release description only with a detached signature that one of its
-// trusted keys verifies.
+/**
+ * @brief An Ed25519 public key of a release publisher, a copyable value.
+ *
+ * A FirmwareDownloader with trusted keys accepts a release description only
+ * with a detached signature that one of them verifies.
+ */
 class NIVORAVEXBUSUSB_EXPORT ReleaseKey
 {
 public:
-    // Length of an Ed25519 signature in bytes.
+    /// Length of an Ed25519 signature in bytes.
     static constexpr int signatureSize = 64;
 
-    // A null key, which verifies nothing.
+    /// A null key, which verifies nothing.
     ReleaseKey() = default;
 
-    // The key of a PEM "PUBLIC KEY" block (SubjectPublicKeyInfo), as
-    // `openssl pkey -pubout` writes it. Anything that is not an Ed25519
-    // public key gives a null key.
+    /// The key of a PEM "PUBLIC KEY" block (SubjectPublicKeyInfo), as
+    /// `openssl pkey -pubout` writes it. Anything that is not an Ed25519
+    /// public key gives a null key.
     static ReleaseKey fromPem(const QByteArray &pem);
 
+    /// True for a key that verifies nothing.
     bool isNull() const;
 
-    // The 32 raw bytes of the key.
+    /// The 32 raw bytes of the key.
     QByteArray publicKey() const;
-    // What people compare to tell keys apart: the first 16 lower-case hex
-    // digits of the SHA-256 of the raw key.
+    /// What people compare to tell keys apart: the first 16 lower-case hex
+    /// digits of the SHA-256 of the raw key.
     QString fingerprint() const;
 
-    // True when signature is this key's Ed25519 signature of message.
+    /// True when signature is this key's Ed25519 signature of message.
     bool verify(const QByteArray &message, const QByteArray &signature) const;
 
+    /// True when both hold the same raw key.
     bool operator==(const ReleaseKey &other) const { return m_publicKey == other.m_publicKey; }
+    /// The negation of operator==().
     bool operator!=(const ReleaseKey &other) const { return !(*this == other); }
 
 private:

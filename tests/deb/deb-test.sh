@@ -40,11 +40,14 @@ usr/include/nivora-vexbususb/*/*.h"
 files_vexbus_tools="
 usr/bin/vexbusctl
 usr/bin/vexbus-emulator
+usr/bin/vexbus-release
 usr/share/man/man1/vexbusctl.1.gz
 usr/share/man/man1/vexbus-emulator.1.gz
-usr/share/bash-completion/completions/vexbusctl"
+usr/share/man/man1/vexbus-release.1.gz
+usr/share/bash-completion/completions/vexbusctl
+usr/share/nivora-vexbususb/keys/README"
 # Libraries the dependencies must name, as dh_shlibdeps finds them.
-needs_libnivora_vexbususb1="libqt5core5a libqt5serialport5 libqt5network5 libudev1 libstdc++6"
+needs_libnivora_vexbususb1="libqt5core5a libqt5serialport5 libqt5network5 libudev1 libssl3 libstdc++6"
 needs_libnivora_vexbususb_dev="libnivora-vexbususb1 qtbase5-dev libqt5serialport5-dev"
 needs_vexbus_tools="libnivora-vexbususb1 libqt5core5a"
 
