@@ -19,7 +19,7 @@ SOAK_SECONDS ?= 600
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: demo check check-qt6 bench deps-build deps-test configure build install
+.PHONY: demo check check-qt6 bench deb docs deps-build deps-test configure build install
 .PHONY: check-sanitize fuzz deps-sanitize soak
 
 demo: deps-test install
