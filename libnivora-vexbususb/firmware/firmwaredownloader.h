@@ -150,10 +150,11 @@ public:
     /// path in the cache, so anything else is refused.
     static bool isPlainFileName(const QString &fileName);
 
-    // A firmware file is read whole into memory: a download that announces
-    // more (Content-Length) is refused before its body is read, and one
-    // whose body passes this is stopped. The release description has a
-    // limit of 1 MiB. Both refusals end with errorOccurred().
+    /// The largest firmware download in bytes (16 MiB). A firmware file is
+    /// read whole into memory: a download that announces more
+    /// (Content-Length) is refused before its body is read, and one whose
+    /// body passes this is stopped. The release description has a limit of
+    /// 1 MiB. Both refusals end with errorOccurred().
     static constexpr qint64 maximumDownloadSize = 16 * 1024 * 1024;
 
 Q_SIGNALS:
