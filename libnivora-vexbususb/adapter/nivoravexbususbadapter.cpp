@@ -718,7 +718,7 @@ void NivoraVexbusUsbAdapter::handOverToBootloader(const FirmwareData &firmware)
     setAvailable(false);
 
     qCDebug(dcVexbusUsb()) << "Start the booloader handler with 3 s delay in order to give some time to reboot into the bootloader...";
-    QTimer::singleShot(3000, m_bootloaderHandler, &BootloaderHandler::start);
+    QTimer::singleShot(3000, Qt::PreciseTimer, m_bootloaderHandler, &BootloaderHandler::start);
     setState(StateConnectingBootloader);
 }
 

@@ -32,6 +32,7 @@ BootloaderHandler::BootloaderHandler(QObject *parent) :
     });
 
     m_responseTimer.setSingleShot(true);
+    m_responseTimer.setTimerType(Qt::PreciseTimer);
     m_responseTimer.setInterval(responseTimeout);
     connect(&m_responseTimer, &QTimer::timeout, this, &BootloaderHandler::onResponseTimeout);
 }

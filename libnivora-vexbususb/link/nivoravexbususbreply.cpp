@@ -7,6 +7,9 @@ NivoraVexbusUsbReply::NivoraVexbusUsbReply(const NivoraVexbusUsbPacket &requestP
     m_requestPacket(requestPacket)
 {
     m_timer.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early, and a controller that answers
+    // within its 2000 ms must not be taken for a silent one.
+    m_timer.setTimerType(Qt::PreciseTimer);
     m_timer.setInterval(m_timeout);
     connect(&m_timer, &QTimer::timeout, this, &NivoraVexbusUsbReply::onTimeout);
 }

@@ -10,7 +10,7 @@ namespace {
 
 const int replyTimeout = 2000; // ms
 // Qt's coarse timers may fire up to 5 % early.
-const int earliestTimeout = replyTimeout * 95 / 100; // ms
+const int earliestTimeout = replyTimeout; // ms
 
 NivoraVexbusUsbPacket requestPacket()
 {
