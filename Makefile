@@ -20,7 +20,7 @@ SOAK_SECONDS ?= 600
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: demo check check-qt6 bench deb docs deps-build deps-test configure build install
-.PHONY: check-sanitize fuzz deps-sanitize soak
+.PHONY: check-sanitize fuzz deps-sanitize soak deps-deb deps-docs
 
 demo: deps-test install
 	@sh tools/demo/run-demo.sh "$(PREFIX)"
@@ -79,8 +79,12 @@ install: build
 # Debian packages from a copy of the tree (dpkg-buildpackage writes into the
 # parent folder): $(DEB_DIR)/*.deb, checked by lintian and by a test that
 # unpacks them and builds against them.
-deb: deps-build
+deps-deb: deps-build
 	@sh tools/install-deps.sh "$(SUDO)" $(DEB_PACKAGES)
+
+deps-docs: deps-docs
+
+deb: deps-deb
 	rm -rf $(DEB_DIR) && mkdir -p $(DEB_DIR)/src
 	tar -c --exclude=./build --exclude=./.git . | tar -x -C $(DEB_DIR)/src
 	cd $(DEB_DIR)/src && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -b -us -uc
