@@ -117,7 +117,7 @@ void TestPlatform::removeAdapter(const QString &deviceName)
 
 bool TestPlatform::addLink(const QString &linkPath, const QString &deviceName)
 {
-    const QString root = QString::fromUtf8(umockdev_testbed_get_root_dir(m_testbed));
+    const QString root = rootDir();
     const QFileInfo link(root + linkPath);
     if (!QDir().mkpath(link.absolutePath()))
         return false;
