@@ -256,13 +256,13 @@ void TtyLink::armLineTimer()
     qint64 next = nextReleaseNs();
     if (!m_arrivals.empty())
         next = qMin(next, m_arrivals.front().dueNs);
-    itimerspec spec = {};
+    itimerspec lineTimeout = {};
     if (next != kNever && isAttached()) {
         const qint64 wait = qMax(kMinimumWaitNs, next - nowNs());
-        spec.it_value.tv_sec = time_t(wait / 1000000000);
-        spec.it_value.tv_nsec = long(wait % 1000000000);
+        lineTimeout.it_value.tv_sec = time_t(wait / 1000000000);
+        lineTimeout.it_value.tv_nsec = long(wait % 1000000000);
     }
-    ::timerfd_settime(m_lineTimerFd, 0, &spec, nullptr);
+    ::timerfd_settime(m_lineTimerFd, 0, &lineTimeout, nullptr);
 }
 
 void TtyLink::onLineTimerActivated()
