@@ -82,7 +82,8 @@ install: build
 deps-deb: deps-build
 	@sh tools/install-deps.sh "$(SUDO)" $(DEB_PACKAGES)
 
-deps-docs: deps-docs
+deps-docs: deps-test
+	@sh tools/install-deps.sh "$(SUDO)" $(DOCS_PACKAGES)
 
 deb: deps-deb
 	rm -rf $(DEB_DIR) && mkdir -p $(DEB_DIR)/src
@@ -93,7 +94,6 @@ deb: deps-deb
 
 # API reference from the installed headers: build/default/docs/html/index.html.
 # Fails on any Doxygen warning, such as a public member without its comment.
-docs: deps-test
-	@sh tools/install-deps.sh "$(SUDO)" $(DOCS_PACKAGES)
+docs: deps-docs
 	cmake --preset $(PRESET)
 	cmake --build --preset $(PRESET) --target docs
