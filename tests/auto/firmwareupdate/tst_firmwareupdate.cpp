@@ -1,7 +1,5 @@
-#include "adapter/nivoravexbususbadapter.h"
+#include "emulatedadapter.h"
 #include "httpsserver.h"
-#include "testplatform.h"
-#include "vexbusemulator.h"
 
 #include <QSignalSpy>
 #include <QSslConfiguration>
@@ -9,7 +7,6 @@
 #include <QtTest>
 
 using namespace NivoraVexbusUsb;
-using NivoraVexbusUsbEmulator::VexbusEmulator;
 
 class TestFirmwareUpdate : public QObject
 {
@@ -47,16 +44,10 @@ void TestFirmwareUpdate::updateFromReleaseServer()
                                   image, 1, 5, 0));
     QVERIFY(server.listenOnLoopback());
 
-    NivoraTest::TestPlatform platform;
-    platform.addAdapter(QStringLiteral("ABC123"));
-    VexbusEmulator emulator;
-    emulator.setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
-    QVERIFY(emulator.attach(platform.masterFd(QStringLiteral("ttyUSB0"))));
-
-    NivoraVexbusUsbAdapter adapter;
-    adapter.setPortName(QStringLiteral("/dev/ttyUSB0"));
-    QVERIFY(adapter.start());
-    QTRY_COMPARE(adapter.state(), NivoraVexbusUsbAdapter::StateConnected);
+    NivoraTest::EmulatedAdapter rig;
+    rig.emulator().setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
+    QVERIFY(rig.startConnected());
+    NivoraVexbusUsbAdapter &adapter = *rig.adapter();
     QCOMPARE(adapter.firmwareVersion(), QStringLiteral("1.4.12"));
 
     FirmwareDownloader *downloader = adapter.firmwareDownloader();
@@ -72,8 +63,8 @@ void TestFirmwareUpdate::updateFromReleaseServer()
     QCOMPARE(adapter.state(), NivoraVexbusUsbAdapter::StateConnected);
     QVERIFY(!adapter.updating());
     QCOMPARE(adapter.updatePercentage(), 0.0);
-    QCOMPARE(emulator.flash().row(0, 0x22).toHex(), QByteArray("01020304"));
-    QCOMPARE(emulator.flash().row(0, 0x23).toHex(), QByteArray("05060708"));
+    QCOMPARE(rig.emulator().flash().row(0, 0x22).toHex(), QByteArray("01020304"));
+    QCOMPARE(rig.emulator().flash().row(0, 0x23).toHex(), QByteArray("05060708"));
     // Still offered after the update: the flag follows the downloader only.
     QVERIFY(adapter.firmwareUpdateAvailable());
 }
