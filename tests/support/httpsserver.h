@@ -6,7 +6,7 @@
 #include <QStringList>
 #include <QTcpServer>
 
-class QTcpSocket;
+class QSslSocket;
 
 namespace NivoraTest {
 
@@ -19,32 +19,30 @@ struct TestCertificate
 
     bool isNull() const { return certificate.isNull() || key.isNull(); }
 
-    // Writes key and certificate into directory; returns a null pair and
-    // the reason in errorString when openssl fails.
+    // Writes server.key and server.crt into directory; returns a null pair
+    // and the reason in errorString when openssl fails.
     static TestCertificate generate(const QString &directory, QString *errorString);
 };
 
-// A minimal HTTP/1.1 server on 127.0.0.1 that answers GET requests with the
+// A minimal HTTPS/1.1 server on 127.0.0.1 that answers GET requests with the
 // files below its root directory (the URL path is the path below the root)
-// and closes every connection after one response. With a certificate it
-// speaks HTTPS, without one plain HTTP. Every request path is recorded.
+// and closes every connection after one response. Every request path is
+// recorded.
 class HttpsServer : public QTcpServer
 {
     Q_OBJECT
 
 public:
-    explicit HttpsServer(QObject *parent = nullptr);
+    using QTcpServer::QTcpServer;
 
-    // A null certificate makes the server speak plain HTTP.
-    void setCertificate(const TestCertificate &certificate);
-    void setRootDirectory(const QString &rootDirectory);
-
+    void setCertificate(const TestCertificate &certificate) { m_certificate = certificate; }
+    void setRootDirectory(const QString &rootDirectory) { m_rootDirectory = rootDirectory; }
     // Without Content-Length the end of the connection ends a body, as
     // some servers send it; on by default.
     void setContentLengthSent(bool sent) { m_contentLengthSent = sent; }
     // Listens on 127.0.0.1 on a free port.
-    bool listenOnLoopback();
-    // "https://127.0.0.1:<port>" (or "http://...") followed by path.
+    bool listenOnLoopback() { return listen(QHostAddress::LocalHost, 0); }
+    // "https://127.0.0.1:<port>" followed by path.
     QString url(const QString &path = QString()) const;
 
     // Writes content as the file at path below the root, creating folders.
@@ -53,24 +51,16 @@ public:
     // that describes it (version 2.7.13 unless given, its MD5 sum).
     bool publishRelease(const QString &directory, const QString &fileName, const QByteArray &image,
                         int majorVersion = 2, int minorVersion = 7, int patchVersion = 13) const;
-    // The release description the release server publishes.
-    static QByteArray releaseJson(const QString &fileName, const QByteArray &md5Sum, int majorVersion = 2,
-                                  int minorVersion = 7, int patchVersion = 13);
 
     // The paths of the requests received so far, in order of arrival.
-    QStringList requestedPaths() const;
-    void clearRequestedPaths();
-
-Q_SIGNALS:
-    void requestReceived(const QString &path);
+    QStringList requestedPaths() const { return m_requestedPaths; }
+    void clearRequestedPaths() { m_requestedPaths.clear(); }
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
 private:
-    void onReadyRead(QTcpSocket *socket);
-    void respond(QTcpSocket *socket, const QByteArray &requestHead);
-    QByteArray fileContent(const QString &path, bool *found) const;
+    void onReadyRead(QSslSocket *socket);
 
     TestCertificate m_certificate;
     QString m_rootDirectory;
