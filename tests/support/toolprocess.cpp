@@ -2,17 +2,11 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QJsonDocument>
 #include <QTimer>
 
 #include <csignal>
 
 namespace NivoraTest {
-
-QString ToolResult::describe() const
-{
-    return QStringLiteral("exit %1\n--- stdout\n%2--- stderr\n%3").arg(exitCode).arg(out, err);
-}
 
 bool waitForFinished(QProcess *process, int timeoutMs)
 {
@@ -79,19 +73,6 @@ QString EmulatorProcess::log()
 {
     m_log += QString::fromLocal8Bit(m_process.readAllStandardError());
     return m_log;
-}
-
-QList<QJsonObject> jsonLines(const QString &out)
-{
-    QList<QJsonObject> objects;
-    for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        QJsonParseError error;
-        const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
-        if (error.error != QJsonParseError::NoError || !document.isObject())
-            return QList<QJsonObject>();
-        objects << document.object();
-    }
-    return objects;
 }
 
 } // namespace NivoraTest

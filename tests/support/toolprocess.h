@@ -1,8 +1,6 @@
 #ifndef NIVORA_TOOLPROCESS_H
 #define NIVORA_TOOLPROCESS_H
 
-#include <QJsonObject>
-#include <QList>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -17,7 +15,7 @@ struct ToolResult
     QString err;
 
     // Exit code and both outputs, for a failure message.
-    QString describe() const;
+    QString describe() const { return QStringLiteral("exit %1\n--- stdout\n%2--- stderr\n%3").arg(exitCode).arg(out, err); }
 };
 
 // Waits for a process while the event loop runs, so that an emulator or a
@@ -26,10 +24,6 @@ bool waitForFinished(QProcess *process, int timeoutMs);
 
 // Runs a program to its end (or kills it after the time-out).
 ToolResult runTool(const QString &program, const QStringList &arguments, int timeoutMs = 30000);
-
-// Every line of a program's output as a JSON object; an empty list when a
-// line is not one.
-QList<QJsonObject> jsonLines(const QString &out);
 
 // vexbus-emulator in the background, on a pseudo-terminal of its own,
 // logging the requests it receives; terminated when destroyed.
