@@ -7,23 +7,16 @@
 
 using namespace NivoraVexbusUsb;
 
-FUZZ_QUIET_INITIALIZE()
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FUZZ_TARGET(file)
 {
-    const QByteArray file(reinterpret_cast<const char *>(data), static_cast<int>(size));
     const FirmwareData image(file);
-    QString text;
-    QDebug(&text) << image;
+    debugText(image);
     if (!image.isValid())
-        return 0;
+        return;
 
     const QList<FirmwareDataRow> rows = image.rows();
     FUZZ_CHECK(!rows.isEmpty());
     FUZZ_CHECK(rows.size() <= file.count('\n') + 1);
-    for (const FirmwareDataRow &row : rows) {
-        FUZZ_CHECK(row.isValid());
-        FUZZ_CHECK(file.contains(row.data()));
-    }
-    return 0;
+    for (const FirmwareDataRow &row : rows)
+        FUZZ_CHECK(row.isValid() && file.contains(row.data()));
 }

@@ -6,37 +6,23 @@
 
 using namespace NivoraVexbusUsb;
 
-namespace {
-
-QByteArray rowLine(const FirmwareDataRow &row)
+FUZZ_TARGET(line)
 {
-    QByteArray bytes;
-    bytes.append(static_cast<char>(row.arrayId()));
-    bytes.append(static_cast<char>(row.rowNumber() >> 8)).append(static_cast<char>(row.rowNumber() & 0xFF));
-    bytes.append(static_cast<char>(row.rowSize() >> 8)).append(static_cast<char>(row.rowSize() & 0xFF));
-    bytes.append(row.rowData());
-    bytes.append(static_cast<char>(row.checksum()));
-    return ':' + bytes.toHex();
-}
-
-} // namespace
-
-FUZZ_QUIET_INITIALIZE()
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-    const FirmwareDataRow row(QByteArray(reinterpret_cast<const char *>(data), static_cast<int>(size)));
-    QString text;
-    QDebug(&text) << row;
+    const FirmwareDataRow row(line);
+    debugText(row);
     if (!row.isValid())
-        return 0;
+        return;
 
-    FUZZ_CHECK(size > 0 && data[0] == ':');
+    FUZZ_CHECK(line.startsWith(':'));
     FUZZ_CHECK(row.rowSize() > 0 && row.rowData().size() == row.rowSize());
-    const FirmwareDataRow again(rowLine(row));
+    // Array id, row number and size (both big-endian), data, checksum.
+    const char header[] = {static_cast<char>(row.arrayId()), static_cast<char>(row.rowNumber() >> 8),
+                           static_cast<char>(row.rowNumber() & 0xFF), static_cast<char>(row.rowSize() >> 8),
+                           static_cast<char>(row.rowSize() & 0xFF)};
+    const QByteArray bytes = QByteArray(header, sizeof header) + row.rowData() + static_cast<char>(row.checksum());
+    const FirmwareDataRow again(':' + bytes.toHex());
     FUZZ_CHECK(again.isValid());
     FUZZ_CHECK(again.arrayId() == row.arrayId() && again.rowNumber() == row.rowNumber());
     FUZZ_CHECK(again.rowData() == row.rowData() && again.checksum() == row.checksum());
     FUZZ_CHECK(again.verifyChecksum() == row.verifyChecksum());
-    return 0;
 }

@@ -7,24 +7,19 @@
 
 using namespace NivoraVexbusUsb;
 
-FUZZ_QUIET_INITIALIZE()
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FUZZ_TARGET(bytes)
 {
-    const QByteArray bytes(reinterpret_cast<const char *>(data), static_cast<int>(size));
     const NivoraVexbusUsbPacket packet(bytes);
-    QString text;
-    QDebug(&text) << packet;
+    debugText(packet);
     FUZZ_CHECK(packet.packetData() == bytes);
-    FUZZ_CHECK(packet.isValid() == (size >= 2 && data[0] != NivoraVexbusUsbUtils::CommandInvalid));
+    FUZZ_CHECK(packet.isValid() == (bytes.size() >= 2 && static_cast<unsigned char>(bytes.at(0)) != NivoraVexbusUsbUtils::CommandInvalid));
     if (!packet.isValid())
-        return 0;
+        return;
 
     FUZZ_CHECK(packet.type() != NivoraVexbusUsbPacket::TypeRequest);
     QByteArray fields = packet.payload();
-    if (packet.type() == NivoraVexbusUsbPacket::TypeResponse && size > 2)
+    if (packet.type() == NivoraVexbusUsbPacket::TypeResponse && bytes.size() > 2)
         fields.prepend(static_cast<char>(packet.error()));
     const NivoraVexbusUsbPacket rebuilt(packet.command(), packet.packetId(), fields, packet.type());
     FUZZ_CHECK(rebuilt.packetData() == bytes);
-    return 0;
 }

@@ -13,14 +13,12 @@
 
 using namespace NivoraVexbusUsb;
 
-FUZZ_QUIET_INITIALIZE()
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FUZZ_TARGET(description)
 {
     FirmwareRelease release;
-    if (!release.parse(QByteArray(reinterpret_cast<const char *>(data), static_cast<int>(size)))) {
+    if (!release.parse(description)) {
         FUZZ_CHECK(!release.errorString().isEmpty() && release.updateFileName().isEmpty());
-        return 0;
+        return;
     }
 
     const QString name = release.updateFileName();
@@ -34,5 +32,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(release.releaseDateTime().isValid());
     static const QRegularExpression version(QStringLiteral("^-?\\d+\\.-?\\d+\\.-?\\d+$"));
     FUZZ_CHECK(version.match(release.versionString()).hasMatch());
-    return 0;
 }

@@ -15,8 +15,7 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         // A target without a failed input yet has no regressions folder.
         const QDir directory(QString::fromLocal8Bit(argv[i]));
-        const QStringList names = directory.entryList(QDir::Files, QDir::Name);
-        for (const QString &name : names) {
+        for (const QString &name : directory.entryList(QDir::Files, QDir::Name)) {
             QFile file(directory.filePath(name));
             if (!file.open(QIODevice::ReadOnly)) {
                 std::fprintf(stderr, "cannot read %s\n", qPrintable(file.fileName()));
