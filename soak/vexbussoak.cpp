@@ -28,7 +28,7 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
-#include <iterator>
+#include <memory>
 #include <unistd.h>
 
 using namespace NivoraVexbusUsb;
@@ -62,20 +62,14 @@ QByteArray imageText()
     return text;
 }
 
-struct Resources {
-    qint64 rss = 0;
-    int fds = 0;
-};
+struct Resources { qint64 rss = 0; int fds = 0; };
 
 Resources sampleResources()
 {
-    Resources resources;
     QFile statm(QStringLiteral("/proc/self/statm"));
     const QList<QByteArray> fields = statm.open(QIODevice::ReadOnly) ? statm.readAll().split(' ') : QList<QByteArray>();
-    if (fields.size() > 1)
-        resources.rss = fields.at(1).toLongLong() * sysconf(_SC_PAGESIZE);
-    resources.fds = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot).count();
-    return resources;
+    return {fields.size() > 1 ? fields.at(1).toLongLong() * sysconf(_SC_PAGESIZE) : 0,
+            int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot).count())};
 }
 
 } // namespace
@@ -90,25 +84,39 @@ public:
         QFile image(m_image);
         if (image.open(QIODevice::WriteOnly))
             image.write(imageText());
-        connect(&m_emulator, &VexbusEmulator::vanished, this, &VexbusSoak::onEmulatorVanished);
+        // The device stops in the middle of what it does, udev reports its
+        // removal a little later, and it comes back. Its tty keeps its PTY: a
+        // hang-up would free the PTY's number, which umockdev cannot give to a
+        // device plugged later.
+        connect(&m_emulator, &VexbusEmulator::vanished, this, [this]() {
+            later(300, [this]() { m_platform.unplug(device); });
+            later(800, [this]() { plugDevice(); });
+        });
         m_platform.addAdapter(serialNumber, device);
         m_emulator.attach(m_platform.masterFd(device));
 
-        m_adapter = new NivoraVexbusUsbAdapter(serialNumber, this);
-        connect(m_adapter, &NivoraVexbusUsbAdapter::commandFinished, this, &VexbusSoak::onCommandFinished);
-        connect(m_adapter, &NivoraVexbusUsbAdapter::vexbusFrameReceived, this, &VexbusSoak::onFrameReceived);
-        connect(m_adapter, &NivoraVexbusUsbAdapter::availableChanged, this, &VexbusSoak::onAvailableChanged);
-        connect(m_adapter, &NivoraVexbusUsbAdapter::updateFinished, this, &VexbusSoak::onUpdateFinished);
+        // Created after the device.
+        m_adapter = std::make_unique<NivoraVexbusUsbAdapter>(serialNumber);
+        connect(m_adapter.get(), &NivoraVexbusUsbAdapter::commandFinished, this, &VexbusSoak::onCommandFinished);
+        connect(m_adapter.get(), &NivoraVexbusUsbAdapter::vexbusFrameReceived, this, &VexbusSoak::onFrameReceived);
+        connect(m_adapter.get(), &NivoraVexbusUsbAdapter::availableChanged, this, [this](bool available) {
+            if (available)
+                return;
+            // Frames on their way when a connection ends are not owed.
+            ++m_connection;
+            m_framesInFlight.clear();
+            ++m_counts["disconnections"];
+        });
+        connect(m_adapter.get(), &NivoraVexbusUsbAdapter::updateFinished, this, &VexbusSoak::onUpdateFinished);
         m_commandTimer.callOnTimeout(this, &VexbusSoak::onCommandTimer);
         m_trafficTimer.callOnTimeout(this, &VexbusSoak::onTrafficTimer);
         m_faultTimer.setSingleShot(true);
-        m_faultTimer.callOnTimeout(this, &VexbusSoak::onFaultTimer);
-    }
-
-    ~VexbusSoak() override
-    {
-        // The adapter closes its port while the mocked platform still exists.
-        delete m_adapter;
+        m_faultTimer.callOnTimeout(this, [this]() {
+            if (m_phase == PhaseRunning)
+                injectFault();
+            if (m_phase != PhaseSettling)
+                m_faultTimer.start(2000 + m_random.bounded(3000));
+        });
     }
 
     // Runs the event loop until the time is up; the exit code says whether
@@ -121,8 +129,7 @@ public:
         m_trafficTimer.start(20);
         m_faultTimer.start(3000);
         // Faults end early enough for the last one to be recovered from.
-        const int settle = qMin(20, m_seconds / 3);
-        later((m_seconds - settle) * 1000, [this]() { onEndOfFaults(); });
+        later((m_seconds - qMin(20, m_seconds / 3)) * 1000, [this]() { onEndOfFaults(); });
         later(m_seconds * 1000, [this]() { onEnd(); });
         // Resources are compared with their size after a warm-up.
         later(qBound(8, m_seconds / 6, 60) * 1000, [this]() { m_warm = sampleResources(); });
@@ -134,35 +141,27 @@ public:
 private:
     enum Phase { PhaseRunning, PhaseUpdating, PhaseRecovering, PhaseSettling };
 
-    qint64 &count(const char *key) { return m_counts[QString::fromLatin1(key)]; }
     void later(int ms, const std::function<void()> &step) { QTimer::singleShot(ms, this, step); }
 
-    void onEmulatorVanished()
+    void plugDevice()
     {
-        // The device stops in the middle of what it does, udev reports its
-        // removal a little later, and it comes back. Its tty keeps its PTY: a
-        // hang-up would free the PTY's number, which umockdev cannot give to a
-        // device plugged later.
-        later(300, [this]() { m_platform.unplug(device); });
-        later(800, [this]() {
-            m_platform.plug(serialNumber, device);
-            m_emulator.attach(m_platform.masterFd(device));
-            ++count("replugs");
-        });
+        m_platform.plug(serialNumber, device);
+        m_emulator.attach(m_platform.masterFd(device));
+        ++m_counts["replugs"];
     }
 
     void onCommandTimer()
     {
         m_emulator.clearRequests();
         if (m_commandPending && m_commandClock.elapsed() > outcomeDeadline + 1000) {
-            ++count("commands without outcome");
+            ++m_counts["commands without outcome"];
             m_commandPending = false;
         }
         if (m_commandPending || !m_adapter->available() || m_adapter->updating())
             return;
         m_commandPending = true;
         m_commandClock.start();
-        ++count("commands given");
+        ++m_counts["commands given"];
         const int command = m_random.bounded(10);
         if (command == 0)
             m_adapter->resetController();
@@ -177,61 +176,43 @@ private:
     void onCommandFinished(NivoraVexbusUsbUtils::Command, NivoraVexbusUsbReply::Error error)
     {
         const char *name = QMetaEnum::fromType<NivoraVexbusUsbReply::Error>().valueToKey(error);
-        ++m_counts[QStringLiteral("outcome %1").arg(QString::fromLatin1(name ? name : "?"))];
+        ++m_counts["outcome " + QByteArray(name ? name : "?")];
         if (!m_commandPending) {
-            ++count("outcomes without a command");
+            ++m_counts["outcomes without a command"];
             return;
         }
         m_commandPending = false;
         const qint64 elapsed = m_commandClock.elapsed();
         m_slowestOutcome = qMax(m_slowestOutcome, elapsed);
         if (elapsed > outcomeDeadline)
-            ++count("outcomes after the time-out");
+            ++m_counts["outcomes after the time-out"];
     }
 
     // Bus frames carry a running number; a frame sent while the adapter was
     // available is lost if a later one arrives first on the same connection.
     void onTrafficTimer()
     {
-        const quint32 number = m_nextFrame++;
         QByteArray frame(4, '\0');
-        qToBigEndian(number, frame.data());
-        if (!m_emulator.sendBusData(frame))
-            return;
-        ++count("frames sent");
-        if (m_adapter->available())
-            m_framesInFlight.emplace_back(number, m_connection);
+        qToBigEndian(m_nextFrame, frame.data());
+        if (m_emulator.sendBusData(frame)) {
+            ++m_counts["frames sent"];
+            if (m_adapter->available())
+                m_framesInFlight.emplace_back(m_nextFrame, m_connection);
+        }
+        ++m_nextFrame;
     }
 
     void onFrameReceived(const QByteArray &frame)
     {
-        ++count("frames received");
+        ++m_counts["frames received"];
         if (frame.size() != 4)
             return;
         const quint32 number = qFromBigEndian<quint32>(frame.constData());
         while (!m_framesInFlight.empty() && m_framesInFlight.front().first <= number) {
             if (m_framesInFlight.front().first < number && m_framesInFlight.front().second == m_connection)
-                ++count("frames lost");
+                ++m_counts["frames lost"];
             m_framesInFlight.pop_front();
         }
-    }
-
-    void onAvailableChanged(bool available)
-    {
-        if (available)
-            return;
-        // Frames on their way when a connection ends are not owed.
-        ++m_connection;
-        m_framesInFlight.clear();
-        ++count("disconnections");
-    }
-
-    void onFaultTimer()
-    {
-        if (m_phase == PhaseRunning)
-            injectFault();
-        if (m_phase != PhaseSettling)
-            m_faultTimer.start(2000 + m_random.bounded(3000));
     }
 
     void injectFault()
@@ -241,44 +222,36 @@ private:
             startInterruptedUpdate();
             return;
         }
-        struct Fault {
-            const char *name;
-            std::function<void()> inject;
-        };
         const auto commandError = [this]() {
             const quint8 commands[] = {0x10, 0x41, 0xA0};
             const quint8 command = commands[m_random.bounded(3)];
             m_emulator.setCommandError(VexbusEmulator::ModeController, command, 0x06);
             later(2500, [this, command]() { m_emulator.clearCommandError(VexbusEmulator::ModeController, command); });
         };
-        const Fault faults[] = {
+        // An update started here is counted as an interrupted one.
+        const std::pair<const char *, std::function<void()>> faults[] = {
             {"fault: dropped response", [this]() { m_emulator.dropResponses(1); }},
             {"fault: corrupt checksum", [this]() { m_emulator.corruptNextResponse(); }},
-            {"fault: late responses", [this]() {
-                 m_emulator.setResponseDelay(2300);
-                 later(3000, [this]() { m_emulator.setResponseDelay(0); });
-             }},
-            {"fault: silence", [this]() {
-                 m_emulator.setSilent(true);
-                 later(1000 + m_random.bounded(6000), [this]() { m_emulator.setSilent(false); });
-             }},
+            {"fault: late responses", [this]() { m_emulator.setResponseDelay(2300); later(3000, [this]() { m_emulator.setResponseDelay(0); }); }},
+            {"fault: silence", [this]() { m_emulator.setSilent(true); later(1000 + m_random.bounded(6000), [this]() { m_emulator.setSilent(false); }); }},
             {"fault: command error", commandError},
             {"fault: command error", commandError},
             {"fault: vanish and replug", [this]() { m_emulator.vanish(); }},
+            {nullptr, [this]() {
+                 if (m_adapter->available() && m_clock.elapsed() < (m_seconds - 40) * 1000)
+                     startInterruptedUpdate();
+             }},
         };
-        const int fault = m_random.bounded(8);
-        if (fault < int(std::size(faults))) {
-            ++count(faults[fault].name);
-            faults[fault].inject();
-        } else if (m_adapter->available() && m_clock.elapsed() < (m_seconds - 40) * 1000) {
-            startInterruptedUpdate();
-        }
+        const auto &fault = faults[m_random.bounded(8)];
+        if (fault.first)
+            ++m_counts[fault.first];
+        fault.second();
     }
 
     void startInterruptedUpdate()
     {
         m_phase = PhaseUpdating;
-        ++count("updates interrupted");
+        ++m_counts["updates interrupted"];
         m_emulator.vanishOnCommand(VexbusEmulator::ModeBootloader, programRowCommand, 1 + m_random.bounded(imageRows));
         m_adapter->startFirmwareUpdate(m_image);
     }
@@ -288,14 +261,11 @@ private:
         if (m_phase != PhaseUpdating && m_phase != PhaseRecovering)
             return;
         if (m_phase == PhaseRecovering && success) {
-            ++count("updates recovered");
+            ++m_counts["updates recovered"];
             m_phase = PhaseRunning;
             return;
         }
-        if (m_phase == PhaseUpdating)
-            ++count(success ? "interrupted updates that succeeded" : "interrupted updates failed");
-        else
-            ++count("recoveries retried");
+        ++m_counts[m_phase == PhaseRecovering ? "recoveries retried" : success ? "interrupted updates that succeeded" : "interrupted updates failed"];
         // The controller is left in its bootloader; a new update finds it
         // there.
         m_phase = PhaseRecovering;
@@ -332,30 +302,26 @@ private:
         const Resources end = sampleResources();
         std::printf("soak: %d s\n", m_seconds);
         for (auto it = m_counts.cbegin(); it != m_counts.cend(); ++it)
-            std::printf("  %-36s %lld\n", qPrintable(it.key()), static_cast<long long>(it.value()));
+            std::printf("  %-36s %lld\n", it.key().constData(), static_cast<long long>(it.value()));
         std::printf("  %-36s %lld ms\n", "slowest outcome", static_cast<long long>(m_slowestOutcome));
         std::printf("  %-36s %lld KiB after warm-up, %lld KiB at the end\n", "resident memory",
                     static_cast<long long>(m_warm.rss / 1024), static_cast<long long>(end.rss / 1024));
         std::printf("  %-36s %d after warm-up, %d at the end\n", "open file descriptors", m_warm.fds, end.fds);
 
-        const auto value = [this](const char *key) { return m_counts.value(QString::fromLatin1(key)); };
-        const struct {
-            const char *text;
-            bool held;
-        } checks[] = {
+        const std::pair<const char *, bool> checks[] = {
             {"every command ended in an outcome within its time-out",
-             value("commands without outcome") == 0 && value("outcomes after the time-out") == 0
-                 && value("outcomes without a command") == 0 && m_adapter->available() && !m_commandPending},
+             m_counts.value("commands without outcome") == 0 && m_counts.value("outcomes after the time-out") == 0
+                 && m_counts.value("outcomes without a command") == 0 && m_adapter->available() && !m_commandPending},
             {"every interrupted update was recovered by a new update",
-             value("updates interrupted") > 0 && value("updates recovered") == value("updates interrupted")},
-            {"no bus frame lost while the link was up", value("frames lost") == 0 && value("frames received") > 0},
+             m_counts.value("updates interrupted") > 0 && m_counts.value("updates recovered") == m_counts.value("updates interrupted")},
+            {"no bus frame lost while the link was up", m_counts.value("frames lost") == 0 && m_counts.value("frames received") > 0},
             {"resident memory grew by less than 1 MiB after warm-up", m_warm.rss > 0 && end.rss - m_warm.rss < 1024 * 1024},
             {"open file descriptors stayed constant", m_warm.fds > 0 && end.fds == m_warm.fds},
         };
         bool held = true;
         for (const auto &check : checks) {
-            std::printf("%s: %s\n", check.held ? "ok" : "FAILED", check.text);
-            held = held && check.held;
+            std::printf("%s: %s\n", check.second ? "ok" : "FAILED", check.first);
+            held = held && check.second;
         }
         std::fflush(stdout);
         return held;
@@ -367,7 +333,6 @@ private:
     const QString m_image = m_directory.filePath(QStringLiteral("soak.cyacd"));
     NivoraTest::TestPlatform m_platform;
     VexbusEmulator m_emulator;
-    NivoraVexbusUsbAdapter *m_adapter = nullptr;
     Phase m_phase = PhaseRunning;
     bool m_updateDue = false;
     QElapsedTimer m_clock;
@@ -385,8 +350,11 @@ private:
     int m_connection = 0;
     std::deque<std::pair<quint32, int>> m_framesInFlight;
 
-    QMap<QString, qint64> m_counts;
+    QMap<QByteArray, qint64> m_counts;
     Resources m_warm;
+    // Last, so that it goes first: it closes its port while the mocked
+    // platform and everything its signals reach still exist.
+    std::unique_ptr<NivoraVexbusUsbAdapter> m_adapter;
 };
 
 int main(int argc, char *argv[])
@@ -395,20 +363,16 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("An adapter against the emulated controller, with faults, for a while."));
     parser.addHelpOption();
-    const QCommandLineOption secondsOption(QStringLiteral("seconds"), QStringLiteral("How long to run (default 600)."),
-                                           QStringLiteral("N"), QStringLiteral("600"));
-    const QCommandLineOption seedOption(QStringLiteral("seed"), QStringLiteral("Seed of the random faults (default: from the clock)."),
-                                        QStringLiteral("N"));
-    parser.addOptions({secondsOption, seedOption});
+    parser.addOptions({{QStringLiteral("seconds"), QStringLiteral("How long to run (default 600)."), QStringLiteral("N"), QStringLiteral("600")},
+                       {QStringLiteral("seed"), QStringLiteral("Seed of the random faults (default: from the clock)."), QStringLiteral("N")}});
     parser.process(application);
-
-    const int seconds = parser.value(secondsOption).toInt();
+    const int seconds = parser.value(QStringLiteral("seconds")).toInt();
     if (seconds < 30) {
         std::fprintf(stderr, "vexbus-soak: --seconds takes at least 30\n");
         return 2;
     }
-    const quint32 seed = parser.isSet(seedOption) ? parser.value(seedOption).toUInt()
-                                                  : static_cast<quint32>(QDateTime::currentMSecsSinceEpoch());
+    const QString seedText = parser.value(QStringLiteral("seed"));
+    const quint32 seed = seedText.isEmpty() ? static_cast<quint32>(QDateTime::currentMSecsSinceEpoch()) : seedText.toUInt();
     std::printf("soak: seed %u\n", seed);
     // The faults make the library warn all the time; the counts tell more.
     QLoggingCategory::setFilterRules(QStringLiteral("VexbusUsb*=false"));
