@@ -11,7 +11,6 @@ using namespace NivoraVexbusUsb;
 namespace {
 
 constexpr char end = '\xC0';
-constexpr int maximumFrameSize = NivoraVexbusUsbInterface::maximumFrameSize;
 
 // The frame as the adapter sends it, from the wire format: delimiters, the
 // escaped packet bytes and the escaped XOR checksum. The escape byte is
@@ -32,7 +31,7 @@ QByteArray checkFrame(const NivoraVexbusUsbFrameDecoder &decoder, char closingBy
 {
     FUZZ_CHECK(closingByte == end);
     const QByteArray frame = decoder.frame();
-    FUZZ_CHECK(frame.size() >= 2 && frame.size() < maximumFrameSize);
+    FUZZ_CHECK(frame.size() >= 2 && frame.size() < NivoraVexbusUsbInterface::maximumFrameSize);
     NivoraVexbusUsbFrameDecoder again;
     bool decodedAgain = false;
     for (const char byte : frameOnWire(frame))
@@ -52,7 +51,7 @@ FUZZ_TARGET(input)
     for (const char byte : input) {
         if (bytewise.processByte(static_cast<unsigned char>(byte)))
             bytewiseFrames.append(checkFrame(bytewise, byte));
-        FUZZ_CHECK(bytewise.bufferSize() <= maximumFrameSize);
+        FUZZ_CHECK(bytewise.bufferSize() <= NivoraVexbusUsbInterface::maximumFrameSize);
     }
 
     NivoraVexbusUsbFrameDecoder bulk;
@@ -61,7 +60,7 @@ FUZZ_TARGET(input)
         bool closed = false;
         const int taken = bulk.processBytes(input.constData() + position, input.size() - position, &closed);
         FUZZ_CHECK(taken > 0 && taken <= input.size() - position);
-        FUZZ_CHECK(bulk.bufferSize() <= maximumFrameSize);
+        FUZZ_CHECK(bulk.bufferSize() <= NivoraVexbusUsbInterface::maximumFrameSize);
         position += taken;
         if (closed)
             bulkFrames.append(checkFrame(bulk, input.at(position - 1)));

@@ -17,13 +17,13 @@
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
-#define FUZZ_CHECK(condition) \
-    do { \
-        if (!(condition)) { \
-            std::fprintf(stderr, "%s:%d: invariant does not hold: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort(); \
-        } \
-    } while (false)
+[[noreturn]] inline void fuzzCheckFailed(const char *file, int line, const char *condition)
+{
+    std::fprintf(stderr, "%s:%d: invariant does not hold: %s\n", file, line, condition);
+    std::abort();
+}
+
+#define FUZZ_CHECK(condition) ((condition) ? void() : fuzzCheckFailed(__FILE__, __LINE__, #condition))
 
 // Defines both entry points of a target whose body follows as a function
 // of the input's bytes. The library's categories log at every level by
@@ -32,16 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 // directly by the targets through debugText().
 #define FUZZ_TARGET(input) \
     static void fuzzOneInput(const QByteArray &input); \
-    extern "C" int LLVMFuzzerInitialize(int *, char ***) \
-    { \
-        QLoggingCategory::setFilterRules(QStringLiteral("VexbusUsb*=false")); \
-        return 0; \
-    } \
+    extern "C" int LLVMFuzzerInitialize(int *, char ***) { QLoggingCategory::setFilterRules(QStringLiteral("VexbusUsb*=false")); return 0; } \
     extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) \
-    { \
-        fuzzOneInput(QByteArray(reinterpret_cast<const char *>(data), static_cast<int>(size))); \
-        return 0; \
-    } \
+    { fuzzOneInput(QByteArray(reinterpret_cast<const char *>(data), static_cast<int>(size))); return 0; } \
     static void fuzzOneInput(const QByteArray &input)
 
 template<typename T>

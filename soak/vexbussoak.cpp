@@ -14,6 +14,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -29,6 +30,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <unistd.h>
 
 using namespace NivoraVexbusUsb;
@@ -50,13 +52,10 @@ QByteArray imageText()
 {
     QByteArray text = "123456780000\n";
     for (int row = 0; row < imageRows; ++row) {
-        QByteArray bytes = QByteArray::fromHex("0000000040");
-        bytes[2] = static_cast<char>(0x22 + row);
+        QByteArray bytes = QByteArray::fromHex("0000") + static_cast<char>(0x22 + row) + QByteArray::fromHex("0040");
         for (int i = 0; i < 64; ++i)
             bytes.append(static_cast<char>(row * 13 + i));
-        quint8 sum = 0;
-        for (const char byte : bytes)
-            sum = static_cast<quint8>(sum + static_cast<quint8>(byte));
+        const int sum = std::accumulate(bytes.cbegin(), bytes.cend(), 0, [](int sum, char byte) { return sum + quint8(byte); });
         text += ':' + bytes.append(static_cast<char>(-sum)).toHex().toUpper() + '\n';
     }
     return text;
@@ -90,7 +89,11 @@ public:
         // device plugged later.
         connect(&m_emulator, &VexbusEmulator::vanished, this, [this]() {
             later(300, [this]() { m_platform.unplug(device); });
-            later(800, [this]() { plugDevice(); });
+            later(800, [this]() {
+                m_platform.plug(serialNumber, device);
+                m_emulator.attach(m_platform.masterFd(device));
+                ++m_counts["replugs"];
+            });
         });
         m_platform.addAdapter(serialNumber, device);
         m_emulator.attach(m_platform.masterFd(device));
@@ -103,7 +106,6 @@ public:
             if (available)
                 return;
             // Frames on their way when a connection ends are not owed.
-            ++m_connection;
             m_framesInFlight.clear();
             ++m_counts["disconnections"];
         });
@@ -143,23 +145,15 @@ private:
 
     void later(int ms, const std::function<void()> &step) { QTimer::singleShot(ms, this, step); }
 
-    void plugDevice()
-    {
-        m_platform.plug(serialNumber, device);
-        m_emulator.attach(m_platform.masterFd(device));
-        ++m_counts["replugs"];
-    }
-
     void onCommandTimer()
     {
         m_emulator.clearRequests();
-        if (m_commandPending && m_commandClock.elapsed() > outcomeDeadline + 1000) {
+        if (m_commandClock.isValid() && m_commandClock.elapsed() > outcomeDeadline + 1000) {
             ++m_counts["commands without outcome"];
-            m_commandPending = false;
+            m_commandClock.invalidate();
         }
-        if (m_commandPending || !m_adapter->available() || m_adapter->updating())
+        if (m_commandClock.isValid() || !m_adapter->available() || m_adapter->updating())
             return;
-        m_commandPending = true;
         m_commandClock.start();
         ++m_counts["commands given"];
         const int command = m_random.bounded(10);
@@ -175,21 +169,22 @@ private:
 
     void onCommandFinished(NivoraVexbusUsbUtils::Command, NivoraVexbusUsbReply::Error error)
     {
-        const char *name = QMetaEnum::fromType<NivoraVexbusUsbReply::Error>().valueToKey(error);
-        ++m_counts["outcome " + QByteArray(name ? name : "?")];
-        if (!m_commandPending) {
+        ++m_counts["outcome " + QByteArray(QMetaEnum::fromType<NivoraVexbusUsbReply::Error>().valueToKey(error))];
+        if (!m_commandClock.isValid()) {
             ++m_counts["outcomes without a command"];
             return;
         }
-        m_commandPending = false;
         const qint64 elapsed = m_commandClock.elapsed();
+        m_commandClock.invalidate();
         m_slowestOutcome = qMax(m_slowestOutcome, elapsed);
         if (elapsed > outcomeDeadline)
             ++m_counts["outcomes after the time-out"];
     }
 
     // Bus frames carry a running number; a frame sent while the adapter was
-    // available is lost if a later one arrives first on the same connection.
+    // available is lost if a later one arrives first on the same connection
+    // (the frames in flight are forgotten when a connection ends, and none
+    // are noted until the next one is up).
     void onTrafficTimer()
     {
         QByteArray frame(4, '\0');
@@ -197,7 +192,7 @@ private:
         if (m_emulator.sendBusData(frame)) {
             ++m_counts["frames sent"];
             if (m_adapter->available())
-                m_framesInFlight.emplace_back(m_nextFrame, m_connection);
+                m_framesInFlight.push_back(m_nextFrame);
         }
         ++m_nextFrame;
     }
@@ -208,8 +203,8 @@ private:
         if (frame.size() != 4)
             return;
         const quint32 number = qFromBigEndian<quint32>(frame.constData());
-        while (!m_framesInFlight.empty() && m_framesInFlight.front().first <= number) {
-            if (m_framesInFlight.front().first < number && m_framesInFlight.front().second == m_connection)
+        while (!m_framesInFlight.empty() && m_framesInFlight.front() <= number) {
+            if (m_framesInFlight.front() < number)
                 ++m_counts["frames lost"];
             m_framesInFlight.pop_front();
         }
@@ -223,8 +218,7 @@ private:
             return;
         }
         const auto commandError = [this]() {
-            const quint8 commands[] = {0x10, 0x41, 0xA0};
-            const quint8 command = commands[m_random.bounded(3)];
+            const quint8 command = static_cast<quint8>(QByteArray::fromHex("1041a0").at(m_random.bounded(3)));
             m_emulator.setCommandError(VexbusEmulator::ModeController, command, 0x06);
             later(2500, [this, command]() { m_emulator.clearCommandError(VexbusEmulator::ModeController, command); });
         };
@@ -237,10 +231,7 @@ private:
             {"fault: command error", commandError},
             {"fault: command error", commandError},
             {"fault: vanish and replug", [this]() { m_emulator.vanish(); }},
-            {nullptr, [this]() {
-                 if (m_adapter->available() && m_clock.elapsed() < (m_seconds - 40) * 1000)
-                     startInterruptedUpdate();
-             }},
+            {nullptr, [this]() { if (m_adapter->available() && m_clock.elapsed() < (m_seconds - 40) * 1000) startInterruptedUpdate(); }},
         };
         const auto &fault = faults[m_random.bounded(8)];
         if (fault.first)
@@ -288,9 +279,7 @@ private:
         m_faultTimer.stop();
         // Resources are compared in the same condition as at the warm-up: the
         // adapter connected and no command on its way.
-        QElapsedTimer wait;
-        wait.start();
-        while (wait.elapsed() < 20000 && (!m_adapter->available() || m_commandPending || m_phase != PhaseSettling))
+        for (QDeadlineTimer wait(20000); !wait.hasExpired() && (!m_adapter->available() || m_commandClock.isValid() || m_phase != PhaseSettling);)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
         m_commandTimer.stop();
         m_trafficTimer.stop();
@@ -311,7 +300,7 @@ private:
         const std::pair<const char *, bool> checks[] = {
             {"every command ended in an outcome within its time-out",
              m_counts.value("commands without outcome") == 0 && m_counts.value("outcomes after the time-out") == 0
-                 && m_counts.value("outcomes without a command") == 0 && m_adapter->available() && !m_commandPending},
+                 && m_counts.value("outcomes without a command") == 0 && m_adapter->available() && !m_commandClock.isValid()},
             {"every interrupted update was recovered by a new update",
              m_counts.value("updates interrupted") > 0 && m_counts.value("updates recovered") == m_counts.value("updates interrupted")},
             {"no bus frame lost while the link was up", m_counts.value("frames lost") == 0 && m_counts.value("frames received") > 0},
@@ -340,15 +329,13 @@ private:
     QTimer m_trafficTimer;
     QTimer m_faultTimer;
 
-    // The command given and since when; an outcome must follow within the
-    // reply's time-out.
-    bool m_commandPending = false;
+    // Since when the command given is on its way (invalid while none is);
+    // an outcome must follow within the reply's time-out.
     QElapsedTimer m_commandClock;
     qint64 m_slowestOutcome = 0;
 
     quint32 m_nextFrame = 0;
-    int m_connection = 0;
-    std::deque<std::pair<quint32, int>> m_framesInFlight;
+    std::deque<quint32> m_framesInFlight;
 
     QMap<QByteArray, qint64> m_counts;
     Resources m_warm;
@@ -364,18 +351,17 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral("An adapter against the emulated controller, with faults, for a while."));
     parser.addHelpOption();
     parser.addOptions({{QStringLiteral("seconds"), QStringLiteral("How long to run (default 600)."), QStringLiteral("N"), QStringLiteral("600")},
-                       {QStringLiteral("seed"), QStringLiteral("Seed of the random faults (default: from the clock)."), QStringLiteral("N")}});
+                       {QStringLiteral("seed"), QStringLiteral("Seed of the random faults (default: from the clock)."), QStringLiteral("N"),
+                        QString::number(static_cast<quint32>(QDateTime::currentMSecsSinceEpoch()))}});
     parser.process(application);
     const int seconds = parser.value(QStringLiteral("seconds")).toInt();
     if (seconds < 30) {
         std::fprintf(stderr, "vexbus-soak: --seconds takes at least 30\n");
         return 2;
     }
-    const QString seedText = parser.value(QStringLiteral("seed"));
-    const quint32 seed = seedText.isEmpty() ? static_cast<quint32>(QDateTime::currentMSecsSinceEpoch()) : seedText.toUInt();
+    const quint32 seed = parser.value(QStringLiteral("seed")).toUInt();
     std::printf("soak: seed %u\n", seed);
     // The faults make the library warn all the time; the counts tell more.
     QLoggingCategory::setFilterRules(QStringLiteral("VexbusUsb*=false"));
-    VexbusSoak soak(seconds, seed);
-    return soak.run();
+    return VexbusSoak(seconds, seed).run();
 }
