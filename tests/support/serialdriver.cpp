@@ -35,19 +35,6 @@ struct NivoraSerialDriverClass {
 
 G_DEFINE_TYPE(NivoraSerialDriver, nivora_serial_driver, UMOCKDEV_TYPE_IOCTL_BASE)
 
-// The serial_struct in the client's memory, fetched into the handler.
-UMockdevIoctlData *serialStruct(UMockdevIoctlClient *client)
-{
-    GError *error = nullptr;
-    UMockdevIoctlData *data = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
-                                                          sizeof(serial_struct), &error);
-    if (!data) {
-        qWarning() << "Cannot read the serial_struct of the ioctl:" << (error ? error->message : "");
-        g_clear_error(&error);
-    }
-    return data;
-}
-
 gboolean handleIoctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client)
 {
     SerialDriver::State *state = reinterpret_cast<NivoraSerialDriver *>(base)->state;
@@ -58,12 +45,18 @@ gboolean handleIoctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client)
         umockdev_ioctl_client_complete(client, result, error);
         return TRUE;
     }
-    if (state->behaviour == SerialDriver::NoSerialIoctls) {
-        umockdev_ioctl_client_complete(client, -1, ENOTTY);
+    if (state->behaviour == SerialDriver::NoSerialIoctls
+        || (request == TIOCSSERIAL && state->behaviour == SerialDriver::RefusesSettings)) {
+        umockdev_ioctl_client_complete(client, -1, state->behaviour == SerialDriver::NoSerialIoctls ? ENOTTY : EPERM);
         return TRUE;
     }
-    UMockdevIoctlData *data = serialStruct(client);
+    // The serial_struct in the client's memory, fetched into the handler.
+    GError *error = nullptr;
+    UMockdevIoctlData *data = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
+                                                          sizeof(serial_struct), &error);
     if (!data) {
+        qWarning() << "Cannot read the serial_struct of the ioctl:" << (error ? error->message : "");
+        g_clear_error(&error);
         umockdev_ioctl_client_complete(client, -1, EFAULT);
         return TRUE;
     }
@@ -71,15 +64,10 @@ gboolean handleIoctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client)
     if (request == TIOCGSERIAL) {
         std::memset(&serial, 0, sizeof(serial));
         serial.type = PORT_16550A;
-        serial.line = 0;
         serial.baud_base = 24000000;
         serial.flags = state->flags;
         std::memcpy(data->data, &serial, sizeof(serial));
         umockdev_ioctl_client_complete(client, 0, 0);
-        return TRUE;
-    }
-    if (state->behaviour == SerialDriver::RefusesSettings) {
-        umockdev_ioctl_client_complete(client, -1, EPERM);
         return TRUE;
     }
     std::memcpy(&serial, data->data, sizeof(serial));

@@ -35,8 +35,8 @@ QString TestPlatform::rootDir() const
     return path;
 }
 
-QString TestPlatform::add(const QString &serialNumber, const QString &deviceName, const QString &vendorId,
-                          const QString &productId)
+QString TestPlatform::addAdapter(const QString &serialNumber, const QString &deviceName, const QString &vendorId,
+                                 const QString &productId)
 {
     const QString usbPath = QStringLiteral("/devices/usb%1").arg(m_nextUsbIndex++);
     const QString ttyPath = usbPath + QLatin1Char('/') + deviceName;
@@ -94,12 +94,6 @@ QString TestPlatform::add(const QString &serialNumber, const QString &deviceName
     return devNode;
 }
 
-QString TestPlatform::addAdapter(const QString &serialNumber, const QString &deviceName, const QString &vendorId,
-                                 const QString &productId)
-{
-    return add(serialNumber, deviceName, vendorId, productId);
-}
-
 void TestPlatform::removeAdapter(const QString &deviceName)
 {
     if (!m_devices.contains(deviceName))
@@ -128,7 +122,7 @@ bool TestPlatform::addLink(const QString &linkPath, const QString &deviceName)
 QString TestPlatform::plug(const QString &serialNumber, const QString &deviceName, const QString &vendorId,
                            const QString &productId)
 {
-    const QString path = add(serialNumber, deviceName, vendorId, productId);
+    const QString path = addAdapter(serialNumber, deviceName, vendorId, productId);
     if (!path.isEmpty())
         sendEvent(deviceName, QStringLiteral("add"));
     return path;
@@ -161,16 +155,6 @@ void TestPlatform::setProperty(const QString &deviceName, const QString &name, c
 int TestPlatform::masterFd(const QString &deviceName) const
 {
     return m_devices.value(deviceName).masterFd;
-}
-
-void TestPlatform::vanish(const QString &deviceName)
-{
-    auto it = m_devices.find(deviceName);
-    if (it == m_devices.end() || it->masterFd < 0)
-        return;
-
-    ::close(it->masterFd);
-    it->masterFd = -1;
 }
 
 bool writeToFd(int fd, const QByteArray &data)

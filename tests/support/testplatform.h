@@ -49,13 +49,8 @@ public:
     bool addLink(const QString &linkPath, const QString &deviceName);
 
     // The PTY master of the device's tty: the far end of the serial line.
-    // -1 when unknown or after vanish().
+    // -1 when unknown.
     int masterFd(const QString &deviceName) const;
-    // Closes the PTY master, so that an open port sees a hang-up, as when a
-    // device disappears without udev telling anyone first. The node cannot
-    // come back afterwards; plug another device name instead.
-    void vanish(const QString &deviceName);
-
     static QString devicePath(const QString &deviceName) { return QStringLiteral("/dev/") + deviceName; }
 
     UMockdevTestbed *testbed() const { return m_testbed; }
@@ -68,8 +63,6 @@ private:
         int minor = 0;
     };
 
-    QString add(const QString &serialNumber, const QString &deviceName, const QString &vendorId,
-                const QString &productId);
     // The testbed's root directory, which umockdev hands out as a new string.
     QString rootDir() const;
 

@@ -1,8 +1,10 @@
 #include "emulatedadapter.h"
+#include "httpsserver.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -33,6 +35,14 @@ QList<State> states(const QSignalSpy &spy)
     return result;
 }
 
+// The command, the reply's error and the adapter's error of a commandFinished().
+QList<int> outcome(const QSignalSpy &spy, int index)
+{
+    const QList<QVariant> arguments = spy.at(index);
+    return {int(arguments.at(0).value<NivoraVexbusUsbUtils::Command>()), int(arguments.at(1).value<NivoraVexbusUsbReply::Error>()),
+            int(arguments.at(2).value<NivoraVexbusUsbUtils::Error>())};
+}
+
 const QString timeoutWarning = QStringLiteral("^%1 finished with error NivoraVexbusUsb::NivoraVexbusUsbReply::ErrorTimeout$");
 
 } // namespace
@@ -48,17 +58,17 @@ private slots:
 
     void comesUpInPortMode();
     void unplugAndReplug();
-    void silentControllerIsReconnected();
+    void silentControllerAtInit_data();
+    void silentControllerAtInit();
     void readyWhileVersionPendingRestartsInit();
-    void stopDuringInitStaysStopped();
     void notifications();
     void statusPayloadFlagsComparedFirst();
     void commands_data();
     void commands();
-    void commandOnClosedPortTimesOut();
     void resetFollowsStateSequence();
     void reusedPacketIdKeepsNewerReply();
-    void firmwareUpdateFromFile();
+    void firmwareUpdate_data();
+    void firmwareUpdate();
 
 private:
     NivoraVexbusUsbAdapter *adapter() const { return m_rig->adapter(); }
@@ -66,6 +76,8 @@ private:
     int requestCount(quint8 command) { return emulator().requests(RecordedRequest::ProtocolController, command).count(); }
 
     std::unique_ptr<EmulatedAdapter> m_rig;
+    QTemporaryDir m_dir;
+    NivoraTest::TestCertificate m_certificate;
 };
 
 void TestNivoraVexbusUsbAdapter::initTestCase()
@@ -76,6 +88,16 @@ void TestNivoraVexbusUsbAdapter::initTestCase()
     qRegisterMetaType<NivoraVexbusUsbUtils::Command>();
     qRegisterMetaType<NivoraVexbusUsbUtils::Error>();
     qRegisterMetaType<NivoraVexbusUsbReply::Error>();
+
+    // The release server's certificate, trusted as the gateway's CA store would.
+    QVERIFY(m_dir.isValid());
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("cache"))));
+    QString error;
+    m_certificate = NivoraTest::TestCertificate::generate(m_dir.path(), &error);
+    QVERIFY2(!m_certificate.isNull(), qPrintable(error));
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.addCaCertificate(m_certificate.certificate);
+    QSslConfiguration::setDefaultConfiguration(configuration);
 }
 
 void TestNivoraVexbusUsbAdapter::init()
@@ -103,15 +125,12 @@ void TestNivoraVexbusUsbAdapter::comesUpInPortMode()
     QVERIFY(adapter()->vexbusInitialized());
     QVERIFY(adapter()->vexbusAvailable());
     QCOMPARE(adapter()->serialPortSerialNumber(), QStringLiteral("ABC123"));
-    QCOMPARE(adapter()->serialPortProductIdentifier(), static_cast<unsigned short>(0x6001));
 
     // The version first, then the status, with packet ids counting from 0.
-    const QList<RecordedRequest> requests = emulator().requests();
-    QCOMPARE(requests.count(), 2);
-    QCOMPARE(requests.at(0).command(), quint8(0x01));
-    QCOMPARE(requests.at(0).packetId(), quint8(0));
-    QCOMPARE(requests.at(1).command(), quint8(0x04));
-    QCOMPARE(requests.at(1).packetId(), quint8(1));
+    QList<QPair<int, int>> requests;
+    for (const RecordedRequest &request : emulator().requests())
+        requests.append({request.command(), request.packetId()});
+    QCOMPARE(requests, (QList<QPair<int, int>>{{0x01, 0}, {0x04, 1}}));
 }
 
 void TestNivoraVexbusUsbAdapter::unplugAndReplug()
@@ -133,27 +152,46 @@ void TestNivoraVexbusUsbAdapter::unplugAndReplug()
     QCOMPARE(availableSpy.count(), 2);
 }
 
-void TestNivoraVexbusUsbAdapter::silentControllerIsReconnected()
+void TestNivoraVexbusUsbAdapter::silentControllerAtInit_data()
 {
+    QTest::addColumn<bool>("stopped");
+    QTest::newRow("is reconnected") << false;
+    QTest::newRow("stop during init stays stopped") << true;
+}
+
+void TestNivoraVexbusUsbAdapter::silentControllerAtInit()
+{
+    QFETCH(bool, stopped);
+
     emulator().setSilent(true);
     QVERIFY(m_rig->start());
-    QVERIFY(adapter()->serialInterface()->connected());
+    QTRY_COMPARE(requestCount(0x01), 1);
     QSignalSpy connectedSpy(adapter()->serialInterface(), &NivoraVexbusUsbInterface::connectedChanged);
-
-    // The fourth attempt, on the reopened port, is still unanswered.
-    for (int i = 0; i < 4; ++i)
-        ignoreWarnings({timeoutWarning.arg(QStringLiteral("Read initial firmware reply"))});
-    ignoreWarnings({QStringLiteral("^Failed to initialize after 3 attempts. Reconnecting the interface$")});
-
-    // Three attempts of 2000 ms each, then the interface closes and reopens.
-    QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 2, 8000);
+    if (stopped) {
+        adapter()->stop();
+        // Long enough for three init time-outs and the reconnection they
+        // would cause if retries ran on the closed port.
+        QTest::qWait(6500);
+        QCOMPARE(connectedSpy.count(), 1);
+        QVERIFY(!adapter()->serialInterface()->serialPort()->isOpen());
+        QCOMPARE(adapter()->state(), NivoraVexbusUsbAdapter::StateUnconnected);
+        QCOMPARE(requestCount(0x01), 1);
+    } else {
+        // Three attempts of 2000 ms each, then the interface closes and
+        // reopens; the fourth attempt, on the reopened port, is still unanswered.
+        for (int i = 0; i < 4; ++i)
+            ignoreWarnings({timeoutWarning.arg(QStringLiteral("Read initial firmware reply"))});
+        ignoreWarnings({QStringLiteral("^Failed to initialize after 3 attempts. Reconnecting the interface$")});
+        QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 2, 8000);
+        QCOMPARE(connectedSpy.at(1).at(0).toBool(), true);
+        QCOMPARE(requestCount(0x01), 4);
+        QCOMPARE(requestCount(0x04), 0);
+    }
     QCOMPARE(connectedSpy.at(0).at(0).toBool(), false);
-    QCOMPARE(connectedSpy.at(1).at(0).toBool(), true);
-    QCOMPARE(requestCount(0x01), 4);
-    QCOMPARE(requestCount(0x04), 0);
 
-    // The controller that answers again comes up through the fresh init.
+    // The controller that answers again comes up through a fresh init.
     emulator().setSilent(false);
+    QVERIFY(!stopped || m_rig->start());
     QTRY_COMPARE_WITH_TIMEOUT(adapter()->state(), NivoraVexbusUsbAdapter::StateConnected, 4000);
 }
 
@@ -176,29 +214,6 @@ void TestNivoraVexbusUsbAdapter::readyWhileVersionPendingRestartsInit()
 
     // The late answer to the aborted request found no reply any more.
     QTest::qWait(400);
-}
-
-void TestNivoraVexbusUsbAdapter::stopDuringInitStaysStopped()
-{
-    emulator().setSilent(true);
-    QVERIFY(m_rig->start());
-    QTRY_COMPARE(requestCount(0x01), 1);
-
-    adapter()->stop();
-    QVERIFY(!adapter()->serialInterface()->connected());
-
-    // Long enough for three init time-outs and the reconnection they would
-    // cause if retries ran on the closed port.
-    QSignalSpy connectedSpy(adapter()->serialInterface(), &NivoraVexbusUsbInterface::connectedChanged);
-    QTest::qWait(6500);
-    QCOMPARE(connectedSpy.count(), 0);
-    QVERIFY(!adapter()->serialInterface()->serialPort()->isOpen());
-    QCOMPARE(adapter()->state(), NivoraVexbusUsbAdapter::StateUnconnected);
-    QCOMPARE(requestCount(0x01), 1);
-
-    // The next start initializes as usual.
-    emulator().setSilent(false);
-    QVERIFY(m_rig->startConnected());
 }
 
 void TestNivoraVexbusUsbAdapter::notifications()
@@ -256,85 +271,77 @@ void TestNivoraVexbusUsbAdapter::statusPayloadFlagsComparedFirst()
 void TestNivoraVexbusUsbAdapter::commands_data()
 {
     QTest::addColumn<Operation>("operation");
-    QTest::addColumn<int>("command");
-    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<bool>("closed");
+    QTest::addColumn<QByteArray>("payload"); // as the controller receives it
     QTest::addColumn<int>("refusal"); // the code the controller answers with, 0 for success
-    QTest::addColumn<int>("adapterError");
+    QTest::addColumn<QList<int>>("outcome");
     QTest::addColumn<QStringList>("warnings");
 
     using A = NivoraVexbusUsbAdapter;
+    const int success = NivoraVexbusUsbReply::ErrorNoError;
+    const int refused = NivoraVexbusUsbReply::ErrorInterfaceError;
     const QString limited = QStringLiteral("^The press duration of 70000 ms exceeds the maximum of 65535 ms. Limiting it to 65535 ms.$");
-    const QString refused = QStringLiteral("^%1 finished with error NivoraVexbusUsb::NivoraVexbusUsbReply::ErrorInterfaceError$");
-    QTest::newRow("write test frame") << Operation([](A *a) { a->writeDataToVexbus(); }) << 0xA0
-                                      << QByteArray::fromHex("054142434445") << 0 << 0 << QStringList();
-    QTest::newRow("write 255 bytes") << Operation([](A *a) { a->writeDataToVexbus(QByteArray(255, '\x5a')); }) << 0xA0
-                                     << (QByteArray(1, '\xff') + QByteArray(255, '\x5a')) << 0 << 0 << QStringList();
-    QTest::newRow("IXO program") << Operation([](A *a) { a->pressIxoButton(A::IxoModuleButtonProgram, 200); }) << 0x10
-                                 << QByteArray::fromHex("801800c8") << 0 << 0 << QStringList();
+    const QString refusedWarning = QStringLiteral("^%1 finished with error NivoraVexbusUsb::NivoraVexbusUsbReply::ErrorInterfaceError$");
+    QTest::newRow("write test frame") << Operation([](A *a) { a->writeDataToVexbus(); }) << false
+        << QByteArray::fromHex("054142434445") << 0 << QList<int>{0xA0, success, 0} << QStringList();
+    QTest::newRow("write 255 bytes") << Operation([](A *a) { a->writeDataToVexbus(QByteArray(255, '\x5a')); }) << false
+        << (QByteArray(1, '\xff') + QByteArray(255, '\x5a')) << 0 << QList<int>{0xA0, success, 0} << QStringList();
+    QTest::newRow("IXO program") << Operation([](A *a) { a->pressIxoButton(A::IxoModuleButtonProgram, 200); }) << false
+        << QByteArray::fromHex("801800c8") << 0 << QList<int>{0x10, success, 0} << QStringList();
     QTest::newRow("remote service") << Operation([](A *a) { a->pressRemoteServiceButton(A::RemoteServiceModuleButtonProgram, 500); })
-                                    << 0x10 << QByteArray::fromHex("000401f4") << 0 << 0 << QStringList();
+        << false << QByteArray::fromHex("000401f4") << 0 << QList<int>{0x10, success, 0} << QStringList();
     QTest::newRow("app connector 65535 ms") << Operation([](A *a) { a->pressAppConnectorButton(A::AppConnectorModuleButtonHalt, 65535); })
-                                            << 0x40 << QByteArray::fromHex("07ffff") << 0 << 0 << QStringList();
+        << false << QByteArray::fromHex("07ffff") << 0 << QList<int>{0x40, success, 0} << QStringList();
     QTest::newRow("app connector too long") << Operation([](A *a) { a->pressAppConnectorButton(A::AppConnectorModuleButtonHalt, 70000); })
-                                            << 0x40 << QByteArray::fromHex("07ffff") << 0 << 0 << QStringList{limited};
+        << false << QByteArray::fromHex("07ffff") << 0 << QList<int>{0x40, success, 0} << QStringList{limited};
     QTest::newRow("parameter handling off") << Operation([](A *a) { a->enableAppConnectorParameterHandling(false); })
-                                            << 0x41 << QByteArray::fromHex("00") << 0 << 0 << QStringList();
+        << false << QByteArray::fromHex("00") << 0 << QList<int>{0x41, success, 0} << QStringList();
     QTest::newRow("parameter handling refused") << Operation([](A *a) { a->enableAppConnectorParameterHandling(true); })
-        << 0x41 << QByteArray::fromHex("01") << 0x09 << int(NivoraVexbusUsbUtils::ErrorVexbusNotAvailable)
-        << QStringList{refused.arg(QStringLiteral("Set KVT app connector paramerter handling reply"))};
+        << false << QByteArray::fromHex("01") << 0x09 << QList<int>{0x41, refused, NivoraVexbusUsbUtils::ErrorVexbusNotAvailable}
+        << QStringList{refusedWarning.arg(QStringLiteral("Set KVT app connector paramerter handling reply"))};
     // A refused reset changes no state.
-    QTest::newRow("reset refused") << Operation([](A *a) { a->resetController(); }) << 0x02 << QByteArray() << 0x06
-        << int(NivoraVexbusUsbUtils::ErrorUnknownCommand)
-        << QStringList{refused.arg(QStringLiteral("Reset controller request")),
+    QTest::newRow("reset refused") << Operation([](A *a) { a->resetController(); }) << false << QByteArray() << 0x06
+        << QList<int>{0x02, refused, NivoraVexbusUsbUtils::ErrorUnknownCommand}
+        << QStringList{refusedWarning.arg(QStringLiteral("Reset controller request")),
                        QStringLiteral("^Interface error NivoraVexbusUsb::NivoraVexbusUsbUtils::ErrorUnknownCommand$")};
+    // Still sent, into the closed port; the reply waits its 2000 ms.
+    QTest::newRow("closed port") << Operation([](A *a) { a->pressIxoButton(); }) << true << QByteArray() << 0
+        << QList<int>{0x10, NivoraVexbusUsbReply::ErrorTimeout, 0} << QStringList{timeoutWarning.arg(QStringLiteral("Set IXO module buffer data reply"))};
 }
 
 void TestNivoraVexbusUsbAdapter::commands()
 {
     QFETCH(Operation, operation);
-    QFETCH(int, command);
+    QFETCH(bool, closed);
     QFETCH(QByteArray, payload);
     QFETCH(int, refusal);
-    QFETCH(int, adapterError);
+    QFETCH(QList<int>, outcome);
     QFETCH(QStringList, warnings);
 
     QVERIFY(m_rig->startConnected());
     emulator().clearRequests();
+    if (closed)
+        adapter()->stop();
     if (refusal)
-        emulator().setCommandError(VexbusEmulator::ModeController, quint8(command), quint8(refusal));
+        emulator().setCommandError(VexbusEmulator::ModeController, quint8(outcome.at(0)), quint8(refusal));
     ignoreWarnings(warnings);
     QSignalSpy finishedSpy(adapter(), &NivoraVexbusUsbAdapter::commandFinished);
-    operation(adapter());
-
-    QTRY_COMPARE(emulator().requests().count(), 1);
-    const RecordedRequest request = emulator().requests().first();
-    QCOMPARE(int(request.command()), command);
-    QCOMPARE(request.packetId(), quint8(2));
-    QCOMPARE(request.payload().toHex(), payload.toHex());
-
-    QTRY_COMPARE(finishedSpy.count(), 1);
-    QCOMPARE(int(finishedSpy.at(0).at(0).value<NivoraVexbusUsbUtils::Command>()), command);
-    QCOMPARE(finishedSpy.at(0).at(1).value<NivoraVexbusUsbReply::Error>(),
-             refusal ? NivoraVexbusUsbReply::ErrorInterfaceError : NivoraVexbusUsbReply::ErrorNoError);
-    QCOMPARE(int(finishedSpy.at(0).at(2).value<NivoraVexbusUsbUtils::Error>()), adapterError);
-    QCOMPARE(adapter()->state(), NivoraVexbusUsbAdapter::StateConnected);
-}
-
-void TestNivoraVexbusUsbAdapter::commandOnClosedPortTimesOut()
-{
-    QVERIFY(m_rig->startConnected());
-    adapter()->stop();
-    QSignalSpy finishedSpy(adapter(), &NivoraVexbusUsbAdapter::commandFinished);
-    ignoreWarnings({timeoutWarning.arg(QStringLiteral("Set IXO module buffer data reply"))});
     QElapsedTimer elapsed;
     elapsed.start();
-    // Still sent, into the closed port; the reply waits its 2000 ms.
-    adapter()->pressIxoButton();
+    operation(adapter());
+
     QTRY_COMPARE_WITH_TIMEOUT(finishedSpy.count(), 1, 2500);
-    QVERIFY2(elapsed.elapsed() >= 2000, qPrintable(QString::number(elapsed.elapsed())));
-    QCOMPARE(finishedSpy.at(0).at(0).value<NivoraVexbusUsbUtils::Command>(), NivoraVexbusUsbUtils::CommandSetIxoModuleBuffer);
-    QCOMPARE(finishedSpy.at(0).at(1).value<NivoraVexbusUsbReply::Error>(), NivoraVexbusUsbReply::ErrorTimeout);
-    QCOMPARE(finishedSpy.at(0).at(2).value<NivoraVexbusUsbUtils::Error>(), NivoraVexbusUsbUtils::ErrorNoError);
+    QCOMPARE(::outcome(finishedSpy, 0), outcome);
+    QCOMPARE(adapter()->state(), closed ? NivoraVexbusUsbAdapter::StateUnconnected : NivoraVexbusUsbAdapter::StateConnected);
+    if (closed) {
+        QVERIFY2(elapsed.elapsed() >= 2000, qPrintable(QString::number(elapsed.elapsed())));
+        return;
+    }
+    QCOMPARE(emulator().requests().count(), 1);
+    const RecordedRequest request = emulator().requests().first();
+    QCOMPARE(int(request.command()), outcome.at(0));
+    QCOMPARE(request.packetId(), quint8(2));
+    QCOMPARE(request.payload().toHex(), payload.toHex());
 }
 
 void TestNivoraVexbusUsbAdapter::resetFollowsStateSequence()
@@ -348,7 +355,7 @@ void TestNivoraVexbusUsbAdapter::resetFollowsStateSequence()
     QTRY_COMPARE(stateSpy.count(), 2);
     // The outcome is signalled once the state shows the reset.
     QCOMPARE(finishedSpy.count(), 1);
-    QCOMPARE(finishedSpy.at(0).at(1).value<NivoraVexbusUsbReply::Error>(), NivoraVexbusUsbReply::ErrorNoError);
+    QCOMPARE(outcome(finishedSpy, 0), (QList<int>{0x02, NivoraVexbusUsbReply::ErrorNoError, 0}));
     QCOMPARE(states(stateSpy), (QList<State>{NivoraVexbusUsbAdapter::StateUnconnected, NivoraVexbusUsbAdapter::StateConnecting}));
     QVERIFY(!adapter()->available());
     QVERIFY(adapter()->firmwareVersion().isEmpty());
@@ -380,25 +387,45 @@ void TestNivoraVexbusUsbAdapter::reusedPacketIdKeepsNewerReply()
     QTRY_COMPARE(finishedSpy.count(), 1);
     QVERIFY(NivoraTest::writeToFd(m_rig->masterFd(), QByteArray::fromHex("c0100200" "12" "c0")));
     QTRY_COMPARE(finishedSpy.count(), 2);
-    QCOMPARE(finishedSpy.at(0).at(1).value<NivoraVexbusUsbReply::Error>(), NivoraVexbusUsbReply::ErrorTimeout);
-    QCOMPARE(finishedSpy.at(1).at(1).value<NivoraVexbusUsbReply::Error>(), NivoraVexbusUsbReply::ErrorNoError);
+    QCOMPARE(outcome(finishedSpy, 0), (QList<int>{0x10, NivoraVexbusUsbReply::ErrorTimeout, 0}));
+    QCOMPARE(outcome(finishedSpy, 1), (QList<int>{0x10, NivoraVexbusUsbReply::ErrorNoError, 0}));
 }
 
-void TestNivoraVexbusUsbAdapter::firmwareUpdateFromFile()
+void TestNivoraVexbusUsbAdapter::firmwareUpdate_data()
 {
-    QVERIFY(m_rig->startConnected());
+    QTest::addColumn<bool>("fromServer");
+    QTest::newRow("image file") << false;
+    QTest::newRow("release server") << true;
+}
+
+void TestNivoraVexbusUsbAdapter::firmwareUpdate()
+{
+    QFETCH(bool, fromServer);
+
+    // The release: an image for the emulated chip and its description.
+    NivoraTest::HttpsServer server;
+    server.setCertificate(m_certificate);
+    server.setRootDirectory(m_dir.filePath(QStringLiteral("www")));
+    QVERIFY(server.publishRelease(QStringLiteral("/firmware/nivora-vexbususb"), QStringLiteral("adapter-1.5.0.cyacd"),
+                                  "123456780000\n:000022000401020304D0\n:000023000405060708BF\n", 1, 5, 0));
+    QVERIFY(server.listenOnLoopback());
     emulator().setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
-    QTemporaryDir dir;
-    QFile image(dir.filePath(QStringLiteral("update.cyacd")));
-    QVERIFY(image.open(QIODevice::WriteOnly));
-    image.write("123456780000\n:000022000401020304D0\n:000023000405060708BF\n");
-    image.close();
+    QVERIFY(m_rig->startConnected());
+    QString file = m_dir.filePath(QStringLiteral("www/firmware/nivora-vexbususb/adapter-1.5.0.cyacd"));
+    if (fromServer) {
+        file.clear();
+        adapter()->firmwareDownloader()->setBaseUrl(server.url(QStringLiteral("/firmware/nivora-vexbususb")));
+        QSignalSpy availableSpy(adapter(), &NivoraVexbusUsbAdapter::firmwareUpdateAvailableChanged);
+        adapter()->firmwareDownloader()->checkNewFirmware();
+        QTRY_VERIFY_WITH_TIMEOUT(adapter()->firmwareUpdateAvailable(), 10000);
+        QCOMPARE(availableSpy.count(), 1);
+    }
 
     QSignalSpy percentageSpy(adapter(), &NivoraVexbusUsbAdapter::updatePercentageChanged);
     QSignalSpy finishedSpy(adapter(), &NivoraVexbusUsbAdapter::updateFinished);
     QElapsedTimer handOver;
     handOver.start();
-    adapter()->startFirmwareUpdate(image.fileName());
+    adapter()->startFirmwareUpdate(file);
     QVERIFY(adapter()->updating());
     QTRY_COMPARE(adapter()->state(), NivoraVexbusUsbAdapter::StateConnectingBootloader);
     QVERIFY(!adapter()->serialInterface()->connected());
@@ -415,9 +442,13 @@ void TestNivoraVexbusUsbAdapter::firmwareUpdateFromFile()
     QTRY_COMPARE(adapter()->state(), NivoraVexbusUsbAdapter::StateConnected);
     QVERIFY(!adapter()->updating());
     QCOMPARE(percentageSpy.last().at(0).toDouble(), 100.0);
+    QCOMPARE(adapter()->updatePercentage(), 0.0);
+    QCOMPARE(emulator().flash().row(0, 0x22).toHex(), QByteArray("01020304"));
     QCOMPARE(emulator().flash().row(0, 0x23).toHex(), QByteArray("05060708"));
     QCOMPARE(finishedSpy.count(), 1);
     QCOMPARE(finishedSpy.at(0).at(0).toBool(), true);
+    // Still offered after the update: the flag follows the downloader only.
+    QCOMPARE(adapter()->firmwareUpdateAvailable(), fromServer);
 }
 
 QTEST_GUILESS_MAIN(TestNivoraVexbusUsbAdapter)

@@ -4,8 +4,6 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include <memory>
-
 using namespace NivoraVexbusUsb;
 using NivoraTest::TestPlatform;
 using DeviceInfo = NivoraVexbusUsbDeviceWatcher::DeviceInfo;
@@ -15,18 +13,19 @@ Q_DECLARE_METATYPE(NivoraVexbusUsb::NivoraVexbusUsbDeviceWatcher::DeviceInfo)
 
 namespace {
 
-DeviceInfo deviceInfoAt(const QSignalSpy &spy, int index)
+// The devices that the watcher lists, as "path=serial number", in its order.
+QStringList listedDevices(const NivoraVexbusUsbDeviceWatcher &watcher)
 {
-    return spy.at(index).at(0).value<DeviceInfo>();
+    QStringList devices;
+    for (const DeviceInfo &deviceInfo : watcher.deviceInfos())
+        devices.append(deviceInfo.devicePath + QLatin1Char('=') + deviceInfo.serialNumber);
+    devices.sort();
+    return devices;
 }
 
-QString serialNumberOf(const NivoraVexbusUsbDeviceWatcher &watcher, const QString &devicePath)
+QString pathAt(const QSignalSpy &spy, int index)
 {
-    for (const DeviceInfo &deviceInfo : watcher.deviceInfos()) {
-        if (deviceInfo.devicePath == devicePath)
-            return deviceInfo.serialNumber;
-    }
-    return QString();
+    return spy.at(index).at(0).value<DeviceInfo>().devicePath;
 }
 
 } // namespace
@@ -37,8 +36,6 @@ class TestNivoraVexbusUsbDeviceWatcher : public QObject
 
 private slots:
     void initTestCase();
-    void init();
-    void cleanup();
 
     void initialEnumerationByIdentity_data();
     void initialEnumerationByIdentity();
@@ -46,27 +43,12 @@ private slots:
     void pluggedDevicesAreAddedAndRemoved();
     void eventsThatChangeNothing_data();
     void eventsThatChangeNothing();
-
-private:
-    std::unique_ptr<TestPlatform> m_platform;
-    std::unique_ptr<NivoraVexbusUsbDeviceWatcher> m_watcher;
 };
 
 void TestNivoraVexbusUsbDeviceWatcher::initTestCase()
 {
     // Registered under the name that the signals' signatures use.
     qRegisterMetaType<DeviceInfo>("NivoraVexbusUsbDeviceWatcher::DeviceInfo");
-}
-
-void TestNivoraVexbusUsbDeviceWatcher::init()
-{
-    m_platform.reset(new TestPlatform);
-}
-
-void TestNivoraVexbusUsbDeviceWatcher::cleanup()
-{
-    m_watcher.reset();
-    m_platform.reset();
 }
 
 void TestNivoraVexbusUsbDeviceWatcher::initialEnumerationByIdentity_data()
@@ -90,13 +72,14 @@ void TestNivoraVexbusUsbDeviceWatcher::initialEnumerationByIdentity()
     QFETCH(QString, productId);
     QFETCH(bool, listed);
 
-    m_platform->addAdapter(QStringLiteral("ABC123"), QStringLiteral("ttyUSB0"), vendorId, productId);
-    m_platform->addAdapter(QStringLiteral("FTDI01"), QStringLiteral("ttyUSB1"));
-    m_watcher.reset(new NivoraVexbusUsbDeviceWatcher);
-
-    QCOMPARE(m_watcher->deviceInfos().count(), listed ? 2 : 1);
-    QCOMPARE(serialNumberOf(*m_watcher, QStringLiteral("/dev/ttyUSB0")), listed ? QStringLiteral("ABC123") : QString());
-    QCOMPARE(serialNumberOf(*m_watcher, QStringLiteral("/dev/ttyUSB1")), QStringLiteral("FTDI01"));
+    TestPlatform platform;
+    platform.addAdapter(QStringLiteral("ABC123"), QStringLiteral("ttyUSB0"), vendorId, productId);
+    platform.addAdapter(QStringLiteral("FTDI01"), QStringLiteral("ttyUSB1"));
+    const NivoraVexbusUsbDeviceWatcher watcher;
+    QStringList expected{QStringLiteral("/dev/ttyUSB1=FTDI01")};
+    if (listed)
+        expected.prepend(QStringLiteral("/dev/ttyUSB0=ABC123"));
+    QCOMPARE(listedDevices(watcher), expected);
 }
 
 void TestNivoraVexbusUsbDeviceWatcher::pluggedDevicesAreAddedAndRemoved_data()
@@ -114,20 +97,21 @@ void TestNivoraVexbusUsbDeviceWatcher::pluggedDevicesAreAddedAndRemoved()
     QFETCH(QString, vendorId);
     QFETCH(QString, productId);
 
-    m_watcher.reset(new NivoraVexbusUsbDeviceWatcher);
-    QSignalSpy addedSpy(m_watcher.get(), &NivoraVexbusUsbDeviceWatcher::deviceInfoAdded);
-    QSignalSpy removedSpy(m_watcher.get(), &NivoraVexbusUsbDeviceWatcher::deviceInfoRemoved);
+    TestPlatform platform;
+    NivoraVexbusUsbDeviceWatcher watcher;
+    QSignalSpy addedSpy(&watcher, &NivoraVexbusUsbDeviceWatcher::deviceInfoAdded);
+    QSignalSpy removedSpy(&watcher, &NivoraVexbusUsbDeviceWatcher::deviceInfoRemoved);
 
-    m_platform->plug(QStringLiteral("XYZ789"), QStringLiteral("ttyUSB1"), vendorId, productId);
+    platform.plug(QStringLiteral("XYZ789"), QStringLiteral("ttyUSB1"), vendorId, productId);
     QVERIFY(addedSpy.wait());
-    QCOMPARE(deviceInfoAt(addedSpy, 0).devicePath, QStringLiteral("/dev/ttyUSB1"));
-    QCOMPARE(deviceInfoAt(addedSpy, 0).serialNumber, QStringLiteral("XYZ789"));
-    QCOMPARE(serialNumberOf(*m_watcher, QStringLiteral("/dev/ttyUSB1")), QStringLiteral("XYZ789"));
+    QCOMPARE(pathAt(addedSpy, 0), QStringLiteral("/dev/ttyUSB1"));
+    QCOMPARE(addedSpy.at(0).at(0).value<DeviceInfo>().serialNumber, QStringLiteral("XYZ789"));
+    QCOMPARE(listedDevices(watcher), QStringList{QStringLiteral("/dev/ttyUSB1=XYZ789")});
 
-    m_platform->unplug(QStringLiteral("ttyUSB1"));
+    platform.unplug(QStringLiteral("ttyUSB1"));
     QVERIFY(removedSpy.wait());
-    QCOMPARE(deviceInfoAt(removedSpy, 0).devicePath, QStringLiteral("/dev/ttyUSB1"));
-    QVERIFY(m_watcher->deviceInfos().isEmpty());
+    QCOMPARE(pathAt(removedSpy, 0), QStringLiteral("/dev/ttyUSB1"));
+    QVERIFY(watcher.deviceInfos().isEmpty());
     QCOMPARE(addedSpy.count(), 1);
     QCOMPARE(removedSpy.count(), 1);
 }
@@ -150,26 +134,27 @@ void TestNivoraVexbusUsbDeviceWatcher::eventsThatChangeNothing()
     QFETCH(QString, action);
     QFETCH(bool, known);
 
-    m_platform->addAdapter(QStringLiteral("ABC123"), QStringLiteral("ttyUSB0"),
-                           known ? QStringLiteral("0403") : QStringLiteral("1234"),
-                           known ? QStringLiteral("6001") : QStringLiteral("5678"));
-    m_watcher.reset(new NivoraVexbusUsbDeviceWatcher);
-    QSignalSpy addedSpy(m_watcher.get(), &NivoraVexbusUsbDeviceWatcher::deviceInfoAdded);
-    QSignalSpy removedSpy(m_watcher.get(), &NivoraVexbusUsbDeviceWatcher::deviceInfoRemoved);
+    TestPlatform platform;
+    platform.addAdapter(QStringLiteral("ABC123"), QStringLiteral("ttyUSB0"), known ? QStringLiteral("0403") : QStringLiteral("1234"),
+                        known ? QStringLiteral("6001") : QStringLiteral("5678"));
+    NivoraVexbusUsbDeviceWatcher watcher;
+    QSignalSpy addedSpy(&watcher, &NivoraVexbusUsbDeviceWatcher::deviceInfoAdded);
+    QSignalSpy removedSpy(&watcher, &NivoraVexbusUsbDeviceWatcher::deviceInfoRemoved);
 
-    m_platform->setProperty(QStringLiteral("ttyUSB0"), QStringLiteral("ID_SERIAL_SHORT"), QStringLiteral("OTHER"));
+    platform.setProperty(QStringLiteral("ttyUSB0"), QStringLiteral("ID_SERIAL_SHORT"), QStringLiteral("OTHER"));
     if (action == QLatin1String("remove"))
-        m_platform->unplug(QStringLiteral("ttyUSB0"));
+        platform.unplug(QStringLiteral("ttyUSB0"));
     else
-        m_platform->sendEvent(QStringLiteral("ttyUSB0"), action);
+        platform.sendEvent(QStringLiteral("ttyUSB0"), action);
     // A device the test waits for shows that the event before it was handled.
-    m_platform->plug(QStringLiteral("SENTINEL"), QStringLiteral("ttyUSB9"));
+    platform.plug(QStringLiteral("SENTINEL"), QStringLiteral("ttyUSB9"));
     QTRY_COMPARE(addedSpy.count(), 1);
-    QCOMPARE(deviceInfoAt(addedSpy, 0).devicePath, QStringLiteral("/dev/ttyUSB9"));
-
+    QCOMPARE(pathAt(addedSpy, 0), QStringLiteral("/dev/ttyUSB9"));
     QCOMPARE(removedSpy.count(), 0);
-    QCOMPARE(m_watcher->deviceInfos().count(), known ? 2 : 1);
-    QCOMPARE(serialNumberOf(*m_watcher, QStringLiteral("/dev/ttyUSB0")), known ? QStringLiteral("ABC123") : QString());
+    QStringList expected{QStringLiteral("/dev/ttyUSB9=SENTINEL")};
+    if (known)
+        expected.prepend(QStringLiteral("/dev/ttyUSB0=ABC123"));
+    QCOMPARE(listedDevices(watcher), expected);
 }
 
 QTEST_GUILESS_MAIN(TestNivoraVexbusUsbDeviceWatcher)

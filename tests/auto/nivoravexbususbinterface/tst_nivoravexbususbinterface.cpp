@@ -21,6 +21,9 @@ namespace {
 const QByteArray sentinelFrame = QByteArray::fromHex("c0010504c0");
 const QByteArray sentinelPacket = QByteArray::fromHex("0105");
 
+const QString device0 = QStringLiteral("ttyUSB0");
+const QString removedWarning = QStringLiteral("^Serial port device \"/dev/ttyUSB0\" removed.$");
+
 void ignoreWarning(const QString &pattern)
 {
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern));
@@ -41,21 +44,21 @@ private slots:
 
     void receive_data();
     void receive();
-    void receiveOversizedFrame();
 
     void findPort_data();
     void findPort();
 
-    void unplugAndReplug();
-    void serialNumberModeFollowsNewPath();
-    void nonMatchingDevicesAreIgnored_data();
-    void nonMatchingDevicesAreIgnored();
-    void disabledInterfaceStaysClosed_data();
-    void disabledInterfaceStaysClosed();
+    void reconnectsAfterReplug_data();
+    void reconnectsAfterReplug();
+    void pluggedDeviceNotTaken_data();
+    void pluggedDeviceNotTaken();
 
 private:
-    // Creates the interface in port mode on /dev/ttyUSB0 and connects it.
+    // Creates the interface in port mode on /dev/ttyUSB0 (serial number
+    // prefix "ABC" for the other mode) and connects it.
     void connectPortMode();
+    // Creates the interface for /dev/ttyUSB0 or the serial number prefix "ABC".
+    void createInterface(int watchMode);
 
     std::unique_ptr<TestPlatform> m_platform;
     std::unique_ptr<NivoraVexbusUsbInterface> m_interface;
@@ -76,10 +79,17 @@ void TestNivoraVexbusUsbInterface::cleanup()
 void TestNivoraVexbusUsbInterface::connectPortMode()
 {
     m_platform->addAdapter(QStringLiteral("ABC123"));
-    m_interface.reset(new NivoraVexbusUsbInterface(nullptr));
-    m_interface->setPortName(QStringLiteral("/dev/ttyUSB0"));
+    createInterface(NivoraVexbusUsbInterface::WatchModePort);
     QVERIFY(m_interface->enable());
     QVERIFY(m_interface->connected());
+}
+
+void TestNivoraVexbusUsbInterface::createInterface(int watchMode)
+{
+    m_interface.reset(new NivoraVexbusUsbInterface(nullptr));
+    m_interface->setWatchMode(static_cast<NivoraVexbusUsbInterface::WatchMode>(watchMode));
+    m_interface->setPortName(QStringLiteral("/dev/ttyUSB0"));
+    m_interface->setSerialNumber(QStringLiteral("ABC"));
 }
 
 void TestNivoraVexbusUsbInterface::sendPacket_data()
@@ -108,7 +118,7 @@ void TestNivoraVexbusUsbInterface::sendPacket()
     connectPortMode();
     m_interface->sendPacket(NivoraVexbusUsbPacket(static_cast<unsigned char>(command),
                                                   static_cast<unsigned char>(packetId), payload));
-    const QByteArray written = NivoraTest::readFromFd(m_platform->masterFd(QStringLiteral("ttyUSB0")), wire.size());
+    const QByteArray written = NivoraTest::readFromFd(m_platform->masterFd(device0), wire.size());
     QCOMPARE(written.toHex(), wire.toHex());
 }
 
@@ -150,6 +160,12 @@ void TestNivoraVexbusUsbInterface::receive_data()
     // Bytes before the first delimiter belong to the first frame.
     QTest::newRow("no opening delimiter") << QList<QByteArray>{QByteArray::fromHex("010504c0")}
                                           << QList<QByteArray>{QByteArray::fromHex("0105")} << 1 << QString();
+    // Escaped bytes count after un-escaping; the skip ends at the delimiter
+    // that opens the next frame, which then arrives intact.
+    QTest::newRow("oversized frame") << QList<QByteArray>{QByteArray(1, '\xc0') + QByteArray(3000, '\x11'),
+                                                          QByteArray(3000, '\x22') + QByteArray::fromHex("dbdc")}
+                                     << QList<QByteArray>{} << 0
+                                     << QStringLiteral("^Received frame exceeds 4096 bytes without a delimiter");
 }
 
 void TestNivoraVexbusUsbInterface::receive()
@@ -165,7 +181,7 @@ void TestNivoraVexbusUsbInterface::receive()
     if (!expectedWarning.isEmpty())
         ignoreWarning(expectedWarning);
 
-    const int masterFd = m_platform->masterFd(QStringLiteral("ttyUSB0"));
+    const int masterFd = m_platform->masterFd(device0);
     for (const QByteArray &chunk : chunks) {
         QVERIFY(NivoraTest::writeToFd(masterFd, chunk));
         if (chunks.size() > 1)
@@ -178,22 +194,6 @@ void TestNivoraVexbusUsbInterface::receive()
     for (int i = 0; i < expectedData.count(); ++i)
         QCOMPARE(dataSpy.at(i).at(0).toByteArray().toHex(), expectedData.at(i).toHex());
     QCOMPARE(packetSpy.count(), expectedPackets + 1);
-}
-
-void TestNivoraVexbusUsbInterface::receiveOversizedFrame()
-{
-    connectPortMode();
-    QSignalSpy dataSpy(m_interface.get(), &NivoraVexbusUsbInterface::dataReceived);
-    ignoreWarning(QStringLiteral("^Received frame exceeds 4096 bytes without a delimiter"));
-
-    const int masterFd = m_platform->masterFd(QStringLiteral("ttyUSB0"));
-    QVERIFY(NivoraTest::writeToFd(masterFd, QByteArray(1, '\xc0') + QByteArray(3000, '\x11')));
-    QTest::qWait(20);
-    // Escaped bytes count after un-escaping; the skip ends at the delimiter
-    // that opens the next frame, which then arrives intact.
-    QVERIFY(NivoraTest::writeToFd(masterFd, QByteArray(3000, '\x22') + QByteArray::fromHex("dbdc") + sentinelFrame));
-    QTRY_COMPARE(dataSpy.count(), 1);
-    QCOMPARE(dataSpy.at(0).at(0).toByteArray().toHex(), sentinelPacket.toHex());
 }
 
 void TestNivoraVexbusUsbInterface::findPort_data()
@@ -216,7 +216,7 @@ void TestNivoraVexbusUsbInterface::findPort()
     QFETCH(bool, found);
     QFETCH(QString, warning);
 
-    m_platform->addAdapter(QStringLiteral("ABC123"), QStringLiteral("ttyUSB0"));
+    m_platform->addAdapter(QStringLiteral("ABC123"), device0);
     m_platform->addAdapter(QStringLiteral("XYZ789"), QStringLiteral("ttyUSB1"));
     m_interface.reset(new NivoraVexbusUsbInterface(nullptr));
     m_interface->setWatchMode(static_cast<NivoraVexbusUsbInterface::WatchMode>(watchMode));
@@ -238,108 +238,96 @@ void TestNivoraVexbusUsbInterface::findPort()
         QVERIFY(m_interface->portName().isEmpty());
 }
 
-void TestNivoraVexbusUsbInterface::unplugAndReplug()
+void TestNivoraVexbusUsbInterface::reconnectsAfterReplug_data()
 {
-    connectPortMode();
-    QSignalSpy connectedSpy(m_interface.get(), &NivoraVexbusUsbInterface::connectedChanged);
+    QTest::addColumn<int>("watchMode");
+    QTest::addColumn<QString>("replugged");
+    QTest::addColumn<int>("portNameChanges");
 
-    ignoreWarning(QStringLiteral("^Serial port device \"/dev/ttyUSB0\" removed.$"));
-    m_platform->unplug(QStringLiteral("ttyUSB0"));
+    QTest::newRow("port mode") << int(NivoraVexbusUsbInterface::WatchModePort) << "ttyUSB0" << 0;
+    // The adapter comes back under another node; the interface follows it.
+    QTest::newRow("serial number mode, new path") << int(NivoraVexbusUsbInterface::WatchModeSerialNumber) << "ttyUSB3" << 1;
+}
+
+void TestNivoraVexbusUsbInterface::reconnectsAfterReplug()
+{
+    QFETCH(int, watchMode);
+    QFETCH(QString, replugged);
+    QFETCH(int, portNameChanges);
+
+    connectPortMode();
+    m_interface->setWatchMode(static_cast<NivoraVexbusUsbInterface::WatchMode>(watchMode));
+    QSignalSpy connectedSpy(m_interface.get(), &NivoraVexbusUsbInterface::connectedChanged);
+    QSignalSpy portNameSpy(m_interface.get(), &NivoraVexbusUsbInterface::portNameChanged);
+
+    ignoreWarning(removedWarning);
+    m_platform->unplug(device0);
     QTRY_COMPARE(connectedSpy.count(), 1);
     QCOMPARE(connectedSpy.at(0).at(0).toBool(), false);
     QVERIFY(!m_interface->serialPort()->isOpen());
 
-    m_platform->plug(QStringLiteral("ABC123"));
+    m_platform->plug(QStringLiteral("ABC123"), replugged);
     QTRY_COMPARE(connectedSpy.count(), 2);
     QCOMPARE(connectedSpy.at(1).at(0).toBool(), true);
+    QCOMPARE(portNameSpy.count(), portNameChanges);
+    QCOMPARE(m_interface->portName(), NivoraTest::TestPlatform::devicePath(replugged));
+    QCOMPARE(m_interface->serialPort()->portName(), replugged);
 
     // The link carries frames again after the reconnection.
     QSignalSpy dataSpy(m_interface.get(), &NivoraVexbusUsbInterface::dataReceived);
-    QVERIFY(NivoraTest::writeToFd(m_platform->masterFd(QStringLiteral("ttyUSB0")), sentinelFrame));
+    QVERIFY(NivoraTest::writeToFd(m_platform->masterFd(replugged), sentinelFrame));
     QTRY_COMPARE(dataSpy.count(), 1);
 }
 
-void TestNivoraVexbusUsbInterface::serialNumberModeFollowsNewPath()
-{
-    m_platform->addAdapter(QStringLiteral("ABC123"), QStringLiteral("ttyUSB0"));
-    m_interface.reset(new NivoraVexbusUsbInterface(nullptr));
-    m_interface->setWatchMode(NivoraVexbusUsbInterface::WatchModeSerialNumber);
-    m_interface->setSerialNumber(QStringLiteral("ABC"));
-    m_interface->setPortName(QStringLiteral("/dev/ttyUSB0"));
-    m_interface->enable();
-    QVERIFY(m_interface->connected());
-
-    ignoreWarning(QStringLiteral("^Serial port device \"/dev/ttyUSB0\" removed.$"));
-    m_platform->unplug(QStringLiteral("ttyUSB0"));
-    QTRY_VERIFY(!m_interface->connected());
-
-    QSignalSpy portNameSpy(m_interface.get(), &NivoraVexbusUsbInterface::portNameChanged);
-    m_platform->plug(QStringLiteral("ABC123"), QStringLiteral("ttyUSB3"));
-    QTRY_VERIFY(m_interface->connected());
-    QCOMPARE(portNameSpy.count(), 1);
-    QCOMPARE(m_interface->portName(), QStringLiteral("/dev/ttyUSB3"));
-    QCOMPARE(m_interface->serialPort()->portName(), QStringLiteral("ttyUSB3"));
-}
-
-void TestNivoraVexbusUsbInterface::nonMatchingDevicesAreIgnored_data()
+void TestNivoraVexbusUsbInterface::pluggedDeviceNotTaken_data()
 {
     QTest::addColumn<int>("watchMode");
+    QTest::addColumn<bool>("disabled");
     QTest::addColumn<QString>("warning");
 
-    QTest::newRow("port mode") << int(NivoraVexbusUsbInterface::WatchModePort)
-                               << "^Device showed up but we are waiting for \"/dev/ttyUSB0\"$";
-    QTest::newRow("serial number mode") << int(NivoraVexbusUsbInterface::WatchModeSerialNumber)
-                                        << "^Device showed up but we are watching for \"ABC\"$";
+    const int port = NivoraVexbusUsbInterface::WatchModePort;
+    const int serialNumber = NivoraVexbusUsbInterface::WatchModeSerialNumber;
+    QTest::newRow("port mode, other device") << port << false
+                                             << "^Device showed up but we are waiting for \"/dev/ttyUSB0\"$";
+    QTest::newRow("serial number mode, other device") << serialNumber << false
+                                                      << "^Device showed up but we are watching for \"ABC\"$";
+    QTest::newRow("port mode, disabled") << port << true
+                                         << "^Not connecting to \"/dev/ttyUSB0\" because the interface is disabled$";
+    QTest::newRow("serial number mode, disabled") << serialNumber << true
+                                                  << "^Not connecting to \"/dev/ttyUSB0\" \"ABC\" because the interface is disabled$";
 }
 
-void TestNivoraVexbusUsbInterface::nonMatchingDevicesAreIgnored()
+void TestNivoraVexbusUsbInterface::pluggedDeviceNotTaken()
 {
     QFETCH(int, watchMode);
+    QFETCH(bool, disabled);
     QFETCH(QString, warning);
 
-    m_interface.reset(new NivoraVexbusUsbInterface(nullptr));
-    m_interface->setWatchMode(static_cast<NivoraVexbusUsbInterface::WatchMode>(watchMode));
-    m_interface->setPortName(QStringLiteral("/dev/ttyUSB0"));
-    m_interface->setSerialNumber(QStringLiteral("ABC"));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Could not find any serial port")));
-    m_interface->enable();
+    if (disabled) {
+        // Our adapter, back after the interface was disabled.
+        connectPortMode();
+        m_interface->setWatchMode(static_cast<NivoraVexbusUsbInterface::WatchMode>(watchMode));
+        m_interface->disable();
+        QVERIFY(!m_interface->connected());
+        QVERIFY(!m_interface->serialPort()->isOpen());
+        ignoreWarning(removedWarning);
+        m_platform->unplug(device0);
+    } else {
+        createInterface(watchMode);
+        // Serial numbers are compared case-sensitively.
+        ignoreWarning(QStringLiteral("^Could not find any serial port"));
+        m_interface->enable();
+    }
 
     ignoreWarning(warning);
-    m_platform->plug(QStringLiteral("abc123"), QStringLiteral("ttyUSB2"));
+    if (disabled)
+        m_platform->plug(QStringLiteral("ABC123"), device0);
+    else
+        m_platform->plug(QStringLiteral("abc123"), QStringLiteral("ttyUSB2"));
     QTest::qWait(100);
     QVERIFY(!m_interface->connected());
+    QVERIFY(!m_interface->serialPort()->isOpen());
     QCOMPARE(m_interface->portName(), QStringLiteral("/dev/ttyUSB0"));
-}
-
-void TestNivoraVexbusUsbInterface::disabledInterfaceStaysClosed_data()
-{
-    QTest::addColumn<int>("watchMode");
-    QTest::addColumn<QString>("warning");
-    QTest::newRow("port mode") << int(NivoraVexbusUsbInterface::WatchModePort)
-                               << "^Not connecting to \"/dev/ttyUSB0\" because the interface is disabled$";
-    QTest::newRow("serial number mode") << int(NivoraVexbusUsbInterface::WatchModeSerialNumber)
-                                        << "^Not connecting to \"/dev/ttyUSB0\" \"ABC\" because the interface is disabled$";
-}
-
-void TestNivoraVexbusUsbInterface::disabledInterfaceStaysClosed()
-{
-    QFETCH(int, watchMode);
-    QFETCH(QString, warning);
-
-    connectPortMode();
-    m_interface->setWatchMode(static_cast<NivoraVexbusUsbInterface::WatchMode>(watchMode));
-    m_interface->setSerialNumber(QStringLiteral("ABC"));
-    m_interface->disable();
-    QVERIFY(!m_interface->connected());
-    QVERIFY(!m_interface->serialPort()->isOpen());
-
-    ignoreWarning(QStringLiteral("^Serial port device \"/dev/ttyUSB0\" removed.$"));
-    m_platform->unplug(QStringLiteral("ttyUSB0"));
-    ignoreWarning(warning);
-    m_platform->plug(QStringLiteral("ABC123"));
-    QTest::qWait(100);
-    QVERIFY(!m_interface->connected());
-    QVERIFY(!m_interface->serialPort()->isOpen());
 }
 
 QTEST_GUILESS_MAIN(TestNivoraVexbusUsbInterface)
