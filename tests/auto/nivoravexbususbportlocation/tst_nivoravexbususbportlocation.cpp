@@ -88,6 +88,8 @@ void TestNivoraVexbusUsbPortLocation::locate()
     if (!found)
         return;
     QCOMPARE(location.systemLocation(), path);
+    // Named as QSerialPort names it: without "/dev/", as "pts/3".
+    QCOMPARE(location.portName(), kind == "pty" ? pty.path().mid(5) : path);
     QVERIFY(location.serialPortInfo().isNull());
 
     // An adapter on the port, as a serial-over-network bridge offers it,
