@@ -184,7 +184,8 @@ void TestNivoraVexbusUsbAdapter::silentControllerAtInit()
         ignoreWarnings({QStringLiteral("^Failed to initialize after 3 attempts. Reconnecting the interface$")});
         QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 2, 8000);
         QCOMPARE(connectedSpy.at(1).at(0).toBool(), true);
-        QCOMPARE(requestCount(0x01), 4);
+        // The fourth request follows the reconnection; it may still be on the line.
+        QTRY_COMPARE(requestCount(0x01), 4);
         QCOMPARE(requestCount(0x04), 0);
     }
     QCOMPARE(connectedSpy.at(0).at(0).toBool(), false);
