@@ -1,0 +1,237 @@
+// vexbusctl against vexbus-emulator, both as processes: images as the
+// vendor's tools make them for other chips (row sizes, line ends, case, a
+// metadata row in a second array, a few rows or hundreds), made by the
+// project's generator, written into the emulator playing the chip and its
+// flash read back; and sessions recorded with vexbusctl --record, played
+// back by vexbus-emulator --replay into a fresh vexbusctl run.
+#include "toolprocess.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using NivoraTest::EmulatorProcess;
+using NivoraTest::ToolResult;
+using NivoraTest::runTool;
+
+namespace {
+
+ToolResult vexbusctl(const QString &port, const QStringList &arguments)
+{
+    return runTool(QStringLiteral(VEXBUSCTL), QStringList{"--port", port, "--json"} + arguments, 60000);
+}
+
+// The output without what differs between two runs: the tty (by its path
+// and by its name, "pts/N") and the clock.
+QString comparable(QString out, const QString &port)
+{
+    static const QRegularExpression time(QStringLiteral("\"time\":\"[^\"]*\",?"));
+    const QString name = QLatin1Char('"') + port.mid(int(qstrlen("/dev/"))) + QLatin1Char('"');
+    return out.replace(port, QStringLiteral("PORT")).replace(name, QStringLiteral("\"NAME\"")).remove(time);
+}
+
+} // namespace
+
+class TestEmulatorSessions : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY(m_dir.isValid()); }
+    void updateWritesImageIntoChip_data();
+    void updateWritesImageIntoChip();
+    void replayAnswersSession_data();
+    void replayAnswersSession();
+    void unwritableTraceIsRefused();
+    void malformedInputIsRefused_data();
+    void malformedInputIsRefused();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestEmulatorSessions::updateWritesImageIntoChip_data()
+{
+    QTest::addColumn<QStringList>("generatorArguments");
+    // "IMAGE" stands for the generated file.
+    QTest::addColumn<QStringList>("emulatorArguments");
+    QTest::addColumn<int>("rowCount");
+
+    const QStringList chipFromImage{"--chip-from", "IMAGE"};
+    QTest::newRow("a few 64-byte rows") << QStringList{"--rows", "3"} << chipFromImage << 3;
+    QTest::newRow("128-byte rows, CRLF, last line unended")
+        << QStringList{"--rows", "5", "--row-size", "128", "--silicon-id", "04C81193", "--revision", "17", "--crlf",
+                       "--no-final-newline"}
+        << chipFromImage << 5;
+    QTest::newRow("256-byte rows, lower case")
+        << QStringList{"--rows", "4", "--row-size", "256", "--first-row", "16", "--silicon-id", "2E1234AB", "--lower-case"}
+        << chipFromImage << 4;
+    QTest::newRow("288-byte rows, metadata in array 1")
+        << QStringList{"--rows", "3", "--row-size", "288", "--silicon-id", "1E8F0093", "--metadata", "1:511"}
+        << chipFromImage << 4;
+    // The chip's arrays are larger than the image; the image starts at the first row of array 0.
+    QTest::newRow("several hundred rows on a chip given by --flash")
+        << QStringList{"--rows", "400", "--first-row", "64", "--metadata", "1:255", "--crlf"}
+        << QStringList{"--flash", "0:64-0x3FF", "--flash", "1:0-0xFF"} << 401;
+}
+
+void TestEmulatorSessions::updateWritesImageIntoChip()
+{
+    QFETCH(QStringList, generatorArguments);
+    QFETCH(QStringList, emulatorArguments);
+    QFETCH(int, rowCount);
+
+    const QString image = m_dir.filePath(QStringLiteral("%1.cyacd").arg(QTest::currentDataTag()));
+    const QString saved = image + QStringLiteral(".flash");
+    const ToolResult generated = runTool(QStringLiteral("sh"), QStringList{MAKE_FIRMWARE} + generatorArguments + QStringList{image});
+    QVERIFY2(generated.exitCode == 0, qPrintable(generated.describe()));
+    emulatorArguments.replaceInStrings(QRegularExpression(QStringLiteral("^IMAGE$")), image);
+
+    NivoraTest::EmulatorProcess emulator(QStringLiteral(VEXBUS_EMULATOR));
+    QVERIFY(emulator.start(emulatorArguments + QStringList{"--save-flash", saved, "--version-after-update", "2.0.0"}));
+    const ToolResult update = runTool(QStringLiteral(VEXBUSCTL), {"--port", emulator.path(), "update", image}, 120000);
+    QVERIFY2(update.exitCode == 0, qPrintable(update.describe()));
+    QVERIFY2(update.out.contains(QStringLiteral("(%1 rows)").arg(rowCount)), qPrintable(update.out));
+    QVERIFY2(update.out.contains(QStringLiteral("ok: the controller runs firmware 2.0.0")), qPrintable(update.out));
+    QCOMPARE(emulator.stop(), 0);
+
+    // The emulator saves its flash in upper case with LF line ends, ordered
+    // by array and row: the generated image in that form, row for row.
+    QFile imageFile(image);
+    QFile savedFile(saved);
+    QVERIFY(imageFile.open(QIODevice::ReadOnly));
+    QVERIFY2(savedFile.open(QIODevice::ReadOnly), qPrintable(emulator.log()));
+    QByteArray expected = imageFile.readAll().toUpper().replace("\r\n", "\n");
+    if (!expected.endsWith('\n'))
+        expected += '\n';
+    const QByteArray flash = savedFile.readAll();
+    QCOMPARE(flash.count('\n'), rowCount + 1);
+    QCOMPARE(flash, expected);
+}
+
+void TestEmulatorSessions::replayAnswersSession_data()
+{
+    QTest::addColumn<QStringList>("emulatorArguments");
+    QTest::addColumn<QStringList>("arguments");
+    // Lines the trace must hold.
+    QTest::addColumn<QStringList>("traceLines");
+    // What vexbusctl runs against the replay, when not the recorded session,
+    // and the replaying emulator's last words ("TRACE" stands for its path).
+    QTest::addColumn<QStringList>("replayArguments");
+    QTest::addColumn<QString>("replayEnd");
+
+    const QString linkOpen = QStringLiteral("\"event\":\"open\",\"port\":\"link\"");
+    // The firmware request with packet id 0, and its answer: version 1.4.12.
+    const QString firmwareRequest = QStringLiteral("\"bytes\":\"c0010001c0\",\"direction\":\"out\",\"port\":\"link\"");
+    const QString firmwareResponse = QStringLiteral("\"bytes\":\"c00100000104");
+    const QString complete = QStringLiteral("replay of TRACE complete");
+    QTest::newRow("status") << QStringList() << QStringList{"status"} << QStringList{linkOpen, firmwareRequest, firmwareResponse}
+                            << QStringList() << complete;
+    QTest::newRow("monitor") << QStringList{"--bus-traffic", "20", "--bus-frame", "f00d"} << QStringList{"monitor", "--count", "3"}
+                             << QStringList{"\"direction\":\"in\"", "f00d"} << QStringList() << complete;
+    QTest::newRow("command") << QStringList() << QStringList{"write", "0a1b2c"} << QStringList{"0a1b2c"} << QStringList() << complete;
+    QTest::newRow("update") << QStringList{"--version-after-update", "1.5.0"} << QStringList{"update", SAMPLE_FIRMWARE}
+                            << QStringList{"\"event\":\"open\",\"port\":\"bootloader\"", "\"event\":\"close\",\"port\":\"bootloader\"",
+                                           "\"direction\":\"in\",\"port\":\"bootloader\""}
+                            << QStringList() << complete;
+    // The write (command a0, packet id 2 after the two requests of the
+    // init, length 3) is recorded with 2c as its last byte.
+    QTest::newRow("different request") << QStringList() << QStringList{"write", "0a1b2c"} << QStringList()
+                                       << QStringList{"--timeout", "1", "write", "0a1bff"}
+                                       << "replay of TRACE: the request at line \\d+ differs at byte 6: "
+                                          "expected c0a002030a1b2c9cc0, received c0a002030a1bff4fc0";
+}
+
+void TestEmulatorSessions::replayAnswersSession()
+{
+    QFETCH(QStringList, emulatorArguments);
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, traceLines);
+    QFETCH(QStringList, replayArguments);
+    QFETCH(QString, replayEnd);
+
+    const QString trace = m_dir.filePath(QStringLiteral("%1.trace").arg(QTest::currentDataTag()));
+    EmulatorProcess emulator(QStringLiteral(VEXBUS_EMULATOR));
+    QVERIFY(emulator.start(emulatorArguments));
+    const ToolResult recorded = vexbusctl(emulator.path(), QStringList{"--record", trace} + arguments);
+    QVERIFY2(recorded.exitCode == 0, qPrintable(recorded.describe()));
+    QCOMPARE(emulator.stop(), 0);
+    QFile file(trace);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(file.readAll());
+    QVERIFY2(text.startsWith(QLatin1String("{\"time\":0.000,\"event\":\"start\",\"format\":\"nivora-vexbususb-trace\"")), qPrintable(text.left(200)));
+    for (const QString &line : traceLines)
+        QVERIFY2(text.contains(line), qPrintable(line));
+
+    EmulatorProcess replay(QStringLiteral(VEXBUS_EMULATOR));
+    QVERIFY(replay.start({"--replay", trace}));
+    const bool same = replayArguments.isEmpty();
+    const ToolResult replayed = vexbusctl(replay.path(), same ? arguments : replayArguments);
+    QCOMPARE(replayed.exitCode, same ? 0 : 1);
+    if (same)
+        QCOMPARE(comparable(replayed.out, replay.path()), comparable(recorded.out, emulator.path()));
+    const QRegularExpression end(replayEnd.replace(QStringLiteral("TRACE"), QRegularExpression::escape(trace)));
+    QTRY_VERIFY2(replay.log().contains(end), qPrintable(replay.log()));
+    // A mismatch ends the replay with exit code 1 of its own.
+    if (!same)
+        QVERIFY(NivoraTest::waitForFinished(replay.process(), 5000));
+    QCOMPARE(replay.stop(), same ? 0 : 1);
+}
+
+void TestEmulatorSessions::unwritableTraceIsRefused()
+{
+    EmulatorProcess emulator(QStringLiteral(VEXBUS_EMULATOR));
+    QVERIFY(emulator.start(QStringList()));
+    const QString trace = m_dir.filePath(QStringLiteral("missing/session.trace"));
+    const ToolResult result = runTool(QStringLiteral(VEXBUSCTL), {"--port", emulator.path(), "--record", trace, "status"});
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.err.contains(QStringLiteral("Could not open the traffic record file \"%1\"").arg(trace)), qPrintable(result.err));
+    QVERIFY2(result.err.contains(QStringLiteral("cannot record the serial traffic into %1.").arg(trace)), qPrintable(result.err));
+    // Nothing was sent: the port was not even opened.
+    QVERIFY2(!emulator.log().contains(QStringLiteral("GetFirmware")), qPrintable(emulator.log()));
+}
+
+void TestEmulatorSessions::malformedInputIsRefused_data()
+{
+    // "FILE" stands for a file with the given content.
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("message");
+
+    const QByteArray start = R"({"time":0.000,"event":"start","format":"nivora-vexbususb-trace","version":1})" "\n";
+    QTest::newRow("reversed range") << QStringList{"--flash", "0:0x40-0x20"} << QByteArray()
+                                    << "--flash: '0:0x40-0x20' is not ARRAY:FIRST-LAST";
+    QTest::newRow("array twice") << QStringList{"--flash", "0:1-2", "--flash", "0:3-4"} << QByteArray()
+                                 << "--flash: array 0 is given more than once";
+    QTest::newRow("image with a bad row") << QStringList{"--chip-from", "FILE"}
+                                          << QByteArray("123456780000\n:000022000401020304D0\n:000023000401020304D0\n")
+                                          << "FILE, line 3: the row's checksum does not match its bytes";
+    QTest::newRow("trace with odd hex") << QStringList{"--replay", "FILE"}
+                                        << start + R"({"time":1.5,"bytes":"c001c","direction":"out","port":"link"})"
+                                        << "--replay: FILE, line 2: the bytes are not hex digits, two a byte";
+    QTest::newRow("trace without time") << QStringList{"--replay", "FILE"} << start + R"({"bytes":"c0","direction":"in","port":"link"})"
+                                        << "--replay: FILE, line 2: not a JSON object with a time";
+    QTest::newRow("trace with unknown direction")
+        << QStringList{"--replay", "FILE"} << start + R"({"time":1.5,"bytes":"c0","direction":"up","port":"link"})"
+        << "--replay: FILE, line 2: neither an event (start, open, close) nor bytes in a direction (out, in)";
+}
+
+void TestEmulatorSessions::malformedInputIsRefused()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, message);
+
+    const QString path = m_dir.filePath(QStringLiteral("input"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+    file.close();
+    const ToolResult result = runTool(QStringLiteral(VEXBUS_EMULATOR), arguments.replaceInStrings(QStringLiteral("FILE"), path));
+    QCOMPARE(result.exitCode, 2);
+    QVERIFY2(result.err.contains(message.replace(QStringLiteral("FILE"), path)), qPrintable(result.describe()));
+}
+
+QTEST_GUILESS_MAIN(TestEmulatorSessions)
+#include "tst_emulatorsessions.moc"
