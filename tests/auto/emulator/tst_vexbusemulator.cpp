@@ -8,10 +8,12 @@
 #include "testplatform.h"
 #include "vexbusemulator.h"
 
+#include <QDeadlineTimer>
 #include <QtTest>
 
 #include <memory>
 
+#include <fcntl.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -57,6 +59,7 @@ void TestVexbusEmulator::init()
     QVERIFY(::tcgetattr(m_slave, &attributes) == 0);
     ::cfmakeraw(&attributes);
     QVERIFY(::tcsetattr(m_slave, TCSANOW, &attributes) == 0);
+    ::fcntl(m_slave, F_SETFL, ::fcntl(m_slave, F_GETFL) | O_NONBLOCK);
     m_emulator.reset(new VexbusEmulator);
     QVERIFY(m_emulator->attach(m_master));
 }
@@ -68,11 +71,24 @@ void TestVexbusEmulator::cleanup()
     ::close(m_master);
 }
 
+// Reads on the millisecond, with the emulator's timers served in between, so
+// that the time an exchange took is the line's and not the polling's.
 QByteArray TestVexbusEmulator::exchange(const QByteArray &request, int responseSize)
 {
+    QByteArray received;
+    QDeadlineTimer deadline(2000);
     if (!NivoraTest::writeToFd(m_slave, request))
-        return QByteArray();
-    return NivoraTest::readFromFd(m_slave, responseSize);
+        return received;
+    while (received.size() < responseSize && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        char chunk[64];
+        const ssize_t n = ::read(m_slave, chunk, size_t(qMin<int>(sizeof(chunk), responseSize - received.size())));
+        if (n > 0)
+            received.append(chunk, int(n));
+        else
+            QThread::msleep(1);
+    }
+    return received;
 }
 
 void TestVexbusEmulator::framesPacketBytes_data()
