@@ -35,6 +35,11 @@ QString TestPlatform::rootDir() const
     return path;
 }
 
+QByteArray TestPlatform::ttySysPath(const QString &deviceName) const
+{
+    return m_devices.value(deviceName).ttySysPath.toUtf8();
+}
+
 QString TestPlatform::addAdapter(const QString &serialNumber, const QString &deviceName, const QString &vendorId,
                                  const QString &productId)
 {
@@ -94,21 +99,6 @@ QString TestPlatform::addAdapter(const QString &serialNumber, const QString &dev
     return devNode;
 }
 
-void TestPlatform::removeAdapter(const QString &deviceName)
-{
-    if (!m_devices.contains(deviceName))
-        return;
-
-    // The tty's sysfs entries go, its node and PTY stay for a later plug.
-    const Device device = m_devices.take(deviceName);
-    const QString root = rootDir();
-    QDir(root + device.ttySysPath).removeRecursively();
-    QFile::remove(root + QStringLiteral("/sys/class/tty/") + deviceName);
-    QFile::remove(root + QStringLiteral("/sys/dev/char/188:%1").arg(device.minor));
-    umockdev_testbed_remove_device(m_testbed, device.usbSysPath.toUtf8().constData());
-    m_parked.insert(deviceName, device);
-}
-
 bool TestPlatform::addLink(const QString &linkPath, const QString &deviceName)
 {
     const QString root = rootDir();
@@ -130,26 +120,31 @@ QString TestPlatform::plug(const QString &serialNumber, const QString &deviceNam
 
 void TestPlatform::unplug(const QString &deviceName)
 {
+    if (!m_devices.contains(deviceName))
+        return;
+
     sendEvent(deviceName, QStringLiteral("remove"));
-    removeAdapter(deviceName);
+    // The tty's sysfs entries go, its node and PTY stay for a later plug.
+    const Device device = m_devices.take(deviceName);
+    const QString root = rootDir();
+    QDir(root + device.ttySysPath).removeRecursively();
+    QFile::remove(root + QStringLiteral("/sys/class/tty/") + deviceName);
+    QFile::remove(root + QStringLiteral("/sys/dev/char/188:%1").arg(device.minor));
+    umockdev_testbed_remove_device(m_testbed, device.usbSysPath.toUtf8().constData());
+    m_parked.insert(deviceName, device);
 }
 
 void TestPlatform::sendEvent(const QString &deviceName, const QString &action)
 {
-    if (!m_devices.contains(deviceName))
-        return;
-
-    umockdev_testbed_uevent(m_testbed, m_devices.value(deviceName).ttySysPath.toUtf8().constData(),
-                            action.toUtf8().constData());
+    if (m_devices.contains(deviceName))
+        umockdev_testbed_uevent(m_testbed, ttySysPath(deviceName).constData(), action.toUtf8().constData());
 }
 
 void TestPlatform::setProperty(const QString &deviceName, const QString &name, const QString &value)
 {
-    if (!m_devices.contains(deviceName))
-        return;
-
-    umockdev_testbed_set_property(m_testbed, m_devices.value(deviceName).ttySysPath.toUtf8().constData(),
-                                  name.toUtf8().constData(), value.toUtf8().constData());
+    if (m_devices.contains(deviceName))
+        umockdev_testbed_set_property(m_testbed, ttySysPath(deviceName).constData(), name.toUtf8().constData(),
+                                      value.toUtf8().constData());
 }
 
 int TestPlatform::masterFd(const QString &deviceName) const

@@ -24,13 +24,11 @@ public:
     // Adds an adapter as if present before the test started. Returns the
     // device node path, for example "/dev/ttyUSB0". umockdev itself sends an
     // "add" uevent for a new device, which a udev monitor that already
-    // listens receives; a node that is reused after removeAdapter() is not
+    // listens receives; a node that is reused after unplug() is not
     // announced.
     QString addAdapter(const QString &serialNumber, const QString &deviceName = QStringLiteral("ttyUSB0"),
                        const QString &vendorId = QStringLiteral("0403"),
                        const QString &productId = QStringLiteral("6001"));
-    // Removes the device without an event.
-    void removeAdapter(const QString &deviceName);
 
     // Adds the adapter and sends the "add" uevent, as on plugging it in.
     QString plug(const QString &serialNumber, const QString &deviceName = QStringLiteral("ttyUSB0"),
@@ -65,6 +63,7 @@ private:
 
     // The testbed's root directory, which umockdev hands out as a new string.
     QString rootDir() const;
+    QByteArray ttySysPath(const QString &deviceName) const;
 
     UMockdevTestbed *m_testbed = nullptr;
     QHash<QString, Device> m_devices;

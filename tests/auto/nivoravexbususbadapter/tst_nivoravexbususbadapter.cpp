@@ -1,5 +1,8 @@
-#include "emulatedadapter.h"
 #include "httpsserver.h"
+#include "testplatform.h"
+#include "vexbusemulator.h"
+
+#include <adapter/nivoravexbususbadapter.h>
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -12,7 +15,6 @@
 #include <memory>
 
 using namespace NivoraVexbusUsb;
-using NivoraTest::EmulatedAdapter;
 using NivoraVexbusUsbEmulator::RecordedRequest;
 using NivoraVexbusUsbEmulator::VexbusEmulator;
 using State = NivoraVexbusUsbAdapter::State;
@@ -56,8 +58,7 @@ private slots:
     void init();
     void cleanup();
 
-    void comesUpInPortMode();
-    void unplugAndReplug();
+    void comesUpInPortModeAndAfterReplug();
     void silentControllerAtInit_data();
     void silentControllerAtInit();
     void readyWhileVersionPendingRestartsInit();
@@ -71,11 +72,20 @@ private slots:
     void firmwareUpdate();
 
 private:
-    NivoraVexbusUsbAdapter *adapter() const { return m_rig->adapter(); }
-    VexbusEmulator &emulator() { return m_rig->emulator(); }
+    NivoraVexbusUsbAdapter *adapter() const { return m_adapter.get(); }
+    VexbusEmulator &emulator() { return *m_emulator; }
     int requestCount(quint8 command) { return emulator().requests(RecordedRequest::ProtocolController, command).count(); }
+    int masterFd() const { return m_platform->masterFd(QStringLiteral("ttyUSB0")); }
+    // Starts the adapter and waits until the init procedure has connected it.
+    bool startConnected();
 
-    std::unique_ptr<EmulatedAdapter> m_rig;
+    // A mocked USB serial adapter on /dev/ttyUSB0 with the emulated
+    // controller on the far end of its tty, and the library's adapter in
+    // port mode on it; reset in this order so that the adapter closes its
+    // port before the emulator and the platform go.
+    std::unique_ptr<NivoraTest::TestPlatform> m_platform;
+    std::unique_ptr<VexbusEmulator> m_emulator;
+    std::unique_ptr<NivoraVexbusUsbAdapter> m_adapter;
     QTemporaryDir m_dir;
     NivoraTest::TestCertificate m_certificate;
 };
@@ -102,19 +112,32 @@ void TestNivoraVexbusUsbAdapter::initTestCase()
 
 void TestNivoraVexbusUsbAdapter::init()
 {
-    m_rig.reset(new EmulatedAdapter);
-    QVERIFY(m_rig->isAttached());
+    m_platform.reset(new NivoraTest::TestPlatform);
+    QCOMPARE(m_platform->addAdapter(QStringLiteral("ABC123")), QStringLiteral("/dev/ttyUSB0"));
+    m_emulator.reset(new VexbusEmulator);
+    QVERIFY(m_emulator->attach(masterFd()));
+    // Created after the device, so that it finds the device present.
+    m_adapter.reset(new NivoraVexbusUsbAdapter);
+    m_adapter->setPortName(QStringLiteral("/dev/ttyUSB0"));
 }
 
 void TestNivoraVexbusUsbAdapter::cleanup()
 {
-    m_rig.reset();
+    m_adapter.reset();
+    m_emulator.reset();
+    m_platform.reset();
 }
 
-void TestNivoraVexbusUsbAdapter::comesUpInPortMode()
+bool TestNivoraVexbusUsbAdapter::startConnected()
+{
+    return adapter()->start()
+        && QTest::qWaitFor([this]() { return adapter()->state() == NivoraVexbusUsbAdapter::StateConnected; }, 5000);
+}
+
+void TestNivoraVexbusUsbAdapter::comesUpInPortModeAndAfterReplug()
 {
     QSignalSpy stateSpy(adapter(), &NivoraVexbusUsbAdapter::stateChanged);
-    QVERIFY(m_rig->startConnected());
+    QVERIFY(startConnected());
     QCOMPARE(states(stateSpy), (QList<State>{NivoraVexbusUsbAdapter::StateConnecting, NivoraVexbusUsbAdapter::StateConnected}));
 
     QVERIFY(adapter()->available());
@@ -131,22 +154,20 @@ void TestNivoraVexbusUsbAdapter::comesUpInPortMode()
     for (const RecordedRequest &request : emulator().requests())
         requests.append({request.command(), request.packetId()});
     QCOMPARE(requests, (QList<QPair<int, int>>{{0x01, 0}, {0x04, 1}}));
-}
 
-void TestNivoraVexbusUsbAdapter::unplugAndReplug()
-{
-    QVERIFY(m_rig->startConnected());
+    // Unplugged, the adapter shows no controller data; plugged in again, it
+    // runs the init procedure anew.
     QSignalSpy availableSpy(adapter(), &NivoraVexbusUsbAdapter::availableChanged);
-
     ignoreWarnings({QStringLiteral("^Serial port device \"/dev/ttyUSB0\" removed.$")});
-    m_rig->unplug();
+    m_platform->unplug(QStringLiteral("ttyUSB0"));
     QTRY_VERIFY(!adapter()->available());
     QCOMPARE(adapter()->state(), NivoraVexbusUsbAdapter::StateUnconnected);
     QVERIFY(adapter()->firmwareVersion().isEmpty());
     QCOMPARE(adapter()->ledMode(), NivoraVexbusUsbUtils::LedModeUnknown);
     QVERIFY(!adapter()->vexbusAvailable());
 
-    m_rig->replug();
+    m_platform->plug(QStringLiteral("ABC123"));
+    QVERIFY(emulator().attach(masterFd()));
     QTRY_COMPARE(adapter()->state(), NivoraVexbusUsbAdapter::StateConnected);
     QCOMPARE(adapter()->firmwareVersion(), QStringLiteral("1.4.12"));
     QCOMPARE(availableSpy.count(), 2);
@@ -164,7 +185,7 @@ void TestNivoraVexbusUsbAdapter::silentControllerAtInit()
     QFETCH(bool, stopped);
 
     emulator().setSilent(true);
-    QVERIFY(m_rig->start());
+    QVERIFY(adapter()->start());
     QTRY_COMPARE(requestCount(0x01), 1);
     QSignalSpy connectedSpy(adapter()->serialInterface(), &NivoraVexbusUsbInterface::connectedChanged);
     if (stopped) {
@@ -192,14 +213,14 @@ void TestNivoraVexbusUsbAdapter::silentControllerAtInit()
 
     // The controller that answers again comes up through a fresh init.
     emulator().setSilent(false);
-    QVERIFY(!stopped || m_rig->start());
+    QVERIFY(!stopped || adapter()->start());
     QTRY_COMPARE_WITH_TIMEOUT(adapter()->state(), NivoraVexbusUsbAdapter::StateConnected, 4000);
 }
 
 void TestNivoraVexbusUsbAdapter::readyWhileVersionPendingRestartsInit()
 {
     emulator().setResponseDelay(300);
-    QVERIFY(m_rig->start());
+    QVERIFY(adapter()->start());
     QTRY_COMPARE(requestCount(0x01), 1);
     QCOMPARE(adapter()->state(), NivoraVexbusUsbAdapter::StateConnecting);
 
@@ -219,7 +240,7 @@ void TestNivoraVexbusUsbAdapter::readyWhileVersionPendingRestartsInit()
 
 void TestNivoraVexbusUsbAdapter::notifications()
 {
-    QVERIFY(m_rig->startConnected());
+    QVERIFY(startConnected());
     QSignalSpy frameSpy(adapter(), &NivoraVexbusUsbAdapter::vexbusFrameReceived);
 
     const QByteArray frame = QByteArray::fromHex("0102c0db7e");
@@ -242,7 +263,7 @@ void TestNivoraVexbusUsbAdapter::notifications()
 
 void TestNivoraVexbusUsbAdapter::statusPayloadFlagsComparedFirst()
 {
-    QVERIFY(m_rig->startConnected());
+    QVERIFY(startConnected());
     QSignalSpy ledSpy(adapter(), &NivoraVexbusUsbAdapter::ledModeChanged);
     QSignalSpy syncSpy(adapter(), &NivoraVexbusUsbAdapter::vexbusSynchronizedChanged);
     QSignalSpy availableSpy(adapter(), &NivoraVexbusUsbAdapter::vexbusAvailableChanged);
@@ -319,7 +340,7 @@ void TestNivoraVexbusUsbAdapter::commands()
     QFETCH(QList<int>, outcome);
     QFETCH(QStringList, warnings);
 
-    QVERIFY(m_rig->startConnected());
+    QVERIFY(startConnected());
     emulator().clearRequests();
     if (closed)
         adapter()->stop();
@@ -347,7 +368,7 @@ void TestNivoraVexbusUsbAdapter::commands()
 
 void TestNivoraVexbusUsbAdapter::resetFollowsStateSequence()
 {
-    QVERIFY(m_rig->startConnected());
+    QVERIFY(startConnected());
     QSignalSpy stateSpy(adapter(), &NivoraVexbusUsbAdapter::stateChanged);
     QSignalSpy finishedSpy(adapter(), &NivoraVexbusUsbAdapter::commandFinished);
     emulator().setResetTime(300);
@@ -370,7 +391,7 @@ void TestNivoraVexbusUsbAdapter::resetFollowsStateSequence()
 
 void TestNivoraVexbusUsbAdapter::reusedPacketIdKeepsNewerReply()
 {
-    QVERIFY(m_rig->startConnected());
+    QVERIFY(startConnected());
     emulator().setSilent(true);
     QSignalSpy finishedSpy(adapter(), &NivoraVexbusUsbAdapter::commandFinished);
     // Request with id 2, then 256 more a second later: the last one has id 2
@@ -386,7 +407,7 @@ void TestNivoraVexbusUsbAdapter::reusedPacketIdKeepsNewerReply()
     // answer for id 2 then finishes the newer one.
     ignoreWarnings({timeoutWarning.arg(QStringLiteral("Set IXO module buffer data reply"))});
     QTRY_COMPARE(finishedSpy.count(), 1);
-    QVERIFY(NivoraTest::writeToFd(m_rig->masterFd(), QByteArray::fromHex("c0100200" "12" "c0")));
+    QVERIFY(NivoraTest::writeToFd(masterFd(), QByteArray::fromHex("c0100200" "12" "c0")));
     QTRY_COMPARE(finishedSpy.count(), 2);
     QCOMPARE(outcome(finishedSpy, 0), (QList<int>{0x10, NivoraVexbusUsbReply::ErrorTimeout, 0}));
     QCOMPARE(outcome(finishedSpy, 1), (QList<int>{0x10, NivoraVexbusUsbReply::ErrorNoError, 0}));
@@ -411,7 +432,7 @@ void TestNivoraVexbusUsbAdapter::firmwareUpdate()
                                   "123456780000\n:000022000401020304D0\n:000023000405060708BF\n", 1, 5, 0));
     QVERIFY(server.listenOnLoopback());
     emulator().setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
-    QVERIFY(m_rig->startConnected());
+    QVERIFY(startConnected());
     QString file = m_dir.filePath(QStringLiteral("www/firmware/nivora-vexbususb/adapter-1.5.0.cyacd"));
     if (fromServer) {
         file.clear();

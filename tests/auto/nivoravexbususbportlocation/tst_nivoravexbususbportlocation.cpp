@@ -2,6 +2,7 @@
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "vexbusemulator.h"
 
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -12,36 +13,27 @@
 using namespace NivoraVexbusUsb;
 using NivoraVexbusUsbEmulator::VexbusEmulator;
 
-// A pseudo-terminal as a serial-over-network bridge or the emulator tool
-// would offer it.
-class PseudoTerminal
-{
-public:
-    PseudoTerminal()
-    {
-        int slave = -1;
-        char name[256] = {0};
-        if (::openpty(&m_master, &slave, name, nullptr, nullptr) != 0)
-            return;
-        struct termios settings;
-        ::tcgetattr(slave, &settings);
-        ::cfmakeraw(&settings);
-        ::tcsetattr(slave, TCSANOW, &settings);
-        ::close(slave);
-        m_path = QString::fromLocal8Bit(name);
-    }
-    ~PseudoTerminal()
-    {
-        if (m_master >= 0)
-            ::close(m_master);
-    }
-    int master() const { return m_master; }
-    QString path() const { return m_path; }
+namespace {
 
-private:
-    int m_master = -1;
-    QString m_path;
-};
+// Opens a raw pseudo-terminal, as a serial-over-network bridge or the
+// emulator tool would offer it, and returns its master; -1 on an error.
+int openPseudoTerminal(QString *path)
+{
+    int master = -1;
+    int slave = -1;
+    char name[256] = {0};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
+        return -1;
+    struct termios settings;
+    ::tcgetattr(slave, &settings);
+    ::cfmakeraw(&settings);
+    ::tcsetattr(slave, TCSANOW, &settings);
+    ::close(slave);
+    *path = QString::fromLocal8Bit(name);
+    return master;
+}
+
+} // namespace
 
 class TestNivoraVexbusUsbPortLocation : public QObject
 {
@@ -67,13 +59,15 @@ void TestNivoraVexbusUsbPortLocation::locate()
     QFETCH(QString, kind);
     QFETCH(bool, found);
 
-    PseudoTerminal pty;
-    QVERIFY(!pty.path().isEmpty());
+    QString ptyPath;
+    const int master = openPseudoTerminal(&ptyPath);
+    QVERIFY(master >= 0);
+    const auto closeMaster = qScopeGuard([master]() { ::close(master); });
     QTemporaryDir dir;
-    QString path = pty.path();
+    QString path = ptyPath;
     if (kind == "link") {
         path = dir.filePath(QStringLiteral("vexbus0"));
-        QVERIFY(QFile::link(pty.path(), path));
+        QVERIFY(QFile::link(ptyPath, path));
     } else if (kind == "file") {
         path = dir.filePath(QStringLiteral("plain"));
         QFile file(path);
@@ -89,13 +83,13 @@ void TestNivoraVexbusUsbPortLocation::locate()
         return;
     QCOMPARE(location.systemLocation(), path);
     // Named as QSerialPort names it: without "/dev/", as "pts/3".
-    QCOMPARE(location.portName(), kind == "pty" ? pty.path().mid(5) : path);
+    QCOMPARE(location.portName(), kind == "pty" ? ptyPath.mid(5) : path);
     QVERIFY(location.serialPortInfo().isNull());
 
     // An adapter on the port, as a serial-over-network bridge offers it,
     // comes up without udev knowing the port.
     VexbusEmulator emulator;
-    QVERIFY(emulator.attach(pty.master()));
+    QVERIFY(emulator.attach(master));
     NivoraVexbusUsbAdapter adapter;
     adapter.setPortName(path);
     QVERIFY(adapter.start());
