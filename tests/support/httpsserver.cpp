@@ -17,13 +17,13 @@ namespace {
 // Generous for openssl on a loaded 2-core machine.
 constexpr int opensslTimeout = 30000; // ms
 
+} // namespace
+
 QByteArray readFile(const QString &fileName)
 {
     QFile file(fileName);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
-
-} // namespace
 
 TestCertificate TestCertificate::generate(const QString &directory, QString *errorString)
 {

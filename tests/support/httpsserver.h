@@ -10,6 +10,9 @@ class QSslSocket;
 
 namespace NivoraTest {
 
+// The content of a file, empty when it cannot be read.
+QByteArray readFile(const QString &fileName);
+
 // A key and a self-signed certificate for 127.0.0.1, made with the openssl
 // command line tool at test time.
 struct TestCertificate
