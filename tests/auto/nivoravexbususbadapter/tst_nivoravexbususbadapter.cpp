@@ -185,6 +185,8 @@ void TestNivoraVexbusUsbAdapter::silentControllerAtInit()
     QFETCH(bool, stopped);
 
     emulator().setSilent(true);
+    QElapsedTimer elapsed;
+    elapsed.start();
     QVERIFY(adapter()->start());
     QTRY_COMPARE(requestCount(0x01), 1);
     QSignalSpy connectedSpy(adapter()->serialInterface(), &NivoraVexbusUsbInterface::connectedChanged);
@@ -205,6 +207,8 @@ void TestNivoraVexbusUsbAdapter::silentControllerAtInit()
         ignoreWarnings({QStringLiteral("^Failed to initialize after 3 attempts. Reconnecting the interface$")});
         QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 2, 8000);
         QCOMPARE(connectedSpy.at(1).at(0).toBool(), true);
+        // Not before the third attempt's 2000 ms have run out.
+        QVERIFY2(elapsed.elapsed() >= 6000, qPrintable(QString::number(elapsed.elapsed())));
         // The fourth request follows the reconnection; it may still be on the line.
         QTRY_COMPARE(requestCount(0x01), 4);
         QCOMPARE(requestCount(0x04), 0);
