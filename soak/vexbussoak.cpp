@@ -8,6 +8,7 @@
 // under umockdev-wrapper, as make soak does.
 
 #include "adapter/nivoravexbususbadapter.h"
+#include "flashimage.h"
 #include "testplatform.h"
 #include "vexbusemulator.h"
 
@@ -30,7 +31,6 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <numeric>
 #include <unistd.h>
 
 using namespace NivoraVexbusUsb;
@@ -46,19 +46,19 @@ constexpr qint64 outcomeDeadline = 2500;
 constexpr quint8 programRowCommand = 0x39;
 constexpr int imageRows = 12;
 
-// Rows of 64 bytes in array 0; the emulated bootloader's flash starts at
-// row 0x22.
+// Rows of 64 bytes in array 0, for the chip the emulator plays, whose flash
+// starts at row 0x22.
 QByteArray imageText()
 {
-    QByteArray text = "123456780000\n";
+    NivoraVexbusUsbEmulator::FlashImage image;
+    image.siliconId = 0x12345678;
     for (int row = 0; row < imageRows; ++row) {
-        QByteArray bytes = QByteArray::fromHex("0000") + static_cast<char>(0x22 + row) + QByteArray::fromHex("0040");
-        for (int i = 0; i < 64; ++i)
-            bytes.append(static_cast<char>(row * 13 + i));
-        const int sum = std::accumulate(bytes.cbegin(), bytes.cend(), 0, [](int sum, char byte) { return sum + quint8(byte); });
-        text += ':' + bytes.append(static_cast<char>(-sum)).toHex().toUpper() + '\n';
+        QByteArray data(64, '\0');
+        for (int i = 0; i < data.size(); ++i)
+            data[i] = static_cast<char>(row * 13 + i);
+        image.rows.append({0, static_cast<quint16>(0x22 + row), data});
     }
-    return text;
+    return image.toText();
 }
 
 struct Resources { qint64 rss = 0; int fds = 0; };

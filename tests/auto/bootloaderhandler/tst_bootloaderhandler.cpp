@@ -179,9 +179,6 @@ void TestBootloaderHandler::emulatedRunEndsAsTheChipAnswers_data()
     QTest::newRow("program refused") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->setCommandError(VexbusEmulator::ModeBootloader, 0x39, 0x0A); })
                                      << false << program << QByteArray("3832373737" "39") << QList<int>{11, 22, 25}
                                      << QStringList{"^Could not program row: NivoraVexbusUsb::BootloaderUtils::BootloaderErrorInvalidRowNumber$"};
-    QTest::newRow("status without a name") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->setCommandError(VexbusEmulator::ModeBootloader, 0x39, 0x42); })
-                                           << false << program << QByteArray("3832373737" "39") << QList<int>{11, 22, 25}
-                                           << QStringList{"^Could not program row: BootloaderError\\(66\\)$"};
     QTest::newRow("verify mismatch") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->bootloader().addWrongVerifyRow(0x23); })
                                      << false << int(BootloaderHandler::StateVerifyRow) << QByteArray("3832" "373737393a" "37393a")
                                      << QList<int>{11, 22, 25, 36}

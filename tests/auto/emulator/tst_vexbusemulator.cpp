@@ -1,10 +1,9 @@
 // Self-tests of the emulator of the adapter controller and its bootloader,
-// for what the library never asks of it: exact bytes for malformed requests,
-// the timing of the line, and the SLIP escapes. The emulator sits on the
-// master side of a plain PTY; the test speaks on the slave side.
+// for what the library never asks of it: exact bytes for malformed requests
+// and the timing of the line. Its framing is driven by every end-to-end
+// test. The emulator sits on the master side of a plain PTY; the test speaks
+// on the slave side.
 
-#include "slipcodec.h"
-#include "slipdecoder.h"
 #include "testplatform.h"
 #include "vexbusemulator.h"
 
@@ -18,8 +17,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-using NivoraVexbusUsbEmulator::SlipCodec;
-using NivoraVexbusUsbEmulator::SlipDecoder;
 using NivoraVexbusUsbEmulator::VexbusEmulator;
 
 static QByteArray hex(const char *text)
@@ -35,8 +32,6 @@ private slots:
     void init();
     void cleanup();
 
-    void framesPacketBytes_data();
-    void framesPacketBytes();
     void answersMalformedRequests_data();
     void answersMalformedRequests();
     void holdsExchangeAsTheLineWould_data();
@@ -89,24 +84,6 @@ QByteArray TestVexbusEmulator::exchange(const QByteArray &request, int responseS
             QThread::msleep(1);
     }
     return received;
-}
-
-void TestVexbusEmulator::framesPacketBytes_data()
-{
-    QTest::addColumn<QByteArray>("packet");
-    QTest::addColumn<QByteArray>("wire");
-    QTest::newRow("plain") << hex("01 05") << hex("C0 01 05 04 C0");
-    QTest::newRow("escapes end and esc") << hex("A0 07 C0 DB") << hex("C0 A0 07 DB DC DB DD BC C0");
-    QTest::newRow("notification with end byte") << hex("F3 00 C0") << hex("C0 F3 00 DB DC 33 C0");
-}
-
-void TestVexbusEmulator::framesPacketBytes()
-{
-    QFETCH(QByteArray, packet);
-    QFETCH(QByteArray, wire);
-    QCOMPARE(SlipCodec::encodeFrame(packet), wire);
-    SlipDecoder decoder;
-    QCOMPARE(decoder.feed(wire), QList<QByteArray>{packet});
 }
 
 void TestVexbusEmulator::answersMalformedRequests_data()

@@ -43,7 +43,6 @@ private slots:
     void updateWritesImageIntoChip();
     void replayAnswersSession_data();
     void replayAnswersSession();
-    void unwritableTraceIsRefused();
     void malformedInputIsRefused_data();
     void malformedInputIsRefused();
 
@@ -59,7 +58,6 @@ void TestEmulatorSessions::updateWritesImageIntoChip_data()
     QTest::addColumn<int>("rowCount");
 
     const QStringList chipFromImage{"--chip-from", "IMAGE"};
-    QTest::newRow("a few 64-byte rows") << QStringList{"--rows", "3"} << chipFromImage << 3;
     QTest::newRow("128-byte rows, CRLF, last line unended")
         << QStringList{"--rows", "5", "--row-size", "128", "--silicon-id", "04C81193", "--revision", "17", "--crlf",
                        "--no-final-newline"}
@@ -130,7 +128,6 @@ void TestEmulatorSessions::replayAnswersSession_data()
                             << QStringList() << complete;
     QTest::newRow("monitor") << QStringList{"--bus-traffic", "20", "--bus-frame", "f00d"} << QStringList{"monitor", "--count", "3"}
                              << QStringList{"\"direction\":\"in\"", "f00d"} << QStringList() << complete;
-    QTest::newRow("command") << QStringList() << QStringList{"write", "0a1b2c"} << QStringList{"0a1b2c"} << QStringList() << complete;
     QTest::newRow("update") << QStringList{"--version-after-update", "1.5.0"} << QStringList{"update", SAMPLE_FIRMWARE}
                             << QStringList{"\"event\":\"open\",\"port\":\"bootloader\"", "\"event\":\"close\",\"port\":\"bootloader\"",
                                            "\"direction\":\"in\",\"port\":\"bootloader\""}
@@ -177,19 +174,6 @@ void TestEmulatorSessions::replayAnswersSession()
     if (!same)
         QVERIFY(NivoraTest::waitForFinished(replay.process(), 5000));
     QCOMPARE(replay.stop(), same ? 0 : 1);
-}
-
-void TestEmulatorSessions::unwritableTraceIsRefused()
-{
-    EmulatorProcess emulator(QStringLiteral(VEXBUS_EMULATOR));
-    QVERIFY(emulator.start(QStringList()));
-    const QString trace = m_dir.filePath(QStringLiteral("missing/session.trace"));
-    const ToolResult result = runTool(QStringLiteral(VEXBUSCTL), {"--port", emulator.path(), "--record", trace, "status"});
-    QCOMPARE(result.exitCode, 1);
-    QVERIFY2(result.err.contains(QStringLiteral("Could not open the traffic record file \"%1\"").arg(trace)), qPrintable(result.err));
-    QVERIFY2(result.err.contains(QStringLiteral("cannot record the serial traffic into %1.").arg(trace)), qPrintable(result.err));
-    // Nothing was sent: the port was not even opened.
-    QVERIFY2(!emulator.log().contains(QStringLiteral("GetFirmware")), qPrintable(emulator.log()));
 }
 
 void TestEmulatorSessions::malformedInputIsRefused_data()

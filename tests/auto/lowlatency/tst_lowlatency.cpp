@@ -10,7 +10,6 @@
 #include <bootloader/bootloaderhandler.h>
 #include <link/nivoravexbususbinterface.h>
 
-#include <QLoggingCategory>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -27,16 +26,6 @@ private slots:
     void lowLatencyWhileOpen_data();
     void lowLatencyWhileOpen();
 };
-
-// The test's logging rules keep debug lines off; the interface's category
-// shows them here, so that the line about low latency can be asserted.
-static QLoggingCategory::CategoryFilter previousFilter = nullptr;
-static void interfaceDebugFilter(QLoggingCategory *category)
-{
-    previousFilter(category);
-    if (qstrcmp(category->categoryName(), "VexbusUsbInterface") == 0)
-        category->setEnabled(QtDebugMsg, true);
-}
 
 static constexpr int kBootAutoconf = 0x10000000;
 static constexpr int kSkipTest = 0x40;
@@ -74,12 +63,6 @@ void TestLowLatency::lowLatencyWhileOpen()
     SerialDriver serialDriver(&platform, QStringLiteral("ttyUSB0"), SerialDriver::Behaviour(driver), flags);
     QVERIFY(serialDriver.isAttached());
 
-    previousFilter = QLoggingCategory::installFilter(interfaceDebugFilter);
-    if (settingsChanged > 0) {
-        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^Serial port .* in low latency mode$")));
-        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^Serial port .* back from low latency mode$")));
-    }
-
     if (bootloader) {
         BootloaderHandler handler;
         QSignalSpy connected(&handler, &BootloaderHandler::connectedChanged);
@@ -98,7 +81,6 @@ void TestLowLatency::lowLatencyWhileOpen()
         QCOMPARE(serialDriver.flags(), flagsWhileOpen);
         link.disable();
     }
-    QLoggingCategory::installFilter(previousFilter);
     QCOMPARE(serialDriver.flags(), flags);
     QCOMPARE(serialDriver.settingsChanged(), settingsChanged);
 }

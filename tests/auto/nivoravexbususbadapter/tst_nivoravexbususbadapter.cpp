@@ -316,8 +316,6 @@ void TestNivoraVexbusUsbAdapter::commands_data()
         << QByteArray::fromHex("801800c8") << 0 << QList<int>{0x10, success, 0} << QStringList();
     QTest::newRow("remote service") << Operation([](A *a) { a->pressRemoteServiceButton(A::RemoteServiceModuleButtonProgram, 500); })
         << false << QByteArray::fromHex("000401f4") << 0 << QList<int>{0x10, success, 0} << QStringList();
-    QTest::newRow("app connector 65535 ms") << Operation([](A *a) { a->pressAppConnectorButton(A::AppConnectorModuleButtonHalt, 65535); })
-        << false << QByteArray::fromHex("07ffff") << 0 << QList<int>{0x40, success, 0} << QStringList();
     QTest::newRow("app connector too long") << Operation([](A *a) { a->pressAppConnectorButton(A::AppConnectorModuleButtonHalt, 70000); })
         << false << QByteArray::fromHex("07ffff") << 0 << QList<int>{0x40, success, 0} << QStringList{limited};
     QTest::newRow("parameter handling off") << Operation([](A *a) { a->enableAppConnectorParameterHandling(false); })
