@@ -23,6 +23,11 @@ FUZZ_TARGET(bytes)
     FUZZ_CHECK(packet.type() == (notification ? NivoraVexbusUsbPacket::TypeNotification : NivoraVexbusUsbPacket::TypeResponse));
     FUZZ_CHECK(packet.packetId() == static_cast<unsigned char>(bytes.at(1)));
     FUZZ_CHECK(packet.payload() == bytes.mid(notification ? 2 : 3));
+    // The error byte follows the packet id; a response of two bytes has none
+    // and reads as success.
+    const int error = notification ? int(NivoraVexbusUsbUtils::ErrorUnknwonError)
+                                   : bytes.size() > 2 ? static_cast<unsigned char>(bytes.at(2)) : int(NivoraVexbusUsbUtils::ErrorNoError);
+    FUZZ_CHECK(packet.error() == error);
     FUZZ_CHECK(text.startsWith(QLatin1String("Packet(")));
     QByteArray fields = packet.payload();
     if (!notification && bytes.size() > 2)

@@ -213,9 +213,6 @@ void TestFirmwareDownloader::checkNewFirmware_data()
     QTest::newRow("interrupted cache write") << QStringList{"file size limit"} << release << "" << m_image << QByteArray()
         << QStringList() << QStringList() << "" << taken + offered << m_image << QStringList{releasePath, imagePath}
         << QByteArray();
-    QTest::newRow("signed, key trusted") << QStringList() << signedRelease << "publisher" << m_image << QByteArray() << publisher
-        << QStringList() << "" << signedTaken + offered << m_image << QStringList{releasePath, signaturePath, imagePath}
-        << m_image;
     QTest::newRow("signed, second of two keys") << QStringList() << signedRelease << "publisher" << m_image << QByteArray()
         << QStringList{"other", "publisher"} << QStringList() << "" << signedTaken + offered << m_image
         << QStringList{releasePath, signaturePath, imagePath} << m_image;

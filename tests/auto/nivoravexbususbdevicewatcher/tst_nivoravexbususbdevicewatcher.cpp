@@ -125,7 +125,6 @@ void TestNivoraVexbusUsbDeviceWatcher::eventsThatChangeNothing_data()
     QTest::newRow("add of a known device") << "add" << true;
     QTest::newRow("remove of an unknown device") << "remove" << false;
     QTest::newRow("change of a known device") << "change" << true;
-    QTest::newRow("bind") << "bind" << false;
     QTest::newRow("unbind of a known device") << "unbind" << true;
 }
 

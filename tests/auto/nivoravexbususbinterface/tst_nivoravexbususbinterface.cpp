@@ -202,7 +202,6 @@ void TestNivoraVexbusUsbInterface::findPort_data()
     QTest::addColumn<bool>("found");
     QTest::addColumn<QString>("warning");
 
-    QTest::newRow("port name") << int(NivoraVexbusUsbInterface::WatchModePort) << "/dev/ttyUSB1" << true << QString();
     QTest::newRow("serial number prefix") << int(NivoraVexbusUsbInterface::WatchModeSerialNumber) << "XYZ" << true << QString();
     QTest::newRow("prefix is case-sensitive") << int(NivoraVexbusUsbInterface::WatchModeSerialNumber) << "xyz" << false
                                               << "^Could not find any serial port with serial number \"xyz\"$";
