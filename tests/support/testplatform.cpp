@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <errno.h>
 #include <poll.h>
@@ -184,6 +185,14 @@ QByteArray readFromFd(int fd, int minimumSize, int timeoutMs)
             data.append(buffer, static_cast<int>(result));
     }
     return data;
+}
+
+void ignoreWarnings(const QStringList &patterns)
+{
+    for (const QString &pattern : patterns) {
+        if (!pattern.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern));
+    }
 }
 
 } // namespace NivoraTest

@@ -3,6 +3,7 @@
 
 #include <QHash>
 #include <QString>
+#include <QStringList>
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 
@@ -79,6 +80,10 @@ bool writeToFd(int fd, const QByteArray &data);
 // Reads what arrives within timeoutMs, keeping the event loop running, and
 // returns as soon as at least minimumSize bytes were read.
 QByteArray readFromFd(int fd, int minimumSize, int timeoutMs = 2000);
+
+// Expects a warning for each pattern, in this order; an empty pattern
+// expects none.
+void ignoreWarnings(const QStringList &patterns);
 
 } // namespace NivoraTest
 

@@ -10,6 +10,7 @@
 #include <memory>
 
 using namespace NivoraVexbusUsb;
+using NivoraTest::ignoreWarnings;
 using NivoraVexbusUsbEmulator::RecordedRequest;
 using NivoraVexbusUsbEmulator::VexbusEmulator;
 
@@ -23,12 +24,6 @@ const QByteArray threeRows = "123456780000\n:0000220019" + QByteArray("01").repe
                              + QByteArray("02").repeated(11) + "BC\n:000024001E" + QByteArray("03").repeated(30) + "64\n";
 const QByteArray enterRequest = "01380000c7ff17";
 const QByteArray enterResponse = "010008007856341200010000e2fe17";
-
-void ignoreWarnings(const QStringList &patterns)
-{
-    for (const QString &pattern : patterns)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern));
-}
 
 // Prepares the chip and the handler for a run.
 using Setup = std::function<void(VexbusEmulator *chip, BootloaderHandler *handler)>;

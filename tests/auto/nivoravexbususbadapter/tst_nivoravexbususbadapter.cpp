@@ -5,7 +5,6 @@
 #include <adapter/nivoravexbususbadapter.h>
 
 #include <QElapsedTimer>
-#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSslConfiguration>
 #include <QTemporaryDir>
@@ -15,6 +14,7 @@
 #include <memory>
 
 using namespace NivoraVexbusUsb;
+using NivoraTest::ignoreWarnings;
 using NivoraVexbusUsbEmulator::RecordedRequest;
 using NivoraVexbusUsbEmulator::VexbusEmulator;
 using State = NivoraVexbusUsbAdapter::State;
@@ -22,12 +22,6 @@ using Operation = std::function<void(NivoraVexbusUsbAdapter *)>;
 Q_DECLARE_METATYPE(Operation)
 
 namespace {
-
-void ignoreWarnings(const QStringList &patterns)
-{
-    for (const QString &pattern : patterns)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern));
-}
 
 QList<State> states(const QSignalSpy &spy)
 {

@@ -1,7 +1,6 @@
 #include "link/nivoravexbususbinterface.h"
 #include "testplatform.h"
 
-#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -9,6 +8,7 @@
 
 using namespace NivoraVexbusUsb;
 using NivoraTest::TestPlatform;
+using NivoraTest::ignoreWarnings;
 
 Q_DECLARE_METATYPE(QList<QByteArray>)
 // Only for QSignalSpy; the library itself passes packets in direct calls.
@@ -23,11 +23,6 @@ const QByteArray sentinelPacket = QByteArray::fromHex("0105");
 
 const QString device0 = QStringLiteral("ttyUSB0");
 const QString removedWarning = QStringLiteral("^Serial port device \"/dev/ttyUSB0\" removed.$");
-
-void ignoreWarning(const QString &pattern)
-{
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern));
-}
 
 } // namespace
 
@@ -177,8 +172,7 @@ void TestNivoraVexbusUsbInterface::receive()
     connectPortMode();
     QSignalSpy dataSpy(m_interface.get(), &NivoraVexbusUsbInterface::dataReceived);
     QSignalSpy packetSpy(m_interface.get(), &NivoraVexbusUsbInterface::packetReceived);
-    if (!expectedWarning.isEmpty())
-        ignoreWarning(expectedWarning);
+    ignoreWarnings({expectedWarning});
 
     const int masterFd = m_platform->masterFd(device0);
     for (const QByteArray &chunk : chunks) {
@@ -222,8 +216,7 @@ void TestNivoraVexbusUsbInterface::findPort()
     else
         m_interface->setSerialNumber(key);
 
-    if (!warning.isEmpty())
-        ignoreWarning(warning);
+    ignoreWarnings({warning});
     QSignalSpy connectedSpy(m_interface.get(), &NivoraVexbusUsbInterface::connectedChanged);
     QVERIFY(m_interface->enable());
     QCOMPARE(m_interface->connected(), found);
@@ -246,7 +239,7 @@ void TestNivoraVexbusUsbInterface::followsAdapterToNewNode()
     QSignalSpy connectedSpy(m_interface.get(), &NivoraVexbusUsbInterface::connectedChanged);
     QSignalSpy portNameSpy(m_interface.get(), &NivoraVexbusUsbInterface::portNameChanged);
 
-    ignoreWarning(removedWarning);
+    ignoreWarnings({removedWarning});
     m_platform->unplug(device0);
     QTRY_COMPARE(connectedSpy.count(), 1);
     QCOMPARE(connectedSpy.at(0).at(0).toBool(), false);
@@ -296,16 +289,16 @@ void TestNivoraVexbusUsbInterface::pluggedDeviceNotTaken()
         m_interface->disable();
         QVERIFY(!m_interface->connected());
         QVERIFY(!m_interface->serialPort()->isOpen());
-        ignoreWarning(removedWarning);
+        ignoreWarnings({removedWarning});
         m_platform->unplug(device0);
     } else {
         createInterface(watchMode);
         // Serial numbers are compared case-sensitively.
-        ignoreWarning(QStringLiteral("^Could not find any serial port"));
+        ignoreWarnings({QStringLiteral("^Could not find any serial port")});
         m_interface->enable();
     }
 
-    ignoreWarning(warning);
+    ignoreWarnings({warning});
     if (disabled)
         m_platform->plug(QStringLiteral("ABC123"), device0);
     else
