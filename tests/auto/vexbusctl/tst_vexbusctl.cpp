@@ -240,6 +240,8 @@ void TestVexbusctl::updateFromFile_data()
     };
     addFailure("bootloader refused", {"--command-error", "controller:StartBootloader=6"}, started,
                "the controller refused to start its bootloader; nothing was written\\.");
+    addFailure("row does not verify", {"--wrong-verify-row", "0x30"}, writing,
+               "the update failed at 11\\.7% \\(connected-bootloader\\); the controller stays in its bootloader: run the update again\\.");
     addFailure("device gone", {"--vanish-on", "bootloader:ProgramRow:5"}, writing,
                "the update failed at 3\\.9% \\(connected-bootloader\\); the controller stays in its bootloader: run the update again\\.");
 }
