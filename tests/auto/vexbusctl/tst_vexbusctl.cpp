@@ -279,11 +279,19 @@ void TestVexbusctl::updateOnline_data()
     addRow("older", {"--firmware-version", "1.6.0"}, update, 1, authenticated + "$",
            "vexbusctl: the release 1.5.0 is older than the firmware 1.6.0 that the controller runs; "
            "nothing written \\(--allow-older writes it anyway\\)\n$");
-    // Allowed, the older release goes to the controller; its refusal to start the bootloader ends the case early.
-    addRow("older allowed", {"--firmware-version", "1.6.0", "--command-error", "controller:StartBootloader=6"}, update + QStringList{"--allow-older"}, 1,
-           authenticated + "{\"event\":\"started\",\"image\":\"[^\"]+\",\"port\":\"PORT\",\"previousFirmwareVersion\":\"1.6.0\",\"rowCount\":128}\n"
-           "{\"error\":\"the controller refused to start its bootloader; nothing was written\\.\",\"event\":\"finished\",\"success\":false}\n$",
-           "", "StartBootloader \\(0x");
+    // Allowed, the older release goes to the controller, and forced, the
+    // same one (which is not older); the controller's refusal to start its
+    // bootloader ends the case early.
+    const auto refusedAtBootloader = [&authenticated](const QString &version) {
+        return authenticated + "{\"event\":\"started\",\"image\":\"[^\"]+\",\"port\":\"PORT\",\"previousFirmwareVersion\":\"" + version
+               + "\",\"rowCount\":128}\n{\"error\":\"the controller refused to start its bootloader; nothing was written\\.\","
+                 "\"event\":\"finished\",\"success\":false}\n$";
+    };
+    const QStringList refusing{"--command-error", "controller:StartBootloader=6"};
+    addRow("older allowed", QStringList{"--firmware-version", "1.6.0"} + refusing, update + QStringList{"--allow-older"}, 1,
+           refusedAtBootloader("1.6.0"), "", "StartBootloader \\(0x");
+    addRow("the same forced", QStringList{"--firmware-version", "1.5.0"} + refusing, update + QStringList{"--force"}, 1,
+           refusedAtBootloader("1.5.0"), "", "StartBootloader \\(0x");
 }
 
 void TestVexbusctl::monitorStopsAfterCount_data()
