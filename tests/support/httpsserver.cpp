@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QUrl>
 
@@ -25,7 +26,21 @@ QByteArray readFile(const QString &fileName)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-TestCertificate TestCertificate::generate(const QString &directory, QString *errorString)
+QByteArray releaseDescription(const QString &fileName, const QByteArray &image, const QJsonObject &changes)
+{
+    QJsonObject release{{"hardware", "vexbus-usb-adapter"}, {"majorVersion", 1}, {"minorVersion", 5}, {"patchVersion", 0},
+                        {"updateFileName", fileName}, {"timestamp", 1700000000},
+                        {"updateFileMd5sum", QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Md5).toHex())}};
+    for (auto it = changes.begin(); it != changes.end(); ++it) {
+        if (it.value().isNull())
+            release.remove(it.key());
+        else
+            release.insert(it.key(), it.value());
+    }
+    return QJsonDocument(release).toJson();
+}
+
+bool HttpsServer::start(const QString &directory, const QString &rootDirectory, QString *errorString, bool trusting)
 {
     const QString keyFile = directory + QStringLiteral("/server.key");
     const QString certificateFile = directory + QStringLiteral("/server.crt");
@@ -41,14 +56,25 @@ TestCertificate TestCertificate::generate(const QString &directory, QString *err
             || openssl.exitCode() != 0) {
         *errorString = QStringLiteral("openssl failed: %1 %2").arg(openssl.errorString(),
                                                                   QString::fromLocal8Bit(openssl.readAll()));
-        return TestCertificate();
+        return false;
     }
-
-    const TestCertificate result{QSslCertificate(readFile(certificateFile), QSsl::Pem),
-                                 QSslKey(readFile(keyFile), QSsl::Ec, QSsl::Pem)};
-    if (result.isNull())
+    m_certificate = QSslCertificate(readFile(certificateFile), QSsl::Pem);
+    m_key = QSslKey(readFile(keyFile), QSsl::Ec, QSsl::Pem);
+    if (m_certificate.isNull() || m_key.isNull()) {
         *errorString = QStringLiteral("openssl wrote no usable key or certificate");
-    return result;
+        return false;
+    }
+    if (trusting) {
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.addCaCertificate(m_certificate);
+        QSslConfiguration::setDefaultConfiguration(configuration);
+    }
+    m_rootDirectory = rootDirectory;
+    if (!listen(QHostAddress::LocalHost, 0)) {
+        *errorString = this->errorString();
+        return false;
+    }
+    return true;
 }
 
 QString HttpsServer::url(const QString &path) const
@@ -63,14 +89,9 @@ bool HttpsServer::publish(const QString &path, const QByteArray &content) const
             && file.write(content) == content.size();
 }
 
-bool HttpsServer::publishRelease(const QString &directory, const QString &fileName, const QByteArray &image,
-                                 int majorVersion, int minorVersion, int patchVersion) const
+bool HttpsServer::publishRelease(const QString &directory, const QString &fileName, const QByteArray &image) const
 {
-    const QJsonObject release{
-        {"hardware", "vexbus-usb-adapter"}, {"majorVersion", majorVersion}, {"minorVersion", minorVersion},
-        {"patchVersion", patchVersion}, {"updateFileName", fileName}, {"timestamp", 1700000000},
-        {"updateFileMd5sum", QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Md5).toHex())}};
-    return publish(directory + QStringLiteral("/release.json"), QJsonDocument(release).toJson())
+    return publish(directory + QStringLiteral("/release.json"), releaseDescription(fileName, image))
             && publish(directory + QLatin1Char('/') + fileName, image);
 }
 
@@ -84,8 +105,8 @@ void HttpsServer::incomingConnection(qintptr socketDescriptor)
 
     connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
     connect(socket, &QSslSocket::readyRead, this, [this, socket]() { onReadyRead(socket); });
-    socket->setLocalCertificate(m_certificate.certificate);
-    socket->setPrivateKey(m_certificate.key);
+    socket->setLocalCertificate(m_certificate);
+    socket->setPrivateKey(m_key);
     socket->setPeerVerifyMode(QSslSocket::VerifyNone);
     socket->startServerEncryption();
 }

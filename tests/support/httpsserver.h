@@ -1,6 +1,7 @@
 #ifndef HTTPSSERVER_H
 #define HTTPSSERVER_H
 
+#include <QJsonObject>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QStringList>
@@ -13,19 +14,9 @@ namespace NivoraTest {
 // The content of a file, empty when it cannot be read.
 QByteArray readFile(const QString &fileName);
 
-// A key and a self-signed certificate for 127.0.0.1, made with the openssl
-// command line tool at test time.
-struct TestCertificate
-{
-    QSslCertificate certificate;
-    QSslKey key;
-
-    bool isNull() const { return certificate.isNull() || key.isNull(); }
-
-    // Writes server.key and server.crt into directory; returns a null pair
-    // and the reason in errorString when openssl fails.
-    static TestCertificate generate(const QString &directory, QString *errorString);
-};
+// The release.json of version 1.5.0 of image under fileName, with the
+// image's MD5 sum; a null value in changes removes its key.
+QByteArray releaseDescription(const QString &fileName, const QByteArray &image, const QJsonObject &changes = QJsonObject());
 
 // A minimal HTTPS/1.1 server on 127.0.0.1 that answers GET requests with the
 // files below its root directory (the URL path is the path below the root)
@@ -38,22 +29,23 @@ class HttpsServer : public QTcpServer
 public:
     using QTcpServer::QTcpServer;
 
-    void setCertificate(const TestCertificate &certificate) { m_certificate = certificate; }
-    void setRootDirectory(const QString &rootDirectory) { m_rootDirectory = rootDirectory; }
+    // Makes a key and a self-signed certificate for 127.0.0.1 with the
+    // openssl tool (server.key and server.crt in directory) and serves the
+    // files below rootDirectory with them on a free port. Trusting, this
+    // process trusts the certificate as the gateway's CA store would. On
+    // failure errorString tells why.
+    bool start(const QString &directory, const QString &rootDirectory, QString *errorString, bool trusting = true);
     // Without Content-Length the end of the connection ends a body, as
     // some servers send it; on by default.
     void setContentLengthSent(bool sent) { m_contentLengthSent = sent; }
-    // Listens on 127.0.0.1 on a free port.
-    bool listenOnLoopback() { return listen(QHostAddress::LocalHost, 0); }
     // "https://127.0.0.1:<port>" followed by path.
     QString url(const QString &path = QString()) const;
 
     // Writes content as the file at path below the root, creating folders.
     bool publish(const QString &path, const QByteArray &content) const;
     // Publishes an image as fileName in directory, with the release.json
-    // that describes it (version 2.7.13 unless given, its MD5 sum).
-    bool publishRelease(const QString &directory, const QString &fileName, const QByteArray &image,
-                        int majorVersion = 2, int minorVersion = 7, int patchVersion = 13) const;
+    // that describes it.
+    bool publishRelease(const QString &directory, const QString &fileName, const QByteArray &image) const;
 
     // The paths of the requests received so far, in order of arrival.
     QStringList requestedPaths() const { return m_requestedPaths; }
@@ -65,7 +57,8 @@ protected:
 private:
     void onReadyRead(QSslSocket *socket);
 
-    TestCertificate m_certificate;
+    QSslCertificate m_certificate;
+    QSslKey m_key;
     QString m_rootDirectory;
     QStringList m_requestedPaths;
     bool m_contentLengthSent = true;

@@ -5,12 +5,10 @@
 #include "httpsserver.h"
 
 #include <QCryptographicHash>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSignalSpy>
-#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QVersionNumber>
 #include <QtTest>
@@ -22,7 +20,6 @@
 using namespace NivoraVexbusUsb;
 using NivoraTest::HttpsServer;
 using NivoraTest::readFile;
-using NivoraTest::TestCertificate;
 
 namespace {
 
@@ -43,20 +40,10 @@ QString hashHex(const QByteArray &data, QCryptographicHash::Algorithm algorithm)
     return QString::fromLatin1(QCryptographicHash::hash(data, algorithm).toHex());
 }
 
-// Release 1.5.0 of image as the server describes it; a null value in
-// changes removes its key.
+// Release 1.5.0 of image as the server describes it.
 QByteArray describe(const QByteArray &image, const QJsonObject &changes = QJsonObject())
 {
-    QJsonObject release{{"hardware", "vexbus-usb-adapter"}, {"majorVersion", 1}, {"minorVersion", 5},
-                        {"patchVersion", 0}, {"updateFileName", imageName}, {"timestamp", 1700000000},
-                        {"updateFileMd5sum", hashHex(image, QCryptographicHash::Md5)}};
-    for (auto it = changes.begin(); it != changes.end(); ++it) {
-        if (it.value().isNull())
-            release.remove(it.key());
-        else
-            release.insert(it.key(), it.value());
-    }
-    return QJsonDocument(release).toJson();
+    return NivoraTest::releaseDescription(imageName, image, changes);
 }
 
 // The warnings of the library's category, handed on to QtTest, which checks
@@ -125,16 +112,9 @@ private:
 
 void TestFirmwareDownloader::initTestCase()
 {
-    QString error;
-    const TestCertificate certificate = TestCertificate::generate(m_work.path(), &error);
-    QVERIFY2(!certificate.isNull(), qPrintable(error));
     // Only this process trusts the test certificate.
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.addCaCertificate(certificate.certificate);
-    QSslConfiguration::setDefaultConfiguration(configuration);
-    m_server.setCertificate(certificate);
-    m_server.setRootDirectory(path(QStringLiteral("www")));
-    QVERIFY(m_server.listenOnLoopback());
+    QString error;
+    QVERIFY2(m_server.start(m_work.path(), path(QStringLiteral("www")), &error), qPrintable(error));
 
     for (const QString &name : {QStringLiteral("publisher"), QStringLiteral("other")}) {
         openssl({"genpkey", "-algorithm", "ed25519", "-out", path(name + ".key")});

@@ -6,7 +6,6 @@
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
-#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -80,7 +79,7 @@ private:
     std::unique_ptr<VexbusEmulator> m_emulator;
     std::unique_ptr<NivoraVexbusUsbAdapter> m_adapter;
     QTemporaryDir m_dir;
-    NivoraTest::TestCertificate m_certificate;
+    NivoraTest::HttpsServer m_server;
 };
 
 void TestNivoraVexbusUsbAdapter::initTestCase()
@@ -92,15 +91,11 @@ void TestNivoraVexbusUsbAdapter::initTestCase()
     qRegisterMetaType<NivoraVexbusUsbUtils::Error>();
     qRegisterMetaType<NivoraVexbusUsbReply::Error>();
 
-    // The release server's certificate, trusted as the gateway's CA store would.
+    // The release server, trusted as the gateway's CA store would.
     QVERIFY(m_dir.isValid());
     qputenv("XDG_CACHE_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("cache"))));
     QString error;
-    m_certificate = NivoraTest::TestCertificate::generate(m_dir.path(), &error);
-    QVERIFY2(!m_certificate.isNull(), qPrintable(error));
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.addCaCertificate(m_certificate.certificate);
-    QSslConfiguration::setDefaultConfiguration(configuration);
+    QVERIFY2(m_server.start(m_dir.path(), m_dir.filePath(QStringLiteral("www")), &error), qPrintable(error));
 }
 
 void TestNivoraVexbusUsbAdapter::init()
@@ -412,15 +407,11 @@ void TestNivoraVexbusUsbAdapter::reusedPacketIdKeepsNewerReply()
 void TestNivoraVexbusUsbAdapter::firmwareUpdateFromReleaseServer()
 {
     // The release: an image for the emulated chip and its description.
-    NivoraTest::HttpsServer server;
-    server.setCertificate(m_certificate);
-    server.setRootDirectory(m_dir.filePath(QStringLiteral("www")));
-    QVERIFY(server.publishRelease(QStringLiteral("/firmware/nivora-vexbususb"), QStringLiteral("adapter-1.5.0.cyacd"),
-                                  "123456780000\n:000022000401020304D0\n:000023000405060708BF\n", 1, 5, 0));
-    QVERIFY(server.listenOnLoopback());
+    QVERIFY(m_server.publishRelease(QStringLiteral("/firmware/nivora-vexbususb"), QStringLiteral("adapter-1.5.0.cyacd"),
+                                    "123456780000\n:000022000401020304D0\n:000023000405060708BF\n"));
     emulator().setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
     QVERIFY(startConnected());
-    adapter()->firmwareDownloader()->setBaseUrl(server.url(QStringLiteral("/firmware/nivora-vexbususb")));
+    adapter()->firmwareDownloader()->setBaseUrl(m_server.url(QStringLiteral("/firmware/nivora-vexbususb")));
     QSignalSpy availableSpy(adapter(), &NivoraVexbusUsbAdapter::firmwareUpdateAvailableChanged);
     adapter()->firmwareDownloader()->checkNewFirmware();
     QTRY_VERIFY_WITH_TIMEOUT(adapter()->firmwareUpdateAvailable(), 10000);

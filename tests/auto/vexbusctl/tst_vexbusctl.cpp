@@ -84,12 +84,9 @@ void TestVexbusctl::initTestCase()
 {
     // The tools' firmware cache goes to a place of the test's own.
     qputenv("XDG_CACHE_HOME", QFile::encodeName(path(QStringLiteral("cache"))));
+    // The tools are told the certificate with --ca-certificate DIR/server.crt.
     QString error;
-    const NivoraTest::TestCertificate certificate = NivoraTest::TestCertificate::generate(m_dir.path(), &error);
-    QVERIFY2(!certificate.isNull(), qPrintable(error));
-    m_server.setCertificate(certificate);
-    m_server.setRootDirectory(path(QStringLiteral("www")));
-    QVERIFY(m_server.listenOnLoopback());
+    QVERIFY2(m_server.start(m_dir.path(), path(QStringLiteral("www")), &error, false), qPrintable(error));
 
     const ToolResult keygen = NivoraTest::runTool(QStringLiteral(VEXBUS_RELEASE), {"keygen", path("publisher")});
     QVERIFY2(keygen.exitCode == 0, qPrintable(keygen.describe()));
