@@ -36,7 +36,6 @@ private slots:
     void answersMalformedRequests();
     void holdsExchangeAsTheLineWould_data();
     void holdsExchangeAsTheLineWould();
-    void latencyTimerSendsFullPacketsAtOnce();
 
 private:
     QByteArray exchange(const QByteArray &request, int responseSize);
@@ -144,19 +143,6 @@ void TestVexbusEmulator::holdsExchangeAsTheLineWould()
     QCOMPARE(exchange(QByteArray(filler, '\xC0') + hex("C0 01 05 04 C0"), 9), hex("C0 01 05 00 01 04 0C 0D C0"));
     QVERIFY2(clock.nsecsElapsed() >= qint64(minimumMs * 1e6),
              qPrintable(QStringLiteral("after %1 ms").arg(clock.nsecsElapsed() / 1e6)));
-}
-
-void TestVexbusEmulator::latencyTimerSendsFullPacketsAtOnce()
-{
-    // Unpaced, the whole frame reaches the chip at once: it sends one full
-    // packet of 62 bytes and holds the rest until its timer has run.
-    m_emulator->setLatencyTimer(100);
-    QElapsedTimer clock;
-    clock.start();
-    QVERIFY(m_emulator->sendBusData(QByteArray(95, 'x')));
-    QCOMPARE(NivoraTest::readFromFd(m_slave, 62).size(), 62);
-    QCOMPARE(NivoraTest::readFromFd(m_slave, 100 - 62).size(), 100 - 62);
-    QVERIFY(clock.elapsed() >= 100);
 }
 
 QTEST_MAIN(TestVexbusEmulator)

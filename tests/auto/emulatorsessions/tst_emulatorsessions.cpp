@@ -183,16 +183,12 @@ void TestEmulatorSessions::malformedInputIsRefused_data()
     const QByteArray start = R"({"time":0.000,"event":"start","format":"nivora-vexbususb-trace","version":1})" "\n";
     QTest::newRow("reversed range") << QStringList{"--flash", "0:0x40-0x20"} << QByteArray()
                                     << "--flash: '0:0x40-0x20' is not ARRAY:FIRST-LAST";
-    QTest::newRow("array twice") << QStringList{"--flash", "0:1-2", "--flash", "0:3-4"} << QByteArray()
-                                 << "--flash: array 0 is given more than once";
     QTest::newRow("image with a bad row") << QStringList{"--chip-from", "FILE"}
                                           << QByteArray("123456780000\n:000022000401020304D0\n:000023000401020304D0\n")
                                           << "FILE, line 3: the row's checksum does not match its bytes";
     QTest::newRow("trace with odd hex") << QStringList{"--replay", "FILE"}
                                         << start + R"({"time":1.5,"bytes":"c001c","direction":"out","port":"link"})"
                                         << "--replay: FILE, line 2: the bytes are not hex digits, two a byte";
-    QTest::newRow("trace without time") << QStringList{"--replay", "FILE"} << start + R"({"bytes":"c0","direction":"in","port":"link"})"
-                                        << "--replay: FILE, line 2: not a JSON object with a time";
     QTest::newRow("trace with unknown direction")
         << QStringList{"--replay", "FILE"} << start + R"({"time":1.5,"bytes":"c0","direction":"up","port":"link"})"
         << "--replay: FILE, line 2: neither an event (start, open, close) nor bytes in a direction (out, in)";

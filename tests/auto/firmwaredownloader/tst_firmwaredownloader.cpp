@@ -217,9 +217,6 @@ void TestFirmwareDownloader::checkNewFirmware_data()
                        "FirmwareDownloader: the downloaded firmware data is not valid\\."}
         << "The downloaded firmware file is not a valid firmware image\\." << taken + failed + failed << QByteArray()
         << QStringList{releasePath, imagePath, imagePath} << invalidImage;
-    QTest::newRow("invalid JSON") << QStringList() << QByteArray("{\"hardware\": \"vexbus-usb-adapter\", \"majorVersion\": 3,")
-        << "" << m_image << QByteArray() << QStringList() << QStringList{"FirmwareDownloader: Firmware release JSON error: \".+\""}
-        << "The release description is not valid JSON: .+" << failed << QByteArray() << QStringList{releasePath} << QByteArray();
     QTest::newRow("description above the limit") << QStringList() << "{\"padding\": \"" + QByteArray(1024 * 1024, 'a') + "\"}"
         << "" << m_image << QByteArray() << QStringList()
         << QStringList{"FirmwareDownloader: Refusing the release description https://127\\.0\\.0\\.1:\\d+" + releasePath
