@@ -1,4 +1,5 @@
 #include "adapter/nivoravexbususbadapter.h"
+#include "bootloader/bootloaderprobe.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "logging/nivoravexbususblogging.h"
 
@@ -88,6 +89,10 @@ void NivoraVexbusUsbAdapter::construct(NivoraVexbusUsbDeviceWatcher *deviceWatch
     connect(m_trafficRecorder, &NivoraVexbusUsbTrafficRecorder::fileNameChanged, this, &NivoraVexbusUsbAdapter::trafficRecordFileNameChanged);
     m_interface->setTrafficRecorder(m_trafficRecorder);
     m_bootloaderHandler->setTrafficRecorder(m_trafficRecorder);
+
+    m_bootloaderProbe = new BootloaderProbe(this);
+    m_bootloaderProbe->setTrafficRecorder(m_trafficRecorder);
+    connect(m_bootloaderProbe, &BootloaderProbe::finished, this, &NivoraVexbusUsbAdapter::onBootloaderProbeFinished);
 }
 
 QString NivoraVexbusUsbAdapter::trafficRecordFileName() const
@@ -134,7 +139,9 @@ bool NivoraVexbusUsbAdapter::start()
 
 void NivoraVexbusUsbAdapter::stop()
 {
+    m_enableAfterBootloaderProbe = false;
     m_interface->disable();
+    setControllerInBootloader(false);
 }
 
 // Properties
@@ -161,6 +168,7 @@ bool NivoraVexbusUsbAdapter::vexbusAvailable() const { return m_vexbusAvailable;
 double NivoraVexbusUsbAdapter::updatePercentage() const { return m_bootloaderHandler->percentage(); }
 bool NivoraVexbusUsbAdapter::firmwareUpdateAvailable() const { return m_firmwareUpdateAvailable; }
 bool NivoraVexbusUsbAdapter::updating() const { return m_updating; }
+bool NivoraVexbusUsbAdapter::controllerInBootloader() const { return m_controllerInBootloader; }
 
 void NivoraVexbusUsbAdapter::setState(State state)
 {
@@ -184,6 +192,8 @@ void NivoraVexbusUsbAdapter::setAvailable(bool available)
     // shows no controller data.
     if (available) {
         setState(StateConnected);
+        m_bootloaderProbed = false;
+        setControllerInBootloader(false);
         return;
     }
 
@@ -367,6 +377,10 @@ void NivoraVexbusUsbAdapter::onInterfaceConnectedChanged(bool connected)
         m_initAttempts = 0;
         setAvailable(false);
         clearSerialPortInformation();
+        if (!m_reconnectingAfterFailedInit) {
+            m_bootloaderProbed = false;
+            setControllerInBootloader(false);
+        }
         return;
     }
 
@@ -857,7 +871,7 @@ void NivoraVexbusUsbAdapter::verifyInitProcedureRetry()
     }
 
     qCWarning(dcVexbusUsb()) << "Failed to initialize after 3 attempts. Reconnecting the interface";
-    m_interface->reconnectInterface();
+    reconnectAfterFailedInit();
 }
 
 // Notifications
@@ -934,6 +948,52 @@ void NivoraVexbusUsbAdapter::processVexbusPacket(const QByteArray &payload)
     // A place for decoding bus frames; the frames reach applications
     // through vexbusFrameReceived().
     Q_UNUSED(payload)
+}
+
+// Controller in its bootloader
+
+void NivoraVexbusUsbAdapter::setControllerInBootloader(bool controllerInBootloader)
+{
+    if (m_controllerInBootloader == controllerInBootloader)
+        return;
+
+    qCDebug(dcVexbusUsb()) << "Controller in its bootloader:" << controllerInBootloader;
+    m_controllerInBootloader = controllerInBootloader;
+    emit controllerInBootloaderChanged(m_controllerInBootloader);
+}
+
+void NivoraVexbusUsbAdapter::reconnectAfterFailedInit()
+{
+    m_reconnectingAfterFailedInit = true;
+    if (m_bootloaderProbed) {
+        m_interface->reconnectInterface();
+    } else {
+        // Once per connection: the probe needs the port to itself, and the
+        // interface takes it again when the probe is done.
+        m_bootloaderProbed = true;
+        m_enableAfterBootloaderProbe = true;
+        m_interface->disable();
+        m_bootloaderProbe->start(m_portName, m_baudrate);
+    }
+    m_reconnectingAfterFailedInit = false;
+}
+
+void NivoraVexbusUsbAdapter::onBootloaderProbeFinished(bool bootloaderAnswered)
+{
+    setControllerInBootloader(bootloaderAnswered);
+    if (bootloaderAnswered) {
+        qCWarning(dcVexbusUsb()) << "The controller waits in its bootloader, as after an interrupted firmware update."
+                                 << "Update its firmware, from an image file or from the release service, to start it again.";
+    } else {
+        qCDebug(dcVexbusUsb()) << "No bootloader answered either.";
+    }
+
+    // stop() or a firmware update took over while the probe held the port.
+    const bool enable = m_enableAfterBootloaderProbe && m_state != StateConnectingBootloader
+            && m_state != StateConnectedBootloader;
+    m_enableAfterBootloaderProbe = false;
+    if (enable)
+        m_interface->enable();
 }
 
 QDebug operator<<(QDebug debug, NivoraVexbusUsbAdapter *adapter)

@@ -17,6 +17,8 @@
 
 namespace NivoraVexbusUsb {
 
+class BootloaderProbe;
+
 /**
  * @brief The one object an application uses to drive a Nivora Vexbus USB
  * adapter.
@@ -79,6 +81,8 @@ class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbAdapter : public QObject
     Q_PROPERTY(bool updating READ updating NOTIFY updatingChanged)
     /// The trace file into which the serial traffic with the adapter is recorded; empty while nothing is recorded.
     Q_PROPERTY(QString trafficRecordFileName READ trafficRecordFileName NOTIFY trafficRecordFileNameChanged)
+    /// The controller did not answer its init procedure but its bootloader did: it waits for a firmware update.
+    Q_PROPERTY(bool controllerInBootloader READ controllerInBootloader NOTIFY controllerInBootloaderChanged)
 
 public:
     /// The adapter's life cycle.
@@ -253,6 +257,16 @@ public:
     bool firmwareUpdateAvailable() const;
     /// See the updating property.
     bool updating() const;
+    /**
+     * True when the controller's application did not answer three init
+     * attempts but its bootloader answered, as after an interrupted
+     * update: only a firmware update (startFirmwareUpdate(), from a file or
+     * from the release service) starts the controller again. The adapter
+     * asks once per connection, after the third failed attempt, and goes on
+     * reconnecting as before. False again when the controller answers, the
+     * port goes away, or stop() is called.
+     */
+    bool controllerInBootloader() const;
 
     /**
      * The trace file into which the serial traffic with the adapter is
@@ -334,6 +348,8 @@ signals:
     void firmwareUpdateAvailableChanged(bool firmwareUpdateAvailable);
     /// Emitted when the updating property changed.
     void updatingChanged(bool updating);
+    /// Emitted when the controllerInBootloader property changed.
+    void controllerInBootloaderChanged(bool controllerInBootloader);
     /// Emitted when a trace began (its file name) or ended (empty).
     void trafficRecordFileNameChanged(const QString &trafficRecordFileName);
     /// Emitted when the update progress changed, in percent, 0 to 100.
@@ -391,6 +407,7 @@ private:
     void setVexbusAvailable(bool vexbusAvailable);
     void setFirmwareUpdateAvailable(bool firmwareUpdateAvailable);
     void setUpdating(bool updating);
+    void setControllerInBootloader(bool controllerInBootloader);
     void setSerialPortName(const QString &serialPortName);
     void setSerialPortSystemLocation(const QString &serialPortSystemLocation);
     void setSerialPortDescription(const QString &serialPortDescription);
@@ -430,6 +447,10 @@ private:
     void processStatusPayload(const QByteArray &payload);
     void processVexbusPacket(const QByteArray &payload);
 
+    // Controller in its bootloader
+    void reconnectAfterFailedInit();
+    void onBootloaderProbeFinished(bool bootloaderAnswered);
+
     State m_state = StateUnconnected;
     QString m_portName;
     int m_baudrate = 115200;
@@ -458,6 +479,14 @@ private:
     QHash<unsigned char, NivoraVexbusUsbReply *> m_replies;
     int m_initAttempts = 0;
     NivoraVexbusUsbReply *m_initReply = nullptr;
+    BootloaderProbe *m_bootloaderProbe = nullptr;
+    bool m_bootloaderProbed = false;
+    bool m_controllerInBootloader = false;
+    // Set while the adapter itself closes and reopens the port after failed
+    // init attempts: the controller stays what it was found to be.
+    bool m_reconnectingAfterFailedInit = false;
+    // The interface is enabled again when the probe is done.
+    bool m_enableAfterBootloaderProbe = false;
 };
 
 /// Writes port name, serial number, availability, firmware version and bus type, as the library logs an adapter.
