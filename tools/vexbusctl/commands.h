@@ -44,5 +44,7 @@ int runAppParams(const CommandContext &context, bool enable);
 int runReset(const CommandContext &context);
 int runCheckUpdate(const CommandContext &context, const ReleaseOptions &releaseOptions);
 int runUpdate(const CommandContext &context, const QString &file, const ReleaseOptions *releaseOptions);
+// Checks the system and the adapter; rule folders replace the system's when given.
+int runDoctor(const CommandContext &context, const QStringList &ruleFolders);
 
 #endif // VEXBUSCTL_COMMANDS_H
