@@ -2,7 +2,7 @@
 #define NIVORAVEXBUSUSBPACKET_H
 
 #include "nivoravexbususb_export.h"
-#include "adapter/nivoravexbususbutils.h"
+#include "link/nivoravexbususbutils.h"
 
 #include <QByteArray>
 #include <QDebug>
@@ -64,8 +64,6 @@ public:
     bool isValid() const;
 
 private:
-    friend class NivoraVexbusUsbAdapter;
-
     Type m_type = TypeRequest;
     unsigned char m_command = NivoraVexbusUsbUtils::CommandInvalid;
     unsigned char m_packetId = 0;
