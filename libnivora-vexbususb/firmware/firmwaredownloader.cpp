@@ -285,11 +285,7 @@ void FirmwareDownloader::reset()
 
 bool FirmwareDownloader::isPlainFileName(const QString &fileName)
 {
-    if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName == QLatin1String(".."))
-        return false;
-
-    return !fileName.contains(QLatin1Char('/')) && !fileName.contains(QLatin1Char('\\'))
-            && !fileName.contains(QChar(QChar::Null));
+    return FirmwareRelease::isPlainFileName(fileName);
 }
 
 QString FirmwareDownloader::releaseUrl() const

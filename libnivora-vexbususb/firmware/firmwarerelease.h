@@ -25,6 +25,10 @@ public:
     // milliseconds, and so QDateTime, holds.
     static constexpr double maximumTimestamp = 253402300799.0;
 
+    // A name that stays inside the directory it is joined to: not empty,
+    // not "." or "..", without a path separator or a null character.
+    static bool isPlainFileName(const QString &fileName);
+
     // Reads a description. On failure logs the warning, keeps the reason
     // for errorOccurred in errorString() and leaves every value empty.
     bool parse(const QByteArray &description);

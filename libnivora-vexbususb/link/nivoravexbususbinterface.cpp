@@ -12,6 +12,14 @@
 
 namespace NivoraVexbusUsb {
 
+// The decoder, a plain value, keeps its own copy of what the interface publishes.
+static_assert(NivoraVexbusUsbFrameDecoder::maximumFrameSize == NivoraVexbusUsbInterface::maximumFrameSize, "one frame size limit");
+static_assert(int(NivoraVexbusUsbFrameDecoder::End) == int(NivoraVexbusUsbInterface::ProtocolByteEnd)
+              && int(NivoraVexbusUsbFrameDecoder::Esc) == int(NivoraVexbusUsbInterface::ProtocolByteEsc)
+              && int(NivoraVexbusUsbFrameDecoder::TransposedEnd) == int(NivoraVexbusUsbInterface::ProtocolByteTransposedEnd)
+              && int(NivoraVexbusUsbFrameDecoder::TransposedEsc) == int(NivoraVexbusUsbInterface::ProtocolByteTransposedEsc),
+              "one set of SLIP bytes");
+
 namespace {
 
 QString byteText(unsigned char byte)

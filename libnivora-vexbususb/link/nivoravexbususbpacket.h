@@ -5,7 +5,7 @@
 #define NIVORAVEXBUSUSBPACKET_H
 
 #include "nivoravexbususb_export.h"
-#include "adapter/nivoravexbususbutils.h"
+#include "link/nivoravexbususbutils.h"
 
 #include <QByteArray>
 #include <QDebug>
@@ -67,8 +67,6 @@ public:
     bool isValid() const;
 
 private:
-    friend class NivoraVexbusUsbAdapter;
-
     Type m_type = TypeRequest;
     unsigned char m_command = NivoraVexbusUsbUtils::CommandInvalid;
     unsigned char m_packetId = 0;

@@ -53,6 +53,7 @@ libdir=$prefix/$libdir_name
 [ -L "$libdir/lib$name.so.1" ] || fail "no lib$name.so.1 link in $libdir"
 [ -f "$libdir/lib$name.so.$version" ] || fail "no lib$name.so.$version in $libdir"
 for header in nivoravexbususbversion.h nivoravexbususb_export.h link/nivoravexbususbpacket.h \
+              link/nivoravexbususbclient.h link/nivoravexbususbutils.h adapter/nivoravexbususbutils.h \
               devicewatcher/nivoravexbususbdevicewatcher.h logging/nivoravexbususblogging.h; do
     [ -f "$prefix/include/$name/$header" ] || fail "header $header is not installed"
 done
