@@ -643,6 +643,12 @@ void NivoraVexbusUsbAdapter::startFirmwareUpdate(const QString &firmwareFile)
             qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. There is no valid firmware in the downloader. Please update before starting the upgrade.";
             return;
         }
+        // With a trusted key the downloader's image counts only when a
+        // trusted key verified its release.
+        if (!m_firmwareDownloader->trustedKeys().isEmpty() && !m_firmwareDownloader->releaseAuthenticated()) {
+            qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. The downloader's firmware is not of a release authenticated by a trusted key.";
+            return;
+        }
         firmware = m_firmwareDownloader->firmware();
     } else if (!loadLocalFirmware(firmwareFile, &firmware)) {
         return;

@@ -445,6 +445,19 @@ void TestNivoraVexbusUsbAdapter::firmwareUpdateFromReleaseServer()
     QCOMPARE(finishedSpy.at(0).at(0).toBool(), true);
     // Still offered after the update: the flag follows the downloader only.
     QVERIFY(adapter()->firmwareUpdateAvailable());
+
+    // A trusted key drops the unauthenticated release, and an image that no
+    // trusted key vouches for is not written.
+    ignoreWarnings({QStringLiteral("^The downloaded firmware is not valid ")});
+    QVERIFY(adapter()->firmwareDownloader()->addTrustedKey(ReleaseKey::fromPem("-----BEGIN PUBLIC KEY-----\n"
+                                                                               "MCowBQYDK2VwAyEA4I0gBZ4nNmOEqLaKOc7EL7xx79Maq/snouwCw5OlT/A=\n"
+                                                                               "-----END PUBLIC KEY-----\n")));
+    QVERIFY(!adapter()->firmwareUpdateAvailable());
+    adapter()->firmwareDownloader()->setFirmware(FirmwareData(QByteArray("123456780000\n:000022000401020304D0\n")));
+    ignoreWarnings({QStringLiteral("^Cannot start firmware upgrade\\. The downloader's firmware is not of a release authenticated by a trusted key\\.$")});
+    adapter()->startFirmwareUpdate();
+    QVERIFY(!adapter()->updating());
+    QCOMPARE(requestCount(0x03), 1);
 }
 
 QTEST_GUILESS_MAIN(TestNivoraVexbusUsbAdapter)
