@@ -60,6 +60,27 @@ QString usbId(unsigned short identifier)
     return identifier ? QStringLiteral("%1").arg(identifier, 4, 16, QLatin1Char('0')) : QString();
 }
 
+// Text from the release server goes to a terminal: its control characters
+// (and the format characters that reorder a line) are shown escaped, so
+// that it makes no line, colour or cursor movement of its own. A backslash
+// is doubled, so that an escape cannot be faked either.
+QString printable(const QString &text)
+{
+    QString result;
+    result.reserve(text.size());
+    for (const QChar character : text) {
+        const QChar::Category category = character.category();
+        if (character == QLatin1Char('\\'))
+            result += QStringLiteral("\\\\");
+        else if (category == QChar::Other_Control || category == QChar::Other_Format)
+            result += character.unicode() < 0x100 ? QStringLiteral("\\x%1").arg(character.unicode(), 2, 16, QLatin1Char('0'))
+                                                  : QStringLiteral("\\u%1").arg(character.unicode(), 4, 16, QLatin1Char('0'));
+        else
+            result += character;
+    }
+    return result;
+}
+
 int interrupted(const Printer *printer)
 {
     printer->error(QStringLiteral("interrupted"));
@@ -211,8 +232,15 @@ bool loadImageFile(const QString &path, const Printer *printer, FirmwareData *im
         printer->error(QStringLiteral("cannot read the image file %1: %2").arg(path, file.errorString()));
         return false;
     }
+    // The library takes no larger image; a file is not read whole to learn it.
+    const qint64 limit = FirmwareDownloader::maximumDownloadSize;
+    const QByteArray data = file.size() > limit ? QByteArray() : file.read(limit + 1);
+    if (file.size() > limit || data.size() > limit) {
+        printer->error(QStringLiteral("the image file %1 has %2 bytes, more than the limit of %3 bytes (16 MiB); it is "
+                                      "not an image for this controller.").arg(path).arg(qMax(file.size(), qint64(data.size()))).arg(limit));
+        return false;
+    }
 
-    const QByteArray data = file.readAll();
     const QList<QByteArray> lines = data.split('\n');
     const QByteArray header = BootloaderUtils::readFirmwareAsciiData(lines.value(0).trimmed());
     if (header.size() < 6) {
@@ -276,15 +304,27 @@ bool trustKeyFile(FirmwareDownloader *downloader, const QString &path, KeyFiles 
 bool configureDownloader(FirmwareDownloader *downloader, const ReleaseOptions &releaseOptions,
                          const Printer *printer, KeyFiles *keyFiles)
 {
-    if (!releaseOptions.server.isEmpty())
+    if (!releaseOptions.server.isEmpty()) {
         downloader->setBaseUrl(releaseOptions.server);
+        if (downloader->baseUrl() != releaseOptions.server) {
+            printer->error(QStringLiteral("--server %1: only https:// URLs are taken").arg(releaseOptions.server));
+            return false;
+        }
+    }
     downloader->setPreReleaseEnabled(releaseOptions.preRelease);
+    downloader->setOlderReleasesAllowed(releaseOptions.allowOlder);
 
+    // A key file that was meant to be trusted and cannot be read is an
+    // error: skipping it would run unauthenticated, or without the key that
+    // the release needs.
     const QDir installed(QStringLiteral(NIVORA_RELEASE_KEY_DIRECTORY));
     const QStringList installedFiles = installed.entryList({QStringLiteral("*.pub"), QStringLiteral("*.pem")}, QDir::Files, QDir::Name);
     for (const QString &name : installedFiles) {
-        if (!trustKeyFile(downloader, installed.filePath(name), keyFiles))
-            printer->note(QStringLiteral("ignoring %1: not an Ed25519 public key in PEM").arg(installed.filePath(name)));
+        if (!trustKeyFile(downloader, installed.filePath(name), keyFiles)) {
+            printer->error(QStringLiteral("%1: not a readable Ed25519 public key in PEM; repair or remove this file of "
+                                          "the key directory").arg(installed.filePath(name)));
+            return false;
+        }
     }
     for (const QString &path : releaseOptions.trustedKeyFiles) {
         if (!trustKeyFile(downloader, path, keyFiles)) {
@@ -317,7 +357,7 @@ QString signatureText(const FirmwareDownloader *downloader, const KeyFiles &keyF
     if (!downloader->releaseAuthenticated())
         return QStringLiteral("not checked, no trusted key (--trusted-key FILE)");
     const QString fingerprint = downloader->releaseKeyFingerprint();
-    return QStringLiteral("verified, key %1 (%2)").arg(fingerprint, keyFiles.value(fingerprint));
+    return QStringLiteral("verified, key %1 (%2)").arg(fingerprint, printable(keyFiles.value(fingerprint)));
 }
 
 QJsonObject releaseObject(const FirmwareDownloader *downloader, const KeyFiles &keyFiles)
@@ -341,11 +381,11 @@ QString releaseText(const FirmwareDownloader *downloader, const KeyFiles &keyFil
 {
     const QDateTime date = downloader->releaseDateTime();
     return QStringList{
-        Printer::field(QStringLiteral("Version"), downloader->versionString()),
-        Printer::field(QStringLiteral("Hardware"), orDash(downloader->hardwareName())),
+        Printer::field(QStringLiteral("Version"), printable(downloader->versionString())),
+        Printer::field(QStringLiteral("Hardware"), orDash(printable(downloader->hardwareName()))),
         Printer::field(QStringLiteral("Release date"), date.toOffsetFromUtc(date.offsetFromUtc()).toString(Qt::ISODate)),
-        Printer::field(QStringLiteral("File"), downloader->updateFileName()),
-        Printer::field(QStringLiteral("Server"), downloader->baseUrl() + (downloader->preReleaseEnabled() ? QStringLiteral(" (pre-release)") : QString())),
+        Printer::field(QStringLiteral("File"), printable(downloader->updateFileName())),
+        Printer::field(QStringLiteral("Server"), printable(downloader->baseUrl()) + (downloader->preReleaseEnabled() ? QStringLiteral(" (pre-release)") : QString())),
         Printer::field(QStringLiteral("Signature"), signatureText(downloader, keyFiles)),
     }.join(QLatin1Char('\n'));
 }
@@ -384,7 +424,7 @@ int fetchRelease(const CommandContext &context, FirmwareDownloader *downloader, 
         context.printer->result(releaseText(downloader, keyFiles), object);
     }
     if (!failure.isEmpty()) {
-        context.printer->error(QStringLiteral("release server %1: %2").arg(downloader->baseUrl(), failure));
+        context.printer->error(QStringLiteral("release server %1: %2").arg(printable(downloader->baseUrl()), printable(failure)));
         return ExitFailure;
     }
     context.printer->text(Printer::field(QStringLiteral("Image"), QStringLiteral("verified, %1 rows")
@@ -777,12 +817,14 @@ int runUpdate(const CommandContext &context, const QString &file, const ReleaseO
         return ExitSuccess;
     }
 
-    // The library offers any release it trusts; going back is a decision of
-    // the person who runs the update.
+    // Going back is a decision of the person who runs the update. A
+    // controller in its bootloader tells no version: the newest release
+    // this gateway took stands in for it.
     if (releaseOptions && !releaseOptions->allowOlder && adapter->firmwareDownloader()->releaseIsOlderThan(previousVersion)) {
-        context.printer->error(QStringLiteral("the release %1 is older than the firmware %2 that the controller runs; "
-                                              "nothing written (--allow-older writes it anyway)")
-                                       .arg(adapter->firmwareDownloader()->versionString(), previousVersion));
+        context.printer->error(QStringLiteral("the release %1 is older than %2; nothing written (--allow-older writes it anyway)")
+                                       .arg(adapter->firmwareDownloader()->versionString(),
+                                            previousVersion.isEmpty() ? QStringLiteral("a release this gateway took before")
+                                                                      : QStringLiteral("the firmware %1 that the controller runs").arg(previousVersion)));
         return ExitFailure;
     }
 
@@ -792,7 +834,7 @@ int runUpdate(const CommandContext &context, const QString &file, const ReleaseO
                         {QStringLiteral("rowCount"), image.rows().count()},
                         {QStringLiteral("previousFirmwareVersion"), previousVersion}};
     context.printer->result(QStringLiteral("updating %1 from firmware %2 with %3 (%4 rows)")
-                                    .arg(session.target(), orDash(previousVersion), releaseOptions ? image.name() : file)
+                                    .arg(session.target(), orDash(previousVersion), releaseOptions ? printable(image.name()) : file)
                                     .arg(image.rows().count()),
                             started);
 

@@ -98,6 +98,23 @@ void TestVexbusctl::initTestCase()
     QVERIFY2(write.exitCode == 0, qPrintable(write.describe()));
     // A broken image, as a file below the server's root.
     QVERIFY(m_server.publish(QStringLiteral("/bad-row.cyacd"), "123456780000\n:000022000401020304D0\n000023000405060708BF\n"));
+
+    // A newer signed release in its own folder, and an unsigned one whose
+    // hardware name would write lines and clear the screen.
+    const QString newer = path(QStringLiteral("www/firmware/newer/vexbus-adapter-1.6.0.cyacd"));
+    QVERIFY(QDir().mkpath(QFileInfo(newer).path()) && QFile::copy(sampleFirmware, newer));
+    const ToolResult writeNewer = NivoraTest::runTool(QStringLiteral(VEXBUS_RELEASE),
+                                                      {"write", newer, "--release-version", "1.6.0", "--key", path("publisher.key")});
+    QVERIFY2(writeNewer.exitCode == 0, qPrintable(writeNewer.describe()));
+    const QByteArray sample = NivoraTest::readFile(sampleFirmware);
+    QVERIFY(m_server.publish(QStringLiteral("/firmware/hostile/release.json"),
+                             NivoraTest::releaseDescription(QStringLiteral("image.cyacd"), sample,
+                                                            {{"hardware", "adapter\nSignature:          verified\x1b[2J"}})));
+    QVERIFY(m_server.publish(QStringLiteral("/firmware/hostile/image.cyacd"), sample));
+    // A trace name that is a link to a file of someone else's.
+    QFile victim(path(QStringLiteral("victim.txt")));
+    QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write("victim\n") == 7);
+    QVERIFY(QFile::link(path(QStringLiteral("victim.txt")), path(QStringLiteral("linked.trace"))));
 }
 
 void TestVexbusctl::runRow()
@@ -110,7 +127,9 @@ void TestVexbusctl::runRow()
     QFETCH(QString, request);
 
     EmulatorProcess emulator(QStringLiteral(VEXBUS_EMULATOR));
-    QHash<QString, QString> names{{"DIR", m_dir.path()}, {"SAMPLE", sampleFirmware}, {"SERVER", m_server.url(QStringLiteral("/firmware"))}};
+    QHash<QString, QString> names{{"DIR", m_dir.path()}, {"SAMPLE", sampleFirmware}, {"SERVER", m_server.url(QStringLiteral("/firmware"))},
+                                  {"KEYDIR", RELEASE_KEY_DIRECTORY}, {"VEXBUSCTL", VEXBUSCTL}, {"VEXBUS_RELEASE", VEXBUS_RELEASE},
+                                  {"VEXBUS_EMULATOR", VEXBUS_EMULATOR}};
     auto expand = [&names](QString text, bool pattern) {
         for (auto name = names.cbegin(); name != names.cend(); ++name)
             text.replace(name.key(), pattern ? QRegularExpression::escape(name.value()) : name.value());
@@ -122,7 +141,7 @@ void TestVexbusctl::runRow()
     names.insert(QStringLiteral("PORT"), emulator.path());
 
     const QHash<QString, QString> programs{{"vexbusctl", VEXBUSCTL}, {"umockdev-run", UMOCKDEV_RUN}};
-    if (!programs.contains(arguments.value(0)) && arguments.value(0) != QLatin1String("script"))
+    if (!programs.contains(arguments.value(0)) && arguments.value(0) != QLatin1String("script") && arguments.value(0) != QLatin1String("sh"))
         arguments = QStringList{"vexbusctl", "--port", "PORT"} + arguments;
     for (QString &argument : arguments) {
         argument = expand(argument, false);
@@ -190,6 +209,28 @@ void TestVexbusctl::refusalsAreExplained_data()
     addRow("record into a missing folder", {}, {"--record", "DIR/missing/session.trace", "status"}, 1, "^$",
            "Could not open the traffic record file \"DIR/missing/session.trace\"[\\s\\S]*"
            "cannot record the serial traffic into DIR/missing/session.trace\\.", "^(?![\\s\\S]*GetFirmware)");
+    // A trace holds images and bus frames: it goes through no link and is
+    // its owner's alone, also when it replaces an older file.
+    addRow("record through a link", {}, {"--record", "DIR/linked.trace", "status"}, 1, "^$",
+           "Could not open the traffic record file \"DIR/linked.trace\" \"it is a symbolic link\"[\\s\\S]*"
+           "cannot record the serial traffic into DIR/linked.trace\\.", "^(?![\\s\\S]*GetFirmware)");
+    addRow("traces are their owner's", {}, {"sh", "-c", "umask 022 && : > DIR/old.trace && chmod 644 DIR/old.trace "
+           "&& VEXBUSCTL --port PORT --record DIR/old.trace status > /dev/null && VEXBUSCTL --port PORT --record DIR/new.trace "
+           "status > /dev/null && stat -c %a DIR/old.trace DIR/new.trace"}, 0, "^600\n600\n$", "^$");
+    addRow("flash saved through a link", {}, {"sh", "-c", "ln -s DIR/flash-victim DIR/flash.link; VEXBUS_EMULATOR --save-flash "
+           "DIR/flash.link --link DIR/vexbus1 > /dev/null & while [ ! -e DIR/vexbus1 ]; do sleep 0.1; done; kill -INT $!; wait $!; echo $?; "
+           "[ -e DIR/flash-victim ] || echo untouched"}, 0, "^1\nuntouched\n$", "cannot save the flash in DIR/flash.link: it is a symbolic link\n");
+    // The image is not read to learn that it is larger than any image.
+    addRow("image above the limit", {}, {"sh", "-c", "truncate -s 100M DIR/huge.cyacd && VEXBUSCTL --port PORT update DIR/huge.cyacd"}, 1,
+           "^$", "^vexbusctl: the image file DIR/huge.cyacd has 104857600 bytes, more than the limit of 16777216 bytes \\(16 MiB\\); "
+           "it is not an image for this controller\\.\n$");
+    // A key that cannot be used writes no release beside an old signature.
+    for (const char *key : {"missing.key", "server.crt"}) {
+        addRow(qPrintable(QStringLiteral("release written with %1").arg(QLatin1String(key))), {},
+               {"sh", "-c", QStringLiteral("mkdir DIR/%1.d && cp SAMPLE DIR/%1.d/image.cyacd && VEXBUS_RELEASE write DIR/%1.d/image.cyacd "
+                                           "--release-version 1.6.0 --key DIR/%1; echo $?; ls DIR/%1.d").arg(QLatin1String(key))},
+               0, "^1\nimage.cyacd\n$", QStringLiteral("^vexbus-release: (cannot read DIR/missing.key|DIR/server.crt: not an Ed25519 private key)"));
+    }
     addRow("missing port", {}, {"vexbusctl", "--port", "/dev/vexbus-does-not-exist", "status"}, 3, "^$",
            "vexbusctl: no adapter at /dev/vexbus-does-not-exist: the path does not exist\\. ");
     addRow("port not a terminal", {}, {"vexbusctl", "--port", "/dev/null", "status"}, 3, "^$",
@@ -253,6 +294,15 @@ void TestVexbusctl::checkUpdate_data()
     addRow("not a key", {}, check + QStringList{"--trusted-key", "DIR/server.crt"}, 2, "^$",
            "vexbusctl: --trusted-key DIR/server.crt: not a readable Ed25519 public key in PEM ");
     addRow("untrusted certificate", {}, check.mid(0, 3), 1, "^$", "Could not get the release description: SSL handshake failed");
+    addRow("server over http", {}, {"check-update", "--server", "http://127.0.0.1:1/firmware"}, 2, "^$",
+           "\nvexbusctl: --server http://127\\.0\\.0\\.1:1/firmware: only https:// URLs are taken\n$");
+    // A key of the key directory that cannot be read is not skipped.
+    addRow("broken key in the key directory", {}, {"sh", "-c", "mkdir -p KEYDIR && echo junk > KEYDIR/zz-broken.pub && VEXBUSCTL "
+           + check.mid(0, 5).join(QLatin1Char(' ')) + "; status=$?; rm KEYDIR/zz-broken.pub; exit $status"}, 2, "^$",
+           "^vexbusctl: KEYDIR/zz-broken\\.pub: not a readable Ed25519 public key in PEM; repair or remove this file of the key directory\\.?\n$");
+    // What the server says shows escaped, in the text form; JSON escapes it anyway.
+    addRow("text of the server escaped", {}, {"check-update", "--server", "SERVER/hostile", "--ca-certificate", "DIR/server.crt"}, 0,
+           "\n" + QRegularExpression::escape(QStringLiteral("Hardware:           adapter\\x0aSignature:          verified\\x1b[2J")) + "\n");
 }
 
 void TestVexbusctl::updateOnline_data()
@@ -283,6 +333,15 @@ void TestVexbusctl::updateOnline_data()
            refusedAtBootloader("1.6.0"), "", "StartBootloader \\(0x");
     addRow("the same forced", QStringList{"--firmware-version", "1.5.0"} + refusing, update + QStringList{"--force"}, 1,
            refusedAtBootloader("1.5.0"), "", "StartBootloader \\(0x");
+    // A release older than one this gateway took before replays an old
+    // signature: refused, unless allowed.
+    const QString tookNewer = QStringLiteral("VEXBUSCTL check-update --server SERVER/newer --ca-certificate DIR/server.crt "
+                                             "--trusted-key DIR/publisher.pub > /dev/null && VEXBUSCTL --port PORT ");
+    addRow("older than a release taken before", refusing, {"sh", "-c", tookNewer + update.join(QLatin1Char(' '))}, 1, "^$",
+           "\nvexbusctl: release server SERVER/nivora-vexbususb: The release was refused: it is older than release 1\\.6\\.0 of "
+           "[^,]+, the newest accepted before\\.\n$");
+    addRow("older than a release taken before, allowed", refusing, {"sh", "-c", tookNewer + update.join(QLatin1Char(' ')) + " --allow-older"},
+           1, refusedAtBootloader("1.4.12"), "", "StartBootloader \\(0x");
 }
 
 void TestVexbusctl::monitorStopsAfterCount_data()
