@@ -124,7 +124,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption countOption(QStringLiteral("count"), QStringLiteral("monitor: stop after N bus frames."), QStringLiteral("N"));
     const QCommandLineOption msOption(QStringLiteral("ms"), QStringLiteral("press: how long the button is held, 0 to 65535 ms (default 200)."), QStringLiteral("N"), QStringLiteral("200"));
     const QCommandLineOption forceOption(QStringLiteral("force"), QStringLiteral("update --online: write the release also when the controller runs that version already."));
-    const QCommandLineOption allowOlderOption(QStringLiteral("allow-older"), QStringLiteral("update --online: write the release also when it is older than the controller's firmware."));
+    const QCommandLineOption allowOlderOption(QStringLiteral("allow-older"), QStringLiteral("update --online: write the release also when it is older than the controller's firmware or than a signed release this gateway took before."));
     const QCommandLineOption trustedKeyOption(QStringLiteral("trusted-key"), QStringLiteral("check-update, update: also trust the release publisher's Ed25519 public key in FILE (PEM); may be repeated. "
                                                                                              "The keys in " NIVORA_RELEASE_KEY_DIRECTORY " are always trusted. With a trusted key, unsigned releases are refused."), QStringLiteral("FILE"));
     const QCommandLineOption onlineOption(QStringLiteral("online"), QStringLiteral("update: take the firmware from the release server."));
