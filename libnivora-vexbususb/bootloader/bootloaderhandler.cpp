@@ -17,6 +17,11 @@ QString byteText(quint8 byte)
     return QStringLiteral("0x%1").arg(byte, 2, 16, QLatin1Char('0'));
 }
 
+QString rowText(quint16 row)
+{
+    return QStringLiteral("0x%1").arg(row, 2, 16, QLatin1Char('0'));
+}
+
 } // namespace
 
 BootloaderHandler::BootloaderHandler(QObject *parent) :
@@ -35,6 +40,11 @@ BootloaderHandler::BootloaderHandler(QObject *parent) :
     m_responseTimer.setTimerType(Qt::PreciseTimer);
     m_responseTimer.setInterval(responseTimeout);
     connect(&m_responseTimer, &QTimer::timeout, this, &BootloaderHandler::onResponseTimeout);
+
+    m_exitTimer.setSingleShot(true);
+    m_exitTimer.setTimerType(Qt::PreciseTimer);
+    m_exitTimer.setInterval(exitDelay);
+    connect(&m_exitTimer, &QTimer::timeout, this, &BootloaderHandler::onExitBootloaderTimeout);
 }
 
 BootloaderHandler::~BootloaderHandler() = default;
@@ -45,6 +55,7 @@ QString BootloaderHandler::portName() const { return m_portName; }
 int BootloaderHandler::baudrate() const { return m_baudrate; }
 FirmwareData BootloaderHandler::firmwareData() const { return m_firmwareData; }
 double BootloaderHandler::percentage() const { return m_percentage; }
+bool BootloaderHandler::leftBootloader() const { return m_leftBootloader; }
 
 void BootloaderHandler::setPortName(const QString &portName)
 {
@@ -76,7 +87,12 @@ void BootloaderHandler::start()
     }
 
     m_failureReported = false;
-    qCDebug(dcVexbusUsbBootloader()) << "Using" << m_firmwareData;
+    m_programStarted = false;
+    m_leftBootloader = false;
+    // The run writes this copy to its end; an image set meanwhile waits for
+    // the next start().
+    m_image = m_firmwareData;
+    qCDebug(dcVexbusUsbBootloader()) << "Using" << m_image;
     setState(StateConnecting);
     if (!openPort())
         return;
@@ -85,7 +101,7 @@ void BootloaderHandler::start()
     setState(StateEnterBootloader);
 }
 
-bool BootloaderHandler::openPort()
+NivoraVexbusUsbPortLocation BootloaderHandler::portLocation() const
 {
     qCDebug(dcVexbusUsbBootloader()) << "Searching serial port" << m_portName;
     NivoraVexbusUsbPortLocation location;
@@ -100,7 +116,12 @@ bool BootloaderHandler::openPort()
     // The bootloader may sit behind a pseudo-terminal that is not listed.
     if (location.isNull())
         location = NivoraVexbusUsbPortLocation::terminalDevice(m_portName);
+    return location;
+}
 
+bool BootloaderHandler::openPort()
+{
+    NivoraVexbusUsbPortLocation location = portLocation();
     if (location.isNull()) {
         qCWarning(dcVexbusUsbBootloader()) << "There is no serial port" << m_portName;
         fail();
@@ -122,6 +143,7 @@ bool BootloaderHandler::openPort()
 void BootloaderHandler::stop()
 {
     m_responseTimer.stop();
+    m_exitTimer.stop();
     m_serialPort->close();
     setConnected(false);
     reset();
@@ -135,6 +157,10 @@ void BootloaderHandler::reset()
     m_startRow = 0;
     m_endRow = 0;
     m_firmwareData = FirmwareData();
+    m_image = FirmwareData();
+    m_flashRanges.clear();
+    m_arrays.clear();
+    m_arrayIndex = 0;
     m_totalBytes = 0;
     m_sentBytes = 0;
     m_currentRow = 0;
@@ -151,7 +177,49 @@ void BootloaderHandler::fail()
         return;
 
     m_failureReported = true;
+    // Before the first program-row the application in the flash is still
+    // whole: leaving the bootloader lets the controller run it again. Once
+    // rows were written it waits in its bootloader for a new run.
+    if (!m_programStarted && m_serialPort->isOpen()) {
+        sendExitBootloader();
+        return;
+    }
     emit finished(false);
+}
+
+void BootloaderHandler::leaveBootloader()
+{
+    m_responseTimer.stop();
+    m_exitTimer.stop();
+    if (!m_serialPort->isOpen()) {
+        // The owner gives up before the run took the port: open it just to
+        // send the exit.
+        qCDebug(dcVexbusUsbBootloader()) << "Opening" << m_portName << "to leave the bootloader";
+        NivoraVexbusUsbPortLocation location = portLocation();
+        if (location.isNull())
+            return;
+        location.applyTo(m_serialPort, m_baudrate);
+        if (!m_serialPort->open(QIODevice::ReadWrite))
+            return;
+        if (m_trafficRecorder)
+            m_trafficRecorder->recordOpen(NivoraVexbusUsbTrafficRecorder::PortBootloader, location.systemLocation());
+    }
+    const QByteArray packet = buildPacket(BootloaderUtils::BootloaderCommandExitBootloader);
+    qCDebug(dcVexbusUsbBootloader()) << "Exit bootloader message" << packet.toHex();
+    sendData(packet);
+    m_serialPort->flush();
+    m_serialPort->waitForBytesWritten(exitDelay);
+    m_leftBootloader = true;
+}
+
+void BootloaderHandler::sendExitBootloader()
+{
+    const QByteArray packet = buildPacket(BootloaderUtils::BootloaderCommandExitBootloader);
+    qCDebug(dcVexbusUsbBootloader()) << "Exit bootloader message" << packet.toHex();
+    sendData(packet);
+    m_serialPort->flush();
+    m_leftBootloader = true;
+    m_exitTimer.start();
 }
 
 void BootloaderHandler::setConnected(bool connected)
@@ -181,18 +249,37 @@ void BootloaderHandler::setState(State state)
         sendCommand("Enter bootloader message", BootloaderUtils::BootloaderCommandEnterBootloader);
         break;
     case StateGetFlahSize:
-        sendCommand("Get flash size message", BootloaderUtils::BootloaderCommandGetFlashSize, QByteArray(1, '\0'));
+        m_arrays.clear();
+        m_flashRanges.clear();
+        m_arrayIndex = 0;
+        for (const FirmwareDataRow &row : m_image.rows()) {
+            if (!m_arrays.contains(row.arrayId()))
+                m_arrays.append(row.arrayId());
+        }
+        sendFlashSizeRequest();
         break;
     case StatePrepareUpload: {
         m_currentRow = 0;
         m_rowOffset = 0;
         m_totalBytes = 0;
         m_sentBytes = 0;
-        const QList<FirmwareDataRow> rows = m_firmwareData.rows();
+        const QList<FirmwareDataRow> rows = m_image.rows();
         for (const FirmwareDataRow &row : rows)
             m_totalBytes += row.rowData().size();
         qCDebug(dcVexbusUsbBootloader()) << "Total upload bytes" << m_totalBytes << "Bytes";
-        if (rows.isEmpty() || m_startRow != rows.first().rowNumber()) {
+        // A row outside its array's flash would be refused only when its
+        // turn comes, with the rows before it written.
+        for (const FirmwareDataRow &row : rows) {
+            const QPair<quint16, quint16> range = m_flashRanges.value(row.arrayId());
+            if (row.rowNumber() < range.first || row.rowNumber() > range.second) {
+                qCWarning(dcVexbusUsbBootloader()).noquote()
+                        << QStringLiteral("Row %1 of array %2 lies outside the chip's flash rows %3 to %4 of that array; nothing was written.")
+                                   .arg(rowText(row.rowNumber())).arg(row.arrayId()).arg(rowText(range.first), rowText(range.second));
+                fail();
+                return;
+            }
+        }
+        if (rows.isEmpty() || m_flashRanges.value(rows.first().arrayId()).first != rows.first().rowNumber()) {
             qCWarning(dcVexbusUsbBootloader()) << "The firmware file does start from a different row number than the bootloader specified.";
             fail();
             return;
@@ -204,6 +291,7 @@ void BootloaderHandler::setState(State state)
         sendNextRowData();
         break;
     case StateProgramRow:
+        m_programStarted = true;
         sendCommand("Program row message", BootloaderUtils::BootloaderCommandProgrammRow, rowAddress());
         break;
     case StateVerifyRow:
@@ -212,25 +300,26 @@ void BootloaderHandler::setState(State state)
     case StateVerifyApplication:
         sendCommand("Verify application checksum message", BootloaderUtils::BootloaderCommandVerifyChecksum);
         break;
-    case StateExitBootloader: {
-        const QByteArray packet = buildPacket(BootloaderUtils::BootloaderCommandExitBootloader);
-        qCDebug(dcVexbusUsbBootloader()) << "Exit bootloader message" << packet.toHex();
-        sendData(packet);
-        m_serialPort->flush();
-        QTimer::singleShot(exitDelay, this, &BootloaderHandler::onExitBootloaderTimeout);
+    case StateExitBootloader:
+        sendExitBootloader();
         break;
-    }
     }
 }
 
 FirmwareDataRow BootloaderHandler::getCurrentRow() const
 {
-    return m_firmwareData.rows().at(m_currentRow);
+    return m_image.rows().at(m_currentRow);
 }
 
 bool BootloaderHandler::currentRowExists() const
 {
-    return m_currentRow >= 0 && m_currentRow < m_firmwareData.rows().count();
+    return m_currentRow >= 0 && m_currentRow < m_image.rows().count();
+}
+
+void BootloaderHandler::sendFlashSizeRequest()
+{
+    sendCommand("Get flash size message", BootloaderUtils::BootloaderCommandGetFlashSize,
+                QByteArray(1, static_cast<char>(m_arrays.value(m_arrayIndex))));
 }
 
 QByteArray BootloaderHandler::rowAddress() const
@@ -388,7 +477,16 @@ void BootloaderHandler::processMessage(quint8 status, const QByteArray &payload)
         processVerifyRowResponse(payload);
         break;
     case StateVerifyApplication: {
+        // 1 is a valid application; 0, or no answer byte at all, leaves the
+        // controller in its bootloader with nothing it can run.
         const quint8 checksum = payload.isEmpty() ? 0 : static_cast<quint8>(payload.at(0));
+        if (checksum != 1) {
+            qCWarning(dcVexbusUsbBootloader()).noquote()
+                    << QStringLiteral("The application checksum does not verify: the bootloader holds the written application invalid (%1).")
+                               .arg(payload.isEmpty() ? QStringLiteral("empty answer") : QStringLiteral("answer ") + byteText(checksum));
+            fail();
+            return;
+        }
         qCDebug(dcVexbusUsbBootloader()) << "Checksum verification finished successfully" << byteText(checksum);
         setState(StateExitBootloader);
         break;
@@ -418,18 +516,18 @@ void BootloaderHandler::processEnterBootloaderResponse(const QByteArray &payload
     qCDebug(dcVexbusUsbBootloader()) << "Silicon ID:" << static_cast<quint32>(m_deviceSiliconId) << "Silicon Rev:"
                                      << static_cast<int>(m_deviceSiliconRev) << "Bootloader version:" << m_bootloaderVersion;
 
-    if (m_deviceSiliconId != m_firmwareData.siliconId()) {
+    if (m_deviceSiliconId != m_image.siliconId()) {
         qCWarning(dcVexbusUsbBootloader()) << "The firmware is not valid for this silicon type.";
         qCWarning(dcVexbusUsbBootloader()) << "Device silicon ID" << m_deviceSiliconId;
-        qCWarning(dcVexbusUsbBootloader()) << "Firmware silicon ID" << m_firmwareData.siliconId();
+        qCWarning(dcVexbusUsbBootloader()) << "Firmware silicon ID" << m_image.siliconId();
         fail();
         return;
     }
 
-    if (m_deviceSiliconRev != m_firmwareData.siliconRev()) {
+    if (m_deviceSiliconRev != m_image.siliconRev()) {
         qCWarning(dcVexbusUsbBootloader()) << "The firmware is not valid for this silicon revision.";
         qCWarning(dcVexbusUsbBootloader()) << "Device silicon revision" << static_cast<int>(m_deviceSiliconRev);
-        qCWarning(dcVexbusUsbBootloader()) << "Firmware silicon revision" << static_cast<int>(m_firmwareData.siliconRev());
+        qCWarning(dcVexbusUsbBootloader()) << "Firmware silicon revision" << static_cast<int>(m_image.siliconRev());
         fail();
         return;
     }
@@ -446,9 +544,19 @@ void BootloaderHandler::processFlashSizeResponse(const QByteArray &payload)
         return;
     }
 
-    m_startRow = static_cast<quint8>(payload.at(0)) | (static_cast<quint8>(payload.at(1)) << 8);
-    m_endRow = static_cast<quint8>(payload.at(2)) | (static_cast<quint8>(payload.at(3)) << 8);
-    qCDebug(dcVexbusUsbBootloader()) << "Flash size | Start row:" << m_startRow << "End row:" << m_endRow;
+    const quint8 arrayId = m_arrays.value(m_arrayIndex);
+    const quint16 startRow = static_cast<quint8>(payload.at(0)) | (static_cast<quint8>(payload.at(1)) << 8);
+    const quint16 endRow = static_cast<quint8>(payload.at(2)) | (static_cast<quint8>(payload.at(3)) << 8);
+    qCDebug(dcVexbusUsbBootloader()) << "Flash size | Start row:" << startRow << "End row:" << endRow << "Array:" << arrayId;
+    m_flashRanges.insert(arrayId, qMakePair(startRow, endRow));
+    if (arrayId == 0) {
+        m_startRow = startRow;
+        m_endRow = endRow;
+    }
+    if (++m_arrayIndex < m_arrays.count()) {
+        sendFlashSizeRequest();
+        return;
+    }
     setState(StatePrepareUpload);
 }
 
@@ -480,7 +588,7 @@ void BootloaderHandler::processVerifyRowResponse(const QByteArray &payload)
 
     qCDebug(dcVexbusUsbBootloader()) << "Verify row finished successfully.";
     qCDebug(dcVexbusUsbBootloader()) << "==========================================";
-    if (m_currentRow == m_firmwareData.rows().count() - 1) {
+    if (m_currentRow == m_image.rows().count() - 1) {
         qCDebug(dcVexbusUsbBootloader()) << "==========================================";
         qCDebug(dcVexbusUsbBootloader()) << "Upload finished. All rows written successfully.";
         qCDebug(dcVexbusUsbBootloader()) << "==========================================";
@@ -505,6 +613,11 @@ void BootloaderHandler::onError(QSerialPort::SerialPortError error)
 
 void BootloaderHandler::onExitBootloaderTimeout()
 {
+    if (m_failureReported) {
+        qCDebug(dcVexbusUsbBootloader()) << "Left the bootloader; the application written before runs again.";
+        emit finished(false);
+        return;
+    }
     qCDebug(dcVexbusUsbBootloader()) << "Firmware update finished.";
     emit finished(true);
     setState(StateIdle);

@@ -5,7 +5,9 @@
 #include "bootloader/bootloaderutils.h"
 #include "bootloader/firmwaredata.h"
 
+#include <QHash>
 #include <QObject>
+#include <QPair>
 #include <QPointer>
 #include <QSerialPort>
 #include <QTimer>
@@ -15,6 +17,7 @@
 namespace NivoraVexbusUsb {
 
 class BootloaderResponseDecoder;
+class NivoraVexbusUsbPortLocation;
 class NivoraVexbusUsbTrafficRecorder;
 
 /**
@@ -77,11 +80,21 @@ public:
 
     /// The image to write.
     FirmwareData firmwareData() const;
-    /// Sets the image for the next start().
+    /// Sets the image for the next start(); a running run keeps writing
+    /// the image it started with.
     void setFirmwareData(const FirmwareData &firmwareData);
 
     /// Progress of the run in percent of the image's row bytes sent, 0 to 100.
     double percentage() const;
+
+    /**
+     * True when the last run sent the exit command: after success, and after
+     * a failure before the first row was programmed (the application in the
+     * flash is whole, so the controller runs it again), or leaveBootloader().
+     * False after a failure once rows were written: the controller waits in
+     * its bootloader for a new run.
+     */
+    bool leftBootloader() const;
 
     /// Where the port's opening, closing and bytes are recorded (the adapter's recorder).
     void setTrafficRecorder(NivoraVexbusUsbTrafficRecorder *recorder);
@@ -89,8 +102,15 @@ public:
 public slots:
     /// Opens the serial device and begins a run; failures show in finished(false) and in the log.
     void start();
-    /// Closes the serial device and resets the progress; the state stays.
+    /// Closes the serial device, resets the progress and cancels what the
+    /// run still had to do (the time-out, the exit's delay); the state stays.
     void stop();
+    /**
+     * Sends the exit command to the bootloader at once, opening the port for
+     * it when the handler holds none, and waits for nothing: for an owner
+     * that gives up before the first row is programmed. Follow it with stop().
+     */
+    void leaveBootloader();
 
 signals:
     /// Emitted when the run moves to another step.
@@ -119,6 +139,9 @@ private:
     void reset();
     void fail();
     bool openPort();
+    NivoraVexbusUsbPortLocation portLocation() const;
+    void sendExitBootloader();
+    void sendFlashSizeRequest();
 
     FirmwareDataRow getCurrentRow() const;
     bool currentRowExists() const;
@@ -149,6 +172,16 @@ private:
     quint16 m_startRow = 0;
     quint16 m_endRow = 0;
     FirmwareData m_firmwareData;
+    // The image of the running run, copied from m_firmwareData at start().
+    FirmwareData m_image;
+    // The arrays the image uses, in order, and the row range of each.
+    QList<quint8> m_arrays;
+    int m_arrayIndex = 0;
+    QHash<quint8, QPair<quint16, quint16>> m_flashRanges;
+    // Set once the first program-row is sent: from then on the application
+    // in the flash is no longer whole.
+    bool m_programStarted = false;
+    bool m_leftBootloader = false;
     int m_totalBytes = 0;
     int m_sentBytes = 0;
     double m_percentage = 0.0;
@@ -157,6 +190,7 @@ private:
     int m_lastChunkSize = 0;
 
     QTimer m_responseTimer;
+    QTimer m_exitTimer;
     // A run reports its failure once; start() begins a new run.
     bool m_failureReported = false;
 };
