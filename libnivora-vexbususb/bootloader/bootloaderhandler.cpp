@@ -1,11 +1,13 @@
 #include "bootloader/bootloaderhandler.h"
 #include "bootloader/bootloaderresponsedecoder.h"
+#include "bootloader/bootloaderutils.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "devicewatcher/nivoravexbususbserialport.h"
 #include "logging/nivoravexbususblogging.h"
 #include "logging/nivoravexbususbtrafficrecorder.h"
 
 #include <QDataStream>
+#include <QMetaEnum>
 #include <QSerialPortInfo>
 
 namespace NivoraVexbusUsb {
@@ -20,6 +22,18 @@ QString byteText(quint8 byte)
 QString rowText(quint16 row)
 {
     return QStringLiteral("0x%1").arg(row, 2, 16, QLatin1Char('0'));
+}
+
+// "InvalidRowNumber" for a named status, "unnamed" otherwise.
+QString statusName(quint8 status)
+{
+    const char *key = QMetaEnum::fromType<BootloaderUtils::BootloaderError>().valueToKey(status);
+    return key ? QString::fromLatin1(key).mid(int(qstrlen("BootloaderError"))) : QStringLiteral("unnamed");
+}
+
+QString idText(int siliconId)
+{
+    return QStringLiteral("0x%1").arg(static_cast<quint32>(siliconId), 8, 16, QLatin1Char('0'));
 }
 
 } // namespace
@@ -56,6 +70,8 @@ int BootloaderHandler::baudrate() const { return m_baudrate; }
 FirmwareData BootloaderHandler::firmwareData() const { return m_firmwareData; }
 double BootloaderHandler::percentage() const { return m_percentage; }
 bool BootloaderHandler::leftBootloader() const { return m_leftBootloader; }
+FirmwareUpdate::Error BootloaderHandler::error() const { return m_error; }
+QString BootloaderHandler::errorString() const { return m_errorString; }
 
 void BootloaderHandler::setPortName(const QString &portName)
 {
@@ -89,6 +105,10 @@ void BootloaderHandler::start()
     m_failureReported = false;
     m_programStarted = false;
     m_leftBootloader = false;
+    m_answered = false;
+    m_entered = false;
+    m_error = FirmwareUpdate::ErrorNone;
+    m_errorString.clear();
     // The run writes this copy to its end; an image set meanwhile waits for
     // the next start().
     m_image = m_firmwareData;
@@ -124,7 +144,7 @@ bool BootloaderHandler::openPort()
     NivoraVexbusUsbPortLocation location = portLocation();
     if (location.isNull()) {
         qCWarning(dcVexbusUsbBootloader()) << "There is no serial port" << m_portName;
-        fail();
+        fail(FirmwareUpdate::ErrorPortLost, QStringLiteral("There is no serial port %1 for the bootloader.").arg(m_portName));
         return false;
     }
 
@@ -132,7 +152,8 @@ bool BootloaderHandler::openPort()
     if (!m_serialPort->open(QIODevice::ReadWrite)) {
         qCWarning(dcVexbusUsbBootloader()) << "Could not open serial port" << m_portName << m_baudrate;
         setConnected(false);
-        fail();
+        fail(FirmwareUpdate::ErrorPortLost, QStringLiteral("The serial port %1 of the bootloader does not open: %2.")
+                                                    .arg(m_portName, m_serialPort->errorString()));
         return false;
     }
     if (m_trafficRecorder)
@@ -158,6 +179,8 @@ void BootloaderHandler::reset()
     m_endRow = 0;
     m_firmwareData = FirmwareData();
     m_image = FirmwareData();
+    m_programStarted = false;
+    m_entered = false;
     m_flashRanges.clear();
     m_arrays.clear();
     m_arrayIndex = 0;
@@ -170,13 +193,15 @@ void BootloaderHandler::reset()
     m_decoder->reset();
 }
 
-void BootloaderHandler::fail()
+void BootloaderHandler::fail(FirmwareUpdate::Error error, const QString &errorString)
 {
     m_responseTimer.stop();
     if (m_failureReported)
         return;
 
     m_failureReported = true;
+    m_error = error;
+    m_errorString = errorString;
     // Before the first program-row the application in the flash is still
     // whole: leaving the bootloader lets the controller run it again. Once
     // rows were written it waits in its bootloader for a new run.
@@ -187,36 +212,82 @@ void BootloaderHandler::fail()
     emit finished(false);
 }
 
-void BootloaderHandler::leaveBootloader()
+bool BootloaderHandler::leaveBootloader()
 {
     m_responseTimer.stop();
     m_exitTimer.stop();
+    // Once a row was programmed the application is no longer whole; the
+    // controller must wait in its bootloader for a new run.
+    if (m_programStarted)
+        return false;
     if (!m_serialPort->isOpen()) {
         // The owner gives up before the run took the port: open it just to
         // send the exit.
         qCDebug(dcVexbusUsbBootloader()) << "Opening" << m_portName << "to leave the bootloader";
         NivoraVexbusUsbPortLocation location = portLocation();
         if (location.isNull())
-            return;
+            return false;
         location.applyTo(m_serialPort, m_baudrate);
         if (!m_serialPort->open(QIODevice::ReadWrite))
-            return;
+            return false;
         if (m_trafficRecorder)
             m_trafficRecorder->recordOpen(NivoraVexbusUsbTrafficRecorder::PortBootloader, location.systemLocation());
+    }
+    sendExitPackets();
+    m_serialPort->flush();
+    m_leftBootloader = true;
+    return true;
+}
+
+void BootloaderHandler::sendExitPackets()
+{
+    // A bootloader that was not entered refuses every command but enter.
+    if (!m_entered) {
+        const QByteArray enter = buildPacket(BootloaderUtils::BootloaderCommandEnterBootloader);
+        qCDebug(dcVexbusUsbBootloader()) << "Enter bootloader message" << enter.toHex();
+        sendData(enter);
     }
     const QByteArray packet = buildPacket(BootloaderUtils::BootloaderCommandExitBootloader);
     qCDebug(dcVexbusUsbBootloader()) << "Exit bootloader message" << packet.toHex();
     sendData(packet);
-    m_serialPort->flush();
-    m_serialPort->waitForBytesWritten(exitDelay);
-    m_leftBootloader = true;
+}
+
+void BootloaderHandler::failOnStatus(quint8 status)
+{
+    const QString statusText = QStringLiteral("status %1 (%2)").arg(statusName(status), byteText(status));
+    switch (m_state) {
+    case StateEnterBootloader:
+        fail(FirmwareUpdate::ErrorBootloaderRefused, QStringLiteral("The bootloader refused enter-bootloader with %1.").arg(statusText));
+        break;
+    case StateGetFlahSize:
+        fail(FirmwareUpdate::ErrorBootloaderRefused, QStringLiteral("The bootloader refused the flash size of array %1 with %2.")
+                                                             .arg(m_arrays.value(m_arrayIndex)).arg(statusText));
+        break;
+    case StateVerifyApplication:
+        fail(FirmwareUpdate::ErrorBootloaderRefused,
+             QStringLiteral("The bootloader refused to verify the application checksum with %1.").arg(statusText));
+        break;
+    default: {
+        const FirmwareDataRow row = getCurrentRow();
+        const char *step = m_state == StateStreamRow ? "the data of" : m_state == StateProgramRow ? "programming" : "verifying";
+        fail(FirmwareUpdate::ErrorRowRejected, QStringLiteral("The bootloader rejected %1 row %2 of array %3 with %4; the controller stays in its bootloader.")
+                                                       .arg(QLatin1String(step), rowText(row.rowNumber())).arg(row.arrayId()).arg(statusText));
+        break;
+    }
+    }
+}
+
+QString BootloaderHandler::runPosition() const
+{
+    if (!currentRowExists() || (m_state != StateStreamRow && m_state != StateProgramRow && m_state != StateVerifyRow))
+        return QString();
+    const FirmwareDataRow row = getCurrentRow();
+    return QStringLiteral(" at row %1 of array %2; the controller stays in its bootloader").arg(rowText(row.rowNumber())).arg(row.arrayId());
 }
 
 void BootloaderHandler::sendExitBootloader()
 {
-    const QByteArray packet = buildPacket(BootloaderUtils::BootloaderCommandExitBootloader);
-    qCDebug(dcVexbusUsbBootloader()) << "Exit bootloader message" << packet.toHex();
-    sendData(packet);
+    sendExitPackets();
     m_serialPort->flush();
     m_leftBootloader = true;
     m_exitTimer.start();
@@ -275,13 +346,19 @@ void BootloaderHandler::setState(State state)
                 qCWarning(dcVexbusUsbBootloader()).noquote()
                         << QStringLiteral("Row %1 of array %2 lies outside the chip's flash rows %3 to %4 of that array; nothing was written.")
                                    .arg(rowText(row.rowNumber())).arg(row.arrayId()).arg(rowText(range.first), rowText(range.second));
-                fail();
+                fail(FirmwareUpdate::ErrorImageDoesNotFitFlash,
+                     QStringLiteral("Row %1 of array %2 lies outside the chip's flash rows %3 to %4 of that array; nothing was written.")
+                             .arg(rowText(row.rowNumber())).arg(row.arrayId()).arg(rowText(range.first), rowText(range.second)));
                 return;
             }
         }
         if (rows.isEmpty() || m_flashRanges.value(rows.first().arrayId()).first != rows.first().rowNumber()) {
             qCWarning(dcVexbusUsbBootloader()) << "The firmware file does start from a different row number than the bootloader specified.";
-            fail();
+            const quint8 arrayId = rows.isEmpty() ? 0 : rows.first().arrayId();
+            fail(FirmwareUpdate::ErrorImageDoesNotFitFlash,
+                 QStringLiteral("The image begins at row %1 of array %2, but the chip's application begins at row %3; nothing was written.")
+                         .arg(rowText(rows.isEmpty() ? 0 : rows.first().rowNumber())).arg(arrayId)
+                         .arg(rowText(m_flashRanges.value(arrayId).first)));
             return;
         }
         setState(StateStreamRow);
@@ -334,6 +411,8 @@ QByteArray BootloaderHandler::rowAddress() const
 
 void BootloaderHandler::sendNextRowData()
 {
+    if (!m_serialPort->isOpen() || !currentRowExists())
+        return;
     const QByteArray rowData = getCurrentRow().rowData();
     const QByteArray chunk = rowData.mid(m_rowOffset, maximumChunkSize);
     m_lastChunkSize = chunk.size();
@@ -374,6 +453,9 @@ QByteArray BootloaderHandler::buildPacket(BootloaderUtils::BootloaderCommand com
 
 void BootloaderHandler::sendCommand(const char *message, BootloaderUtils::BootloaderCommand command, const QByteArray &data)
 {
+    // A slot of stateChanged() may have stopped the run.
+    if (!m_serialPort->isOpen())
+        return;
     const QByteArray packet = buildPacket(command, data);
     qCDebug(dcVexbusUsbBootloader()) << message << packet.toHex();
     sendData(packet);
@@ -453,9 +535,10 @@ void BootloaderHandler::processMessage(quint8 status, const QByteArray &payload)
     }
 
     m_responseTimer.stop();
+    m_answered = true;
     if (status != BootloaderUtils::BootloaderErrorNoError) {
         qCWarning(dcVexbusUsbBootloader()) << errorText << BootloaderStatus{status};
-        fail();
+        failOnStatus(status);
         return;
     }
 
@@ -481,10 +564,10 @@ void BootloaderHandler::processMessage(quint8 status, const QByteArray &payload)
         // controller in its bootloader with nothing it can run.
         const quint8 checksum = payload.isEmpty() ? 0 : static_cast<quint8>(payload.at(0));
         if (checksum != 1) {
-            qCWarning(dcVexbusUsbBootloader()).noquote()
-                    << QStringLiteral("The application checksum does not verify: the bootloader holds the written application invalid (%1).")
-                               .arg(payload.isEmpty() ? QStringLiteral("empty answer") : QStringLiteral("answer ") + byteText(checksum));
-            fail();
+            const QString text = QStringLiteral("The application checksum does not verify: the bootloader holds the written application invalid (%1).")
+                                         .arg(payload.isEmpty() ? QStringLiteral("empty answer") : QStringLiteral("answer ") + byteText(checksum));
+            qCWarning(dcVexbusUsbBootloader()).noquote() << text;
+            fail(FirmwareUpdate::ErrorApplicationChecksumInvalid, text);
             return;
         }
         qCDebug(dcVexbusUsbBootloader()) << "Checksum verification finished successfully" << byteText(checksum);
@@ -498,9 +581,11 @@ void BootloaderHandler::processMessage(quint8 status, const QByteArray &payload)
 
 void BootloaderHandler::processEnterBootloaderResponse(const QByteArray &payload)
 {
+    m_entered = true;
     if (payload.size() != 8) {
         qCWarning(dcVexbusUsbBootloader()) << "Invalid data length in enter bootloader response.";
-        fail();
+        fail(FirmwareUpdate::ErrorBootloaderNotAnswering,
+             QStringLiteral("The answer to enter-bootloader carries %1 bytes instead of 8: no bootloader of this kind answers.").arg(payload.size()));
         return;
     }
 
@@ -520,7 +605,8 @@ void BootloaderHandler::processEnterBootloaderResponse(const QByteArray &payload
         qCWarning(dcVexbusUsbBootloader()) << "The firmware is not valid for this silicon type.";
         qCWarning(dcVexbusUsbBootloader()) << "Device silicon ID" << m_deviceSiliconId;
         qCWarning(dcVexbusUsbBootloader()) << "Firmware silicon ID" << m_image.siliconId();
-        fail();
+        fail(FirmwareUpdate::ErrorWrongChip, QStringLiteral("The image is built for silicon ID %1, but the chip has silicon ID %2; nothing was written.")
+                                                     .arg(idText(m_image.siliconId()), idText(m_deviceSiliconId)));
         return;
     }
 
@@ -528,7 +614,8 @@ void BootloaderHandler::processEnterBootloaderResponse(const QByteArray &payload
         qCWarning(dcVexbusUsbBootloader()) << "The firmware is not valid for this silicon revision.";
         qCWarning(dcVexbusUsbBootloader()) << "Device silicon revision" << static_cast<int>(m_deviceSiliconRev);
         qCWarning(dcVexbusUsbBootloader()) << "Firmware silicon revision" << static_cast<int>(m_image.siliconRev());
-        fail();
+        fail(FirmwareUpdate::ErrorWrongChip, QStringLiteral("The image is built for silicon revision %1, but the chip has revision %2; nothing was written.")
+                                                     .arg(m_image.siliconRev()).arg(m_deviceSiliconRev));
         return;
     }
 
@@ -540,7 +627,8 @@ void BootloaderHandler::processFlashSizeResponse(const QByteArray &payload)
 {
     if (payload.size() != 4) {
         qCWarning(dcVexbusUsbBootloader()) << "Invalid data length in get flash size response.";
-        fail();
+        fail(FirmwareUpdate::ErrorBootloaderNotAnswering,
+             QStringLiteral("The answer to get-flash-size carries %1 bytes instead of 4: no bootloader of this kind answers.").arg(payload.size()));
         return;
     }
 
@@ -582,7 +670,10 @@ void BootloaderHandler::processVerifyRowResponse(const QByteArray &payload)
     if (checksum != row.verifyChecksum()) {
         qCWarning(dcVexbusUsbBootloader()) << "Row verification failed for row" << row;
         qCWarning(dcVexbusUsbBootloader()) << "Returned row checksum does not match" << static_cast<int>(checksum) << "!=" << static_cast<int>(row.verifyChecksum());
-        fail();
+        fail(FirmwareUpdate::ErrorRowVerificationFailed,
+             QStringLiteral("Row %1 of array %2 does not verify: the bootloader reads checksum %3 where the image expects %4; "
+                            "the controller stays in its bootloader.")
+                     .arg(rowText(row.rowNumber())).arg(row.arrayId()).arg(byteText(checksum), byteText(row.verifyChecksum())));
         return;
     }
 
@@ -603,12 +694,18 @@ void BootloaderHandler::processVerifyRowResponse(const QByteArray &payload)
 
 void BootloaderHandler::onError(QSerialPort::SerialPortError error)
 {
-    if (error == QSerialPort::NoError || !m_serialPort->isOpen())
+    // A time-out is no fault of the port.
+    if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError || !m_serialPort->isOpen())
         return;
 
     qCWarning(dcVexbusUsbInterface()) << "Serial port error occurred:" << error << m_serialPort->errorString();
+    const QString reason = m_serialPort->errorString();
     m_serialPort->close();
     setConnected(false);
+    // A run in progress has lost its bootloader; one that has ended stays as it ended.
+    if (m_state != StateIdle && !m_exitTimer.isActive())
+        fail(FirmwareUpdate::ErrorPortLost, QStringLiteral("The serial port %1 of the bootloader was lost (%2)%3.")
+                                                    .arg(m_portName, reason, runPosition()));
 }
 
 void BootloaderHandler::onExitBootloaderTimeout()
@@ -626,7 +723,13 @@ void BootloaderHandler::onExitBootloaderTimeout()
 void BootloaderHandler::onResponseTimeout()
 {
     qCWarning(dcVexbusUsbBootloader()) << "Bootloader response timeout";
-    fail();
+    if (!m_answered) {
+        fail(FirmwareUpdate::ErrorBootloaderNotAnswering,
+             QStringLiteral("The bootloader did not answer within %1 ms: the controller does not run its bootloader, or the line is broken.")
+                     .arg(responseTimeout));
+        return;
+    }
+    fail(FirmwareUpdate::ErrorTimedOut, QStringLiteral("The bootloader did not answer within %1 ms%2.").arg(responseTimeout).arg(runPosition()));
 }
 
 } // namespace NivoraVexbusUsb

@@ -4,6 +4,7 @@
 #include "nivoravexbususb_export.h"
 #include "bootloader/bootloaderutils.h"
 #include "bootloader/firmwaredata.h"
+#include "bootloader/firmwareupdate.h"
 
 #include <QHash>
 #include <QObject>
@@ -96,6 +97,12 @@ public:
      */
     bool leftBootloader() const;
 
+    /// Why the last run failed; ErrorNone while a run goes on and after success.
+    FirmwareUpdate::Error error() const;
+    /// The failure of the last run as a sentence, naming the row, array and
+    /// the expected and received values where they apply; empty without failure.
+    QString errorString() const;
+
     /// Where the port's opening, closing and bytes are recorded (the adapter's recorder).
     void setTrafficRecorder(NivoraVexbusUsbTrafficRecorder *recorder);
 
@@ -108,9 +115,11 @@ public slots:
     /**
      * Sends the exit command to the bootloader at once, opening the port for
      * it when the handler holds none, and waits for nothing: for an owner
-     * that gives up before the first row is programmed. Follow it with stop().
+     * that gives up before the first row is programmed. False, sending
+     * nothing, once the run programmed a row (the controller must stay in
+     * its bootloader) or when the port does not open. Follow it with stop().
      */
-    void leaveBootloader();
+    bool leaveBootloader();
 
 signals:
     /// Emitted when the run moves to another step.
@@ -121,9 +130,12 @@ signals:
     void percentageChanged(double percentage);
     /**
      * Emitted once per run: true 200 ms after the exit command, once every
-     * row was programmed and verified; false when the run failed (the
-     * bootloader refused a command, a response did not come within 5000 ms,
-     * the image does not fit the chip, or the serial device failed).
+     * row was programmed and verified and the application checksum holds;
+     * false when the run failed (the bootloader refused a command, a
+     * response did not come within 5000 ms, the image does not fit the chip,
+     * the application does not verify, or the serial device failed), with
+     * error() and errorString() telling why. A failure before the first row
+     * was programmed sends the exit command first and reports 200 ms later.
      */
     void finished(bool success);
 
@@ -137,10 +149,13 @@ private:
     void setState(State state);
     void setConnected(bool connected);
     void reset();
-    void fail();
+    void fail(FirmwareUpdate::Error error, const QString &errorString);
+    void failOnStatus(quint8 status);
+    QString runPosition() const;
     bool openPort();
     NivoraVexbusUsbPortLocation portLocation() const;
     void sendExitBootloader();
+    void sendExitPackets();
     void sendFlashSizeRequest();
 
     FirmwareDataRow getCurrentRow() const;
@@ -182,6 +197,12 @@ private:
     // in the flash is no longer whole.
     bool m_programStarted = false;
     bool m_leftBootloader = false;
+    // Any response came in this run: a bootloader is there.
+    bool m_answered = false;
+    // The bootloader accepted enter-bootloader in this run.
+    bool m_entered = false;
+    FirmwareUpdate::Error m_error = FirmwareUpdate::ErrorNone;
+    QString m_errorString;
     int m_totalBytes = 0;
     int m_sentBytes = 0;
     double m_percentage = 0.0;

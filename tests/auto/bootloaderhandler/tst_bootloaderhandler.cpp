@@ -133,7 +133,8 @@ void TestBootloaderHandler::emulatedRunEndsAsTheChipAnswers_data()
     QTest::addColumn<QStringList>("warnings");
 
     // A run refused before its first program-row leaves the bootloader
-    // (exit, 0x3b): the application in the flash is still whole.
+    // (exit, 0x3b, after enter, 0x38, when the bootloader was not entered):
+    // the application in the flash is still whole.
     const int enter = BootloaderHandler::StateEnterBootloader, program = BootloaderHandler::StateProgramRow;
     const int prepare = BootloaderHandler::StatePrepareUpload;
     QTest::newRow("sound chip") << Setup([](VexbusEmulator *, BootloaderHandler *) {}) << true << int(BootloaderHandler::StateIdle)
@@ -143,7 +144,7 @@ void TestBootloaderHandler::emulatedRunEndsAsTheChipAnswers_data()
                              << false << int(BootloaderHandler::StateConnecting) << QByteArray() << QList<int>()
                              << QStringList{"^There is no serial port \"/dev/ttyUSB9\"$"};
     QTest::newRow("enter refused") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->setCommandError(VexbusEmulator::ModeBootloader, 0x38, 0x06); })
-                                   << false << enter << QByteArray("383b") << QList<int>()
+                                   << false << enter << QByteArray("38383b") << QList<int>()
                                    << QStringList{"^Could not enter bootloader: NivoraVexbusUsb::BootloaderUtils::BootloaderErrorUnexpectedDevice$"};
     QTest::newRow("other chip") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->bootloader().setSiliconId(0x11223344); })
                                 << false << enter << QByteArray("383b") << QList<int>()
@@ -229,11 +230,15 @@ void TestBootloaderHandler::unusableEnterResponseFails_data()
     QTest::addColumn<QByteArray>("response");
     QTest::addColumn<bool>("timesOut");
     QTest::addColumn<QStringList>("warnings");
+    // What leaves the bootloader: exit, after enter when it was not entered.
+    QTest::addColumn<QByteArray>("leave");
     QTest::newRow("seven payload bytes instead of eight") << QByteArray("0100070078563412000100e3fe17") << false
-                                                         << QStringList{"^Invalid data length in enter bootloader response.$"};
+                                                         << QStringList{"^Invalid data length in enter bootloader response.$"}
+                                                         << QByteArray("013b0000c4ff17");
     // A response with a bad checksum counts as none.
     QTest::newRow("bad checksum") << QByteArray("01000000000017") << true
-                                  << QStringList{"^Invalid message CRC value 0 != 65535$", "^Bootloader response timeout$"};
+                                  << QStringList{"^Invalid message CRC value 0 != 65535$", "^Bootloader response timeout$"}
+                                  << (enterRequest + "013b0000c4ff17");
 }
 
 void TestBootloaderHandler::unusableEnterResponseFails()
@@ -241,6 +246,7 @@ void TestBootloaderHandler::unusableEnterResponseFails()
     QFETCH(QByteArray, response);
     QFETCH(bool, timesOut);
     QFETCH(QStringList, warnings);
+    QFETCH(QByteArray, leave);
 
     QSignalSpy finishedSpy(m_handler.get(), &BootloaderHandler::finished);
     startRaw(oneRow);
@@ -253,7 +259,7 @@ void TestBootloaderHandler::unusableEnterResponseFails()
     QTRY_COMPARE_WITH_TIMEOUT(finishedSpy.count(), 1, 2000);
     QCOMPARE(finishedSpy.at(0).at(0).toBool(), false);
     // Nothing was written: the run leaves the bootloader.
-    expect("013b0000c4ff17");
+    expect(leave);
 
     // A sound response that comes after the failure moves nothing on.
     answer(enterResponse);
