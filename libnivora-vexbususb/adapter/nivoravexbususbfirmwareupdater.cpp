@@ -2,7 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "adapter/nivoravexbususbfirmwareupdater.h"
-#include "adapter/nivoravexbususbutils.h"
+#include "link/nivoravexbususbutils.h"
 #include "firmware/firmwaredownloader.h"
 #include "link/nivoravexbususbinterface.h"
 #include "link/nivoravexbususbreply.h"

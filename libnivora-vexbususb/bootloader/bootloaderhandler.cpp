@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #include "bootloader/bootloaderhandler.h"
 #include "bootloader/bootloaderresponsedecoder.h"
 #include "bootloader/bootloaderutils.h"
@@ -8,7 +11,6 @@
 
 #include <QDataStream>
 #include <QMetaEnum>
-#include <QSerialPortInfo>
 
 namespace NivoraVexbusUsb {
 
@@ -124,19 +126,8 @@ void BootloaderHandler::start()
 NivoraVexbusUsbPortLocation BootloaderHandler::portLocation() const
 {
     qCDebug(dcVexbusUsbBootloader()) << "Searching serial port" << m_portName;
-    NivoraVexbusUsbPortLocation location;
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports) {
-        qCDebug(dcVexbusUsbBootloader()) << "Checking serial port" << info.systemLocation();
-        if (info.systemLocation() == m_portName) {
-            location = NivoraVexbusUsbPortLocation(info);
-            break;
-        }
-    }
     // The bootloader may sit behind a pseudo-terminal that is not listed.
-    if (location.isNull())
-        location = NivoraVexbusUsbPortLocation::terminalDevice(m_portName);
-    return location;
+    return NivoraVexbusUsbPortLocation::find(m_portName);
 }
 
 bool BootloaderHandler::openPort()
