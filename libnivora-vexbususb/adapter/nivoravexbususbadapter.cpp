@@ -2,14 +2,11 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "adapter/nivoravexbususbadapter.h"
+#include "adapter/nivoravexbususbfirmwareupdater.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "logging/nivoravexbususblogging.h"
 
-#include <QCryptographicHash>
 #include <QDataStream>
-#include <QFile>
-#include <QFileInfo>
-#include <QTimer>
 #include <QSerialPortInfo>
 
 namespace NivoraVexbusUsb {
@@ -99,21 +96,28 @@ void NivoraVexbusUsbAdapter::construct(NivoraVexbusUsbDeviceWatcher *deviceWatch
     connect(m_interface, &NivoraVexbusUsbInterface::packetReceived, this, &NivoraVexbusUsbAdapter::onInterfacePacketReceived);
     connect(m_interface, &NivoraVexbusUsbInterface::dataReceived, this, &NivoraVexbusUsbAdapter::onInterfaceDataReceived);
 
-    m_bootloaderHandler = new BootloaderHandler(this);
-    connect(m_bootloaderHandler, &BootloaderHandler::finished, this, &NivoraVexbusUsbAdapter::onBootloaderHandlerFinished);
-    connect(m_bootloaderHandler, &BootloaderHandler::stateChanged, this, &NivoraVexbusUsbAdapter::onBootloaderHandlerStateChaned);
-    connect(m_bootloaderHandler, &BootloaderHandler::connectedChanged, this, &NivoraVexbusUsbAdapter::onBootloaderHandlerConnectedChanged);
-    connect(m_bootloaderHandler, &BootloaderHandler::percentageChanged, this, &NivoraVexbusUsbAdapter::updatePercentageChanged);
-
     qRegisterMetaType<FirmwareDownloader *>();
     m_firmwareDownloader = new FirmwareDownloader(this);
-    connect(m_firmwareDownloader, &FirmwareDownloader::firmwareChanged, this, &NivoraVexbusUsbAdapter::onFirmwareDownloaderFirmwareChanged);
+    m_updater = new NivoraVexbusUsbFirmwareUpdater(m_interface, m_firmwareDownloader, [this]() { return sendStartBootloader(); }, this);
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::handedOver, this, [this]() {
+        setAvailable(false);
+        setState(StateConnectingBootloader);
+    });
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::bootloaderConnected, this, [this]() { setState(StateConnectedBootloader); });
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::percentageChanged, this, &NivoraVexbusUsbAdapter::updatePercentageChanged);
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::updatingChanged, this, &NivoraVexbusUsbAdapter::updatingChanged);
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::firmwareUpdateAvailableChanged, this,
+            &NivoraVexbusUsbAdapter::firmwareUpdateAvailableChanged);
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::phaseChanged, this, &NivoraVexbusUsbAdapter::updatePhaseChanged);
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::errorChanged, this, &NivoraVexbusUsbAdapter::updateErrorChanged);
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::errorStringChanged, this, &NivoraVexbusUsbAdapter::updateErrorStringChanged);
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::finished, this, &NivoraVexbusUsbAdapter::updateFinished);
 
     // Created last, so that it is deleted after the ports that report to it.
     m_trafficRecorder = new NivoraVexbusUsbTrafficRecorder(this);
     connect(m_trafficRecorder, &NivoraVexbusUsbTrafficRecorder::fileNameChanged, this, &NivoraVexbusUsbAdapter::trafficRecordFileNameChanged);
     m_interface->setTrafficRecorder(m_trafficRecorder);
-    m_bootloaderHandler->setTrafficRecorder(m_trafficRecorder);
+    m_updater->bootloaderHandler()->setTrafficRecorder(m_trafficRecorder);
 }
 
 QString NivoraVexbusUsbAdapter::trafficRecordFileName() const
@@ -170,7 +174,11 @@ bool NivoraVexbusUsbAdapter::start()
 
 void NivoraVexbusUsbAdapter::stop()
 {
+    // Nothing of an update runs or starts after this.
+    m_updater->stop();
     m_interface->disable();
+    if (m_state == StateConnectingBootloader || m_state == StateConnectedBootloader)
+        setState(StateUnconnected);
 }
 
 // Properties
@@ -194,9 +202,14 @@ NivoraVexbusUsbUtils::VexbusType NivoraVexbusUsbAdapter::vexbusType() const { re
 bool NivoraVexbusUsbAdapter::vexbusSynchronized() const { return m_vexbusSynchronized; }
 bool NivoraVexbusUsbAdapter::vexbusInitialized() const { return m_vexbusInitialized; }
 bool NivoraVexbusUsbAdapter::vexbusAvailable() const { return m_vexbusAvailable; }
-double NivoraVexbusUsbAdapter::updatePercentage() const { return m_bootloaderHandler->percentage(); }
-bool NivoraVexbusUsbAdapter::firmwareUpdateAvailable() const { return m_firmwareUpdateAvailable; }
-bool NivoraVexbusUsbAdapter::updating() const { return m_updating; }
+double NivoraVexbusUsbAdapter::updatePercentage() const { return m_updater->percentage(); }
+bool NivoraVexbusUsbAdapter::firmwareUpdateAvailable() const { return m_updater->firmwareUpdateAvailable(); }
+bool NivoraVexbusUsbAdapter::updating() const { return m_updater->updating(); }
+FirmwareUpdate::Phase NivoraVexbusUsbAdapter::updatePhase() const { return m_updater->phase(); }
+FirmwareUpdate::Error NivoraVexbusUsbAdapter::updateError() const { return m_updater->error(); }
+QString NivoraVexbusUsbAdapter::updateErrorString() const { return m_updater->errorString(); }
+int NivoraVexbusUsbAdapter::bootloaderHandOverDelay() const { return m_updater->handOverDelay(); }
+void NivoraVexbusUsbAdapter::setBootloaderHandOverDelay(int milliSeconds) { m_updater->setHandOverDelay(milliSeconds); }
 
 void NivoraVexbusUsbAdapter::setState(State state)
 {
@@ -290,24 +303,6 @@ void NivoraVexbusUsbAdapter::setVexbusAvailable(bool vexbusAvailable)
     qCDebug(dcVexbusUsb()) << "Adapter Vexbus" << (vexbusAvailable ? "available" : "not available.");
     m_vexbusAvailable = vexbusAvailable;
     emit vexbusAvailableChanged(m_vexbusAvailable);
-}
-
-void NivoraVexbusUsbAdapter::setFirmwareUpdateAvailable(bool firmwareUpdateAvailable)
-{
-    if (m_firmwareUpdateAvailable == firmwareUpdateAvailable)
-        return;
-
-    m_firmwareUpdateAvailable = firmwareUpdateAvailable;
-    emit firmwareUpdateAvailableChanged(m_firmwareUpdateAvailable);
-}
-
-void NivoraVexbusUsbAdapter::setUpdating(bool updating)
-{
-    if (m_updating == updating)
-        return;
-
-    m_updating = updating;
-    emit updatingChanged(m_updating);
 }
 
 void NivoraVexbusUsbAdapter::setSerialPortName(const QString &serialPortName)
@@ -464,7 +459,7 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendCommand(NivoraVexbusUsbUtils::
                                                           const std::function<void(NivoraVexbusUsbReply *)> &onFinished)
 {
     NivoraVexbusUsbReply *reply = nullptr;
-    if (m_updating) {
+    if (m_updater->updating()) {
         reply = m_client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorUpdateRunning,
                                         QStringLiteral("A firmware update holds the adapter; nothing was sent. Give the "
                                                        "command again once the update has finished."));
@@ -597,132 +592,7 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::enableAppConnectorParameterHandlin
 
 void NivoraVexbusUsbAdapter::startFirmwareUpdate(const QString &firmwareFile)
 {
-    FirmwareData firmware;
-    if (firmwareFile.isEmpty()) {
-        qCDebug(dcVexbusUsb()) << "Using online firmware file for update.";
-        if (!m_firmwareDownloader->firmware().isValid()) {
-            qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. There is no valid firmware in the downloader. Please update before starting the upgrade.";
-            return;
-        }
-        // With a trusted key the downloader's image counts only when a
-        // trusted key verified its release.
-        if (!m_firmwareDownloader->trustedKeys().isEmpty() && !m_firmwareDownloader->releaseAuthenticated()) {
-            qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. The downloader's firmware is not of a release authenticated by a trusted key.";
-            return;
-        }
-        firmware = m_firmwareDownloader->firmware();
-    } else if (!loadLocalFirmware(firmwareFile, &firmware)) {
-        return;
-    }
-
-    if (!firmware.isValid()) {
-        qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. The firmware data is not valid.";
-        return;
-    }
-
-    setUpdating(true);
-    if (!m_available) {
-        qCWarning(dcVexbusUsb()) << "The controller is not available, try to connect either way to the bootloader, maybe the update was interrupted";
-        handOverToBootloader(firmware);
-        return;
-    }
-
-    qCDebug(dcVexbusUsb()) << "Start bootloader...";
-    NivoraVexbusUsbReply *reply = sendStartBootloader();
-    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply, firmware]() {
-        if (reply->error() != NivoraVexbusUsbReply::ErrorNoError) {
-            qCWarning(dcVexbusUsb()) << "Start bootloader finished with error" << reply->error();
-            if (reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError)
-                qCWarning(dcVexbusUsb()) << "Interface error" << reply->responsePacket().error();
-            setUpdating(false);
-            emit updateFinished(false);
-            return;
-        }
-
-        qCDebug(dcVexbusUsb()) << "Start bootloader finished successfully";
-        handOverToBootloader(firmware);
-    });
-}
-
-bool NivoraVexbusUsbAdapter::loadLocalFirmware(const QString &firmwareFile, FirmwareData *firmware)
-{
-    qCDebug(dcVexbusUsb()) << "Using local firmware file for update" << firmwareFile;
-    const QFileInfo fileInfo(firmwareFile);
-    if (!fileInfo.exists()) {
-        qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. The given firmware file does not exist" << firmwareFile;
-        return false;
-    }
-
-    if (!fileInfo.isReadable()) {
-        qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. The given firmware file is not readable" << firmwareFile;
-        return false;
-    }
-
-    QFile file(fileInfo.absoluteFilePath());
-    if (!file.open(QIODevice::ReadOnly)) {
-        qCWarning(dcVexbusUsb()) << "Failed to open local firmware file" << file.fileName() << file.errorString();
-        return false;
-    }
-
-    QByteArray data;
-    if (!FirmwareData::readFile(&file, &data))
-        return false;
-    qCDebug(dcVexbusUsb()) << "Local update file MD5 checksum:"
-                           << QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
-    *firmware = FirmwareData(data);
-    firmware->setName(fileInfo.fileName());
-    return true;
-}
-
-void NivoraVexbusUsbAdapter::handOverToBootloader(const FirmwareData &firmware)
-{
-    m_bootloaderHandler->stop();
-    m_bootloaderHandler->setPortName(m_portName);
-    m_bootloaderHandler->setBaudrate(m_baudrate);
-    m_bootloaderHandler->setFirmwareData(firmware);
-
-    m_interface->disable();
-    setAvailable(false);
-
-    qCDebug(dcVexbusUsb()) << "Start the booloader handler with 3 s delay in order to give some time to reboot into the bootloader...";
-    QTimer::singleShot(3000, Qt::PreciseTimer, m_bootloaderHandler, &BootloaderHandler::start);
-    setState(StateConnectingBootloader);
-}
-
-void NivoraVexbusUsbAdapter::onBootloaderHandlerStateChaned(BootloaderHandler::State state)
-{
-    Q_UNUSED(state)
-}
-
-void NivoraVexbusUsbAdapter::onBootloaderHandlerConnectedChanged(bool connected)
-{
-    if (connected)
-        setState(StateConnectedBootloader);
-}
-
-void NivoraVexbusUsbAdapter::onBootloaderHandlerFinished(bool success)
-{
-    qCDebug(dcVexbusUsb()) << "Bootloader process finished" << (success ? "successfully" : "with errors");
-    setUpdating(false);
-    if (success) {
-        m_bootloaderHandler->stop();
-        m_interface->enable();
-    }
-    emit updateFinished(success);
-}
-
-void NivoraVexbusUsbAdapter::onFirmwareDownloaderFirmwareChanged(const FirmwareData &firmware)
-{
-    if (!firmware.isValid()) {
-        qCWarning(dcVexbusUsb()) << "The downloaded firmware is not valid" << firmware;
-        setFirmwareUpdateAvailable(false);
-        return;
-    }
-
-    if (firmware != m_bootloaderHandler->firmwareData()) {
-        m_bootloaderHandler->setFirmwareData(firmware);
-        setFirmwareUpdateAvailable(true);
-    }
+    m_updater->start(firmwareFile, m_available, m_portName, m_baudrate);
 }
 
 // Init procedure

@@ -7,9 +7,9 @@
 #include "progressbar.h"
 #include "waiter.h"
 
-#include "bootloader/bootloaderutils.h"
 #include "bootloader/firmwaredata.h"
 #include "bootloader/firmwaredatarow.h"
+#include "bootloader/firmwareupdate.h"
 #include "firmware/firmwaredownloader.h"
 #include "firmware/releasekey.h"
 
@@ -35,8 +35,6 @@ namespace {
 // A reply times out after 2000 ms in the library; waiting a little longer
 // lets its own time-out speak first.
 constexpr int replyWaitMarginMs = 500;
-// The adapter gives the controller this long to reboot into its bootloader.
-constexpr int bootloaderHandOverMs = 3000;
 
 // The system's serial ports by system location, listed once: QSerialPortInfo's
 // own look-up by name compares the short port name only, and lists them all
@@ -225,73 +223,6 @@ int runCommand(const CommandContext &context, const QString &command, const QStr
     return ExitSuccess;
 }
 
-// Checks an image file before the adapter gets it, so that a person learns
-// which line is wrong.
-bool loadImageFile(const QString &path, const Printer *printer, FirmwareData *image)
-{
-    const QFileInfo fileInfo(path);
-    if (!fileInfo.exists()) {
-        printer->error(QStringLiteral("no image file at %1.").arg(path));
-        return false;
-    }
-    QFile file(fileInfo.absoluteFilePath());
-    if (!fileInfo.isFile() || !file.open(QIODevice::ReadOnly)) {
-        printer->error(QStringLiteral("cannot read the image file %1: %2").arg(path, file.errorString()));
-        return false;
-    }
-    // The library takes no larger image; a file is not read whole to learn it.
-    const qint64 limit = FirmwareDownloader::maximumDownloadSize;
-    const QByteArray data = file.size() > limit ? QByteArray() : file.read(limit + 1);
-    if (file.size() > limit || data.size() > limit) {
-        printer->error(QStringLiteral("the image file %1 has %2 bytes, more than the limit of %3 bytes (16 MiB); it is "
-                                      "not an image for this controller.").arg(path).arg(qMax(file.size(), qint64(data.size()))).arg(limit));
-        return false;
-    }
-
-    const QList<QByteArray> lines = data.split('\n');
-    const QByteArray header = BootloaderUtils::readFirmwareAsciiData(lines.value(0).trimmed());
-    if (header.size() < 6) {
-        printer->error(QStringLiteral("invalid image file %1, line 1: the header must give the silicon ID, silicon "
-                                      "revision and checksum type as 12 hexadecimal digits.").arg(path));
-        return false;
-    }
-    int rowCount = 0;
-    for (int i = 1; i < lines.count(); ++i) {
-        const QByteArray line = lines.at(i).trimmed();
-        if (line.isEmpty())
-            continue;
-        if (!FirmwareDataRow(line).isValid()) {
-            printer->error(QStringLiteral("invalid image file %1, line %2: not a flash row (\":\" followed by array ID, "
-                                          "row number, data length, data and checksum in hexadecimal).")
-                                   .arg(path).arg(i + 1));
-            return false;
-        }
-        // The checksum byte makes the row's bytes add up to 0. A row that
-        // does not would fail its verification in the bootloader and leave
-        // the controller without an application.
-        quint8 sum = 0;
-        for (const char byte : BootloaderUtils::readFirmwareAsciiData(line))
-            sum += quint8(byte);
-        if (sum != 0) {
-            printer->error(QStringLiteral("invalid image file %1, line %2: the row's checksum does not match its bytes.")
-                                   .arg(path).arg(i + 1));
-            return false;
-        }
-        ++rowCount;
-    }
-    if (rowCount == 0) {
-        printer->error(QStringLiteral("invalid image file %1: it holds no flash rows.").arg(path));
-        return false;
-    }
-
-    *image = FirmwareData(data);
-    if (!image->isValid()) {
-        printer->error(QStringLiteral("invalid image file %1.").arg(path));
-        return false;
-    }
-    return true;
-}
-
 // The key files each trusted key came from, by fingerprint.
 using KeyFiles = QHash<QString, QString>;
 
@@ -455,16 +386,23 @@ void printPhase(const Printer *printer, const QString &event, const QString &tex
 }
 
 // Ends an update that failed: the reason on standard error and, for
-// scripts, a last event on standard output.
-int updateFailed(const Printer *printer, const QString &message, int exitCode = ExitFailure)
+// scripts, a last event on standard output with the reason's name.
+int updateFailed(const Printer *printer, const QString &error, const QString &message, int exitCode = ExitFailure)
 {
     printer->error(message);
     if (printer->json()) {
         printer->result(QString(), QJsonObject{{QStringLiteral("event"), QStringLiteral("finished")},
                                                {QStringLiteral("success"), false},
-                                               {QStringLiteral("error"), message}});
+                                               {QStringLiteral("error"), error},
+                                               {QStringLiteral("message"), message}});
     }
     return exitCode;
+}
+
+// The library's outcome of a failed update.
+int updateFailed(const Printer *printer, const NivoraVexbusUsbAdapter *adapter, int exitCode = ExitFailure)
+{
+    return updateFailed(printer, FirmwareUpdate::errorName(adapter->updateError()), adapter->updateErrorString(), exitCode);
 }
 
 // Hands the image to the adapter and follows the bootloader run to its end.
@@ -497,8 +435,6 @@ int writeImage(const CommandContext &context, NivoraVexbusUsbAdapter *adapter, c
     });
 
     adapter->startFirmwareUpdate(file);
-    if (!adapter->updating())
-        return updateFailed(context.printer, QStringLiteral("the adapter did not start the update (see its warning above)."));
 
     // The run may take long; it fails when nothing moves for the time-out,
     // not counting the pause in which the controller reboots into its
@@ -509,33 +445,35 @@ int writeImage(const CommandContext &context, NivoraVexbusUsbAdapter *adapter, c
     for (int seen = -1; seen != activity;) {
         seen = activity;
         const bool rebooting = adapter->state() == NivoraVexbusUsbAdapter::StateConnectingBootloader;
-        waited = waiter.wait(context.adapterOptions.timeoutMs + (rebooting ? bootloaderHandOverMs : 0));
+        waited = waiter.wait(context.adapterOptions.timeoutMs + (rebooting ? adapter->bootloaderHandOverDelay() : 0));
         if (waited != Waiter::TimedOut)
             break;
     }
     progressBar.finish();
 
-    const QString percentage = QString::number(adapter->updatePercentage(), 'f', 1);
-    if (waited == Waiter::Interrupted)
-        return updateFailed(context.printer, QStringLiteral("update interrupted at %1%; the controller may stay in its "
-                                                            "bootloader: run the update again.").arg(percentage),
-                            ExitInterrupted);
-    if (waited == Waiter::TimedOut)
-        return updateFailed(context.printer, QStringLiteral("the update timed out: nothing happened for %1 s at %2% (%3).")
-                                                     .arg(context.adapterOptions.timeoutMs / 1000.0)
-                                                     .arg(percentage, Names::of(adapter->state())));
-    if (!success && adapter->state() == NivoraVexbusUsbAdapter::StateConnected)
-        return updateFailed(context.printer, QStringLiteral("the controller refused to start its bootloader; nothing was written."));
+    // Ended here, the update is stopped in the library, which then tells
+    // what became of the controller.
+    if (waited == Waiter::Interrupted) {
+        adapter->stop();
+        return updateFailed(context.printer, adapter, ExitInterrupted);
+    }
+    if (waited == Waiter::TimedOut) {
+        const QString message = QStringLiteral("the update timed out: nothing happened for %1 s at %2% (%3).")
+                                        .arg(context.adapterOptions.timeoutMs / 1000.0)
+                                        .arg(QString::number(adapter->updatePercentage(), 'f', 1), FirmwareUpdate::phaseName(adapter->updatePhase()));
+        adapter->stop();
+        return updateFailed(context.printer, FirmwareUpdate::errorName(FirmwareUpdate::ErrorTimedOut), message);
+    }
     if (!success)
-        return updateFailed(context.printer, QStringLiteral("the update failed at %1% (%2); the controller stays in its "
-                                                            "bootloader: run the update again.")
-                                                     .arg(percentage, Names::of(adapter->state())));
+        return updateFailed(context.printer, adapter);
     return ExitSuccess;
 }
 
 // After the image is written the controller restarts; the update is done
-// when it reports its firmware version again.
-int waitForNewFirmware(const CommandContext &context, NivoraVexbusUsbAdapter *adapter, const QString &previousVersion)
+// when it reports its firmware version again, the release's one when the
+// image came with a version.
+int waitForNewFirmware(const CommandContext &context, NivoraVexbusUsbAdapter *adapter, const QString &previousVersion,
+                       const QString &expectedVersion)
 {
     printPhase(context.printer, QStringLiteral("restarting"), QStringLiteral("image written; waiting for the controller to restart"));
     Waiter waiter(context.terminationSignals, [adapter]() { return adapter->available() && !adapter->firmwareVersion().isEmpty(); });
@@ -543,10 +481,16 @@ int waitForNewFirmware(const CommandContext &context, NivoraVexbusUsbAdapter *ad
     waiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::firmwareVersionChanged);
     const Waiter::Result restarted = waiter.wait(context.adapterOptions.timeoutMs);
     if (restarted == Waiter::Interrupted)
-        return updateFailed(context.printer, QStringLiteral("interrupted while the controller restarts"), ExitInterrupted);
+        return updateFailed(context.printer, QStringLiteral("Interrupted"), QStringLiteral("interrupted while the controller restarts"),
+                            ExitInterrupted);
     if (restarted == Waiter::TimedOut)
-        return updateFailed(context.printer, QStringLiteral("the image was written, but the controller did not answer within "
-                                                            "%1 s after its restart.").arg(context.adapterOptions.timeoutMs / 1000.0));
+        return updateFailed(context.printer, QStringLiteral("NoAnswerAfterRestart"),
+                            QStringLiteral("the image was written, but the controller did not answer within "
+                                           "%1 s after its restart.").arg(context.adapterOptions.timeoutMs / 1000.0));
+    if (!expectedVersion.isEmpty() && adapter->firmwareVersion() != expectedVersion)
+        return updateFailed(context.printer, QStringLiteral("VersionMismatch"),
+                            QStringLiteral("the image was written, but the controller came back with firmware %1 instead of "
+                                           "the release's %2.").arg(adapter->firmwareVersion(), expectedVersion));
 
     QJsonObject result;
     result.insert(QStringLiteral("event"), QStringLiteral("finished"));
@@ -783,8 +727,11 @@ int runCheckUpdate(const CommandContext &context, const ReleaseOptions &releaseO
 int runUpdate(const CommandContext &context, const QString &file, const ReleaseOptions *releaseOptions)
 {
     FirmwareData image;
-    if (!releaseOptions && !loadImageFile(file, context.printer, &image))
-        return ExitFailure;
+    // A person learns what is wrong with the file before any adapter is opened.
+    QString imageError;
+    const FirmwareUpdate::Error loaded = releaseOptions ? FirmwareUpdate::ErrorNone : FirmwareUpdate::loadImageFile(file, &image, &imageError);
+    if (loaded != FirmwareUpdate::ErrorNone)
+        return updateFailed(context.printer, FirmwareUpdate::errorName(loaded), imageError);
     if (releaseOptions && !trustCertificate(releaseOptions->caCertificate, context.printer))
         return ExitUsage;
 
@@ -846,5 +793,5 @@ int runUpdate(const CommandContext &context, const QString &file, const ReleaseO
     const int written = writeImage(context, adapter, image, releaseOptions ? QString() : QFileInfo(file).absoluteFilePath());
     if (written != ExitSuccess)
         return written;
-    return waitForNewFirmware(context, adapter, previousVersion);
+    return waitForNewFirmware(context, adapter, previousVersion, releaseOptions ? adapter->firmwareDownloader()->versionString() : QString());
 }

@@ -276,22 +276,32 @@ void TestVexbusctl::updateFromFile_data()
     addRow("controller in its bootloader", {"--start-in-bootloader", "--version-after-update", "1.5.0"}, {"--timeout", "3", "update", "SAMPLE"}, 0,
            "^updating PORT from firmware - with SAMPLE \\(128 rows\\)\nconnecting to the bootloader in 3 s\n" + written,
            "\nthe controller at PORT does not answer; trying its bootloader directly", programmed);
-    addRow("missing image", {}, {"--json", "update", "/nonexistent/image.cyacd"}, 1, "^$", "vexbusctl: no image file at /nonexistent/image\\.cyacd\\.\n$");
-    addRow("bad row", {}, {"--json", "update", "DIR/www/bad-row.cyacd"}, 1, "^$", "vexbusctl: invalid image file DIR/www/bad-row.cyacd, line 3: not a flash row \\(");
+    // The library reads the image and names what is wrong, before any adapter is opened.
+    addRow("missing image", {}, {"--json", "update", "/nonexistent/image.cyacd"}, 1,
+           "^{\"error\":\"ErrorImageUnreadable\",\"event\":\"finished\",\"message\":\"There is no image file at /nonexistent/image\\.cyacd\\.\",\"success\":false}\n$",
+           "vexbusctl: There is no image file at /nonexistent/image\\.cyacd\\.\n$", "^(?![\\s\\S]*GetFirmware)");
+    addRow("bad row", {}, {"update", "DIR/www/bad-row.cyacd"}, 1, "^$",
+           "\nvexbusctl: The image file DIR/www/bad-row\\.cyacd is invalid: line 3 is not a flash row \\(");
     // Standard output stays JSON; a failed update ends with its error, for
     // scripts as the last event.
     const QString started = QStringLiteral("^{\"event\":\"started\",\"image\":\"SAMPLE\",\"port\":\"PORT\",\"previousFirmwareVersion\":\"1.4.12\",\"rowCount\":128}\n");
     const QString writing = started + QStringLiteral("{\"event\":\"bootloader-starting\"}\n{\"event\":\"writing\"}\n({\"event\":\"progress\",.*\n)*");
-    auto addFailure = [](const char *name, const QStringList &emulatorArguments, const QString &before, const QString &message) {
-        addRow(name, emulatorArguments, {"--json", "update", "SAMPLE"}, 1, before + "{\"error\":\"" + message + "\",\"event\":\"finished\",\"success\":false}\n$",
+    auto addFailure = [](const char *name, const QStringList &emulatorArguments, const QString &before, const QString &error, const QString &message) {
+        addRow(name, emulatorArguments, {"--json", "update", "SAMPLE"}, 1,
+               before + "{\"error\":\"" + error + "\",\"event\":\"finished\",\"message\":\"" + message + "\",\"success\":false}\n$",
                "\nvexbusctl: " + message + "\n$");
     };
-    addFailure("bootloader refused", {"--command-error", "controller:StartBootloader=6"}, started,
-               "the controller refused to start its bootloader; nothing was written\\.");
-    addFailure("row does not verify", {"--wrong-verify-row", "0x30"}, writing,
-               "the update failed at 11\\.7% \\(connected-bootloader\\); the controller stays in its bootloader: run the update again\\.");
-    addFailure("device gone", {"--vanish-on", "bootloader:ProgramRow:5"}, writing,
-               "the update failed at 3\\.9% \\(connected-bootloader\\); the controller stays in its bootloader: run the update again\\.");
+    addFailure("bootloader refused", {"--command-error", "controller:StartBootloader=6"}, started, "ErrorBootloaderRefused",
+               "The controller refused to start its bootloader with error ErrorUnknownCommand \\(6\\); nothing was written\\.");
+    addFailure("row does not verify", {"--wrong-verify-row", "0x30"}, writing, "ErrorRowVerificationFailed",
+               "Row 0x30 of array 0 does not verify: the bootloader reads checksum 0x\\w\\w where the image expects 0x\\w\\w; "
+               "the controller stays in its bootloader\\.");
+    addFailure("device gone", {"--vanish-on", "bootloader:ProgramRow:5"}, writing, "ErrorPortLost",
+               "The serial port \\S+ of the bootloader was lost \\([^\\n]*\\) at row 0x\\w+ of array 0; the controller stays in its bootloader\\.");
+    // Every row verifies, but the bootloader holds the application invalid:
+    // no version that answers afterwards makes that a success.
+    addFailure("application invalid", {"--invalid-application", "--version-after-update", "1.5.0"}, writing, "ErrorApplicationChecksumInvalid",
+               "The application checksum does not verify: the bootloader holds the written application invalid \\(answer 0x00\\)\\.");
 }
 
 void TestVexbusctl::checkUpdate_data()
@@ -327,6 +337,10 @@ void TestVexbusctl::updateOnline_data()
     const QString programmed = QStringLiteral("128 rows programmed, application valid");
     addRow("newer", {"--version-after-update", "1.5.0"}, update, 0, authenticated + "(.*\n)*{\"event\":\"finished\",\"firmwareVersion\":\"1.5.0\","
            "\"previousFirmwareVersion\":\"1.4.12\",\"success\":true,\"updated\":true}\n$", "^$", programmed);
+    // Written, but the controller comes back with its old version: no success.
+    addRow("old version after the update", {}, update, 1, authenticated + "(.*\n)*{\"error\":\"VersionMismatch\",\"event\":\"finished\","
+           "\"message\":\"the image was written, but the controller came back with firmware 1\\.4\\.12 instead of the release's 1\\.5\\.0\\.\",\"success\":false}\n$",
+           "^vexbusctl: the image was written, but the controller came back with firmware 1\\.4\\.12 instead of the release's 1\\.5\\.0\\.\n$", programmed);
     addRow("the same", {"--firmware-version", "1.5.0"}, update.mid(1), 0,
            "\nok: the controller runs firmware 1.5.0 already; nothing to do \\(--force writes it again\\)\n$", "^$");
     addRow("older", {"--firmware-version", "1.6.0"}, update, 1, authenticated + "$",
@@ -337,8 +351,8 @@ void TestVexbusctl::updateOnline_data()
     // bootloader ends the case early.
     const auto refusedAtBootloader = [&authenticated](const QString &version) {
         return authenticated + "{\"event\":\"started\",\"image\":\"[^\"]+\",\"port\":\"PORT\",\"previousFirmwareVersion\":\"" + version
-               + "\",\"rowCount\":128}\n{\"error\":\"the controller refused to start its bootloader; nothing was written\\.\","
-                 "\"event\":\"finished\",\"success\":false}\n$";
+               + "\",\"rowCount\":128}\n{\"error\":\"ErrorBootloaderRefused\",\"event\":\"finished\",\"message\":\"The controller refused to "
+                 "start its bootloader with error ErrorUnknownCommand \\(6\\); nothing was written\\.\",\"success\":false}\n$";
     };
     const QStringList refusing{"--command-error", "controller:StartBootloader=6"};
     addRow("older allowed", QStringList{"--firmware-version", "1.6.0"} + refusing, update + QStringList{"--allow-older"}, 1,
