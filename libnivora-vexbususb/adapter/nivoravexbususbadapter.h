@@ -19,6 +19,8 @@
 
 namespace NivoraVexbusUsb {
 
+class ControllerSession;
+
 /**
  * @brief The one object an application uses to drive a Nivora Vexbus USB
  * adapter.
@@ -400,7 +402,7 @@ signals:
 private slots:
     void onInterfaceConnectedChanged(bool connected);
     void onInterfaceDataReceived(const QByteArray &data);
-    void onInterfacePacketReceived(const NivoraVexbusUsb::NivoraVexbusUsbPacket &packet);
+    void onControllerStatusReceived(const QByteArray &payload, bool notified);
     void onBootloaderHandlerStateChaned(NivoraVexbusUsb::BootloaderHandler::State state);
     void onBootloaderHandlerConnectedChanged(bool connected);
     void onBootloaderHandlerFinished(bool success);
@@ -429,8 +431,6 @@ private:
     void clearSerialPortInformation();
 
     // Requests
-    NivoraVexbusUsbReply *sendReadFirmwareVersion();
-    NivoraVexbusUsbReply *sendGetControllerStatus();
     NivoraVexbusUsbReply *sendStartBootloader();
     NivoraVexbusUsbReply *sendCommand(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
                                       const char *errorText, const char *successText,
@@ -440,16 +440,6 @@ private:
     bool loadLocalFirmware(const QString &firmwareFile, FirmwareData *firmware);
     void handOverToBootloader(const FirmwareData &firmware);
 
-    // Init procedure and notifications
-    void initAdapter();
-    void runInitProcedure();
-    void verifyInitProcedureRetry();
-    void onInitFirmwareVersionFinished(NivoraVexbusUsbReply *reply);
-    void onInitControllerStatusFinished(NivoraVexbusUsbReply *reply);
-    void processNotification(const NivoraVexbusUsbPacket &packet);
-    void processStatusPayload(const QByteArray &payload);
-    void processVexbusPacket(const QByteArray &payload);
-
     State m_state = StateUnconnected;
     QString m_portName;
     int m_baudrate = 115200;
@@ -458,6 +448,7 @@ private:
     bool m_firmwareUpdateAvailable = false;
     NivoraVexbusUsbInterface *m_interface = nullptr;
     NivoraVexbusUsbClient *m_client = nullptr;
+    ControllerSession *m_session = nullptr;
     BootloaderHandler *m_bootloaderHandler = nullptr;
     FirmwareDownloader *m_firmwareDownloader = nullptr;
     NivoraVexbusUsbTrafficRecorder *m_trafficRecorder = nullptr;
@@ -475,8 +466,6 @@ private:
     bool m_vexbusAvailable = false;
     NivoraVexbusUsbUtils::LedMode m_ledMode = NivoraVexbusUsbUtils::LedModeUnknown;
     NivoraVexbusUsbUtils::VexbusType m_vexbusType = NivoraVexbusUsbUtils::VexbusTypeUnknown;
-    int m_initAttempts = 0;
-    NivoraVexbusUsbReply *m_initReply = nullptr;
 };
 
 /// Writes port name, serial number, availability, firmware version and bus type, as the library logs an adapter.
