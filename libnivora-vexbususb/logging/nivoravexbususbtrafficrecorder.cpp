@@ -40,6 +40,7 @@ void NivoraVexbusUsbTrafficRecorder::setFileName(const QString &fileName)
         return;
 
     qCDebug(dcVexbusUsb()) << "Traffic record file" << fileName;
+    const bool wasRecording = isRecording();
     close();
     if (!fileName.isEmpty()) {
         m_file.setFileName(fileName);
@@ -55,7 +56,9 @@ void NivoraVexbusUsbTrafficRecorder::setFileName(const QString &fileName)
             qCWarning(dcVexbusUsb()) << "Could not open the traffic record file" << fileName << m_file.errorString();
         }
     }
-    emit fileNameChanged(this->fileName());
+    // A file that could not be opened began no trace: nothing changed when none ran before either.
+    if (!this->fileName().isEmpty() || wasRecording)
+        emit fileNameChanged(this->fileName());
 }
 
 void NivoraVexbusUsbTrafficRecorder::recordOpen(Port port, const QString &device)
