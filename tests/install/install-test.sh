@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 Nivora
+# SPDX-License-Identifier: LGPL-2.1-or-later
+
 # Installs the build into a temporary prefix and builds and runs a small
 # program against it, once through the CMake package and once through
 # pkg-config, as an application outside the tree would. Given the build of

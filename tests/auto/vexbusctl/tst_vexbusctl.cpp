@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // vexbusctl against vexbus-emulator, both as processes on a real
 // pseudo-terminal: what a person sees, what a script parses, and the exit
 // codes. Releases are published with vexbus-release on a local HTTPS server
