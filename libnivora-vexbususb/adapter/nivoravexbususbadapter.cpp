@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "adapter/nivoravexbususbadapter.h"
+#include "adapter/controllersession.h"
 #include "adapter/nivoravexbususbfirmwareupdater.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "logging/nivoravexbususblogging.h"
@@ -15,16 +16,6 @@ namespace {
 
 // The frame that writeDataToVexbus() sends when it is given none.
 const char testFrameHex[] = "4142434445";
-
-QString versionFromPayload(const QByteArray &payload)
-{
-    QDataStream stream(payload);
-    quint8 major = 0;
-    quint8 minor = 0;
-    quint8 patch = 0;
-    stream >> major >> minor >> patch;
-    return QStringLiteral("%1.%2.%3").arg(major).arg(minor).arg(patch);
-}
 
 // Only 16 bits of a duration travel; a longer press is held for the
 // longest duration the controller can be told instead of wrapping round.
@@ -92,8 +83,14 @@ void NivoraVexbusUsbAdapter::construct(NivoraVexbusUsbDeviceWatcher *deviceWatch
     // replies before the adapter shows itself unavailable.
     m_client = new NivoraVexbusUsbClient(m_interface, this);
     connect(m_client, &NivoraVexbusUsbClient::responseTimeoutChanged, this, &NivoraVexbusUsbAdapter::responseTimeoutChanged);
+    m_session = new ControllerSession(m_interface, m_client, this);
+    connect(m_session, &ControllerSession::initStarted, this, [this]() { setState(StateConnecting); });
+    connect(m_session, &ControllerSession::firmwareVersionRead, this, &NivoraVexbusUsbAdapter::setFirmwareVersion);
+    connect(m_session, &ControllerSession::statusReceived, this, &NivoraVexbusUsbAdapter::onControllerStatusReceived);
+    connect(m_session, &ControllerSession::initialized, this, [this]() { setAvailable(true); });
+    connect(m_session, &ControllerSession::controllerReady, this, [this]() { setAvailable(false); });
+    connect(m_session, &ControllerSession::vexbusFrameReceived, this, &NivoraVexbusUsbAdapter::vexbusFrameReceived);
     connect(m_interface, &NivoraVexbusUsbInterface::connectedChanged, this, &NivoraVexbusUsbAdapter::onInterfaceConnectedChanged);
-    connect(m_interface, &NivoraVexbusUsbInterface::packetReceived, this, &NivoraVexbusUsbAdapter::onInterfacePacketReceived);
     connect(m_interface, &NivoraVexbusUsbInterface::dataReceived, this, &NivoraVexbusUsbAdapter::onInterfaceDataReceived);
 
     qRegisterMetaType<FirmwareDownloader *>();
@@ -211,15 +208,35 @@ QString NivoraVexbusUsbAdapter::updateErrorString() const { return m_updater->er
 int NivoraVexbusUsbAdapter::bootloaderHandOverDelay() const { return m_updater->handOverDelay(); }
 void NivoraVexbusUsbAdapter::setBootloaderHandOverDelay(int milliSeconds) { m_updater->setHandOverDelay(milliSeconds); }
 
-void NivoraVexbusUsbAdapter::setState(State state)
-{
-    if (m_state == state)
-        return;
+// A property setter: returns early when nothing changes, otherwise logs
+// (the statement given last, which may read the new value), stores and
+// emits the change signal.
+#define NIVORA_ADAPTER_SETTER(Type, name, Name, log) \
+    void NivoraVexbusUsbAdapter::set##Name(Type value) \
+    { \
+        if (m_##name == value) \
+            return; \
+        log; \
+        m_##name = value; \
+        emit name##Changed(m_##name); \
+    }
 
-    qCDebug(dcVexbusUsb()) << "State changed" << state;
-    m_state = state;
-    emit stateChanged(m_state);
-}
+NIVORA_ADAPTER_SETTER(State, state, State, qCDebug(dcVexbusUsb()) << "State changed" << value)
+NIVORA_ADAPTER_SETTER(NivoraVexbusUsbUtils::LedMode, ledMode, LedMode, qCDebug(dcVexbusUsb()) << "LED mode changed" << value)
+NIVORA_ADAPTER_SETTER(NivoraVexbusUsbUtils::VexbusType, vexbusType, VexbusType, qCDebug(dcVexbusUsb()) << "Vexbus type changed" << value)
+NIVORA_ADAPTER_SETTER(bool, vexbusSynchronized, VexbusSynchronized, qCDebug(dcVexbusUsb()) << "Adapter Vexbus" << (value ? "synchronized" : "lost synchronizsation."))
+NIVORA_ADAPTER_SETTER(bool, vexbusInitialized, VexbusInitialized, qCDebug(dcVexbusUsb()) << "Adapter Vexbus" << (value ? "initialized" : "not initialized."))
+NIVORA_ADAPTER_SETTER(bool, vexbusAvailable, VexbusAvailable, qCDebug(dcVexbusUsb()) << "Adapter Vexbus" << (value ? "available" : "not available."))
+NIVORA_ADAPTER_SETTER(unsigned short, serialPortVendorIdentifier, SerialPortVendorIdentifier, qCDebug(dcVexbusUsb()) << "Serial port vendor ID:" << value)
+NIVORA_ADAPTER_SETTER(unsigned short, serialPortProductIdentifier, SerialPortProductIdentifier, qCDebug(dcVexbusUsb()) << "Serial port product ID:" << value)
+NIVORA_ADAPTER_SETTER(const QString &, firmwareVersion, FirmwareVersion, )
+NIVORA_ADAPTER_SETTER(const QString &, serialPortName, SerialPortName, qCDebug(dcVexbusUsb()) << "Serial port name:" << value)
+NIVORA_ADAPTER_SETTER(const QString &, serialPortSystemLocation, SerialPortSystemLocation, qCDebug(dcVexbusUsb()) << "Serial port system location:" << value)
+NIVORA_ADAPTER_SETTER(const QString &, serialPortDescription, SerialPortDescription, qCDebug(dcVexbusUsb()) << "Serial port description:" << value)
+NIVORA_ADAPTER_SETTER(const QString &, serialPortManufacturer, SerialPortManufacturer, qCDebug(dcVexbusUsb()) << "Serial port manufacturer:" << value)
+NIVORA_ADAPTER_SETTER(const QString &, serialPortSerialNumber, SerialPortSerialNumber, qCDebug(dcVexbusUsb()) << "Serial port serial number:" << value)
+
+#undef NIVORA_ADAPTER_SETTER
 
 void NivoraVexbusUsbAdapter::setAvailable(bool available)
 {
@@ -246,135 +263,6 @@ void NivoraVexbusUsbAdapter::setAvailable(bool available)
     setFirmwareVersion(QString());
 }
 
-void NivoraVexbusUsbAdapter::setFirmwareVersion(const QString &firmwareVersion)
-{
-    if (m_firmwareVersion == firmwareVersion)
-        return;
-
-    m_firmwareVersion = firmwareVersion;
-    emit firmwareVersionChanged(m_firmwareVersion);
-}
-
-void NivoraVexbusUsbAdapter::setLedMode(NivoraVexbusUsbUtils::LedMode ledMode)
-{
-    if (m_ledMode == ledMode)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "LED mode changed" << ledMode;
-    m_ledMode = ledMode;
-    emit ledModeChanged(m_ledMode);
-}
-
-void NivoraVexbusUsbAdapter::setVexbusType(NivoraVexbusUsbUtils::VexbusType vexbusType)
-{
-    if (m_vexbusType == vexbusType)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Vexbus type changed" << vexbusType;
-    m_vexbusType = vexbusType;
-    emit vexbusTypeChanged(m_vexbusType);
-}
-
-void NivoraVexbusUsbAdapter::setVexbusSynchronized(bool vexbusSynchronized)
-{
-    if (m_vexbusSynchronized == vexbusSynchronized)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Adapter Vexbus" << (vexbusSynchronized ? "synchronized" : "lost synchronizsation.");
-    m_vexbusSynchronized = vexbusSynchronized;
-    emit vexbusSynchronizedChanged(m_vexbusSynchronized);
-}
-
-void NivoraVexbusUsbAdapter::setVexbusInitialized(bool vexbusInitialized)
-{
-    if (m_vexbusInitialized == vexbusInitialized)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Adapter Vexbus" << (vexbusInitialized ? "initialized" : "not initialized.");
-    m_vexbusInitialized = vexbusInitialized;
-    emit vexbusInitializedChanged(m_vexbusInitialized);
-}
-
-void NivoraVexbusUsbAdapter::setVexbusAvailable(bool vexbusAvailable)
-{
-    if (m_vexbusAvailable == vexbusAvailable)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Adapter Vexbus" << (vexbusAvailable ? "available" : "not available.");
-    m_vexbusAvailable = vexbusAvailable;
-    emit vexbusAvailableChanged(m_vexbusAvailable);
-}
-
-void NivoraVexbusUsbAdapter::setSerialPortName(const QString &serialPortName)
-{
-    if (m_serialPortName == serialPortName)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Serial port name:" << serialPortName;
-    m_serialPortName = serialPortName;
-    emit serialPortNameChanged(m_serialPortName);
-}
-
-void NivoraVexbusUsbAdapter::setSerialPortSystemLocation(const QString &serialPortSystemLocation)
-{
-    if (m_serialPortSystemLocation == serialPortSystemLocation)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Serial port system location:" << serialPortSystemLocation;
-    m_serialPortSystemLocation = serialPortSystemLocation;
-    emit serialPortSystemLocationChanged(m_serialPortSystemLocation);
-}
-
-void NivoraVexbusUsbAdapter::setSerialPortDescription(const QString &serialPortDescription)
-{
-    if (m_serialPortDescription == serialPortDescription)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Serial port description:" << serialPortDescription;
-    m_serialPortDescription = serialPortDescription;
-    emit serialPortDescriptionChanged(m_serialPortDescription);
-}
-
-void NivoraVexbusUsbAdapter::setSerialPortManufacturer(const QString &serialPortManufacturer)
-{
-    if (m_serialPortManufacturer == serialPortManufacturer)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Serial port manufacturer:" << serialPortManufacturer;
-    m_serialPortManufacturer = serialPortManufacturer;
-    emit serialPortManufacturerChanged(m_serialPortManufacturer);
-}
-
-void NivoraVexbusUsbAdapter::setSerialPortSerialNumber(const QString &serialPortSerialNumber)
-{
-    if (m_serialPortSerialNumber == serialPortSerialNumber)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Serial port serial number:" << serialPortSerialNumber;
-    m_serialPortSerialNumber = serialPortSerialNumber;
-    emit serialPortSerialNumberChanged(m_serialPortSerialNumber);
-}
-
-void NivoraVexbusUsbAdapter::setSerialPortVendorIdentifier(unsigned short serialPortVendorIdentifier)
-{
-    if (m_serialPortVendorIdentifier == serialPortVendorIdentifier)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Serial port vendor ID:" << serialPortVendorIdentifier;
-    m_serialPortVendorIdentifier = serialPortVendorIdentifier;
-    emit serialPortVendorIdentifierChanged(m_serialPortVendorIdentifier);
-}
-
-void NivoraVexbusUsbAdapter::setSerialPortProductIdentifier(unsigned short serialPortProductIdentifier)
-{
-    if (m_serialPortProductIdentifier == serialPortProductIdentifier)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Serial port product ID:" << serialPortProductIdentifier;
-    m_serialPortProductIdentifier = serialPortProductIdentifier;
-    emit serialPortProductIdentifierChanged(m_serialPortProductIdentifier);
-}
-
 void NivoraVexbusUsbAdapter::clearSerialPortInformation()
 {
     setSerialPortName(QString());
@@ -392,7 +280,7 @@ void NivoraVexbusUsbAdapter::onInterfaceConnectedChanged(bool connected)
 {
     if (!connected) {
         // The client has aborted the pending replies already.
-        m_initAttempts = 0;
+        m_session->resetAttempts();
         setAvailable(false);
         clearSerialPortInformation();
         return;
@@ -417,7 +305,7 @@ void NivoraVexbusUsbAdapter::onInterfaceConnectedChanged(bool connected)
     setSerialPortSerialNumber(info.serialNumber());
     setSerialPortVendorIdentifier(info.vendorIdentifier());
     setSerialPortProductIdentifier(info.productIdentifier());
-    initAdapter();
+    m_session->begin();
 }
 
 void NivoraVexbusUsbAdapter::onInterfaceDataReceived(const QByteArray &data)
@@ -425,26 +313,7 @@ void NivoraVexbusUsbAdapter::onInterfaceDataReceived(const QByteArray &data)
     Q_UNUSED(data)
 }
 
-void NivoraVexbusUsbAdapter::onInterfacePacketReceived(const NivoraVexbusUsbPacket &packet)
-{
-    // Responses are the client's.
-    if (packet.type() == NivoraVexbusUsbPacket::TypeNotification)
-        processNotification(packet);
-}
-
 // Requests
-
-NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendReadFirmwareVersion()
-{
-    qCDebug(dcVexbusUsb()) << "Reading firmware version from controller";
-    return m_client->sendRequest(NivoraVexbusUsbUtils::CommandGetFirmware);
-}
-
-NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendGetControllerStatus()
-{
-    qCDebug(dcVexbusUsb()) << "Getting controller status";
-    return m_client->sendRequest(NivoraVexbusUsbUtils::CommandGetControllerStatus);
-}
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendStartBootloader()
 {
@@ -495,7 +364,7 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::readFirmwareVersion()
     return sendCommand(NivoraVexbusUsbUtils::CommandGetFirmware, QByteArray(), "Read firmware version reply finished with error",
                        "Read firmware version reply finished successfully.", [this](NivoraVexbusUsbReply *reply) {
         if (reply->error() == NivoraVexbusUsbReply::ErrorNoError)
-            setFirmwareVersion(versionFromPayload(reply->payload()));
+            setFirmwareVersion(ControllerSession::firmwareVersion(reply->payload()));
     });
 }
 
@@ -595,153 +464,9 @@ void NivoraVexbusUsbAdapter::startFirmwareUpdate(const QString &firmwareFile)
     m_updater->start(firmwareFile, m_available, m_portName, m_baudrate);
 }
 
-// Init procedure
+// Controller status
 
-void NivoraVexbusUsbAdapter::initAdapter()
-{
-    setState(StateConnecting);
-    m_initAttempts = 0;
-    runInitProcedure();
-}
-
-void NivoraVexbusUsbAdapter::runInitProcedure()
-{
-    if (m_initReply) {
-        qCWarning(dcVexbusUsb()) << "Could not start init procedure because there is already an init request pending.";
-        return;
-    }
-
-    // Requests on a closed port are lost; the next connection starts afresh.
-    if (!m_interface->connected()) {
-        qCDebug(dcVexbusUsb()) << "The interface is not connected. Not starting an init attempt.";
-        return;
-    }
-
-    m_initReply = sendReadFirmwareVersion();
-    NivoraVexbusUsbReply *reply = m_initReply;
-    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply]() { onInitFirmwareVersionFinished(reply); });
-}
-
-void NivoraVexbusUsbAdapter::onInitFirmwareVersionFinished(NivoraVexbusUsbReply *reply)
-{
-    switch (reply->error()) {
-    case NivoraVexbusUsbReply::ErrorNoError: {
-        setFirmwareVersion(versionFromPayload(reply->payload()));
-        qCDebug(dcVexbusUsb()) << "Nivora Vexbus USB adapter firmware version:" << m_firmwareVersion;
-        m_initAttempts = 0;
-        m_initReply = nullptr;
-        NivoraVexbusUsbReply *statusReply = sendGetControllerStatus();
-        connect(statusReply, &NivoraVexbusUsbReply::finished, this,
-                [this, statusReply]() { onInitControllerStatusFinished(statusReply); });
-        break;
-    }
-    case NivoraVexbusUsbReply::ErrorInterfaceError:
-        qCWarning(dcVexbusUsb()) << "Interface error" << reply->responsePacket().error();
-        m_initReply = nullptr;
-        verifyInitProcedureRetry();
-        break;
-    case NivoraVexbusUsbReply::ErrorAborted:
-        qCDebug(dcVexbusUsb()) << "The init reply has been aborted. Re-initiate init procedure.";
-        m_initAttempts = 0;
-        m_initReply = nullptr;
-        verifyInitProcedureRetry();
-        break;
-    default:
-        qCWarning(dcVexbusUsb()) << "Read initial firmware reply finished with error" << reply->error();
-        m_initReply = nullptr;
-        verifyInitProcedureRetry();
-        break;
-    }
-}
-
-void NivoraVexbusUsbAdapter::onInitControllerStatusFinished(NivoraVexbusUsbReply *reply)
-{
-    if (reply->error() != NivoraVexbusUsbReply::ErrorNoError) {
-        qCWarning(dcVexbusUsb()) << "Get conroller status reply finished with error" << reply->error();
-        if (reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError)
-            qCWarning(dcVexbusUsb()) << "Interface error" << reply->responsePacket().error();
-        verifyInitProcedureRetry();
-        return;
-    }
-
-    processStatusPayload(reply->responsePacket().payload());
-    qCDebug(dcVexbusUsb()) << "Controller status received: LED mode:" << m_ledMode << ", Vexbus sync:" << m_vexbusSynchronized
-                           << ", Vexbus initialized:" << m_vexbusInitialized << ", Vexbus available:" << m_vexbusAvailable
-                           << ", " << m_vexbusType;
-    m_initAttempts = 0;
-    setAvailable(true);
-}
-
-void NivoraVexbusUsbAdapter::verifyInitProcedureRetry()
-{
-    // A disconnection aborts the pending init request; retrying then would
-    // send into a closed port and, after the third time-out, reopen a port
-    // that was released on purpose (stop(), firmware update).
-    if (!m_interface->connected()) {
-        qCDebug(dcVexbusUsb()) << "The interface is not connected. The init procedure runs again on the next connection.";
-        return;
-    }
-
-    m_initAttempts += 1;
-    if (m_initAttempts <= 2) {
-        runInitProcedure();
-        return;
-    }
-
-    qCWarning(dcVexbusUsb()) << "Failed to initialize after 3 attempts. Reconnecting the interface";
-    m_interface->reconnectInterface();
-}
-
-// Notifications
-
-void NivoraVexbusUsbAdapter::processNotification(const NivoraVexbusUsbPacket &packet)
-{
-    const auto code = static_cast<NivoraVexbusUsbUtils::Notitifaction>(packet.command());
-    qCDebug(dcVexbusUsbTraffic()) << "Received controller notification" << code;
-
-    switch (code) {
-    case NivoraVexbusUsbUtils::NotificationControllerReady:
-        qCDebug(dcVexbusUsb()) << "Controller ready notification received. Start initializing controller data...";
-        setAvailable(false);
-        if (!m_initReply) {
-            initAdapter();
-        } else {
-            qCDebug(dcVexbusUsb()) << "The controler is ready while we where initializing. Abort the current init attempt and re-initiate the init procedure.";
-            m_initReply->abort();
-        }
-        break;
-    case NivoraVexbusUsbUtils::NotificationControllerStatusChanged:
-        processStatusPayload(packet.payload());
-        qCDebug(dcVexbusUsb()) << "Controller status changed: LED mode:" << m_ledMode << ", Vexbus sync:" << m_vexbusSynchronized
-                               << ", Vexbus initialized:" << m_vexbusInitialized << ", Vexbus available:" << m_vexbusAvailable
-                               << ", Vexbus type:" << m_vexbusType;
-        break;
-    case NivoraVexbusUsbUtils::NotificationVexbusData:
-        qCDebug(dcVexbusUsbTraffic()) << "Vexbus data received:" << packet.payload().toHex();
-        processVexbusPacket(packet.payload());
-        emit vexbusFrameReceived(packet.payload());
-        break;
-    case NivoraVexbusUsbUtils::NotificationErrorOccurred:
-        if (packet.payload().size() != 1) {
-            qCWarning(dcVexbusUsbTraffic()) << "Received error notification with invalid payload size. Discard packet...";
-            return;
-        }
-        qCWarning(dcVexbusUsb()) << "Received error notification from controller:"
-                                 << static_cast<NivoraVexbusUsbUtils::Error>(static_cast<unsigned char>(packet.payload().at(0)));
-        break;
-    case NivoraVexbusUsbUtils::NotificationDebugMessage: {
-        const QByteArray payload = packet.payload();
-        const int end = payload.indexOf('\0');
-        qCDebug(dcVexbusUsb()) << "############ Controller debug:" << QString::fromUtf8(end < 0 ? payload : payload.left(end));
-        break;
-    }
-    default:
-        qCWarning(dcVexbusUsb()) << "Unhandled notification received:" << packet;
-        break;
-    }
-}
-
-void NivoraVexbusUsbAdapter::processStatusPayload(const QByteArray &payload)
+void NivoraVexbusUsbAdapter::onControllerStatusReceived(const QByteArray &payload, bool notified)
 {
     // Bytes missing from a short payload read as 0.
     QDataStream stream(payload);
@@ -752,20 +477,16 @@ void NivoraVexbusUsbAdapter::processStatusPayload(const QByteArray &payload)
 
     setLedMode(static_cast<NivoraVexbusUsbUtils::LedMode>(ledMode));
     setVexbusType(static_cast<NivoraVexbusUsbUtils::VexbusType>(vexbusType));
-    if (statusFlags == m_statusFlags)
-        return;
+    if (statusFlags != m_statusFlags) {
+        m_statusFlags = statusFlags;
+        setVexbusSynchronized(statusFlags & NivoraVexbusUsbUtils::VexbusStatusSynchronized);
+        setVexbusInitialized(statusFlags & NivoraVexbusUsbUtils::VexbusStatusInitialized);
+        setVexbusAvailable(statusFlags & NivoraVexbusUsbUtils::VexbusStatusAvailable);
+    }
 
-    m_statusFlags = statusFlags;
-    setVexbusSynchronized(statusFlags & NivoraVexbusUsbUtils::VexbusStatusSynchronized);
-    setVexbusInitialized(statusFlags & NivoraVexbusUsbUtils::VexbusStatusInitialized);
-    setVexbusAvailable(statusFlags & NivoraVexbusUsbUtils::VexbusStatusAvailable);
-}
-
-void NivoraVexbusUsbAdapter::processVexbusPacket(const QByteArray &payload)
-{
-    // A place for decoding bus frames; the frames reach applications
-    // through vexbusFrameReceived().
-    Q_UNUSED(payload)
+    qCDebug(dcVexbusUsb()) << (notified ? "Controller status changed: LED mode:" : "Controller status received: LED mode:") << m_ledMode
+                           << ", Vexbus sync:" << m_vexbusSynchronized << ", Vexbus initialized:" << m_vexbusInitialized
+                           << ", Vexbus available:" << m_vexbusAvailable << ", Vexbus type:" << m_vexbusType;
 }
 
 QDebug operator<<(QDebug debug, NivoraVexbusUsbAdapter *adapter)

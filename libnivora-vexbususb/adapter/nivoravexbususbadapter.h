@@ -23,6 +23,7 @@
 
 namespace NivoraVexbusUsb {
 
+class ControllerSession;
 class NivoraVexbusUsbFirmwareUpdater;
 
 /**
@@ -448,7 +449,7 @@ signals:
 private slots:
     void onInterfaceConnectedChanged(bool connected);
     void onInterfaceDataReceived(const QByteArray &data);
-    void onInterfacePacketReceived(const NivoraVexbusUsb::NivoraVexbusUsbPacket &packet);
+    void onControllerStatusReceived(const QByteArray &payload, bool notified);
 
 private:
     void construct(NivoraVexbusUsbDeviceWatcher *deviceWatcher);
@@ -471,22 +472,11 @@ private:
     void clearSerialPortInformation();
 
     // Requests
-    NivoraVexbusUsbReply *sendReadFirmwareVersion();
-    NivoraVexbusUsbReply *sendGetControllerStatus();
     NivoraVexbusUsbReply *sendStartBootloader();
     NivoraVexbusUsbReply *sendCommand(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
                                       const char *errorText, const char *successText,
                                       const std::function<void(NivoraVexbusUsbReply *)> &onFinished = {});
 
-    // Init procedure and notifications
-    void initAdapter();
-    void runInitProcedure();
-    void verifyInitProcedureRetry();
-    void onInitFirmwareVersionFinished(NivoraVexbusUsbReply *reply);
-    void onInitControllerStatusFinished(NivoraVexbusUsbReply *reply);
-    void processNotification(const NivoraVexbusUsbPacket &packet);
-    void processStatusPayload(const QByteArray &payload);
-    void processVexbusPacket(const QByteArray &payload);
 
     State m_state = StateUnconnected;
     QString m_portName;
@@ -494,6 +484,7 @@ private:
     bool m_available = false;
     NivoraVexbusUsbInterface *m_interface = nullptr;
     NivoraVexbusUsbClient *m_client = nullptr;
+    ControllerSession *m_session = nullptr;
     NivoraVexbusUsbFirmwareUpdater *m_updater = nullptr;
     FirmwareDownloader *m_firmwareDownloader = nullptr;
     NivoraVexbusUsbTrafficRecorder *m_trafficRecorder = nullptr;
@@ -511,8 +502,6 @@ private:
     bool m_vexbusAvailable = false;
     NivoraVexbusUsbUtils::LedMode m_ledMode = NivoraVexbusUsbUtils::LedModeUnknown;
     NivoraVexbusUsbUtils::VexbusType m_vexbusType = NivoraVexbusUsbUtils::VexbusTypeUnknown;
-    int m_initAttempts = 0;
-    NivoraVexbusUsbReply *m_initReply = nullptr;
 };
 
 /// Writes port name, serial number, availability, firmware version and bus type, as the library logs an adapter.

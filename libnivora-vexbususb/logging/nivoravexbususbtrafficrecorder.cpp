@@ -49,6 +49,7 @@ void NivoraVexbusUsbTrafficRecorder::setFileName(const QString &fileName)
         return;
 
     qCDebug(dcVexbusUsb()) << "Traffic record file" << fileName;
+    const bool wasRecording = isRecording();
     close();
     if (!fileName.isEmpty()) {
         m_fileName = fileName;
@@ -65,7 +66,9 @@ void NivoraVexbusUsbTrafficRecorder::setFileName(const QString &fileName)
             qCWarning(dcVexbusUsb()) << "Could not open the traffic record file" << fileName << openError;
         }
     }
-    emit fileNameChanged(this->fileName());
+    // A file that could not be opened began no trace: nothing changed when none ran before either.
+    if (!this->fileName().isEmpty() || wasRecording)
+        emit fileNameChanged(this->fileName());
 }
 
 // A trace holds images and bus frames: it is the user's alone, also when

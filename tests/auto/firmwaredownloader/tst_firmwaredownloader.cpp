@@ -214,6 +214,12 @@ void TestFirmwareDownloader::checkNewFirmware_data()
         << QStringLiteral("The downloaded firmware file does not match the MD5 sum of the release \\(%1 instead of %2\\)\\.")
                .arg(hashHex(otherImage, QCryptographicHash::Md5), hashHex(m_image, QCryptographicHash::Md5))
         << taken + failed << QByteArray() << QStringList{releasePath, imagePath} << QByteArray();
+    // A release that names no checksum vouches for no image.
+    QTest::newRow("release without checksum") << QStringList() << describe(m_image, {{"updateFileMd5sum", ""}}) << "" << m_image
+        << QByteArray() << QStringList() << QStringList{"FirmwareDownloader: The download checksum does not match the online checksum\\."}
+        << QStringLiteral("The downloaded firmware file does not match the MD5 sum of the release \\(%1 instead of \\)\\.")
+               .arg(hashHex(m_image, QCryptographicHash::Md5))
+        << taken + failed << QByteArray() << QStringList{releasePath, imagePath} << QByteArray();
     QTest::newRow("firmware not found") << QStringList() << release << "" << QByteArray() << QByteArray() << QStringList()
         << QStringList{"FirmwareDownloader: Could not download update \"the server answered with HTTP status 404 Not Found instead of 200 OK\""}
         << "Could not download the firmware file: the server answered with HTTP status 404 Not Found instead of 200 OK" << taken + failed << QByteArray()

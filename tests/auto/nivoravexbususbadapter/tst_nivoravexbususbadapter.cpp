@@ -102,6 +102,7 @@ private slots:
     void commands();
     void resetFollowsStateSequence();
     void reusedPacketIdKeepsNewerReply();
+    void twoAdaptersShareOneWatcher();
     void firmwareUpdateFromReleaseServer();
     void updateEndsAsTheControllerAnswers_data();
     void updateEndsAsTheControllerAnswers();
@@ -516,6 +517,45 @@ void TestNivoraVexbusUsbAdapter::reusedPacketIdKeepsNewerReply()
     QVERIFY(NivoraTest::writeToFd(masterFd(), QByteArray::fromHex("c0100200" "12" "c0")));
     QTRY_VERIFY(last.finished);
     QCOMPARE(last.error, NivoraVexbusUsbReply::ErrorNoError);
+}
+
+void TestNivoraVexbusUsbAdapter::twoAdaptersShareOneWatcher()
+{
+    // Only the two adapters of this case watch.
+    m_adapter.reset();
+    // A second adapter with its own controller on ttyUSB1.
+    QCOMPARE(m_platform->addAdapter(QStringLiteral("DEF456"), QStringLiteral("ttyUSB1")), QStringLiteral("/dev/ttyUSB1"));
+    VexbusEmulator second;
+    QVERIFY(second.attach(m_platform->masterFd(QStringLiteral("ttyUSB1"))));
+    NivoraVexbusUsbDeviceWatcher watcher;
+    NivoraVexbusUsbAdapter byPort(&watcher);
+    byPort.setPortName(QStringLiteral("/dev/ttyUSB0"));
+    NivoraVexbusUsbAdapter bySerialNumber(&watcher, QStringLiteral("DEF"));
+    QVERIFY(byPort.start());
+    QVERIFY(bySerialNumber.start());
+    QTRY_VERIFY(byPort.available() && bySerialNumber.available());
+    QCOMPARE(byPort.serialPortSerialNumber(), QStringLiteral("ABC123"));
+    QCOMPARE(bySerialNumber.serialPortSystemLocation(), QStringLiteral("/dev/ttyUSB1"));
+
+    // Unplugging one leaves the other at work; plugged in again, it comes back.
+    QSignalSpy byPortSpy(&byPort, &NivoraVexbusUsbAdapter::availableChanged);
+    ignoreWarnings({QStringLiteral("^Serial port device \"/dev/ttyUSB1\" removed.$")});
+    m_platform->unplug(QStringLiteral("ttyUSB1"));
+    QTRY_VERIFY(!bySerialNumber.available());
+    NivoraVexbusUsbReply *reply = byPort.readFirmwareVersion();
+    Outcome version;
+    keepOutcome(reply, &version);
+    QTRY_VERIFY(version.finished);
+    QCOMPARE(version.error, NivoraVexbusUsbReply::ErrorNoError);
+    QCOMPARE(byPortSpy.count(), 0);
+
+    // The shared watcher tells both; the other one says it is not its device.
+    ignoreWarnings({QStringLiteral("^Device showed up but we are waiting for \"/dev/ttyUSB0\"$")});
+    m_platform->plug(QStringLiteral("DEF456"), QStringLiteral("ttyUSB1"));
+    QVERIFY(second.attach(m_platform->masterFd(QStringLiteral("ttyUSB1"))));
+    QTRY_VERIFY(bySerialNumber.available());
+    QVERIFY(byPort.available());
+    QCOMPARE(byPortSpy.count(), 0);
 }
 
 // An update from an image file takes the same course; vexbusctl's tests run it.
