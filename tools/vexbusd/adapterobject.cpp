@@ -14,6 +14,7 @@
 #include <QMetaProperty>
 #include <QTimer>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace NivoraVexbusUsb;
@@ -190,9 +191,17 @@ void AdapterObject::SetParameterHandling(bool enable)
 
 void AdapterObject::UpdateFromImage(const QDBusUnixFileDescriptor &image)
 {
-    // Only what the caller could open: the service never opens a path for it.
+    // Only what the caller could open: the service never opens a path for
+    // it. A pipe or a device could keep the service waiting for its end; a
+    // regular file cannot.
+    struct stat status;
+    if (!image.isValid() || ::fstat(image.fileDescriptor(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        reply(Outcome(Outcome::InvalidArgument, QStringLiteral("The image must come as the descriptor of a regular file "
+                                                               "opened for reading; nothing was written.")));
+        return;
+    }
     QFile file;
-    const int descriptor = image.isValid() ? ::dup(image.fileDescriptor()) : -1;
+    const int descriptor = ::dup(image.fileDescriptor());
     if (descriptor < 0 || !file.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         if (descriptor >= 0)
             ::close(descriptor);

@@ -19,11 +19,14 @@
 #include <QDBusPendingCall>
 #include <QDBusUnixFileDescriptor>
 #include <QFile>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <unistd.h>
 #include <memory>
 
 using NivoraTest::TestPlatform;
@@ -111,10 +114,9 @@ void TestVexbusd::init()
     settings.write("[Adapters]\nIgnore=IGNORE01\n");
     settings.close();
 
+    // The service and vexbusctl find the private bus as the system bus.
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus->address().toUtf8());
     m_vexbusd.reset(new QProcess);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_bus->address());
-    m_vexbusd->setProcessEnvironment(environment);
     m_vexbusd->setProcessChannelMode(QProcess::ForwardedChannels);
     m_vexbusd->start(QStringLiteral(VEXBUSD), {QStringLiteral("--config"), settings.fileName()});
     QDBusConnection connection = client(QStringLiteral("first"));
@@ -288,6 +290,9 @@ void TestVexbusd::methodsAnswerWithTheOutcome_data()
                                << "org.nivora.Vexbus1.Error.Timeout" << "The controller did not answer within 2000 ms." << 1;
     QTest::newRow("no image") << "UpdateFromImage" << QVariantList{QStringLiteral(VEXBUSD_POLICY)} << -1 << false << invalid
                               << "The file is not a firmware image (.cyacd) of the adapter; nothing was written." << 0;
+    // A pipe whose writer stays could keep the service reading for ever.
+    QTest::newRow("pipe") << "UpdateFromImage" << QVariantList{QStringLiteral("|")} << -1 << false << invalid
+                          << "The image must come as the descriptor of a regular file opened for reading; nothing was written." << 0;
 }
 
 void TestVexbusd::methodsAnswerWithTheOutcome()
@@ -300,13 +305,27 @@ void TestVexbusd::methodsAnswerWithTheOutcome()
     QFETCH(QString, message);
     QFETCH(int, requestsSent);
 
-    // A file argument goes as the descriptor of the file, opened here.
+    // A file argument goes as the descriptor of the file, opened here, or
+    // of a pipe for "|".
     QFile file;
+    int pipe[2] = {-1, -1};
     if (method == QLatin1String("UpdateFromImage")) {
-        file.setFileName(arguments.first().toString());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        arguments = {QVariant::fromValue(QDBusUnixFileDescriptor(file.handle()))};
+        if (arguments.first().toString() == QLatin1String("|")) {
+            QCOMPARE(::pipe(pipe), 0);
+            QVERIFY(::write(pipe[1], "123456780000\n", 13) == 13);
+            arguments = {QVariant::fromValue(QDBusUnixFileDescriptor(pipe[0]))};
+        } else {
+            file.setFileName(arguments.first().toString());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            arguments = {QVariant::fromValue(QDBusUnixFileDescriptor(file.handle()))};
+        }
     }
+    const auto closePipe = qScopeGuard([&pipe]() {
+        for (int fd : pipe) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    });
     VexbusEmulator *emulator = m_emulators[0].get();
     if (failingCommand >= 0)
         emulator->setCommandError(VexbusEmulator::ModeController, quint8(failingCommand), 6);
@@ -372,10 +391,13 @@ void TestVexbusd::lendsThePortUntilItsHolderLeaves()
     QSerialPort port(QStringLiteral("/dev/ttyUSB0"));
     QVERIFY(!port.open(QIODevice::ReadWrite));
 
+    const NivoraTest::ToolResult direct = NivoraTest::runTool(QStringLiteral(VEXBUSCTL), {"--port", "/dev/ttyUSB0", "status"});
+    QCOMPARE(direct.exitCode, 3);
+    QVERIFY2(direct.err.contains(QRegularExpression(QStringLiteral("vexbusctl: /dev/ttyUSB0 is in use by vexbusd \\(pid \\d+\\), "
+            "which shares the adapter on D-Bus\\. To open the port directly, let vexbusd lend it: "
+            "vexbusctl inhibit --port /dev/ttyUSB0 -- vexbusctl --port /dev/ttyUSB0 COMMAND\n$"))), qPrintable(direct.describe()));
+
     QProcess holder;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_bus->address());
-    holder.setProcessEnvironment(environment);
     holder.start(QStringLiteral(VEXBUSCTL), {"inhibit", "--serial", "A5XK", "--", "cat"});
     QTRY_VERIFY_WITH_TIMEOUT(!property(firstPath, QStringLiteral("InhibitedBy")).toString().isEmpty(), 10000);
     QCOMPARE(property(firstPath, QStringLiteral("InhibitReason")).toString(), QStringLiteral("vexbusctl inhibit -- cat"));
@@ -399,6 +421,12 @@ void TestVexbusd::lendsThePortUntilItsHolderLeaves()
     QTRY_VERIFY_WITH_TIMEOUT(property(firstPath, QStringLiteral("InhibitedBy")).toString().isEmpty(), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(property(firstPath, QStringLiteral("Available")).toBool(), 10000);
     QVERIFY(!port.open(QIODevice::ReadWrite));
+
+    // The way an operator runs a tool on the port, and the service after it.
+    const NivoraTest::ToolResult lent = NivoraTest::runTool(QStringLiteral(VEXBUSCTL),
+            {"inhibit", "--serial", "A5XK1234", "--", VEXBUSCTL, "--port", "/dev/ttyUSB0", "--json", "status"});
+    QVERIFY2(lent.exitCode == 0 && lent.out.contains(QStringLiteral("\"firmwareVersion\":\"1.4.12\"")), qPrintable(lent.describe()));
+    QTRY_VERIFY_WITH_TIMEOUT(property(firstPath, QStringLiteral("Available")).toBool(), 10000);
 }
 
 void TestVexbusd::refusesUsersOutsideTheGroup()
