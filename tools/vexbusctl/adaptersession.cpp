@@ -206,6 +206,16 @@ int AdapterSession::explainOpenFailure() const
         return ExitNoAdapter;
     }
 
+    // The service that shares the adapter holds its lock: that is the whole story.
+    const qint64 servicePid = m_adapter->serialInterface()->serialPort()->error() == QSerialPort::PermissionError
+            ? lockHolderPid(m_devicePath, QStringLiteral("vexbusd")) : 0;
+    if (servicePid > 0) {
+        m_printer->error(QStringLiteral("%1 is in use by vexbusd (pid %2), which shares the adapter on D-Bus. "
+                                        "To open the port directly, let vexbusd lend it: vexbusctl inhibit --port %1 -- "
+                                        "vexbusctl --port %1 COMMAND").arg(m_devicePath).arg(servicePid));
+        return ExitNoAdapter;
+    }
+
     // Ask the system itself, which says more precisely than the port's
     // error text what stands in the way.
     const QByteArray path = QFile::encodeName(m_devicePath);
@@ -247,13 +257,6 @@ int AdapterSession::explainOpenFailure() const
     }
     // The system lets us open it, so what failed is the port's lock file.
     if (m_adapter->serialInterface()->serialPort()->error() == QSerialPort::PermissionError) {
-        const qint64 servicePid = lockHolderPid(m_devicePath, QStringLiteral("vexbusd"));
-        if (servicePid > 0) {
-            m_printer->error(QStringLiteral("%1 is in use by vexbusd (pid %2), which shares the adapter on D-Bus. "
-                                            "To open the port directly, let vexbusd lend it: vexbusctl inhibit --port %1 -- "
-                                            "vexbusctl --port %1 COMMAND").arg(m_devicePath).arg(servicePid));
-            return ExitNoAdapter;
-        }
         m_printer->error(QStringLiteral("%1 is in use: another program holds its lock (find it with: fuser -v %1).")
                                  .arg(m_devicePath));
         return ExitNoAdapter;

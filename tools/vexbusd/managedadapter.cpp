@@ -10,33 +10,31 @@
 #include "firmware/firmwaredownloader.h"
 
 #include <QDateTime>
-#include <QMetaEnum>
 #include <QTemporaryFile>
 
 using namespace NivoraVexbusUsb;
 
 namespace {
 
-QString controllerErrorText(NivoraVexbusUsbUtils::Error error)
-{
-    const char *name = QMetaEnum::fromType<NivoraVexbusUsbUtils::Error>().valueToKey(error);
-    return QStringLiteral("The controller refused the command with error code %1 (%2).")
-            .arg(int(error)).arg(QLatin1String(name ? name : "unknown"));
-}
-
-Outcome commandOutcome(NivoraVexbusUsbReply::Error error, NivoraVexbusUsbUtils::Error controllerError)
+Outcome::Failure failureOf(NivoraVexbusUsbReply::Error error)
 {
     switch (error) {
     case NivoraVexbusUsbReply::ErrorNoError:
-        return Outcome();
+        return Outcome::NoFailure;
     case NivoraVexbusUsbReply::ErrorInterfaceError:
-        return Outcome(Outcome::ControllerError, controllerErrorText(controllerError));
+        return Outcome::ControllerError;
     case NivoraVexbusUsbReply::ErrorTimeout:
-        return Outcome(Outcome::Timeout, QStringLiteral("The controller did not answer within 2000 ms."));
+        return Outcome::Timeout;
     case NivoraVexbusUsbReply::ErrorAborted:
-        break;
+        return Outcome::Aborted;
+    case NivoraVexbusUsbReply::ErrorNotAvailable:
+        return Outcome::NotAvailable;
+    case NivoraVexbusUsbReply::ErrorInvalidArgument:
+        return Outcome::InvalidArgument;
+    case NivoraVexbusUsbReply::ErrorUpdateRunning:
+        return Outcome::UpdateRunning;
     }
-    return Outcome(Outcome::Aborted, QStringLiteral("The link to the adapter went down before the controller answered."));
+    return Outcome::Aborted;
 }
 
 } // namespace
@@ -64,7 +62,6 @@ ManagedAdapter::ManagedAdapter(NivoraVexbusUsbDeviceWatcher *deviceWatcher,
                                  QStringLiteral("Release server %1: %2").arg(downloader->baseUrl(), errorString)));
     });
 
-    connect(m_adapter, &NivoraVexbusUsbAdapter::commandFinished, this, &ManagedAdapter::onCommandFinished);
     connect(m_adapter, &NivoraVexbusUsbAdapter::updateFinished, this, &ManagedAdapter::onUpdateFinished);
     connect(m_adapter, &NivoraVexbusUsbAdapter::stateChanged, this, &ManagedAdapter::followUpdatePhase);
     connect(m_adapter, &NivoraVexbusUsbAdapter::updatingChanged, this, &ManagedAdapter::followUpdatePhase);
@@ -76,10 +73,10 @@ ManagedAdapter::ManagedAdapter(NivoraVexbusUsbDeviceWatcher *deviceWatcher,
 ManagedAdapter::~ManagedAdapter()
 {
     const Outcome gone(Outcome::Aborted, QStringLiteral("The adapter %1 went away.").arg(key()));
-    const QList<PendingCommand> pending = m_pendingCommands;
-    m_pendingCommands.clear();
-    for (const PendingCommand &command : pending)
-        command.completion(gone);
+    // The library's replies go with the adapter, before they finish.
+    const QList<Completion> pending = std::exchange(m_pendingCompletions, {}).values();
+    for (const Completion &completion : pending)
+        completion(gone);
     const QList<ReleaseCompletion> releaseCompletions = m_releaseCompletions;
     m_releaseCompletions.clear();
     for (const ReleaseCompletion &completion : releaseCompletions)
@@ -113,40 +110,30 @@ Outcome ManagedAdapter::refusal(bool needsController) const
     return Outcome();
 }
 
-void ManagedAdapter::send(NivoraVexbusUsbUtils::Command command, const Completion &completion,
-                          const std::function<void()> &request)
+void ManagedAdapter::send(const Completion &completion, const std::function<NivoraVexbusUsbReply *()> &request)
 {
-    const Outcome refused = refusal();
-    if (!refused.succeeded()) {
-        completion(refused);
+    // A lent port is the service's own business; the library judges the rest.
+    if (!m_inhibitedBy.isEmpty()) {
+        completion(refusal(false));
         return;
     }
-    // The adapter reports each command's end with its command code; the
-    // controller answers in order, so the oldest waiting request is the one.
-    m_pendingCommands.append(PendingCommand{command, completion});
-    request();
-}
-
-void ManagedAdapter::onCommandFinished(NivoraVexbusUsbUtils::Command command, NivoraVexbusUsbReply::Error error,
-                                       NivoraVexbusUsbUtils::Error controllerError)
-{
-    for (int i = 0; i < m_pendingCommands.count(); ++i) {
-        if (m_pendingCommands.at(i).command == command) {
-            const Completion completion = m_pendingCommands.takeAt(i).completion;
-            completion(commandOutcome(error, controllerError));
-            return;
-        }
-    }
+    NivoraVexbusUsbReply *reply = request();
+    m_pendingCompletions.insert(reply, completion);
+    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply]() {
+        const Completion completion = m_pendingCompletions.take(reply);
+        if (completion)
+            completion(Outcome(failureOf(reply->error()), reply->errorString()));
+    });
 }
 
 void ManagedAdapter::writeFrame(const QByteArray &frame, const Completion &completion)
 {
-    if (frame.isEmpty() || frame.size() > NivoraVexbusUsbAdapter::maximumVexbusFrameSize) {
-        completion(Outcome(Outcome::InvalidArgument, QStringLiteral("A bus frame has 1 to %1 bytes, not %2; nothing was sent.")
-                           .arg(NivoraVexbusUsbAdapter::maximumVexbusFrameSize).arg(frame.size())));
+    // The library writes a test frame of its own for an empty one.
+    if (frame.isEmpty()) {
+        completion(Outcome(Outcome::InvalidArgument, QStringLiteral("A bus frame has at least one byte; nothing was sent.")));
         return;
     }
-    send(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, completion, [this, frame]() { m_adapter->writeDataToVexbus(frame); });
+    send(completion, [this, frame]() { return m_adapter->writeDataToVexbus(frame); });
 }
 
 void ManagedAdapter::pressButton(const QString &moduleName, const QString &buttonName, uint milliseconds,
@@ -172,19 +159,18 @@ void ManagedAdapter::pressButton(const QString &moduleName, const QString &butto
     }
     switch (module) {
     case Names::Module::Ixo:
-        send(NivoraVexbusUsbUtils::CommandSetIxoModuleBuffer, completion, [=]() {
-            m_adapter->pressIxoButton(NivoraVexbusUsbAdapter::IxoModuleButton(button), milliseconds);
+        send(completion, [=]() {
+            return m_adapter->pressIxoButton(NivoraVexbusUsbAdapter::IxoModuleButton(button), milliseconds);
         });
         break;
     case Names::Module::RemoteService:
-        // The controller takes this press through its IXO module buffer too.
-        send(NivoraVexbusUsbUtils::CommandSetIxoModuleBuffer, completion, [=]() {
-            m_adapter->pressRemoteServiceButton(NivoraVexbusUsbAdapter::RemoteServiceModuleButton(button), milliseconds);
+        send(completion, [=]() {
+            return m_adapter->pressRemoteServiceButton(NivoraVexbusUsbAdapter::RemoteServiceModuleButton(button), milliseconds);
         });
         break;
     case Names::Module::AppConnector:
-        send(NivoraVexbusUsbUtils::CommandPressAppConnectorModuleButton, completion, [=]() {
-            m_adapter->pressAppConnectorButton(NivoraVexbusUsbAdapter::AppConnectorModuleButton(button), milliseconds);
+        send(completion, [=]() {
+            return m_adapter->pressAppConnectorButton(NivoraVexbusUsbAdapter::AppConnectorModuleButton(button), milliseconds);
         });
         break;
     }
@@ -192,13 +178,12 @@ void ManagedAdapter::pressButton(const QString &moduleName, const QString &butto
 
 void ManagedAdapter::reset(const Completion &completion)
 {
-    send(NivoraVexbusUsbUtils::CommandSoftReset, completion, [this]() { m_adapter->resetController(); });
+    send(completion, [this]() { return m_adapter->resetController(); });
 }
 
 void ManagedAdapter::setParameterHandling(bool enable, const Completion &completion)
 {
-    send(NivoraVexbusUsbUtils::CommandEnableAppConnectorParameterHandling, completion,
-         [this, enable]() { m_adapter->enableAppConnectorParameterHandling(enable); });
+    send(completion, [this, enable]() { return m_adapter->enableAppConnectorParameterHandling(enable); });
 }
 
 // Update

@@ -10,6 +10,7 @@
 #include "devicewatcher/nivoravexbususbdevicewatcher.h"
 #include "firmware/releasekey.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QVariantMap>
@@ -78,19 +79,9 @@ signals:
     void updateEnded(bool success, const QString &error, const QString &message);
 
 private:
-    struct PendingCommand
-    {
-        NivoraVexbusUsb::NivoraVexbusUsbUtils::Command command;
-        Completion completion;
-    };
-
     // Why nothing may be sent now; NoFailure when it may.
     Outcome refusal(bool needsController = true) const;
-    void send(NivoraVexbusUsb::NivoraVexbusUsbUtils::Command command, const Completion &completion,
-              const std::function<void()> &request);
-    void onCommandFinished(NivoraVexbusUsb::NivoraVexbusUsbUtils::Command command,
-                           NivoraVexbusUsb::NivoraVexbusUsbReply::Error error,
-                           NivoraVexbusUsb::NivoraVexbusUsbUtils::Error controllerError);
+    void send(const Completion &completion, const std::function<NivoraVexbusUsb::NivoraVexbusUsbReply *()> &request);
     void fetchRelease(bool preRelease, const ReleaseCompletion &completion);
     void onReleaseFetched(const Outcome &outcome);
     QVariantMap releaseDescription() const;
@@ -102,7 +93,7 @@ private:
 
     NivoraVexbusUsb::NivoraVexbusUsbDeviceWatcher::DeviceInfo m_deviceInfo;
     NivoraVexbusUsb::NivoraVexbusUsbAdapter *m_adapter = nullptr;
-    QList<PendingCommand> m_pendingCommands;
+    QHash<NivoraVexbusUsb::NivoraVexbusUsbReply *, Completion> m_pendingCompletions;
     QList<ReleaseCompletion> m_releaseCompletions;
     bool m_fetchPreRelease = false;
     Completion m_updateCompletion;

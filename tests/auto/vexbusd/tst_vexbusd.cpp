@@ -271,9 +271,9 @@ void TestVexbusd::methodsAnswerWithTheOutcome_data()
     QTest::newRow("frame") << "WriteFrame" << QVariantList{QByteArray::fromHex("0a1b2c")} << -1 << false << QString() << QString() << 1;
     QTest::newRow("frame of 255 bytes") << "WriteFrame" << QVariantList{QByteArray(255, 'x')} << -1 << false << QString() << QString() << 1;
     QTest::newRow("frame of 256 bytes") << "WriteFrame" << QVariantList{QByteArray(256, 'x')} << -1 << false << invalid
-                                        << "A bus frame has 1 to 255 bytes, not 256; nothing was sent." << 0;
+                                        << "The frame has 256 bytes, but at most 255 bytes fit in one write request; nothing was sent. Split the frame." << 0;
     QTest::newRow("empty frame") << "WriteFrame" << QVariantList{QByteArray()} << -1 << false << invalid
-                                 << "A bus frame has 1 to 255 bytes, not 0; nothing was sent." << 0;
+                                 << "A bus frame has at least one byte; nothing was sent." << 0;
     QTest::newRow("press") << "PressButton" << QVariantList{"app", "open", 300u} << -1 << false << QString() << QString() << 1;
     QTest::newRow("unknown module") << "PressButton" << QVariantList{"wall", "open", 300u} << -1 << false << invalid
                                     << "Unknown module \"wall\"; the modules are ixo, remote and app. Nothing was sent." << 0;
@@ -285,9 +285,12 @@ void TestVexbusd::methodsAnswerWithTheOutcome_data()
     QTest::newRow("parameter handling") << "SetParameterHandling" << QVariantList{true} << -1 << false << QString() << QString() << 1;
     QTest::newRow("refused by the controller") << "WriteFrame" << QVariantList{QByteArray::fromHex("01")} << 0xA0 << false
                                                << "org.nivora.Vexbus1.Error.ControllerError"
-                                               << "The controller refused the command with error code 6 (ErrorUnknownCommand)." << 1;
+                                               << "The controller refused the request CommandWriteDataToVexbus with error code 6 (ErrorUnknownCommand): "
+                                                  "the controller's firmware does not know this command; update its firmware." << 1;
     QTest::newRow("no answer") << "SetParameterHandling" << QVariantList{false} << -1 << true
-                               << "org.nivora.Vexbus1.Error.Timeout" << "The controller did not answer within 2000 ms." << 1;
+                               << "org.nivora.Vexbus1.Error.Timeout"
+                               << "The controller did not answer the request CommandEnableAppConnectorParameterHandling within 2000 ms. "
+                                  "Check that the adapter is plugged in and its controller runs." << 1;
     QTest::newRow("no image") << "UpdateFromImage" << QVariantList{QStringLiteral(VEXBUSD_POLICY)} << -1 << false << invalid
                               << "The file is not a firmware image (.cyacd) of the adapter; nothing was written." << 0;
     // A pipe whose writer stays could keep the service reading for ever.
