@@ -5,6 +5,7 @@
 #include "terminationsignals.h"
 #include "printer.h"
 #include "progressbar.h"
+#include "servicelease.h"
 #include "waiter.h"
 
 #include "bootloader/firmwaredata.h"
@@ -21,6 +22,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMetaEnum>
+#include <QProcess>
 #include <QSerialPortInfo>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -794,4 +796,39 @@ int runUpdate(const CommandContext &context, const QString &file, const ReleaseO
     if (written != ExitSuccess)
         return written;
     return waitForNewFirmware(context, adapter, previousVersion, releaseOptions ? adapter->firmwareDownloader()->versionString() : QString());
+}
+
+int runInhibit(const CommandContext &context, const QStringList &command)
+{
+    ServiceLease lease(context.printer);
+    const int taken = lease.take(context.adapterOptions, QStringLiteral("vexbusctl inhibit -- %1").arg(command.join(QLatin1Char(' '))));
+    if (taken != ExitSuccess)
+        return taken;
+    context.printer->note(QStringLiteral("vexbusd lends %1 to %2").arg(lease.port(), command.first()));
+
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    Waiter waiter(context.terminationSignals, [&process]() { return process.state() == QProcess::NotRunning; });
+    waiter.wakeOn(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    waiter.wakeOn(&process, &QProcess::errorOccurred);
+    process.start(command.first(), command.mid(1));
+    const Waiter::Result waited = waiter.wait(0);
+    if (waited == Waiter::Interrupted) {
+        process.terminate();
+        process.waitForFinished(5000);
+        lease.release();
+        return interrupted(context.printer);
+    }
+    // The service opens the port again before this program ends.
+    lease.release();
+    if (process.error() == QProcess::FailedToStart) {
+        context.printer->error(QStringLiteral("cannot run %1: %2").arg(command.first(), process.errorString()));
+        return ExitFailure;
+    }
+    if (process.exitStatus() == QProcess::CrashExit) {
+        context.printer->error(QStringLiteral("%1 ended abnormally").arg(command.first()));
+        return ExitFailure;
+    }
+    return process.exitCode();
 }

@@ -38,6 +38,7 @@ const Command commands[] = {
     {"reset", "reset", "Reset the controller and wait until it answers again."},
     {"check-update", "check-update [--pre-release] [--server URL] [--trusted-key FILE]", "Ask the release server for the current firmware and verify its image."},
     {"update", "update FILE | update --online [--pre-release] [--server URL] [--trusted-key FILE] [--force] [--allow-older]", "Write new firmware into the controller, from an image file or from the release server."},
+    {"inhibit", "inhibit -- COMMAND [ARGUMENT...]", "Run COMMAND while vexbusd lends it the adapter: the service closes the port until COMMAND ends."},
 };
 
 const Command *findCommand(const QString &name)
@@ -277,6 +278,12 @@ int main(int argc, char *argv[])
         if (!expectArguments(0))
             return usageError(printer, QStringLiteral("reset takes no arguments"));
         return runReset(context);
+    }
+
+    if (name == QLatin1String("inhibit")) {
+        if (arguments.isEmpty())
+            return usageError(printer, QStringLiteral("usage: inhibit -- COMMAND [ARGUMENT...]"));
+        return runInhibit(context, arguments);
     }
 
     ReleaseOptions releaseOptions;
