@@ -51,7 +51,7 @@ void NivoraVexbusUsbFirmwareUpdater::start(const QString &firmwareFile, bool con
         }
         // Trusting a key means taking only what it signed.
         if (!m_downloader->trustedKeys().isEmpty() && !m_downloader->releaseAuthenticated()) {
-            qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. The release in the downloader is not authenticated by a trusted key.";
+            qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. The downloader's firmware is not of a release authenticated by a trusted key.";
             refuse(FirmwareUpdate::ErrorReleaseNotAuthenticated,
                    QStringLiteral("The release %1 in the firmware downloader is not signed by a trusted key.").arg(m_downloader->versionString()));
             return;

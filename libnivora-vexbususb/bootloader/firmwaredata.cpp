@@ -41,9 +41,12 @@ void FirmwareData::setFileName(const QString &fileName)
 
 bool FirmwareData::readFile(QFile *file, QByteArray *data)
 {
-    *data = file->read(maximumFileSize + 1);
-    if (data->size() <= maximumFileSize)
-        return true;
+    // A larger file is refused by its size, before anything of it is read.
+    if (file->size() <= maximumFileSize) {
+        *data = file->read(maximumFileSize + 1);
+        if (data->size() <= maximumFileSize)
+            return true;
+    }
 
     qCWarning(dcVexbusUsbBootloader()) << "The firmware file" << file->fileName()
                                        << "is longer than the limit of" << maximumFileSize << "bytes.";

@@ -7,6 +7,7 @@
 #include "vexbusdlogging.h"
 
 #include "bootloader/firmwaredata.h"
+#include "bootloader/firmwareupdate.h"
 #include "firmware/firmwaredownloader.h"
 
 #include <QDateTime>
@@ -63,8 +64,7 @@ ManagedAdapter::ManagedAdapter(NivoraVexbusUsbDeviceWatcher *deviceWatcher,
     });
 
     connect(m_adapter, &NivoraVexbusUsbAdapter::updateFinished, this, &ManagedAdapter::onUpdateFinished);
-    connect(m_adapter, &NivoraVexbusUsbAdapter::stateChanged, this, &ManagedAdapter::followUpdatePhase);
-    connect(m_adapter, &NivoraVexbusUsbAdapter::updatingChanged, this, &ManagedAdapter::followUpdatePhase);
+    connect(m_adapter, &NivoraVexbusUsbAdapter::updatePhaseChanged, this, &ManagedAdapter::followUpdatePhase);
 
     qCDebug(dcVexbusd()) << "Taking adapter" << key() << "on" << deviceInfo.devicePath;
     m_adapter->start();
@@ -241,17 +241,30 @@ void ManagedAdapter::onUpdateFinished(bool success)
 
 void ManagedAdapter::followUpdatePhase()
 {
+    // The library names the update's steps; "done" and "failed" follow its
+    // end, where the outcome is known.
     if (!m_adapter->updating())
         return;
-    switch (m_adapter->state()) {
-    case NivoraVexbusUsbAdapter::StateConnectingBootloader:
+    switch (m_adapter->updatePhase()) {
+    case FirmwareUpdate::PhaseStartingBootloader:
+        setUpdatePhase(QStringLiteral("starting-bootloader"));
+        break;
+    case FirmwareUpdate::PhaseWaitingForBootloader:
         setUpdatePhase(QStringLiteral("waiting-for-bootloader"));
         break;
-    case NivoraVexbusUsbAdapter::StateConnectedBootloader:
+    case FirmwareUpdate::PhaseCheckingChip:
+        setUpdatePhase(QStringLiteral("checking-chip"));
+        break;
+    case FirmwareUpdate::PhaseWriting:
         setUpdatePhase(QStringLiteral("writing"));
         break;
+    case FirmwareUpdate::PhaseVerifyingApplication:
+        setUpdatePhase(QStringLiteral("verifying-application"));
+        break;
+    case FirmwareUpdate::PhaseRestarting:
+        setUpdatePhase(QStringLiteral("restarting"));
+        break;
     default:
-        setUpdatePhase(QStringLiteral("starting-bootloader"));
         break;
     }
 }
