@@ -4,6 +4,8 @@
 //   receive PORT SECONDS TOOL     CPU time of receivers while the emulator fills the line
 //   count-request PORT COUNT      COUNT commands, for instruction counts under callgrind
 //   count-plain-request PORT COUNT   its reference
+//   emulator PACED-PORT PORT COUNT   the emulator's own time per round trip
+//                                 beyond its line model, by the plain C host
 
 #include "benchfigure.h"
 #include "plainline.h"
@@ -162,6 +164,35 @@ static bool plainRoundTrips(const QString &port, int count, QVector<double> *ove
     }
     ::close(fd);
     return true;
+}
+
+// The plain C host's round trips on a paced line beyond the wire time, less
+// those on an unpaced line beyond no time at all: the pseudo-terminal's two
+// hops and the host's wake-up are in both, what is left is the time the
+// emulator adds to its line model (its wake-ups).
+static int emulatorShare(const QString &pacedPort, const QString &port, int count)
+{
+    QVector<double> paced;
+    QVector<double> unpaced;
+    if (!plainRoundTrips(pacedPort, count, &paced) || !plainRoundTrips(port, count, &unpaced)) {
+        std::fprintf(stderr, "nivora-bench-line: the plain round trip failed\n");
+        return 1;
+    }
+    // The wire time that plainRoundTrips() took off is given back.
+    int responseSize = 0;
+    const double wireUs = (statusRequest(0, &responseSize).size() + responseSize) * kByteTimeUs;
+    BenchFigure figure;
+    figure.figure = QStringLiteral("request");
+    figure.subject = QStringLiteral("emulator's own time beyond its line model, median");
+    figure.value = percentile(paced, 0.5) - percentile(unpaced, 0.5);
+    figure.unit = QStringLiteral("us");
+    figure.referenceName = QStringLiteral("unpaced round trip");
+    figure.reference = percentile(unpaced, 0.5) + wireUs;
+    figure.goal = QStringLiteral("value < 50 us");
+    figure.details.insert(QStringLiteral("count"), count);
+    figure.details.insert(QStringLiteral("pacedBeyondWireUs"), percentile(paced, 0.5));
+    figure.report();
+    return 0;
 }
 
 static int request(const QString &port, int count)
@@ -330,8 +361,11 @@ int main(int argc, char *argv[])
         return receive(port, int(number), arguments.value(4));
     if (mode == QLatin1String("count-request") && number > 0)
         return countRequest(port, int(number));
+    if (mode == QLatin1String("emulator") && arguments.value(4).toInt() > 0)
+        return emulatorShare(port, arguments.value(3), arguments.value(4).toInt());
     if (mode == QLatin1String("count-plain-request") && number > 0)
         return plainRoundTrips(port, int(number), nullptr) ? 0 : 1;
-    std::fprintf(stderr, "usage: nivora-bench-line request|receive|count-request|count-plain-request PORT NUMBER [VEXBUSCTL]\n");
+    std::fprintf(stderr, "usage: nivora-bench-line request|receive|count-request|count-plain-request PORT NUMBER [VEXBUSCTL]\n"
+                         "       nivora-bench-line emulator PACED-PORT PORT NUMBER\n");
     return 2;
 }

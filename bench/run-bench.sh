@@ -40,7 +40,8 @@ stop_emulator() {
     wait "$emulator_pid" 2>/dev/null || true
     emulator_pid=
 }
-trap 'stop_emulator' EXIT
+unpaced_pid=
+trap 'stop_emulator; [ -z "$unpaced_pid" ] || kill "$unpaced_pid" 2>/dev/null || true' EXIT
 
 # One figure as the programs print it, from the shell.
 figure() {
@@ -75,6 +76,14 @@ done
 echo "== request: round trip of a command beyond the wire time of its bytes"
 start_emulator
 "$line" request "$port" "$requests"
+# The same line unpaced beside it: what the emulator adds to its model.
+rm -f "$out/unpaced.tty"
+"$emulator" --quiet > "$out/unpaced.tty" &
+unpaced_pid=$!
+while [ ! -s "$out/unpaced.tty" ]; do sleep 0.05; done
+"$line" emulator "$port" "$(head -n 1 "$out/unpaced.tty")" "$requests"
+kill "$unpaced_pid"; wait "$unpaced_pid" 2>/dev/null || true; unpaced_pid=
+rm -f "$out/unpaced.tty"
 stop_emulator
 
 echo "== line rate: receivers while the emulator fills the line with bus frames"
