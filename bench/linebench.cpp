@@ -184,10 +184,10 @@ static int emulatorShare(const QString &pacedPort, const QString &port, int coun
     BenchFigure figure;
     figure.figure = QStringLiteral("request");
     figure.subject = QStringLiteral("emulator's own time beyond its line model, median");
-    figure.value = percentile(paced, 0.5) - percentile(unpaced, 0.5);
+    figure.reference = percentile(unpaced, 0.5) + wireUs;
+    figure.value = percentile(paced, 0.5) - figure.reference;
     figure.unit = QStringLiteral("us");
     figure.referenceName = QStringLiteral("unpaced round trip");
-    figure.reference = percentile(unpaced, 0.5) + wireUs;
     figure.goal = QStringLiteral("value < 50 us");
     figure.details.insert(QStringLiteral("count"), count);
     figure.details.insert(QStringLiteral("pacedBeyondWireUs"), percentile(paced, 0.5));
