@@ -884,19 +884,24 @@ void NivoraVexbusUsbAdapter::processNotification(const NivoraVexbusUsbPacket &pa
                                << ", Vexbus initialized:" << m_vexbusInitialized << ", Vexbus available:" << m_vexbusAvailable
                                << ", Vexbus type:" << m_vexbusType;
         break;
-    case NivoraVexbusUsbUtils::NotificationVexbusData:
-        qCDebug(dcVexbusUsbTraffic()) << "Vexbus data received:" << packet.payload().toHex();
-        processVexbusPacket(packet.payload());
-        emit vexbusFrameReceived(packet.payload());
+    case NivoraVexbusUsbUtils::NotificationVexbusData: {
+        // The packet cuts its payload out on every call: once a frame.
+        const QByteArray frame = packet.payload();
+        qCDebug(dcVexbusUsbTraffic()) << "Vexbus data received:" << frame.toHex();
+        processVexbusPacket(frame);
+        emit vexbusFrameReceived(frame);
         break;
-    case NivoraVexbusUsbUtils::NotificationErrorOccurred:
-        if (packet.payload().size() != 1) {
+    }
+    case NivoraVexbusUsbUtils::NotificationErrorOccurred: {
+        const QByteArray payload = packet.payload();
+        if (payload.size() != 1) {
             qCWarning(dcVexbusUsbTraffic()) << "Received error notification with invalid payload size. Discard packet...";
             return;
         }
         qCWarning(dcVexbusUsb()) << "Received error notification from controller:"
-                                 << static_cast<NivoraVexbusUsbUtils::Error>(static_cast<unsigned char>(packet.payload().at(0)));
+                                 << static_cast<NivoraVexbusUsbUtils::Error>(static_cast<unsigned char>(payload.at(0)));
         break;
+    }
     case NivoraVexbusUsbUtils::NotificationDebugMessage: {
         const QByteArray payload = packet.payload();
         const int end = payload.indexOf('\0');
