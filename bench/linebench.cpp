@@ -86,42 +86,49 @@ static bool connectAdapter(NivoraVexbusUsbAdapter *adapter, const QString &port)
     return false;
 }
 
-// One bus-write command through the adapter: round trip and wire bytes.
+// Bus-write commands through the adapter, one at a time: round trip and
+// wire bytes. The runner costs each command as little as it can (one event
+// loop, connections made once, one watchdog for the series), so that the
+// instruction counts are the library's.
 class CommandRunner
 {
 public:
-    explicit CommandRunner(NivoraVexbusUsbAdapter *adapter) : m_adapter(adapter)
+    CommandRunner(NivoraVexbusUsbAdapter *adapter, int count) : m_adapter(adapter)
     {
         NivoraVexbusUsbInterface *link = adapter->serialInterface();
         QObject::connect(link->serialPort(), &QSerialPort::bytesWritten, [this](qint64 bytes) { m_wireBytes += bytes; });
         QObject::connect(link, &NivoraVexbusUsbInterface::dataReceived,
                          [this](const QByteArray &data) { m_wireBytes += wireLength(data); });
+        QObject::connect(m_adapter, &NivoraVexbusUsbAdapter::commandFinished, &m_loop,
+                [this](NivoraVexbusUsbUtils::Command, NivoraVexbusUsbReply::Error error) {
+            m_ok = error == NivoraVexbusUsbReply::ErrorNoError;
+            m_loop.quit();
+        });
+        m_watchdog.setSingleShot(true);
+        QObject::connect(&m_watchdog, &QTimer::timeout, &m_loop, &QEventLoop::quit);
+        m_watchdog.start(kConnectTimeoutMs + count * 100);
     }
 
     // Microseconds of the round trip beyond the wire time; NAN on a failure.
     double run()
     {
         m_wireBytes = 0;
-        QEventLoop loop;
-        bool ok = false;
-        const QMetaObject::Connection connection = QObject::connect(m_adapter, &NivoraVexbusUsbAdapter::commandFinished, &loop,
-                [&](NivoraVexbusUsbUtils::Command, NivoraVexbusUsbReply::Error error) {
-            ok = error == NivoraVexbusUsbReply::ErrorNoError;
-            loop.quit();
-        });
-        QTimer::singleShot(kConnectTimeoutMs, &loop, &QEventLoop::quit);
+        m_ok = false;
         QElapsedTimer clock;
         clock.start();
-        m_adapter->writeDataToVexbus(QByteArray::fromHex("0a1b2c"));
-        loop.exec();
+        m_adapter->writeDataToVexbus(m_frame);
+        m_loop.exec();
         const double roundTripUs = clock.nsecsElapsed() / 1e3;
-        QObject::disconnect(connection);
-        return ok ? roundTripUs - m_wireBytes * kByteTimeUs : NAN;
+        return m_ok ? roundTripUs - m_wireBytes * kByteTimeUs : NAN;
     }
 
 private:
     NivoraVexbusUsbAdapter *m_adapter;
+    const QByteArray m_frame = QByteArray::fromHex("0a1b2c");
+    QEventLoop m_loop;
+    QTimer m_watchdog;
     qint64 m_wireBytes = 0;
+    bool m_ok = false;
 };
 
 // A status request as the plain C reference sends it, with the length of its answer.
@@ -208,7 +215,7 @@ static int request(const QString &port, int count)
         NivoraVexbusUsbAdapter adapter;
         if (!connectAdapter(&adapter, port))
             return 1;
-        CommandRunner runner(&adapter);
+        CommandRunner runner(&adapter, count);
         for (int i = 0; i < count; ++i) {
             const double us = runner.run();
             if (std::isnan(us))
@@ -339,7 +346,7 @@ static int countRequest(const QString &port, int count)
     NivoraVexbusUsbAdapter adapter;
     if (!connectAdapter(&adapter, port))
         return 1;
-    CommandRunner runner(&adapter);
+    CommandRunner runner(&adapter, count);
     for (int i = 0; i < count; ++i) {
         if (std::isnan(runner.run()))
             return 1;
