@@ -1,5 +1,7 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #include "link/nivoravexbususbframedecoder.h"
-#include "link/nivoravexbususbinterface.h"
 #include "logging/nivoravexbususblogging.h"
 
 #include <cstring>
@@ -14,9 +16,6 @@ QString byteText(unsigned char byte)
 }
 
 } // namespace
-
-static_assert(NivoraVexbusUsbFrameDecoder::maximumBufferSize == NivoraVexbusUsbInterface::maximumFrameSize + 1,
-              "the decoder holds a frame of the largest size and the byte that overflows it");
 
 NivoraVexbusUsbFrameDecoder::NivoraVexbusUsbFrameDecoder() :
     m_traffic(&dcVexbusUsbInterfaceTraffic())
@@ -51,13 +50,13 @@ bool NivoraVexbusUsbFrameDecoder::processByte(unsigned char byte)
 
     // The delimiter comes first: it always ends a frame, also one that is
     // being skipped for its size and one that ends right after an escape.
-    if (byte == NivoraVexbusUsbInterface::ProtocolByteEnd)
+    if (byte == End)
         return processFrameEnd();
 
     if (m_overflow)
         return false;
 
-    if (byte == NivoraVexbusUsbInterface::ProtocolByteEsc) {
+    if (byte == Esc) {
         m_escaped = true;
         return false;
     }
@@ -66,10 +65,10 @@ bool NivoraVexbusUsbFrameDecoder::processByte(unsigned char byte)
         store(byte);
     } else {
         m_escaped = false;
-        if (byte == NivoraVexbusUsbInterface::ProtocolByteTransposedEnd) {
-            store(NivoraVexbusUsbInterface::ProtocolByteEnd);
-        } else if (byte == NivoraVexbusUsbInterface::ProtocolByteTransposedEsc) {
-            store(NivoraVexbusUsbInterface::ProtocolByteEsc);
+        if (byte == TransposedEnd) {
+            store(End);
+        } else if (byte == TransposedEsc) {
+            store(Esc);
         } else {
             if (m_traffic->isWarningEnabled())
                 qCWarning(dcVexbusUsbInterfaceTraffic()) << "SLIP protocol violation. Received unexpected stuffed byte. Discard data...";
@@ -78,8 +77,8 @@ bool NivoraVexbusUsbFrameDecoder::processByte(unsigned char byte)
         }
     }
 
-    if (m_size > NivoraVexbusUsbInterface::maximumFrameSize) {
-        qCWarning(dcVexbusUsbInterfaceTraffic()) << "Received frame exceeds" << NivoraVexbusUsbInterface::maximumFrameSize
+    if (m_size > maximumFrameSize) {
+        qCWarning(dcVexbusUsbInterfaceTraffic()) << "Received frame exceeds" << maximumFrameSize
                                                  << "bytes without a delimiter. Discard data until the next frame...";
         reset();
         m_overflow = true;
@@ -97,13 +96,13 @@ int NivoraVexbusUsbFrameDecoder::processBytes(const char *data, int size, bool *
         if (!logged && !m_escaped && !m_overflow) {
             // The run of plain bytes up to the next delimiter or escape, or
             // up to a full frame: a store and a check byte each.
-            const int end = qMin(size, i + NivoraVexbusUsbInterface::maximumFrameSize - m_size);
+            const int end = qMin(size, i + maximumFrameSize - m_size);
             unsigned char *buffer = m_buffer + m_size - i;
             unsigned char check = m_check;
             int j = i;
             for (; j < end; ++j) {
                 const unsigned char byte = bytes[j];
-                if (byte == NivoraVexbusUsbInterface::ProtocolByteEnd || byte == NivoraVexbusUsbInterface::ProtocolByteEsc)
+                if (byte == End || byte == Esc)
                     break;
                 buffer[j] = byte;
                 check ^= byte;
