@@ -49,9 +49,51 @@ QHash<QString, QSerialPortInfo> serialPortsByLocation()
     return ports;
 }
 
+// Local time as QDateTime::currentDateTime().toString(Qt::ISODateWithMs)
+// writes it, without asking for the zone on every call: that examines the
+// zone's file each time, which a monitor would do for every frame. The
+// offset from UTC is looked up once a quarter of an hour, since every zone's
+// offset is a whole number of quarter hours and its changes come at the
+// start of one.
 QString timeStamp()
 {
-    return QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
+    constexpr qint64 quarterHourMs = 15 * 60 * 1000;
+    constexpr qint64 dayMs = 24 * 60 * 60 * 1000;
+    static qint64 offsetQuarter = -1;
+    static qint64 offsetMs = 0;
+    const qint64 utcMs = QDateTime::currentMSecsSinceEpoch();
+    if (utcMs / quarterHourMs != offsetQuarter) {
+        offsetQuarter = utcMs / quarterHourMs;
+        offsetMs = qint64(QDateTime::fromMSecsSinceEpoch(utcMs).offsetFromUtc()) * 1000;
+    }
+    const qint64 localMs = utcMs + offsetMs;
+    const qint64 days = localMs / dayMs;
+    const qint64 msOfDay = localMs % dayMs;
+    // The civil date of a day count since 1970-01-01 (after 1970).
+    const qint64 z = days + 719468;
+    const qint64 era = z / 146097;
+    const qint64 dayOfEra = z - era * 146097;
+    const qint64 yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const qint64 dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const qint64 shiftedMonth = (5 * dayOfYear + 2) / 153;
+    const int day = int(dayOfYear - (153 * shiftedMonth + 2) / 5 + 1);
+    const int month = int(shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9);
+    const int year = int(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
+    // "yyyy-MM-ddThh:mm:ss.zzz", digit by digit: snprintf() would cost
+    // more than all the rest.
+    char text[] = "0000-00-00T00:00:00.000";
+    auto put = [&text](int position, int width, qint64 value) {
+        for (int i = position + width - 1; i >= position; --i, value /= 10)
+            text[i] = char('0' + value % 10);
+    };
+    put(0, 4, year);
+    put(5, 2, month);
+    put(8, 2, day);
+    put(11, 2, msOfDay / 3600000);
+    put(14, 2, msOfDay / 60000 % 60);
+    put(17, 2, msOfDay / 1000 % 60);
+    put(20, 3, msOfDay % 1000);
+    return QString::fromLatin1(text, int(sizeof(text)) - 1);
 }
 
 QString orDash(const QString &value)
@@ -607,11 +649,14 @@ int runMonitor(const CommandContext &context, int frameCount)
             return;
         printPendingStatus();
         ++frames;
-        QJsonObject object;
-        object.insert(QStringLiteral("time"), timeStamp());
-        object.insert(QStringLiteral("event"), QStringLiteral("frame"));
-        object.insert(QStringLiteral("data"), QString::fromLatin1(frame.toHex()));
-        context.printer->result(QStringLiteral("%1 frame  %2").arg(timeStamp(), QString::fromLatin1(frame.toHex(' '))), object);
+        const QString time = timeStamp();
+        if (context.printer->json()) {
+            context.printer->jsonLine({{QLatin1String("data"), QString::fromLatin1(frame.toHex())},
+                                       {QLatin1String("event"), QStringLiteral("frame")},
+                                       {QLatin1String("time"), time}});
+        } else {
+            context.printer->text(time + QLatin1String(" frame  ") + QString::fromLatin1(frame.toHex(' ')));
+        }
     });
 
     auto scheduleStatus = [&]() {
