@@ -8,6 +8,8 @@
 #include "httpsserver.h"
 #include "toolprocess.h"
 
+#include <algorithm>
+
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -133,9 +135,12 @@ void TestVexbusctl::runRow()
     QHash<QString, QString> names{{"DIR", m_dir.path()}, {"SAMPLE", sampleFirmware}, {"SERVER", m_server.url(QStringLiteral("/firmware"))},
                                   {"KEYDIR", RELEASE_KEY_DIRECTORY}, {"VEXBUSCTL", VEXBUSCTL}, {"VEXBUS_RELEASE", VEXBUS_RELEASE},
                                   {"VEXBUS_EMULATOR", VEXBUS_EMULATOR}};
+    // Longer names first: DIR is part of KEYDIR, and a hash has no order.
     auto expand = [&names](QString text, bool pattern) {
-        for (auto name = names.cbegin(); name != names.cend(); ++name)
-            text.replace(name.key(), pattern ? QRegularExpression::escape(name.value()) : name.value());
+        QStringList keys = names.keys();
+        std::sort(keys.begin(), keys.end(), [](const QString &a, const QString &b) { return a.size() > b.size(); });
+        for (const QString &key : keys)
+            text.replace(key, pattern ? QRegularExpression::escape(names.value(key)) : names.value(key));
         return text;
     };
     for (QString &argument : emulatorArguments)
