@@ -413,28 +413,29 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::writeDataToVexbus(const QByteArray
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::pressIxoButton(IxoModuleButton button, uint milliSeconds)
 {
     qCDebug(dcVexbusUsb()) << "Press IXO module button" << button << "for" << milliSeconds << "ms";
-    QByteArray payload;
-    payload.append(static_cast<char>(0x80));
-    payload.append(static_cast<char>(button | 0x08));
-    payload.append(durationBytes(milliSeconds));
-    qCDebug(dcVexbusUsb()) << "Sending set IXO module buffer request:" << payload.toHex();
-    return sendCommand(NivoraVexbusUsbUtils::CommandSetIxoModuleBuffer, payload,
-                       "Set IXO module buffer data reply finished with error",
-                       "Set IXO module buffer data reply finished successfully.");
+    return sendIxoModuleBuffer(0x80, button | 0x08, milliSeconds,
+                               "Set IXO module buffer data reply finished with error",
+                               "Set IXO module buffer data reply finished successfully.");
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::pressRemoteServiceButton(RemoteServiceModuleButton button, uint milliSeconds)
 {
     qCDebug(dcVexbusUsb()) << "Press KVT remote service module button" << button << "for" << milliSeconds << "ms";
+    // The controller takes this press through its IXO module buffer.
+    return sendIxoModuleBuffer(0x00, button, milliSeconds,
+                               "Press KVT remote service module button reply finished with error",
+                               "Press KVT remote service module button reply finished successfully.");
+}
+
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendIxoModuleBuffer(unsigned char mode, unsigned char button, uint milliSeconds,
+                                                                  const char *errorText, const char *successText)
+{
     QByteArray payload;
-    payload.append(static_cast<char>(0x00));
+    payload.append(static_cast<char>(mode));
     payload.append(static_cast<char>(button));
     payload.append(durationBytes(milliSeconds));
-    // The controller takes this press through its IXO module buffer.
     qCDebug(dcVexbusUsb()) << "Sending set IXO module buffer request:" << payload.toHex();
-    return sendCommand(NivoraVexbusUsbUtils::CommandSetIxoModuleBuffer, payload,
-                       "Press KVT remote service module button reply finished with error",
-                       "Press KVT remote service module button reply finished successfully.");
+    return sendCommand(NivoraVexbusUsbUtils::CommandSetIxoModuleBuffer, payload, errorText, successText);
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::pressAppConnectorButton(AppConnectorModuleButton button, uint milliSeconds)

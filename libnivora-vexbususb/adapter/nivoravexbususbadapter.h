@@ -473,6 +473,8 @@ private:
 
     // Requests
     NivoraVexbusUsbReply *sendStartBootloader();
+    NivoraVexbusUsbReply *sendIxoModuleBuffer(unsigned char mode, unsigned char button, uint milliSeconds,
+                                              const char *errorText, const char *successText);
     NivoraVexbusUsbReply *sendCommand(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
                                       const char *errorText, const char *successText,
                                       const std::function<void(NivoraVexbusUsbReply *)> &onFinished = {});
