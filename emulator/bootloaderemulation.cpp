@@ -80,6 +80,8 @@ void BootloaderEmulation::restart()
 
 bool BootloaderEmulation::applicationValid() const
 {
+    if (m_applicationInvalid)
+        return false;
     if (m_flash.programmedRowCount() == 0)
         return false;
     for (quint16 rowNumber : m_wrongVerifyRows) {

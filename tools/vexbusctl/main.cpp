@@ -38,6 +38,7 @@ const Command commands[] = {
     {"reset", "reset", "Reset the controller and wait until it answers again."},
     {"check-update", "check-update [--pre-release] [--server URL] [--trusted-key FILE]", "Ask the release server for the current firmware and verify its image."},
     {"update", "update FILE | update --online [--pre-release] [--server URL] [--trusted-key FILE] [--force] [--allow-older]", "Write new firmware into the controller, from an image file or from the release server."},
+    {"inhibit", "inhibit -- COMMAND [ARGUMENT...]", "Run COMMAND while vexbusd lends it the adapter: the service closes the port until COMMAND ends."},
     {"doctor", "doctor [--udev-rules-dir DIR]", "Check what stands between you and the adapter (USB driver, udev rule, ModemManager, brltty, permission, other programs on the port, latency timer, controller or its bootloader), each problem with its fix. Exit code 1 when a problem was found."},
 };
 
@@ -125,7 +126,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption countOption(QStringLiteral("count"), QStringLiteral("monitor: stop after N bus frames."), QStringLiteral("N"));
     const QCommandLineOption msOption(QStringLiteral("ms"), QStringLiteral("press: how long the button is held, 0 to 65535 ms (default 200)."), QStringLiteral("N"), QStringLiteral("200"));
     const QCommandLineOption forceOption(QStringLiteral("force"), QStringLiteral("update --online: write the release also when the controller runs that version already."));
-    const QCommandLineOption allowOlderOption(QStringLiteral("allow-older"), QStringLiteral("update --online: write the release also when it is older than the controller's firmware."));
+    const QCommandLineOption allowOlderOption(QStringLiteral("allow-older"), QStringLiteral("update --online: write the release also when it is older than the controller's firmware or than a signed release this gateway took before."));
     const QCommandLineOption trustedKeyOption(QStringLiteral("trusted-key"), QStringLiteral("check-update, update: also trust the release publisher's Ed25519 public key in FILE (PEM); may be repeated. "
                                                                                              "The keys in " NIVORA_RELEASE_KEY_DIRECTORY " are always trusted. With a trusted key, unsigned releases are refused."), QStringLiteral("FILE"));
     const QCommandLineOption onlineOption(QStringLiteral("online"), QStringLiteral("update: take the firmware from the release server."));
@@ -234,7 +235,7 @@ int main(int argc, char *argv[])
     const QString name = QLatin1String(command->name);
     auto expectArguments = [&](int count) { return arguments.count() == count; };
 
-    // These two never talk to an adapter: there would be nothing to record.
+    // These record nothing: list and check-update never talk to an adapter, and doctor only asks.
     if (parser.isSet(recordOption) && (name == QLatin1String("list") || name == QLatin1String("check-update") || doctor))
         return usageError(printer, QStringLiteral("--record records the traffic with an adapter; %1 has none").arg(name));
     if (name == QLatin1String("list")) {
@@ -289,6 +290,12 @@ int main(int argc, char *argv[])
         if (!expectArguments(0))
             return usageError(printer, QStringLiteral("reset takes no arguments"));
         return runReset(context);
+    }
+
+    if (name == QLatin1String("inhibit")) {
+        if (arguments.isEmpty())
+            return usageError(printer, QStringLiteral("usage: inhibit -- COMMAND [ARGUMENT...]"));
+        return runInhibit(context, arguments);
     }
 
     ReleaseOptions releaseOptions;
