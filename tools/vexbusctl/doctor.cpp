@@ -378,7 +378,9 @@ bool Doctor::checkPortInUse(const Target &target)
         add(check, DoctorFinding::Warning,
             QStringLiteral("the service vexbusd (pid %1) %2 and drives the adapter; the controller check is left out.")
                     .arg(holder.pid).arg(how),
-            QStringLiteral("use the adapter through the service, or stop it for a while: sudo systemctl stop vexbusd."));
+            QStringLiteral("let vexbusd lend the port to check the controller too: vexbusctl inhibit --port %1 -- vexbusctl "
+                           "doctor --port %1; an update of a controller in its bootloader runs the same way: vexbusctl "
+                           "inhibit --port %1 -- vexbusctl --port %1 update --online (or update FILE).").arg(target.ttyPath));
         return false;
     }
     add(check, DoctorFinding::Problem, QStringLiteral("%1 (pid %2) %3.").arg(holder.program).arg(holder.pid).arg(how),

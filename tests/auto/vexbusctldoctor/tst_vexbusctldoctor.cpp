@@ -161,7 +161,11 @@ void TestVexbusctlDoctor::reportsEachCheck_data()
         << QStringList{"^problem +port-in-use +sleep \\(pid (\\d+)\\) has /dev/ttyUSB0 open\\. Fix: end that program or let it close the port \\(kill \\1\\)\\.$"};
     situation.holder = QStringLiteral("vexbusd");
     QTest::newRow("held by the service") << situation << QStringList() << 0
-        << QStringList{"^warning +port-in-use +the service vexbusd \\(pid \\d+\\) has /dev/ttyUSB0 open and drives the adapter"};
+        << QStringList{"^warning +port-in-use +the service vexbusd \\(pid \\d+\\) has /dev/ttyUSB0 open and drives the adapter; the "
+                       "controller check is left out\\. Fix: let vexbusd lend the port to check the controller too: vexbusctl "
+                       "inhibit --port /dev/ttyUSB0 -- vexbusctl doctor --port /dev/ttyUSB0; an update of a controller in its "
+                       "bootloader runs the same way: vexbusctl inhibit --port /dev/ttyUSB0 -- vexbusctl --port /dev/ttyUSB0 "
+                       "update --online \\(or update FILE\\)\\.$"};
     situation.holder = QStringLiteral("sleep");
     situation.lockHolder = true;
     QTest::newRow("locked by a program") << situation << QStringList() << 1
