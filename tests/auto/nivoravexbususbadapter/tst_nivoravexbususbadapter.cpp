@@ -95,6 +95,8 @@ private slots:
     void comesUpInPortModeAndAfterReplug();
     void silentControllerAtInit_data();
     void silentControllerAtInit();
+    void bootloaderFindingEnds_data();
+    void bootloaderFindingEnds();
     void readyWhileVersionPendingRestartsInit();
     void notifications();
     void statusPayloadFlagsComparedFirst();
@@ -296,6 +298,62 @@ void TestNivoraVexbusUsbAdapter::silentControllerAtInit()
     emulator().setMode(VexbusEmulator::ModeController);
     QVERIFY(!stopped || adapter()->start());
     QTRY_COMPARE_WITH_TIMEOUT(adapter()->state(), NivoraVexbusUsbAdapter::StateConnected, 4000);
+    QVERIFY(!adapter()->controllerInBootloader());
+    QCOMPARE(inBootloaderSpy.count(), inBootloader ? 2 : 0);
+}
+
+void TestNivoraVexbusUsbAdapter::bootloaderFindingEnds_data()
+{
+    QTest::addColumn<bool>("inBootloader");
+    // 0: unplugged, 1: stop() afterwards, 2: stop() while the probe holds the port
+    QTest::addColumn<int>("ending");
+    QTest::newRow("unplugged") << true << 0;
+    QTest::newRow("stopped") << true << 1;
+    QTest::newRow("stopped while asking") << false << 2;
+}
+
+void TestNivoraVexbusUsbAdapter::bootloaderFindingEnds()
+{
+    QFETCH(bool, inBootloader);
+    QFETCH(int, ending);
+
+    adapter()->setResponseTimeout(400);
+    if (inBootloader)
+        emulator().setMode(VexbusEmulator::ModeBootloader);
+    else
+        emulator().setSilent(true);
+    QSignalSpy inBootloaderSpy(adapter(), &NivoraVexbusUsbAdapter::controllerInBootloaderChanged);
+    QSignalSpy connectedSpy(adapter()->serialInterface(), &NivoraVexbusUsbInterface::connectedChanged);
+    for (int i = 0; i < 3; ++i)
+        ignoreWarnings({timeoutWarning.arg(QStringLiteral("Read initial firmware reply"))});
+    ignoreWarnings({QStringLiteral("^Failed to initialize after 3 attempts. Reconnecting the interface$")});
+    if (ending == 2) {
+        // The probe's first step is to take the port from the interface.
+        connect(adapter()->serialInterface(), &NivoraVexbusUsbInterface::connectedChanged, adapter(), [this](bool connected) {
+            if (!connected)
+                adapter()->stop();
+        });
+    } else {
+        ignoreWarnings({QStringLiteral("^The controller waits in its bootloader")});
+    }
+    QVERIFY(adapter()->start());
+
+    if (ending == 2) {
+        QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 2, 8000);
+        // Longer than the probe waits for an answer: the port stays closed after it.
+        QTest::qWait(1500);
+        QCOMPARE(connectedSpy.count(), 2);
+        QVERIFY(!adapter()->serialInterface()->serialPort()->isOpen());
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(adapter()->controllerInBootloader(), 8000);
+        if (ending == 0) {
+            ignoreWarnings({QStringLiteral("^Serial port device \"/dev/ttyUSB0\" removed.$")});
+            m_platform->unplug(QStringLiteral("ttyUSB0"));
+        } else {
+            adapter()->stop();
+        }
+        QTRY_VERIFY(!adapter()->serialInterface()->connected());
+    }
     QVERIFY(!adapter()->controllerInBootloader());
     QCOMPARE(inBootloaderSpy.count(), inBootloader ? 2 : 0);
 }
