@@ -68,6 +68,17 @@ bool claimsIdentity(const QString &line, const QString &identity)
     return attributes.match(line).hasMatch() || productVariable.match(line).hasMatch();
 }
 
+// The adapter's link that our udev rule makes; empty without it.
+QString stableLink(const SystemInspector::UsbAdapter &adapter)
+{
+    const QStringList links = adapter.ttyProperties.value(QStringLiteral("DEVLINKS")).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (const QString &candidate : links) {
+        if (candidate.startsWith(linkFolder))
+            return candidate;
+    }
+    return QString();
+}
+
 QString driverAction(const SystemInspector::UsbAdapter &adapter)
 {
     if (adapter.vendorId == QLatin1String("0403"))
@@ -177,8 +188,20 @@ void Doctor::checkUsb(const Target &target)
     const QString check = QStringLiteral("usb");
     if (!target.usb) {
         if (!QFileInfo::exists(target.ttyPath)) {
+            // Tty numbers follow the order in which adapters appear: after a
+            // reboot or a replug the adapter is often there under another one.
+            QStringList present;
+            for (const SystemInspector::UsbAdapter &adapter : SystemInspector::usbAdapters()) {
+                if (adapter.ttyPath.isEmpty())
+                    continue;
+                const QString link = stableLink(adapter);
+                present << QStringLiteral("%1 (serial number %2%3)").arg(adapter.ttyPath, adapter.serialNumber,
+                                                                         link.isEmpty() ? QString() : QStringLiteral(", stable name ") + link);
+            }
             add(check, DoctorFinding::Problem, QStringLiteral("%1 does not exist.").arg(target.ttyPath),
-                QStringLiteral("give the adapter's tty or its link in /dev/vexbus/by-serial/ (vexbusctl list shows them)."));
+                present.isEmpty() ? QStringLiteral("give the adapter's tty or its link in /dev/vexbus/by-serial/ (vexbusctl list shows them).")
+                                  : QStringLiteral("tty numbers change when adapters are plugged in or the system starts; the adapters "
+                                                   "are at %1 now. Give the stable name, or --serial.").arg(present.join(QStringLiteral(", "))));
         } else {
             add(check, DoctorFinding::Warning,
                 QStringLiteral("%1 is no tty of a USB adapter that the system lists (a serial bridge or pseudo-terminal?): "
@@ -211,12 +234,7 @@ void Doctor::checkUdevRule(const Target &target)
     const QString check = QStringLiteral("udev-rule");
     const SystemInspector::UsbAdapter &adapter = target.adapter;
     const bool ignored = adapter.ttyProperties.value(QStringLiteral("ID_MM_DEVICE_IGNORE")) == QLatin1String("1");
-    const QStringList links = adapter.ttyProperties.value(QStringLiteral("DEVLINKS")).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    QString link;
-    for (const QString &candidate : links) {
-        if (candidate.startsWith(linkFolder))
-            link = candidate;
-    }
+    const QString link = stableLink(adapter);
     if (ignored && !link.isEmpty()) {
         add(check, DoctorFinding::Ok, QStringLiteral("applied to %1: ModemManager leaves it alone, and %2 stays its name "
                                                      "when tty numbers change.").arg(target.ttyPath, link));

@@ -200,6 +200,10 @@ void TestVexbusctlDoctor::reportsEachCheck_data()
     QTest::newRow("owner only") << situation << QStringList() << 1
         << QStringList{"^problem +permission +nobody may not open /dev/ttyUSB0 \\(owner root, group dialout, mode 0600\\): only its owner may use it\\."};
 
+    QTest::newRow("tty moved") << healthy() << QStringList{"--port", "/dev/ttyUSB3"} << 1
+        << QStringList{"^problem +usb +/dev/ttyUSB3 does not exist\\. Fix: tty numbers change when adapters are plugged in or the "
+                       "system starts; the adapters are at /dev/ttyUSB0 \\(serial number A5XK1234, stable name "
+                       "/dev/vexbus/by-serial/A5XK1234\\) now\\. Give the stable name, or --serial\\.$"};
     QTest::newRow("serial number not found") << healthy() << QStringList{"--serial", "ZZ"} << 1
         << QStringList{"^problem +usb +no adapter with a serial number starting with \"ZZ\" is connected \\(1 other\\)\\."};
     situation = healthy();
