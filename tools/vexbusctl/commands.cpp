@@ -158,6 +158,7 @@ QJsonObject statusObject(const NivoraVexbusUsbAdapter *adapter)
     QJsonObject object;
     object.insert(QStringLiteral("port"), adapter->portName());
     object.insert(QStringLiteral("available"), adapter->available());
+    object.insert(QStringLiteral("controllerInBootloader"), adapter->controllerInBootloader());
     object.insert(QStringLiteral("firmwareVersion"), adapter->firmwareVersion());
     object.insert(QStringLiteral("ledMode"), Names::of(adapter->ledMode()));
     object.insert(QStringLiteral("vexbusType"), Names::of(adapter->vexbusType()));
@@ -186,6 +187,7 @@ QString statusText(const NivoraVexbusUsbAdapter *adapter)
         Printer::field(QStringLiteral("  manufacturer"), orDash(adapter->serialPortManufacturer())),
         Printer::field(QStringLiteral("  serial number"), orDash(adapter->serialPortSerialNumber())),
         Printer::field(QStringLiteral("  USB ID"), orDash(usb)),
+        Printer::field(QStringLiteral("In bootloader"), Printer::yesNo(adapter->controllerInBootloader())),
     }.join(QLatin1Char('\n'));
 }
 
@@ -604,11 +606,12 @@ int runStatus(const CommandContext &context)
 {
     AdapterSession session(context.adapterOptions, context.printer, context.terminationSignals);
     const int ready = openAndWait(&session, context.printer);
-    if (ready != ExitSuccess)
+    // A controller waiting in its bootloader has a status worth showing.
+    if (ready != ExitSuccess && !(session.adapter() && session.adapter()->controllerInBootloader()))
         return ready;
 
     context.printer->result(statusText(session.adapter()), statusObject(session.adapter()));
-    return ExitSuccess;
+    return ready;
 }
 
 int runMonitor(const CommandContext &context, int frameCount)

@@ -49,5 +49,7 @@ int runCheckUpdate(const CommandContext &context, const ReleaseOptions &releaseO
 int runUpdate(const CommandContext &context, const QString &file, const ReleaseOptions *releaseOptions);
 // Runs command while vexbusd lends it the adapter; its exit code.
 int runInhibit(const CommandContext &context, const QStringList &command);
+// Checks the system and the adapter; rule folders replace the system's when given.
+int runDoctor(const CommandContext &context, const QStringList &ruleFolders);
 
 #endif // VEXBUSCTL_COMMANDS_H

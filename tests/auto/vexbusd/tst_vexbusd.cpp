@@ -399,6 +399,21 @@ void TestVexbusd::lendsThePortUntilItsHolderLeaves()
     QVERIFY2(direct.err.contains(QRegularExpression(QStringLiteral("vexbusctl: /dev/ttyUSB0 is in use by vexbusd \\(pid \\d+\\), "
             "which shares the adapter on D-Bus\\. To open the port directly, let vexbusd lend it: "
             "vexbusctl inhibit --port /dev/ttyUSB0 -- vexbusctl --port /dev/ttyUSB0 COMMAND\n$"))), qPrintable(direct.describe()));
+    // The doctor names the service and the way round it, which reaches the controller.
+    const QStringList doctor{QStringLiteral(VEXBUSCTL), "doctor", "--port", "/dev/ttyUSB0"};
+    const NivoraTest::ToolResult named = NivoraTest::runTool(doctor.first(), doctor.mid(1));
+    QVERIFY2(named.out.contains(QRegularExpression(QStringLiteral("^warning +port-in-use +the service vexbusd \\(pid \\d+\\) .* Fix: let "
+            "vexbusd lend the port to check the controller too: vexbusctl inhibit --port /dev/ttyUSB0 -- vexbusctl doctor "
+            "--port /dev/ttyUSB0;"), QRegularExpression::MultilineOption)), qPrintable(named.describe()));
+    const NivoraTest::ToolResult lentToDoctor = NivoraTest::runTool(QStringLiteral(VEXBUSCTL),
+            QStringList{"inhibit", "--port", "/dev/ttyUSB0", "--"} + doctor);
+    QVERIFY2(lentToDoctor.out.contains(QRegularExpression(QStringLiteral("^ok +port-in-use +no other program holds /dev/ttyUSB0"),
+                                                          QRegularExpression::MultilineOption))
+             && lentToDoctor.out.contains(QRegularExpression(QStringLiteral("^ok +controller +the controller at /dev/ttyUSB0 answers"),
+                                                             QRegularExpression::MultilineOption)),
+             qPrintable(lentToDoctor.describe()));
+    QTRY_VERIFY_WITH_TIMEOUT(property(firstPath, QStringLiteral("Available")).toBool(), 10000);
+
 
     QProcess holder;
     holder.start(QStringLiteral(VEXBUSCTL), {"inhibit", "--serial", "A5XK", "--", "cat"});
