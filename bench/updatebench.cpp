@@ -88,7 +88,11 @@ static double runUpdate(const FirmwareData &image, const Run &run, int index)
 
     VexbusEmulator emulator;
     emulator.setMode(VexbusEmulator::ModeBootloader);
-    emulator.bootloader().flash().setRowRange(0, kFirstRow, quint16(kFirstRow + image.rows().size() - 1));
+    // The chip's rows end with the image's last, which for a bootloadable is its metadata row.
+    quint16 lastRow = kFirstRow;
+    for (const FirmwareDataRow &row : image.rows())
+        lastRow = qMax(lastRow, row.rowNumber());
+    emulator.bootloader().flash().setRowRange(0, kFirstRow, lastRow);
     emulator.setLinePacing(true);
     emulator.setBaudRate(kBaudRate);
     emulator.setLatencyTimer(run.latencyTimerMs);

@@ -1,4 +1,5 @@
 #include "bootloader/bootloaderhandler.h"
+#include "flashimage.h"
 #include "testplatform.h"
 #include "vexbusemulator.h"
 
@@ -19,11 +20,23 @@ namespace {
 const QString path0 = QStringLiteral("/dev/ttyUSB0");
 // The worked example: one row of four bytes at the emulated flash's first row.
 const QByteArray oneRow = "123456780000\n:000022000401020304D0\n";
-// Rows of 25, 11 and 30 bytes, 66 in all: chunks of 11, 11 and 3, of 11, of 11, 11 and 8.
-const QByteArray threeRows = "123456780000\n:0000220019" + QByteArray("01").repeated(25) + "AC\n:000023000B"
-                             + QByteArray("02").repeated(11) + "BC\n:000024001E" + QByteArray("03").repeated(30) + "64\n";
 const QByteArray enterRequest = "01380000c7ff17";
-const QByteArray enterResponse = "010008007856341200010000e2fe17";
+// The chip 12345678, revision 0, of bootloader 1.30.
+const QByteArray enterResponse = "0100080078563412001e0101c3fe17";
+
+// A bootloadable for the emulated chip's rows of 64 bytes: the row 0x22 and
+// the metadata row 0xFF, 128 bytes in chunks of 11, 11, 11, 11, 11 and 9 a row.
+QByteArray bootloadable()
+{
+    NivoraVexbusUsbEmulator::FlashImage image;
+    image.siliconId = 0x12345678;
+    QByteArray data;
+    for (int i = 1; i <= 64; ++i)
+        data.append(static_cast<char>(i));
+    image.rows.append({0, 0x22, data});
+    image.appendMetadataRow(0, 0xFF);
+    return image.toText();
+}
 
 // Prepares the chip and the handler for a run.
 using Setup = std::function<void(VexbusEmulator *chip, BootloaderHandler *handler)>;
@@ -130,9 +143,10 @@ void TestBootloaderHandler::emulatedRunEndsAsTheChipAnswers_data()
     QTest::addColumn<QStringList>("warnings");
 
     const int enter = BootloaderHandler::StateEnterBootloader, program = BootloaderHandler::StateProgramRow;
+    const QList<int> firstRow{11, 22, 33, 44, 55, 64};
+    const QList<int> bothRows = firstRow + QList<int>{75, 86, 97, 108, 119, 128};
     QTest::newRow("sound chip") << Setup([](VexbusEmulator *, BootloaderHandler *) {}) << true << int(BootloaderHandler::StateIdle)
-                                << QByteArray("3832" "373737393a" "37393a" "373737393a" "313b") << QList<int>{11, 22, 25, 36, 47, 58, 66}
-                                << QStringList();
+                                << QByteArray("3832" "373737373737393a" "373737373737393a" "313b") << bothRows << QStringList();
     QTest::newRow("no port") << Setup([](VexbusEmulator *, BootloaderHandler *handler) { handler->setPortName(QStringLiteral("/dev/ttyUSB9")); })
                              << false << int(BootloaderHandler::StateConnecting) << QByteArray() << QList<int>()
                              << QStringList{"^There is no serial port \"/dev/ttyUSB9\"$"};
@@ -151,12 +165,12 @@ void TestBootloaderHandler::emulatedRunEndsAsTheChipAnswers_data()
                                        << false << int(BootloaderHandler::StatePrepareUpload) << QByteArray("3832") << QList<int>()
                                        << QStringList{"^The firmware file does start from a different row number than the bootloader specified.$"};
     QTest::newRow("program refused") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->setCommandError(VexbusEmulator::ModeBootloader, 0x39, 0x0A); })
-                                     << false << program << QByteArray("3832373737" "39") << QList<int>{11, 22, 25}
+                                     << false << program << QByteArray("3832373737373737" "39") << firstRow
                                      << QStringList{"^Could not program row: NivoraVexbusUsb::BootloaderUtils::BootloaderErrorInvalidRowNumber$"};
-    QTest::newRow("verify mismatch") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->bootloader().addWrongVerifyRow(0x23); })
-                                     << false << int(BootloaderHandler::StateVerifyRow) << QByteArray("3832" "373737393a" "37393a")
-                                     << QList<int>{11, 22, 25, 36}
-                                     << QStringList{"^Row verification failed for row FirmwareDataRow\\(Array: 0, Row number: 35, Size: 11\\)$",
+    QTest::newRow("verify mismatch") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->bootloader().addWrongVerifyRow(0xFF); })
+                                     << false << int(BootloaderHandler::StateVerifyRow) << QByteArray("3832" "373737373737393a" "373737373737393a")
+                                     << bothRows
+                                     << QStringList{"^Row verification failed for row FirmwareDataRow\\(Array: 0, Row number: 255, Size: 64\\)$",
                                                     "^Returned row checksum does not match \\d+ != \\d+$"};
 }
 
@@ -173,7 +187,7 @@ void TestBootloaderHandler::emulatedRunEndsAsTheChipAnswers()
     m_emulator->setMode(VexbusEmulator::ModeBootloader);
     QVERIFY(m_emulator->attach(m_fd));
     m_handler->setPortName(path0);
-    m_handler->setFirmwareData(FirmwareData(threeRows));
+    m_handler->setFirmwareData(FirmwareData(bootloadable()));
     setup(m_emulator.get(), m_handler.get());
 
     ignoreWarnings(warnings);
@@ -195,7 +209,7 @@ void TestBootloaderHandler::emulatedRunEndsAsTheChipAnswers()
     QCOMPARE(received.toHex(), commands);
     QCOMPARE(percentageSpy.count(), confirmed.count());
     for (int i = 0; i < confirmed.count(); ++i) {
-        QCOMPARE(percentageSpy.at(i).at(0).toDouble(), confirmed.at(i) * 100.0 / 66);
+        QCOMPARE(percentageSpy.at(i).at(0).toDouble(), confirmed.at(i) * 100.0 / 128);
         expectedChunkSizes.append(confirmed.at(i) - (i ? confirmed.at(i - 1) : 0));
     }
     QCOMPARE(chunkSizes, expectedChunkSizes);
@@ -206,7 +220,7 @@ void TestBootloaderHandler::unusableEnterResponseFails_data()
     QTest::addColumn<QByteArray>("response");
     QTest::addColumn<bool>("timesOut");
     QTest::addColumn<QStringList>("warnings");
-    QTest::newRow("seven payload bytes instead of eight") << QByteArray("0100070078563412000100e3fe17") << false
+    QTest::newRow("seven payload bytes instead of eight") << QByteArray("0100070078563412001e01c5fe17") << false
                                                          << QStringList{"^Invalid data length in enter bootloader response.$"};
     // A response with a bad checksum counts as none.
     QTest::newRow("bad checksum") << QByteArray("01000000000017") << true

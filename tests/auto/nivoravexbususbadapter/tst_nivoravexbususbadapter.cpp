@@ -1,3 +1,4 @@
+#include "flashimage.h"
 #include "httpsserver.h"
 #include "testplatform.h"
 #include "vexbusemulator.h"
@@ -406,9 +407,16 @@ void TestNivoraVexbusUsbAdapter::reusedPacketIdKeepsNewerReply()
 // An update from an image file takes the same course; vexbusctl's tests run it.
 void TestNivoraVexbusUsbAdapter::firmwareUpdateFromReleaseServer()
 {
-    // The release: an image for the emulated chip and its description.
+    // The release: an image for the emulated chip, two rows and the
+    // metadata row that makes it pass the bootloader's application check
+    // (which lets the controller boot the new version), and its description.
+    NivoraVexbusUsbEmulator::FlashImage image;
+    image.siliconId = 0x12345678;
+    image.rows.append({0, 0x22, QByteArray::fromHex("01020304").repeated(16)});
+    image.rows.append({0, 0x23, QByteArray::fromHex("05060708").repeated(16)});
+    image.appendMetadataRow(0, 0xFF);
     QVERIFY(m_server.publishRelease(QStringLiteral("/firmware/nivora-vexbususb"), QStringLiteral("adapter-1.5.0.cyacd"),
-                                    "123456780000\n:000022000401020304D0\n:000023000405060708BF\n"));
+                                    image.toText()));
     emulator().setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
     QVERIFY(startConnected());
     adapter()->firmwareDownloader()->setBaseUrl(m_server.url(QStringLiteral("/firmware/nivora-vexbususb")));
@@ -439,8 +447,9 @@ void TestNivoraVexbusUsbAdapter::firmwareUpdateFromReleaseServer()
     QVERIFY(!adapter()->updating());
     QCOMPARE(percentageSpy.last().at(0).toDouble(), 100.0);
     QCOMPARE(adapter()->updatePercentage(), 0.0);
-    QCOMPARE(emulator().flash().row(0, 0x22).toHex(), QByteArray("01020304"));
-    QCOMPARE(emulator().flash().row(0, 0x23).toHex(), QByteArray("05060708"));
+    QCOMPARE(emulator().flash().row(0, 0x22).toHex(), QByteArray("01020304").repeated(16));
+    QCOMPARE(emulator().flash().row(0, 0x23).toHex(), QByteArray("05060708").repeated(16));
+    QVERIFY(emulator().bootloader().applicationValid());
     QCOMPARE(finishedSpy.count(), 1);
     QCOMPARE(finishedSpy.at(0).at(0).toBool(), true);
     // Still offered after the update: the flag follows the downloader only.
