@@ -1,3 +1,6 @@
+# SPDX-FileCopyrightText: 2026 Nivora
+# SPDX-License-Identifier: LGPL-2.1-or-later
+
 # Thin wrapper over the CMake presets. Both entry points install the Debian
 # packages they need first, so they work on a fresh Debian 12 machine.
 
@@ -6,7 +9,7 @@ BUILD_DIR := build/$(PRESET)
 PREFIX    := $(CURDIR)/build/install
 
 BUILD_PACKAGES := cmake make g++ pkg-config qtbase5-dev libqt5serialport5-dev libudev-dev libssl-dev scdoc
-TEST_PACKAGES  := umockdev libumockdev-dev libglib2.0-dev openssl ca-certificates libbenchmark-dev udev bash-completion
+TEST_PACKAGES  := reuse umockdev libumockdev-dev libglib2.0-dev openssl ca-certificates libbenchmark-dev udev bash-completion
 BENCH_PACKAGES := valgrind
 SANITIZE_PACKAGES := clang libclang-rt-14-dev
 QT6_PACKAGES   := qt6-base-dev qt6-serialport-dev

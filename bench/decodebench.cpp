@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Bytes per second through the link's receive path (the frame decoder and
 // the packet parse that the interface runs on every byte it reads), against
 // a plain C loop decoding the same bytes, in one run. The stream is bus-data

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The link's figures against vexbus-emulator on its pseudo-terminal, each
 // beside a plain C reference on the same line in the same run:
 //   request PORT COUNT            round trip of a command minus the wire time of its bytes

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 /* The references of the benchmarks: the adapter's frames decoded and a
  * request answered on a tty by plain C loops, with nothing around them. */
 #ifndef NIVORA_BENCH_PLAINLINE_H

@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 Nivora
+# SPDX-License-Identifier: LGPL-2.1-or-later
+
 # Runs every benchmark and prints one line per figure beside its reference,
 # both measured in this run, with their ratio; writes the figures to
 # OUTPUT/results.json. The machine may be shared and noisy: compare a figure

@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 Nivora
+# SPDX-License-Identifier: LGPL-2.1-or-later
+
 # Runs the link benchmarks once, briefly, against vexbus-emulator.
 # Usage: smoke-line.sh VEXBUS-EMULATOR NIVORA-BENCH-LINE
 set -eu

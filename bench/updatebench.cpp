@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The firmware update's speed against the emulated line: the bootloader
 // handler writes an image into the emulator behind a mocked FTDI adapter
 // (umockdev), whose driver answers the serial ioctls. The emulator's latency

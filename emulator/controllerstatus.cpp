@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #include "controllerstatus.h"
 
 namespace NivoraVexbusUsbEmulator {

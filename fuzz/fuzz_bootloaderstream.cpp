@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The bootloader's response stream: bytes as the tty delivers them are
 // reassembled, and every response the decoder hands on is checked as the
 // bootloader handler checks it.

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // A whole image file: whatever it holds, an image the parser accepts has
 // rows, each of them sound and a line of the file, and no more rows than
 // the file has lines.

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // One image row: a row the parser accepts gives fields that, written out
 // again as a row line, parse to the same fields.
 

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The link's receive stream: bytes as the adapter's tty delivers them go
 // through the frame decoder as the interface reads them. The packet parser
 // the interface hands every frame to has its own target (fuzz_packet).

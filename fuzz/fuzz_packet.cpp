@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The packet parser on the bytes of one frame, as the interface hands on
 // every frame it decodes: a response or notification parsed from them gives
 // its fields from where the frame format puts them, and built again from

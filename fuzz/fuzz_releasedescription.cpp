@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The release description as the release server sends it, and the
 // decisions the downloader takes on it: an accepted release names a file
 // that stays inside the cache directory and on the release server, and

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Runs a fuzz target's entry function over every file of the directories
 // given, as the test suite does with the inputs that once failed and with
 // the seed corpus: a fault that comes back crashes, trips a sanitizer or

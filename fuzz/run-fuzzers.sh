@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 Nivora
+# SPDX-License-Identifier: LGPL-2.1-or-later
+
 # Runs the fuzz targets one after the other, each for SECONDS, and prints
 # per target its executions, its coverage and the result. A crash, a
 # sanitizer report or a broken invariant fails the run; the input that

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // vexbus-soak [--seconds N] [--seed N]: runs an adapter (found by its serial
 // number) against the emulated controller on the mocked platform for a
 // given time: continuous bus traffic, one command of the application at a

@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 Nivora
+# SPDX-License-Identifier: LGPL-2.1-or-later
+
 # Installs the given Debian packages that are not installed yet.
 # Usage: install-deps.sh SUDO-COMMAND-OR-EMPTY PACKAGE...
 sudo_cmd=$1

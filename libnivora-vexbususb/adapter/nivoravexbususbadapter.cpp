@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #include "adapter/nivoravexbususbadapter.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "logging/nivoravexbususblogging.h"
@@ -16,8 +19,27 @@ namespace {
 // The frame that writeDataToVexbus() sends when it is given none.
 const char testFrameHex[] = "4142434445";
 
-QByteArray durationBytes(quint16 milliSeconds)
+QString versionFromPayload(const QByteArray &payload)
 {
+    QDataStream stream(payload);
+    quint8 major = 0;
+    quint8 minor = 0;
+    quint8 patch = 0;
+    stream >> major >> minor >> patch;
+    return QStringLiteral("%1.%2.%3").arg(major).arg(minor).arg(patch);
+}
+
+// Only 16 bits of a duration travel; a longer press is held for the
+// longest duration the controller can be told instead of wrapping round.
+QByteArray durationBytes(uint milliSeconds)
+{
+    if (milliSeconds > NivoraVexbusUsbAdapter::maximumPressDuration) {
+        qCWarning(dcVexbusUsb()) << "The press duration of" << milliSeconds << "ms exceeds the maximum of"
+                                 << NivoraVexbusUsbAdapter::maximumPressDuration << "ms. Limiting it to"
+                                 << NivoraVexbusUsbAdapter::maximumPressDuration << "ms.";
+        milliSeconds = NivoraVexbusUsbAdapter::maximumPressDuration;
+    }
+
     QByteArray bytes;
     bytes.append(static_cast<char>(milliSeconds >> 8));
     bytes.append(static_cast<char>(milliSeconds & 0xFF));
@@ -69,6 +91,10 @@ void NivoraVexbusUsbAdapter::construct(NivoraVexbusUsbDeviceWatcher *deviceWatch
     m_interface = new NivoraVexbusUsbInterface(deviceWatcher, this);
     m_interface->setPortName(m_portName);
     m_interface->setBaudRate(static_cast<QSerialPort::BaudRate>(m_baudrate));
+    // Before the adapter's own handlers: a closed port aborts the pending
+    // replies before the adapter shows itself unavailable.
+    m_client = new NivoraVexbusUsbClient(m_interface, this);
+    connect(m_client, &NivoraVexbusUsbClient::responseTimeoutChanged, this, &NivoraVexbusUsbAdapter::responseTimeoutChanged);
     connect(m_interface, &NivoraVexbusUsbInterface::connectedChanged, this, &NivoraVexbusUsbAdapter::onInterfaceConnectedChanged);
     connect(m_interface, &NivoraVexbusUsbInterface::packetReceived, this, &NivoraVexbusUsbAdapter::onInterfacePacketReceived);
     connect(m_interface, &NivoraVexbusUsbInterface::dataReceived, this, &NivoraVexbusUsbAdapter::onInterfaceDataReceived);
@@ -98,6 +124,16 @@ QString NivoraVexbusUsbAdapter::trafficRecordFileName() const
 void NivoraVexbusUsbAdapter::setTrafficRecordFileName(const QString &fileName)
 {
     m_trafficRecorder->setFileName(fileName);
+}
+
+int NivoraVexbusUsbAdapter::responseTimeout() const
+{
+    return m_client->responseTimeout();
+}
+
+void NivoraVexbusUsbAdapter::setResponseTimeout(int responseTimeout)
+{
+    m_client->setResponseTimeout(responseTimeout);
 }
 
 NivoraVexbusUsbInterface *NivoraVexbusUsbAdapter::serialInterface() const
@@ -360,10 +396,7 @@ void NivoraVexbusUsbAdapter::clearSerialPortInformation()
 void NivoraVexbusUsbAdapter::onInterfaceConnectedChanged(bool connected)
 {
     if (!connected) {
-        const QList<NivoraVexbusUsbReply *> pending = m_replies.values();
-        for (NivoraVexbusUsbReply *reply : pending)
-            reply->abort();
-
+        // The client has aborted the pending replies already.
         m_initAttempts = 0;
         setAvailable(false);
         clearSerialPortInformation();
@@ -399,237 +432,165 @@ void NivoraVexbusUsbAdapter::onInterfaceDataReceived(const QByteArray &data)
 
 void NivoraVexbusUsbAdapter::onInterfacePacketReceived(const NivoraVexbusUsbPacket &packet)
 {
-    if (packet.type() == NivoraVexbusUsbPacket::TypeNotification) {
+    // Responses are the client's.
+    if (packet.type() == NivoraVexbusUsbPacket::TypeNotification)
         processNotification(packet);
-        return;
-    }
-
-    NivoraVexbusUsbReply *reply = m_replies.take(packet.packetId());
-    if (!reply) {
-        qCWarning(dcVexbusUsbTraffic()) << "Unhandled packet received:" << packet;
-        return;
-    }
-
-    qCDebug(dcVexbusUsbTraffic()) << "Reply response received for request" << reply->requestPacket();
-    reply->m_responsePacket = packet;
-    reply->setFinished();
 }
 
 // Requests
 
-NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::createReply(const NivoraVexbusUsbPacket &packet)
-{
-    NivoraVexbusUsbReply *reply = new NivoraVexbusUsbReply(packet, this);
-    m_replies.insert(reply->packetId(), reply);
-    connect(reply, &NivoraVexbusUsbReply::finished, reply, &NivoraVexbusUsbReply::deleteLater);
-    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply]() {
-        // After 256 requests an id comes round again while its first
-        // request may still be pending; the entry then belongs to the newer
-        // reply and must stay.
-        auto it = m_replies.find(reply->packetId());
-        if (it != m_replies.end() && it.value() == reply)
-            m_replies.erase(it);
-    });
-    return reply;
-}
-
-NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendRequest(NivoraVexbusUsbUtils::Command command, const QByteArray &payload)
-{
-    const NivoraVexbusUsbPacket packet(static_cast<unsigned char>(command), m_nextPacketId++, payload,
-                                       NivoraVexbusUsbPacket::TypeRequest);
-    NivoraVexbusUsbReply *reply = createReply(packet);
-    m_interface->sendPacket(reply->requestPacket());
-    reply->startWait();
-    return reply;
-}
-
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendReadFirmwareVersion()
 {
     qCDebug(dcVexbusUsb()) << "Reading firmware version from controller";
-    return sendRequest(NivoraVexbusUsbUtils::CommandGetFirmware);
+    return m_client->sendRequest(NivoraVexbusUsbUtils::CommandGetFirmware);
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendGetControllerStatus()
 {
     qCDebug(dcVexbusUsb()) << "Getting controller status";
-    return sendRequest(NivoraVexbusUsbUtils::CommandGetControllerStatus);
-}
-
-NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendResetController()
-{
-    qCDebug(dcVexbusUsb()) << "Resetting controller";
-    return sendRequest(NivoraVexbusUsbUtils::CommandSoftReset);
-}
-
-NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendDataToVexbus(const QByteArray &frame)
-{
-    qCDebug(dcVexbusUsb()) << "Sending data to Vexbus RS485:" << frame.toHex();
-    QByteArray payload;
-    payload.append(static_cast<char>(frame.size() & 0xFF));
-    payload.append(frame);
-    return sendRequest(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, payload);
-}
-
-NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendSetIxoModuleBufferData(const QByteArray &data, quint16 milliSeconds)
-{
-    const QByteArray payload = data + durationBytes(milliSeconds);
-    qCDebug(dcVexbusUsb()) << "Sending set IXO module buffer request:" << payload.toHex() << "(" << milliSeconds << " ms )";
-    return sendRequest(NivoraVexbusUsbUtils::CommandSetIxoModuleBuffer, payload);
-}
-
-NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendSetWallPanelBufferData(const QByteArray &data, quint16 milliSeconds)
-{
-    const QByteArray payload = data + durationBytes(milliSeconds);
-    qCDebug(dcVexbusUsb()) << "Sending set wall panel buffer request:" << payload.toHex() << "(" << milliSeconds << " ms )";
-    return sendRequest(NivoraVexbusUsbUtils::CommandSetWallPanelModuleBuffer, payload);
-}
-
-NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendSetRemoteServiceModuleBufferData(const QByteArray &data, quint16 milliSeconds)
-{
-    const QByteArray payload = data + durationBytes(milliSeconds);
-    qCDebug(dcVexbusUsb()) << "Sending set remote service module buffer request:" << payload.toHex() << "(" << milliSeconds << " ms )";
-    return sendRequest(NivoraVexbusUsbUtils::CommandSetRemoteServiceModuleBuffer, payload);
-}
-
-NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendPressAppConnectorButtonData(const QByteArray &data, quint16 milliSeconds)
-{
-    const QByteArray payload = data + durationBytes(milliSeconds);
-    qCDebug(dcVexbusUsb()) << "Sending press app connector module button request:" << payload.toHex() << "(" << milliSeconds << " ms )";
-    return sendRequest(NivoraVexbusUsbUtils::CommandPressAppConnectorModuleButton, payload);
-}
-
-NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendEnableAppConnectorParameterHandlingData(const QByteArray &data)
-{
-    qCDebug(dcVexbusUsb()) << "Sending enable AppConnector parameter handling request:" << data.toHex();
-    return sendRequest(NivoraVexbusUsbUtils::CommandEnableAppConnectorParameterHandling, data);
+    return m_client->sendRequest(NivoraVexbusUsbUtils::CommandGetControllerStatus);
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendStartBootloader()
 {
     qCDebug(dcVexbusUsb()) << "Starting bootloader on the controller";
-    return sendRequest(NivoraVexbusUsbUtils::CommandStartBootloader);
+    return m_client->sendRequest(NivoraVexbusUsbUtils::CommandStartBootloader);
 }
 
 // Commands
 
-void NivoraVexbusUsbAdapter::connectCommandReply(NivoraVexbusUsbReply *reply, const char *errorText, const char *successText)
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendCommand(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
+                                                          const char *errorText, const char *successText,
+                                                          const std::function<void(NivoraVexbusUsbReply *)> &onFinished)
 {
-    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply, errorText, successText]() {
+    NivoraVexbusUsbReply *reply = nullptr;
+    if (m_updating) {
+        reply = m_client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorUpdateRunning,
+                                        QStringLiteral("A firmware update holds the adapter; nothing was sent. Give the "
+                                                       "command again once the update has finished."));
+    } else if (!m_available) {
+        reply = m_client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorNotAvailable,
+                                        QStringLiteral("The adapter is not available; nothing was sent. Give the command "
+                                                       "again once the adapter is plugged in and initialised."));
+    } else {
+        reply = m_client->sendRequest(command, payload);
+    }
+
+    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, command, reply, errorText, successText, onFinished]() {
         if (reply->error() != NivoraVexbusUsbReply::ErrorNoError) {
             qCWarning(dcVexbusUsb()) << errorText << reply->error();
         } else {
             qCDebug(dcVexbusUsb()) << successText;
         }
-        emitCommandFinished(reply);
+        // The command's own consequences come first, so that the state
+        // shows them when the application learns the outcome.
+        if (onFinished)
+            onFinished(reply);
+        // Only a response carries the controller's error code.
+        const NivoraVexbusUsbUtils::Error controllerError = reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError
+                ? reply->controllerError() : NivoraVexbusUsbUtils::ErrorNoError;
+        emit commandFinished(command, reply->error(), controllerError);
+    });
+    return reply;
+}
+
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::readFirmwareVersion()
+{
+    qCDebug(dcVexbusUsb()) << "Reading firmware version from controller";
+    return sendCommand(NivoraVexbusUsbUtils::CommandGetFirmware, QByteArray(), "Read firmware version reply finished with error",
+                       "Read firmware version reply finished successfully.", [this](NivoraVexbusUsbReply *reply) {
+        if (reply->error() == NivoraVexbusUsbReply::ErrorNoError)
+            setFirmwareVersion(versionFromPayload(reply->payload()));
     });
 }
 
-void NivoraVexbusUsbAdapter::emitCommandFinished(NivoraVexbusUsbReply *reply)
-{
-    // Only a response carries the controller's error code.
-    const NivoraVexbusUsbUtils::Error controllerError = reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError
-            ? reply->responsePacket().error() : NivoraVexbusUsbUtils::ErrorNoError;
-    emit commandFinished(static_cast<NivoraVexbusUsbUtils::Command>(reply->requestPacket().command()),
-                         reply->error(), controllerError);
-}
-
-namespace {
-
-// Only 16 bits of a duration travel; a longer press is held for the
-// longest duration the controller can be told instead of wrapping round.
-quint16 limitedDuration(uint milliSeconds)
-{
-    if (milliSeconds <= NivoraVexbusUsbAdapter::maximumPressDuration)
-        return static_cast<quint16>(milliSeconds);
-
-    qCWarning(dcVexbusUsb()) << "The press duration of" << milliSeconds << "ms exceeds the maximum of"
-                             << NivoraVexbusUsbAdapter::maximumPressDuration << "ms. Limiting it to"
-                             << NivoraVexbusUsbAdapter::maximumPressDuration << "ms.";
-    return static_cast<quint16>(NivoraVexbusUsbAdapter::maximumPressDuration);
-}
-
-} // namespace
-
-void NivoraVexbusUsbAdapter::readFirmwareVersion()
-{
-    // The init procedure reads the version after every connection.
-}
-
-void NivoraVexbusUsbAdapter::resetController()
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::resetController()
 {
     qCDebug(dcVexbusUsb()) << "Reset controller...";
-    NivoraVexbusUsbReply *reply = sendResetController();
-    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply]() {
-        if (reply->error() != NivoraVexbusUsbReply::ErrorNoError) {
-            qCWarning(dcVexbusUsb()) << "Reset controller request finished with error" << reply->error();
-            if (reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError)
-                qCWarning(dcVexbusUsb()) << "Interface error" << reply->responsePacket().error();
-            emitCommandFinished(reply);
+    qCDebug(dcVexbusUsb()) << "Resetting controller";
+    return sendCommand(NivoraVexbusUsbUtils::CommandSoftReset, QByteArray(), "Reset controller request finished with error",
+                       "Reset controller request finished successfully. The controller is resetting...",
+                       [this](NivoraVexbusUsbReply *reply) {
+        if (reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError)
+            qCWarning(dcVexbusUsb()) << "Interface error" << reply->controllerError();
+        if (reply->error() != NivoraVexbusUsbReply::ErrorNoError)
             return;
-        }
-
-        qCDebug(dcVexbusUsb()) << "Reset controller request finished successfully. The controller is resetting...";
         setState(StateUnconnected);
         setAvailable(false);
         setState(StateConnecting);
-        emitCommandFinished(reply);
     });
 }
 
-void NivoraVexbusUsbAdapter::writeDataToVexbus(const QByteArray &data)
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::writeDataToVexbus(const QByteArray &data)
 {
+    const char *const errorText = "Write data to Vexbus reply finished with error";
     const QByteArray frame = data.isNull() ? QByteArray::fromHex(testFrameHex) : data;
     // The length byte must describe the frame; a longer frame cannot be sent.
     if (frame.size() > maximumVexbusFrameSize) {
+        const QString reason = QStringLiteral("The frame has %1 bytes, but at most %2 bytes fit in one write request; "
+                                              "nothing was sent. Split the frame.").arg(frame.size()).arg(maximumVexbusFrameSize);
         qCWarning(dcVexbusUsb()) << "Cannot write data to Vexbus: the frame has" << frame.size()
                                  << "bytes, but at most" << maximumVexbusFrameSize << "bytes fit in one write request.";
-        return;
+        NivoraVexbusUsbReply *reply = m_client->refuseRequest(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, frame,
+                                                              NivoraVexbusUsbReply::ErrorInvalidArgument, reason);
+        connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply, errorText]() {
+            qCWarning(dcVexbusUsb()) << errorText << reply->error();
+            emit commandFinished(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, reply->error(), NivoraVexbusUsbUtils::ErrorNoError);
+        });
+        return reply;
     }
 
     qCDebug(dcVexbusUsb()) << "Write data to Vexbus:" << frame.toHex();
-    connectCommandReply(sendDataToVexbus(frame), "Write data to Vexbus reply finished with error",
-                        "Data sent successfully to Vexbus.");
+    qCDebug(dcVexbusUsb()) << "Sending data to Vexbus RS485:" << frame.toHex();
+    const QByteArray payload = QByteArray(1, static_cast<char>(frame.size())) + frame;
+    return sendCommand(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, payload, errorText, "Data sent successfully to Vexbus.");
 }
 
-void NivoraVexbusUsbAdapter::pressIxoButton(IxoModuleButton button, uint milliSeconds)
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::pressIxoButton(IxoModuleButton button, uint milliSeconds)
 {
     qCDebug(dcVexbusUsb()) << "Press IXO module button" << button << "for" << milliSeconds << "ms";
-    QByteArray data;
-    data.append(static_cast<char>(0x80));
-    data.append(static_cast<char>(button | 0x08));
-    connectCommandReply(sendSetIxoModuleBufferData(data, limitedDuration(milliSeconds)),
-                        "Set IXO module buffer data reply finished with error",
-                        "Set IXO module buffer data reply finished successfully.");
+    QByteArray payload;
+    payload.append(static_cast<char>(0x80));
+    payload.append(static_cast<char>(button | 0x08));
+    payload.append(durationBytes(milliSeconds));
+    qCDebug(dcVexbusUsb()) << "Sending set IXO module buffer request:" << payload.toHex();
+    return sendCommand(NivoraVexbusUsbUtils::CommandSetIxoModuleBuffer, payload,
+                       "Set IXO module buffer data reply finished with error",
+                       "Set IXO module buffer data reply finished successfully.");
 }
 
-void NivoraVexbusUsbAdapter::pressRemoteServiceButton(RemoteServiceModuleButton button, uint milliSeconds)
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::pressRemoteServiceButton(RemoteServiceModuleButton button, uint milliSeconds)
 {
     qCDebug(dcVexbusUsb()) << "Press KVT remote service module button" << button << "for" << milliSeconds << "ms";
-    QByteArray data;
-    data.append(static_cast<char>(0x00));
-    data.append(static_cast<char>(button));
+    QByteArray payload;
+    payload.append(static_cast<char>(0x00));
+    payload.append(static_cast<char>(button));
+    payload.append(durationBytes(milliSeconds));
     // The controller takes this press through its IXO module buffer.
-    connectCommandReply(sendSetIxoModuleBufferData(data, limitedDuration(milliSeconds)),
-                        "Press KVT remote service module button reply finished with error",
-                        "Press KVT remote service module button reply finished successfully.");
+    qCDebug(dcVexbusUsb()) << "Sending set IXO module buffer request:" << payload.toHex();
+    return sendCommand(NivoraVexbusUsbUtils::CommandSetIxoModuleBuffer, payload,
+                       "Press KVT remote service module button reply finished with error",
+                       "Press KVT remote service module button reply finished successfully.");
 }
 
-void NivoraVexbusUsbAdapter::pressAppConnectorButton(AppConnectorModuleButton button, uint milliSeconds)
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::pressAppConnectorButton(AppConnectorModuleButton button, uint milliSeconds)
 {
     qCDebug(dcVexbusUsb()) << "Press KVT app connector module button" << button << "for" << milliSeconds << "ms";
-    const QByteArray data(1, static_cast<char>(button));
-    connectCommandReply(sendPressAppConnectorButtonData(data, limitedDuration(milliSeconds)),
-                        "Press KVT app connector module button reply finished with error",
-                        "Press KVT app connector module button reply finished successfully.");
+    const QByteArray payload = QByteArray(1, static_cast<char>(button)) + durationBytes(milliSeconds);
+    qCDebug(dcVexbusUsb()) << "Sending press app connector module button request:" << payload.toHex();
+    return sendCommand(NivoraVexbusUsbUtils::CommandPressAppConnectorModuleButton, payload,
+                       "Press KVT app connector module button reply finished with error",
+                       "Press KVT app connector module button reply finished successfully.");
 }
 
-void NivoraVexbusUsbAdapter::enableAppConnectorParameterHandling(bool enable)
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::enableAppConnectorParameterHandling(bool enable)
 {
-    const QByteArray data(1, static_cast<char>(enable ? 0x01 : 0x00));
+    const QByteArray payload(1, static_cast<char>(enable ? 0x01 : 0x00));
     qCDebug(dcVexbusUsb()) << "Set KVT app connector paramerter handling" << (enable ? "enabled" : "disabled");
-    connectCommandReply(sendEnableAppConnectorParameterHandlingData(data),
-                        "Set KVT app connector paramerter handling reply finished with error",
-                        "Set KVT app connector paramerter handling reply finished successfully.");
+    qCDebug(dcVexbusUsb()) << "Sending enable AppConnector parameter handling request:" << payload.toHex();
+    return sendCommand(NivoraVexbusUsbUtils::CommandEnableAppConnectorParameterHandling, payload,
+                       "Set KVT app connector paramerter handling reply finished with error",
+                       "Set KVT app connector paramerter handling reply finished successfully.");
 }
 
 // Firmware update
@@ -789,12 +750,7 @@ void NivoraVexbusUsbAdapter::onInitFirmwareVersionFinished(NivoraVexbusUsbReply 
 {
     switch (reply->error()) {
     case NivoraVexbusUsbReply::ErrorNoError: {
-        QDataStream stream(reply->responsePacket().payload());
-        quint8 major = 0;
-        quint8 minor = 0;
-        quint8 patch = 0;
-        stream >> major >> minor >> patch;
-        setFirmwareVersion(QStringLiteral("%1.%2.%3").arg(major).arg(minor).arg(patch));
+        setFirmwareVersion(versionFromPayload(reply->payload()));
         qCDebug(dcVexbusUsb()) << "Nivora Vexbus USB adapter firmware version:" << m_firmwareVersion;
         m_initAttempts = 0;
         m_initReply = nullptr;

@@ -1,19 +1,24 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #ifndef NIVORAVEXBUSUSBADAPTER_H
 #define NIVORAVEXBUSUSBADAPTER_H
 
 #include "nivoravexbususb_export.h"
-#include "adapter/nivoravexbususbutils.h"
+#include "link/nivoravexbususbutils.h"
 #include "bootloader/bootloaderhandler.h"
 #include "bootloader/firmwaredata.h"
 #include "devicewatcher/nivoravexbususbdevicewatcher.h"
 #include "firmware/firmwaredownloader.h"
+#include "link/nivoravexbususbclient.h"
 #include "link/nivoravexbususbinterface.h"
 #include "link/nivoravexbususbpacket.h"
 #include "link/nivoravexbususbreply.h"
 #include "logging/nivoravexbususbtrafficrecorder.h"
 
-#include <QHash>
 #include <QObject>
+
+#include <functional>
 
 namespace NivoraVexbusUsb {
 
@@ -24,8 +29,9 @@ namespace NivoraVexbusUsb {
  * The adapter's presence, firmware version and controller status are
  * properties with change signals; the bus frames the controller reports
  * arrive as vexbusFrameReceived(); commands (reset, write, button presses,
- * parameter handling) report their outcome with commandFinished(), and a
- * firmware update with updateFinished(). The adapter is found by its port
+ * parameter handling) return the NivoraVexbusUsbReply of their request,
+ * which tells their outcome (and commandFinished() repeats it), and a
+ * firmware update reports with updateFinished(). The adapter is found by its port
  * (a device path, a link such as /dev/vexbus/by-serial/SERIAL, or
  * a pseudo-terminal) or by its USB serial number, through a device watcher
  * of its own or one that the application shares among several adapters.
@@ -79,6 +85,9 @@ class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbAdapter : public QObject
     Q_PROPERTY(bool updating READ updating NOTIFY updatingChanged)
     /// The trace file into which the serial traffic with the adapter is recorded; empty while nothing is recorded.
     Q_PROPERTY(QString trafficRecordFileName READ trafficRecordFileName NOTIFY trafficRecordFileNameChanged)
+    /// How long, in ms, a command waits for the controller's response; 2000 by default. Longer for links
+    /// slower than a USB cable, such as a serial bridge over a wide-area network.
+    Q_PROPERTY(int responseTimeout READ responseTimeout WRITE setResponseTimeout NOTIFY responseTimeoutChanged)
 
 public:
     /// The adapter's life cycle.
@@ -268,11 +277,29 @@ public:
     /// warning and leaves trafficRecordFileName() empty.
     void setTrafficRecordFileName(const QString &fileName);
 
-    /// Does nothing: the init procedure reads the firmware version after every connection.
-    Q_INVOKABLE void readFirmwareVersion();
-    /// Resets the controller; commandFinished() tells the outcome, and the
-    /// init procedure runs again once the controller answers.
-    Q_INVOKABLE void resetController();
+    /// See the responseTimeout property.
+    int responseTimeout() const;
+    /// Sets the response time-out in ms for the requests sent from now on,
+    /// the init procedure's included; a value below 1 is refused with a warning.
+    void setResponseTimeout(int responseTimeout);
+
+    /*
+     * The commands below return the reply of their request, never null. It is
+     * owned by the adapter and deleted after its finished(); see
+     * NivoraVexbusUsbReply. A command that cannot be sent finishes its reply
+     * on the next turn of the event loop with ErrorUpdateRunning while a
+     * firmware update runs, ErrorNotAvailable while the adapter is not
+     * available, or ErrorInvalidArgument for an argument the request cannot
+     * carry; commandFinished() follows every reply of a command.
+     */
+
+    /// Reads the controller's firmware version: the reply's payload holds
+    /// major, minor and patch, one byte each, and the firmwareVersion
+    /// property follows it. The init procedure reads it after every connection too.
+    Q_INVOKABLE NivoraVexbusUsb::NivoraVexbusUsbReply *readFirmwareVersion();
+    /// Resets the controller; the init procedure runs again once the
+    /// controller answers. Returns the reply of the request.
+    Q_INVOKABLE NivoraVexbusUsb::NivoraVexbusUsbReply *resetController();
     /**
      * Updates the controller's firmware from the image file firmwareFile,
      * or, given no file, from the image that the firmware downloader holds.
@@ -285,23 +312,24 @@ public:
      */
     Q_INVOKABLE void startFirmwareUpdate(const QString &firmwareFile = QString());
     /// Writes one frame of at most 255 bytes to the bus (a built-in test
-    /// frame when data is null); commandFinished() tells the outcome.
-    Q_INVOKABLE void writeDataToVexbus(const QByteArray &data = QByteArray());
+    /// frame when data is null); a longer frame is refused with
+    /// ErrorInvalidArgument. Returns the reply of the request.
+    Q_INVOKABLE NivoraVexbusUsb::NivoraVexbusUsbReply *writeDataToVexbus(const QByteArray &data = QByteArray());
     /// Presses a button of an emulated ixo module for milliSeconds ms (at
-    /// most 65535); commandFinished() tells the outcome.
-    Q_INVOKABLE void pressIxoButton(NivoraVexbusUsb::NivoraVexbusUsbAdapter::IxoModuleButton button = IxoModuleButtonPlus,
-                                    uint milliSeconds = 200);
+    /// most 65535). Returns the reply of the request.
+    Q_INVOKABLE NivoraVexbusUsb::NivoraVexbusUsbReply *pressIxoButton(NivoraVexbusUsb::NivoraVexbusUsbAdapter::IxoModuleButton button = IxoModuleButtonPlus,
+                                                                    uint milliSeconds = 200);
     /// Presses a button of an emulated remote service module for
-    /// milliSeconds ms (at most 65535); commandFinished() tells the outcome.
-    Q_INVOKABLE void pressRemoteServiceButton(NivoraVexbusUsb::NivoraVexbusUsbAdapter::RemoteServiceModuleButton button = RemoteServiceModuleButtonPlus,
-                                              uint milliSeconds = 200);
+    /// milliSeconds ms (at most 65535). Returns the reply of the request.
+    Q_INVOKABLE NivoraVexbusUsb::NivoraVexbusUsbReply *pressRemoteServiceButton(NivoraVexbusUsb::NivoraVexbusUsbAdapter::RemoteServiceModuleButton button = RemoteServiceModuleButtonPlus,
+                                                                              uint milliSeconds = 200);
     /// Presses a button of the emulated app connector for milliSeconds ms
-    /// (at most 65535); commandFinished() tells the outcome.
-    Q_INVOKABLE void pressAppConnectorButton(NivoraVexbusUsb::NivoraVexbusUsbAdapter::AppConnectorModuleButton button = AppConnectorModuleButtonOpen,
-                                             uint milliSeconds = 200);
-    /// Switches the app connector's parameter handling on or off;
-    /// commandFinished() tells the outcome.
-    Q_INVOKABLE void enableAppConnectorParameterHandling(bool enable);
+    /// (at most 65535). Returns the reply of the request.
+    Q_INVOKABLE NivoraVexbusUsb::NivoraVexbusUsbReply *pressAppConnectorButton(NivoraVexbusUsb::NivoraVexbusUsbAdapter::AppConnectorModuleButton button = AppConnectorModuleButtonOpen,
+                                                                             uint milliSeconds = 200);
+    /// Switches the app connector's parameter handling on or off. Returns
+    /// the reply of the request.
+    Q_INVOKABLE NivoraVexbusUsb::NivoraVexbusUsbReply *enableAppConnectorParameterHandling(bool enable);
 
 public slots:
     /// Enables the serial link: the adapter connects when its port is there
@@ -334,6 +362,8 @@ signals:
     void firmwareUpdateAvailableChanged(bool firmwareUpdateAvailable);
     /// Emitted when the updating property changed.
     void updatingChanged(bool updating);
+    /// Emitted when the responseTimeout property changed.
+    void responseTimeoutChanged(int responseTimeout);
     /// Emitted when a trace began (its file name) or ended (empty).
     void trafficRecordFileNameChanged(const QString &trafficRecordFileName);
     /// Emitted when the update progress changed, in percent, 0 to 100.
@@ -354,11 +384,12 @@ signals:
     void serialPortProductIdentifierChanged(unsigned short serialPortProductIdentifier);
 
     /// Emitted when a command of the application (reset, write, press,
-    /// parameter handling) ended: the request's command, how its reply ended
-    /// (ErrorTimeout after 2000 ms without a response), and for
+    /// parameter handling, firmware version) ended, right after its reply's
+    /// finished(): the request's command, how its reply ended (ErrorTimeout
+    /// after responseTimeout ms without a response), and for
     /// ErrorInterfaceError the error code the controller answered with
-    /// (ErrorNoError otherwise). An application that gives one command at a
-    /// time pairs the signal with it.
+    /// (ErrorNoError otherwise). The reply that the command returned pairs
+    /// the outcome with the command also when several are under way.
     void commandFinished(NivoraVexbusUsb::NivoraVexbusUsbUtils::Command command,
                          NivoraVexbusUsb::NivoraVexbusUsbReply::Error error,
                          NivoraVexbusUsb::NivoraVexbusUsbUtils::Error controllerError);
@@ -401,20 +432,12 @@ private:
     void clearSerialPortInformation();
 
     // Requests
-    NivoraVexbusUsbReply *createReply(const NivoraVexbusUsbPacket &packet);
-    NivoraVexbusUsbReply *sendRequest(NivoraVexbusUsbUtils::Command command, const QByteArray &payload = QByteArray());
     NivoraVexbusUsbReply *sendReadFirmwareVersion();
     NivoraVexbusUsbReply *sendGetControllerStatus();
-    NivoraVexbusUsbReply *sendResetController();
-    NivoraVexbusUsbReply *sendDataToVexbus(const QByteArray &frame);
-    NivoraVexbusUsbReply *sendSetIxoModuleBufferData(const QByteArray &data, quint16 milliSeconds);
-    NivoraVexbusUsbReply *sendSetWallPanelBufferData(const QByteArray &data, quint16 milliSeconds);
-    NivoraVexbusUsbReply *sendSetRemoteServiceModuleBufferData(const QByteArray &data, quint16 milliSeconds);
-    NivoraVexbusUsbReply *sendPressAppConnectorButtonData(const QByteArray &data, quint16 milliSeconds);
-    NivoraVexbusUsbReply *sendEnableAppConnectorParameterHandlingData(const QByteArray &data);
     NivoraVexbusUsbReply *sendStartBootloader();
-    void connectCommandReply(NivoraVexbusUsbReply *reply, const char *errorText, const char *successText);
-    void emitCommandFinished(NivoraVexbusUsbReply *reply);
+    NivoraVexbusUsbReply *sendCommand(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
+                                      const char *errorText, const char *successText,
+                                      const std::function<void(NivoraVexbusUsbReply *)> &onFinished = {});
 
     // Firmware update
     bool loadLocalFirmware(const QString &firmwareFile, FirmwareData *firmware);
@@ -437,6 +460,7 @@ private:
     bool m_updating = false;
     bool m_firmwareUpdateAvailable = false;
     NivoraVexbusUsbInterface *m_interface = nullptr;
+    NivoraVexbusUsbClient *m_client = nullptr;
     BootloaderHandler *m_bootloaderHandler = nullptr;
     FirmwareDownloader *m_firmwareDownloader = nullptr;
     NivoraVexbusUsbTrafficRecorder *m_trafficRecorder = nullptr;
@@ -454,8 +478,6 @@ private:
     bool m_vexbusAvailable = false;
     NivoraVexbusUsbUtils::LedMode m_ledMode = NivoraVexbusUsbUtils::LedModeUnknown;
     NivoraVexbusUsbUtils::VexbusType m_vexbusType = NivoraVexbusUsbUtils::VexbusTypeUnknown;
-    unsigned char m_nextPacketId = 0;
-    QHash<unsigned char, NivoraVexbusUsbReply *> m_replies;
     int m_initAttempts = 0;
     NivoraVexbusUsbReply *m_initReply = nullptr;
 };

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #include "bootloader/bootloaderhandler.h"
 #include "bootloader/bootloaderresponsedecoder.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
@@ -6,7 +9,6 @@
 #include "logging/nivoravexbususbtrafficrecorder.h"
 
 #include <QDataStream>
-#include <QSerialPortInfo>
 
 namespace NivoraVexbusUsb {
 
@@ -88,19 +90,8 @@ void BootloaderHandler::start()
 bool BootloaderHandler::openPort()
 {
     qCDebug(dcVexbusUsbBootloader()) << "Searching serial port" << m_portName;
-    NivoraVexbusUsbPortLocation location;
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports) {
-        qCDebug(dcVexbusUsbBootloader()) << "Checking serial port" << info.systemLocation();
-        if (info.systemLocation() == m_portName) {
-            location = NivoraVexbusUsbPortLocation(info);
-            break;
-        }
-    }
     // The bootloader may sit behind a pseudo-terminal that is not listed.
-    if (location.isNull())
-        location = NivoraVexbusUsbPortLocation::terminalDevice(m_portName);
-
+    const NivoraVexbusUsbPortLocation location = NivoraVexbusUsbPortLocation::find(m_portName);
     if (location.isNull()) {
         qCWarning(dcVexbusUsbBootloader()) << "There is no serial port" << m_portName;
         fail();

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #include "firmware/firmwaredownloader.h"
 #include "firmware/firmwarerelease.h"
 #include "logging/nivoravexbususblogging.h"
@@ -282,11 +285,7 @@ void FirmwareDownloader::reset()
 
 bool FirmwareDownloader::isPlainFileName(const QString &fileName)
 {
-    if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName == QLatin1String(".."))
-        return false;
-
-    return !fileName.contains(QLatin1Char('/')) && !fileName.contains(QLatin1Char('\\'))
-            && !fileName.contains(QChar(QChar::Null));
+    return FirmwareRelease::isPlainFileName(fileName);
 }
 
 QString FirmwareDownloader::releaseUrl() const

@@ -1,5 +1,7 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #include "firmware/firmwarerelease.h"
-#include "firmware/firmwaredownloader.h"
 #include "logging/nivoravexbususblogging.h"
 
 #include <QCoreApplication>
@@ -26,6 +28,15 @@ bool FirmwareRelease::refuse(const QString &warning, const QString &errorString)
     return false;
 }
 
+bool FirmwareRelease::isPlainFileName(const QString &fileName)
+{
+    if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName == QLatin1String(".."))
+        return false;
+
+    return !fileName.contains(QLatin1Char('/')) && !fileName.contains(QLatin1Char('\\'))
+            && !fileName.contains(QChar(QChar::Null));
+}
+
 bool FirmwareRelease::parse(const QByteArray &description)
 {
     *this = FirmwareRelease();
@@ -48,7 +59,7 @@ bool FirmwareRelease::parse(const QByteArray &description)
     // release before any of it is stored.
     const QJsonObject release = document.object();
     const QString fileName = release.value(QStringLiteral("updateFileName")).toString();
-    if (!FirmwareDownloader::isPlainFileName(fileName)) {
+    if (!isPlainFileName(fileName)) {
         qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Rejecting release, the update file name is not a plain file name:"
                                            << fileName;
         m_errorString = tr("The release names an update file that is not a plain file name: \"%1\"").arg(fileName);

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #ifndef FIRMWARERELEASE_H
 #define FIRMWARERELEASE_H
 
@@ -21,6 +24,10 @@ public:
     // The last second of the year 9999: far inside what a 64-bit count of
     // milliseconds, and so QDateTime, holds.
     static constexpr double maximumTimestamp = 253402300799.0;
+
+    // A name that stays inside the directory it is joined to: not empty,
+    // not "." or "..", without a path separator or a null character.
+    static bool isPlainFileName(const QString &fileName);
 
     // Reads a description. On failure logs the warning, keeps the reason
     // for errorOccurred in errorString() and leaves every value empty.

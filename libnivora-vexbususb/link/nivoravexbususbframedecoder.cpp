@@ -1,5 +1,7 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #include "link/nivoravexbususbframedecoder.h"
-#include "link/nivoravexbususbinterface.h"
 #include "logging/nivoravexbususblogging.h"
 
 #include <cstring>
@@ -14,9 +16,6 @@ QString byteText(unsigned char byte)
 }
 
 } // namespace
-
-static_assert(NivoraVexbusUsbFrameDecoder::maximumBufferSize == NivoraVexbusUsbInterface::maximumFrameSize + 1,
-              "the decoder holds a frame of the largest size and the byte that overflows it");
 
 NivoraVexbusUsbFrameDecoder::NivoraVexbusUsbFrameDecoder() :
     m_traffic(&dcVexbusUsbInterfaceTraffic())
@@ -50,13 +49,13 @@ bool NivoraVexbusUsbFrameDecoder::processByte(unsigned char byte)
 
     // The delimiter comes first: it always ends a frame, also one that is
     // being skipped for its size and one that ends right after an escape.
-    if (byte == NivoraVexbusUsbInterface::ProtocolByteEnd)
+    if (byte == End)
         return processFrameEnd();
 
     if (m_overflow)
         return false;
 
-    if (byte == NivoraVexbusUsbInterface::ProtocolByteEsc) {
+    if (byte == Esc) {
         m_escaped = true;
         return false;
     }
@@ -65,10 +64,10 @@ bool NivoraVexbusUsbFrameDecoder::processByte(unsigned char byte)
         m_buffer[m_size++] = byte;
     } else {
         m_escaped = false;
-        if (byte == NivoraVexbusUsbInterface::ProtocolByteTransposedEnd) {
-            m_buffer[m_size++] = NivoraVexbusUsbInterface::ProtocolByteEnd;
-        } else if (byte == NivoraVexbusUsbInterface::ProtocolByteTransposedEsc) {
-            m_buffer[m_size++] = NivoraVexbusUsbInterface::ProtocolByteEsc;
+        if (byte == TransposedEnd) {
+            m_buffer[m_size++] = End;
+        } else if (byte == TransposedEsc) {
+            m_buffer[m_size++] = Esc;
         } else {
             if (m_traffic->isWarningEnabled())
                 qCWarning(dcVexbusUsbInterfaceTraffic()) << "SLIP protocol violation. Received unexpected stuffed byte. Discard data...";
@@ -77,8 +76,8 @@ bool NivoraVexbusUsbFrameDecoder::processByte(unsigned char byte)
         }
     }
 
-    if (m_size > NivoraVexbusUsbInterface::maximumFrameSize) {
-        qCWarning(dcVexbusUsbInterfaceTraffic()) << "Received frame exceeds" << NivoraVexbusUsbInterface::maximumFrameSize
+    if (m_size > maximumFrameSize) {
+        qCWarning(dcVexbusUsbInterfaceTraffic()) << "Received frame exceeds" << maximumFrameSize
                                                  << "bytes without a delimiter. Discard data until the next frame...";
         reset();
         m_overflow = true;
@@ -92,8 +91,8 @@ int NivoraVexbusUsbFrameDecoder::processBytes(const char *data, int size, bool *
     const bool logged = m_traffic->isDebugEnabled();
     for (int i = 0; i < size; ++i) {
         const unsigned char byte = static_cast<unsigned char>(data[i]);
-        if (logged || byte == NivoraVexbusUsbInterface::ProtocolByteEnd || byte == NivoraVexbusUsbInterface::ProtocolByteEsc
-                || m_escaped || m_overflow || m_size >= NivoraVexbusUsbInterface::maximumFrameSize) {
+        if (logged || byte == End || byte == Esc
+                || m_escaped || m_overflow || m_size >= maximumFrameSize) {
             if (processByte(byte)) {
                 *frameClosed = true;
                 return i + 1;

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #ifndef NIVORAVEXBUSUSBFRAMEDECODER_H
 #define NIVORAVEXBUSUSBFRAMEDECODER_H
 
@@ -31,7 +34,7 @@ public:
     QByteArray frame() const { return m_frame; }
 
     // Bytes of the frame being received; never more than
-    // NivoraVexbusUsbInterface::maximumFrameSize: the bytes of a longer
+    // maximumFrameSize: the bytes of a longer
     // frame are skipped up to the next delimiter.
     int bufferSize() const { return m_size; }
 
@@ -40,8 +43,14 @@ public:
 
     static unsigned char calculateCrc(const QByteArray &data);
 
-    // NivoraVexbusUsbInterface::maximumFrameSize and one byte more.
-    static constexpr int maximumBufferSize = 4096 + 1;
+    // The special bytes of SLIP framing (RFC 1055); the interface's
+    // ProtocolByte publishes the same values.
+    enum SpecialByte : unsigned char { End = 0xC0, Esc = 0xDB, TransposedEnd = 0xDC, TransposedEsc = 0xDD };
+    // The largest frame of the adapter (packet bytes and checksum); the
+    // interface publishes it as its maximumFrameSize.
+    static constexpr int maximumFrameSize = 4096;
+    // The largest frame and one byte more, which shows an overflow.
+    static constexpr int maximumBufferSize = maximumFrameSize + 1;
 
 private:
     bool processFrameEnd();

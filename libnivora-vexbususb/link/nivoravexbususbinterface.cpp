@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #include "link/nivoravexbususbinterface.h"
 #include "link/nivoravexbususbframedecoder.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
@@ -8,6 +11,14 @@
 #include <QMetaEnum>
 
 namespace NivoraVexbusUsb {
+
+// The decoder, a plain value, keeps its own copy of what the interface publishes.
+static_assert(NivoraVexbusUsbFrameDecoder::maximumFrameSize == NivoraVexbusUsbInterface::maximumFrameSize, "one frame size limit");
+static_assert(int(NivoraVexbusUsbFrameDecoder::End) == int(NivoraVexbusUsbInterface::ProtocolByteEnd)
+              && int(NivoraVexbusUsbFrameDecoder::Esc) == int(NivoraVexbusUsbInterface::ProtocolByteEsc)
+              && int(NivoraVexbusUsbFrameDecoder::TransposedEnd) == int(NivoraVexbusUsbInterface::ProtocolByteTransposedEnd)
+              && int(NivoraVexbusUsbFrameDecoder::TransposedEsc) == int(NivoraVexbusUsbInterface::ProtocolByteTransposedEsc),
+              "one set of SLIP bytes");
 
 namespace {
 

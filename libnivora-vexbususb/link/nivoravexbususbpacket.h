@@ -1,8 +1,11 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #ifndef NIVORAVEXBUSUSBPACKET_H
 #define NIVORAVEXBUSUSBPACKET_H
 
 #include "nivoravexbususb_export.h"
-#include "adapter/nivoravexbususbutils.h"
+#include "link/nivoravexbususbutils.h"
 
 #include <QByteArray>
 #include <QDebug>
@@ -64,8 +67,6 @@ public:
     bool isValid() const;
 
 private:
-    friend class NivoraVexbusUsbAdapter;
-
     Type m_type = TypeRequest;
     unsigned char m_command = NivoraVexbusUsbUtils::CommandInvalid;
     unsigned char m_packetId = 0;

@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 Nivora
+# SPDX-License-Identifier: LGPL-2.1-or-later
+
 # Checks the built Debian packages: each file is in the package it belongs
 # to and each package has the files it must have; the dependencies come from
 # the libraries that the binaries link; and a consumer program builds and runs

@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 Nivora
+# SPDX-License-Identifier: LGPL-2.1-or-later
+
 # Builds and runs the consumer program against an installed library, once
 # through the CMake package and once through pkg-config, as an application
 # outside the tree would.

@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 Nivora
+# SPDX-License-Identifier: LGPL-2.1-or-later
+
 # Installs the build into a temporary prefix and builds and runs a small
 # program against it, once through the CMake package and once through
 # pkg-config, as an application outside the tree would. Given the build of
@@ -50,6 +53,7 @@ libdir=$prefix/$libdir_name
 [ -L "$libdir/lib$name.so.1" ] || fail "no lib$name.so.1 link in $libdir"
 [ -f "$libdir/lib$name.so.$version" ] || fail "no lib$name.so.$version in $libdir"
 for header in nivoravexbususbversion.h nivoravexbususb_export.h link/nivoravexbususbpacket.h \
+              link/nivoravexbususbclient.h link/nivoravexbususbutils.h adapter/nivoravexbususbutils.h \
               devicewatcher/nivoravexbususbdevicewatcher.h logging/nivoravexbususblogging.h; do
     [ -f "$prefix/include/$name/$header" ] || fail "header $header is not installed"
 done

@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 Nivora
+# SPDX-License-Identifier: LGPL-2.1-or-later
+
 # Runs a test program with a serial-port lock directory of its own.
 #
 # QSerialPort locks a port with a file named after the device in the

@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 Nivora
+# SPDX-License-Identifier: LGPL-2.1-or-later
+
 # Writes a firmware image made for this project, byte for byte the same on
 # every run with the same options. It holds no real controller code: each
 # row is its row number (two bytes, big-endian) followed by a running text.

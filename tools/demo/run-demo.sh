@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 Nivora
+# SPDX-License-Identifier: LGPL-2.1-or-later
+
 # make demo: the whole system on an emulated adapter. Starts vexbus-emulator
 # from the install prefix in the background and runs vexbusctl against it:
 # status, bus frames, a button press, a frame written to the bus, a firmware

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // vexbus-release: what a release server or a mirror needs to publish
 // firmware that gateways can authenticate. It makes a publisher's key pair,
 // writes release.json for an image and signs it with a detached Ed25519

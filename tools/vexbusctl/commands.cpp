@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #include "commands.h"
 #include "terminationsignals.h"
 #include "printer.h"
@@ -17,6 +20,7 @@
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QMetaEnum>
 #include <QSerialPortInfo>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -30,7 +34,7 @@ namespace {
 
 // A reply times out after 2000 ms in the library; waiting a little longer
 // lets its own time-out speak first.
-constexpr int replyWaitMs = 2500;
+constexpr int replyWaitMarginMs = 500;
 // The adapter gives the controller this long to reboot into its bootloader.
 constexpr int bootloaderHandOverMs = 3000;
 
@@ -137,11 +141,12 @@ QString busStatusText(const NivoraVexbusUsbAdapter *adapter)
 // done; it may add to the result and to the text that says it happened.
 using AfterReply = std::function<int(AdapterSession *session, QJsonObject *result, QString *done)>;
 
-// Sends one command with send() and waits for its outcome.
-// description names the action in an error ("writing 3 bytes to the bus"),
-// done says it happened ("wrote 3 bytes to the bus").
+// Sends one command with send() and waits for its reply, whose error and
+// sentence the tool passes on as they are. description names the action
+// ("writing 3 bytes to the bus"), done says it happened ("wrote 3 bytes to
+// the bus").
 int runCommand(const CommandContext &context, const QString &command, const QString &description, QString done,
-               const std::function<void(NivoraVexbusUsbAdapter *)> &send, QJsonObject result = QJsonObject(),
+               const std::function<NivoraVexbusUsbReply *(NivoraVexbusUsbAdapter *)> &send, QJsonObject result = QJsonObject(),
                const AfterReply &afterReply = AfterReply())
 {
     AdapterSession session(context.adapterOptions, context.printer, context.terminationSignals);
@@ -153,37 +158,39 @@ int runCommand(const CommandContext &context, const QString &command, const QStr
     bool finished = false;
     NivoraVexbusUsbReply::Error error = NivoraVexbusUsbReply::ErrorNoError;
     NivoraVexbusUsbUtils::Error controllerError = NivoraVexbusUsbUtils::ErrorNoError;
-    QObject::connect(adapter, &NivoraVexbusUsbAdapter::commandFinished, adapter,
-                     [&](NivoraVexbusUsbUtils::Command, NivoraVexbusUsbReply::Error replyError,
-                         NivoraVexbusUsbUtils::Error responseError) {
-                         finished = true;
-                         error = replyError;
-                         controllerError = responseError;
-                     });
-
+    QString message;
+    // The reply is gone after its finished(): its outcome is taken there.
+    NivoraVexbusUsbReply *reply = send(adapter);
+    QObject::connect(reply, &NivoraVexbusUsbReply::finished, adapter, [&, reply]() {
+        finished = true;
+        error = reply->error();
+        controllerError = reply->controllerError();
+        message = reply->errorString();
+    });
     Waiter waiter(context.terminationSignals, [&finished]() { return finished; });
-    waiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::commandFinished);
-    send(adapter);
-    const Waiter::Result waited = waiter.wait(replyWaitMs);
+    waiter.wakeOn(reply, &NivoraVexbusUsbReply::finished);
+    // The reply ends by itself after the adapter's response time-out; the
+    // wait's own limit only guards against a reply that never does.
+    const Waiter::Result waited = waiter.wait(adapter->responseTimeout() + replyWaitMarginMs);
     if (waited == Waiter::Interrupted)
         return interrupted(context.printer);
 
     result.insert(QStringLiteral("command"), command);
     result.insert(QStringLiteral("port"), adapter->portName());
-    if (waited == Waiter::TimedOut || error == NivoraVexbusUsbReply::ErrorTimeout) {
-        context.printer->error(QStringLiteral("no reply from the controller at %1 within 2 s to %2.")
-                                       .arg(session.target(), description));
-        return ExitFailure;
+    if (waited == Waiter::TimedOut) {
+        error = NivoraVexbusUsbReply::ErrorTimeout;
+        message = QStringLiteral("The request got no outcome within %1 ms.").arg(adapter->responseTimeout() + replyWaitMarginMs);
     }
-    if (error == NivoraVexbusUsbReply::ErrorAborted) {
-        context.printer->error(QStringLiteral("the connection to %1 was lost before the controller answered %2.")
-                                       .arg(session.target(), description));
-        return ExitFailure;
-    }
-    if (error == NivoraVexbusUsbReply::ErrorInterfaceError) {
-        context.printer->error(QStringLiteral("the controller refused %1: error %2 (%3).")
-                                       .arg(description, Names::of(controllerError))
-                                       .arg(int(controllerError)));
+    if (error != NivoraVexbusUsbReply::ErrorNoError) {
+        context.printer->error(QStringLiteral("%1 failed at %2: %3").arg(description, session.target(), message));
+        if (context.printer->json()) {
+            result.insert(QStringLiteral("success"), false);
+            result.insert(QStringLiteral("error"), QString::fromLatin1(QMetaEnum::fromType<NivoraVexbusUsbReply::Error>().valueToKey(error)));
+            result.insert(QStringLiteral("message"), message);
+            if (error == NivoraVexbusUsbReply::ErrorInterfaceError)
+                result.insert(QStringLiteral("controllerError"), Names::of(controllerError));
+            context.printer->result(QString(), result);
+        }
         return ExitFailure;
     }
 
@@ -662,7 +669,7 @@ int runWrite(const CommandContext &context, const QByteArray &frame)
     QJsonObject result;
     result.insert(QStringLiteral("data"), QString::fromLatin1(frame.toHex()));
     return runCommand(context, QStringLiteral("write"), QStringLiteral("writing %1 byte(s) to the bus").arg(frame.size()),
-                      QStringLiteral("wrote %1 byte(s) to the bus").arg(frame.size()), [frame](NivoraVexbusUsbAdapter *adapter) { adapter->writeDataToVexbus(frame); }, result);
+                      QStringLiteral("wrote %1 byte(s) to the bus").arg(frame.size()), [frame](NivoraVexbusUsbAdapter *adapter) { return adapter->writeDataToVexbus(frame); }, result);
 }
 
 int runPress(const CommandContext &context, Names::Module module, int button, uint milliSeconds)
@@ -672,15 +679,13 @@ int runPress(const CommandContext &context, Names::Module module, int button, ui
     auto send = [module, button, milliSeconds](NivoraVexbusUsbAdapter *adapter) {
         switch (module) {
         case Names::Module::Ixo:
-            adapter->pressIxoButton(NivoraVexbusUsbAdapter::IxoModuleButton(button), milliSeconds);
-            break;
+            return adapter->pressIxoButton(NivoraVexbusUsbAdapter::IxoModuleButton(button), milliSeconds);
         case Names::Module::RemoteService:
-            adapter->pressRemoteServiceButton(NivoraVexbusUsbAdapter::RemoteServiceModuleButton(button), milliSeconds);
-            break;
+            return adapter->pressRemoteServiceButton(NivoraVexbusUsbAdapter::RemoteServiceModuleButton(button), milliSeconds);
         case Names::Module::AppConnector:
-            adapter->pressAppConnectorButton(NivoraVexbusUsbAdapter::AppConnectorModuleButton(button), milliSeconds);
             break;
         }
+        return adapter->pressAppConnectorButton(NivoraVexbusUsbAdapter::AppConnectorModuleButton(button), milliSeconds);
     };
 
     QJsonObject result;
@@ -701,7 +706,7 @@ int runAppParams(const CommandContext &context, bool enable)
     return runCommand(context, QStringLiteral("app-params"),
                       QStringLiteral("switching app connector parameter handling %1").arg(state),
                       QStringLiteral("app connector parameter handling is %1").arg(state),
-                      [enable](NivoraVexbusUsbAdapter *adapter) { adapter->enableAppConnectorParameterHandling(enable); },
+                      [enable](NivoraVexbusUsbAdapter *adapter) { return adapter->enableAppConnectorParameterHandling(enable); },
                       result);
 }
 
@@ -721,7 +726,7 @@ int runReset(const CommandContext &context)
         return int(ExitSuccess);
     };
     return runCommand(context, QStringLiteral("reset"), QStringLiteral("the reset"), QStringLiteral("the controller restarted"),
-                      [](NivoraVexbusUsbAdapter *adapter) { adapter->resetController(); }, QJsonObject(), waitForRestart);
+                      [](NivoraVexbusUsbAdapter *adapter) { return adapter->resetController(); }, QJsonObject(), waitForRestart);
 }
 
 int runCheckUpdate(const CommandContext &context, const ReleaseOptions &releaseOptions)

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // vexbusctl: finds Nivora Vexbus USB adapters, shows their state, watches
 // the bus, sends commands and updates the controller's firmware.
 #include "commands.h"

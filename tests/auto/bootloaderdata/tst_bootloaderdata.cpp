@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The bootloader's data as pure functions: checksums, image rows and files,
 // and responses reassembled from the bytes read.
 #include "bootloader/bootloaderresponsedecoder.h"

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Self-tests of the emulator of the adapter controller and its bootloader,
 // for what the library never asks of it: exact bytes for malformed requests
 // and for the answers where the vendor's bootloader is strict, the

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // vexbusctl against vexbus-emulator, both as processes: images as the
 // vendor's tools make them for other chips (row sizes, line ends, case, a
 // metadata row in a second array, a few rows or hundreds), made by the

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The release check against a local HTTPS server: release descriptions,
 // signed with Ed25519 keys that openssl makes at test time or unsigned, the
 // firmware download and the cache.

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Low latency on the adapter's port: the interface and the bootloader handler
 // ask the tty's driver for it when they open the port and give the earlier
 // setting back when they close it, and carry on where the driver does not

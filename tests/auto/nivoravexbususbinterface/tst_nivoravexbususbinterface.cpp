@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #include "link/nivoravexbususbinterface.h"
 #include "testplatform.h"
 
@@ -155,6 +158,13 @@ void TestNivoraVexbusUsbInterface::receive_data()
     // Bytes before the first delimiter belong to the first frame.
     QTest::newRow("no opening delimiter") << QList<QByteArray>{QByteArray::fromHex("010504c0")}
                                           << QList<QByteArray>{QByteArray::fromHex("0105")} << 1 << QString();
+    // 4096 bytes, packet and checksum, is the largest frame; one byte more
+    // is refused, also where the bytes are taken in bulk.
+    const QByteArray largestPacket = QByteArray::fromHex("010500") + QByteArray(4092, '\x11');
+    QTest::newRow("largest frame") << QList<QByteArray>{"\xc0" + largestPacket + "\x04\xc0"} << QList<QByteArray>{largestPacket} << 1
+                                   << QString();
+    QTest::newRow("one byte over") << QList<QByteArray>{"\xc0" + largestPacket + "\x11\x15\xc0"} << QList<QByteArray>{} << 0
+                                   << QStringLiteral("^Received frame exceeds 4096 bytes without a delimiter");
     // Escaped bytes count after un-escaping; the skip ends at the delimiter
     // that opens the next frame, which then arrives intact.
     QTest::newRow("oversized frame") << QList<QByteArray>{QByteArray(1, '\xc0') + QByteArray(3000, '\x11'),

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Where a terminal device that udev does not list is found. An adapter on
 // such a port is driven end to end by the tool tests, which run vexbusctl on
 // the emulator's pseudo-terminal.

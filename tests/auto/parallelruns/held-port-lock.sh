@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 Nivora
+# SPDX-License-Identifier: LGPL-2.1-or-later
+
 # Holds the system's lock on ttyUSB0 the way a suite running beside this one
 # holds it while its test has the mocked port open, then runs a test that
 # opens its own mocked ttyUSB0.

@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 Nivora
+# SPDX-License-Identifier: LGPL-2.1-or-later
+
 # The man pages and the bash completion against the programs themselves:
 # every option and command that a program's --help lists is in its man page
 # source, and the completion offers exactly the commands, options, modules

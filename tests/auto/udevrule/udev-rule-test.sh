@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 Nivora
+# SPDX-License-Identifier: LGPL-2.1-or-later
+
 # Runs the adapter's udev rule with "udevadm test" on mocked USB serial
 # devices (umockdev) and checks, for each device, whether ModemManager is told
 # to ignore it and which link the rule makes.

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // vexbusctl against vexbus-emulator, both as processes on a real
 // pseudo-terminal: what a person sees, what a script parses, and the exit
 // codes. Releases are published with vexbus-release on a local HTTPS server
@@ -163,11 +166,20 @@ void TestVexbusctl::commandsReportTheirOutcome_data()
     // A reset is done when the controller came back and answered again.
     addRow("reset", {}, {"reset"}, 0, "^reset acknowledged; waiting for the controller to restart\nok: the controller restarted with firmware 1.4.12\n$",
            "^$", "SoftReset \\(0x02\\) id 2 payload -\n.* booted into controller mode.*\n.* GetFirmware \\(0x01\\) id 3 ");
+    // The reasons are the library's sentences, passed on as they are.
     addRow("refused", {"--command-error", "controller:0x41=9"}, {"app-params", "on"}, 1, "^$",
-           "\nvexbusctl: the controller refused switching app connector parameter handling on: error vexbus-not-available \\(9\\)\\.\n$",
+           "\nvexbusctl: switching app connector parameter handling on failed at PORT: The controller refused the request "
+           "CommandEnableAppConnectorParameterHandling with error code 9 \\(ErrorVexbusNotAvailable\\): the controller has no bus; "
+           "check the adapter's connection to the bus\\.\n$",
            "id 2 payload 01\n");
+    addRow("refused as JSON", {"--command-error", "controller:0x41=9"}, {"--json", "app-params", "on"}, 1,
+           "^\\{\"command\":\"app-params\",\"controllerError\":\"vexbus-not-available\",\"enabled\":true,\"error\":\"ErrorInterfaceError\","
+           "\"message\":\"The controller refused the request CommandEnableAppConnectorParameterHandling with error code 9 "
+           "\\(ErrorVexbusNotAvailable\\): [^\"]+\",\"port\":\"PORT\",\"success\":false\\}\n$",
+           "vexbusctl: switching app connector parameter handling on failed at PORT: ", "id 2 payload 01\n");
     addRow("device gone", {"--vanish-on", "controller:WriteDataToVexbus"}, {"write", "0a"}, 1, "^$",
-           "\nvexbusctl: the connection to PORT was lost before the controller answered writing 1 byte\\(s\\) to the bus\\.\n$", "id 2 payload 01 0a\n");
+           "\nvexbusctl: writing 1 byte\\(s\\) to the bus failed at PORT: The request CommandWriteDataToVexbus was given up before "
+           "the controller answered: ", "id 2 payload 01 0a\n");
     addRow("silent controller", {"--silent"}, {"--timeout", "1", "status"}, 1, "^$",
            "vexbusctl: the controller at PORT did not answer within 1 s: ", "GetFirmware \\(0x01\\) id 0 ");
 }

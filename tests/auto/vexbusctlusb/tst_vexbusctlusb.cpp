@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // vexbusctl as a child process on mocked USB adapters: the port is found
 // through udev by itself or by serial number, several adapters need a
 // choice, and the USB identity of the port shows in the status.

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // A program outside the library's tree, built against an installed copy.
 #include "nivoravexbususbversion.h"
 #include "adapter/nivoravexbususbadapter.h"
