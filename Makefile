@@ -9,7 +9,9 @@ BUILD_DIR := build/$(PRESET)
 PREFIX    := $(CURDIR)/build/install
 
 BUILD_PACKAGES := cmake make g++ pkg-config qtbase5-dev libqt5serialport5-dev libudev-dev libssl-dev scdoc
-TEST_PACKAGES  := reuse umockdev libumockdev-dev libglib2.0-dev openssl ca-certificates libbenchmark-dev udev bash-completion
+# The demo shows the mocked platform with umockdev-run; it builds no tests.
+DEMO_PACKAGES  := umockdev
+TEST_PACKAGES  := reuse umockdev libumockdev-dev libglib2.0-dev openssl ca-certificates libbenchmark-dev udev bash-completion dbus-daemon systemd
 BENCH_PACKAGES := valgrind
 SANITIZE_PACKAGES := clang libclang-rt-14-dev
 QT6_PACKAGES   := qt6-base-dev qt6-serialport-dev
@@ -25,7 +27,13 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 .PHONY: demo check check-qt6 bench deb docs deps-build deps-test configure build install
 .PHONY: check-sanitize fuzz deps-sanitize soak deps-deb deps-docs
 
-demo: deps-test install
+# The library and the tools only, in a tree of their own (build/demo):
+# a first run builds no test suite, benchmarks or fuzz targets.
+demo: deps-build
+	@sh tools/install-deps.sh "$(SUDO)" $(DEMO_PACKAGES)
+	cmake --preset demo
+	cmake --build --preset demo
+	cmake --install build/demo --prefix "$(PREFIX)"
 	@sh tools/demo/run-demo.sh "$(PREFIX)"
 
 # The suite runs twice: on the Qt 5 build and on the Qt 6 one.

@@ -12,7 +12,7 @@ void BenchFigure::report() const
 {
     const QString line = QStringLiteral("%1 %2 %3 %4 | %5 %6 | ratio %7%8")
             .arg(figure, -12)
-            .arg(subject, -46)
+            .arg(subject, -56)
             .arg(value, 11, 'f', value < 100 ? 3 : 1)
             .arg(unit, -7)
             .arg(referenceName, -24)

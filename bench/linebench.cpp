@@ -7,6 +7,8 @@
 //   receive PORT SECONDS TOOL     CPU time of receivers while the emulator fills the line
 //   count-request PORT COUNT      COUNT commands, for instruction counts under callgrind
 //   count-plain-request PORT COUNT   its reference
+//   emulator PACED-PORT PORT COUNT   the emulator's own time per round trip
+//                                 beyond its line model, by the plain C host
 
 #include "benchfigure.h"
 #include "plainline.h"
@@ -87,42 +89,49 @@ static bool connectAdapter(NivoraVexbusUsbAdapter *adapter, const QString &port)
     return false;
 }
 
-// One bus-write command through the adapter: round trip and wire bytes.
+// Bus-write commands through the adapter, one at a time: round trip and
+// wire bytes. The runner costs each command as little as it can (one event
+// loop, connections made once, one watchdog for the series), so that the
+// instruction counts are the library's.
 class CommandRunner
 {
 public:
-    explicit CommandRunner(NivoraVexbusUsbAdapter *adapter) : m_adapter(adapter)
+    CommandRunner(NivoraVexbusUsbAdapter *adapter, int count) : m_adapter(adapter)
     {
         NivoraVexbusUsbInterface *link = adapter->serialInterface();
         QObject::connect(link->serialPort(), &QSerialPort::bytesWritten, [this](qint64 bytes) { m_wireBytes += bytes; });
         QObject::connect(link, &NivoraVexbusUsbInterface::dataReceived,
                          [this](const QByteArray &data) { m_wireBytes += wireLength(data); });
+        QObject::connect(m_adapter, &NivoraVexbusUsbAdapter::commandFinished, &m_loop,
+                [this](NivoraVexbusUsbUtils::Command, NivoraVexbusUsbReply::Error error) {
+            m_ok = error == NivoraVexbusUsbReply::ErrorNoError;
+            m_loop.quit();
+        });
+        m_watchdog.setSingleShot(true);
+        QObject::connect(&m_watchdog, &QTimer::timeout, &m_loop, &QEventLoop::quit);
+        m_watchdog.start(kConnectTimeoutMs + count * 100);
     }
 
     // Microseconds of the round trip beyond the wire time; NAN on a failure.
     double run()
     {
         m_wireBytes = 0;
-        QEventLoop loop;
-        bool ok = false;
-        const QMetaObject::Connection connection = QObject::connect(m_adapter, &NivoraVexbusUsbAdapter::commandFinished, &loop,
-                [&](NivoraVexbusUsbUtils::Command, NivoraVexbusUsbReply::Error error) {
-            ok = error == NivoraVexbusUsbReply::ErrorNoError;
-            loop.quit();
-        });
-        QTimer::singleShot(kConnectTimeoutMs, &loop, &QEventLoop::quit);
+        m_ok = false;
         QElapsedTimer clock;
         clock.start();
-        m_adapter->writeDataToVexbus(QByteArray::fromHex("0a1b2c"));
-        loop.exec();
+        m_adapter->writeDataToVexbus(m_frame);
+        m_loop.exec();
         const double roundTripUs = clock.nsecsElapsed() / 1e3;
-        QObject::disconnect(connection);
-        return ok ? roundTripUs - m_wireBytes * kByteTimeUs : NAN;
+        return m_ok ? roundTripUs - m_wireBytes * kByteTimeUs : NAN;
     }
 
 private:
     NivoraVexbusUsbAdapter *m_adapter;
+    const QByteArray m_frame = QByteArray::fromHex("0a1b2c");
+    QEventLoop m_loop;
+    QTimer m_watchdog;
     qint64 m_wireBytes = 0;
+    bool m_ok = false;
 };
 
 // A status request as the plain C reference sends it, with the length of its answer.
@@ -167,6 +176,35 @@ static bool plainRoundTrips(const QString &port, int count, QVector<double> *ove
     return true;
 }
 
+// The plain C host's round trips on a paced line beyond the wire time, less
+// those on an unpaced line beyond no time at all: the pseudo-terminal's two
+// hops and the host's wake-up are in both, what is left is the time the
+// emulator adds to its line model (its wake-ups).
+static int emulatorShare(const QString &pacedPort, const QString &port, int count)
+{
+    QVector<double> paced;
+    QVector<double> unpaced;
+    if (!plainRoundTrips(pacedPort, count, &paced) || !plainRoundTrips(port, count, &unpaced)) {
+        std::fprintf(stderr, "nivora-bench-line: the plain round trip failed\n");
+        return 1;
+    }
+    // The wire time that plainRoundTrips() took off is given back.
+    int responseSize = 0;
+    const double wireUs = (statusRequest(0, &responseSize).size() + responseSize) * kByteTimeUs;
+    BenchFigure figure;
+    figure.figure = QStringLiteral("request");
+    figure.subject = QStringLiteral("emulator's own time beyond its line model, median");
+    figure.reference = percentile(unpaced, 0.5) + wireUs;
+    figure.value = percentile(paced, 0.5) - figure.reference;
+    figure.unit = QStringLiteral("us");
+    figure.referenceName = QStringLiteral("unpaced round trip");
+    figure.goal = QStringLiteral("value < 50 us");
+    figure.details.insert(QStringLiteral("count"), count);
+    figure.details.insert(QStringLiteral("pacedBeyondWireUs"), percentile(paced, 0.5));
+    figure.report();
+    return 0;
+}
+
 static int request(const QString &port, int count)
 {
     QVector<double> plain;
@@ -180,7 +218,7 @@ static int request(const QString &port, int count)
         NivoraVexbusUsbAdapter adapter;
         if (!connectAdapter(&adapter, port))
             return 1;
-        CommandRunner runner(&adapter);
+        CommandRunner runner(&adapter, count);
         for (int i = 0; i < count; ++i) {
             const double us = runner.run();
             if (std::isnan(us))
@@ -311,7 +349,7 @@ static int countRequest(const QString &port, int count)
     NivoraVexbusUsbAdapter adapter;
     if (!connectAdapter(&adapter, port))
         return 1;
-    CommandRunner runner(&adapter);
+    CommandRunner runner(&adapter, count);
     for (int i = 0; i < count; ++i) {
         if (std::isnan(runner.run()))
             return 1;
@@ -333,8 +371,11 @@ int main(int argc, char *argv[])
         return receive(port, int(number), arguments.value(4));
     if (mode == QLatin1String("count-request") && number > 0)
         return countRequest(port, int(number));
+    if (mode == QLatin1String("emulator") && arguments.value(4).toInt() > 0)
+        return emulatorShare(port, arguments.value(3), arguments.value(4).toInt());
     if (mode == QLatin1String("count-plain-request") && number > 0)
         return plainRoundTrips(port, int(number), nullptr) ? 0 : 1;
-    std::fprintf(stderr, "usage: nivora-bench-line request|receive|count-request|count-plain-request PORT NUMBER [VEXBUSCTL]\n");
+    std::fprintf(stderr, "usage: nivora-bench-line request|receive|count-request|count-plain-request PORT NUMBER [VEXBUSCTL]\n"
+                         "       nivora-bench-line emulator PACED-PORT PORT NUMBER\n");
     return 2;
 }

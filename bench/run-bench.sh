@@ -43,14 +43,15 @@ stop_emulator() {
     wait "$emulator_pid" 2>/dev/null || true
     emulator_pid=
 }
-trap 'stop_emulator' EXIT
+unpaced_pid=
+trap 'stop_emulator; [ -z "$unpaced_pid" ] || kill "$unpaced_pid" 2>/dev/null || true' EXIT
 
 # One figure as the programs print it, from the shell.
 figure() {
     awk -v figure="$1" -v subject="$2" -v value="$3" -v unit="$4" -v refname="$5" -v ref="$6" -v goal="$7" \
         -v file="$lines" 'BEGIN {
         ratio = ref != 0 ? value / ref : 0
-        printf "%-12s %-46s %11.1f %-7s | %-24s %11.1f | ratio %7.3f%s\n", figure, subject, value, unit, refname, ref,
+        printf "%-12s %-56s %11.1f %-7s | %-24s %11.1f | ratio %7.3f%s\n", figure, subject, value, unit, refname, ref,
                ratio, goal == "" ? "" : "  (goal " goal ")"
         printf "{\"figure\":\"%s\",\"subject\":\"%s\",\"value\":%.3f,\"unit\":\"%s\",\"referenceName\":\"%s\",\"reference\":%.3f,\"ratio\":%.4f%s}\n",
                figure, subject, value, unit, refname, ref, ratio, goal == "" ? "" : ",\"goal\":\"" goal "\"" >> file
@@ -69,7 +70,7 @@ counted_bytes() {
 echo "== decode: bytes per second through the receive path, against a plain C loop"
 "$decode" --benchmark_min_time=1 --benchmark_color=false
 
-echo "== update: port opened to image written, against the wire-time limit (line model, 115200 8N1)"
+echo "== update: port opened to the application checksum, against a plain C host and the wire-time limit (line model, 115200 8N1)"
 for image in "$top/tools/demo/vexbus-adapter-1.5.0.cyacd" "--rows 1024"; do
     # shellcheck disable=SC2086
     sh "$top/tests/support/private-locks.sh" umockdev-wrapper "$update" $image
@@ -78,6 +79,14 @@ done
 echo "== request: round trip of a command beyond the wire time of its bytes"
 start_emulator
 "$line" request "$port" "$requests"
+# The same line unpaced beside it: what the emulator adds to its model.
+rm -f "$out/unpaced.tty"
+"$emulator" --quiet > "$out/unpaced.tty" &
+unpaced_pid=$!
+while [ ! -s "$out/unpaced.tty" ]; do sleep 0.05; done
+"$line" emulator "$port" "$(head -n 1 "$out/unpaced.tty")" "$requests"
+kill "$unpaced_pid"; wait "$unpaced_pid" 2>/dev/null || true; unpaced_pid=
+rm -f "$out/unpaced.tty"
 stop_emulator
 
 echo "== line rate: receivers while the emulator fills the line with bus frames"

@@ -16,3 +16,4 @@ port=$(head -n 1 "$dir/tty")
 "$bench" request "$port" 3
 "$bench" count-request "$port" 2
 "$bench" count-plain-request "$port" 2
+"$bench" emulator "$port" "$port" 2

@@ -3,13 +3,17 @@
 
 // The firmware update's speed against the emulated line: the bootloader
 // handler writes an image into the emulator behind a mocked FTDI adapter
-// (umockdev), whose driver answers the serial ioctls. The emulator's latency
-// timer follows what the library asks the driver for, as ftdi_sio turns low
-// latency into a 1 ms timer. Runs under umockdev-wrapper.
+// (umockdev), whose driver answers the serial ioctls, and a plain C host
+// writes the same image the same way over an identical line, in the same
+// run. The emulator's latency timer follows what the host asks the driver
+// for, as ftdi_sio turns low latency into a 1 ms timer. Each time is also
+// given against the wire-time limit. Runs under umockdev-wrapper.
 //
 // Usage: nivora-bench-update [--rows N] [IMAGE]
 
 #include "benchfigure.h"
+#include "plainline.h"
+#include "plainupdate.h"
 #include "serialdriver.h"
 #include "testplatform.h"
 
@@ -21,10 +25,13 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QLoggingCategory>
+#include <QThread>
 #include <QTimer>
 
 #include <linux/serial.h>
+#include <unistd.h>
 
 using namespace NivoraVexbusUsb;
 using NivoraTest::SerialDriver;
@@ -54,13 +61,13 @@ static QByteArray generatedImage(int rows)
     return image.toText();
 }
 
-// Bytes on the wire in both directions from the first command to the last
-// row verified: enter (7 out, 15 back), flash size (8, 11), per row its
-// chunks of at most 11 data bytes (7 + n, 7), program row (10, 7) and
-// verify row (10, 8).
+// Bytes on the wire in both directions from the first command to the
+// application checksum's answer: enter (7 out, 15 back), flash size (8, 11),
+// per row its chunks of at most 11 data bytes (7 + n, 7), program row
+// (10, 7) and verify row (10, 8), and the application checksum (7, 8).
 static qint64 wireBytes(const FirmwareData &image)
 {
-    qint64 bytes = 7 + 15 + 8 + 11;
+    qint64 bytes = 7 + 15 + 8 + 11 + 7 + 8;
     for (const FirmwareDataRow &row : image.rows()) {
         const int size = row.rowData().size();
         const int chunks = (size + BootloaderHandler::maximumChunkSize - 1) / BootloaderHandler::maximumChunkSize;
@@ -76,36 +83,106 @@ struct Run {
     QString name;
 };
 
-// Milliseconds from the port opening to the last row verified; -1 on failure.
-static double runUpdate(const FirmwareData &image, const Run &run, int index)
+// The emulated adapter on a thread of its own, as the real one is a device
+// of its own: the host under test, the library or the plain C loop, has the
+// main thread to itself and blocks it as it likes.
+class EmulatorThread
 {
-    NivoraTest::TestPlatform platform;
-    const QString deviceName = QStringLiteral("ttyUSB%1").arg(index);
-    const QString path = platform.addAdapter(QStringLiteral("BENCH%1").arg(index), deviceName);
-    SerialDriver driver(&platform, deviceName, run.driver);
+public:
+    EmulatorThread()
+    {
+        m_context.moveToThread(&m_thread);
+        m_thread.start();
+        // Made on its thread, so that its timers belong to it.
+        run([this]() { m_emulator = new VexbusEmulator; });
+    }
+    ~EmulatorThread()
+    {
+        run([this]() { delete m_emulator; });
+        m_thread.quit();
+        m_thread.wait();
+    }
+    // Runs the function on the emulator's thread and waits for it.
+    template<typename Function>
+    void run(Function function)
+    {
+        QMetaObject::invokeMethod(&m_context, function, Qt::BlockingQueuedConnection);
+    }
+    VexbusEmulator *emulator() const { return m_emulator; }
 
-    VexbusEmulator emulator;
-    emulator.setMode(VexbusEmulator::ModeBootloader);
-    // The chip's rows end with the image's last, its metadata row.
-    quint16 lastRow = kFirstRow;
-    for (const FirmwareDataRow &row : image.rows())
-        lastRow = qMax(lastRow, row.rowNumber());
-    emulator.bootloader().flash().setRowRange(0, kFirstRow, lastRow);
-    emulator.setLinePacing(true);
-    emulator.setBaudRate(kBaudRate);
-    emulator.setLatencyTimer(run.latencyTimerMs);
-    driver.setFlagsChangedHandler([&emulator, run](int flags) {
-        const int timer = (flags & ASYNC_LOW_LATENCY) ? kLowLatencyTimerMs : run.latencyTimerMs;
-        QMetaObject::invokeMethod(&emulator, [&emulator, timer, run]() {
-            if (run.latencyTimerMs > 0)
-                emulator.setLatencyTimer(timer);
-        }, Qt::QueuedConnection);
-    });
-    if (!driver.isAttached() || !emulator.attach(platform.masterFd(deviceName)))
+private:
+    QThread m_thread;
+    QObject m_context;
+    VexbusEmulator *m_emulator = nullptr;
+};
+
+// An emulator in its bootloader behind a mocked FTDI adapter, its latency
+// timer following what the host asks the driver for.
+class BenchLine
+{
+public:
+    BenchLine(const FirmwareData &image, const Run &run, int index)
+        : m_deviceName(QStringLiteral("ttyUSB%1").arg(index))
+    {
+        m_path = m_platform.addAdapter(QStringLiteral("BENCH%1").arg(index), m_deviceName);
+        m_driver.reset(new SerialDriver(&m_platform, m_deviceName, run.driver));
+        VexbusEmulator *emulator = m_emulator.emulator();
+        const int fd = m_platform.masterFd(m_deviceName);
+        m_emulator.run([&]() {
+            emulator->setMode(VexbusEmulator::ModeBootloader);
+            // The chip's rows end with the image's last, its metadata row.
+            quint16 lastRow = kFirstRow;
+            for (const FirmwareDataRow &row : image.rows())
+                lastRow = qMax(lastRow, row.rowNumber());
+            emulator->bootloader().flash().setRowRange(0, kFirstRow, lastRow);
+            emulator->setLinePacing(true);
+            emulator->setBaudRate(kBaudRate);
+            emulator->setLatencyTimer(run.latencyTimerMs);
+            m_attached = emulator->attach(fd);
+        });
+        m_driver->setFlagsChangedHandler([emulator, run](int flags) {
+            const int timer = (flags & ASYNC_LOW_LATENCY) ? kLowLatencyTimerMs : run.latencyTimerMs;
+            QMetaObject::invokeMethod(emulator, [emulator, timer, run]() {
+                if (run.latencyTimerMs > 0)
+                    emulator->setLatencyTimer(timer);
+            }, Qt::QueuedConnection);
+        });
+        m_attached = m_attached && m_driver->isAttached();
+    }
+    ~BenchLine()
+    {
+        m_driver->setFlagsChangedHandler(nullptr);
+        VexbusEmulator *emulator = m_emulator.emulator();
+        m_emulator.run([emulator]() { emulator->detach(); });
+    }
+    bool isAttached() const { return m_attached; }
+    QString path() const { return m_path; }
+    int programmedRows()
+    {
+        int rows = 0;
+        VexbusEmulator *emulator = m_emulator.emulator();
+        m_emulator.run([&]() { rows = emulator->flash().programmedRowCount(); });
+        return rows;
+    }
+
+private:
+    NivoraTest::TestPlatform m_platform;
+    QString m_deviceName;
+    QString m_path;
+    QScopedPointer<SerialDriver> m_driver;
+    EmulatorThread m_emulator;
+    bool m_attached = false;
+};
+
+// Milliseconds from the port opening to the application checksum's answer; -1 on failure.
+static double libraryUpdate(const FirmwareData &image, const Run &run, int index)
+{
+    BenchLine line(image, run, index);
+    if (!line.isAttached())
         return -1;
 
     BootloaderHandler handler;
-    handler.setPortName(path);
+    handler.setPortName(line.path());
     handler.setBaudrate(kBaudRate);
     handler.setFirmwareData(image);
 
@@ -117,7 +194,7 @@ static double runUpdate(const FirmwareData &image, const Run &run, int index)
             clock.start();
     });
     QObject::connect(&handler, &BootloaderHandler::stateChanged, &loop, [&](BootloaderHandler::State state) {
-        if (state == BootloaderHandler::StateVerifyApplication && clock.isValid())
+        if (state == BootloaderHandler::StateExitBootloader && clock.isValid())
             elapsedMs = clock.nsecsElapsed() / 1e6;
     });
     QObject::connect(&handler, &BootloaderHandler::finished, &loop, &QEventLoop::quit);
@@ -125,9 +202,55 @@ static double runUpdate(const FirmwareData &image, const Run &run, int index)
     handler.start();
     loop.exec();
     handler.stop();
-    if (emulator.flash().programmedRowCount() != image.rows().size())
+    if (line.programmedRows() != image.rows().size())
         return -1;
     return elapsedMs;
+}
+
+// The same exchange by the plain C loop, opened as the library opens the
+// port (raw, 115200, low latency asked for); -1 on failure.
+static double plainUpdate(const FirmwareData &image, const Run &run, int index)
+{
+    BenchLine line(image, run, index);
+    if (!line.isAttached())
+        return -1;
+    const QList<FirmwareDataRow> rows = image.rows();
+    QVector<QByteArray> data;
+    QVector<plain_row> plainRows;
+    for (const FirmwareDataRow &row : rows)
+        data.append(row.rowData());
+    for (int i = 0; i < rows.size(); ++i) {
+        plain_row plainRow = {};
+        plainRow.array_id = rows.at(i).arrayId();
+        plainRow.number = rows.at(i).rowNumber();
+        plainRow.data = reinterpret_cast<const unsigned char *>(data.at(i).constData());
+        plainRow.size = size_t(data.at(i).size());
+        plainRow.verify_checksum = rows.at(i).verifyChecksum();
+        plainRows.append(plainRow);
+    }
+    plain_image plainImage = {};
+    plainImage.silicon_id = static_cast<unsigned long>(quint32(image.siliconId()));
+    plainImage.silicon_rev = image.siliconRev();
+    plainImage.rows = plainRows.constData();
+    plainImage.row_count = size_t(plainRows.size());
+
+    const int fd = plain_open_tty(QFile::encodeName(line.path()).constData());
+    if (fd < 0)
+        return -1;
+    const bool lowLatency = plain_request_low_latency(fd);
+    long long exchangeNs = 0;
+    const char *failedStep = nullptr;
+    const int result = plain_update(fd, &plainImage, BootloaderHandler::responseTimeout, &exchangeNs, &failedStep);
+    if (lowLatency)
+        plain_restore_latency(fd);
+    ::close(fd);
+    if (result != 0) {
+        std::fprintf(stderr, "nivora-bench-update: the plain host failed to %s\n", failedStep ? failedStep : "finish");
+        return -1;
+    }
+    if (line.programmedRows() != image.rows().size())
+        return -1;
+    return exchangeNs / 1e6;
 }
 
 int main(int argc, char *argv[])
@@ -161,21 +284,31 @@ int main(int argc, char *argv[])
     };
     QVector<double> results;
     bool failed = false;
-    for (int i = 0; i < runs.size(); ++i) {
-        const double ms = runUpdate(image, runs.at(i), i);
+    int index = 0;
+    for (const Run &run : runs) {
+        const double plainMs = plainUpdate(image, run, index++);
+        const double ms = libraryUpdate(image, run, index++);
         results.append(ms);
-        failed = failed || ms < 0;
+        failed = failed || ms < 0 || plainMs < 0;
+        const QString subject = QStringLiteral("%1, %2").arg(imageName, run.name);
         BenchFigure figure;
         figure.figure = QStringLiteral("update");
-        figure.subject = QStringLiteral("%1, %2").arg(imageName, runs.at(i).name);
+        figure.subject = subject;
         figure.value = ms;
         figure.unit = QStringLiteral("ms");
+        figure.referenceName = QStringLiteral("plain C host");
+        figure.reference = plainMs;
+        figure.goal = QStringLiteral("<= 1.05");
+        figure.details.insert(QStringLiteral("rows"), image.rows().size());
+        figure.details.insert(QStringLiteral("latencyTimerMs"), run.latencyTimerMs);
+        figure.report();
+        figure.subject = subject + QStringLiteral(": library");
         figure.referenceName = QStringLiteral("wire-time limit");
         figure.reference = limitMs;
-        if (i == 1)
-            figure.goal = QStringLiteral("<= 1.10");
-        figure.details.insert(QStringLiteral("rows"), image.rows().size());
-        figure.details.insert(QStringLiteral("latencyTimerMs"), runs.at(i).latencyTimerMs);
+        figure.goal.clear();
+        figure.report();
+        figure.subject = subject + QStringLiteral(": plain C host");
+        figure.value = plainMs;
         figure.report();
     }
     BenchFigure speedup;

@@ -100,6 +100,9 @@ bool BootloaderEmulation::isMetadataRow(quint8 arrayId, quint16 rowNumber) const
 
 bool BootloaderEmulation::applicationValid() const
 {
+    // A fault forced on top of the chip's own computation.
+    if (m_applicationInvalid)
+        return false;
     for (quint16 rowNumber : m_wrongVerifyRows) {
         if (m_flash.isProgrammed(0, rowNumber))
             return false;

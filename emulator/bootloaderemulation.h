@@ -58,6 +58,9 @@ public:
     // and the application then no longer verifies.
     void addWrongVerifyRow(quint16 rowNumber) { m_wrongVerifyRows.insert(rowNumber); }
     void clearWrongVerifyRows() { m_wrongVerifyRows.clear(); }
+    // Fault: verify-application answers 0 (an application that does not
+    // verify) whatever the flash holds.
+    void setApplicationInvalid(bool invalid) { m_applicationInvalid = invalid; }
 
     // The bootloader's own check of the application: the checksum of the
     // bytes that the metadata in the last row of the highest array points
@@ -85,6 +88,7 @@ private:
     QByteArray m_rowBuffer;
     SimulatedFlash m_flash;
     QSet<quint16> m_wrongVerifyRows;
+    bool m_applicationInvalid = false;
 };
 
 } // namespace NivoraVexbusUsbEmulator

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <limits>
 #include <sys/timerfd.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace NivoraVexbusUsbEmulator {
@@ -20,18 +21,18 @@ static constexpr int kHangUpPauseMs = 10;
 static constexpr int kReadChunk = 4096;
 static constexpr qint64 kNever = std::numeric_limits<qint64>::max();
 static constexpr qint64 kBitsPerByte = 10;
-// The line timer is a timerfd: QTimer's millisecond steps would be several
-// byte times long. Shorter waits than this are not worth a wake-up.
-static constexpr qint64 kMinimumWaitNs = 2000;
+// The line timer is a timerfd armed on the absolute time a byte is due:
+// QTimer's millisecond steps would be several byte times long.
+// The most time the line timer is armed ahead of its deadline.
+static constexpr qint64 kMaximumWakeUpMarginNs = 200000;
 
 TtyLink::TtyLink(QObject *parent)
-    : QObject(parent)
+    : QObject(parent), m_lineTimerArmedNs(kNever)
 {
     m_hangUpTimer.setSingleShot(true);
     m_hangUpTimer.setInterval(kHangUpPauseMs);
     connect(&m_hangUpTimer, &QTimer::timeout, this, &TtyLink::onHangUpTimeout);
     setBaudRate(DefaultBaudRate);
-    m_clock.start();
     m_lineTimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (m_lineTimerFd >= 0) {
         m_lineTimerNotifier = new QSocketNotifier(m_lineTimerFd, QSocketNotifier::Read, this);
@@ -81,10 +82,16 @@ void TtyLink::detach()
     armLineTimer();
 }
 
+qint64 TtyLink::nowNs()
+{
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 void TtyLink::clearQueues()
 {
     m_output.clear();
-    m_arrivals.clear();
     m_segments.clear();
     m_held.clear();
     m_receiveLineFreeNs = 0;
@@ -111,7 +118,7 @@ void TtyLink::write(const QByteArray &bytes)
     const qint64 now = nowNs();
     Segment segment;
     segment.bytes = bytes;
-    segment.startNs = m_linePacing ? qMax(now, m_transmitLineFreeNs) : now;
+    segment.startNs = m_linePacing ? qMax(qMax(now, m_answerNotBeforeNs), m_transmitLineFreeNs) : now;
     if (m_linePacing)
         m_transmitLineFreeNs = segment.startNs + bytes.size() * m_byteTimeNs;
     m_segments.push_back(segment);
@@ -126,10 +133,8 @@ void TtyLink::setLinePacing(bool enabled)
         return;
     m_linePacing = enabled;
     if (!enabled) {
-        // What is on the line arrives at once.
         m_receiveLineFreeNs = 0;
         m_transmitLineFreeNs = 0;
-        deliverArrivals(kNever);
     }
     serviceLine();
 }
@@ -160,24 +165,11 @@ qint64 TtyLink::arrivalNs(const Segment &segment, int index) const
 
 void TtyLink::serviceLine()
 {
-    deliverArrivals(nowNs());
     if (!isAttached())
         return;
     releaseToHost(nowNs());
     flush();
     armLineTimer();
-}
-
-void TtyLink::deliverArrivals(qint64 untilNs)
-{
-    while (!m_arrivals.empty() && m_arrivals.front().dueNs <= untilNs) {
-        const QByteArray bytes = m_arrivals.front().bytes;
-        m_arrivals.pop_front();
-        Q_EMIT bytesReceived(bytes);
-        // A receiver may have detached the link (a vanish) while handling the bytes.
-        if (!isAttached())
-            return;
-    }
 }
 
 void TtyLink::releaseToHost(qint64 nowNs)
@@ -256,16 +248,18 @@ void TtyLink::armLineTimer()
 {
     if (m_lineTimerFd < 0)
         return;
-    qint64 next = nextReleaseNs();
-    if (!m_arrivals.empty())
-        next = qMin(next, m_arrivals.front().dueNs);
+    const qint64 next = isAttached() ? nextReleaseNs() : kNever;
+    if (next == m_lineTimerArmedNs)
+        return;
+    // A deadline that has passed fires at once; zero would disarm.
     itimerspec lineTimeout = {};
-    if (next != kNever && isAttached()) {
-        const qint64 wait = qMax(kMinimumWaitNs, next - nowNs());
-        lineTimeout.it_value.tv_sec = time_t(wait / 1000000000);
-        lineTimeout.it_value.tv_nsec = long(wait % 1000000000);
+    if (next != kNever) {
+        const qint64 wakeUp = next - m_wakeUpMarginNs;
+        lineTimeout.it_value.tv_sec = time_t(wakeUp / 1000000000);
+        lineTimeout.it_value.tv_nsec = qMax(1L, long(wakeUp % 1000000000));
     }
-    ::timerfd_settime(m_lineTimerFd, 0, &lineTimeout, nullptr);
+    if (::timerfd_settime(m_lineTimerFd, TFD_TIMER_ABSTIME, &lineTimeout, nullptr) == 0)
+        m_lineTimerArmedNs = next;
 }
 
 void TtyLink::onLineTimerActivated()
@@ -273,6 +267,20 @@ void TtyLink::onLineTimerActivated()
     quint64 expirations = 0;
     if (::read(m_lineTimerFd, &expirations, sizeof(expirations)) < 0 && errno != EAGAIN)
         return;
+    const qint64 deadline = m_lineTimerArmedNs;
+    // A one-shot timer that has fired is disarmed.
+    m_lineTimerArmedNs = kNever;
+    if (deadline != kNever) {
+        qint64 now = nowNs();
+        m_wakeUpNs[m_wakeUpIndex] = qMax(qint64(0), now - (deadline - m_wakeUpMarginNs));
+        m_wakeUpIndex = (m_wakeUpIndex + 1) % WakeUpSamples;
+        m_wakeUpMarginNs = kMaximumWakeUpMarginNs;
+        for (const qint64 wakeUp : m_wakeUpNs)
+            m_wakeUpMarginNs = qMin(m_wakeUpMarginNs, wakeUp);
+        // Early by at most the margin: no byte leaves before its time.
+        while (now < deadline && deadline - now <= kMaximumWakeUpMarginNs)
+            now = nowNs();
+    }
     serviceLine();
 }
 
@@ -304,10 +312,13 @@ void TtyLink::onReadActivated()
     char chunk[kReadChunk];
     for (;;) {
         const ssize_t count = ::read(m_fd, chunk, sizeof(chunk));
-        if (count > 0) {
+        if (count > 0)
             received.append(chunk, int(count));
+        // A short read has emptied the tty; what comes later wakes the notifier again.
+        if (count > 0 && count < kReadChunk)
+            break;
+        if (count > 0)
             continue;
-        }
         // 0 or EIO: the slave side is closed.
         closed = !(count < 0 && (errno == EAGAIN || errno == EINTR));
         break;
@@ -315,21 +326,16 @@ void TtyLink::onReadActivated()
     if (!received.isEmpty()) {
         m_hungUp = false;
         if (m_linePacing) {
-            // Heard when its last byte has arrived, after what is still on the line.
-            const qint64 due = qMax(nowNs(), m_receiveLineFreeNs) + received.size() * m_byteTimeNs;
-            m_receiveLineFreeNs = due;
-            m_arrivals.push_back({received, due});
-            armLineTimer();
-        } else {
-            Q_EMIT bytesReceived(received);
+            // Complete when its last byte has arrived, after what is still
+            // on the line; the answer leaves from then on.
+            m_receiveLineFreeNs = qMax(nowNs(), m_receiveLineFreeNs) + received.size() * m_byteTimeNs;
+            m_answerNotBeforeNs = m_receiveLineFreeNs;
         }
+        Q_EMIT bytesReceived(received);
+        m_answerNotBeforeNs = 0;
     }
-    if (closed && isAttached()) {
-        // What was on the line when it closed still arrives.
-        deliverArrivals(kNever);
-        if (isAttached())
-            enterHangUp();
-    }
+    if (closed && isAttached())
+        enterHangUp();
 }
 
 void TtyLink::enterHangUp()

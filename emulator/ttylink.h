@@ -5,7 +5,6 @@
 #define NIVORAVEXBUSUSBEMULATOR_TTYLINK_H
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -21,9 +20,13 @@ namespace NivoraVexbusUsbEmulator {
 //
 // It can model the line between the host and the controller: with line
 // pacing, bytes take ten bit times each in both directions (86.8 us at
-// 115200 baud 8N1) and queue behind each other, so that the controller hears
-// a request only when its last byte would have arrived, and the host gets
-// each byte no earlier than the line could carry it. The latency timer models
+// 115200 baud 8N1) and queue behind each other, so that the controller's
+// answer to a request leaves no earlier than the request's last byte would
+// have arrived, and the host gets each byte no earlier than the line could
+// carry it. What is read is handed on at once and the answer is scheduled
+// from the request's arrival: the emulator wakes once for a request and once
+// for its answer, not a third time when the request is complete, and every
+// wake-up is time the host sees on top of the line's. The latency timer models
 // the receive path of the adapter's FTDI chip: bytes for the host are held in
 // the chip until 62 have gathered (a full USB packet) or the timer has run
 // since the first held byte.
@@ -32,7 +35,9 @@ namespace NivoraVexbusUsbEmulator {
 // the chip's 2 bytes of modem status per USB packet, the chip's transmit
 // buffer (the host's bytes go out on the wire in the order and at the time
 // the host wrote them), the kernel's tty buffering and scheduling on either
-// side, line errors, and flow control.
+// side, line errors, and flow control. The controller's state changes when
+// a request is read, not when it would be complete; what it sends of its
+// own accord meanwhile (a bus frame) follows the answer on the line.
 class TtyLink : public QObject
 {
     Q_OBJECT
@@ -82,11 +87,6 @@ private:
         qint64 startNs = 0;
         int taken = 0;
     };
-    struct Arrival {
-        QByteArray bytes;
-        qint64 dueNs = 0;
-    };
-
     void onReadActivated();
     void onWriteActivated();
     void onLineTimerActivated();
@@ -94,13 +94,13 @@ private:
     void enterHangUp();
     void flush();
     void serviceLine();
-    void deliverArrivals(qint64 untilNs);
     void releaseToHost(qint64 nowNs);
     void releaseHeld();
     void armLineTimer();
     qint64 arrivalNs(const Segment &segment, int index) const;
     qint64 nextReleaseNs() const;
-    qint64 nowNs() const { return m_clock.nsecsElapsed(); }
+    // CLOCK_MONOTONIC, the clock the line timer is armed on.
+    static qint64 nowNs();
     bool modelsLine() const { return m_linePacing || m_latencyTimerMs > 0; }
     void clearQueues();
 
@@ -116,12 +116,22 @@ private:
     int m_baudRate = DefaultBaudRate;
     qint64 m_byteTimeNs = 0;
     int m_latencyTimerMs = 0;
-    QElapsedTimer m_clock;
     int m_lineTimerFd = -1;
     QSocketNotifier *m_lineTimerNotifier = nullptr;
-    // Host to controller: what was read, due when its last byte has arrived.
-    std::deque<Arrival> m_arrivals;
+    // The deadline the line timer is armed for, kNever when it is not. It
+    // is armed earlier by the least time a wake-up has recently taken, and
+    // the last few microseconds up to the deadline are waited out awake:
+    // a wake-up from a timer costs tens of microseconds on an idle machine,
+    // which the host would otherwise see on top of every answer.
+    qint64 m_lineTimerArmedNs;
+    static constexpr int WakeUpSamples = 16;
+    qint64 m_wakeUpNs[WakeUpSamples] = {};
+    int m_wakeUpIndex = 0;
+    qint64 m_wakeUpMarginNs = 0;
+    // Host to controller: when the line is free again, and while what was
+    // read is handed on, the time its last byte arrives.
     qint64 m_receiveLineFreeNs = 0;
+    qint64 m_answerNotBeforeNs = 0;
     // Controller to host: on the line, then held in the chip.
     std::deque<Segment> m_segments;
     qint64 m_transmitLineFreeNs = 0;

@@ -2,14 +2,12 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "adapter/nivoravexbususbadapter.h"
+#include "adapter/controllersession.h"
+#include "adapter/nivoravexbususbfirmwareupdater.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "logging/nivoravexbususblogging.h"
 
-#include <QCryptographicHash>
 #include <QDataStream>
-#include <QFile>
-#include <QFileInfo>
-#include <QTimer>
 #include <QSerialPortInfo>
 
 namespace NivoraVexbusUsb {
@@ -18,16 +16,6 @@ namespace {
 
 // The frame that writeDataToVexbus() sends when it is given none.
 const char testFrameHex[] = "4142434445";
-
-QString versionFromPayload(const QByteArray &payload)
-{
-    QDataStream stream(payload);
-    quint8 major = 0;
-    quint8 minor = 0;
-    quint8 patch = 0;
-    stream >> major >> minor >> patch;
-    return QStringLiteral("%1.%2.%3").arg(major).arg(minor).arg(patch);
-}
 
 // Only 16 bits of a duration travel; a longer press is held for the
 // longest duration the controller can be told instead of wrapping round.
@@ -95,25 +83,38 @@ void NivoraVexbusUsbAdapter::construct(NivoraVexbusUsbDeviceWatcher *deviceWatch
     // replies before the adapter shows itself unavailable.
     m_client = new NivoraVexbusUsbClient(m_interface, this);
     connect(m_client, &NivoraVexbusUsbClient::responseTimeoutChanged, this, &NivoraVexbusUsbAdapter::responseTimeoutChanged);
+    m_session = new ControllerSession(m_interface, m_client, this);
+    connect(m_session, &ControllerSession::initStarted, this, [this]() { setState(StateConnecting); });
+    connect(m_session, &ControllerSession::firmwareVersionRead, this, &NivoraVexbusUsbAdapter::setFirmwareVersion);
+    connect(m_session, &ControllerSession::statusReceived, this, &NivoraVexbusUsbAdapter::onControllerStatusReceived);
+    connect(m_session, &ControllerSession::initialized, this, [this]() { setAvailable(true); });
+    connect(m_session, &ControllerSession::controllerReady, this, [this]() { setAvailable(false); });
+    connect(m_session, &ControllerSession::vexbusFrameReceived, this, &NivoraVexbusUsbAdapter::vexbusFrameReceived);
     connect(m_interface, &NivoraVexbusUsbInterface::connectedChanged, this, &NivoraVexbusUsbAdapter::onInterfaceConnectedChanged);
-    connect(m_interface, &NivoraVexbusUsbInterface::packetReceived, this, &NivoraVexbusUsbAdapter::onInterfacePacketReceived);
     connect(m_interface, &NivoraVexbusUsbInterface::dataReceived, this, &NivoraVexbusUsbAdapter::onInterfaceDataReceived);
-
-    m_bootloaderHandler = new BootloaderHandler(this);
-    connect(m_bootloaderHandler, &BootloaderHandler::finished, this, &NivoraVexbusUsbAdapter::onBootloaderHandlerFinished);
-    connect(m_bootloaderHandler, &BootloaderHandler::stateChanged, this, &NivoraVexbusUsbAdapter::onBootloaderHandlerStateChaned);
-    connect(m_bootloaderHandler, &BootloaderHandler::connectedChanged, this, &NivoraVexbusUsbAdapter::onBootloaderHandlerConnectedChanged);
-    connect(m_bootloaderHandler, &BootloaderHandler::percentageChanged, this, &NivoraVexbusUsbAdapter::updatePercentageChanged);
 
     qRegisterMetaType<FirmwareDownloader *>();
     m_firmwareDownloader = new FirmwareDownloader(this);
-    connect(m_firmwareDownloader, &FirmwareDownloader::firmwareChanged, this, &NivoraVexbusUsbAdapter::onFirmwareDownloaderFirmwareChanged);
+    m_updater = new NivoraVexbusUsbFirmwareUpdater(m_interface, m_firmwareDownloader, [this]() { return sendStartBootloader(); }, this);
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::handedOver, this, [this]() {
+        setAvailable(false);
+        setState(StateConnectingBootloader);
+    });
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::bootloaderConnected, this, [this]() { setState(StateConnectedBootloader); });
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::percentageChanged, this, &NivoraVexbusUsbAdapter::updatePercentageChanged);
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::updatingChanged, this, &NivoraVexbusUsbAdapter::updatingChanged);
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::firmwareUpdateAvailableChanged, this,
+            &NivoraVexbusUsbAdapter::firmwareUpdateAvailableChanged);
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::phaseChanged, this, &NivoraVexbusUsbAdapter::updatePhaseChanged);
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::errorChanged, this, &NivoraVexbusUsbAdapter::updateErrorChanged);
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::errorStringChanged, this, &NivoraVexbusUsbAdapter::updateErrorStringChanged);
+    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::finished, this, &NivoraVexbusUsbAdapter::updateFinished);
 
     // Created last, so that it is deleted after the ports that report to it.
     m_trafficRecorder = new NivoraVexbusUsbTrafficRecorder(this);
     connect(m_trafficRecorder, &NivoraVexbusUsbTrafficRecorder::fileNameChanged, this, &NivoraVexbusUsbAdapter::trafficRecordFileNameChanged);
     m_interface->setTrafficRecorder(m_trafficRecorder);
-    m_bootloaderHandler->setTrafficRecorder(m_trafficRecorder);
+    m_updater->bootloaderHandler()->setTrafficRecorder(m_trafficRecorder);
 }
 
 QString NivoraVexbusUsbAdapter::trafficRecordFileName() const
@@ -170,7 +171,11 @@ bool NivoraVexbusUsbAdapter::start()
 
 void NivoraVexbusUsbAdapter::stop()
 {
+    // Nothing of an update runs or starts after this.
+    m_updater->stop();
     m_interface->disable();
+    if (m_state == StateConnectingBootloader || m_state == StateConnectedBootloader)
+        setState(StateUnconnected);
 }
 
 // Properties
@@ -194,19 +199,44 @@ NivoraVexbusUsbUtils::VexbusType NivoraVexbusUsbAdapter::vexbusType() const { re
 bool NivoraVexbusUsbAdapter::vexbusSynchronized() const { return m_vexbusSynchronized; }
 bool NivoraVexbusUsbAdapter::vexbusInitialized() const { return m_vexbusInitialized; }
 bool NivoraVexbusUsbAdapter::vexbusAvailable() const { return m_vexbusAvailable; }
-double NivoraVexbusUsbAdapter::updatePercentage() const { return m_bootloaderHandler->percentage(); }
-bool NivoraVexbusUsbAdapter::firmwareUpdateAvailable() const { return m_firmwareUpdateAvailable; }
-bool NivoraVexbusUsbAdapter::updating() const { return m_updating; }
+double NivoraVexbusUsbAdapter::updatePercentage() const { return m_updater->percentage(); }
+bool NivoraVexbusUsbAdapter::firmwareUpdateAvailable() const { return m_updater->firmwareUpdateAvailable(); }
+bool NivoraVexbusUsbAdapter::updating() const { return m_updater->updating(); }
+FirmwareUpdate::Phase NivoraVexbusUsbAdapter::updatePhase() const { return m_updater->phase(); }
+FirmwareUpdate::Error NivoraVexbusUsbAdapter::updateError() const { return m_updater->error(); }
+QString NivoraVexbusUsbAdapter::updateErrorString() const { return m_updater->errorString(); }
+int NivoraVexbusUsbAdapter::bootloaderHandOverDelay() const { return m_updater->handOverDelay(); }
+void NivoraVexbusUsbAdapter::setBootloaderHandOverDelay(int milliSeconds) { m_updater->setHandOverDelay(milliSeconds); }
 
-void NivoraVexbusUsbAdapter::setState(State state)
-{
-    if (m_state == state)
-        return;
+// A property setter: returns early when nothing changes, otherwise logs
+// (the statement given last, which may read the new value), stores and
+// emits the change signal.
+#define NIVORA_ADAPTER_SETTER(Type, name, Name, log) \
+    void NivoraVexbusUsbAdapter::set##Name(Type value) \
+    { \
+        if (m_##name == value) \
+            return; \
+        log; \
+        m_##name = value; \
+        emit name##Changed(m_##name); \
+    }
 
-    qCDebug(dcVexbusUsb()) << "State changed" << state;
-    m_state = state;
-    emit stateChanged(m_state);
-}
+NIVORA_ADAPTER_SETTER(State, state, State, qCDebug(dcVexbusUsb()) << "State changed" << value)
+NIVORA_ADAPTER_SETTER(NivoraVexbusUsbUtils::LedMode, ledMode, LedMode, qCDebug(dcVexbusUsb()) << "LED mode changed" << value)
+NIVORA_ADAPTER_SETTER(NivoraVexbusUsbUtils::VexbusType, vexbusType, VexbusType, qCDebug(dcVexbusUsb()) << "Vexbus type changed" << value)
+NIVORA_ADAPTER_SETTER(bool, vexbusSynchronized, VexbusSynchronized, qCDebug(dcVexbusUsb()) << "Adapter Vexbus" << (value ? "synchronized" : "lost synchronizsation."))
+NIVORA_ADAPTER_SETTER(bool, vexbusInitialized, VexbusInitialized, qCDebug(dcVexbusUsb()) << "Adapter Vexbus" << (value ? "initialized" : "not initialized."))
+NIVORA_ADAPTER_SETTER(bool, vexbusAvailable, VexbusAvailable, qCDebug(dcVexbusUsb()) << "Adapter Vexbus" << (value ? "available" : "not available."))
+NIVORA_ADAPTER_SETTER(unsigned short, serialPortVendorIdentifier, SerialPortVendorIdentifier, qCDebug(dcVexbusUsb()) << "Serial port vendor ID:" << value)
+NIVORA_ADAPTER_SETTER(unsigned short, serialPortProductIdentifier, SerialPortProductIdentifier, qCDebug(dcVexbusUsb()) << "Serial port product ID:" << value)
+NIVORA_ADAPTER_SETTER(const QString &, firmwareVersion, FirmwareVersion, )
+NIVORA_ADAPTER_SETTER(const QString &, serialPortName, SerialPortName, qCDebug(dcVexbusUsb()) << "Serial port name:" << value)
+NIVORA_ADAPTER_SETTER(const QString &, serialPortSystemLocation, SerialPortSystemLocation, qCDebug(dcVexbusUsb()) << "Serial port system location:" << value)
+NIVORA_ADAPTER_SETTER(const QString &, serialPortDescription, SerialPortDescription, qCDebug(dcVexbusUsb()) << "Serial port description:" << value)
+NIVORA_ADAPTER_SETTER(const QString &, serialPortManufacturer, SerialPortManufacturer, qCDebug(dcVexbusUsb()) << "Serial port manufacturer:" << value)
+NIVORA_ADAPTER_SETTER(const QString &, serialPortSerialNumber, SerialPortSerialNumber, qCDebug(dcVexbusUsb()) << "Serial port serial number:" << value)
+
+#undef NIVORA_ADAPTER_SETTER
 
 void NivoraVexbusUsbAdapter::setAvailable(bool available)
 {
@@ -233,153 +263,6 @@ void NivoraVexbusUsbAdapter::setAvailable(bool available)
     setFirmwareVersion(QString());
 }
 
-void NivoraVexbusUsbAdapter::setFirmwareVersion(const QString &firmwareVersion)
-{
-    if (m_firmwareVersion == firmwareVersion)
-        return;
-
-    m_firmwareVersion = firmwareVersion;
-    emit firmwareVersionChanged(m_firmwareVersion);
-}
-
-void NivoraVexbusUsbAdapter::setLedMode(NivoraVexbusUsbUtils::LedMode ledMode)
-{
-    if (m_ledMode == ledMode)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "LED mode changed" << ledMode;
-    m_ledMode = ledMode;
-    emit ledModeChanged(m_ledMode);
-}
-
-void NivoraVexbusUsbAdapter::setVexbusType(NivoraVexbusUsbUtils::VexbusType vexbusType)
-{
-    if (m_vexbusType == vexbusType)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Vexbus type changed" << vexbusType;
-    m_vexbusType = vexbusType;
-    emit vexbusTypeChanged(m_vexbusType);
-}
-
-void NivoraVexbusUsbAdapter::setVexbusSynchronized(bool vexbusSynchronized)
-{
-    if (m_vexbusSynchronized == vexbusSynchronized)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Adapter Vexbus" << (vexbusSynchronized ? "synchronized" : "lost synchronizsation.");
-    m_vexbusSynchronized = vexbusSynchronized;
-    emit vexbusSynchronizedChanged(m_vexbusSynchronized);
-}
-
-void NivoraVexbusUsbAdapter::setVexbusInitialized(bool vexbusInitialized)
-{
-    if (m_vexbusInitialized == vexbusInitialized)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Adapter Vexbus" << (vexbusInitialized ? "initialized" : "not initialized.");
-    m_vexbusInitialized = vexbusInitialized;
-    emit vexbusInitializedChanged(m_vexbusInitialized);
-}
-
-void NivoraVexbusUsbAdapter::setVexbusAvailable(bool vexbusAvailable)
-{
-    if (m_vexbusAvailable == vexbusAvailable)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Adapter Vexbus" << (vexbusAvailable ? "available" : "not available.");
-    m_vexbusAvailable = vexbusAvailable;
-    emit vexbusAvailableChanged(m_vexbusAvailable);
-}
-
-void NivoraVexbusUsbAdapter::setFirmwareUpdateAvailable(bool firmwareUpdateAvailable)
-{
-    if (m_firmwareUpdateAvailable == firmwareUpdateAvailable)
-        return;
-
-    m_firmwareUpdateAvailable = firmwareUpdateAvailable;
-    emit firmwareUpdateAvailableChanged(m_firmwareUpdateAvailable);
-}
-
-void NivoraVexbusUsbAdapter::setUpdating(bool updating)
-{
-    if (m_updating == updating)
-        return;
-
-    m_updating = updating;
-    emit updatingChanged(m_updating);
-}
-
-void NivoraVexbusUsbAdapter::setSerialPortName(const QString &serialPortName)
-{
-    if (m_serialPortName == serialPortName)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Serial port name:" << serialPortName;
-    m_serialPortName = serialPortName;
-    emit serialPortNameChanged(m_serialPortName);
-}
-
-void NivoraVexbusUsbAdapter::setSerialPortSystemLocation(const QString &serialPortSystemLocation)
-{
-    if (m_serialPortSystemLocation == serialPortSystemLocation)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Serial port system location:" << serialPortSystemLocation;
-    m_serialPortSystemLocation = serialPortSystemLocation;
-    emit serialPortSystemLocationChanged(m_serialPortSystemLocation);
-}
-
-void NivoraVexbusUsbAdapter::setSerialPortDescription(const QString &serialPortDescription)
-{
-    if (m_serialPortDescription == serialPortDescription)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Serial port description:" << serialPortDescription;
-    m_serialPortDescription = serialPortDescription;
-    emit serialPortDescriptionChanged(m_serialPortDescription);
-}
-
-void NivoraVexbusUsbAdapter::setSerialPortManufacturer(const QString &serialPortManufacturer)
-{
-    if (m_serialPortManufacturer == serialPortManufacturer)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Serial port manufacturer:" << serialPortManufacturer;
-    m_serialPortManufacturer = serialPortManufacturer;
-    emit serialPortManufacturerChanged(m_serialPortManufacturer);
-}
-
-void NivoraVexbusUsbAdapter::setSerialPortSerialNumber(const QString &serialPortSerialNumber)
-{
-    if (m_serialPortSerialNumber == serialPortSerialNumber)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Serial port serial number:" << serialPortSerialNumber;
-    m_serialPortSerialNumber = serialPortSerialNumber;
-    emit serialPortSerialNumberChanged(m_serialPortSerialNumber);
-}
-
-void NivoraVexbusUsbAdapter::setSerialPortVendorIdentifier(unsigned short serialPortVendorIdentifier)
-{
-    if (m_serialPortVendorIdentifier == serialPortVendorIdentifier)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Serial port vendor ID:" << serialPortVendorIdentifier;
-    m_serialPortVendorIdentifier = serialPortVendorIdentifier;
-    emit serialPortVendorIdentifierChanged(m_serialPortVendorIdentifier);
-}
-
-void NivoraVexbusUsbAdapter::setSerialPortProductIdentifier(unsigned short serialPortProductIdentifier)
-{
-    if (m_serialPortProductIdentifier == serialPortProductIdentifier)
-        return;
-
-    qCDebug(dcVexbusUsb()) << "Serial port product ID:" << serialPortProductIdentifier;
-    m_serialPortProductIdentifier = serialPortProductIdentifier;
-    emit serialPortProductIdentifierChanged(m_serialPortProductIdentifier);
-}
-
 void NivoraVexbusUsbAdapter::clearSerialPortInformation()
 {
     setSerialPortName(QString());
@@ -397,7 +280,7 @@ void NivoraVexbusUsbAdapter::onInterfaceConnectedChanged(bool connected)
 {
     if (!connected) {
         // The client has aborted the pending replies already.
-        m_initAttempts = 0;
+        m_session->resetAttempts();
         setAvailable(false);
         clearSerialPortInformation();
         return;
@@ -422,7 +305,7 @@ void NivoraVexbusUsbAdapter::onInterfaceConnectedChanged(bool connected)
     setSerialPortSerialNumber(info.serialNumber());
     setSerialPortVendorIdentifier(info.vendorIdentifier());
     setSerialPortProductIdentifier(info.productIdentifier());
-    initAdapter();
+    m_session->begin();
 }
 
 void NivoraVexbusUsbAdapter::onInterfaceDataReceived(const QByteArray &data)
@@ -430,26 +313,7 @@ void NivoraVexbusUsbAdapter::onInterfaceDataReceived(const QByteArray &data)
     Q_UNUSED(data)
 }
 
-void NivoraVexbusUsbAdapter::onInterfacePacketReceived(const NivoraVexbusUsbPacket &packet)
-{
-    // Responses are the client's.
-    if (packet.type() == NivoraVexbusUsbPacket::TypeNotification)
-        processNotification(packet);
-}
-
 // Requests
-
-NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendReadFirmwareVersion()
-{
-    qCDebug(dcVexbusUsb()) << "Reading firmware version from controller";
-    return m_client->sendRequest(NivoraVexbusUsbUtils::CommandGetFirmware);
-}
-
-NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendGetControllerStatus()
-{
-    qCDebug(dcVexbusUsb()) << "Getting controller status";
-    return m_client->sendRequest(NivoraVexbusUsbUtils::CommandGetControllerStatus);
-}
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendStartBootloader()
 {
@@ -464,7 +328,7 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendCommand(NivoraVexbusUsbUtils::
                                                           const std::function<void(NivoraVexbusUsbReply *)> &onFinished)
 {
     NivoraVexbusUsbReply *reply = nullptr;
-    if (m_updating) {
+    if (m_updater->updating()) {
         reply = m_client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorUpdateRunning,
                                         QStringLiteral("A firmware update holds the adapter; nothing was sent. Give the "
                                                        "command again once the update has finished."));
@@ -500,7 +364,7 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::readFirmwareVersion()
     return sendCommand(NivoraVexbusUsbUtils::CommandGetFirmware, QByteArray(), "Read firmware version reply finished with error",
                        "Read firmware version reply finished successfully.", [this](NivoraVexbusUsbReply *reply) {
         if (reply->error() == NivoraVexbusUsbReply::ErrorNoError)
-            setFirmwareVersion(versionFromPayload(reply->payload()));
+            setFirmwareVersion(ControllerSession::firmwareVersion(reply->payload()));
     });
 }
 
@@ -549,28 +413,29 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::writeDataToVexbus(const QByteArray
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::pressIxoButton(IxoModuleButton button, uint milliSeconds)
 {
     qCDebug(dcVexbusUsb()) << "Press IXO module button" << button << "for" << milliSeconds << "ms";
-    QByteArray payload;
-    payload.append(static_cast<char>(0x80));
-    payload.append(static_cast<char>(button | 0x08));
-    payload.append(durationBytes(milliSeconds));
-    qCDebug(dcVexbusUsb()) << "Sending set IXO module buffer request:" << payload.toHex();
-    return sendCommand(NivoraVexbusUsbUtils::CommandSetIxoModuleBuffer, payload,
-                       "Set IXO module buffer data reply finished with error",
-                       "Set IXO module buffer data reply finished successfully.");
+    return sendIxoModuleBuffer(0x80, button | 0x08, milliSeconds,
+                               "Set IXO module buffer data reply finished with error",
+                               "Set IXO module buffer data reply finished successfully.");
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::pressRemoteServiceButton(RemoteServiceModuleButton button, uint milliSeconds)
 {
     qCDebug(dcVexbusUsb()) << "Press KVT remote service module button" << button << "for" << milliSeconds << "ms";
+    // The controller takes this press through its IXO module buffer.
+    return sendIxoModuleBuffer(0x00, button, milliSeconds,
+                               "Press KVT remote service module button reply finished with error",
+                               "Press KVT remote service module button reply finished successfully.");
+}
+
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendIxoModuleBuffer(unsigned char mode, unsigned char button, uint milliSeconds,
+                                                                  const char *errorText, const char *successText)
+{
     QByteArray payload;
-    payload.append(static_cast<char>(0x00));
+    payload.append(static_cast<char>(mode));
     payload.append(static_cast<char>(button));
     payload.append(durationBytes(milliSeconds));
-    // The controller takes this press through its IXO module buffer.
     qCDebug(dcVexbusUsb()) << "Sending set IXO module buffer request:" << payload.toHex();
-    return sendCommand(NivoraVexbusUsbUtils::CommandSetIxoModuleBuffer, payload,
-                       "Press KVT remote service module button reply finished with error",
-                       "Press KVT remote service module button reply finished successfully.");
+    return sendCommand(NivoraVexbusUsbUtils::CommandSetIxoModuleBuffer, payload, errorText, successText);
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::pressAppConnectorButton(AppConnectorModuleButton button, uint milliSeconds)
@@ -597,275 +462,12 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::enableAppConnectorParameterHandlin
 
 void NivoraVexbusUsbAdapter::startFirmwareUpdate(const QString &firmwareFile)
 {
-    FirmwareData firmware;
-    if (firmwareFile.isEmpty()) {
-        qCDebug(dcVexbusUsb()) << "Using online firmware file for update.";
-        if (!m_firmwareDownloader->firmware().isValid()) {
-            qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. There is no valid firmware in the downloader. Please update before starting the upgrade.";
-            return;
-        }
-        firmware = m_firmwareDownloader->firmware();
-    } else if (!loadLocalFirmware(firmwareFile, &firmware)) {
-        return;
-    }
-
-    if (!firmware.isValid()) {
-        qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. The firmware data is not valid.";
-        return;
-    }
-
-    setUpdating(true);
-    if (!m_available) {
-        qCWarning(dcVexbusUsb()) << "The controller is not available, try to connect either way to the bootloader, maybe the update was interrupted";
-        handOverToBootloader(firmware);
-        return;
-    }
-
-    qCDebug(dcVexbusUsb()) << "Start bootloader...";
-    NivoraVexbusUsbReply *reply = sendStartBootloader();
-    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply, firmware]() {
-        if (reply->error() != NivoraVexbusUsbReply::ErrorNoError) {
-            qCWarning(dcVexbusUsb()) << "Start bootloader finished with error" << reply->error();
-            if (reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError)
-                qCWarning(dcVexbusUsb()) << "Interface error" << reply->responsePacket().error();
-            setUpdating(false);
-            emit updateFinished(false);
-            return;
-        }
-
-        qCDebug(dcVexbusUsb()) << "Start bootloader finished successfully";
-        handOverToBootloader(firmware);
-    });
+    m_updater->start(firmwareFile, m_available, m_portName, m_baudrate);
 }
 
-bool NivoraVexbusUsbAdapter::loadLocalFirmware(const QString &firmwareFile, FirmwareData *firmware)
-{
-    qCDebug(dcVexbusUsb()) << "Using local firmware file for update" << firmwareFile;
-    const QFileInfo fileInfo(firmwareFile);
-    if (!fileInfo.exists()) {
-        qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. The given firmware file does not exist" << firmwareFile;
-        return false;
-    }
+// Controller status
 
-    if (!fileInfo.isReadable()) {
-        qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. The given firmware file is not readable" << firmwareFile;
-        return false;
-    }
-
-    QFile file(fileInfo.absoluteFilePath());
-    if (!file.open(QIODevice::ReadOnly)) {
-        qCWarning(dcVexbusUsb()) << "Failed to open local firmware file" << file.fileName() << file.errorString();
-        return false;
-    }
-
-    QByteArray data;
-    if (!FirmwareData::readFile(&file, &data))
-        return false;
-    qCDebug(dcVexbusUsb()) << "Local update file MD5 checksum:"
-                           << QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
-    *firmware = FirmwareData(data);
-    firmware->setName(fileInfo.fileName());
-    return true;
-}
-
-void NivoraVexbusUsbAdapter::handOverToBootloader(const FirmwareData &firmware)
-{
-    m_bootloaderHandler->stop();
-    m_bootloaderHandler->setPortName(m_portName);
-    m_bootloaderHandler->setBaudrate(m_baudrate);
-    m_bootloaderHandler->setFirmwareData(firmware);
-
-    m_interface->disable();
-    setAvailable(false);
-
-    qCDebug(dcVexbusUsb()) << "Start the booloader handler with 3 s delay in order to give some time to reboot into the bootloader...";
-    QTimer::singleShot(3000, Qt::PreciseTimer, m_bootloaderHandler, &BootloaderHandler::start);
-    setState(StateConnectingBootloader);
-}
-
-void NivoraVexbusUsbAdapter::onBootloaderHandlerStateChaned(BootloaderHandler::State state)
-{
-    Q_UNUSED(state)
-}
-
-void NivoraVexbusUsbAdapter::onBootloaderHandlerConnectedChanged(bool connected)
-{
-    if (connected)
-        setState(StateConnectedBootloader);
-}
-
-void NivoraVexbusUsbAdapter::onBootloaderHandlerFinished(bool success)
-{
-    qCDebug(dcVexbusUsb()) << "Bootloader process finished" << (success ? "successfully" : "with errors");
-    setUpdating(false);
-    if (success) {
-        m_bootloaderHandler->stop();
-        m_interface->enable();
-    }
-    emit updateFinished(success);
-}
-
-void NivoraVexbusUsbAdapter::onFirmwareDownloaderFirmwareChanged(const FirmwareData &firmware)
-{
-    if (!firmware.isValid()) {
-        qCWarning(dcVexbusUsb()) << "The downloaded firmware is not valid" << firmware;
-        setFirmwareUpdateAvailable(false);
-        return;
-    }
-
-    if (firmware != m_bootloaderHandler->firmwareData()) {
-        m_bootloaderHandler->setFirmwareData(firmware);
-        setFirmwareUpdateAvailable(true);
-    }
-}
-
-// Init procedure
-
-void NivoraVexbusUsbAdapter::initAdapter()
-{
-    setState(StateConnecting);
-    m_initAttempts = 0;
-    runInitProcedure();
-}
-
-void NivoraVexbusUsbAdapter::runInitProcedure()
-{
-    if (m_initReply) {
-        qCWarning(dcVexbusUsb()) << "Could not start init procedure because there is already an init request pending.";
-        return;
-    }
-
-    // Requests on a closed port are lost; the next connection starts afresh.
-    if (!m_interface->connected()) {
-        qCDebug(dcVexbusUsb()) << "The interface is not connected. Not starting an init attempt.";
-        return;
-    }
-
-    m_initReply = sendReadFirmwareVersion();
-    NivoraVexbusUsbReply *reply = m_initReply;
-    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply]() { onInitFirmwareVersionFinished(reply); });
-}
-
-void NivoraVexbusUsbAdapter::onInitFirmwareVersionFinished(NivoraVexbusUsbReply *reply)
-{
-    switch (reply->error()) {
-    case NivoraVexbusUsbReply::ErrorNoError: {
-        setFirmwareVersion(versionFromPayload(reply->payload()));
-        qCDebug(dcVexbusUsb()) << "Nivora Vexbus USB adapter firmware version:" << m_firmwareVersion;
-        m_initAttempts = 0;
-        m_initReply = nullptr;
-        NivoraVexbusUsbReply *statusReply = sendGetControllerStatus();
-        connect(statusReply, &NivoraVexbusUsbReply::finished, this,
-                [this, statusReply]() { onInitControllerStatusFinished(statusReply); });
-        break;
-    }
-    case NivoraVexbusUsbReply::ErrorInterfaceError:
-        qCWarning(dcVexbusUsb()) << "Interface error" << reply->responsePacket().error();
-        m_initReply = nullptr;
-        verifyInitProcedureRetry();
-        break;
-    case NivoraVexbusUsbReply::ErrorAborted:
-        qCDebug(dcVexbusUsb()) << "The init reply has been aborted. Re-initiate init procedure.";
-        m_initAttempts = 0;
-        m_initReply = nullptr;
-        verifyInitProcedureRetry();
-        break;
-    default:
-        qCWarning(dcVexbusUsb()) << "Read initial firmware reply finished with error" << reply->error();
-        m_initReply = nullptr;
-        verifyInitProcedureRetry();
-        break;
-    }
-}
-
-void NivoraVexbusUsbAdapter::onInitControllerStatusFinished(NivoraVexbusUsbReply *reply)
-{
-    if (reply->error() != NivoraVexbusUsbReply::ErrorNoError) {
-        qCWarning(dcVexbusUsb()) << "Get conroller status reply finished with error" << reply->error();
-        if (reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError)
-            qCWarning(dcVexbusUsb()) << "Interface error" << reply->responsePacket().error();
-        verifyInitProcedureRetry();
-        return;
-    }
-
-    processStatusPayload(reply->responsePacket().payload());
-    qCDebug(dcVexbusUsb()) << "Controller status received: LED mode:" << m_ledMode << ", Vexbus sync:" << m_vexbusSynchronized
-                           << ", Vexbus initialized:" << m_vexbusInitialized << ", Vexbus available:" << m_vexbusAvailable
-                           << ", " << m_vexbusType;
-    m_initAttempts = 0;
-    setAvailable(true);
-}
-
-void NivoraVexbusUsbAdapter::verifyInitProcedureRetry()
-{
-    // A disconnection aborts the pending init request; retrying then would
-    // send into a closed port and, after the third time-out, reopen a port
-    // that was released on purpose (stop(), firmware update).
-    if (!m_interface->connected()) {
-        qCDebug(dcVexbusUsb()) << "The interface is not connected. The init procedure runs again on the next connection.";
-        return;
-    }
-
-    m_initAttempts += 1;
-    if (m_initAttempts <= 2) {
-        runInitProcedure();
-        return;
-    }
-
-    qCWarning(dcVexbusUsb()) << "Failed to initialize after 3 attempts. Reconnecting the interface";
-    m_interface->reconnectInterface();
-}
-
-// Notifications
-
-void NivoraVexbusUsbAdapter::processNotification(const NivoraVexbusUsbPacket &packet)
-{
-    const auto code = static_cast<NivoraVexbusUsbUtils::Notitifaction>(packet.command());
-    qCDebug(dcVexbusUsbTraffic()) << "Received controller notification" << code;
-
-    switch (code) {
-    case NivoraVexbusUsbUtils::NotificationControllerReady:
-        qCDebug(dcVexbusUsb()) << "Controller ready notification received. Start initializing controller data...";
-        setAvailable(false);
-        if (!m_initReply) {
-            initAdapter();
-        } else {
-            qCDebug(dcVexbusUsb()) << "The controler is ready while we where initializing. Abort the current init attempt and re-initiate the init procedure.";
-            m_initReply->abort();
-        }
-        break;
-    case NivoraVexbusUsbUtils::NotificationControllerStatusChanged:
-        processStatusPayload(packet.payload());
-        qCDebug(dcVexbusUsb()) << "Controller status changed: LED mode:" << m_ledMode << ", Vexbus sync:" << m_vexbusSynchronized
-                               << ", Vexbus initialized:" << m_vexbusInitialized << ", Vexbus available:" << m_vexbusAvailable
-                               << ", Vexbus type:" << m_vexbusType;
-        break;
-    case NivoraVexbusUsbUtils::NotificationVexbusData:
-        qCDebug(dcVexbusUsbTraffic()) << "Vexbus data received:" << packet.payload().toHex();
-        processVexbusPacket(packet.payload());
-        emit vexbusFrameReceived(packet.payload());
-        break;
-    case NivoraVexbusUsbUtils::NotificationErrorOccurred:
-        if (packet.payload().size() != 1) {
-            qCWarning(dcVexbusUsbTraffic()) << "Received error notification with invalid payload size. Discard packet...";
-            return;
-        }
-        qCWarning(dcVexbusUsb()) << "Received error notification from controller:"
-                                 << static_cast<NivoraVexbusUsbUtils::Error>(static_cast<unsigned char>(packet.payload().at(0)));
-        break;
-    case NivoraVexbusUsbUtils::NotificationDebugMessage: {
-        const QByteArray payload = packet.payload();
-        const int end = payload.indexOf('\0');
-        qCDebug(dcVexbusUsb()) << "############ Controller debug:" << QString::fromUtf8(end < 0 ? payload : payload.left(end));
-        break;
-    }
-    default:
-        qCWarning(dcVexbusUsb()) << "Unhandled notification received:" << packet;
-        break;
-    }
-}
-
-void NivoraVexbusUsbAdapter::processStatusPayload(const QByteArray &payload)
+void NivoraVexbusUsbAdapter::onControllerStatusReceived(const QByteArray &payload, bool notified)
 {
     // Bytes missing from a short payload read as 0.
     QDataStream stream(payload);
@@ -876,20 +478,16 @@ void NivoraVexbusUsbAdapter::processStatusPayload(const QByteArray &payload)
 
     setLedMode(static_cast<NivoraVexbusUsbUtils::LedMode>(ledMode));
     setVexbusType(static_cast<NivoraVexbusUsbUtils::VexbusType>(vexbusType));
-    if (statusFlags == m_statusFlags)
-        return;
+    if (statusFlags != m_statusFlags) {
+        m_statusFlags = statusFlags;
+        setVexbusSynchronized(statusFlags & NivoraVexbusUsbUtils::VexbusStatusSynchronized);
+        setVexbusInitialized(statusFlags & NivoraVexbusUsbUtils::VexbusStatusInitialized);
+        setVexbusAvailable(statusFlags & NivoraVexbusUsbUtils::VexbusStatusAvailable);
+    }
 
-    m_statusFlags = statusFlags;
-    setVexbusSynchronized(statusFlags & NivoraVexbusUsbUtils::VexbusStatusSynchronized);
-    setVexbusInitialized(statusFlags & NivoraVexbusUsbUtils::VexbusStatusInitialized);
-    setVexbusAvailable(statusFlags & NivoraVexbusUsbUtils::VexbusStatusAvailable);
-}
-
-void NivoraVexbusUsbAdapter::processVexbusPacket(const QByteArray &payload)
-{
-    // A place for decoding bus frames; the frames reach applications
-    // through vexbusFrameReceived().
-    Q_UNUSED(payload)
+    qCDebug(dcVexbusUsb()) << (notified ? "Controller status changed: LED mode:" : "Controller status received: LED mode:") << m_ledMode
+                           << ", Vexbus sync:" << m_vexbusSynchronized << ", Vexbus initialized:" << m_vexbusInitialized
+                           << ", Vexbus available:" << m_vexbusAvailable << ", Vexbus type:" << m_vexbusType;
 }
 
 QDebug operator<<(QDebug debug, NivoraVexbusUsbAdapter *adapter)

@@ -8,6 +8,7 @@
 #include "link/nivoravexbususbutils.h"
 #include "bootloader/bootloaderhandler.h"
 #include "bootloader/firmwaredata.h"
+#include "bootloader/firmwareupdate.h"
 #include "devicewatcher/nivoravexbususbdevicewatcher.h"
 #include "firmware/firmwaredownloader.h"
 #include "link/nivoravexbususbclient.h"
@@ -21,6 +22,9 @@
 #include <functional>
 
 namespace NivoraVexbusUsb {
+
+class ControllerSession;
+class NivoraVexbusUsbFirmwareUpdater;
 
 /**
  * @brief The one object an application uses to drive a Nivora Vexbus USB
@@ -83,6 +87,13 @@ class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbAdapter : public QObject
     Q_PROPERTY(bool firmwareUpdateAvailable READ firmwareUpdateAvailable NOTIFY firmwareUpdateAvailableChanged)
     /// A firmware update runs, from startFirmwareUpdate() until updateFinished().
     Q_PROPERTY(bool updating READ updating NOTIFY updatingChanged)
+    /// Where the last firmware update is: PhaseIdle before the first, PhaseDone or PhaseFailed after its end.
+    Q_PROPERTY(NivoraVexbusUsb::FirmwareUpdate::Phase updatePhase READ updatePhase NOTIFY updatePhaseChanged)
+    /// Why the last firmware update failed; ErrorNone while one runs and after success.
+    Q_PROPERTY(NivoraVexbusUsb::FirmwareUpdate::Error updateError READ updateError NOTIFY updateErrorChanged)
+    /// The reason of updateError as a sentence a person can act on, naming the file and line, or the row,
+    /// array and the expected and received values where they apply; empty without failure.
+    Q_PROPERTY(QString updateErrorString READ updateErrorString NOTIFY updateErrorStringChanged)
     /// The trace file into which the serial traffic with the adapter is recorded; empty while nothing is recorded.
     Q_PROPERTY(QString trafficRecordFileName READ trafficRecordFileName NOTIFY trafficRecordFileNameChanged)
     /// How long, in ms, a command waits for the controller's response; 2000 by default. Longer for links
@@ -262,6 +273,19 @@ public:
     bool firmwareUpdateAvailable() const;
     /// See the updating property.
     bool updating() const;
+    /// See the updatePhase property.
+    FirmwareUpdate::Phase updatePhase() const;
+    /// See the updateError property.
+    FirmwareUpdate::Error updateError() const;
+    /// See the updateErrorString property.
+    QString updateErrorString() const;
+
+    /// How long, in ms, the adapter gives the controller to start its
+    /// bootloader before the bootloader handler takes the port; 3000 by default.
+    int bootloaderHandOverDelay() const;
+    /// Sets the hand-over delay for the next update; a controller that
+    /// reboots faster (an emulated one) needs less.
+    void setBootloaderHandOverDelay(int milliSeconds);
 
     /**
      * The trace file into which the serial traffic with the adapter is
@@ -302,13 +326,22 @@ public:
     Q_INVOKABLE NivoraVexbusUsb::NivoraVexbusUsbReply *resetController();
     /**
      * Updates the controller's firmware from the image file firmwareFile,
-     * or, given no file, from the image that the firmware downloader holds.
-     * An invalid image is refused with a warning before anything is sent.
-     * The adapter asks the controller to start its bootloader, releases the
-     * port, and 3000 ms later lets the bootloader handler write the image;
-     * when the controller does not answer, it goes to the bootloader
-     * directly, as after an interrupted update. updatePercentage follows
-     * the progress and updateFinished() the end.
+     * or, given no file, from the image that the firmware downloader holds
+     * (with trusted keys only an authenticated one). The update works on
+     * its own copy of the image; a release the downloader finds meanwhile
+     * waits for the next update. A missing, unreadable or invalid image is
+     * refused with a warning before anything is sent. The adapter asks the
+     * controller to start its bootloader, releases the port, and 3000 ms
+     * (bootloaderHandOverDelay()) later lets the bootloader handler write
+     * the image; when the controller does not answer, it goes to the
+     * bootloader directly, as after an interrupted update. A failure
+     * before the first row is programmed leaves the bootloader and takes
+     * the link up again; after it the controller waits in its bootloader
+     * for a new update. Every call ends in exactly one updateFinished(), a
+     * refusal on the next turn of the event loop; updatePhase,
+     * updatePercentage, updateError and updateErrorString follow the
+     * course. A running update that this call replaces ends with
+     * FirmwareUpdate::ErrorStoppedByApplication.
      */
     Q_INVOKABLE void startFirmwareUpdate(const QString &firmwareFile = QString());
     /// Writes one frame of at most 255 bytes to the bus (a built-in test
@@ -336,7 +369,13 @@ public slots:
     /// and whenever it comes back. False, with a warning, when no port name
     /// (port mode) or no serial number (serial-number mode) is set.
     bool start();
-    /// Disables the serial link and closes the port; the adapter becomes unavailable.
+    /**
+     * Disables the serial link and closes the port; the adapter becomes
+     * unavailable. A running firmware update ends with updateFinished(false)
+     * and FirmwareUpdate::ErrorStoppedByApplication, and nothing of it runs
+     * later: stopped before its first row is programmed, the controller is
+     * told to leave its bootloader; stopped during the rows, it stays there.
+     */
     void stop();
 
 signals:
@@ -362,6 +401,12 @@ signals:
     void firmwareUpdateAvailableChanged(bool firmwareUpdateAvailable);
     /// Emitted when the updating property changed.
     void updatingChanged(bool updating);
+    /// Emitted when the updatePhase property changed.
+    void updatePhaseChanged(NivoraVexbusUsb::FirmwareUpdate::Phase updatePhase);
+    /// Emitted when the updateError property changed.
+    void updateErrorChanged(NivoraVexbusUsb::FirmwareUpdate::Error updateError);
+    /// Emitted when the updateErrorString property changed.
+    void updateErrorStringChanged(const QString &updateErrorString);
     /// Emitted when the responseTimeout property changed.
     void responseTimeoutChanged(int responseTimeout);
     /// Emitted when a trace began (its file name) or ended (empty).
@@ -393,21 +438,18 @@ signals:
     void commandFinished(NivoraVexbusUsb::NivoraVexbusUsbUtils::Command command,
                          NivoraVexbusUsb::NivoraVexbusUsbReply::Error error,
                          NivoraVexbusUsb::NivoraVexbusUsbUtils::Error controllerError);
-    /// Emitted when a firmware update ended: with success once the bootloader
-    /// wrote and verified the image and the link to the controller is taken
-    /// up again (the new firmware version follows with the init procedure);
-    /// without success when the controller refused to start its bootloader
-    /// or the bootloader run failed.
+    /// Emitted once for every startFirmwareUpdate(): with success once the
+    /// bootloader wrote and verified the image and its application checksum
+    /// and the link to the controller is taken up again (the new firmware
+    /// version follows with the init procedure); without success when the
+    /// update was refused, the controller refused to start its bootloader,
+    /// the bootloader run failed or stop() ended it; updateError tells why.
     void updateFinished(bool success);
 
 private slots:
     void onInterfaceConnectedChanged(bool connected);
     void onInterfaceDataReceived(const QByteArray &data);
-    void onInterfacePacketReceived(const NivoraVexbusUsb::NivoraVexbusUsbPacket &packet);
-    void onBootloaderHandlerStateChaned(NivoraVexbusUsb::BootloaderHandler::State state);
-    void onBootloaderHandlerConnectedChanged(bool connected);
-    void onBootloaderHandlerFinished(bool success);
-    void onFirmwareDownloaderFirmwareChanged(const NivoraVexbusUsb::FirmwareData &firmware);
+    void onControllerStatusReceived(const QByteArray &payload, bool notified);
 
 private:
     void construct(NivoraVexbusUsbDeviceWatcher *deviceWatcher);
@@ -420,8 +462,6 @@ private:
     void setVexbusSynchronized(bool vexbusSynchronized);
     void setVexbusInitialized(bool vexbusInitialized);
     void setVexbusAvailable(bool vexbusAvailable);
-    void setFirmwareUpdateAvailable(bool firmwareUpdateAvailable);
-    void setUpdating(bool updating);
     void setSerialPortName(const QString &serialPortName);
     void setSerialPortSystemLocation(const QString &serialPortSystemLocation);
     void setSerialPortDescription(const QString &serialPortDescription);
@@ -432,36 +472,22 @@ private:
     void clearSerialPortInformation();
 
     // Requests
-    NivoraVexbusUsbReply *sendReadFirmwareVersion();
-    NivoraVexbusUsbReply *sendGetControllerStatus();
     NivoraVexbusUsbReply *sendStartBootloader();
+    NivoraVexbusUsbReply *sendIxoModuleBuffer(unsigned char mode, unsigned char button, uint milliSeconds,
+                                              const char *errorText, const char *successText);
     NivoraVexbusUsbReply *sendCommand(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
                                       const char *errorText, const char *successText,
                                       const std::function<void(NivoraVexbusUsbReply *)> &onFinished = {});
 
-    // Firmware update
-    bool loadLocalFirmware(const QString &firmwareFile, FirmwareData *firmware);
-    void handOverToBootloader(const FirmwareData &firmware);
-
-    // Init procedure and notifications
-    void initAdapter();
-    void runInitProcedure();
-    void verifyInitProcedureRetry();
-    void onInitFirmwareVersionFinished(NivoraVexbusUsbReply *reply);
-    void onInitControllerStatusFinished(NivoraVexbusUsbReply *reply);
-    void processNotification(const NivoraVexbusUsbPacket &packet);
-    void processStatusPayload(const QByteArray &payload);
-    void processVexbusPacket(const QByteArray &payload);
 
     State m_state = StateUnconnected;
     QString m_portName;
     int m_baudrate = 115200;
     bool m_available = false;
-    bool m_updating = false;
-    bool m_firmwareUpdateAvailable = false;
     NivoraVexbusUsbInterface *m_interface = nullptr;
     NivoraVexbusUsbClient *m_client = nullptr;
-    BootloaderHandler *m_bootloaderHandler = nullptr;
+    ControllerSession *m_session = nullptr;
+    NivoraVexbusUsbFirmwareUpdater *m_updater = nullptr;
     FirmwareDownloader *m_firmwareDownloader = nullptr;
     NivoraVexbusUsbTrafficRecorder *m_trafficRecorder = nullptr;
     QString m_serialPortName;
@@ -478,8 +504,6 @@ private:
     bool m_vexbusAvailable = false;
     NivoraVexbusUsbUtils::LedMode m_ledMode = NivoraVexbusUsbUtils::LedModeUnknown;
     NivoraVexbusUsbUtils::VexbusType m_vexbusType = NivoraVexbusUsbUtils::VexbusTypeUnknown;
-    int m_initAttempts = 0;
-    NivoraVexbusUsbReply *m_initReply = nullptr;
 };
 
 /// Writes port name, serial number, availability, firmware version and bus type, as the library logs an adapter.

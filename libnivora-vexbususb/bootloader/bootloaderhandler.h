@@ -7,8 +7,11 @@
 #include "nivoravexbususb_export.h"
 #include "bootloader/bootloaderutils.h"
 #include "bootloader/firmwaredata.h"
+#include "bootloader/firmwareupdate.h"
 
+#include <QHash>
 #include <QObject>
+#include <QPair>
 #include <QPointer>
 #include <QSerialPort>
 #include <QTimer>
@@ -18,6 +21,7 @@
 namespace NivoraVexbusUsb {
 
 class BootloaderResponseDecoder;
+class NivoraVexbusUsbPortLocation;
 class NivoraVexbusUsbTrafficRecorder;
 
 /**
@@ -80,11 +84,27 @@ public:
 
     /// The image to write.
     FirmwareData firmwareData() const;
-    /// Sets the image for the next start().
+    /// Sets the image for the next start(); a running run keeps writing
+    /// the image it started with.
     void setFirmwareData(const FirmwareData &firmwareData);
 
     /// Progress of the run in percent of the image's row bytes sent, 0 to 100.
     double percentage() const;
+
+    /**
+     * True when the last run sent the exit command: after success, and after
+     * a failure before the first row was programmed (the application in the
+     * flash is whole, so the controller runs it again), or leaveBootloader().
+     * False after a failure once rows were written: the controller waits in
+     * its bootloader for a new run.
+     */
+    bool leftBootloader() const;
+
+    /// Why the last run failed; ErrorNone while a run goes on and after success.
+    FirmwareUpdate::Error error() const;
+    /// The failure of the last run as a sentence, naming the row, array and
+    /// the expected and received values where they apply; empty without failure.
+    QString errorString() const;
 
     /// Where the port's opening, closing and bytes are recorded (the adapter's recorder).
     void setTrafficRecorder(NivoraVexbusUsbTrafficRecorder *recorder);
@@ -92,8 +112,17 @@ public:
 public slots:
     /// Opens the serial device and begins a run; failures show in finished(false) and in the log.
     void start();
-    /// Closes the serial device and resets the progress; the state stays.
+    /// Closes the serial device, resets the progress and cancels what the
+    /// run still had to do (the time-out, the exit's delay); the state stays.
     void stop();
+    /**
+     * Sends the exit command to the bootloader at once, opening the port for
+     * it when the handler holds none, and waits for nothing: for an owner
+     * that gives up before the first row is programmed. False, sending
+     * nothing, once the run programmed a row (the controller must stay in
+     * its bootloader) or when the port does not open. Follow it with stop().
+     */
+    bool leaveBootloader();
 
 signals:
     /// Emitted when the run moves to another step.
@@ -104,9 +133,12 @@ signals:
     void percentageChanged(double percentage);
     /**
      * Emitted once per run: true 200 ms after the exit command, once every
-     * row was programmed and verified; false when the run failed (the
-     * bootloader refused a command, a response did not come within 5000 ms,
-     * the image does not fit the chip, or the serial device failed).
+     * row was programmed and verified and the application checksum holds;
+     * false when the run failed (the bootloader refused a command, a
+     * response did not come within 5000 ms, the image does not fit the chip,
+     * the application does not verify, or the serial device failed), with
+     * error() and errorString() telling why. A failure before the first row
+     * was programmed sends the exit command first and reports 200 ms later.
      */
     void finished(bool success);
 
@@ -120,8 +152,14 @@ private:
     void setState(State state);
     void setConnected(bool connected);
     void reset();
-    void fail();
+    void fail(FirmwareUpdate::Error error, const QString &errorString);
+    void failOnStatus(quint8 status);
+    QString runPosition() const;
     bool openPort();
+    NivoraVexbusUsbPortLocation portLocation() const;
+    void sendExitBootloader();
+    void sendExitPackets();
+    void sendFlashSizeRequest();
 
     FirmwareDataRow getCurrentRow() const;
     bool currentRowExists() const;
@@ -152,6 +190,22 @@ private:
     quint16 m_startRow = 0;
     quint16 m_endRow = 0;
     FirmwareData m_firmwareData;
+    // The image of the running run, copied from m_firmwareData at start().
+    FirmwareData m_image;
+    // The arrays the image uses, in order, and the row range of each.
+    QList<quint8> m_arrays;
+    int m_arrayIndex = 0;
+    QHash<quint8, QPair<quint16, quint16>> m_flashRanges;
+    // Set once the first program-row is sent: from then on the application
+    // in the flash is no longer whole.
+    bool m_programStarted = false;
+    bool m_leftBootloader = false;
+    // Any response came in this run: a bootloader is there.
+    bool m_answered = false;
+    // The bootloader accepted enter-bootloader in this run.
+    bool m_entered = false;
+    FirmwareUpdate::Error m_error = FirmwareUpdate::ErrorNone;
+    QString m_errorString;
     int m_totalBytes = 0;
     int m_sentBytes = 0;
     double m_percentage = 0.0;
@@ -160,6 +214,7 @@ private:
     int m_lastChunkSize = 0;
 
     QTimer m_responseTimer;
+    QTimer m_exitTimer;
     // A run reports its failure once; start() begins a new run.
     bool m_failureReported = false;
 };

@@ -41,9 +41,12 @@ void FirmwareData::setFileName(const QString &fileName)
 
 bool FirmwareData::readFile(QFile *file, QByteArray *data)
 {
-    *data = file->read(maximumFileSize + 1);
-    if (data->size() <= maximumFileSize)
-        return true;
+    // A larger file is refused by its size, before anything of it is read.
+    if (file->size() <= maximumFileSize) {
+        *data = file->read(maximumFileSize + 1);
+        if (data->size() <= maximumFileSize)
+            return true;
+    }
 
     qCWarning(dcVexbusUsbBootloader()) << "The firmware file" << file->fileName()
                                        << "is longer than the limit of" << maximumFileSize << "bytes.";
@@ -76,6 +79,7 @@ void FirmwareData::processData()
 {
     Q_UNUSED(firmwareDataTypeId)
     m_parseComplete = false;
+    m_parseError.clear();
     qCDebug(dcVexbusUsbBootloader()) << "Start processing firmware data...";
 
     const QList<QByteArray> lines = m_data.split('\n');
@@ -100,6 +104,19 @@ void FirmwareData::processData()
         const FirmwareDataRow row(line);
         if (!row.isValid()) {
             qCWarning(dcVexbusUsbBootloader()) << "The firmware file contains invalid row data at line" << i + 1;
+            m_parseError = QStringLiteral("line %1 is not a flash row (\":\" followed by array ID, row number, data length, "
+                                          "data and checksum in hexadecimal)").arg(i + 1);
+            return;
+        }
+        // The checksum byte makes the row's bytes add up to 0. A row that
+        // does not would fail its verification in the bootloader, after
+        // the rows before it were written.
+        quint8 sum = 0;
+        for (const char byte : BootloaderUtils::readFirmwareAsciiData(line.mid(1)))
+            sum += static_cast<quint8>(byte);
+        if (sum != 0) {
+            qCWarning(dcVexbusUsbBootloader()) << "The firmware file contains a row whose checksum does not match its bytes at line" << i + 1;
+            m_parseError = QStringLiteral("the checksum of the row at line %1 does not match its bytes").arg(i + 1);
             return;
         }
         qCDebug(dcVexbusUsbBootloader()) << row;
@@ -123,6 +140,19 @@ bool FirmwareData::isValid() const
 {
     return !m_data.isEmpty() && !m_rows.isEmpty() && m_siliconId != 0 && m_siliconRev != 0xFF
            && m_checksumType != BootloaderUtils::ChecksumTypeUnknown && m_parseComplete;
+}
+
+QString FirmwareData::errorString() const
+{
+    if (isValid())
+        return QString();
+    if (!m_parseError.isEmpty())
+        return m_parseError;
+    if (m_data.isEmpty())
+        return QStringLiteral("it is empty");
+    if (m_siliconId == 0 || m_siliconRev == 0xFF || m_checksumType == BootloaderUtils::ChecksumTypeUnknown)
+        return QStringLiteral("line 1 must give the silicon ID, silicon revision and checksum type in hexadecimal");
+    return QStringLiteral("it holds no flash rows");
 }
 
 bool FirmwareData::operator==(const FirmwareData &other) const

@@ -88,8 +88,14 @@ public:
     /// Empties the text, the rows and the header fields; name, version and file name stay.
     void clear();
 
-    /// True when the whole image parsed, with a header naming a chip and at least one row.
+    /// True when the whole image parsed, with a header naming a chip and at
+    /// least one row, and every row's checksum byte matches its bytes.
     bool isValid() const;
+    /**
+     * Why the image is not valid, naming the line where there is one, for
+     * example "line 3 is not a flash row (...)"; empty for a valid image.
+     */
+    QString errorString() const;
 
     /// True when both hold the same text and name and are both valid or both not.
     bool operator==(const FirmwareData &other) const;
@@ -109,6 +115,7 @@ private:
     quint8 m_siliconRev = 0xFF;
     BootloaderUtils::ChecksumType m_checksumType = BootloaderUtils::ChecksumTypeUnknown;
     bool m_parseComplete = false;
+    QString m_parseError;
 };
 
 /// Writes name, version, silicon ID and revision and the row count, as the library logs an image.

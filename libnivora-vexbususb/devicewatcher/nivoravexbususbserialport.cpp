@@ -6,6 +6,7 @@
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace NivoraVexbusUsb {
 
@@ -31,8 +32,37 @@ bool NivoraVexbusUsbSerialPort::open(OpenMode mode)
 
 void NivoraVexbusUsbSerialPort::close()
 {
+    // As QSerialPort, no bytesWritten() after closing.
+    m_writtenDirectly = 0;
     restoreLatency();
     QSerialPort::close();
+}
+
+qint64 NivoraVexbusUsbSerialPort::writeData(const char *data, qint64 maxSize)
+{
+    qint64 written = 0;
+    if (maxSize > 0 && bytesToWrite() == 0) {
+        const ssize_t count = ::write(static_cast<int>(handle()), data, size_t(maxSize));
+        // Anything but a partial or complete write (EAGAIN, a lost device)
+        // is left to QSerialPort, which reports its errors itself.
+        if (count > 0)
+            written = count;
+    }
+    if (written > 0) {
+        if (m_writtenDirectly == 0) {
+            QMetaObject::invokeMethod(this, [this]() {
+                const qint64 bytes = m_writtenDirectly;
+                m_writtenDirectly = 0;
+                if (bytes > 0)
+                    emit bytesWritten(bytes);
+            }, Qt::QueuedConnection);
+        }
+        m_writtenDirectly += written;
+    }
+    if (written == maxSize)
+        return written;
+    const qint64 buffered = QSerialPort::writeData(data + written, maxSize - written);
+    return buffered < 0 ? (written > 0 ? written : buffered) : written + buffered;
 }
 
 void NivoraVexbusUsbSerialPort::requestLowLatency()

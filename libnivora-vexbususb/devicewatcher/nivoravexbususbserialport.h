@@ -18,6 +18,12 @@ namespace NivoraVexbusUsb {
 // trip costs little more than its bytes on the line. Drivers that do not
 // offer the setting (pseudo-terminals, serial-over-network bridges) or
 // refuse it leave the port as it is, without a word.
+//
+// What is written while nothing waits in the port's buffer goes to the
+// descriptor at once; QSerialPort would buffer it, switch its write notifier
+// on and write it from the event loop: two turns of the loop and the
+// notifier on and off again for every request. bytesWritten() still comes
+// from the event loop.
 class NivoraVexbusUsbSerialPort : public QSerialPort
 {
 public:
@@ -27,11 +33,15 @@ public:
     bool open(OpenMode mode) override;
     void close() override;
 
+protected:
+    qint64 writeData(const char *data, qint64 maxSize) override;
+
 private:
     void requestLowLatency();
     void restoreLatency();
 
     bool m_lowLatencySet = false;
+    qint64 m_writtenDirectly = 0;
 };
 
 } // namespace NivoraVexbusUsb

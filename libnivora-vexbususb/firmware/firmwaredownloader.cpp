@@ -9,6 +9,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMetaType>
 #include <QRegularExpression>
 #include <QNetworkAccessManager>
@@ -16,10 +18,12 @@
 #include <QNetworkRequest>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QUrl>
 #include <QVersionNumber>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace NivoraVexbusUsb {
 
@@ -29,6 +33,14 @@ namespace {
 // it had or announced when it was stopped for it.
 const char sizeLimitProperty[] = "nivoraSizeLimit";
 const char refusedSizeProperty[] = "nivoraRefusedSize";
+// Set on a reply that was stopped because nothing arrived for the time-out.
+const char stalledProperty[] = "nivoraStalled";
+
+// The newest authenticated release accepted, in the cache directory. A
+// hidden name: no update file name of a release can take it.
+const char newestReleaseFileName[] = ".newest-release.json";
+// That file holds a few numbers; anything larger is not one of ours.
+constexpr qint64 maximumNewestReleaseSize = 4096;
 
 QString hashHex(const QByteArray &data, QCryptographicHash::Algorithm algorithm)
 {
@@ -55,8 +67,25 @@ bool checksumMatches(const QString &checksum, const QString &expected)
 
 QNetworkRequest plainGetRequest(const QString &url)
 {
-    // No headers and no attributes: redirects are not followed.
-    return QNetworkRequest(QUrl(url, QUrl::TolerantMode));
+    // Qt 6 follows redirects unless told otherwise; a redirect would take
+    // the request to a server or a scheme that nobody chose.
+    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    return request;
+}
+
+bool isHttpsUrl(const QString &text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    return url.isValid() && url.scheme() == QLatin1String("https") && !url.host().isEmpty();
+}
+
+// A path for writing in the cache: a symbolic link there would take the
+// write to wherever it points.
+bool isSymbolicLink(const QString &path)
+{
+    struct stat status;
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISLNK(status.st_mode);
 }
 
 } // namespace
@@ -81,7 +110,19 @@ void FirmwareDownloader::setupCacheDirectory()
             + QStringLiteral("/nivora-vexbususb");
     QDir directory(m_cacheDirectory);
     if (directory.exists()) {
+        // Another account that may write into the cache could plant an
+        // image or lower the release mark, as ssh sees a loose key.
+        struct stat status;
+        if (::stat(QFile::encodeName(m_cacheDirectory).constData(), &status) != 0 || status.st_uid != ::geteuid()
+                || (status.st_mode & (S_IWGRP | S_IWOTH))) {
+            qCWarning(dcVexbusUsbBootloader()).noquote()
+                    << QStringLiteral("FirmwareDownloader: Not using the cache directory %1: it is writable by others or "
+                                      "owned by another user (it must be the user's own, mode 0700). Firmware is downloaded "
+                                      "every time and no release mark is kept.").arg(m_cacheDirectory);
+            return;
+        }
         qCDebug(dcVexbusUsbBootloader()) << "Using cache directory" << m_cacheDirectory;
+        m_cacheUsable = true;
         return;
     }
 
@@ -92,6 +133,8 @@ void FirmwareDownloader::setupCacheDirectory()
     const QString parent = QFileInfo(m_cacheDirectory).path();
     if (!directory.mkpath(parent) || ::mkdir(QFile::encodeName(m_cacheDirectory).constData(), S_IRWXU) != 0)
         qCWarning(dcVexbusUsbBootloader()) << "Failed to create cache directory" << m_cacheDirectory;
+    else
+        m_cacheUsable = true;
 }
 
 QString FirmwareDownloader::baseUrl() const
@@ -103,6 +146,11 @@ void FirmwareDownloader::setBaseUrl(const QString &baseUrl)
 {
     if (m_baseUrl == baseUrl)
         return;
+    if (!isHttpsUrl(baseUrl)) {
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Refusing the release server, only https:// URLs are taken:"
+                                           << baseUrl;
+        return;
+    }
 
     qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Using release server" << baseUrl;
     m_baseUrl = baseUrl;
@@ -222,6 +270,12 @@ bool FirmwareDownloader::addTrustedKey(const ReleaseKey &key)
 
     qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Trusting release key" << key.fingerprint();
     m_trustedKeys.append(key);
+    // From now on only an authenticated release counts, also the one taken
+    // before the key came.
+    if (!m_releaseAuthenticated && (!m_versionString.isEmpty() || !m_firmware.data().isEmpty())) {
+        qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Dropping the unauthenticated release" << m_versionString;
+        dropRelease();
+    }
     return true;
 }
 
@@ -252,12 +306,52 @@ void FirmwareDownloader::setReleaseKey(const ReleaseKey &key)
     }
 }
 
+bool FirmwareDownloader::olderReleasesAllowed() const
+{
+    return m_olderReleasesAllowed;
+}
+
+void FirmwareDownloader::setOlderReleasesAllowed(bool olderReleasesAllowed)
+{
+    if (m_olderReleasesAllowed == olderReleasesAllowed)
+        return;
+
+    qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Older releases allowed" << olderReleasesAllowed;
+    m_olderReleasesAllowed = olderReleasesAllowed;
+    emit olderReleasesAllowedChanged(m_olderReleasesAllowed);
+}
+
 bool FirmwareDownloader::releaseIsOlderThan(const QString &firmwareVersion) const
 {
-    const QVersionNumber running = QVersionNumber::fromString(firmwareVersion);
-    if (running.isNull() || m_versionString.isEmpty())
+    if (m_versionString.isEmpty())
         return false;
-    return QVersionNumber(m_majorVersion, m_minorVersion, m_patchVersion) < running;
+    const QVersionNumber release(m_majorVersion, m_minorVersion, m_patchVersion);
+    const QVersionNumber running = QVersionNumber::fromString(firmwareVersion);
+    if (!running.isNull())
+        return release < running;
+
+    // A controller that waits in its bootloader tells no version; the
+    // newest release this cache saw stands in for it.
+    QVersionNumber newest;
+    qint64 newestTimestamp = 0;
+    if (!readNewestRelease(&newest, &newestTimestamp))
+        return false;
+    return release < newest || (release == newest && m_releaseDateTime.toSecsSinceEpoch() < newestTimestamp);
+}
+
+int FirmwareDownloader::transferTimeout() const
+{
+    return m_transferTimeout;
+}
+
+void FirmwareDownloader::setTransferTimeout(int transferTimeout)
+{
+    transferTimeout = qMax(1, transferTimeout);
+    if (m_transferTimeout == transferTimeout)
+        return;
+
+    m_transferTimeout = transferTimeout;
+    emit transferTimeoutChanged(m_transferTimeout);
 }
 
 bool FirmwareDownloader::updateInformationAvailable() const
@@ -304,15 +398,17 @@ void FirmwareDownloader::checkNewFirmware()
     const QString url = releaseUrl();
     qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Checking for new firmware" << url;
     // Each reply is handled by itself, so overlapping checks need no guard.
-    QNetworkReply *reply = m_networkManager->get(plainGetRequest(url));
-    limitReplySize(reply, FirmwareRelease::maximumDescriptionSize);
+    QNetworkReply *reply = get(url, FirmwareRelease::maximumDescriptionSize);
     connect(reply, &QNetworkReply::finished, this, [this, reply]() {
         onReleaseReplyFinished(reply);
     });
 }
 
-void FirmwareDownloader::limitReplySize(QNetworkReply *reply, qint64 limit)
+// Every request of the downloader: a body read whole is capped at limit,
+// and a transfer that receives nothing for the time-out is stopped.
+QNetworkReply *FirmwareDownloader::get(const QString &url, qint64 limit)
 {
+    QNetworkReply *reply = m_networkManager->get(plainGetRequest(url));
     reply->setProperty(sizeLimitProperty, limit);
     const auto refuseAbove = [reply, limit](qint64 size) {
         if (size <= limit || reply->property(refusedSizeProperty).isValid())
@@ -320,14 +416,44 @@ void FirmwareDownloader::limitReplySize(QNetworkReply *reply, qint64 limit)
         reply->setProperty(refusedSizeProperty, size);
         reply->abort();
     };
-    connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, refuseAbove]() {
+
+    auto *stallTimer = new QTimer(reply);
+    stallTimer->setSingleShot(true);
+    connect(stallTimer, &QTimer::timeout, reply, [reply]() {
+        reply->setProperty(stalledProperty, true);
+        reply->abort();
+    });
+    stallTimer->start(m_transferTimeout);
+    connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, refuseAbove, stallTimer]() {
+        stallTimer->start();
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid())
             refuseAbove(length.toLongLong());
     });
-    connect(reply, &QNetworkReply::downloadProgress, reply, [refuseAbove](qint64 received, qint64) {
+    connect(reply, &QNetworkReply::downloadProgress, reply, [refuseAbove, stallTimer](qint64 received, qint64) {
+        stallTimer->start();
         refuseAbove(received);
     });
+    connect(reply, &QNetworkReply::finished, stallTimer, &QTimer::stop);
+    return reply;
+}
+
+// Empty for a complete answer with status 200; otherwise what went wrong,
+// naming the status when the server sent one.
+QString FirmwareDownloader::replyFailure(QNetworkReply *reply) const
+{
+    if (reply->property(stalledProperty).toBool())
+        return tr("no data from the server for %1 s").arg(m_transferTimeout / 1000.0);
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status != 0 && status != 200) {
+        const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+        return tr("the server answered with HTTP status %1 %2 instead of 200 OK").arg(status).arg(reason).trimmed();
+    }
+    if (reply->error() != QNetworkReply::NoError)
+        return reply->errorString();
+    if (status == 0)
+        return tr("the server sent no HTTP status");
+    return QString();
 }
 
 bool FirmwareDownloader::refusedForSize(QNetworkReply *reply, const QString &what)
@@ -348,9 +474,10 @@ void FirmwareDownloader::onReleaseReplyFinished(QNetworkReply *reply)
     reply->deleteLater();
     if (refusedForSize(reply, tr("release description")))
         return;
-    if (reply->error() != QNetworkReply::NoError) {
-        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Could not get update" << reply->errorString();
-        emit errorOccurred(tr("Could not get the release description: %1").arg(reply->errorString()));
+    const QString failure = replyFailure(reply);
+    if (!failure.isEmpty()) {
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Could not get update" << failure;
+        emit errorOccurred(tr("Could not get the release description: %1").arg(failure));
         return;
     }
 
@@ -363,7 +490,8 @@ void FirmwareDownloader::onReleaseReplyFinished(QNetworkReply *reply)
     // The signature is checked before anything of the description is read.
     const QString signatureUrl = reply->request().url().toString() + QStringLiteral(".sig");
     qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Fetching the release signature" << signatureUrl;
-    QNetworkReply *signatureReply = m_networkManager->get(plainGetRequest(signatureUrl));
+    // Anything longer than a signature is no signature; it is not read.
+    QNetworkReply *signatureReply = get(signatureUrl, ReleaseKey::signatureSize);
     connect(signatureReply, &QNetworkReply::finished, this, [this, signatureReply, description]() {
         onSignatureReplyFinished(signatureReply, description);
     });
@@ -372,12 +500,19 @@ void FirmwareDownloader::onReleaseReplyFinished(QNetworkReply *reply)
 void FirmwareDownloader::onSignatureReplyFinished(QNetworkReply *reply, const QByteArray &description)
 {
     reply->deleteLater();
-    if (reply->error() == QNetworkReply::ContentNotFoundError) {
+    const QVariant refusedSize = reply->property(refusedSizeProperty);
+    if (refusedSize.isValid()) {
+        refuseRelease(tr("its signature is malformed (%1 bytes or more instead of %2)")
+                      .arg(refusedSize.toLongLong()).arg(ReleaseKey::signatureSize));
+        return;
+    }
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 404) {
         refuseRelease(tr("it has no signature"));
         return;
     }
-    if (reply->error() != QNetworkReply::NoError) {
-        refuseRelease(tr("its signature could not be fetched: %1").arg(reply->errorString()));
+    const QString failure = replyFailure(reply);
+    if (!failure.isEmpty()) {
+        refuseRelease(tr("its signature could not be fetched: %1").arg(failure));
         return;
     }
 
@@ -401,7 +536,19 @@ void FirmwareDownloader::onSignatureReplyFinished(QNetworkReply *reply, const QB
 void FirmwareDownloader::refuseRelease(const QString &reason)
 {
     qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Refusing release:" << reason;
+    // The server no longer offers what was taken before; it is not kept
+    // for an update either.
+    dropRelease();
     emit errorOccurred(tr("The release was refused: %1.").arg(reason));
+}
+
+void FirmwareDownloader::dropRelease()
+{
+    if (m_versionString.isEmpty() && m_firmware.data().isEmpty() && m_updateFileMd5sum.isEmpty())
+        return;
+    reset();
+    m_updateFileMd5sum.clear();
+    m_updateFileSha256.clear();
 }
 
 void FirmwareDownloader::takeReleaseDescription(const QByteArray &description, const ReleaseKey &key)
@@ -419,6 +566,26 @@ void FirmwareDownloader::takeReleaseDescription(const QByteArray &description, c
     }
     if (key.isNull())
         qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: The release is not authenticated, no trusted key is configured.";
+
+    if (!key.isNull()) {
+        QVersionNumber newest;
+        qint64 newestTimestamp = 0;
+        const QVersionNumber version(release.majorVersion(), release.minorVersion(), release.patchVersion());
+        const qint64 timestamp = release.releaseDateTime().toSecsSinceEpoch();
+        if (readNewestRelease(&newest, &newestTimestamp)
+                && (version < newest || (version == newest && timestamp < newestTimestamp))) {
+            const QString older = tr("it is older than release %1 of %2, the newest accepted before")
+                    .arg(newest.toString(), QDateTime::fromSecsSinceEpoch(newestTimestamp, Qt::UTC).toString(Qt::ISODate));
+            if (!m_olderReleasesAllowed) {
+                refuseRelease(older);
+                return;
+            }
+            qCWarning(dcVexbusUsbBootloader()).noquote() << QStringLiteral("FirmwareDownloader: Taking release %1 although %2.")
+                                                                .arg(release.versionString(), older);
+        } else {
+            keepNewestRelease(release);
+        }
+    }
 
     storeRelease(release);
     setReleaseKey(key);
@@ -443,6 +610,54 @@ void FirmwareDownloader::storeRelease(const FirmwareRelease &release)
                                      << m_releaseDateTime.toString(Qt::TextDate);
 }
 
+QString FirmwareDownloader::newestReleasePath() const
+{
+    return m_cacheDirectory + QLatin1Char('/') + QLatin1String(newestReleaseFileName);
+}
+
+bool FirmwareDownloader::readNewestRelease(QVersionNumber *version, qint64 *timestamp) const
+{
+    if (!m_cacheUsable)
+        return false;
+    QFile file(newestReleasePath());
+    if (!file.exists())
+        return false;
+    const QByteArray content = file.open(QIODevice::ReadOnly) ? file.read(maximumNewestReleaseSize + 1) : QByteArray();
+    const QJsonObject object = QJsonDocument::fromJson(content).object();
+    const QJsonValue major = object.value(QStringLiteral("majorVersion"));
+    const QJsonValue minor = object.value(QStringLiteral("minorVersion"));
+    const QJsonValue patch = object.value(QStringLiteral("patchVersion"));
+    const QJsonValue seconds = object.value(QStringLiteral("timestamp"));
+    if (content.size() > maximumNewestReleaseSize || !major.isDouble() || !minor.isDouble() || !patch.isDouble()
+            || !seconds.isDouble()) {
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Ignoring the unreadable record of the newest release"
+                                           << file.fileName();
+        return false;
+    }
+    *version = QVersionNumber(major.toInt(), minor.toInt(), patch.toInt());
+    *timestamp = qint64(seconds.toDouble());
+    return true;
+}
+
+void FirmwareDownloader::keepNewestRelease(const FirmwareRelease &release)
+{
+    if (!m_cacheUsable)
+        return;
+    const QString path = newestReleasePath();
+    if (isSymbolicLink(path)) {
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Not writing through the symbolic link" << path;
+        return;
+    }
+    const QJsonObject object{{QStringLiteral("majorVersion"), release.majorVersion()},
+                             {QStringLiteral("minorVersion"), release.minorVersion()},
+                             {QStringLiteral("patchVersion"), release.patchVersion()},
+                             {QStringLiteral("timestamp"), double(release.releaseDateTime().toSecsSinceEpoch())}};
+    const QByteArray content = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit())
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Could not keep the newest release in" << path << file.errorString();
+}
+
 void FirmwareDownloader::downloadFirmware()
 {
     // setUpdateFileName() is public, so the name is checked again here.
@@ -454,7 +669,7 @@ void FirmwareDownloader::downloadFirmware()
     }
 
     const QString cachedFilePath = m_cacheDirectory + QLatin1Char('/') + m_updateFileName;
-    if (takeCachedFirmware(cachedFilePath))
+    if (m_cacheUsable && takeCachedFirmware(cachedFilePath))
         return;
 
     startFirmwareDownload(cachedFilePath);
@@ -508,8 +723,7 @@ void FirmwareDownloader::startFirmwareDownload(const QString &cachedFilePath)
 {
     const QString url = firmwareUrl(m_updateFileName);
     qCDebug(dcVexbusUsbBootloader()) << "Start downloading firmware" << url;
-    QNetworkReply *reply = m_networkManager->get(plainGetRequest(url));
-    limitReplySize(reply, maximumDownloadSize);
+    QNetworkReply *reply = get(url, maximumDownloadSize);
     connect(reply, &QNetworkReply::finished, this, [this, reply, cachedFilePath]() {
         onFirmwareReplyFinished(reply, cachedFilePath);
     });
@@ -520,9 +734,10 @@ void FirmwareDownloader::onFirmwareReplyFinished(QNetworkReply *reply, const QSt
     reply->deleteLater();
     if (refusedForSize(reply, tr("firmware file")))
         return;
-    if (reply->error() != QNetworkReply::NoError) {
-        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Could not download update" << reply->errorString();
-        emit errorOccurred(tr("Could not download the firmware file: %1").arg(reply->errorString()));
+    const QString failure = replyFailure(reply);
+    if (!failure.isEmpty()) {
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Could not download update" << failure;
+        emit errorOccurred(tr("Could not download the firmware file: %1").arg(failure));
         return;
     }
 
@@ -546,10 +761,16 @@ void FirmwareDownloader::onFirmwareReplyFinished(QNetworkReply *reply, const QSt
     // or none, never part of an image. A cache that cannot be written only
     // costs the next run a download.
     QSaveFile file(cachedFilePath);
-    if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit())
+    if (!m_cacheUsable) {
+        qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Not caching the firmware file, the cache directory is not used";
+    } else if (isSymbolicLink(cachedFilePath)) {
+        qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Not caching the firmware file through the symbolic link"
+                                           << cachedFilePath;
+    } else if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit()) {
         qCDebug(dcVexbusUsbBootloader()) << "Firmware cached successfully" << file.fileName();
-    else
+    } else {
         qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Could not cache firmware file" << file.fileName() << file.errorString();
+    }
 
     // An invalid file stays cached: the next fetch finds it, deletes it
     // and downloads again.

@@ -15,6 +15,7 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
+class QVersionNumber;
 
 namespace NivoraVexbusUsb {
 
@@ -40,7 +41,17 @@ class FirmwareRelease;
  * verifies the signature of the exact bytes of its description, and the
  * description gives the image's SHA-256 ("updateFileSha256"). Without a key
  * every release is taken as before, with a warning that it is not
- * authenticated.
+ * authenticated. Adding a key drops an unauthenticated release taken
+ * before, and a refused release drops whatever release was taken before.
+ *
+ * The downloader keeps the newest authenticated release it accepted
+ * (version and timestamp) in its cache directory and refuses an
+ * authenticated release older than that, unless setOlderReleasesAllowed()
+ * allows it: a replayed old signature does not take the controller back.
+ *
+ * Only https:// server URLs are taken; redirects are not followed, an
+ * answer other than HTTP status 200 is an error, and a transfer that makes
+ * no progress for transferTimeout() ends with errorOccurred().
  */
 class NIVORAVEXBUSUSB_EXPORT FirmwareDownloader : public QObject
 {
@@ -63,6 +74,10 @@ class NIVORAVEXBUSUSB_EXPORT FirmwareDownloader : public QObject
     Q_PROPERTY(bool releaseAuthenticated READ releaseAuthenticated NOTIFY releaseAuthenticatedChanged)
     /// The fingerprint of the key that verified the current release; empty when none did.
     Q_PROPERTY(QString releaseKeyFingerprint READ releaseKeyFingerprint NOTIFY releaseKeyFingerprintChanged)
+    /// Whether an authenticated release older than the newest one accepted before is taken.
+    Q_PROPERTY(bool olderReleasesAllowed READ olderReleasesAllowed NOTIFY olderReleasesAllowedChanged)
+    /// How long a transfer may make no progress before it is stopped, in milliseconds.
+    Q_PROPERTY(int transferTimeout READ transferTimeout NOTIFY transferTimeoutChanged)
 
 public:
     /// The built-in release server; setBaseUrl() points the downloader at a
@@ -75,7 +90,9 @@ public:
     /// The root URL of all requests, without a trailing slash.
     QString baseUrl() const;
     /// Points the downloader at a mirror (the directory that holds release.json);
-    /// emits baseUrlChanged() when it differs.
+    /// emits baseUrlChanged() when it differs. Only an https:// URL with a
+    /// host is taken: any other (http://, file://, a relative one) is
+    /// refused with a warning and the URL stays as it was.
     void setBaseUrl(const QString &baseUrl);
 
     /// The directory that holds the cached firmware files.
@@ -132,11 +149,32 @@ public:
     /// The fingerprint of the key that verified the current release; empty when none did.
     QString releaseKeyFingerprint() const;
 
+    /// Whether an authenticated release older than the newest authenticated
+    /// release accepted before (by version, then timestamp) is taken; false
+    /// by default, so that such a release is refused.
+    bool olderReleasesAllowed() const;
+    /// Takes older authenticated releases or refuses them; emits
+    /// olderReleasesAllowedChanged() when it differs. The newest release
+    /// accepted stays the mark either way.
+    void setOlderReleasesAllowed(bool olderReleasesAllowed);
+
     /// True when the current release is older than firmwareVersion (as the
-    /// adapter reports it, "major.minor.patch"); false when either is
-    /// unknown. The downloader itself offers older releases as any other: an
-    /// application decides whether it writes them.
+    /// adapter reports it, "major.minor.patch"). When firmwareVersion is
+    /// unknown (a controller that waits in its bootloader), true when the
+    /// current release is older than the newest authenticated release this
+    /// cache saw; false when there is no current release, or when neither
+    /// version is known.
     bool releaseIsOlderThan(const QString &firmwareVersion) const;
+
+    /// The time in milliseconds after which a transfer (release description,
+    /// signature or firmware file) that received nothing is stopped with
+    /// errorOccurred(); 30000 by default. Also covers a server that accepts
+    /// the connection and never answers.
+    int transferTimeout() const;
+    /// Sets the transfer time-out for the requests that start from now on;
+    /// emits transferTimeoutChanged() when it differs. Values below 1 are
+    /// taken as 1.
+    void setTransferTimeout(int transferTimeout);
 
     /// Reserved: starts false and nothing sets it yet.
     bool updateInformationAvailable() const;
@@ -148,9 +186,10 @@ public:
     /// stay.
     void reset();
 
-    /// True for a name that stays inside one directory: not empty, not "."
-    /// or "..", without "/", "\\" or NUL. The server's file name becomes a
-    /// path in the cache, so anything else is refused.
+    /// True for a name that stays inside one directory: not empty, not
+    /// starting with "." (the cache's hidden files are the downloader's
+    /// own), without "/", "\\" or NUL. The server's file name becomes a path
+    /// in the cache, so anything else is refused.
     static bool isPlainFileName(const QString &fileName);
 
     /// The largest firmware download in bytes (16 MiB). A firmware file is
@@ -159,6 +198,8 @@ public:
     /// body passes this is stopped. The release description has a limit of
     /// 1 MiB. Both refusals end with errorOccurred().
     static constexpr qint64 maximumDownloadSize = 16 * 1024 * 1024;
+    /// The default of transferTimeout(), in milliseconds.
+    static constexpr int defaultTransferTimeout = 30000;
 
 Q_SIGNALS:
     /// Emitted when the release's version text changed.
@@ -184,6 +225,10 @@ Q_SIGNALS:
     void releaseAuthenticatedChanged(bool releaseAuthenticated);
     /// Emitted when the releaseKeyFingerprint property changed.
     void releaseKeyFingerprintChanged(const QString &releaseKeyFingerprint);
+    /// Emitted when setOlderReleasesAllowed() changed the setting.
+    void olderReleasesAllowedChanged(bool olderReleasesAllowed);
+    /// Emitted when setTransferTimeout() changed the time-out.
+    void transferTimeoutChanged(int transferTimeout);
     /// Emitted when a release check or a firmware fetch ended without a new
     /// image; the text says why. The log has the same failure as a warning.
     void errorOccurred(const QString &errorString);
@@ -200,14 +245,19 @@ private:
     QString releaseUrl() const;
     QString firmwareUrl(const QString &fileName) const;
     void setupCacheDirectory();
+    QNetworkReply *get(const QString &url, qint64 sizeLimit);
+    QString replyFailure(QNetworkReply *reply) const;
     void onReleaseReplyFinished(QNetworkReply *reply);
     void onSignatureReplyFinished(QNetworkReply *reply, const QByteArray &description);
     void takeReleaseDescription(const QByteArray &description, const ReleaseKey &key);
     void refuseRelease(const QString &reason);
+    void dropRelease();
     void setReleaseKey(const ReleaseKey &key);
     bool sha256Matches(const QByteArray &data) const;
     void storeRelease(const FirmwareRelease &release);
-    void limitReplySize(QNetworkReply *reply, qint64 limit);
+    QString newestReleasePath() const;
+    bool readNewestRelease(QVersionNumber *version, qint64 *timestamp) const;
+    void keepNewestRelease(const FirmwareRelease &release);
     bool refusedForSize(QNetworkReply *reply, const QString &what);
     bool takeCachedFirmware(const QString &cachedFilePath);
     void startFirmwareDownload(const QString &cachedFilePath);
@@ -218,6 +268,7 @@ private:
     QNetworkAccessManager *m_networkManager = nullptr;
     QString m_baseUrl;
     QString m_cacheDirectory;
+    bool m_cacheUsable = false;
     bool m_updateInformationAvailable = false;
     bool m_updateDataAvailable = false;
     bool m_preReleaseEnabled = false;
@@ -228,6 +279,8 @@ private:
     QString m_updateFileSha256;
     QList<ReleaseKey> m_trustedKeys;
     bool m_releaseAuthenticated = false;
+    bool m_olderReleasesAllowed = false;
+    int m_transferTimeout = defaultTransferTimeout;
     QString m_releaseKeyFingerprint;
     QDateTime m_releaseDateTime;
     int m_majorVersion = 0;

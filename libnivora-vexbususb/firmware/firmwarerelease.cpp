@@ -30,7 +30,8 @@ bool FirmwareRelease::refuse(const QString &warning, const QString &errorString)
 
 bool FirmwareRelease::isPlainFileName(const QString &fileName)
 {
-    if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName == QLatin1String(".."))
+    // Names that start with a dot are the cache's own (and "." and "..").
+    if (fileName.isEmpty() || fileName.startsWith(QLatin1Char('.')))
         return false;
 
     return !fileName.contains(QLatin1Char('/')) && !fileName.contains(QLatin1Char('\\'))

@@ -26,7 +26,8 @@ public:
     static constexpr double maximumTimestamp = 253402300799.0;
 
     // A name that stays inside the directory it is joined to: not empty,
-    // not "." or "..", without a path separator or a null character.
+    // not starting with "." (which takes "." and "..", and the cache's own
+    // hidden files), without a path separator or a null character.
     static bool isPlainFileName(const QString &fileName);
 
     // Reads a description. On failure logs the warning, keeps the reason

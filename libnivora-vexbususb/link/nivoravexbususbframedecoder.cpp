@@ -38,6 +38,7 @@ unsigned char NivoraVexbusUsbFrameDecoder::calculateCrc(const QByteArray &data)
 void NivoraVexbusUsbFrameDecoder::reset()
 {
     m_size = 0;
+    m_check = 0;
     m_escaped = false;
     m_overflow = false;
 }
@@ -61,13 +62,13 @@ bool NivoraVexbusUsbFrameDecoder::processByte(unsigned char byte)
     }
 
     if (!m_escaped) {
-        m_buffer[m_size++] = byte;
+        store(byte);
     } else {
         m_escaped = false;
         if (byte == TransposedEnd) {
-            m_buffer[m_size++] = End;
+            store(End);
         } else if (byte == TransposedEsc) {
-            m_buffer[m_size++] = Esc;
+            store(Esc);
         } else {
             if (m_traffic->isWarningEnabled())
                 qCWarning(dcVexbusUsbInterfaceTraffic()) << "SLIP protocol violation. Received unexpected stuffed byte. Discard data...";
@@ -88,18 +89,34 @@ bool NivoraVexbusUsbFrameDecoder::processByte(unsigned char byte)
 int NivoraVexbusUsbFrameDecoder::processBytes(const char *data, int size, bool *frameClosed)
 {
     *frameClosed = false;
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(data);
     const bool logged = m_traffic->isDebugEnabled();
-    for (int i = 0; i < size; ++i) {
-        const unsigned char byte = static_cast<unsigned char>(data[i]);
-        if (logged || byte == End || byte == Esc
-                || m_escaped || m_overflow || m_size >= maximumFrameSize) {
-            if (processByte(byte)) {
-                *frameClosed = true;
-                return i + 1;
+    int i = 0;
+    while (i < size) {
+        if (!logged && !m_escaped && !m_overflow) {
+            // The run of plain bytes up to the next delimiter or escape, or
+            // up to a full frame: a store and a check byte each.
+            const int end = qMin(size, i + maximumFrameSize - m_size);
+            unsigned char *buffer = m_buffer + m_size - i;
+            unsigned char check = m_check;
+            int j = i;
+            for (; j < end; ++j) {
+                const unsigned char byte = bytes[j];
+                if (byte == End || byte == Esc)
+                    break;
+                buffer[j] = byte;
+                check ^= byte;
             }
-            continue;
+            m_size += j - i;
+            m_check = check;
+            i = j;
+            if (i == size)
+                break;
         }
-        m_buffer[m_size++] = byte;
+        if (processByte(bytes[i++])) {
+            *frameClosed = true;
+            return i;
+        }
     }
     return size;
 }
@@ -113,22 +130,21 @@ bool NivoraVexbusUsbFrameDecoder::processFrameEnd()
 
     const int packetSize = m_size - 1;
     const unsigned char receivedCrc = m_buffer[packetSize];
-    unsigned char crc = 0;
-    for (int i = 0; i < packetSize; ++i)
-        crc ^= m_buffer[i];
-    if (crc == receivedCrc) {
+    // The bytes and their checksum together come to zero.
+    if (m_check == 0) {
         // The last frame's memory serves again once no one holds that frame.
         m_frame.resize(packetSize);
         std::memcpy(m_frame.data(), m_buffer, size_t(packetSize));
         if (m_traffic->isDebugEnabled()) {
             qCDebug(dcVexbusUsbInterfaceTraffic()) << "Buffer:" << buffer().toHex() << "Packet:" << m_frame.toHex()
-                                                   << "CRC OK:" << byteText(crc);
+                                                   << "CRC OK:" << byteText(receivedCrc);
         }
         reset();
         return true;
     }
 
     if (m_traffic->isWarningEnabled()) {
+        const unsigned char crc = m_check ^ receivedCrc;
         qCWarning(dcVexbusUsbInterfaceTraffic()) << "Received packet with invalid CRC value: Buffer:" << buffer().toHex()
                                                  << "calculated CRC:" << byteText(crc) << "!=" << byteText(receivedCrc)
                                                  << ". Discard data...";

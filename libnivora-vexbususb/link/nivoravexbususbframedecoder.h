@@ -27,7 +27,7 @@ public:
     // Takes bytes, one by one as processByte() does, up to and including
     // the first one that closes a sound frame, and returns how many it
     // took; frameClosed tells whether one did. Without per-byte traffic
-    // logging, the bytes inside a frame cost a store each.
+    // logging, the bytes inside a frame cost a store and an XOR each.
     int processBytes(const char *data, int size, bool *frameClosed);
 
     // The packet bytes of the last sound frame, without the checksum.
@@ -54,12 +54,19 @@ public:
 
 private:
     bool processFrameEnd();
+    void store(unsigned char byte)
+    {
+        m_buffer[m_size++] = byte;
+        m_check ^= byte;
+    }
     QByteArray buffer() const;
 
     // The frame being received, in place: every byte costs a store, not an
     // allocation. One byte more than the largest frame shows an overflow.
     unsigned char m_buffer[maximumBufferSize];
     int m_size = 0;
+    // The XOR of the frame's bytes so far, its checksum byte included.
+    unsigned char m_check = 0;
     QByteArray m_frame;
     // Looked up once; whether it logs is still asked for every byte.
     const QLoggingCategory *m_traffic;

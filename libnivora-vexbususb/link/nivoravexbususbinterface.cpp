@@ -216,6 +216,9 @@ bool NivoraVexbusUsbInterface::connectInternally()
     qCDebug(dcVexbusUsbInterface()) << "Opening serial port" << m_serialPort->isOpen();
     // OpenError means the device is open already, which counts as connected.
     if (m_serialPort->open(QIODevice::ReadWrite)) {
+        // The device found, also by its serial number, is the one whose
+        // removal ends the connection.
+        m_devicePath = location.systemLocation();
         if (m_trafficRecorder)
             m_trafficRecorder->recordOpen(NivoraVexbusUsbTrafficRecorder::PortLink, location.systemLocation());
     } else if (m_serialPort->error() != QSerialPort::OpenError) {
@@ -283,10 +286,10 @@ void NivoraVexbusUsbInterface::onDeviceAdded(const QString &devicePath)
 
 void NivoraVexbusUsbInterface::onDeviceRemoved(const QString &devicePath)
 {
-    if (devicePath != m_portName)
+    if (devicePath != m_portName && (!m_serialPort->isOpen() || devicePath != m_devicePath))
         return;
 
-    qCWarning(dcVexbusUsbInterface()) << "Serial port device" << m_portName << "removed.";
+    qCWarning(dcVexbusUsbInterface()) << "Serial port device" << devicePath << "removed.";
     m_serialPort->close();
     setConnected(false);
 }

@@ -143,6 +143,8 @@ private:
     bool m_enabled = false;
     QString m_portName;
     QString m_serialNumber;
+    // The device path of the open port, however it was found.
+    QString m_devicePath;
     QSerialPort::BaudRate m_baudrate = QSerialPort::Baud115200;
     std::unique_ptr<NivoraVexbusUsbFrameDecoder> m_decoder;
     // The frame being encoded by sendPacket(), written to the port in one piece.

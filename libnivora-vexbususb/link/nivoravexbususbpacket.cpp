@@ -15,8 +15,7 @@ NivoraVexbusUsbPacket::NivoraVexbusUsbPacket(unsigned char command, unsigned cha
                                              const QByteArray &payload, NivoraVexbusUsbPacket::Type type) :
     m_type(type),
     m_command(command),
-    m_packetId(packetId),
-    m_payload(payload)
+    m_packetId(packetId)
 {
     m_packetData.reserve(2 + payload.size());
     m_packetData.append(static_cast<char>(command));
@@ -37,7 +36,6 @@ NivoraVexbusUsbPacket::NivoraVexbusUsbPacket(const QByteArray &data) :
 
     if (m_command > notificationThreshold) {
         m_type = TypeNotification;
-        m_payload = data.mid(2);
         return;
     }
 
@@ -45,7 +43,12 @@ NivoraVexbusUsbPacket::NivoraVexbusUsbPacket(const QByteArray &data) :
     // A response of two bytes carries no error byte and reads as success.
     m_error = data.size() > 2 ? static_cast<NivoraVexbusUsbUtils::Error>(static_cast<unsigned char>(data.at(2)))
                               : NivoraVexbusUsbUtils::ErrorNoError;
-    m_payload = data.mid(3);
+    m_payloadOffset = 3;
+}
+
+QByteArray NivoraVexbusUsbPacket::payload() const
+{
+    return m_payloadOffset < m_packetData.size() ? m_packetData.mid(m_payloadOffset) : QByteArray();
 }
 
 bool NivoraVexbusUsbPacket::isValid() const
@@ -72,8 +75,9 @@ QDebug operator<<(QDebug debug, const NivoraVexbusUsbPacket &packet)
     debug << " (" << static_cast<int>(packet.packetId()) << ")";
     if (packet.type() == NivoraVexbusUsbPacket::TypeResponse)
         debug << ", " << packet.error();
-    if (!packet.payload().isEmpty())
-        debug << ", " << packet.payload().toHex();
+    const QByteArray payload = packet.payload();
+    if (!payload.isEmpty())
+        debug << ", " << payload.toHex();
     debug << ")";
     return debug;
 }

@@ -58,7 +58,7 @@ public:
     /// The controller's result code; meaningful for responses only.
     NivoraVexbusUsbUtils::Error error() const { return m_error; }
     /// The bytes after the header (command, packet id and, in a response, error).
-    QByteArray payload() const { return m_payload; }
+    QByteArray payload() const;
     /// All bytes of the packet as they travel in a frame, without the checksum.
     QByteArray packetData() const { return m_packetData; }
 
@@ -71,7 +71,10 @@ private:
     unsigned char m_command = NivoraVexbusUsbUtils::CommandInvalid;
     unsigned char m_packetId = 0;
     NivoraVexbusUsbUtils::Error m_error = NivoraVexbusUsbUtils::ErrorUnknwonError;
-    QByteArray m_payload;
+    // Where the payload starts in the packet's bytes. It is cut out when it
+    // is asked for, so that a received packet shares the frame's bytes and
+    // costs no allocation of its own.
+    int m_payloadOffset = 2;
     QByteArray m_packetData;
 };
 

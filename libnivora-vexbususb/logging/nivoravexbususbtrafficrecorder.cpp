@@ -8,6 +8,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace NivoraVexbusUsb {
 
 namespace {
@@ -34,7 +40,7 @@ NivoraVexbusUsbTrafficRecorder::~NivoraVexbusUsbTrafficRecorder()
 
 QString NivoraVexbusUsbTrafficRecorder::fileName() const
 {
-    return m_file.isOpen() ? m_file.fileName() : QString();
+    return m_file.isOpen() ? m_fileName : QString();
 }
 
 void NivoraVexbusUsbTrafficRecorder::setFileName(const QString &fileName)
@@ -43,10 +49,12 @@ void NivoraVexbusUsbTrafficRecorder::setFileName(const QString &fileName)
         return;
 
     qCDebug(dcVexbusUsb()) << "Traffic record file" << fileName;
+    const bool wasRecording = isRecording();
     close();
     if (!fileName.isEmpty()) {
-        m_file.setFileName(fileName);
-        if (m_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        m_fileName = fileName;
+        const QString openError = openTrace();
+        if (openError.isEmpty()) {
             m_clock.start();
             QJsonObject start;
             start.insert(QStringLiteral("event"), QStringLiteral("start"));
@@ -55,10 +63,33 @@ void NivoraVexbusUsbTrafficRecorder::setFileName(const QString &fileName)
             start.insert(QStringLiteral("startedAt"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
             writeLine(0, QJsonDocument(start).toJson(QJsonDocument::Compact));
         } else {
-            qCWarning(dcVexbusUsb()) << "Could not open the traffic record file" << fileName << m_file.errorString();
+            qCWarning(dcVexbusUsb()) << "Could not open the traffic record file" << fileName << openError;
         }
     }
-    emit fileNameChanged(this->fileName());
+    // A file that could not be opened began no trace: nothing changed when none ran before either.
+    if (!this->fileName().isEmpty() || wasRecording)
+        emit fileNameChanged(this->fileName());
+}
+
+// A trace holds images and bus frames: it is the user's alone, also when
+// it replaces an older file, and a symbolic link at its name is not
+// followed (it could point at any file the user may write).
+QString NivoraVexbusUsbTrafficRecorder::openTrace()
+{
+    const int descriptor = ::open(QFile::encodeName(m_fileName).constData(),
+                                  O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (descriptor < 0)
+        return errno == ELOOP ? QStringLiteral("it is a symbolic link") : QString::fromLocal8Bit(::strerror(errno));
+    if (::fchmod(descriptor, S_IRUSR | S_IWUSR) != 0) {
+        const QString error = QString::fromLocal8Bit(::strerror(errno));
+        ::close(descriptor);
+        return error;
+    }
+    if (!m_file.open(descriptor, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(descriptor);
+        return m_file.errorString();
+    }
+    return QString();
 }
 
 void NivoraVexbusUsbTrafficRecorder::recordOpen(Port port, const QString &device)
@@ -119,7 +150,7 @@ void NivoraVexbusUsbTrafficRecorder::writeLine(qint64 timeNs, const QByteArray &
     const QByteArray line = "{\"time\":" + QByteArray::number(double(timeNs) / 1e6, 'f', 3) + ','
             + object.mid(1) + '\n';
     if (m_file.write(line) != line.size() || !m_file.flush()) {
-        qCWarning(dcVexbusUsb()) << "Could not write the traffic record file" << m_file.fileName() << m_file.errorString();
+        qCWarning(dcVexbusUsb()) << "Could not write the traffic record file" << m_fileName << m_file.errorString();
         m_file.close();
         emit fileNameChanged(QString());
     }

@@ -66,8 +66,10 @@ public:
     /// The trace file being written; empty while nothing is recorded.
     QString fileName() const;
     /// Ends the current trace and begins a new one in @p fileName, replacing
-    /// the file; an empty name only ends it. A file that cannot be written
-    /// is reported with a warning and leaves fileName() empty.
+    /// the file; an empty name only ends it. The trace is readable and
+    /// writable by its owner only (0600), and a symbolic link at its name is
+    /// refused. A file that cannot be written is reported with a warning and
+    /// leaves fileName() empty.
     void setFileName(const QString &fileName);
 
     /// True while a trace file is open.
@@ -87,12 +89,15 @@ signals:
     void fileNameChanged(const QString &fileName);
 
 private:
+    QString openTrace();
     void recordEvent(Port port, const QString &event, const QString &device);
     void flushPending();
     void writeLine(qint64 timeNs, const QByteArray &object);
     void close();
 
     QFile m_file;
+    // The file is opened by descriptor, which leaves QFile without a name.
+    QString m_fileName;
     QElapsedTimer m_clock;
     // Bytes of one port and direction written in one go arrive one call at
     // a time; they are gathered into one line until the event loop turns.

@@ -49,12 +49,21 @@ usr/share/man/man1/vexbus-emulator.1.gz
 usr/share/man/man1/vexbus-release.1.gz
 usr/share/bash-completion/completions/vexbusctl
 usr/share/nivora-vexbususb/keys/README"
+files_vexbusd="
+usr/sbin/vexbusd
+usr/share/man/man8/vexbusd.8.gz
+usr/share/dbus-1/system.d/org.nivora.Vexbus1.conf
+usr/share/dbus-1/interfaces/org.nivora.Vexbus1.Adapter.xml
+lib/systemd/system/vexbusd.service
+usr/lib/sysusers.d/vexbusd.conf
+etc/vexbus/vexbusd.conf"
 # Libraries the dependencies must name, as dh_shlibdeps finds them.
 needs_libnivora_vexbususb1="libqt5core5a libqt5serialport5 libqt5network5 libudev1 libssl3 libstdc++6"
 needs_libnivora_vexbususb_dev="libnivora-vexbususb1 qtbase5-dev libqt5serialport5-dev"
-needs_vexbus_tools="libnivora-vexbususb1 libqt5core5a"
+needs_vexbus_tools="libnivora-vexbususb1 libqt5core5a libqt5dbus5"
+needs_vexbusd="libnivora-vexbususb1 libqt5core5a libqt5dbus5"
 
-for package in libnivora-vexbususb1 libnivora-vexbususb-dev vexbus-tools; do
+for package in libnivora-vexbususb1 libnivora-vexbususb-dev vexbus-tools vexbusd; do
     var=$(echo "$package" | tr '-' '_')
     deb=$(ls "$deb_dir/${package}_${version}_"*.deb 2>/dev/null | head -n 1)
     if [ -z "$deb" ]; then
@@ -95,6 +104,11 @@ dpkg-deb -f "$deb_dir/libnivora-vexbususb-dev_${version}_"*.deb Depends | grep -
 
 # The tools run from the unpacked root.
 LD_LIBRARY_PATH=$root/$lib "$root/usr/bin/vexbusctl" --version | grep -q "$version" || fail "vexbusctl --version"
+LD_LIBRARY_PATH=$root/$lib "$root/usr/sbin/vexbusd" --version | grep -q "$version" || fail "vexbusd --version"
+# The service's unit starts the program the package installs, as the user the package makes.
+grep -q "^ExecStart=/usr/sbin/vexbusd$" "$root/lib/systemd/system/vexbusd.service" || fail "vexbusd.service does not start /usr/sbin/vexbusd"
+grep -q "^u vexbus " "$root/usr/lib/sysusers.d/vexbusd.conf" || fail "the sysusers file does not make the user vexbus"
+dpkg-deb -I "$deb_dir/vexbusd_${version}_"*.deb postinst | grep -q "systemd-sysusers" || fail "vexbusd's postinst does not make its user"
 
 sh "$(dirname "$0")/../install/build-consumer.sh" "$root/usr" "$root/$lib" "$consumer_dir" cmake c++ \
     "$version" 5 nivora-vexbususb "$work" || fail "the consumer does not build or run against the packages"

@@ -98,6 +98,14 @@ bool HttpsServer::publishRelease(const QString &directory, const QString &fileNa
             && publish(directory + QLatin1Char('/') + fileName, image);
 }
 
+void HttpsServer::setAnswer(const QString &path, const QByteArray &statusLine, const QByteArray &headers)
+{
+    if (statusLine.isEmpty())
+        m_answers.remove(path);
+    else
+        m_answers.insert(path, qMakePair(statusLine, headers));
+}
+
 void HttpsServer::incomingConnection(qintptr socketDescriptor)
 {
     auto *socket = new QSslSocket(this);
@@ -105,8 +113,10 @@ void HttpsServer::incomingConnection(qintptr socketDescriptor)
         delete socket;
         return;
     }
-
     connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
+    // The connection stays open, and nothing is read or sent on it.
+    if (m_silent)
+        return;
     connect(socket, &QSslSocket::readyRead, this, [this, socket]() { onReadyRead(socket); });
     socket->setLocalCertificate(m_certificate);
     socket->setPrivateKey(m_key);
@@ -134,6 +144,8 @@ void HttpsServer::onReadyRead(QSslSocket *socket)
     const bool found = requestLine.value(0) == "GET" && fileName.startsWith(root) && QFileInfo(fileName).isFile();
     const QByteArray body = found ? readFile(fileName) : QByteArray();
     QByteArray response = found ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 404 Not Found\r\n";
+    if (m_answers.contains(path))
+        response = "HTTP/1.1 " + m_answers.value(path).first + "\r\n" + m_answers.value(path).second;
     response += "Content-Type: application/octet-stream\r\n";
     if (m_contentLengthSent)
         response += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";

@@ -4,6 +4,7 @@
 #ifndef HTTPSSERVER_H
 #define HTTPSSERVER_H
 
+#include <QHash>
 #include <QJsonObject>
 #include <QSslCertificate>
 #include <QSslKey>
@@ -41,6 +42,13 @@ public:
     // Without Content-Length the end of the connection ends a body, as
     // some servers send it; on by default.
     void setContentLengthSent(bool sent) { m_contentLengthSent = sent; }
+    // A silent server accepts connections and never answers, not even the
+    // TLS handshake; off by default.
+    void setSilent(bool silent) { m_silent = silent; }
+    // Answers path with statusLine ("302 Found") and the extra header lines
+    // (each ending in CRLF) instead of the file's status; the body stays the
+    // file's, if there is one. An empty statusLine restores the default.
+    void setAnswer(const QString &path, const QByteArray &statusLine, const QByteArray &headers = QByteArray());
     // "https://127.0.0.1:<port>" followed by path.
     QString url(const QString &path = QString()) const;
 
@@ -65,6 +73,8 @@ private:
     QString m_rootDirectory;
     QStringList m_requestedPaths;
     bool m_contentLengthSent = true;
+    bool m_silent = false;
+    QHash<QString, QPair<QByteArray, QByteArray>> m_answers;
 };
 
 } // namespace NivoraTest

@@ -178,6 +178,8 @@ bool EmulatorOptions::parse(const QStringList &arguments)
     const QCommandLineOption wrongRowOption(QStringLiteral("wrong-verify-row"),
             QStringLiteral("Fault: verify-row reports a wrong checksum for flash row ROW of array 0, so the application does not verify. Repeatable."),
             QStringLiteral("ROW"));
+    const QCommandLineOption invalidApplicationOption(QStringLiteral("invalid-application"),
+            QStringLiteral("Fault: verify-application answers 0, the application is invalid, whatever the flash holds."));
     const QCommandLineOption vanishOption(QStringLiteral("vanish-on"),
             QStringLiteral("Fault: on the N-th receipt (default the first) of COMMAND in MODE, execute it but vanish instead of answering: the tty is closed and the link removed. The program then runs on until it is stopped."),
             QStringLiteral("MODE:COMMAND[:N]"));
@@ -192,7 +194,7 @@ bool EmulatorOptions::parse(const QStringList &arguments)
                        replayOption, busTrafficOption, busFrameOption, linePacingOption,
                        baudOption, latencyTimerOption, resetTimeOption, bootloaderStartOption, noReadyOption, startInBootloaderOption, silentOption,
                        dropOption, corruptOption, delayOption, commandErrorOption, stayOption, wrongRowOption,
-                       vanishOption, logOption, quietOption});
+                       invalidApplicationOption, vanishOption, logOption, quietOption});
 
     if (!parser.parse(arguments))
         return fail(parser.errorText());
@@ -351,6 +353,7 @@ bool EmulatorOptions::parse(const QStringList &arguments)
         m_commandErrors.append(error);
     }
     m_stayInBootloader = parser.isSet(stayOption);
+    m_invalidApplication = parser.isSet(invalidApplicationOption);
     for (const QString &text : parser.values(wrongRowOption)) {
         if (!CommandNames::parseNumber(text, 0xFFFF, &value))
             return fail(QStringLiteral("--wrong-verify-row: '%1' is not a row number from 0 to 65535").arg(text));
@@ -420,6 +423,7 @@ void EmulatorOptions::apply(VexbusEmulator *emulator) const
     emulator->setStayInBootloaderAfterExit(m_stayInBootloader);
     for (quint16 row : m_wrongVerifyRows)
         emulator->bootloader().addWrongVerifyRow(row);
+    emulator->bootloader().setApplicationInvalid(m_invalidApplication);
     if (m_vanish)
         emulator->vanishOnCommand(m_vanishMode, m_vanishCommand, m_vanishOccurrence);
 }
@@ -479,6 +483,8 @@ QString EmulatorOptions::summary() const
         faults << QStringLiteral("stays in the bootloader");
     for (quint16 row : m_wrongVerifyRows)
         faults << QStringLiteral("row %1 verifies wrong").arg(hexByte(row));
+    if (m_invalidApplication)
+        faults << QStringLiteral("application invalid");
     if (m_vanish)
         faults << QStringLiteral("vanishes on %1 #%2").arg(commandText(m_vanishMode, m_vanishCommand)).arg(m_vanishOccurrence);
     if (!faults.isEmpty())

@@ -87,6 +87,7 @@ private:
     QList<CommandError> m_commandErrors;
     bool m_stayInBootloader = false;
     QList<quint16> m_wrongVerifyRows;
+    bool m_invalidApplication = false;
     bool m_vanish = false;
     Mode m_vanishMode = Mode::ModeController;
     quint8 m_vanishCommand = 0;

@@ -12,6 +12,7 @@
 #include <vexbusemulator.h>
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <csignal>
@@ -30,6 +31,11 @@ static void printError(const QString &message)
 static bool saveFlash(const VexbusEmulator &emulator, const EmulatorOptions &options)
 {
     const QByteArray text = NivoraVexbusUsbEmulator::FlashImage::fromFlash(emulator.bootloader(), options.checksumType).toText();
+    // A link at the name would take the flash to wherever it points.
+    if (QFileInfo(options.saveFlashPath).isSymLink()) {
+        printError(QStringLiteral("cannot save the flash in %1: it is a symbolic link").arg(options.saveFlashPath));
+        return false;
+    }
     QSaveFile file(options.saveFlashPath);
     if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit())
         return true;

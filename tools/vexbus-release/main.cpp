@@ -96,15 +96,25 @@ int runKeygen(const QString &name)
     return ExitSuccess;
 }
 
-int signFile(const QString &path, const QByteArray &content, const QString &keyPath)
+// The signature of content with the key in keyPath; empty, with the
+// reason in errorString, when the key cannot be read or is not one.
+QByteArray signWithKeyFile(const QByteArray &content, const QString &keyPath, QString *errorString)
 {
     QByteArray keyPem;
-    QString error;
-    if (!readFile(keyPath, &keyPem, &error))
-        return fail(ExitFailure, error);
-    const QByteArray signature = ReleaseSigner::sign(keyPem, content, &error);
+    if (!readFile(keyPath, &keyPem, errorString))
+        return QByteArray();
+    const QByteArray signature = ReleaseSigner::sign(keyPem, content, errorString);
     if (signature.isEmpty())
-        return fail(ExitFailure, QStringLiteral("%1: %2").arg(keyPath, error));
+        *errorString = QStringLiteral("%1: %2").arg(keyPath, *errorString);
+    return signature;
+}
+
+int signFile(const QString &path, const QByteArray &content, const QString &keyPath)
+{
+    QString error;
+    const QByteArray signature = signWithKeyFile(content, keyPath, &error);
+    if (signature.isEmpty())
+        return fail(ExitFailure, error);
     if (!writeFile(path + QStringLiteral(".sig"), signature, &error))
         return fail(ExitFailure, error);
     report(QStringLiteral("signature %1.sig").arg(path));
@@ -155,13 +165,32 @@ int runWrite(const QString &imagePath, const ReleaseValues &values, const QStrin
 
     const QString releasePath = imageInfo.absolutePath() + QStringLiteral("/release.json");
     const QByteArray content = QJsonDocument(release).toJson();
-    if (!writeFile(releasePath, content, &error))
-        return fail(ExitFailure, error);
+    // Signed before anything is written: a key that cannot be read leaves
+    // the release as it was, not a new description beside an old signature.
+    QByteArray signature;
+    if (!keyPath.isEmpty()) {
+        signature = signWithKeyFile(content, keyPath, &error);
+        if (signature.isEmpty())
+            return fail(ExitFailure, error);
+    }
+
+    // Both files are written aside and only then put in place.
+    QSaveFile releaseFile(releasePath);
+    QSaveFile signatureFile(releasePath + QStringLiteral(".sig"));
+    if (!releaseFile.open(QIODevice::WriteOnly) || releaseFile.write(content) != content.size())
+        return fail(ExitFailure, QStringLiteral("cannot write %1: %2").arg(releasePath, releaseFile.errorString()));
+    if (!signature.isEmpty() && (!signatureFile.open(QIODevice::WriteOnly) || signatureFile.write(signature) != signature.size()))
+        return fail(ExitFailure, QStringLiteral("cannot write %1: %2").arg(signatureFile.fileName(), signatureFile.errorString()));
+    if (!releaseFile.commit())
+        return fail(ExitFailure, QStringLiteral("cannot write %1: %2").arg(releasePath, releaseFile.errorString()));
     report(QStringLiteral("release description %1 for %2, version %3.%4.%5")
            .arg(releasePath, imageInfo.fileName()).arg(values.version[0]).arg(values.version[1]).arg(values.version[2]));
-    if (keyPath.isEmpty())
+    if (signature.isEmpty())
         return ExitSuccess;
-    return signFile(releasePath, content, keyPath);
+    if (!signatureFile.commit())
+        return fail(ExitFailure, QStringLiteral("cannot write %1: %2").arg(signatureFile.fileName(), signatureFile.errorString()));
+    report(QStringLiteral("signature %1.sig").arg(releasePath));
+    return ExitSuccess;
 }
 
 bool parseVersion(const QString &text, int version[3])

@@ -6,7 +6,9 @@
 #include "printer.h"
 #include "waiter.h"
 
+#include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QSerialPortInfo>
 
 #include <algorithm>
@@ -170,12 +172,47 @@ int AdapterSession::open()
     return ExitSuccess;
 }
 
+namespace {
+
+// The pid of the program named application that holds the serial port lock
+// of devicePath, in the folders where Qt's serial port looks for locks; 0
+// when another program or none holds it.
+qint64 lockHolderPid(const QString &devicePath, const QString &application)
+{
+    const QString name = QStringLiteral("LCK..") + QFileInfo(devicePath).fileName();
+    for (const char *folder : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp", "/var/tmp",
+                               "/var/lock/lockdev", "/run/lock"}) {
+        const QString path = QLatin1String(folder) + QLatin1Char('/') + name;
+        if (!QFileInfo::exists(path))
+            continue;
+        qint64 pid = 0;
+        QString hostName;
+        QString appName;
+        if (QLockFile(path).getLockInfo(&pid, &hostName, &appName) && appName == application)
+            return pid;
+        return 0;
+    }
+    return 0;
+}
+
+} // namespace
+
 int AdapterSession::explainOpenFailure() const
 {
     const QString portError = m_adapter->serialInterface()->serialPort()->errorString();
     if (m_devicePath.isEmpty()) {
         m_printer->error(QStringLiteral("could not open the serial port of the adapter with serial number %1*: %2")
                                  .arg(m_options.serialPrefix, portError));
+        return ExitNoAdapter;
+    }
+
+    // The service that shares the adapter holds its lock: that is the whole story.
+    const qint64 servicePid = m_adapter->serialInterface()->serialPort()->error() == QSerialPort::PermissionError
+            ? lockHolderPid(m_devicePath, QStringLiteral("vexbusd")) : 0;
+    if (servicePid > 0) {
+        m_printer->error(QStringLiteral("%1 is in use by vexbusd (pid %2), which shares the adapter on D-Bus. "
+                                        "To open the port directly, let vexbusd lend it: vexbusctl inhibit --port %1 -- "
+                                        "vexbusctl --port %1 COMMAND").arg(m_devicePath).arg(servicePid));
         return ExitNoAdapter;
     }
 

@@ -5,11 +5,12 @@
 #include "terminationsignals.h"
 #include "printer.h"
 #include "progressbar.h"
+#include "servicelease.h"
 #include "waiter.h"
 
-#include "bootloader/bootloaderutils.h"
 #include "bootloader/firmwaredata.h"
 #include "bootloader/firmwaredatarow.h"
+#include "bootloader/firmwareupdate.h"
 #include "firmware/firmwaredownloader.h"
 #include "firmware/releasekey.h"
 
@@ -21,6 +22,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMetaEnum>
+#include <QProcess>
 #include <QSerialPortInfo>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -35,8 +37,6 @@ namespace {
 // A reply times out after 2000 ms in the library; waiting a little longer
 // lets its own time-out speak first.
 constexpr int replyWaitMarginMs = 500;
-// The adapter gives the controller this long to reboot into its bootloader.
-constexpr int bootloaderHandOverMs = 3000;
 
 // The system's serial ports by system location, listed once: QSerialPortInfo's
 // own look-up by name compares the short port name only, and lists them all
@@ -49,9 +49,51 @@ QHash<QString, QSerialPortInfo> serialPortsByLocation()
     return ports;
 }
 
+// Local time as QDateTime::currentDateTime().toString(Qt::ISODateWithMs)
+// writes it, without asking for the zone on every call: that examines the
+// zone's file each time, which a monitor would do for every frame. The
+// offset from UTC is looked up once a quarter of an hour, since every zone's
+// offset is a whole number of quarter hours and its changes come at the
+// start of one.
 QString timeStamp()
 {
-    return QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
+    constexpr qint64 quarterHourMs = 15 * 60 * 1000;
+    constexpr qint64 dayMs = 24 * 60 * 60 * 1000;
+    static qint64 offsetQuarter = -1;
+    static qint64 offsetMs = 0;
+    const qint64 utcMs = QDateTime::currentMSecsSinceEpoch();
+    if (utcMs / quarterHourMs != offsetQuarter) {
+        offsetQuarter = utcMs / quarterHourMs;
+        offsetMs = qint64(QDateTime::fromMSecsSinceEpoch(utcMs).offsetFromUtc()) * 1000;
+    }
+    const qint64 localMs = utcMs + offsetMs;
+    const qint64 days = localMs / dayMs;
+    const qint64 msOfDay = localMs % dayMs;
+    // The civil date of a day count since 1970-01-01 (after 1970).
+    const qint64 z = days + 719468;
+    const qint64 era = z / 146097;
+    const qint64 dayOfEra = z - era * 146097;
+    const qint64 yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const qint64 dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const qint64 shiftedMonth = (5 * dayOfYear + 2) / 153;
+    const int day = int(dayOfYear - (153 * shiftedMonth + 2) / 5 + 1);
+    const int month = int(shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9);
+    const int year = int(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
+    // "yyyy-MM-ddThh:mm:ss.zzz", digit by digit: snprintf() would cost
+    // more than all the rest.
+    char text[] = "0000-00-00T00:00:00.000";
+    auto put = [&text](int position, int width, qint64 value) {
+        for (int i = position + width - 1; i >= position; --i, value /= 10)
+            text[i] = char('0' + value % 10);
+    };
+    put(0, 4, year);
+    put(5, 2, month);
+    put(8, 2, day);
+    put(11, 2, msOfDay / 3600000);
+    put(14, 2, msOfDay / 60000 % 60);
+    put(17, 2, msOfDay / 1000 % 60);
+    put(20, 3, msOfDay % 1000);
+    return QString::fromLatin1(text, int(sizeof(text)) - 1);
 }
 
 QString orDash(const QString &value)
@@ -62,6 +104,27 @@ QString orDash(const QString &value)
 QString usbId(unsigned short identifier)
 {
     return identifier ? QStringLiteral("%1").arg(identifier, 4, 16, QLatin1Char('0')) : QString();
+}
+
+// Text from the release server goes to a terminal: its control characters
+// (and the format characters that reorder a line) are shown escaped, so
+// that it makes no line, colour or cursor movement of its own. A backslash
+// is doubled, so that an escape cannot be faked either.
+QString printable(const QString &text)
+{
+    QString result;
+    result.reserve(text.size());
+    for (const QChar character : text) {
+        const QChar::Category category = character.category();
+        if (character == QLatin1Char('\\'))
+            result += QStringLiteral("\\\\");
+        else if (category == QChar::Other_Control || category == QChar::Other_Format)
+            result += character.unicode() < 0x100 ? QStringLiteral("\\x%1").arg(character.unicode(), 2, 16, QLatin1Char('0'))
+                                                  : QStringLiteral("\\u%1").arg(character.unicode(), 4, 16, QLatin1Char('0'));
+        else
+            result += character;
+    }
+    return result;
 }
 
 int interrupted(const Printer *printer)
@@ -204,66 +267,6 @@ int runCommand(const CommandContext &context, const QString &command, const QStr
     return ExitSuccess;
 }
 
-// Checks an image file before the adapter gets it, so that a person learns
-// which line is wrong.
-bool loadImageFile(const QString &path, const Printer *printer, FirmwareData *image)
-{
-    const QFileInfo fileInfo(path);
-    if (!fileInfo.exists()) {
-        printer->error(QStringLiteral("no image file at %1.").arg(path));
-        return false;
-    }
-    QFile file(fileInfo.absoluteFilePath());
-    if (!fileInfo.isFile() || !file.open(QIODevice::ReadOnly)) {
-        printer->error(QStringLiteral("cannot read the image file %1: %2").arg(path, file.errorString()));
-        return false;
-    }
-
-    const QByteArray data = file.readAll();
-    const QList<QByteArray> lines = data.split('\n');
-    const QByteArray header = BootloaderUtils::readFirmwareAsciiData(lines.value(0).trimmed());
-    if (header.size() < 6) {
-        printer->error(QStringLiteral("invalid image file %1, line 1: the header must give the silicon ID, silicon "
-                                      "revision and checksum type as 12 hexadecimal digits.").arg(path));
-        return false;
-    }
-    int rowCount = 0;
-    for (int i = 1; i < lines.count(); ++i) {
-        const QByteArray line = lines.at(i).trimmed();
-        if (line.isEmpty())
-            continue;
-        if (!FirmwareDataRow(line).isValid()) {
-            printer->error(QStringLiteral("invalid image file %1, line %2: not a flash row (\":\" followed by array ID, "
-                                          "row number, data length, data and checksum in hexadecimal).")
-                                   .arg(path).arg(i + 1));
-            return false;
-        }
-        // The checksum byte makes the row's bytes add up to 0. A row that
-        // does not would fail its verification in the bootloader and leave
-        // the controller without an application.
-        quint8 sum = 0;
-        for (const char byte : BootloaderUtils::readFirmwareAsciiData(line))
-            sum += quint8(byte);
-        if (sum != 0) {
-            printer->error(QStringLiteral("invalid image file %1, line %2: the row's checksum does not match its bytes.")
-                                   .arg(path).arg(i + 1));
-            return false;
-        }
-        ++rowCount;
-    }
-    if (rowCount == 0) {
-        printer->error(QStringLiteral("invalid image file %1: it holds no flash rows.").arg(path));
-        return false;
-    }
-
-    *image = FirmwareData(data);
-    if (!image->isValid()) {
-        printer->error(QStringLiteral("invalid image file %1.").arg(path));
-        return false;
-    }
-    return true;
-}
-
 // The key files each trusted key came from, by fingerprint.
 using KeyFiles = QHash<QString, QString>;
 
@@ -283,15 +286,27 @@ bool trustKeyFile(FirmwareDownloader *downloader, const QString &path, KeyFiles 
 bool configureDownloader(FirmwareDownloader *downloader, const ReleaseOptions &releaseOptions,
                          const Printer *printer, KeyFiles *keyFiles)
 {
-    if (!releaseOptions.server.isEmpty())
+    if (!releaseOptions.server.isEmpty()) {
         downloader->setBaseUrl(releaseOptions.server);
+        if (downloader->baseUrl() != releaseOptions.server) {
+            printer->error(QStringLiteral("--server %1: only https:// URLs are taken").arg(releaseOptions.server));
+            return false;
+        }
+    }
     downloader->setPreReleaseEnabled(releaseOptions.preRelease);
+    downloader->setOlderReleasesAllowed(releaseOptions.allowOlder);
 
+    // A key file that was meant to be trusted and cannot be read is an
+    // error: skipping it would run unauthenticated, or without the key that
+    // the release needs.
     const QDir installed(QStringLiteral(NIVORA_RELEASE_KEY_DIRECTORY));
     const QStringList installedFiles = installed.entryList({QStringLiteral("*.pub"), QStringLiteral("*.pem")}, QDir::Files, QDir::Name);
     for (const QString &name : installedFiles) {
-        if (!trustKeyFile(downloader, installed.filePath(name), keyFiles))
-            printer->note(QStringLiteral("ignoring %1: not an Ed25519 public key in PEM").arg(installed.filePath(name)));
+        if (!trustKeyFile(downloader, installed.filePath(name), keyFiles)) {
+            printer->error(QStringLiteral("%1: not a readable Ed25519 public key in PEM; repair or remove this file of "
+                                          "the key directory").arg(installed.filePath(name)));
+            return false;
+        }
     }
     for (const QString &path : releaseOptions.trustedKeyFiles) {
         if (!trustKeyFile(downloader, path, keyFiles)) {
@@ -324,7 +339,7 @@ QString signatureText(const FirmwareDownloader *downloader, const KeyFiles &keyF
     if (!downloader->releaseAuthenticated())
         return QStringLiteral("not checked, no trusted key (--trusted-key FILE)");
     const QString fingerprint = downloader->releaseKeyFingerprint();
-    return QStringLiteral("verified, key %1 (%2)").arg(fingerprint, keyFiles.value(fingerprint));
+    return QStringLiteral("verified, key %1 (%2)").arg(fingerprint, printable(keyFiles.value(fingerprint)));
 }
 
 QJsonObject releaseObject(const FirmwareDownloader *downloader, const KeyFiles &keyFiles)
@@ -348,11 +363,11 @@ QString releaseText(const FirmwareDownloader *downloader, const KeyFiles &keyFil
 {
     const QDateTime date = downloader->releaseDateTime();
     return QStringList{
-        Printer::field(QStringLiteral("Version"), downloader->versionString()),
-        Printer::field(QStringLiteral("Hardware"), orDash(downloader->hardwareName())),
+        Printer::field(QStringLiteral("Version"), printable(downloader->versionString())),
+        Printer::field(QStringLiteral("Hardware"), orDash(printable(downloader->hardwareName()))),
         Printer::field(QStringLiteral("Release date"), date.toOffsetFromUtc(date.offsetFromUtc()).toString(Qt::ISODate)),
-        Printer::field(QStringLiteral("File"), downloader->updateFileName()),
-        Printer::field(QStringLiteral("Server"), downloader->baseUrl() + (downloader->preReleaseEnabled() ? QStringLiteral(" (pre-release)") : QString())),
+        Printer::field(QStringLiteral("File"), printable(downloader->updateFileName())),
+        Printer::field(QStringLiteral("Server"), printable(downloader->baseUrl()) + (downloader->preReleaseEnabled() ? QStringLiteral(" (pre-release)") : QString())),
         Printer::field(QStringLiteral("Signature"), signatureText(downloader, keyFiles)),
     }.join(QLatin1Char('\n'));
 }
@@ -391,7 +406,7 @@ int fetchRelease(const CommandContext &context, FirmwareDownloader *downloader, 
         context.printer->result(releaseText(downloader, keyFiles), object);
     }
     if (!failure.isEmpty()) {
-        context.printer->error(QStringLiteral("release server %1: %2").arg(downloader->baseUrl(), failure));
+        context.printer->error(QStringLiteral("release server %1: %2").arg(printable(downloader->baseUrl()), printable(failure)));
         return ExitFailure;
     }
     context.printer->text(Printer::field(QStringLiteral("Image"), QStringLiteral("verified, %1 rows")
@@ -415,16 +430,23 @@ void printPhase(const Printer *printer, const QString &event, const QString &tex
 }
 
 // Ends an update that failed: the reason on standard error and, for
-// scripts, a last event on standard output.
-int updateFailed(const Printer *printer, const QString &message, int exitCode = ExitFailure)
+// scripts, a last event on standard output with the reason's name.
+int updateFailed(const Printer *printer, const QString &error, const QString &message, int exitCode = ExitFailure)
 {
     printer->error(message);
     if (printer->json()) {
         printer->result(QString(), QJsonObject{{QStringLiteral("event"), QStringLiteral("finished")},
                                                {QStringLiteral("success"), false},
-                                               {QStringLiteral("error"), message}});
+                                               {QStringLiteral("error"), error},
+                                               {QStringLiteral("message"), message}});
     }
     return exitCode;
+}
+
+// The library's outcome of a failed update.
+int updateFailed(const Printer *printer, const NivoraVexbusUsbAdapter *adapter, int exitCode = ExitFailure)
+{
+    return updateFailed(printer, FirmwareUpdate::errorName(adapter->updateError()), adapter->updateErrorString(), exitCode);
 }
 
 // Hands the image to the adapter and follows the bootloader run to its end.
@@ -457,8 +479,6 @@ int writeImage(const CommandContext &context, NivoraVexbusUsbAdapter *adapter, c
     });
 
     adapter->startFirmwareUpdate(file);
-    if (!adapter->updating())
-        return updateFailed(context.printer, QStringLiteral("the adapter did not start the update (see its warning above)."));
 
     // The run may take long; it fails when nothing moves for the time-out,
     // not counting the pause in which the controller reboots into its
@@ -469,33 +489,35 @@ int writeImage(const CommandContext &context, NivoraVexbusUsbAdapter *adapter, c
     for (int seen = -1; seen != activity;) {
         seen = activity;
         const bool rebooting = adapter->state() == NivoraVexbusUsbAdapter::StateConnectingBootloader;
-        waited = waiter.wait(context.adapterOptions.timeoutMs + (rebooting ? bootloaderHandOverMs : 0));
+        waited = waiter.wait(context.adapterOptions.timeoutMs + (rebooting ? adapter->bootloaderHandOverDelay() : 0));
         if (waited != Waiter::TimedOut)
             break;
     }
     progressBar.finish();
 
-    const QString percentage = QString::number(adapter->updatePercentage(), 'f', 1);
-    if (waited == Waiter::Interrupted)
-        return updateFailed(context.printer, QStringLiteral("update interrupted at %1%; the controller may stay in its "
-                                                            "bootloader: run the update again.").arg(percentage),
-                            ExitInterrupted);
-    if (waited == Waiter::TimedOut)
-        return updateFailed(context.printer, QStringLiteral("the update timed out: nothing happened for %1 s at %2% (%3).")
-                                                     .arg(context.adapterOptions.timeoutMs / 1000.0)
-                                                     .arg(percentage, Names::of(adapter->state())));
-    if (!success && adapter->state() == NivoraVexbusUsbAdapter::StateConnected)
-        return updateFailed(context.printer, QStringLiteral("the controller refused to start its bootloader; nothing was written."));
+    // Ended here, the update is stopped in the library, which then tells
+    // what became of the controller.
+    if (waited == Waiter::Interrupted) {
+        adapter->stop();
+        return updateFailed(context.printer, adapter, ExitInterrupted);
+    }
+    if (waited == Waiter::TimedOut) {
+        const QString message = QStringLiteral("the update timed out: nothing happened for %1 s at %2% (%3).")
+                                        .arg(context.adapterOptions.timeoutMs / 1000.0)
+                                        .arg(QString::number(adapter->updatePercentage(), 'f', 1), FirmwareUpdate::phaseName(adapter->updatePhase()));
+        adapter->stop();
+        return updateFailed(context.printer, FirmwareUpdate::errorName(FirmwareUpdate::ErrorTimedOut), message);
+    }
     if (!success)
-        return updateFailed(context.printer, QStringLiteral("the update failed at %1% (%2); the controller stays in its "
-                                                            "bootloader: run the update again.")
-                                                     .arg(percentage, Names::of(adapter->state())));
+        return updateFailed(context.printer, adapter);
     return ExitSuccess;
 }
 
 // After the image is written the controller restarts; the update is done
-// when it reports its firmware version again.
-int waitForNewFirmware(const CommandContext &context, NivoraVexbusUsbAdapter *adapter, const QString &previousVersion)
+// when it reports its firmware version again, the release's one when the
+// image came with a version.
+int waitForNewFirmware(const CommandContext &context, NivoraVexbusUsbAdapter *adapter, const QString &previousVersion,
+                       const QString &expectedVersion)
 {
     printPhase(context.printer, QStringLiteral("restarting"), QStringLiteral("image written; waiting for the controller to restart"));
     Waiter waiter(context.terminationSignals, [adapter]() { return adapter->available() && !adapter->firmwareVersion().isEmpty(); });
@@ -503,10 +525,16 @@ int waitForNewFirmware(const CommandContext &context, NivoraVexbusUsbAdapter *ad
     waiter.wakeOn(adapter, &NivoraVexbusUsbAdapter::firmwareVersionChanged);
     const Waiter::Result restarted = waiter.wait(context.adapterOptions.timeoutMs);
     if (restarted == Waiter::Interrupted)
-        return updateFailed(context.printer, QStringLiteral("interrupted while the controller restarts"), ExitInterrupted);
+        return updateFailed(context.printer, QStringLiteral("Interrupted"), QStringLiteral("interrupted while the controller restarts"),
+                            ExitInterrupted);
     if (restarted == Waiter::TimedOut)
-        return updateFailed(context.printer, QStringLiteral("the image was written, but the controller did not answer within "
-                                                            "%1 s after its restart.").arg(context.adapterOptions.timeoutMs / 1000.0));
+        return updateFailed(context.printer, QStringLiteral("NoAnswerAfterRestart"),
+                            QStringLiteral("the image was written, but the controller did not answer within "
+                                           "%1 s after its restart.").arg(context.adapterOptions.timeoutMs / 1000.0));
+    if (!expectedVersion.isEmpty() && adapter->firmwareVersion() != expectedVersion)
+        return updateFailed(context.printer, QStringLiteral("VersionMismatch"),
+                            QStringLiteral("the image was written, but the controller came back with firmware %1 instead of "
+                                           "the release's %2.").arg(adapter->firmwareVersion(), expectedVersion));
 
     QJsonObject result;
     result.insert(QStringLiteral("event"), QStringLiteral("finished"));
@@ -621,11 +649,14 @@ int runMonitor(const CommandContext &context, int frameCount)
             return;
         printPendingStatus();
         ++frames;
-        QJsonObject object;
-        object.insert(QStringLiteral("time"), timeStamp());
-        object.insert(QStringLiteral("event"), QStringLiteral("frame"));
-        object.insert(QStringLiteral("data"), QString::fromLatin1(frame.toHex()));
-        context.printer->result(QStringLiteral("%1 frame  %2").arg(timeStamp(), QString::fromLatin1(frame.toHex(' '))), object);
+        const QString time = timeStamp();
+        if (context.printer->json()) {
+            context.printer->jsonLine({{QLatin1String("data"), QString::fromLatin1(frame.toHex())},
+                                       {QLatin1String("event"), QStringLiteral("frame")},
+                                       {QLatin1String("time"), time}});
+        } else {
+            context.printer->text(time + QLatin1String(" frame  ") + QString::fromLatin1(frame.toHex(' ')));
+        }
     });
 
     auto scheduleStatus = [&]() {
@@ -743,8 +774,11 @@ int runCheckUpdate(const CommandContext &context, const ReleaseOptions &releaseO
 int runUpdate(const CommandContext &context, const QString &file, const ReleaseOptions *releaseOptions)
 {
     FirmwareData image;
-    if (!releaseOptions && !loadImageFile(file, context.printer, &image))
-        return ExitFailure;
+    // A person learns what is wrong with the file before any adapter is opened.
+    QString imageError;
+    const FirmwareUpdate::Error loaded = releaseOptions ? FirmwareUpdate::ErrorNone : FirmwareUpdate::loadImageFile(file, &image, &imageError);
+    if (loaded != FirmwareUpdate::ErrorNone)
+        return updateFailed(context.printer, FirmwareUpdate::errorName(loaded), imageError);
     if (releaseOptions && !trustCertificate(releaseOptions->caCertificate, context.printer))
         return ExitUsage;
 
@@ -782,12 +816,14 @@ int runUpdate(const CommandContext &context, const QString &file, const ReleaseO
         return ExitSuccess;
     }
 
-    // The library offers any release it trusts; going back is a decision of
-    // the person who runs the update.
+    // Going back is a decision of the person who runs the update. A
+    // controller in its bootloader tells no version: the newest release
+    // this gateway took stands in for it.
     if (releaseOptions && !releaseOptions->allowOlder && adapter->firmwareDownloader()->releaseIsOlderThan(previousVersion)) {
-        context.printer->error(QStringLiteral("the release %1 is older than the firmware %2 that the controller runs; "
-                                              "nothing written (--allow-older writes it anyway)")
-                                       .arg(adapter->firmwareDownloader()->versionString(), previousVersion));
+        context.printer->error(QStringLiteral("the release %1 is older than %2; nothing written (--allow-older writes it anyway)")
+                                       .arg(adapter->firmwareDownloader()->versionString(),
+                                            previousVersion.isEmpty() ? QStringLiteral("a release this gateway took before")
+                                                                      : QStringLiteral("the firmware %1 that the controller runs").arg(previousVersion)));
         return ExitFailure;
     }
 
@@ -797,12 +833,47 @@ int runUpdate(const CommandContext &context, const QString &file, const ReleaseO
                         {QStringLiteral("rowCount"), image.rows().count()},
                         {QStringLiteral("previousFirmwareVersion"), previousVersion}};
     context.printer->result(QStringLiteral("updating %1 from firmware %2 with %3 (%4 rows)")
-                                    .arg(session.target(), orDash(previousVersion), releaseOptions ? image.name() : file)
+                                    .arg(session.target(), orDash(previousVersion), releaseOptions ? printable(image.name()) : file)
                                     .arg(image.rows().count()),
                             started);
 
     const int written = writeImage(context, adapter, image, releaseOptions ? QString() : QFileInfo(file).absoluteFilePath());
     if (written != ExitSuccess)
         return written;
-    return waitForNewFirmware(context, adapter, previousVersion);
+    return waitForNewFirmware(context, adapter, previousVersion, releaseOptions ? adapter->firmwareDownloader()->versionString() : QString());
+}
+
+int runInhibit(const CommandContext &context, const QStringList &command)
+{
+    ServiceLease lease(context.printer);
+    const int taken = lease.take(context.adapterOptions, QStringLiteral("vexbusctl inhibit -- %1").arg(command.join(QLatin1Char(' '))));
+    if (taken != ExitSuccess)
+        return taken;
+    context.printer->note(QStringLiteral("vexbusd lends %1 to %2").arg(lease.port(), command.first()));
+
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    Waiter waiter(context.terminationSignals, [&process]() { return process.state() == QProcess::NotRunning; });
+    waiter.wakeOn(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    waiter.wakeOn(&process, &QProcess::errorOccurred);
+    process.start(command.first(), command.mid(1));
+    const Waiter::Result waited = waiter.wait(0);
+    if (waited == Waiter::Interrupted) {
+        process.terminate();
+        process.waitForFinished(5000);
+        lease.release();
+        return interrupted(context.printer);
+    }
+    // The service opens the port again before this program ends.
+    lease.release();
+    if (process.error() == QProcess::FailedToStart) {
+        context.printer->error(QStringLiteral("cannot run %1: %2").arg(command.first(), process.errorString()));
+        return ExitFailure;
+    }
+    if (process.exitStatus() == QProcess::CrashExit) {
+        context.printer->error(QStringLiteral("%1 ended abnormally").arg(command.first()));
+        return ExitFailure;
+    }
+    return process.exitCode();
 }

@@ -47,5 +47,7 @@ int runAppParams(const CommandContext &context, bool enable);
 int runReset(const CommandContext &context);
 int runCheckUpdate(const CommandContext &context, const ReleaseOptions &releaseOptions);
 int runUpdate(const CommandContext &context, const QString &file, const ReleaseOptions *releaseOptions);
+// Runs command while vexbusd lends it the adapter; its exit code.
+int runInhibit(const CommandContext &context, const QStringList &command);
 
 #endif // VEXBUSCTL_COMMANDS_H

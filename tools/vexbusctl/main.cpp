@@ -38,6 +38,7 @@ const Command commands[] = {
     {"reset", "reset", "Reset the controller and wait until it answers again."},
     {"check-update", "check-update [--pre-release] [--server URL] [--trusted-key FILE]", "Ask the release server for the current firmware and verify its image."},
     {"update", "update FILE | update --online [--pre-release] [--server URL] [--trusted-key FILE] [--force] [--allow-older]", "Write new firmware into the controller, from an image file or from the release server."},
+    {"inhibit", "inhibit -- COMMAND [ARGUMENT...]", "Run COMMAND while vexbusd lends it the adapter: the service closes the port until COMMAND ends."},
 };
 
 const Command *findCommand(const QString &name)
@@ -124,7 +125,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption countOption(QStringLiteral("count"), QStringLiteral("monitor: stop after N bus frames."), QStringLiteral("N"));
     const QCommandLineOption msOption(QStringLiteral("ms"), QStringLiteral("press: how long the button is held, 0 to 65535 ms (default 200)."), QStringLiteral("N"), QStringLiteral("200"));
     const QCommandLineOption forceOption(QStringLiteral("force"), QStringLiteral("update --online: write the release also when the controller runs that version already."));
-    const QCommandLineOption allowOlderOption(QStringLiteral("allow-older"), QStringLiteral("update --online: write the release also when it is older than the controller's firmware."));
+    const QCommandLineOption allowOlderOption(QStringLiteral("allow-older"), QStringLiteral("update --online: write the release also when it is older than the controller's firmware or than a signed release this gateway took before."));
     const QCommandLineOption trustedKeyOption(QStringLiteral("trusted-key"), QStringLiteral("check-update, update: also trust the release publisher's Ed25519 public key in FILE (PEM); may be repeated. "
                                                                                              "The keys in " NIVORA_RELEASE_KEY_DIRECTORY " are always trusted. With a trusted key, unsigned releases are refused."), QStringLiteral("FILE"));
     const QCommandLineOption onlineOption(QStringLiteral("online"), QStringLiteral("update: take the firmware from the release server."));
@@ -277,6 +278,12 @@ int main(int argc, char *argv[])
         if (!expectArguments(0))
             return usageError(printer, QStringLiteral("reset takes no arguments"));
         return runReset(context);
+    }
+
+    if (name == QLatin1String("inhibit")) {
+        if (arguments.isEmpty())
+            return usageError(printer, QStringLiteral("usage: inhibit -- COMMAND [ARGUMENT...]"));
+        return runInhibit(context, arguments);
     }
 
     ReleaseOptions releaseOptions;

@@ -7,6 +7,9 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <initializer_list>
+#include <utility>
+
 // Where the tool's output goes. Results go to standard output, as text for
 // a person or, with --json, as one compact JSON document per line for a
 // script; errors and notes go to standard error in either case.
@@ -19,6 +22,11 @@ public:
 
     // A result: the text in text mode, the object in JSON mode.
     void result(const QString &text, const QJsonObject &object) const;
+    // JSON output only, for results printed often such as bus frames: an
+    // object of string members, written as result() writes it but without
+    // a QJsonObject and a QJsonDocument. The members come in the order
+    // QJsonObject keeps them, sorted by key.
+    void jsonLine(std::initializer_list<std::pair<QLatin1String, QString>> members) const;
     // Text output only; nothing in JSON mode.
     void text(const QString &text) const;
     // A note for the person at the terminal (standard error, both modes).

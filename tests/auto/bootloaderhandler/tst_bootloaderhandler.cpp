@@ -23,6 +23,8 @@ namespace {
 const QString path0 = QStringLiteral("/dev/ttyUSB0");
 // The worked example: one row of four bytes at the emulated flash's first row.
 const QByteArray oneRow = "123456780000\n:000022000401020304D0\n";
+// A row in array 0 and one in array 1.
+const QByteArray twoArrays = "123456780000\n:000022000401020304D0\n:010020000405060708C1\n";
 const QByteArray enterRequest = "01380000c7ff17";
 // The chip 12345678, revision 0, of bootloader 1.30.
 const QByteArray enterResponse = "0100080078563412001e0101c3fe17";
@@ -62,7 +64,8 @@ private slots:
     void emulatedRunEndsAsTheChipAnswers();
     void unusableEnterResponseFails_data();
     void unusableEnterResponseFails();
-    void interruptedRunSendsNothingMore_data();
+    void imageSetDuringRunWaitsForTheNextRun_data();
+    void imageSetDuringRunWaitsForTheNextRun();
     void interruptedRunSendsNothingMore();
 
 private:
@@ -145,28 +148,43 @@ void TestBootloaderHandler::emulatedRunEndsAsTheChipAnswers_data()
     QTest::addColumn<QList<int>>("confirmed");
     QTest::addColumn<QStringList>("warnings");
 
+    // A run refused before its first program-row leaves the bootloader
+    // (exit, 0x3b, after enter, 0x38, when the bootloader was not entered):
+    // the application in the flash is still whole.
     const int enter = BootloaderHandler::StateEnterBootloader, program = BootloaderHandler::StateProgramRow;
     const QList<int> firstRow{11, 22, 33, 44, 55, 64};
     const QList<int> bothRows = firstRow + QList<int>{75, 86, 97, 108, 119, 128};
+    const int prepare = BootloaderHandler::StatePrepareUpload;
     QTest::newRow("sound chip") << Setup([](VexbusEmulator *, BootloaderHandler *) {}) << true << int(BootloaderHandler::StateIdle)
                                 << QByteArray("3832" "373737373737393a" "373737373737393a" "313b") << bothRows << QStringList();
     QTest::newRow("no port") << Setup([](VexbusEmulator *, BootloaderHandler *handler) { handler->setPortName(QStringLiteral("/dev/ttyUSB9")); })
                              << false << int(BootloaderHandler::StateConnecting) << QByteArray() << QList<int>()
                              << QStringList{"^There is no serial port \"/dev/ttyUSB9\"$"};
     QTest::newRow("enter refused") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->setCommandError(VexbusEmulator::ModeBootloader, 0x38, 0x06); })
-                                   << false << enter << QByteArray("38") << QList<int>()
+                                   << false << enter << QByteArray("38383b") << QList<int>()
                                    << QStringList{"^Could not enter bootloader: NivoraVexbusUsb::BootloaderUtils::BootloaderErrorUnexpectedDevice$"};
     QTest::newRow("other chip") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->bootloader().setSiliconId(0x11223344); })
-                                << false << enter << QByteArray("38") << QList<int>()
+                                << false << enter << QByteArray("383b") << QList<int>()
                                 << QStringList{"^The firmware is not valid for this silicon type.$", "^Device silicon ID 287454020$",
                                                "^Firmware silicon ID 305419896$"};
     QTest::newRow("other revision") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->bootloader().setSiliconRevision(3); })
-                                    << false << enter << QByteArray("38") << QList<int>()
+                                    << false << enter << QByteArray("383b") << QList<int>()
                                     << QStringList{"^The firmware is not valid for this silicon revision.$", "^Device silicon revision 3$",
                                                    "^Firmware silicon revision 0$"};
     QTest::newRow("first row differs") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->bootloader().flash().setRowRange(0, 0x10, 0xFF); })
-                                       << false << int(BootloaderHandler::StatePrepareUpload) << QByteArray("3832") << QList<int>()
+                                       << false << int(BootloaderHandler::StatePrepareUpload) << QByteArray("38323b") << QList<int>()
                                        << QStringList{"^The firmware file does start from a different row number than the bootloader specified.$"};
+    // Every row must lie in the flash of its array, each array asked for
+    // its own range (0x32 with the array ID), before anything is written.
+    QTest::newRow("row beyond the flash") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->bootloader().flash().setRowRange(0, 0x22, 0xFE); })
+                                          << false << prepare << QByteArray("38323b") << QList<int>()
+                                          << QStringList{"^Row 0xff of array 0 lies outside the chip's flash rows 0x22 to 0xfe of that array; nothing was written\\.$"};
+    QTest::newRow("row beyond a second array") << Setup([](VexbusEmulator *chip, BootloaderHandler *handler) {
+                                                   chip->bootloader().flash().setRowRange(1, 0x00, 0x0F);
+                                                   handler->setFirmwareData(FirmwareData(twoArrays));
+                                               })
+                                               << false << prepare << QByteArray("3832323b") << QList<int>()
+                                               << QStringList{"^Row 0x20 of array 1 lies outside the chip's flash rows 0x00 to 0x0f of that array; nothing was written\\.$"};
     QTest::newRow("program refused") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->setCommandError(VexbusEmulator::ModeBootloader, 0x39, 0x0A); })
                                      << false << program << QByteArray("3832373737373737" "39") << firstRow
                                      << QStringList{"^Could not program row: NivoraVexbusUsb::BootloaderUtils::BootloaderErrorInvalidRowNumber$"};
@@ -175,6 +193,12 @@ void TestBootloaderHandler::emulatedRunEndsAsTheChipAnswers_data()
                                      << bothRows
                                      << QStringList{"^Row verification failed for row FirmwareDataRow\\(Array: 0, Row number: 255, Size: 64\\)$",
                                                     "^Returned row checksum does not match \\d+ != \\d+$"};
+    // Every row verified, but the bootloader holds the application invalid:
+    // the controller stays in its bootloader, and the run must not pass.
+    QTest::newRow("application invalid") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->bootloader().setApplicationInvalid(true); })
+                                         << false << int(BootloaderHandler::StateVerifyApplication)
+                                         << QByteArray("3832" "373737373737393a" "373737373737393a" "31") << bothRows
+                                         << QStringList{"^The application checksum does not verify: the bootloader holds the written application invalid \\(answer 0x00\\)\\.$"};
 }
 
 void TestBootloaderHandler::emulatedRunEndsAsTheChipAnswers()
@@ -223,11 +247,15 @@ void TestBootloaderHandler::unusableEnterResponseFails_data()
     QTest::addColumn<QByteArray>("response");
     QTest::addColumn<bool>("timesOut");
     QTest::addColumn<QStringList>("warnings");
+    // What leaves the bootloader: exit, after enter when it was not entered.
+    QTest::addColumn<QByteArray>("leave");
     QTest::newRow("seven payload bytes instead of eight") << QByteArray("0100070078563412001e01c5fe17") << false
-                                                         << QStringList{"^Invalid data length in enter bootloader response.$"};
+                                                         << QStringList{"^Invalid data length in enter bootloader response.$"}
+                                                         << QByteArray("013b0000c4ff17");
     // A response with a bad checksum counts as none.
     QTest::newRow("bad checksum") << QByteArray("01000000000017") << true
-                                  << QStringList{"^Invalid message CRC value 0 != 65535$", "^Bootloader response timeout$"};
+                                  << QStringList{"^Invalid message CRC value 0 != 65535$", "^Bootloader response timeout$"}
+                                  << (enterRequest + "013b0000c4ff17");
 }
 
 void TestBootloaderHandler::unusableEnterResponseFails()
@@ -235,6 +263,7 @@ void TestBootloaderHandler::unusableEnterResponseFails()
     QFETCH(QByteArray, response);
     QFETCH(bool, timesOut);
     QFETCH(QStringList, warnings);
+    QFETCH(QByteArray, leave);
 
     QSignalSpy finishedSpy(m_handler.get(), &BootloaderHandler::finished);
     startRaw(oneRow);
@@ -247,6 +276,8 @@ void TestBootloaderHandler::unusableEnterResponseFails()
     }
     QTRY_COMPARE_WITH_TIMEOUT(finishedSpy.count(), 1, 2000);
     QCOMPARE(finishedSpy.at(0).at(0).toBool(), false);
+    // Nothing was written: the run leaves the bootloader.
+    expect(leave);
 
     // A sound response that comes after the failure moves nothing on.
     answer(enterResponse);
@@ -255,33 +286,63 @@ void TestBootloaderHandler::unusableEnterResponseFails()
     QCOMPARE(finishedSpy.count(), 1);
 }
 
-void TestBootloaderHandler::interruptedRunSendsNothingMore_data()
+void TestBootloaderHandler::imageSetDuringRunWaitsForTheNextRun_data()
 {
-    QTest::addColumn<bool>("stop");
-    QTest::newRow("stopped") << true;
-    // The answer to the chunk on its way has no row to belong to.
-    QTest::newRow("image emptied") << false;
+    QTest::addColumn<QByteArray>("image");
+    QTest::newRow("emptied") << QByteArray();
+    // Four rows where the run writes two, its first row with other data.
+    QTest::newRow("replaced by a longer one") << QByteArray("123456780000\n:000022000401020304D0\n:000023000405060708BF\n"
+                                                            ":00002400040A0B0C0D97\n:000025000401020304CD\n");
+}
+
+void TestBootloaderHandler::imageSetDuringRunWaitsForTheNextRun()
+{
+    QFETCH(QByteArray, image);
+
+    m_emulator.reset(new VexbusEmulator);
+    m_emulator->setMode(VexbusEmulator::ModeBootloader);
+    QVERIFY(m_emulator->attach(m_fd));
+    m_handler->setPortName(path0);
+    const FirmwareData started(bootloadable());
+    m_handler->setFirmwareData(started);
+    QSignalSpy finishedSpy(m_handler.get(), &BootloaderHandler::finished);
+    QSignalSpy percentageSpy(m_handler.get(), &BootloaderHandler::percentageChanged);
+    // Set after the first chunk is confirmed, as an application would when
+    // the downloader found a newer release meanwhile.
+    bool set = false;
+    connect(m_handler.get(), &BootloaderHandler::percentageChanged, this, [this, image, &set]() {
+        if (!set)
+            m_handler->setFirmwareData(FirmwareData(image));
+        set = true;
+    });
+    m_handler->start();
+    QTRY_COMPARE(finishedSpy.count(), 1);
+
+    // The run wrote the image it started with, all of it and nothing else.
+    QCOMPARE(finishedSpy.at(0).at(0).toBool(), true);
+    for (const FirmwareDataRow &row : started.rows())
+        QCOMPARE(m_emulator->flash().row(row.arrayId(), row.rowNumber()), row.rowData());
+    QCOMPARE(m_emulator->flash().programmedRowCount(), 2);
+    QCOMPARE(percentageSpy.count(), 12);
+    QCOMPARE(percentageSpy.last().at(0).toDouble(), 100.0);
+    // The image set meanwhile is the one for the next run.
+    QCOMPARE(m_handler->firmwareData().data(), image);
 }
 
 void TestBootloaderHandler::interruptedRunSendsNothingMore()
 {
-    QFETCH(bool, stop);
-
     QSignalSpy finishedSpy(m_handler.get(), &BootloaderHandler::finished);
     startRaw(oneRow);
     answer(enterResponse);
     expect("0132010000ccff17");
     answer("010004002200ff00dafe17");
     expect("0137040001020304baff17");
-    if (stop)
-        m_handler->stop();
-    else
-        m_handler->setFirmwareData(FirmwareData());
+    m_handler->stop();
     answer("01000000ffff17");
     // Stopping ends the run: no time-out is reported for the open command.
-    QCOMPARE(NivoraTest::readFromFd(m_fd, 1, stop ? BootloaderHandler::responseTimeout + 300 : 100).size(), 0);
+    QCOMPARE(NivoraTest::readFromFd(m_fd, 1, BootloaderHandler::responseTimeout + 300).size(), 0);
     QCOMPARE(finishedSpy.count(), 0);
-    QCOMPARE(m_handler->connected(), !stop);
+    QVERIFY(!m_handler->connected());
     QVERIFY(!m_handler->firmwareData().isValid());
 
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^The firmware file is not valid")));

@@ -8,6 +8,7 @@
 #include "httpsserver.h"
 
 #include <QCryptographicHash>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -19,6 +20,8 @@
 #include <csignal>
 #include <utility>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace NivoraVexbusUsb;
 using NivoraTest::HttpsServer;
@@ -100,6 +103,8 @@ private slots:
     void init();
     void checkNewFirmware_data();
     void checkNewFirmware();
+    void serverUrlIsHttpsOnly_data();
+    void serverUrlIsHttpsOnly();
 
 private:
     QString path(const QString &name) const { return m_work.filePath(name); }
@@ -140,6 +145,7 @@ void TestFirmwareDownloader::init()
 {
     QVERIFY(QDir(path(QStringLiteral("www"))).removeRecursively());
     QVERIFY(QDir(path(QStringLiteral("cache"))).removeRecursively());
+    QFile::remove(path(QStringLiteral("link-target")));
     m_server.clearRequestedPaths();
     s_warnings.clear();
 }
@@ -208,9 +214,15 @@ void TestFirmwareDownloader::checkNewFirmware_data()
         << QStringLiteral("The downloaded firmware file does not match the MD5 sum of the release \\(%1 instead of %2\\)\\.")
                .arg(hashHex(otherImage, QCryptographicHash::Md5), hashHex(m_image, QCryptographicHash::Md5))
         << taken + failed << QByteArray() << QStringList{releasePath, imagePath} << QByteArray();
+    // A release that names no checksum vouches for no image.
+    QTest::newRow("release without checksum") << QStringList() << describe(m_image, {{"updateFileMd5sum", ""}}) << "" << m_image
+        << QByteArray() << QStringList() << QStringList{"FirmwareDownloader: The download checksum does not match the online checksum\\."}
+        << QStringLiteral("The downloaded firmware file does not match the MD5 sum of the release \\(%1 instead of \\)\\.")
+               .arg(hashHex(m_image, QCryptographicHash::Md5))
+        << taken + failed << QByteArray() << QStringList{releasePath, imagePath} << QByteArray();
     QTest::newRow("firmware not found") << QStringList() << release << "" << QByteArray() << QByteArray() << QStringList()
-        << QStringList{"FirmwareDownloader: Could not download update \".*Not Found\""}
-        << "Could not download the firmware file: .*Not Found" << taken + failed << QByteArray()
+        << QStringList{"FirmwareDownloader: Could not download update \"the server answered with HTTP status 404 Not Found instead of 200 OK\""}
+        << "Could not download the firmware file: the server answered with HTTP status 404 Not Found instead of 200 OK" << taken + failed << QByteArray()
         << QStringList{releasePath, imagePath} << QByteArray();
     // An invalid download stays cached; the next fetch deletes it.
     QTest::newRow("invalid image") << QStringList{"download again"} << describe(invalidImage) << "" << invalidImage
@@ -262,10 +274,69 @@ void TestFirmwareDownloader::checkNewFirmware_data()
                        + cachedFile, downloadSha}
         << shaError << signedTaken + failed << QByteArray() << QStringList{releasePath, signaturePath, imagePath} << QByteArray();
 
+    // A release refused, or a key added, drops what was taken before: an
+    // update cannot write it.
+    const QStringList dropped{"versionStringChanged", "hardwareNameChanged", "updateFileNameChanged", "releaseDateTimeChanged",
+                              "firmwareChanged", "releaseAuthenticatedChanged", "releaseKeyFingerprintChanged"};
+    QTest::newRow("unsigned release, then a key") << QStringList{"after a release"} << release << "" << m_image << QByteArray()
+        << publisher << QStringList{refused.arg("it has no signature")} << "The release was refused: it has no signature\\."
+        << failed << QByteArray() << QStringList{releasePath, signaturePath} << m_image;
+    QTest::newRow("refused after a signed release") << QStringList{"after a signed release", "tampered description"}
+        << signedRelease << "publisher" << m_image << QByteArray() << publisher << QStringList{refused.arg(notTrusted)}
+        << "The release was refused: " + notTrusted + "\\." << dropped + failed << QByteArray()
+        << QStringList{releasePath, signaturePath} << m_image;
+    // An older signed release (by version, then by timestamp) than one an
+    // earlier run took from this cache replays an old signature.
+    const QString older = QStringLiteral("it is older than release %1 of 2023-11-14T22:%2Z, the newest accepted before");
+    QTest::newRow("signed release older than one taken before") << QStringList{"earlier run took 1.6.0"} << signedRelease
+        << "publisher" << m_image << QByteArray() << publisher << QStringList{refused.arg(older.arg("1.6.0", "13:20"))}
+        << "The release was refused: " + older.arg("1\\.6\\.0", "13:20") + "\\." << failed << QByteArray()
+        << QStringList{releasePath, signaturePath} << m_image;
+    QTest::newRow("same version signed earlier") << QStringList{"earlier run took a later 1.5.0"} << signedRelease
+        << "publisher" << m_image << QByteArray() << publisher << QStringList{refused.arg(older.arg("1.5.0", "15:00"))}
+        << "The release was refused: " + older.arg("1\\.5\\.0", "15:00") + "\\." << failed << QByteArray()
+        << QStringList{releasePath, signaturePath} << m_image;
+    QTest::newRow("older signed release allowed") << QStringList{"earlier run took 1.6.0", "older allowed"} << signedRelease
+        << "publisher" << m_image << QByteArray() << publisher
+        << QStringList{"FirmwareDownloader: Taking release 1\\.5\\.0 although " + older.arg("1\\.6\\.0", "13:20") + "\\."}
+        << "" << signedTaken + offered << m_image << QStringList{releasePath, signaturePath} << m_image;
+    // Anything longer than a signature is not read.
+    QTest::newRow("signature above the limit") << QStringList{"huge signature"} << signedRelease << "publisher" << m_image
+        << QByteArray() << publisher << QStringList{refused.arg("its signature is malformed \\(\\d+ bytes or more instead of 64\\)")}
+        << "The release was refused: its signature is malformed \\(\\d+ bytes or more instead of 64\\)\\." << failed
+        << QByteArray() << QStringList{releasePath, signaturePath} << QByteArray();
+    // Neither followed nor parsed, although its body is a release.
+    QTest::newRow("redirect") << QStringList{"redirect"} << release << "" << m_image << QByteArray() << QStringList()
+        << QStringList{"FirmwareDownloader: Could not get update \"the server answered with HTTP status 302 Found instead of 200 OK\""}
+        << "Could not get the release description: the server answered with HTTP status 302 Found instead of 200 OK" << failed
+        << QByteArray() << QStringList{releasePath} << QByteArray();
+    QTest::newRow("firmware answered with 203") << QStringList{"firmware 203"} << release << "" << m_image << QByteArray()
+        << QStringList()
+        << QStringList{"FirmwareDownloader: Could not download update \"the server answered with HTTP status 203 Mirrored instead of 200 OK\""}
+        << "Could not download the firmware file: the server answered with HTTP status 203 Mirrored instead of 200 OK"
+        << taken + failed << QByteArray() << QStringList{releasePath, imagePath} << QByteArray();
+    QTest::newRow("server that never answers") << QStringList{"silent server"} << release << "" << m_image << QByteArray()
+        << QStringList() << QStringList{"FirmwareDownloader: Could not get update \"no data from the server for 0.5 s\""}
+        << "Could not get the release description: no data from the server for 0\\.5 s" << failed << QByteArray()
+        << QStringList() << QByteArray();
+    // The cache writes nowhere else, and is not used when others could write into it.
+    QTest::newRow("cached entry is a link") << QStringList{"cache link"} << release << "" << m_image << QByteArray()
+        << QStringList() << QStringList{"Failed to open cached firmware file " + cachedFile,
+                                        "FirmwareDownloader: Not caching the firmware file through the symbolic link " + cachedFile}
+        << "" << taken + offered << m_image << QStringList{releasePath, imagePath} << QByteArray();
+    const QString looseCache = QStringLiteral("FirmwareDownloader: Not using the cache directory %1: it is writable by others "
+                                              "or owned by another user \\(it must be the user's own, mode 0700\\)\\. Firmware "
+                                              "is downloaded every time and no release mark is kept\\.")
+                                   .arg(QRegularExpression::escape(m_cacheDirectory));
+    for (const char *row : {"cache writable by others", "cache of another user"}) {
+        QTest::newRow(row) << QStringList{row} << release << "" << m_image << m_image << QStringList() << QStringList{looseCache}
+            << "" << taken + offered << m_image << QStringList{releasePath, imagePath} << m_image;
+    }
+
     // Failed checks after a good release keep it.
     QTest::newRow("release not found") << QStringList{"after a release"} << QByteArray() << "" << m_image << QByteArray()
-        << QStringList() << QStringList{"FirmwareDownloader: Could not get update \".*Not Found\""}
-        << "Could not get the release description: .*Not Found" << failed << m_image << QStringList{releasePath} << m_image;
+        << QStringList() << QStringList{"FirmwareDownloader: Could not get update \"the server answered with HTTP status 404 Not Found instead of 200 OK\""}
+        << "Could not get the release description: the server answered with HTTP status 404 Not Found instead of 200 OK" << failed << m_image << QStringList{releasePath} << m_image;
     const QVector<QPair<QString, QString>> unsafeNames{
         {"../../etc/cron.d/x", "\"../../etc/cron.d/x\""}, {"..\\x.cyacd", "\"..\\\\x.cyacd\""}, {"..", "\"..\""},
         {"", "\"\""}, {QString(), "\"\""}, {QStringLiteral("x") + QChar(0) + "y", "\"x\\u0000y\""}};
@@ -304,21 +375,78 @@ void TestFirmwareDownloader::checkNewFirmware()
     QFETCH(QStringList, requests);
     QFETCH(QByteArray, cachedAfter);
 
-    FirmwareDownloader downloader;
-    downloader.setBaseUrl(m_server.url(serverPath));
-    for (const QString &name : trusted)
-        QVERIFY(downloader.addTrustedKey(ReleaseKey::fromPem(readFile(path(name + ".pub")))));
-    const bool afterRelease = setup.contains(QStringLiteral("after a release"));
-    if (afterRelease) {
-        publish(releasePath, describe(m_image));
+    const auto trust = [&](FirmwareDownloader *downloader) {
+        for (const QString &name : std::as_const(trusted))
+            QVERIFY(downloader->addTrustedKey(ReleaseKey::fromPem(readFile(path(name + ".pub")))));
+    };
+    // A release taken before the row's check, from the row's downloader or
+    // from another one on the same cache.
+    const auto takeRelease = [&](FirmwareDownloader *downloader, const QJsonObject &changes, bool signing) {
+        const QString sha = hashHex(m_image, QCryptographicHash::Sha256);
+        publish(releasePath, describe(m_image, signing ? QJsonObject{{"updateFileSha256", sha}} : QJsonObject()));
+        for (auto it = changes.begin(); it != changes.end(); ++it) {
+            QJsonObject description = QJsonDocument::fromJson(readFile(path("www") + releasePath)).object();
+            description.insert(it.key(), it.value());
+            publish(releasePath, QJsonDocument(description).toJson());
+        }
+        if (signing) {
+            openssl({"pkeyutl", "-sign", "-rawin", "-inkey", path("publisher.key"), "-in", path("www") + releasePath,
+                     "-out", path("www") + signaturePath});
+        } else {
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(notAuthenticated));
+        }
         publish(imagePath, m_image);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(notAuthenticated));
-        QSignalSpy offeredSpy(&downloader, &FirmwareDownloader::firmwareDownloadFinished);
-        downloader.checkNewFirmware();
+        QSignalSpy offeredSpy(downloader, &FirmwareDownloader::firmwareDownloadFinished);
+        downloader->checkNewFirmware();
         QVERIFY(offeredSpy.wait());
         QVERIFY(QFile::remove(path(QStringLiteral("www")) + releasePath));
+        QFile::remove(path(QStringLiteral("www")) + signaturePath);
         m_server.clearRequestedPaths();
         s_warnings.clear();
+    };
+
+    QString looseCache;
+    if (setup.contains(QStringLiteral("cache writable by others")))
+        looseCache = QStringLiteral("0777");
+    if (setup.contains(QStringLiteral("cache of another user"))) {
+        if (::geteuid() != 0)
+            QSKIP("needs root to give the cache to another user");
+        looseCache = QStringLiteral("nobody");
+    }
+    if (!looseCache.isEmpty()) {
+        QVERIFY(QDir().mkpath(m_cacheDirectory));
+        const QByteArray directory = QFile::encodeName(m_cacheDirectory);
+        QVERIFY(looseCache == QLatin1String("nobody") ? ::chown(directory.constData(), 65534, 65534) == 0
+                                                      : ::chmod(directory.constData(), 0777) == 0);
+    }
+    if (setup.contains(QStringLiteral("earlier run took 1.6.0")) || setup.contains(QStringLiteral("earlier run took a later 1.5.0"))) {
+        FirmwareDownloader earlier;
+        earlier.setBaseUrl(m_server.url(serverPath));
+        QVERIFY(earlier.addTrustedKey(ReleaseKey::fromPem(readFile(path("publisher.pub")))));
+        takeRelease(&earlier, setup.contains(QStringLiteral("earlier run took 1.6.0")) ? QJsonObject{{"minorVersion", 6}}
+                                                                                           : QJsonObject{{"timestamp", 1700000100}}, true);
+    }
+
+    // The warning about a loose cache comes with the construction.
+    if (!looseCache.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^%1$").arg(warnings.takeFirst())));
+    FirmwareDownloader downloader;
+    s_warnings.clear();
+    downloader.setBaseUrl(m_server.url(serverPath));
+    if (setup.contains(QStringLiteral("silent server")))
+        downloader.setTransferTimeout(500);
+    downloader.setOlderReleasesAllowed(setup.contains(QStringLiteral("older allowed")));
+    const bool afterRelease = setup.contains(QStringLiteral("after a release")) || setup.contains(QStringLiteral("after a signed release"));
+    if (setup.contains(QStringLiteral("after a signed release")))
+        trust(&downloader);
+    if (afterRelease)
+        takeRelease(&downloader, QJsonObject(), setup.contains(QStringLiteral("after a signed release")));
+    if (!setup.contains(QStringLiteral("after a signed release")))
+        trust(&downloader);
+    // An unauthenticated release does not outlast a trusted key.
+    if (setup.contains(QStringLiteral("after a release")) && !trusted.isEmpty()) {
+        QVERIFY(downloader.firmware().data().isEmpty());
+        QVERIFY(downloader.versionString().isEmpty());
     }
 
     const bool preRelease = setup.contains(QStringLiteral("pre-release"));
@@ -334,6 +462,15 @@ void TestFirmwareDownloader::checkNewFirmware()
         publish(releasePath, QByteArray(description).replace("\"minorVersion\": 5", "\"minorVersion\": 6"));
     if (setup.contains(QStringLiteral("short signature")))
         publish(signaturePath, readFile(areaDirectory + "/release.json.sig").left(63));
+    if (setup.contains(QStringLiteral("huge signature")))
+        publish(signaturePath, QByteArray(4 * 1024 * 1024, 's'));
+    if (setup.contains(QStringLiteral("redirect")))
+        m_server.setAnswer(releasePath, "302 Found", "Location: " + m_server.url(imagePath).toLatin1() + "\r\n");
+    if (setup.contains(QStringLiteral("firmware 203")))
+        m_server.setAnswer(imagePath, "203 Mirrored");
+    const QString linkTarget = path(QStringLiteral("link-target"));
+    if (setup.contains(QStringLiteral("cache link")))
+        QVERIFY(QFile::link(linkTarget, m_cacheDirectory + QLatin1Char('/') + imageName));
     if (!served.isNull())
         publish(area + QLatin1Char('/') + imageName, served);
     const QString cachedPath = m_cacheDirectory + QLatin1Char('/') + imageName;
@@ -364,6 +501,7 @@ void TestFirmwareDownloader::checkNewFirmware()
         std::signal(SIGXFSZ, SIG_IGN);
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
     }
+    m_server.setSilent(setup.contains(QStringLiteral("silent server")));
     if (downloadOnly)
         downloader.downloadFirmware();
     else
@@ -374,8 +512,12 @@ void TestFirmwareDownloader::checkNewFirmware()
     }
     // The comparison below tells what did not come.
     QSignalSpy recordedSpy(&recorder, &SignalRecorder::recorded);
-    while (recorder.names.size() < emitted.size() && recordedSpy.wait()) {}
+    // Generous: a 16 MiB body over TLS takes seconds under the sanitizers.
+    while (recorder.names.size() < emitted.size() && recordedSpy.wait(20000)) {}
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    m_server.setSilent(false);
+    m_server.setAnswer(releasePath, QByteArray());
+    m_server.setAnswer(imagePath, QByteArray());
     // A request that the check still makes reaches the server before this one.
     QNetworkAccessManager network;
     QVERIFY(QSignalSpy(network.get(QNetworkRequest(QUrl(m_server.url(QStringLiteral("/sentinel"))))),
@@ -394,7 +536,7 @@ void TestFirmwareDownloader::checkNewFirmware()
         QCOMPARE(downloader.firmware().name(), imageName);
         QCOMPARE(downloader.firmware().applicationVersion(), QStringLiteral("1.5.0"));
     }
-    const bool stored = afterRelease || emitted.contains(QStringLiteral("firmwareUpdateFinished"));
+    const bool stored = (afterRelease && !firmware.isEmpty()) || emitted.contains(QStringLiteral("firmwareUpdateFinished"));
     QCOMPARE(downloader.hardwareName(), stored ? QStringLiteral("vexbus-usb-adapter") : QString());
     QCOMPARE(downloader.versionString(), stored ? QStringLiteral("1.5.0") : QString());
     QCOMPARE(QVersionNumber(downloader.majorVersion(), downloader.minorVersion(), downloader.patchVersion()),
@@ -403,12 +545,51 @@ void TestFirmwareDownloader::checkNewFirmware()
     QCOMPARE(downloader.releaseDateTime(), stored ? QDateTime::fromSecsSinceEpoch(1700000000) : QDateTime());
     QCOMPARE(downloader.releaseAuthenticated(), stored && !trusted.isEmpty());
     QCOMPARE(downloader.releaseKeyFingerprint(), stored && !trusted.isEmpty() ? m_fingerprint : QString());
+    // Where the controller tells no version, the newest release this cache
+    // saw stands in for it.
+    QCOMPARE(downloader.releaseIsOlderThan(QString()), setup.contains(QStringLiteral("older allowed")));
+    QVERIFY(!QFileInfo::exists(linkTarget));
 
-    // The cache is the user's alone and holds the verified image or nothing.
-    QCOMPARE(QFileInfo(m_cacheDirectory).permissions() & 0x0077, QFile::Permissions());
-    QCOMPARE(QDir(m_cacheDirectory).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             cachedAfter.isNull() && !cacheIsDirectory ? QStringList() : QStringList{imageName});
+    // The cache is the user's alone and holds the verified image or nothing,
+    // and the newest signed release taken.
+    if (looseCache.isEmpty())
+        QCOMPARE(QFileInfo(m_cacheDirectory).permissions() & 0x0077, QFile::Permissions());
+    QStringList cacheEntries = cachedAfter.isNull() && !cacheIsDirectory && !setup.contains(QStringLiteral("cache link"))
+            ? QStringList() : QStringList{imageName};
+    if (!trusted.isEmpty() && (stored || setup.join(QLatin1Char(' ')).contains(QRegularExpression(QStringLiteral("earlier run|after a signed")))))
+        cacheEntries.prepend(QStringLiteral(".newest-release.json"));
+    QCOMPARE(QDir(m_cacheDirectory).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System, QDir::Name),
+             cacheEntries);
     QCOMPARE(readFile(cachedPath), cachedAfter);
+}
+
+void TestFirmwareDownloader::serverUrlIsHttpsOnly_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("https") << "https://127.0.0.1:4443/firmware" << true;
+    QTest::newRow("scheme in capitals") << "HTTPS://127.0.0.1/firmware" << true;
+    QTest::newRow("http") << "http://127.0.0.1/firmware" << false;
+    QTest::newRow("file") << "file:///srv/www/firmware" << false;
+    QTest::newRow("no host") << "https:///firmware" << false;
+    QTest::newRow("relative") << "firmware/nivora-vexbususb" << false;
+}
+
+void TestFirmwareDownloader::serverUrlIsHttpsOnly()
+{
+    QFETCH(QString, url);
+    QFETCH(bool, taken);
+
+    FirmwareDownloader downloader;
+    QSignalSpy changedSpy(&downloader, &FirmwareDownloader::baseUrlChanged);
+    if (!taken) {
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^FirmwareDownloader: Refusing the release server, "
+                                                                             "only https:// URLs are taken: \"%1\"$")
+                                                                  .arg(QRegularExpression::escape(url))));
+    }
+    downloader.setBaseUrl(url);
+    QCOMPARE(downloader.baseUrl(), taken ? url : FirmwareDownloader::defaultBaseUrl());
+    QCOMPARE(changedSpy.count(), taken ? 1 : 0);
 }
 
 QTEST_GUILESS_MAIN(TestFirmwareDownloader)

@@ -24,6 +24,9 @@ using NivoraVexbusUsbEmulator::VexbusEmulator;
 using State = NivoraVexbusUsbAdapter::State;
 using Operation = std::function<NivoraVexbusUsbReply *(NivoraVexbusUsbAdapter *)>;
 Q_DECLARE_METATYPE(Operation)
+// Prepares the emulated controller (and the adapter) for an update.
+using UpdateSetup = std::function<void(VexbusEmulator *, NivoraVexbusUsbAdapter *)>;
+Q_DECLARE_METATYPE(UpdateSetup)
 
 namespace {
 
@@ -42,6 +45,19 @@ QList<int> outcome(const QSignalSpy &spy, int index)
     return {int(arguments.at(0).value<NivoraVexbusUsbUtils::Command>()), int(arguments.at(1).value<NivoraVexbusUsbReply::Error>()),
             int(arguments.at(2).value<NivoraVexbusUsbUtils::Error>())};
 }
+
+// Two rows at the start of the emulated flash and the metadata row at its
+// end, which makes it pass the bootloader's application check.
+QByteArray bootloadableImage()
+{
+    NivoraVexbusUsbEmulator::FlashImage image;
+    image.siliconId = 0x12345678;
+    image.rows.append({0, 0x22, QByteArray::fromHex("01020304").repeated(16)});
+    image.rows.append({0, 0x23, QByteArray::fromHex("05060708").repeated(16)});
+    image.appendMetadataRow(0, 0xFF);
+    return image.toText();
+}
+const QByteArray twoRows = bootloadableImage();
 
 const QString timeoutWarning = QStringLiteral("^%1 finished with error NivoraVexbusUsb::NivoraVexbusUsbReply::ErrorTimeout$");
 const QString replyWarning = QStringLiteral("^%1 finished with error NivoraVexbusUsb::NivoraVexbusUsbReply::%2$");
@@ -97,7 +113,12 @@ private slots:
     void commands();
     void resetFollowsStateSequence();
     void reusedPacketIdKeepsNewerReply();
+    void twoAdaptersShareOneWatcher();
     void firmwareUpdateFromReleaseServer();
+    void updateEndsAsTheControllerAnswers_data();
+    void updateEndsAsTheControllerAnswers();
+    void stopEndsTheUpdate_data();
+    void stopEndsTheUpdate();
 
 private:
     NivoraVexbusUsbAdapter *adapter() const { return m_adapter.get(); }
@@ -126,6 +147,8 @@ void TestNivoraVexbusUsbAdapter::initTestCase()
     qRegisterMetaType<NivoraVexbusUsbUtils::Command>();
     qRegisterMetaType<NivoraVexbusUsbUtils::Error>();
     qRegisterMetaType<NivoraVexbusUsbReply::Error>();
+    qRegisterMetaType<FirmwareUpdate::Phase>();
+    qRegisterMetaType<FirmwareUpdate::Error>();
 
     // The release server, trusted as the gateway's CA store would.
     QVERIFY(m_dir.isValid());
@@ -507,19 +530,51 @@ void TestNivoraVexbusUsbAdapter::reusedPacketIdKeepsNewerReply()
     QCOMPARE(last.error, NivoraVexbusUsbReply::ErrorNoError);
 }
 
+void TestNivoraVexbusUsbAdapter::twoAdaptersShareOneWatcher()
+{
+    // Only the two adapters of this case watch.
+    m_adapter.reset();
+    // A second adapter with its own controller on ttyUSB1.
+    QCOMPARE(m_platform->addAdapter(QStringLiteral("DEF456"), QStringLiteral("ttyUSB1")), QStringLiteral("/dev/ttyUSB1"));
+    VexbusEmulator second;
+    QVERIFY(second.attach(m_platform->masterFd(QStringLiteral("ttyUSB1"))));
+    NivoraVexbusUsbDeviceWatcher watcher;
+    NivoraVexbusUsbAdapter byPort(&watcher);
+    byPort.setPortName(QStringLiteral("/dev/ttyUSB0"));
+    NivoraVexbusUsbAdapter bySerialNumber(&watcher, QStringLiteral("DEF"));
+    QVERIFY(byPort.start());
+    QVERIFY(bySerialNumber.start());
+    QTRY_VERIFY(byPort.available() && bySerialNumber.available());
+    QCOMPARE(byPort.serialPortSerialNumber(), QStringLiteral("ABC123"));
+    QCOMPARE(bySerialNumber.serialPortSystemLocation(), QStringLiteral("/dev/ttyUSB1"));
+
+    // Unplugging one leaves the other at work; plugged in again, it comes back.
+    QSignalSpy byPortSpy(&byPort, &NivoraVexbusUsbAdapter::availableChanged);
+    ignoreWarnings({QStringLiteral("^Serial port device \"/dev/ttyUSB1\" removed.$")});
+    m_platform->unplug(QStringLiteral("ttyUSB1"));
+    QTRY_VERIFY(!bySerialNumber.available());
+    NivoraVexbusUsbReply *reply = byPort.readFirmwareVersion();
+    Outcome version;
+    keepOutcome(reply, &version);
+    QTRY_VERIFY(version.finished);
+    QCOMPARE(version.error, NivoraVexbusUsbReply::ErrorNoError);
+    QCOMPARE(byPortSpy.count(), 0);
+
+    // The shared watcher tells both; the other one says it is not its device.
+    ignoreWarnings({QStringLiteral("^Device showed up but we are waiting for \"/dev/ttyUSB0\"$")});
+    m_platform->plug(QStringLiteral("DEF456"), QStringLiteral("ttyUSB1"));
+    QVERIFY(second.attach(m_platform->masterFd(QStringLiteral("ttyUSB1"))));
+    QTRY_VERIFY(bySerialNumber.available());
+    QVERIFY(byPort.available());
+    QCOMPARE(byPortSpy.count(), 0);
+}
+
 // An update from an image file takes the same course; vexbusctl's tests run it.
 void TestNivoraVexbusUsbAdapter::firmwareUpdateFromReleaseServer()
 {
-    // The release: an image for the emulated chip, two rows and the
-    // metadata row that makes it pass the bootloader's application check
-    // (which lets the controller boot the new version), and its description.
-    NivoraVexbusUsbEmulator::FlashImage image;
-    image.siliconId = 0x12345678;
-    image.rows.append({0, 0x22, QByteArray::fromHex("01020304").repeated(16)});
-    image.rows.append({0, 0x23, QByteArray::fromHex("05060708").repeated(16)});
-    image.appendMetadataRow(0, 0xFF);
-    QVERIFY(m_server.publishRelease(QStringLiteral("/firmware/nivora-vexbususb"), QStringLiteral("adapter-1.5.0.cyacd"),
-                                    image.toText()));
+    // The release: an image for the emulated chip whose application check
+    // passes (which lets the controller boot the new version), and its description.
+    QVERIFY(m_server.publishRelease(QStringLiteral("/firmware/nivora-vexbususb"), QStringLiteral("adapter-1.5.0.cyacd"), twoRows));
     emulator().setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
     QVERIFY(startConnected());
     adapter()->firmwareDownloader()->setBaseUrl(m_server.url(QStringLiteral("/firmware/nivora-vexbususb")));
@@ -557,6 +612,199 @@ void TestNivoraVexbusUsbAdapter::firmwareUpdateFromReleaseServer()
     QCOMPARE(finishedSpy.at(0).at(0).toBool(), true);
     // Still offered after the update: the flag follows the downloader only.
     QVERIFY(adapter()->firmwareUpdateAvailable());
+
+    // A trusted key drops the unauthenticated release, and an image that no
+    // trusted key vouches for is not written.
+    ignoreWarnings({QStringLiteral("^The downloaded firmware is not valid ")});
+    QVERIFY(adapter()->firmwareDownloader()->addTrustedKey(ReleaseKey::fromPem("-----BEGIN PUBLIC KEY-----\n"
+                                                                               "MCowBQYDK2VwAyEA4I0gBZ4nNmOEqLaKOc7EL7xx79Maq/snouwCw5OlT/A=\n"
+                                                                               "-----END PUBLIC KEY-----\n")));
+    QVERIFY(!adapter()->firmwareUpdateAvailable());
+    adapter()->firmwareDownloader()->setFirmware(FirmwareData(QByteArray("123456780000\n:000022000401020304D0\n")));
+    ignoreWarnings({QStringLiteral("^Cannot start firmware upgrade\\. The downloader's firmware is not of a release authenticated by a trusted key\\.$")});
+    adapter()->startFirmwareUpdate();
+    QVERIFY(!adapter()->updating());
+    QCOMPARE(requestCount(0x03), 1);
+}
+
+void TestNivoraVexbusUsbAdapter::updateEndsAsTheControllerAnswers_data()
+{
+    QTest::addColumn<UpdateSetup>("setup");
+    QTest::addColumn<QByteArray>("image"); // written to a file; empty: the downloader's image, null: no file at all
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("message");
+    // The controller ends running its application (the link is taken up
+    // again) or waiting in its bootloader.
+    QTest::addColumn<bool>("inBootloader");
+    QTest::addColumn<QStringList>("warnings");
+
+    using E = FirmwareUpdate;
+    const UpdateSetup sound = [](VexbusEmulator *, NivoraVexbusUsbAdapter *) {};
+    QTest::newRow("written") << sound << twoRows << int(E::ErrorNone) << "^$" << false << QStringList();
+    // Refusals change nothing and are still reported, on the next turn.
+    QTest::newRow("no such file") << sound << QByteArray() << int(E::ErrorImageUnreadable) << "^There is no image file at .*/missing\\.cyacd\\.$"
+                                  << false << QStringList{"^Cannot start firmware upgrade. The given firmware file does not exist"};
+    QTest::newRow("row checksum wrong") << sound << QByteArray("123456780000\n:000022000401020304D0\n:000023000405060708BE\n")
+                                        << int(E::ErrorImageInvalid) << "is invalid: the checksum of the row at line 3 does not match its bytes\\.$" << false
+                                        << QStringList{"contains a row whose checksum does not match its bytes at line 3$",
+                                                       "^Cannot start firmware upgrade. The firmware data is not valid.$"};
+    QTest::newRow("no release") << sound << QByteArray("") << int(E::ErrorNoRelease) << "^There is no release in the firmware downloader" << false
+                                << QStringList{"^Cannot start firmware upgrade. There is no valid firmware in the downloader."};
+    QTest::newRow("bootloader refused") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) { chip->setCommandError(VexbusEmulator::ModeController, 0x03, 0x06); })
+                                        << twoRows << int(E::ErrorBootloaderRefused)
+                                        << "^The controller refused to start its bootloader with error ErrorUnknownCommand \\(6\\); nothing was written\\.$" << false
+                                        << QStringList{"^Start bootloader finished with error", "^Interface error"};
+    // Before the first row the bootloader is left again.
+    QTest::newRow("wrong chip") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) { chip->bootloader().setSiliconId(0x11223344); })
+                                << twoRows << int(E::ErrorWrongChip)
+                                << "^The image is built for silicon ID 0x12345678, but the chip has silicon ID 0x11223344; nothing was written\\.$" << false
+                                << QStringList{"^The firmware is not valid for this silicon type.$", "^Device silicon ID", "^Firmware silicon ID"};
+    QTest::newRow("row beyond the flash") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) { chip->bootloader().flash().setRowRange(0, 0x22, 0x22); })
+                                          << twoRows << int(E::ErrorImageDoesNotFitFlash)
+                                          << "^Row 0x23 of array 0 lies outside the chip's flash rows 0x22 to 0x22 of that array; nothing was written\\.$" << false
+                                          << QStringList{"^Row 0x23 of array 0 lies outside"};
+    // The silent bootloader still leaves on exit; the controller answers again.
+    QTest::newRow("bootloader silent") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) {
+                                              QObject::connect(chip, &VexbusEmulator::booted, chip, [chip](VexbusEmulator::Mode mode) {
+                                                  chip->setSilent(mode == VexbusEmulator::ModeBootloader);
+                                              });
+                                          })
+                                       << twoRows << int(E::ErrorBootloaderNotAnswering) << "^The bootloader did not answer within 5000 ms" << false
+                                       << QStringList{"^Bootloader response timeout$"};
+    // Once a row is programmed the controller waits in its bootloader.
+    QTest::newRow("row rejected") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) { chip->setCommandError(VexbusEmulator::ModeBootloader, 0x39, 0x0A); })
+                                  << twoRows << int(E::ErrorRowRejected)
+                                  << "^The bootloader rejected programming row 0x22 of array 0 with status InvalidRowNumber \\(0x0a\\); the controller stays in its bootloader\\.$"
+                                  << true << QStringList{"^Could not program row:"};
+    QTest::newRow("row does not verify") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) { chip->bootloader().addWrongVerifyRow(0x23); })
+                                         << twoRows << int(E::ErrorRowVerificationFailed)
+                                         << "^Row 0x23 of array 0 does not verify: the bootloader reads checksum 0x\\w\\w where the image expects 0x\\w\\w; "
+                                         << true << QStringList{"^Row verification failed for row", "^Returned row checksum does not match"};
+    QTest::newRow("application invalid") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) { chip->bootloader().setApplicationInvalid(true); })
+                                         << twoRows << int(E::ErrorApplicationChecksumInvalid) << "^The application checksum does not verify: .* \\(answer 0x00\\)\\.$"
+                                         << true << QStringList{"^The application checksum does not verify"};
+    // Gone silent after programming the second row (a lost port is vexbusctl's case).
+    QTest::newRow("bootloader falls silent") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) { chip->vanishOnCommand(VexbusEmulator::ModeBootloader, 0x39, 2); })
+                                             << twoRows << int(E::ErrorTimedOut)
+                                             << "^The bootloader did not answer within 5000 ms at row 0x23 of array 0; the controller stays in its bootloader\\.$"
+                                             << true << QStringList{"^Bootloader response timeout$"};
+}
+
+void TestNivoraVexbusUsbAdapter::updateEndsAsTheControllerAnswers()
+{
+    QFETCH(UpdateSetup, setup);
+    QFETCH(QByteArray, image);
+    QFETCH(int, error);
+    QFETCH(QString, message);
+    QFETCH(bool, inBootloader);
+    QFETCH(QStringList, warnings);
+
+    emulator().setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
+    QVERIFY(startConnected());
+    adapter()->setBootloaderHandOverDelay(400);
+    setup(&emulator(), adapter());
+    QString file;
+    if (image.isNull()) {
+        file = m_dir.filePath(QStringLiteral("missing.cyacd"));
+    } else if (!image.isEmpty()) {
+        file = m_dir.filePath(QStringLiteral("update.cyacd"));
+        QFile imageFile(file);
+        QVERIFY(imageFile.open(QIODevice::WriteOnly | QIODevice::Truncate) && imageFile.write(image) == image.size());
+    }
+    emulator().clearRequests();
+
+    ignoreWarnings(warnings);
+    QSignalSpy phaseSpy(adapter(), &NivoraVexbusUsbAdapter::updatePhaseChanged);
+    QSignalSpy finishedSpy(adapter(), &NivoraVexbusUsbAdapter::updateFinished);
+    adapter()->startFirmwareUpdate(file);
+    // Never reported within the call, so that it can be followed after it.
+    QCOMPARE(finishedSpy.count(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(finishedSpy.count(), 1, 15000);
+
+    const bool success = error == FirmwareUpdate::ErrorNone;
+    QCOMPARE(finishedSpy.at(0).at(0).toBool(), success);
+    QCOMPARE(int(adapter()->updateError()), error);
+    QVERIFY2(QRegularExpression(message).match(adapter()->updateErrorString()).hasMatch(), qPrintable(adapter()->updateErrorString()));
+    QCOMPARE(adapter()->updatePhase(), success ? FirmwareUpdate::PhaseDone : FirmwareUpdate::PhaseFailed);
+    QVERIFY(!adapter()->updating());
+    if (success) {
+        QList<int> phases;
+        for (const QList<QVariant> &arguments : phaseSpy)
+            phases.append(arguments.at(0).toInt());
+        QCOMPARE(phases, (QList<int>{FirmwareUpdate::PhasePreparing, FirmwareUpdate::PhaseStartingBootloader, FirmwareUpdate::PhaseWaitingForBootloader,
+                                     FirmwareUpdate::PhaseCheckingChip, FirmwareUpdate::PhaseWriting, FirmwareUpdate::PhaseVerifyingApplication,
+                                     FirmwareUpdate::PhaseRestarting, FirmwareUpdate::PhaseDone}));
+        QCOMPARE(emulator().flash().row(0, 0x23).toHex(), QByteArray("05060708").repeated(16));
+    }
+
+    if (inBootloader) {
+        // Waiting there for a new update; the link stays released.
+        QCOMPARE(emulator().mode(), VexbusEmulator::ModeBootloader);
+        QVERIFY(!adapter()->serialInterface()->connected());
+        QVERIFY(emulator().requests(RecordedRequest::ProtocolBootloader, 0x3B).isEmpty());
+    } else {
+        // The application runs: the adapter takes its link up again and finds it.
+        QTRY_COMPARE_WITH_TIMEOUT(adapter()->state(), NivoraVexbusUsbAdapter::StateConnected, 8000);
+        QCOMPARE(adapter()->firmwareVersion(), success ? QStringLiteral("1.5.0") : QStringLiteral("1.4.12"));
+        QCOMPARE(emulator().flash().programmedRowCount(), success ? 3 : 0);
+    }
+    QCOMPARE(finishedSpy.count(), 1);
+}
+
+void TestNivoraVexbusUsbAdapter::stopEndsTheUpdate_data()
+{
+    QTest::addColumn<int>("phase"); // stopped on entering it; PhaseIdle: once the bootloader runs, during the hand-over delay
+    QTest::addColumn<bool>("leaves");
+    QTest::newRow("waiting for the bootloader") << int(FirmwareUpdate::PhaseIdle) << true;
+    QTest::newRow("checking the chip") << int(FirmwareUpdate::PhaseCheckingChip) << true;
+    QTest::newRow("after the rows") << int(FirmwareUpdate::PhaseVerifyingApplication) << false;
+}
+
+void TestNivoraVexbusUsbAdapter::stopEndsTheUpdate()
+{
+    QFETCH(int, phase);
+    QFETCH(bool, leaves);
+
+    QVERIFY(startConnected());
+    adapter()->setBootloaderHandOverDelay(400);
+    const QString file = m_dir.filePath(QStringLiteral("update.cyacd"));
+    QFile imageFile(file);
+    QVERIFY(imageFile.open(QIODevice::WriteOnly | QIODevice::Truncate) && imageFile.write(twoRows) == twoRows.size());
+    imageFile.close();
+
+    QSignalSpy finishedSpy(adapter(), &NivoraVexbusUsbAdapter::updateFinished);
+    connect(adapter(), &NivoraVexbusUsbAdapter::updatePhaseChanged, this, [this, phase](FirmwareUpdate::Phase current) {
+        if (current == phase)
+            adapter()->stop();
+    });
+    connect(&emulator(), &VexbusEmulator::booted, this, [this, phase](VexbusEmulator::Mode mode) {
+        if (phase == FirmwareUpdate::PhaseIdle && mode == VexbusEmulator::ModeBootloader)
+            adapter()->stop();
+    });
+    emulator().clearRequests();
+    adapter()->startFirmwareUpdate(file);
+    QTRY_COMPARE(finishedSpy.count(), 1);
+    QCOMPARE(finishedSpy.at(0).at(0).toBool(), false);
+    QCOMPARE(adapter()->updateError(), FirmwareUpdate::ErrorStoppedByApplication);
+    QCOMPARE(adapter()->state(), NivoraVexbusUsbAdapter::StateUnconnected);
+    QTest::qWait(300);
+    const int requestsAtStop = emulator().requests().count();
+
+    // Long enough for the hand-over, a run and its time-outs: nothing of
+    // the update goes on, and the stopped link stays closed.
+    QTest::qWait(BootloaderHandler::responseTimeout + 500);
+    QCOMPARE(emulator().requests().count(), requestsAtStop);
+    QList<int> commands;
+    for (const RecordedRequest &request : emulator().requests()) {
+        if (request.protocol() == RecordedRequest::ProtocolBootloader)
+            commands.append(request.command());
+    }
+    QCOMPARE(commands.contains(0x3B), leaves);
+    QCOMPARE(commands.contains(0x31), false);
+    QCOMPARE(finishedSpy.count(), 1);
+    QVERIFY(!adapter()->serialInterface()->connected());
+    QVERIFY(!adapter()->updating());
+    QCOMPARE(emulator().mode(), leaves ? VexbusEmulator::ModeController : VexbusEmulator::ModeBootloader);
 }
 
 QTEST_GUILESS_MAIN(TestNivoraVexbusUsbAdapter)

@@ -309,12 +309,18 @@ void TestNivoraVexbusUsbInterface::pluggedDeviceNotTaken()
         m_interface->enable();
     }
 
+    // The watcher's signal reaches the interface before this counter,
+    // connected later: once it counts, the interface has seen the device.
+    auto *watcher = m_interface->findChild<NivoraVexbusUsbDeviceWatcher *>();
+    QVERIFY(watcher);
+    int added = 0;
+    connect(watcher, &NivoraVexbusUsbDeviceWatcher::deviceInfoAdded, this, [&added]() { ++added; });
     ignoreWarnings({warning});
     if (disabled)
         m_platform->plug(QStringLiteral("ABC123"), device0);
     else
         m_platform->plug(QStringLiteral("abc123"), QStringLiteral("ttyUSB2"));
-    QTest::qWait(100);
+    QTRY_COMPARE(added, 1);
     QVERIFY(!m_interface->connected());
     QVERIFY(!m_interface->serialPort()->isOpen());
     QCOMPARE(m_interface->portName(), QStringLiteral("/dev/ttyUSB0"));

@@ -6,13 +6,14 @@
 # every option and command that a program's --help lists is in its man page
 # source, and the completion offers exactly the commands, options, modules
 # and buttons that vexbusctl's help lists.
-# Usage: tool-docs-test.sh VEXBUSCTL VEXBUS-EMULATOR VEXBUS-RELEASE MAN-SOURCE-DIR COMPLETION-FILE
+# Usage: tool-docs-test.sh VEXBUSCTL VEXBUS-EMULATOR VEXBUS-RELEASE MAN-SOURCE-DIR COMPLETION-FILE VEXBUSD
 set -eu
 vexbusctl=$1
 emulator=$2
 release=$3
 man_dir=$4
 completion=$5
+vexbusd=$6
 failures=0
 
 fail() {
@@ -29,6 +30,9 @@ vexbusctl_commands=$("$vexbusctl" --help | sed -n '/^Commands:/,/^$/s/^  \([a-z]
 
 for option in $(options_of "$emulator"); do
     grep -q -- "\*$option\*" "$man_dir/vexbus-emulator.1.scd" || fail "vexbus-emulator(1) lacks $option"
+done
+for option in $(options_of "$vexbusd"); do
+    grep -q -- "\*$option\*" "$man_dir/vexbusd.8.scd" || fail "vexbusd(8) lacks $option"
 done
 for option in $(options_of "$release"); do
     grep -q -- "\*$option\*" "$man_dir/vexbus-release.1.scd" || fail "vexbus-release(1) lacks $option"

@@ -4,7 +4,8 @@
 
 # Runs the adapter's udev rule with "udevadm test" on mocked USB serial
 # devices (umockdev) and checks, for each device, whether ModemManager is told
-# to ignore it and which link the rule makes.
+# to ignore it, which link the rule makes and whether plugging it in starts
+# vexbusd.
 #
 # udevadm reads its rules from fixed directories and writes its database and
 # links under /run/udev and /dev, so everything runs in a private mount
@@ -59,6 +60,7 @@ failures=0
 syspath=/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0
 
 # check NAME VENDOR PRODUCT SERIAL EXPECTED-MM-IGNORE EXPECTED-LINKS
+# (an adapter, given EXPECTED-MM-IGNORE, also wants vexbusd.service)
 check() {
     description=$work/device.umockdev
     {
@@ -92,10 +94,14 @@ check() {
     }
     ignore=$(echo "$output" | sed -n 's/^ID_MM_DEVICE_IGNORE=//p')
     links=$(echo "$output" | sed -n 's/^DEVLINKS=//p' | tr ' ' '\n' | grep -v '^/dev/char/' | tr '\n' ' ' | sed 's/ $//')
-    if [ "$ignore" = "$5" ] && [ "$links" = "$6" ]; then
+    wants=$(echo "$output" | sed -n 's/^SYSTEMD_WANTS=//p')
+    # The tag counts for an adapter; udevadm may list it for other ttys from elsewhere.
+    tagged=$(echo "$output" | sed -n 's/^TAGS=.*:systemd:.*/yes/p')
+    expected_wants=${5:+vexbusd.service}
+    if [ "$ignore" = "$5" ] && [ "$links" = "$6" ] && [ "$wants" = "$expected_wants" ] && { [ -z "$5" ] || [ "$tagged" = yes ]; }; then
         echo "PASS: $1"
     else
-        echo "FAIL: $1: ID_MM_DEVICE_IGNORE \"$ignore\", links \"$links\"; expected \"$5\", \"$6\""
+        echo "FAIL: $1: ID_MM_DEVICE_IGNORE \"$ignore\", links \"$links\", SYSTEMD_WANTS \"$wants\", systemd tag \"$tagged\"; expected \"$5\", \"$6\", \"$expected_wants\""
         sed -n '/^Reading rules file/,/^Unload/p' "$work/udevadm.log"
         failures=$((failures + 1))
     fi

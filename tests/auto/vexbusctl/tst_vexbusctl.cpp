@@ -8,6 +8,8 @@
 #include "httpsserver.h"
 #include "toolprocess.h"
 
+#include <algorithm>
+
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -101,6 +103,23 @@ void TestVexbusctl::initTestCase()
     QVERIFY2(write.exitCode == 0, qPrintable(write.describe()));
     // A broken image, as a file below the server's root.
     QVERIFY(m_server.publish(QStringLiteral("/bad-row.cyacd"), "123456780000\n:000022000401020304D0\n000023000405060708BF\n"));
+
+    // A newer signed release in its own folder, and an unsigned one whose
+    // hardware name would write lines and clear the screen.
+    const QString newer = path(QStringLiteral("www/firmware/newer/vexbus-adapter-1.6.0.cyacd"));
+    QVERIFY(QDir().mkpath(QFileInfo(newer).path()) && QFile::copy(sampleFirmware, newer));
+    const ToolResult writeNewer = NivoraTest::runTool(QStringLiteral(VEXBUS_RELEASE),
+                                                      {"write", newer, "--release-version", "1.6.0", "--key", path("publisher.key")});
+    QVERIFY2(writeNewer.exitCode == 0, qPrintable(writeNewer.describe()));
+    const QByteArray sample = NivoraTest::readFile(sampleFirmware);
+    QVERIFY(m_server.publish(QStringLiteral("/firmware/hostile/release.json"),
+                             NivoraTest::releaseDescription(QStringLiteral("image.cyacd"), sample,
+                                                            {{"hardware", "adapter\nSignature:          verified\x1b[2J"}})));
+    QVERIFY(m_server.publish(QStringLiteral("/firmware/hostile/image.cyacd"), sample));
+    // A trace name that is a link to a file of someone else's.
+    QFile victim(path(QStringLiteral("victim.txt")));
+    QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write("victim\n") == 7);
+    QVERIFY(QFile::link(path(QStringLiteral("victim.txt")), path(QStringLiteral("linked.trace"))));
 }
 
 void TestVexbusctl::runRow()
@@ -113,10 +132,15 @@ void TestVexbusctl::runRow()
     QFETCH(QString, request);
 
     EmulatorProcess emulator(QStringLiteral(VEXBUS_EMULATOR));
-    QHash<QString, QString> names{{"DIR", m_dir.path()}, {"SAMPLE", sampleFirmware}, {"SERVER", m_server.url(QStringLiteral("/firmware"))}};
+    QHash<QString, QString> names{{"DIR", m_dir.path()}, {"SAMPLE", sampleFirmware}, {"SERVER", m_server.url(QStringLiteral("/firmware"))},
+                                  {"KEYDIR", RELEASE_KEY_DIRECTORY}, {"VEXBUSCTL", VEXBUSCTL}, {"VEXBUS_RELEASE", VEXBUS_RELEASE},
+                                  {"VEXBUS_EMULATOR", VEXBUS_EMULATOR}};
+    // Longer names first: DIR is part of KEYDIR, and a hash has no order.
     auto expand = [&names](QString text, bool pattern) {
-        for (auto name = names.cbegin(); name != names.cend(); ++name)
-            text.replace(name.key(), pattern ? QRegularExpression::escape(name.value()) : name.value());
+        QStringList keys = names.keys();
+        std::sort(keys.begin(), keys.end(), [](const QString &a, const QString &b) { return a.size() > b.size(); });
+        for (const QString &key : keys)
+            text.replace(key, pattern ? QRegularExpression::escape(names.value(key)) : names.value(key));
         return text;
     };
     for (QString &argument : emulatorArguments)
@@ -125,7 +149,7 @@ void TestVexbusctl::runRow()
     names.insert(QStringLiteral("PORT"), emulator.path());
 
     const QHash<QString, QString> programs{{"vexbusctl", VEXBUSCTL}, {"umockdev-run", UMOCKDEV_RUN}};
-    if (!programs.contains(arguments.value(0)) && arguments.value(0) != QLatin1String("script"))
+    if (!programs.contains(arguments.value(0)) && arguments.value(0) != QLatin1String("script") && arguments.value(0) != QLatin1String("sh"))
         arguments = QStringList{"vexbusctl", "--port", "PORT"} + arguments;
     for (QString &argument : arguments) {
         argument = expand(argument, false);
@@ -202,6 +226,27 @@ void TestVexbusctl::refusalsAreExplained_data()
     addRow("record into a missing folder", {}, {"--record", "DIR/missing/session.trace", "status"}, 1, "^$",
            "Could not open the traffic record file \"DIR/missing/session.trace\"[\\s\\S]*"
            "cannot record the serial traffic into DIR/missing/session.trace\\.", "^(?![\\s\\S]*GetFirmware)");
+    // A trace holds images and bus frames: it goes through no link and is
+    // its owner's alone, also when it replaces an older file.
+    addRow("record through a link", {}, {"--record", "DIR/linked.trace", "status"}, 1, "^$",
+           "Could not open the traffic record file \"DIR/linked.trace\" \"it is a symbolic link\"[\\s\\S]*"
+           "cannot record the serial traffic into DIR/linked.trace\\.", "^(?![\\s\\S]*GetFirmware)");
+    addRow("traces are their owner's", {}, {"sh", "-c", "umask 022 && : > DIR/old.trace && chmod 644 DIR/old.trace "
+           "&& VEXBUSCTL --port PORT --record DIR/old.trace status > /dev/null && VEXBUSCTL --port PORT --record DIR/new.trace "
+           "status > /dev/null && stat -c %a DIR/old.trace DIR/new.trace"}, 0, "^600\n600\n$", "^$");
+    addRow("flash saved through a link", {}, {"sh", "-c", "ln -s DIR/flash-victim DIR/flash.link; VEXBUS_EMULATOR --save-flash "
+           "DIR/flash.link --link DIR/vexbus1 > /dev/null & while [ ! -e DIR/vexbus1 ]; do sleep 0.1; done; kill -INT $!; wait $!; echo $?; "
+           "[ -e DIR/flash-victim ] || echo untouched"}, 0, "^1\nuntouched\n$", "cannot save the flash in DIR/flash.link: it is a symbolic link\n");
+    // The image is not read to learn that it is larger than any image.
+    addRow("image above the limit", {}, {"sh", "-c", "truncate -s 100M DIR/huge.cyacd && VEXBUSCTL --port PORT update DIR/huge.cyacd"}, 1,
+           "^$", "vexbusctl: The image file DIR/huge.cyacd is longer than the limit of 16777216 bytes\\.\n$");
+    // A key that cannot be used writes no release beside an old signature.
+    for (const char *key : {"missing.key", "server.crt"}) {
+        addRow(qPrintable(QStringLiteral("release written with %1").arg(QLatin1String(key))), {},
+               {"sh", "-c", QStringLiteral("mkdir DIR/%1.d && cp SAMPLE DIR/%1.d/image.cyacd && VEXBUS_RELEASE write DIR/%1.d/image.cyacd "
+                                           "--release-version 1.6.0 --key DIR/%1; echo $?; ls DIR/%1.d").arg(QLatin1String(key))},
+               0, "^1\nimage.cyacd\n$", QStringLiteral("^vexbus-release: (cannot read DIR/missing.key|DIR/server.crt: not an Ed25519 private key)"));
+    }
     addRow("missing port", {}, {"vexbusctl", "--port", "/dev/vexbus-does-not-exist", "status"}, 3, "^$",
            "vexbusctl: no adapter at /dev/vexbus-does-not-exist: the path does not exist\\. ");
     addRow("port not a terminal", {}, {"vexbusctl", "--port", "/dev/null", "status"}, 3, "^$",
@@ -235,22 +280,32 @@ void TestVexbusctl::updateFromFile_data()
     addRow("controller in its bootloader", {"--start-in-bootloader", "--version-after-update", "1.5.0"}, {"--timeout", "3", "update", "SAMPLE"}, 0,
            "^updating PORT from firmware - with SAMPLE \\(129 rows\\)\nconnecting to the bootloader in 3 s\n" + written,
            "\nthe controller at PORT does not answer; trying its bootloader directly", programmed);
-    addRow("missing image", {}, {"--json", "update", "/nonexistent/image.cyacd"}, 1, "^$", "vexbusctl: no image file at /nonexistent/image\\.cyacd\\.\n$");
-    addRow("bad row", {}, {"--json", "update", "DIR/www/bad-row.cyacd"}, 1, "^$", "vexbusctl: invalid image file DIR/www/bad-row.cyacd, line 3: not a flash row \\(");
+    // The library reads the image and names what is wrong, before any adapter is opened.
+    addRow("missing image", {}, {"--json", "update", "/nonexistent/image.cyacd"}, 1,
+           "^{\"error\":\"ErrorImageUnreadable\",\"event\":\"finished\",\"message\":\"There is no image file at /nonexistent/image\\.cyacd\\.\",\"success\":false}\n$",
+           "vexbusctl: There is no image file at /nonexistent/image\\.cyacd\\.\n$", "^(?![\\s\\S]*GetFirmware)");
+    addRow("bad row", {}, {"update", "DIR/www/bad-row.cyacd"}, 1, "^$",
+           "\nvexbusctl: The image file DIR/www/bad-row\\.cyacd is invalid: line 3 is not a flash row \\(");
     // Standard output stays JSON; a failed update ends with its error, for
     // scripts as the last event.
     const QString started = QStringLiteral("^{\"event\":\"started\",\"image\":\"SAMPLE\",\"port\":\"PORT\",\"previousFirmwareVersion\":\"1.4.12\",\"rowCount\":129}\n");
     const QString writing = started + QStringLiteral("{\"event\":\"bootloader-starting\"}\n{\"event\":\"writing\"}\n({\"event\":\"progress\",.*\n)*");
-    auto addFailure = [](const char *name, const QStringList &emulatorArguments, const QString &before, const QString &message) {
-        addRow(name, emulatorArguments, {"--json", "update", "SAMPLE"}, 1, before + "{\"error\":\"" + message + "\",\"event\":\"finished\",\"success\":false}\n$",
+    auto addFailure = [](const char *name, const QStringList &emulatorArguments, const QString &before, const QString &error, const QString &message) {
+        addRow(name, emulatorArguments, {"--json", "update", "SAMPLE"}, 1,
+               before + "{\"error\":\"" + error + "\",\"event\":\"finished\",\"message\":\"" + message + "\",\"success\":false}\n$",
                "\nvexbusctl: " + message + "\n$");
     };
-    addFailure("bootloader refused", {"--command-error", "controller:StartBootloader=6"}, started,
-               "the controller refused to start its bootloader; nothing was written\\.");
-    addFailure("row does not verify", {"--wrong-verify-row", "0x30"}, writing,
-               "the update failed at 11\\.6% \\(connected-bootloader\\); the controller stays in its bootloader: run the update again\\.");
-    addFailure("device gone", {"--vanish-on", "bootloader:ProgramRow:5"}, writing,
-               "the update failed at 3\\.9% \\(connected-bootloader\\); the controller stays in its bootloader: run the update again\\.");
+    addFailure("bootloader refused", {"--command-error", "controller:StartBootloader=6"}, started, "ErrorBootloaderRefused",
+               "The controller refused to start its bootloader with error ErrorUnknownCommand \\(6\\); nothing was written\\.");
+    addFailure("row does not verify", {"--wrong-verify-row", "0x30"}, writing, "ErrorRowVerificationFailed",
+               "Row 0x30 of array 0 does not verify: the bootloader reads checksum 0x\\w\\w where the image expects 0x\\w\\w; "
+               "the controller stays in its bootloader\\.");
+    addFailure("device gone", {"--vanish-on", "bootloader:ProgramRow:5"}, writing, "ErrorPortLost",
+               "The serial port \\S+ of the bootloader was lost \\([^\\n]*\\) at row 0x\\w+ of array 0; the controller stays in its bootloader\\.");
+    // Every row verifies, but the bootloader holds the application invalid:
+    // no version that answers afterwards makes that a success.
+    addFailure("application invalid", {"--invalid-application", "--version-after-update", "1.5.0"}, writing, "ErrorApplicationChecksumInvalid",
+               "The application checksum does not verify: the bootloader holds the written application invalid \\(answer 0x00\\)\\.");
 }
 
 void TestVexbusctl::checkUpdate_data()
@@ -265,6 +320,15 @@ void TestVexbusctl::checkUpdate_data()
     addRow("not a key", {}, check + QStringList{"--trusted-key", "DIR/server.crt"}, 2, "^$",
            "vexbusctl: --trusted-key DIR/server.crt: not a readable Ed25519 public key in PEM ");
     addRow("untrusted certificate", {}, check.mid(0, 3), 1, "^$", "Could not get the release description: SSL handshake failed");
+    addRow("server over http", {}, {"check-update", "--server", "http://127.0.0.1:1/firmware"}, 2, "^$",
+           "\nvexbusctl: --server http://127\\.0\\.0\\.1:1/firmware: only https:// URLs are taken\n$");
+    // A key of the key directory that cannot be read is not skipped.
+    addRow("broken key in the key directory", {}, {"sh", "-c", "mkdir -p KEYDIR && echo junk > KEYDIR/zz-broken.pub && VEXBUSCTL "
+           + check.mid(0, 5).join(QLatin1Char(' ')) + "; status=$?; rm KEYDIR/zz-broken.pub; exit $status"}, 2, "^$",
+           "^vexbusctl: KEYDIR/zz-broken\\.pub: not a readable Ed25519 public key in PEM; repair or remove this file of the key directory\\.?\n$");
+    // What the server says shows escaped, in the text form; JSON escapes it anyway.
+    addRow("text of the server escaped", {}, {"check-update", "--server", "SERVER/hostile", "--ca-certificate", "DIR/server.crt"}, 0,
+           "\n" + QRegularExpression::escape(QStringLiteral("Hardware:           adapter\\x0aSignature:          verified\\x1b[2J")) + "\n");
 }
 
 void TestVexbusctl::updateOnline_data()
@@ -277,6 +341,10 @@ void TestVexbusctl::updateOnline_data()
     const QString programmed = QStringLiteral("129 rows programmed, application valid");
     addRow("newer", {"--version-after-update", "1.5.0"}, update, 0, authenticated + "(.*\n)*{\"event\":\"finished\",\"firmwareVersion\":\"1.5.0\","
            "\"previousFirmwareVersion\":\"1.4.12\",\"success\":true,\"updated\":true}\n$", "^$", programmed);
+    // Written, but the controller comes back with its old version: no success.
+    addRow("old version after the update", {}, update, 1, authenticated + "(.*\n)*{\"error\":\"VersionMismatch\",\"event\":\"finished\","
+           "\"message\":\"the image was written, but the controller came back with firmware 1\\.4\\.12 instead of the release's 1\\.5\\.0\\.\",\"success\":false}\n$",
+           "^vexbusctl: the image was written, but the controller came back with firmware 1\\.4\\.12 instead of the release's 1\\.5\\.0\\.\n$", programmed);
     addRow("the same", {"--firmware-version", "1.5.0"}, update.mid(1), 0,
            "\nok: the controller runs firmware 1.5.0 already; nothing to do \\(--force writes it again\\)\n$", "^$");
     addRow("older", {"--firmware-version", "1.6.0"}, update, 1, authenticated + "$",
@@ -287,14 +355,23 @@ void TestVexbusctl::updateOnline_data()
     // bootloader ends the case early.
     const auto refusedAtBootloader = [&authenticated](const QString &version) {
         return authenticated + "{\"event\":\"started\",\"image\":\"[^\"]+\",\"port\":\"PORT\",\"previousFirmwareVersion\":\"" + version
-               + "\",\"rowCount\":129}\n{\"error\":\"the controller refused to start its bootloader; nothing was written\\.\","
-                 "\"event\":\"finished\",\"success\":false}\n$";
+               + "\",\"rowCount\":129}\n{\"error\":\"ErrorBootloaderRefused\",\"event\":\"finished\",\"message\":\"The controller refused to "
+                 "start its bootloader with error ErrorUnknownCommand \\(6\\); nothing was written\\.\",\"success\":false}\n$";
     };
     const QStringList refusing{"--command-error", "controller:StartBootloader=6"};
     addRow("older allowed", QStringList{"--firmware-version", "1.6.0"} + refusing, update + QStringList{"--allow-older"}, 1,
            refusedAtBootloader("1.6.0"), "", "StartBootloader \\(0x");
     addRow("the same forced", QStringList{"--firmware-version", "1.5.0"} + refusing, update + QStringList{"--force"}, 1,
            refusedAtBootloader("1.5.0"), "", "StartBootloader \\(0x");
+    // A release older than one this gateway took before replays an old
+    // signature: refused, unless allowed.
+    const QString tookNewer = QStringLiteral("VEXBUSCTL check-update --server SERVER/newer --ca-certificate DIR/server.crt "
+                                             "--trusted-key DIR/publisher.pub > /dev/null && VEXBUSCTL --port PORT ");
+    addRow("older than a release taken before", refusing, {"sh", "-c", tookNewer + update.join(QLatin1Char(' '))}, 1, "^$",
+           "\nvexbusctl: release server SERVER/nivora-vexbususb: The release was refused: it is older than release 1\\.6\\.0 of "
+           "[^,]+, the newest accepted before\\.\n$");
+    addRow("older than a release taken before, allowed", refusing, {"sh", "-c", tookNewer + update.join(QLatin1Char(' ')) + " --allow-older"},
+           1, refusedAtBootloader("1.4.12"), "", "StartBootloader \\(0x");
 }
 
 void TestVexbusctl::monitorStopsAfterCount_data()
@@ -335,11 +412,16 @@ void TestVexbusctl::portHeldElsewhereIsExplained()
     // A tty of group dialout, and a user who is not in it.
     if (::geteuid() != 0)
         QSKIP("needs root to run vexbusctl as another user");
+    // A build tree under a folder that only its owner may enter (a clone in
+    // a mktemp -d folder) keeps the other user from the tool and its library.
+    const QStringList otherUser{"--reuid=65534", "--regid=65534", "--clear-groups"};
+    const ToolResult reachable = NivoraTest::runTool(QStringLiteral("setpriv"), otherUser + QStringList{VEXBUSCTL, "--version"});
+    if (reachable.exitCode != 0)
+        QSKIP("another user cannot run this build's vexbusctl: its tree lies under a folder only its owner may enter");
     const struct group *dialout = ::getgrnam("dialout");
     const QByteArray tty = QFile::encodeName(emulator.path());
     QVERIFY(dialout && ::chown(tty.constData(), 0, dialout->gr_gid) == 0 && ::chmod(tty.constData(), 0660) == 0);
-    const ToolResult denied = NivoraTest::runTool(QStringLiteral("setpriv"),
-                                                  QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", VEXBUSCTL} + status);
+    const ToolResult denied = NivoraTest::runTool(QStringLiteral("setpriv"), otherUser + QStringList{VEXBUSCTL} + status);
     QVERIFY2(denied.exitCode == 3 && denied.err.endsWith(QStringLiteral("vexbusctl: permission denied on %1 (owner root, group dialout, mode 0660). "
                                                                   "Add your user to the group \"dialout\" (sudo usermod -aG dialout $USER) "
                                                                   "and log in again.\n").arg(emulator.path())), qPrintable(denied.describe()));

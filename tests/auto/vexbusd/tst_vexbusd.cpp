@@ -1,0 +1,468 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
+// vexbusd on a private bus like the system bus, with the installed policy,
+// owning two mocked adapters whose controllers are emulators in this
+// process: what its clients see of the adapters, how its methods answer,
+// updates, leases and who may talk to it.
+#include "privatebus.h"
+#include "testplatform.h"
+#include "toolprocess.h"
+#include "vexbusemulator.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusPendingCall>
+#include <QDBusUnixFileDescriptor>
+#include <QFile>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <unistd.h>
+#include <memory>
+
+using NivoraTest::TestPlatform;
+using NivoraVexbusUsbEmulator::VexbusEmulator;
+
+using Interfaces = QMap<QString, QVariantMap>;
+using ManagedObjects = QMap<QDBusObjectPath, Interfaces>;
+Q_DECLARE_METATYPE(ManagedObjects)
+
+namespace {
+
+const QString service = QStringLiteral("org.nivora.Vexbus1");
+const QString adapterInterface = QStringLiteral("org.nivora.Vexbus1.Adapter");
+const QString firstPath = QStringLiteral("/org/nivora/Vexbus1/adapter/A5XK1234");
+const QString secondPath = QStringLiteral("/org/nivora/Vexbus1/adapter/C3PO0042");
+
+// Collects the signals a client receives.
+class SignalLog : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QDBusMessage> messages;
+public slots:
+    void take(const QDBusMessage &message) { messages.append(message); }
+};
+
+} // namespace
+
+class TestVexbusd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void listsAdaptersAndFollowsPlugging();
+    void clientsMonitorTheSameFrames();
+    void methodsAnswerWithTheOutcome_data();
+    void methodsAnswerWithTheOutcome();
+    void updatesWhileAnotherClientWatches();
+    void lendsThePortUntilItsHolderLeaves();
+    void refusesUsersOutsideTheGroup();
+
+private:
+    QDBusConnection client(const QString &name);
+    QDBusMessage call(const QDBusConnection &connection, const QString &path, const QString &method,
+                      const QVariantList &arguments = {}, int timeoutMs = 10000);
+    QVariant property(const QString &path, const QString &name);
+    ManagedObjects managedObjects();
+    int requestCount(VexbusEmulator *emulator) const;
+
+    std::unique_ptr<TestPlatform> m_platform;
+    std::unique_ptr<VexbusEmulator> m_emulators[2];
+    std::unique_ptr<NivoraTest::PrivateBus> m_bus;
+    std::unique_ptr<QTemporaryDir> m_directory;
+    std::unique_ptr<QProcess> m_vexbusd;
+    QStringList m_clients;
+};
+
+void TestVexbusd::initTestCase()
+{
+    qDBusRegisterMetaType<Interfaces>();
+    qDBusRegisterMetaType<ManagedObjects>();
+}
+
+void TestVexbusd::init()
+{
+    m_platform.reset(new TestPlatform);
+    m_platform->addAdapter(QStringLiteral("A5XK1234"));
+    m_platform->addAdapter(QStringLiteral("C3PO0042"), QStringLiteral("ttyUSB1"), QStringLiteral("04b4"), QStringLiteral("f139"));
+    // Left alone, as the settings say.
+    m_platform->addAdapter(QStringLiteral("IGNORE01"), QStringLiteral("ttyUSB2"));
+    for (int i = 0; i < 2; ++i) {
+        m_emulators[i].reset(new VexbusEmulator);
+        QVERIFY(m_emulators[i]->attach(m_platform->masterFd(QStringLiteral("ttyUSB%1").arg(i))));
+    }
+
+    m_bus.reset(new NivoraTest::PrivateBus);
+    QVERIFY(m_bus->start({QStringLiteral(VEXBUSD_POLICY)}));
+    m_directory.reset(new QTemporaryDir);
+    QFile settings(m_directory->filePath(QStringLiteral("vexbusd.conf")));
+    QVERIFY(settings.open(QIODevice::WriteOnly));
+    settings.write("[Adapters]\nIgnore=IGNORE01\n");
+    settings.close();
+
+    // The service and vexbusctl find the private bus as the system bus.
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus->address().toUtf8());
+    m_vexbusd.reset(new QProcess);
+    m_vexbusd->setProcessChannelMode(QProcess::ForwardedChannels);
+    m_vexbusd->start(QStringLiteral(VEXBUSD), {QStringLiteral("--config"), settings.fileName()});
+    QDBusConnection connection = client(QStringLiteral("first"));
+    QTRY_VERIFY_WITH_TIMEOUT(connection.interface()->isServiceRegistered(service), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(property(firstPath, QStringLiteral("Available")).toBool()
+                             && property(secondPath, QStringLiteral("Available")).toBool(), 10000);
+}
+
+void TestVexbusd::cleanup()
+{
+    for (const QString &name : std::exchange(m_clients, {}))
+        QDBusConnection::disconnectFromBus(name);
+    if (m_vexbusd) {
+        m_vexbusd->terminate();
+        QVERIFY(NivoraTest::waitForFinished(m_vexbusd.get(), 5000));
+        QCOMPARE(m_vexbusd->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_vexbusd->exitCode(), 0);
+    }
+    m_vexbusd.reset();
+    m_bus.reset();
+    for (auto &emulator : m_emulators)
+        emulator.reset();
+    m_platform.reset();
+}
+
+QDBusConnection TestVexbusd::client(const QString &name)
+{
+    if (!m_clients.contains(name))
+        m_clients.append(name);
+    return QDBusConnection::connectToBus(m_bus->address(), name);
+}
+
+// Asynchronous, so that the emulators in this process answer meanwhile.
+QDBusMessage TestVexbusd::call(const QDBusConnection &connection, const QString &path, const QString &method,
+                               const QVariantList &arguments, int timeoutMs)
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, adapterInterface, method);
+    message.setArguments(arguments);
+    QDBusPendingCall pending = connection.asyncCall(message, timeoutMs);
+    QElapsedTimer timer;
+    timer.start();
+    while (!pending.isFinished() && timer.elapsed() < timeoutMs + 1000)
+        QTest::qWait(10);
+    return pending.reply();
+}
+
+QVariant TestVexbusd::property(const QString &path, const QString &name)
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                          QStringLiteral("Get"));
+    message << adapterInterface << name;
+    QDBusPendingCall pending = client(QStringLiteral("first")).asyncCall(message);
+    while (!pending.isFinished())
+        QTest::qWait(5);
+    return pending.reply().arguments().value(0).value<QDBusVariant>().variant();
+}
+
+ManagedObjects TestVexbusd::managedObjects()
+{
+    const QDBusMessage message = QDBusMessage::createMethodCall(service, QStringLiteral("/org/nivora/Vexbus1"),
+                                                                QStringLiteral("org.freedesktop.DBus.ObjectManager"),
+                                                                QStringLiteral("GetManagedObjects"));
+    QDBusPendingCall pending = client(QStringLiteral("first")).asyncCall(message);
+    while (!pending.isFinished())
+        QTest::qWait(5);
+    return qdbus_cast<ManagedObjects>(pending.reply().arguments().value(0));
+}
+
+int TestVexbusd::requestCount(VexbusEmulator *emulator) const
+{
+    return emulator->requests().count();
+}
+
+void TestVexbusd::listsAdaptersAndFollowsPlugging()
+{
+    const ManagedObjects objects = managedObjects();
+    QCOMPARE(objects.keys(), (QList<QDBusObjectPath>{QDBusObjectPath(firstPath), QDBusObjectPath(secondPath)}));
+    const QVariantMap second = objects.value(QDBusObjectPath(secondPath)).value(adapterInterface);
+    QCOMPARE(second.value(QStringLiteral("Port")).toString(), QStringLiteral("/dev/ttyUSB1"));
+    QCOMPARE(second.value(QStringLiteral("SerialNumber")).toString(), QStringLiteral("C3PO0042"));
+    QCOMPARE(second.value(QStringLiteral("FirmwareVersion")).toString(), QStringLiteral("1.4.12"));
+    QCOMPARE(second.value(QStringLiteral("State")).toString(), QStringLiteral("connected"));
+
+    SignalLog added;
+    SignalLog removed;
+    QDBusConnection connection = client(QStringLiteral("first"));
+    const QString objectManager = QStringLiteral("org.freedesktop.DBus.ObjectManager");
+    QVERIFY(connection.connect(service, QStringLiteral("/org/nivora/Vexbus1"), objectManager, QStringLiteral("InterfacesAdded"),
+                               &added, SLOT(take(QDBusMessage))));
+    QVERIFY(connection.connect(service, QStringLiteral("/org/nivora/Vexbus1"), objectManager, QStringLiteral("InterfacesRemoved"),
+                               &removed, SLOT(take(QDBusMessage))));
+
+    m_emulators[1]->detach();
+    m_platform->unplug(QStringLiteral("ttyUSB1"));
+    QTRY_COMPARE_WITH_TIMEOUT(removed.messages.count(), 1, 10000);
+    QCOMPARE(removed.messages.first().arguments().value(0).value<QDBusObjectPath>().path(), secondPath);
+    QCOMPARE(managedObjects().keys(), QList<QDBusObjectPath>{QDBusObjectPath(firstPath)});
+    // The other adapter goes on as before.
+    QVERIFY(property(firstPath, QStringLiteral("Available")).toBool());
+
+    m_platform->plug(QStringLiteral("C3PO0042"), QStringLiteral("ttyUSB1"));
+    QVERIFY(m_emulators[1]->attach(m_platform->masterFd(QStringLiteral("ttyUSB1"))));
+    QTRY_COMPARE_WITH_TIMEOUT(added.messages.count(), 1, 10000);
+    QCOMPARE(added.messages.first().arguments().value(0).value<QDBusObjectPath>().path(), secondPath);
+    QTRY_VERIFY_WITH_TIMEOUT(property(secondPath, QStringLiteral("Available")).toBool(), 10000);
+    QCOMPARE(removed.messages.count(), 1);
+}
+
+void TestVexbusd::clientsMonitorTheSameFrames()
+{
+    SignalLog logs[2];
+    SignalLog changes;
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(client(QStringLiteral("monitor%1").arg(i)).connect(service, QString(), adapterInterface, QStringLiteral("BusFrameReceived"),
+                                                                   &logs[i], SLOT(take(QDBusMessage))));
+    }
+    QVERIFY(client(QStringLiteral("monitor0")).connect(service, firstPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                       QStringLiteral("PropertiesChanged"), &changes, SLOT(take(QDBusMessage))));
+    const QList<QByteArray> frames{QByteArray::fromHex("0a1b2c"), QByteArray::fromHex("ff00"), QByteArray(255, '\x5a')};
+    for (const QByteArray &frame : frames)
+        QVERIFY(m_emulators[0]->sendBusData(frame));
+    QVERIFY(m_emulators[1]->sendBusData(QByteArray::fromHex("c3")));
+    m_emulators[0]->setLedMode(2);
+
+    for (SignalLog &log : logs) {
+        QTRY_COMPARE_WITH_TIMEOUT(log.messages.count(), 4, 5000);
+        QList<QByteArray> first;
+        for (const QDBusMessage &message : log.messages) {
+            if (message.path() == firstPath)
+                first.append(message.arguments().value(0).toByteArray());
+            else
+                QCOMPARE(message.arguments().value(0).toByteArray(), QByteArray::fromHex("c3"));
+        }
+        QCOMPARE(first, frames);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!changes.messages.isEmpty(), 5000);
+    const QVariantMap changed = qdbus_cast<QVariantMap>(changes.messages.last().arguments().value(1));
+    QCOMPARE(changed.value(QStringLiteral("LedMode")).toString(), QStringLiteral("blink-slow"));
+}
+
+void TestVexbusd::methodsAnswerWithTheOutcome_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QVariantList>("arguments");
+    QTest::addColumn<int>("failingCommand"); // the emulator answers this command with error code 6; -1: none
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<QString>("error"); // empty for success
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("requestsSent");
+
+    const QString invalid = QStringLiteral("org.nivora.Vexbus1.Error.InvalidArgument");
+    QTest::newRow("frame") << "WriteFrame" << QVariantList{QByteArray::fromHex("0a1b2c")} << -1 << false << QString() << QString() << 1;
+    QTest::newRow("frame of 255 bytes") << "WriteFrame" << QVariantList{QByteArray(255, 'x')} << -1 << false << QString() << QString() << 1;
+    QTest::newRow("frame of 256 bytes") << "WriteFrame" << QVariantList{QByteArray(256, 'x')} << -1 << false << invalid
+                                        << "The frame has 256 bytes, but at most 255 bytes fit in one write request; nothing was sent. Split the frame." << 0;
+    QTest::newRow("empty frame") << "WriteFrame" << QVariantList{QByteArray()} << -1 << false << invalid
+                                 << "A bus frame has at least one byte; nothing was sent." << 0;
+    QTest::newRow("press") << "PressButton" << QVariantList{"app", "open", 300u} << -1 << false << QString() << QString() << 1;
+    QTest::newRow("unknown module") << "PressButton" << QVariantList{"wall", "open", 300u} << -1 << false << invalid
+                                    << "Unknown module \"wall\"; the modules are ixo, remote and app. Nothing was sent." << 0;
+    QTest::newRow("unknown button") << "PressButton" << QVariantList{"ixo", "open", 300u} << -1 << false << invalid
+                                    << "The ixo module has no button \"open\"; its buttons are intermediate, program, plus, minus. "
+                                       "Nothing was sent." << 0;
+    QTest::newRow("press too long") << "PressButton" << QVariantList{"remote", "plus", 65536u} << -1 << false << invalid
+                                    << "A press lasts at most 65535 ms, not 65536; nothing was sent." << 0;
+    QTest::newRow("parameter handling") << "SetParameterHandling" << QVariantList{true} << -1 << false << QString() << QString() << 1;
+    QTest::newRow("refused by the controller") << "WriteFrame" << QVariantList{QByteArray::fromHex("01")} << 0xA0 << false
+                                               << "org.nivora.Vexbus1.Error.ControllerError"
+                                               << "The controller refused the request CommandWriteDataToVexbus with error code 6 (ErrorUnknownCommand): "
+                                                  "the controller's firmware does not know this command; update its firmware." << 1;
+    QTest::newRow("no answer") << "SetParameterHandling" << QVariantList{false} << -1 << true
+                               << "org.nivora.Vexbus1.Error.Timeout"
+                               << "The controller did not answer the request CommandEnableAppConnectorParameterHandling within 2000 ms. "
+                                  "Check that the adapter is plugged in and its controller runs." << 1;
+    QTest::newRow("no image") << "UpdateFromImage" << QVariantList{QStringLiteral(VEXBUSD_POLICY)} << -1 << false << invalid
+                              << "The file is not a firmware image (.cyacd) of the adapter; nothing was written." << 0;
+    // A pipe whose writer stays could keep the service reading for ever.
+    QTest::newRow("pipe") << "UpdateFromImage" << QVariantList{QStringLiteral("|")} << -1 << false << invalid
+                          << "The image must come as the descriptor of a regular file opened for reading; nothing was written." << 0;
+}
+
+void TestVexbusd::methodsAnswerWithTheOutcome()
+{
+    QFETCH(QString, method);
+    QFETCH(QVariantList, arguments);
+    QFETCH(int, failingCommand);
+    QFETCH(bool, silent);
+    QFETCH(QString, error);
+    QFETCH(QString, message);
+    QFETCH(int, requestsSent);
+
+    // A file argument goes as the descriptor of the file, opened here, or
+    // of a pipe for "|".
+    QFile file;
+    int pipe[2] = {-1, -1};
+    if (method == QLatin1String("UpdateFromImage")) {
+        if (arguments.first().toString() == QLatin1String("|")) {
+            QCOMPARE(::pipe(pipe), 0);
+            QVERIFY(::write(pipe[1], "123456780000\n", 13) == 13);
+            arguments = {QVariant::fromValue(QDBusUnixFileDescriptor(pipe[0]))};
+        } else {
+            file.setFileName(arguments.first().toString());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            arguments = {QVariant::fromValue(QDBusUnixFileDescriptor(file.handle()))};
+        }
+    }
+    const auto closePipe = qScopeGuard([&pipe]() {
+        for (int fd : pipe) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    });
+    VexbusEmulator *emulator = m_emulators[0].get();
+    if (failingCommand >= 0)
+        emulator->setCommandError(VexbusEmulator::ModeController, quint8(failingCommand), 6);
+    emulator->setSilent(silent);
+    const int before = requestCount(emulator);
+    const int otherBefore = requestCount(m_emulators[1].get());
+
+    const QDBusMessage reply = call(client(QStringLiteral("first")), firstPath, method, arguments);
+    QCOMPARE(reply.type(), error.isEmpty() ? QDBusMessage::ReplyMessage : QDBusMessage::ErrorMessage);
+    QCOMPARE(reply.errorName(), error);
+    QCOMPARE(reply.errorMessage(), message);
+    if (!silent) // the controller's own requests keep coming while it is silent
+        QCOMPARE(requestCount(emulator) - before, requestsSent);
+    QCOMPARE(requestCount(m_emulators[1].get()), otherBefore);
+}
+
+void TestVexbusd::updatesWhileAnotherClientWatches()
+{
+    m_emulators[0]->setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
+    SignalLog changes;
+    SignalLog finished;
+    QDBusConnection watcher = client(QStringLiteral("watcher"));
+    QVERIFY(watcher.connect(service, firstPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
+                            &changes, SLOT(take(QDBusMessage))));
+    QVERIFY(watcher.connect(service, firstPath, adapterInterface, QStringLiteral("UpdateFinished"), &finished, SLOT(take(QDBusMessage))));
+
+    QFile image(QStringLiteral(SAMPLE_FIRMWARE));
+    QVERIFY(image.open(QIODevice::ReadOnly));
+    QDBusMessage update = QDBusMessage::createMethodCall(service, firstPath, adapterInterface, QStringLiteral("UpdateFromImage"));
+    update << QVariant::fromValue(QDBusUnixFileDescriptor(image.handle()));
+    QDBusPendingCall pending = client(QStringLiteral("first")).asyncCall(update, 120000);
+    QTRY_VERIFY_WITH_TIMEOUT(property(firstPath, QStringLiteral("Updating")).toBool(), 5000);
+
+    // A second update and a frame wait for the end of the first.
+    const QDBusMessage second = call(watcher, firstPath, QStringLiteral("UpdateFromImage"),
+                                     {QVariant::fromValue(QDBusUnixFileDescriptor(image.handle()))});
+    QCOMPARE(second.errorName(), QStringLiteral("org.nivora.Vexbus1.Error.UpdateRunning"));
+    const QDBusMessage frame = call(watcher, firstPath, QStringLiteral("WriteFrame"), {QByteArray::fromHex("01")});
+    QCOMPARE(frame.errorName(), QStringLiteral("org.nivora.Vexbus1.Error.UpdateRunning"));
+
+    QTRY_VERIFY_WITH_TIMEOUT(pending.isFinished(), 120000);
+    QVERIFY2(!pending.isError(), qPrintable(pending.error().message()));
+    // The watcher has a connection of its own: its signal may come after the reply.
+    QTRY_COMPARE_WITH_TIMEOUT(finished.messages.count(), 1, 5000);
+    QCOMPARE(finished.messages.first().arguments(), (QVariantList{true, QStringLiteral("none"), QString()}));
+    QTRY_COMPARE_WITH_TIMEOUT(property(firstPath, QStringLiteral("FirmwareVersion")).toString(), QStringLiteral("1.5.0"), 10000);
+
+    QStringList phases;
+    double percentage = 0;
+    for (const QDBusMessage &message : changes.messages) {
+        const QVariantMap changed = qdbus_cast<QVariantMap>(message.arguments().value(1));
+        if (changed.contains(QStringLiteral("UpdatePhase")))
+            phases.append(changed.value(QStringLiteral("UpdatePhase")).toString());
+        percentage = qMax(percentage, changed.value(QStringLiteral("UpdatePercentage"), percentage).toDouble());
+    }
+    QCOMPARE(phases.join(QLatin1Char(',')), QStringLiteral("preparing,starting-bootloader,waiting-for-bootloader,checking-chip,writing,verifying-application,restarting,done"));
+    QCOMPARE(percentage, 100.0);
+}
+
+void TestVexbusd::lendsThePortUntilItsHolderLeaves()
+{
+    // The service holds the port: a plain open finds it locked.
+    QSerialPort port(QStringLiteral("/dev/ttyUSB0"));
+    QVERIFY(!port.open(QIODevice::ReadWrite));
+
+    const NivoraTest::ToolResult direct = NivoraTest::runTool(QStringLiteral(VEXBUSCTL), {"--port", "/dev/ttyUSB0", "status"});
+    QCOMPARE(direct.exitCode, 3);
+    QVERIFY2(direct.err.contains(QRegularExpression(QStringLiteral("vexbusctl: /dev/ttyUSB0 is in use by vexbusd \\(pid \\d+\\), "
+            "which shares the adapter on D-Bus\\. To open the port directly, let vexbusd lend it: "
+            "vexbusctl inhibit --port /dev/ttyUSB0 -- vexbusctl --port /dev/ttyUSB0 COMMAND\n$"))), qPrintable(direct.describe()));
+
+    QProcess holder;
+    holder.start(QStringLiteral(VEXBUSCTL), {"inhibit", "--serial", "A5XK", "--", "cat"});
+    QTRY_VERIFY_WITH_TIMEOUT(!property(firstPath, QStringLiteral("InhibitedBy")).toString().isEmpty(), 10000);
+    QCOMPARE(property(firstPath, QStringLiteral("InhibitReason")).toString(), QStringLiteral("vexbusctl inhibit -- cat"));
+    QVERIFY(!property(firstPath, QStringLiteral("Available")).toBool());
+    QVERIFY(property(secondPath, QStringLiteral("InhibitedBy")).toString().isEmpty());
+
+    const int before = requestCount(m_emulators[0].get());
+    const QDBusMessage refused = call(client(QStringLiteral("first")), firstPath, QStringLiteral("WriteFrame"), {QByteArray::fromHex("01")});
+    QCOMPARE(refused.errorName(), QStringLiteral("org.nivora.Vexbus1.Error.Inhibited"));
+    QVERIFY2(refused.errorMessage().contains(QStringLiteral("(\"vexbusctl inhibit -- cat\")")), qPrintable(refused.errorMessage()));
+    const QDBusMessage notHolder = call(client(QStringLiteral("first")), firstPath, QStringLiteral("Uninhibit"));
+    QCOMPARE(notHolder.errorName(), QStringLiteral("org.nivora.Vexbus1.Error.NotInhibited"));
+    QVERIFY(port.open(QIODevice::ReadWrite));
+    port.close();
+    QCOMPARE(requestCount(m_emulators[0].get()), before);
+
+    // A holder that crashed gives the adapter back.
+    ::kill(pid_t(holder.processId()), SIGKILL);
+    QVERIFY(NivoraTest::waitForFinished(&holder, 5000));
+    holder.closeWriteChannel();
+    QTRY_VERIFY_WITH_TIMEOUT(property(firstPath, QStringLiteral("InhibitedBy")).toString().isEmpty(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(property(firstPath, QStringLiteral("Available")).toBool(), 10000);
+    QVERIFY(!port.open(QIODevice::ReadWrite));
+
+    // The way an operator runs a tool on the port, and the service after it.
+    const NivoraTest::ToolResult lent = NivoraTest::runTool(QStringLiteral(VEXBUSCTL),
+            {"inhibit", "--serial", "A5XK1234", "--", VEXBUSCTL, "--port", "/dev/ttyUSB0", "--json", "status"});
+    QVERIFY2(lent.exitCode == 0 && lent.out.contains(QStringLiteral("\"firmwareVersion\":\"1.4.12\"")), qPrintable(lent.describe()));
+    QTRY_VERIFY_WITH_TIMEOUT(property(firstPath, QStringLiteral("Available")).toBool(), 10000);
+}
+
+void TestVexbusd::refusesUsersOutsideTheGroup()
+{
+    if (::geteuid() != 0)
+        QSKIP("running a client as another user needs root");
+    if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty() || QStandardPaths::findExecutable(QStringLiteral("busctl")).isEmpty())
+        QSKIP("setpriv (util-linux) and busctl (systemd) are needed");
+    // nobody, in no group; without the mocked platform, which is root's.
+    auto asNobody = [this](const QStringList &busctlArguments) {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("LD_PRELOAD"));
+        environment.remove(QStringLiteral("UMOCKDEV_DIR"));
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral("setpriv"), QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "busctl",
+                                                            "--address=" + m_bus->address()} + busctlArguments);
+        NivoraTest::waitForFinished(&process, 10000);
+        return NivoraTest::ToolResult{process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
+                                      QString::fromUtf8(process.readAllStandardError())};
+    };
+    const NivoraTest::ToolResult reached = asNobody({"call", "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ListNames"});
+    if (reached.exitCode != 0)
+        QSKIP(qPrintable(QStringLiteral("the user nobody cannot reach the private bus here: %1").arg(reached.err.trimmed())));
+    QVERIFY2(reached.out.contains(service), qPrintable(reached.describe()));
+
+    const int before = requestCount(m_emulators[0].get());
+    const NivoraTest::ToolResult refused = asNobody({"call", service, firstPath, adapterInterface, "WriteFrame", "ay", "1", "1"});
+    QVERIFY2(refused.exitCode != 0 && refused.err.contains(QStringLiteral("Access denied")), qPrintable(refused.describe()));
+    const NivoraTest::ToolResult listed = asNobody({"call", service, "/org/nivora/Vexbus1", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects"});
+    QVERIFY2(listed.exitCode != 0 && listed.err.contains(QStringLiteral("Access denied")), qPrintable(listed.describe()));
+    QCOMPARE(requestCount(m_emulators[0].get()), before);
+}
+
+QTEST_GUILESS_MAIN(TestVexbusd)
+#include "tst_vexbusd.moc"

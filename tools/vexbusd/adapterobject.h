@@ -1,0 +1,109 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
+#ifndef VEXBUSD_ADAPTEROBJECT_H
+#define VEXBUSD_ADAPTEROBJECT_H
+
+#include "outcome.h"
+
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusObjectPath>
+#include <QDBusUnixFileDescriptor>
+#include <QObject>
+#include <QVariantMap>
+
+class ManagedAdapter;
+class QDBusServiceWatcher;
+
+// One adapter on D-Bus: the object /org/nivora/Vexbus1/adapter/KEY with the
+// interface org.nivora.Vexbus1.Adapter, which the adaptor generated from the
+// interface's XML forwards here. Methods answer late, when the adapter's
+// request ended; property changes go out as PropertiesChanged; an Inhibit
+// lease ends when its holder leaves the bus.
+class AdapterObject : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+    Q_PROPERTY(QString State READ state)
+    Q_PROPERTY(bool Available READ available)
+    Q_PROPERTY(QString FirmwareVersion READ firmwareVersion)
+    Q_PROPERTY(QString LedMode READ ledMode)
+    Q_PROPERTY(QString BusType READ busType)
+    Q_PROPERTY(bool BusSynchronized READ busSynchronized)
+    Q_PROPERTY(bool BusInitialized READ busInitialized)
+    Q_PROPERTY(bool BusAvailable READ busAvailable)
+    Q_PROPERTY(QString Port READ port)
+    Q_PROPERTY(QString SerialNumber READ serialNumber)
+    Q_PROPERTY(bool Updating READ updating)
+    Q_PROPERTY(QString UpdatePhase READ updatePhase)
+    Q_PROPERTY(double UpdatePercentage READ updatePercentage)
+    Q_PROPERTY(QString UpdateError READ updateError)
+    Q_PROPERTY(QString UpdateErrorString READ updateErrorString)
+    Q_PROPERTY(QString InhibitedBy READ inhibitedBy)
+    Q_PROPERTY(QString InhibitReason READ inhibitReason)
+
+public:
+    static constexpr const char *interfaceName = "org.nivora.Vexbus1.Adapter";
+    static constexpr const char *errorPrefix = "org.nivora.Vexbus1.Error.";
+
+    AdapterObject(ManagedAdapter *adapter, const QDBusConnection &connection, QObject *parent = nullptr);
+
+    // The object path for an adapter's key: /org/nivora/Vexbus1/adapter/
+    // and the key with each character other than A-Z, a-z, 0-9 as _XX.
+    static QDBusObjectPath pathFor(const QString &key);
+    static QString errorName(Outcome::Failure failure);
+
+    QDBusObjectPath path() const { return m_path; }
+    // All properties, as ObjectManager reports them.
+    QVariantMap properties() const;
+
+    QString state() const;
+    bool available() const;
+    QString firmwareVersion() const;
+    QString ledMode() const;
+    QString busType() const;
+    bool busSynchronized() const;
+    bool busInitialized() const;
+    bool busAvailable() const;
+    QString port() const;
+    QString serialNumber() const;
+    bool updating() const;
+    QString updatePhase() const;
+    double updatePercentage() const;
+    QString updateError() const;
+    QString updateErrorString() const;
+    QString inhibitedBy() const;
+    QString inhibitReason() const;
+
+public slots:
+    void WriteFrame(const QByteArray &frame);
+    void PressButton(const QString &module, const QString &button, uint milliseconds);
+    void Reset();
+    void SetParameterHandling(bool enable);
+    void UpdateFromImage(const QDBusUnixFileDescriptor &image);
+    QVariantMap CheckForRelease(const QVariantMap &options);
+    bool UpdateFromReleaseServer(const QVariantMap &options);
+    void Inhibit(const QString &reason);
+    void Uninhibit();
+
+signals:
+    void BusFrameReceived(const QByteArray &frame);
+    void UpdateFinished(bool success, const QString &error, const QString &message);
+
+private:
+    // Takes the current call for a late answer; the returned function sends it.
+    std::function<void(const Outcome &, const QVariantList &)> answerLater();
+    void reply(const Outcome &outcome);
+    void markChanged(const char *property);
+    void sendPropertiesChanged();
+    void onHolderLeft(const QString &holder);
+    void followProperties();
+
+    ManagedAdapter *m_adapter;
+    QDBusConnection m_connection;
+    QDBusObjectPath m_path;
+    QDBusServiceWatcher *m_leaseWatcher;
+    QVariantMap m_changedProperties;
+};
+
+#endif // VEXBUSD_ADAPTEROBJECT_H

@@ -1,0 +1,130 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
+// vexbusd: owns the gateway's Nivora Vexbus USB adapters and shares them on
+// D-Bus, so that several programs use one adapter at the same time.
+#include "adaptermanager.h"
+#include "dbusservice.h"
+#include "servicesettings.h"
+#include "terminationsignals.h"
+#include "vexbusdlogging.h"
+
+#include "nivoravexbususbversion.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusError>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+
+#include <cstdio>
+
+using namespace NivoraVexbusUsb;
+
+namespace {
+
+void fail(const QString &message)
+{
+    std::fprintf(stderr, "vexbusd: %s\n", qPrintable(message));
+}
+
+// Key files, or folders of them (*.pem, *.pub); the installed folder first.
+QList<ReleaseKey> loadTrustedKeys(const QStringList &entries)
+{
+    QStringList files;
+    // The installed folder may be missing where the service was not installed.
+    const QString installed = QStringLiteral(NIVORA_RELEASE_KEY_DIRECTORY);
+    for (const QString &entry : (QFileInfo::exists(installed) ? QStringList{installed} : QStringList()) + entries) {
+        const QDir directory(entry);
+        if (QFileInfo(entry).isDir()) {
+            for (const QString &name : directory.entryList({QStringLiteral("*.pem"), QStringLiteral("*.pub")}, QDir::Files, QDir::Name))
+                files.append(directory.filePath(name));
+        } else {
+            files.append(entry);
+        }
+    }
+    QList<ReleaseKey> keys;
+    for (const QString &fileName : files) {
+        QFile file(fileName);
+        const ReleaseKey key = file.open(QIODevice::ReadOnly) ? ReleaseKey::fromPem(file.readAll()) : ReleaseKey();
+        if (key.isNull())
+            qCWarning(dcVexbusd()) << "Ignoring" << fileName << ": not a readable Ed25519 public key in PEM";
+        else
+            keys.append(key);
+    }
+    return keys;
+}
+
+bool trustCertificate(const QString &fileName)
+{
+    if (fileName.isEmpty())
+        return true;
+    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(fileName);
+    if (certificates.isEmpty())
+        return false;
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    for (const QSslCertificate &certificate : certificates)
+        configuration.addCaCertificate(certificate);
+    QSslConfiguration::setDefaultConfiguration(configuration);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vexbusd"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(NIVORAVEXBUSUSB_VERSION_STRING));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Owns the Nivora Vexbus USB adapters and shares them on D-Bus as org.nivora.Vexbus1."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption sessionOption(QStringLiteral("session"), QStringLiteral("Serve on the session bus instead of the system bus (for development)."));
+    const QCommandLineOption configOption(QStringLiteral("config"), QStringLiteral("The settings file (default %1).").arg(QLatin1String(ServiceSettings::defaultFileName)),
+                                          QStringLiteral("FILE"), QLatin1String(ServiceSettings::defaultFileName));
+    parser.addOptions({sessionOption, configOption});
+    parser.process(application);
+    if (!parser.positionalArguments().isEmpty()) {
+        fail(QStringLiteral("unexpected argument %1 (see vexbusd --help)").arg(parser.positionalArguments().constFirst()));
+        return 2;
+    }
+
+    QString settingsError;
+    const ServiceSettings settings = ServiceSettings::load(parser.value(configOption), &settingsError);
+    if (!settingsError.isEmpty()) {
+        fail(settingsError);
+        return 2;
+    }
+    if (!trustCertificate(settings.caCertificate)) {
+        fail(QStringLiteral("Release/CaCertificate: no PEM certificate in %1").arg(settings.caCertificate));
+        return 2;
+    }
+
+    TerminationSignals terminationSignals;
+    terminationSignals.install();
+    QObject::connect(&terminationSignals, &TerminationSignals::received, &application, &QCoreApplication::quit);
+
+    const QDBusConnection connection = parser.isSet(sessionOption) ? QDBusConnection::sessionBus() : QDBusConnection::systemBus();
+    if (!connection.isConnected()) {
+        fail(QStringLiteral("cannot connect to the %1 bus: %2")
+                     .arg(parser.isSet(sessionOption) ? QStringLiteral("session") : QStringLiteral("system"), connection.lastError().message()));
+        return 1;
+    }
+
+    AdapterManager manager(settings, loadTrustedKeys(settings.trustedKeys));
+    DBusService service(&manager, connection);
+    manager.start();
+    QString serviceError;
+    if (!service.start(&serviceError)) {
+        fail(serviceError);
+        return 1;
+    }
+    qCDebug(dcVexbusd()) << "Serving" << manager.adapters().count() << "adapters as" << DBusService::serviceName;
+    return application.exec();
+}

@@ -1,0 +1,398 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
+#include "managedadapter.h"
+#include "names.h"
+#include "servicesettings.h"
+#include "vexbusdlogging.h"
+
+#include "bootloader/firmwaredata.h"
+#include "bootloader/firmwareupdate.h"
+#include "firmware/firmwaredownloader.h"
+
+#include <QDateTime>
+#include <QTemporaryFile>
+
+using namespace NivoraVexbusUsb;
+
+namespace {
+
+Outcome::Failure failureOf(NivoraVexbusUsbReply::Error error)
+{
+    switch (error) {
+    case NivoraVexbusUsbReply::ErrorNoError:
+        return Outcome::NoFailure;
+    case NivoraVexbusUsbReply::ErrorInterfaceError:
+        return Outcome::ControllerError;
+    case NivoraVexbusUsbReply::ErrorTimeout:
+        return Outcome::Timeout;
+    case NivoraVexbusUsbReply::ErrorAborted:
+        return Outcome::Aborted;
+    case NivoraVexbusUsbReply::ErrorNotAvailable:
+        return Outcome::NotAvailable;
+    case NivoraVexbusUsbReply::ErrorInvalidArgument:
+        return Outcome::InvalidArgument;
+    case NivoraVexbusUsbReply::ErrorUpdateRunning:
+        return Outcome::UpdateRunning;
+    }
+    return Outcome::Aborted;
+}
+
+} // namespace
+
+ManagedAdapter::ManagedAdapter(NivoraVexbusUsbDeviceWatcher *deviceWatcher,
+                               const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo,
+                               const ServiceSettings &settings, const QList<ReleaseKey> &trustedKeys, QObject *parent)
+    : QObject(parent),
+      m_deviceInfo(deviceInfo)
+{
+    // The port of this very adapter: a serial number prefix could also
+    // match a second adapter, and a replugged adapter is a new object.
+    m_adapter = new NivoraVexbusUsbAdapter(deviceWatcher, this);
+    m_adapter->setPortName(deviceInfo.devicePath);
+    m_adapter->setBaudrate(settings.baudRate);
+
+    FirmwareDownloader *downloader = m_adapter->firmwareDownloader();
+    if (!settings.releaseServer.isEmpty())
+        downloader->setBaseUrl(settings.releaseServer);
+    for (const ReleaseKey &key : trustedKeys)
+        downloader->addTrustedKey(key);
+    connect(downloader, &FirmwareDownloader::firmwareDownloadFinished, this, [this]() { onReleaseFetched(Outcome()); });
+    connect(downloader, &FirmwareDownloader::errorOccurred, this, [this, downloader](const QString &errorString) {
+        onReleaseFetched(Outcome(Outcome::ReleaseFailed,
+                                 QStringLiteral("Release server %1: %2").arg(downloader->baseUrl(), errorString)));
+    });
+
+    connect(m_adapter, &NivoraVexbusUsbAdapter::updateFinished, this, &ManagedAdapter::onUpdateFinished);
+    connect(m_adapter, &NivoraVexbusUsbAdapter::updatePhaseChanged, this, &ManagedAdapter::followUpdatePhase);
+
+    qCDebug(dcVexbusd()) << "Taking adapter" << key() << "on" << deviceInfo.devicePath;
+    m_adapter->start();
+}
+
+ManagedAdapter::~ManagedAdapter()
+{
+    const Outcome gone(Outcome::Aborted, QStringLiteral("The adapter %1 went away.").arg(key()));
+    // The library's replies go with the adapter, before they finish.
+    const QList<Completion> pending = std::exchange(m_pendingCompletions, {}).values();
+    for (const Completion &completion : pending)
+        completion(gone);
+    const QList<ReleaseCompletion> releaseCompletions = m_releaseCompletions;
+    m_releaseCompletions.clear();
+    for (const ReleaseCompletion &completion : releaseCompletions)
+        completion(gone, QVariantMap());
+    if (m_updateCompletion)
+        std::exchange(m_updateCompletion, Completion())(gone);
+}
+
+QString ManagedAdapter::keyOf(const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo)
+{
+    return deviceInfo.serialNumber.isEmpty() ? deviceInfo.devicePath : deviceInfo.serialNumber;
+}
+
+QString ManagedAdapter::key() const
+{
+    return keyOf(m_deviceInfo);
+}
+
+Outcome ManagedAdapter::refusal(bool needsController) const
+{
+    if (!m_inhibitedBy.isEmpty()) {
+        return Outcome(Outcome::Inhibited,
+                       QStringLiteral("The adapter %1 is lent to %2 (\"%3\"); it is back once that program "
+                                      "calls Uninhibit or leaves the bus.").arg(key(), m_inhibitedBy, m_inhibitReason));
+    }
+    if (m_adapter->updating())
+        return Outcome(Outcome::UpdateRunning, QStringLiteral("A firmware update of the adapter %1 runs; wait for its end.").arg(key()));
+    if (needsController && !m_adapter->available())
+        return Outcome(Outcome::NotAvailable, QStringLiteral("The controller of the adapter %1 does not answer (state %2).")
+                       .arg(key(), Names::of(m_adapter->state())));
+    return Outcome();
+}
+
+void ManagedAdapter::send(const Completion &completion, const std::function<NivoraVexbusUsbReply *()> &request)
+{
+    // A lent port is the service's own business; the library judges the rest.
+    if (!m_inhibitedBy.isEmpty()) {
+        completion(refusal(false));
+        return;
+    }
+    NivoraVexbusUsbReply *reply = request();
+    m_pendingCompletions.insert(reply, completion);
+    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply]() {
+        const Completion completion = m_pendingCompletions.take(reply);
+        if (completion)
+            completion(Outcome(failureOf(reply->error()), reply->errorString()));
+    });
+}
+
+void ManagedAdapter::writeFrame(const QByteArray &frame, const Completion &completion)
+{
+    // The library writes a test frame of its own for an empty one.
+    if (frame.isEmpty()) {
+        completion(Outcome(Outcome::InvalidArgument, QStringLiteral("A bus frame has at least one byte; nothing was sent.")));
+        return;
+    }
+    send(completion, [this, frame]() { return m_adapter->writeDataToVexbus(frame); });
+}
+
+void ManagedAdapter::pressButton(const QString &moduleName, const QString &buttonName, uint milliseconds,
+                                 const Completion &completion)
+{
+    Names::Module module;
+    if (!Names::moduleFromName(moduleName, &module)) {
+        completion(Outcome(Outcome::InvalidArgument, QStringLiteral("Unknown module \"%1\"; the modules are ixo, remote and app. "
+                                                                    "Nothing was sent.").arg(moduleName)));
+        return;
+    }
+    const int button = Names::buttonFromName(module, buttonName);
+    if (button <= 0) {
+        completion(Outcome(Outcome::InvalidArgument, QStringLiteral("The %1 module has no button \"%2\"; its buttons are %3. "
+                                                                    "Nothing was sent.")
+                           .arg(moduleName, buttonName, Names::buttonNames(module).join(QStringLiteral(", ")))));
+        return;
+    }
+    if (milliseconds > NivoraVexbusUsbAdapter::maximumPressDuration) {
+        completion(Outcome(Outcome::InvalidArgument, QStringLiteral("A press lasts at most %1 ms, not %2; nothing was sent.")
+                           .arg(NivoraVexbusUsbAdapter::maximumPressDuration).arg(milliseconds)));
+        return;
+    }
+    switch (module) {
+    case Names::Module::Ixo:
+        send(completion, [=]() {
+            return m_adapter->pressIxoButton(NivoraVexbusUsbAdapter::IxoModuleButton(button), milliseconds);
+        });
+        break;
+    case Names::Module::RemoteService:
+        send(completion, [=]() {
+            return m_adapter->pressRemoteServiceButton(NivoraVexbusUsbAdapter::RemoteServiceModuleButton(button), milliseconds);
+        });
+        break;
+    case Names::Module::AppConnector:
+        send(completion, [=]() {
+            return m_adapter->pressAppConnectorButton(NivoraVexbusUsbAdapter::AppConnectorModuleButton(button), milliseconds);
+        });
+        break;
+    }
+}
+
+void ManagedAdapter::reset(const Completion &completion)
+{
+    send(completion, [this]() { return m_adapter->resetController(); });
+}
+
+void ManagedAdapter::setParameterHandling(bool enable, const Completion &completion)
+{
+    send(completion, [this, enable]() { return m_adapter->enableAppConnectorParameterHandling(enable); });
+}
+
+// Update
+
+void ManagedAdapter::updateFromImage(const QByteArray &image, const Completion &completion)
+{
+    const Outcome refused = refusal(false);
+    if (!refused.succeeded()) {
+        completion(refused);
+        return;
+    }
+    if (!FirmwareData(image).isValid()) {
+        completion(Outcome(Outcome::InvalidArgument, QStringLiteral("The file is not a firmware image (.cyacd) of the adapter; "
+                                                                    "nothing was written.")));
+        return;
+    }
+    // The library reads an image from a file; this copy is the service's
+    // own, in its private temporary folder, and goes once it is read.
+    QTemporaryFile file;
+    if (!file.open() || file.write(image) != image.size() || !file.flush()) {
+        completion(Outcome(Outcome::UpdateFailed, QStringLiteral("Cannot keep the image: %1.").arg(file.errorString())));
+        return;
+    }
+    startUpdate(file.fileName(), completion);
+}
+
+void ManagedAdapter::startUpdate(const QString &imageFile, const Completion &completion)
+{
+    qCDebug(dcVexbusd()) << "Updating adapter" << key() << (imageFile.isEmpty() ? "from the release server" : "from an image");
+    m_updateCompletion = completion;
+    setUpdateError(QStringLiteral("none"), QString());
+    setUpdatePhase(QStringLiteral("preparing"));
+    m_adapter->startFirmwareUpdate(imageFile);
+    if (!m_adapter->updating() && m_updateCompletion) {
+        // Refused before anything was sent.
+        onUpdateFinished(false);
+    }
+}
+
+void ManagedAdapter::onUpdateFinished(bool success)
+{
+    if (success) {
+        setUpdatePhase(QStringLiteral("done"));
+    } else {
+        setUpdateError(QStringLiteral("update-failed"),
+                       QStringLiteral("The firmware update of the adapter %1 failed in state %2; run it again.")
+                               .arg(key(), Names::of(m_adapter->state())));
+        setUpdatePhase(QStringLiteral("failed"));
+    }
+    emit updateEnded(success, m_updateError, m_updateErrorString);
+    if (m_updateCompletion) {
+        std::exchange(m_updateCompletion, Completion())(success ? Outcome() : Outcome(Outcome::UpdateFailed, m_updateErrorString));
+    }
+}
+
+void ManagedAdapter::followUpdatePhase()
+{
+    // The library names the update's steps; "done" and "failed" follow its
+    // end, where the outcome is known.
+    if (!m_adapter->updating())
+        return;
+    switch (m_adapter->updatePhase()) {
+    case FirmwareUpdate::PhaseStartingBootloader:
+        setUpdatePhase(QStringLiteral("starting-bootloader"));
+        break;
+    case FirmwareUpdate::PhaseWaitingForBootloader:
+        setUpdatePhase(QStringLiteral("waiting-for-bootloader"));
+        break;
+    case FirmwareUpdate::PhaseCheckingChip:
+        setUpdatePhase(QStringLiteral("checking-chip"));
+        break;
+    case FirmwareUpdate::PhaseWriting:
+        setUpdatePhase(QStringLiteral("writing"));
+        break;
+    case FirmwareUpdate::PhaseVerifyingApplication:
+        setUpdatePhase(QStringLiteral("verifying-application"));
+        break;
+    case FirmwareUpdate::PhaseRestarting:
+        setUpdatePhase(QStringLiteral("restarting"));
+        break;
+    default:
+        break;
+    }
+}
+
+void ManagedAdapter::setUpdatePhase(const QString &phase)
+{
+    if (m_updatePhase == phase)
+        return;
+    m_updatePhase = phase;
+    emit updatePhaseChanged(phase);
+}
+
+void ManagedAdapter::setUpdateError(const QString &error, const QString &errorString)
+{
+    if (m_updateError == error && m_updateErrorString == errorString)
+        return;
+    m_updateError = error;
+    m_updateErrorString = errorString;
+    emit updateErrorChanged();
+}
+
+// Release server
+
+void ManagedAdapter::checkForRelease(bool preRelease, const ReleaseCompletion &completion)
+{
+    fetchRelease(preRelease, completion);
+}
+
+void ManagedAdapter::fetchRelease(bool preRelease, const ReleaseCompletion &completion)
+{
+    if (!m_releaseCompletions.isEmpty() && preRelease != m_fetchPreRelease) {
+        completion(Outcome(Outcome::InvalidArgument, QStringLiteral("The release server is being asked for the %1 releases; "
+                                                                    "ask again when that answer is in.")
+                           .arg(m_fetchPreRelease ? QStringLiteral("pre-release") : QStringLiteral("regular"))), QVariantMap());
+        return;
+    }
+    m_releaseCompletions.append(completion);
+    if (m_releaseCompletions.count() > 1)
+        return;
+    m_fetchPreRelease = preRelease;
+    m_adapter->firmwareDownloader()->setPreReleaseEnabled(preRelease);
+    m_adapter->firmwareDownloader()->checkNewFirmware();
+}
+
+void ManagedAdapter::onReleaseFetched(const Outcome &outcome)
+{
+    const QVariantMap release = outcome.succeeded() ? releaseDescription() : QVariantMap();
+    const QList<ReleaseCompletion> completions = std::exchange(m_releaseCompletions, {});
+    for (const ReleaseCompletion &completion : completions)
+        completion(outcome, release);
+}
+
+QVariantMap ManagedAdapter::releaseDescription() const
+{
+    const FirmwareDownloader *downloader = m_adapter->firmwareDownloader();
+    return QVariantMap{
+        {QStringLiteral("version"), downloader->versionString()},
+        {QStringLiteral("hardware"), downloader->hardwareName()},
+        {QStringLiteral("release-date"), downloader->releaseDateTime().toUTC().toString(Qt::ISODate)},
+        {QStringLiteral("file-name"), downloader->updateFileName()},
+        {QStringLiteral("authenticated"), downloader->releaseAuthenticated()},
+        {QStringLiteral("signing-key"), downloader->releaseKeyFingerprint()},
+    };
+}
+
+void ManagedAdapter::updateFromReleaseServer(const ReleaseOptions &options, const UpdateCompletion &completion)
+{
+    const Outcome refused = refusal(false);
+    if (!refused.succeeded()) {
+        completion(refused, false);
+        return;
+    }
+    fetchRelease(options.preRelease, [this, options, completion](const Outcome &fetched, const QVariantMap &release) {
+        if (!fetched.succeeded()) {
+            completion(fetched, false);
+            return;
+        }
+        // The lease or another update may have come while the server answered.
+        const Outcome refused = refusal(false);
+        if (!refused.succeeded()) {
+            completion(refused, false);
+            return;
+        }
+        const QString running = m_adapter->firmwareVersion();
+        const QString version = release.value(QStringLiteral("version")).toString();
+        if (!options.force && !running.isEmpty() && running == version) {
+            completion(Outcome(), false);
+            return;
+        }
+        if (!options.allowOlder && m_adapter->firmwareDownloader()->releaseIsOlderThan(running)) {
+            completion(Outcome(Outcome::OlderRelease, QStringLiteral("The release %1 is older than the firmware %2 that the "
+                                                                     "controller runs; nothing was written (allow-older writes it).")
+                               .arg(version, running)), false);
+            return;
+        }
+        startUpdate(QString(), [completion](const Outcome &updated) { completion(updated, updated.succeeded()); });
+    });
+}
+
+// Lease
+
+Outcome ManagedAdapter::inhibit(const QString &holder, const QString &reason)
+{
+    if (!m_inhibitedBy.isEmpty() && m_inhibitedBy != holder)
+        return refusal(false);
+    if (m_adapter->updating())
+        return refusal(false);
+    qCDebug(dcVexbusd()) << "Lending adapter" << key() << "to" << holder << "for" << reason;
+    const bool wasInhibited = !m_inhibitedBy.isEmpty();
+    m_inhibitedBy = holder;
+    m_inhibitReason = reason;
+    if (!wasInhibited)
+        m_adapter->stop();
+    emit inhibitChanged();
+    return Outcome();
+}
+
+Outcome ManagedAdapter::uninhibit(const QString &holder)
+{
+    if (m_inhibitedBy.isEmpty() || m_inhibitedBy != holder) {
+        return Outcome(Outcome::NotInhibited, m_inhibitedBy.isEmpty()
+                       ? QStringLiteral("The adapter %1 is not lent to anyone.").arg(key())
+                       : QStringLiteral("The adapter %1 is lent to %2, not to %3.").arg(key(), m_inhibitedBy, holder));
+    }
+    qCDebug(dcVexbusd()) << "Taking adapter" << key() << "back from" << holder;
+    m_inhibitedBy.clear();
+    m_inhibitReason.clear();
+    m_adapter->start();
+    emit inhibitChanged();
+    return Outcome();
+}
