@@ -24,6 +24,8 @@ static constexpr quint32 kMinimumBaudRate = 300;
 static constexpr quint32 kMaximumBaudRate = 3000000;
 // The FTDI chip's latency timer is one byte of milliseconds.
 static constexpr quint32 kMaximumLatencyTimerMs = 255;
+// Packet checksums of the bootloader: 0 the sum, 1 CRC-16.
+static constexpr quint32 kMaximumChecksumType = 1;
 
 static bool parseVersion(const QString &text, QVersionNumber *version)
 {
@@ -69,7 +71,7 @@ bool EmulatorOptions::parseFlashRange(const QString &text)
 
 // The chip an image was built for: its identity, and for each of its arrays
 // the rows from the image's first to its last, so that the image fits exactly.
-bool EmulatorOptions::readChip(const QString &fileName, bool siliconIdGiven, bool revisionGiven)
+bool EmulatorOptions::readChip(const QString &fileName, bool siliconIdGiven, bool revisionGiven, bool checksumTypeGiven)
 {
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
@@ -81,7 +83,14 @@ bool EmulatorOptions::readChip(const QString &fileName, bool siliconIdGiven, boo
         m_siliconId = image.siliconId;
     if (!revisionGiven)
         m_siliconRevision = image.siliconRevision;
-    checksumType = image.checksumType;
+    if (!checksumTypeGiven) {
+        // The bootloader is built with one of the two; an image naming
+        // another was not made for a chip of this protocol.
+        if (image.checksumType > kMaximumChecksumType)
+            return fail(QStringLiteral("--chip-from: %1 names checksum type %2, which no bootloader uses (0 the sum, 1 CRC-16); "
+                                       "--checksum-type chooses one").arg(fileName).arg(image.checksumType));
+        checksumType = image.checksumType;
+    }
     if (m_rowSize == 0)
         m_rowSize = image.rows.constFirst().data.size();
     if (m_flashRanges.isEmpty()) {
@@ -132,8 +141,10 @@ bool EmulatorOptions::parse(const QStringList &arguments)
             QStringLiteral("Bytes of a flash row; the bootloader programs rows of exactly this size (default 64)."), QStringLiteral("N"));
     const QCommandLineOption bootloaderVersionOption(QStringLiteral("bootloader-version"),
             QStringLiteral("Version the bootloader reports when entered (default 1.30)."), QStringLiteral("MAJOR.MINOR"));
+    const QCommandLineOption checksumTypeOption(QStringLiteral("checksum-type"),
+            QStringLiteral("Packet checksum of the bootloader, in both directions: 0 the sum, 1 CRC-16 (default 0)."), QStringLiteral("N"));
     const QCommandLineOption chipFromOption(QStringLiteral("chip-from"),
-            QStringLiteral("Be the chip that IMAGE is built for: its silicon ID and revision, its packet checksum (the header's checksum type: 0 sum, 1 CRC-16), its row size, and its arrays with the rows from the image's first to its last (--flash, --row-size, --silicon-id and --silicon-revision take precedence)."),
+            QStringLiteral("Be the chip that IMAGE is built for: its silicon ID and revision, its packet checksum (the header's checksum type: 0 sum, 1 CRC-16), its row size, and its arrays with the rows from the image's first to its last (--flash, --row-size, --silicon-id, --silicon-revision and --checksum-type take precedence)."),
             QStringLiteral("IMAGE"));
     const QCommandLineOption saveFlashOption(QStringLiteral("save-flash"),
             QStringLiteral("On exit, save the programmed flash rows as an image file, upper-case hex with LF line ends."),
@@ -190,7 +201,7 @@ bool EmulatorOptions::parse(const QStringList &arguments)
 
     parser.addOptions({linkOption, firmwareOption, afterUpdateOption, ledModeOption, statusFlagsOption, busTypeOption,
                        siliconIdOption, siliconRevisionOption, flashOption, rowSizeOption, bootloaderVersionOption,
-                       chipFromOption, saveFlashOption,
+                       checksumTypeOption, chipFromOption, saveFlashOption,
                        replayOption, busTrafficOption, busFrameOption, linePacingOption,
                        baudOption, latencyTimerOption, resetTimeOption, bootloaderStartOption, noReadyOption, startInBootloaderOption, silentOption,
                        dropOption, corruptOption, delayOption, commandErrorOption, stayOption, wrongRowOption,
@@ -208,7 +219,7 @@ bool EmulatorOptions::parse(const QStringList &arguments)
     // A single-valued option given twice is more likely a mistake than a wish for the last one.
     for (const QCommandLineOption &option : {linkOption, firmwareOption, afterUpdateOption, ledModeOption,
                                              statusFlagsOption, busTypeOption, siliconIdOption, siliconRevisionOption,
-                                             rowSizeOption, bootloaderVersionOption, chipFromOption, saveFlashOption, replayOption,
+                                             rowSizeOption, bootloaderVersionOption, checksumTypeOption, chipFromOption, saveFlashOption, replayOption,
                                              busTrafficOption, busFrameOption, baudOption, latencyTimerOption, resetTimeOption,
                                              bootloaderStartOption, dropOption, delayOption, vanishOption}) {
         if (parser.values(option).size() > 1)
@@ -282,8 +293,14 @@ bool EmulatorOptions::parse(const QStringList &arguments)
         m_bootloaderMajor = quint8(major);
         m_bootloaderMinor = quint8(minor);
     }
+    if (parser.isSet(checksumTypeOption)) {
+        if (!CommandNames::parseNumber(parser.value(checksumTypeOption), kMaximumChecksumType, &value))
+            return fail(QStringLiteral("--checksum-type: '%1' is not 0 (the sum) or 1 (CRC-16)").arg(parser.value(checksumTypeOption)));
+        checksumType = quint8(value);
+    }
     if (parser.isSet(chipFromOption)
-            && !readChip(parser.value(chipFromOption), parser.isSet(siliconIdOption), parser.isSet(siliconRevisionOption)))
+            && !readChip(parser.value(chipFromOption), parser.isSet(siliconIdOption), parser.isSet(siliconRevisionOption),
+                         parser.isSet(checksumTypeOption)))
         return false;
     saveFlashPath = parser.value(saveFlashOption);
     if (parser.isSet(saveFlashOption) && saveFlashPath.isEmpty())

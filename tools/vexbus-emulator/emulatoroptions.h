@@ -58,7 +58,7 @@ public:
 private:
     bool fail(const QString &message);
     bool parseFlashRange(const QString &text);
-    bool readChip(const QString &fileName, bool siliconIdGiven, bool revisionGiven);
+    bool readChip(const QString &fileName, bool siliconIdGiven, bool revisionGiven, bool checksumTypeGiven);
 
     QVersionNumber m_firmwareVersion = QVersionNumber(1, 4, 12);
     QVersionNumber m_versionAfterUpdate;

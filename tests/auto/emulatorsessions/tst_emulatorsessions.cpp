@@ -121,17 +121,24 @@ void TestEmulatorSessions::updateWritesImageIntoChip()
 void TestEmulatorSessions::otherHostWritesImageIntoChip_data()
 {
     QTest::addColumn<int>("checksumType");
+    // How the emulator is told the chip; "IMAGE" stands for the image file.
+    QTest::addColumn<QStringList>("chip");
     // The chip's answers in the order asked: enter (silicon 04161193,
     // revision 0x11, bootloader 1.30), flash size (rows 0x10 to 0x1F), the
     // acknowledgement of data and rows, the checksums of rows 0x10, 0x11 and
     // 0x1F (the metadata row), and the application check.
     QTest::addColumn<QByteArrayList>("answers");
-    QTest::newRow("sum") << 0
+    const QStringList fromImage{"--chip-from", "IMAGE"};
+    QTest::newRow("sum") << 0 << fromImage
         << QByteArrayList{"01 00 08 00 93 11 16 04 11 1E 01 01 08 FF 17", "01 00 04 00 10 00 1F 00 CC FF 17", "01 00 00 00 FF FF 17",
                           "01 00 01 00 87 77 FF 17", "01 00 01 00 68 96 FF 17", "01 00 01 00 F9 05 FF 17", "01 00 01 00 01 FD FF 17"};
-    QTest::newRow("CRC-16") << 1
-        << QByteArrayList{"01 00 08 00 93 11 16 04 11 1E 01 01 89 6B 17", "01 00 04 00 10 00 1F 00 C7 98 17", "01 00 00 00 E0 65 17",
-                          "01 00 01 00 87 6E 58 17", "01 00 01 00 68 71 A1 17", "01 00 01 00 F9 F4 A1 17", "01 00 01 00 01 8F 66 17"};
+    const QByteArrayList crcAnswers{"01 00 08 00 93 11 16 04 11 1E 01 01 89 6B 17", "01 00 04 00 10 00 1F 00 C7 98 17", "01 00 00 00 E0 65 17",
+                                    "01 00 01 00 87 6E 58 17", "01 00 01 00 68 71 A1 17", "01 00 01 00 F9 F4 A1 17", "01 00 01 00 01 8F 66 17"};
+    QTest::newRow("CRC-16") << 1 << fromImage << crcAnswers;
+    // The same chip by hand, as for a chip whose image is not at hand.
+    QTest::newRow("CRC-16 by options") << 1
+        << QStringList{"--flash", "0:0x10-0x1F", "--row-size", "128", "--silicon-id", "04161193", "--silicon-revision", "17", "--checksum-type", "1"}
+        << crcAnswers;
 }
 
 // A host of the vendor's kind sends a row in 53-byte chunks and its last 22
@@ -140,10 +147,11 @@ void TestEmulatorSessions::otherHostWritesImageIntoChip_data()
 void TestEmulatorSessions::otherHostWritesImageIntoChip()
 {
     QFETCH(int, checksumType);
+    QFETCH(QStringList, chip);
     QFETCH(QByteArrayList, answers);
     using NivoraVexbusUsbEmulator::BootloaderPacket;
 
-    const QString image = m_dir.filePath(QStringLiteral("other-host-%1.cyacd").arg(checksumType));
+    const QString image = m_dir.filePath(QStringLiteral("other-host-%1.cyacd").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-')));
     const QString saved = image + QStringLiteral(".flash");
     const ToolResult generated = runTool(QStringLiteral("sh"), {MAKE_FIRMWARE, "--rows", "2", "--row-size", "128", "--first-row", "16",
                                                                 "--metadata", "0:31", "--silicon-id", "04161193", "--revision", "17",
@@ -154,7 +162,7 @@ void TestEmulatorSessions::otherHostWritesImageIntoChip()
     const QByteArray text = imageFile.readAll();
 
     EmulatorProcess emulator(QStringLiteral(VEXBUS_EMULATOR));
-    QVERIFY(emulator.start({"--chip-from", image, "--start-in-bootloader", "--save-flash", saved}));
+    QVERIFY(emulator.start(chip.replaceInStrings(QStringLiteral("IMAGE"), image) + QStringList{"--start-in-bootloader", "--save-flash", saved}));
     const int fd = ::open(QFile::encodeName(emulator.path()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     QVERIFY(fd >= 0);
     termios attributes;
@@ -271,6 +279,10 @@ void TestEmulatorSessions::malformedInputIsRefused_data()
     const QByteArray start = R"({"time":0.000,"event":"start","format":"nivora-vexbususb-trace","version":1})" "\n";
     QTest::newRow("reversed range") << QStringList{"--flash", "0:0x40-0x20"} << QByteArray()
                                     << "--flash: '0:0x40-0x20' is not ARRAY:FIRST-LAST";
+    QTest::newRow("checksum type of no bootloader") << QStringList{"--checksum-type", "2"} << QByteArray()
+                                                    << "--checksum-type: '2' is not 0 (the sum) or 1 (CRC-16)";
+    QTest::newRow("image of checksum type 2") << QStringList{"--chip-from", "FILE"} << QByteArray("123456780002\n:000022000401020304D0\n")
+                                              << "--chip-from: FILE names checksum type 2, which no bootloader uses";
     QTest::newRow("image with a bad row") << QStringList{"--chip-from", "FILE"}
                                           << QByteArray("123456780000\n:000022000401020304D0\n:000023000401020304D0\n")
                                           << "FILE, line 3: the row's checksum does not match its bytes";
