@@ -75,6 +75,8 @@ private slots:
     void updatesWhileAnotherClientWatches();
     void answersFromTheReleaseServer_data();
     void answersFromTheReleaseServer();
+    void vexbusctlSaysTheSameThroughTheService_data();
+    void vexbusctlSaysTheSameThroughTheService();
     void lendsThePortUntilItsHolderLeaves();
     void refusesUsersOutsideTheGroup();
 
@@ -85,6 +87,9 @@ private:
     QVariant property(const QString &path, const QString &name);
     ManagedObjects managedObjects();
     int requestCount(VexbusEmulator *emulator) const;
+    // Runs vexbusctl with arguments; once it monitors, the first emulator
+    // sends frames.
+    NivoraTest::ToolResult runVexbusctl(const QStringList &arguments, const QList<QByteArray> &frames);
 
     std::unique_ptr<TestPlatform> m_platform;
     std::unique_ptr<VexbusEmulator> m_emulators[2];
@@ -534,13 +539,120 @@ void TestVexbusd::answersFromTheReleaseServer()
         QCOMPARE(property(firstPath, QStringLiteral("UpdateErrorString")).toString(), reply.errorMessage());
 }
 
+NivoraTest::ToolResult TestVexbusd::runVexbusctl(const QStringList &arguments, const QList<QByteArray> &frames)
+{
+    QProcess process;
+    process.start(QStringLiteral(VEXBUSCTL), arguments);
+    QByteArray err;
+    QElapsedTimer timer;
+    timer.start();
+    while (!frames.isEmpty() && !err.contains("monitoring ") && process.state() != QProcess::NotRunning && timer.elapsed() < 15000) {
+        QTest::qWait(10);
+        err += process.readAllStandardError();
+    }
+    for (const QByteArray &frame : frames)
+        m_emulators[0]->sendBusData(frame);
+    if (!NivoraTest::waitForFinished(&process, 60000))
+        process.kill();
+    err += process.readAllStandardError();
+    return NivoraTest::ToolResult{process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                                  QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(err)};
+}
+
+void TestVexbusd::vexbusctlSaysTheSameThroughTheService_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("failingCommand"); // the controller answers it with error code 6; -1: none
+    QTest::addColumn<QList<QByteArray>>("frames"); // for a monitor
+    QTest::addColumn<bool>("compared"); // with the same command on the port itself
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output"); // a pattern, SERVER the release server
+    QTest::addColumn<QString>("error"); // a pattern
+
+    const QList<QByteArray> none;
+    QTest::newRow("status") << QStringList{"status"} << -1 << none << true << 0
+                            << "^Port: +/dev/ttyUSB0\nFirmware version: +1\\.4\\.12\n(.*\n){5}Serial port: +ttyUSB0, 115200 baud\n"
+                               "(.*\n){2}  serial number: +A5XK1234\n  USB ID: +0403:6001\n$" << "^$";
+    QTest::newRow("status as JSON") << QStringList{"--json", "status"} << -1 << none << true << 0
+                                    << "^\\{\"available\":true,\"firmwareVersion\":\"1\\.4\\.12\",.*\"port\":\"/dev/ttyUSB0\",.*\"baudrate\":115200,"
+                                    << "^$";
+    QTest::newRow("write") << QStringList{"write", "0a1b2c"} << -1 << none << true << 0 << "^ok: wrote 3 byte\\(s\\) to the bus\n$" << "^$";
+    QTest::newRow("write refused") << QStringList{"--json", "write", "01"} << 0xA0 << none << true << 1
+                                   << "\"controllerError\":\"unknown-command\",\"data\":\"01\",\"error\":\"ErrorInterfaceError\","
+                                   << "^vexbusctl: writing 1 byte\\(s\\) to the bus failed at /dev/ttyUSB0: The controller refused the request "
+                                      "CommandWriteDataToVexbus with error code 6 \\(ErrorUnknownCommand\\)";
+    QTest::newRow("press") << QStringList{"press", "app", "open", "--ms", "300"} << -1 << none << true << 0
+                           << "^ok: pressed app button open for 300 ms\n$" << "^$";
+    QTest::newRow("app-params") << QStringList{"--json", "app-params", "on"} << -1 << none << true << 0 << "\"success\":true" << "^$";
+    QTest::newRow("reset") << QStringList{"--json", "reset"} << -1 << none << true << 0
+                           << "\"firmwareVersion\":\"1\\.4\\.12\",.*\"success\":true" << "^$";
+    QTest::newRow("monitor") << QStringList{"--json", "monitor", "--count", "2"} << -1
+                             << QList<QByteArray>{QByteArray::fromHex("0a1b2c"), QByteArray::fromHex("ff00")} << true << 0
+                             << "^\\{\"event\":\"available\",\"firmwareVersion\":\"1\\.4\\.12\".*\n\\{\"available\":true,\"event\":\"status\",.*\n"
+                                "\\{\"data\":\"0a1b2c\",\"event\":\"frame\",\"time\":\"TIME\"\\}\n\\{\"data\":\"ff00\"" << "monitoring /dev/ttyUSB0 \\(firmware 1\\.4\\.12\\)";
+    QTest::newRow("update") << QStringList{"--json", "update", SAMPLE_FIRMWARE} << -1 << none << true << 0
+                            << "\"event\":\"started\".*\n(.*\n)*\\{\"event\":\"finished\",\"firmwareVersion\":\"1\\.5\\.0\",\"previousFirmwareVersion\":\"1\\.4\\.12\"" << "^$";
+    // Releases come from the service's server, verified with its keys.
+    QTest::newRow("check-update") << QStringList{"check-update"} << -1 << none << false << 0
+                                  << "^Version: +1\\.5\\.0\n(.*\n){3}Server: +SERVER\nSignature: +verified, key [0-9a-f]{16} \\(trusted by vexbusd\\)\n"
+                                     "Image: +verified, 128 rows\n$" << "^$";
+    QTest::newRow("update --online") << QStringList{"--json", "update", "--online"} << -1 << none << false << 0
+                                     << "\"rowCount\":128,\"server\":\"SERVER\",.*\n\\{\"event\":\"started\",\"image\":\"vexbus-adapter-1\\.5\\.0\\.cyacd\""
+                                        "(.*\n)*\\{\"event\":\"finished\",\"firmwareVersion\":\"1\\.5\\.0\"" << "^$";
+    QTest::newRow("update --online from another server") << QStringList{"update", "--online", "--server", "https://127.0.0.1:1"} << -1 << none
+                                                         << false << 2 << "^$"
+                                                         << "^vexbusctl: vexbusd owns /dev/ttyUSB0 and takes releases from the server and with the keys "
+                                                            "of its settings; --server, --ca-certificate and --trusted-key go with --direct";
+}
+
+void TestVexbusd::vexbusctlSaysTheSameThroughTheService()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, failingCommand);
+    QFETCH(QList<QByteArray>, frames);
+    QFETCH(bool, compared);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    QFETCH(QString, error);
+
+    VexbusEmulator *emulator = m_emulators[0].get();
+    emulator->setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
+    if (failingCommand >= 0)
+        emulator->setCommandError(VexbusEmulator::ModeController, quint8(failingCommand), 6);
+    const QString server = m_server.url(QStringLiteral("/firmware/nivora-vexbususb"));
+    auto normalized = [](QString text) {
+        return text.replace(QRegularExpression(QStringLiteral("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}")), QStringLiteral("TIME"));
+    };
+
+    // The service holds the port: what works went through it.
+    const QStringList port{"--port", "/dev/ttyUSB0"};
+    const NivoraTest::ToolResult served = runVexbusctl(port + arguments, frames);
+    QVERIFY2(served.exitCode == exitCode, qPrintable(served.describe()));
+    QVERIFY2(normalized(served.out).contains(QRegularExpression(QString(output).replace(QStringLiteral("SERVER"), server))),
+             qPrintable(served.describe()));
+    QVERIFY2(served.err.contains(QRegularExpression(error)), qPrintable(served.describe()));
+    if (!compared)
+        return;
+
+    // The same command on the port itself, from the same state.
+    if (property(firstPath, QStringLiteral("FirmwareVersion")).toString() != QLatin1String("1.4.12")) {
+        emulator->setFirmwareVersion(QVersionNumber(1, 4, 12));
+        QCOMPARE(call(client(QStringLiteral("first")), firstPath, QStringLiteral("Reset")).type(), QDBusMessage::ReplyMessage);
+        QTRY_COMPARE_WITH_TIMEOUT(property(firstPath, QStringLiteral("FirmwareVersion")).toString(), QStringLiteral("1.4.12"), 10000);
+    }
+    const NivoraTest::ToolResult direct = runVexbusctl(QStringList{"inhibit", "--port", "/dev/ttyUSB0", "--", VEXBUSCTL, "--direct"}
+                                                       + port + arguments, frames);
+    QCOMPARE(direct.exitCode, served.exitCode);
+    QCOMPARE(normalized(served.out), normalized(direct.out));
+}
+
 void TestVexbusd::lendsThePortUntilItsHolderLeaves()
 {
     // The service holds the port: a plain open finds it locked.
     QSerialPort port(QStringLiteral("/dev/ttyUSB0"));
     QVERIFY(!port.open(QIODevice::ReadWrite));
 
-    const NivoraTest::ToolResult direct = NivoraTest::runTool(QStringLiteral(VEXBUSCTL), {"--port", "/dev/ttyUSB0", "status"});
+    const NivoraTest::ToolResult direct = NivoraTest::runTool(QStringLiteral(VEXBUSCTL), {"--direct", "--port", "/dev/ttyUSB0", "status"});
     QCOMPARE(direct.exitCode, 3);
     QVERIFY2(direct.err.contains(QRegularExpression(QStringLiteral("vexbusctl: /dev/ttyUSB0 is in use by vexbusd \\(pid \\d+\\), "
             "which shares the adapter on D-Bus\\. To open the port directly, let vexbusd lend it: "
