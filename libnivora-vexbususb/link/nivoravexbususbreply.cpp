@@ -122,15 +122,16 @@ void NivoraVexbusUsbReply::setFinished(const NivoraVexbusUsbPacket &responsePack
 
 void NivoraVexbusUsbReply::setFinished()
 {
-    const QString command = commandName(m_requestPacket.command());
     // Finishing without a response is no success: nothing tells that the
     // controller carried the request out.
     if (!m_responsePacket.isValid()) {
         finish(ErrorAborted, QStringLiteral("The request %1 ended without a valid response of the controller. Send the "
-                                            "command again.").arg(command));
+                                            "command again.").arg(commandName(m_requestPacket.command())));
         return;
     }
 
+    // The sentences are built for failures only: a success, the common
+    // case of every request, needs none.
     const NivoraVexbusUsbUtils::Error code = m_responsePacket.error();
     if (code == NivoraVexbusUsbUtils::ErrorNoError) {
         finish(ErrorNoError);
@@ -139,7 +140,8 @@ void NivoraVexbusUsbReply::setFinished()
 
     const char *name = QMetaEnum::fromType<NivoraVexbusUsbUtils::Error>().valueToKey(code);
     finish(ErrorInterfaceError, QStringLiteral("The controller refused the request %1 with error code %2 (%3): %4.")
-           .arg(command).arg(int(code)).arg(QString::fromLatin1(name ? name : "unknown"), controllerErrorAdvice(code)));
+           .arg(commandName(m_requestPacket.command())).arg(int(code))
+           .arg(QString::fromLatin1(name ? name : "unknown"), controllerErrorAdvice(code)));
 }
 
 void NivoraVexbusUsbReply::setError(Error error, const QString &errorString)
