@@ -327,11 +327,39 @@ void NivoraVexbusUsbInterface::sendPacket(const NivoraVexbusUsbPacket &packet)
     // Reserved, the buffer keeps its memory from one frame to the next.
     m_sendBuffer.resize(0);
     m_sendBuffer.reserve(2 * data.size() + 4);
-    streamByte(ProtocolByteEnd, true);
-    for (const char byte : data)
-        streamByte(static_cast<unsigned char>(byte));
-    streamByte(calculateCrc(data));
-    streamByte(ProtocolByteEnd, true);
+    if (dcVexbusUsbInterfaceTraffic().isDebugEnabled()) {
+        // Byte by byte, each one logged.
+        streamByte(ProtocolByteEnd, true);
+        for (const char byte : data)
+            streamByte(static_cast<unsigned char>(byte));
+        streamByte(calculateCrc(data));
+        streamByte(ProtocolByteEnd, true);
+    } else {
+        // The same frame in one pass, the checksum taken on the way.
+        m_sendBuffer.resize(2 * data.size() + 4);
+        char *const begin = m_sendBuffer.data();
+        char *out = begin;
+        const auto put = [&out](unsigned char byte) {
+            if (byte == ProtocolByteEnd) {
+                *out++ = static_cast<char>(ProtocolByteEsc);
+                *out++ = static_cast<char>(ProtocolByteTransposedEnd);
+            } else if (byte == ProtocolByteEsc) {
+                *out++ = static_cast<char>(ProtocolByteEsc);
+                *out++ = static_cast<char>(ProtocolByteTransposedEsc);
+            } else {
+                *out++ = static_cast<char>(byte);
+            }
+        };
+        unsigned char crc = 0;
+        *out++ = static_cast<char>(ProtocolByteEnd);
+        for (const char byte : data) {
+            crc ^= static_cast<unsigned char>(byte);
+            put(static_cast<unsigned char>(byte));
+        }
+        put(crc);
+        *out++ = static_cast<char>(ProtocolByteEnd);
+        m_sendBuffer.resize(int(out - begin));
+    }
     if (m_trafficRecorder && m_trafficRecorder->isRecording())
         m_trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortLink, NivoraVexbusUsbTrafficRecorder::DirectionOut, m_sendBuffer);
     m_serialPort->write(m_sendBuffer);
