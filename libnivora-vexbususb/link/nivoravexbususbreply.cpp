@@ -2,8 +2,10 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "link/nivoravexbususbreply.h"
+#include "link/nivoravexbususbclient.h"
 
 #include <QMetaEnum>
+#include <QTimerEvent>
 
 namespace NivoraVexbusUsb {
 
@@ -48,11 +50,13 @@ NivoraVexbusUsbReply::NivoraVexbusUsbReply(const NivoraVexbusUsbPacket &requestP
     QObject(parent),
     m_requestPacket(requestPacket)
 {
-    m_timer.setSingleShot(true);
-    // A coarse timer may fire up to 5 % early, and a controller that answers
-    // within its time-out must not be taken for a silent one.
-    m_timer.setTimerType(Qt::PreciseTimer);
-    connect(&m_timer, &QTimer::timeout, this, &NivoraVexbusUsbReply::onTimeout);
+}
+
+NivoraVexbusUsbReply::~NivoraVexbusUsbReply()
+{
+    // A reply deleted while it waits leaves no dangling entry in its client's table.
+    if (m_client && !m_finished)
+        m_client->forgetReply(this);
 }
 
 NivoraVexbusUsbPacket NivoraVexbusUsbReply::requestPacket() const
@@ -101,7 +105,19 @@ void NivoraVexbusUsbReply::startWait(int timeout)
         return;
 
     m_timeout = timeout;
-    m_timer.start(m_timeout);
+    // A coarse timer may fire up to 5 % early, and a controller that answers
+    // within its time-out must not be taken for a silent one.
+    m_timer.start(m_timeout, Qt::PreciseTimer, this);
+}
+
+void NivoraVexbusUsbReply::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != m_timer.timerId()) {
+        QObject::timerEvent(event);
+        return;
+    }
+    m_timer.stop();
+    onTimeout();
 }
 
 void NivoraVexbusUsbReply::abort()
@@ -163,10 +179,18 @@ void NivoraVexbusUsbReply::finish(Error error, const QString &errorString)
     if (m_finished)
         return;
 
-    m_timer.stop();
+    if (m_timer.isActive())
+        m_timer.stop();
     m_error = error;
     m_errorString = errorString;
     m_finished = true;
+    // The client's table and the deletion are the first to know, as the
+    // first receivers of finished() would be; direct calls cost a request
+    // two connections less.
+    if (m_client)
+        m_client->onReplyFinished(this);
+    if (m_deleteWhenFinished)
+        deleteLater();
     emit finished();
 }
 
