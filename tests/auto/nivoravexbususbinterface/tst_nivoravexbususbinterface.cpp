@@ -126,11 +126,15 @@ void TestNivoraVexbusUsbInterface::sendPacket()
     const bool wasLogged = traffic.isDebugEnabled();
     traffic.setEnabled(QtDebugMsg, bytesLogged);
     connectPortMode();
+    QSignalSpy bytesWrittenSpy(m_interface->serialPort(), &QIODevice::bytesWritten);
     m_interface->sendPacket(NivoraVexbusUsbPacket(static_cast<unsigned char>(command),
                                                   static_cast<unsigned char>(packetId), payload));
     traffic.setEnabled(QtDebugMsg, wasLogged);
     const QByteArray written = NivoraTest::readFromFd(m_platform->masterFd(device0), wire.size());
     QCOMPARE(written.toHex(), wire.toHex());
+    // A receiver of bytesWritten() learns of the frame's bytes.
+    QTRY_COMPARE(bytesWrittenSpy.count(), 1);
+    QCOMPARE(bytesWrittenSpy.first().first().toLongLong(), qint64(wire.size()));
 }
 
 void TestNivoraVexbusUsbInterface::receive_data()
