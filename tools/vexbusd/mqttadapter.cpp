@@ -174,8 +174,7 @@ QByteArray MqttAdapter::updateJson() const
 
 void MqttAdapter::publishFrame(const QByteArray &frame)
 {
-    if (!m_client->isConnected())
-        return;
+    // Without a broker the client drops it and counts it.
     // event_type makes the message an event of Home Assistant's event entity.
     m_client->publish(topic(QStringLiteral("frame")), compact(QJsonObject{
         {QStringLiteral("event_type"), QStringLiteral("frame")},

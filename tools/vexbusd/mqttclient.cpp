@@ -137,6 +137,12 @@ void MqttClient::handleResult(int result, const char *step)
 {
     if (result != MOSQ_ERR_SUCCESS && result != MOSQ_ERR_NO_CONN && m_socketOpen)
         qCDebug(dcVexbusdMqtt()) << "MQTT" << step << "ended with" << describe(result);
+    // A refused connection or a failed TLS handshake closes the socket
+    // without the disconnect callback; the connection ended all the same.
+    if (m_socketOpen && mosquitto_socket(m_client) < 0) {
+        onDisconnect(m_client, this, result == MOSQ_ERR_SUCCESS ? MOSQ_ERR_CONN_LOST : result);
+        return;
+    }
     if (m_writeNotifier)
         m_writeNotifier->setEnabled(mosquitto_want_write(m_client));
 }
@@ -162,6 +168,7 @@ void MqttClient::onConnect(struct mosquitto *, void *self, int result)
     auto *client = static_cast<MqttClient *>(self);
     if (result != 0) {
         // libmosquitto closes the connection after this and reports it.
+        client->m_refused = true;
         qCWarning(dcVexbusdMqtt()) << "The MQTT broker" << client->m_options.host << "port" << client->m_options.port
                                    << "refused the connection of" << client->m_options.user << ":"
                                    << mosquitto_connack_string(result);
@@ -170,9 +177,18 @@ void MqttClient::onConnect(struct mosquitto *, void *self, int result)
     qCDebug(dcVexbusdMqtt()) << "Connected to the MQTT broker" << client->m_options.host << "port" << client->m_options.port;
     client->m_connected = true;
     client->m_reconnectDelay = firstReconnectDelay;
-    if (client->m_droppedMessages > 0)
-        qCDebug(dcVexbusdMqtt()) << client->m_droppedMessages << "MQTT messages were dropped so far";
-    emit client->connected();
+    const quint64 dropped = client->m_droppedMessages - std::exchange(client->m_droppedBeforeConnection, client->m_droppedMessages);
+    if (dropped > 0) {
+        qCWarning(dcVexbusdMqtt()) << "Dropped" << dropped << "MQTT messages while the broker was out of reach;"
+                                   << client->m_droppedMessages << "since the start";
+    }
+    // Inside a callback libmosquitto only queues what is published; from
+    // the event loop it writes at once, and the bounded queue stays for a
+    // socket that is really full.
+    QTimer::singleShot(0, client, [client]() {
+        if (client->m_connected)
+            emit client->connected();
+    });
 }
 
 void MqttClient::onDisconnect(struct mosquitto *, void *self, int result)
@@ -189,6 +205,10 @@ void MqttClient::onDisconnect(struct mosquitto *, void *self, int result)
         qCWarning(dcVexbusdMqtt()) << "Lost the MQTT broker" << client->m_options.host << "port" << client->m_options.port
                                    << ":" << describe(result);
         emit client->disconnected();
+    } else if (!std::exchange(client->m_refused, false)) {
+        // The TCP connection or the TLS handshake failed.
+        qCWarning(dcVexbusdMqtt()) << "Cannot reach the MQTT broker" << client->m_options.host << "port" << client->m_options.port
+                                   << ":" << describe(result);
     }
     client->scheduleReconnect();
 }

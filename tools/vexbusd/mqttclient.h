@@ -96,8 +96,11 @@ private:
     bool m_connected = false;
     bool m_socketOpen = false;
     bool m_stopping = false;
+    // The broker answered the last attempt with a refusal, logged already.
+    bool m_refused = false;
     QList<Message> m_queue;
     quint64 m_droppedMessages = 0;
+    quint64 m_droppedBeforeConnection = 0;
 };
 
 #endif // VEXBUSD_MQTTCLIENT_H

@@ -140,7 +140,8 @@ private slots:
     void publishesTheAdapterForNewcomers();
     void answersEveryCommand_data();
     void answersEveryCommand();
-    void reportsRefusedCredentialsAndRetries();
+    void connectsOrSaysWhy_data();
+    void connectsOrSaysWhy();
 
 private:
     QString path(const QString &name) const { return m_directory.filePath(name); }
@@ -156,6 +157,8 @@ private:
     QTemporaryDir m_directory;
     NivoraTest::HttpsServer m_releaseServer;
     quint16 m_port = 0;
+    quint16 m_tlsPort = 0;
+    quint16 m_closedPort = 0;
     QProcess m_broker;
     std::unique_ptr<TestPlatform> m_platform;
     std::unique_ptr<VexbusEmulator> m_emulator;
@@ -191,20 +194,30 @@ void TestVexbusdMqtt::initTestCase()
     for (const QString &name : {QStringLiteral("passwords"), QStringLiteral("acl")})
         QVERIFY(QFile::setPermissions(path(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
 
-    // A port of its own: free now, the broker's from then on.
-    QTcpServer probePort;
-    QVERIFY(probePort.listen(QHostAddress::LocalHost));
-    m_port = probePort.serverPort();
-    probePort.close();
-    QFile config(path(QStringLiteral("mosquitto.conf")));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous false\npassword_file %2\nacl_file %3\npersistence false\n")
-                         .arg(m_port).arg(path("passwords"), path("acl")).toUtf8());
-    config.close();
-
-    // The current release, 1.5.0, signed by a publisher the service trusts.
+    // The current release, 1.5.0, signed by a publisher the service
+    // trusts, on a server whose certificate the broker's TLS listener uses.
     QString error;
     QVERIFY2(m_releaseServer.start(m_directory.path(), path(QStringLiteral("www")), &error, false), qPrintable(error));
+    QVERIFY(QFile::setPermissions(path(QStringLiteral("server.key")), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+
+    // Ports of their own: free now, the broker's from then on, and one
+    // that nobody takes.
+    quint16 *ports[] = {&m_port, &m_tlsPort, &m_closedPort};
+    QTcpServer probePorts[3];
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(probePorts[i].listen(QHostAddress::LocalHost));
+        *ports[i] = probePorts[i].serverPort();
+    }
+    for (QTcpServer &probePort : probePorts)
+        probePort.close();
+    QFile config(path(QStringLiteral("mosquitto.conf")));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(QStringLiteral("allow_anonymous false\npassword_file %1\nacl_file %2\npersistence false\n"
+                                "listener %3 127.0.0.1\nlistener %4 127.0.0.1\ncertfile %5\nkeyfile %6\n")
+                         .arg(path("passwords"), path("acl")).arg(m_port).arg(m_tlsPort)
+                         .arg(path("server.crt"), path("server.key")).toUtf8());
+    config.close();
+
     const NivoraTest::ToolResult keygen = NivoraTest::runTool(QStringLiteral(VEXBUS_RELEASE), {"keygen", path("publisher")});
     QVERIFY2(keygen.exitCode == 0, qPrintable(keygen.describe()));
     const QString image = path(QStringLiteral("www/firmware/vexbus-adapter-1.5.0.cyacd"));
@@ -262,12 +275,18 @@ bool TestVexbusdMqtt::startService(const QByteArray &mqttLines, const QByteArray
         return false;
     settings.write("[Release]\nServer=" + m_releaseServer.url(QStringLiteral("/firmware")).toUtf8()
                    + "\nCaCertificate=" + path(QStringLiteral("server.crt")).toUtf8() + "\n" + otherSettings
-                   + "\n[mqtt]\nBroker=mqtt://127.0.0.1:" + QByteArray::number(m_port)
+                   + "\n[mqtt]\n" + (mqttLines.contains("Broker=") ? QByteArray() : "Broker=mqtt://127.0.0.1:" + QByteArray::number(m_port))
                    + "\nUser=vexbusd\nPasswordFile=" + path(QStringLiteral("bridge-password")).toUtf8() + "\n" + mqttLines);
     settings.close();
+    stopService();
     m_serviceOutput.clear();
     m_serviceSettings = mqttLines + '|' + otherSettings;
     m_vexbusd.reset(new QProcess);
+    // Warnings of all, and the adapter's course of events, which tells
+    // when the service has taken a notification.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false;VexbusUsb.debug=true"));
+    m_vexbusd->setProcessEnvironment(environment);
     m_vexbusd->setProcessChannelMode(QProcess::MergedChannels);
     connect(m_vexbusd.get(), &QProcess::readyReadStandardOutput, this, [this]() { m_serviceOutput += m_vexbusd->readAllStandardOutput(); });
     m_vexbusd->start(QStringLiteral(VEXBUSD), {QStringLiteral("--config"), settings.fileName()});
@@ -305,7 +324,7 @@ void TestVexbusdMqtt::cleanup()
 {
     if (!QTest::currentTestFailed())
         return;
-    qDebug().noquote() << "vexbusd said:\n" << m_serviceOutput.right(6000);
+    qInfo().noquote() << "vexbusd said:\n" << m_serviceOutput.right(6000);
     tearDown();
 }
 
@@ -411,14 +430,21 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
     }
     QCOMPARE(json(retained().value(topic("state"))).value("led_mode").toString(), QStringLiteral("blink-slow"));
 
-    // A broker that restarts without memory gets it all again.
+    // A broker that restarts without memory gets it all again; the frames
+    // of the outage are dropped and counted.
     watcher.reset();
     stopBroker();
+    QTRY_VERIFY_WITH_TIMEOUT(m_serviceOutput.contains("VexbusdMqtt: Lost the MQTT broker"), 5000);
+    QVERIFY(m_emulator->sendBusData(QByteArray::fromHex("01")) && m_emulator->sendBusData(QByteArray::fromHex("02")));
+    // The service takes the notifications in order: the frames are in once the LED mode is.
     m_emulator->setLedMode(0);
+    QTRY_VERIFY_WITH_TIMEOUT(m_serviceOutput.contains("LED mode changed NivoraVexbusUsb::NivoraVexbusUsbUtils::LedModeOff"), 5000);
     QVERIFY(startBroker());
     std::unique_ptr<Probe> returning = probe();
     QTRY_COMPARE_WITH_TIMEOUT(returning->last(QStringLiteral("vexbus/bridge/state")), QByteArray("online"), 15000);
     QTRY_VERIFY_WITH_TIMEOUT(!returning->last(QStringLiteral("homeassistant/update/vexbus_A5XK1234/firmware/config")).isEmpty(), 5000);
+    QVERIFY2(m_serviceOutput.contains("VexbusdMqtt: Dropped 2 MQTT messages while the broker was out of reach; 2 since the start"),
+             m_serviceOutput.right(3000).constData());
     messages = retained();
     QCOMPARE(json(messages.value(topic("state"))).value("led_mode").toString(), QStringLiteral("off"));
     checkDiscovery(messages);
@@ -537,28 +563,59 @@ void TestVexbusdMqtt::answersEveryCommand()
         QCOMPARE(sent.last().payload().toHex(), lastPayload);
 }
 
-void TestVexbusdMqtt::reportsRefusedCredentialsAndRetries()
+void TestVexbusdMqtt::connectsOrSaysWhy_data()
 {
-    QFile password(path(QStringLiteral("bridge-password")));
-    QVERIFY(password.open(QIODevice::WriteOnly));
-    password.write("wrong\n");
-    password.close();
+    QTest::addColumn<QByteArray>("mqttLines"); // PORT_PLAIN, PORT_TLS: the broker's ports; PORT_CLOSED: nobody's
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<QString>("warning"); // logged at each attempt; empty when the bridge connects
+
+    const QByteArray tcp = "Broker=mqtt://127.0.0.1:PORT_PLAIN\n";
+    const QByteArray tls = "Broker=mqtts://127.0.0.1:PORT_TLS\n";
+    QTest::newRow("plain") << tcp << bridgePassword << QString();
+    QTest::newRow("TLS with the broker's CA") << tls + "CaFile=" + path("server.crt").toUtf8() + "\n" << bridgePassword << QString();
+    QTest::newRow("wrong password") << tcp << QByteArray("wrong")
+            << "The MQTT broker \"127.0.0.1\" port PORT_PLAIN refused the connection of \"vexbusd\" : Connection Refused: not authorised.";
+    QTest::newRow("TLS with an unknown CA") << tls << bridgePassword
+            << "Cannot reach the MQTT broker \"127.0.0.1\" port PORT_TLS : \"A TLS error occurred.\"";
+    QTest::newRow("no broker on the port") << QByteArray("Broker=mqtt://127.0.0.1:PORT_CLOSED\n") << bridgePassword
+            << "Cannot reach the MQTT broker \"127.0.0.1\" port PORT_CLOSED : \"Connection refused\"";
+}
+
+void TestVexbusdMqtt::connectsOrSaysWhy()
+{
+    QFETCH(QByteArray, mqttLines);
+    QFETCH(QByteArray, password);
+    QFETCH(QString, warning);
+
+    const auto ports = [this](QString text) {
+        return text.replace(QLatin1String("PORT_PLAIN"), QString::number(m_port)).replace(QLatin1String("PORT_TLS"), QString::number(m_tlsPort))
+                .replace(QLatin1String("PORT_CLOSED"), QString::number(m_closedPort));
+    };
+    QFile passwordFile(path(QStringLiteral("bridge-password")));
+    QVERIFY(passwordFile.open(QIODevice::WriteOnly));
+    passwordFile.write(password + "\n");
+    passwordFile.close();
     const auto restore = qScopeGuard([this]() {
-        QFile password(path(QStringLiteral("bridge-password")));
-        if (password.open(QIODevice::WriteOnly))
-            password.write(bridgePassword + "\n");
+        QFile passwordFile(path(QStringLiteral("bridge-password")));
+        if (passwordFile.open(QIODevice::WriteOnly))
+            passwordFile.write(bridgePassword + "\n");
     });
-    QVERIFY(startService("Commands=write\n"));
-    const QByteArray refused = QByteArray("VexbusdMqtt: The MQTT broker \"127.0.0.1\" port ") + QByteArray::number(m_port)
-            + " refused the connection of \"vexbusd\" : Connection Refused: not authorised.";
+    QVERIFY(startService(ports(QString::fromUtf8(mqttLines)).toUtf8()));
+    std::unique_ptr<Probe> watcher = probe();
+    QVERIFY(watcher);
+    if (warning.isEmpty()) {
+        QTRY_COMPARE_WITH_TIMEOUT(watcher->last(QStringLiteral("vexbus/bridge/state")), QByteArray("online"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(watcher->last(topic("availability")), QByteArray("online"), 10000);
+        QVERIFY2(!m_serviceOutput.contains("VexbusdMqtt: Cannot") && !m_serviceOutput.contains("refused"), m_serviceOutput.constData());
+        return;
+    }
     // Tried again after a second, and the service serves on D-Bus meanwhile.
-    QTRY_VERIFY2_WITH_TIMEOUT(m_serviceOutput.count(refused) >= 2, m_serviceOutput.right(2000).constData(), 10000);
+    const QByteArray expected = "VexbusdMqtt: " + ports(warning).toUtf8() + "\n";
+    QTRY_VERIFY2_WITH_TIMEOUT(m_serviceOutput.count(expected) >= 2, m_serviceOutput.right(3000).constData(), 10000);
     QDBusConnection connection = QDBusConnection::connectToBus(m_bus->address(), QStringLiteral("credentials"));
     QVERIFY(connection.interface()->isServiceRegistered(QStringLiteral("org.nivora.Vexbus1")));
     QDBusConnection::disconnectFromBus(QStringLiteral("credentials"));
-    std::unique_ptr<Probe> watcher = probe();
-    QTest::qWait(300);
-    QVERIFY(watcher->messages().isEmpty());
+    QVERIFY(watcher->last(QStringLiteral("vexbus/bridge/state")) != "online");
 }
 
 QTEST_GUILESS_MAIN(TestVexbusdMqtt)
