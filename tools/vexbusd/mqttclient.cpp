@@ -137,8 +137,8 @@ void MqttClient::handleResult(int result, const char *step)
 {
     if (result != MOSQ_ERR_SUCCESS && result != MOSQ_ERR_NO_CONN && m_socketOpen)
         qCDebug(dcVexbusdMqtt()) << "MQTT" << step << "ended with" << describe(result);
-    // A refused connection or a failed TLS handshake closes the socket
-    // without the disconnect callback; the connection ended all the same.
+    // A failed TLS handshake closes the socket without the disconnect
+    // callback; the connection ended all the same.
     if (m_socketOpen && mosquitto_socket(m_client) < 0) {
         onDisconnect(m_client, this, result == MOSQ_ERR_SUCCESS ? MOSQ_ERR_CONN_LOST : result);
         return;
