@@ -290,13 +290,18 @@ void MqttAdapter::leave()
 
 void MqttAdapter::checkRelease()
 {
-    m_adapter->checkForRelease(false, [this](const Outcome &outcome, const QVariantMap &release) {
+    // The service may stop while the server answers: the managed adapter
+    // then aborts the check after this object went.
+    const QPointer<MqttAdapter> self(this);
+    m_adapter->checkForRelease(false, [self](const Outcome &outcome, const QVariantMap &release) {
+        if (!self)
+            return;
         if (!outcome.succeeded()) {
-            qCWarning(dcVexbusdMqtt()) << "No latest release for adapter" << m_adapter->key() << ":" << outcome.message();
+            qCWarning(dcVexbusdMqtt()) << "No latest release for adapter" << self->m_adapter->key() << ":" << outcome.message();
             return;
         }
-        m_latestVersion = release.value(QStringLiteral("version")).toString();
-        markChanged();
+        self->m_latestVersion = release.value(QStringLiteral("version")).toString();
+        self->markChanged();
     });
 }
 

@@ -298,9 +298,11 @@ void TestVexbusdMqtt::stopService()
     if (!m_vexbusd)
         return;
     m_vexbusd->terminate();
-    QVERIFY(NivoraTest::waitForFinished(m_vexbusd.get(), 5000));
-    QCOMPARE(m_vexbusd->exitCode(), 0);
+    const bool finished = NivoraTest::waitForFinished(m_vexbusd.get(), 5000);
+    m_serviceOutput += m_vexbusd->readAllStandardOutput();
+    const bool clean = finished && m_vexbusd->exitStatus() == QProcess::NormalExit && m_vexbusd->exitCode() == 0;
     m_vexbusd.reset();
+    QVERIFY2(clean, m_serviceOutput.right(6000).constData());
 }
 
 void TestVexbusdMqtt::init()
