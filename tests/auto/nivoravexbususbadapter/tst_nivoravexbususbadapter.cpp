@@ -1,6 +1,7 @@
 // SPDX-FileCopyrightText: 2026 Nivora
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
+#include "flashimage.h"
 #include "httpsserver.h"
 #include "testplatform.h"
 #include "vexbusemulator.h"
@@ -45,8 +46,18 @@ QList<int> outcome(const QSignalSpy &spy, int index)
             int(arguments.at(2).value<NivoraVexbusUsbUtils::Error>())};
 }
 
-// Two rows at the start of the emulated flash.
-const QByteArray twoRows = "123456780000\n:000022000401020304D0\n:000023000405060708BF\n";
+// Two rows at the start of the emulated flash and the metadata row at its
+// end, which makes it pass the bootloader's application check.
+QByteArray bootloadableImage()
+{
+    NivoraVexbusUsbEmulator::FlashImage image;
+    image.siliconId = 0x12345678;
+    image.rows.append({0, 0x22, QByteArray::fromHex("01020304").repeated(16)});
+    image.rows.append({0, 0x23, QByteArray::fromHex("05060708").repeated(16)});
+    image.appendMetadataRow(0, 0xFF);
+    return image.toText();
+}
+const QByteArray twoRows = bootloadableImage();
 
 const QString timeoutWarning = QStringLiteral("^%1 finished with error NivoraVexbusUsb::NivoraVexbusUsbReply::ErrorTimeout$");
 const QString replyWarning = QStringLiteral("^%1 finished with error NivoraVexbusUsb::NivoraVexbusUsbReply::%2$");
@@ -95,6 +106,8 @@ private slots:
     void comesUpInPortModeAndAfterReplug();
     void silentControllerAtInit_data();
     void silentControllerAtInit();
+    void bootloaderFindingEnds_data();
+    void bootloaderFindingEnds();
     void readyWhileVersionPendingRestartsInit();
     void notifications();
     void statusPayloadFlagsComparedFirst();
@@ -212,24 +225,36 @@ void TestNivoraVexbusUsbAdapter::comesUpInPortModeAndAfterReplug()
 void TestNivoraVexbusUsbAdapter::silentControllerAtInit_data()
 {
     QTest::addColumn<bool>("stopped");
-    QTest::newRow("is reconnected") << false;
-    QTest::newRow("stop during init stays stopped") << true;
+    QTest::addColumn<bool>("inBootloader");
+    QTest::newRow("is reconnected") << false << false;
+    QTest::newRow("waits in its bootloader") << false << true;
+    QTest::newRow("stop during init stays stopped") << true << false;
 }
 
 void TestNivoraVexbusUsbAdapter::silentControllerAtInit()
 {
     QFETCH(bool, stopped);
+    QFETCH(bool, inBootloader);
 
     // The init procedure's requests wait as long as the commands' do.
     QSignalSpy timeoutSpy(adapter(), &NivoraVexbusUsbAdapter::responseTimeoutChanged);
     adapter()->setResponseTimeout(400);
     QCOMPARE(timeoutSpy.count(), 1);
     QCOMPARE(adapter()->responseTimeout(), 400);
-    emulator().setSilent(true);
+    // A controller in its bootloader hears the requests but answers none.
+    if (inBootloader)
+        emulator().setMode(VexbusEmulator::ModeBootloader);
+    else
+        emulator().setSilent(true);
+    auto bootloaderRequests = [this](quint8 command) {
+        return emulator().requests(RecordedRequest::ProtocolBootloader, command).count();
+    };
+    QSignalSpy inBootloaderSpy(adapter(), &NivoraVexbusUsbAdapter::controllerInBootloaderChanged);
     QElapsedTimer elapsed;
     elapsed.start();
     QVERIFY(adapter()->start());
-    QTRY_COMPARE(requestCount(0x01), 1);
+    if (!inBootloader)
+        QTRY_COMPARE(requestCount(0x01), 1);
     QSignalSpy connectedSpy(adapter()->serialInterface(), &NivoraVexbusUsbInterface::connectedChanged);
     if (stopped) {
         adapter()->stop();
@@ -241,25 +266,107 @@ void TestNivoraVexbusUsbAdapter::silentControllerAtInit()
         QCOMPARE(adapter()->state(), NivoraVexbusUsbAdapter::StateUnconnected);
         QCOMPARE(requestCount(0x01), 1);
     } else {
-        // Three attempts of 400 ms each, then the interface closes and
-        // reopens; the fourth attempt, on the reopened port, is still unanswered.
+        // Three attempts of 400 ms each, then the adapter asks once whether
+        // a bootloader answers, and the interface reopens the port; the
+        // fourth attempt, on the reopened port, is still unanswered.
         for (int i = 0; i < 4; ++i)
             ignoreWarnings({timeoutWarning.arg(QStringLiteral("Read initial firmware reply"))});
         ignoreWarnings({QStringLiteral("^Failed to initialize after 3 attempts. Reconnecting the interface$")});
+        if (inBootloader)
+            ignoreWarnings({QStringLiteral("^The controller waits in its bootloader, as after an interrupted firmware update. "
+                                           "Update its firmware, from an image file or from the release service, to start it again.$")});
         QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 2, 8000);
         QCOMPARE(connectedSpy.at(1).at(0).toBool(), true);
         // Not before the third attempt's 400 ms have run out.
         QVERIFY2(elapsed.elapsed() >= 1200, qPrintable(QString::number(elapsed.elapsed())));
+        QCOMPARE(adapter()->controllerInBootloader(), inBootloader);
+        QCOMPARE(inBootloaderSpy.count(), inBootloader ? 1 : 0);
+        // Enter and sync, never exit, which would restart the chip.
+        QCOMPARE(bootloaderRequests(0x38), inBootloader ? 1 : 0);
+        // Sync goes out as the port closes; the emulator reads it a moment later.
+        QTRY_COMPARE(bootloaderRequests(0x35), inBootloader ? 1 : 0);
+        QCOMPARE(bootloaderRequests(0x3B), 0);
+        QCOMPARE(emulator().mode(), inBootloader ? VexbusEmulator::ModeBootloader : VexbusEmulator::ModeController);
         // The fourth request follows the reconnection; it may still be on the line.
-        QTRY_COMPARE(requestCount(0x01), 4);
-        QCOMPARE(requestCount(0x04), 0);
+        if (!inBootloader) {
+            QTRY_COMPARE(requestCount(0x01), 4);
+            QCOMPARE(requestCount(0x04), 0);
+        } else {
+            // The next three failures reconnect without asking again, and
+            // the finding stays.
+            for (int i = 0; i < 3; ++i)
+                ignoreWarnings({timeoutWarning.arg(QStringLiteral("Read initial firmware reply"))});
+            ignoreWarnings({QStringLiteral("^Failed to initialize after 3 attempts. Reconnecting the interface$")});
+            QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 4, 8000);
+            QCOMPARE(bootloaderRequests(0x38), 1);
+            QVERIFY(adapter()->controllerInBootloader());
+        }
     }
     QCOMPARE(connectedSpy.at(0).at(0).toBool(), false);
 
     // The controller that answers again comes up through a fresh init.
     emulator().setSilent(false);
+    emulator().setMode(VexbusEmulator::ModeController);
     QVERIFY(!stopped || adapter()->start());
     QTRY_COMPARE_WITH_TIMEOUT(adapter()->state(), NivoraVexbusUsbAdapter::StateConnected, 4000);
+    QVERIFY(!adapter()->controllerInBootloader());
+    QCOMPARE(inBootloaderSpy.count(), inBootloader ? 2 : 0);
+}
+
+void TestNivoraVexbusUsbAdapter::bootloaderFindingEnds_data()
+{
+    QTest::addColumn<bool>("inBootloader");
+    // 0: unplugged, 1: stop() afterwards, 2: stop() while the probe holds the port
+    QTest::addColumn<int>("ending");
+    QTest::newRow("unplugged") << true << 0;
+    QTest::newRow("stopped") << true << 1;
+    QTest::newRow("stopped while asking") << false << 2;
+}
+
+void TestNivoraVexbusUsbAdapter::bootloaderFindingEnds()
+{
+    QFETCH(bool, inBootloader);
+    QFETCH(int, ending);
+
+    adapter()->setResponseTimeout(400);
+    if (inBootloader)
+        emulator().setMode(VexbusEmulator::ModeBootloader);
+    else
+        emulator().setSilent(true);
+    QSignalSpy inBootloaderSpy(adapter(), &NivoraVexbusUsbAdapter::controllerInBootloaderChanged);
+    QSignalSpy connectedSpy(adapter()->serialInterface(), &NivoraVexbusUsbInterface::connectedChanged);
+    for (int i = 0; i < 3; ++i)
+        ignoreWarnings({timeoutWarning.arg(QStringLiteral("Read initial firmware reply"))});
+    ignoreWarnings({QStringLiteral("^Failed to initialize after 3 attempts. Reconnecting the interface$")});
+    if (ending == 2) {
+        // The probe's first step is to take the port from the interface.
+        connect(adapter()->serialInterface(), &NivoraVexbusUsbInterface::connectedChanged, adapter(), [this](bool connected) {
+            if (!connected)
+                adapter()->stop();
+        });
+    } else {
+        ignoreWarnings({QStringLiteral("^The controller waits in its bootloader")});
+    }
+    QVERIFY(adapter()->start());
+
+    if (ending == 2) {
+        QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 2, 8000);
+        // Longer than the probe waits for an answer: the port stays closed after it.
+        QTest::qWait(1500);
+        QCOMPARE(connectedSpy.count(), 2);
+        QVERIFY(!adapter()->serialInterface()->serialPort()->isOpen());
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(adapter()->controllerInBootloader(), 8000);
+        if (ending == 0) {
+            ignoreWarnings({QStringLiteral("^Serial port device \"/dev/ttyUSB0\" removed.$")});
+            m_platform->unplug(QStringLiteral("ttyUSB0"));
+        } else {
+            adapter()->stop();
+        }
+        QTRY_VERIFY(!adapter()->serialInterface()->connected());
+    }
+    QVERIFY(!adapter()->controllerInBootloader());
+    QCOMPARE(inBootloaderSpy.count(), inBootloader ? 2 : 0);
 }
 
 void TestNivoraVexbusUsbAdapter::readyWhileVersionPendingRestartsInit()
@@ -561,9 +668,9 @@ void TestNivoraVexbusUsbAdapter::twoAdaptersShareOneWatcher()
 // An update from an image file takes the same course; vexbusctl's tests run it.
 void TestNivoraVexbusUsbAdapter::firmwareUpdateFromReleaseServer()
 {
-    // The release: an image for the emulated chip and its description.
-    QVERIFY(m_server.publishRelease(QStringLiteral("/firmware/nivora-vexbususb"), QStringLiteral("adapter-1.5.0.cyacd"),
-                                    "123456780000\n:000022000401020304D0\n:000023000405060708BF\n"));
+    // The release: an image for the emulated chip whose application check
+    // passes (which lets the controller boot the new version), and its description.
+    QVERIFY(m_server.publishRelease(QStringLiteral("/firmware/nivora-vexbususb"), QStringLiteral("adapter-1.5.0.cyacd"), twoRows));
     emulator().setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
     QVERIFY(startConnected());
     adapter()->firmwareDownloader()->setBaseUrl(m_server.url(QStringLiteral("/firmware/nivora-vexbususb")));
@@ -598,8 +705,9 @@ void TestNivoraVexbusUsbAdapter::firmwareUpdateFromReleaseServer()
     // The figure of the finished update stays until the next one starts.
     QCOMPARE(percentageSpy.last().at(0).toDouble(), 100.0);
     QCOMPARE(adapter()->updatePercentage(), 100.0);
-    QCOMPARE(emulator().flash().row(0, 0x22).toHex(), QByteArray("01020304"));
-    QCOMPARE(emulator().flash().row(0, 0x23).toHex(), QByteArray("05060708"));
+    QCOMPARE(emulator().flash().row(0, 0x22).toHex(), QByteArray("01020304").repeated(16));
+    QCOMPARE(emulator().flash().row(0, 0x23).toHex(), QByteArray("05060708").repeated(16));
+    QVERIFY(emulator().bootloader().applicationValid());
     QCOMPARE(finishedSpy.count(), 1);
     QCOMPARE(finishedSpy.at(0).at(0).toBool(), true);
     // Installed: nothing is offered until the downloader brings another image.
@@ -727,7 +835,7 @@ void TestNivoraVexbusUsbAdapter::updateEndsAsTheControllerAnswers()
         QCOMPARE(phases, (QList<int>{FirmwareUpdate::PhasePreparing, FirmwareUpdate::PhaseStartingBootloader, FirmwareUpdate::PhaseWaitingForBootloader,
                                      FirmwareUpdate::PhaseCheckingChip, FirmwareUpdate::PhaseWriting, FirmwareUpdate::PhaseVerifyingApplication,
                                      FirmwareUpdate::PhaseRestarting, FirmwareUpdate::PhaseDone}));
-        QCOMPARE(emulator().flash().row(0, 0x23).toHex(), QByteArray("05060708"));
+        QCOMPARE(emulator().flash().row(0, 0x23).toHex(), QByteArray("05060708").repeated(16));
     }
 
     if (inBootloader) {
@@ -739,7 +847,7 @@ void TestNivoraVexbusUsbAdapter::updateEndsAsTheControllerAnswers()
         // The application runs: the adapter takes its link up again and finds it.
         QTRY_COMPARE_WITH_TIMEOUT(adapter()->state(), NivoraVexbusUsbAdapter::StateConnected, 8000);
         QCOMPARE(adapter()->firmwareVersion(), success ? QStringLiteral("1.5.0") : QStringLiteral("1.4.12"));
-        QCOMPARE(emulator().flash().programmedRowCount(), success ? 2 : 0);
+        QCOMPARE(emulator().flash().programmedRowCount(), success ? 3 : 0);
     }
     QCOMPARE(finishedSpy.count(), 1);
 }
