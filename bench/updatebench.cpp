@@ -19,6 +19,7 @@
 
 #include <bootloader/bootloaderhandler.h>
 #include <bootloader/firmwaredata.h>
+#include <flashimage.h>
 #include <vexbusemulator.h>
 
 #include <QCoreApplication>
@@ -43,27 +44,21 @@ static constexpr int kLowLatencyTimerMs = 1;
 static constexpr int kRunTimeoutMs = 600000;
 
 // An image of rows of 64 bytes for the emulator's chip, as the sample
-// image's generator makes them.
+// image's generator makes them: data rows and, after them, the metadata row
+// that ends the chip's flash.
 static QByteArray generatedImage(int rows)
 {
-    QByteArray text = "12345678" "00" "00" "\n";
+    NivoraVexbusUsbEmulator::FlashImage image;
+    image.siliconId = 0x12345678;
     for (int r = 0; r < rows; ++r) {
-        QByteArray row;
         const int number = kFirstRow + r;
-        row.append(char(0));
-        row.append(char(number >> 8));
-        row.append(char(number & 0xFF));
-        row.append(char(0));
-        row.append(char(64));
+        QByteArray data;
         for (int i = 0; i < 64; ++i)
-            row.append(char((number * 7 + i) & 0xFF));
-        quint8 sum = 0;
-        for (char byte : row)
-            sum += quint8(byte);
-        row.append(char(quint8(0x100 - sum)));
-        text += ':' + row.toHex().toUpper() + '\n';
+            data.append(char((number * 7 + i) & 0xFF));
+        image.rows.append({0, quint16(number), data});
     }
-    return text;
+    image.appendMetadataRow(0, quint16(kFirstRow + rows));
+    return image.toText();
 }
 
 // Bytes on the wire in both directions from the first command to the
@@ -135,7 +130,11 @@ public:
         const int fd = m_platform.masterFd(m_deviceName);
         m_emulator.run([&]() {
             emulator->setMode(VexbusEmulator::ModeBootloader);
-            emulator->bootloader().flash().setRowRange(0, kFirstRow, quint16(kFirstRow + image.rows().size() - 1));
+            // The chip's rows end with the image's last, its metadata row.
+            quint16 lastRow = kFirstRow;
+            for (const FirmwareDataRow &row : image.rows())
+                lastRow = qMax(lastRow, row.rowNumber());
+            emulator->bootloader().flash().setRowRange(0, kFirstRow, lastRow);
             emulator->setLinePacing(true);
             emulator->setBaudRate(kBaudRate);
             emulator->setLatencyTimer(run.latencyTimerMs);

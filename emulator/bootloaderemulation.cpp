@@ -2,16 +2,15 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "bootloaderemulation.h"
+#include "applicationmetadata.h"
 #include "bootloaderpacket.h"
 
 namespace NivoraVexbusUsbEmulator {
 
-// Enter takes no data or a 6-byte security key (which this part does not check).
-static constexpr int kSecurityKeySize = 6;
 // Array ID and little-endian row number.
 static constexpr int kRowAddressSize = 3;
-// The row buffer of the bootloader; more send-data bytes than this do not fit.
-static constexpr int kRowBufferSize = 512;
+// The bootloader's packet buffer, which send-data fills.
+static constexpr int kRowBufferSize = 300;
 
 using Reply = BootloaderEmulation::Reply;
 
@@ -36,11 +35,34 @@ static void appendLittleEndian(QByteArray *bytes, quint32 value, int size)
 
 Reply BootloaderEmulation::execute(quint8 command, const QByteArray &data)
 {
-    if (command == BootloaderPacket::CommandEnterBootloader)
+    switch (command) {
+    case BootloaderPacket::CommandEnterBootloader:
         return enter(data);
-    // Until the host has entered, a PSoC bootloader refuses every other command.
-    if (!m_entered)
+    case BootloaderPacket::CommandExitBootloader: {
+        // Exit resets the chip whether or not the host has entered.
+        Reply reply;
+        reply.respond = false;
+        reply.exitRequested = true;
+        return reply;
+    }
+    case BootloaderPacket::CommandGetFlashSize:
+    case BootloaderPacket::CommandSendData:
+    case BootloaderPacket::CommandProgramRow:
+    case BootloaderPacket::CommandEraseRow:
+    case BootloaderPacket::CommandVerifyRow:
+    case BootloaderPacket::CommandVerifyChecksum:
+    case BootloaderPacket::CommandSyncBootloader:
+        break;
+    default:
+        // Application status and active application belong to bootloaders
+        // of two applications; this one knows them as little as any other
+        // code, whether entered or not.
         return status(BootloaderPacket::StatusInvalidCommand);
+    }
+    // Until the host has entered, the bootloader answers its commands as
+    // data it does not take.
+    if (!m_entered)
+        return status(BootloaderPacket::StatusInvalidData);
     switch (command) {
     case BootloaderPacket::CommandGetFlashSize:
         return getFlashSize(data);
@@ -54,21 +76,13 @@ Reply BootloaderEmulation::execute(quint8 command, const QByteArray &data)
         return verifyRow(data);
     case BootloaderPacket::CommandVerifyChecksum:
         return verifyChecksum(data);
-    case BootloaderPacket::CommandSyncBootloader: {
+    default: {
         // Sync drops any half-sent row and is not answered.
         m_rowBuffer.clear();
         Reply reply;
         reply.respond = false;
         return reply;
     }
-    case BootloaderPacket::CommandExitBootloader: {
-        Reply reply;
-        reply.respond = false;
-        reply.exitRequested = true;
-        return reply;
-    }
-    default:
-        return status(BootloaderPacket::StatusInvalidCommand);
     }
 }
 
@@ -78,39 +92,52 @@ void BootloaderEmulation::restart()
     m_rowBuffer.clear();
 }
 
+bool BootloaderEmulation::isMetadataRow(quint8 arrayId, quint16 rowNumber) const
+{
+    const QList<quint8> arrays = m_flash.arrays();
+    return !arrays.isEmpty() && arrayId == arrays.last() && rowNumber == m_flash.lastRow(arrayId);
+}
+
 bool BootloaderEmulation::applicationValid() const
 {
+    // A fault forced on top of the chip's own computation.
     if (m_applicationInvalid)
-        return false;
-    if (m_flash.programmedRowCount() == 0)
         return false;
     for (quint16 rowNumber : m_wrongVerifyRows) {
         if (m_flash.isProgrammed(0, rowNumber))
             return false;
     }
-    return true;
+    const QList<quint8> arrays = m_flash.arrays();
+    if (arrays.isEmpty())
+        return false;
+    const ApplicationMetadata metadata = ApplicationMetadata::fromRow(m_flash.row(arrays.last(), m_flash.lastRow(arrays.last())));
+    const quint64 first = quint64(m_flash.rowSize()) * (quint64(metadata.bootloaderLastRow) + 1);
+    const QByteArray application = m_flash.read(first, metadata.length);
+    // An application said to reach beyond the flash cannot be summed.
+    return quint64(application.size()) == metadata.length && metadata.validates(application);
 }
 
 Reply BootloaderEmulation::enter(const QByteArray &data)
 {
-    if (!data.isEmpty() && data.size() != kSecurityKeySize)
-        return status(BootloaderPacket::StatusInvalidLength);
+    // Without a security key the command carries no data.
+    if (!data.isEmpty())
+        return status(BootloaderPacket::StatusInvalidData);
     m_entered = true;
     m_rowBuffer.clear();
     QByteArray payload;
     appendLittleEndian(&payload, m_siliconId, 4);
     appendLittleEndian(&payload, m_siliconRevision, 1);
-    appendLittleEndian(&payload, m_bootloaderVersion, 3);
+    payload.append(static_cast<char>(m_bootloaderMinor));
+    payload.append(static_cast<char>(m_bootloaderMajor));
+    payload.append('\x01');
     return status(BootloaderPacket::StatusSuccess, payload);
 }
 
 Reply BootloaderEmulation::getFlashSize(const QByteArray &data) const
 {
-    if (data.size() != 1)
-        return status(BootloaderPacket::StatusInvalidLength);
+    if (data.size() != 1 || !m_flash.hasArray(static_cast<quint8>(data.at(0))))
+        return status(BootloaderPacket::StatusInvalidData);
     const quint8 arrayId = static_cast<quint8>(data.at(0));
-    if (!m_flash.hasArray(arrayId))
-        return status(BootloaderPacket::StatusInvalidArrayId);
     QByteArray payload;
     appendLittleEndian(&payload, m_flash.firstRow(arrayId), 2);
     appendLittleEndian(&payload, m_flash.lastRow(arrayId), 2);
@@ -119,59 +146,64 @@ Reply BootloaderEmulation::getFlashSize(const QByteArray &data) const
 
 Reply BootloaderEmulation::sendData(const QByteArray &data)
 {
-    if (data.isEmpty() || m_rowBuffer.size() + data.size() > kRowBufferSize)
+    if (m_rowBuffer.size() + data.size() > kRowBufferSize)
         return status(BootloaderPacket::StatusInvalidLength);
     m_rowBuffer.append(data);
     return status(BootloaderPacket::StatusSuccess);
 }
 
-quint8 BootloaderEmulation::checkRowAddress(const QByteArray &data) const
-{
-    if (data.size() < kRowAddressSize)
-        return BootloaderPacket::StatusInvalidLength;
-    const quint8 arrayId = static_cast<quint8>(data.at(0));
-    if (!m_flash.hasArray(arrayId))
-        return BootloaderPacket::StatusInvalidArrayId;
-    if (!m_flash.containsRow(arrayId, rowNumberOf(data)))
-        return BootloaderPacket::StatusInvalidRowNumber;
-    return BootloaderPacket::StatusSuccess;
-}
-
 Reply BootloaderEmulation::programRow(const QByteArray &data)
 {
-    // As on the PSoC, data after the row address completes the buffered row,
-    // and the buffer is used up whether or not the row gets programmed.
+    if (data.size() < kRowAddressSize)
+        return status(BootloaderPacket::StatusInvalidData);
+    // Data after the row address completes the buffered row, and the buffer
+    // is used up whether or not the row gets programmed.
     const QByteArray rowData = m_rowBuffer + data.mid(kRowAddressSize);
     m_rowBuffer.clear();
-    const quint8 addressStatus = checkRowAddress(data);
-    if (addressStatus != BootloaderPacket::StatusSuccess)
-        return status(addressStatus);
-    if (rowData.isEmpty())
-        return status(BootloaderPacket::StatusInvalidLength);
-    m_flash.writeRow(static_cast<quint8>(data.at(0)), rowNumberOf(data), rowData);
-    return status(BootloaderPacket::StatusSuccess);
+    return writeRow(data, rowData);
 }
 
 Reply BootloaderEmulation::eraseRow(const QByteArray &data)
 {
     if (data.size() != kRowAddressSize)
+        return status(BootloaderPacket::StatusInvalidData);
+    // Erasing programs the row with zeros, the buffer notwithstanding.
+    m_rowBuffer.clear();
+    return writeRow(data, QByteArray(m_flash.rowSize(), '\0'));
+}
+
+Reply BootloaderEmulation::writeRow(const QByteArray &data, const QByteArray &rowData)
+{
+    // Only a whole row is programmed, and never into the bootloader's own
+    // rows or beyond the array.
+    if (rowData.size() != m_flash.rowSize())
         return status(BootloaderPacket::StatusInvalidLength);
-    const quint8 addressStatus = checkRowAddress(data);
-    if (addressStatus == BootloaderPacket::StatusSuccess)
-        m_flash.eraseRow(static_cast<quint8>(data.at(0)), rowNumberOf(data));
-    return status(addressStatus);
+    const quint8 arrayId = static_cast<quint8>(data.at(0));
+    const quint16 rowNumber = rowNumberOf(data);
+    if (!m_flash.containsRow(arrayId, rowNumber))
+        return status(BootloaderPacket::StatusInvalidRowNumber);
+    m_flash.writeRow(arrayId, rowNumber, rowData);
+    return status(BootloaderPacket::StatusSuccess);
 }
 
 Reply BootloaderEmulation::verifyRow(const QByteArray &data) const
 {
     if (data.size() != kRowAddressSize)
-        return status(BootloaderPacket::StatusInvalidLength);
-    const quint8 addressStatus = checkRowAddress(data);
-    if (addressStatus != BootloaderPacket::StatusSuccess)
-        return status(addressStatus);
+        return status(BootloaderPacket::StatusInvalidData);
     const quint8 arrayId = static_cast<quint8>(data.at(0));
     const quint16 rowNumber = rowNumberOf(data);
-    quint8 checksum = SimulatedFlash::rowChecksum(m_flash.row(arrayId, rowNumber));
+    // Any row of the array may be summed, the bootloader's own included.
+    if (!m_flash.hasArray(arrayId) || rowNumber > m_flash.lastRow(arrayId))
+        return status(BootloaderPacket::StatusInvalidRowNumber);
+    QByteArray row = m_flash.row(arrayId, rowNumber);
+    // The bootloader leaves out the metadata bytes it may change itself, so
+    // that the row still verifies against the image.
+    if (isMetadataRow(arrayId, rowNumber) && row.size() >= ApplicationMetadata::Size) {
+        const int base = row.size() - ApplicationMetadata::Size;
+        row[base + ApplicationMetadata::ActiveOffset] = '\0';
+        row[base + ApplicationMetadata::VerifiedOffset] = '\0';
+    }
+    quint8 checksum = SimulatedFlash::rowChecksum(row);
     if (arrayId == 0 && m_wrongVerifyRows.contains(rowNumber))
         ++checksum;
     return status(BootloaderPacket::StatusSuccess, QByteArray(1, static_cast<char>(checksum)));
@@ -180,7 +212,7 @@ Reply BootloaderEmulation::verifyRow(const QByteArray &data) const
 Reply BootloaderEmulation::verifyChecksum(const QByteArray &data) const
 {
     if (!data.isEmpty())
-        return status(BootloaderPacket::StatusInvalidLength);
+        return status(BootloaderPacket::StatusInvalidData);
     return status(BootloaderPacket::StatusSuccess, QByteArray(1, applicationValid() ? 1 : 0));
 }
 

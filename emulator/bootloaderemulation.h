@@ -11,10 +11,13 @@
 
 namespace NivoraVexbusUsbEmulator {
 
-// The command handling of the emulated PSoC bootloader: identity, flash row
-// range, a row buffer filled by send-data commands, program, erase and
-// verify of rows, the application checksum and exit. Transport, framing and
-// timing are VexbusEmulator's; this class only turns a command into a reply.
+// The command handling of the emulated PSoC bootloader, answering as the
+// vendor's bootloader (single application, no security key, no fast
+// application validation) does: identity, flash row range, a row buffer
+// filled by send-data commands and completed by program-row, program, erase
+// and verify of whole rows, the application checksum from the metadata row
+// and exit. Transport, framing and timing are VexbusEmulator's; this class
+// only turns a command into a reply.
 class BootloaderEmulation
 {
 public:
@@ -34,13 +37,19 @@ public:
     int rowBufferSize() const { return m_rowBuffer.size(); }
 
     // Identity reported by enter-bootloader. The defaults are the example
-    // chip 0x12345678, revision 0, bootloader version 1.
+    // chip 0x12345678, revision 0, and a bootloader of version 1.30, which
+    // reports its version as the bytes minor, major, 0x01.
     quint32 siliconId() const { return m_siliconId; }
     void setSiliconId(quint32 siliconId) { m_siliconId = siliconId; }
     quint8 siliconRevision() const { return m_siliconRevision; }
     void setSiliconRevision(quint8 revision) { m_siliconRevision = revision; }
-    quint32 bootloaderVersion() const { return m_bootloaderVersion; }
-    void setBootloaderVersion(quint32 version) { m_bootloaderVersion = version & 0xFFFFFF; }
+    quint8 bootloaderMajorVersion() const { return m_bootloaderMajor; }
+    quint8 bootloaderMinorVersion() const { return m_bootloaderMinor; }
+    void setBootloaderVersion(quint8 major, quint8 minor) { m_bootloaderMajor = major; m_bootloaderMinor = minor; }
+    // The packet checksum the bootloader was built with
+    // (BootloaderPacket::ChecksumType): the sum by default, a CRC-16 for 1.
+    quint8 checksumType() const { return m_checksumType; }
+    void setChecksumType(quint8 type) { m_checksumType = type; }
 
     SimulatedFlash &flash() { return m_flash; }
     const SimulatedFlash &flash() const { return m_flash; }
@@ -53,7 +62,10 @@ public:
     // verify) whatever the flash holds.
     void setApplicationInvalid(bool invalid) { m_applicationInvalid = invalid; }
 
-    // True when rows were programmed and every programmed row verifies.
+    // The bootloader's own check of the application: the checksum of the
+    // bytes that the metadata in the last row of the highest array points
+    // at equals the one stored there (see ApplicationMetadata). A row with
+    // the wrong-verify-row fault programmed fails it too.
     bool applicationValid() const;
 
 private:
@@ -62,13 +74,16 @@ private:
     Reply sendData(const QByteArray &data);
     Reply programRow(const QByteArray &data);
     Reply eraseRow(const QByteArray &data);
+    Reply writeRow(const QByteArray &data, const QByteArray &rowData);
     Reply verifyRow(const QByteArray &data) const;
     Reply verifyChecksum(const QByteArray &data) const;
-    quint8 checkRowAddress(const QByteArray &data) const;
+    bool isMetadataRow(quint8 arrayId, quint16 rowNumber) const;
 
     quint32 m_siliconId = 0x12345678;
     quint8 m_siliconRevision = 0;
-    quint32 m_bootloaderVersion = 1;
+    quint8 m_bootloaderMajor = 1;
+    quint8 m_bootloaderMinor = 30;
+    quint8 m_checksumType = 0;
     bool m_entered = false;
     QByteArray m_rowBuffer;
     SimulatedFlash m_flash;

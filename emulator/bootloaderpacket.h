@@ -11,7 +11,9 @@ namespace NivoraVexbusUsbEmulator {
 
 // The packets of the PSoC bootloader host protocol: start byte 0x01, command
 // (host) or status (bootloader), 16-bit little-endian length, data, 16-bit
-// little-endian sum checksum, end byte 0x17. Nothing is escaped.
+// little-endian checksum, end byte 0x17. Nothing is escaped. Which checksum
+// a chip's bootloader uses is fixed when it is built, and its images name it
+// in their header: the sum, or a CRC-16.
 class BootloaderPacket
 {
     Q_GADGET
@@ -53,13 +55,20 @@ public:
     // Start, code, two length bytes, two checksum bytes, end.
     static constexpr int OverheadSize = 7;
 
+    enum ChecksumType : quint8 { ChecksumSum = 0, ChecksumCrc = 1 };
+
+
     BootloaderPacket() = delete;
 
-    // Two's complement of the 16-bit sum of the bytes; 0 for no bytes.
-    static quint16 checksum(const QByteArray &bytes);
+    // ChecksumSum: the two's complement of the 16-bit sum of the bytes, 0
+    // for no bytes. ChecksumCrc: CRC-16/X-25 (reflected 0x8408, initial
+    // 0xFFFF, inverted) with its two bytes swapped, 0 for no bytes. Any
+    // other type counts as the sum, as a bootloader built without the CRC
+    // option does.
+    static quint16 checksum(const QByteArray &bytes, quint8 type = ChecksumSum);
 
     // A packet with the given code byte (command or status) and data.
-    static QByteArray build(quint8 code, const QByteArray &data);
+    static QByteArray build(quint8 code, const QByteArray &data, ChecksumType type = ChecksumSum);
     // The same packet with the given checksum instead of the right one.
     static QByteArray build(quint8 code, const QByteArray &data, quint16 checksum);
 };

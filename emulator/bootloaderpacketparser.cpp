@@ -59,7 +59,7 @@ BootloaderPacketParser::Packet BootloaderPacketParser::finishPacket() const
     const int checksumOffset = kHeaderSize + m_dataSize;
     const quint16 received = static_cast<quint8>(m_buffer.at(checksumOffset))
             | (static_cast<quint8>(m_buffer.at(checksumOffset + 1)) << 8);
-    if (received != BootloaderPacket::checksum(m_buffer.left(checksumOffset))) {
+    if (received != BootloaderPacket::checksum(m_buffer.left(checksumOffset), m_checksumType)) {
         packet.result = ResultChecksumError;
         return packet;
     }

@@ -25,12 +25,17 @@ public:
         QByteArray data;
     };
 
-    // Longest command data the bootloader's buffer takes; a longer length
-    // field is rejected at once rather than waited for.
-    static constexpr int MaximumDataSize = 512;
+    // Longest command data the bootloader's 300-byte packet buffer takes
+    // with the packet's seven framing bytes; a longer length field is
+    // rejected at once rather than waited for.
+    static constexpr int MaximumDataSize = 293;
 
     QList<Packet> feed(const QByteArray &bytes);
     void reset();
+
+    // The checksum the chip's bootloader was built with (BootloaderPacket::ChecksumType).
+    quint8 checksumType() const { return m_checksumType; }
+    void setChecksumType(quint8 type) { m_checksumType = type; }
 
     // Bytes skipped while waiting for a start byte.
     int skippedBytes() const { return m_skippedBytes; }
@@ -42,6 +47,7 @@ private:
     QByteArray m_buffer;
     int m_dataSize = -1;
     int m_skippedBytes = 0;
+    quint8 m_checksumType = 0;
 };
 
 } // namespace NivoraVexbusUsbEmulator

@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "flashimage.h"
+#include "applicationmetadata.h"
 #include "bootloaderemulation.h"
 
 #include <QRegularExpression>
@@ -109,6 +110,22 @@ QByteArray FlashImage::toText() const
         text += ':' + bytes.toHex().toUpper() + '\n';
     }
     return text;
+}
+
+void FlashImage::appendMetadataRow(quint8 arrayId, quint16 rowNumber)
+{
+    if (rows.isEmpty())
+        return;
+    const int rowSize = rows.constFirst().data.size();
+    QByteArray application;
+    for (const Row &row : qAsConst(rows))
+        application += row.data;
+    ApplicationMetadata metadata;
+    metadata.checksum = ApplicationMetadata::applicationChecksum(application);
+    metadata.entryAddress = quint32(rows.constFirst().rowNumber) * quint32(rowSize);
+    metadata.bootloaderLastRow = static_cast<quint16>(rows.constFirst().rowNumber - 1);
+    metadata.length = quint32(application.size());
+    rows.append(Row{arrayId, rowNumber, metadata.toRow(rowSize)});
 }
 
 QMap<quint8, QPair<quint16, quint16>> FlashImage::rowRanges() const

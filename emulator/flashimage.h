@@ -40,6 +40,12 @@ public:
     // The text: upper-case hex, LF line ends, the last line ended too.
     QByteArray toText() const;
 
+    // Makes the image a bootloadable: appends the metadata row (see
+    // ApplicationMetadata) at the given place, the chip's last row, for the
+    // application that the rows so far make up, contiguous from the first
+    // row and numbered from array 0.
+    void appendMetadataRow(quint8 arrayId, quint16 rowNumber);
+
     // Per array, the lowest and the highest row number of the image's rows.
     QMap<quint8, QPair<quint16, quint16>> rowRanges() const;
 

@@ -77,6 +77,30 @@ QList<quint16> SimulatedFlash::programmedRows(quint8 arrayId) const
     return rows;
 }
 
+quint32 SimulatedFlash::rowsPerArray() const
+{
+    return m_ranges.isEmpty() ? 0 : quint32(m_ranges.first().second) + 1;
+}
+
+QByteArray SimulatedFlash::read(quint64 address, quint64 length) const
+{
+    QByteArray bytes;
+    if (m_ranges.isEmpty() || m_rowSize <= 0)
+        return bytes;
+    const quint64 end = qMin(address + length, (quint64(m_ranges.lastKey()) + 1) * rowsPerArray() * quint64(m_rowSize));
+    while (address < end) {
+        const quint64 globalRow = address / quint64(m_rowSize);
+        const int offset = int(address % quint64(m_rowSize));
+        const int count = int(qMin<quint64>(quint64(m_rowSize - offset), end - address));
+        QByteArray data = m_rows.value(key(quint8(globalRow / rowsPerArray()), quint16(globalRow % rowsPerArray())));
+        data = data.mid(offset, count);
+        bytes.append(data);
+        bytes.append(QByteArray(count - data.size(), '\0'));
+        address += quint64(count);
+    }
+    return bytes;
+}
+
 quint8 SimulatedFlash::rowChecksum(const QByteArray &data)
 {
     quint8 sum = 0;

@@ -12,14 +12,20 @@
 namespace NivoraVexbusUsbEmulator {
 
 // The flash of the emulated controller, as the bootloader sees it: per flash
-// array a range of row numbers, and the bytes last programmed into each row.
-// A row that was never programmed (or was erased) holds no bytes.
+// array a range of row numbers, the size of every row, and the bytes last
+// programmed into each row. A row that was never programmed holds no bytes
+// and reads as zeros, as erased PSoC flash does.
 class SimulatedFlash
 {
 public:
-    // Array 0 with rows 0x0022 to 0x00FF, the range of a small PSoC part
+    // Array 0 with rows 0x0022 to 0x00FF of 64 bytes, a small PSoC part
     // whose bootloader occupies the rows below.
     SimulatedFlash();
+
+    static constexpr int DefaultRowSize = 64;
+    // The bytes of every row; the bootloader programs whole rows only.
+    int rowSize() const { return m_rowSize; }
+    void setRowSize(int size) { m_rowSize = size; }
 
     void setRowRange(quint8 arrayId, quint16 firstRow, quint16 lastRow);
     void removeArray(quint8 arrayId);
@@ -41,6 +47,14 @@ public:
     QList<quint16> programmedRows(quint8 arrayId) const;
     int programmedRowCount() const { return m_rows.size(); }
 
+    // The flash as one address space, as the chip maps it: every array
+    // holds rowsPerArray() rows, from 0 to the last row of the lowest array,
+    // so a byte's address is (array * rowsPerArray() + row) * rowSize() +
+    // offset. Rows never programmed read as zeros; the space ends with the
+    // highest array, and read() returns nothing of what lies beyond it.
+    quint32 rowsPerArray() const;
+    QByteArray read(quint64 address, quint64 length) const;
+
     // The checksum the bootloader reports for a row: the two's complement of
     // the 8-bit sum of its data bytes.
     static quint8 rowChecksum(const QByteArray &data);
@@ -50,6 +64,7 @@ private:
 
     QMap<quint8, QPair<quint16, quint16>> m_ranges;
     QMap<quint32, QByteArray> m_rows;
+    int m_rowSize = DefaultRowSize;
 };
 
 } // namespace NivoraVexbusUsbEmulator

@@ -246,6 +246,7 @@ void VexbusEmulator::onLinkBytesReceived(const QByteArray &bytes)
         if (elapsed() - m_lastBootloaderBytesAt > kBootloaderPacketGapMs)
             m_bootloaderParser.reset();
         m_lastBootloaderBytesAt = elapsed();
+        m_bootloaderParser.setChecksumType(m_bootloader.checksumType());
         const QList<BootloaderPacketParser::Packet> packets = m_bootloaderParser.feed(bytes);
         for (const BootloaderPacketParser::Packet &packet : packets) {
             if (isRebooting() || !isAttached())
@@ -398,7 +399,9 @@ void VexbusEmulator::sendBootloaderResponse(quint8 status, const QByteArray &pay
 {
     if (!takeResponseSlot())
         return;
-    QByteArray bytes = BootloaderPacket::build(status, payload);
+    QByteArray bytes = BootloaderPacket::build(status, payload, m_bootloader.checksumType() == BootloaderPacket::ChecksumCrc
+                                                                    ? BootloaderPacket::ChecksumCrc
+                                                                    : BootloaderPacket::ChecksumSum);
     if (std::exchange(m_corruptNextResponse, false)) {
         // Flip the checksum's low byte, which sits before its high byte and the end byte.
         bytes[bytes.size() - 3] = static_cast<char>(bytes.at(bytes.size() - 3) ^ 0xFF);

@@ -50,7 +50,7 @@ constexpr quint8 programRowCommand = 0x39;
 constexpr int imageRows = 12;
 
 // Rows of 64 bytes in array 0, for the chip the emulator plays, whose flash
-// starts at row 0x22.
+// starts at row 0x22, and the metadata row in its last row, 0xFF.
 QByteArray imageText()
 {
     NivoraVexbusUsbEmulator::FlashImage image;
@@ -61,6 +61,7 @@ QByteArray imageText()
             data[i] = static_cast<char>(row * 13 + i);
         image.rows.append({0, static_cast<quint16>(0x22 + row), data});
     }
+    image.appendMetadataRow(0, 0xFF);
     return image.toText();
 }
 

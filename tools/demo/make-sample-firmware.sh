@@ -7,8 +7,17 @@
 # row is its row number (two bytes, big-endian) followed by a running text.
 # Without options it writes the sample image of the demo,
 # vexbus-adapter-1.5.0.cyacd: 128 flash rows of 64 bytes for the emulated
-# controller (silicon ID 12345678, revision 0, array 0, rows 0x0022 upwards).
+# controller (silicon ID 12345678, revision 0, array 0, rows 0x0022 upwards)
+# and the metadata row in the controller's last row, 0x00FF.
 # The options make images as the vendor's tools make them for other chips.
+#
+# The image is a bootloadable: its last row is the metadata row that the
+# PSoC bootloader checks the application with, zeros and then, in its last
+# 64 bytes (little-endian): the application checksum (the two's complement
+# of the 8-bit sum of the data rows' bytes), the application's address (the
+# first row's), the bootloader's last row (the row before the first), the
+# application's length in bytes, and zeros (not active, not verified). Row
+# numbers and addresses count from the start of array 0.
 #
 # Format, one line each: a header of silicon ID (4 bytes, big-endian),
 # silicon revision and checksum type (1 byte each), then per row ':' array ID
@@ -24,8 +33,10 @@
 #   --first-row N         number of the first row (34)
 #   --rows N              number of rows (128)
 #   --row-size N          data bytes a row (64); 128, 256 and 288 (with ECC bytes) are usual too
-#   --metadata ARRAY:ROW  one more row of the same size at the end, in another
-#                         array, as the bootloadable's metadata often is
+#   --metadata ARRAY:ROW  where the metadata row goes, the chip's last row
+#                         (default: row 255 of the rows' array); in another
+#                         array on chips with more than one
+#   --checksum-type N     checksum type of the header (0: sum, 1: CRC-16 packets)
 #   --lower-case          hex digits in lower case
 #   --crlf                CR LF line ends
 #   --no-final-newline    no line end after the last row
@@ -37,6 +48,7 @@ first_row=34
 rows=128
 row_size=64
 metadata=
+checksum_type=0
 lower=0
 line_end='\n'
 final_newline=1
@@ -50,6 +62,7 @@ while [ $# -gt 0 ]; do
     --rows) rows=$2; shift ;;
     --row-size) row_size=$2; shift ;;
     --metadata) metadata=$2; shift ;;
+    --checksum-type) checksum_type=$2; shift ;;
     --lower-case) lower=1 ;;
     --crlf) line_end='\r\n' ;;
     --no-final-newline) final_newline=0 ;;
@@ -59,9 +72,20 @@ while [ $# -gt 0 ]; do
     shift
 done
 output=${output:-$(dirname "$0")/vexbus-adapter-1.5.0.cyacd}
+metadata=${metadata:-$array:255}
+if [ "$row_size" -lt 64 ]; then
+    echo "make-sample-firmware.sh: rows of $row_size bytes cannot hold the 64 bytes of metadata" >&2
+    exit 2
+fi
+if [ "${metadata%%:*}" = "$array" ] && [ "${metadata#*:}" -ge "$first_row" ] \
+        && [ "${metadata#*:}" -lt $((first_row + rows)) ]; then
+    echo "make-sample-firmware.sh: the metadata row $metadata is one of the data rows; give --metadata" >&2
+    exit 2
+fi
 
 LC_ALL=C awk -v silicon_id="$silicon_id" -v revision="$revision" -v array="$array" \
     -v first_row="$first_row" -v rows="$rows" -v row_size="$row_size" -v metadata="$metadata" \
+    -v checksum_type="$checksum_type" \
     -v lower="$lower" -v line_end="$line_end" -v final_newline="$final_newline" \
     -v text="Nivora Vexbus USB adapter sample firmware 1.5.0 -- " '
 function hex(value) {
@@ -73,18 +97,36 @@ function emit(line) {
         printf "%s%s", pending, line_end
     pending = line
 }
-function row_line(row_array, row, is_metadata,    n, i, sum, line) {
+function little_endian(offset, value, size,    i) {
+    for (i = 0; i < size; i++) {
+        bytes[offset + i] = value % 256
+        value = int(value / 256)
+    }
+}
+function row_line(row_array, row, is_metadata,    n, i, sum, line, base) {
     n = 0
     bytes[n++] = row_array
     bytes[n++] = int(row / 256)
     bytes[n++] = row % 256
     bytes[n++] = int(row_size / 256)
     bytes[n++] = row_size % 256
-    bytes[n++] = int(row / 256)
-    bytes[n++] = row % 256
-    while (n < 5 + row_size) {
-        bytes[n++] = is_metadata ? 0 : code[substr(text, position % length(text) + 1, 1)]
-        position++
+    if (is_metadata) {
+        while (n < 5 + row_size)
+            bytes[n++] = 0
+        base = 5 + row_size - 64
+        bytes[base] = (256 - application_sum % 256) % 256
+        little_endian(base + 1, first_row * row_size, 4)
+        little_endian(base + 5, first_row - 1, 2)
+        little_endian(base + 9, rows * row_size, 4)
+    } else {
+        bytes[n++] = int(row / 256)
+        bytes[n++] = row % 256
+        while (n < 5 + row_size) {
+            bytes[n++] = code[substr(text, position % length(text) + 1, 1)]
+            position++
+        }
+        for (i = 5; i < n; i++)
+            application_sum += bytes[i]
     }
     sum = 0
     line = ":"
@@ -97,15 +139,13 @@ function row_line(row_array, row, is_metadata,    n, i, sum, line) {
 BEGIN {
     for (i = 32; i < 127; i++)
         code[sprintf("%c", i)] = i
-    header = silicon_id hex(revision) hex(0)
+    header = silicon_id hex(revision) hex(checksum_type)
     emit(lower ? tolower(header) : toupper(header))
     position = 0
     for (r = 0; r < rows; r++)
         emit(row_line(array, first_row + r, 0))
-    if (metadata != "") {
-        split(metadata, where, ":")
-        emit(row_line(where[1], where[2], 1))
-    }
+    split(metadata, where, ":")
+    emit(row_line(where[1], where[2], 1))
     printf "%s", pending
     if (final_newline)
         printf "%s", line_end

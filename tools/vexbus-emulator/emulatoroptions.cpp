@@ -24,6 +24,8 @@ static constexpr quint32 kMinimumBaudRate = 300;
 static constexpr quint32 kMaximumBaudRate = 3000000;
 // The FTDI chip's latency timer is one byte of milliseconds.
 static constexpr quint32 kMaximumLatencyTimerMs = 255;
+// Packet checksums of the bootloader: 0 the sum, 1 CRC-16.
+static constexpr quint32 kMaximumChecksumType = 1;
 
 static bool parseVersion(const QString &text, QVersionNumber *version)
 {
@@ -69,7 +71,7 @@ bool EmulatorOptions::parseFlashRange(const QString &text)
 
 // The chip an image was built for: its identity, and for each of its arrays
 // the rows from the image's first to its last, so that the image fits exactly.
-bool EmulatorOptions::readChip(const QString &fileName, bool siliconIdGiven, bool revisionGiven)
+bool EmulatorOptions::readChip(const QString &fileName, bool siliconIdGiven, bool revisionGiven, bool checksumTypeGiven)
 {
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
@@ -81,7 +83,16 @@ bool EmulatorOptions::readChip(const QString &fileName, bool siliconIdGiven, boo
         m_siliconId = image.siliconId;
     if (!revisionGiven)
         m_siliconRevision = image.siliconRevision;
-    checksumType = image.checksumType;
+    if (!checksumTypeGiven) {
+        // The bootloader is built with one of the two; an image naming
+        // another was not made for a chip of this protocol.
+        if (image.checksumType > kMaximumChecksumType)
+            return fail(QStringLiteral("--chip-from: %1 names checksum type %2, which no bootloader uses (0 the sum, 1 CRC-16); "
+                                       "--checksum-type chooses one").arg(fileName).arg(image.checksumType));
+        checksumType = image.checksumType;
+    }
+    if (m_rowSize == 0)
+        m_rowSize = image.rows.constFirst().data.size();
     if (m_flashRanges.isEmpty()) {
         const auto ranges = image.rowRanges();
         for (auto it = ranges.begin(); it != ranges.end(); ++it)
@@ -124,10 +135,16 @@ bool EmulatorOptions::parse(const QStringList &arguments)
     const QCommandLineOption siliconRevisionOption(QStringLiteral("silicon-revision"),
             QStringLiteral("Silicon revision the bootloader reports (default 0)."), QStringLiteral("N"));
     const QCommandLineOption flashOption(QStringLiteral("flash"),
-            QStringLiteral("A flash array and its row range; repeatable, one for each array. Rows of any length are stored as written (default 0:0x22-0xFF)."),
+            QStringLiteral("A flash array and its row range; repeatable, one for each array. The last row of the highest array holds the application's metadata (default 0:0x22-0xFF)."),
             QStringLiteral("ARRAY:FIRST-LAST"));
+    const QCommandLineOption rowSizeOption(QStringLiteral("row-size"),
+            QStringLiteral("Bytes of a flash row; the bootloader programs rows of exactly this size (default 64)."), QStringLiteral("N"));
+    const QCommandLineOption bootloaderVersionOption(QStringLiteral("bootloader-version"),
+            QStringLiteral("Version the bootloader reports when entered (default 1.30)."), QStringLiteral("MAJOR.MINOR"));
+    const QCommandLineOption checksumTypeOption(QStringLiteral("checksum-type"),
+            QStringLiteral("Packet checksum of the bootloader, in both directions: 0 the sum, 1 CRC-16 (default 0)."), QStringLiteral("N"));
     const QCommandLineOption chipFromOption(QStringLiteral("chip-from"),
-            QStringLiteral("Be the chip that IMAGE is built for: its silicon ID and revision, and its arrays with the rows from the image's first to its last (--flash, --silicon-id and --silicon-revision take precedence)."),
+            QStringLiteral("Be the chip that IMAGE is built for: its silicon ID and revision, its packet checksum (the header's checksum type: 0 sum, 1 CRC-16), its row size, and its arrays with the rows from the image's first to its last (--flash, --row-size, --silicon-id, --silicon-revision and --checksum-type take precedence)."),
             QStringLiteral("IMAGE"));
     const QCommandLineOption saveFlashOption(QStringLiteral("save-flash"),
             QStringLiteral("On exit, save the programmed flash rows as an image file, upper-case hex with LF line ends."),
@@ -183,7 +200,8 @@ bool EmulatorOptions::parse(const QStringList &arguments)
             QStringLiteral("Print only the tty path, and errors; overrides --log."));
 
     parser.addOptions({linkOption, firmwareOption, afterUpdateOption, ledModeOption, statusFlagsOption, busTypeOption,
-                       siliconIdOption, siliconRevisionOption, flashOption, chipFromOption, saveFlashOption,
+                       siliconIdOption, siliconRevisionOption, flashOption, rowSizeOption, bootloaderVersionOption,
+                       checksumTypeOption, chipFromOption, saveFlashOption,
                        replayOption, busTrafficOption, busFrameOption, linePacingOption,
                        baudOption, latencyTimerOption, resetTimeOption, bootloaderStartOption, noReadyOption, startInBootloaderOption, silentOption,
                        dropOption, corruptOption, delayOption, commandErrorOption, stayOption, wrongRowOption,
@@ -201,7 +219,7 @@ bool EmulatorOptions::parse(const QStringList &arguments)
     // A single-valued option given twice is more likely a mistake than a wish for the last one.
     for (const QCommandLineOption &option : {linkOption, firmwareOption, afterUpdateOption, ledModeOption,
                                              statusFlagsOption, busTypeOption, siliconIdOption, siliconRevisionOption,
-                                             chipFromOption, saveFlashOption, replayOption,
+                                             rowSizeOption, bootloaderVersionOption, checksumTypeOption, chipFromOption, saveFlashOption, replayOption,
                                              busTrafficOption, busFrameOption, baudOption, latencyTimerOption, resetTimeOption,
                                              bootloaderStartOption, dropOption, delayOption, vanishOption}) {
         if (parser.values(option).size() > 1)
@@ -259,8 +277,30 @@ bool EmulatorOptions::parse(const QStringList &arguments)
         if (!parseFlashRange(text))
             return false;
     }
+    if (parser.isSet(rowSizeOption)) {
+        // The bootloader's packet buffer holds 300 bytes; a larger row would not fit.
+        if (!CommandNames::parseNumber(parser.value(rowSizeOption), 300, &value) || value == 0)
+            return fail(QStringLiteral("--row-size: '%1' is not a number from 1 to 300").arg(parser.value(rowSizeOption)));
+        m_rowSize = int(value);
+    }
+    if (parser.isSet(bootloaderVersionOption)) {
+        const QRegularExpressionMatch match = QRegularExpression(QStringLiteral("^(\\d+)\\.(\\d+)$")).match(parser.value(bootloaderVersionOption));
+        const uint major = match.captured(1).toUInt();
+        const uint minor = match.captured(2).toUInt();
+        if (!match.hasMatch() || major > 0xFF || minor > 0xFF)
+            return fail(QStringLiteral("--bootloader-version: '%1' is not a version MAJOR.MINOR with numbers up to 255")
+                        .arg(parser.value(bootloaderVersionOption)));
+        m_bootloaderMajor = quint8(major);
+        m_bootloaderMinor = quint8(minor);
+    }
+    if (parser.isSet(checksumTypeOption)) {
+        if (!CommandNames::parseNumber(parser.value(checksumTypeOption), kMaximumChecksumType, &value))
+            return fail(QStringLiteral("--checksum-type: '%1' is not 0 (the sum) or 1 (CRC-16)").arg(parser.value(checksumTypeOption)));
+        checksumType = quint8(value);
+    }
     if (parser.isSet(chipFromOption)
-            && !readChip(parser.value(chipFromOption), parser.isSet(siliconIdOption), parser.isSet(siliconRevisionOption)))
+            && !readChip(parser.value(chipFromOption), parser.isSet(siliconIdOption), parser.isSet(siliconRevisionOption),
+                         parser.isSet(checksumTypeOption)))
         return false;
     saveFlashPath = parser.value(saveFlashOption);
     if (parser.isSet(saveFlashOption) && saveFlashPath.isEmpty())
@@ -368,6 +408,10 @@ void EmulatorOptions::apply(VexbusEmulator *emulator) const
         emulator->setBusType(quint8(m_busType), false);
     emulator->bootloader().setSiliconId(m_siliconId);
     emulator->bootloader().setSiliconRevision(m_siliconRevision);
+    emulator->bootloader().setBootloaderVersion(m_bootloaderMajor, m_bootloaderMinor);
+    emulator->bootloader().setChecksumType(checksumType);
+    if (m_rowSize > 0)
+        emulator->bootloader().flash().setRowSize(m_rowSize);
     if (!m_flashRanges.isEmpty()) {
         NivoraVexbusUsbEmulator::SimulatedFlash &flash = emulator->bootloader().flash();
         for (quint8 arrayId : flash.arrays())
@@ -424,6 +468,8 @@ QString EmulatorOptions::summary() const
         firmware += QStringLiteral(" (%1 after an update)").arg(m_versionAfterUpdate.toString());
     parts << firmware;
     parts << QStringLiteral("silicon %1 rev %2").arg(m_siliconId, 8, 16, QLatin1Char('0')).arg(m_siliconRevision);
+    parts << QStringLiteral("bootloader %1.%2%3").arg(m_bootloaderMajor).arg(m_bootloaderMinor)
+                     .arg(checksumType == 1 ? QStringLiteral(" with CRC-16 packets") : QString());
     if (!m_flashRanges.isEmpty()) {
         QStringList arrays;
         for (const FlashRange &range : m_flashRanges)
@@ -436,6 +482,8 @@ QString EmulatorOptions::summary() const
         parts << QStringLiteral("paced at %1 baud").arg(m_baudRate);
     if (m_latencyTimer > 0)
         parts << QStringLiteral("latency timer %1 ms").arg(m_latencyTimer);
+    if (m_rowSize > 0)
+        parts << QStringLiteral("rows of %1 bytes").arg(m_rowSize);
 
     QStringList faults;
     if (m_silent)

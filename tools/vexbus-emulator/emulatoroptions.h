@@ -47,7 +47,8 @@ public:
     QString saveFlashPath;
     // A trace to play back instead of emulating the adapter.
     QString replayPath;
-    // The checksum type byte that a saved image's header carries.
+    // The checksum type byte of the chip's image header: the bootloader's
+    // packet checksum, and what a saved image's header carries.
     quint8 checksumType = 0;
     bool log = false;
     bool quiet = false;
@@ -57,7 +58,7 @@ public:
 private:
     bool fail(const QString &message);
     bool parseFlashRange(const QString &text);
-    bool readChip(const QString &fileName, bool siliconIdGiven, bool revisionGiven);
+    bool readChip(const QString &fileName, bool siliconIdGiven, bool revisionGiven, bool checksumTypeGiven);
 
     QVersionNumber m_firmwareVersion = QVersionNumber(1, 4, 12);
     QVersionNumber m_versionAfterUpdate;
@@ -68,6 +69,10 @@ private:
     quint8 m_siliconRevision = 0;
     // Empty: the emulator's default array.
     QList<FlashRange> m_flashRanges;
+    // 0: the emulator's default.
+    int m_rowSize = 0;
+    quint8 m_bootloaderMajor = 1;
+    quint8 m_bootloaderMinor = 30;
     bool m_linePacing = false;
     int m_baudRate = 115200;
     int m_latencyTimer = 0;

@@ -47,6 +47,11 @@ QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> sortedDeviceInfos(const NivoraVe
     return deviceInfos;
 }
 
+QString devicePathOf(const QString &path)
+{
+    return SystemInspector::resolveLinks(QFileInfo(path).absoluteFilePath());
+}
+
 QString noAdapterListed()
 {
     return QStringLiteral("udev lists no tty of a USB device 0403:6001 or 04b4:f139");

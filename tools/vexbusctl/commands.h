@@ -15,12 +15,15 @@ class TerminationSignals;
 class Printer;
 
 // What every command gets: the adapter options, the output and the
-// watcher of Ctrl-C and termination signals.
+// watcher of Ctrl-C and termination signals. A command goes through vexbusd
+// when the service owns the adapter, unless direct says otherwise.
 struct CommandContext
 {
     AdapterOptions adapterOptions;
     const Printer *printer = nullptr;
     const TerminationSignals *terminationSignals = nullptr;
+    // Open the port even where vexbusd owns the adapter.
+    bool direct = false;
 };
 
 // Where releases come from.

@@ -121,7 +121,8 @@ int main(int argc, char *argv[])
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Machine-readable output: one JSON object per line."));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Show the library's log at debug level (otherwise warnings only)."));
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QStringLiteral("Seconds to wait for the controller to answer, for progress of an update and for the release server (default 10). A command's reply has 2 s."), QStringLiteral("S"), QStringLiteral("10"));
-    const QCommandLineOption recordOption(QStringLiteral("record"), QStringLiteral("Record the serial traffic with the adapter (link and bootloader, both directions, with time stamps) into FILE, a trace that vexbus-emulator --replay plays back."), QStringLiteral("FILE"));
+    const QCommandLineOption directOption(QStringLiteral("direct"), QStringLiteral("Open the adapter's port even where vexbusd owns the adapter; by default the commands go through the service then."));
+    const QCommandLineOption recordOption(QStringLiteral("record"), QStringLiteral("Record the serial traffic with the adapter (link and bootloader, both directions, with time stamps) into FILE, a trace that vexbus-emulator --replay plays back; the command then opens the port itself, as with --direct."), QStringLiteral("FILE"));
     const QCommandLineOption watchOption(QStringLiteral("watch"), QStringLiteral("list: keep printing adapters that arrive or leave."));
     const QCommandLineOption countOption(QStringLiteral("count"), QStringLiteral("monitor: stop after N bus frames."), QStringLiteral("N"));
     const QCommandLineOption msOption(QStringLiteral("ms"), QStringLiteral("press: how long the button is held, 0 to 65535 ms (default 200)."), QStringLiteral("N"), QStringLiteral("200"));
@@ -140,7 +141,7 @@ int main(int argc, char *argv[])
                                                     "sends commands and updates the controller's firmware."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
-    parser.addOptions({portOption, serialOption, baudOption, jsonOption, verboseOption, timeoutOption, recordOption});
+    parser.addOptions({portOption, serialOption, baudOption, jsonOption, verboseOption, timeoutOption, directOption, recordOption});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command; see below."));
     parser.parse(QCoreApplication::arguments());
 
@@ -227,6 +228,7 @@ int main(int argc, char *argv[])
     if (!ok || !std::isfinite(timeout) || qRound(timeout * 1000) < 1 || timeout > 3600)
         return usageError(printer, QStringLiteral("--timeout takes seconds, at least 0.001 and at most 3600"));
     context.adapterOptions.timeoutMs = qRound(timeout * 1000);
+    context.direct = parser.isSet(directOption);
     context.adapterOptions.recordFile = parser.value(recordOption);
     if (parser.isSet(recordOption) && context.adapterOptions.recordFile.isEmpty())
         return usageError(printer, QStringLiteral("--record takes the path of a trace file"));

@@ -26,6 +26,7 @@ class AdapterObject : public QObject, protected QDBusContext
     Q_OBJECT
     Q_PROPERTY(QString State READ state)
     Q_PROPERTY(bool Available READ available)
+    Q_PROPERTY(bool ControllerInBootloader READ controllerInBootloader)
     Q_PROPERTY(QString FirmwareVersion READ firmwareVersion)
     Q_PROPERTY(QString LedMode READ ledMode)
     Q_PROPERTY(QString BusType READ busType)
@@ -34,6 +35,7 @@ class AdapterObject : public QObject, protected QDBusContext
     Q_PROPERTY(bool BusAvailable READ busAvailable)
     Q_PROPERTY(QString Port READ port)
     Q_PROPERTY(QString SerialNumber READ serialNumber)
+    Q_PROPERTY(int BaudRate READ baudRate)
     Q_PROPERTY(bool Updating READ updating)
     Q_PROPERTY(QString UpdatePhase READ updatePhase)
     Q_PROPERTY(double UpdatePercentage READ updatePercentage)
@@ -59,6 +61,7 @@ public:
 
     QString state() const;
     bool available() const;
+    bool controllerInBootloader() const;
     QString firmwareVersion() const;
     QString ledMode() const;
     QString busType() const;
@@ -67,6 +70,7 @@ public:
     bool busAvailable() const;
     QString port() const;
     QString serialNumber() const;
+    int baudRate() const;
     bool updating() const;
     QString updatePhase() const;
     double updatePercentage() const;

@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "bootloader/bootloaderhandler.h"
+#include "flashimage.h"
 #include "testplatform.h"
 #include "vexbusemulator.h"
 
@@ -22,13 +23,25 @@ namespace {
 const QString path0 = QStringLiteral("/dev/ttyUSB0");
 // The worked example: one row of four bytes at the emulated flash's first row.
 const QByteArray oneRow = "123456780000\n:000022000401020304D0\n";
-// Rows of 25, 11 and 30 bytes, 66 in all: chunks of 11, 11 and 3, of 11, of 11, 11 and 8.
-const QByteArray threeRows = "123456780000\n:0000220019" + QByteArray("01").repeated(25) + "AC\n:000023000B"
-                             + QByteArray("02").repeated(11) + "BC\n:000024001E" + QByteArray("03").repeated(30) + "64\n";
 // A row in array 0 and one in array 1.
 const QByteArray twoArrays = "123456780000\n:000022000401020304D0\n:010020000405060708C1\n";
 const QByteArray enterRequest = "01380000c7ff17";
-const QByteArray enterResponse = "010008007856341200010000e2fe17";
+// The chip 12345678, revision 0, of bootloader 1.30.
+const QByteArray enterResponse = "0100080078563412001e0101c3fe17";
+
+// A bootloadable for the emulated chip's rows of 64 bytes: the row 0x22 and
+// the metadata row 0xFF, 128 bytes in chunks of 11, 11, 11, 11, 11 and 9 a row.
+QByteArray bootloadable()
+{
+    NivoraVexbusUsbEmulator::FlashImage image;
+    image.siliconId = 0x12345678;
+    QByteArray data;
+    for (int i = 1; i <= 64; ++i)
+        data.append(static_cast<char>(i));
+    image.rows.append({0, 0x22, data});
+    image.appendMetadataRow(0, 0xFF);
+    return image.toText();
+}
 
 // Prepares the chip and the handler for a run.
 using Setup = std::function<void(VexbusEmulator *chip, BootloaderHandler *handler)>;
@@ -139,10 +152,11 @@ void TestBootloaderHandler::emulatedRunEndsAsTheChipAnswers_data()
     // (exit, 0x3b, after enter, 0x38, when the bootloader was not entered):
     // the application in the flash is still whole.
     const int enter = BootloaderHandler::StateEnterBootloader, program = BootloaderHandler::StateProgramRow;
+    const QList<int> firstRow{11, 22, 33, 44, 55, 64};
+    const QList<int> bothRows = firstRow + QList<int>{75, 86, 97, 108, 119, 128};
     const int prepare = BootloaderHandler::StatePrepareUpload;
     QTest::newRow("sound chip") << Setup([](VexbusEmulator *, BootloaderHandler *) {}) << true << int(BootloaderHandler::StateIdle)
-                                << QByteArray("3832" "373737393a" "37393a" "373737393a" "313b") << QList<int>{11, 22, 25, 36, 47, 58, 66}
-                                << QStringList();
+                                << QByteArray("3832" "373737373737393a" "373737373737393a" "313b") << bothRows << QStringList();
     QTest::newRow("no port") << Setup([](VexbusEmulator *, BootloaderHandler *handler) { handler->setPortName(QStringLiteral("/dev/ttyUSB9")); })
                              << false << int(BootloaderHandler::StateConnecting) << QByteArray() << QList<int>()
                              << QStringList{"^There is no serial port \"/dev/ttyUSB9\"$"};
@@ -162,9 +176,9 @@ void TestBootloaderHandler::emulatedRunEndsAsTheChipAnswers_data()
                                        << QStringList{"^The firmware file does start from a different row number than the bootloader specified.$"};
     // Every row must lie in the flash of its array, each array asked for
     // its own range (0x32 with the array ID), before anything is written.
-    QTest::newRow("row beyond the flash") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->bootloader().flash().setRowRange(0, 0x22, 0x23); })
+    QTest::newRow("row beyond the flash") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->bootloader().flash().setRowRange(0, 0x22, 0xFE); })
                                           << false << prepare << QByteArray("38323b") << QList<int>()
-                                          << QStringList{"^Row 0x24 of array 0 lies outside the chip's flash rows 0x22 to 0x23 of that array; nothing was written\\.$"};
+                                          << QStringList{"^Row 0xff of array 0 lies outside the chip's flash rows 0x22 to 0xfe of that array; nothing was written\\.$"};
     QTest::newRow("row beyond a second array") << Setup([](VexbusEmulator *chip, BootloaderHandler *handler) {
                                                    chip->bootloader().flash().setRowRange(1, 0x00, 0x0F);
                                                    handler->setFirmwareData(FirmwareData(twoArrays));
@@ -172,18 +186,18 @@ void TestBootloaderHandler::emulatedRunEndsAsTheChipAnswers_data()
                                                << false << prepare << QByteArray("3832323b") << QList<int>()
                                                << QStringList{"^Row 0x20 of array 1 lies outside the chip's flash rows 0x00 to 0x0f of that array; nothing was written\\.$"};
     QTest::newRow("program refused") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->setCommandError(VexbusEmulator::ModeBootloader, 0x39, 0x0A); })
-                                     << false << program << QByteArray("3832373737" "39") << QList<int>{11, 22, 25}
+                                     << false << program << QByteArray("3832373737373737" "39") << firstRow
                                      << QStringList{"^Could not program row: NivoraVexbusUsb::BootloaderUtils::BootloaderErrorInvalidRowNumber$"};
-    QTest::newRow("verify mismatch") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->bootloader().addWrongVerifyRow(0x23); })
-                                     << false << int(BootloaderHandler::StateVerifyRow) << QByteArray("3832" "373737393a" "37393a")
-                                     << QList<int>{11, 22, 25, 36}
-                                     << QStringList{"^Row verification failed for row FirmwareDataRow\\(Array: 0, Row number: 35, Size: 11\\)$",
+    QTest::newRow("verify mismatch") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->bootloader().addWrongVerifyRow(0xFF); })
+                                     << false << int(BootloaderHandler::StateVerifyRow) << QByteArray("3832" "373737373737393a" "373737373737393a")
+                                     << bothRows
+                                     << QStringList{"^Row verification failed for row FirmwareDataRow\\(Array: 0, Row number: 255, Size: 64\\)$",
                                                     "^Returned row checksum does not match \\d+ != \\d+$"};
     // Every row verified, but the bootloader holds the application invalid:
     // the controller stays in its bootloader, and the run must not pass.
     QTest::newRow("application invalid") << Setup([](VexbusEmulator *chip, BootloaderHandler *) { chip->bootloader().setApplicationInvalid(true); })
                                          << false << int(BootloaderHandler::StateVerifyApplication)
-                                         << QByteArray("3832" "373737393a" "37393a" "373737393a" "31") << QList<int>{11, 22, 25, 36, 47, 58, 66}
+                                         << QByteArray("3832" "373737373737393a" "373737373737393a" "31") << bothRows
                                          << QStringList{"^The application checksum does not verify: the bootloader holds the written application invalid \\(answer 0x00\\)\\.$"};
 }
 
@@ -200,7 +214,7 @@ void TestBootloaderHandler::emulatedRunEndsAsTheChipAnswers()
     m_emulator->setMode(VexbusEmulator::ModeBootloader);
     QVERIFY(m_emulator->attach(m_fd));
     m_handler->setPortName(path0);
-    m_handler->setFirmwareData(FirmwareData(threeRows));
+    m_handler->setFirmwareData(FirmwareData(bootloadable()));
     setup(m_emulator.get(), m_handler.get());
 
     ignoreWarnings(warnings);
@@ -222,7 +236,7 @@ void TestBootloaderHandler::emulatedRunEndsAsTheChipAnswers()
     QCOMPARE(received.toHex(), commands);
     QCOMPARE(percentageSpy.count(), confirmed.count());
     for (int i = 0; i < confirmed.count(); ++i) {
-        QCOMPARE(percentageSpy.at(i).at(0).toDouble(), confirmed.at(i) * 100.0 / 66);
+        QCOMPARE(percentageSpy.at(i).at(0).toDouble(), confirmed.at(i) * 100.0 / 128);
         expectedChunkSizes.append(confirmed.at(i) - (i ? confirmed.at(i - 1) : 0));
     }
     QCOMPARE(chunkSizes, expectedChunkSizes);
@@ -235,7 +249,7 @@ void TestBootloaderHandler::unusableEnterResponseFails_data()
     QTest::addColumn<QStringList>("warnings");
     // What leaves the bootloader: exit, after enter when it was not entered.
     QTest::addColumn<QByteArray>("leave");
-    QTest::newRow("seven payload bytes instead of eight") << QByteArray("0100070078563412000100e3fe17") << false
+    QTest::newRow("seven payload bytes instead of eight") << QByteArray("0100070078563412001e01c5fe17") << false
                                                          << QStringList{"^Invalid data length in enter bootloader response.$"}
                                                          << QByteArray("013b0000c4ff17");
     // A response with a bad checksum counts as none.
@@ -276,7 +290,7 @@ void TestBootloaderHandler::imageSetDuringRunWaitsForTheNextRun_data()
 {
     QTest::addColumn<QByteArray>("image");
     QTest::newRow("emptied") << QByteArray();
-    // Four rows where the run writes three, the first three other than its own.
+    // Four rows where the run writes two, its first row with other data.
     QTest::newRow("replaced by a longer one") << QByteArray("123456780000\n:000022000401020304D0\n:000023000405060708BF\n"
                                                             ":00002400040A0B0C0D97\n:000025000401020304CD\n");
 }
@@ -289,7 +303,8 @@ void TestBootloaderHandler::imageSetDuringRunWaitsForTheNextRun()
     m_emulator->setMode(VexbusEmulator::ModeBootloader);
     QVERIFY(m_emulator->attach(m_fd));
     m_handler->setPortName(path0);
-    m_handler->setFirmwareData(FirmwareData(threeRows));
+    const FirmwareData started(bootloadable());
+    m_handler->setFirmwareData(started);
     QSignalSpy finishedSpy(m_handler.get(), &BootloaderHandler::finished);
     QSignalSpy percentageSpy(m_handler.get(), &BootloaderHandler::percentageChanged);
     // Set after the first chunk is confirmed, as an application would when
@@ -305,11 +320,10 @@ void TestBootloaderHandler::imageSetDuringRunWaitsForTheNextRun()
 
     // The run wrote the image it started with, all of it and nothing else.
     QCOMPARE(finishedSpy.at(0).at(0).toBool(), true);
-    QCOMPARE(m_emulator->flash().row(0, 0x22), QByteArray(25, '\x01'));
-    QCOMPARE(m_emulator->flash().row(0, 0x23), QByteArray(11, '\x02'));
-    QCOMPARE(m_emulator->flash().row(0, 0x24), QByteArray(30, '\x03'));
-    QCOMPARE(m_emulator->flash().programmedRowCount(), 3);
-    QCOMPARE(percentageSpy.count(), 7);
+    for (const FirmwareDataRow &row : started.rows())
+        QCOMPARE(m_emulator->flash().row(row.arrayId(), row.rowNumber()), row.rowData());
+    QCOMPARE(m_emulator->flash().programmedRowCount(), 2);
+    QCOMPARE(percentageSpy.count(), 12);
     QCOMPARE(percentageSpy.last().at(0).toDouble(), 100.0);
     // The image set meanwhile is the one for the next run.
     QCOMPARE(m_handler->firmwareData().data(), image);

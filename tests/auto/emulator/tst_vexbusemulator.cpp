@@ -3,10 +3,12 @@
 
 // Self-tests of the emulator of the adapter controller and its bootloader,
 // for what the library never asks of it: exact bytes for malformed requests
-// and the timing of the line. Its framing is driven by every end-to-end
+// and for the answers where the vendor's bootloader is strict, the
+// application check, and the timing of the line. Its framing is driven by every end-to-end
 // test. The emulator sits on the master side of a plain PTY; the test speaks
 // on the slave side.
 
+#include "flashimage.h"
 #include "testplatform.h"
 #include "vexbusemulator.h"
 
@@ -37,6 +39,8 @@ private slots:
 
     void answersMalformedRequests_data();
     void answersMalformedRequests();
+    void applicationCheckFollowsMetadata_data();
+    void applicationCheckFollowsMetadata();
     void holdsExchangeAsTheLineWould_data();
     void holdsExchangeAsTheLineWould();
 
@@ -93,13 +97,27 @@ void TestVexbusEmulator::answersMalformedRequests_data()
     QTest::addColumn<int>("mode");
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("response");
-    const int controller = 0, bootloader = 1, entered = 2;
+    // In "entered" modes the host enters first: the chip 12345678,
+    // revision 0, of bootloader 1.30, which reports 1E 01 01.
+    const int controller = 0, bootloader = 1, entered = 2, enteredWithCrc = 3;
     QTest::newRow("bus write, wrong length byte") << controller << hex("C0 A0 0C 04 41 42 43 44 45 E9 C0")
                                                   << hex("C0 A0 0C 05 A9 C0");
     QTest::newRow("unknown command") << controller << hex("C0 55 0D 58 C0") << hex("C0 55 0D 06 5E C0");
     QTest::newRow("bad checksum") << bootloader << hex("01 38 00 00 C8 FF 17") << hex("01 08 00 00 F7 FF 17");
-    QTest::newRow("data before enter") << bootloader << hex("01 37 04 00 01 02 03 04 BA FF 17") << hex("01 05 00 00 FA FF 17");
-    QTest::newRow("row below range") << entered << hex("01 39 03 00 00 10 00 B3 FF 17") << hex("01 0A 00 00 F5 FF 17");
+    QTest::newRow("enter with a security key") << bootloader << hex("01 38 06 00 11 22 33 44 55 66 5C FE 17")
+                                                << hex("01 04 00 00 FB FF 17");
+    QTest::newRow("data before enter") << bootloader << hex("01 37 04 00 01 02 03 04 BA FF 17") << hex("01 04 00 00 FB FF 17");
+    QTest::newRow("application status, which one application lacks") << bootloader << hex("01 33 01 00 00 CB FF 17")
+                                                                       << hex("01 05 00 00 FA FF 17");
+    QTest::newRow("flash size of a missing array") << entered << hex("01 32 01 00 01 CB FF 17") << hex("01 04 00 00 FB FF 17");
+    QTest::newRow("program row without data") << entered << hex("01 39 03 00 00 22 00 A1 FF 17") << hex("01 03 00 00 FC FF 17");
+    QTest::newRow("program row of 4 bytes") << entered << hex("01 39 07 00 00 22 00 01 02 03 04 93 FF 17")
+                                            << hex("01 03 00 00 FC FF 17");
+    QTest::newRow("whole row below range") << entered << hex("01 39 43 00 00 10 00") + QByteArray(64, '\0') + hex("73 FF 17")
+                                           << hex("01 0A 00 00 F5 FF 17");
+    QTest::newRow("sum checksum to a CRC chip") << enteredWithCrc << hex("01 32 01 00 00 CC FF 17") << hex("01 08 00 00 26 A7 17");
+    QTest::newRow("flash size from a CRC chip") << enteredWithCrc << hex("01 32 01 00 00 EB 6B 17")
+                                                << hex("01 00 04 00 22 00 FF 00 5B 85 17");
 }
 
 void TestVexbusEmulator::answersMalformedRequests()
@@ -109,11 +127,73 @@ void TestVexbusEmulator::answersMalformedRequests()
     QFETCH(QByteArray, response);
     if (mode > 0)
         m_emulator->setMode(VexbusEmulator::ModeBootloader);
-    if (mode > 1)
-        QCOMPARE(exchange(hex("01 38 00 00 C7 FF 17"), 15), hex("01 00 08 00 78 56 34 12 00 01 00 00 E2 FE 17"));
+    if (mode == 2)
+        QCOMPARE(exchange(hex("01 38 00 00 C7 FF 17"), 15), hex("01 00 08 00 78 56 34 12 00 1E 01 01 C3 FE 17"));
+    if (mode == 3) {
+        m_emulator->bootloader().setChecksumType(1);
+        QCOMPARE(exchange(hex("01 38 00 00 A0 09 17"), 15), hex("01 00 08 00 78 56 34 12 00 1E 01 01 EB 0E 17"));
+    }
     QCOMPARE(exchange(request, response.size()), response);
     QCOMPARE(NivoraTest::readFromFd(m_slave, 1, 20), QByteArray());
     QCOMPARE(m_emulator->flash().programmedRowCount(), 0);
+}
+
+void TestVexbusEmulator::applicationCheckFollowsMetadata_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QByteArray>("answer");
+    const QByteArray valid = hex("01 00 01 00 01 FD FF 17");
+    const QByteArray invalid = hex("01 00 01 00 00 FE FF 17");
+    QTest::newRow("sample image") << QString() << valid;
+    QTest::newRow("a data byte changed") << QStringLiteral("data") << invalid;
+    QTest::newRow("checksum changed") << QStringLiteral("checksum") << invalid;
+    QTest::newRow("length one row short") << QStringLiteral("length") << invalid;
+    QTest::newRow("no metadata row") << QStringLiteral("no metadata") << invalid;
+    // An erased application sums to the checksum of nothing, 0x00.
+    QTest::newRow("erased rows under a zero checksum") << QStringLiteral("erased") << invalid;
+    QTest::newRow("bootloader 1.50") << QStringLiteral("1.50") << valid;
+}
+
+// The sample image written into the flash, changed, and the bootloader
+// asked for its verdict after entering.
+void TestVexbusEmulator::applicationCheckFollowsMetadata()
+{
+    QFETCH(QString, change);
+    QFETCH(QByteArray, answer);
+
+    QFile file(QStringLiteral(SAMPLE_FIRMWARE));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    NivoraVexbusUsbEmulator::FlashImage image;
+    QVERIFY2(image.parse(file.readAll()), qPrintable(image.errorString()));
+    QCOMPARE(image.rows.size(), 129);
+    NivoraVexbusUsbEmulator::FlashImage::Row &metadata = image.rows.last();
+    QCOMPARE(metadata.rowNumber, quint16(0xFF));
+    // Checksum 16, application from row 0x22 (address 0x880), bootloader up to row 0x21, 0x2000 bytes.
+    QCOMPARE(metadata.data.right(64).left(13), hex("16 80 08 00 00 21 00 00 00 00 20 00 00"));
+    if (change == QLatin1String("data"))
+        image.rows[40].data[7] = static_cast<char>(image.rows[40].data.at(7) + 1);
+    else if (change == QLatin1String("checksum"))
+        metadata.data[0] = '\x17';
+    else if (change == QLatin1String("length"))
+        metadata.data.replace(9, 2, hex("C0 1F"));
+    else if (change == QLatin1String("no metadata"))
+        image.rows.removeLast();
+    if (change == QLatin1String("erased")) {
+        for (int i = 0; i < 128; ++i)
+            image.rows[i].data.fill('\0');
+        image.rows.last().data[0] = '\0';
+    }
+    for (const NivoraVexbusUsbEmulator::FlashImage::Row &row : qAsConst(image.rows))
+        m_emulator->bootloader().flash().writeRow(row.arrayId, row.rowNumber, row.data);
+
+    m_emulator->setMode(VexbusEmulator::ModeBootloader);
+    QByteArray enterAnswer = hex("01 00 08 00 78 56 34 12 00 1E 01 01 C3 FE 17");
+    if (change == QLatin1String("1.50")) {
+        m_emulator->bootloader().setBootloaderVersion(1, 50);
+        enterAnswer = hex("01 00 08 00 78 56 34 12 00 32 01 01 AF FE 17");
+    }
+    QCOMPARE(exchange(hex("01 38 00 00 C7 FF 17"), 15), enterAnswer);
+    QCOMPARE(exchange(hex("01 31 00 00 CE FF 17"), 8), answer);
 }
 
 void TestVexbusEmulator::holdsExchangeAsTheLineWould_data()

@@ -5,14 +5,21 @@
 // vendor's tools make them for other chips (row sizes, line ends, case, a
 // metadata row in a second array, a few rows or hundreds), made by the
 // project's generator, written into the emulator playing the chip and its
-// flash read back; and sessions recorded with vexbusctl --record, played
-// back by vexbus-emulator --replay into a fresh vexbusctl run.
+// flash read back; the same done as other hosts of the bootloader protocol
+// do it; and sessions recorded with vexbusctl --record, played back by
+// vexbus-emulator --replay into a fresh vexbusctl run.
+#include "bootloaderpacket.h"
+#include "testplatform.h"
 #include "toolprocess.h"
 
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 
 using NivoraTest::EmulatorProcess;
 using NivoraTest::ToolResult;
@@ -44,6 +51,8 @@ private slots:
     void initTestCase() { QVERIFY(m_dir.isValid()); }
     void updateWritesImageIntoChip_data();
     void updateWritesImageIntoChip();
+    void otherHostWritesImageIntoChip_data();
+    void otherHostWritesImageIntoChip();
     void replayAnswersSession_data();
     void replayAnswersSession();
     void malformedInputIsRefused_data();
@@ -61,10 +70,11 @@ void TestEmulatorSessions::updateWritesImageIntoChip_data()
     QTest::addColumn<int>("rowCount");
 
     const QStringList chipFromImage{"--chip-from", "IMAGE"};
+    // The metadata row goes into row 255 of the rows' array, the chip's last.
     QTest::newRow("128-byte rows, CRLF, lower case, last line unended")
         << QStringList{"--rows", "5", "--row-size", "128", "--first-row", "16", "--silicon-id", "04C81193", "--revision", "17",
                        "--crlf", "--lower-case", "--no-final-newline"}
-        << chipFromImage << 5;
+        << chipFromImage << 6;
     QTest::newRow("288-byte rows, metadata in array 1")
         << QStringList{"--rows", "3", "--row-size", "288", "--silicon-id", "1E8F0093", "--metadata", "1:511"}
         << chipFromImage << 4;
@@ -106,6 +116,89 @@ void TestEmulatorSessions::updateWritesImageIntoChip()
     const QByteArray flash = savedFile.readAll();
     QCOMPARE(flash.count('\n'), rowCount + 1);
     QCOMPARE(flash, expected);
+}
+
+void TestEmulatorSessions::otherHostWritesImageIntoChip_data()
+{
+    QTest::addColumn<int>("checksumType");
+    // How the emulator is told the chip; "IMAGE" stands for the image file.
+    QTest::addColumn<QStringList>("chip");
+    // The chip's answers in the order asked: enter (silicon 04161193,
+    // revision 0x11, bootloader 1.30), flash size (rows 0x10 to 0x1F), the
+    // acknowledgement of data and rows, the checksums of rows 0x10, 0x11 and
+    // 0x1F (the metadata row), and the application check.
+    QTest::addColumn<QByteArrayList>("answers");
+    const QStringList fromImage{"--chip-from", "IMAGE"};
+    QTest::newRow("sum") << 0 << fromImage
+        << QByteArrayList{"01 00 08 00 93 11 16 04 11 1E 01 01 08 FF 17", "01 00 04 00 10 00 1F 00 CC FF 17", "01 00 00 00 FF FF 17",
+                          "01 00 01 00 87 77 FF 17", "01 00 01 00 68 96 FF 17", "01 00 01 00 F9 05 FF 17", "01 00 01 00 01 FD FF 17"};
+    const QByteArrayList crcAnswers{"01 00 08 00 93 11 16 04 11 1E 01 01 89 6B 17", "01 00 04 00 10 00 1F 00 C7 98 17", "01 00 00 00 E0 65 17",
+                                    "01 00 01 00 87 6E 58 17", "01 00 01 00 68 71 A1 17", "01 00 01 00 F9 F4 A1 17", "01 00 01 00 01 8F 66 17"};
+    QTest::newRow("CRC-16") << 1 << fromImage << crcAnswers;
+    // The same chip by hand, as for a chip whose image is not at hand.
+    QTest::newRow("CRC-16 by options") << 1
+        << QStringList{"--flash", "0:0x10-0x1F", "--row-size", "128", "--silicon-id", "04161193", "--silicon-revision", "17", "--checksum-type", "1"}
+        << crcAnswers;
+}
+
+// A host of the vendor's kind sends a row in 53-byte chunks and its last 22
+// bytes with the program-row command, and takes the chip's packet checksum
+// from the image's header.
+void TestEmulatorSessions::otherHostWritesImageIntoChip()
+{
+    QFETCH(int, checksumType);
+    QFETCH(QStringList, chip);
+    QFETCH(QByteArrayList, answers);
+    using NivoraVexbusUsbEmulator::BootloaderPacket;
+
+    const QString image = m_dir.filePath(QStringLiteral("other-host-%1.cyacd").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-')));
+    const QString saved = image + QStringLiteral(".flash");
+    const ToolResult generated = runTool(QStringLiteral("sh"), {MAKE_FIRMWARE, "--rows", "2", "--row-size", "128", "--first-row", "16",
+                                                                "--metadata", "0:31", "--silicon-id", "04161193", "--revision", "17",
+                                                                "--checksum-type", QString::number(checksumType), image});
+    QVERIFY2(generated.exitCode == 0, qPrintable(generated.describe()));
+    QFile imageFile(image);
+    QVERIFY(imageFile.open(QIODevice::ReadOnly));
+    const QByteArray text = imageFile.readAll();
+
+    EmulatorProcess emulator(QStringLiteral(VEXBUS_EMULATOR));
+    QVERIFY(emulator.start(chip.replaceInStrings(QStringLiteral("IMAGE"), image) + QStringList{"--start-in-bootloader", "--save-flash", saved}));
+    const int fd = ::open(QFile::encodeName(emulator.path()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(fd >= 0);
+    termios attributes;
+    QVERIFY(::tcgetattr(fd, &attributes) == 0);
+    ::cfmakeraw(&attributes);
+    QVERIFY(::tcsetattr(fd, TCSANOW, &attributes) == 0);
+
+    const auto type = BootloaderPacket::ChecksumType(checksumType);
+    QList<QPair<QByteArray, QByteArray>> exchanges{
+        {BootloaderPacket::build(BootloaderPacket::CommandEnterBootloader, {}, type), answers.at(0)},
+        {BootloaderPacket::build(BootloaderPacket::CommandGetFlashSize, QByteArray(1, '\0'), type), answers.at(1)}};
+    const QList<QByteArray> lines = text.split('\n');
+    for (int i = 1; i <= 3; ++i) {
+        const QByteArray row = QByteArray::fromHex(lines.at(i).mid(1));
+        // Array and row number, little-endian.
+        const QByteArray address = row.left(1) + row.mid(2, 1) + row.mid(1, 1);
+        const QByteArray data = row.mid(5, 128);
+        exchanges.append({BootloaderPacket::build(BootloaderPacket::CommandSendData, data.left(53), type), answers.at(2)});
+        exchanges.append({BootloaderPacket::build(BootloaderPacket::CommandSendData, data.mid(53, 53), type), answers.at(2)});
+        exchanges.append({BootloaderPacket::build(BootloaderPacket::CommandProgramRow, address + data.mid(106), type), answers.at(2)});
+        exchanges.append({BootloaderPacket::build(BootloaderPacket::CommandVerifyRow, address, type), answers.at(2 + i)});
+    }
+    exchanges.append({BootloaderPacket::build(BootloaderPacket::CommandVerifyChecksum, {}, type), answers.at(6)});
+    for (const auto &exchange : qAsConst(exchanges)) {
+        QVERIFY(NivoraTest::writeToFd(fd, exchange.first));
+        const QByteArray answer = QByteArray::fromHex(exchange.second);
+        QCOMPARE(NivoraTest::readFromFd(fd, answer.size()).toHex(' ').toUpper(), answer.toHex(' ').toUpper());
+    }
+    QVERIFY(NivoraTest::writeToFd(fd, BootloaderPacket::build(BootloaderPacket::CommandExitBootloader, {}, type)));
+    ::close(fd);
+    QTRY_VERIFY2(emulator.log().contains(QLatin1String("application valid")), qPrintable(emulator.log()));
+    QCOMPARE(emulator.stop(), 0);
+
+    QFile savedFile(saved);
+    QVERIFY2(savedFile.open(QIODevice::ReadOnly), qPrintable(emulator.log()));
+    QCOMPARE(savedFile.readAll(), text);
 }
 
 void TestEmulatorSessions::replayAnswersSession_data()
@@ -186,6 +279,10 @@ void TestEmulatorSessions::malformedInputIsRefused_data()
     const QByteArray start = R"({"time":0.000,"event":"start","format":"nivora-vexbususb-trace","version":1})" "\n";
     QTest::newRow("reversed range") << QStringList{"--flash", "0:0x40-0x20"} << QByteArray()
                                     << "--flash: '0:0x40-0x20' is not ARRAY:FIRST-LAST";
+    QTest::newRow("checksum type of no bootloader") << QStringList{"--checksum-type", "2"} << QByteArray()
+                                                    << "--checksum-type: '2' is not 0 (the sum) or 1 (CRC-16)";
+    QTest::newRow("image of checksum type 2") << QStringList{"--chip-from", "FILE"} << QByteArray("123456780002\n:000022000401020304D0\n")
+                                              << "--chip-from: FILE names checksum type 2, which no bootloader uses";
     QTest::newRow("image with a bad row") << QStringList{"--chip-from", "FILE"}
                                           << QByteArray("123456780000\n:000022000401020304D0\n:000023000401020304D0\n")
                                           << "FILE, line 3: the row's checksum does not match its bytes";

@@ -1,6 +1,7 @@
 // SPDX-FileCopyrightText: 2026 Nivora
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
+#include "flashimage.h"
 #include "httpsserver.h"
 #include "testplatform.h"
 #include "vexbusemulator.h"
@@ -45,8 +46,18 @@ QList<int> outcome(const QSignalSpy &spy, int index)
             int(arguments.at(2).value<NivoraVexbusUsbUtils::Error>())};
 }
 
-// Two rows at the start of the emulated flash.
-const QByteArray twoRows = "123456780000\n:000022000401020304D0\n:000023000405060708BF\n";
+// Two rows at the start of the emulated flash and the metadata row at its
+// end, which makes it pass the bootloader's application check.
+QByteArray bootloadableImage()
+{
+    NivoraVexbusUsbEmulator::FlashImage image;
+    image.siliconId = 0x12345678;
+    image.rows.append({0, 0x22, QByteArray::fromHex("01020304").repeated(16)});
+    image.rows.append({0, 0x23, QByteArray::fromHex("05060708").repeated(16)});
+    image.appendMetadataRow(0, 0xFF);
+    return image.toText();
+}
+const QByteArray twoRows = bootloadableImage();
 
 const QString timeoutWarning = QStringLiteral("^%1 finished with error NivoraVexbusUsb::NivoraVexbusUsbReply::ErrorTimeout$");
 const QString replyWarning = QStringLiteral("^%1 finished with error NivoraVexbusUsb::NivoraVexbusUsbReply::%2$");
@@ -104,6 +115,8 @@ private slots:
     void commands();
     void resetFollowsStateSequence();
     void reusedPacketIdKeepsNewerReply();
+    void requestsTimeOutAfterTheirOwnTime_data();
+    void requestsTimeOutAfterTheirOwnTime();
     void twoAdaptersShareOneWatcher();
     void firmwareUpdateFromReleaseServer();
     void updateEndsAsTheControllerAnswers_data();
@@ -619,6 +632,49 @@ void TestNivoraVexbusUsbAdapter::reusedPacketIdKeepsNewerReply()
     QCOMPARE(last.error, NivoraVexbusUsbReply::ErrorNoError);
 }
 
+void TestNivoraVexbusUsbAdapter::requestsTimeOutAfterTheirOwnTime_data()
+{
+    QTest::addColumn<int>("firstTimeout");
+    QTest::addColumn<int>("secondTimeout");
+    // The pending requests share one timer: a shorter time-out after a
+    // longer one must not wait for the longer, and the timer that ends the
+    // shorter must not end the longer with it.
+    QTest::newRow("shorter after longer") << 700 << 200;
+    QTest::newRow("longer after shorter") << 200 << 700;
+}
+
+void TestNivoraVexbusUsbAdapter::requestsTimeOutAfterTheirOwnTime()
+{
+    QFETCH(int, firstTimeout);
+    QFETCH(int, secondTimeout);
+
+    QVERIFY(startConnected());
+    emulator().setSilent(true);
+    const QString ixo = QStringLiteral("Set IXO module buffer data reply");
+    ignoreWarnings({timeoutWarning.arg(ixo), timeoutWarning.arg(ixo)});
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> endedAfterMs;
+    QList<int> order;
+    const auto send = [&](int index, int timeout) {
+        adapter()->setResponseTimeout(timeout);
+        const qint64 sentAt = clock.elapsed();
+        NivoraVexbusUsbReply *reply = adapter()->pressIxoButton();
+        connect(reply, &NivoraVexbusUsbReply::finished, reply, [&, reply, index, sentAt]() {
+            QCOMPARE(reply->error(), NivoraVexbusUsbReply::ErrorTimeout);
+            endedAfterMs.append(clock.elapsed() - sentAt);
+            order.append(index);
+        });
+    };
+    send(0, firstTimeout);
+    send(1, secondTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(order.count(), 2, 5000);
+    // The shorter wait ends first, and neither before its time.
+    QCOMPARE(order, firstTimeout < secondTimeout ? (QList<int>{0, 1}) : (QList<int>{1, 0}));
+    QVERIFY2(endedAfterMs.at(0) >= qMin(firstTimeout, secondTimeout), qPrintable(QString::number(endedAfterMs.at(0))));
+    QVERIFY2(endedAfterMs.at(1) >= qMax(firstTimeout, secondTimeout), qPrintable(QString::number(endedAfterMs.at(1))));
+}
+
 void TestNivoraVexbusUsbAdapter::twoAdaptersShareOneWatcher()
 {
     // Only the two adapters of this case watch.
@@ -661,9 +717,9 @@ void TestNivoraVexbusUsbAdapter::twoAdaptersShareOneWatcher()
 // An update from an image file takes the same course; vexbusctl's tests run it.
 void TestNivoraVexbusUsbAdapter::firmwareUpdateFromReleaseServer()
 {
-    // The release: an image for the emulated chip and its description.
-    QVERIFY(m_server.publishRelease(QStringLiteral("/firmware/nivora-vexbususb"), QStringLiteral("adapter-1.5.0.cyacd"),
-                                    "123456780000\n:000022000401020304D0\n:000023000405060708BF\n"));
+    // The release: an image for the emulated chip whose application check
+    // passes (which lets the controller boot the new version), and its description.
+    QVERIFY(m_server.publishRelease(QStringLiteral("/firmware/nivora-vexbususb"), QStringLiteral("adapter-1.5.0.cyacd"), twoRows));
     emulator().setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
     QVERIFY(startConnected());
     adapter()->firmwareDownloader()->setBaseUrl(m_server.url(QStringLiteral("/firmware/nivora-vexbususb")));
@@ -698,8 +754,9 @@ void TestNivoraVexbusUsbAdapter::firmwareUpdateFromReleaseServer()
     // The figure of the finished update stays until the next one starts.
     QCOMPARE(percentageSpy.last().at(0).toDouble(), 100.0);
     QCOMPARE(adapter()->updatePercentage(), 100.0);
-    QCOMPARE(emulator().flash().row(0, 0x22).toHex(), QByteArray("01020304"));
-    QCOMPARE(emulator().flash().row(0, 0x23).toHex(), QByteArray("05060708"));
+    QCOMPARE(emulator().flash().row(0, 0x22).toHex(), QByteArray("01020304").repeated(16));
+    QCOMPARE(emulator().flash().row(0, 0x23).toHex(), QByteArray("05060708").repeated(16));
+    QVERIFY(emulator().bootloader().applicationValid());
     QCOMPARE(finishedSpy.count(), 1);
     QCOMPARE(finishedSpy.at(0).at(0).toBool(), true);
     // Installed: nothing is offered until the downloader brings another image.
@@ -827,7 +884,7 @@ void TestNivoraVexbusUsbAdapter::updateEndsAsTheControllerAnswers()
         QCOMPARE(phases, (QList<int>{FirmwareUpdate::PhasePreparing, FirmwareUpdate::PhaseStartingBootloader, FirmwareUpdate::PhaseWaitingForBootloader,
                                      FirmwareUpdate::PhaseCheckingChip, FirmwareUpdate::PhaseWriting, FirmwareUpdate::PhaseVerifyingApplication,
                                      FirmwareUpdate::PhaseRestarting, FirmwareUpdate::PhaseDone}));
-        QCOMPARE(emulator().flash().row(0, 0x23).toHex(), QByteArray("05060708"));
+        QCOMPARE(emulator().flash().row(0, 0x23).toHex(), QByteArray("05060708").repeated(16));
     }
 
     if (inBootloader) {
@@ -839,7 +896,7 @@ void TestNivoraVexbusUsbAdapter::updateEndsAsTheControllerAnswers()
         // The application runs: the adapter takes its link up again and finds it.
         QTRY_COMPARE_WITH_TIMEOUT(adapter()->state(), NivoraVexbusUsbAdapter::StateConnected, 8000);
         QCOMPARE(adapter()->firmwareVersion(), success ? QStringLiteral("1.5.0") : QStringLiteral("1.4.12"));
-        QCOMPARE(emulator().flash().programmedRowCount(), success ? 2 : 0);
+        QCOMPARE(emulator().flash().programmedRowCount(), success ? 3 : 0);
     }
     QCOMPARE(finishedSpy.count(), 1);
 }

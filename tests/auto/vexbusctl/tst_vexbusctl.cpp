@@ -274,24 +274,24 @@ void TestVexbusctl::refusalsAreExplained_data()
 void TestVexbusctl::updateFromFile_data()
 {
     addColumns();
-    QString written = QStringLiteral("bootloader port open; writing 128 rows\n");
+    QString written = QStringLiteral("bootloader port open; writing 129 rows\n");
     // Without a terminal, one plain line at every tenth of the way.
-    for (const char *step : {"0.1% (0", "10.0% (12", "20.1% (25", "30.1% (38", "40.1% (51", "50.0% (64", "60.0% (76", "70.1% (89",
-                             "80.1% (102", "90.1% (115", "100.0% (128"})
-        written += QRegularExpression::escape(QStringLiteral("progress %1/128 rows, ").arg(QLatin1String(step))) + "[\\d.]+ K?i?B/s\\)\n";
+    for (const char *step : {"0.1% (0", "10.1% (13", "20.0% (25", "30.1% (38", "40.1% (51", "50.0% (64", "60.1% (77", "70.0% (90",
+                             "80.1% (103", "90.1% (116", "100.0% (129"})
+        written += QRegularExpression::escape(QStringLiteral("progress %1/129 rows, ").arg(QLatin1String(step))) + "[\\d.]+ K?i?B/s\\)\n";
     written += QStringLiteral("image written; waiting for the controller to restart\nok: the controller runs firmware 1.5.0\n$");
-    const QString programmed = QStringLiteral("128 rows programmed, application valid");
+    const QString programmed = QStringLiteral("129 rows programmed, application valid");
     addRow("written", {"--version-after-update", "1.5.0"}, {"update", "SAMPLE"}, 0,
-           "^updating PORT from firmware 1.4.12 with SAMPLE \\(128 rows\\)\nthe controller reboots into its bootloader; connecting in 3 s\n" + written,
+           "^updating PORT from firmware 1.4.12 with SAMPLE \\(129 rows\\)\nthe controller reboots into its bootloader; connecting in 3 s\n" + written,
            "^$", programmed);
     // On a terminal the bar is redrawn in place and its line ends before the next message.
-    const QString bar = QStringLiteral("(\r\\[#*-*\\] +\\d+\\.\\d%  \\d+/128 rows  [\\d.]+ K?i?B/s  (\\d+:\\d\\d|--:--) left\x1b\\[K)*");
+    const QString bar = QStringLiteral("(\r\\[#*-*\\] +\\d+\\.\\d%  \\d+/129 rows  [\\d.]+ K?i?B/s  (\\d+:\\d\\d|--:--) left\x1b\\[K)*");
     addRow("on a terminal", {"--version-after-update", "1.5.0"}, {"script", "-qec", "vexbusctl --port PORT update SAMPLE", "/dev/null"}, 0,
-           QStringLiteral("writing 128 rows\r\n%1\r\\[###-{27}\\]  10\\.[^\r]*%1\r\\[#{30}\\] 100\\.0%  128/128 rows  [\\d.]+ K?i?B/s  0:00 left\x1b\\[K\r\n"
+           QStringLiteral("writing 129 rows\r\n%1\r\\[###-{27}\\]  10\\.[^\r]*%1\r\\[#{30}\\] 100\\.0%  129/129 rows  [\\d.]+ K?i?B/s  0:00 left\x1b\\[K\r\n"
                           "image written; waiting for the controller to restart\r\n").arg(bar), "", programmed);
     // As after an interrupted update: only the bootloader answers.
     addRow("controller in its bootloader", {"--start-in-bootloader", "--version-after-update", "1.5.0"}, {"--timeout", "3", "update", "SAMPLE"}, 0,
-           "^updating PORT from firmware - with SAMPLE \\(128 rows\\)\nconnecting to the bootloader in 3 s\n" + written,
+           "^updating PORT from firmware - with SAMPLE \\(129 rows\\)\nconnecting to the bootloader in 3 s\n" + written,
            "\nthe controller at PORT does not answer; trying its bootloader directly", programmed);
     // The library reads the image and names what is wrong, before any adapter is opened.
     addRow("missing image", {}, {"--json", "update", "/nonexistent/image.cyacd"}, 1,
@@ -301,7 +301,7 @@ void TestVexbusctl::updateFromFile_data()
            "\nvexbusctl: The image file DIR/www/bad-row\\.cyacd is invalid: line 3 is not a flash row \\(");
     // Standard output stays JSON; a failed update ends with its error, for
     // scripts as the last event.
-    const QString started = QStringLiteral("^{\"event\":\"started\",\"image\":\"SAMPLE\",\"port\":\"PORT\",\"previousFirmwareVersion\":\"1.4.12\",\"rowCount\":128}\n");
+    const QString started = QStringLiteral("^{\"event\":\"started\",\"image\":\"SAMPLE\",\"port\":\"PORT\",\"previousFirmwareVersion\":\"1.4.12\",\"rowCount\":129}\n");
     const QString writing = started + QStringLiteral("{\"event\":\"bootloader-starting\"}\n{\"event\":\"writing\"}\n({\"event\":\"progress\",.*\n)*");
     auto addFailure = [](const char *name, const QStringList &emulatorArguments, const QString &before, const QString &error, const QString &message) {
         addRow(name, emulatorArguments, {"--json", "update", "SAMPLE"}, 1,
@@ -327,7 +327,7 @@ void TestVexbusctl::checkUpdate_data()
     const QStringList check{"check-update", "--server", "SERVER/nivora-vexbususb", "--ca-certificate", "DIR/server.crt"};
     addRow("as JSON", {}, check + QStringList{"--json", "--trusted-key", "DIR/publisher.pub"}, 0,
            "^{\"authenticated\":true,\"fileName\":\"vexbus-adapter-1.5.0.cyacd\",\"hardware\":\"vexbus-usb-adapter\",\"preRelease\":false,"
-           "\"releaseDate\":\"[^\"]+Z\",\"rowCount\":128,\"server\":\"SERVER/nivora-vexbususb\",\"signingKey\":\"[0-9a-f]{16}\","
+           "\"releaseDate\":\"[^\"]+Z\",\"rowCount\":129,\"server\":\"SERVER/nivora-vexbususb\",\"signingKey\":\"[0-9a-f]{16}\","
            "\"signingKeyFile\":\"DIR/publisher.pub\",\"verified\":true,\"version\":\"1.5.0\"}\n$", "^$");
     addRow("no key", {}, check, 0, "\nSignature:          not checked, no trusted key \\(--trusted-key FILE\\)\n", "The release is not authenticated");
     addRow("not a key", {}, check + QStringList{"--trusted-key", "DIR/server.crt"}, 2, "^$",
@@ -351,7 +351,7 @@ void TestVexbusctl::updateOnline_data()
                              "--trusted-key", "DIR/publisher.pub"};
     // The release is checked with the publisher's key before anything else.
     const QString authenticated = QStringLiteral("^{\"authenticated\":true,\"fileName\":\"vexbus-adapter-1.5.0.cyacd\",.*\n");
-    const QString programmed = QStringLiteral("128 rows programmed, application valid");
+    const QString programmed = QStringLiteral("129 rows programmed, application valid");
     addRow("newer", {"--version-after-update", "1.5.0"}, update, 0, authenticated + "(.*\n)*{\"event\":\"finished\",\"firmwareVersion\":\"1.5.0\","
            "\"previousFirmwareVersion\":\"1.4.12\",\"success\":true,\"updated\":true}\n$", "^$", programmed);
     // Written, but the controller comes back with its old version: no success.
@@ -368,7 +368,7 @@ void TestVexbusctl::updateOnline_data()
     // bootloader ends the case early.
     const auto refusedAtBootloader = [&authenticated](const QString &version) {
         return authenticated + "{\"event\":\"started\",\"image\":\"[^\"]+\",\"port\":\"PORT\",\"previousFirmwareVersion\":\"" + version
-               + "\",\"rowCount\":128}\n{\"error\":\"ErrorBootloaderRefused\",\"event\":\"finished\",\"message\":\"The controller refused to "
+               + "\",\"rowCount\":129}\n{\"error\":\"ErrorBootloaderRefused\",\"event\":\"finished\",\"message\":\"The controller refused to "
                  "start its bootloader with error ErrorUnknownCommand \\(6\\); nothing was written\\.\",\"success\":false}\n$";
     };
     const QStringList refusing{"--command-error", "controller:StartBootloader=6"};
