@@ -91,7 +91,6 @@ void NivoraVexbusUsbAdapter::construct(NivoraVexbusUsbDeviceWatcher *deviceWatch
     connect(m_session, &ControllerSession::controllerReady, this, [this]() { setAvailable(false); });
     connect(m_session, &ControllerSession::vexbusFrameReceived, this, &NivoraVexbusUsbAdapter::vexbusFrameReceived);
     connect(m_interface, &NivoraVexbusUsbInterface::connectedChanged, this, &NivoraVexbusUsbAdapter::onInterfaceConnectedChanged);
-    connect(m_interface, &NivoraVexbusUsbInterface::dataReceived, this, &NivoraVexbusUsbAdapter::onInterfaceDataReceived);
 
     qRegisterMetaType<FirmwareDownloader *>();
     m_firmwareDownloader = new FirmwareDownloader(this);
@@ -308,11 +307,6 @@ void NivoraVexbusUsbAdapter::onInterfaceConnectedChanged(bool connected)
     m_session->begin();
 }
 
-void NivoraVexbusUsbAdapter::onInterfaceDataReceived(const QByteArray &data)
-{
-    Q_UNUSED(data)
-}
-
 // Requests
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendStartBootloader()
@@ -325,10 +319,13 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendStartBootloader()
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendCommand(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
                                                           const char *errorText, const char *successText,
-                                                          const std::function<void(NivoraVexbusUsbReply *)> &onFinished)
+                                                          const std::function<void(NivoraVexbusUsbReply *)> &onFinished,
+                                                          const QString &invalidArgument)
 {
     NivoraVexbusUsbReply *reply = nullptr;
-    if (m_updater->updating()) {
+    if (!invalidArgument.isEmpty()) {
+        reply = m_client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorInvalidArgument, invalidArgument);
+    } else if (m_updater->updating()) {
         reply = m_client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorUpdateRunning,
                                         QStringLiteral("A firmware update holds the adapter; nothing was sent. Give the "
                                                        "command again once the update has finished."));
@@ -395,13 +392,7 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::writeDataToVexbus(const QByteArray
                                               "nothing was sent. Split the frame.").arg(frame.size()).arg(maximumVexbusFrameSize);
         qCWarning(dcVexbusUsb()) << "Cannot write data to Vexbus: the frame has" << frame.size()
                                  << "bytes, but at most" << maximumVexbusFrameSize << "bytes fit in one write request.";
-        NivoraVexbusUsbReply *reply = m_client->refuseRequest(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, frame,
-                                                              NivoraVexbusUsbReply::ErrorInvalidArgument, reason);
-        connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply, errorText]() {
-            qCWarning(dcVexbusUsb()) << errorText << reply->error();
-            emit commandFinished(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, reply->error(), NivoraVexbusUsbUtils::ErrorNoError);
-        });
-        return reply;
+        return sendCommand(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, frame, errorText, nullptr, {}, reason);
     }
 
     qCDebug(dcVexbusUsb()) << "Write data to Vexbus:" << frame.toHex();

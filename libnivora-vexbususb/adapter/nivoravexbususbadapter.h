@@ -81,9 +81,11 @@ class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbAdapter : public QObject
     Q_PROPERTY(bool vexbusInitialized READ vexbusInitialized NOTIFY vexbusInitializedChanged)
     /// The bus is available, from the last controller status.
     Q_PROPERTY(bool vexbusAvailable READ vexbusAvailable NOTIFY vexbusAvailableChanged)
-    /// Progress of a running firmware update in percent, 0 to 100.
+    /// Progress of the firmware update in percent, 0 to 100: of the running
+    /// one, or where the last one ended (100 after success) until the next starts.
     Q_PROPERTY(double updatePercentage READ updatePercentage NOTIFY updatePercentageChanged)
-    /// The firmware downloader holds a valid image that differs from the last one handed to the bootloader.
+    /// The firmware downloader holds a valid image that is still to be installed: false from the moment
+    /// an update hands it to the bootloader, true again when that update fails or another image comes.
     Q_PROPERTY(bool firmwareUpdateAvailable READ firmwareUpdateAvailable NOTIFY firmwareUpdateAvailableChanged)
     /// A firmware update runs, from startFirmwareUpdate() until updateFinished().
     Q_PROPERTY(bool updating READ updating NOTIFY updatingChanged)
@@ -448,7 +450,6 @@ signals:
 
 private slots:
     void onInterfaceConnectedChanged(bool connected);
-    void onInterfaceDataReceived(const QByteArray &data);
     void onControllerStatusReceived(const QByteArray &payload, bool notified);
 
 private:
@@ -477,7 +478,8 @@ private:
                                               const char *errorText, const char *successText);
     NivoraVexbusUsbReply *sendCommand(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
                                       const char *errorText, const char *successText,
-                                      const std::function<void(NivoraVexbusUsbReply *)> &onFinished = {});
+                                      const std::function<void(NivoraVexbusUsbReply *)> &onFinished = {},
+                                      const QString &invalidArgument = QString());
 
 
     State m_state = StateUnconnected;

@@ -29,7 +29,7 @@ NivoraVexbusUsbFirmwareUpdater::NivoraVexbusUsbFirmwareUpdater(NivoraVexbusUsbIn
         if (connected)
             emit bootloaderConnected();
     });
-    connect(m_bootloaderHandler, &BootloaderHandler::percentageChanged, this, &NivoraVexbusUsbFirmwareUpdater::percentageChanged);
+    connect(m_bootloaderHandler, &BootloaderHandler::percentageChanged, this, &NivoraVexbusUsbFirmwareUpdater::setPercentage);
 
     m_handOverTimer.setSingleShot(true);
     m_handOverTimer.setTimerType(Qt::PreciseTimer);
@@ -75,6 +75,7 @@ void NivoraVexbusUsbFirmwareUpdater::start(const QString &firmwareFile, bool con
     }
 
     m_image = image;
+    setPercentage(0.0);
     setError(FirmwareUpdate::ErrorNone, QString());
     setPhase(FirmwareUpdate::PhasePreparing);
     m_bootloaderHandler->setPortName(portName);
@@ -150,6 +151,9 @@ void NivoraVexbusUsbFirmwareUpdater::handOver()
     m_bootloaderHandler->setBaudrate(baudrate);
     m_bootloaderHandler->setFirmwareData(m_image);
     m_offeredImage = m_image;
+    // The downloader's image is on its way into the flash: no longer on offer.
+    if (m_image == m_downloader->firmware())
+        setFirmwareUpdateAvailable(false);
 
     m_interface->disable();
     if (m_handOverTimer.interval() == defaultHandOverDelay) {
@@ -234,6 +238,9 @@ void NivoraVexbusUsbFirmwareUpdater::stop()
 
 void NivoraVexbusUsbFirmwareUpdater::finish(bool success, FirmwareUpdate::Error error, const QString &errorString)
 {
+    // An image that did not make it into the flash is still to be installed.
+    if (!success && m_downloader->firmware().isValid() && m_image == m_downloader->firmware())
+        setFirmwareUpdateAvailable(true);
     setUpdating(false);
     setError(error, errorString);
     setPhase(success ? FirmwareUpdate::PhaseDone : FirmwareUpdate::PhaseFailed);
@@ -290,6 +297,14 @@ void NivoraVexbusUsbFirmwareUpdater::setFirmwareUpdateAvailable(bool firmwareUpd
         return;
     m_firmwareUpdateAvailable = firmwareUpdateAvailable;
     emit firmwareUpdateAvailableChanged(m_firmwareUpdateAvailable);
+}
+
+void NivoraVexbusUsbFirmwareUpdater::setPercentage(double percentage)
+{
+    if (qFuzzyCompare(m_percentage, percentage))
+        return;
+    m_percentage = percentage;
+    emit percentageChanged(m_percentage);
 }
 
 } // namespace NivoraVexbusUsb

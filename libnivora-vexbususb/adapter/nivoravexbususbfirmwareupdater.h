@@ -47,7 +47,7 @@ public:
     QString errorString() const { return m_errorString; }
     bool updating() const { return m_updating; }
     bool firmwareUpdateAvailable() const { return m_firmwareUpdateAvailable; }
-    double percentage() const { return m_bootloaderHandler->percentage(); }
+    double percentage() const { return m_percentage; }
 
     int handOverDelay() const { return m_handOverTimer.interval(); }
     void setHandOverDelay(int milliSeconds) { m_handOverTimer.setInterval(milliSeconds); }
@@ -84,6 +84,7 @@ private:
     void setError(FirmwareUpdate::Error error, const QString &errorString);
     void setUpdating(bool updating);
     void setFirmwareUpdateAvailable(bool firmwareUpdateAvailable);
+    void setPercentage(double percentage);
 
     NivoraVexbusUsbInterface *m_interface;
     FirmwareDownloader *m_downloader;
@@ -100,6 +101,8 @@ private:
     QString m_errorString;
     bool m_updating = false;
     bool m_firmwareUpdateAvailable = false;
+    // The last run's progress; the handler forgets its own when it stops.
+    double m_percentage = 0.0;
 };
 
 } // namespace NivoraVexbusUsb

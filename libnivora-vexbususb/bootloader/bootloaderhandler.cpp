@@ -159,6 +159,7 @@ void BootloaderHandler::stop()
     m_serialPort->close();
     setConnected(false);
     reset();
+    setState(StateIdle);
 }
 
 void BootloaderHandler::reset()

@@ -113,7 +113,8 @@ public slots:
     /// Opens the serial device and begins a run; failures show in finished(false) and in the log.
     void start();
     /// Closes the serial device, resets the progress and cancels what the
-    /// run still had to do (the time-out, the exit's delay); the state stays.
+    /// run still had to do (the time-out, the exit's delay); the state returns
+    /// to StateIdle. A failed run keeps the step it failed in until then.
     void stop();
     /**
      * Sends the exit command to the bootloader at once, opening the port for

@@ -345,9 +345,10 @@ void TestBootloaderHandler::interruptedRunSendsNothingMore()
     QVERIFY(!m_handler->connected());
     QVERIFY(!m_handler->firmwareData().isValid());
 
+    QCOMPARE(m_handler->state(), BootloaderHandler::StateIdle);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^The firmware file is not valid")));
     m_handler->start();
-    QCOMPARE(m_handler->state(), BootloaderHandler::StateStreamRow);
+    QCOMPARE(m_handler->state(), BootloaderHandler::StateIdle);
 }
 
 QTEST_GUILESS_MAIN(TestBootloaderHandler)

@@ -592,6 +592,9 @@ void TestNivoraVexbusUsbAdapter::firmwareUpdateFromReleaseServer()
     QTRY_COMPARE(adapter()->state(), NivoraVexbusUsbAdapter::StateConnectingBootloader);
     QVERIFY(!adapter()->serialInterface()->connected());
     QCOMPARE(requestCount(0x03), 1);
+    // Handed to the bootloader, the release is no longer on offer.
+    QVERIFY(!adapter()->firmwareUpdateAvailable());
+    QCOMPARE(availableSpy.count(), 2);
 
     // 3000 ms later, once the controller can have rebooted into its
     // bootloader, and not a moment earlier, the handler takes the port,
@@ -603,15 +606,17 @@ void TestNivoraVexbusUsbAdapter::firmwareUpdateFromReleaseServer()
     // The version comes first in the init procedure, the status after it.
     QTRY_COMPARE(adapter()->state(), NivoraVexbusUsbAdapter::StateConnected);
     QVERIFY(!adapter()->updating());
+    // The figure of the finished update stays until the next one starts.
     QCOMPARE(percentageSpy.last().at(0).toDouble(), 100.0);
-    QCOMPARE(adapter()->updatePercentage(), 0.0);
+    QCOMPARE(adapter()->updatePercentage(), 100.0);
     QCOMPARE(emulator().flash().row(0, 0x22).toHex(), QByteArray("01020304").repeated(16));
     QCOMPARE(emulator().flash().row(0, 0x23).toHex(), QByteArray("05060708").repeated(16));
     QVERIFY(emulator().bootloader().applicationValid());
     QCOMPARE(finishedSpy.count(), 1);
     QCOMPARE(finishedSpy.at(0).at(0).toBool(), true);
-    // Still offered after the update: the flag follows the downloader only.
-    QVERIFY(adapter()->firmwareUpdateAvailable());
+    // Installed: nothing is offered until the downloader brings another image.
+    QVERIFY(!adapter()->firmwareUpdateAvailable());
+    QCOMPARE(availableSpy.count(), 2);
 
     // A trusted key drops the unauthenticated release, and an image that no
     // trusted key vouches for is not written.
@@ -767,10 +772,8 @@ void TestNivoraVexbusUsbAdapter::stopEndsTheUpdate()
 
     QVERIFY(startConnected());
     adapter()->setBootloaderHandOverDelay(400);
-    const QString file = m_dir.filePath(QStringLiteral("update.cyacd"));
-    QFile imageFile(file);
-    QVERIFY(imageFile.open(QIODevice::WriteOnly | QIODevice::Truncate) && imageFile.write(twoRows) == twoRows.size());
-    imageFile.close();
+    adapter()->firmwareDownloader()->setFirmware(FirmwareData(twoRows));
+    QVERIFY(adapter()->firmwareUpdateAvailable());
 
     QSignalSpy finishedSpy(adapter(), &NivoraVexbusUsbAdapter::updateFinished);
     connect(adapter(), &NivoraVexbusUsbAdapter::updatePhaseChanged, this, [this, phase](FirmwareUpdate::Phase current) {
@@ -782,10 +785,17 @@ void TestNivoraVexbusUsbAdapter::stopEndsTheUpdate()
             adapter()->stop();
     });
     emulator().clearRequests();
-    adapter()->startFirmwareUpdate(file);
+    QSignalSpy availableSpy(adapter(), &NivoraVexbusUsbAdapter::firmwareUpdateAvailableChanged);
+    adapter()->startFirmwareUpdate();
     QTRY_COMPARE(finishedSpy.count(), 1);
     QCOMPARE(finishedSpy.at(0).at(0).toBool(), false);
     QCOMPARE(adapter()->updateError(), FirmwareUpdate::ErrorStoppedByApplication);
+    // Off offer while handed to the bootloader; not installed, so on offer
+    // again. The progress stays where the update stopped.
+    QCOMPARE(availableSpy.count(), 2);
+    QVERIFY(!availableSpy.at(0).at(0).toBool());
+    QVERIFY(adapter()->firmwareUpdateAvailable());
+    QCOMPARE(adapter()->updatePercentage(), leaves ? 0.0 : 100.0);
     QCOMPARE(adapter()->state(), NivoraVexbusUsbAdapter::StateUnconnected);
     QTest::qWait(300);
     const int requestsAtStop = emulator().requests().count();

@@ -161,7 +161,15 @@ void TestVexbusctl::runRow()
     const ToolResult result = NivoraTest::runTool(arguments.takeFirst(), arguments, 60000);
     QVERIFY2(result.exitCode == exitCode, qPrintable(result.describe()));
     QVERIFY2(QRegularExpression(expand(output, true)).match(result.out).hasMatch(), qPrintable(result.describe()));
-    QVERIFY2(QRegularExpression(expand(error, true)).match(result.err).hasMatch(), qPrintable(result.describe()));
+    // A controller that restarts announces itself while the adapter's first
+    // version request may already be on the line; that request is aborted and
+    // its late answer logged as unhandled. On a slow run (sanitizers) this
+    // happens after an update; it says nothing about the case itself.
+    QString err = result.err;
+    err.remove(QRegularExpression(QStringLiteral("^\\[VexbusUsbTraffic\\] warning: Unhandled packet received: Packet\\(Response, "
+                                                 "NivoraVexbusUsb::NivoraVexbusUsbUtils::CommandGetFirmware, [^\n]*\n"),
+                                  QRegularExpression::MultilineOption));
+    QVERIFY2(QRegularExpression(expand(error, true)).match(err).hasMatch(), qPrintable(result.describe()));
     const QRegularExpression received(expand(request, true));
     QTRY_VERIFY2(received.match(emulator.log()).hasMatch(), qPrintable(emulator.log()));
     // Ctrl-C ends the emulator cleanly, and a link it made goes with it.
