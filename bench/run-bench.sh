@@ -94,9 +94,13 @@ echo "== line rate: receivers while the emulator fills the line with bus frames"
 start_emulator --bus-traffic 548 --bus-frame 00112233445566778899aabbccddeeff
 "$line" receive "$port" "$seconds" "$vexbusctl" 2> "$out/receive.log"
 
+echo "== service: a bus frame through vexbusd to a D-Bus client, against an adapter in the client's process; vexbusd's CPU at line rate"
+stop_emulator
+sh "$top/tests/support/private-locks.sh" umockdev-wrapper "$build/bench/nivora-bench-service" "$build/tools/vexbusd/vexbusd" \
+    "$vexbusctl" "$top/tools/vexbusd/data/org.nivora.Vexbus1.conf" --seconds "$seconds" 2> "$out/service.log"
+
 if command -v valgrind > /dev/null; then
     echo "== instructions under callgrind (deterministic), against plain C"
-    stop_emulator
     i1=$(instructions "$decode" count-decode 1); b1=$(counted_bytes)
     i2=$(instructions "$decode" count-decode 6); b2=$(counted_bytes)
     p1=$(instructions "$decode" count-plain-decode 1); c1=$(counted_bytes)
@@ -113,7 +117,6 @@ if command -v valgrind > /dev/null; then
     figure instructions "per request (command and its response)" "$(( (i2 - i1) / 100 ))" "instr" \
         "plain C round trip" "$(( (p2 - p1) / 100 ))" ""
 else
-    stop_emulator
     echo "valgrind is not installed: no instruction counts"
 fi
 

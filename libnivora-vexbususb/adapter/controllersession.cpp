@@ -2,6 +2,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "adapter/controllersession.h"
+#include "bootloader/bootloaderprobe.h"
+#include "devicewatcher/nivoravexbususbportlocation.h"
 #include "link/nivoravexbususbclient.h"
 #include "link/nivoravexbususbinterface.h"
 #include "logging/nivoravexbususblogging.h"
@@ -16,6 +18,8 @@ ControllerSession::ControllerSession(NivoraVexbusUsbInterface *interface, Nivora
     m_client(client)
 {
     connect(m_interface, &NivoraVexbusUsbInterface::packetReceived, this, &ControllerSession::onPacketReceived);
+    m_bootloaderProbe = new BootloaderProbe(this);
+    connect(m_bootloaderProbe, &BootloaderProbe::finished, this, &ControllerSession::onBootloaderProbeFinished);
 }
 
 void ControllerSession::begin()
@@ -25,9 +29,30 @@ void ControllerSession::begin()
     runInitProcedure();
 }
 
-void ControllerSession::resetAttempts()
+void ControllerSession::portClosed()
 {
     m_initAttempts = 0;
+    if (m_reconnecting)
+        return;
+    m_bootloaderProbed = false;
+    setControllerInBootloader(false);
+}
+
+void ControllerSession::stop()
+{
+    m_enableAfterProbe = false;
+    m_bootloaderProbed = false;
+    setControllerInBootloader(false);
+}
+
+void ControllerSession::setTrafficRecorder(NivoraVexbusUsbTrafficRecorder *recorder)
+{
+    m_bootloaderProbe->setTrafficRecorder(recorder);
+}
+
+bool ControllerSession::controllerInBootloader() const
+{
+    return m_controllerInBootloader;
 }
 
 QString ControllerSession::firmwareVersion(const QByteArray &payload)
@@ -102,6 +127,7 @@ void ControllerSession::onInitControllerStatusFinished(NivoraVexbusUsbReply *rep
 
     emit statusReceived(reply->payload(), false);
     m_initAttempts = 0;
+    setControllerInBootloader(false);
     emit initialized();
 }
 
@@ -122,7 +148,51 @@ void ControllerSession::verifyInitProcedureRetry()
     }
 
     qCWarning(dcVexbusUsb()) << "Failed to initialize after 3 attempts. Reconnecting the interface";
-    m_interface->reconnectInterface();
+    reconnectAfterFailedInit();
+}
+
+void ControllerSession::reconnectAfterFailedInit()
+{
+    m_reconnecting = true;
+    if (m_bootloaderProbed) {
+        m_interface->reconnectInterface();
+    } else {
+        // Once per connection: the probe needs the port to itself, and the
+        // interface takes it again when the probe is done.
+        const QString systemLocation = NivoraVexbusUsbPortLocation::ofOpenPort(m_interface->serialPort()).systemLocation();
+        m_bootloaderProbed = true;
+        m_enableAfterProbe = true;
+        m_interface->disable();
+        m_bootloaderProbe->start(systemLocation, m_interface->baudrate());
+    }
+    m_reconnecting = false;
+}
+
+void ControllerSession::onBootloaderProbeFinished(bool bootloaderAnswered)
+{
+    // stop() or an update took the port while the probe held it.
+    if (!m_enableAfterProbe)
+        return;
+    m_enableAfterProbe = false;
+
+    setControllerInBootloader(bootloaderAnswered);
+    if (bootloaderAnswered) {
+        qCWarning(dcVexbusUsb()) << "The controller waits in its bootloader, as after an interrupted firmware update."
+                                 << "Update its firmware, from an image file or from the release service, to start it again.";
+    } else {
+        qCDebug(dcVexbusUsb()) << "No bootloader answered either.";
+    }
+    m_interface->enable();
+}
+
+void ControllerSession::setControllerInBootloader(bool controllerInBootloader)
+{
+    if (m_controllerInBootloader == controllerInBootloader)
+        return;
+
+    qCDebug(dcVexbusUsb()) << "Controller in its bootloader:" << controllerInBootloader;
+    m_controllerInBootloader = controllerInBootloader;
+    emit controllerInBootloaderChanged(m_controllerInBootloader);
 }
 
 void ControllerSession::onPacketReceived(const NivoraVexbusUsbPacket &packet)

@@ -90,12 +90,17 @@ void NivoraVexbusUsbAdapter::construct(NivoraVexbusUsbDeviceWatcher *deviceWatch
     connect(m_session, &ControllerSession::initialized, this, [this]() { setAvailable(true); });
     connect(m_session, &ControllerSession::controllerReady, this, [this]() { setAvailable(false); });
     connect(m_session, &ControllerSession::vexbusFrameReceived, this, &NivoraVexbusUsbAdapter::vexbusFrameReceived);
+    connect(m_session, &ControllerSession::controllerInBootloaderChanged, this, &NivoraVexbusUsbAdapter::controllerInBootloaderChanged);
     connect(m_interface, &NivoraVexbusUsbInterface::connectedChanged, this, &NivoraVexbusUsbAdapter::onInterfaceConnectedChanged);
 
     qRegisterMetaType<FirmwareDownloader *>();
     m_firmwareDownloader = new FirmwareDownloader(this);
-    m_updater = new NivoraVexbusUsbFirmwareUpdater(m_interface, m_firmwareDownloader, [this]() { return sendStartBootloader(); }, this);
+    m_updater = new NivoraVexbusUsbFirmwareUpdater(m_interface, m_firmwareDownloader, [this]() {
+        qCDebug(dcVexbusUsb()) << "Starting bootloader on the controller";
+        return m_client->sendRequest(NivoraVexbusUsbUtils::CommandStartBootloader);
+    }, this);
     connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::handedOver, this, [this]() {
+        m_session->stop();
         setAvailable(false);
         setState(StateConnectingBootloader);
     });
@@ -114,6 +119,7 @@ void NivoraVexbusUsbAdapter::construct(NivoraVexbusUsbDeviceWatcher *deviceWatch
     connect(m_trafficRecorder, &NivoraVexbusUsbTrafficRecorder::fileNameChanged, this, &NivoraVexbusUsbAdapter::trafficRecordFileNameChanged);
     m_interface->setTrafficRecorder(m_trafficRecorder);
     m_updater->bootloaderHandler()->setTrafficRecorder(m_trafficRecorder);
+    m_session->setTrafficRecorder(m_trafficRecorder);
 }
 
 QString NivoraVexbusUsbAdapter::trafficRecordFileName() const
@@ -172,6 +178,7 @@ void NivoraVexbusUsbAdapter::stop()
 {
     // Nothing of an update runs or starts after this.
     m_updater->stop();
+    m_session->stop();
     m_interface->disable();
     if (m_state == StateConnectingBootloader || m_state == StateConnectedBootloader)
         setState(StateUnconnected);
@@ -206,6 +213,7 @@ FirmwareUpdate::Error NivoraVexbusUsbAdapter::updateError() const { return m_upd
 QString NivoraVexbusUsbAdapter::updateErrorString() const { return m_updater->errorString(); }
 int NivoraVexbusUsbAdapter::bootloaderHandOverDelay() const { return m_updater->handOverDelay(); }
 void NivoraVexbusUsbAdapter::setBootloaderHandOverDelay(int milliSeconds) { m_updater->setHandOverDelay(milliSeconds); }
+bool NivoraVexbusUsbAdapter::controllerInBootloader() const { return m_session->controllerInBootloader(); }
 
 // A property setter: returns early when nothing changes, otherwise logs
 // (the statement given last, which may read the new value), stores and
@@ -279,7 +287,7 @@ void NivoraVexbusUsbAdapter::onInterfaceConnectedChanged(bool connected)
 {
     if (!connected) {
         // The client has aborted the pending replies already.
-        m_session->resetAttempts();
+        m_session->portClosed();
         setAvailable(false);
         clearSerialPortInformation();
         return;
@@ -305,14 +313,6 @@ void NivoraVexbusUsbAdapter::onInterfaceConnectedChanged(bool connected)
     setSerialPortVendorIdentifier(info.vendorIdentifier());
     setSerialPortProductIdentifier(info.productIdentifier());
     m_session->begin();
-}
-
-// Requests
-
-NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendStartBootloader()
-{
-    qCDebug(dcVexbusUsb()) << "Starting bootloader on the controller";
-    return m_client->sendRequest(NivoraVexbusUsbUtils::CommandStartBootloader);
 }
 
 // Commands

@@ -101,6 +101,8 @@ class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbAdapter : public QObject
     /// How long, in ms, a command waits for the controller's response; 2000 by default. Longer for links
     /// slower than a USB cable, such as a serial bridge over a wide-area network.
     Q_PROPERTY(int responseTimeout READ responseTimeout WRITE setResponseTimeout NOTIFY responseTimeoutChanged)
+    /// The controller did not answer its init procedure but its bootloader did: it waits for a firmware update.
+    Q_PROPERTY(bool controllerInBootloader READ controllerInBootloader NOTIFY controllerInBootloaderChanged)
 
 public:
     /// The adapter's life cycle.
@@ -288,6 +290,16 @@ public:
     /// Sets the hand-over delay for the next update; a controller that
     /// reboots faster (an emulated one) needs less.
     void setBootloaderHandOverDelay(int milliSeconds);
+    /**
+     * True when the controller's application did not answer three init
+     * attempts but its bootloader answered, as after an interrupted
+     * update: only a firmware update (startFirmwareUpdate(), from a file or
+     * from the release service) starts the controller again. The adapter
+     * asks once per connection, after the third failed attempt, and goes on
+     * reconnecting as before. False again when the controller answers, the
+     * port goes away, or stop() is called.
+     */
+    bool controllerInBootloader() const;
 
     /**
      * The trace file into which the serial traffic with the adapter is
@@ -411,6 +423,8 @@ signals:
     void updateErrorStringChanged(const QString &updateErrorString);
     /// Emitted when the responseTimeout property changed.
     void responseTimeoutChanged(int responseTimeout);
+    /// Emitted when the controllerInBootloader property changed.
+    void controllerInBootloaderChanged(bool controllerInBootloader);
     /// Emitted when a trace began (its file name) or ended (empty).
     void trafficRecordFileNameChanged(const QString &trafficRecordFileName);
     /// Emitted when the update progress changed, in percent, 0 to 100.
@@ -473,14 +487,12 @@ private:
     void clearSerialPortInformation();
 
     // Requests
-    NivoraVexbusUsbReply *sendStartBootloader();
     NivoraVexbusUsbReply *sendIxoModuleBuffer(unsigned char mode, unsigned char button, uint milliSeconds,
                                               const char *errorText, const char *successText);
     NivoraVexbusUsbReply *sendCommand(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
                                       const char *errorText, const char *successText,
                                       const std::function<void(NivoraVexbusUsbReply *)> &onFinished = {},
                                       const QString &invalidArgument = QString());
-
 
     State m_state = StateUnconnected;
     QString m_portName;

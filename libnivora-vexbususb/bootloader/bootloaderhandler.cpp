@@ -430,17 +430,7 @@ void BootloaderHandler::calculateUpdatePercentage()
 
 QByteArray BootloaderHandler::buildPacket(BootloaderUtils::BootloaderCommand command, const QByteArray &data)
 {
-    QByteArray packet;
-    packet.append(static_cast<char>(BootloaderResponseDecoder::startByte));
-    packet.append(static_cast<char>(command));
-    packet.append(static_cast<char>(data.size() & 0xFF));
-    packet.append(static_cast<char>((data.size() >> 8) & 0xFF));
-    packet.append(data);
-    const quint16 checksum = BootloaderUtils::calculateChecksum(packet, BootloaderUtils::ChecksumTypeSum);
-    packet.append(static_cast<char>(checksum & 0xFF));
-    packet.append(static_cast<char>(checksum >> 8));
-    packet.append(static_cast<char>(BootloaderResponseDecoder::endByte));
-    return packet;
+    return BootloaderUtils::commandPacket(command, data);
 }
 
 void BootloaderHandler::sendCommand(const char *message, BootloaderUtils::BootloaderCommand command, const QByteArray &data)

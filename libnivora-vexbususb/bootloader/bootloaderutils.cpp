@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "bootloader/bootloaderutils.h"
+#include "bootloader/bootloaderresponsedecoder.h"
 
 namespace NivoraVexbusUsb {
 
@@ -57,6 +58,21 @@ quint16 BootloaderUtils::calculateChecksum(const QByteArray &data, ChecksumType 
     default:
         return 0xFFFF;
     }
+}
+
+QByteArray BootloaderUtils::commandPacket(BootloaderCommand command, const QByteArray &data)
+{
+    QByteArray packet;
+    packet.append(static_cast<char>(BootloaderResponseDecoder::startByte));
+    packet.append(static_cast<char>(command));
+    packet.append(static_cast<char>(data.size() & 0xFF));
+    packet.append(static_cast<char>((data.size() >> 8) & 0xFF));
+    packet.append(data);
+    const quint16 checksum = calculateChecksum(packet, ChecksumTypeSum);
+    packet.append(static_cast<char>(checksum & 0xFF));
+    packet.append(static_cast<char>(checksum >> 8));
+    packet.append(static_cast<char>(BootloaderResponseDecoder::endByte));
+    return packet;
 }
 
 } // namespace NivoraVexbusUsb

@@ -70,6 +70,10 @@ public:
     static QByteArray readFirmwareAsciiData(const QByteArray &data);
     /// The 16-bit checksum of a bootloader packet's bytes, of the given type.
     static quint16 calculateChecksum(const QByteArray &data, ChecksumType type);
+    /// A command packet of the host: start byte 0x01, the command, the data's
+    /// 16-bit little-endian length, the data, the sum checksum (little
+    /// endian) over all of that, and end byte 0x17.
+    static QByteArray commandPacket(BootloaderCommand command, const QByteArray &data = QByteArray());
 
     /// The class only holds enumerations and functions.
     BootloaderUtils() = delete;

@@ -103,6 +103,72 @@ QString TestPlatform::addAdapter(const QString &serialNumber, const QString &dev
     return devNode;
 }
 
+QString TestPlatform::addUsbSerialDevice(const UsbSerialDevice &device)
+{
+    const QString usbPath = QStringLiteral("/devices/usb%1").arg(m_nextUsbIndex);
+    const QString interfacePath = usbPath + QStringLiteral("/%1-1:1.0").arg(m_nextUsbIndex++);
+    QString record = QStringLiteral(
+        "P: %1\n"
+        "E: SUBSYSTEM=usb\n"
+        "E: DEVTYPE=usb_device\n"
+        "A: idVendor=%2\n"
+        "A: idProduct=%3\n"
+        "A: serial=%4\n"
+        "\n"
+        "P: %5\n"
+        "E: SUBSYSTEM=usb\n"
+        "E: DEVTYPE=usb_interface\n"
+        "A: bInterfaceClass=%6\n")
+        .arg(usbPath, device.vendorId, device.productId, device.serialNumber, interfacePath, device.interfaceClass);
+    if (!device.driver.isEmpty())
+        record += QStringLiteral("E: DRIVER=%1\nL: driver=../../../bus/usb/drivers/%1\n").arg(device.driver);
+
+    const bool ftdi = device.driver == QLatin1String("ftdi_sio");
+    const bool hasTty = ftdi || device.driver == QLatin1String("cdc_acm");
+    QString ttyPath;
+    if (ftdi) {
+        const QString portPath = interfacePath + QLatin1Char('/') + device.ttyName;
+        record += QStringLiteral("\nP: %1\nE: SUBSYSTEM=usb-serial\nE: DRIVER=ftdi_sio\nL: driver=../../../../bus/usb-serial/drivers/ftdi_sio\n").arg(portPath);
+        if (!device.latencyTimer.isEmpty())
+            record += QStringLiteral("A: latency_timer=%1\n").arg(device.latencyTimer);
+        ttyPath = portPath + QStringLiteral("/tty/") + device.ttyName;
+    } else if (hasTty) {
+        ttyPath = interfacePath + QStringLiteral("/tty/") + device.ttyName;
+    }
+    const int minor = m_nextMinor++;
+    if (hasTty) {
+        record += QStringLiteral("\nP: %1\nN: %2\nA: dev=%3:%4\nE: SUBSYSTEM=tty\nE: DEVNAME=%5\n"
+                                 "E: ID_VENDOR_ID=%6\nE: ID_MODEL_ID=%7\nE: ID_SERIAL_SHORT=%8\n")
+                          .arg(ttyPath, device.ttyName, ftdi ? QStringLiteral("188") : QStringLiteral("166"))
+                          .arg(minor)
+                          .arg(devicePath(device.ttyName), device.vendorId, device.productId, device.serialNumber);
+        for (auto it = device.ttyProperties.cbegin(); it != device.ttyProperties.cend(); ++it)
+            record += QStringLiteral("E: %1=%2\n").arg(it.key(), it.value());
+    }
+
+    GError *error = nullptr;
+    if (!umockdev_testbed_add_from_string(m_testbed, record.toUtf8().constData(), &error)) {
+        qWarning() << "Could not add mocked USB device" << device.serialNumber << (error ? error->message : "");
+        g_clear_error(&error);
+        return QString();
+    }
+    if (!hasTty)
+        return QString();
+
+    Device added;
+    added.usbSysPath = QStringLiteral("/sys") + usbPath;
+    added.ttySysPath = QStringLiteral("/sys") + ttyPath;
+    added.minor = minor;
+    added.masterFd = umockdev_testbed_get_dev_fd(m_testbed, devicePath(device.ttyName).toUtf8().constData());
+    m_devices.insert(device.ttyName, added);
+    return devicePath(device.ttyName);
+}
+
+QString TestPlatform::ptyPath(const QString &deviceName) const
+{
+    return QFileInfo(rootDir() + devicePath(deviceName)).symLinkTarget();
+}
+
 bool TestPlatform::addLink(const QString &linkPath, const QString &deviceName)
 {
     const QString root = rootDir();

@@ -19,6 +19,27 @@ namespace NivoraTest {
 class TestPlatform
 {
 public:
+    // A USB serial device as the kernel lays it out: the device, its
+    // interface 1.0 with the driver bound to it, for ftdi_sio the driver's
+    // port device (with its latency timer), and the tty. Without a serial
+    // driver there is no tty.
+    struct UsbSerialDevice
+    {
+        QString serialNumber;
+        QString vendorId = QStringLiteral("0403");
+        QString productId = QStringLiteral("6001");
+        QString interfaceClass = QStringLiteral("ff");
+        // "ftdi_sio" or "cdc_acm" make a tty; "usbfs" (a program that
+        // claimed the device) and "" (none bound) do not.
+        QString driver = QStringLiteral("ftdi_sio");
+        QString ttyName = QStringLiteral("ttyUSB0");
+        // The FTDI port's latency_timer attribute, in ms; empty for none.
+        QString latencyTimer;
+        // udev properties of the tty, such as ID_MM_DEVICE_IGNORE or DEVLINKS.
+        QHash<QString, QString> ttyProperties;
+    };
+
+
     TestPlatform();
     ~TestPlatform();
 
@@ -38,6 +59,14 @@ public:
     QString plug(const QString &serialNumber, const QString &deviceName = QStringLiteral("ttyUSB0"),
                  const QString &vendorId = QStringLiteral("0403"),
                  const QString &productId = QStringLiteral("6001"));
+    // Adds the device; returns its tty's node path, empty when it has none.
+    QString addUsbSerialDevice(const UsbSerialDevice &device);
+    // Where the PTY behind the device's node is, for example "/dev/pts/3".
+    QString ptyPath(const QString &deviceName) const;
+    // The testbed's root directory, which a process of another user needs
+    // to read as well.
+    QString rootDir() const;
+
     // Sends the "remove" uevent and removes the device, as on unplugging it.
     void unplug(const QString &deviceName);
     // Sends a uevent with any action for the tty of the device.
@@ -65,8 +94,6 @@ private:
         int minor = 0;
     };
 
-    // The testbed's root directory, which umockdev hands out as a new string.
-    QString rootDir() const;
     QByteArray ttySysPath(const QString &deviceName) const;
 
     UMockdevTestbed *m_testbed = nullptr;

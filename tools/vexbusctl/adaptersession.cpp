@@ -4,6 +4,7 @@
 #include "adaptersession.h"
 #include "terminationsignals.h"
 #include "printer.h"
+#include "systeminspector.h"
 #include "waiter.h"
 
 #include <QFile>
@@ -34,18 +35,6 @@ QString ownership(const struct stat &status)
             .arg(status.st_mode & 0777, 4, 8, QLatin1Char('0'));
 }
 
-// A link such as /dev/serial/by-id/... stands for the tty that the system
-// lists as a serial port. The links are followed one by one rather than
-// with realpath(), which the mocked udev platform of the tests breaks.
-QString resolveLinks(const QString &path)
-{
-    constexpr int maximumLinks = 40;
-    QString resolved = path;
-    for (int i = 0; i < maximumLinks && QFileInfo(resolved).isSymLink(); ++i)
-        resolved = QFileInfo(resolved).symLinkTarget();
-    return resolved;
-}
-
 } // namespace
 
 QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> sortedDeviceInfos(const NivoraVexbusUsbDeviceWatcher *watcher)
@@ -56,6 +45,11 @@ QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> sortedDeviceInfos(const NivoraVe
                   return a.devicePath < b.devicePath;
               });
     return deviceInfos;
+}
+
+QString devicePathOf(const QString &path)
+{
+    return SystemInspector::resolveLinks(QFileInfo(path).absoluteFilePath());
 }
 
 QString noAdapterListed()
@@ -102,7 +96,9 @@ int AdapterSession::resolveTarget()
                                      .arg(m_options.port, adapterList()));
             return ExitNoAdapter;
         }
-        m_devicePath = resolveLinks(fileInfo.absoluteFilePath());
+        // A link such as /dev/vexbus/by-serial/... stands for the tty that
+        // the system lists as a serial port.
+        m_devicePath = SystemInspector::resolveLinks(fileInfo.absoluteFilePath());
         return ExitSuccess;
     }
 
@@ -267,11 +263,19 @@ int AdapterSession::explainOpenFailure() const
 
 int AdapterSession::waitForController(bool reportFailure)
 {
-    Waiter waiter(m_terminationSignals, [this]() { return m_adapter->available(); });
+    Waiter waiter(m_terminationSignals, [this]() { return m_adapter->available() || m_adapter->controllerInBootloader(); });
     waiter.wakeOn(m_adapter, &NivoraVexbusUsbAdapter::availableChanged);
+    waiter.wakeOn(m_adapter, &NivoraVexbusUsbAdapter::controllerInBootloaderChanged);
     switch (waiter.wait(m_options.timeoutMs)) {
     case Waiter::Done:
-        return ExitSuccess;
+        if (m_adapter->available())
+            return ExitSuccess;
+        if (reportFailure) {
+            m_printer->error(QStringLiteral("the controller at %1 does not answer, but its bootloader does: an update was "
+                                            "interrupted. Write its firmware again (run: vexbusctl update FILE, or "
+                                            "vexbusctl update --online).").arg(target()));
+        }
+        return ExitFailure;
     case Waiter::Interrupted:
         return ExitInterrupted;
     case Waiter::TimedOut:

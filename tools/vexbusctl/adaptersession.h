@@ -36,6 +36,8 @@ enum ExitCode {
 // The devices the watcher knows, by device path.
 QList<NivoraVexbusUsb::NivoraVexbusUsbDeviceWatcher::DeviceInfo>
 sortedDeviceInfos(const NivoraVexbusUsb::NivoraVexbusUsbDeviceWatcher *watcher);
+// The device a path names: links such as /dev/serial/by-id/... followed.
+QString devicePathOf(const QString &path);
 // What to say when udev lists no adapter.
 QString noAdapterListed();
 

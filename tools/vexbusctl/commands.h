@@ -15,12 +15,15 @@ class TerminationSignals;
 class Printer;
 
 // What every command gets: the adapter options, the output and the
-// watcher of Ctrl-C and termination signals.
+// watcher of Ctrl-C and termination signals. A command goes through vexbusd
+// when the service owns the adapter, unless direct says otherwise.
 struct CommandContext
 {
     AdapterOptions adapterOptions;
     const Printer *printer = nullptr;
     const TerminationSignals *terminationSignals = nullptr;
+    // Open the port even where vexbusd owns the adapter.
+    bool direct = false;
 };
 
 // Where releases come from.
@@ -49,5 +52,7 @@ int runCheckUpdate(const CommandContext &context, const ReleaseOptions &releaseO
 int runUpdate(const CommandContext &context, const QString &file, const ReleaseOptions *releaseOptions);
 // Runs command while vexbusd lends it the adapter; its exit code.
 int runInhibit(const CommandContext &context, const QStringList &command);
+// Checks the system and the adapter; rule folders replace the system's when given.
+int runDoctor(const CommandContext &context, const QStringList &ruleFolders);
 
 #endif // VEXBUSCTL_COMMANDS_H

@@ -39,6 +39,7 @@ const Command commands[] = {
     {"check-update", "check-update [--pre-release] [--server URL] [--trusted-key FILE]", "Ask the release server for the current firmware and verify its image."},
     {"update", "update FILE | update --online [--pre-release] [--server URL] [--trusted-key FILE] [--force] [--allow-older]", "Write new firmware into the controller, from an image file or from the release server."},
     {"inhibit", "inhibit -- COMMAND [ARGUMENT...]", "Run COMMAND while vexbusd lends it the adapter: the service closes the port until COMMAND ends."},
+    {"doctor", "doctor [--udev-rules-dir DIR]", "Check what stands between you and the adapter (USB driver, udev rule, ModemManager, brltty, permission, other programs on the port, latency timer, controller or its bootloader), each problem with its fix. Exit code 1 when a problem was found."},
 };
 
 const Command *findCommand(const QString &name)
@@ -120,7 +121,8 @@ int main(int argc, char *argv[])
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Machine-readable output: one JSON object per line."));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Show the library's log at debug level (otherwise warnings only)."));
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QStringLiteral("Seconds to wait for the controller to answer, for progress of an update and for the release server (default 10). A command's reply has 2 s."), QStringLiteral("S"), QStringLiteral("10"));
-    const QCommandLineOption recordOption(QStringLiteral("record"), QStringLiteral("Record the serial traffic with the adapter (link and bootloader, both directions, with time stamps) into FILE, a trace that vexbus-emulator --replay plays back."), QStringLiteral("FILE"));
+    const QCommandLineOption directOption(QStringLiteral("direct"), QStringLiteral("Open the adapter's port even where vexbusd owns the adapter; by default the commands go through the service then."));
+    const QCommandLineOption recordOption(QStringLiteral("record"), QStringLiteral("Record the serial traffic with the adapter (link and bootloader, both directions, with time stamps) into FILE, a trace that vexbus-emulator --replay plays back; the command then opens the port itself, as with --direct."), QStringLiteral("FILE"));
     const QCommandLineOption watchOption(QStringLiteral("watch"), QStringLiteral("list: keep printing adapters that arrive or leave."));
     const QCommandLineOption countOption(QStringLiteral("count"), QStringLiteral("monitor: stop after N bus frames."), QStringLiteral("N"));
     const QCommandLineOption msOption(QStringLiteral("ms"), QStringLiteral("press: how long the button is held, 0 to 65535 ms (default 200)."), QStringLiteral("N"), QStringLiteral("200"));
@@ -131,6 +133,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption onlineOption(QStringLiteral("online"), QStringLiteral("update: take the firmware from the release server."));
     const QCommandLineOption preReleaseOption(QStringLiteral("pre-release"), QStringLiteral("check-update, update: take releases from the pre-release area."));
     const QCommandLineOption serverOption(QStringLiteral("server"), QStringLiteral("check-update, update: base URL of a release server mirror (the directory that holds release.json)."), QStringLiteral("URL"));
+    const QCommandLineOption rulesOption(QStringLiteral("udev-rules-dir"), QStringLiteral("doctor: look for udev rules in DIR instead of the system's rule folders; may be repeated, the first folder wins."), QStringLiteral("DIR"));
     const QCommandLineOption caOption(QStringLiteral("ca-certificate"), QStringLiteral("check-update, update: also trust the CA certificates in FILE (PEM), for a mirror with a private CA."), QStringLiteral("FILE"));
 
     QCommandLineParser parser;
@@ -138,7 +141,7 @@ int main(int argc, char *argv[])
                                                     "sends commands and updates the controller's firmware."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
-    parser.addOptions({portOption, serialOption, baudOption, jsonOption, verboseOption, timeoutOption, recordOption});
+    parser.addOptions({portOption, serialOption, baudOption, jsonOption, verboseOption, timeoutOption, directOption, recordOption});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command; see below."));
     parser.parse(QCoreApplication::arguments());
 
@@ -158,6 +161,8 @@ int main(int argc, char *argv[])
             parser.addOption(msOption);
         if (name == QLatin1String("update"))
             parser.addOptions({onlineOption, forceOption, allowOlderOption});
+        if (name == QLatin1String("doctor"))
+            parser.addOption(rulesOption);
         if (name == QLatin1String("update") || name == QLatin1String("check-update"))
             parser.addOptions({preReleaseOption, serverOption, caOption, trustedKeyOption});
         if (name == QLatin1String("press")) {
@@ -190,8 +195,11 @@ int main(int argc, char *argv[])
     }
 
     // Warnings only, unless asked for more; QT_LOGGING_RULES still wins.
+    // The doctor's findings say what the library's warnings would.
+    const bool doctor = QLatin1String(command->name) == QLatin1String("doctor");
     QLoggingCategory::setFilterRules(parser.isSet(verboseOption) ? QStringLiteral("VexbusUsb*=true")
-                                                                 : QStringLiteral("VexbusUsb*.debug=false"));
+                                     : doctor ? QStringLiteral("VexbusUsb*.debug=false\nVexbusUsb*.warning=false")
+                                              : QStringLiteral("VexbusUsb*.debug=false"));
     qInstallMessageHandler(messageHandler);
 
     CommandContext context;
@@ -220,6 +228,7 @@ int main(int argc, char *argv[])
     if (!ok || !std::isfinite(timeout) || qRound(timeout * 1000) < 1 || timeout > 3600)
         return usageError(printer, QStringLiteral("--timeout takes seconds, at least 0.001 and at most 3600"));
     context.adapterOptions.timeoutMs = qRound(timeout * 1000);
+    context.direct = parser.isSet(directOption);
     context.adapterOptions.recordFile = parser.value(recordOption);
     if (parser.isSet(recordOption) && context.adapterOptions.recordFile.isEmpty())
         return usageError(printer, QStringLiteral("--record takes the path of a trace file"));
@@ -228,13 +237,18 @@ int main(int argc, char *argv[])
     const QString name = QLatin1String(command->name);
     auto expectArguments = [&](int count) { return arguments.count() == count; };
 
-    // These two never talk to an adapter: there would be nothing to record.
-    if (parser.isSet(recordOption) && (name == QLatin1String("list") || name == QLatin1String("check-update")))
+    // These record nothing: list and check-update never talk to an adapter, and doctor only asks.
+    if (parser.isSet(recordOption) && (name == QLatin1String("list") || name == QLatin1String("check-update") || doctor))
         return usageError(printer, QStringLiteral("--record records the traffic with an adapter; %1 has none").arg(name));
     if (name == QLatin1String("list")) {
         if (!expectArguments(0))
             return usageError(printer, QStringLiteral("list takes no arguments"));
         return runList(context, parser.isSet(watchOption));
+    }
+    if (doctor) {
+        if (!expectArguments(0))
+            return usageError(printer, QStringLiteral("doctor takes no arguments"));
+        return runDoctor(context, parser.values(rulesOption));
     }
     if (name == QLatin1String("status")) {
         if (!expectArguments(0))

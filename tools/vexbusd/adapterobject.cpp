@@ -76,6 +76,7 @@ bool AdapterObject::busInitialized() const { return m_adapter->adapter()->vexbus
 bool AdapterObject::busAvailable() const { return m_adapter->adapter()->vexbusAvailable(); }
 QString AdapterObject::port() const { return m_adapter->devicePath(); }
 QString AdapterObject::serialNumber() const { return m_adapter->serialNumber(); }
+int AdapterObject::baudRate() const { return m_adapter->adapter()->baudrate(); }
 bool AdapterObject::updating() const { return m_adapter->adapter()->updating(); }
 QString AdapterObject::updatePhase() const { return m_adapter->updatePhase(); }
 double AdapterObject::updatePercentage() const { return m_adapter->adapter()->updatePercentage(); }

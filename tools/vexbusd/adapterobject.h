@@ -34,6 +34,7 @@ class AdapterObject : public QObject, protected QDBusContext
     Q_PROPERTY(bool BusAvailable READ busAvailable)
     Q_PROPERTY(QString Port READ port)
     Q_PROPERTY(QString SerialNumber READ serialNumber)
+    Q_PROPERTY(int BaudRate READ baudRate)
     Q_PROPERTY(bool Updating READ updating)
     Q_PROPERTY(QString UpdatePhase READ updatePhase)
     Q_PROPERTY(double UpdatePercentage READ updatePercentage)
@@ -67,6 +68,7 @@ public:
     bool busAvailable() const;
     QString port() const;
     QString serialNumber() const;
+    int baudRate() const;
     bool updating() const;
     QString updatePhase() const;
     double updatePercentage() const;

@@ -7,6 +7,7 @@
 #include "vexbusdlogging.h"
 
 #include "bootloader/firmwaredata.h"
+#include "bootloader/firmwaredatarow.h"
 #include "bootloader/firmwareupdate.h"
 #include "firmware/firmwaredownloader.h"
 
@@ -228,9 +229,14 @@ void ManagedAdapter::onUpdateFinished(bool success)
     if (success) {
         setUpdatePhase(QStringLiteral("done"));
     } else {
-        setUpdateError(QStringLiteral("update-failed"),
-                       QStringLiteral("The firmware update of the adapter %1 failed in state %2; run it again.")
-                               .arg(key(), Names::of(m_adapter->state())));
+        // The library's reason; a refusal before the update started may
+        // come without one.
+        const FirmwareUpdate::Error error = m_adapter->updateError();
+        const QString errorString = m_adapter->updateErrorString();
+        setUpdateError(error == FirmwareUpdate::ErrorNone ? QStringLiteral("update-failed") : Names::of(error),
+                       errorString.isEmpty() ? QStringLiteral("The firmware update of the adapter %1 failed in state %2; run it again.")
+                                                       .arg(key(), Names::of(m_adapter->state()))
+                                             : errorString);
         setUpdatePhase(QStringLiteral("failed"));
     }
     emit updateEnded(success, m_updateError, m_updateErrorString);
@@ -320,6 +326,9 @@ void ManagedAdapter::onReleaseFetched(const Outcome &outcome)
 QVariantMap ManagedAdapter::releaseDescription() const
 {
     const FirmwareDownloader *downloader = m_adapter->firmwareDownloader();
+    int bytes = 0;
+    for (const FirmwareDataRow &row : downloader->firmware().rows())
+        bytes += row.rowData().size();
     return QVariantMap{
         {QStringLiteral("version"), downloader->versionString()},
         {QStringLiteral("hardware"), downloader->hardwareName()},
@@ -327,6 +336,10 @@ QVariantMap ManagedAdapter::releaseDescription() const
         {QStringLiteral("file-name"), downloader->updateFileName()},
         {QStringLiteral("authenticated"), downloader->releaseAuthenticated()},
         {QStringLiteral("signing-key"), downloader->releaseKeyFingerprint()},
+        {QStringLiteral("server"), downloader->baseUrl()},
+        {QStringLiteral("pre-release"), downloader->preReleaseEnabled()},
+        {QStringLiteral("row-count"), downloader->firmware().rows().count()},
+        {QStringLiteral("byte-count"), bytes},
     };
 }
 

@@ -106,6 +106,8 @@ private slots:
     void comesUpInPortModeAndAfterReplug();
     void silentControllerAtInit_data();
     void silentControllerAtInit();
+    void bootloaderFindingEnds_data();
+    void bootloaderFindingEnds();
     void readyWhileVersionPendingRestartsInit();
     void notifications();
     void statusPayloadFlagsComparedFirst();
@@ -223,24 +225,36 @@ void TestNivoraVexbusUsbAdapter::comesUpInPortModeAndAfterReplug()
 void TestNivoraVexbusUsbAdapter::silentControllerAtInit_data()
 {
     QTest::addColumn<bool>("stopped");
-    QTest::newRow("is reconnected") << false;
-    QTest::newRow("stop during init stays stopped") << true;
+    QTest::addColumn<bool>("inBootloader");
+    QTest::newRow("is reconnected") << false << false;
+    QTest::newRow("waits in its bootloader") << false << true;
+    QTest::newRow("stop during init stays stopped") << true << false;
 }
 
 void TestNivoraVexbusUsbAdapter::silentControllerAtInit()
 {
     QFETCH(bool, stopped);
+    QFETCH(bool, inBootloader);
 
     // The init procedure's requests wait as long as the commands' do.
     QSignalSpy timeoutSpy(adapter(), &NivoraVexbusUsbAdapter::responseTimeoutChanged);
     adapter()->setResponseTimeout(400);
     QCOMPARE(timeoutSpy.count(), 1);
     QCOMPARE(adapter()->responseTimeout(), 400);
-    emulator().setSilent(true);
+    // A controller in its bootloader hears the requests but answers none.
+    if (inBootloader)
+        emulator().setMode(VexbusEmulator::ModeBootloader);
+    else
+        emulator().setSilent(true);
+    auto bootloaderRequests = [this](quint8 command) {
+        return emulator().requests(RecordedRequest::ProtocolBootloader, command).count();
+    };
+    QSignalSpy inBootloaderSpy(adapter(), &NivoraVexbusUsbAdapter::controllerInBootloaderChanged);
     QElapsedTimer elapsed;
     elapsed.start();
     QVERIFY(adapter()->start());
-    QTRY_COMPARE(requestCount(0x01), 1);
+    if (!inBootloader)
+        QTRY_COMPARE(requestCount(0x01), 1);
     QSignalSpy connectedSpy(adapter()->serialInterface(), &NivoraVexbusUsbInterface::connectedChanged);
     if (stopped) {
         adapter()->stop();
@@ -252,25 +266,107 @@ void TestNivoraVexbusUsbAdapter::silentControllerAtInit()
         QCOMPARE(adapter()->state(), NivoraVexbusUsbAdapter::StateUnconnected);
         QCOMPARE(requestCount(0x01), 1);
     } else {
-        // Three attempts of 400 ms each, then the interface closes and
-        // reopens; the fourth attempt, on the reopened port, is still unanswered.
+        // Three attempts of 400 ms each, then the adapter asks once whether
+        // a bootloader answers, and the interface reopens the port; the
+        // fourth attempt, on the reopened port, is still unanswered.
         for (int i = 0; i < 4; ++i)
             ignoreWarnings({timeoutWarning.arg(QStringLiteral("Read initial firmware reply"))});
         ignoreWarnings({QStringLiteral("^Failed to initialize after 3 attempts. Reconnecting the interface$")});
+        if (inBootloader)
+            ignoreWarnings({QStringLiteral("^The controller waits in its bootloader, as after an interrupted firmware update. "
+                                           "Update its firmware, from an image file or from the release service, to start it again.$")});
         QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 2, 8000);
         QCOMPARE(connectedSpy.at(1).at(0).toBool(), true);
         // Not before the third attempt's 400 ms have run out.
         QVERIFY2(elapsed.elapsed() >= 1200, qPrintable(QString::number(elapsed.elapsed())));
+        QCOMPARE(adapter()->controllerInBootloader(), inBootloader);
+        QCOMPARE(inBootloaderSpy.count(), inBootloader ? 1 : 0);
+        // Enter and sync, never exit, which would restart the chip.
+        QCOMPARE(bootloaderRequests(0x38), inBootloader ? 1 : 0);
+        // Sync goes out as the port closes; the emulator reads it a moment later.
+        QTRY_COMPARE(bootloaderRequests(0x35), inBootloader ? 1 : 0);
+        QCOMPARE(bootloaderRequests(0x3B), 0);
+        QCOMPARE(emulator().mode(), inBootloader ? VexbusEmulator::ModeBootloader : VexbusEmulator::ModeController);
         // The fourth request follows the reconnection; it may still be on the line.
-        QTRY_COMPARE(requestCount(0x01), 4);
-        QCOMPARE(requestCount(0x04), 0);
+        if (!inBootloader) {
+            QTRY_COMPARE(requestCount(0x01), 4);
+            QCOMPARE(requestCount(0x04), 0);
+        } else {
+            // The next three failures reconnect without asking again, and
+            // the finding stays.
+            for (int i = 0; i < 3; ++i)
+                ignoreWarnings({timeoutWarning.arg(QStringLiteral("Read initial firmware reply"))});
+            ignoreWarnings({QStringLiteral("^Failed to initialize after 3 attempts. Reconnecting the interface$")});
+            QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 4, 8000);
+            QCOMPARE(bootloaderRequests(0x38), 1);
+            QVERIFY(adapter()->controllerInBootloader());
+        }
     }
     QCOMPARE(connectedSpy.at(0).at(0).toBool(), false);
 
     // The controller that answers again comes up through a fresh init.
     emulator().setSilent(false);
+    emulator().setMode(VexbusEmulator::ModeController);
     QVERIFY(!stopped || adapter()->start());
     QTRY_COMPARE_WITH_TIMEOUT(adapter()->state(), NivoraVexbusUsbAdapter::StateConnected, 4000);
+    QVERIFY(!adapter()->controllerInBootloader());
+    QCOMPARE(inBootloaderSpy.count(), inBootloader ? 2 : 0);
+}
+
+void TestNivoraVexbusUsbAdapter::bootloaderFindingEnds_data()
+{
+    QTest::addColumn<bool>("inBootloader");
+    // 0: unplugged, 1: stop() afterwards, 2: stop() while the probe holds the port
+    QTest::addColumn<int>("ending");
+    QTest::newRow("unplugged") << true << 0;
+    QTest::newRow("stopped") << true << 1;
+    QTest::newRow("stopped while asking") << false << 2;
+}
+
+void TestNivoraVexbusUsbAdapter::bootloaderFindingEnds()
+{
+    QFETCH(bool, inBootloader);
+    QFETCH(int, ending);
+
+    adapter()->setResponseTimeout(400);
+    if (inBootloader)
+        emulator().setMode(VexbusEmulator::ModeBootloader);
+    else
+        emulator().setSilent(true);
+    QSignalSpy inBootloaderSpy(adapter(), &NivoraVexbusUsbAdapter::controllerInBootloaderChanged);
+    QSignalSpy connectedSpy(adapter()->serialInterface(), &NivoraVexbusUsbInterface::connectedChanged);
+    for (int i = 0; i < 3; ++i)
+        ignoreWarnings({timeoutWarning.arg(QStringLiteral("Read initial firmware reply"))});
+    ignoreWarnings({QStringLiteral("^Failed to initialize after 3 attempts. Reconnecting the interface$")});
+    if (ending == 2) {
+        // The probe's first step is to take the port from the interface.
+        connect(adapter()->serialInterface(), &NivoraVexbusUsbInterface::connectedChanged, adapter(), [this](bool connected) {
+            if (!connected)
+                adapter()->stop();
+        });
+    } else {
+        ignoreWarnings({QStringLiteral("^The controller waits in its bootloader")});
+    }
+    QVERIFY(adapter()->start());
+
+    if (ending == 2) {
+        QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 2, 8000);
+        // Longer than the probe waits for an answer: the port stays closed after it.
+        QTest::qWait(1500);
+        QCOMPARE(connectedSpy.count(), 2);
+        QVERIFY(!adapter()->serialInterface()->serialPort()->isOpen());
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(adapter()->controllerInBootloader(), 8000);
+        if (ending == 0) {
+            ignoreWarnings({QStringLiteral("^Serial port device \"/dev/ttyUSB0\" removed.$")});
+            m_platform->unplug(QStringLiteral("ttyUSB0"));
+        } else {
+            adapter()->stop();
+        }
+        QTRY_VERIFY(!adapter()->serialInterface()->connected());
+    }
+    QVERIFY(!adapter()->controllerInBootloader());
+    QCOMPARE(inBootloaderSpy.count(), inBootloader ? 2 : 0);
 }
 
 void TestNivoraVexbusUsbAdapter::readyWhileVersionPendingRestartsInit()

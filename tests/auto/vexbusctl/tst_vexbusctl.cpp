@@ -187,7 +187,7 @@ void TestVexbusctl::commandsReportTheirOutcome_data()
            "^$", "GetControllerStatus \\(0x04\\) id 1 payload -\n");
     // The emulator's link names the adapter as well as its tty does.
     addRow("status through a link", QStringList{"--link", "DIR/vexbus0"} + busComingUp, {"vexbusctl", "--port", "DIR/vexbus0", "--json", "status"}, 0,
-           "^{\"available\":true,\"firmwareVersion\":\"2.3.4\",\"ledMode\":\"blink-slow\",\"port\":\"PORT\",\"serialPort\":{\"baudrate\":115200,"
+           "^{\"available\":true,\"controllerInBootloader\":false,\"firmwareVersion\":\"2.3.4\",\"ledMode\":\"blink-slow\",\"port\":\"PORT\",\"serialPort\":{\"baudrate\":115200,"
            "\"description\":\"\",\"manufacturer\":\"\",\"name\":\"pts/\\d+\",\"productIdentifier\":\"\",\"serialNumber\":\"\",\"systemLocation\":\"PORT\","
            "\"vendorIdentifier\":\"\"},\"vexbusAvailable\":true,\"vexbusInitialized\":false,\"vexbusSynchronized\":true,\"vexbusType\":\"kvt\"}\n$");
     addRow("write", {}, {"write", "0a 1b:2c"}, 0, "^ok: wrote 3 byte\\(s\\) to the bus\n$", "^$", "id 2 payload 03 0a 1b 2c\n");
@@ -214,6 +214,11 @@ void TestVexbusctl::commandsReportTheirOutcome_data()
            "the controller answered: ", "id 2 payload 01 0a\n");
     addRow("silent controller", {"--silent"}, {"--timeout", "1", "status"}, 1, "^$",
            "vexbusctl: the controller at PORT did not answer within 1 s: ", "GetFirmware \\(0x01\\) id 0 ");
+    // After three unanswered attempts the adapter asks whether the bootloader answers.
+    addRow("controller in its bootloader", {"--start-in-bootloader"}, {"--timeout", "9", "status"}, 1,
+           "\nIn bootloader:      yes\n$",
+           "\nvexbusctl: the controller at PORT does not answer, but its bootloader does: an update was interrupted\\. ",
+           "EnterBootloader \\(0x38\\)[^\n]*\n[^\n]*SyncBootloader \\(0x35\\)");
 }
 
 void TestVexbusctl::refusalsAreExplained_data()

@@ -5,10 +5,13 @@
 // owning two mocked adapters whose controllers are emulators in this
 // process: what its clients see of the adapters, how its methods answer,
 // updates, leases and who may talk to it.
+#include "httpsserver.h"
 #include "privatebus.h"
 #include "testplatform.h"
 #include "toolprocess.h"
 #include "vexbusemulator.h"
+
+#include "firmware/releasekey.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -18,6 +21,7 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCall>
 #include <QDBusUnixFileDescriptor>
+#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -69,6 +73,10 @@ private slots:
     void methodsAnswerWithTheOutcome_data();
     void methodsAnswerWithTheOutcome();
     void updatesWhileAnotherClientWatches();
+    void answersFromTheReleaseServer_data();
+    void answersFromTheReleaseServer();
+    void vexbusctlSaysTheSameThroughTheService_data();
+    void vexbusctlSaysTheSameThroughTheService();
     void lendsThePortUntilItsHolderLeaves();
     void refusesUsersOutsideTheGroup();
 
@@ -79,6 +87,9 @@ private:
     QVariant property(const QString &path, const QString &name);
     ManagedObjects managedObjects();
     int requestCount(VexbusEmulator *emulator) const;
+    // Runs vexbusctl with arguments; once it monitors, the first emulator
+    // sends frames.
+    NivoraTest::ToolResult runVexbusctl(const QStringList &arguments, const QList<QByteArray> &frames);
 
     std::unique_ptr<TestPlatform> m_platform;
     std::unique_ptr<VexbusEmulator> m_emulators[2];
@@ -86,12 +97,37 @@ private:
     std::unique_ptr<QTemporaryDir> m_directory;
     std::unique_ptr<QProcess> m_vexbusd;
     QStringList m_clients;
+    // The release server and its publisher, for all tests.
+    QTemporaryDir m_releaseDirectory;
+    NivoraTest::HttpsServer m_server;
+    QString m_publisherFingerprint;
 };
 
 void TestVexbusd::initTestCase()
 {
     qDBusRegisterMetaType<Interfaces>();
     qDBusRegisterMetaType<ManagedObjects>();
+
+    // Signed releases: 1.5.0 as the current one, 1.6.0 as a pre-release.
+    // The service trusts the server's certificate and the publisher's key
+    // through its settings.
+    QString error;
+    QVERIFY2(m_server.start(m_releaseDirectory.path(), m_releaseDirectory.filePath(QStringLiteral("www")), &error, false),
+             qPrintable(error));
+    const QString publisher = m_releaseDirectory.filePath(QStringLiteral("publisher"));
+    const NivoraTest::ToolResult keygen = NivoraTest::runTool(QStringLiteral(VEXBUS_RELEASE), {"keygen", publisher});
+    QVERIFY2(keygen.exitCode == 0, qPrintable(keygen.describe()));
+    const QString folder = m_releaseDirectory.filePath(QStringLiteral("www/firmware/nivora-vexbususb"));
+    const QList<QPair<QString, QString>> releases{{folder, QStringLiteral("1.5.0")}, {folder + QStringLiteral("/pre-release"), QStringLiteral("1.6.0")}};
+    for (const auto &release : releases) {
+        const QString image = QStringLiteral("%1/vexbus-adapter-%2.cyacd").arg(release.first, release.second);
+        QVERIFY(QDir().mkpath(release.first) && QFile::copy(QStringLiteral(SAMPLE_FIRMWARE), image));
+        const NivoraTest::ToolResult written = NivoraTest::runTool(QStringLiteral(VEXBUS_RELEASE),
+                {"write", image, "--release-version", release.second, "--key", publisher + QStringLiteral(".key")});
+        QVERIFY2(written.exitCode == 0, qPrintable(written.describe()));
+    }
+    m_publisherFingerprint = NivoraVexbusUsb::ReleaseKey::fromPem(NivoraTest::readFile(publisher + QStringLiteral(".pub"))).fingerprint();
+    QVERIFY(!m_publisherFingerprint.isEmpty());
 }
 
 void TestVexbusd::init()
@@ -112,12 +148,20 @@ void TestVexbusd::init()
     QFile settings(m_directory->filePath(QStringLiteral("vexbusd.conf")));
     QVERIFY(settings.open(QIODevice::WriteOnly));
     settings.write("[Adapters]\nIgnore=IGNORE01\n");
+    settings.write(QStringLiteral("[Release]\nServer=%1\nCaCertificate=%2\nTrustedKeys=%3\n")
+                           .arg(m_server.url(QStringLiteral("/firmware/nivora-vexbususb")),
+                                m_releaseDirectory.filePath(QStringLiteral("server.crt")),
+                                m_releaseDirectory.filePath(QStringLiteral("publisher.pub"))).toUtf8());
     settings.close();
 
     // The service and vexbusctl find the private bus as the system bus.
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus->address().toUtf8());
     m_vexbusd.reset(new QProcess);
     m_vexbusd->setProcessChannelMode(QProcess::ForwardedChannels);
+    // A firmware cache of its own: no release taken in an earlier test counts.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_directory->filePath(QStringLiteral("cache")));
+    m_vexbusd->setProcessEnvironment(environment);
     m_vexbusd->start(QStringLiteral(VEXBUSD), {QStringLiteral("--config"), settings.fileName()});
     QDBusConnection connection = client(QStringLiteral("first"));
     QTRY_VERIFY_WITH_TIMEOUT(connection.interface()->isServiceRegistered(service), 10000);
@@ -388,17 +432,246 @@ void TestVexbusd::updatesWhileAnotherClientWatches()
     QCOMPARE(percentage, 100.0);
 }
 
+void TestVexbusd::answersFromTheReleaseServer_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QVariantMap>("options");
+    QTest::addColumn<QString>("running"); // the controller's firmware before
+    QTest::addColumn<QString>("missing"); // a file the server answers with 404
+    QTest::addColumn<QString>("error"); // empty for success
+    QTest::addColumn<QString>("message"); // a pattern
+    QTest::addColumn<QVariant>("answer");
+    QTest::addColumn<QString>("after"); // the controller's firmware after
+    QTest::addColumn<int>("refusedCommand"); // the bootloader refuses this command; -1: none
+    QTest::addColumn<QString>("updateError"); // the UpdateError property after
+
+    const QString check = QStringLiteral("CheckForRelease");
+    const QString update = QStringLiteral("UpdateFromReleaseServer");
+    const QString failed = QStringLiteral("org.nivora.Vexbus1.Error.ReleaseFailed");
+    const QString server = QStringLiteral("^Release server https://127\\.0\\.0\\.1:\\d+/firmware/nivora-vexbususb: ");
+    const QVariantMap pre{{"pre-release", true}};
+    QTest::newRow("check") << check << QVariantMap() << "1.4.12" << QString() << QString() << QString() << QVariant("1.5.0") << "1.4.12" << -1 << "none";
+    QTest::newRow("check pre-release") << check << pre << "1.4.12" << QString() << QString() << QString() << QVariant("1.6.0") << "1.4.12" << -1 << "none";
+    QTest::newRow("check without signature") << check << QVariantMap() << "1.4.12" << "release.json.sig" << failed
+                                             << server + "The release was refused: it has no signature\\.$" << QVariant() << "1.4.12" << -1 << "none";
+    QTest::newRow("check without image") << check << QVariantMap() << "1.4.12" << "vexbus-adapter-1.5.0.cyacd" << failed
+                                         << server + ".*404" << QVariant() << "1.4.12" << -1 << "none";
+    QTest::newRow("update") << update << QVariantMap() << "1.4.12" << QString() << QString() << QString() << QVariant(true) << "1.5.0" << -1 << "none";
+    QTest::newRow("update to a pre-release") << update << pre << "1.4.12" << QString() << QString() << QString() << QVariant(true) << "1.6.0" << -1 << "none";
+    QTest::newRow("update to the running version") << update << QVariantMap() << "1.5.0" << QString() << QString() << QString()
+                                                   << QVariant(false) << "1.5.0" << -1 << "none";
+    QTest::newRow("update to the running version, forced") << update << QVariantMap{{"force", true}} << "1.5.0" << QString()
+                                                           << QString() << QString() << QVariant(true) << "1.5.0" << -1 << "none";
+    QTest::newRow("update to an older version") << update << QVariantMap() << "1.6.0" << QString()
+                                                 << "org.nivora.Vexbus1.Error.OlderRelease"
+                                                 << "^The release 1\\.5\\.0 is older than the firmware 1\\.6\\.0 that the controller runs; "
+                                                    "nothing was written \\(allow-older writes it\\)\\.$" << QVariant() << "1.6.0" << -1 << "none";
+    QTest::newRow("update to an older version, allowed") << update << QVariantMap{{"allow-older", true}} << "1.6.0" << QString()
+                                                         << QString() << QString() << QVariant(true) << "1.5.0" << -1 << "none";
+    QTest::newRow("update without signature") << update << QVariantMap() << "1.4.12" << "release.json.sig" << failed
+                                              << server + "The release was refused: it has no signature\\.$" << QVariant() << "1.4.12" << -1 << "none";
+    // The library's reason goes out as it is.
+    QTest::newRow("update refused by the bootloader") << update << QVariantMap() << "1.4.12" << QString()
+                                                      << "org.nivora.Vexbus1.Error.UpdateFailed"
+                                                      << "^The bootloader rejected programming row 0x22 of array 0 with status InvalidRowNumber "
+                                                         "\\(0x0a\\); the controller stays in its bootloader\\.$" << QVariant() << QString()
+                                                      << 0x39 << "row-rejected";
+}
+
+void TestVexbusd::answersFromTheReleaseServer()
+{
+    QFETCH(QString, method);
+    QFETCH(QVariantMap, options);
+    QFETCH(QString, running);
+    QFETCH(QString, missing);
+    QFETCH(QString, error);
+    QFETCH(QString, message);
+    QFETCH(QVariant, answer);
+    QFETCH(QString, after);
+    QFETCH(int, refusedCommand);
+    QFETCH(QString, updateError);
+
+    VexbusEmulator *emulator = m_emulators[0].get();
+    if (refusedCommand >= 0)
+        emulator->setCommandError(VexbusEmulator::ModeBootloader, quint8(refusedCommand), 0x0A);
+    const QString area = options.value(QStringLiteral("pre-release")).toBool() ? QStringLiteral("/pre-release") : QString();
+    const QString version = area.isEmpty() ? QStringLiteral("1.5.0") : QStringLiteral("1.6.0");
+    emulator->setFirmwareVersionAfterUpdate(QVersionNumber::fromString(version));
+    if (running != QLatin1String("1.4.12")) {
+        // The controller says its new version when it starts again.
+        emulator->setFirmwareVersion(QVersionNumber::fromString(running));
+        QVERIFY(call(client(QStringLiteral("first")), firstPath, QStringLiteral("Reset")).type() == QDBusMessage::ReplyMessage);
+        QTRY_COMPARE_WITH_TIMEOUT(property(firstPath, QStringLiteral("FirmwareVersion")).toString(), running, 10000);
+    }
+    const QString missingPath = QStringLiteral("/firmware/nivora-vexbususb%1/%2").arg(area, missing);
+    if (!missing.isEmpty())
+        m_server.setAnswer(missingPath, "404 Not Found");
+    const auto restore = qScopeGuard([this, missingPath]() { m_server.setAnswer(missingPath, QByteArray()); });
+    m_server.clearRequestedPaths();
+    const int before = requestCount(emulator);
+
+    const QDBusMessage reply = call(client(QStringLiteral("first")), firstPath, method, {options}, 120000);
+    QCOMPARE(reply.errorName(), error);
+    QVERIFY2(reply.errorMessage().contains(QRegularExpression(message)), qPrintable(reply.errorMessage()));
+    QVERIFY2(m_server.requestedPaths().contains(QStringLiteral("/firmware/nivora-vexbususb%1/release.json").arg(area)),
+             qPrintable(m_server.requestedPaths().join(QLatin1Char(' '))));
+    if (method == QLatin1String("CheckForRelease") && error.isEmpty()) {
+        const QVariantMap release = qdbus_cast<QVariantMap>(reply.arguments().value(0));
+        QCOMPARE(release.value(QStringLiteral("version")), answer);
+        QCOMPARE(release.value(QStringLiteral("file-name")).toString(), QStringLiteral("vexbus-adapter-%1.cyacd").arg(version));
+        QCOMPARE(release.value(QStringLiteral("authenticated")).toBool(), true);
+        QCOMPARE(release.value(QStringLiteral("signing-key")).toString(), m_publisherFingerprint);
+        QCOMPARE(release.value(QStringLiteral("server")).toString(), m_server.url(QStringLiteral("/firmware/nivora-vexbususb")));
+        QCOMPARE(release.value(QStringLiteral("pre-release")).toBool(), !area.isEmpty());
+        QCOMPARE(release.value(QStringLiteral("row-count")).toInt(), 128);
+        QVERIFY(release.value(QStringLiteral("byte-count")).toInt() > 128);
+    }
+    if (method == QLatin1String("UpdateFromReleaseServer") && error.isEmpty())
+        QCOMPARE(reply.arguments().value(0), answer);
+    // Only a release that is to be written sends anything to the controller.
+    const bool written = answer == QVariant(true);
+    QCOMPARE(requestCount(emulator) > before, written || refusedCommand >= 0);
+    QTRY_COMPARE_WITH_TIMEOUT(property(firstPath, QStringLiteral("FirmwareVersion")).toString(), after, 10000);
+    QCOMPARE(property(firstPath, QStringLiteral("UpdatePhase")).toString(),
+             written ? QStringLiteral("done") : refusedCommand >= 0 ? QStringLiteral("failed") : QStringLiteral("idle"));
+    QCOMPARE(property(firstPath, QStringLiteral("UpdateError")).toString(), updateError);
+    if (updateError != QLatin1String("none"))
+        QCOMPARE(property(firstPath, QStringLiteral("UpdateErrorString")).toString(), reply.errorMessage());
+}
+
+NivoraTest::ToolResult TestVexbusd::runVexbusctl(const QStringList &arguments, const QList<QByteArray> &frames)
+{
+    QProcess process;
+    process.start(QStringLiteral(VEXBUSCTL), arguments);
+    QByteArray err;
+    QElapsedTimer timer;
+    timer.start();
+    while (!frames.isEmpty() && !err.contains("monitoring ") && process.state() != QProcess::NotRunning && timer.elapsed() < 15000) {
+        QTest::qWait(10);
+        err += process.readAllStandardError();
+    }
+    for (const QByteArray &frame : frames)
+        m_emulators[0]->sendBusData(frame);
+    if (!NivoraTest::waitForFinished(&process, 60000))
+        process.kill();
+    err += process.readAllStandardError();
+    return NivoraTest::ToolResult{process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                                  QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(err)};
+}
+
+void TestVexbusd::vexbusctlSaysTheSameThroughTheService_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("failingCommand"); // the controller answers it with error code 6; -1: none
+    QTest::addColumn<QList<QByteArray>>("frames"); // for a monitor
+    QTest::addColumn<bool>("compared"); // with the same command on the port itself
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output"); // a pattern, SERVER the release server
+    QTest::addColumn<QString>("error"); // a pattern
+
+    const QList<QByteArray> none;
+    QTest::newRow("status") << QStringList{"status"} << -1 << none << true << 0
+                            << "^Port: +/dev/ttyUSB0\nFirmware version: +1\\.4\\.12\n(.*\n){5}Serial port: +ttyUSB0, 115200 baud\n"
+                               "(.*\n){2}  serial number: +A5XK1234\n  USB ID: +0403:6001\n$" << "^$";
+    QTest::newRow("status as JSON") << QStringList{"--json", "status"} << -1 << none << true << 0
+                                    << "^\\{\"available\":true,\"firmwareVersion\":\"1\\.4\\.12\",.*\"port\":\"/dev/ttyUSB0\",.*\"baudrate\":115200,"
+                                    << "^$";
+    QTest::newRow("write") << QStringList{"write", "0a1b2c"} << -1 << none << true << 0 << "^ok: wrote 3 byte\\(s\\) to the bus\n$" << "^$";
+    QTest::newRow("write refused") << QStringList{"--json", "write", "01"} << 0xA0 << none << true << 1
+                                   << "\"controllerError\":\"unknown-command\",\"data\":\"01\",\"error\":\"ErrorInterfaceError\","
+                                   << "^vexbusctl: writing 1 byte\\(s\\) to the bus failed at /dev/ttyUSB0: The controller refused the request "
+                                      "CommandWriteDataToVexbus with error code 6 \\(ErrorUnknownCommand\\)";
+    QTest::newRow("press") << QStringList{"press", "app", "open", "--ms", "300"} << -1 << none << true << 0
+                           << "^ok: pressed app button open for 300 ms\n$" << "^$";
+    QTest::newRow("app-params") << QStringList{"--json", "app-params", "on"} << -1 << none << true << 0 << "\"success\":true" << "^$";
+    QTest::newRow("reset") << QStringList{"--json", "reset"} << -1 << none << true << 0
+                           << "\"firmwareVersion\":\"1\\.4\\.12\",.*\"success\":true" << "^$";
+    QTest::newRow("monitor") << QStringList{"--json", "monitor", "--count", "2"} << -1
+                             << QList<QByteArray>{QByteArray::fromHex("0a1b2c"), QByteArray::fromHex("ff00")} << true << 0
+                             << "^\\{\"event\":\"available\",\"firmwareVersion\":\"1\\.4\\.12\".*\n\\{\"available\":true,\"event\":\"status\",.*\n"
+                                "\\{\"data\":\"0a1b2c\",\"event\":\"frame\",\"time\":\"TIME\"\\}\n\\{\"data\":\"ff00\"" << "monitoring /dev/ttyUSB0 \\(firmware 1\\.4\\.12\\)";
+    QTest::newRow("update") << QStringList{"--json", "update", SAMPLE_FIRMWARE} << -1 << none << true << 0
+                            << "\"event\":\"started\".*\n(.*\n)*\\{\"event\":\"finished\",\"firmwareVersion\":\"1\\.5\\.0\",\"previousFirmwareVersion\":\"1\\.4\\.12\"" << "^$";
+    // Releases come from the service's server, verified with its keys.
+    QTest::newRow("check-update") << QStringList{"check-update"} << -1 << none << false << 0
+                                  << "^Version: +1\\.5\\.0\n(.*\n){3}Server: +SERVER\nSignature: +verified, key [0-9a-f]{16} \\(trusted by vexbusd\\)\n"
+                                     "Image: +verified, 128 rows\n$" << "^$";
+    QTest::newRow("update --online") << QStringList{"--json", "update", "--online"} << -1 << none << false << 0
+                                     << "\"rowCount\":128,\"server\":\"SERVER\",.*\n\\{\"event\":\"started\",\"image\":\"vexbus-adapter-1\\.5\\.0\\.cyacd\""
+                                        "(.*\n)*\\{\"event\":\"finished\",\"firmwareVersion\":\"1\\.5\\.0\"" << "^$";
+    QTest::newRow("update --online from another server") << QStringList{"update", "--online", "--server", "https://127.0.0.1:1"} << -1 << none
+                                                         << false << 2 << "^$"
+                                                         << "^vexbusctl: vexbusd owns /dev/ttyUSB0 and takes releases from the server and with the keys "
+                                                            "of its settings; --server, --ca-certificate and --trusted-key go with --direct";
+}
+
+void TestVexbusd::vexbusctlSaysTheSameThroughTheService()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, failingCommand);
+    QFETCH(QList<QByteArray>, frames);
+    QFETCH(bool, compared);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    QFETCH(QString, error);
+
+    VexbusEmulator *emulator = m_emulators[0].get();
+    emulator->setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
+    if (failingCommand >= 0)
+        emulator->setCommandError(VexbusEmulator::ModeController, quint8(failingCommand), 6);
+    const QString server = m_server.url(QStringLiteral("/firmware/nivora-vexbususb"));
+    auto normalized = [](QString text) {
+        return text.replace(QRegularExpression(QStringLiteral("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}")), QStringLiteral("TIME"));
+    };
+
+    // The service holds the port: what works went through it.
+    const QStringList port{"--port", "/dev/ttyUSB0"};
+    const NivoraTest::ToolResult served = runVexbusctl(port + arguments, frames);
+    QVERIFY2(served.exitCode == exitCode, qPrintable(served.describe()));
+    QVERIFY2(normalized(served.out).contains(QRegularExpression(QString(output).replace(QStringLiteral("SERVER"), server))),
+             qPrintable(served.describe()));
+    QVERIFY2(served.err.contains(QRegularExpression(error)), qPrintable(served.describe()));
+    if (!compared)
+        return;
+
+    // The same command on the port itself, from the same state.
+    if (property(firstPath, QStringLiteral("FirmwareVersion")).toString() != QLatin1String("1.4.12")) {
+        emulator->setFirmwareVersion(QVersionNumber(1, 4, 12));
+        QCOMPARE(call(client(QStringLiteral("first")), firstPath, QStringLiteral("Reset")).type(), QDBusMessage::ReplyMessage);
+        QTRY_COMPARE_WITH_TIMEOUT(property(firstPath, QStringLiteral("FirmwareVersion")).toString(), QStringLiteral("1.4.12"), 10000);
+    }
+    const NivoraTest::ToolResult direct = runVexbusctl(QStringList{"inhibit", "--port", "/dev/ttyUSB0", "--", VEXBUSCTL, "--direct"}
+                                                       + port + arguments, frames);
+    QCOMPARE(direct.exitCode, served.exitCode);
+    QCOMPARE(normalized(served.out), normalized(direct.out));
+}
+
 void TestVexbusd::lendsThePortUntilItsHolderLeaves()
 {
     // The service holds the port: a plain open finds it locked.
     QSerialPort port(QStringLiteral("/dev/ttyUSB0"));
     QVERIFY(!port.open(QIODevice::ReadWrite));
 
-    const NivoraTest::ToolResult direct = NivoraTest::runTool(QStringLiteral(VEXBUSCTL), {"--port", "/dev/ttyUSB0", "status"});
+    const NivoraTest::ToolResult direct = NivoraTest::runTool(QStringLiteral(VEXBUSCTL), {"--direct", "--port", "/dev/ttyUSB0", "status"});
     QCOMPARE(direct.exitCode, 3);
     QVERIFY2(direct.err.contains(QRegularExpression(QStringLiteral("vexbusctl: /dev/ttyUSB0 is in use by vexbusd \\(pid \\d+\\), "
             "which shares the adapter on D-Bus\\. To open the port directly, let vexbusd lend it: "
             "vexbusctl inhibit --port /dev/ttyUSB0 -- vexbusctl --port /dev/ttyUSB0 COMMAND\n$"))), qPrintable(direct.describe()));
+    // The doctor names the service and the way round it, which reaches the controller.
+    const QStringList doctor{QStringLiteral(VEXBUSCTL), "doctor", "--port", "/dev/ttyUSB0"};
+    const NivoraTest::ToolResult named = NivoraTest::runTool(doctor.first(), doctor.mid(1));
+    QVERIFY2(named.out.contains(QRegularExpression(QStringLiteral("^warning +port-in-use +the service vexbusd \\(pid \\d+\\) .* Fix: let "
+            "vexbusd lend the port to check the controller too: vexbusctl inhibit --port /dev/ttyUSB0 -- vexbusctl doctor "
+            "--port /dev/ttyUSB0;"), QRegularExpression::MultilineOption)), qPrintable(named.describe()));
+    const NivoraTest::ToolResult lentToDoctor = NivoraTest::runTool(QStringLiteral(VEXBUSCTL),
+            QStringList{"inhibit", "--port", "/dev/ttyUSB0", "--"} + doctor);
+    QVERIFY2(lentToDoctor.out.contains(QRegularExpression(QStringLiteral("^ok +port-in-use +no other program holds /dev/ttyUSB0"),
+                                                          QRegularExpression::MultilineOption))
+             && lentToDoctor.out.contains(QRegularExpression(QStringLiteral("^ok +controller +the controller at /dev/ttyUSB0 answers"),
+                                                             QRegularExpression::MultilineOption)),
+             qPrintable(lentToDoctor.describe()));
+    QTRY_VERIFY_WITH_TIMEOUT(property(firstPath, QStringLiteral("Available")).toBool(), 10000);
+
 
     QProcess holder;
     holder.start(QStringLiteral(VEXBUSCTL), {"inhibit", "--serial", "A5XK", "--", "cat"});
