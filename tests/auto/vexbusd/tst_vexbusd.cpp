@@ -523,7 +523,7 @@ void TestVexbusd::answersFromTheReleaseServer()
         QCOMPARE(release.value(QStringLiteral("signing-key")).toString(), m_publisherFingerprint);
         QCOMPARE(release.value(QStringLiteral("server")).toString(), m_server.url(QStringLiteral("/firmware/nivora-vexbususb")));
         QCOMPARE(release.value(QStringLiteral("pre-release")).toBool(), !area.isEmpty());
-        QCOMPARE(release.value(QStringLiteral("row-count")).toInt(), 128);
+        QCOMPARE(release.value(QStringLiteral("row-count")).toInt(), 129);
         QVERIFY(release.value(QStringLiteral("byte-count")).toInt() > 128);
     }
     if (method == QLatin1String("UpdateFromReleaseServer") && error.isEmpty())
@@ -595,9 +595,9 @@ void TestVexbusd::vexbusctlSaysTheSameThroughTheService_data()
     // Releases come from the service's server, verified with its keys.
     QTest::newRow("check-update") << QStringList{"check-update"} << -1 << none << false << 0
                                   << "^Version: +1\\.5\\.0\n(.*\n){3}Server: +SERVER\nSignature: +verified, key [0-9a-f]{16} \\(trusted by vexbusd\\)\n"
-                                     "Image: +verified, 128 rows\n$" << "^$";
+                                     "Image: +verified, 129 rows\n$" << "^$";
     QTest::newRow("update --online") << QStringList{"--json", "update", "--online"} << -1 << none << false << 0
-                                     << "\"rowCount\":128,\"server\":\"SERVER\",.*\n\\{\"event\":\"started\",\"image\":\"vexbus-adapter-1\\.5\\.0\\.cyacd\""
+                                     << "\"rowCount\":129,\"server\":\"SERVER\",.*\n\\{\"event\":\"started\",\"image\":\"vexbus-adapter-1\\.5\\.0\\.cyacd\""
                                         "(.*\n)*\\{\"event\":\"finished\",\"firmwareVersion\":\"1\\.5\\.0\"" << "^$";
     QTest::newRow("update --online from another server") << QStringList{"update", "--online", "--server", "https://127.0.0.1:1"} << -1 << none
                                                          << false << 2 << "^$"
