@@ -49,7 +49,7 @@ QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> sortedDeviceInfos(const NivoraVe
 
 QString devicePathOf(const QString &path)
 {
-    return resolveLinks(QFileInfo(path).absoluteFilePath());
+    return SystemInspector::resolveLinks(QFileInfo(path).absoluteFilePath());
 }
 
 QString noAdapterListed()
