@@ -523,7 +523,7 @@ void TestVexbusd::answersFromTheReleaseServer()
         QCOMPARE(release.value(QStringLiteral("signing-key")).toString(), m_publisherFingerprint);
         QCOMPARE(release.value(QStringLiteral("server")).toString(), m_server.url(QStringLiteral("/firmware/nivora-vexbususb")));
         QCOMPARE(release.value(QStringLiteral("pre-release")).toBool(), !area.isEmpty());
-        QCOMPARE(release.value(QStringLiteral("row-count")).toInt(), 128);
+        QCOMPARE(release.value(QStringLiteral("row-count")).toInt(), 129);
         QVERIFY(release.value(QStringLiteral("byte-count")).toInt() > 128);
     }
     if (method == QLatin1String("UpdateFromReleaseServer") && error.isEmpty())
@@ -572,9 +572,9 @@ void TestVexbusd::vexbusctlSaysTheSameThroughTheService_data()
     const QList<QByteArray> none;
     QTest::newRow("status") << QStringList{"status"} << -1 << none << true << 0
                             << "^Port: +/dev/ttyUSB0\nFirmware version: +1\\.4\\.12\n(.*\n){5}Serial port: +ttyUSB0, 115200 baud\n"
-                               "(.*\n){2}  serial number: +A5XK1234\n  USB ID: +0403:6001\n$" << "^$";
+                               "(.*\n){2}  serial number: +A5XK1234\n  USB ID: +0403:6001\nIn bootloader: +no\n$" << "^$";
     QTest::newRow("status as JSON") << QStringList{"--json", "status"} << -1 << none << true << 0
-                                    << "^\\{\"available\":true,\"firmwareVersion\":\"1\\.4\\.12\",.*\"port\":\"/dev/ttyUSB0\",.*\"baudrate\":115200,"
+                                    << "^\\{\"available\":true,\"controllerInBootloader\":false,\"firmwareVersion\":\"1\\.4\\.12\",.*\"port\":\"/dev/ttyUSB0\",.*\"baudrate\":115200,"
                                     << "^$";
     QTest::newRow("write") << QStringList{"write", "0a1b2c"} << -1 << none << true << 0 << "^ok: wrote 3 byte\\(s\\) to the bus\n$" << "^$";
     QTest::newRow("write refused") << QStringList{"--json", "write", "01"} << 0xA0 << none << true << 1
@@ -588,16 +588,16 @@ void TestVexbusd::vexbusctlSaysTheSameThroughTheService_data()
                            << "\"firmwareVersion\":\"1\\.4\\.12\",.*\"success\":true" << "^$";
     QTest::newRow("monitor") << QStringList{"--json", "monitor", "--count", "2"} << -1
                              << QList<QByteArray>{QByteArray::fromHex("0a1b2c"), QByteArray::fromHex("ff00")} << true << 0
-                             << "^\\{\"event\":\"available\",\"firmwareVersion\":\"1\\.4\\.12\".*\n\\{\"available\":true,\"event\":\"status\",.*\n"
+                             << "^\\{\"event\":\"available\",\"firmwareVersion\":\"1\\.4\\.12\".*\n\\{\"available\":true,\"controllerInBootloader\":false,\"event\":\"status\",.*\n"
                                 "\\{\"data\":\"0a1b2c\",\"event\":\"frame\",\"time\":\"TIME\"\\}\n\\{\"data\":\"ff00\"" << "monitoring /dev/ttyUSB0 \\(firmware 1\\.4\\.12\\)";
     QTest::newRow("update") << QStringList{"--json", "update", SAMPLE_FIRMWARE} << -1 << none << true << 0
                             << "\"event\":\"started\".*\n(.*\n)*\\{\"event\":\"finished\",\"firmwareVersion\":\"1\\.5\\.0\",\"previousFirmwareVersion\":\"1\\.4\\.12\"" << "^$";
     // Releases come from the service's server, verified with its keys.
     QTest::newRow("check-update") << QStringList{"check-update"} << -1 << none << false << 0
                                   << "^Version: +1\\.5\\.0\n(.*\n){3}Server: +SERVER\nSignature: +verified, key [0-9a-f]{16} \\(trusted by vexbusd\\)\n"
-                                     "Image: +verified, 128 rows\n$" << "^$";
+                                     "Image: +verified, 129 rows\n$" << "^$";
     QTest::newRow("update --online") << QStringList{"--json", "update", "--online"} << -1 << none << false << 0
-                                     << "\"rowCount\":128,\"server\":\"SERVER\",.*\n\\{\"event\":\"started\",\"image\":\"vexbus-adapter-1\\.5\\.0\\.cyacd\""
+                                     << "\"rowCount\":129,\"server\":\"SERVER\",.*\n\\{\"event\":\"started\",\"image\":\"vexbus-adapter-1\\.5\\.0\\.cyacd\""
                                         "(.*\n)*\\{\"event\":\"finished\",\"firmwareVersion\":\"1\\.5\\.0\"" << "^$";
     QTest::newRow("update --online from another server") << QStringList{"update", "--online", "--server", "https://127.0.0.1:1"} << -1 << none
                                                          << false << 2 << "^$"
