@@ -68,6 +68,7 @@ QString AdapterObject::errorName(Outcome::Failure failure)
 
 QString AdapterObject::state() const { return Names::of(m_adapter->adapter()->state()); }
 bool AdapterObject::available() const { return m_adapter->adapter()->available(); }
+bool AdapterObject::controllerInBootloader() const { return m_adapter->adapter()->controllerInBootloader(); }
 QString AdapterObject::firmwareVersion() const { return m_adapter->adapter()->firmwareVersion(); }
 QString AdapterObject::ledMode() const { return Names::of(m_adapter->adapter()->ledMode()); }
 QString AdapterObject::busType() const { return Names::of(m_adapter->adapter()->vexbusType()); }
@@ -100,6 +101,7 @@ void AdapterObject::followProperties()
     NivoraVexbusUsbAdapter *adapter = m_adapter->adapter();
     connect(adapter, &NivoraVexbusUsbAdapter::stateChanged, this, [this]() { markChanged("State"); });
     connect(adapter, &NivoraVexbusUsbAdapter::availableChanged, this, [this]() { markChanged("Available"); });
+    connect(adapter, &NivoraVexbusUsbAdapter::controllerInBootloaderChanged, this, [this]() { markChanged("ControllerInBootloader"); });
     connect(adapter, &NivoraVexbusUsbAdapter::firmwareVersionChanged, this, [this]() { markChanged("FirmwareVersion"); });
     connect(adapter, &NivoraVexbusUsbAdapter::ledModeChanged, this, [this]() { markChanged("LedMode"); });
     connect(adapter, &NivoraVexbusUsbAdapter::vexbusTypeChanged, this, [this]() { markChanged("BusType"); });

@@ -26,6 +26,7 @@ class AdapterObject : public QObject, protected QDBusContext
     Q_OBJECT
     Q_PROPERTY(QString State READ state)
     Q_PROPERTY(bool Available READ available)
+    Q_PROPERTY(bool ControllerInBootloader READ controllerInBootloader)
     Q_PROPERTY(QString FirmwareVersion READ firmwareVersion)
     Q_PROPERTY(QString LedMode READ ledMode)
     Q_PROPERTY(QString BusType READ busType)
@@ -60,6 +61,7 @@ public:
 
     QString state() const;
     bool available() const;
+    bool controllerInBootloader() const;
     QString firmwareVersion() const;
     QString ledMode() const;
     QString busType() const;
