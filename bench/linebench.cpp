@@ -16,9 +16,6 @@
 #include <adapter/nivoravexbususbadapter.h>
 #include <link/nivoravexbususbinterface.h>
 
-#include <controllerpacket.h>
-#include <controllerstatus.h>
-#include <slipcodec.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -35,9 +32,6 @@
 #include <unistd.h>
 
 using namespace NivoraVexbusUsb;
-using NivoraVexbusUsbEmulator::ControllerPacket;
-using NivoraVexbusUsbEmulator::ControllerStatus;
-using NivoraVexbusUsbEmulator::SlipCodec;
 
 static constexpr int kBaudRate = 115200;
 static constexpr double kByteTimeUs = 10 * 1e6 / kBaudRate;
@@ -89,19 +83,29 @@ static bool connectAdapter(NivoraVexbusUsbAdapter *adapter, const QString &port)
     return false;
 }
 
+// The bus frame every benchmark request writes, and its write request's
+// payload (length byte and frame), as the adapter and the plain host send it.
+static const QByteArray kBusFrame = QByteArray::fromHex("0a1b2c");
+static const QByteArray kWritePayload = QByteArray::fromHex("030a1b2c");
+
 // Bus-write commands through the adapter, one at a time: round trip and
 // wire bytes. The runner costs each command as little as it can (one event
 // loop, connections made once, one watchdog for the series), so that the
-// instruction counts are the library's.
+// instruction counts are the library's; for them it does not count wire
+// bytes either (an application does not listen to the link's bytes).
 class CommandRunner
 {
 public:
-    CommandRunner(NivoraVexbusUsbAdapter *adapter, int count) : m_adapter(adapter)
+    CommandRunner(NivoraVexbusUsbAdapter *adapter, int count, bool countWireBytes) : m_adapter(adapter)
     {
-        NivoraVexbusUsbInterface *link = adapter->serialInterface();
-        QObject::connect(link->serialPort(), &QSerialPort::bytesWritten, [this](qint64 bytes) { m_wireBytes += bytes; });
-        QObject::connect(link, &NivoraVexbusUsbInterface::dataReceived,
-                         [this](const QByteArray &data) { m_wireBytes += wireLength(data); });
+        if (countWireBytes) {
+            // The answer tells the request's packet id, and so both frames' bytes on the wire.
+            QObject::connect(adapter->serialInterface(), &NivoraVexbusUsbInterface::dataReceived, [this](const QByteArray &data) {
+                if (data.size() < 2 || quint8(data.at(0)) != NivoraVexbusUsbUtils::CommandWriteDataToVexbus)
+                    return;
+                m_wireBytes += wireLength(data) + wireLength(data.left(2) + kWritePayload);
+            });
+        }
         QObject::connect(m_adapter, &NivoraVexbusUsbAdapter::commandFinished, &m_loop,
                 [this](NivoraVexbusUsbUtils::Command, NivoraVexbusUsbReply::Error error) {
             m_ok = error == NivoraVexbusUsbReply::ErrorNoError;
@@ -113,13 +117,14 @@ public:
     }
 
     // Microseconds of the round trip beyond the wire time; NAN on a failure.
-    double run()
+    // Out of line, so that callgrind can count it alone (--toggle-collect).
+    Q_NEVER_INLINE double run()
     {
         m_wireBytes = 0;
         m_ok = false;
         QElapsedTimer clock;
         clock.start();
-        m_adapter->writeDataToVexbus(m_frame);
+        m_adapter->writeDataToVexbus(kBusFrame);
         m_loop.exec();
         const double roundTripUs = clock.nsecsElapsed() / 1e3;
         return m_ok ? roundTripUs - m_wireBytes * kByteTimeUs : NAN;
@@ -127,24 +132,11 @@ public:
 
 private:
     NivoraVexbusUsbAdapter *m_adapter;
-    const QByteArray m_frame = QByteArray::fromHex("0a1b2c");
     QEventLoop m_loop;
     QTimer m_watchdog;
     qint64 m_wireBytes = 0;
     bool m_ok = false;
 };
-
-// A status request as the plain C reference sends it, with the length of its answer.
-static QByteArray statusRequest(int index, int *responseSize)
-{
-    const quint8 id = quint8(index);
-    QByteArray packet;
-    packet.append(char(ControllerPacket::CommandGetControllerStatus));
-    packet.append(char(id));
-    *responseSize = wireLength(ControllerPacket::response(ControllerPacket::CommandGetControllerStatus, id, 0,
-                                                          ControllerStatus().toPayload()));
-    return SlipCodec::encodeFrame(packet);
-}
 
 static double percentile(QVector<double> values, double fraction)
 {
@@ -153,25 +145,38 @@ static double percentile(QVector<double> values, double fraction)
     return values.isEmpty() ? NAN : values.at(index);
 }
 
-static bool plainRoundTrips(const QString &port, int count, QVector<double> *overheadsUs)
+// Out of line, so that callgrind can count the plain host's request alone.
+Q_NEVER_INLINE static bool plainRequest(int fd, quint8 id, const unsigned char *payload, QVector<double> *overheadsUs,
+                                        QVector<double> *roundTripsUs)
+{
+    size_t wireBytes = 0;
+    const long long ns = plain_request(fd, NivoraVexbusUsbUtils::CommandWriteDataToVexbus, id, payload,
+                                       size_t(kWritePayload.size()), kConnectTimeoutMs, &wireBytes);
+    if (ns < 0)
+        return false;
+    if (overheadsUs)
+        overheadsUs->append(ns / 1e3 - double(wireBytes) * kByteTimeUs);
+    if (roundTripsUs)
+        roundTripsUs->append(ns / 1e3);
+    return true;
+}
+
+// The same write requests from a plain C host: the microseconds beyond the
+// wire time (overheadsUs) and in all (roundTripsUs), when given.
+static bool plainRoundTrips(const QString &port, int count, QVector<double> *overheadsUs,
+                            QVector<double> *roundTripsUs = nullptr)
 {
     const int fd = plain_open_tty(QFile::encodeName(port).constData());
     if (fd < 0)
         return false;
     // The emulator attaches when the line opens.
     runEventLoopFor(100);
-    for (int i = 0; i < count; ++i) {
-        int responseSize = 0;
-        const QByteArray request = statusRequest(i, &responseSize);
-        const long long ns = plain_round_trip(fd, reinterpret_cast<const unsigned char *>(request.constData()),
-                                              size_t(request.size()), size_t(responseSize), kConnectTimeoutMs);
-        if (ns < 0) {
+    const auto *payload = reinterpret_cast<const unsigned char *>(kWritePayload.constData());
+    for (int i = 0; i < count; ++i)
+        if (!plainRequest(fd, quint8(i), payload, overheadsUs, roundTripsUs)) {
             ::close(fd);
             return false;
         }
-        if (overheadsUs)
-            overheadsUs->append(ns / 1e3 - (request.size() + responseSize) * kByteTimeUs);
-    }
     ::close(fd);
     return true;
 }
@@ -184,17 +189,14 @@ static int emulatorShare(const QString &pacedPort, const QString &port, int coun
 {
     QVector<double> paced;
     QVector<double> unpaced;
-    if (!plainRoundTrips(pacedPort, count, &paced) || !plainRoundTrips(port, count, &unpaced)) {
+    if (!plainRoundTrips(pacedPort, count, &paced) || !plainRoundTrips(port, count, nullptr, &unpaced)) {
         std::fprintf(stderr, "nivora-bench-line: the plain round trip failed\n");
         return 1;
     }
-    // The wire time that plainRoundTrips() took off is given back.
-    int responseSize = 0;
-    const double wireUs = (statusRequest(0, &responseSize).size() + responseSize) * kByteTimeUs;
     BenchFigure figure;
     figure.figure = QStringLiteral("request");
     figure.subject = QStringLiteral("emulator's own time beyond its line model, median");
-    figure.reference = percentile(unpaced, 0.5) + wireUs;
+    figure.reference = percentile(unpaced, 0.5);
     figure.value = percentile(paced, 0.5) - figure.reference;
     figure.unit = QStringLiteral("us");
     figure.referenceName = QStringLiteral("unpaced round trip");
@@ -218,7 +220,7 @@ static int request(const QString &port, int count)
         NivoraVexbusUsbAdapter adapter;
         if (!connectAdapter(&adapter, port))
             return 1;
-        CommandRunner runner(&adapter, count);
+        CommandRunner runner(&adapter, count, true);
         for (int i = 0; i < count; ++i) {
             const double us = runner.run();
             if (std::isnan(us))
@@ -261,7 +263,7 @@ static qint64 processCpuNs(qint64 pid)
     return file.readAll().split(' ').value(0).toLongLong();
 }
 
-static void reportLineRate(const QString &subject, double percent, double plainPercent, bool toolRules, qint64 frames)
+static void reportLineRate(const QString &subject, double percent, double plainPercent, const QString &goal, qint64 frames)
 {
     BenchFigure figure;
     figure.figure = QStringLiteral("line rate");
@@ -270,7 +272,7 @@ static void reportLineRate(const QString &subject, double percent, double plainP
     figure.unit = QStringLiteral("% core");
     figure.referenceName = QStringLiteral("plain C reader");
     figure.reference = plainPercent;
-    figure.goal = toolRules ? QStringLiteral("value < 1 %") : QString();
+    figure.goal = goal;
     figure.details.insert(QStringLiteral("frames"), double(frames));
     figure.report();
 }
@@ -329,17 +331,18 @@ static int receive(const QString &port, int seconds, const QString &tool)
     const qint64 plainFrames = qint64(decoder.frames);
     ::close(fd);
     reportLineRate(QStringLiteral("reference: frames %1/s").arg(plainFrames / seconds), plainPercent, plainPercent,
-                   false, plainFrames);
+                   QString(), plainFrames);
 
     qint64 frames = 0;
     const double quiet = inProcessReceiver(port, seconds, kToolRules, &frames);
-    reportLineRate(QStringLiteral("in-process adapter, tool's logging rules"), quiet, plainPercent, true, frames);
+    reportLineRate(QStringLiteral("in-process adapter, tool's logging rules"), quiet, plainPercent,
+                   QStringLiteral("value < 1 %"), frames);
     const double allOn = inProcessReceiver(port, seconds, kAllOnRules, &frames);
-    reportLineRate(QStringLiteral("in-process adapter, all logging on"), allOn, plainPercent, false, frames);
+    reportLineRate(QStringLiteral("in-process adapter, all logging on"), allOn, plainPercent, QString(), frames);
     reportLineRate(QStringLiteral("vexbusctl monitor, tool's logging rules"),
-                   toolReceiver(tool, port, seconds, false), plainPercent, true, 0);
+                   toolReceiver(tool, port, seconds, false), plainPercent, QStringLiteral("<= 1"), 0);
     reportLineRate(QStringLiteral("vexbusctl --verbose monitor, all logging on"),
-                   toolReceiver(tool, port, seconds, true), plainPercent, false, 0);
+                   toolReceiver(tool, port, seconds, true), plainPercent, QString(), 0);
     return std::isnan(quiet) || std::isnan(allOn) ? 1 : 0;
 }
 
@@ -349,7 +352,7 @@ static int countRequest(const QString &port, int count)
     NivoraVexbusUsbAdapter adapter;
     if (!connectAdapter(&adapter, port))
         return 1;
-    CommandRunner runner(&adapter, count);
+    CommandRunner runner(&adapter, count, false);
     for (int i = 0; i < count; ++i) {
         if (std::isnan(runner.run()))
             return 1;

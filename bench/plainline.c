@@ -14,12 +14,20 @@ enum { END = 0xC0, ESC = 0xDB, ESC_END = 0xDC, ESC_ESC = 0xDD };
 static void frame_end(struct plain_decoder *decoder)
 {
     unsigned char check = 0;
+    size_t escapes = 0;
     size_t i;
     if (decoder->length > 2) {
-        for (i = 0; i < decoder->length; i++)
+        for (i = 0; i < decoder->length; i++) {
             check ^= decoder->frame[i];
+            escapes += decoder->frame[i] == END || decoder->frame[i] == ESC;
+        }
         if (check == 0) {
             decoder->frames++;
+            if (decoder->want_answer && decoder->frame[0] == decoder->want_command
+                && decoder->frame[1] == decoder->want_id) {
+                decoder->answered = 1;
+                decoder->answer_wire_bytes = decoder->length + escapes + 2;
+            }
             decoder->frame_bytes += decoder->length - 1;
         }
     }
@@ -82,16 +90,56 @@ long long plain_cpu_ns(void)
     return (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
 }
 
-long long plain_round_trip(int fd, const unsigned char *request, size_t request_size,
-                           size_t response_size, int timeout_ms)
+static size_t slip_put(unsigned char *out, size_t n, unsigned char byte)
 {
+    if (byte == END) {
+        out[n++] = ESC;
+        out[n++] = ESC_END;
+    } else if (byte == ESC) {
+        out[n++] = ESC;
+        out[n++] = ESC_ESC;
+    } else {
+        out[n++] = byte;
+    }
+    return n;
+}
+
+long long plain_request(int fd, unsigned char command, unsigned char id, const unsigned char *payload,
+                        size_t payload_size, int timeout_ms, size_t *wire_bytes)
+{
+    unsigned char frame[2 * (2 + PLAIN_MAX_PAYLOAD + 1) + 2];
     unsigned char buffer[512];
-    size_t received = 0;
-    long long start = plain_now_ns();
-    long long deadline = start + (long long)timeout_ms * 1000000LL;
-    if (write(fd, request, request_size) != (ssize_t)request_size)
+    struct plain_decoder decoder;
+    unsigned char check = command ^ id;
+    size_t length = 0;
+    size_t i;
+    long long start;
+    long long deadline;
+    if (payload_size > PLAIN_MAX_PAYLOAD)
         return -1;
-    while (received < response_size) {
+    frame[length++] = END;
+    length = slip_put(frame, length, command);
+    length = slip_put(frame, length, id);
+    for (i = 0; i < payload_size; i++) {
+        check ^= payload[i];
+        length = slip_put(frame, length, payload[i]);
+    }
+    length = slip_put(frame, length, check);
+    frame[length++] = END;
+    /* Only the fields the decoder reads; its frame buffer needs no clearing. */
+    decoder.length = 0;
+    decoder.escaped = 0;
+    decoder.want_answer = 1;
+    decoder.want_command = command;
+    decoder.want_id = id;
+    decoder.answered = 0;
+    start = plain_now_ns();
+    deadline = start + (long long)timeout_ms * 1000000LL;
+    if (write(fd, frame, length) != (ssize_t)length)
+        return -1;
+    /* Notifications may come before the answer: only the frame with the
+     * request's command and packet id ends the wait. */
+    for (;;) {
         struct pollfd pfd = {fd, POLLIN, 0};
         ssize_t count;
         if (plain_now_ns() > deadline)
@@ -99,9 +147,14 @@ long long plain_round_trip(int fd, const unsigned char *request, size_t request_
         if (poll(&pfd, 1, 10) <= 0)
             continue;
         count = read(fd, buffer, sizeof(buffer));
-        if (count > 0)
-            received += (size_t)count;
+        if (count <= 0)
+            continue;
+        plain_decoder_feed(&decoder, buffer, (size_t)count);
+        if (decoder.answered)
+            break;
     }
+    if (wire_bytes)
+        *wire_bytes = length + decoder.answer_wire_bytes;
     return plain_now_ns() - start;
 }
 

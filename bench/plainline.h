@@ -19,7 +19,18 @@ struct plain_decoder {
     unsigned long frames;
     unsigned long frame_bytes;
     unsigned long long bytes_fed;
+    /* For plain_request(): the answer looked for (its command and packet id),
+     * whether it has come, and its bytes on the wire (delimiters and escapes
+     * included). */
+    int want_answer;
+    unsigned char want_command;
+    unsigned char want_id;
+    int answered;
+    size_t answer_wire_bytes;
 };
+
+/* The longest payload plain_request() frames. */
+#define PLAIN_MAX_PAYLOAD 255
 
 /* SLIP decoding with the XOR check of the adapter's frames. */
 void plain_decoder_feed(struct plain_decoder *decoder, const unsigned char *data, size_t size);
@@ -27,10 +38,13 @@ void plain_decoder_feed(struct plain_decoder *decoder, const unsigned char *data
 /* Sets a tty raw and non-blocking, as a serial port is opened. */
 int plain_open_tty(const char *path);
 
-/* Writes the request and reads until response_size bytes have come; the
- * time in ns, or -1 on an error or after timeout_ms. */
-long long plain_round_trip(int fd, const unsigned char *request, size_t request_size,
-                           size_t response_size, int timeout_ms);
+/* A request as a plain C host makes it: frames the packet (command, packet
+ * id, payload) with its XOR check byte, writes it and reads and decodes until
+ * the frame with the same command and packet id has come. Returns the time in
+ * ns from the write to that frame, or -1 on an error or after timeout_ms;
+ * *wire_bytes (when given) counts the bytes of the request and its answer. */
+long long plain_request(int fd, unsigned char command, unsigned char id, const unsigned char *payload,
+                        size_t payload_size, int timeout_ms, size_t *wire_bytes);
 
 /* Reads and decodes for the given time; returns the CPU time used in ns. */
 long long plain_receive(int fd, struct plain_decoder *decoder, long long duration_ns);

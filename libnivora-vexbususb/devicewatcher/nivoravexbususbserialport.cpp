@@ -4,6 +4,8 @@
 #include "devicewatcher/nivoravexbususbserialport.h"
 #include "logging/nivoravexbususblogging.h"
 
+#include <QMetaMethod>
+
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -48,7 +50,10 @@ qint64 NivoraVexbusUsbSerialPort::writeData(const char *data, qint64 maxSize)
         if (count > 0)
             written = count;
     }
-    if (written > 0) {
+    // bytesWritten() costs a posted event and a turn of the event loop for
+    // every write; without a receiver no one would see it.
+    static const QMetaMethod bytesWrittenSignal = QMetaMethod::fromSignal(&QIODevice::bytesWritten);
+    if (written > 0 && isSignalConnected(bytesWrittenSignal)) {
         if (m_writtenDirectly == 0) {
             QMetaObject::invokeMethod(this, [this]() {
                 const qint64 bytes = m_writtenDirectly;

@@ -23,7 +23,7 @@ namespace NivoraVexbusUsb {
 // descriptor at once; QSerialPort would buffer it, switch its write notifier
 // on and write it from the event loop: two turns of the loop and the
 // notifier on and off again for every request. bytesWritten() still comes
-// from the event loop.
+// from the event loop, for the writes made while it has a receiver.
 class NivoraVexbusUsbSerialPort : public QSerialPort
 {
 public:

@@ -6,6 +6,10 @@
 #include "logging/nivoravexbususblogging.h"
 
 #include <QTimer>
+#include <QTimerEvent>
+#include <QVarLengthArray>
+
+#include <limits>
 
 namespace NivoraVexbusUsb {
 
@@ -15,6 +19,7 @@ NivoraVexbusUsbClient::NivoraVexbusUsbClient(NivoraVexbusUsbInterface *interface
 {
     connect(m_interface, &NivoraVexbusUsbInterface::packetReceived, this, &NivoraVexbusUsbClient::onInterfacePacketReceived);
     connect(m_interface, &NivoraVexbusUsbInterface::connectedChanged, this, &NivoraVexbusUsbClient::onInterfaceConnectedChanged);
+    m_clock.start();
 }
 
 NivoraVexbusUsbClient::~NivoraVexbusUsbClient() = default;
@@ -52,9 +57,24 @@ NivoraVexbusUsbReply *NivoraVexbusUsbClient::sendRequest(NivoraVexbusUsbUtils::C
     const NivoraVexbusUsbPacket packet(static_cast<unsigned char>(command), m_nextPacketId++, payload,
                                        NivoraVexbusUsbPacket::TypeRequest);
     NivoraVexbusUsbReply *reply = createReply(packet);
-    m_replies.insert(reply->packetId(), reply);
+    NivoraVexbusUsbReply *&entry = m_replies[reply->packetId()];
+    if (entry) {
+        // After 256 requests an id comes round again while its first request
+        // may still be pending; the entry then belongs to the newer reply,
+        // and the older one waits out its time on its own timer.
+        NivoraVexbusUsbReply *older = entry;
+        const qint64 leftNs = older->m_deadlineNs - m_clock.nsecsElapsed();
+        older->m_timer.start(int(qMax<qint64>(0, (leftNs + 999999) / 1000000)), Qt::PreciseTimer, older);
+    } else {
+        ++m_pendingCount;
+    }
+    entry = reply;
     m_interface->sendPacket(reply->requestPacket());
-    reply->startWait(m_responseTimeout);
+    if (!reply->m_finished) {
+        reply->m_timeout = m_responseTimeout;
+        reply->m_deadlineNs = m_clock.nsecsElapsed() + qint64(m_responseTimeout) * 1000000;
+        scheduleTimeout(reply->m_deadlineNs);
+    }
     return reply;
 }
 
@@ -70,33 +90,93 @@ NivoraVexbusUsbReply *NivoraVexbusUsbClient::refuseRequest(NivoraVexbusUsbUtils:
 
 void NivoraVexbusUsbClient::abortRequests()
 {
-    const QList<QPointer<NivoraVexbusUsbReply>> pending = m_replies.values();
-    for (const QPointer<NivoraVexbusUsbReply> &reply : pending) {
+    // The pending replies of now: a receiver of one's finished() may send
+    // new requests, which are not aborted, or end others.
+    QVarLengthArray<NivoraVexbusUsbReply *, 16> pending;
+    for (NivoraVexbusUsbReply *reply : m_replies) {
         if (reply)
+            pending.append(reply);
+    }
+    for (NivoraVexbusUsbReply *reply : pending) {
+        if (m_replies[reply->packetId()] == reply)
             reply->abort();
     }
 }
 
 int NivoraVexbusUsbClient::pendingRequestCount() const
 {
-    return m_replies.count();
+    return m_pendingCount;
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbClient::createReply(const NivoraVexbusUsbPacket &requestPacket)
 {
     auto *reply = new NivoraVexbusUsbReply(requestPacket, this);
-    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply]() { onReplyFinished(reply); });
-    connect(reply, &NivoraVexbusUsbReply::finished, reply, &NivoraVexbusUsbReply::deleteLater);
+    reply->m_client = this;
+    reply->m_deleteWhenFinished = true;
     return reply;
 }
 
 void NivoraVexbusUsbClient::onReplyFinished(NivoraVexbusUsbReply *reply)
 {
-    // After 256 requests an id comes round again while its first request may
-    // still be pending; the entry then belongs to the newer reply and stays.
-    auto it = m_replies.find(reply->packetId());
-    if (it != m_replies.end() && it.value() == reply)
-        m_replies.erase(it);
+    takeReply(reply);
+}
+
+void NivoraVexbusUsbClient::forgetReply(NivoraVexbusUsbReply *reply)
+{
+    takeReply(reply);
+}
+
+void NivoraVexbusUsbClient::takeReply(NivoraVexbusUsbReply *reply)
+{
+    // An older reply whose id came round again no longer has the entry.
+    NivoraVexbusUsbReply *&entry = m_replies[reply->packetId()];
+    if (entry != reply)
+        return;
+    entry = nullptr;
+    --m_pendingCount;
+}
+
+void NivoraVexbusUsbClient::scheduleTimeout(qint64 deadlineNs)
+{
+    // The timer stays set for the earliest deadline; a later one waits until
+    // it fires. A precise timer never fires early, so the time-out passes
+    // no sooner than it should.
+    if (m_timeoutTimer.isActive() && m_timeoutTimerDeadlineNs <= deadlineNs)
+        return;
+    const qint64 leftNs = qMax<qint64>(0, deadlineNs - m_clock.nsecsElapsed());
+    const qint64 leftMs = (leftNs + 999999) / 1000000;
+    m_timeoutTimerDeadlineNs = deadlineNs;
+    m_timeoutTimer.start(int(qMin<qint64>(leftMs, std::numeric_limits<int>::max())), Qt::PreciseTimer, this);
+}
+
+void NivoraVexbusUsbClient::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != m_timeoutTimer.timerId()) {
+        QObject::timerEvent(event);
+        return;
+    }
+    m_timeoutTimer.stop();
+
+    const qint64 now = m_clock.nsecsElapsed();
+    QVarLengthArray<NivoraVexbusUsbReply *, 16> due;
+    for (NivoraVexbusUsbReply *reply : m_replies) {
+        if (reply && reply->m_deadlineNs <= now)
+            due.append(reply);
+    }
+    // Receivers of finished() may end or send other requests meanwhile:
+    // each reply is ended only while it still has its entry.
+    for (NivoraVexbusUsbReply *reply : due) {
+        if (m_replies[reply->packetId()] == reply)
+            reply->onTimeout();
+    }
+
+    qint64 earliest = std::numeric_limits<qint64>::max();
+    for (NivoraVexbusUsbReply *reply : m_replies) {
+        if (reply)
+            earliest = qMin(earliest, reply->m_deadlineNs);
+    }
+    if (earliest != std::numeric_limits<qint64>::max())
+        scheduleTimeout(earliest);
 }
 
 void NivoraVexbusUsbClient::onInterfacePacketReceived(const NivoraVexbusUsbPacket &packet)
@@ -104,11 +184,12 @@ void NivoraVexbusUsbClient::onInterfacePacketReceived(const NivoraVexbusUsbPacke
     if (packet.type() == NivoraVexbusUsbPacket::TypeNotification)
         return;
 
-    const QPointer<NivoraVexbusUsbReply> reply = m_replies.take(packet.packetId());
+    NivoraVexbusUsbReply *reply = m_replies[packet.packetId()];
     if (!reply) {
         qCWarning(dcVexbusUsbTraffic()) << "Unhandled packet received:" << packet;
         return;
     }
+    takeReply(reply);
 
     qCDebug(dcVexbusUsbTraffic()) << "Reply response received for request" << reply->requestPacket();
     reply->setFinished(packet);

@@ -9,9 +9,11 @@
 #include "link/nivoravexbususbreply.h"
 #include "link/nivoravexbususbutils.h"
 
-#include <QHash>
+#include <QBasicTimer>
+#include <QElapsedTimer>
 #include <QObject>
-#include <QPointer>
+
+#include <array>
 
 namespace NivoraVexbusUsb {
 
@@ -70,18 +72,36 @@ signals:
     /// Emitted when the responseTimeout property changed.
     void responseTimeoutChanged(int responseTimeout);
 
+protected:
+    /// Ends the replies whose time-out has passed.
+    void timerEvent(QTimerEvent *event) override;
+
 private slots:
     void onInterfacePacketReceived(const NivoraVexbusUsb::NivoraVexbusUsbPacket &packet);
     void onInterfaceConnectedChanged(bool connected);
 
 private:
+    friend class NivoraVexbusUsbReply;
+
     NivoraVexbusUsbReply *createReply(const NivoraVexbusUsbPacket &requestPacket);
     void onReplyFinished(NivoraVexbusUsbReply *reply);
+    void forgetReply(NivoraVexbusUsbReply *reply);
+    void takeReply(NivoraVexbusUsbReply *reply);
+    void scheduleTimeout(qint64 deadlineNs);
 
     NivoraVexbusUsbInterface *m_interface = nullptr;
     int m_responseTimeout = NivoraVexbusUsbReply::defaultTimeout;
     unsigned char m_nextPacketId = 0;
-    QHash<unsigned char, QPointer<NivoraVexbusUsbReply>> m_replies;
+    // The pending replies by packet id: a request costs no allocation and
+    // no guard object of its own. A reply leaves its entry when it finishes
+    // or is deleted.
+    std::array<NivoraVexbusUsbReply *, 256> m_replies = {};
+    int m_pendingCount = 0;
+    // One timer for the time-outs of all replies, set for the earliest;
+    // a request that ends before it needs no timer of its own.
+    QElapsedTimer m_clock;
+    QBasicTimer m_timeoutTimer;
+    qint64 m_timeoutTimerDeadlineNs = 0;
 };
 
 } // namespace NivoraVexbusUsb

@@ -10,6 +10,8 @@
 
 #include <QMetaEnum>
 
+#include <limits>
+
 namespace NivoraVexbusUsb {
 
 // The decoder, a plain value, keeps its own copy of what the interface publishes.
@@ -325,11 +327,39 @@ void NivoraVexbusUsbInterface::sendPacket(const NivoraVexbusUsbPacket &packet)
     // Reserved, the buffer keeps its memory from one frame to the next.
     m_sendBuffer.resize(0);
     m_sendBuffer.reserve(2 * data.size() + 4);
-    streamByte(ProtocolByteEnd, true);
-    for (const char byte : data)
-        streamByte(static_cast<unsigned char>(byte));
-    streamByte(calculateCrc(data));
-    streamByte(ProtocolByteEnd, true);
+    if (dcVexbusUsbInterfaceTraffic().isDebugEnabled()) {
+        // Byte by byte, each one logged.
+        streamByte(ProtocolByteEnd, true);
+        for (const char byte : data)
+            streamByte(static_cast<unsigned char>(byte));
+        streamByte(calculateCrc(data));
+        streamByte(ProtocolByteEnd, true);
+    } else {
+        // The same frame in one pass, the checksum taken on the way.
+        m_sendBuffer.resize(2 * data.size() + 4);
+        char *const begin = m_sendBuffer.data();
+        char *out = begin;
+        const auto put = [&out](unsigned char byte) {
+            if (byte == ProtocolByteEnd) {
+                *out++ = static_cast<char>(ProtocolByteEsc);
+                *out++ = static_cast<char>(ProtocolByteTransposedEnd);
+            } else if (byte == ProtocolByteEsc) {
+                *out++ = static_cast<char>(ProtocolByteEsc);
+                *out++ = static_cast<char>(ProtocolByteTransposedEsc);
+            } else {
+                *out++ = static_cast<char>(byte);
+            }
+        };
+        unsigned char crc = 0;
+        *out++ = static_cast<char>(ProtocolByteEnd);
+        for (const char byte : data) {
+            crc ^= static_cast<unsigned char>(byte);
+            put(static_cast<unsigned char>(byte));
+        }
+        put(crc);
+        *out++ = static_cast<char>(ProtocolByteEnd);
+        m_sendBuffer.resize(int(out - begin));
+    }
     if (m_trafficRecorder && m_trafficRecorder->isRecording())
         m_trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortLink, NivoraVexbusUsbTrafficRecorder::DirectionOut, m_sendBuffer);
     m_serialPort->write(m_sendBuffer);
@@ -373,13 +403,24 @@ void NivoraVexbusUsbInterface::streamByte(unsigned char byte, bool special)
 
 void NivoraVexbusUsbInterface::onReadyRead()
 {
-    const QByteArray data = m_serialPort->readAll();
-    if (m_trafficRecorder)
-        m_trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortLink, NivoraVexbusUsbTrafficRecorder::DirectionIn, data);
+    // The bytes go into the interface's own buffer, which keeps its memory
+    // from one read to the next (readAll() allocates for every read). It is
+    // taken out while its bytes are processed: a receiver that turns the
+    // event loop may bring a nested read, which then reads into a buffer of
+    // its own.
+    QByteArray data;
+    data.swap(m_readBuffer);
+    const qint64 available = m_serialPort->bytesAvailable();
+    if (data.size() < available)
+        data.resize(int(qMin<qint64>(available, std::numeric_limits<int>::max())));
+    const qint64 count = available > 0 ? m_serialPort->read(data.data(), data.size()) : 0;
+    if (count > 0 && m_trafficRecorder && m_trafficRecorder->isRecording())
+        m_trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortLink, NivoraVexbusUsbTrafficRecorder::DirectionIn,
+                                       QByteArray(data.constData(), int(count)));
     // Receivers run synchronously and may send or reconnect from inside
     // processData(); the decoder takes the next byte only afterwards.
     const char *bytes = data.constData();
-    int remaining = data.size();
+    int remaining = int(qMax<qint64>(count, 0));
     while (remaining > 0) {
         bool frameClosed = false;
         const int taken = m_decoder->processBytes(bytes, remaining, &frameClosed);
@@ -388,6 +429,7 @@ void NivoraVexbusUsbInterface::onReadyRead()
         if (frameClosed)
             processData(m_decoder->frame());
     }
+    m_readBuffer.swap(data);
 }
 
 void NivoraVexbusUsbInterface::processData(const QByteArray &data)

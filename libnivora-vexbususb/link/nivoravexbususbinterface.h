@@ -149,6 +149,8 @@ private:
     std::unique_ptr<NivoraVexbusUsbFrameDecoder> m_decoder;
     // The frame being encoded by sendPacket(), written to the port in one piece.
     QByteArray m_sendBuffer;
+    // The bytes of the last read, kept for its memory.
+    QByteArray m_readBuffer;
 };
 
 } // namespace NivoraVexbusUsb

@@ -2,8 +2,10 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "link/nivoravexbususbreply.h"
+#include "link/nivoravexbususbclient.h"
 
 #include <QMetaEnum>
+#include <QTimerEvent>
 
 namespace NivoraVexbusUsb {
 
@@ -48,11 +50,13 @@ NivoraVexbusUsbReply::NivoraVexbusUsbReply(const NivoraVexbusUsbPacket &requestP
     QObject(parent),
     m_requestPacket(requestPacket)
 {
-    m_timer.setSingleShot(true);
-    // A coarse timer may fire up to 5 % early, and a controller that answers
-    // within its time-out must not be taken for a silent one.
-    m_timer.setTimerType(Qt::PreciseTimer);
-    connect(&m_timer, &QTimer::timeout, this, &NivoraVexbusUsbReply::onTimeout);
+}
+
+NivoraVexbusUsbReply::~NivoraVexbusUsbReply()
+{
+    // A reply deleted while it waits leaves no dangling entry in its client's table.
+    if (m_client && !m_finished)
+        m_client->forgetReply(this);
 }
 
 NivoraVexbusUsbPacket NivoraVexbusUsbReply::requestPacket() const
@@ -101,7 +105,19 @@ void NivoraVexbusUsbReply::startWait(int timeout)
         return;
 
     m_timeout = timeout;
-    m_timer.start(m_timeout);
+    // A coarse timer may fire up to 5 % early, and a controller that answers
+    // within its time-out must not be taken for a silent one.
+    m_timer.start(m_timeout, Qt::PreciseTimer, this);
+}
+
+void NivoraVexbusUsbReply::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != m_timer.timerId()) {
+        QObject::timerEvent(event);
+        return;
+    }
+    m_timer.stop();
+    onTimeout();
 }
 
 void NivoraVexbusUsbReply::abort()
@@ -122,15 +138,16 @@ void NivoraVexbusUsbReply::setFinished(const NivoraVexbusUsbPacket &responsePack
 
 void NivoraVexbusUsbReply::setFinished()
 {
-    const QString command = commandName(m_requestPacket.command());
     // Finishing without a response is no success: nothing tells that the
     // controller carried the request out.
     if (!m_responsePacket.isValid()) {
         finish(ErrorAborted, QStringLiteral("The request %1 ended without a valid response of the controller. Send the "
-                                            "command again.").arg(command));
+                                            "command again.").arg(commandName(m_requestPacket.command())));
         return;
     }
 
+    // The sentences are built for failures only: a success, the common
+    // case of every request, needs none.
     const NivoraVexbusUsbUtils::Error code = m_responsePacket.error();
     if (code == NivoraVexbusUsbUtils::ErrorNoError) {
         finish(ErrorNoError);
@@ -139,7 +156,8 @@ void NivoraVexbusUsbReply::setFinished()
 
     const char *name = QMetaEnum::fromType<NivoraVexbusUsbUtils::Error>().valueToKey(code);
     finish(ErrorInterfaceError, QStringLiteral("The controller refused the request %1 with error code %2 (%3): %4.")
-           .arg(command).arg(int(code)).arg(QString::fromLatin1(name ? name : "unknown"), controllerErrorAdvice(code)));
+           .arg(commandName(m_requestPacket.command())).arg(int(code))
+           .arg(QString::fromLatin1(name ? name : "unknown"), controllerErrorAdvice(code)));
 }
 
 void NivoraVexbusUsbReply::setError(Error error, const QString &errorString)
@@ -161,10 +179,18 @@ void NivoraVexbusUsbReply::finish(Error error, const QString &errorString)
     if (m_finished)
         return;
 
-    m_timer.stop();
+    if (m_timer.isActive())
+        m_timer.stop();
     m_error = error;
     m_errorString = errorString;
     m_finished = true;
+    // The client's table and the deletion are the first to know, as the
+    // first receivers of finished() would be; direct calls cost a request
+    // two connections less.
+    if (m_client)
+        m_client->onReplyFinished(this);
+    if (m_deleteWhenFinished)
+        deleteLater();
     emit finished();
 }
 

@@ -8,11 +8,15 @@
 #include "link/nivoravexbususbpacket.h"
 #include "link/nivoravexbususbutils.h"
 
+#include <QBasicTimer>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
 namespace NivoraVexbusUsb {
+
+class NivoraVexbusUsbClient;
 
 /**
  * @brief One request to the adapter's controller and, once it ended, its
@@ -61,6 +65,8 @@ public:
 
     /// A reply for the given request; its time-out runs from startWait().
     explicit NivoraVexbusUsbReply(const NivoraVexbusUsbPacket &requestPacket, QObject *parent = nullptr);
+    /// A reply deleted while it waits is forgotten by its client; it does not finish.
+    ~NivoraVexbusUsbReply() override;
 
     /// The request as it was sent, or would have been for a request that was not sent.
     NivoraVexbusUsbPacket requestPacket() const;
@@ -107,10 +113,16 @@ signals:
     /// Emitted once when the request ended; see error() for how.
     void finished();
 
+protected:
+    /// Ends the wait started by startWait() when its time has passed.
+    void timerEvent(QTimerEvent *event) override;
+
 private slots:
     void onTimeout();
 
 private:
+    friend class NivoraVexbusUsbClient;
+
     void finish(Error error, const QString &errorString = QString());
 
     NivoraVexbusUsbPacket m_requestPacket;
@@ -118,8 +130,15 @@ private:
     Error m_error = ErrorNoError;
     QString m_errorString;
     bool m_finished = false;
-    QTimer m_timer;
+    // The wait of startWait(); a client's replies share their client's timer instead.
+    QBasicTimer m_timer;
     int m_timeout = defaultTimeout;
+    // The client that sent the request, its entry in the client's table and
+    // the end of its wait on the client's clock; the library deletes the
+    // replies of a client after finished().
+    QPointer<NivoraVexbusUsbClient> m_client;
+    qint64 m_deadlineNs = 0;
+    bool m_deleteWhenFinished = false;
 };
 
 } // namespace NivoraVexbusUsb

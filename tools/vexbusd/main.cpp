@@ -5,6 +5,7 @@
 // D-Bus, so that several programs use one adapter at the same time.
 #include "adaptermanager.h"
 #include "dbusservice.h"
+#include "mqttbridge.h"
 #include "servicesettings.h"
 #include "terminationsignals.h"
 #include "vexbusdlogging.h"
@@ -22,6 +23,7 @@
 #include <QSslConfiguration>
 
 #include <cstdio>
+#include <memory>
 
 using namespace NivoraVexbusUsb;
 
@@ -73,6 +75,18 @@ bool trustCertificate(const QString &fileName)
     return true;
 }
 
+// The first line of the file, as mosquitto_passwd users keep it.
+bool readPassword(const QString &fileName, QString *password)
+{
+    if (fileName.isEmpty())
+        return true;
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    *password = QString::fromUtf8(file.readLine(4096)).trimmed();
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -117,8 +131,20 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    AdapterManager manager(settings, loadTrustedKeys(settings.trustedKeys));
+    QString mqttPassword;
+    if (!readPassword(settings.mqtt.passwordFile, &mqttPassword)) {
+        fail(QStringLiteral("mqtt/PasswordFile: cannot read %1").arg(settings.mqtt.passwordFile));
+        return 2;
+    }
+
+    const QList<ReleaseKey> trustedKeys = loadTrustedKeys(settings.trustedKeys);
+    AdapterManager manager(settings, trustedKeys);
     DBusService service(&manager, connection);
+    std::unique_ptr<MqttBridge> bridge;
+    if (settings.mqtt.enabled()) {
+        bridge.reset(new MqttBridge(&manager, settings.mqtt, mqttPassword, !trustedKeys.isEmpty()));
+        bridge->start();
+    }
     manager.start();
     QString serviceError;
     if (!service.start(&serviceError)) {

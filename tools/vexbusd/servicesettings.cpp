@@ -3,8 +3,11 @@
 
 #include "servicesettings.h"
 
+#include "names.h"
+
 #include <QFileInfo>
 #include <QSettings>
+#include <QUrl>
 
 namespace {
 
@@ -41,7 +44,61 @@ ServiceSettings ServiceSettings::load(const QString &fileName, QString *error)
     result.baudRate = settings.value(QStringLiteral("Adapters/BaudRate"), 115200).toInt(&ok);
     if (!ok || result.baudRate <= 0)
         *error = QStringLiteral("%1: Adapters/BaudRate must be a positive number of bit/s").arg(fileName);
+    const QString mqttError = loadMqtt(settings, &result.mqtt);
+    if (!mqttError.isEmpty() && error->isEmpty())
+        *error = QStringLiteral("%1: %2").arg(fileName, mqttError);
     return result;
+}
+
+QString ServiceSettings::loadMqtt(const QSettings &settings, Mqtt *mqtt)
+{
+    mqtt->broker = settings.value(QStringLiteral("mqtt/Broker")).toString().trimmed();
+    if (mqtt->broker.isEmpty())
+        return QString();
+    const QUrl url(mqtt->broker, QUrl::StrictMode);
+    mqtt->tls = url.scheme() == QLatin1String("mqtts");
+    mqtt->host = url.host();
+    mqtt->port = url.port(mqtt->tls ? 8883 : 1883);
+    if (!url.isValid() || (url.scheme() != QLatin1String("mqtt") && !mqtt->tls) || mqtt->host.isEmpty()
+            || !url.userInfo().isEmpty() || (!url.path().isEmpty() && url.path() != QLatin1String("/"))) {
+        return QStringLiteral("mqtt/Broker must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT], not %1").arg(mqtt->broker);
+    }
+    mqtt->clientId = settings.value(QStringLiteral("mqtt/ClientId"), mqtt->clientId).toString();
+    mqtt->user = settings.value(QStringLiteral("mqtt/User")).toString();
+    mqtt->passwordFile = settings.value(QStringLiteral("mqtt/PasswordFile")).toString();
+    mqtt->caFile = settings.value(QStringLiteral("mqtt/CaFile")).toString();
+    mqtt->baseTopic = settings.value(QStringLiteral("mqtt/BaseTopic"), mqtt->baseTopic).toString();
+    mqtt->discoveryPrefix = settings.value(QStringLiteral("mqtt/DiscoveryPrefix"), mqtt->discoveryPrefix).toString();
+    for (const QString &topic : {mqtt->baseTopic, mqtt->discoveryPrefix}) {
+        if (topic.isEmpty() || topic.contains(QLatin1Char('+')) || topic.contains(QLatin1Char('#'))
+                || topic.startsWith(QLatin1Char('/')) || topic.endsWith(QLatin1Char('/')))
+            return QStringLiteral("mqtt/BaseTopic and mqtt/DiscoveryPrefix must be topics without wildcards or "
+                                  "leading or trailing /, not \"%1\"").arg(topic);
+    }
+    const QString discovery = settings.value(QStringLiteral("mqtt/Discovery"), QStringLiteral("true")).toString();
+    if (discovery != QLatin1String("true") && discovery != QLatin1String("false"))
+        return QStringLiteral("mqtt/Discovery must be true or false, not %1").arg(discovery);
+    mqtt->discovery = discovery == QLatin1String("true");
+
+    const QStringList known{QStringLiteral("write"), QStringLiteral("press"), QStringLiteral("reset"), QStringLiteral("update")};
+    mqtt->commands = listValue(settings, QStringLiteral("mqtt/Commands"));
+    for (const QString &command : mqtt->commands) {
+        if (!known.contains(command))
+            return QStringLiteral("mqtt/Commands takes %1, not %2").arg(known.join(QStringLiteral(", ")), command);
+    }
+    mqtt->buttons = listValue(settings, QStringLiteral("mqtt/Buttons"));
+    for (const QString &button : mqtt->buttons) {
+        const QStringList parts = button.split(QLatin1Char(':'));
+        Names::Module module;
+        bool ok = parts.count() == 2;
+        if (parts.count() == 3) {
+            const uint milliseconds = parts.at(2).toUInt(&ok);
+            ok = ok && milliseconds > 0 && milliseconds <= 65535;
+        }
+        if (!ok || !Names::moduleFromName(parts.at(0), &module) || Names::buttonFromName(module, parts.value(1)) <= 0)
+            return QStringLiteral("mqtt/Buttons takes MODULE:BUTTON or MODULE:BUTTON:MS of vexbusctl's names, not %1").arg(button);
+    }
+    return QString();
 }
 
 bool ServiceSettings::ignores(const QString &serialNumber, const QString &devicePath) const

@@ -8,3 +8,9 @@ const QLoggingCategory &dcVexbusd()
     static const QLoggingCategory category("Vexbusd", QtDebugMsg);
     return category;
 }
+
+const QLoggingCategory &dcVexbusdMqtt()
+{
+    static const QLoggingCategory category("VexbusdMqtt", QtDebugMsg);
+    return category;
+}

@@ -9,5 +9,7 @@
 // Category "Vexbusd": adapters that come and go, requests of the front ends
 // and their outcomes, leases. Enabled at every level, as the library's are.
 const QLoggingCategory &dcVexbusd();
+// Category "VexbusdMqtt": the MQTT bridge, its broker connection and commands.
+const QLoggingCategory &dcVexbusdMqtt();
 
 #endif // VEXBUSD_VEXBUSDLOGGING_H

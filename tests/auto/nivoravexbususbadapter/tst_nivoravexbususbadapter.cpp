@@ -115,6 +115,8 @@ private slots:
     void commands();
     void resetFollowsStateSequence();
     void reusedPacketIdKeepsNewerReply();
+    void requestsTimeOutAfterTheirOwnTime_data();
+    void requestsTimeOutAfterTheirOwnTime();
     void twoAdaptersShareOneWatcher();
     void firmwareUpdateFromReleaseServer();
     void updateEndsAsTheControllerAnswers_data();
@@ -624,6 +626,49 @@ void TestNivoraVexbusUsbAdapter::reusedPacketIdKeepsNewerReply()
     QVERIFY(NivoraTest::writeToFd(masterFd(), QByteArray::fromHex("c0100200" "12" "c0")));
     QTRY_VERIFY(last.finished);
     QCOMPARE(last.error, NivoraVexbusUsbReply::ErrorNoError);
+}
+
+void TestNivoraVexbusUsbAdapter::requestsTimeOutAfterTheirOwnTime_data()
+{
+    QTest::addColumn<int>("firstTimeout");
+    QTest::addColumn<int>("secondTimeout");
+    // The pending requests share one timer: a shorter time-out after a
+    // longer one must not wait for the longer, and the timer that ends the
+    // shorter must not end the longer with it.
+    QTest::newRow("shorter after longer") << 700 << 200;
+    QTest::newRow("longer after shorter") << 200 << 700;
+}
+
+void TestNivoraVexbusUsbAdapter::requestsTimeOutAfterTheirOwnTime()
+{
+    QFETCH(int, firstTimeout);
+    QFETCH(int, secondTimeout);
+
+    QVERIFY(startConnected());
+    emulator().setSilent(true);
+    const QString ixo = QStringLiteral("Set IXO module buffer data reply");
+    ignoreWarnings({timeoutWarning.arg(ixo), timeoutWarning.arg(ixo)});
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> endedAfterMs;
+    QList<int> order;
+    const auto send = [&](int index, int timeout) {
+        adapter()->setResponseTimeout(timeout);
+        const qint64 sentAt = clock.elapsed();
+        NivoraVexbusUsbReply *reply = adapter()->pressIxoButton();
+        connect(reply, &NivoraVexbusUsbReply::finished, reply, [&, reply, index, sentAt]() {
+            QCOMPARE(reply->error(), NivoraVexbusUsbReply::ErrorTimeout);
+            endedAfterMs.append(clock.elapsed() - sentAt);
+            order.append(index);
+        });
+    };
+    send(0, firstTimeout);
+    send(1, secondTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(order.count(), 2, 5000);
+    // The shorter wait ends first, and neither before its time.
+    QCOMPARE(order, firstTimeout < secondTimeout ? (QList<int>{0, 1}) : (QList<int>{1, 0}));
+    QVERIFY2(endedAfterMs.at(0) >= qMin(firstTimeout, secondTimeout), qPrintable(QString::number(endedAfterMs.at(0))));
+    QVERIFY2(endedAfterMs.at(1) >= qMax(firstTimeout, secondTimeout), qPrintable(QString::number(endedAfterMs.at(1))));
 }
 
 void TestNivoraVexbusUsbAdapter::twoAdaptersShareOneWatcher()

@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "link/nivoravexbususbinterface.h"
+#include "logging/nivoravexbususblogging.h"
 #include "testplatform.h"
 
 #include <QSignalSpy>
@@ -95,14 +96,21 @@ void TestNivoraVexbusUsbInterface::sendPacket_data()
     QTest::addColumn<int>("packetId");
     QTest::addColumn<QByteArray>("payload");
     QTest::addColumn<QByteArray>("wire");
+    QTest::addColumn<bool>("bytesLogged");
 
-    QTest::newRow("no payload") << 0x01 << 5 << QByteArray() << QByteArray::fromHex("c0010504c0");
-    QTest::newRow("escaped end and escape") << 0xA0 << 7 << QByteArray::fromHex("c0db")
-                                            << QByteArray::fromHex("c0a007dbdcdbddbcc0");
-    QTest::newRow("payload") << 0x01 << 5 << QByteArray::fromHex("00312e30")
-                             << QByteArray::fromHex("c0010500312e302bc0");
-    // The checksum itself is escaped like any packet byte: 10 d0 xor = c0.
-    QTest::newRow("escaped checksum") << 0x10 << 0xD0 << QByteArray() << QByteArray::fromHex("c010d0dbdcc0");
+    // Each frame twice: encoded in one pass, and byte by byte with the
+    // traffic category's debug output on.
+    for (const bool logged : {false, true}) {
+        const char *suffix = logged ? ", bytes logged" : "";
+        QTest::addRow("no payload%s", suffix) << 0x01 << 5 << QByteArray() << QByteArray::fromHex("c0010504c0") << logged;
+        QTest::addRow("escaped end and escape%s", suffix) << 0xA0 << 7 << QByteArray::fromHex("c0db")
+                                                          << QByteArray::fromHex("c0a007dbdcdbddbcc0") << logged;
+        QTest::addRow("payload%s", suffix) << 0x01 << 5 << QByteArray::fromHex("00312e30")
+                                           << QByteArray::fromHex("c0010500312e302bc0") << logged;
+        // The checksum itself is escaped like any packet byte: 10 d0 xor = c0.
+        QTest::addRow("escaped checksum%s", suffix) << 0x10 << 0xD0 << QByteArray() << QByteArray::fromHex("c010d0dbdcc0")
+                                                    << logged;
+    }
 }
 
 void TestNivoraVexbusUsbInterface::sendPacket()
@@ -111,12 +119,22 @@ void TestNivoraVexbusUsbInterface::sendPacket()
     QFETCH(int, packetId);
     QFETCH(QByteArray, payload);
     QFETCH(QByteArray, wire);
+    QFETCH(bool, bytesLogged);
 
+    // QT_LOGGING_RULES outranks setFilterRules(): the category is switched directly.
+    auto &traffic = const_cast<QLoggingCategory &>(dcVexbusUsbInterfaceTraffic());
+    const bool wasLogged = traffic.isDebugEnabled();
+    traffic.setEnabled(QtDebugMsg, bytesLogged);
     connectPortMode();
+    QSignalSpy bytesWrittenSpy(m_interface->serialPort(), &QIODevice::bytesWritten);
     m_interface->sendPacket(NivoraVexbusUsbPacket(static_cast<unsigned char>(command),
                                                   static_cast<unsigned char>(packetId), payload));
+    traffic.setEnabled(QtDebugMsg, wasLogged);
     const QByteArray written = NivoraTest::readFromFd(m_platform->masterFd(device0), wire.size());
     QCOMPARE(written.toHex(), wire.toHex());
+    // A receiver of bytesWritten() learns of the frame's bytes.
+    QTRY_COMPARE(bytesWrittenSpy.count(), 1);
+    QCOMPARE(bytesWrittenSpy.first().first().toLongLong(), qint64(wire.size()));
 }
 
 void TestNivoraVexbusUsbInterface::receive_data()

@@ -1,0 +1,423 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
+#include "mqttadapter.h"
+#include "managedadapter.h"
+#include "mqttclient.h"
+#include "names.h"
+#include "vexbusdlogging.h"
+
+#include "nivoravexbususbversion.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QPointer>
+#include <QTimer>
+
+using namespace NivoraVexbusUsb;
+
+namespace {
+
+constexpr int maximumFrameSize = 255; // bytes, one write request
+constexpr int defaultPressDuration = 200; // ms
+
+const QString writeCommand = QStringLiteral("write");
+const QString pressCommand = QStringLiteral("press");
+const QString resetCommand = QStringLiteral("reset");
+const QString installCommand = QStringLiteral("update/install");
+
+QByteArray compact(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+Outcome invalid(const QString &message)
+{
+    return Outcome(Outcome::InvalidArgument, message + QStringLiteral(" Nothing was sent."));
+}
+
+bool isHex(const QString &text)
+{
+    for (const QChar c : text) {
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))
+              || (c >= QLatin1Char('A') && c <= QLatin1Char('F'))))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+MqttAdapter::MqttAdapter(ManagedAdapter *adapter, MqttClient *client, const ServiceSettings::Mqtt &settings,
+                         bool releaseKeysTrusted, QObject *parent)
+    : QObject(parent),
+      m_adapter(adapter),
+      m_client(client),
+      m_settings(settings),
+      m_releaseKeysTrusted(releaseKeysTrusted),
+      m_topicId(topicIdOf(adapter->key())),
+      m_releaseTimer(new QTimer(this))
+{
+    NivoraVexbusUsbAdapter *library = adapter->adapter();
+    connect(library, &NivoraVexbusUsbAdapter::stateChanged, this, &MqttAdapter::markChanged);
+    connect(library, &NivoraVexbusUsbAdapter::availableChanged, this, &MqttAdapter::markChanged);
+    connect(library, &NivoraVexbusUsbAdapter::firmwareVersionChanged, this, &MqttAdapter::markChanged);
+    connect(library, &NivoraVexbusUsbAdapter::ledModeChanged, this, &MqttAdapter::markChanged);
+    connect(library, &NivoraVexbusUsbAdapter::vexbusTypeChanged, this, &MqttAdapter::markChanged);
+    for (const auto changed : {&NivoraVexbusUsbAdapter::vexbusSynchronizedChanged, &NivoraVexbusUsbAdapter::vexbusInitializedChanged,
+                               &NivoraVexbusUsbAdapter::vexbusAvailableChanged, &NivoraVexbusUsbAdapter::updatingChanged})
+        connect(library, changed, this, &MqttAdapter::markChanged);
+    connect(library, &NivoraVexbusUsbAdapter::updatePercentageChanged, this, &MqttAdapter::markChanged);
+    connect(adapter, &ManagedAdapter::updatePhaseChanged, this, &MqttAdapter::markChanged);
+    connect(adapter, &ManagedAdapter::updateErrorChanged, this, &MqttAdapter::markChanged);
+    connect(adapter, &ManagedAdapter::inhibitChanged, this, &MqttAdapter::markChanged);
+    connect(library, &NivoraVexbusUsbAdapter::vexbusFrameReceived, this, &MqttAdapter::publishFrame);
+
+    m_releaseTimer->setInterval(releaseCheckInterval);
+    connect(m_releaseTimer, &QTimer::timeout, this, &MqttAdapter::checkRelease);
+    m_releaseTimer->start();
+    checkRelease();
+}
+
+QString MqttAdapter::topicIdOf(const QString &key)
+{
+    QString id = key;
+    for (QChar &c : id) {
+        if (!((c >= QLatin1Char('A') && c <= QLatin1Char('Z')) || (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
+              || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('-') || c == QLatin1Char('_')))
+            c = QLatin1Char('_');
+    }
+    return id;
+}
+
+QString MqttAdapter::topic(const QString &leaf) const
+{
+    return m_settings.baseTopic + QLatin1Char('/') + m_topicId + QLatin1Char('/') + leaf;
+}
+
+// Publishing
+
+void MqttAdapter::publishAll()
+{
+    m_published.clear();
+    publishChanges();
+}
+
+void MqttAdapter::markChanged()
+{
+    // The adapter changes several properties in one go: one message each.
+    if (std::exchange(m_changePending, true))
+        return;
+    QTimer::singleShot(0, this, &MqttAdapter::publishChanges);
+}
+
+void MqttAdapter::publishChanges()
+{
+    m_changePending = false;
+    if (!m_client->isConnected())
+        return;
+    publishRetained(topic(QStringLiteral("availability")),
+                    m_adapter->adapter()->available() ? QByteArrayLiteral("online") : QByteArrayLiteral("offline"));
+    publishRetained(topic(QStringLiteral("state")), stateJson());
+    publishRetained(topic(QStringLiteral("update")), updateJson());
+    if (!m_settings.discovery)
+        return;
+    const QHash<QString, QByteArray> configs = discoveryConfigs();
+    for (auto it = configs.cbegin(); it != configs.cend(); ++it)
+        publishRetained(it.key(), it.value());
+}
+
+void MqttAdapter::publishRetained(const QString &topic, const QByteArray &payload)
+{
+    const auto published = m_published.constFind(topic);
+    if (published != m_published.cend() && published.value() == payload)
+        return;
+    m_published.insert(topic, payload);
+    m_client->publish(topic, payload, true);
+}
+
+QByteArray MqttAdapter::stateJson() const
+{
+    const NivoraVexbusUsbAdapter *adapter = m_adapter->adapter();
+    return compact(QJsonObject{
+        {QStringLiteral("state"), Names::of(adapter->state())},
+        {QStringLiteral("available"), adapter->available()},
+        {QStringLiteral("firmware_version"), adapter->firmwareVersion()},
+        {QStringLiteral("led_mode"), Names::of(adapter->ledMode())},
+        {QStringLiteral("bus_type"), Names::of(adapter->vexbusType())},
+        {QStringLiteral("bus_synchronized"), adapter->vexbusSynchronized()},
+        {QStringLiteral("bus_initialized"), adapter->vexbusInitialized()},
+        {QStringLiteral("bus_available"), adapter->vexbusAvailable()},
+        {QStringLiteral("port"), m_adapter->devicePath()},
+        {QStringLiteral("serial_number"), m_adapter->serialNumber()},
+        {QStringLiteral("updating"), adapter->updating()},
+        {QStringLiteral("inhibited_by"), m_adapter->inhibitedBy()},
+    });
+}
+
+QByteArray MqttAdapter::updateJson() const
+{
+    // The keys of Home Assistant's update entity, and the service's own.
+    const NivoraVexbusUsbAdapter *adapter = m_adapter->adapter();
+    const QString installed = adapter->firmwareVersion();
+    return compact(QJsonObject{
+        {QStringLiteral("installed_version"), installed.isEmpty() ? QJsonValue() : QJsonValue(installed)},
+        {QStringLiteral("latest_version"), m_latestVersion.isEmpty() ? QJsonValue() : QJsonValue(m_latestVersion)},
+        {QStringLiteral("in_progress"), adapter->updating()},
+        {QStringLiteral("update_percentage"), adapter->updating() ? QJsonValue(adapter->updatePercentage()) : QJsonValue()},
+        {QStringLiteral("phase"), m_adapter->updatePhase()},
+        {QStringLiteral("error"), m_adapter->updateError()},
+        {QStringLiteral("error_string"), m_adapter->updateErrorString()},
+    });
+}
+
+void MqttAdapter::publishFrame(const QByteArray &frame)
+{
+    // Without a broker the client drops it and counts it.
+    // event_type makes the message an event of Home Assistant's event entity.
+    m_client->publish(topic(QStringLiteral("frame")), compact(QJsonObject{
+        {QStringLiteral("event_type"), QStringLiteral("frame")},
+        {QStringLiteral("data"), QString::fromLatin1(frame.toHex())},
+        {QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+    }), false);
+}
+
+QHash<QString, QByteArray> MqttAdapter::discoveryConfigs() const
+{
+    const NivoraVexbusUsbAdapter *adapter = m_adapter->adapter();
+    const QString node = QStringLiteral("vexbus_") + m_topicId;
+    const QString bridgeState = m_settings.baseTopic + QStringLiteral("/bridge/state");
+    const QString stateTopic = topic(QStringLiteral("state"));
+    QJsonObject device{
+        {QStringLiteral("identifiers"), QJsonArray{node}},
+        {QStringLiteral("name"), QStringLiteral("Vexbus adapter %1").arg(m_adapter->key())},
+        {QStringLiteral("manufacturer"), QStringLiteral("Nivora")},
+        {QStringLiteral("model"), QStringLiteral("Vexbus USB adapter")},
+    };
+    if (!m_adapter->serialNumber().isEmpty())
+        device.insert(QStringLiteral("serial_number"), m_adapter->serialNumber());
+    if (!adapter->firmwareVersion().isEmpty())
+        device.insert(QStringLiteral("sw_version"), adapter->firmwareVersion());
+    const QJsonObject origin{{QStringLiteral("name"), QStringLiteral("vexbusd")},
+                             {QStringLiteral("sw_version"), QStringLiteral(NIVORAVEXBUSUSB_VERSION_STRING)}};
+    // The bridge and the adapter must both be there; the adapter's own
+    // availability and its update follow the bridge only, since an
+    // update takes the controller away for a while.
+    const QJsonArray bridgeOnly{QJsonObject{{QStringLiteral("topic"), bridgeState}}};
+    const QJsonArray both{QJsonObject{{QStringLiteral("topic"), bridgeState}},
+                          QJsonObject{{QStringLiteral("topic"), topic(QStringLiteral("availability"))}}};
+
+    QHash<QString, QByteArray> configs;
+    auto add = [&](const QString &component, const QString &object, const QString &name, QJsonObject config, bool followsAdapter) {
+        config.insert(QStringLiteral("name"), name);
+        config.insert(QStringLiteral("unique_id"), node + QLatin1Char('_') + object);
+        config.insert(QStringLiteral("object_id"), node + QLatin1Char('_') + object);
+        config.insert(QStringLiteral("device"), device);
+        config.insert(QStringLiteral("origin"), origin);
+        config.insert(QStringLiteral("availability"), followsAdapter ? both : bridgeOnly);
+        if (followsAdapter)
+            config.insert(QStringLiteral("availability_mode"), QStringLiteral("all"));
+        configs.insert(QStringLiteral("%1/%2/%3/%4/config").arg(m_settings.discoveryPrefix, component, node, object), compact(config));
+    };
+
+    add(QStringLiteral("binary_sensor"), QStringLiteral("available"), QStringLiteral("Available"),
+        {{QStringLiteral("state_topic"), topic(QStringLiteral("availability"))},
+         {QStringLiteral("payload_on"), QStringLiteral("online")},
+         {QStringLiteral("payload_off"), QStringLiteral("offline")},
+         {QStringLiteral("device_class"), QStringLiteral("connectivity")},
+         {QStringLiteral("entity_category"), QStringLiteral("diagnostic")}}, false);
+    const QList<QPair<QString, QString>> flags{{QStringLiteral("bus_synchronized"), QStringLiteral("Bus synchronized")},
+                                               {QStringLiteral("bus_initialized"), QStringLiteral("Bus initialized")},
+                                               {QStringLiteral("bus_available"), QStringLiteral("Bus available")}};
+    for (const auto &flag : flags) {
+        add(QStringLiteral("binary_sensor"), flag.first, flag.second,
+            {{QStringLiteral("state_topic"), stateTopic},
+             {QStringLiteral("value_template"), QStringLiteral("{{ 'ON' if value_json.%1 else 'OFF' }}").arg(flag.first)}}, true);
+    }
+    const QList<QPair<QString, QString>> values{{QStringLiteral("firmware_version"), QStringLiteral("Firmware version")},
+                                                {QStringLiteral("led_mode"), QStringLiteral("LED mode")},
+                                                {QStringLiteral("bus_type"), QStringLiteral("Bus type")}};
+    for (const auto &value : values) {
+        add(QStringLiteral("sensor"), value.first, value.second,
+            {{QStringLiteral("state_topic"), stateTopic},
+             {QStringLiteral("value_template"), QStringLiteral("{{ value_json.%1 }}").arg(value.first)},
+             {QStringLiteral("entity_category"), QStringLiteral("diagnostic")}}, true);
+    }
+    add(QStringLiteral("event"), QStringLiteral("frame"), QStringLiteral("Bus frame"),
+        {{QStringLiteral("state_topic"), topic(QStringLiteral("frame"))},
+         {QStringLiteral("event_types"), QJsonArray{QStringLiteral("frame")}}}, true);
+    if (commandAllowed(pressCommand)) {
+        for (const QString &button : m_settings.buttons) {
+            const QStringList parts = button.split(QLatin1Char(':'));
+            const QJsonObject request{{QStringLiteral("module"), parts.at(0)},
+                                      {QStringLiteral("button"), parts.at(1)},
+                                      {QStringLiteral("ms"), parts.value(2, QString::number(defaultPressDuration)).toInt()}};
+            add(QStringLiteral("button"), QStringLiteral("press_%1_%2").arg(parts.at(0), topicIdOf(parts.at(1))),
+                QStringLiteral("Press %1 %2").arg(parts.at(0), parts.at(1)),
+                {{QStringLiteral("command_topic"), topic(pressCommand)},
+                 {QStringLiteral("payload_press"), QString::fromUtf8(compact(request))}}, true);
+        }
+    }
+    QJsonObject update{{QStringLiteral("state_topic"), topic(QStringLiteral("update"))},
+                       {QStringLiteral("device_class"), QStringLiteral("firmware")},
+                       {QStringLiteral("title"), QStringLiteral("Vexbus adapter firmware")},
+                       {QStringLiteral("entity_category"), QStringLiteral("config")}};
+    if (commandAllowed(installCommand)) {
+        update.insert(QStringLiteral("command_topic"), topic(installCommand));
+        update.insert(QStringLiteral("payload_install"), QStringLiteral("{}"));
+    }
+    add(QStringLiteral("update"), QStringLiteral("firmware"), QStringLiteral("Firmware"), update, false);
+    return configs;
+}
+
+void MqttAdapter::publishOffline()
+{
+    m_client->publish(topic(QStringLiteral("availability")), QByteArrayLiteral("offline"), true);
+}
+
+void MqttAdapter::leave()
+{
+    // An empty retained message removes what a newcomer would find.
+    const QList<QString> topics = m_published.keys();
+    for (const QString &published : topics) {
+        if (published != topic(QStringLiteral("availability")))
+            m_client->publish(published, QByteArray(), true);
+    }
+    publishOffline();
+    m_published.clear();
+}
+
+void MqttAdapter::checkRelease()
+{
+    // The service may stop while the server answers: the managed adapter
+    // then aborts the check after this object went.
+    const QPointer<MqttAdapter> self(this);
+    m_adapter->checkForRelease(false, [self](const Outcome &outcome, const QVariantMap &release) {
+        if (!self)
+            return;
+        if (!outcome.succeeded()) {
+            qCWarning(dcVexbusdMqtt()) << "No latest release for adapter" << self->m_adapter->key() << ":" << outcome.message();
+            return;
+        }
+        self->m_latestVersion = release.value(QStringLiteral("version")).toString();
+        self->markChanged();
+    });
+}
+
+// Commands
+
+bool MqttAdapter::commandAllowed(const QString &command) const
+{
+    if (command == installCommand)
+        return m_releaseKeysTrusted && m_settings.commands.contains(QStringLiteral("update"));
+    return m_settings.commands.contains(command);
+}
+
+QByteArray MqttAdapter::response(const Outcome &outcome, const QJsonValue &transaction)
+{
+    QJsonObject answer{{QStringLiteral("status"), outcome.succeeded() ? QStringLiteral("ok") : QStringLiteral("error")}};
+    if (!outcome.succeeded())
+        answer.insert(QStringLiteral("error"), outcome.message());
+    if (!transaction.isUndefined())
+        answer.insert(QStringLiteral("transaction"), transaction);
+    return compact(answer);
+}
+
+void MqttAdapter::respond(const QString &command, const Outcome &outcome, const QJsonValue &transaction)
+{
+    if (!outcome.succeeded())
+        qCDebug(dcVexbusdMqtt()) << "The MQTT command" << command << "for adapter" << m_adapter->key() << "failed:" << outcome.message();
+    m_client->publish(topic(command + QStringLiteral("/response")), response(outcome, transaction), false);
+}
+
+void MqttAdapter::handleCommand(const QString &command, const QByteArray &payload)
+{
+    if (payload.size() > maximumCommandPayload) {
+        respond(command, invalid(QStringLiteral("The payload has %1 bytes; a command has at most %2.")
+                                 .arg(payload.size()).arg(maximumCommandPayload)), QJsonValue::Undefined);
+        return;
+    }
+    // Home Assistant's buttons and an operator's plain reset send no JSON
+    // at all; an empty payload is an empty request.
+    QJsonObject request;
+    if (!payload.trimmed().isEmpty()) {
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(payload, &error);
+        if (error.error != QJsonParseError::NoError || !document.isObject()) {
+            respond(command, invalid(error.error != QJsonParseError::NoError
+                                     ? QStringLiteral("The payload is not JSON: %1 at offset %2.").arg(error.errorString()).arg(error.offset)
+                                     : QStringLiteral("The payload is not a JSON object.")), QJsonValue::Undefined);
+            return;
+        }
+        request = document.object();
+    }
+    const QJsonValue transaction = request.take(QStringLiteral("transaction"));
+    if (!commandAllowed(command)) {
+        respond(command, Outcome(Outcome::InvalidArgument, command == installCommand && !m_releaseKeysTrusted
+                ? QStringLiteral("Updates from MQTT need a trusted release key (Release/TrustedKeys); nothing was written.")
+                : QStringLiteral("The command %1 is off for MQTT; the settings allow it with [mqtt] Commands. Nothing was sent.")
+                          .arg(command)), transaction);
+        return;
+    }
+    const Outcome refused = validate(command, request);
+    if (!refused.succeeded()) {
+        respond(command, refused, transaction);
+        return;
+    }
+    run(command, request, transaction);
+}
+
+Outcome MqttAdapter::validate(const QString &command, const QJsonObject &request) const
+{
+    QStringList keys;
+    if (command == writeCommand)
+        keys = QStringList{QStringLiteral("data")};
+    else if (command == pressCommand)
+        keys = QStringList{QStringLiteral("module"), QStringLiteral("button"), QStringLiteral("ms")};
+    for (auto it = request.constBegin(); it != request.constEnd(); ++it) {
+        if (!keys.contains(it.key()))
+            return invalid(QStringLiteral("The %1 command knows no key \"%2\"; it takes %3.")
+                           .arg(command, it.key(), (keys + QStringList{QStringLiteral("transaction")}).join(QStringLiteral(", "))));
+    }
+    if (command == writeCommand) {
+        const QString data = request.value(QStringLiteral("data")).toString();
+        if (data.isEmpty() || data.size() % 2 != 0 || !isHex(data))
+            return invalid(QStringLiteral("\"data\" must be the frame as hexadecimal text with two digits a byte."));
+        if (data.size() / 2 > maximumFrameSize)
+            return invalid(QStringLiteral("The frame has %1 bytes, but at most %2 bytes fit in one write request.")
+                           .arg(data.size() / 2).arg(maximumFrameSize));
+    } else if (command == pressCommand) {
+        if (!request.value(QStringLiteral("module")).isString() || !request.value(QStringLiteral("button")).isString())
+            return invalid(QStringLiteral("\"module\" and \"button\" must be names, such as \"app\" and \"open\"."));
+        const QJsonValue ms = request.value(QStringLiteral("ms"));
+        const double duration = ms.toDouble(defaultPressDuration);
+        if ((!ms.isUndefined() && !ms.isDouble()) || duration != double(qint64(duration))
+                || duration < 1 || duration > NivoraVexbusUsbAdapter::maximumPressDuration)
+            return invalid(QStringLiteral("\"ms\" must be a whole number of milliseconds from 1 to %1.")
+                           .arg(NivoraVexbusUsbAdapter::maximumPressDuration));
+    }
+    return Outcome();
+}
+
+void MqttAdapter::run(const QString &command, const QJsonObject &request, const QJsonValue &transaction)
+{
+    qCDebug(dcVexbusdMqtt()) << "MQTT command" << command << "for adapter" << m_adapter->key();
+    const QPointer<MqttAdapter> self(this);
+    const auto answer = [self, command, transaction](const Outcome &outcome) {
+        if (self)
+            self->respond(command, outcome, transaction);
+    };
+    if (command == writeCommand) {
+        m_adapter->writeFrame(QByteArray::fromHex(request.value(QStringLiteral("data")).toString().toLatin1()), answer);
+    } else if (command == pressCommand) {
+        m_adapter->pressButton(request.value(QStringLiteral("module")).toString(), request.value(QStringLiteral("button")).toString(),
+                               uint(request.value(QStringLiteral("ms")).toDouble(defaultPressDuration)), answer);
+    } else if (command == resetCommand) {
+        m_adapter->reset(answer);
+    } else {
+        // Only the release service's current release, authenticated by a
+        // trusted key: no older one, no pre-release, no file of the sender.
+        m_adapter->updateFromReleaseServer(ManagedAdapter::ReleaseOptions(), [answer](const Outcome &outcome, bool) { answer(outcome); });
+    }
+}
