@@ -19,6 +19,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 
@@ -94,6 +95,10 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vexbusd"));
     QCoreApplication::setApplicationVersion(QStringLiteral(NIVORAVEXBUSUSB_VERSION_STRING));
+    // The library logs every frame and request at debug level: in a service
+    // that runs for months that is the journal's and the CPU's burden.
+    // QT_LOGGING_RULES still turns it on for a diagnosis.
+    QLoggingCategory::setFilterRules(QStringLiteral("VexbusUsb*.debug=false"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Owns the Nivora Vexbus USB adapters and shares them on D-Bus as org.nivora.Vexbus1."));
