@@ -4,7 +4,7 @@
 #include "adaptersession.h"
 #include "terminationsignals.h"
 #include "printer.h"
-#include "systeminspector.h"
+#include "systemsurvey.h"
 #include "waiter.h"
 
 #include <QFile>
@@ -49,7 +49,7 @@ QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> sortedDeviceInfos(const NivoraVe
 
 QString devicePathOf(const QString &path)
 {
-    return SystemInspector::resolveLinks(QFileInfo(path).absoluteFilePath());
+    return SystemSurvey::resolveLinks(QFileInfo(path).absoluteFilePath());
 }
 
 QString noAdapterListed()
@@ -98,7 +98,7 @@ int AdapterSession::resolveTarget()
         }
         // A link such as /dev/vexbus/by-serial/... stands for the tty that
         // the system lists as a serial port.
-        m_devicePath = SystemInspector::resolveLinks(fileInfo.absoluteFilePath());
+        m_devicePath = SystemSurvey::resolveLinks(fileInfo.absoluteFilePath());
         return ExitSuccess;
     }
 

@@ -69,7 +69,7 @@ bool claimsIdentity(const QString &line, const QString &identity)
 }
 
 // The adapter's link that our udev rule makes; empty without it.
-QString stableLink(const SystemInspector::UsbAdapter &adapter)
+QString stableLink(const SystemSurvey::UsbAdapter &adapter)
 {
     const QStringList links = adapter.ttyProperties.value(QStringLiteral("DEVLINKS")).split(QLatin1Char(' '), Qt::SkipEmptyParts);
     for (const QString &candidate : links) {
@@ -79,7 +79,7 @@ QString stableLink(const SystemInspector::UsbAdapter &adapter)
     return QString();
 }
 
-QString driverAction(const SystemInspector::UsbAdapter &adapter)
+QString driverAction(const SystemSurvey::UsbAdapter &adapter)
 {
     if (adapter.vendorId == QLatin1String("0403"))
         return QStringLiteral("load the FTDI driver: sudo modprobe ftdi_sio (then plug the adapter in again).");
@@ -98,7 +98,7 @@ Doctor::Doctor(const Options &options, const TerminationSignals *terminationSign
     m_options(options),
     m_terminationSignals(terminationSignals)
 {
-    m_ruleFiles = SystemInspector::ruleFiles(options.ruleFolders.isEmpty() ? SystemInspector::defaultRuleFolders()
+    m_ruleFiles = SystemSurvey::ruleFiles(options.ruleFolders.isEmpty() ? SystemSurvey::defaultRuleFolders()
                                                                            : options.ruleFolders);
 }
 
@@ -144,13 +144,13 @@ bool Doctor::run()
 
 QList<Doctor::Target> Doctor::targets()
 {
-    const QList<SystemInspector::UsbAdapter> adapters = SystemInspector::usbAdapters();
+    const QList<SystemSurvey::UsbAdapter> adapters = SystemSurvey::usbAdapters();
     QList<Target> targets;
     if (!m_options.port.isEmpty()) {
         Target target;
         target.ttyPath = m_options.port;
-        const QString resolved = SystemInspector::resolveLinks(m_options.port);
-        for (const SystemInspector::UsbAdapter &adapter : adapters) {
+        const QString resolved = SystemSurvey::resolveLinks(m_options.port);
+        for (const SystemSurvey::UsbAdapter &adapter : adapters) {
             if (!adapter.ttyPath.isEmpty() && (adapter.ttyPath == m_options.port || adapter.ttyPath == resolved)) {
                 target.usb = true;
                 target.adapter = adapter;
@@ -159,7 +159,7 @@ QList<Doctor::Target> Doctor::targets()
         targets << target;
         return targets;
     }
-    for (const SystemInspector::UsbAdapter &adapter : adapters) {
+    for (const SystemSurvey::UsbAdapter &adapter : adapters) {
         if (!adapter.serialNumber.startsWith(m_options.serialPrefix))
             continue;
         Target target;
@@ -191,7 +191,7 @@ void Doctor::checkUsb(const Target &target)
             // Tty numbers follow the order in which adapters appear: after a
             // reboot or a replug the adapter is often there under another one.
             QStringList present;
-            for (const SystemInspector::UsbAdapter &adapter : SystemInspector::usbAdapters()) {
+            for (const SystemSurvey::UsbAdapter &adapter : SystemSurvey::usbAdapters()) {
                 if (adapter.ttyPath.isEmpty())
                     continue;
                 const QString link = stableLink(adapter);
@@ -210,7 +210,7 @@ void Doctor::checkUsb(const Target &target)
         return;
     }
 
-    const SystemInspector::UsbAdapter &adapter = target.adapter;
+    const SystemSurvey::UsbAdapter &adapter = target.adapter;
     const QString device = QStringLiteral("%1 serial number %2").arg(adapter.identity(),
                                                                      adapter.serialNumber.isEmpty() ? QStringLiteral("-") : adapter.serialNumber);
     if (!adapter.ttyPath.isEmpty()) {
@@ -232,7 +232,7 @@ void Doctor::checkUsb(const Target &target)
 void Doctor::checkUdevRule(const Target &target)
 {
     const QString check = QStringLiteral("udev-rule");
-    const SystemInspector::UsbAdapter &adapter = target.adapter;
+    const SystemSurvey::UsbAdapter &adapter = target.adapter;
     const bool ignored = adapter.ttyProperties.value(QStringLiteral("ID_MM_DEVICE_IGNORE")) == QLatin1String("1");
     const QString link = stableLink(adapter);
     if (ignored && !link.isEmpty()) {
@@ -265,7 +265,7 @@ void Doctor::checkUdevRule(const Target &target)
 void Doctor::checkModemManager(const QList<Target> &targets)
 {
     const QString check = QStringLiteral("modemmanager");
-    const QList<SystemInspector::Process> processes = SystemInspector::processesNamed(QStringLiteral("ModemManager"));
+    const QList<SystemSurvey::Process> processes = SystemSurvey::processesNamed(QStringLiteral("ModemManager"));
     if (processes.isEmpty()) {
         add(check, DoctorFinding::Ok, QStringLiteral("ModemManager is not running."));
         return;
@@ -315,7 +315,7 @@ void Doctor::checkBrltty(const QList<Target> &targets)
             const QString line = lines.at(i).trimmed();
             if (line.startsWith(QLatin1Char('#')))
                 continue;
-            for (const QString &identity : SystemInspector::adapterIdentities()) {
+            for (const QString &identity : SystemSurvey::adapterIdentities()) {
                 if (!claimsIdentity(line, identity))
                     continue;
                 // Only a problem for an adapter that is there, or when none
@@ -378,12 +378,12 @@ bool Doctor::checkPermission(const Target &target)
 bool Doctor::checkPortInUse(const Target &target)
 {
     const QString check = QStringLiteral("port-in-use");
-    const QList<SystemInspector::Process> holders = SystemInspector::processesHolding(target.ttyPath);
-    SystemInspector::Process holder = holders.value(0);
-    const SystemInspector::LockFile lock = SystemInspector::lockFile(target.ttyPath);
+    const QList<SystemSurvey::Process> holders = SystemSurvey::processesHolding(target.ttyPath);
+    SystemSurvey::Process holder = holders.value(0);
+    const SystemSurvey::LockFile lock = SystemSurvey::lockFile(target.ttyPath);
     QString how = QStringLiteral("has %1 open").arg(target.ttyPath);
     if (holders.isEmpty() && lock.running) {
-        holder = SystemInspector::Process{lock.pid, lock.program};
+        holder = SystemSurvey::Process{lock.pid, lock.program};
         how = QStringLiteral("holds the lock %1 of %2").arg(lock.path, target.ttyPath);
     }
     if (holder.pid == 0) {
@@ -409,7 +409,7 @@ bool Doctor::checkPortInUse(const Target &target)
 void Doctor::checkLatencyTimer(const Target &target, bool portOpenable)
 {
     const QString check = QStringLiteral("latency-timer");
-    const SystemInspector::UsbAdapter &adapter = target.adapter;
+    const SystemSurvey::UsbAdapter &adapter = target.adapter;
     if (adapter.latencyTimer.isEmpty()) {
         add(check, DoctorFinding::Ok, QStringLiteral("%1 has no latency timer (driver %2).").arg(target.ttyPath, adapter.driver));
         return;

@@ -5,7 +5,7 @@
 #define VEXBUSCTL_DOCTOR_H
 
 #include "doctorfinding.h"
-#include "systeminspector.h"
+#include "systemsurvey.h"
 
 #include <QList>
 #include <QString>
@@ -43,7 +43,7 @@ private:
     {
         QString ttyPath;
         bool usb = false;
-        SystemInspector::UsbAdapter adapter;
+        SystemSurvey::UsbAdapter adapter;
     };
 
     QList<Target> targets();

@@ -1,7 +1,7 @@
 // SPDX-FileCopyrightText: 2026 Nivora
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
-#include "systeminspector.h"
+#include "systemsurvey.h"
 
 #include <QDir>
 #include <QFile>
@@ -53,7 +53,7 @@ QString driverOf(udev_device *device)
     return driver.isEmpty() ? text(udev_device_get_property_value(device, "DRIVER")) : driver;
 }
 
-void readTty(udev_device *tty, SystemInspector::UsbAdapter *adapter)
+void readTty(udev_device *tty, SystemSurvey::UsbAdapter *adapter)
 {
     adapter->ttyPath = text(udev_device_get_devnode(tty));
     udev_list_entry *entry = nullptr;
@@ -68,7 +68,7 @@ void readTty(udev_device *tty, SystemInspector::UsbAdapter *adapter)
     }
 }
 
-void readInterfaces(udev *context, udev_device *usbDevice, SystemInspector::UsbAdapter *adapter)
+void readInterfaces(udev *context, udev_device *usbDevice, SystemSurvey::UsbAdapter *adapter)
 {
     for (const QString &path : children(context, usbDevice, "usb")) {
         UdevPointer<udev_device> interface(udev_device_new_from_syspath(context, path.toUtf8().constData()));
@@ -86,12 +86,12 @@ void readInterfaces(udev *context, udev_device *usbDevice, SystemInspector::UsbA
 
 } // namespace
 
-QStringList SystemInspector::adapterIdentities()
+QStringList SystemSurvey::adapterIdentities()
 {
     return {QStringLiteral("0403:6001"), QStringLiteral("04b4:f139")};
 }
 
-QList<SystemInspector::UsbAdapter> SystemInspector::usbAdapters()
+QList<SystemSurvey::UsbAdapter> SystemSurvey::usbAdapters()
 {
     QList<UsbAdapter> adapters;
     UdevPointer<udev> context(udev_new());
@@ -125,14 +125,14 @@ QList<SystemInspector::UsbAdapter> SystemInspector::usbAdapters()
     return adapters;
 }
 
-QStringList SystemInspector::defaultRuleFolders()
+QStringList SystemSurvey::defaultRuleFolders()
 {
     return {QStringLiteral("/etc/udev/rules.d"), QStringLiteral("/run/udev/rules.d"),
             QStringLiteral("/usr/local/lib/udev/rules.d"), QStringLiteral("/lib/udev/rules.d"),
             QStringLiteral("/usr/lib/udev/rules.d")};
 }
 
-QHash<QString, QString> SystemInspector::ruleFiles(const QStringList &folders)
+QHash<QString, QString> SystemSurvey::ruleFiles(const QStringList &folders)
 {
     QHash<QString, QString> files;
     QStringList masked;
@@ -151,7 +151,7 @@ QHash<QString, QString> SystemInspector::ruleFiles(const QStringList &folders)
     return files;
 }
 
-QString SystemInspector::programOf(qint64 pid)
+QString SystemSurvey::programOf(qint64 pid)
 {
     QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
     if (pid <= 0 || !comm.open(QIODevice::ReadOnly))
@@ -183,7 +183,7 @@ QString linkTarget(const QString &link)
 
 } // namespace
 
-QList<SystemInspector::Process> SystemInspector::processesNamed(const QString &program)
+QList<SystemSurvey::Process> SystemSurvey::processesNamed(const QString &program)
 {
     QList<Process> processes;
     for (const qint64 pid : otherProcessIds()) {
@@ -193,7 +193,7 @@ QList<SystemInspector::Process> SystemInspector::processesNamed(const QString &p
     return processes;
 }
 
-QList<SystemInspector::Process> SystemInspector::processesHolding(const QString &devicePath)
+QList<SystemSurvey::Process> SystemSurvey::processesHolding(const QString &devicePath)
 {
     // A descriptor names the node that was opened; a node that is itself
     // a link (as the mocked platform's are, to a pseudo-terminal) is
@@ -221,7 +221,7 @@ QList<SystemInspector::Process> SystemInspector::processesHolding(const QString 
     return processes;
 }
 
-SystemInspector::LockFile SystemInspector::lockFile(const QString &devicePath)
+SystemSurvey::LockFile SystemSurvey::lockFile(const QString &devicePath)
 {
     // QSerialPort names the lock after the port's name below /dev.
     QString portName = resolveLinks(devicePath);
@@ -247,7 +247,7 @@ SystemInspector::LockFile SystemInspector::lockFile(const QString &devicePath)
     return LockFile();
 }
 
-QString SystemInspector::resolveLinks(const QString &path)
+QString SystemSurvey::resolveLinks(const QString &path)
 {
     constexpr int maximumLinks = 40;
     QString resolved = path;

@@ -1,8 +1,8 @@
 // SPDX-FileCopyrightText: 2026 Nivora
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
-#ifndef VEXBUSCTL_SYSTEMINSPECTOR_H
-#define VEXBUSCTL_SYSTEMINSPECTOR_H
+#ifndef VEXBUSCTL_SYSTEMSURVEY_H
+#define VEXBUSCTL_SYSTEMSURVEY_H
 
 #include <QHash>
 #include <QList>
@@ -13,7 +13,7 @@
 // the adapters' USB devices in sysfs and udev's view of their ttys
 // (libudev), the udev rule folders, the processes in /proc and the serial
 // ports' lock files.
-class SystemInspector
+class SystemSurvey
 {
 public:
     // A USB device with one of the adapter's identities.
@@ -73,4 +73,4 @@ public:
     static QString resolveLinks(const QString &path);
 };
 
-#endif // VEXBUSCTL_SYSTEMINSPECTOR_H
+#endif // VEXBUSCTL_SYSTEMSURVEY_H
