@@ -44,19 +44,21 @@ void NivoraVexbusUsbClient::setResponseTimeout(int responseTimeout)
     emit responseTimeoutChanged(m_responseTimeout);
 }
 
-NivoraVexbusUsbReply *NivoraVexbusUsbClient::sendRequest(NivoraVexbusUsbUtils::Command command, const QByteArray &payload)
+NivoraVexbusUsbReply *NivoraVexbusUsbClient::sendRequest(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
+                                                         const void *hookContext)
 {
     // A request written into a closed port is lost; saying so at once beats
     // a time-out that tells the same later.
     if (!m_interface->connected()) {
         return refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorNotAvailable,
                              QStringLiteral("The port to the adapter is not open; nothing was sent. Plug the adapter in "
-                                            "and start it."));
+                                            "and start it."), hookContext);
     }
 
     const NivoraVexbusUsbPacket packet(static_cast<unsigned char>(command), m_nextPacketId++, payload,
                                        NivoraVexbusUsbPacket::TypeRequest);
     NivoraVexbusUsbReply *reply = createReply(packet);
+    reply->m_hookContext = hookContext;
     NivoraVexbusUsbReply *&entry = m_replies[reply->packetId()];
     if (entry) {
         // After 256 requests an id comes round again while its first request
@@ -79,10 +81,12 @@ NivoraVexbusUsbReply *NivoraVexbusUsbClient::sendRequest(NivoraVexbusUsbUtils::C
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbClient::refuseRequest(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
-                                                           NivoraVexbusUsbReply::Error error, const QString &errorString)
+                                                           NivoraVexbusUsbReply::Error error, const QString &errorString,
+                                                           const void *hookContext)
 {
     NivoraVexbusUsbReply *reply = createReply(NivoraVexbusUsbPacket(static_cast<unsigned char>(command), 0, payload,
                                                                     NivoraVexbusUsbPacket::TypeRequest));
+    reply->m_hookContext = hookContext;
     // Later, so that the caller can connect to finished() first.
     QTimer::singleShot(0, reply, [reply, error, errorString]() { reply->setError(error, errorString); });
     return reply;
@@ -101,6 +105,18 @@ void NivoraVexbusUsbClient::abortRequests()
         if (m_replies[reply->packetId()] == reply)
             reply->abort();
     }
+}
+
+void NivoraVexbusUsbClient::setReplyFinishedHook(QObject *receiver, ReplyFinishedHook hook)
+{
+    m_hookReceiver = hook ? receiver : nullptr;
+    m_hook = hook;
+}
+
+void NivoraVexbusUsbClient::callReplyFinishedHook(NivoraVexbusUsbReply *reply)
+{
+    if (m_hook && reply->m_hookContext)
+        m_hook(m_hookReceiver, reply, reply->m_hookContext);
 }
 
 int NivoraVexbusUsbClient::pendingRequestCount() const

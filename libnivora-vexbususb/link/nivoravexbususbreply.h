@@ -139,6 +139,8 @@ private:
     QPointer<NivoraVexbusUsbClient> m_client;
     qint64 m_deadlineNs = 0;
     bool m_deleteWhenFinished = false;
+    // What the client's owner gave with the request, for the client's hook.
+    const void *m_hookContext = nullptr;
 };
 
 } // namespace NivoraVexbusUsb

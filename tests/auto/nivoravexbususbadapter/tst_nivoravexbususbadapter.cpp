@@ -548,6 +548,9 @@ void TestNivoraVexbusUsbAdapter::commands()
     QSignalSpy replySpy(reply, &NivoraVexbusUsbReply::finished);
     Outcome result;
     keepOutcome(reply, &result);
+    // The adapter's own outcome is out before the application's receivers of finished() run.
+    int commandsFinishedBefore = -1;
+    QObject::connect(reply, &NivoraVexbusUsbReply::finished, reply, [&]() { commandsFinishedBefore = finishedSpy.count(); });
     // Never from within the command, whatever its outcome.
     QVERIFY(!reply->isFinished());
     QCOMPARE(replySpy.count(), 0);
@@ -556,6 +559,7 @@ void TestNivoraVexbusUsbAdapter::commands()
     QTRY_COMPARE(finishedSpy.count(), 1);
     QCOMPARE(replySpy.count(), 1);
     QVERIFY(result.finished);
+    QCOMPARE(commandsFinishedBefore, 1);
     QCOMPARE(::outcome(finishedSpy, 0), outcome);
     QCOMPARE(int(result.error), outcome.at(1));
     QCOMPARE(int(result.controllerError), outcome.at(2));
