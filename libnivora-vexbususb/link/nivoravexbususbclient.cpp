@@ -22,7 +22,12 @@ NivoraVexbusUsbClient::NivoraVexbusUsbClient(NivoraVexbusUsbInterface *interface
     m_clock.start();
 }
 
-NivoraVexbusUsbClient::~NivoraVexbusUsbClient() = default;
+NivoraVexbusUsbClient::~NivoraVexbusUsbClient()
+{
+    // Each one leaves the list as it goes.
+    while (m_firstReply)
+        delete m_firstReply;
+}
 
 int NivoraVexbusUsbClient::responseTimeout() const
 {
@@ -126,9 +131,13 @@ int NivoraVexbusUsbClient::pendingRequestCount() const
 
 NivoraVexbusUsbReply *NivoraVexbusUsbClient::createReply(const NivoraVexbusUsbPacket &requestPacket)
 {
-    auto *reply = new NivoraVexbusUsbReply(requestPacket, this);
+    auto *reply = new NivoraVexbusUsbReply(requestPacket);
     reply->m_client = this;
     reply->m_deleteWhenFinished = true;
+    reply->m_nextOfClient = m_firstReply;
+    if (m_firstReply)
+        m_firstReply->m_previousOfClient = reply;
+    m_firstReply = reply;
     return reply;
 }
 
@@ -150,6 +159,16 @@ void NivoraVexbusUsbClient::takeReply(NivoraVexbusUsbReply *reply)
         return;
     entry = nullptr;
     --m_pendingCount;
+}
+
+void NivoraVexbusUsbClient::unlinkReply(NivoraVexbusUsbReply *reply)
+{
+    if (reply->m_previousOfClient)
+        reply->m_previousOfClient->m_nextOfClient = reply->m_nextOfClient;
+    else
+        m_firstReply = reply->m_nextOfClient;
+    if (reply->m_nextOfClient)
+        reply->m_nextOfClient->m_previousOfClient = reply->m_previousOfClient;
 }
 
 void NivoraVexbusUsbClient::scheduleTimeout(qint64 deadlineNs)

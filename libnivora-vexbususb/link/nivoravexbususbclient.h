@@ -104,6 +104,7 @@ private:
     void onReplyFinished(NivoraVexbusUsbReply *reply);
     void forgetReply(NivoraVexbusUsbReply *reply);
     void takeReply(NivoraVexbusUsbReply *reply);
+    void unlinkReply(NivoraVexbusUsbReply *reply);
     void scheduleTimeout(qint64 deadlineNs);
     void callReplyFinishedHook(NivoraVexbusUsbReply *reply);
 
@@ -115,6 +116,9 @@ private:
     // or is deleted.
     std::array<NivoraVexbusUsbReply *, 256> m_replies = {};
     int m_pendingCount = 0;
+    // Every reply not yet deleted, pending or finished: as children they
+    // would cost each request a ChildAdded and a ChildRemoved event.
+    NivoraVexbusUsbReply *m_firstReply = nullptr;
     // One timer for the time-outs of all replies, set for the earliest;
     // a request that ends before it needs no timer of its own.
     QElapsedTimer m_clock;

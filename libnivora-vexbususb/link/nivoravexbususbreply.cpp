@@ -55,8 +55,11 @@ NivoraVexbusUsbReply::NivoraVexbusUsbReply(const NivoraVexbusUsbPacket &requestP
 NivoraVexbusUsbReply::~NivoraVexbusUsbReply()
 {
     // A reply deleted while it waits leaves no dangling entry in its client's table.
-    if (m_client && !m_finished)
-        m_client->forgetReply(this);
+    if (m_client) {
+        if (!m_finished)
+            m_client->forgetReply(this);
+        m_client->unlinkReply(this);
+    }
 }
 
 NivoraVexbusUsbPacket NivoraVexbusUsbReply::requestPacket() const
