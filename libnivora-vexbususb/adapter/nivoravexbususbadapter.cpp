@@ -414,7 +414,11 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::writeDataToVexbus(const QByteArray
 
     qCDebug(dcVexbusUsb()) << "Write data to Vexbus:" << frame.toHex();
     qCDebug(dcVexbusUsb()) << "Sending data to Vexbus RS485:" << frame.toHex();
-    const QByteArray payload = QByteArray(1, static_cast<char>(frame.size())) + frame;
+    // Built in place: QByteArray(1, size) + frame allocates twice.
+    QByteArray payload;
+    payload.reserve(1 + frame.size());
+    payload.append(static_cast<char>(frame.size()));
+    payload.append(frame);
     return sendCommand(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, payload, outcome);
 }
 
