@@ -145,6 +145,8 @@ if command -v valgrind > /dev/null; then
     # reply's deletion), and the event loop without the library: Qt's
     # dispatch of the port's and posted events, glib's own part of each
     # iteration (prepare, query, poll, check), the loop's entry and exit.
+    # The readyRead part holds the runner's receiver of commandFinished()
+    # too (it quits the loop), as any application has one.
     # The parts move by a few hundred instructions from run to run with the
     # emulator's timing (a response read in one piece or two); the sum is
     # the total above. The event loop alone against the goal tells whether
