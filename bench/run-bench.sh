@@ -64,6 +64,23 @@ instructions() {
     valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2> "$out/callgrind.err" > "$out/callgrind.out"
     sed -n 's/.*Collected : \([0-9]*\).*/\1/p' "$out/callgrind.err"
 }
+# The same with the profile kept in FILE, for inclusive().
+profile() {
+    file=$1; shift
+    valgrind --tool=callgrind --callgrind-out-file="$file" "$@" 2> "$out/callgrind.err" > "$out/callgrind.out"
+    callgrind_annotate --inclusive=yes --threshold=100 "$file" > "$file.txt" 2> /dev/null
+    sed -n 's/.*Collected : \([0-9]*\).*/\1/p' "$out/callgrind.err"
+}
+# Inclusive instructions of FUNCTION (as callgrind_annotate names it) in
+# PROFILE; the largest entry, as a deleting destructor and the destructor it
+# calls carry the same name.
+inclusive() {
+    awk -v name="$2" 'BEGIN { best = 0 }
+        index($0, ":" name " [") {
+            value = $1; gsub(/,/, "", value); if (value + 0 > best) best = value + 0
+        }
+        END { print best }' "$1.txt"
+}
 counted_bytes() {
     sed -n 's/^bytes \([0-9]*\)$/\1/p' "$out/callgrind.out"
 }
@@ -113,13 +130,50 @@ if command -v valgrind > /dev/null; then
     # search varies with the machine's devices), and the plain host builds
     # and decodes its frames itself, as the library does.
     start_emulator
-    i1=$(instructions '--toggle-collect=CommandRunner::run*' "$line" count-request "$port" 20)
-    i2=$(instructions '--toggle-collect=CommandRunner::run*' "$line" count-request "$port" 120)
+    i1=$(profile "$out/request-20.callgrind" '--toggle-collect=CommandRunner::run*' "$line" count-request "$port" 20)
+    i2=$(profile "$out/request-120.callgrind" '--toggle-collect=CommandRunner::run*' "$line" count-request "$port" 120)
     p1=$(instructions '--toggle-collect=plainRequest*' "$line" count-plain-request "$port" 20)
     p2=$(instructions '--toggle-collect=plainRequest*' "$line" count-plain-request "$port" 120)
     stop_emulator
+    plain=$(( (p2 - p1) / 100 ))
     figure instructions "per request (command and its response)" "$(( (i2 - i1) / 100 ))" "instr" \
-        "plain C round trip" "$(( (p2 - p1) / 100 ))" "ratio <= 5"
+        "plain C round trip" "$plain" "ratio <= 5"
+
+    # Where a request's instructions go, from the same two runs: the
+    # library where it is entered (the command; the port's read
+    # notification, with the response's decoding and the reply's end; the
+    # reply's deletion), and the event loop without the library: Qt's
+    # dispatch of the port's and posted events, glib's own part of each
+    # iteration (prepare, query, poll, check), the loop's entry and exit.
+    # The readyRead part holds the runner's receiver of commandFinished()
+    # too (it quits the loop), as any application has one.
+    # The parts move by a few hundred instructions from run to run with the
+    # emulator's timing (a response read in one piece or two); the sum is
+    # the total above. The event loop alone against the goal tells whether
+    # a library with a QObject reply per command on Qt's event loop can
+    # reach it.
+    per_request() {
+        echo $(( ($(inclusive "$out/request-120.callgrind" "$1") - $(inclusive "$out/request-20.callgrind" "$1")) / 100 ))
+    }
+    total=$(( (i2 - i1) / 100 ))
+    send=$(per_request 'NivoraVexbusUsb::NivoraVexbusUsbAdapter::writeDataToVexbus(QByteArray const&)')
+    receive=$(per_request 'NivoraVexbusUsb::NivoraVexbusUsbInterface::onReadyRead()')
+    deletion=$(per_request 'NivoraVexbusUsb::NivoraVexbusUsbReply::~NivoraVexbusUsbReply()')
+    iteration=$(per_request 'g_main_context_iteration')
+    dispatch=$(per_request 'g_main_context_dispatch')
+    library=$(( send + receive + deletion ))
+    part() {
+        figure instructions "$1" "$2" "instr" "plain C round trip" "$plain" "${3:-}"
+    }
+    part "  library: writeDataToVexbus() (encode, write)" "$send"
+    part "  library: the port's readyRead (decode, reply's end)" "$receive"
+    part "  library: the reply's deletion" "$deletion"
+    part "  library, together" "$library"
+    part "  loop: Qt's dispatch of the port's, posted events" "$(( dispatch - receive - deletion ))"
+    part "  loop: glib's iterations before dispatch" "$(( iteration - dispatch ))"
+    part "  loop: entry and exit (QEventLoop::exec)" "$(( total - send - iteration ))"
+    part "  event loop alone, without the library" "$(( total - library ))" "ratio <= 5 for the whole"
+    rm -f "$out"/request-*.callgrind "$out"/request-*.callgrind.txt
 else
     echo "valgrind is not installed: no instruction counts"
 fi
