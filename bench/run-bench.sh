@@ -71,7 +71,7 @@ instructions() {
 # Instructions a frame of a receiver that stops after the number of frames
 # given as its last argument.
 per_frame() {
-    for pair in 1 2 3; do
+    for _ in 1 2 3; do
         short=$(instructions "$@" 100)
         long=$(instructions "$@" 1100)
         echo $(( (long - short) / 1000 ))
