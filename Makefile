@@ -12,7 +12,7 @@ BUILD_PACKAGES := cmake make g++ pkg-config qtbase5-dev libqt5serialport5-dev li
 # The demo shows the mocked platform with umockdev-run; it builds no tests.
 DEMO_PACKAGES  := umockdev
 TEST_PACKAGES  := reuse umockdev libumockdev-dev libglib2.0-dev openssl ca-certificates libbenchmark-dev udev bash-completion dbus-daemon systemd mosquitto
-BENCH_PACKAGES := valgrind
+BENCH_PACKAGES := valgrind strace
 SANITIZE_PACKAGES := clang libclang-rt-14-dev
 QT6_PACKAGES   := qt6-base-dev qt6-serialport-dev
 DEB_PACKAGES   := debhelper dpkg-dev lintian
