@@ -186,9 +186,11 @@ void TestVexbusd::init()
     m_vexbusd->setProcessEnvironment(environment);
     m_vexbusd->start(QStringLiteral(VEXBUSD), {QStringLiteral("--config"), settings.fileName()});
     QDBusConnection connection = client(QStringLiteral("first"));
-    QTRY_VERIFY_WITH_TIMEOUT(connection.interface()->isServiceRegistered(service), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(property(firstPath, QStringLiteral("Available")).toBool()
-                             && property(secondPath, QStringLiteral("Available")).toBool(), 10000);
+    // Every row starts its own service: no QTRY, whose steps are 50 ms.
+    QVERIFY(waitFor([&connection]() { return connection.interface()->isServiceRegistered(service).value(); }, 10000));
+    QVERIFY(waitFor([this]() {
+        return property(firstPath, QStringLiteral("Available")).toBool() && property(secondPath, QStringLiteral("Available")).toBool();
+    }, 10000));
 }
 
 void TestVexbusd::cleanup()
