@@ -18,7 +18,7 @@ BUILD_PACKAGES := $(TOOLS_BUILD_PACKAGES) libmosquitto-dev
 # 321 (176 MB instead of 231 MB to fetch).
 DEMO_PACKAGES  := $(TOOLS_BUILD_PACKAGES) umockdev
 TEST_PACKAGES  := reuse umockdev libumockdev-dev libglib2.0-dev openssl ca-certificates libbenchmark-dev udev bash-completion dbus-daemon systemd mosquitto
-BENCH_PACKAGES := valgrind
+BENCH_PACKAGES := valgrind strace
 SANITIZE_PACKAGES := clang libclang-rt-14-dev
 QT6_PACKAGES   := qt6-base-dev qt6-serialport-dev
 DEB_PACKAGES   := debhelper dpkg-dev lintian

@@ -33,13 +33,16 @@ AdapterObject::AdapterObject(ManagedAdapter *adapter, const QDBusConnection &con
       m_adapter(adapter),
       m_connection(connection),
       m_path(pathFor(adapter->key())),
+      m_pathString(m_path.path()),
+      m_interfaceString(QLatin1String(interfaceName)),
+      m_busFrameMember(QStringLiteral("BusFrameReceived")),
       m_leaseWatcher(new QDBusServiceWatcher(this))
 {
     new AdapterAdaptor(this);
     m_leaseWatcher->setConnection(m_connection);
     m_leaseWatcher->setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
     connect(m_leaseWatcher, &QDBusServiceWatcher::serviceUnregistered, this, &AdapterObject::onHolderLeft);
-    connect(adapter->adapter(), &NivoraVexbusUsbAdapter::vexbusFrameReceived, this, &AdapterObject::BusFrameReceived);
+    connect(adapter->adapter(), &NivoraVexbusUsbAdapter::vexbusFrameReceived, this, &AdapterObject::sendBusFrame);
     connect(adapter, &ManagedAdapter::updateEnded, this, &AdapterObject::UpdateFinished);
     followProperties();
 }
@@ -142,6 +145,18 @@ void AdapterObject::sendPropertiesChanged()
     QDBusMessage signal = QDBusMessage::createSignal(m_path.path(), QLatin1String(propertiesInterface),
                                                      QStringLiteral("PropertiesChanged"));
     signal << QLatin1String(interfaceName) << std::exchange(m_changedProperties, {}) << QStringList();
+    m_connection.send(signal);
+}
+
+void AdapterObject::sendBusFrame(const QByteArray &frame)
+{
+    // The same signal the adaptor would relay for BusFrameReceived, built
+    // here with its path: Qt's relay builds the message for the path "/",
+    // then searches its object tree for the paths of this object and
+    // rewrites the header for each, which cost more than everything else
+    // the service does for a frame.
+    QDBusMessage signal = QDBusMessage::createSignal(m_pathString, m_interfaceString, m_busFrameMember);
+    signal.setArguments({frame});
     m_connection.send(signal);
 }
 

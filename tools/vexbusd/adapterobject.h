@@ -91,6 +91,8 @@ public slots:
     void Uninhibit();
 
 signals:
+    // Declared for the adaptor and introspection; frames go out through
+    // sendBusFrame(), which sends the same signal.
     void BusFrameReceived(const QByteArray &frame);
     void UpdateFinished(bool success, const QString &error, const QString &message);
 
@@ -98,6 +100,7 @@ private:
     // Takes the current call for a late answer; the returned function sends it.
     std::function<void(const Outcome &, const QVariantList &)> answerLater();
     void reply(const Outcome &outcome);
+    void sendBusFrame(const QByteArray &frame);
     void markChanged(const char *property);
     void sendPropertiesChanged();
     void onHolderLeft(const QString &holder);
@@ -106,6 +109,9 @@ private:
     ManagedAdapter *m_adapter;
     QDBusConnection m_connection;
     QDBusObjectPath m_path;
+    const QString m_pathString;
+    const QString m_interfaceString;
+    const QString m_busFrameMember;
     QDBusServiceWatcher *m_leaseWatcher;
     QVariantMap m_changedProperties;
 };
