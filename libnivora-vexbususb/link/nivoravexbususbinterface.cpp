@@ -64,6 +64,14 @@ NivoraVexbusUsbInterface::NivoraVexbusUsbInterface(NivoraVexbusUsbDeviceWatcher 
 NivoraVexbusUsbInterface::~NivoraVexbusUsbInterface()
 {
     m_serialPort->close();
+    if (m_deletedFlag) {
+        // Deleted by a receiver of a frame being read: the port is still
+        // inside its readyRead(), so it goes once that has returned.
+        *m_deletedFlag = true;
+        disconnect(m_serialPort, nullptr, this, nullptr);
+        m_serialPort->setParent(nullptr);
+        m_serialPort->deleteLater();
+    }
 }
 
 NivoraVexbusUsbInterface::WatchMode NivoraVexbusUsbInterface::watchMode() const
@@ -415,6 +423,11 @@ void NivoraVexbusUsbInterface::onReadyRead()
                                        QByteArray(data.constData(), int(count)));
     // Receivers run synchronously and may send or reconnect from inside
     // processData(); the decoder takes the next byte only afterwards.
+    // A receiver may also delete the interface; nothing of it is touched
+    // after that. A nested read keeps the flag of the outer one in mind.
+    bool deleted = false;
+    bool *const outerFlag = m_deletedFlag;
+    m_deletedFlag = &deleted;
     const char *bytes = data.constData();
     int remaining = int(qMax<qint64>(count, 0));
     while (remaining > 0) {
@@ -422,24 +435,32 @@ void NivoraVexbusUsbInterface::onReadyRead()
         const int taken = m_decoder->processBytes(bytes, remaining, &frameClosed);
         bytes += taken;
         remaining -= taken;
-        if (frameClosed)
-            processData(m_decoder->frame());
+        if (frameClosed && !processData(m_decoder->frame())) {
+            if (outerFlag)
+                *outerFlag = true;
+            return;
+        }
     }
+    m_deletedFlag = outerFlag;
     m_readBuffer.swap(data);
 }
 
-void NivoraVexbusUsbInterface::processData(const QByteArray &data)
+// False when a receiver deleted the interface.
+bool NivoraVexbusUsbInterface::processData(const QByteArray &data)
 {
     if (dcVexbusUsbInterfaceTraffic().isDebugEnabled())
         qCDebug(dcVexbusUsbInterfaceTraffic()) << "Processing data" << data.toHex();
 
+    bool *const deleted = m_deletedFlag;
     emit dataReceived(data);
+    if (*deleted)
+        return false;
 
     const NivoraVexbusUsbPacket packet(data);
     if (!packet.isValid()) {
         if (dcVexbusUsbInterface().isWarningEnabled())
             qCWarning(dcVexbusUsbInterface()) << "Could not create valid packet from received data" << data.toHex() << "Discard data...";
-        return;
+        return true;
     }
 
     if (packet.type() == NivoraVexbusUsbPacket::TypeNotification && packet.command() == NivoraVexbusUsbUtils::NotificationVexbusData) {
@@ -448,6 +469,7 @@ void NivoraVexbusUsbInterface::processData(const QByteArray &data)
         qCDebug(dcVexbusUsbInterface()) << "Received" << packet;
     }
     emit packetReceived(packet);
+    return !*deleted;
 }
 
 void NivoraVexbusUsbInterface::resetBuffer()

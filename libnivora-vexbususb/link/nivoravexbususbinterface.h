@@ -132,7 +132,7 @@ private:
     unsigned char calculateCrc(const QByteArray &data);
     void writeByte(unsigned char byte);
     void streamByte(unsigned char byte, bool special = false);
-    void processData(const QByteArray &data);
+    bool processData(const QByteArray &data);
     void resetBuffer();
 
     WatchMode m_watchMode = WatchModePort;
@@ -151,6 +151,9 @@ private:
     QByteArray m_sendBuffer;
     // The bytes of the last read, kept for its memory.
     QByteArray m_readBuffer;
+    // Set while onReadyRead() hands frames to receivers, so that it learns
+    // of the interface's deletion by one of them.
+    bool *m_deletedFlag = nullptr;
 };
 
 } // namespace NivoraVexbusUsb

@@ -54,6 +54,8 @@ NivoraVexbusUsbReply::NivoraVexbusUsbReply(const NivoraVexbusUsbPacket &requestP
 
 NivoraVexbusUsbReply::~NivoraVexbusUsbReply()
 {
+    if (m_deletedFlag)
+        *m_deletedFlag = true;
     // A reply deleted while it waits leaves no dangling entry in its client's table.
     if (m_client) {
         if (!m_finished)
@@ -194,8 +196,16 @@ void NivoraVexbusUsbReply::finish(Error error, const QString &errorString)
         m_client->onReplyFinished(this);
     if (m_deleteWhenFinished)
         deleteLater();
-    if (m_client)
+    if (m_client) {
+        // The hook's receivers may delete the adapter, and with it the
+        // client and this reply, which then has no one left to tell.
+        bool deleted = false;
+        m_deletedFlag = &deleted;
         m_client->callReplyFinishedHook(this);
+        if (deleted)
+            return;
+        m_deletedFlag = nullptr;
+    }
     emit finished();
 }
 

@@ -143,6 +143,8 @@ private:
     NivoraVexbusUsbReply *m_nextOfClient = nullptr;
     qint64 m_deadlineNs = 0;
     bool m_deleteWhenFinished = false;
+    // Set while finish() calls out, so that it learns of its own deletion.
+    bool *m_deletedFlag = nullptr;
     // What the client's owner gave with the request, for the client's hook.
     const void *m_hookContext = nullptr;
 };

@@ -587,13 +587,22 @@ void TestNivoraVexbusUsbAdapter::commands()
 void TestNivoraVexbusUsbAdapter::repliesGoWithTheAdapter_data()
 {
     QTest::addColumn<Condition>("condition");
-    QTest::newRow("waiting for its response") << Condition::Silent;
-    QTest::newRow("refused, not yet finished") << Condition::Stopped;
+    // Where the application lets the adapter go: at once, from a receiver
+    // of the reply's finished(), or of the adapter's commandFinished(),
+    // which comes before it; the reply then never finishes.
+    QTest::addColumn<QString>("goneIn");
+    QTest::addColumn<int>("finishedCount");
+    QTest::newRow("waiting for its response") << Condition::Silent << QString() << 0;
+    QTest::newRow("refused, not yet finished") << Condition::Stopped << QString() << 0;
+    QTest::newRow("finished, not yet deleted") << Condition::Connected << QStringLiteral("finished") << 1;
+    QTest::newRow("finishing, on commandFinished") << Condition::Connected << QStringLiteral("commandFinished") << 0;
 }
 
 void TestNivoraVexbusUsbAdapter::repliesGoWithTheAdapter()
 {
     QFETCH(Condition, condition);
+    QFETCH(QString, goneIn);
+    QFETCH(int, finishedCount);
 
     QVERIFY(startConnected());
     if (condition == Condition::Stopped)
@@ -603,11 +612,25 @@ void TestNivoraVexbusUsbAdapter::repliesGoWithTheAdapter()
     NivoraVexbusUsbReply *reply = adapter()->pressIxoButton();
     const QPointer<NivoraVexbusUsbReply> guard(reply);
     QSignalSpy replySpy(reply, &NivoraVexbusUsbReply::finished);
+    bool goneAtOnce = false;
+    const auto letGo = [this, &guard, &goneAtOnce]() {
+        m_adapter.reset();
+        goneAtOnce = guard.isNull();
+    };
+    if (goneIn == QLatin1String("finished")) {
+        // Before the deletion the library posted for the reply.
+        QObject::connect(reply, &NivoraVexbusUsbReply::finished, letGo);
+        QTRY_VERIFY(!m_adapter);
+    } else if (goneIn == QLatin1String("commandFinished")) {
+        QObject::connect(adapter(), &NivoraVexbusUsbAdapter::commandFinished, letGo);
+        QTRY_VERIFY(!m_adapter);
+    } else {
+        letGo();
+    }
 
-    // At once, and without finishing: no reply outlives its adapter.
-    m_adapter.reset();
-    QVERIFY(guard.isNull());
-    QCOMPARE(replySpy.count(), 0);
+    // At once, and without finishing (again): no reply outlives its adapter.
+    QVERIFY(goneAtOnce);
+    QCOMPARE(replySpy.count(), finishedCount);
 }
 
 void TestNivoraVexbusUsbAdapter::resetFollowsStateSequence()
