@@ -8,11 +8,17 @@ PRESET    ?= default
 BUILD_DIR := build/$(PRESET)
 PREFIX    := $(CURDIR)/build/install
 
-BUILD_PACKAGES := cmake make g++ pkg-config qtbase5-dev libqt5serialport5-dev libudev-dev libssl-dev scdoc libmosquitto-dev
-# The demo shows the mocked platform with umockdev-run; it builds no tests.
-DEMO_PACKAGES  := umockdev
+# The library, vexbusctl and vexbus-emulator need the first list; vexbusd's
+# MQTT bridge adds libmosquitto.
+TOOLS_BUILD_PACKAGES := cmake make g++ pkg-config qtbase5-dev libqt5serialport5-dev libudev-dev libssl-dev scdoc
+BUILD_PACKAGES := $(TOOLS_BUILD_PACKAGES) libmosquitto-dev
+# The demo builds no tests, no vexbusd and no vexbus-release, and shows the
+# mocked platform with umockdev-run. It installs them without the packages
+# they only recommend: on a fresh Debian 12 that is 214 packages instead of
+# 321 (176 MB instead of 231 MB to fetch).
+DEMO_PACKAGES  := $(TOOLS_BUILD_PACKAGES) umockdev
 TEST_PACKAGES  := reuse umockdev libumockdev-dev libglib2.0-dev openssl ca-certificates libbenchmark-dev udev bash-completion dbus-daemon systemd mosquitto
-BENCH_PACKAGES := valgrind
+BENCH_PACKAGES := valgrind strace
 SANITIZE_PACKAGES := clang libclang-rt-14-dev
 QT6_PACKAGES   := qt6-base-dev qt6-serialport-dev
 DEB_PACKAGES   := debhelper dpkg-dev lintian
@@ -25,12 +31,12 @@ SOAK_SECONDS ?= 600
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: demo check check-qt6 bench deb docs deps-build deps-test configure build install
-.PHONY: check-sanitize fuzz deps-sanitize soak deps-deb deps-docs
+.PHONY: check-sanitize fuzz deps-sanitize soak deps-deb deps-docs deps-demo
 
-# The library and the tools only, in a tree of their own (build/demo):
-# a first run builds no test suite, benchmarks or fuzz targets.
-demo: deps-build
-	@sh tools/install-deps.sh "$(SUDO)" $(DEMO_PACKAGES)
+# The library and the two tools the demo runs, in a tree of their own
+# (build/demo): a first run builds no test suite, benchmarks, fuzz targets,
+# service or release signer.
+demo: deps-demo
 	cmake --preset demo
 	cmake --build --preset demo
 	cmake --install build/demo --prefix "$(PREFIX)"
@@ -56,6 +62,9 @@ bench: deps-test build
 
 deps-build:
 	@sh tools/install-deps.sh "$(SUDO)" $(BUILD_PACKAGES)
+
+deps-demo:
+	@sh tools/install-deps.sh "$(SUDO)" --no-install-recommends $(DEMO_PACKAGES)
 
 deps-test: deps-build
 	@sh tools/install-deps.sh "$(SUDO)" $(TEST_PACKAGES)

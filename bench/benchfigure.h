@@ -6,10 +6,17 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <QVector>
 
 // One figure of a benchmark run, measured beside its reference in the same
 // run: printed as one line with the ratio, and appended as a JSON object to
 // the file named by BENCH_RESULTS (one object a line), if it is set.
+//
+// A figure measured in rounds, each round the value and its reference at the
+// same time or one right after the other, gives them with addRound(): it is
+// then reported as the medians, the ratio as the median of the rounds' own
+// ratios (what the machine's state did to both cancels within a round), and
+// a second line with the spread (min/median/max) of each.
 struct BenchFigure
 {
     QString figure;         // "update", "decode", "line rate", "request", "instructions"
@@ -21,8 +28,16 @@ struct BenchFigure
     QString goal;           // for the ratio, e.g. "<= 1.10"; empty when there is none
     QJsonObject details;
 
-    double ratio() const { return reference != 0 ? value / reference : 0; }
+    // The rounds so far; value and reference are their medians once given.
+    QVector<double> values;
+    QVector<double> references;
+
+    void addRound(double roundValue, double roundReference);
+    double ratio() const;
     void report() const;
 };
+
+// The median of the values (NAN when there are none).
+double benchMedian(QVector<double> values);
 
 #endif // NIVORA_BENCH_BENCHFIGURE_H

@@ -4,7 +4,11 @@
 // The link's figures against vexbus-emulator on its pseudo-terminal, each
 // beside a plain C reference on the same line in the same run:
 //   request PORT COUNT            round trip of a command minus the wire time of its bytes
-//   receive PORT SECONDS TOOL     CPU time of receivers while the emulator fills the line
+//   receive SECONDS ROUNDS TOOL PORT PORT PORT
+//                                 CPU time, read/write and system calls per frame of
+//                                 receivers on three lines the emulators fill alike
+//   read-plain PORT FRAMES [COUNTER], read-adapter PORT FRAMES [RULES [COUNTER]]
+//                                 those receivers (FRAMES 0: until stopped), also for callgrind
 //   count-request PORT COUNT      COUNT commands, for instruction counts under callgrind
 //   count-plain-request PORT COUNT   its reference
 //   emulator PACED-PORT PORT COUNT   the emulator's own time per round trip
@@ -18,18 +22,23 @@
 
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QLoggingCategory>
 #include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryFile>
 #include <QTimer>
 
 #include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
+#include <vector>
 
 using namespace NivoraVexbusUsb;
 
@@ -255,95 +264,298 @@ static int request(const QString &port, int count)
     return 0;
 }
 
-static qint64 processCpuNs(qint64 pid)
+// A receiver of the line-rate figures: a process of its own reading one
+// emulator's line, watched from outside through /proc (CPU time, read and
+// write calls) and its count of frames.
+class Receiver
 {
-    QFile file(QStringLiteral("/proc/%1/schedstat").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    return file.readAll().split(' ').value(0).toLongLong();
-}
+public:
+    // program and arguments; frames are counted by the program in a shared
+    // counter (counterArgument: where its path goes) or are its output lines.
+    Receiver(const QString &name, const QString &program, QStringList arguments, bool countsLines)
+        : m_name(name)
+    {
+        m_counter.setFileTemplate(QDir::tempPath() + QStringLiteral("/nivora-bench-XXXXXX"));
+        if (!m_counter.open() || !m_counter.resize(sizeof(unsigned long)))
+            return;
+        if (countsLines) {
+            m_process.setStandardOutputFile(m_counter.fileName());
+        } else {
+            m_shared = reinterpret_cast<volatile unsigned long *>(m_counter.map(0, sizeof(unsigned long)));
+            arguments.append(m_counter.fileName());
+            m_process.setStandardOutputFile(QProcess::nullDevice());
+        }
+        m_process.setStandardErrorFile(QProcess::nullDevice());
+        m_process.start(program, arguments);
+        m_process.waitForStarted();
+    }
+    ~Receiver()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            ::kill(pid_t(m_process.processId()), SIGINT);
+            if (!m_process.waitForFinished(5000))
+                m_process.kill();
+        }
+    }
+    QString name() const { return m_name; }
+    qint64 pid() const { return m_process.state() == QProcess::Running ? m_process.processId() : -1; }
 
-static void reportLineRate(const QString &subject, double percent, double plainPercent, const QString &goal, qint64 frames)
-{
-    BenchFigure figure;
-    figure.figure = QStringLiteral("line rate");
-    figure.subject = subject;
-    figure.value = percent;
-    figure.unit = QStringLiteral("% core");
-    figure.referenceName = QStringLiteral("plain C reader");
-    figure.reference = plainPercent;
-    figure.goal = goal;
-    figure.details.insert(QStringLiteral("frames"), double(frames));
-    figure.report();
-}
+    struct Sample {
+        long long wallNs = 0;
+        qint64 cpuNs = -1;
+        qint64 calls = -1;  // read and write calls (syscr + syscw)
+        qint64 frames = 0;
+    };
+    Sample sample()
+    {
+        Sample sample;
+        sample.wallNs = plain_now_ns();
+        const QString proc = QStringLiteral("/proc/%1/").arg(pid());
+        QFile schedstat(proc + QStringLiteral("schedstat"));
+        if (pid() > 0 && schedstat.open(QIODevice::ReadOnly))
+            sample.cpuNs = schedstat.readAll().split(' ').value(0).toLongLong();
+        QFile io(proc + QStringLiteral("io"));
+        if (pid() > 0 && io.open(QIODevice::ReadOnly)) {
+            sample.calls = 0;
+            for (const QByteArray &line : io.readAll().split('\n'))
+                if (line.startsWith("syscr:") || line.startsWith("syscw:"))
+                    sample.calls += line.mid(6).trimmed().toLongLong();
+        }
+        sample.frames = frames();
+        return sample;
+    }
 
-static double inProcessReceiver(const QString &port, int seconds, const char *rules, qint64 *frames)
+private:
+    qint64 frames()
+    {
+        if (m_shared)
+            return qint64(*m_shared);
+        // The monitor's lines: one a frame (status changes do not come on a
+        // steady line).
+        m_counter.seek(m_counterOffset);
+        const QByteArray output = m_counter.readAll();
+        m_counterOffset += output.size();
+        m_lines += output.count('\n');
+        return m_lines;
+    }
+
+    QString m_name;
+    QProcess m_process;
+    QTemporaryFile m_counter;
+    volatile unsigned long *m_shared = nullptr;
+    qint64 m_counterOffset = 0;
+    qint64 m_lines = 0;
+};
+
+static double cpuPercent(const Receiver::Sample &from, const Receiver::Sample &to)
 {
-    QLoggingCategory::setFilterRules(QLatin1String(rules));
-    NivoraVexbusUsbAdapter adapter;
-    if (!connectAdapter(&adapter, port))
+    if (from.cpuNs < 0 || to.cpuNs < 0 || to.wallNs <= from.wallNs)
         return NAN;
-    qint64 received = 0;
-    QObject::connect(&adapter, &NivoraVexbusUsbAdapter::vexbusFrameReceived, [&](const QByteArray &) { ++received; });
+    return 100.0 * double(to.cpuNs - from.cpuNs) / double(to.wallNs - from.wallNs);
+}
+
+static double callsPerFrame(const Receiver::Sample &from, const Receiver::Sample &to)
+{
+    if (from.calls < 0 || to.calls < 0 || to.frames <= from.frames)
+        return NAN;
+    return double(to.calls - from.calls) / double(to.frames - from.frames);
+}
+
+// System calls of each receiver per frame, counted by strace -c attached to
+// all of them for the same time; strace slows them, which changes no count.
+static QVector<double> straceCallsPerFrame(const std::vector<std::unique_ptr<Receiver>> &receivers, int seconds)
+{
+    QVector<double> perFrame;
+    std::vector<std::unique_ptr<QProcess>> tracers;
+    std::vector<std::unique_ptr<QTemporaryFile>> outputs;
+    QVector<Receiver::Sample> before;
+    for (const auto &receiver : receivers) {
+        outputs.emplace_back(new QTemporaryFile);
+        outputs.back()->open();
+        tracers.emplace_back(new QProcess);
+        tracers.back()->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        tracers.back()->start(QStringLiteral("strace"), {QStringLiteral("-c"), QStringLiteral("-f"), QStringLiteral("-q"), QStringLiteral("-o"),
+                                                         outputs.back()->fileName(), QStringLiteral("-p"),
+                                                         QString::number(receiver->pid())});
+        if (!tracers.back()->waitForStarted())
+            return perFrame;
+    }
+    // strace has attached once the process is traced.
     runEventLoopFor(kWarmUpMs);
-    received = 0;
-    const long long cpu = plain_cpu_ns();
-    const long long wall = plain_now_ns();
+    for (const auto &receiver : receivers)
+        before.append(receiver->sample());
     runEventLoopFor(seconds * 1000);
-    const double percent = 100.0 * double(plain_cpu_ns() - cpu) / double(plain_now_ns() - wall);
-    *frames = received;
-    adapter.stop();
-    QLoggingCategory::setFilterRules(QLatin1String(kToolRules));
-    return percent;
+    for (size_t i = 0; i < receivers.size(); ++i) {
+        const Receiver::Sample after = receivers.at(i)->sample();
+        ::kill(pid_t(tracers.at(i)->processId()), SIGINT);
+        tracers.at(i)->waitForFinished(10000);
+        // The summary's last line: "100.00 seconds usecs/call calls errors total".
+        qint64 calls = -1;
+        for (const QByteArray &line : outputs.at(i)->readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() >= 4 && fields.last() == "total")
+                calls = fields.at(3).toLongLong();
+        }
+        // Frames counted while strace was attached; the window is a little
+        // longer than the samples', by the time strace takes to stop.
+        const qint64 frames = after.frames - before.at(int(i)).frames;
+        perFrame.append(calls > 0 && frames > 0 ? double(calls) / double(frames) : NAN);
+    }
+    return perFrame;
 }
 
-static double toolReceiver(const QString &tool, const QString &port, int seconds, bool verbose)
+// Runs the receivers at the same time, each on its own line with the same
+// traffic, for rounds of the given seconds; the first is the plain C reader,
+// the reference of the others in every round.
+static bool measureTogether(const std::vector<std::unique_ptr<Receiver>> &receivers, int seconds, int rounds,
+                            const QStringList &goals, bool countCalls)
 {
-    QProcess process;
-    QStringList arguments{QStringLiteral("--port"), port, QStringLiteral("monitor")};
-    if (verbose)
-        arguments.prepend(QStringLiteral("--verbose"));
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    process.start(tool, arguments);
-    if (!process.waitForStarted())
-        return NAN;
-    runEventLoopFor(1000 + kWarmUpMs);
-    const qint64 cpu = processCpuNs(process.processId());
-    const long long wall = plain_now_ns();
-    runEventLoopFor(seconds * 1000);
-    const qint64 cpuAfter = processCpuNs(process.processId());
-    const double percent = 100.0 * double(cpuAfter - cpu) / double(plain_now_ns() - wall);
-    ::kill(pid_t(process.processId()), SIGINT);
-    process.waitForFinished(5000);
-    return cpu < 0 || cpuAfter < 0 ? NAN : percent;
+    // Each one has to be receiving before the rounds start.
+    QElapsedTimer clock;
+    clock.start();
+    for (const auto &receiver : receivers) {
+        while (receiver->sample().frames == 0 && clock.elapsed() < kConnectTimeoutMs)
+            runEventLoopFor(50);
+        if (receiver->pid() < 0 || receiver->sample().frames == 0) {
+            std::fprintf(stderr, "nivora-bench-line: %s receives no frames\n", qPrintable(receiver->name()));
+            return false;
+        }
+    }
+    runEventLoopFor(kWarmUpMs);
+
+    const size_t count = receivers.size();
+    std::vector<BenchFigure> cpu(count);
+    std::vector<BenchFigure> calls(count);
+    QVector<qint64> frames(int(count), 0);
+    for (int round = 0; round < rounds; ++round) {
+        QVector<Receiver::Sample> before;
+        for (const auto &receiver : receivers)
+            before.append(receiver->sample());
+        runEventLoopFor(seconds * 1000);
+        QVector<Receiver::Sample> after;
+        for (const auto &receiver : receivers)
+            after.append(receiver->sample());
+        const double plainCpu = cpuPercent(before.at(0), after.at(0));
+        const double plainCalls = callsPerFrame(before.at(0), after.at(0));
+        for (size_t i = 0; i < count; ++i) {
+            cpu[i].addRound(cpuPercent(before.at(int(i)), after.at(int(i))), plainCpu);
+            calls[i].addRound(callsPerFrame(before.at(int(i)), after.at(int(i))), plainCalls);
+            frames[int(i)] += after.at(int(i)).frames - before.at(int(i)).frames;
+        }
+    }
+    for (size_t i = 0; i < count; ++i) {
+        BenchFigure &figure = cpu[i];
+        figure.figure = QStringLiteral("line rate");
+        figure.subject = i == 0 ? QStringLiteral("reference: frames %1/s").arg(frames.at(0) / (rounds * seconds))
+                                : receivers.at(i)->name();
+        figure.unit = QStringLiteral("% core");
+        figure.referenceName = QStringLiteral("plain C reader");
+        figure.goal = goals.value(int(i));
+        figure.details.insert(QStringLiteral("frames"), double(frames.at(int(i))));
+        figure.details.insert(QStringLiteral("seconds"), seconds);
+        figure.report();
+    }
+    if (!countCalls)
+        return true;
+    for (size_t i = 1; i < count; ++i) {
+        BenchFigure &figure = calls[i];
+        figure.figure = QStringLiteral("syscalls");
+        figure.subject = QStringLiteral("read/write calls a frame, %1").arg(receivers.at(i)->name().section(QLatin1Char(','), 0, 0));
+        figure.unit = QStringLiteral("calls");
+        figure.referenceName = QStringLiteral("plain C reader");
+        figure.report();
+    }
+    if (QStandardPaths::findExecutable(QStringLiteral("strace")).isEmpty()) {
+        std::printf("strace is not installed: no system calls per frame\n");
+        return true;
+    }
+    const QVector<double> traced = straceCallsPerFrame(receivers, seconds);
+    for (size_t i = 1; i < count && int(i) < traced.size(); ++i) {
+        BenchFigure figure;
+        figure.figure = QStringLiteral("syscalls");
+        figure.subject = QStringLiteral("system calls a frame (strace), %1").arg(receivers.at(i)->name().section(QLatin1Char(','), 0, 0));
+        figure.value = traced.at(int(i));
+        figure.unit = QStringLiteral("calls");
+        figure.referenceName = QStringLiteral("plain C reader");
+        figure.reference = traced.at(0);
+        figure.report();
+    }
+    return true;
 }
 
-static int receive(const QString &port, int seconds, const QString &tool)
+// Three lines with the same traffic: the plain C reader, an adapter in a
+// process of its own and vexbusctl monitor receive at the same time, so that
+// what the machine does weighs on all three alike; once with the tool's
+// logging rules and once with all library logging on.
+static int receive(int seconds, int rounds, const QString &tool, const QStringList &ports)
 {
+    const QString self = QCoreApplication::applicationFilePath();
+    bool ok = true;
+    for (const bool verbose : {false, true}) {
+        std::vector<std::unique_ptr<Receiver>> receivers;
+        receivers.emplace_back(new Receiver(QStringLiteral("plain C reader"), self,
+                                            {QStringLiteral("read-plain"), ports.at(0), QStringLiteral("0")}, false));
+        receivers.emplace_back(new Receiver(verbose ? QStringLiteral("in-process adapter, all logging on")
+                                                    : QStringLiteral("in-process adapter, tool's logging rules"),
+                                            self, {QStringLiteral("read-adapter"), ports.at(1), QStringLiteral("0"),
+                                                   QLatin1String(verbose ? kAllOnRules : kToolRules)}, false));
+        QStringList monitor{QStringLiteral("--port"), ports.at(2), QStringLiteral("monitor")};
+        if (verbose)
+            monitor.prepend(QStringLiteral("--verbose"));
+        receivers.emplace_back(new Receiver(verbose ? QStringLiteral("vexbusctl --verbose monitor, all logging on")
+                                                    : QStringLiteral("vexbusctl monitor, tool's logging rules"),
+                                            tool, monitor, true));
+        const QStringList goals = verbose ? QStringList() : QStringList{QString(), QStringLiteral("value < 1 %"),
+                                                                         QStringLiteral("<= 1")};
+        ok = measureTogether(receivers, seconds, rounds, goals, !verbose) && ok;
+    }
+    return ok ? 0 : 1;
+}
+
+// The receivers themselves, for measureTogether() and for callgrind: they
+// stop after the given number of frames (0: when stopped) and show their
+// count in the counter file when one is named.
+static volatile unsigned long *mappedCounter(QFile *file, const QString &path)
+{
+    file->setFileName(path);
+    if (path.isEmpty() || !file->open(QIODevice::ReadWrite))
+        return nullptr;
+    return reinterpret_cast<volatile unsigned long *>(file->map(0, sizeof(unsigned long)));
+}
+
+static int readPlain(const QString &port, qint64 frames, const QString &counterPath)
+{
+    QFile counterFile;
+    volatile unsigned long *counter = mappedCounter(&counterFile, counterPath);
     const int fd = plain_open_tty(QFile::encodeName(port).constData());
     if (fd < 0)
         return 1;
-    plain_decoder decoder = {};
-    plain_receive(fd, &decoder, kWarmUpMs * 1000000LL);
-    decoder.frames = 0;
-    const double plainPercent = 100.0 * plain_receive(fd, &decoder, seconds * 1000000000LL) / (seconds * 1e9);
-    const qint64 plainFrames = qint64(decoder.frames);
+    static plain_decoder decoder = {};
+    plain_read_frames(fd, &decoder, (unsigned long)frames, counter);
     ::close(fd);
-    reportLineRate(QStringLiteral("reference: frames %1/s").arg(plainFrames / seconds), plainPercent, plainPercent,
-                   QString(), plainFrames);
+    return 0;
+}
 
-    qint64 frames = 0;
-    const double quiet = inProcessReceiver(port, seconds, kToolRules, &frames);
-    reportLineRate(QStringLiteral("in-process adapter, tool's logging rules"), quiet, plainPercent,
-                   QStringLiteral("value < 1 %"), frames);
-    const double allOn = inProcessReceiver(port, seconds, kAllOnRules, &frames);
-    reportLineRate(QStringLiteral("in-process adapter, all logging on"), allOn, plainPercent, QString(), frames);
-    reportLineRate(QStringLiteral("vexbusctl monitor, tool's logging rules"),
-                   toolReceiver(tool, port, seconds, false), plainPercent, QStringLiteral("<= 1"), 0);
-    reportLineRate(QStringLiteral("vexbusctl --verbose monitor, all logging on"),
-                   toolReceiver(tool, port, seconds, true), plainPercent, QString(), 0);
-    return std::isnan(quiet) || std::isnan(allOn) ? 1 : 0;
+static int readAdapter(const QString &port, qint64 frames, const QString &rules, const QString &counterPath)
+{
+    QFile counterFile;
+    volatile unsigned long *counter = mappedCounter(&counterFile, counterPath);
+    QLoggingCategory::setFilterRules(rules);
+    NivoraVexbusUsbAdapter adapter;
+    if (!connectAdapter(&adapter, port))
+        return 1;
+    unsigned long received = 0;
+    QObject::connect(&adapter, &NivoraVexbusUsbAdapter::vexbusFrameReceived, [&](const QByteArray &) {
+        ++received;
+        if (counter)
+            *counter = received;
+        if (frames > 0 && qint64(received) >= frames)
+            QCoreApplication::quit();
+    });
+    // Stopped from outside, SIGINT ends it: nothing to tidy.
+    QCoreApplication::exec();
+    adapter.stop();
+    return 0;
 }
 
 static int countRequest(const QString &port, int count)
@@ -370,15 +582,23 @@ int main(int argc, char *argv[])
     const qint64 number = arguments.value(3).toLongLong();
     if (mode == QLatin1String("request") && number > 0)
         return request(port, int(number));
-    if (mode == QLatin1String("receive") && number > 0)
-        return receive(port, int(number), arguments.value(4));
+    if (mode == QLatin1String("receive") && arguments.size() >= 8 && arguments.value(2).toInt() > 0)
+        return receive(arguments.value(2).toInt(), qMax(1, arguments.value(3).toInt()), arguments.value(4),
+                       arguments.mid(5, 3));
+    if (mode == QLatin1String("read-plain"))
+        return readPlain(port, number, arguments.value(4));
+    if (mode == QLatin1String("read-adapter"))
+        return readAdapter(port, number, arguments.value(4, QLatin1String(kToolRules)), arguments.value(5));
     if (mode == QLatin1String("count-request") && number > 0)
         return countRequest(port, int(number));
     if (mode == QLatin1String("emulator") && arguments.value(4).toInt() > 0)
         return emulatorShare(port, arguments.value(3), arguments.value(4).toInt());
     if (mode == QLatin1String("count-plain-request") && number > 0)
         return plainRoundTrips(port, int(number), nullptr) ? 0 : 1;
-    std::fprintf(stderr, "usage: nivora-bench-line request|receive|count-request|count-plain-request PORT NUMBER [VEXBUSCTL]\n"
-                         "       nivora-bench-line emulator PACED-PORT PORT NUMBER\n");
+    std::fprintf(stderr, "usage: nivora-bench-line request|count-request|count-plain-request PORT NUMBER\n"
+                         "       nivora-bench-line emulator PACED-PORT PORT NUMBER\n"
+                         "       nivora-bench-line receive SECONDS ROUNDS VEXBUSCTL PORT PORT PORT\n"
+                         "       nivora-bench-line read-plain PORT FRAMES [COUNTER]\n"
+                         "       nivora-bench-line read-adapter PORT FRAMES [RULES [COUNTER]]\n");
     return 2;
 }

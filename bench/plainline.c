@@ -3,6 +3,7 @@
 
 #include "plainline.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -176,4 +177,23 @@ long long plain_receive(int fd, struct plain_decoder *decoder, long long duratio
             plain_decoder_feed(decoder, buffer, (size_t)count);
     }
     return plain_cpu_ns() - cpu;
+}
+
+void plain_read_frames(int fd, struct plain_decoder *decoder, unsigned long frames, volatile unsigned long *shown)
+{
+    unsigned char buffer[4096];
+    while (frames == 0 || decoder->frames < frames) {
+        struct pollfd pfd = {fd, POLLIN, 0};
+        unsigned long before = decoder->frames;
+        ssize_t count;
+        if (poll(&pfd, 1, -1) < 0)
+            return;
+        count = read(fd, buffer, sizeof(buffer));
+        if (count == 0 || (count < 0 && errno != EAGAIN && errno != EINTR))
+            return;
+        if (count > 0)
+            plain_decoder_feed(decoder, buffer, (size_t)count);
+        if (shown && decoder->frames != before)
+            *shown = decoder->frames;
+    }
 }

@@ -49,6 +49,11 @@ long long plain_request(int fd, unsigned char command, unsigned char id, const u
 /* Reads and decodes for the given time; returns the CPU time used in ns. */
 long long plain_receive(int fd, struct plain_decoder *decoder, long long duration_ns);
 
+/* Reads and decodes until the decoder has counted the given number of frames
+ * (0: until an error); after each read that ends a frame, stores the count
+ * in *shown when given (a counter another process watches). */
+void plain_read_frames(int fd, struct plain_decoder *decoder, unsigned long frames, volatile unsigned long *shown);
+
 long long plain_now_ns(void);
 long long plain_cpu_ns(void);
 

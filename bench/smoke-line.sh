@@ -3,17 +3,29 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 
 # Runs the link benchmarks once, briefly, against vexbus-emulator.
-# Usage: smoke-line.sh VEXBUS-EMULATOR NIVORA-BENCH-LINE
+# Usage: smoke-line.sh VEXBUS-EMULATOR NIVORA-BENCH-LINE VEXBUSCTL
 set -eu
 emulator=$1
 bench=$2
+vexbusctl=$3
 dir=$(mktemp -d)
-trap 'kill "$pid" 2>/dev/null || true; rm -rf "$dir"' EXIT
-"$emulator" --quiet --line-pacing --bus-traffic 200 > "$dir/tty" &
-pid=$!
-while [ ! -s "$dir/tty" ]; do sleep 0.05; done
-port=$(head -n 1 "$dir/tty")
-"$bench" request "$port" 3
-"$bench" count-request "$port" 2
-"$bench" count-plain-request "$port" 2
-"$bench" emulator "$port" "$port" 2
+pids=
+trap 'kill $pids 2>/dev/null || true; rm -rf "$dir"' EXIT
+ports=
+for line in 1 2 3; do
+    "$emulator" --quiet --line-pacing --bus-traffic 200 > "$dir/tty$line" &
+    pids="$pids $!"
+done
+for line in 1 2 3; do
+    while [ ! -s "$dir/tty$line" ]; do sleep 0.05; done
+    ports="$ports $(head -n 1 "$dir/tty$line")"
+done
+# shellcheck disable=SC2086
+set -- $ports
+"$bench" request "$1" 3
+"$bench" count-request "$1" 2
+"$bench" count-plain-request "$1" 2
+"$bench" emulator "$1" "$1" 2
+"$bench" read-plain "$1" 3
+"$bench" read-adapter "$1" 3
+"$bench" receive 1 1 "$vexbusctl" "$1" "$2" "$3"

@@ -9,7 +9,14 @@
 // for, as ftdi_sio turns low latency into a 1 ms timer. Each time is also
 // given against the wire-time limit. Runs under umockdev-wrapper.
 //
-// Usage: nivora-bench-update [--rows N] [IMAGE]
+// The library and the plain host take turns over a few rounds (who goes
+// first alternates), so that a change in the machine's load weighs on both;
+// each figure is the median of the rounds and the ratio the median of the
+// rounds' ratios.
+//
+// Usage: nivora-bench-update [--rows N] [--rounds N] [--slow-rounds N] [IMAGE]
+//   --rounds: rounds of each case (default 5); --slow-rounds: rounds of the
+//   case without low latency, ten times slower than the others (default 3)
 
 #include "benchfigure.h"
 #include "plainline.h"
@@ -81,6 +88,7 @@ struct Run {
     int latencyTimerMs;
     SerialDriver::Behaviour driver;
     QString name;
+    int rounds;
 };
 
 // The emulated adapter on a thread of its own, as the real one is a device
@@ -260,11 +268,17 @@ int main(int argc, char *argv[])
     QLoggingCategory::setFilterRules(QStringLiteral("VexbusUsb*.debug=false"));
     QStringList arguments = QCoreApplication::arguments().mid(1);
     int rows = 0;
+    int rounds = 5;
+    int slowRounds = 3;
     QString imageFile;
     while (!arguments.isEmpty()) {
         const QString argument = arguments.takeFirst();
         if (argument == QLatin1String("--rows") && !arguments.isEmpty())
             rows = arguments.takeFirst().toInt();
+        else if (argument == QLatin1String("--rounds") && !arguments.isEmpty())
+            rounds = qMax(1, arguments.takeFirst().toInt());
+        else if (argument == QLatin1String("--slow-rounds") && !arguments.isEmpty())
+            slowRounds = qMax(1, arguments.takeFirst().toInt());
         else
             imageFile = argument;
     }
@@ -278,38 +292,55 @@ int main(int argc, char *argv[])
     const double limitMs = wireBytes(image) * 10 * 1000.0 / kBaudRate;
 
     const QList<Run> runs = {
-        {0, SerialDriver::Accepts, QStringLiteral("line only")},
-        {kDefaultLatencyTimerMs, SerialDriver::Accepts, QStringLiteral("16 ms timer, low latency")},
-        {kDefaultLatencyTimerMs, SerialDriver::RefusesSettings, QStringLiteral("16 ms timer, no low latency")},
+        {0, SerialDriver::Accepts, QStringLiteral("line only"), rounds},
+        {kDefaultLatencyTimerMs, SerialDriver::Accepts, QStringLiteral("16 ms timer, low latency"), rounds},
+        {kDefaultLatencyTimerMs, SerialDriver::RefusesSettings, QStringLiteral("16 ms timer, no low latency"), slowRounds},
     };
     QVector<double> results;
     bool failed = false;
     int index = 0;
     for (const Run &run : runs) {
-        const double plainMs = plainUpdate(image, run, index++);
-        const double ms = libraryUpdate(image, run, index++);
-        results.append(ms);
-        failed = failed || ms < 0 || plainMs < 0;
         const QString subject = QStringLiteral("%1, %2").arg(imageName, run.name);
         BenchFigure figure;
         figure.figure = QStringLiteral("update");
         figure.subject = subject;
-        figure.value = ms;
         figure.unit = QStringLiteral("ms");
         figure.referenceName = QStringLiteral("plain C host");
-        figure.reference = plainMs;
         figure.goal = QStringLiteral("<= 1.05");
         figure.details.insert(QStringLiteral("rows"), image.rows().size());
         figure.details.insert(QStringLiteral("latencyTimerMs"), run.latencyTimerMs);
+        for (int round = 0; round < run.rounds && !failed; ++round) {
+            double plainMs = -1;
+            double ms = -1;
+            if (round % 2 == 0) {
+                plainMs = plainUpdate(image, run, index++);
+                ms = libraryUpdate(image, run, index++);
+            } else {
+                ms = libraryUpdate(image, run, index++);
+                plainMs = plainUpdate(image, run, index++);
+            }
+            failed = ms < 0 || plainMs < 0;
+            figure.addRound(ms, plainMs);
+        }
+        results.append(figure.value);
         figure.report();
-        figure.subject = subject + QStringLiteral(": library");
-        figure.referenceName = QStringLiteral("wire-time limit");
-        figure.reference = limitMs;
-        figure.goal.clear();
-        figure.report();
-        figure.subject = subject + QStringLiteral(": plain C host");
-        figure.value = plainMs;
-        figure.report();
+        const QVector<double> libraryRounds = figure.values;
+        const QVector<double> plainRounds = figure.references;
+        BenchFigure limit = figure;
+        limit.referenceName = QStringLiteral("wire-time limit");
+        limit.goal.clear();
+        limit.values.clear();
+        limit.references.clear();
+        limit.subject = subject + QStringLiteral(": library");
+        for (const double ms : libraryRounds)
+            limit.addRound(ms, limitMs);
+        limit.report();
+        limit.subject = subject + QStringLiteral(": plain C host");
+        limit.values.clear();
+        limit.references.clear();
+        for (const double ms : plainRounds)
+            limit.addRound(ms, limitMs);
+        limit.report();
     }
     BenchFigure speedup;
     speedup.figure = QStringLiteral("update");

@@ -6,7 +6,7 @@
 
 namespace NivoraVexbusUsbEmulator {
 
-static constexpr int kHeaderSize = 4;
+static constexpr int kPacketHeaderSize = 4;
 
 QList<BootloaderPacketParser::Packet> BootloaderPacketParser::feed(const QByteArray &bytes)
 {
@@ -29,7 +29,7 @@ void BootloaderPacketParser::appendByte(char byte, QList<Packet> *packets)
         return;
     }
     m_buffer.append(byte);
-    if (m_buffer.size() == kHeaderSize) {
+    if (m_buffer.size() == kPacketHeaderSize) {
         m_dataSize = static_cast<quint8>(m_buffer.at(2)) | (static_cast<quint8>(m_buffer.at(3)) << 8);
         if (m_dataSize > MaximumDataSize) {
             Packet packet;
@@ -56,14 +56,14 @@ BootloaderPacketParser::Packet BootloaderPacketParser::finishPacket() const
         packet.result = ResultInvalidLength;
         return packet;
     }
-    const int checksumOffset = kHeaderSize + m_dataSize;
+    const int checksumOffset = kPacketHeaderSize + m_dataSize;
     const quint16 received = static_cast<quint8>(m_buffer.at(checksumOffset))
             | (static_cast<quint8>(m_buffer.at(checksumOffset + 1)) << 8);
     if (received != BootloaderPacket::checksum(m_buffer.left(checksumOffset), m_checksumType)) {
         packet.result = ResultChecksumError;
         return packet;
     }
-    packet.data = m_buffer.mid(kHeaderSize, m_dataSize);
+    packet.data = m_buffer.mid(kPacketHeaderSize, m_dataSize);
     return packet;
 }
 

@@ -10,7 +10,7 @@
 namespace NivoraVexbusUsbEmulator {
 
 // Silicon ID, revision and checksum type.
-static constexpr int kHeaderSize = 6;
+static constexpr int kImageHeaderSize = 6;
 // Array ID, row number and data length before the data, checksum after it.
 static constexpr int kRowOverhead = 6;
 
@@ -39,7 +39,7 @@ bool FlashImage::parse(const QByteArray &text)
     rows.clear();
     const QList<QByteArray> lines = text.split('\n');
     const QByteArray headerText = lines.first().trimmed();
-    if (headerText.size() != 2 * kHeaderSize || !isHex(headerText))
+    if (headerText.size() != 2 * kImageHeaderSize || !isHex(headerText))
         return fail(1, QStringLiteral("the header is not 12 hex digits (silicon ID, revision, checksum type)"));
     const QByteArray header = QByteArray::fromHex(headerText);
     siliconId = bigEndian(header, 0, 4);

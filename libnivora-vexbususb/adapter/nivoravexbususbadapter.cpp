@@ -72,7 +72,12 @@ NivoraVexbusUsbAdapter::NivoraVexbusUsbAdapter(NivoraVexbusUsbDeviceWatcher *dev
     m_interface->setSerialNumber(serialNumber);
 }
 
-NivoraVexbusUsbAdapter::~NivoraVexbusUsbAdapter() = default;
+NivoraVexbusUsbAdapter::~NivoraVexbusUsbAdapter()
+{
+    // The port closes as the children go, which aborts pending requests:
+    // their outcome no longer reaches an adapter that is going.
+    m_client->setReplyFinishedHook(nullptr, nullptr);
+}
 
 void NivoraVexbusUsbAdapter::construct(NivoraVexbusUsbDeviceWatcher *deviceWatcher)
 {
@@ -82,6 +87,7 @@ void NivoraVexbusUsbAdapter::construct(NivoraVexbusUsbDeviceWatcher *deviceWatch
     // Before the adapter's own handlers: a closed port aborts the pending
     // replies before the adapter shows itself unavailable.
     m_client = new NivoraVexbusUsbClient(m_interface, this);
+    m_client->setReplyFinishedHook(this, &NivoraVexbusUsbAdapter::onCommandFinished);
     connect(m_client, &NivoraVexbusUsbClient::responseTimeoutChanged, this, &NivoraVexbusUsbAdapter::responseTimeoutChanged);
     m_session = new ControllerSession(m_interface, m_client, this);
     connect(m_session, &ControllerSession::initStarted, this, [this]() { setState(StateConnecting); });
@@ -318,73 +324,84 @@ void NivoraVexbusUsbAdapter::onInterfaceConnectedChanged(bool connected)
 // Commands
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendCommand(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
-                                                          const char *errorText, const char *successText,
-                                                          const std::function<void(NivoraVexbusUsbReply *)> &onFinished,
-                                                          const QString &invalidArgument)
+                                                          const CommandOutcome &outcome, const QString &invalidArgument)
 {
-    NivoraVexbusUsbReply *reply = nullptr;
+    // The outcome comes back through the client's hook, with the command's
+    // CommandOutcome as context: no connection per request.
     if (!invalidArgument.isEmpty()) {
-        reply = m_client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorInvalidArgument, invalidArgument);
+        return m_client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorInvalidArgument, invalidArgument, &outcome);
     } else if (m_updater->updating()) {
-        reply = m_client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorUpdateRunning,
-                                        QStringLiteral("A firmware update holds the adapter; nothing was sent. Give the "
-                                                       "command again once the update has finished."));
+        return m_client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorUpdateRunning,
+                                       QStringLiteral("A firmware update holds the adapter; nothing was sent. Give the "
+                                                      "command again once the update has finished."), &outcome);
     } else if (!m_available) {
-        reply = m_client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorNotAvailable,
-                                        QStringLiteral("The adapter is not available; nothing was sent. Give the command "
-                                                       "again once the adapter is plugged in and initialised."));
-    } else {
-        reply = m_client->sendRequest(command, payload);
+        return m_client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorNotAvailable,
+                                       QStringLiteral("The adapter is not available; nothing was sent. Give the command "
+                                                      "again once the adapter is plugged in and initialised."), &outcome);
     }
+    return m_client->sendRequest(command, payload, &outcome);
+}
 
-    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, command, reply, errorText, successText, onFinished]() {
-        if (reply->error() != NivoraVexbusUsbReply::ErrorNoError) {
-            qCWarning(dcVexbusUsb()) << errorText << reply->error();
-        } else {
-            qCDebug(dcVexbusUsb()) << successText;
-        }
-        // The command's own consequences come first, so that the state
-        // shows them when the application learns the outcome.
-        if (onFinished)
-            onFinished(reply);
-        // Only a response carries the controller's error code.
-        const NivoraVexbusUsbUtils::Error controllerError = reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError
-                ? reply->controllerError() : NivoraVexbusUsbUtils::ErrorNoError;
-        emit commandFinished(command, reply->error(), controllerError);
-    });
-    return reply;
+void NivoraVexbusUsbAdapter::onCommandFinished(QObject *receiver, NivoraVexbusUsbReply *reply, const void *context)
+{
+    auto *adapter = static_cast<NivoraVexbusUsbAdapter *>(receiver);
+    const auto *outcome = static_cast<const CommandOutcome *>(context);
+    if (reply->error() != NivoraVexbusUsbReply::ErrorNoError) {
+        qCWarning(dcVexbusUsb()) << outcome->errorText << reply->error();
+    } else {
+        qCDebug(dcVexbusUsb()) << outcome->successText;
+    }
+    // The command's own consequences come first, so that the state
+    // shows them when the application learns the outcome.
+    if (outcome->consequence)
+        (adapter->*outcome->consequence)(reply);
+    // Only a response carries the controller's error code.
+    const NivoraVexbusUsbUtils::Error controllerError = reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError
+            ? reply->controllerError() : NivoraVexbusUsbUtils::ErrorNoError;
+    emit adapter->commandFinished(static_cast<NivoraVexbusUsbUtils::Command>(reply->requestPacket().command()),
+                                  reply->error(), controllerError);
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::readFirmwareVersion()
 {
+    static constexpr CommandOutcome outcome{"Read firmware version reply finished with error",
+                                            "Read firmware version reply finished successfully.",
+                                            &NivoraVexbusUsbAdapter::takeFirmwareVersionReply};
     qCDebug(dcVexbusUsb()) << "Reading firmware version from controller";
-    return sendCommand(NivoraVexbusUsbUtils::CommandGetFirmware, QByteArray(), "Read firmware version reply finished with error",
-                       "Read firmware version reply finished successfully.", [this](NivoraVexbusUsbReply *reply) {
-        if (reply->error() == NivoraVexbusUsbReply::ErrorNoError)
-            setFirmwareVersion(ControllerSession::firmwareVersion(reply->payload()));
-    });
+    return sendCommand(NivoraVexbusUsbUtils::CommandGetFirmware, QByteArray(), outcome);
+}
+
+void NivoraVexbusUsbAdapter::takeFirmwareVersionReply(NivoraVexbusUsbReply *reply)
+{
+    if (reply->error() == NivoraVexbusUsbReply::ErrorNoError)
+        setFirmwareVersion(ControllerSession::firmwareVersion(reply->payload()));
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::resetController()
 {
+    static constexpr CommandOutcome outcome{"Reset controller request finished with error",
+                                            "Reset controller request finished successfully. The controller is resetting...",
+                                            &NivoraVexbusUsbAdapter::takeResetReply};
     qCDebug(dcVexbusUsb()) << "Reset controller...";
     qCDebug(dcVexbusUsb()) << "Resetting controller";
-    return sendCommand(NivoraVexbusUsbUtils::CommandSoftReset, QByteArray(), "Reset controller request finished with error",
-                       "Reset controller request finished successfully. The controller is resetting...",
-                       [this](NivoraVexbusUsbReply *reply) {
-        if (reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError)
-            qCWarning(dcVexbusUsb()) << "Interface error" << reply->controllerError();
-        if (reply->error() != NivoraVexbusUsbReply::ErrorNoError)
-            return;
-        setState(StateUnconnected);
-        setAvailable(false);
-        setState(StateConnecting);
-    });
+    return sendCommand(NivoraVexbusUsbUtils::CommandSoftReset, QByteArray(), outcome);
+}
+
+void NivoraVexbusUsbAdapter::takeResetReply(NivoraVexbusUsbReply *reply)
+{
+    if (reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError)
+        qCWarning(dcVexbusUsb()) << "Interface error" << reply->controllerError();
+    if (reply->error() != NivoraVexbusUsbReply::ErrorNoError)
+        return;
+    setState(StateUnconnected);
+    setAvailable(false);
+    setState(StateConnecting);
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::writeDataToVexbus(const QByteArray &data)
 {
-    const char *const errorText = "Write data to Vexbus reply finished with error";
+    static constexpr CommandOutcome outcome{"Write data to Vexbus reply finished with error", "Data sent successfully to Vexbus.",
+                                            nullptr};
     const QByteArray frame = data.isNull() ? QByteArray::fromHex(testFrameHex) : data;
     // The length byte must describe the frame; a longer frame cannot be sent.
     if (frame.size() > maximumVexbusFrameSize) {
@@ -392,41 +409,45 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::writeDataToVexbus(const QByteArray
                                               "nothing was sent. Split the frame.").arg(frame.size()).arg(maximumVexbusFrameSize);
         qCWarning(dcVexbusUsb()) << "Cannot write data to Vexbus: the frame has" << frame.size()
                                  << "bytes, but at most" << maximumVexbusFrameSize << "bytes fit in one write request.";
-        return sendCommand(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, frame, errorText, nullptr, {}, reason);
+        return sendCommand(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, frame, outcome, reason);
     }
 
     qCDebug(dcVexbusUsb()) << "Write data to Vexbus:" << frame.toHex();
     qCDebug(dcVexbusUsb()) << "Sending data to Vexbus RS485:" << frame.toHex();
-    const QByteArray payload = QByteArray(1, static_cast<char>(frame.size())) + frame;
-    return sendCommand(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, payload, errorText, "Data sent successfully to Vexbus.");
+    // Built in place: QByteArray(1, size) + frame allocates twice.
+    QByteArray payload;
+    payload.reserve(1 + frame.size());
+    payload.append(static_cast<char>(frame.size()));
+    payload.append(frame);
+    return sendCommand(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, payload, outcome);
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::pressIxoButton(IxoModuleButton button, uint milliSeconds)
 {
     qCDebug(dcVexbusUsb()) << "Press IXO module button" << button << "for" << milliSeconds << "ms";
-    return sendIxoModuleBuffer(0x80, button | 0x08, milliSeconds,
-                               "Set IXO module buffer data reply finished with error",
-                               "Set IXO module buffer data reply finished successfully.");
+    static constexpr CommandOutcome outcome{"Set IXO module buffer data reply finished with error",
+                                            "Set IXO module buffer data reply finished successfully.", nullptr};
+    return sendIxoModuleBuffer(0x80, button | 0x08, milliSeconds, outcome);
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::pressRemoteServiceButton(RemoteServiceModuleButton button, uint milliSeconds)
 {
     qCDebug(dcVexbusUsb()) << "Press KVT remote service module button" << button << "for" << milliSeconds << "ms";
     // The controller takes this press through its IXO module buffer.
-    return sendIxoModuleBuffer(0x00, button, milliSeconds,
-                               "Press KVT remote service module button reply finished with error",
-                               "Press KVT remote service module button reply finished successfully.");
+    static constexpr CommandOutcome outcome{"Press KVT remote service module button reply finished with error",
+                                            "Press KVT remote service module button reply finished successfully.", nullptr};
+    return sendIxoModuleBuffer(0x00, button, milliSeconds, outcome);
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendIxoModuleBuffer(unsigned char mode, unsigned char button, uint milliSeconds,
-                                                                  const char *errorText, const char *successText)
+                                                                  const CommandOutcome &outcome)
 {
     QByteArray payload;
     payload.append(static_cast<char>(mode));
     payload.append(static_cast<char>(button));
     payload.append(durationBytes(milliSeconds));
     qCDebug(dcVexbusUsb()) << "Sending set IXO module buffer request:" << payload.toHex();
-    return sendCommand(NivoraVexbusUsbUtils::CommandSetIxoModuleBuffer, payload, errorText, successText);
+    return sendCommand(NivoraVexbusUsbUtils::CommandSetIxoModuleBuffer, payload, outcome);
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::pressAppConnectorButton(AppConnectorModuleButton button, uint milliSeconds)
@@ -434,9 +455,9 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::pressAppConnectorButton(AppConnect
     qCDebug(dcVexbusUsb()) << "Press KVT app connector module button" << button << "for" << milliSeconds << "ms";
     const QByteArray payload = QByteArray(1, static_cast<char>(button)) + durationBytes(milliSeconds);
     qCDebug(dcVexbusUsb()) << "Sending press app connector module button request:" << payload.toHex();
-    return sendCommand(NivoraVexbusUsbUtils::CommandPressAppConnectorModuleButton, payload,
-                       "Press KVT app connector module button reply finished with error",
-                       "Press KVT app connector module button reply finished successfully.");
+    static constexpr CommandOutcome outcome{"Press KVT app connector module button reply finished with error",
+                                            "Press KVT app connector module button reply finished successfully.", nullptr};
+    return sendCommand(NivoraVexbusUsbUtils::CommandPressAppConnectorModuleButton, payload, outcome);
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::enableAppConnectorParameterHandling(bool enable)
@@ -444,9 +465,9 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::enableAppConnectorParameterHandlin
     const QByteArray payload(1, static_cast<char>(enable ? 0x01 : 0x00));
     qCDebug(dcVexbusUsb()) << "Set KVT app connector paramerter handling" << (enable ? "enabled" : "disabled");
     qCDebug(dcVexbusUsb()) << "Sending enable AppConnector parameter handling request:" << payload.toHex();
-    return sendCommand(NivoraVexbusUsbUtils::CommandEnableAppConnectorParameterHandling, payload,
-                       "Set KVT app connector paramerter handling reply finished with error",
-                       "Set KVT app connector paramerter handling reply finished successfully.");
+    static constexpr CommandOutcome outcome{"Set KVT app connector paramerter handling reply finished with error",
+                                            "Set KVT app connector paramerter handling reply finished successfully.", nullptr};
+    return sendCommand(NivoraVexbusUsbUtils::CommandEnableAppConnectorParameterHandling, payload, outcome);
 }
 
 // Firmware update

@@ -19,7 +19,6 @@
 
 #include <QObject>
 
-#include <functional>
 
 namespace NivoraVexbusUsb {
 
@@ -487,12 +486,21 @@ private:
     void clearSerialPortInformation();
 
     // Requests
+    struct CommandOutcome;
     NivoraVexbusUsbReply *sendIxoModuleBuffer(unsigned char mode, unsigned char button, uint milliSeconds,
-                                              const char *errorText, const char *successText);
+                                              const CommandOutcome &outcome);
+    // What the adapter does with a command's outcome: its log lines and its consequences.
+    struct CommandOutcome
+    {
+        const char *errorText;
+        const char *successText;
+        void (NivoraVexbusUsbAdapter::*consequence)(NivoraVexbusUsbReply *reply);
+    };
     NivoraVexbusUsbReply *sendCommand(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
-                                      const char *errorText, const char *successText,
-                                      const std::function<void(NivoraVexbusUsbReply *)> &onFinished = {},
-                                      const QString &invalidArgument = QString());
+                                      const CommandOutcome &outcome, const QString &invalidArgument = QString());
+    static void onCommandFinished(QObject *receiver, NivoraVexbusUsbReply *reply, const void *context);
+    void takeFirmwareVersionReply(NivoraVexbusUsbReply *reply);
+    void takeResetReply(NivoraVexbusUsbReply *reply);
 
     State m_state = StateUnconnected;
     QString m_portName;

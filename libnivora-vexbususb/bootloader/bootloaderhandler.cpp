@@ -6,6 +6,7 @@
 #include "bootloader/bootloaderutils.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "devicewatcher/nivoravexbususbserialport.h"
+#include "logging/bytetext.h"
 #include "logging/nivoravexbususblogging.h"
 #include "logging/nivoravexbususbtrafficrecorder.h"
 
@@ -15,11 +16,6 @@
 namespace NivoraVexbusUsb {
 
 namespace {
-
-QString byteText(quint8 byte)
-{
-    return QStringLiteral("0x%1").arg(byte, 2, 16, QLatin1Char('0'));
-}
 
 QString rowText(quint16 row)
 {

@@ -3,6 +3,7 @@
 
 #include "bootloader/bootloaderresponsedecoder.h"
 #include "bootloader/bootloaderutils.h"
+#include "logging/bytetext.h"
 #include "logging/nivoravexbususblogging.h"
 
 #include <QMetaEnum>
@@ -10,11 +11,6 @@
 namespace NivoraVexbusUsb {
 
 namespace {
-
-QString byteText(unsigned char byte)
-{
-    return QStringLiteral("0x%1").arg(byte, 2, 16, QLatin1Char('0'));
-}
 
 int lengthAt(const QByteArray &bytes, int offset)
 {

@@ -22,7 +22,12 @@ NivoraVexbusUsbClient::NivoraVexbusUsbClient(NivoraVexbusUsbInterface *interface
     m_clock.start();
 }
 
-NivoraVexbusUsbClient::~NivoraVexbusUsbClient() = default;
+NivoraVexbusUsbClient::~NivoraVexbusUsbClient()
+{
+    // Each one leaves the list as it goes.
+    while (m_firstReply)
+        delete m_firstReply;
+}
 
 int NivoraVexbusUsbClient::responseTimeout() const
 {
@@ -44,19 +49,21 @@ void NivoraVexbusUsbClient::setResponseTimeout(int responseTimeout)
     emit responseTimeoutChanged(m_responseTimeout);
 }
 
-NivoraVexbusUsbReply *NivoraVexbusUsbClient::sendRequest(NivoraVexbusUsbUtils::Command command, const QByteArray &payload)
+NivoraVexbusUsbReply *NivoraVexbusUsbClient::sendRequest(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
+                                                         const void *hookContext)
 {
     // A request written into a closed port is lost; saying so at once beats
     // a time-out that tells the same later.
     if (!m_interface->connected()) {
         return refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorNotAvailable,
                              QStringLiteral("The port to the adapter is not open; nothing was sent. Plug the adapter in "
-                                            "and start it."));
+                                            "and start it."), hookContext);
     }
 
     const NivoraVexbusUsbPacket packet(static_cast<unsigned char>(command), m_nextPacketId++, payload,
                                        NivoraVexbusUsbPacket::TypeRequest);
     NivoraVexbusUsbReply *reply = createReply(packet);
+    reply->m_hookContext = hookContext;
     NivoraVexbusUsbReply *&entry = m_replies[reply->packetId()];
     if (entry) {
         // After 256 requests an id comes round again while its first request
@@ -79,10 +86,12 @@ NivoraVexbusUsbReply *NivoraVexbusUsbClient::sendRequest(NivoraVexbusUsbUtils::C
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbClient::refuseRequest(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
-                                                           NivoraVexbusUsbReply::Error error, const QString &errorString)
+                                                           NivoraVexbusUsbReply::Error error, const QString &errorString,
+                                                           const void *hookContext)
 {
     NivoraVexbusUsbReply *reply = createReply(NivoraVexbusUsbPacket(static_cast<unsigned char>(command), 0, payload,
                                                                     NivoraVexbusUsbPacket::TypeRequest));
+    reply->m_hookContext = hookContext;
     // Later, so that the caller can connect to finished() first.
     QTimer::singleShot(0, reply, [reply, error, errorString]() { reply->setError(error, errorString); });
     return reply;
@@ -103,6 +112,18 @@ void NivoraVexbusUsbClient::abortRequests()
     }
 }
 
+void NivoraVexbusUsbClient::setReplyFinishedHook(QObject *receiver, ReplyFinishedHook hook)
+{
+    m_hookReceiver = hook ? receiver : nullptr;
+    m_hook = hook;
+}
+
+void NivoraVexbusUsbClient::callReplyFinishedHook(NivoraVexbusUsbReply *reply)
+{
+    if (m_hook && reply->m_hookContext)
+        m_hook(m_hookReceiver, reply, reply->m_hookContext);
+}
+
 int NivoraVexbusUsbClient::pendingRequestCount() const
 {
     return m_pendingCount;
@@ -110,9 +131,13 @@ int NivoraVexbusUsbClient::pendingRequestCount() const
 
 NivoraVexbusUsbReply *NivoraVexbusUsbClient::createReply(const NivoraVexbusUsbPacket &requestPacket)
 {
-    auto *reply = new NivoraVexbusUsbReply(requestPacket, this);
+    auto *reply = new NivoraVexbusUsbReply(requestPacket);
     reply->m_client = this;
     reply->m_deleteWhenFinished = true;
+    reply->m_nextOfClient = m_firstReply;
+    if (m_firstReply)
+        m_firstReply->m_previousOfClient = reply;
+    m_firstReply = reply;
     return reply;
 }
 
@@ -134,6 +159,16 @@ void NivoraVexbusUsbClient::takeReply(NivoraVexbusUsbReply *reply)
         return;
     entry = nullptr;
     --m_pendingCount;
+}
+
+void NivoraVexbusUsbClient::unlinkReply(NivoraVexbusUsbReply *reply)
+{
+    if (reply->m_previousOfClient)
+        reply->m_previousOfClient->m_nextOfClient = reply->m_nextOfClient;
+    else
+        m_firstReply = reply->m_nextOfClient;
+    if (reply->m_nextOfClient)
+        reply->m_nextOfClient->m_previousOfClient = reply->m_previousOfClient;
 }
 
 void NivoraVexbusUsbClient::scheduleTimeout(qint64 deadlineNs)

@@ -2,20 +2,12 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "link/nivoravexbususbframedecoder.h"
+#include "logging/bytetext.h"
 #include "logging/nivoravexbususblogging.h"
 
 #include <cstring>
 
 namespace NivoraVexbusUsb {
-
-namespace {
-
-QString byteText(unsigned char byte)
-{
-    return QStringLiteral("0x%1").arg(byte, 2, 16, QLatin1Char('0'));
-}
-
-} // namespace
 
 NivoraVexbusUsbFrameDecoder::NivoraVexbusUsbFrameDecoder() :
     m_traffic(&dcVexbusUsbInterfaceTraffic())

@@ -5,6 +5,7 @@
 #include "link/nivoravexbususbframedecoder.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "devicewatcher/nivoravexbususbserialport.h"
+#include "logging/bytetext.h"
 #include "logging/nivoravexbususblogging.h"
 #include "logging/nivoravexbususbtrafficrecorder.h"
 
@@ -23,11 +24,6 @@ static_assert(int(NivoraVexbusUsbFrameDecoder::End) == int(NivoraVexbusUsbInterf
               "one set of SLIP bytes");
 
 namespace {
-
-QString byteText(unsigned char byte)
-{
-    return QStringLiteral("0x%1").arg(byte, 2, 16, QLatin1Char('0'));
-}
 
 QString baudRateName(QSerialPort::BaudRate baudrate)
 {

@@ -55,8 +55,11 @@ NivoraVexbusUsbReply::NivoraVexbusUsbReply(const NivoraVexbusUsbPacket &requestP
 NivoraVexbusUsbReply::~NivoraVexbusUsbReply()
 {
     // A reply deleted while it waits leaves no dangling entry in its client's table.
-    if (m_client && !m_finished)
-        m_client->forgetReply(this);
+    if (m_client) {
+        if (!m_finished)
+            m_client->forgetReply(this);
+        m_client->unlinkReply(this);
+    }
 }
 
 NivoraVexbusUsbPacket NivoraVexbusUsbReply::requestPacket() const
@@ -184,13 +187,15 @@ void NivoraVexbusUsbReply::finish(Error error, const QString &errorString)
     m_error = error;
     m_errorString = errorString;
     m_finished = true;
-    // The client's table and the deletion are the first to know, as the
-    // first receivers of finished() would be; direct calls cost a request
-    // two connections less.
+    // The client's table, the deletion and the client's owner are the
+    // first to know, as the first receivers of finished() would be; direct
+    // calls cost a request three connections less.
     if (m_client)
         m_client->onReplyFinished(this);
     if (m_deleteWhenFinished)
         deleteLater();
+    if (m_client)
+        m_client->callReplyFinishedHook(this);
     emit finished();
 }
 

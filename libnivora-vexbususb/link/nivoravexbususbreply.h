@@ -135,10 +135,16 @@ private:
     int m_timeout = defaultTimeout;
     // The client that sent the request, its entry in the client's table and
     // the end of its wait on the client's clock; the library deletes the
-    // replies of a client after finished().
-    QPointer<NivoraVexbusUsbClient> m_client;
+    // replies of a client after finished(). The client keeps its replies in
+    // a list of its own rather than as children, and deletes them when it
+    // goes: a reply never outlives its client.
+    NivoraVexbusUsbClient *m_client = nullptr;
+    NivoraVexbusUsbReply *m_previousOfClient = nullptr;
+    NivoraVexbusUsbReply *m_nextOfClient = nullptr;
     qint64 m_deadlineNs = 0;
     bool m_deleteWhenFinished = false;
+    // What the client's owner gave with the request, for the client's hook.
+    const void *m_hookContext = nullptr;
 };
 
 } // namespace NivoraVexbusUsb

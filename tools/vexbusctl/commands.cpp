@@ -35,6 +35,7 @@
 #include <QVersionNumber>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 using namespace NivoraVexbusUsb;
@@ -57,12 +58,13 @@ QHash<QString, QSerialPortInfo> serialPortsByLocation()
 }
 
 // Local time as QDateTime::currentDateTime().toString(Qt::ISODateWithMs)
-// writes it, without asking for the zone on every call: that examines the
-// zone's file each time, which a monitor would do for every frame. The
-// offset from UTC is looked up once a quarter of an hour, since every zone's
-// offset is a whole number of quarter hours and its changes come at the
-// start of one.
-QString timeStamp()
+// writes it ("yyyy-MM-ddThh:mm:ss.zzz", timeStampLength characters), without
+// asking for the zone on every call: that examines the zone's file each
+// time, which a monitor would do for every frame. The offset from UTC is
+// looked up once a quarter of an hour, since every zone's offset is a whole
+// number of quarter hours and its changes come at the start of one.
+constexpr int timeStampLength = 23;
+void writeTimeStamp(char *text)
 {
     constexpr qint64 quarterHourMs = 15 * 60 * 1000;
     constexpr qint64 dayMs = 24 * 60 * 60 * 1000;
@@ -86,21 +88,74 @@ QString timeStamp()
     const int day = int(dayOfYear - (153 * shiftedMonth + 2) / 5 + 1);
     const int month = int(shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9);
     const int year = int(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
-    // "yyyy-MM-ddThh:mm:ss.zzz", digit by digit: snprintf() would cost
-    // more than all the rest.
-    char text[] = "0000-00-00T00:00:00.000";
-    auto put = [&text](int position, int width, qint64 value) {
+    // Digit by digit: snprintf() would cost more than all the rest.
+    auto put = [text](int position, int width, qint64 value) {
         for (int i = position + width - 1; i >= position; --i, value /= 10)
             text[i] = char('0' + value % 10);
     };
     put(0, 4, year);
+    text[4] = '-';
     put(5, 2, month);
+    text[7] = '-';
     put(8, 2, day);
+    text[10] = 'T';
     put(11, 2, msOfDay / 3600000);
+    text[13] = ':';
     put(14, 2, msOfDay / 60000 % 60);
+    text[16] = ':';
     put(17, 2, msOfDay / 1000 % 60);
+    text[19] = '.';
     put(20, 3, msOfDay % 1000);
-    return QString::fromLatin1(text, int(sizeof(text)) - 1);
+}
+
+QString timeStamp()
+{
+    char text[timeStampLength];
+    writeTimeStamp(text);
+    return QString::fromLatin1(text, timeStampLength);
+}
+
+// A bus frame's line as the monitor prints it, in ASCII: text mode
+// "<time> frame  0a 1b 2c", JSON mode {"data":"0a1b2c","event":"frame",
+// "time":"<time>"} (QJsonObject's key order). Built as bytes, since a
+// monitor at line rate prints hundreds a second.
+QByteArray frameLine(const QByteArray &frame, bool json)
+{
+    static const char digits[] = "0123456789abcdef";
+    static const char textMiddle[] = " frame  ";
+    static const char jsonStart[] = "{\"data\":\"";
+    static const char jsonMiddle[] = "\",\"event\":\"frame\",\"time\":\"";
+    static const char jsonEnd[] = "\"}";
+    const int hexLength = json ? 2 * frame.size() : qMax(0, 3 * frame.size() - 1);
+    const int length = timeStampLength + hexLength
+            + (json ? int(sizeof(jsonStart) + sizeof(jsonMiddle) + sizeof(jsonEnd)) - 3 : int(sizeof(textMiddle)) - 1);
+    QByteArray line(length, Qt::Uninitialized);
+    char *out = line.data();
+    auto append = [&out](const char *text, int size) {
+        std::memcpy(out, text, size_t(size));
+        out += size;
+    };
+    char time[timeStampLength];
+    writeTimeStamp(time);
+    if (json) {
+        append(jsonStart, int(sizeof(jsonStart)) - 1);
+    } else {
+        append(time, timeStampLength);
+        append(textMiddle, int(sizeof(textMiddle)) - 1);
+    }
+    for (int i = 0; i < frame.size(); ++i) {
+        if (!json && i > 0)
+            *out++ = ' ';
+        const auto byte = static_cast<unsigned char>(frame.at(i));
+        *out++ = digits[byte >> 4];
+        *out++ = digits[byte & 0xF];
+    }
+    if (json) {
+        append(jsonMiddle, int(sizeof(jsonMiddle)) - 1);
+        append(time, timeStampLength);
+        append(jsonEnd, int(sizeof(jsonEnd)) - 1);
+    }
+    return line;
 }
 
 QString orDash(const QString &value)
@@ -1145,14 +1200,7 @@ public:
             return;
         printPendingStatus();
         ++m_frames;
-        const QString time = timeStamp();
-        if (m_context.printer->json()) {
-            m_context.printer->jsonLine({{QLatin1String("data"), QString::fromLatin1(frame.toHex())},
-                                         {QLatin1String("event"), QStringLiteral("frame")},
-                                         {QLatin1String("time"), time}});
-        } else {
-            m_context.printer->text(time + QLatin1String(" frame  ") + QString::fromLatin1(frame.toHex(' ')));
-        }
+        m_context.printer->asciiLine(frameLine(frame, m_context.printer->json()));
     }
 
     // One status notification changes several properties in a row; they

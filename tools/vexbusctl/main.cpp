@@ -111,7 +111,18 @@ bool parseHexFrame(const QString &text, QByteArray *frame)
 
 int main(int argc, char *argv[])
 {
+    // The tool waits on a few descriptors and timers; Qt's own event
+    // dispatcher does that with less work a wake-up than GLib's main loop,
+    // which counts when a monitor wakes up twice for every bus frame. The
+    // dispatcher is chosen when the application is made; the variable is
+    // taken back then, so that a command run by inhibit gets the
+    // environment as it was. A user's own setting stays.
+    const bool choseDispatcher = !qEnvironmentVariableIsSet("QT_NO_GLIB");
+    if (choseDispatcher)
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication application(argc, argv);
+    if (choseDispatcher)
+        qunsetenv("QT_NO_GLIB");
     QCoreApplication::setApplicationName(QStringLiteral("vexbusctl"));
     QCoreApplication::setApplicationVersion(QStringLiteral(NIVORAVEXBUSUSB_VERSION_STRING));
 

@@ -12,12 +12,17 @@ namespace {
 
 bool s_lineOpen = false;
 
-void write(FILE *stream, const QString &text)
+void writeBytes(FILE *stream, const QByteArray &line)
 {
     Printer::endOpenLine();
-    const QByteArray bytes = text.toLocal8Bit() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fwrite(line.constData(), 1, size_t(line.size()), stream);
+    std::fputc('\n', stream);
     std::fflush(stream);
+}
+
+void write(FILE *stream, const QString &text)
+{
+    writeBytes(stream, text.toLocal8Bit());
 }
 
 // A JSON string as QJsonDocument writes it: quote, backslash and control
@@ -78,6 +83,11 @@ void Printer::result(const QString &text, const QJsonObject &object) const
     } else {
         write(stdout, text);
     }
+}
+
+void Printer::asciiLine(const QByteArray &line) const
+{
+    writeBytes(stdout, line);
 }
 
 void Printer::text(const QString &text) const

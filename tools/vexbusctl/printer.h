@@ -27,6 +27,10 @@ public:
     // a QJsonObject and a QJsonDocument. The members come in the order
     // QJsonObject keeps them, sorted by key.
     void jsonLine(std::initializer_list<std::pair<QLatin1String, QString>> members) const;
+    // A line already made for the mode in use, in ASCII, written as it
+    // stands (ASCII reads the same in the locale's encoding), for lines
+    // printed many times a second.
+    void asciiLine(const QByteArray &line) const;
     // Text output only; nothing in JSON mode.
     void text(const QString &text) const;
     // A note for the person at the terminal (standard error, both modes).

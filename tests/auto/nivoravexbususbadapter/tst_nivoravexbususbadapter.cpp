@@ -113,6 +113,8 @@ private slots:
     void statusPayloadFlagsComparedFirst();
     void commands_data();
     void commands();
+    void repliesGoWithTheAdapter_data();
+    void repliesGoWithTheAdapter();
     void resetFollowsStateSequence();
     void reusedPacketIdKeepsNewerReply();
     void requestsTimeOutAfterTheirOwnTime_data();
@@ -548,6 +550,9 @@ void TestNivoraVexbusUsbAdapter::commands()
     QSignalSpy replySpy(reply, &NivoraVexbusUsbReply::finished);
     Outcome result;
     keepOutcome(reply, &result);
+    // The adapter's own outcome is out before the application's receivers of finished() run.
+    int commandsFinishedBefore = -1;
+    QObject::connect(reply, &NivoraVexbusUsbReply::finished, reply, [&]() { commandsFinishedBefore = finishedSpy.count(); });
     // Never from within the command, whatever its outcome.
     QVERIFY(!reply->isFinished());
     QCOMPARE(replySpy.count(), 0);
@@ -556,6 +561,7 @@ void TestNivoraVexbusUsbAdapter::commands()
     QTRY_COMPARE(finishedSpy.count(), 1);
     QCOMPARE(replySpy.count(), 1);
     QVERIFY(result.finished);
+    QCOMPARE(commandsFinishedBefore, 1);
     QCOMPARE(::outcome(finishedSpy, 0), outcome);
     QCOMPARE(int(result.error), outcome.at(1));
     QCOMPARE(int(result.controllerError), outcome.at(2));
@@ -576,6 +582,47 @@ void TestNivoraVexbusUsbAdapter::commands()
     QCOMPARE(requests.first().packetId(), quint8(2));
     QCOMPARE(requests.first().payload().toHex(), sent.toHex());
     QCOMPARE(adapter()->state(), NivoraVexbusUsbAdapter::StateConnected);
+}
+
+void TestNivoraVexbusUsbAdapter::repliesGoWithTheAdapter_data()
+{
+    QTest::addColumn<Condition>("condition");
+    QTest::addColumn<bool>("answered"); // the adapter goes from a receiver of the reply's finished()
+    QTest::newRow("waiting for its response") << Condition::Silent << false;
+    QTest::newRow("refused, not yet finished") << Condition::Stopped << false;
+    QTest::newRow("finished, not yet deleted") << Condition::Connected << true;
+}
+
+void TestNivoraVexbusUsbAdapter::repliesGoWithTheAdapter()
+{
+    QFETCH(Condition, condition);
+    QFETCH(bool, answered);
+
+    QVERIFY(startConnected());
+    if (condition == Condition::Stopped)
+        adapter()->stop();
+    if (condition == Condition::Silent)
+        emulator().setSilent(true);
+    NivoraVexbusUsbReply *reply = adapter()->pressIxoButton();
+    const QPointer<NivoraVexbusUsbReply> guard(reply);
+    QSignalSpy replySpy(reply, &NivoraVexbusUsbReply::finished);
+    bool goneAtOnce = false;
+    if (answered) {
+        // The application lets the adapter go on the command's outcome,
+        // before the deletion the library posted for the reply.
+        QObject::connect(reply, &NivoraVexbusUsbReply::finished, [this, &guard, &goneAtOnce]() {
+            m_adapter.reset();
+            goneAtOnce = guard.isNull();
+        });
+        QTRY_VERIFY(!m_adapter);
+    } else {
+        m_adapter.reset();
+        goneAtOnce = guard.isNull();
+    }
+
+    // At once, and without finishing (again): no reply outlives its adapter.
+    QVERIFY(goneAtOnce);
+    QCOMPARE(replySpy.count(), answered ? 1 : 0);
 }
 
 void TestNivoraVexbusUsbAdapter::resetFollowsStateSequence()

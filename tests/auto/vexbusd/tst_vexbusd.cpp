@@ -688,6 +688,12 @@ void TestVexbusd::lendsThePortUntilItsHolderLeaves()
                                                              QRegularExpression::MultilineOption)),
              qPrintable(lentToDoctor.describe()));
     QTRY_VERIFY_WITH_TIMEOUT(property(firstPath, QStringLiteral("Available")).toBool(), 10000);
+    // The command gets the environment vexbusctl was given, not the event
+    // dispatcher vexbusctl chose for itself.
+    const NivoraTest::ToolResult lentToShell = NivoraTest::runTool(QStringLiteral(VEXBUSCTL),
+            {"inhibit", "--port", "/dev/ttyUSB0", "--", "sh", "-c", "echo \"QT_NO_GLIB=${QT_NO_GLIB-unset}\""});
+    QVERIFY2(lentToShell.exitCode == 0 && lentToShell.out == QLatin1String("QT_NO_GLIB=unset\n"), qPrintable(lentToShell.describe()));
+    QTRY_VERIFY_WITH_TIMEOUT(property(firstPath, QStringLiteral("Available")).toBool(), 10000);
 
 
     QProcess holder;
