@@ -143,8 +143,19 @@ receive_pids=
 
 echo "== service: a bus frame through vexbusd to a D-Bus client, against an adapter in the client's process; vexbusd's CPU at line rate"
 stop_emulator
-sh "$top/tests/support/private-locks.sh" umockdev-wrapper "$build/bench/nivora-bench-service" "$build/tools/vexbusd/vexbusd" \
-    "$vexbusctl" "$top/tools/vexbusd/data/org.nivora.Vexbus1.conf" --seconds "$seconds" 2> "$out/service.log"
+run_service() {
+    sh "$top/tests/support/private-locks.sh" umockdev-wrapper "$build/bench/nivora-bench-service" "$build/tools/vexbusd/vexbusd" \
+        "$vexbusctl" "$top/tools/vexbusd/data/org.nivora.Vexbus1.conf" "$@"
+}
+run_service --seconds "$seconds" 2> "$out/service.log"
+
+echo "== mqtt: the bridge of vexbusd to a subscriber of Debian's mosquitto on 127.0.0.1, against the D-Bus path; vexbusd's CPU with the bridge on"
+mosquitto=$(command -v mosquitto || echo /usr/sbin/mosquitto)
+if [ -x "$mosquitto" ]; then
+    run_service --seconds "$seconds" --mqtt "$mosquitto" 2> "$out/mqtt.log"
+else
+    echo "mosquitto is not installed: no MQTT figures"
+fi
 
 if command -v valgrind > /dev/null; then
     echo "== instructions under callgrind (deterministic), against plain C"
@@ -217,6 +228,10 @@ if command -v valgrind > /dev/null; then
     figure instructions "per frame at line rate, vexbusctl monitor" \
         "$(per_frame "$vexbusctl" --port "$port" monitor --count)" "instr" "plain C reader" "$plain_frame" ""
     stop_emulator
+
+    # vexbusd with three D-Bus clients and vexbusctl --direct monitor, each
+    # under callgrind, a frame every 20 ms on each line.
+    run_service --count-instructions --frames 200 2> "$out/service-callgrind.log"
 else
     echo "valgrind is not installed: no instruction counts"
 fi
