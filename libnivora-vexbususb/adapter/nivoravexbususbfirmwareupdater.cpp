@@ -130,9 +130,13 @@ void NivoraVexbusUsbFirmwareUpdater::onStartBootloaderFinished(NivoraVexbusUsbRe
         return;
     }
     case NivoraVexbusUsbReply::ErrorTimeout:
+        // Only the answer may have been lost: a controller that did start its
+        // bootloader answers no request of the application any more, and each
+        // later update would ask it again in vain. So the bootloader is tried
+        // either way; if it does not answer, the update ends there.
         qCWarning(dcVexbusUsb()) << "Start bootloader finished with error" << reply->error();
-        finish(false, FirmwareUpdate::ErrorTimedOut,
-               QStringLiteral("The controller did not answer the request to start its bootloader in time; nothing was written."));
+        qCWarning(dcVexbusUsb()) << "The controller did not answer the request to start its bootloader, try to connect either way to the bootloader";
+        handOver();
         return;
     default:
         qCWarning(dcVexbusUsb()) << "Start bootloader finished with error" << reply->error();

@@ -846,6 +846,10 @@ void TestNivoraVexbusUsbAdapter::updateEndsAsTheControllerAnswers_data()
     using E = FirmwareUpdate;
     const UpdateSetup sound = [](VexbusEmulator *, NivoraVexbusUsbAdapter *) {};
     QTest::newRow("written") << sound << twoRows << int(E::ErrorNone) << "^$" << false << QStringList();
+    // The controller starts its bootloader, but its answer is lost on the line.
+    QTest::newRow("answer to start lost") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) { chip->dropResponses(1); })
+                                          << twoRows << int(E::ErrorNone) << "^$" << false
+                                          << QStringList{"^Start bootloader finished with error", "^The controller did not answer the request to start its bootloader"};
     // Refusals change nothing and are still reported, on the next turn.
     QTest::newRow("no such file") << sound << QByteArray() << int(E::ErrorImageUnreadable) << "^There is no image file at .*/missing\\.cyacd\\.$"
                                   << false << QStringList{"^Cannot start firmware upgrade. The given firmware file does not exist"};
