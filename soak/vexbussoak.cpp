@@ -138,7 +138,7 @@ public:
         later((m_seconds - qMin(20, m_seconds / 3)) * 1000, [this]() { onEndOfFaults(); });
         later(m_seconds * 1000, [this]() { onEnd(); });
         // Resources are compared with their size after a warm-up.
-        later(qBound(8, m_seconds / 6, 60) * 1000, [this]() { m_warm = sampleResources(); });
+        later(qBound(8, m_seconds / 6, 60) * 1000, [this]() { sampleWarmUp(); });
         // At least one interrupted update in every run.
         later(m_seconds * 400, [this]() { m_updateDue = true; });
         return QCoreApplication::exec();
@@ -276,6 +276,17 @@ private:
         m_emulator.setSilent(false);
         m_emulator.setResponseDelay(0);
         m_emulator.clearCommandErrors();
+    }
+
+    // In the same condition as at the end: the adapter connected and no
+    // command on its way (a fault may have the port closed just then).
+    void sampleWarmUp()
+    {
+        if (!m_adapter->available() || m_commandClock.isValid()) {
+            later(50, [this]() { sampleWarmUp(); });
+            return;
+        }
+        m_warm = sampleResources();
     }
 
     void onEnd()
