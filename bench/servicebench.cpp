@@ -247,6 +247,21 @@ struct LineRate
     qint64 sent = 0;
 };
 
+// vexbusd's CPU while the line is full, beside vexbusctl --direct monitor's
+// on the other line in the same window.
+BenchFigure serviceCpuFigure(const QString &figureName, const QString &subject, const LineRate &rate)
+{
+    BenchFigure cpu;
+    cpu.figure = figureName;
+    cpu.subject = subject;
+    cpu.value = 100.0 * rate.serviceCpu / rate.elapsed;
+    cpu.unit = QStringLiteral("% core");
+    cpu.referenceName = QStringLiteral("vexbusctl --direct monitor");
+    cpu.reference = 100.0 * rate.monitorCpu / rate.elapsed;
+    cpu.details.insert(QStringLiteral("seconds"), rate.elapsed);
+    return cpu;
+}
+
 LineRate measureLineRate(Setup &setup, double seconds, const std::function<void()> &atStart)
 {
     const QByteArray frame = QByteArray::fromHex("00112233445566778899aabbccddeeff");
@@ -616,15 +631,8 @@ int measureMqtt(Setup &setup, const QString &policy, const QString &mosquitto, i
     carried.details.insert(QStringLiteral("framesReceived"), double(received));
     carried.report();
 
-    BenchFigure cpu;
-    cpu.figure = QStringLiteral("mqtt");
-    cpu.subject = QStringLiteral("vexbusd CPU at line rate, MQTT bridge and 1 D-Bus client (goal < 3 %)");
-    cpu.value = 100.0 * rate.serviceCpu / rate.elapsed;
-    cpu.unit = QStringLiteral("% core");
-    cpu.referenceName = QStringLiteral("vexbusctl --direct monitor");
-    cpu.reference = 100.0 * rate.monitorCpu / rate.elapsed;
-    cpu.details.insert(QStringLiteral("seconds"), rate.elapsed);
-    cpu.report();
+    serviceCpuFigure(QStringLiteral("mqtt"), QStringLiteral("vexbusd CPU at line rate, MQTT bridge and 1 D-Bus client (goal < 3 %)"), rate)
+            .report();
     std::printf("mqtt         %lld frames sent in %.1f s, %lld received by the subscriber\n", rate.sent, rate.elapsed, received);
     return received >= rate.sent * 9 / 10 ? 0 : 1;
 }
@@ -673,14 +681,7 @@ int measureDBus(Setup &setup, const QString &policy, int frameCount, double seco
     const LineRate rate = measureLineRate(setup, seconds, [&]() { receivedStart = setup.listenerFrames(); });
     const qint64 received = setup.listenerFrames() - receivedStart;
 
-    BenchFigure cpu;
-    cpu.figure = QStringLiteral("service");
-    cpu.subject = QStringLiteral("vexbusd CPU at line rate, 3 clients (goal < 2 %)");
-    cpu.value = 100.0 * rate.serviceCpu / rate.elapsed;
-    cpu.unit = QStringLiteral("% core");
-    cpu.referenceName = QStringLiteral("vexbusctl --direct monitor");
-    cpu.reference = 100.0 * rate.monitorCpu / rate.elapsed;
-    cpu.details.insert(QStringLiteral("seconds"), rate.elapsed);
+    BenchFigure cpu = serviceCpuFigure(QStringLiteral("service"), QStringLiteral("vexbusd CPU at line rate, 3 clients (goal < 2 %)"), rate);
     cpu.details.insert(QStringLiteral("framesPerSecond"), rate.sent / rate.elapsed);
     cpu.details.insert(QStringLiteral("framesReceivedByClients"), double(received));
     cpu.report();
