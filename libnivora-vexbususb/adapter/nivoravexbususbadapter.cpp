@@ -97,6 +97,10 @@ void NivoraVexbusUsbAdapter::construct(NivoraVexbusUsbDeviceWatcher *deviceWatch
     connect(m_session, &ControllerSession::controllerReady, this, [this]() { setAvailable(false); });
     connect(m_session, &ControllerSession::vexbusFrameReceived, this, &NivoraVexbusUsbAdapter::vexbusFrameReceived);
     connect(m_session, &ControllerSession::controllerInBootloaderChanged, this, &NivoraVexbusUsbAdapter::controllerInBootloaderChanged);
+    connect(m_session, &ControllerSession::controllerLost, this, [this]() { setAvailable(false); });
+    connect(m_session, &ControllerSession::unavailableReasonChanged, this,
+            [this](int reason) { emit unavailableReasonChanged(static_cast<UnavailableReason>(reason)); });
+    connect(m_session, &ControllerSession::consecutiveTimeoutLimitChanged, this, &NivoraVexbusUsbAdapter::consecutiveTimeoutLimitChanged);
     connect(m_interface, &NivoraVexbusUsbInterface::connectedChanged, this, &NivoraVexbusUsbAdapter::onInterfaceConnectedChanged);
 
     qRegisterMetaType<FirmwareDownloader *>();
@@ -220,6 +224,9 @@ QString NivoraVexbusUsbAdapter::updateErrorString() const { return m_updater->er
 int NivoraVexbusUsbAdapter::bootloaderHandOverDelay() const { return m_updater->handOverDelay(); }
 void NivoraVexbusUsbAdapter::setBootloaderHandOverDelay(int milliSeconds) { m_updater->setHandOverDelay(milliSeconds); }
 bool NivoraVexbusUsbAdapter::controllerInBootloader() const { return m_session->controllerInBootloader(); }
+NivoraVexbusUsbAdapter::UnavailableReason NivoraVexbusUsbAdapter::unavailableReason() const { return static_cast<UnavailableReason>(m_session->unavailableReason()); }
+int NivoraVexbusUsbAdapter::consecutiveTimeoutLimit() const { return m_session->consecutiveTimeoutLimit(); }
+void NivoraVexbusUsbAdapter::setConsecutiveTimeoutLimit(int limit) { m_session->setConsecutiveTimeoutLimit(limit); }
 
 // A property setter: returns early when nothing changes, otherwise logs
 // (the statement given last, which may read the new value), stores and
@@ -355,6 +362,7 @@ void NivoraVexbusUsbAdapter::onCommandFinished(QObject *receiver, NivoraVexbusUs
     // shows them when the application learns the outcome.
     if (outcome->consequence)
         (adapter->*outcome->consequence)(reply);
+    adapter->m_session->commandFinished(reply->error());
     // Only a response carries the controller's error code.
     const NivoraVexbusUsbUtils::Error controllerError = reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError
             ? reply->controllerError() : NivoraVexbusUsbUtils::ErrorNoError;
@@ -393,6 +401,7 @@ void NivoraVexbusUsbAdapter::takeResetReply(NivoraVexbusUsbReply *reply)
         qCWarning(dcVexbusUsb()) << "Interface error" << reply->controllerError();
     if (reply->error() != NivoraVexbusUsbReply::ErrorNoError)
         return;
+    m_session->restartRequested();
     setState(StateUnconnected);
     setAvailable(false);
     setState(StateConnecting);
