@@ -79,6 +79,10 @@ bool EmulatorOptions::readChip(const QString &fileName, bool siliconIdGiven, boo
     NivoraVexbusUsbEmulator::FlashImage image;
     if (!image.parse(file.readAll()))
         return fail(QStringLiteral("--chip-from: %1, %2").arg(fileName, image.errorString()));
+    // A guessed chip would refuse what the real one takes, or take what it refuses.
+    const QString unmodelled = image.unmodelledChip();
+    if (!unmodelled.isEmpty())
+        return fail(QStringLiteral("--chip-from: %1 is built for a chip the emulator cannot model exactly: %2").arg(fileName, unmodelled));
     if (!siliconIdGiven)
         m_siliconId = image.siliconId;
     if (!revisionGiven)
@@ -98,6 +102,27 @@ bool EmulatorOptions::readChip(const QString &fileName, bool siliconIdGiven, boo
         for (auto it = ranges.begin(); it != ranges.end(); ++it)
             m_flashRanges.append(FlashRange{it.key(), it.value().first, it.value().second});
     }
+    return true;
+}
+
+// Rows with configuration bytes are those of PSoC 3 and PSoC 5LP, whose
+// arrays hold 256 rows and whose metadata row is row 255 of the last.
+bool EmulatorOptions::checkConfigRows()
+{
+    using NivoraVexbusUsbEmulator::FlashImage;
+    if (m_rowSize != FlashImage::ConfigRowSize || m_flashRanges.isEmpty())
+        return true;
+    const FlashRange *highest = &m_flashRanges.constFirst();
+    for (const FlashRange &range : qAsConst(m_flashRanges)) {
+        if (range.lastRow >= FlashImage::ConfigRowsPerArray)
+            return fail(QStringLiteral("--flash: rows of 288 bytes (256 data, 32 configuration bytes) are those of PSoC 3 and PSoC 5LP, "
+                                       "whose arrays end at row 255"));
+        if (range.arrayId > highest->arrayId)
+            highest = &range;
+    }
+    if (highest->lastRow != FlashImage::ConfigRowsPerArray - 1)
+        return fail(QStringLiteral("--flash: rows of 288 bytes (256 data, 32 configuration bytes) are those of PSoC 3 and PSoC 5LP, "
+                                   "which keep the metadata in row 255 of the highest array"));
     return true;
 }
 
@@ -146,6 +171,8 @@ bool EmulatorOptions::parse(const QStringList &arguments)
     const QCommandLineOption chipFromOption(QStringLiteral("chip-from"),
             QStringLiteral("Be the chip that IMAGE is built for: its silicon ID and revision, its packet checksum (the header's checksum type: 0 sum, 1 CRC-16), its row size, and its arrays with the rows from the image's first to its last (--flash, --row-size, --silicon-id, --silicon-revision and --checksum-type take precedence)."),
             QStringLiteral("IMAGE"));
+    const QCommandLineOption fastValidationOption(QStringLiteral("fast-validation"),
+            QStringLiteral("The bootloader is built with fast application validation: it marks an application it found valid as verified in the metadata and takes it as valid from then on without summing it; the first row it programs or erases after a boot clears the metadata row."));
     const QCommandLineOption saveFlashOption(QStringLiteral("save-flash"),
             QStringLiteral("On exit, save the programmed flash rows as an image file, upper-case hex with LF line ends."),
             QStringLiteral("FILE"));
@@ -200,7 +227,7 @@ bool EmulatorOptions::parse(const QStringList &arguments)
             QStringLiteral("Print only the tty path, and errors; overrides --log."));
 
     parser.addOptions({linkOption, firmwareOption, afterUpdateOption, ledModeOption, statusFlagsOption, busTypeOption,
-                       siliconIdOption, siliconRevisionOption, flashOption, rowSizeOption, bootloaderVersionOption,
+                       siliconIdOption, siliconRevisionOption, flashOption, rowSizeOption, bootloaderVersionOption, fastValidationOption,
                        checksumTypeOption, chipFromOption, saveFlashOption,
                        replayOption, busTrafficOption, busFrameOption, linePacingOption,
                        baudOption, latencyTimerOption, resetTimeOption, bootloaderStartOption, noReadyOption, startInBootloaderOption, silentOption,
@@ -302,6 +329,9 @@ bool EmulatorOptions::parse(const QStringList &arguments)
             && !readChip(parser.value(chipFromOption), parser.isSet(siliconIdOption), parser.isSet(siliconRevisionOption),
                          parser.isSet(checksumTypeOption)))
         return false;
+    if (!checkConfigRows())
+        return false;
+    m_fastValidation = parser.isSet(fastValidationOption);
     saveFlashPath = parser.value(saveFlashOption);
     if (parser.isSet(saveFlashOption) && saveFlashPath.isEmpty())
         return fail(QStringLiteral("--save-flash needs a path"));
@@ -412,6 +442,10 @@ void EmulatorOptions::apply(VexbusEmulator *emulator) const
     emulator->bootloader().setChecksumType(checksumType);
     if (m_rowSize > 0)
         emulator->bootloader().flash().setRowSize(m_rowSize);
+    if (m_rowSize == NivoraVexbusUsbEmulator::FlashImage::ConfigRowSize) {
+        emulator->bootloader().flash().setConfigSize(NivoraVexbusUsbEmulator::FlashImage::ConfigRowConfigSize);
+        emulator->bootloader().flash().setRowsPerArray(NivoraVexbusUsbEmulator::FlashImage::ConfigRowsPerArray);
+    }
     if (!m_flashRanges.isEmpty()) {
         NivoraVexbusUsbEmulator::SimulatedFlash &flash = emulator->bootloader().flash();
         for (quint8 arrayId : flash.arrays())
@@ -441,6 +475,7 @@ void EmulatorOptions::apply(VexbusEmulator *emulator) const
     for (quint16 row : m_wrongVerifyRows)
         emulator->bootloader().addWrongVerifyRow(row);
     emulator->bootloader().setApplicationInvalid(m_invalidApplication);
+    emulator->bootloader().setFastValidation(m_fastValidation);
     if (m_vanish)
         emulator->vanishOnCommand(m_vanishMode, m_vanishCommand, m_vanishOccurrence);
 }
@@ -484,6 +519,8 @@ QString EmulatorOptions::summary() const
         parts << QStringLiteral("latency timer %1 ms").arg(m_latencyTimer);
     if (m_rowSize > 0)
         parts << QStringLiteral("rows of %1 bytes").arg(m_rowSize);
+    if (m_fastValidation)
+        parts << QStringLiteral("fast application validation");
 
     QStringList faults;
     if (m_silent)

@@ -58,6 +58,7 @@ public:
 private:
     bool fail(const QString &message);
     bool parseFlashRange(const QString &text);
+    bool checkConfigRows();
     bool readChip(const QString &fileName, bool siliconIdGiven, bool revisionGiven, bool checksumTypeGiven);
 
     QVersionNumber m_firmwareVersion = QVersionNumber(1, 4, 12);
@@ -88,6 +89,7 @@ private:
     bool m_stayInBootloader = false;
     QList<quint16> m_wrongVerifyRows;
     bool m_invalidApplication = false;
+    bool m_fastValidation = false;
     bool m_vanish = false;
     Mode m_vanishMode = Mode::ModeController;
     quint8 m_vanishCommand = 0;
