@@ -18,12 +18,12 @@
 #include "logging/nivoravexbususbtrafficrecorder.h"
 
 #include <QObject>
+#include <QScopedPointer>
 
 
 namespace NivoraVexbusUsb {
 
-class ControllerSession;
-class NivoraVexbusUsbFirmwareUpdater;
+class NivoraVexbusUsbAdapterPrivate;
 
 /**
  * @brief The one object an application uses to drive a Nivora Vexbus USB
@@ -461,71 +461,9 @@ signals:
     /// the bootloader run failed or stop() ended it; updateError tells why.
     void updateFinished(bool success);
 
-private slots:
-    void onInterfaceConnectedChanged(bool connected);
-    void onControllerStatusReceived(const QByteArray &payload, bool notified);
-
 private:
-    void construct(NivoraVexbusUsbDeviceWatcher *deviceWatcher);
-
-    void setState(State state);
-    void setAvailable(bool available);
-    void setFirmwareVersion(const QString &firmwareVersion);
-    void setLedMode(NivoraVexbusUsbUtils::LedMode ledMode);
-    void setVexbusType(NivoraVexbusUsbUtils::VexbusType vexbusType);
-    void setVexbusSynchronized(bool vexbusSynchronized);
-    void setVexbusInitialized(bool vexbusInitialized);
-    void setVexbusAvailable(bool vexbusAvailable);
-    void setSerialPortName(const QString &serialPortName);
-    void setSerialPortSystemLocation(const QString &serialPortSystemLocation);
-    void setSerialPortDescription(const QString &serialPortDescription);
-    void setSerialPortManufacturer(const QString &serialPortManufacturer);
-    void setSerialPortSerialNumber(const QString &serialPortSerialNumber);
-    void setSerialPortVendorIdentifier(unsigned short serialPortVendorIdentifier);
-    void setSerialPortProductIdentifier(unsigned short serialPortProductIdentifier);
-    void clearSerialPortInformation();
-
-    // Requests
-    struct CommandOutcome;
-    NivoraVexbusUsbReply *sendIxoModuleBuffer(unsigned char mode, unsigned char button, uint milliSeconds,
-                                              const CommandOutcome &outcome);
-    // What the adapter does with a command's outcome: its log lines and its consequences.
-    struct CommandOutcome
-    {
-        const char *errorText;
-        const char *successText;
-        void (NivoraVexbusUsbAdapter::*consequence)(NivoraVexbusUsbReply *reply);
-    };
-    NivoraVexbusUsbReply *sendCommand(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
-                                      const CommandOutcome &outcome, const QString &invalidArgument = QString());
-    static void onCommandFinished(QObject *receiver, NivoraVexbusUsbReply *reply, const void *context);
-    void takeFirmwareVersionReply(NivoraVexbusUsbReply *reply);
-    void takeResetReply(NivoraVexbusUsbReply *reply);
-
-    State m_state = StateUnconnected;
-    QString m_portName;
-    int m_baudrate = 115200;
-    bool m_available = false;
-    NivoraVexbusUsbInterface *m_interface = nullptr;
-    NivoraVexbusUsbClient *m_client = nullptr;
-    ControllerSession *m_session = nullptr;
-    NivoraVexbusUsbFirmwareUpdater *m_updater = nullptr;
-    FirmwareDownloader *m_firmwareDownloader = nullptr;
-    NivoraVexbusUsbTrafficRecorder *m_trafficRecorder = nullptr;
-    QString m_serialPortName;
-    QString m_serialPortSystemLocation;
-    QString m_serialPortDescription;
-    QString m_serialPortManufacturer;
-    QString m_serialPortSerialNumber;
-    unsigned short m_serialPortVendorIdentifier = 0;
-    unsigned short m_serialPortProductIdentifier = 0;
-    QString m_firmwareVersion;
-    int m_statusFlags = 0;
-    bool m_vexbusSynchronized = false;
-    bool m_vexbusInitialized = false;
-    bool m_vexbusAvailable = false;
-    NivoraVexbusUsbUtils::LedMode m_ledMode = NivoraVexbusUsbUtils::LedModeUnknown;
-    NivoraVexbusUsbUtils::VexbusType m_vexbusType = NivoraVexbusUsbUtils::VexbusTypeUnknown;
+    Q_DECLARE_PRIVATE(NivoraVexbusUsbAdapter)
+    QScopedPointer<NivoraVexbusUsbAdapterPrivate> d_ptr;
 };
 
 /// Writes port name, serial number, availability, firmware version and bus type, as the library logs an adapter.
