@@ -118,6 +118,11 @@ void NivoraVexbusUsbAdapterPrivate::construct(NivoraVexbusUsbDeviceWatcher *devi
     QObject::connect(session, &ControllerSession::controllerReady, q, [this]() { setAvailable(false); });
     QObject::connect(session, &ControllerSession::vexbusFrameReceived, q, &NivoraVexbusUsbAdapter::vexbusFrameReceived);
     QObject::connect(session, &ControllerSession::controllerInBootloaderChanged, q, &NivoraVexbusUsbAdapter::controllerInBootloaderChanged);
+    QObject::connect(session, &ControllerSession::controllerLost, q, [this]() { setAvailable(false); });
+    QObject::connect(session, &ControllerSession::unavailableReasonChanged, q, [q](int reason) {
+        emit q->unavailableReasonChanged(static_cast<NivoraVexbusUsbAdapter::UnavailableReason>(reason));
+    });
+    QObject::connect(session, &ControllerSession::consecutiveTimeoutLimitChanged, q, &NivoraVexbusUsbAdapter::consecutiveTimeoutLimitChanged);
     QObject::connect(interface, &NivoraVexbusUsbInterface::connectedChanged, q, [this](bool connected) {
         onInterfaceConnectedChanged(connected);
     });
@@ -268,6 +273,12 @@ QString NivoraVexbusUsbAdapter::updateErrorString() const { return d_func()->upd
 int NivoraVexbusUsbAdapter::bootloaderHandOverDelay() const { return d_func()->updater->handOverDelay(); }
 void NivoraVexbusUsbAdapter::setBootloaderHandOverDelay(int milliSeconds) { d_func()->updater->setHandOverDelay(milliSeconds); }
 bool NivoraVexbusUsbAdapter::controllerInBootloader() const { return d_func()->session->controllerInBootloader(); }
+NivoraVexbusUsbAdapter::UnavailableReason NivoraVexbusUsbAdapter::unavailableReason() const
+{
+    return static_cast<UnavailableReason>(d_func()->session->unavailableReason());
+}
+int NivoraVexbusUsbAdapter::consecutiveTimeoutLimit() const { return d_func()->session->consecutiveTimeoutLimit(); }
+void NivoraVexbusUsbAdapter::setConsecutiveTimeoutLimit(int limit) { d_func()->session->setConsecutiveTimeoutLimit(limit); }
 
 // A property setter: returns early when nothing changes, otherwise logs
 // (the statement given last, which may read the new value), stores and
@@ -404,6 +415,7 @@ void NivoraVexbusUsbAdapterPrivate::onCommandFinished(QObject *receiver, NivoraV
     // shows them when the application learns the outcome.
     if (outcome->consequence)
         (adapter->*outcome->consequence)(reply);
+    adapter->session->commandFinished(reply->error());
     // Only a response carries the controller's error code.
     const NivoraVexbusUsbUtils::Error controllerError = reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError
             ? reply->controllerError() : NivoraVexbusUsbUtils::ErrorNoError;
@@ -470,6 +482,7 @@ void NivoraVexbusUsbAdapterPrivate::takeResetReply(NivoraVexbusUsbReply *reply)
         qCWarning(dcVexbusUsb()) << "Interface error" << reply->controllerError();
     if (reply->error() != NivoraVexbusUsbReply::ErrorNoError)
         return;
+    session->restartRequested();
     setState(NivoraVexbusUsbAdapter::StateUnconnected);
     setAvailable(false);
     setState(NivoraVexbusUsbAdapter::StateConnecting);

@@ -103,6 +103,10 @@ class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbAdapter : public QObject
     Q_PROPERTY(int responseTimeout READ responseTimeout WRITE setResponseTimeout NOTIFY responseTimeoutChanged)
     /// The controller did not answer its init procedure but its bootloader did: it waits for a firmware update.
     Q_PROPERTY(bool controllerInBootloader READ controllerInBootloader NOTIFY controllerInBootloaderChanged)
+    /// Why the adapter is not available; UnavailableReasonNone while it is.
+    Q_PROPERTY(NivoraVexbusUsb::NivoraVexbusUsbAdapter::UnavailableReason unavailableReason READ unavailableReason NOTIFY unavailableReasonChanged)
+    /// After how many time-outs of commands in a row the controller is taken for lost; 3 by default, 0 never.
+    Q_PROPERTY(int consecutiveTimeoutLimit READ consecutiveTimeoutLimit WRITE setConsecutiveTimeoutLimit NOTIFY consecutiveTimeoutLimitChanged)
 
 public:
     /// The adapter's life cycle.
@@ -114,6 +118,22 @@ public:
         StateConnectedBootloader = 4   ///< the bootloader handler holds the port
     };
     Q_ENUM(State)
+
+    /**
+     * Why the adapter is not available. The state tells where the adapter
+     * is in its life cycle; this tells an operator, and a service that
+     * reports the adapter's health, what keeps it from being usable. It
+     * changes before available does, so that a receiver of
+     * availableChanged() reads the reason that goes with it.
+     */
+    enum UnavailableReason {
+        UnavailableReasonNone = 0,                    ///< the adapter is available
+        UnavailableReasonNotConnected = 1,            ///< the port is closed: not started, stopped, unplugged, or held by a firmware update
+        UnavailableReasonInitializing = 2,            ///< the port is open and the init procedure runs, as after each connection or a controller restart
+        UnavailableReasonControllerNotResponding = 3, ///< the controller does not answer: it failed the init procedure, or stopped answering commands (consecutiveTimeoutLimit); the adapter keeps seeking it
+        UnavailableReasonControllerInBootloader = 4   ///< the controller's application does not answer but its bootloader does; see controllerInBootloader
+    };
+    Q_ENUM(UnavailableReason)
 
     /// Buttons of an emulated ixo module, as bits; the press always adds bit 0x08.
     enum IxoModuleButton {
@@ -300,6 +320,27 @@ public:
      * port goes away, or stop() is called.
      */
     bool controllerInBootloader() const;
+    /// See the unavailableReason property.
+    UnavailableReason unavailableReason() const;
+
+    /**
+     * After how many commands in a row that time out (ErrorTimeout, no
+     * response in between) the adapter takes its controller for lost, as a
+     * controller that hangs or restarted into its bootloader without leaving
+     * the bus: it turns unavailable with
+     * UnavailableReasonControllerNotResponding, ends every command still
+     * under way with ErrorAborted, and runs its init procedure again: three
+     * attempts, then it asks whether the bootloader answers
+     * (controllerInBootloader) and reconnects, with a pause that doubles
+     * from 1 s to 30 s between failed rounds. It turns available again when
+     * the controller answers the init, or at once when the controller
+     * announces a restart. A response, also one with an error code, starts
+     * the count again. 3 by default.
+     */
+    int consecutiveTimeoutLimit() const;
+    /// Sets the limit of consecutiveTimeoutLimit(); 0 never takes the controller
+    /// for lost, a negative value is refused with a warning.
+    void setConsecutiveTimeoutLimit(int limit);
 
     /**
      * The trace file into which the serial traffic with the adapter is
@@ -466,6 +507,10 @@ signals:
     void responseTimeoutChanged(int responseTimeout);
     /// Emitted when the controllerInBootloader property changed.
     void controllerInBootloaderChanged(bool controllerInBootloader);
+    /// Emitted when the unavailableReason property changed.
+    void unavailableReasonChanged(NivoraVexbusUsb::NivoraVexbusUsbAdapter::UnavailableReason unavailableReason);
+    /// Emitted when the consecutiveTimeoutLimit property changed.
+    void consecutiveTimeoutLimitChanged(int consecutiveTimeoutLimit);
     /// Emitted when a trace began (its file name) or ended (empty).
     void trafficRecordFileNameChanged(const QString &trafficRecordFileName);
     /// Emitted when the update progress changed, in percent, 0 to 100.
