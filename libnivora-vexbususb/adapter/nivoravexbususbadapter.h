@@ -426,9 +426,10 @@ public:
      * updateFinished() follow it as well; but the update object finishes
      * with success only once the restarted controller has answered with
      * its firmware version. An invalid image, or a call while another
-     * update runs (FirmwareUpdate::ErrorUpdateRunning; the running one
-     * goes on), is refused: the object finishes on the next turn of the
-     * event loop with the reason.
+     * update runs (FirmwareUpdate::ErrorUpdateRunning), is refused: the
+     * object finishes on the next turn of the event loop with the reason.
+     * A call refused while another update runs leaves that update, the
+     * update properties and updateFinished() to it.
      */
     Q_INVOKABLE NivoraVexbusUsb::NivoraVexbusUsbUpdateReply *updateFirmware(const NivoraVexbusUsb::FirmwareData &image);
     /**
@@ -540,7 +541,8 @@ signals:
     void commandFinished(NivoraVexbusUsb::NivoraVexbusUsbUtils::Command command,
                          NivoraVexbusUsb::NivoraVexbusUsbReply::Error error,
                          NivoraVexbusUsb::NivoraVexbusUsbUtils::Error controllerError);
-    /// Emitted once for every startFirmwareUpdate() and updateFirmware():
+    /// Emitted once for every startFirmwareUpdate() and updateFirmware()
+    /// (but an updateFirmware() refused while another update runs):
     /// with success once the bootloader wrote and verified the image and its
     /// application checksum and the link to the controller is taken up again
     /// (the new firmware version follows with the init procedure; the

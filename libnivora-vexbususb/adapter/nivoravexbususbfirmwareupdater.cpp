@@ -58,24 +58,29 @@ NivoraVexbusUsbUpdateReply *NivoraVexbusUsbFirmwareUpdater::newReply()
 
 NivoraVexbusUsbUpdateReply *NivoraVexbusUsbFirmwareUpdater::start(const FirmwareData *image, bool replaceRunning, const Link &link)
 {
+    // A call that may not replace the running update leaves it and the
+    // adapter's account of it alone when it is refused.
+    const bool toAdapter = !m_updating || replaceRunning;
     FirmwareData update;
     if (!image) {
         qCDebug(dcVexbusUsb()) << "Using online firmware file for update.";
         if (!m_downloader->firmware().isValid()) {
             qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. There is no valid firmware in the downloader. Please update before starting the upgrade.";
-            return refuse(FirmwareUpdate::ErrorNoRelease, QStringLiteral("There is no release in the firmware downloader: check for a release before the update."));
+            return refuse(FirmwareUpdate::ErrorNoRelease, QStringLiteral("There is no release in the firmware downloader: check for a release before the update."),
+                          toAdapter);
         }
         // Trusting a key means taking only what it signed.
         if (!m_downloader->trustedKeys().isEmpty() && !m_downloader->releaseAuthenticated()) {
             qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. The downloader's firmware is not of a release authenticated by a trusted key.";
             return refuse(FirmwareUpdate::ErrorReleaseNotAuthenticated,
-                          QStringLiteral("The release %1 in the firmware downloader is not signed by a trusted key.").arg(m_downloader->versionString()));
+                          QStringLiteral("The release %1 in the firmware downloader is not signed by a trusted key.").arg(m_downloader->versionString()),
+                          toAdapter);
         }
         update = m_downloader->firmware();
     } else if (!image->isValid()) {
         qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. The firmware data is not valid.";
         const QString what = image->name().isEmpty() ? QStringLiteral("The image") : QStringLiteral("The image %1").arg(image->name());
-        return refuse(FirmwareUpdate::ErrorImageInvalid, QStringLiteral("%1 is invalid: %2.").arg(what, image->errorString()));
+        return refuse(FirmwareUpdate::ErrorImageInvalid, QStringLiteral("%1 is invalid: %2.").arg(what, image->errorString()), toAdapter);
     } else {
         update = *image;
     }
@@ -83,7 +88,8 @@ NivoraVexbusUsbUpdateReply *NivoraVexbusUsbFirmwareUpdater::start(const Firmware
     if (m_updating && !replaceRunning) {
         qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. Another firmware update is running.";
         return refuse(FirmwareUpdate::ErrorUpdateRunning,
-                      QStringLiteral("Another firmware update holds the adapter; nothing was started. Start the update again once it has finished."));
+                      QStringLiteral("Another firmware update holds the adapter; nothing was started. Start the update again once it has finished."),
+                      false);
     }
 
     if (m_updating) {
@@ -123,7 +129,7 @@ NivoraVexbusUsbUpdateReply *NivoraVexbusUsbFirmwareUpdater::start(const Firmware
     return reply;
 }
 
-NivoraVexbusUsbUpdateReply *NivoraVexbusUsbFirmwareUpdater::refuse(FirmwareUpdate::Error error, const QString &errorString)
+NivoraVexbusUsbUpdateReply *NivoraVexbusUsbFirmwareUpdater::refuse(FirmwareUpdate::Error error, const QString &errorString, bool toAdapter)
 {
     // A refusal leaves a running update alone; it only answers this call.
     if (!m_updating) {
@@ -134,10 +140,11 @@ NivoraVexbusUsbUpdateReply *NivoraVexbusUsbFirmwareUpdater::refuse(FirmwareUpdat
     // Reported on the next turn of the event loop, so that the caller can
     // connect after the call as after any other start.
     QPointer<NivoraVexbusUsbUpdateReply> reply = newReply();
-    QTimer::singleShot(0, this, [this, reply, error, errorString]() {
+    QTimer::singleShot(0, this, [this, reply, error, errorString, toAdapter]() {
         if (reply)
             reply->d_func()->finish(false, error, errorString);
-        emit finished(false);
+        if (toAdapter)
+            emit finished(false);
     });
     return reply;
 }

@@ -67,8 +67,9 @@ public:
     // refuses the new one otherwise. Every call ends in exactly one
     // finished() and returns the update's object, which ends once too.
     NivoraVexbusUsbUpdateReply *start(const FirmwareData *image, bool replaceRunning, const Link &link);
-    // An update that cannot begin: reported on the next turn of the event loop.
-    NivoraVexbusUsbUpdateReply *refuse(FirmwareUpdate::Error error, const QString &errorString);
+    // An update that cannot begin: reported on the next turn of the event
+    // loop, by its object and, with toAdapter, by finished() as well.
+    NivoraVexbusUsbUpdateReply *refuse(FirmwareUpdate::Error error, const QString &errorString, bool toAdapter = true);
     // Ends a running update at once: nothing of it runs or starts any more.
     void stop();
     // The controller answered the init procedure with firmwareVersion: a

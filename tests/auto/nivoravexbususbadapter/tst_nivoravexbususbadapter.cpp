@@ -161,6 +161,7 @@ private slots:
     void updateRefusedWhileAnotherRuns();
     void updateWritesTheParsedImage_data();
     void updateWritesTheParsedImage();
+    void updateGoesWithTheAdapter();
 
 private:
     NivoraVexbusUsbAdapter *adapter() const { return m_adapter.get(); }
@@ -1261,6 +1262,8 @@ void TestNivoraVexbusUsbAdapter::updateRefusedWhileAnotherRuns()
     QCOMPARE(refused.finishedCount, 0);
     QCoreApplication::processEvents();
     QCOMPARE(refused.finishedCount, 1);
+    // The adapter's account stays with the running update.
+    QCOMPARE(finishedSpy.count(), 0);
     QVERIFY(!refused.success);
     QCOMPARE(refused.error, FirmwareUpdate::ErrorUpdateRunning);
     QCOMPARE(refused.phase, FirmwareUpdate::PhaseFailed);
@@ -1331,6 +1334,23 @@ void TestNivoraVexbusUsbAdapter::updateWritesTheParsedImage()
         QVERIFY(!adapter()->available());
     }
     QTRY_VERIFY(object.gone);
+}
+
+void TestNivoraVexbusUsbAdapter::updateGoesWithTheAdapter()
+{
+    QVERIFY(startConnected());
+    adapter()->setBootloaderHandOverDelay(400);
+    UpdateOutcome outcome;
+    const QPointer<NivoraVexbusUsbUpdateReply> update = adapter()->updateFirmware(FirmwareData(twoRows));
+    keepOutcome(update, adapter(), &outcome);
+    QTRY_COMPARE(update->phase(), FirmwareUpdate::PhaseWaitingForBootloader);
+
+    // The adapter takes its running update with it, without finished().
+    m_adapter.reset();
+    QVERIFY(update.isNull());
+    QVERIFY(outcome.gone);
+    QTest::qWait(600);
+    QCOMPARE(outcome.finishedCount, 0);
 }
 
 QTEST_GUILESS_MAIN(TestNivoraVexbusUsbAdapter)
