@@ -5,8 +5,8 @@
 # Tests abi-check.sh on doctored copies of the baseline, compared with the
 # baseline itself (two dumps compare in a fraction of the time a library
 # takes): a function the baseline has and the library lacks must fail the
-# check, naming it; one the library has and the baseline lacks is an
-# addition and must pass.
+# check, naming it, and so must a class that grew; a function the library
+# has and the baseline lacks is an addition and must pass.
 # Usage: abi-check-test.sh ABI-DIR BASELINE WORK-DIR
 set -eu
 abi_dir=$1
@@ -57,6 +57,19 @@ if sh "$abi_dir/abi-check.sh" "$work/extra.abi" "$baseline" >"$work/removed.out"
 fi
 grep -q "FirmwareData9clearRows\|FirmwareData::clearRows" "$work/removed.out" || { cat "$work/removed.out"; fail "the report does not name the removed function"; }
 echo "ok: fails and names clearRows()"
+
+echo "== a class grown"
+# The library's FirmwareData larger than the baseline's.
+sed "s/<class-decl name='FirmwareData' size-in-bits='\\([0-9]*\\)'/<class-decl name='FirmwareData' size-in-bits='1\\1'/" \
+    "$baseline" >"$work/grown.abi"
+! cmp -s "$baseline" "$work/grown.abi" || fail "FirmwareData's size is not in the baseline"
+if sh "$abi_dir/abi-check.sh" "$baseline" "$work/grown.abi" >"$work/grown.out" 2>&1; then
+    cat "$work/grown.out"
+    fail "the check passed a class that grew"
+fi
+grep -q "class NivoraVexbusUsb::FirmwareData'" "$work/grown.out" && grep -q "type size changed" "$work/grown.out" \
+    || { cat "$work/grown.out"; fail "the report does not name the class that grew"; }
+echo "ok: fails and names FirmwareData's new size"
 
 echo "== a function added"
 sh "$abi_dir/abi-check.sh" "$work/missing.abi" "$baseline" >"$work/added.out" 2>&1 \
