@@ -25,7 +25,8 @@ BENCH_PACKAGES := valgrind strace
 SANITIZE_PACKAGES := clang libclang-rt-14-dev
 QT6_PACKAGES   := qt6-base-dev qt6-serialport-dev qt6-declarative-dev qt6-declarative-dev-tools qml6-module-qttest \
                   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts qml6-module-qtquick-window \
-                  qml6-module-qtquick-templates qml6-module-qtquick-dialogs qml6-module-qtqml-workerscript
+                  qml6-module-qtquick-templates qml6-module-qtquick-dialogs qml6-module-qtqml qml6-module-qtqml-models \
+                  qml6-module-qtqml-workerscript
 DEB_PACKAGES   := debhelper dpkg-dev lintian
 DOCS_PACKAGES  := doxygen
 DEB_DIR        := build/deb

@@ -78,7 +78,7 @@ TestCase {
         verify(harness.startService())
         tryCompare(serviceAdapters, "count", 1, 5000)
         var adapter = serviceAdapters.adapterAt(0)
-        tryCompare(adapter, "available", true, 10000)
+        tryCompare(adapter, "available", true, 20000)
         tryCompare(adapter, "firmwareVersion", "1.4.12", 5000)
         var panel = createTemporaryObject(panelComponent, window, { adapters: serviceAdapters })
         tryCompare(panel, "adapter", adapter, 5000)

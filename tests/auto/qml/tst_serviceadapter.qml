@@ -26,7 +26,7 @@ TestCase {
         verify(harness.startService())
         tryCompare(adapters, "running", true, 5000)
         tryCompare(adapters, "count", 1, 5000)
-        tryCompare(adapter, "available", true, 10000)
+        tryCompare(adapter, "available", true, 20000)
     }
 
     function cleanupTestCase() {
@@ -165,7 +165,7 @@ TestCase {
         compare(update.percentage, 100)
         var phases = phaseSpy.signalArguments.map(function (a) { return a[0] })
         verify(phases.indexOf(FirmwareUpdate.PhaseWriting) >= 0, JSON.stringify(phases))
-        tryCompare(adapter, "available", true, 10000)
+        tryCompare(adapter, "available", true, 20000)
         compare(adapter.updatePhase, FirmwareUpdate.PhaseDone)
     }
 
@@ -180,7 +180,7 @@ TestCase {
         verify(reply.errorString.indexOf(holder) >= 0 || reply.errorString.indexOf("minicom") >= 0, reply.errorString)
         harness.leaveAsOtherProgram()
         tryCompare(adapter, "inhibitedBy", "", 5000)
-        tryCompare(adapter, "available", true, 10000)
+        tryCompare(adapter, "available", true, 20000)
     }
 
     Component { id: spyComponent; SignalSpy {} }

@@ -18,7 +18,7 @@ TestCase {
 
     function init() {
         harness.resetEmulators()
-        tryCompare(adapter, "available", true, 10000)
+        tryCompare(adapter, "available", true, 20000)
         tryCompare(adapter, "vexbusAvailable", true, 5000)
     }
 
