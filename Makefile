@@ -17,10 +17,16 @@ BUILD_PACKAGES := $(TOOLS_BUILD_PACKAGES) libmosquitto-dev
 # they only recommend: on a fresh Debian 12 that is 214 packages instead of
 # 321 (176 MB instead of 231 MB to fetch).
 DEMO_PACKAGES  := $(TOOLS_BUILD_PACKAGES) umockdev
-TEST_PACKAGES  := reuse umockdev libumockdev-dev libglib2.0-dev openssl ca-certificates libbenchmark-dev udev bash-completion dbus-daemon systemd mosquitto
+TEST_PACKAGES  := reuse umockdev libumockdev-dev libglib2.0-dev openssl ca-certificates libbenchmark-dev udev bash-completion dbus-daemon systemd mosquitto \
+                  qtdeclarative5-dev qtdeclarative5-dev-tools qtquickcontrols2-5-dev qml-module-qttest qml-module-qtquick2 \
+                  qml-module-qtquick-controls2 qml-module-qtquick-layouts qml-module-qtquick-window2 qml-module-qtquick-dialogs \
+                  fonts-dejavu-core
 BENCH_PACKAGES := valgrind strace
 SANITIZE_PACKAGES := clang libclang-rt-14-dev
-QT6_PACKAGES   := qt6-base-dev qt6-serialport-dev
+QT6_PACKAGES   := qt6-base-dev qt6-serialport-dev qt6-declarative-dev qt6-declarative-dev-tools qml6-module-qttest \
+                  qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts qml6-module-qtquick-window \
+                  qml6-module-qtquick-templates qml6-module-qtquick-dialogs qml6-module-qtqml qml6-module-qtqml-models \
+                  qml6-module-qtqml-workerscript
 DEB_PACKAGES   := debhelper dpkg-dev lintian
 DOCS_PACKAGES  := doxygen
 DEB_DIR        := build/deb
