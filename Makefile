@@ -37,7 +37,7 @@ SOAK_SECONDS ?= 600
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: demo check check-qt6 bench deb docs deps-build deps-test configure build install
-.PHONY: check-sanitize fuzz deps-sanitize soak deps-deb deps-docs deps-demo
+.PHONY: check-sanitize fuzz deps-sanitize soak deps-deb deps-docs deps-demo abi-baseline
 
 # The library and the two tools the demo runs, in a tree of their own
 # (build/demo): a first run builds no test suite, benchmarks, fuzz targets,
@@ -117,6 +117,11 @@ deb: deps-deb
 	cd $(DEB_DIR)/src && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -b -us -uc
 	lintian --fail-on error,warning --info $(DEB_DIR)/*.changes
 	sh tests/deb/deb-test.sh $(DEB_DIR) tests/install/consumer
+
+# Takes the ABI baseline anew from the library built now, on purpose: abi/,
+# debian/libnivora-vexbususb1.symbols. See doc/compatibility.md.
+abi-baseline: build
+	cmake --build --preset $(PRESET) --target abi-baseline
 
 # API reference from the installed headers: build/default/docs/html/index.html.
 # Fails on any Doxygen warning, such as a public member without its comment.

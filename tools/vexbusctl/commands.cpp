@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "commands.h"
+#include "releasetrust.h"
 #include "terminationsignals.h"
 #include "printer.h"
 #include "progressbar.h"
@@ -29,8 +30,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
-#include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QTimer>
 #include <QVersionNumber>
 
@@ -555,17 +554,6 @@ int runCommand(const CommandContext &context, const QString &command, const QStr
 // The key files each trusted key came from, by fingerprint.
 using KeyFiles = QHash<QString, QString>;
 
-bool trustKeyFile(FirmwareDownloader *downloader, const QString &path, KeyFiles *keyFiles)
-{
-    QFile file(path);
-    const ReleaseKey key = file.open(QIODevice::ReadOnly) ? ReleaseKey::fromPem(file.readAll()) : ReleaseKey();
-    if (key.isNull())
-        return false;
-    downloader->addTrustedKey(key);
-    keyFiles->insert(key.fingerprint(), path);
-    return true;
-}
-
 // The library reads no key files; the keys installed for all users and the
 // ones given on the command line are handed to it here.
 bool configureDownloader(FirmwareDownloader *downloader, const ReleaseOptions &releaseOptions,
@@ -581,42 +569,31 @@ bool configureDownloader(FirmwareDownloader *downloader, const ReleaseOptions &r
     downloader->setPreReleaseEnabled(releaseOptions.preRelease);
     downloader->setOlderReleasesAllowed(releaseOptions.allowOlder);
 
-    // A key file that was meant to be trusted and cannot be read is an
-    // error: skipping it would run unauthenticated, or without the key that
-    // the release needs.
-    const QDir installed(QStringLiteral(NIVORA_RELEASE_KEY_DIRECTORY));
-    const QStringList installedFiles = installed.entryList({QStringLiteral("*.pub"), QStringLiteral("*.pem")}, QDir::Files, QDir::Name);
-    for (const QString &name : installedFiles) {
-        if (!trustKeyFile(downloader, installed.filePath(name), keyFiles)) {
-            printer->error(QStringLiteral("%1: not a readable Ed25519 public key in PEM; repair or remove this file of "
-                                          "the key directory").arg(installed.filePath(name)));
+    ReleaseTrust trust;
+    QString error;
+    if (!trust.addInstalledKeys(&error)) {
+        printer->error(error);
+        return false;
+    }
+    for (const QString &path : releaseOptions.trustedKeyFiles) {
+        if (!trust.addKeyFile(path, &error)) {
+            printer->error(QStringLiteral("--trusted-key ") + error);
             return false;
         }
     }
-    for (const QString &path : releaseOptions.trustedKeyFiles) {
-        if (!trustKeyFile(downloader, path, keyFiles)) {
-            printer->error(QStringLiteral("--trusted-key %1: not a readable Ed25519 public key in PEM "
-                                          "(vexbus-release keygen makes one)").arg(path));
-            return false;
-        }
+    for (const ReleaseKey &key : trust.keys()) {
+        downloader->addTrustedKey(key);
+        keyFiles->insert(key.fingerprint(), trust.fileOf(key.fingerprint()));
     }
     return true;
 }
 
 bool trustCertificate(const QString &path, const Printer *printer)
 {
-    if (path.isEmpty())
+    if (path.isEmpty() || ReleaseTrust::addCaCertificates(path))
         return true;
-    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(path);
-    if (certificates.isEmpty()) {
-        printer->error(QStringLiteral("no PEM certificate in %1.").arg(path));
-        return false;
-    }
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    for (const QSslCertificate &certificate : certificates)
-        configuration.addCaCertificate(certificate);
-    QSslConfiguration::setDefaultConfiguration(configuration);
-    return true;
+    printer->error(QStringLiteral("no PEM certificate in %1.").arg(path));
+    return false;
 }
 
 // A release as check-update shows it, from the tool's own downloader or
@@ -968,12 +945,8 @@ int fetchServedRelease(const CommandContext &context, ServiceAdapter *service, b
 // ("bootloader-not-answering" for ErrorBootloaderNotAnswering).
 QString updateErrorName(const QString &serviceName)
 {
-    const QMetaEnum errors = QMetaEnum::fromType<FirmwareUpdate::Error>();
-    for (int i = 0; i < errors.keyCount(); ++i) {
-        if (Names::of(FirmwareUpdate::Error(errors.value(i))) == serviceName)
-            return FirmwareUpdate::errorName(FirmwareUpdate::Error(errors.value(i)));
-    }
-    return serviceName;
+    FirmwareUpdate::Error error;
+    return Names::fromName(serviceName, &error) ? FirmwareUpdate::errorName(error) : serviceName;
 }
 
 // Starts an update in vexbusd with method and follows it to its end. The
