@@ -432,10 +432,9 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::readFirmwareVersion()
     // Answered from what the init procedure read: nothing goes to the
     // controller and nothing of the adapter changes.
     if (!d->available) {
-        return NivoraVexbusUsbClientPrivate::get(d->client)->refuseRequest(
-                    NivoraVexbusUsbUtils::CommandGetFirmware, QByteArray(), NivoraVexbusUsbReply::ErrorNotAvailable,
-                    QStringLiteral("The adapter is not available, so no firmware version is known. Read it "
-                                   "again once the adapter is plugged in and initialised."));
+        return NivoraVexbusUsbClientPrivate::get(d->client)->refuseRequest(NivoraVexbusUsbUtils::CommandGetFirmware, QByteArray(), NivoraVexbusUsbReply::ErrorNotAvailable,
+                                                                            QStringLiteral("The adapter is not available, so no firmware version is known. Read it "
+                                                                                           "again once the adapter is plugged in and initialised."));
     }
     const QVersionNumber version = QVersionNumber::fromString(d->firmwareVersion);
     QByteArray response;
