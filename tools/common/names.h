@@ -22,6 +22,20 @@ QString of(Enum value)
     return fromEnumerator(QMetaEnum::fromType<Enum>(), static_cast<int>(value));
 }
 
+// The value that a name of of() stands for; false when none has it.
+template<typename Enum>
+bool fromName(const QString &name, Enum *value)
+{
+    const QMetaEnum metaEnum = QMetaEnum::fromType<Enum>();
+    for (int i = 0; i < metaEnum.keyCount(); ++i) {
+        if (of(Enum(metaEnum.value(i))) == name) {
+            *value = Enum(metaEnum.value(i));
+            return true;
+        }
+    }
+    return false;
+}
+
 // The modules whose buttons the adapter can press, by the name on the
 // command line ("ixo", "remote", "app").
 enum class Module { Ixo, RemoteService, AppConnector };

@@ -1,0 +1,163 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
+#include "releases.h"
+#include "adaptersession.h"
+#include "commands.h"
+#include "printer.h"
+#include "waiter.h"
+
+#include "bootloader/firmwaredata.h"
+#include "bootloader/firmwaredatarow.h"
+#include "firmware/firmwaredownloader.h"
+#include "firmware/releasekey.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonObject>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+
+using namespace NivoraVexbusUsb;
+
+bool releaseOptionsGiven(const ReleaseOptions &releaseOptions)
+{
+    return !releaseOptions.server.isEmpty() || !releaseOptions.caCertificate.isEmpty() || !releaseOptions.trustedKeyFiles.isEmpty();
+}
+
+namespace {
+
+bool trustKeyFile(FirmwareDownloader *downloader, const QString &path, KeyFiles *keyFiles)
+{
+    QFile file(path);
+    const ReleaseKey key = file.open(QIODevice::ReadOnly) ? ReleaseKey::fromPem(file.readAll()) : ReleaseKey();
+    if (key.isNull())
+        return false;
+    downloader->addTrustedKey(key);
+    keyFiles->insert(key.fingerprint(), path);
+    return true;
+}
+
+} // namespace
+
+// The library reads no key files; the keys installed for all users and the
+// ones given on the command line are handed to it here.
+bool configureDownloader(FirmwareDownloader *downloader, const ReleaseOptions &releaseOptions,
+                         const Printer *printer, KeyFiles *keyFiles)
+{
+    if (!releaseOptions.server.isEmpty()) {
+        downloader->setBaseUrl(releaseOptions.server);
+        if (downloader->baseUrl() != releaseOptions.server) {
+            printer->error(QStringLiteral("--server %1: only https:// URLs are taken").arg(releaseOptions.server));
+            return false;
+        }
+    }
+    downloader->setPreReleaseEnabled(releaseOptions.preRelease);
+    downloader->setOlderReleasesAllowed(releaseOptions.allowOlder);
+
+    // A key file that was meant to be trusted and cannot be read is an
+    // error: skipping it would run unauthenticated, or without the key that
+    // the release needs.
+    const QDir installed(QStringLiteral(NIVORA_RELEASE_KEY_DIRECTORY));
+    const QStringList installedFiles = installed.entryList({QStringLiteral("*.pub"), QStringLiteral("*.pem")}, QDir::Files, QDir::Name);
+    for (const QString &name : installedFiles) {
+        if (!trustKeyFile(downloader, installed.filePath(name), keyFiles)) {
+            printer->error(QStringLiteral("%1: not a readable Ed25519 public key in PEM; repair or remove this file of "
+                                          "the key directory").arg(installed.filePath(name)));
+            return false;
+        }
+    }
+    for (const QString &path : releaseOptions.trustedKeyFiles) {
+        if (!trustKeyFile(downloader, path, keyFiles)) {
+            printer->error(QStringLiteral("--trusted-key %1: not a readable Ed25519 public key in PEM "
+                                          "(vexbus-release keygen makes one)").arg(path));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool trustCertificate(const QString &path, const Printer *printer)
+{
+    if (path.isEmpty())
+        return true;
+    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(path);
+    if (certificates.isEmpty()) {
+        printer->error(QStringLiteral("no PEM certificate in %1.").arg(path));
+        return false;
+    }
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    for (const QSslCertificate &certificate : certificates)
+        configuration.addCaCertificate(certificate);
+    QSslConfiguration::setDefaultConfiguration(configuration);
+    return true;
+}
+
+FetchedRelease fetchRelease(const CommandContext &context, FirmwareDownloader *downloader, const KeyFiles &keyFiles)
+{
+    FetchedRelease fetched;
+    bool released = false;
+    // The downloader may outlive this call; the receiver ends the connections.
+    QObject receiver;
+    QObject::connect(downloader, &FirmwareDownloader::firmwareUpdateFinished, &receiver, [&]() { released = true; });
+    QObject::connect(downloader, &FirmwareDownloader::firmwareDownloadFinished, &receiver, [&]() { fetched.verified = true; });
+    QObject::connect(downloader, &FirmwareDownloader::errorOccurred, &receiver,
+                     [&](const QString &errorString) { fetched.failure = errorString; });
+
+    Waiter waiter(context.terminationSignals, [&]() { return fetched.verified || !fetched.failure.isEmpty(); });
+    waiter.wakeOn(downloader, &FirmwareDownloader::firmwareDownloadFinished);
+    waiter.wakeOn(downloader, &FirmwareDownloader::errorOccurred);
+    downloader->checkNewFirmware();
+    const Waiter::Result waited = waiter.wait(context.adapterOptions.timeoutMs);
+    if (waited == Waiter::Interrupted)
+        return FetchedRelease{true, false, false, ReleaseView(), 0, QString()};
+    if (waited == Waiter::TimedOut) {
+        return FetchedRelease{false, false, false, ReleaseView(), 0,
+                              QStringLiteral("no answer from the release server %1 within %2 s.")
+                                      .arg(downloader->baseUrl()).arg(context.adapterOptions.timeoutMs / 1000.0)};
+    }
+    fetched.described = released;
+    if (released) {
+        ReleaseView &view = fetched.release;
+        view.authenticated = downloader->releaseAuthenticated();
+        view.signingKey = downloader->releaseKeyFingerprint();
+        view.signingKeyFile = keyFiles.value(view.signingKey);
+        view.version = downloader->versionString();
+        view.hardware = downloader->hardwareName();
+        view.releaseDate = downloader->releaseDateTime();
+        view.fileName = downloader->updateFileName();
+        view.preRelease = downloader->preReleaseEnabled();
+        view.server = downloader->baseUrl();
+    }
+    fetched.rowCount = downloader->firmware().rows().count();
+    if (!fetched.failure.isEmpty())
+        fetched.failure = QStringLiteral("release server %1: %2").arg(printable(downloader->baseUrl()), printable(fetched.failure));
+    return fetched;
+}
+
+int showRelease(const CommandContext &context, const FetchedRelease &fetched)
+{
+    if (fetched.interrupted)
+        return interrupted(context.printer);
+    if (fetched.described) {
+        QJsonObject object = releaseObject(fetched.release);
+        object.insert(QStringLiteral("verified"), fetched.verified);
+        if (fetched.verified)
+            object.insert(QStringLiteral("rowCount"), fetched.rowCount);
+        context.printer->result(releaseText(fetched.release), object);
+    }
+    if (!fetched.failure.isEmpty()) {
+        context.printer->error(fetched.failure);
+        return ExitFailure;
+    }
+    context.printer->text(Printer::field(QStringLiteral("Image"), QStringLiteral("verified, %1 rows").arg(fetched.rowCount)));
+    return ExitSuccess;
+}
+
+int byteCount(const FirmwareData &image)
+{
+    int bytes = 0;
+    for (const FirmwareDataRow &row : image.rows())
+        bytes += row.rowData().size();
+    return bytes;
+}
