@@ -19,12 +19,14 @@ static void putLittleEndian(QByteArray *bytes, int offset, quint32 value, int si
         (*bytes)[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
-ApplicationMetadata ApplicationMetadata::fromRow(const QByteArray &row)
+ApplicationMetadata ApplicationMetadata::fromRow(const QByteArray &row, int dataSize)
 {
     ApplicationMetadata metadata;
-    if (row.size() < Size)
+    if (dataSize < 0)
+        dataSize = row.size();
+    if (dataSize < Size || row.size() < dataSize)
         return metadata;
-    const QByteArray bytes = row.right(Size);
+    const QByteArray bytes = row.mid(offsetInRow(dataSize), Size);
     metadata.checksum = static_cast<quint8>(bytes.at(ChecksumOffset));
     metadata.entryAddress = littleEndian(bytes, EntryAddressOffset, 4);
     metadata.bootloaderLastRow = static_cast<quint16>(littleEndian(bytes, BootloaderLastRowOffset, 2));
@@ -34,8 +36,10 @@ ApplicationMetadata ApplicationMetadata::fromRow(const QByteArray &row)
     return metadata;
 }
 
-QByteArray ApplicationMetadata::toRow(int rowSize) const
+QByteArray ApplicationMetadata::toRow(int rowSize, int dataSize) const
 {
+    if (dataSize < 0)
+        dataSize = rowSize;
     QByteArray bytes(Size, '\0');
     bytes[ChecksumOffset] = static_cast<char>(checksum);
     putLittleEndian(&bytes, EntryAddressOffset, entryAddress, 4);
@@ -43,7 +47,7 @@ QByteArray ApplicationMetadata::toRow(int rowSize) const
     putLittleEndian(&bytes, LengthOffset, length, 4);
     bytes[ActiveOffset] = static_cast<char>(active);
     bytes[VerifiedOffset] = static_cast<char>(verified);
-    return QByteArray(qMax(0, rowSize - Size), '\0') + bytes;
+    return QByteArray(qMax(0, offsetInRow(dataSize)), '\0') + bytes + QByteArray(qMax(0, rowSize - dataSize), '\0');
 }
 
 quint8 ApplicationMetadata::applicationChecksum(const QByteArray &application)
@@ -54,7 +58,7 @@ quint8 ApplicationMetadata::applicationChecksum(const QByteArray &application)
     return static_cast<quint8>(0x100 - sum);
 }
 
-bool ApplicationMetadata::validates(const QByteArray &application) const
+bool ApplicationMetadata::validates(const QByteArray &application, const QByteArray &configuration) const
 {
     // Blank flash, erased (0x00) or never written (0xFF), is no application
     // whatever its checksum.
@@ -65,7 +69,7 @@ bool ApplicationMetadata::validates(const QByteArray &application) const
             break;
         }
     }
-    return programmed && applicationChecksum(application) == checksum;
+    return programmed && applicationChecksum(application + configuration) == checksum;
 }
 
 } // namespace NivoraVexbusUsbEmulator

@@ -90,12 +90,24 @@ void BootloaderEmulation::restart()
 {
     m_entered = false;
     m_rowBuffer.clear();
+    m_metadataCleared = false;
+}
+
+bool BootloaderEmulation::metadataRow(quint8 *arrayId, quint16 *rowNumber) const
+{
+    const QList<quint8> arrays = m_flash.arrays();
+    if (arrays.isEmpty())
+        return false;
+    *arrayId = arrays.last();
+    *rowNumber = m_flash.lastRow(arrays.last());
+    return true;
 }
 
 bool BootloaderEmulation::isMetadataRow(quint8 arrayId, quint16 rowNumber) const
 {
-    const QList<quint8> arrays = m_flash.arrays();
-    return !arrays.isEmpty() && arrayId == arrays.last() && rowNumber == m_flash.lastRow(arrayId);
+    quint8 metadataArray = 0;
+    quint16 metadataRowNumber = 0;
+    return metadataRow(&metadataArray, &metadataRowNumber) && arrayId == metadataArray && rowNumber == metadataRowNumber;
 }
 
 bool BootloaderEmulation::applicationValid() const
@@ -107,14 +119,61 @@ bool BootloaderEmulation::applicationValid() const
         if (m_flash.isProgrammed(0, rowNumber))
             return false;
     }
-    const QList<quint8> arrays = m_flash.arrays();
-    if (arrays.isEmpty())
+    quint8 arrayId = 0;
+    quint16 rowNumber = 0;
+    if (!metadataRow(&arrayId, &rowNumber))
         return false;
-    const ApplicationMetadata metadata = ApplicationMetadata::fromRow(m_flash.row(arrays.last(), m_flash.lastRow(arrays.last())));
-    const quint64 first = quint64(m_flash.rowSize()) * (quint64(metadata.bootloaderLastRow) + 1);
+    const ApplicationMetadata metadata = ApplicationMetadata::fromRow(m_flash.row(arrayId, rowNumber), m_flash.dataSize());
+    if (m_fastValidation && metadata.verified == ApplicationMetadata::Verified)
+        return true;
+    const quint64 dataSize = quint64(qMax(0, m_flash.dataSize()));
+    const quint64 first = dataSize * (quint64(metadata.bootloaderLastRow) + 1);
     const QByteArray application = m_flash.read(first, metadata.length);
     // An application said to reach beyond the flash cannot be summed.
-    return quint64(application.size()) == metadata.length && metadata.validates(application);
+    if (quint64(application.size()) != metadata.length)
+        return false;
+    // With ECC disabled the chip adds the configuration bytes beside the
+    // application's data; where the application runs up to the metadata,
+    // those of the whole last row, metadata row included.
+    QByteArray configuration;
+    if (m_flash.configSize() > 0) {
+        const quint64 bytesPerConfigByte = dataSize / quint64(m_flash.configSize());
+        const quint64 end = first + metadata.length;
+        const quint64 configFirst = first / bytesPerConfigByte;
+        const quint64 configEnd = (end == m_flash.size() - ApplicationMetadata::Size ? m_flash.size() : end) / bytesPerConfigByte;
+        if (configEnd > configFirst)
+            configuration = m_flash.readConfig(configFirst, configEnd - configFirst);
+    }
+    return metadata.validates(application, configuration);
+}
+
+bool BootloaderEmulation::validateApplication()
+{
+    if (!applicationValid())
+        return false;
+    quint8 arrayId = 0;
+    quint16 rowNumber = 0;
+    if (m_fastValidation && metadataRow(&arrayId, &rowNumber)) {
+        QByteArray row = m_flash.row(arrayId, rowNumber);
+        const int offset = ApplicationMetadata::offsetInRow(m_flash.dataSize()) + ApplicationMetadata::VerifiedOffset;
+        if (offset >= 0 && offset < row.size()) {
+            row[offset] = static_cast<char>(ApplicationMetadata::Verified);
+            m_flash.writeRow(arrayId, rowNumber, row);
+        }
+    }
+    return true;
+}
+
+// Before the first row a boot programs or erases, as the bootloader with
+// fast validation does: the metadata row becomes a row of zeros.
+void BootloaderEmulation::clearMetadataOnce()
+{
+    quint8 arrayId = 0;
+    quint16 rowNumber = 0;
+    if (!m_fastValidation || m_metadataCleared || !metadataRow(&arrayId, &rowNumber))
+        return;
+    m_flash.writeRow(arrayId, rowNumber, QByteArray(m_flash.rowSize(), '\0'));
+    m_metadataCleared = true;
 }
 
 Reply BootloaderEmulation::enter(const QByteArray &data)
@@ -182,6 +241,7 @@ Reply BootloaderEmulation::writeRow(const QByteArray &data, const QByteArray &ro
     const quint16 rowNumber = rowNumberOf(data);
     if (!m_flash.containsRow(arrayId, rowNumber))
         return status(BootloaderPacket::StatusInvalidRowNumber);
+    clearMetadataOnce();
     m_flash.writeRow(arrayId, rowNumber, rowData);
     return status(BootloaderPacket::StatusSuccess);
 }
@@ -198,8 +258,8 @@ Reply BootloaderEmulation::verifyRow(const QByteArray &data) const
     QByteArray row = m_flash.row(arrayId, rowNumber);
     // The bootloader leaves out the metadata bytes it may change itself, so
     // that the row still verifies against the image.
-    if (isMetadataRow(arrayId, rowNumber) && row.size() >= ApplicationMetadata::Size) {
-        const int base = row.size() - ApplicationMetadata::Size;
+    const int base = ApplicationMetadata::offsetInRow(m_flash.dataSize());
+    if (isMetadataRow(arrayId, rowNumber) && base >= 0 && row.size() >= base + ApplicationMetadata::Size) {
         row[base + ApplicationMetadata::ActiveOffset] = '\0';
         row[base + ApplicationMetadata::VerifiedOffset] = '\0';
     }
@@ -209,11 +269,11 @@ Reply BootloaderEmulation::verifyRow(const QByteArray &data) const
     return status(BootloaderPacket::StatusSuccess, QByteArray(1, static_cast<char>(checksum)));
 }
 
-Reply BootloaderEmulation::verifyChecksum(const QByteArray &data) const
+Reply BootloaderEmulation::verifyChecksum(const QByteArray &data)
 {
     if (!data.isEmpty())
         return status(BootloaderPacket::StatusInvalidData);
-    return status(BootloaderPacket::StatusSuccess, QByteArray(1, applicationValid() ? 1 : 0));
+    return status(BootloaderPacket::StatusSuccess, QByteArray(1, validateApplication() ? 1 : 0));
 }
 
 } // namespace NivoraVexbusUsbEmulator

@@ -12,11 +12,11 @@
 namespace NivoraVexbusUsbEmulator {
 
 // The command handling of the emulated PSoC bootloader, answering as the
-// vendor's bootloader (single application, no security key, no fast
-// application validation) does: identity, flash row range, a row buffer
-// filled by send-data commands and completed by program-row, program, erase
-// and verify of whole rows, the application checksum from the metadata row
-// and exit. Transport, framing and timing are VexbusEmulator's; this class
+// vendor's bootloader (single application, no security key, fast
+// application validation if chosen) does: identity, flash row range, a row
+// buffer filled by send-data commands and completed by program-row, program,
+// erase and verify of whole rows, the application checksum from the
+// metadata row and exit. Transport, framing and timing are VexbusEmulator's; this class
 // only turns a command into a reply.
 class BootloaderEmulation
 {
@@ -54,6 +54,14 @@ public:
     SimulatedFlash &flash() { return m_flash; }
     const SimulatedFlash &flash() const { return m_flash; }
 
+    // Fast application validation, as the bootloader may be built: an
+    // application once found valid is marked verified in its metadata and
+    // taken as valid from then on without summing it, and the first row
+    // programmed or erased after a boot clears the metadata row, so that a
+    // half-written application does not keep the mark.
+    bool fastValidation() const { return m_fastValidation; }
+    void setFastValidation(bool enabled) { m_fastValidation = enabled; }
+
     // Fault: verify-row of this row (array 0) reports a checksum off by one,
     // and the application then no longer verifies.
     void addWrongVerifyRow(quint16 rowNumber) { m_wrongVerifyRows.insert(rowNumber); }
@@ -64,9 +72,13 @@ public:
 
     // The bootloader's own check of the application: the checksum of the
     // bytes that the metadata in the last row of the highest array points
-    // at equals the one stored there (see ApplicationMetadata). A row with
+    // at equals the one stored there (see ApplicationMetadata), or with fast
+    // validation the metadata says the application was verified. A row with
     // the wrong-verify-row fault programmed fails it too.
     bool applicationValid() const;
+    // The check as the bootloader runs it, on verify-application and on
+    // exit: with fast validation a valid application gets the mark.
+    bool validateApplication();
 
 private:
     Reply enter(const QByteArray &data);
@@ -76,8 +88,10 @@ private:
     Reply eraseRow(const QByteArray &data);
     Reply writeRow(const QByteArray &data, const QByteArray &rowData);
     Reply verifyRow(const QByteArray &data) const;
-    Reply verifyChecksum(const QByteArray &data) const;
+    Reply verifyChecksum(const QByteArray &data);
     bool isMetadataRow(quint8 arrayId, quint16 rowNumber) const;
+    bool metadataRow(quint8 *arrayId, quint16 *rowNumber) const;
+    void clearMetadataOnce();
 
     quint32 m_siliconId = 0x12345678;
     quint8 m_siliconRevision = 0;
@@ -89,6 +103,8 @@ private:
     SimulatedFlash m_flash;
     QSet<quint16> m_wrongVerifyRows;
     bool m_applicationInvalid = false;
+    bool m_fastValidation = false;
+    bool m_metadataCleared = false;
 };
 
 } // namespace NivoraVexbusUsbEmulator

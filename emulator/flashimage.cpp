@@ -143,4 +143,40 @@ QMap<quint8, QPair<quint16, quint16>> FlashImage::rowRanges() const
     return ranges;
 }
 
+QString FlashImage::unmodelledChip() const
+{
+    // PSoC 3 and PSoC 5LP number their EEPROM as arrays 0x40 to 0x7F.
+    static constexpr quint8 kFirstEepromArray = 0x40;
+    static constexpr quint8 kLastEepromArray = 0x7F;
+    if (rows.isEmpty())
+        return QString();
+    const int rowSize = rows.constFirst().data.size();
+    for (const Row &row : rows) {
+        if (row.arrayId >= kFirstEepromArray && row.arrayId <= kLastEepromArray)
+            return QStringLiteral("EEPROM rows (array 0x%1)").arg(row.arrayId, 2, 16, QLatin1Char('0'));
+        if (row.data.size() != rowSize)
+            return QStringLiteral("rows of %1 and of %2 bytes (the emulator models one row size)").arg(rowSize).arg(row.data.size());
+    }
+    if (rowSize != ConfigRowSize)
+        return QString();
+
+    // The chip keeps its metadata in the last row of its last array; the
+    // image's last row is that row.
+    const auto ranges = rowRanges();
+    const Row &last = rows.constLast();
+    if (last.rowNumber != ConfigRowsPerArray - 1 || last.arrayId != ranges.lastKey() || ranges.last().second >= ConfigRowsPerArray)
+        return QStringLiteral("rows of 288 bytes in arrays of other than 256 rows (PSoC 3 and PSoC 5LP keep 256 rows an array "
+                              "and the metadata in row 255 of the last; the image's last row is %1:%2)")
+                .arg(last.arrayId).arg(last.rowNumber);
+    // The application starts in the row after the bootloader's last row,
+    // which the metadata names: little-endian on PSoC 5LP, big-endian on
+    // the 8051 of PSoC 3.
+    const ApplicationMetadata metadata = ApplicationMetadata::fromRow(last.data, ConfigRowSize - ConfigRowConfigSize);
+    const quint32 firstRow = quint32(rows.constFirst().arrayId) * ConfigRowsPerArray + rows.constFirst().rowNumber;
+    const quint16 swapped = quint16((metadata.bootloaderLastRow >> 8) | (metadata.bootloaderLastRow << 8));
+    if (firstRow > 0 && metadata.bootloaderLastRow != firstRow - 1 && swapped == firstRow - 1)
+        return QStringLiteral("metadata in big-endian order, as PSoC 3 keeps it (the emulator models the PSoC 5LP layout)");
+    return QString();
+}
+
 } // namespace NivoraVexbusUsbEmulator

@@ -49,6 +49,15 @@ public:
     // Per array, the lowest and the highest row number of the image's rows.
     QMap<quint8, QPair<quint16, quint16>> rowRanges() const;
 
+    // Rows of 256 data and 32 configuration bytes, those of PSoC 3 and
+    // PSoC 5LP with ECC disabled, in arrays of 256 rows.
+    static constexpr int ConfigRowSize = 288;
+    static constexpr int ConfigRowConfigSize = 32;
+    static constexpr quint32 ConfigRowsPerArray = 256;
+    // What of the chip this image is built for the emulator cannot model
+    // exactly, in words; empty when it models all of it.
+    QString unmodelledChip() const;
+
     quint32 siliconId = 0;
     quint8 siliconRevision = 0;
     quint8 checksumType = 0;

@@ -79,24 +79,42 @@ QList<quint16> SimulatedFlash::programmedRows(quint8 arrayId) const
 
 quint32 SimulatedFlash::rowsPerArray() const
 {
+    if (m_rowsPerArray > 0)
+        return m_rowsPerArray;
     return m_ranges.isEmpty() ? 0 : quint32(m_ranges.first().second) + 1;
+}
+
+quint64 SimulatedFlash::size() const
+{
+    return m_ranges.isEmpty() ? 0 : (quint64(m_ranges.lastKey()) + 1) * rowsPerArray() * quint64(qMax(0, dataSize()));
 }
 
 QByteArray SimulatedFlash::read(quint64 address, quint64 length) const
 {
+    return readSpace(address, length, 0, dataSize());
+}
+
+QByteArray SimulatedFlash::readConfig(quint64 index, quint64 length) const
+{
+    return readSpace(index, length, dataSize(), m_configSize);
+}
+
+// Reads a space made of the bytes offset to offset + size of every row.
+QByteArray SimulatedFlash::readSpace(quint64 position, quint64 length, int offset, int size) const
+{
     QByteArray bytes;
-    if (m_ranges.isEmpty() || m_rowSize <= 0)
+    if (m_ranges.isEmpty() || size <= 0 || offset < 0)
         return bytes;
-    const quint64 end = qMin(address + length, (quint64(m_ranges.lastKey()) + 1) * rowsPerArray() * quint64(m_rowSize));
-    while (address < end) {
-        const quint64 globalRow = address / quint64(m_rowSize);
-        const int offset = int(address % quint64(m_rowSize));
-        const int count = int(qMin<quint64>(quint64(m_rowSize - offset), end - address));
+    const quint64 end = qMin(position + length, (quint64(m_ranges.lastKey()) + 1) * rowsPerArray() * quint64(size));
+    while (position < end) {
+        const quint64 globalRow = position / quint64(size);
+        const int inRow = int(position % quint64(size));
+        const int count = int(qMin<quint64>(quint64(size - inRow), end - position));
         QByteArray data = m_rows.value(key(quint8(globalRow / rowsPerArray()), quint16(globalRow % rowsPerArray())));
-        data = data.mid(offset, count);
+        data = data.mid(offset + inRow, count);
         bytes.append(data);
         bytes.append(QByteArray(count - data.size(), '\0'));
-        address += quint64(count);
+        position += quint64(count);
     }
     return bytes;
 }

@@ -15,6 +15,12 @@ namespace NivoraVexbusUsbEmulator {
 // array a range of row numbers, the size of every row, and the bytes last
 // programmed into each row. A row that was never programmed holds no bytes
 // and reads as zeros, as erased PSoC flash does.
+//
+// A row may end in configuration bytes, as on PSoC 3 and PSoC 5LP with ECC
+// disabled: 256 data bytes and 32 configuration bytes, one for every 8 data
+// bytes. The data bytes make up the flash's address space; the configuration
+// bytes lie beside it in a space of their own, byte i of it belonging to the
+// data bytes from address 8 * i.
 class SimulatedFlash
 {
 public:
@@ -26,6 +32,13 @@ public:
     // The bytes of every row; the bootloader programs whole rows only.
     int rowSize() const { return m_rowSize; }
     void setRowSize(int size) { m_rowSize = size; }
+    // The configuration bytes at the end of every row (0: none).
+    int configSize() const { return m_configSize; }
+    void setConfigSize(int size) { m_configSize = size; }
+    int dataSize() const { return m_rowSize - m_configSize; }
+    // Rows of every array in the address space; 0 derives them from the
+    // lowest array's last row.
+    void setRowsPerArray(quint32 rows) { m_rowsPerArray = rows; }
 
     void setRowRange(quint8 arrayId, quint16 firstRow, quint16 lastRow);
     void removeArray(quint8 arrayId);
@@ -48,12 +61,17 @@ public:
     int programmedRowCount() const { return m_rows.size(); }
 
     // The flash as one address space, as the chip maps it: every array
-    // holds rowsPerArray() rows, from 0 to the last row of the lowest array,
-    // so a byte's address is (array * rowsPerArray() + row) * rowSize() +
-    // offset. Rows never programmed read as zeros; the space ends with the
-    // highest array, and read() returns nothing of what lies beyond it.
+    // holds rowsPerArray() rows (unless set, from 0 to the last row of the
+    // lowest array), so a byte's address is (array * rowsPerArray() + row) *
+    // dataSize() + offset. Rows never programmed read as zeros; the space
+    // ends with the highest array (size() bytes), and read() returns nothing
+    // of what lies beyond it.
     quint32 rowsPerArray() const;
+    quint64 size() const;
     QByteArray read(quint64 address, quint64 length) const;
+    // The configuration bytes in the same way: byte index of the space is
+    // byte index % configSize() of the row index / configSize().
+    QByteArray readConfig(quint64 index, quint64 length) const;
 
     // The checksum the bootloader reports for a row: the two's complement of
     // the 8-bit sum of its data bytes.
@@ -63,8 +81,12 @@ private:
     static quint32 key(quint8 arrayId, quint16 rowNumber) { return (quint32(arrayId) << 16) | rowNumber; }
 
     QMap<quint8, QPair<quint16, quint16>> m_ranges;
+    QByteArray readSpace(quint64 position, quint64 length, int offset, int size) const;
+
     QMap<quint32, QByteArray> m_rows;
     int m_rowSize = DefaultRowSize;
+    int m_configSize = 0;
+    quint32 m_rowsPerArray = 0;
 };
 
 } // namespace NivoraVexbusUsbEmulator

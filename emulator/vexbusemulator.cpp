@@ -370,7 +370,7 @@ void VexbusEmulator::exitBootloader()
     }
     // Only an application that verifies brings a new version along; without
     // one the old application keeps running.
-    if (m_bootloader.applicationValid() && !m_firmwareVersionAfterUpdate.isNull())
+    if (m_bootloader.validateApplication() && !m_firmwareVersionAfterUpdate.isNull())
         m_firmwareVersion = m_firmwareVersionAfterUpdate;
     reboot(ModeController, m_resetTime);
 }

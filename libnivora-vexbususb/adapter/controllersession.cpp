@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "adapter/controllersession.h"
+#include "adapter/nivoravexbususbadapter.h"
 #include "bootloader/bootloaderprobe.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "link/nivoravexbususbclient.h"
@@ -15,8 +16,11 @@ namespace NivoraVexbusUsb {
 ControllerSession::ControllerSession(NivoraVexbusUsbInterface *interface, NivoraVexbusUsbClient *client, QObject *parent) :
     QObject(parent),
     m_interface(interface),
-    m_client(client)
+    m_client(client),
+    m_unavailableReason(NivoraVexbusUsbAdapter::UnavailableReasonNotConnected)
 {
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, &ControllerSession::onRetryTimerTimeout);
     connect(m_interface, &NivoraVexbusUsbInterface::packetReceived, this, &ControllerSession::onPacketReceived);
     m_bootloaderProbe = new BootloaderProbe(this);
     connect(m_bootloaderProbe, &BootloaderProbe::finished, this, &ControllerSession::onBootloaderProbeFinished);
@@ -24,6 +28,11 @@ ControllerSession::ControllerSession(NivoraVexbusUsbInterface *interface, Nivora
 
 void ControllerSession::begin()
 {
+    m_retryTimer.stop();
+    m_active = true;
+    m_initialized = false;
+    m_consecutiveTimeouts = 0;
+    updateUnavailableReason();
     emit initStarted();
     m_initAttempts = 0;
     runInitProcedure();
@@ -34,15 +43,130 @@ void ControllerSession::portClosed()
     m_initAttempts = 0;
     if (m_reconnecting)
         return;
-    m_bootloaderProbed = false;
-    setControllerInBootloader(false);
+    forgetController();
 }
 
 void ControllerSession::stop()
 {
     m_enableAfterProbe = false;
+    forgetController();
+}
+
+void ControllerSession::forgetController()
+{
     m_bootloaderProbed = false;
+    m_retryTimer.stop();
+    m_failedRounds = 0;
+    m_active = false;
+    m_initialized = false;
+    m_lost = false;
     setControllerInBootloader(false);
+    updateUnavailableReason();
+}
+
+void ControllerSession::restartRequested()
+{
+    m_initialized = false;
+    m_consecutiveTimeouts = 0;
+    updateUnavailableReason();
+}
+
+void ControllerSession::commandFinished(int replyError)
+{
+    // Commands that were under way when the controller was lost, or that
+    // went out before the init finished, tell nothing new.
+    if (!m_initialized)
+        return;
+
+    switch (replyError) {
+    case NivoraVexbusUsbReply::ErrorTimeout:
+        m_consecutiveTimeouts += 1;
+        if (m_consecutiveTimeoutLimit > 0 && m_consecutiveTimeouts >= m_consecutiveTimeoutLimit)
+            loseController();
+        break;
+    case NivoraVexbusUsbReply::ErrorNoError:
+    case NivoraVexbusUsbReply::ErrorInterfaceError:
+        // A refusal is an answer too.
+        m_consecutiveTimeouts = 0;
+        break;
+    default:
+        break;
+    }
+}
+
+void ControllerSession::loseController()
+{
+    qCWarning(dcVexbusUsb()) << "The controller did not answer" << m_consecutiveTimeouts
+                             << "commands in a row. Reporting it lost and initializing it again.";
+    m_consecutiveTimeouts = 0;
+    m_lost = true;
+    m_initialized = false;
+    // A controller that restarted into its bootloader without leaving the
+    // bus says so only to the bootloader's protocol: ask again.
+    m_bootloaderProbed = false;
+    m_failedRounds = 0;
+    updateUnavailableReason();
+    emit controllerLost();
+    // Whatever still waits would only time out after the controller was
+    // given up: each ends now, with ErrorAborted.
+    m_client->abortRequests();
+    begin();
+}
+
+int ControllerSession::unavailableReason() const
+{
+    return m_unavailableReason;
+}
+
+int ControllerSession::consecutiveTimeoutLimit() const
+{
+    return m_consecutiveTimeoutLimit;
+}
+
+void ControllerSession::setConsecutiveTimeoutLimit(int limit)
+{
+    if (limit < 0) {
+        qCWarning(dcVexbusUsb()) << "Ignoring the consecutive time-out limit of" << limit
+                                 << ": it counts time-outs, 0 turns the watch off.";
+        return;
+    }
+    if (m_consecutiveTimeoutLimit == limit)
+        return;
+
+    qCDebug(dcVexbusUsb()) << "The controller is reported lost after" << limit << "command time-outs in a row (0: never).";
+    m_consecutiveTimeoutLimit = limit;
+    emit consecutiveTimeoutLimitChanged(m_consecutiveTimeoutLimit);
+}
+
+void ControllerSession::setInitialized(bool initialized)
+{
+    m_initialized = initialized;
+    if (initialized) {
+        m_lost = false;
+        m_failedRounds = 0;
+        m_consecutiveTimeouts = 0;
+    }
+    updateUnavailableReason();
+}
+
+void ControllerSession::updateUnavailableReason()
+{
+    int reason = NivoraVexbusUsbAdapter::UnavailableReasonInitializing;
+    if (!m_active)
+        reason = NivoraVexbusUsbAdapter::UnavailableReasonNotConnected;
+    else if (m_initialized)
+        reason = NivoraVexbusUsbAdapter::UnavailableReasonNone;
+    else if (m_controllerInBootloader)
+        reason = NivoraVexbusUsbAdapter::UnavailableReasonControllerInBootloader;
+    else if (m_lost)
+        reason = NivoraVexbusUsbAdapter::UnavailableReasonControllerNotResponding;
+
+    if (m_unavailableReason == reason)
+        return;
+
+    qCDebug(dcVexbusUsb()) << "Unavailable reason:" << static_cast<NivoraVexbusUsbAdapter::UnavailableReason>(reason);
+    m_unavailableReason = reason;
+    emit unavailableReasonChanged(m_unavailableReason);
 }
 
 void ControllerSession::setTrafficRecorder(NivoraVexbusUsbTrafficRecorder *recorder)
@@ -127,6 +251,7 @@ void ControllerSession::onInitControllerStatusFinished(NivoraVexbusUsbReply *rep
 
     emit statusReceived(reply->payload(), false);
     m_initAttempts = 0;
+    setInitialized(true);
     setControllerInBootloader(false);
     emit initialized();
 }
@@ -148,6 +273,24 @@ void ControllerSession::verifyInitProcedureRetry()
     }
 
     qCWarning(dcVexbusUsb()) << "Failed to initialize after 3 attempts. Reconnecting the interface";
+    m_lost = true;
+    updateUnavailableReason();
+    // The first round after a connection or a loss reconnects at once;
+    // each further one waits twice as long as the one before.
+    const int delay = m_failedRounds == 0 ? 0 : qMin(maximumRetryDelay, 1000 << qMin(m_failedRounds - 1, 5));
+    m_failedRounds += 1;
+    if (delay == 0) {
+        reconnectAfterFailedInit();
+        return;
+    }
+    qCDebug(dcVexbusUsb()) << "Reconnecting the interface in" << delay << "ms";
+    m_retryTimer.start(delay);
+}
+
+void ControllerSession::onRetryTimerTimeout()
+{
+    if (!m_interface->connected())
+        return;
     reconnectAfterFailedInit();
 }
 
@@ -192,6 +335,7 @@ void ControllerSession::setControllerInBootloader(bool controllerInBootloader)
 
     qCDebug(dcVexbusUsb()) << "Controller in its bootloader:" << controllerInBootloader;
     m_controllerInBootloader = controllerInBootloader;
+    updateUnavailableReason();
     emit controllerInBootloaderChanged(m_controllerInBootloader);
 }
 

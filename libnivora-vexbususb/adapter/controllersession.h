@@ -8,6 +8,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 namespace NivoraVexbusUsb {
 
@@ -21,9 +22,10 @@ class NivoraVexbusUsbTrafficRecorder;
 // commands: the init procedure that brings the controller up after each
 // connection and after it announced a restart (version, then status, three
 // attempts, then a reconnection), the question whether a controller that
-// failed them waits in its bootloader, and the dispatch of the notifications
-// the controller sends of its own accord. The adapter turns what it reports
-// into its properties; an internal class of the adapter.
+// failed them waits in its bootloader, the watch over the application's
+// commands that finds a controller gone silent, and the dispatch of the
+// notifications the controller sends of its own accord. The adapter turns
+// what it reports into its properties; an internal class of the adapter.
 class ControllerSession : public QObject
 {
     Q_OBJECT
@@ -33,6 +35,11 @@ public:
 
     // Runs the init procedure anew, as after a connection.
     void begin();
+    // The application's command ended: time-outs in a row without a
+    // response in between make the controller lost.
+    void commandFinished(int replyError);
+    // The controller was told to restart; it announces when it is back.
+    void restartRequested();
     // The port closed: forgets the failed attempts and, unless the session
     // closed it itself, what it found out about the bootloader.
     void portClosed();
@@ -44,6 +51,15 @@ public:
     // True when the controller failed the init procedure and its bootloader
     // answered; asked once per connection, after the third failed attempt.
     bool controllerInBootloader() const;
+
+    // A NivoraVexbusUsbAdapter::UnavailableReason.
+    int unavailableReason() const;
+    // Time-outs of commands in a row after which the controller is lost; 0: never.
+    int consecutiveTimeoutLimit() const;
+    void setConsecutiveTimeoutLimit(int limit);
+
+    // The longest pause between two failed rounds of the init procedure, in ms.
+    static constexpr int maximumRetryDelay = 30000;
 
     // "X.Y.Z" from the payload of the version's response.
     static QString firmwareVersion(const QByteArray &payload);
@@ -61,6 +77,11 @@ signals:
     void controllerReady();
     void vexbusFrameReceived(const QByteArray &vexbusFrame);
     void controllerInBootloaderChanged(bool controllerInBootloader);
+    // The controller stopped answering the application's commands; the
+    // init procedure seeks it again.
+    void controllerLost();
+    void unavailableReasonChanged(int unavailableReason);
+    void consecutiveTimeoutLimitChanged(int consecutiveTimeoutLimit);
 
 private:
     void onPacketReceived(const NivoraVexbusUsbPacket &packet);
@@ -69,6 +90,12 @@ private:
     void onInitFirmwareVersionFinished(NivoraVexbusUsbReply *reply);
     void onInitControllerStatusFinished(NivoraVexbusUsbReply *reply);
     void reconnectAfterFailedInit();
+    void onRetryTimerTimeout();
+    void loseController();
+    // The port is gone for the session: what it found out goes with it.
+    void forgetController();
+    void setInitialized(bool initialized);
+    void updateUnavailableReason();
     void onBootloaderProbeFinished(bool bootloaderAnswered);
     void setControllerInBootloader(bool controllerInBootloader);
 
@@ -84,6 +111,19 @@ private:
     bool m_reconnecting = false;
     // The interface is enabled again when the probe is done.
     bool m_enableAfterProbe = false;
+    // Between the first init on a port and its closing by someone else
+    // (the session's own reconnections do not count).
+    bool m_active = false;
+    bool m_initialized = false;
+    bool m_lost = false;
+    int m_unavailableReason;
+    int m_consecutiveTimeoutLimit = 3;
+    int m_consecutiveTimeouts = 0;
+    // Rounds of three failed attempts in a row; from the second on, the
+    // next round waits, longer each time, so that a dead controller does
+    // not keep the port busy.
+    int m_failedRounds = 0;
+    QTimer m_retryTimer;
 };
 
 } // namespace NivoraVexbusUsb

@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "adapter/nivoravexbususbadapter.h"
+#include "adapter/nivoravexbususbadapter_p.h"
 #include "adapter/controllersession.h"
 #include "adapter/nivoravexbususbfirmwareupdater.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
@@ -34,207 +35,254 @@ QByteArray durationBytes(uint milliSeconds)
     return bytes;
 }
 
+using CommandOutcome = NivoraVexbusUsbAdapterPrivate::CommandOutcome;
+
 } // namespace
 
 NivoraVexbusUsbAdapter::NivoraVexbusUsbAdapter(QObject *parent) :
-    QObject(parent)
+    QObject(parent),
+    d_ptr(new NivoraVexbusUsbAdapterPrivate(this))
 {
     qCDebug(dcVexbusUsb()) << "Construct nivora Vexbus USB adapter";
-    construct(nullptr);
-    m_interface->setWatchMode(NivoraVexbusUsbInterface::WatchModePort);
+    Q_D(NivoraVexbusUsbAdapter);
+    d->construct(nullptr);
+    d->interface->setWatchMode(NivoraVexbusUsbInterface::WatchModePort);
 }
 
 NivoraVexbusUsbAdapter::NivoraVexbusUsbAdapter(const QString &serialNumber, QObject *parent) :
-    QObject(parent)
+    QObject(parent),
+    d_ptr(new NivoraVexbusUsbAdapterPrivate(this))
 {
     qCDebug(dcVexbusUsb()) << "Construct nivora Vexbus USB adapter for serialnumber" << serialNumber;
-    construct(nullptr);
-    m_interface->setWatchMode(NivoraVexbusUsbInterface::WatchModeSerialNumber);
-    m_interface->setSerialNumber(serialNumber);
+    Q_D(NivoraVexbusUsbAdapter);
+    d->construct(nullptr);
+    d->interface->setWatchMode(NivoraVexbusUsbInterface::WatchModeSerialNumber);
+    d->interface->setSerialNumber(serialNumber);
 }
 
 NivoraVexbusUsbAdapter::NivoraVexbusUsbAdapter(NivoraVexbusUsbDeviceWatcher *deviceWatcher, QObject *parent) :
-    QObject(parent)
+    QObject(parent),
+    d_ptr(new NivoraVexbusUsbAdapterPrivate(this))
 {
     qCDebug(dcVexbusUsb()) << "Construct nivora Vexbus USB adapter with external device watcher and port mode" << deviceWatcher;
-    construct(deviceWatcher);
-    m_interface->setWatchMode(NivoraVexbusUsbInterface::WatchModePort);
+    Q_D(NivoraVexbusUsbAdapter);
+    d->construct(deviceWatcher);
+    d->interface->setWatchMode(NivoraVexbusUsbInterface::WatchModePort);
 }
 
 NivoraVexbusUsbAdapter::NivoraVexbusUsbAdapter(NivoraVexbusUsbDeviceWatcher *deviceWatcher, const QString &serialNumber,
                                                QObject *parent) :
-    QObject(parent)
+    QObject(parent),
+    d_ptr(new NivoraVexbusUsbAdapterPrivate(this))
 {
     qCDebug(dcVexbusUsb()) << "Construct nivora Vexbus USB adapter with external device watcher and serial number mode"
                            << deviceWatcher << serialNumber;
-    construct(deviceWatcher);
-    m_interface->setWatchMode(NivoraVexbusUsbInterface::WatchModeSerialNumber);
-    m_interface->setSerialNumber(serialNumber);
+    Q_D(NivoraVexbusUsbAdapter);
+    d->construct(deviceWatcher);
+    d->interface->setWatchMode(NivoraVexbusUsbInterface::WatchModeSerialNumber);
+    d->interface->setSerialNumber(serialNumber);
 }
 
 NivoraVexbusUsbAdapter::~NivoraVexbusUsbAdapter()
 {
     // The port closes as the children go, which aborts pending requests:
     // their outcome no longer reaches an adapter that is going.
-    m_client->setReplyFinishedHook(nullptr, nullptr);
+    d_ptr->client->setReplyFinishedHook(nullptr, nullptr);
 }
 
-void NivoraVexbusUsbAdapter::construct(NivoraVexbusUsbDeviceWatcher *deviceWatcher)
+void NivoraVexbusUsbAdapterPrivate::construct(NivoraVexbusUsbDeviceWatcher *deviceWatcher)
 {
-    m_interface = new NivoraVexbusUsbInterface(deviceWatcher, this);
-    m_interface->setPortName(m_portName);
-    m_interface->setBaudRate(static_cast<QSerialPort::BaudRate>(m_baudrate));
+    Q_Q(NivoraVexbusUsbAdapter);
+    interface = new NivoraVexbusUsbInterface(deviceWatcher, q);
+    interface->setPortName(portName);
+    interface->setBaudRate(static_cast<QSerialPort::BaudRate>(baudrate));
     // Before the adapter's own handlers: a closed port aborts the pending
     // replies before the adapter shows itself unavailable.
-    m_client = new NivoraVexbusUsbClient(m_interface, this);
-    m_client->setReplyFinishedHook(this, &NivoraVexbusUsbAdapter::onCommandFinished);
-    connect(m_client, &NivoraVexbusUsbClient::responseTimeoutChanged, this, &NivoraVexbusUsbAdapter::responseTimeoutChanged);
-    m_session = new ControllerSession(m_interface, m_client, this);
-    connect(m_session, &ControllerSession::initStarted, this, [this]() { setState(StateConnecting); });
-    connect(m_session, &ControllerSession::firmwareVersionRead, this, &NivoraVexbusUsbAdapter::setFirmwareVersion);
-    connect(m_session, &ControllerSession::statusReceived, this, &NivoraVexbusUsbAdapter::onControllerStatusReceived);
-    connect(m_session, &ControllerSession::initialized, this, [this]() { setAvailable(true); });
-    connect(m_session, &ControllerSession::controllerReady, this, [this]() { setAvailable(false); });
-    connect(m_session, &ControllerSession::vexbusFrameReceived, this, &NivoraVexbusUsbAdapter::vexbusFrameReceived);
-    connect(m_session, &ControllerSession::controllerInBootloaderChanged, this, &NivoraVexbusUsbAdapter::controllerInBootloaderChanged);
-    connect(m_interface, &NivoraVexbusUsbInterface::connectedChanged, this, &NivoraVexbusUsbAdapter::onInterfaceConnectedChanged);
+    client = new NivoraVexbusUsbClient(interface, q);
+    client->setReplyFinishedHook(q, &NivoraVexbusUsbAdapterPrivate::onCommandFinished);
+    QObject::connect(client, &NivoraVexbusUsbClient::responseTimeoutChanged, q, &NivoraVexbusUsbAdapter::responseTimeoutChanged);
+    session = new ControllerSession(interface, client, q);
+    QObject::connect(session, &ControllerSession::initStarted, q, [this]() { setState(NivoraVexbusUsbAdapter::StateConnecting); });
+    QObject::connect(session, &ControllerSession::firmwareVersionRead, q, [this](const QString &version) { setFirmwareVersion(version); });
+    QObject::connect(session, &ControllerSession::statusReceived, q, [this](const QByteArray &payload, bool notified) {
+        onControllerStatusReceived(payload, notified);
+    });
+    QObject::connect(session, &ControllerSession::initialized, q, [this]() { setAvailable(true); });
+    QObject::connect(session, &ControllerSession::controllerReady, q, [this]() { setAvailable(false); });
+    QObject::connect(session, &ControllerSession::vexbusFrameReceived, q, &NivoraVexbusUsbAdapter::vexbusFrameReceived);
+    QObject::connect(session, &ControllerSession::controllerInBootloaderChanged, q, &NivoraVexbusUsbAdapter::controllerInBootloaderChanged);
+    QObject::connect(session, &ControllerSession::controllerLost, q, [this]() { setAvailable(false); });
+    QObject::connect(session, &ControllerSession::unavailableReasonChanged, q, [q](int reason) {
+        emit q->unavailableReasonChanged(static_cast<NivoraVexbusUsbAdapter::UnavailableReason>(reason));
+    });
+    QObject::connect(session, &ControllerSession::consecutiveTimeoutLimitChanged, q, &NivoraVexbusUsbAdapter::consecutiveTimeoutLimitChanged);
+    QObject::connect(interface, &NivoraVexbusUsbInterface::connectedChanged, q, [this](bool connected) {
+        onInterfaceConnectedChanged(connected);
+    });
 
     qRegisterMetaType<FirmwareDownloader *>();
-    m_firmwareDownloader = new FirmwareDownloader(this);
-    m_updater = new NivoraVexbusUsbFirmwareUpdater(m_interface, m_firmwareDownloader, [this]() {
+    firmwareDownloader = new FirmwareDownloader(q);
+    updater = new NivoraVexbusUsbFirmwareUpdater(interface, firmwareDownloader, [this]() {
         qCDebug(dcVexbusUsb()) << "Starting bootloader on the controller";
-        return m_client->sendRequest(NivoraVexbusUsbUtils::CommandStartBootloader);
-    }, this);
-    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::handedOver, this, [this]() {
-        m_session->stop();
+        return client->sendRequest(NivoraVexbusUsbUtils::CommandStartBootloader);
+    }, q);
+    QObject::connect(updater, &NivoraVexbusUsbFirmwareUpdater::handedOver, q, [this]() {
+        session->stop();
         setAvailable(false);
-        setState(StateConnectingBootloader);
+        setState(NivoraVexbusUsbAdapter::StateConnectingBootloader);
     });
-    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::bootloaderConnected, this, [this]() { setState(StateConnectedBootloader); });
-    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::percentageChanged, this, &NivoraVexbusUsbAdapter::updatePercentageChanged);
-    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::updatingChanged, this, &NivoraVexbusUsbAdapter::updatingChanged);
-    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::firmwareUpdateAvailableChanged, this,
-            &NivoraVexbusUsbAdapter::firmwareUpdateAvailableChanged);
-    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::phaseChanged, this, &NivoraVexbusUsbAdapter::updatePhaseChanged);
-    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::errorChanged, this, &NivoraVexbusUsbAdapter::updateErrorChanged);
-    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::errorStringChanged, this, &NivoraVexbusUsbAdapter::updateErrorStringChanged);
-    connect(m_updater, &NivoraVexbusUsbFirmwareUpdater::finished, this, &NivoraVexbusUsbAdapter::updateFinished);
+    QObject::connect(updater, &NivoraVexbusUsbFirmwareUpdater::bootloaderConnected, q, [this]() {
+        setState(NivoraVexbusUsbAdapter::StateConnectedBootloader);
+    });
+    QObject::connect(updater, &NivoraVexbusUsbFirmwareUpdater::percentageChanged, q, &NivoraVexbusUsbAdapter::updatePercentageChanged);
+    QObject::connect(updater, &NivoraVexbusUsbFirmwareUpdater::updatingChanged, q, &NivoraVexbusUsbAdapter::updatingChanged);
+    QObject::connect(updater, &NivoraVexbusUsbFirmwareUpdater::firmwareUpdateAvailableChanged, q,
+                     &NivoraVexbusUsbAdapter::firmwareUpdateAvailableChanged);
+    QObject::connect(updater, &NivoraVexbusUsbFirmwareUpdater::phaseChanged, q, &NivoraVexbusUsbAdapter::updatePhaseChanged);
+    QObject::connect(updater, &NivoraVexbusUsbFirmwareUpdater::errorChanged, q, &NivoraVexbusUsbAdapter::updateErrorChanged);
+    QObject::connect(updater, &NivoraVexbusUsbFirmwareUpdater::errorStringChanged, q, &NivoraVexbusUsbAdapter::updateErrorStringChanged);
+    QObject::connect(updater, &NivoraVexbusUsbFirmwareUpdater::finished, q, &NivoraVexbusUsbAdapter::updateFinished);
 
     // Created last, so that it is deleted after the ports that report to it.
-    m_trafficRecorder = new NivoraVexbusUsbTrafficRecorder(this);
-    connect(m_trafficRecorder, &NivoraVexbusUsbTrafficRecorder::fileNameChanged, this, &NivoraVexbusUsbAdapter::trafficRecordFileNameChanged);
-    m_interface->setTrafficRecorder(m_trafficRecorder);
-    m_updater->bootloaderHandler()->setTrafficRecorder(m_trafficRecorder);
-    m_session->setTrafficRecorder(m_trafficRecorder);
+    trafficRecorder = new NivoraVexbusUsbTrafficRecorder(q);
+    QObject::connect(trafficRecorder, &NivoraVexbusUsbTrafficRecorder::fileNameChanged, q, &NivoraVexbusUsbAdapter::trafficRecordFileNameChanged);
+    interface->setTrafficRecorder(trafficRecorder);
+    updater->bootloaderHandler()->setTrafficRecorder(trafficRecorder);
+    session->setTrafficRecorder(trafficRecorder);
 }
 
 QString NivoraVexbusUsbAdapter::trafficRecordFileName() const
 {
-    return m_trafficRecorder->fileName();
+    Q_D(const NivoraVexbusUsbAdapter);
+    return d->trafficRecorder->fileName();
 }
 
 void NivoraVexbusUsbAdapter::setTrafficRecordFileName(const QString &fileName)
 {
-    m_trafficRecorder->setFileName(fileName);
+    Q_D(NivoraVexbusUsbAdapter);
+    d->trafficRecorder->setFileName(fileName);
 }
 
 int NivoraVexbusUsbAdapter::responseTimeout() const
 {
-    return m_client->responseTimeout();
+    Q_D(const NivoraVexbusUsbAdapter);
+    return d->client->responseTimeout();
 }
 
 void NivoraVexbusUsbAdapter::setResponseTimeout(int responseTimeout)
 {
-    m_client->setResponseTimeout(responseTimeout);
+    Q_D(NivoraVexbusUsbAdapter);
+    d->client->setResponseTimeout(responseTimeout);
 }
 
 NivoraVexbusUsbInterface *NivoraVexbusUsbAdapter::serialInterface() const
 {
-    return m_interface;
+    Q_D(const NivoraVexbusUsbAdapter);
+    return d->interface;
 }
 
 FirmwareDownloader *NivoraVexbusUsbAdapter::firmwareDownloader() const
 {
-    return m_firmwareDownloader;
+    Q_D(const NivoraVexbusUsbAdapter);
+    return d->firmwareDownloader;
 }
 
 bool NivoraVexbusUsbAdapter::start()
 {
-    if (m_interface->connected())
-        m_interface->serialPort()->close();
+    Q_D(NivoraVexbusUsbAdapter);
+    if (d->interface->connected())
+        d->interface->serialPort()->close();
 
-    m_interface->setPortName(m_portName);
-    m_interface->setBaudRate(static_cast<QSerialPort::BaudRate>(m_baudrate));
+    d->interface->setPortName(d->portName);
+    d->interface->setBaudRate(static_cast<QSerialPort::BaudRate>(d->baudrate));
 
-    if (m_interface->watchMode() == NivoraVexbusUsbInterface::WatchModePort && m_portName.isEmpty()) {
+    if (d->interface->watchMode() == NivoraVexbusUsbInterface::WatchModePort && d->portName.isEmpty()) {
         qCWarning(dcVexbusUsb()) << "Cannot start nivora Vexbus USB adapter. There is no port name specified to watch for.";
         return false;
     }
 
-    if (m_interface->watchMode() == NivoraVexbusUsbInterface::WatchModeSerialNumber && m_interface->serialNumber().isEmpty()) {
+    if (d->interface->watchMode() == NivoraVexbusUsbInterface::WatchModeSerialNumber && d->interface->serialNumber().isEmpty()) {
         qCWarning(dcVexbusUsb()) << "Cannot start nivora Vexbus USB adapter. There is no serial number specified to watch for.";
         return false;
     }
 
-    m_interface->enable();
+    d->interface->enable();
     return true;
 }
 
 void NivoraVexbusUsbAdapter::stop()
 {
+    Q_D(NivoraVexbusUsbAdapter);
     // Nothing of an update runs or starts after this.
-    m_updater->stop();
-    m_session->stop();
-    m_interface->disable();
-    if (m_state == StateConnectingBootloader || m_state == StateConnectedBootloader)
-        setState(StateUnconnected);
+    d->updater->stop();
+    d->session->stop();
+    d->interface->disable();
+    if (d->state == StateConnectingBootloader || d->state == StateConnectedBootloader)
+        d->setState(StateUnconnected);
 }
 
 // Properties
 
-NivoraVexbusUsbAdapter::State NivoraVexbusUsbAdapter::state() const { return m_state; }
-QString NivoraVexbusUsbAdapter::portName() const { return m_portName; }
-void NivoraVexbusUsbAdapter::setPortName(const QString &portName) { m_portName = portName; }
-int NivoraVexbusUsbAdapter::baudrate() const { return m_baudrate; }
-void NivoraVexbusUsbAdapter::setBaudrate(int baudrate) { m_baudrate = baudrate; }
-QString NivoraVexbusUsbAdapter::serialPortName() const { return m_serialPortName; }
-QString NivoraVexbusUsbAdapter::serialPortSystemLocation() const { return m_serialPortSystemLocation; }
-QString NivoraVexbusUsbAdapter::serialPortDescription() const { return m_serialPortDescription; }
-QString NivoraVexbusUsbAdapter::serialPortManufacturer() const { return m_serialPortManufacturer; }
-QString NivoraVexbusUsbAdapter::serialPortSerialNumber() const { return m_serialPortSerialNumber; }
-unsigned short NivoraVexbusUsbAdapter::serialPortVendorIdentifier() const { return m_serialPortVendorIdentifier; }
-unsigned short NivoraVexbusUsbAdapter::serialPortProductIdentifier() const { return m_serialPortProductIdentifier; }
-bool NivoraVexbusUsbAdapter::available() const { return m_available; }
-QString NivoraVexbusUsbAdapter::firmwareVersion() const { return m_firmwareVersion; }
-NivoraVexbusUsbUtils::LedMode NivoraVexbusUsbAdapter::ledMode() const { return m_ledMode; }
-NivoraVexbusUsbUtils::VexbusType NivoraVexbusUsbAdapter::vexbusType() const { return m_vexbusType; }
-bool NivoraVexbusUsbAdapter::vexbusSynchronized() const { return m_vexbusSynchronized; }
-bool NivoraVexbusUsbAdapter::vexbusInitialized() const { return m_vexbusInitialized; }
-bool NivoraVexbusUsbAdapter::vexbusAvailable() const { return m_vexbusAvailable; }
-double NivoraVexbusUsbAdapter::updatePercentage() const { return m_updater->percentage(); }
-bool NivoraVexbusUsbAdapter::firmwareUpdateAvailable() const { return m_updater->firmwareUpdateAvailable(); }
-bool NivoraVexbusUsbAdapter::updating() const { return m_updater->updating(); }
-FirmwareUpdate::Phase NivoraVexbusUsbAdapter::updatePhase() const { return m_updater->phase(); }
-FirmwareUpdate::Error NivoraVexbusUsbAdapter::updateError() const { return m_updater->error(); }
-QString NivoraVexbusUsbAdapter::updateErrorString() const { return m_updater->errorString(); }
-int NivoraVexbusUsbAdapter::bootloaderHandOverDelay() const { return m_updater->handOverDelay(); }
-void NivoraVexbusUsbAdapter::setBootloaderHandOverDelay(int milliSeconds) { m_updater->setHandOverDelay(milliSeconds); }
-bool NivoraVexbusUsbAdapter::controllerInBootloader() const { return m_session->controllerInBootloader(); }
+// A getter that returns the private member of the property's name.
+#define NIVORA_ADAPTER_GETTER(Type, name) \
+    Type NivoraVexbusUsbAdapter::name() const \
+    { \
+        Q_D(const NivoraVexbusUsbAdapter); \
+        return d->name; \
+    }
+
+NIVORA_ADAPTER_GETTER(NivoraVexbusUsbAdapter::State, state)
+NIVORA_ADAPTER_GETTER(QString, portName)
+NIVORA_ADAPTER_GETTER(int, baudrate)
+NIVORA_ADAPTER_GETTER(QString, serialPortName)
+NIVORA_ADAPTER_GETTER(QString, serialPortSystemLocation)
+NIVORA_ADAPTER_GETTER(QString, serialPortDescription)
+NIVORA_ADAPTER_GETTER(QString, serialPortManufacturer)
+NIVORA_ADAPTER_GETTER(QString, serialPortSerialNumber)
+NIVORA_ADAPTER_GETTER(unsigned short, serialPortVendorIdentifier)
+NIVORA_ADAPTER_GETTER(unsigned short, serialPortProductIdentifier)
+NIVORA_ADAPTER_GETTER(bool, available)
+NIVORA_ADAPTER_GETTER(QString, firmwareVersion)
+NIVORA_ADAPTER_GETTER(NivoraVexbusUsbUtils::LedMode, ledMode)
+NIVORA_ADAPTER_GETTER(NivoraVexbusUsbUtils::VexbusType, vexbusType)
+NIVORA_ADAPTER_GETTER(bool, vexbusSynchronized)
+NIVORA_ADAPTER_GETTER(bool, vexbusInitialized)
+NIVORA_ADAPTER_GETTER(bool, vexbusAvailable)
+
+#undef NIVORA_ADAPTER_GETTER
+
+void NivoraVexbusUsbAdapter::setPortName(const QString &portName) { d_func()->portName = portName; }
+void NivoraVexbusUsbAdapter::setBaudrate(int baudrate) { d_func()->baudrate = baudrate; }
+double NivoraVexbusUsbAdapter::updatePercentage() const { return d_func()->updater->percentage(); }
+bool NivoraVexbusUsbAdapter::firmwareUpdateAvailable() const { return d_func()->updater->firmwareUpdateAvailable(); }
+bool NivoraVexbusUsbAdapter::updating() const { return d_func()->updater->updating(); }
+FirmwareUpdate::Phase NivoraVexbusUsbAdapter::updatePhase() const { return d_func()->updater->phase(); }
+FirmwareUpdate::Error NivoraVexbusUsbAdapter::updateError() const { return d_func()->updater->error(); }
+QString NivoraVexbusUsbAdapter::updateErrorString() const { return d_func()->updater->errorString(); }
+int NivoraVexbusUsbAdapter::bootloaderHandOverDelay() const { return d_func()->updater->handOverDelay(); }
+void NivoraVexbusUsbAdapter::setBootloaderHandOverDelay(int milliSeconds) { d_func()->updater->setHandOverDelay(milliSeconds); }
+bool NivoraVexbusUsbAdapter::controllerInBootloader() const { return d_func()->session->controllerInBootloader(); }
+NivoraVexbusUsbAdapter::UnavailableReason NivoraVexbusUsbAdapter::unavailableReason() const
+{
+    return static_cast<UnavailableReason>(d_func()->session->unavailableReason());
+}
+int NivoraVexbusUsbAdapter::consecutiveTimeoutLimit() const { return d_func()->session->consecutiveTimeoutLimit(); }
+void NivoraVexbusUsbAdapter::setConsecutiveTimeoutLimit(int limit) { d_func()->session->setConsecutiveTimeoutLimit(limit); }
 
 // A property setter: returns early when nothing changes, otherwise logs
 // (the statement given last, which may read the new value), stores and
 // emits the change signal.
 #define NIVORA_ADAPTER_SETTER(Type, name, Name, log) \
-    void NivoraVexbusUsbAdapter::set##Name(Type value) \
+    void NivoraVexbusUsbAdapterPrivate::set##Name(Type value) \
     { \
-        if (m_##name == value) \
+        if (name == value) \
             return; \
         log; \
-        m_##name = value; \
-        emit name##Changed(m_##name); \
+        name = value; \
+        emit q_func()->name##Changed(name); \
     }
 
-NIVORA_ADAPTER_SETTER(State, state, State, qCDebug(dcVexbusUsb()) << "State changed" << value)
+NIVORA_ADAPTER_SETTER(NivoraVexbusUsbAdapter::State, state, State, qCDebug(dcVexbusUsb()) << "State changed" << value)
 NIVORA_ADAPTER_SETTER(NivoraVexbusUsbUtils::LedMode, ledMode, LedMode, qCDebug(dcVexbusUsb()) << "LED mode changed" << value)
 NIVORA_ADAPTER_SETTER(NivoraVexbusUsbUtils::VexbusType, vexbusType, VexbusType, qCDebug(dcVexbusUsb()) << "Vexbus type changed" << value)
 NIVORA_ADAPTER_SETTER(bool, vexbusSynchronized, VexbusSynchronized, qCDebug(dcVexbusUsb()) << "Adapter Vexbus" << (value ? "synchronized" : "lost synchronizsation."))
@@ -251,23 +299,24 @@ NIVORA_ADAPTER_SETTER(const QString &, serialPortSerialNumber, SerialPortSerialN
 
 #undef NIVORA_ADAPTER_SETTER
 
-void NivoraVexbusUsbAdapter::setAvailable(bool available)
+void NivoraVexbusUsbAdapterPrivate::setAvailable(bool available)
 {
-    if (m_available != available) {
+    Q_Q(NivoraVexbusUsbAdapter);
+    if (this->available != available) {
         qCDebug(dcVexbusUsb()) << "The adapter is" << (available ? "now available." : "not available any more.");
-        m_available = available;
-        emit availableChanged(m_available);
+        this->available = available;
+        emit q->availableChanged(available);
     }
 
     // Runs also when the value did not change: an unavailable adapter always
     // shows no controller data.
     if (available) {
-        setState(StateConnected);
+        setState(NivoraVexbusUsbAdapter::StateConnected);
         return;
     }
 
-    setState(StateUnconnected);
-    m_statusFlags = 0;
+    setState(NivoraVexbusUsbAdapter::StateUnconnected);
+    statusFlags = 0;
     setLedMode(NivoraVexbusUsbUtils::LedModeUnknown);
     setVexbusType(NivoraVexbusUsbUtils::VexbusTypeUnknown);
     setVexbusSynchronized(false);
@@ -276,7 +325,7 @@ void NivoraVexbusUsbAdapter::setAvailable(bool available)
     setFirmwareVersion(QString());
 }
 
-void NivoraVexbusUsbAdapter::clearSerialPortInformation()
+void NivoraVexbusUsbAdapterPrivate::clearSerialPortInformation()
 {
     setSerialPortName(QString());
     setSerialPortSystemLocation(QString());
@@ -289,11 +338,11 @@ void NivoraVexbusUsbAdapter::clearSerialPortInformation()
 
 // Interface events
 
-void NivoraVexbusUsbAdapter::onInterfaceConnectedChanged(bool connected)
+void NivoraVexbusUsbAdapterPrivate::onInterfaceConnectedChanged(bool connected)
 {
     if (!connected) {
         // The client has aborted the pending replies already.
-        m_session->portClosed();
+        session->portClosed();
         setAvailable(false);
         clearSerialPortInformation();
         return;
@@ -302,15 +351,15 @@ void NivoraVexbusUsbAdapter::onInterfaceConnectedChanged(bool connected)
     qCDebug(dcVexbusUsb()) << "The interface is now connected connected.";
     // A terminal device that the system does not enumerate tells only its
     // name and path; the USB details stay empty.
-    const NivoraVexbusUsbPortLocation location = NivoraVexbusUsbPortLocation::ofOpenPort(m_interface->serialPort());
+    const NivoraVexbusUsbPortLocation location = NivoraVexbusUsbPortLocation::ofOpenPort(interface->serialPort());
     if (location.isNull()) {
-        qCWarning(dcVexbusUsb()) << "The serial port information for" << m_portName << "are not valid";
+        qCWarning(dcVexbusUsb()) << "The serial port information for" << portName << "are not valid";
         return;
     }
 
     qCDebug(dcVexbusUsb()) << "Initialize serial port information...";
     const QSerialPortInfo info = location.serialPortInfo();
-    m_portName = location.systemLocation();
+    portName = location.systemLocation();
     setSerialPortName(location.portName());
     setSerialPortSystemLocation(location.systemLocation());
     setSerialPortDescription(info.description());
@@ -318,33 +367,33 @@ void NivoraVexbusUsbAdapter::onInterfaceConnectedChanged(bool connected)
     setSerialPortSerialNumber(info.serialNumber());
     setSerialPortVendorIdentifier(info.vendorIdentifier());
     setSerialPortProductIdentifier(info.productIdentifier());
-    m_session->begin();
+    session->begin();
 }
 
 // Commands
 
-NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendCommand(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
-                                                          const CommandOutcome &outcome, const QString &invalidArgument)
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapterPrivate::sendCommand(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
+                                                                 const CommandOutcome &outcome, const QString &invalidArgument)
 {
     // The outcome comes back through the client's hook, with the command's
     // CommandOutcome as context: no connection per request.
     if (!invalidArgument.isEmpty()) {
-        return m_client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorInvalidArgument, invalidArgument, &outcome);
-    } else if (m_updater->updating()) {
-        return m_client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorUpdateRunning,
-                                       QStringLiteral("A firmware update holds the adapter; nothing was sent. Give the "
-                                                      "command again once the update has finished."), &outcome);
-    } else if (!m_available) {
-        return m_client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorNotAvailable,
-                                       QStringLiteral("The adapter is not available; nothing was sent. Give the command "
-                                                      "again once the adapter is plugged in and initialised."), &outcome);
+        return client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorInvalidArgument, invalidArgument, &outcome);
+    } else if (updater->updating()) {
+        return client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorUpdateRunning,
+                                     QStringLiteral("A firmware update holds the adapter; nothing was sent. Give the "
+                                                    "command again once the update has finished."), &outcome);
+    } else if (!available) {
+        return client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorNotAvailable,
+                                     QStringLiteral("The adapter is not available; nothing was sent. Give the command "
+                                                    "again once the adapter is plugged in and initialised."), &outcome);
     }
-    return m_client->sendRequest(command, payload, &outcome);
+    return client->sendRequest(command, payload, &outcome);
 }
 
-void NivoraVexbusUsbAdapter::onCommandFinished(QObject *receiver, NivoraVexbusUsbReply *reply, const void *context)
+void NivoraVexbusUsbAdapterPrivate::onCommandFinished(QObject *receiver, NivoraVexbusUsbReply *reply, const void *context)
 {
-    auto *adapter = static_cast<NivoraVexbusUsbAdapter *>(receiver);
+    auto *adapter = static_cast<NivoraVexbusUsbAdapter *>(receiver)->d_func();
     const auto *outcome = static_cast<const CommandOutcome *>(context);
     if (reply->error() != NivoraVexbusUsbReply::ErrorNoError) {
         qCWarning(dcVexbusUsb()) << outcome->errorText << reply->error();
@@ -355,23 +404,25 @@ void NivoraVexbusUsbAdapter::onCommandFinished(QObject *receiver, NivoraVexbusUs
     // shows them when the application learns the outcome.
     if (outcome->consequence)
         (adapter->*outcome->consequence)(reply);
+    adapter->session->commandFinished(reply->error());
     // Only a response carries the controller's error code.
     const NivoraVexbusUsbUtils::Error controllerError = reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError
             ? reply->controllerError() : NivoraVexbusUsbUtils::ErrorNoError;
-    emit adapter->commandFinished(static_cast<NivoraVexbusUsbUtils::Command>(reply->requestPacket().command()),
-                                  reply->error(), controllerError);
+    emit adapter->q_func()->commandFinished(static_cast<NivoraVexbusUsbUtils::Command>(reply->requestPacket().command()),
+                                            reply->error(), controllerError);
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::readFirmwareVersion()
 {
+    Q_D(NivoraVexbusUsbAdapter);
     static constexpr CommandOutcome outcome{"Read firmware version reply finished with error",
                                             "Read firmware version reply finished successfully.",
-                                            &NivoraVexbusUsbAdapter::takeFirmwareVersionReply};
+                                            &NivoraVexbusUsbAdapterPrivate::takeFirmwareVersionReply};
     qCDebug(dcVexbusUsb()) << "Reading firmware version from controller";
-    return sendCommand(NivoraVexbusUsbUtils::CommandGetFirmware, QByteArray(), outcome);
+    return d->sendCommand(NivoraVexbusUsbUtils::CommandGetFirmware, QByteArray(), outcome);
 }
 
-void NivoraVexbusUsbAdapter::takeFirmwareVersionReply(NivoraVexbusUsbReply *reply)
+void NivoraVexbusUsbAdapterPrivate::takeFirmwareVersionReply(NivoraVexbusUsbReply *reply)
 {
     if (reply->error() == NivoraVexbusUsbReply::ErrorNoError)
         setFirmwareVersion(ControllerSession::firmwareVersion(reply->payload()));
@@ -379,27 +430,30 @@ void NivoraVexbusUsbAdapter::takeFirmwareVersionReply(NivoraVexbusUsbReply *repl
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::resetController()
 {
+    Q_D(NivoraVexbusUsbAdapter);
     static constexpr CommandOutcome outcome{"Reset controller request finished with error",
                                             "Reset controller request finished successfully. The controller is resetting...",
-                                            &NivoraVexbusUsbAdapter::takeResetReply};
+                                            &NivoraVexbusUsbAdapterPrivate::takeResetReply};
     qCDebug(dcVexbusUsb()) << "Reset controller...";
     qCDebug(dcVexbusUsb()) << "Resetting controller";
-    return sendCommand(NivoraVexbusUsbUtils::CommandSoftReset, QByteArray(), outcome);
+    return d->sendCommand(NivoraVexbusUsbUtils::CommandSoftReset, QByteArray(), outcome);
 }
 
-void NivoraVexbusUsbAdapter::takeResetReply(NivoraVexbusUsbReply *reply)
+void NivoraVexbusUsbAdapterPrivate::takeResetReply(NivoraVexbusUsbReply *reply)
 {
     if (reply->error() == NivoraVexbusUsbReply::ErrorInterfaceError)
         qCWarning(dcVexbusUsb()) << "Interface error" << reply->controllerError();
     if (reply->error() != NivoraVexbusUsbReply::ErrorNoError)
         return;
-    setState(StateUnconnected);
+    session->restartRequested();
+    setState(NivoraVexbusUsbAdapter::StateUnconnected);
     setAvailable(false);
-    setState(StateConnecting);
+    setState(NivoraVexbusUsbAdapter::StateConnecting);
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::writeDataToVexbus(const QByteArray &data)
 {
+    Q_D(NivoraVexbusUsbAdapter);
     static constexpr CommandOutcome outcome{"Write data to Vexbus reply finished with error", "Data sent successfully to Vexbus.",
                                             nullptr};
     const QByteArray frame = data.isNull() ? QByteArray::fromHex(testFrameHex) : data;
@@ -409,7 +463,7 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::writeDataToVexbus(const QByteArray
                                               "nothing was sent. Split the frame.").arg(frame.size()).arg(maximumVexbusFrameSize);
         qCWarning(dcVexbusUsb()) << "Cannot write data to Vexbus: the frame has" << frame.size()
                                  << "bytes, but at most" << maximumVexbusFrameSize << "bytes fit in one write request.";
-        return sendCommand(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, frame, outcome, reason);
+        return d->sendCommand(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, frame, outcome, reason);
     }
 
     qCDebug(dcVexbusUsb()) << "Write data to Vexbus:" << frame.toHex();
@@ -419,28 +473,30 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::writeDataToVexbus(const QByteArray
     payload.reserve(1 + frame.size());
     payload.append(static_cast<char>(frame.size()));
     payload.append(frame);
-    return sendCommand(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, payload, outcome);
+    return d->sendCommand(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, payload, outcome);
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::pressIxoButton(IxoModuleButton button, uint milliSeconds)
 {
+    Q_D(NivoraVexbusUsbAdapter);
     qCDebug(dcVexbusUsb()) << "Press IXO module button" << button << "for" << milliSeconds << "ms";
     static constexpr CommandOutcome outcome{"Set IXO module buffer data reply finished with error",
                                             "Set IXO module buffer data reply finished successfully.", nullptr};
-    return sendIxoModuleBuffer(0x80, button | 0x08, milliSeconds, outcome);
+    return d->sendIxoModuleBuffer(0x80, button | 0x08, milliSeconds, outcome);
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::pressRemoteServiceButton(RemoteServiceModuleButton button, uint milliSeconds)
 {
+    Q_D(NivoraVexbusUsbAdapter);
     qCDebug(dcVexbusUsb()) << "Press KVT remote service module button" << button << "for" << milliSeconds << "ms";
     // The controller takes this press through its IXO module buffer.
     static constexpr CommandOutcome outcome{"Press KVT remote service module button reply finished with error",
                                             "Press KVT remote service module button reply finished successfully.", nullptr};
-    return sendIxoModuleBuffer(0x00, button, milliSeconds, outcome);
+    return d->sendIxoModuleBuffer(0x00, button, milliSeconds, outcome);
 }
 
-NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendIxoModuleBuffer(unsigned char mode, unsigned char button, uint milliSeconds,
-                                                                  const CommandOutcome &outcome)
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapterPrivate::sendIxoModuleBuffer(unsigned char mode, unsigned char button, uint milliSeconds,
+                                                                         const CommandOutcome &outcome)
 {
     QByteArray payload;
     payload.append(static_cast<char>(mode));
@@ -452,34 +508,37 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::sendIxoModuleBuffer(unsigned char 
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::pressAppConnectorButton(AppConnectorModuleButton button, uint milliSeconds)
 {
+    Q_D(NivoraVexbusUsbAdapter);
     qCDebug(dcVexbusUsb()) << "Press KVT app connector module button" << button << "for" << milliSeconds << "ms";
     const QByteArray payload = QByteArray(1, static_cast<char>(button)) + durationBytes(milliSeconds);
     qCDebug(dcVexbusUsb()) << "Sending press app connector module button request:" << payload.toHex();
     static constexpr CommandOutcome outcome{"Press KVT app connector module button reply finished with error",
                                             "Press KVT app connector module button reply finished successfully.", nullptr};
-    return sendCommand(NivoraVexbusUsbUtils::CommandPressAppConnectorModuleButton, payload, outcome);
+    return d->sendCommand(NivoraVexbusUsbUtils::CommandPressAppConnectorModuleButton, payload, outcome);
 }
 
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::enableAppConnectorParameterHandling(bool enable)
 {
+    Q_D(NivoraVexbusUsbAdapter);
     const QByteArray payload(1, static_cast<char>(enable ? 0x01 : 0x00));
     qCDebug(dcVexbusUsb()) << "Set KVT app connector paramerter handling" << (enable ? "enabled" : "disabled");
     qCDebug(dcVexbusUsb()) << "Sending enable AppConnector parameter handling request:" << payload.toHex();
     static constexpr CommandOutcome outcome{"Set KVT app connector paramerter handling reply finished with error",
                                             "Set KVT app connector paramerter handling reply finished successfully.", nullptr};
-    return sendCommand(NivoraVexbusUsbUtils::CommandEnableAppConnectorParameterHandling, payload, outcome);
+    return d->sendCommand(NivoraVexbusUsbUtils::CommandEnableAppConnectorParameterHandling, payload, outcome);
 }
 
 // Firmware update
 
 void NivoraVexbusUsbAdapter::startFirmwareUpdate(const QString &firmwareFile)
 {
-    m_updater->start(firmwareFile, m_available, m_portName, m_baudrate);
+    Q_D(NivoraVexbusUsbAdapter);
+    d->updater->start(firmwareFile, d->available, d->portName, d->baudrate);
 }
 
 // Controller status
 
-void NivoraVexbusUsbAdapter::onControllerStatusReceived(const QByteArray &payload, bool notified)
+void NivoraVexbusUsbAdapterPrivate::onControllerStatusReceived(const QByteArray &payload, bool notified)
 {
     // Bytes missing from a short payload read as 0.
     QDataStream stream(payload);
@@ -490,16 +549,16 @@ void NivoraVexbusUsbAdapter::onControllerStatusReceived(const QByteArray &payloa
 
     setLedMode(static_cast<NivoraVexbusUsbUtils::LedMode>(ledMode));
     setVexbusType(static_cast<NivoraVexbusUsbUtils::VexbusType>(vexbusType));
-    if (statusFlags != m_statusFlags) {
-        m_statusFlags = statusFlags;
+    if (statusFlags != this->statusFlags) {
+        this->statusFlags = statusFlags;
         setVexbusSynchronized(statusFlags & NivoraVexbusUsbUtils::VexbusStatusSynchronized);
         setVexbusInitialized(statusFlags & NivoraVexbusUsbUtils::VexbusStatusInitialized);
         setVexbusAvailable(statusFlags & NivoraVexbusUsbUtils::VexbusStatusAvailable);
     }
 
-    qCDebug(dcVexbusUsb()) << (notified ? "Controller status changed: LED mode:" : "Controller status received: LED mode:") << m_ledMode
-                           << ", Vexbus sync:" << m_vexbusSynchronized << ", Vexbus initialized:" << m_vexbusInitialized
-                           << ", Vexbus available:" << m_vexbusAvailable << ", Vexbus type:" << m_vexbusType;
+    qCDebug(dcVexbusUsb()) << (notified ? "Controller status changed: LED mode:" : "Controller status received: LED mode:") << this->ledMode
+                           << ", Vexbus sync:" << vexbusSynchronized << ", Vexbus initialized:" << vexbusInitialized
+                           << ", Vexbus available:" << vexbusAvailable << ", Vexbus type:" << this->vexbusType;
 }
 
 QDebug operator<<(QDebug debug, NivoraVexbusUsbAdapter *adapter)

@@ -18,12 +18,12 @@
 #include "logging/nivoravexbususbtrafficrecorder.h"
 
 #include <QObject>
+#include <QScopedPointer>
 
 
 namespace NivoraVexbusUsb {
 
-class ControllerSession;
-class NivoraVexbusUsbFirmwareUpdater;
+class NivoraVexbusUsbAdapterPrivate;
 
 /**
  * @brief The one object an application uses to drive a Nivora Vexbus USB
@@ -102,6 +102,10 @@ class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbAdapter : public QObject
     Q_PROPERTY(int responseTimeout READ responseTimeout WRITE setResponseTimeout NOTIFY responseTimeoutChanged)
     /// The controller did not answer its init procedure but its bootloader did: it waits for a firmware update.
     Q_PROPERTY(bool controllerInBootloader READ controllerInBootloader NOTIFY controllerInBootloaderChanged)
+    /// Why the adapter is not available; UnavailableReasonNone while it is.
+    Q_PROPERTY(NivoraVexbusUsb::NivoraVexbusUsbAdapter::UnavailableReason unavailableReason READ unavailableReason NOTIFY unavailableReasonChanged)
+    /// After how many time-outs of commands in a row the controller is taken for lost; 3 by default, 0 never.
+    Q_PROPERTY(int consecutiveTimeoutLimit READ consecutiveTimeoutLimit WRITE setConsecutiveTimeoutLimit NOTIFY consecutiveTimeoutLimitChanged)
 
 public:
     /// The adapter's life cycle.
@@ -113,6 +117,22 @@ public:
         StateConnectedBootloader = 4   ///< the bootloader handler holds the port
     };
     Q_ENUM(State)
+
+    /**
+     * Why the adapter is not available. The state tells where the adapter
+     * is in its life cycle; this tells an operator, and a service that
+     * reports the adapter's health, what keeps it from being usable. It
+     * changes before available does, so that a receiver of
+     * availableChanged() reads the reason that goes with it.
+     */
+    enum UnavailableReason {
+        UnavailableReasonNone = 0,                    ///< the adapter is available
+        UnavailableReasonNotConnected = 1,            ///< the port is closed: not started, stopped, unplugged, or held by a firmware update
+        UnavailableReasonInitializing = 2,            ///< the port is open and the init procedure runs, as after each connection or a controller restart
+        UnavailableReasonControllerNotResponding = 3, ///< the controller does not answer: it failed the init procedure, or stopped answering commands (consecutiveTimeoutLimit); the adapter keeps seeking it
+        UnavailableReasonControllerInBootloader = 4   ///< the controller's application does not answer but its bootloader does; see controllerInBootloader
+    };
+    Q_ENUM(UnavailableReason)
 
     /// Buttons of an emulated ixo module, as bits; the press always adds bit 0x08.
     enum IxoModuleButton {
@@ -299,6 +319,27 @@ public:
      * port goes away, or stop() is called.
      */
     bool controllerInBootloader() const;
+    /// See the unavailableReason property.
+    UnavailableReason unavailableReason() const;
+
+    /**
+     * After how many commands in a row that time out (ErrorTimeout, no
+     * response in between) the adapter takes its controller for lost, as a
+     * controller that hangs or restarted into its bootloader without leaving
+     * the bus: it turns unavailable with
+     * UnavailableReasonControllerNotResponding, ends every command still
+     * under way with ErrorAborted, and runs its init procedure again: three
+     * attempts, then it asks whether the bootloader answers
+     * (controllerInBootloader) and reconnects, with a pause that doubles
+     * from 1 s to 30 s between failed rounds. It turns available again when
+     * the controller answers the init, or at once when the controller
+     * announces a restart. A response, also one with an error code, starts
+     * the count again. 3 by default.
+     */
+    int consecutiveTimeoutLimit() const;
+    /// Sets the limit of consecutiveTimeoutLimit(); 0 never takes the controller
+    /// for lost, a negative value is refused with a warning.
+    void setConsecutiveTimeoutLimit(int limit);
 
     /**
      * The trace file into which the serial traffic with the adapter is
@@ -424,6 +465,10 @@ signals:
     void responseTimeoutChanged(int responseTimeout);
     /// Emitted when the controllerInBootloader property changed.
     void controllerInBootloaderChanged(bool controllerInBootloader);
+    /// Emitted when the unavailableReason property changed.
+    void unavailableReasonChanged(NivoraVexbusUsb::NivoraVexbusUsbAdapter::UnavailableReason unavailableReason);
+    /// Emitted when the consecutiveTimeoutLimit property changed.
+    void consecutiveTimeoutLimitChanged(int consecutiveTimeoutLimit);
     /// Emitted when a trace began (its file name) or ended (empty).
     void trafficRecordFileNameChanged(const QString &trafficRecordFileName);
     /// Emitted when the update progress changed, in percent, 0 to 100.
@@ -461,71 +506,9 @@ signals:
     /// the bootloader run failed or stop() ended it; updateError tells why.
     void updateFinished(bool success);
 
-private slots:
-    void onInterfaceConnectedChanged(bool connected);
-    void onControllerStatusReceived(const QByteArray &payload, bool notified);
-
 private:
-    void construct(NivoraVexbusUsbDeviceWatcher *deviceWatcher);
-
-    void setState(State state);
-    void setAvailable(bool available);
-    void setFirmwareVersion(const QString &firmwareVersion);
-    void setLedMode(NivoraVexbusUsbUtils::LedMode ledMode);
-    void setVexbusType(NivoraVexbusUsbUtils::VexbusType vexbusType);
-    void setVexbusSynchronized(bool vexbusSynchronized);
-    void setVexbusInitialized(bool vexbusInitialized);
-    void setVexbusAvailable(bool vexbusAvailable);
-    void setSerialPortName(const QString &serialPortName);
-    void setSerialPortSystemLocation(const QString &serialPortSystemLocation);
-    void setSerialPortDescription(const QString &serialPortDescription);
-    void setSerialPortManufacturer(const QString &serialPortManufacturer);
-    void setSerialPortSerialNumber(const QString &serialPortSerialNumber);
-    void setSerialPortVendorIdentifier(unsigned short serialPortVendorIdentifier);
-    void setSerialPortProductIdentifier(unsigned short serialPortProductIdentifier);
-    void clearSerialPortInformation();
-
-    // Requests
-    struct CommandOutcome;
-    NivoraVexbusUsbReply *sendIxoModuleBuffer(unsigned char mode, unsigned char button, uint milliSeconds,
-                                              const CommandOutcome &outcome);
-    // What the adapter does with a command's outcome: its log lines and its consequences.
-    struct CommandOutcome
-    {
-        const char *errorText;
-        const char *successText;
-        void (NivoraVexbusUsbAdapter::*consequence)(NivoraVexbusUsbReply *reply);
-    };
-    NivoraVexbusUsbReply *sendCommand(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
-                                      const CommandOutcome &outcome, const QString &invalidArgument = QString());
-    static void onCommandFinished(QObject *receiver, NivoraVexbusUsbReply *reply, const void *context);
-    void takeFirmwareVersionReply(NivoraVexbusUsbReply *reply);
-    void takeResetReply(NivoraVexbusUsbReply *reply);
-
-    State m_state = StateUnconnected;
-    QString m_portName;
-    int m_baudrate = 115200;
-    bool m_available = false;
-    NivoraVexbusUsbInterface *m_interface = nullptr;
-    NivoraVexbusUsbClient *m_client = nullptr;
-    ControllerSession *m_session = nullptr;
-    NivoraVexbusUsbFirmwareUpdater *m_updater = nullptr;
-    FirmwareDownloader *m_firmwareDownloader = nullptr;
-    NivoraVexbusUsbTrafficRecorder *m_trafficRecorder = nullptr;
-    QString m_serialPortName;
-    QString m_serialPortSystemLocation;
-    QString m_serialPortDescription;
-    QString m_serialPortManufacturer;
-    QString m_serialPortSerialNumber;
-    unsigned short m_serialPortVendorIdentifier = 0;
-    unsigned short m_serialPortProductIdentifier = 0;
-    QString m_firmwareVersion;
-    int m_statusFlags = 0;
-    bool m_vexbusSynchronized = false;
-    bool m_vexbusInitialized = false;
-    bool m_vexbusAvailable = false;
-    NivoraVexbusUsbUtils::LedMode m_ledMode = NivoraVexbusUsbUtils::LedModeUnknown;
-    NivoraVexbusUsbUtils::VexbusType m_vexbusType = NivoraVexbusUsbUtils::VexbusTypeUnknown;
+    Q_DECLARE_PRIVATE(NivoraVexbusUsbAdapter)
+    QScopedPointer<NivoraVexbusUsbAdapterPrivate> d_ptr;
 };
 
 /// Writes port name, serial number, availability, firmware version and bus type, as the library logs an adapter.

@@ -426,6 +426,14 @@ QNetworkReply *FirmwareDownloader::get(const QString &url, qint64 limit)
     stallTimer->start(m_transferTimeout);
     connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, refuseAbove, stallTimer]() {
         stallTimer->start();
+        // Only a 200 answer carries the resource: the body of any other
+        // (an error page) is neither read nor measured against the
+        // resource's limit, and the status tells the failure.
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (status != 0 && status != 200) {
+            reply->abort();
+            return;
+        }
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid())
             refuseAbove(length.toLongLong());
@@ -500,14 +508,14 @@ void FirmwareDownloader::onReleaseReplyFinished(QNetworkReply *reply)
 void FirmwareDownloader::onSignatureReplyFinished(QNetworkReply *reply, const QByteArray &description)
 {
     reply->deleteLater();
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 404) {
+        refuseRelease(tr("it has no signature (%1 was not found)").arg(reply->url().toString()));
+        return;
+    }
     const QVariant refusedSize = reply->property(refusedSizeProperty);
     if (refusedSize.isValid()) {
         refuseRelease(tr("its signature is malformed (%1 bytes or more instead of %2)")
                       .arg(refusedSize.toLongLong()).arg(ReleaseKey::signatureSize));
-        return;
-    }
-    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 404) {
-        refuseRelease(tr("it has no signature"));
         return;
     }
     const QString failure = replyFailure(reply);

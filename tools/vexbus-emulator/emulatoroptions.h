@@ -8,8 +8,10 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 #include <QVersionNumber>
 
 // The emulator's configuration as given on the command line: how the device
@@ -56,9 +58,28 @@ public:
     QByteArray busFrame;
 
 private:
+    // An option's value: none, an unsigned number up to the row's limit,
+    // text that the setter reads, or text given any number of times.
+    enum class Kind { Flag, Number, Text, Repeatable };
+    // One option of the command line, and what it does at each step.
+    struct Row {
+        const char *name;
+        const char *valueName; // null for a flag
+        const char *help;
+        Kind kind;
+        quint32 limit;
+        bool (*set)(EmulatorOptions &options, const QString &value, quint32 number);
+        void (*apply)(const EmulatorOptions &options, NivoraVexbusUsbEmulator::VexbusEmulator *emulator);
+        // Where describe()'s text goes in the summary.
+        int summaryPlace;
+        QString (*describe)(const EmulatorOptions &options);
+    };
+    static const QVector<Row> &rows();
+
     bool fail(const QString &message);
     bool parseFlashRange(const QString &text);
-    bool readChip(const QString &fileName, bool siliconIdGiven, bool revisionGiven, bool checksumTypeGiven);
+    bool checkConfigRows();
+    bool readChip(const QString &fileName);
 
     QVersionNumber m_firmwareVersion = QVersionNumber(1, 4, 12);
     QVersionNumber m_versionAfterUpdate;
@@ -88,10 +109,13 @@ private:
     bool m_stayInBootloader = false;
     QList<quint16> m_wrongVerifyRows;
     bool m_invalidApplication = false;
+    bool m_fastValidation = false;
     bool m_vanish = false;
     Mode m_vanishMode = Mode::ModeController;
     quint8 m_vanishCommand = 0;
     int m_vanishOccurrence = 1;
+    // The options on the command line, by name.
+    QSet<QString> m_given;
     QString m_errorString;
 };
 

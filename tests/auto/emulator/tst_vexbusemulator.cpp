@@ -8,6 +8,7 @@
 // test. The emulator sits on the master side of a plain PTY; the test speaks
 // on the slave side.
 
+#include "applicationmetadata.h"
 #include "flashimage.h"
 #include "testplatform.h"
 #include "vexbusemulator.h"
@@ -41,6 +42,8 @@ private slots:
     void answersMalformedRequests();
     void applicationCheckFollowsMetadata_data();
     void applicationCheckFollowsMetadata();
+    void configurationBytesCount_data();
+    void configurationBytesCount();
     void holdsExchangeAsTheLineWould_data();
     void holdsExchangeAsTheLineWould();
 
@@ -194,6 +197,95 @@ void TestVexbusEmulator::applicationCheckFollowsMetadata()
     }
     QCOMPARE(exchange(hex("01 38 00 00 C7 FF 17"), 15), enterAnswer);
     QCOMPARE(exchange(hex("01 31 00 00 CE FF 17"), 8), answer);
+}
+
+void TestVexbusEmulator::configurationBytesCount_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("fastValidation");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("rows of 256 data and 32 configuration bytes") << QString() << false << true;
+    QTest::newRow("a configuration byte changed") << QStringLiteral("config") << false << false;
+    QTest::newRow("metadata at the end of the 288 bytes") << QStringLiteral("flat") << false << false;
+    // An application up to the metadata takes in the configuration bytes
+    // of the whole last row.
+    QTest::newRow("application up to the metadata") << QStringLiteral("to metadata") << false << true;
+    QTest::newRow("up to the metadata, its configuration byte changed") << QStringLiteral("to metadata, config") << false << false;
+    QTest::newRow("marked verified, checksum wrong") << QStringLiteral("verified") << false << false;
+    QTest::newRow("marked verified, checksum wrong, fast validation") << QStringLiteral("verified") << true << true;
+    QTest::newRow("fast validation") << QString() << true << true;
+}
+
+// A PSoC 5LP flash with ECC disabled: the application's checksum covers its
+// data bytes and the configuration bytes beside them, and the metadata lies
+// in the data bytes of row 255.
+void TestVexbusEmulator::configurationBytesCount()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, fastValidation);
+    QFETCH(bool, valid);
+    using NivoraVexbusUsbEmulator::ApplicationMetadata;
+
+    NivoraVexbusUsbEmulator::BootloaderEmulation &bootloader = m_emulator->bootloader();
+    NivoraVexbusUsbEmulator::SimulatedFlash &flash = bootloader.flash();
+    flash.setRowSize(288);
+    flash.setConfigSize(32);
+    flash.setRowsPerArray(256);
+    bootloader.setFastValidation(fastValidation);
+    const bool toMetadata = change.startsWith(QLatin1String("to metadata"));
+    const int lastDataRow = toMetadata ? 254 : 0x24;
+    QByteArray summed;
+    for (int row = 0x22; row <= lastDataRow; ++row) {
+        QByteArray bytes(288, '\0');
+        for (int i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<char>(row * 7 + i);
+        flash.writeRow(0, quint16(row), bytes);
+        summed += bytes;
+    }
+    ApplicationMetadata metadata;
+    metadata.bootloaderLastRow = 0x21;
+    metadata.entryAddress = 0x22 * 256;
+    metadata.length = quint32(lastDataRow + 1 - 0x22) * 256;
+    QByteArray metadataRow = metadata.toRow(288, 256);
+    if (toMetadata) {
+        // The application's data reach the metadata; the metadata row's
+        // configuration bytes count.
+        metadata.length += 192;
+        metadataRow = metadata.toRow(288, 256);
+        metadataRow[280] = '\x5A';
+        summed += metadataRow.left(192) + metadataRow.right(32);
+    }
+    metadata.checksum = ApplicationMetadata::applicationChecksum(summed);
+    if (change == QLatin1String("verified")) {
+        metadata.checksum = quint8(metadata.checksum + 1);
+        metadata.verified = ApplicationMetadata::Verified;
+    }
+    metadataRow.replace(192, 64, metadata.toRow(64));
+    if (change == QLatin1String("flat"))
+        metadataRow = metadata.toRow(288);
+    if (change == QLatin1String("to metadata, config"))
+        metadataRow[280] = '\x5B';
+    flash.writeRow(0, 0xFF, metadataRow);
+    if (change == QLatin1String("config")) {
+        QByteArray row = flash.row(0, 0x23);
+        row[260] = static_cast<char>(row.at(260) + 1);
+        flash.writeRow(0, 0x23, row);
+    }
+
+    m_emulator->setMode(VexbusEmulator::ModeBootloader);
+    QCOMPARE(exchange(hex("01 38 00 00 C7 FF 17"), 15), hex("01 00 08 00 78 56 34 12 00 1E 01 01 C3 FE 17"));
+    QCOMPARE(exchange(hex("01 31 00 00 CE FF 17"), 8), valid ? hex("01 00 01 00 01 FD FF 17") : hex("01 00 01 00 00 FE FF 17"));
+    // The verify-row answer covers all 288 bytes of a row.
+    QCOMPARE(exchange(hex("01 3A 03 00 00 23 00 9F FF 17"), 8).mid(4, 1),
+             QByteArray(1, static_cast<char>(NivoraVexbusUsbEmulator::SimulatedFlash::rowChecksum(flash.row(0, 0x23)))));
+    if (!fastValidation)
+        return;
+    // The bootloader marks what it found valid, and clears the mark with the
+    // metadata row before the first row it erases.
+    QCOMPARE(int(flash.row(0, 0xFF).at(192 + ApplicationMetadata::VerifiedOffset)), int(ApplicationMetadata::Verified));
+    QCOMPARE(exchange(hex("01 34 03 00 00 24 00 A4 FF 17"), 7), hex("01 00 00 00 FF FF 17"));
+    QCOMPARE(flash.row(0, 0xFF), QByteArray(288, '\0'));
+    QCOMPARE(exchange(hex("01 31 00 00 CE FF 17"), 8), hex("01 00 01 00 00 FE FF 17"));
 }
 
 void TestVexbusEmulator::holdsExchangeAsTheLineWould_data()

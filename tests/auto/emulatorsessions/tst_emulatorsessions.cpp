@@ -68,20 +68,26 @@ void TestEmulatorSessions::updateWritesImageIntoChip_data()
     // "IMAGE" stands for the generated file.
     QTest::addColumn<QStringList>("emulatorArguments");
     QTest::addColumn<int>("rowCount");
+    // Empty when the update succeeds; else what vexbusctl reports.
+    QTest::addColumn<QString>("failure");
 
     const QStringList chipFromImage{"--chip-from", "IMAGE"};
     // The metadata row goes into row 255 of the rows' array, the chip's last.
     QTest::newRow("128-byte rows, CRLF, lower case, last line unended")
         << QStringList{"--rows", "5", "--row-size", "128", "--first-row", "16", "--silicon-id", "04C81193", "--revision", "17",
                        "--crlf", "--lower-case", "--no-final-newline"}
-        << chipFromImage << 6;
+        << chipFromImage << 6 << QString();
+    // PSoC 5LP rows: the configuration bytes count in the application checksum.
     QTest::newRow("288-byte rows, metadata in array 1")
-        << QStringList{"--rows", "3", "--row-size", "288", "--silicon-id", "1E8F0093", "--metadata", "1:511"}
-        << chipFromImage << 4;
+        << QStringList{"--rows", "3", "--row-size", "288", "--silicon-id", "2E123069", "--metadata", "1:255"}
+        << chipFromImage << 4 << QString();
+    QTest::newRow("288-byte rows, a configuration byte off the checksum")
+        << QStringList{"--rows", "3", "--row-size", "288", "--silicon-id", "2E123069", "--wrong-config-byte"}
+        << chipFromImage << 4 << QStringLiteral("The application checksum does not verify");
     // The chip's arrays are larger than the image; the image starts at the first row of array 0.
     QTest::newRow("several hundred rows on a chip given by --flash")
         << QStringList{"--rows", "400", "--first-row", "64", "--metadata", "1:255", "--crlf"}
-        << QStringList{"--flash", "0:64-0x3FF", "--flash", "1:0-0xFF"} << 401;
+        << QStringList{"--flash", "0:64-0x3FF", "--flash", "1:0-0xFF"} << 401 << QString();
 }
 
 void TestEmulatorSessions::updateWritesImageIntoChip()
@@ -89,6 +95,7 @@ void TestEmulatorSessions::updateWritesImageIntoChip()
     QFETCH(QStringList, generatorArguments);
     QFETCH(QStringList, emulatorArguments);
     QFETCH(int, rowCount);
+    QFETCH(QString, failure);
 
     const QString image = m_dir.filePath(QStringLiteral("%1.cyacd").arg(QTest::currentDataTag()));
     const QString saved = image + QStringLiteral(".flash");
@@ -99,8 +106,13 @@ void TestEmulatorSessions::updateWritesImageIntoChip()
     NivoraTest::EmulatorProcess emulator(QStringLiteral(VEXBUS_EMULATOR));
     QVERIFY(emulator.start(emulatorArguments + QStringList{"--save-flash", saved, "--version-after-update", "2.0.0"}));
     const ToolResult update = runTool(QStringLiteral(VEXBUSCTL), {"--port", emulator.path(), "update", image}, 120000);
-    QVERIFY2(update.exitCode == 0, qPrintable(update.describe()));
     QVERIFY2(update.out.contains(QStringLiteral("(%1 rows)").arg(rowCount)), qPrintable(update.out));
+    if (!failure.isEmpty()) {
+        QVERIFY2(update.exitCode != 0 && (update.out + update.err).contains(failure), qPrintable(update.describe()));
+        QCOMPARE(emulator.stop(), 0);
+        return;
+    }
+    QVERIFY2(update.exitCode == 0, qPrintable(update.describe()));
     QVERIFY2(update.out.contains(QStringLiteral("ok: the controller runs firmware 2.0.0")), qPrintable(update.out));
     QCOMPARE(emulator.stop(), 0);
 
@@ -286,6 +298,28 @@ void TestEmulatorSessions::malformedInputIsRefused_data()
     QTest::newRow("image with a bad row") << QStringList{"--chip-from", "FILE"}
                                           << QByteArray("123456780000\n:000022000401020304D0\n:000023000401020304D0\n")
                                           << "FILE, line 3: the row's checksum does not match its bytes";
+    const QByteArray psoc5Row = ":0000220120" + QByteArray(576, '0') + "BD\n";
+    QTest::newRow("image with EEPROM rows") << QStringList{"--chip-from", "FILE"}
+                                            << QByteArray("2E1230690000\n" + psoc5Row + ":40000000100102030405060708090A0B0C0D0E0F1028\n")
+                                            << "FILE is built for a chip the emulator cannot model exactly: EEPROM rows (array 0x40)";
+    QTest::newRow("288-byte rows ending before row 255") << QStringList{"--chip-from", "FILE"}
+                                                         << QByteArray("2E1230690000\n" + psoc5Row)
+                                                         << "FILE is built for a chip the emulator cannot model exactly: rows of 288 bytes in arrays of other than 256 rows";
+    // Row 0x22 after a bootloader ending at row 0x21, as the metadata of
+    // row 255 says in PSoC 3's byte order.
+    const auto rowLine = [](quint16 rowNumber, const QByteArray &data) {
+        QByteArray bytes = QByteArray::fromHex("00") + char(rowNumber >> 8) + char(rowNumber & 0xFF) + char(data.size() >> 8)
+                + char(data.size() & 0xFF) + data;
+        quint8 sum = 0;
+        for (char byte : bytes)
+            sum = quint8(sum + quint8(byte));
+        return ':' + (bytes + char(0x100 - sum)).toHex().toUpper() + '\n';
+    };
+    QByteArray bigEndianMetadata(288, '\0');
+    bigEndianMetadata.replace(192, 13, QByteArray::fromHex("23000022000021000000000100"));
+    QTest::newRow("PSoC 3 metadata") << QStringList{"--chip-from", "FILE"}
+                                     << "1E0A40690000\n" + rowLine(0x22, QByteArray(288, '\x11')) + rowLine(0xFF, bigEndianMetadata)
+                                     << "FILE is built for a chip the emulator cannot model exactly: metadata in big-endian order, as PSoC 3 keeps it";
     QTest::newRow("trace with odd hex") << QStringList{"--replay", "FILE"}
                                         << start + R"({"time":1.5,"bytes":"c001c","direction":"out","port":"link"})"
                                         << "--replay: FILE, line 2: the bytes are not hex digits, two a byte";

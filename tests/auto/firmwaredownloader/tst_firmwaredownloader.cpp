@@ -253,9 +253,15 @@ void TestFirmwareDownloader::checkNewFirmware_data()
     QTest::newRow("signed by another key") << QStringList() << signedRelease << "other" << m_image << QByteArray() << publisher
         << QStringList{refused.arg(notTrusted)} << "The release was refused: " + notTrusted + "\\." << failed << QByteArray()
         << QStringList{releasePath, signaturePath} << QByteArray();
+    const QString noSignature = QStringLiteral("it has no signature \\(https://127\\.0\\.0\\.1:\\d+%1 was not found\\)")
+                                    .arg(QRegularExpression::escape(signaturePath));
     QTest::newRow("missing signature") << QStringList() << signedRelease << "" << m_image << QByteArray() << publisher
-        << QStringList{refused.arg("it has no signature")} << "The release was refused: it has no signature\\." << failed
+        << QStringList{refused.arg(noSignature)} << "The release was refused: " + noSignature + "\\." << failed
         << QByteArray() << QStringList{releasePath, signaturePath} << QByteArray();
+    // The server's error page is no signature, whatever its size.
+    QTest::newRow("missing signature, with an error page") << QStringList{"signature error page"} << signedRelease << "" << m_image
+        << QByteArray() << publisher << QStringList{refused.arg(noSignature)} << "The release was refused: " + noSignature + "\\."
+        << failed << QByteArray() << QStringList{releasePath, signaturePath} << QByteArray();
     QTest::newRow("malformed signature") << QStringList{"short signature"} << signedRelease << "publisher" << m_image
         << QByteArray() << publisher << QStringList{refused.arg("its signature is malformed \\(63 bytes instead of 64\\)")}
         << "The release was refused: its signature is malformed \\(63 bytes instead of 64\\)\\." << failed << QByteArray()
@@ -279,7 +285,7 @@ void TestFirmwareDownloader::checkNewFirmware_data()
     const QStringList dropped{"versionStringChanged", "hardwareNameChanged", "updateFileNameChanged", "releaseDateTimeChanged",
                               "firmwareChanged", "releaseAuthenticatedChanged", "releaseKeyFingerprintChanged"};
     QTest::newRow("unsigned release, then a key") << QStringList{"after a release"} << release << "" << m_image << QByteArray()
-        << publisher << QStringList{refused.arg("it has no signature")} << "The release was refused: it has no signature\\."
+        << publisher << QStringList{refused.arg(noSignature)} << "The release was refused: " + noSignature + "\\."
         << failed << QByteArray() << QStringList{releasePath, signaturePath} << m_image;
     QTest::newRow("refused after a signed release") << QStringList{"after a signed release", "tampered description"}
         << signedRelease << "publisher" << m_image << QByteArray() << publisher << QStringList{refused.arg(notTrusted)}
@@ -462,6 +468,12 @@ void TestFirmwareDownloader::checkNewFirmware()
         publish(releasePath, QByteArray(description).replace("\"minorVersion\": 5", "\"minorVersion\": 6"));
     if (setup.contains(QStringLiteral("short signature")))
         publish(signaturePath, readFile(areaDirectory + "/release.json.sig").left(63));
+    if (setup.contains(QStringLiteral("signature error page"))) {
+        publish(signaturePath, "<html><head><title>404 Not Found</title></head><body><h1>Not Found</h1><p>The requested URL "
+                               "was not found on this server.</p><hr><address>Apache Server at 127.0.0.1 Port 443</address>"
+                               "</body></html>\n" + QByteArray(200, ' '));
+        m_server.setAnswer(signaturePath, "404 Not Found");
+    }
     if (setup.contains(QStringLiteral("huge signature")))
         publish(signaturePath, QByteArray(4 * 1024 * 1024, 's'));
     if (setup.contains(QStringLiteral("redirect")))
@@ -518,6 +530,7 @@ void TestFirmwareDownloader::checkNewFirmware()
     m_server.setSilent(false);
     m_server.setAnswer(releasePath, QByteArray());
     m_server.setAnswer(imagePath, QByteArray());
+    m_server.setAnswer(signaturePath, QByteArray());
     // A request that the check still makes reaches the server before this one.
     QNetworkAccessManager network;
     QVERIFY(QSignalSpy(network.get(QNetworkRequest(QUrl(m_server.url(QStringLiteral("/sentinel"))))),

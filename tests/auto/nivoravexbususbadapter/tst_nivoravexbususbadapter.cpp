@@ -108,6 +108,8 @@ private slots:
     void silentControllerAtInit();
     void bootloaderFindingEnds_data();
     void bootloaderFindingEnds();
+    void lostControllerIsSoughtAgain_data();
+    void lostControllerIsSoughtAgain();
     void readyWhileVersionPendingRestartsInit();
     void notifications();
     void statusPayloadFlagsComparedFirst();
@@ -148,6 +150,7 @@ private:
 void TestNivoraVexbusUsbAdapter::initTestCase()
 {
     qRegisterMetaType<State>();
+    qRegisterMetaType<NivoraVexbusUsbAdapter::UnavailableReason>();
     qRegisterMetaType<NivoraVexbusUsbUtils::LedMode>();
     qRegisterMetaType<NivoraVexbusUsbUtils::VexbusType>();
     qRegisterMetaType<NivoraVexbusUsbUtils::Command>();
@@ -375,6 +378,109 @@ void TestNivoraVexbusUsbAdapter::bootloaderFindingEnds()
     }
     QVERIFY(!adapter()->controllerInBootloader());
     QCOMPARE(inBootloaderSpy.count(), inBootloader ? 2 : 0);
+}
+
+void TestNivoraVexbusUsbAdapter::lostControllerIsSoughtAgain_data()
+{
+    QTest::addColumn<bool>("inBootloader");
+    QTest::addColumn<int>("limit");
+    QTest::newRow("silent controller") << false << 3;
+    // Without a udev event: the port stays, only the protocol changes.
+    QTest::newRow("restarted into its bootloader") << true << 2;
+}
+
+void TestNivoraVexbusUsbAdapter::lostControllerIsSoughtAgain()
+{
+    QFETCH(bool, inBootloader);
+    QFETCH(int, limit);
+    using U = NivoraVexbusUsbAdapter::UnavailableReason;
+
+    adapter()->setResponseTimeout(200);
+    if (limit != adapter()->consecutiveTimeoutLimit()) {
+        QSignalSpy limitSpy(adapter(), &NivoraVexbusUsbAdapter::consecutiveTimeoutLimitChanged);
+        adapter()->setConsecutiveTimeoutLimit(limit);
+        QCOMPARE(limitSpy.count(), 1);
+    }
+    QCOMPARE(adapter()->unavailableReason(), U::UnavailableReasonNotConnected);
+    QVERIFY(startConnected());
+    QCOMPARE(adapter()->unavailableReason(), U::UnavailableReasonNone);
+    const QString ixo = QStringLiteral("Set IXO module buffer data reply");
+    const auto timeOut = [this]() {
+        Outcome result;
+        keepOutcome(adapter()->pressIxoButton(), &result);
+        return QTest::qWaitFor([&result]() { return result.finished; }, 2000) && result.error == NivoraVexbusUsbReply::ErrorTimeout;
+    };
+
+    // An answer in between starts the count again.
+    emulator().setSilent(true);
+    ignoreWarnings({timeoutWarning.arg(ixo)});
+    QVERIFY(timeOut());
+    emulator().setSilent(false);
+    Outcome answered;
+    keepOutcome(adapter()->pressIxoButton(), &answered);
+    QTRY_VERIFY(answered.finished);
+    QCOMPARE(answered.error, NivoraVexbusUsbReply::ErrorNoError);
+
+    if (inBootloader)
+        emulator().setMode(VexbusEmulator::ModeBootloader);
+    else
+        emulator().setSilent(true);
+    for (int i = 0; i < limit - 1; ++i) {
+        ignoreWarnings({timeoutWarning.arg(ixo)});
+        QVERIFY(timeOut());
+    }
+    QVERIFY(adapter()->available());
+
+    // The last time-out loses the controller; the command still under way
+    // ends with it.
+    QSignalSpy availableSpy(adapter(), &NivoraVexbusUsbAdapter::availableChanged);
+    QSignalSpy reasonSpy(adapter(), &NivoraVexbusUsbAdapter::unavailableReasonChanged);
+    U reasonWhenUnavailable = U::UnavailableReasonNone;
+    connect(adapter(), &NivoraVexbusUsbAdapter::availableChanged, adapter(),
+            [&]() { reasonWhenUnavailable = adapter()->unavailableReason(); });
+    ignoreWarnings({timeoutWarning.arg(ixo), replyWarning.arg(ixo, QStringLiteral("ErrorAborted")),
+                    QStringLiteral("^The controller did not answer %1 commands in a row. Reporting it lost and initializing it again.$").arg(limit)});
+    Outcome last;
+    keepOutcome(adapter()->pressIxoButton(), &last);
+    QTest::qWait(100);
+    Outcome pending;
+    keepOutcome(adapter()->pressIxoButton(), &pending);
+    QTRY_VERIFY(last.finished);
+    QCOMPARE(last.error, NivoraVexbusUsbReply::ErrorTimeout);
+    QVERIFY(pending.finished);
+    QCOMPARE(pending.error, NivoraVexbusUsbReply::ErrorAborted);
+    QVERIFY(!adapter()->available());
+    QCOMPARE(availableSpy.count(), 1);
+    QCOMPARE(reasonWhenUnavailable, U::UnavailableReasonControllerNotResponding);
+    QCOMPARE(adapter()->state(), NivoraVexbusUsbAdapter::StateConnecting);
+
+    // The init runs again and, after its third failure, asks the bootloader.
+    for (int i = 0; i < 3; ++i)
+        ignoreWarnings({timeoutWarning.arg(QStringLiteral("Read initial firmware reply"))});
+    ignoreWarnings({QStringLiteral("^Failed to initialize after 3 attempts. Reconnecting the interface$")});
+    if (inBootloader) {
+        ignoreWarnings({QStringLiteral("^The controller waits in its bootloader")});
+        QTRY_VERIFY_WITH_TIMEOUT(adapter()->controllerInBootloader(), 3000);
+        QCOMPARE(adapter()->unavailableReason(), U::UnavailableReasonControllerInBootloader);
+        QCOMPARE(emulator().requests(RecordedRequest::ProtocolBootloader, 0x38).count(), 1);
+    } else {
+        QSignalSpy connectedSpy(adapter()->serialInterface(), &NivoraVexbusUsbInterface::connectedChanged);
+        // Closed for the question and opened again.
+        QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 2, 4000);
+        QVERIFY(!adapter()->controllerInBootloader());
+        QCOMPARE(adapter()->unavailableReason(), U::UnavailableReasonControllerNotResponding);
+    }
+    QVERIFY(!adapter()->available());
+
+    // Back as soon as the controller answers.
+    emulator().setMode(VexbusEmulator::ModeController);
+    emulator().setSilent(false);
+    QTRY_VERIFY_WITH_TIMEOUT(adapter()->available(), 5000);
+    QCOMPARE(adapter()->unavailableReason(), U::UnavailableReasonNone);
+    QVERIFY(!adapter()->controllerInBootloader());
+    QCOMPARE(adapter()->state(), NivoraVexbusUsbAdapter::StateConnected);
+    QCOMPARE(reasonSpy.first().first().value<U>(), U::UnavailableReasonControllerNotResponding);
+    QCOMPARE(reasonSpy.last().first().value<U>(), U::UnavailableReasonNone);
 }
 
 void TestNivoraVexbusUsbAdapter::readyWhileVersionPendingRestartsInit()

@@ -28,9 +28,19 @@ options_of() {
 vexbusctl_commands=$("$vexbusctl" --help | sed -n '/^Commands:/,/^$/s/^  \([a-z][a-z-]*\).*/\1/p' | sort -u)
 [ -n "$vexbusctl_commands" ] || fail "vexbusctl --help lists no commands"
 
-for option in $(options_of "$emulator"); do
-    grep -q -- "\*$option\*" "$man_dir/vexbus-emulator.1.scd" || fail "vexbus-emulator(1) lacks $option"
+# The emulator's options come from one table: the man page names each with
+# the value it takes, and no option the program lacks.
+emulator_options=$(mktemp)
+"$emulator" --help | sed -n 's/^  \(-[a-z], \)\{0,1\}\(--[a-z0-9-]*\)\( <\([^>]*\)>\)\{0,1\}.*/\2 \4/p' |
+        grep -v '^--help-all ' > "$emulator_options"
+while read -r option value; do
+    entry=$(grep -- "\*$option\*" "$man_dir/vexbus-emulator.1.scd" | tr -d '*_' | grep -F -- "$option${value:+ $value}" || true)
+    [ -n "$entry" ] || fail "vexbus-emulator(1) lacks $option${value:+ $value}"
+done < "$emulator_options"
+for option in $(grep -o -- '\*--[a-z0-9-]*\*' "$man_dir/vexbus-emulator.1.scd" | tr -d '*' | sort -u); do
+    grep -q -- "^$option " "$emulator_options" || fail "vexbus-emulator(1) names $option, which the program lacks"
 done
+rm -f "$emulator_options"
 for option in $(options_of "$vexbusd"); do
     grep -q -- "\*$option\*" "$man_dir/vexbusd.8.scd" || fail "vexbusd(8) lacks $option"
 done
