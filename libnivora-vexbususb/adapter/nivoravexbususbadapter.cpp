@@ -5,11 +5,14 @@
 #include "adapter/nivoravexbususbadapter_p.h"
 #include "adapter/controllersession.h"
 #include "adapter/nivoravexbususbfirmwareupdater.h"
+#include "adapter/nivoravexbususbupdatereply.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "logging/nivoravexbususblogging.h"
 
 #include <QDataStream>
 #include <QSerialPortInfo>
+#include <QTimer>
+#include <QVersionNumber>
 
 namespace NivoraVexbusUsb {
 
@@ -107,7 +110,11 @@ void NivoraVexbusUsbAdapterPrivate::construct(NivoraVexbusUsbDeviceWatcher *devi
     QObject::connect(session, &ControllerSession::statusReceived, q, [this](const QByteArray &payload, bool notified) {
         onControllerStatusReceived(payload, notified);
     });
-    QObject::connect(session, &ControllerSession::initialized, q, [this]() { setAvailable(true); });
+    QObject::connect(session, &ControllerSession::initialized, q, [this]() {
+        setAvailable(true);
+        // Available with its version: an update that waits for the restarted controller ends here.
+        updater->controllerAnswered(firmwareVersion);
+    });
     QObject::connect(session, &ControllerSession::controllerReady, q, [this]() { setAvailable(false); });
     QObject::connect(session, &ControllerSession::vexbusFrameReceived, q, &NivoraVexbusUsbAdapter::vexbusFrameReceived);
     QObject::connect(session, &ControllerSession::controllerInBootloaderChanged, q, &NivoraVexbusUsbAdapter::controllerInBootloaderChanged);
@@ -125,6 +132,10 @@ void NivoraVexbusUsbAdapterPrivate::construct(NivoraVexbusUsbDeviceWatcher *devi
     updater = new NivoraVexbusUsbFirmwareUpdater(interface, firmwareDownloader, [this]() {
         qCDebug(dcVexbusUsb()) << "Starting bootloader on the controller";
         return client->sendRequest(NivoraVexbusUsbUtils::CommandStartBootloader);
+    }, [this]() {
+        // The controller's reboot, as before the bootloader, and the init
+        // procedure's three attempts of a version and a status request.
+        return updater->handOverDelay() + 3 * 2 * client->responseTimeout();
     }, q);
     QObject::connect(updater, &NivoraVexbusUsbFirmwareUpdater::handedOver, q, [this]() {
         session->stop();
@@ -415,6 +426,32 @@ void NivoraVexbusUsbAdapterPrivate::onCommandFinished(QObject *receiver, NivoraV
 NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::readFirmwareVersion()
 {
     Q_D(NivoraVexbusUsbAdapter);
+    // Answered from what the init procedure read: nothing goes to the
+    // controller and nothing of the adapter changes.
+    if (!d->available) {
+        return d->client->refuseRequest(NivoraVexbusUsbUtils::CommandGetFirmware, QByteArray(), NivoraVexbusUsbReply::ErrorNotAvailable,
+                                        QStringLiteral("The adapter is not available, so no firmware version is known. Read it "
+                                                       "again once the adapter is plugged in and initialised."));
+    }
+    const QVersionNumber version = QVersionNumber::fromString(d->firmwareVersion);
+    QByteArray response;
+    response.append(static_cast<char>(NivoraVexbusUsbUtils::CommandGetFirmware));
+    response.append('\0'); // packet id
+    response.append(static_cast<char>(NivoraVexbusUsbUtils::ErrorNoError));
+    for (int i = 0; i < 3; ++i)
+        response.append(static_cast<char>(version.segmentAt(i)));
+    auto *reply = new NivoraVexbusUsbReply(NivoraVexbusUsbPacket(NivoraVexbusUsbUtils::CommandGetFirmware, 0, QByteArray()), this);
+    // Later, as any reply, so that the caller can connect to finished() first.
+    QTimer::singleShot(0, reply, [reply, response]() {
+        reply->setFinished(NivoraVexbusUsbPacket(response));
+        reply->deleteLater();
+    });
+    return reply;
+}
+
+NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::requestFirmwareVersion()
+{
+    Q_D(NivoraVexbusUsbAdapter);
     static constexpr CommandOutcome outcome{"Read firmware version reply finished with error",
                                             "Read firmware version reply finished successfully.",
                                             &NivoraVexbusUsbAdapterPrivate::takeFirmwareVersionReply};
@@ -533,7 +570,36 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::enableAppConnectorParameterHandlin
 void NivoraVexbusUsbAdapter::startFirmwareUpdate(const QString &firmwareFile)
 {
     Q_D(NivoraVexbusUsbAdapter);
-    d->updater->start(firmwareFile, d->available, d->portName, d->baudrate);
+    if (firmwareFile.isEmpty()) {
+        d->updater->start(nullptr, true, d->updateLink());
+        return;
+    }
+    // The file is read once, here; the update works on the parsed image.
+    FirmwareData image;
+    QString errorString;
+    const FirmwareUpdate::Error error = FirmwareUpdate::loadImageFile(firmwareFile, &image, &errorString);
+    if (error != FirmwareUpdate::ErrorNone) {
+        d->updater->refuse(error, errorString);
+        return;
+    }
+    d->updater->start(&image, true, d->updateLink());
+}
+
+NivoraVexbusUsbUpdateReply *NivoraVexbusUsbAdapter::updateFirmware(const FirmwareData &image)
+{
+    Q_D(NivoraVexbusUsbAdapter);
+    return d->updater->start(&image, false, d->updateLink());
+}
+
+NivoraVexbusUsbUpdateReply *NivoraVexbusUsbAdapter::updateFirmware()
+{
+    Q_D(NivoraVexbusUsbAdapter);
+    return d->updater->start(nullptr, false, d->updateLink());
+}
+
+NivoraVexbusUsbFirmwareUpdater::Link NivoraVexbusUsbAdapterPrivate::updateLink() const
+{
+    return {available, portName, baudrate};
 }
 
 // Controller status

@@ -16,6 +16,7 @@
 #include "link/nivoravexbususbpacket.h"
 #include "link/nivoravexbususbreply.h"
 #include "logging/nivoravexbususbtrafficrecorder.h"
+#include "adapter/nivoravexbususbupdatereply.h"
 
 #include <QObject>
 #include <QScopedPointer>
@@ -371,10 +372,24 @@ public:
      * carry; commandFinished() follows every reply of a command.
      */
 
-    /// Reads the controller's firmware version: the reply's payload holds
-    /// major, minor and patch, one byte each, and the firmwareVersion
-    /// property follows it. The init procedure reads it after every connection too.
+    /**
+     * Tells the firmware version that the init procedure read, without
+     * asking the controller: nothing is sent, and no property or signal of
+     * the adapter changes (commandFinished() included). The reply finishes
+     * on the next turn of the event loop: with ErrorNoError and the
+     * firmwareVersion property's major, minor and patch in its payload, one
+     * byte each, or with ErrorNotAvailable while the adapter is not
+     * available. To ask the controller, use requestFirmwareVersion().
+     */
     Q_INVOKABLE NivoraVexbusUsb::NivoraVexbusUsbReply *readFirmwareVersion();
+    /**
+     * Asks the controller for its firmware version: the reply's payload
+     * holds major, minor and patch, one byte each, and the firmwareVersion
+     * property follows a successful reply before its finished(). The init
+     * procedure reads the version after every connection too; this command
+     * is for a caller that wants the controller's word now.
+     */
+    Q_INVOKABLE NivoraVexbusUsb::NivoraVexbusUsbReply *requestFirmwareVersion();
     /// Resets the controller; the init procedure runs again once the
     /// controller answers. Returns the reply of the request.
     Q_INVOKABLE NivoraVexbusUsb::NivoraVexbusUsbReply *resetController();
@@ -395,9 +410,37 @@ public:
      * refusal on the next turn of the event loop; updatePhase,
      * updatePercentage, updateError and updateErrorString follow the
      * course. A running update that this call replaces ends with
-     * FirmwareUpdate::ErrorStoppedByApplication.
+     * FirmwareUpdate::ErrorStoppedByApplication. The file is read once
+     * (with FirmwareData's size limit) and the update runs as
+     * updateFirmware() does; use that to learn the outcome from the
+     * update's own object.
      */
     Q_INVOKABLE void startFirmwareUpdate(const QString &firmwareFile = QString());
+    /**
+     * Updates the controller's firmware with @p image, an image that the
+     * caller has read and parsed (for example with the FirmwareData
+     * constructor that reads a file), and returns the update, never null; see NivoraVexbusUsbUpdateReply. The
+     * update works on its own copy of the image: what happens to the file
+     * afterwards changes nothing. It runs as startFirmwareUpdate()
+     * describes, and the update properties of the adapter and
+     * updateFinished() follow it as well; but the update object finishes
+     * with success only once the restarted controller has answered with
+     * its firmware version. An invalid image, or a call while another
+     * update runs (FirmwareUpdate::ErrorUpdateRunning), is refused: the
+     * object finishes on the next turn of the event loop with the reason.
+     * A call refused while another update runs leaves that update, the
+     * update properties and updateFinished() to it.
+     */
+    Q_INVOKABLE NivoraVexbusUsb::NivoraVexbusUsbUpdateReply *updateFirmware(const NivoraVexbusUsb::FirmwareData &image);
+    /**
+     * Updates the controller's firmware with the release that the firmware
+     * downloader holds, as updateFirmware(const FirmwareData &) does: with
+     * trusted keys only an authenticated one. Without a release
+     * (FirmwareUpdate::ErrorNoRelease) or with one that no trusted key
+     * vouches for (FirmwareUpdate::ErrorReleaseNotAuthenticated) the update
+     * is refused on the next turn of the event loop.
+     */
+    Q_INVOKABLE NivoraVexbusUsb::NivoraVexbusUsbUpdateReply *updateFirmware();
     /// Writes one frame of at most 255 bytes to the bus (a built-in test
     /// frame when data is null); a longer frame is refused with
     /// ErrorInvalidArgument. Returns the reply of the request.
@@ -498,10 +541,12 @@ signals:
     void commandFinished(NivoraVexbusUsb::NivoraVexbusUsbUtils::Command command,
                          NivoraVexbusUsb::NivoraVexbusUsbReply::Error error,
                          NivoraVexbusUsb::NivoraVexbusUsbUtils::Error controllerError);
-    /// Emitted once for every startFirmwareUpdate(): with success once the
-    /// bootloader wrote and verified the image and its application checksum
-    /// and the link to the controller is taken up again (the new firmware
-    /// version follows with the init procedure); without success when the
+    /// Emitted once for every startFirmwareUpdate() and updateFirmware()
+    /// (but an updateFirmware() refused while another update runs):
+    /// with success once the bootloader wrote and verified the image and its
+    /// application checksum and the link to the controller is taken up again
+    /// (the new firmware version follows with the init procedure; the
+    /// update object's finished() waits for it); without success when the
     /// update was refused, the controller refused to start its bootloader,
     /// the bootloader run failed or stop() ended it; updateError tells why.
     void updateFinished(bool success);

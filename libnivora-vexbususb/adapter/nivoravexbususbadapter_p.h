@@ -13,11 +13,11 @@
 //
 
 #include "adapter/nivoravexbususbadapter.h"
+#include "adapter/nivoravexbususbfirmwareupdater.h"
 
 namespace NivoraVexbusUsb {
 
 class ControllerSession;
-class NivoraVexbusUsbFirmwareUpdater;
 
 class NivoraVexbusUsbAdapterPrivate
 {
@@ -44,6 +44,8 @@ public:
     void setSerialPortVendorIdentifier(unsigned short serialPortVendorIdentifier);
     void setSerialPortProductIdentifier(unsigned short serialPortProductIdentifier);
     void clearSerialPortInformation();
+    // Where an update started now finds the controller.
+    NivoraVexbusUsbFirmwareUpdater::Link updateLink() const;
 
     void onInterfaceConnectedChanged(bool connected);
     void onControllerStatusReceived(const QByteArray &payload, bool notified);

@@ -2,6 +2,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "adapter/nivoravexbususbfirmwareupdater.h"
+#include "adapter/nivoravexbususbupdatereply.h"
+#include "adapter/nivoravexbususbupdatereply_p.h"
 #include "link/nivoravexbususbutils.h"
 #include "firmware/firmwaredownloader.h"
 #include "link/nivoravexbususbinterface.h"
@@ -13,11 +15,13 @@
 namespace NivoraVexbusUsb {
 
 NivoraVexbusUsbFirmwareUpdater::NivoraVexbusUsbFirmwareUpdater(NivoraVexbusUsbInterface *interface, FirmwareDownloader *downloader,
-                                                               StartBootloaderRequest startBootloader, QObject *parent) :
+                                                               StartBootloaderRequest startBootloader, RestartWait restartWait,
+                                                               QObject *parent) :
     QObject(parent),
     m_interface(interface),
     m_downloader(downloader),
-    m_startBootloader(std::move(startBootloader))
+    m_startBootloader(std::move(startBootloader)),
+    m_restartWait(std::move(restartWait))
 {
     qRegisterMetaType<FirmwareUpdate::Phase>();
     qRegisterMetaType<FirmwareUpdate::Error>();
@@ -36,34 +40,56 @@ NivoraVexbusUsbFirmwareUpdater::NivoraVexbusUsbFirmwareUpdater(NivoraVexbusUsbIn
     m_handOverTimer.setInterval(defaultHandOverDelay);
     connect(&m_handOverTimer, &QTimer::timeout, m_bootloaderHandler, &BootloaderHandler::start);
 
+    m_restartTimer.setSingleShot(true);
+    connect(&m_restartTimer, &QTimer::timeout, this, [this]() {
+        qCWarning(dcVexbusUsb()) << "The controller did not answer within" << m_restartTimer.interval() << "ms after the firmware update";
+        endRestartWait(FirmwareUpdate::ErrorTimedOut,
+                       QStringLiteral("The image was written and verified, but the controller did not answer with its firmware "
+                                      "within %1 ms of its restart.").arg(m_restartTimer.interval()));
+    });
+
     connect(m_downloader, &FirmwareDownloader::firmwareChanged, this, &NivoraVexbusUsbFirmwareUpdater::onFirmwareDownloaderFirmwareChanged);
 }
 
-void NivoraVexbusUsbFirmwareUpdater::start(const QString &firmwareFile, bool controllerAvailable, const QString &portName, int baudrate)
+NivoraVexbusUsbUpdateReply *NivoraVexbusUsbFirmwareUpdater::newReply()
 {
-    FirmwareData image;
-    if (firmwareFile.isEmpty()) {
+    return new NivoraVexbusUsbUpdateReply(this);
+}
+
+NivoraVexbusUsbUpdateReply *NivoraVexbusUsbFirmwareUpdater::start(const FirmwareData *image, bool replaceRunning, const Link &link)
+{
+    // A call that may not replace the running update leaves it and the
+    // adapter's account of it alone when it is refused.
+    const bool toAdapter = !m_updating || replaceRunning;
+    FirmwareData update;
+    if (!image) {
         qCDebug(dcVexbusUsb()) << "Using online firmware file for update.";
         if (!m_downloader->firmware().isValid()) {
             qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. There is no valid firmware in the downloader. Please update before starting the upgrade.";
-            refuse(FirmwareUpdate::ErrorNoRelease, QStringLiteral("There is no release in the firmware downloader: check for a release before the update."));
-            return;
+            return refuse(FirmwareUpdate::ErrorNoRelease, QStringLiteral("There is no release in the firmware downloader: check for a release before the update."),
+                          toAdapter);
         }
         // Trusting a key means taking only what it signed.
         if (!m_downloader->trustedKeys().isEmpty() && !m_downloader->releaseAuthenticated()) {
             qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. The downloader's firmware is not of a release authenticated by a trusted key.";
-            refuse(FirmwareUpdate::ErrorReleaseNotAuthenticated,
-                   QStringLiteral("The release %1 in the firmware downloader is not signed by a trusted key.").arg(m_downloader->versionString()));
-            return;
+            return refuse(FirmwareUpdate::ErrorReleaseNotAuthenticated,
+                          QStringLiteral("The release %1 in the firmware downloader is not signed by a trusted key.").arg(m_downloader->versionString()),
+                          toAdapter);
         }
-        image = m_downloader->firmware();
+        update = m_downloader->firmware();
+    } else if (!image->isValid()) {
+        qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. The firmware data is not valid.";
+        const QString what = image->name().isEmpty() ? QStringLiteral("The image") : QStringLiteral("The image %1").arg(image->name());
+        return refuse(FirmwareUpdate::ErrorImageInvalid, QStringLiteral("%1 is invalid: %2.").arg(what, image->errorString()), toAdapter);
     } else {
-        QString errorString;
-        const FirmwareUpdate::Error error = FirmwareUpdate::loadImageFile(firmwareFile, &image, &errorString);
-        if (error != FirmwareUpdate::ErrorNone) {
-            refuse(error, errorString);
-            return;
-        }
+        update = *image;
+    }
+
+    if (m_updating && !replaceRunning) {
+        qCWarning(dcVexbusUsb()) << "Cannot start firmware upgrade. Another firmware update is running.";
+        return refuse(FirmwareUpdate::ErrorUpdateRunning,
+                      QStringLiteral("Another firmware update holds the adapter; nothing was started. Start the update again once it has finished."),
+                      false);
     }
 
     if (m_updating) {
@@ -73,32 +99,37 @@ void NivoraVexbusUsbFirmwareUpdater::start(const QString &firmwareFile, bool con
         m_bootloaderHandler->stop();
         finish(false, FirmwareUpdate::ErrorStoppedByApplication, QStringLiteral("The application started another update in place of this one."));
     }
+    endRestartWait(FirmwareUpdate::ErrorStoppedByApplication,
+                   QStringLiteral("The image was written, but the application started another update before the controller answered."));
 
-    m_image = image;
+    m_reply = newReply();
+    m_image = update;
     setPercentage(0.0);
     setError(FirmwareUpdate::ErrorNone, QString());
     setPhase(FirmwareUpdate::PhasePreparing);
-    m_bootloaderHandler->setPortName(portName);
-    m_bootloaderHandler->setBaudrate(baudrate);
+    m_bootloaderHandler->setPortName(link.portName);
+    m_bootloaderHandler->setBaudrate(link.baudrate);
     setUpdating(true);
-    if (!controllerAvailable) {
+    NivoraVexbusUsbUpdateReply *reply = m_reply;
+    if (!link.controllerAvailable) {
         qCWarning(dcVexbusUsb()) << "The controller is not available, try to connect either way to the bootloader, maybe the update was interrupted";
         handOver();
-        return;
+        return reply;
     }
 
     qCDebug(dcVexbusUsb()) << "Start bootloader...";
     setPhase(FirmwareUpdate::PhaseStartingBootloader);
-    NivoraVexbusUsbReply *reply = m_startBootloader();
-    m_startReply = reply;
-    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, reply]() {
+    NivoraVexbusUsbReply *startReply = m_startBootloader();
+    m_startReply = startReply;
+    connect(startReply, &NivoraVexbusUsbReply::finished, this, [this, startReply]() {
         // A reply that the update no longer waits for (stopped, replaced) changes nothing.
-        if (m_startReply == reply)
-            onStartBootloaderFinished(reply);
+        if (m_startReply == startReply)
+            onStartBootloaderFinished(startReply);
     });
+    return reply;
 }
 
-void NivoraVexbusUsbFirmwareUpdater::refuse(FirmwareUpdate::Error error, const QString &errorString)
+NivoraVexbusUsbUpdateReply *NivoraVexbusUsbFirmwareUpdater::refuse(FirmwareUpdate::Error error, const QString &errorString, bool toAdapter)
 {
     // A refusal leaves a running update alone; it only answers this call.
     if (!m_updating) {
@@ -108,7 +139,14 @@ void NivoraVexbusUsbFirmwareUpdater::refuse(FirmwareUpdate::Error error, const Q
     }
     // Reported on the next turn of the event loop, so that the caller can
     // connect after the call as after any other start.
-    QTimer::singleShot(0, this, [this]() { emit finished(false); });
+    QPointer<NivoraVexbusUsbUpdateReply> reply = newReply();
+    QTimer::singleShot(0, this, [this, reply, error, errorString, toAdapter]() {
+        if (reply)
+            reply->d_func()->finish(false, error, errorString);
+        if (toAdapter)
+            emit finished(false);
+    });
+    return reply;
 }
 
 void NivoraVexbusUsbFirmwareUpdater::onStartBootloaderFinished(NivoraVexbusUsbReply *reply)
@@ -223,6 +261,8 @@ void NivoraVexbusUsbFirmwareUpdater::onBootloaderHandlerFinished(bool success)
 void NivoraVexbusUsbFirmwareUpdater::stop()
 {
     m_handOverTimer.stop();
+    endRestartWait(FirmwareUpdate::ErrorStoppedByApplication,
+                   QStringLiteral("The image was written, but the application stopped the adapter before the controller answered."));
     if (!m_updating)
         return;
 
@@ -245,10 +285,41 @@ void NivoraVexbusUsbFirmwareUpdater::finish(bool success, FirmwareUpdate::Error 
     // An image that did not make it into the flash is still to be installed.
     if (!success && m_downloader->firmware().isValid() && m_image == m_downloader->firmware())
         setFirmwareUpdateAvailable(true);
+    // Written, the update's object waits for the controller to answer with
+    // its new firmware; it leaves the adapter's figures as they end here.
+    NivoraVexbusUsbUpdateReply *reply = m_reply;
+    m_reply.clear();
+    if (success && reply) {
+        m_restartingReply = reply;
+        m_restartTimer.start(m_restartWait());
+    }
     setUpdating(false);
     setError(error, errorString);
     setPhase(success ? FirmwareUpdate::PhaseDone : FirmwareUpdate::PhaseFailed);
+    if (!success && reply)
+        reply->d_func()->finish(false, error, errorString);
     emit finished(success);
+}
+
+void NivoraVexbusUsbFirmwareUpdater::controllerAnswered(const QString &firmwareVersion)
+{
+    if (!m_restartingReply)
+        return;
+    m_restartTimer.stop();
+    NivoraVexbusUsbUpdateReply *reply = m_restartingReply;
+    m_restartingReply.clear();
+    qCDebug(dcVexbusUsb()) << "The controller answers after the firmware update with version" << firmwareVersion;
+    reply->d_func()->firmwareVersion = firmwareVersion;
+    reply->d_func()->finish(true);
+}
+
+void NivoraVexbusUsbFirmwareUpdater::endRestartWait(FirmwareUpdate::Error error, const QString &errorString)
+{
+    m_restartTimer.stop();
+    NivoraVexbusUsbUpdateReply *reply = m_restartingReply;
+    m_restartingReply.clear();
+    if (reply)
+        reply->d_func()->finish(false, error, errorString);
 }
 
 void NivoraVexbusUsbFirmwareUpdater::onFirmwareDownloaderFirmwareChanged(const FirmwareData &firmware)
@@ -273,6 +344,8 @@ void NivoraVexbusUsbFirmwareUpdater::setPhase(FirmwareUpdate::Phase phase)
     qCDebug(dcVexbusUsb()) << "Firmware update phase" << phase;
     m_phase = phase;
     emit phaseChanged(m_phase);
+    if (m_reply)
+        m_reply->d_func()->setPhase(phase);
 }
 
 void NivoraVexbusUsbFirmwareUpdater::setError(FirmwareUpdate::Error error, const QString &errorString)
@@ -309,6 +382,8 @@ void NivoraVexbusUsbFirmwareUpdater::setPercentage(double percentage)
         return;
     m_percentage = percentage;
     emit percentageChanged(m_percentage);
+    if (m_reply)
+        m_reply->d_func()->setPercentage(percentage);
 }
 
 } // namespace NivoraVexbusUsb

@@ -20,6 +20,7 @@ class FirmwareDownloader;
 class NivoraVexbusUsbInterface;
 class NivoraVexbusUsbReply;
 class NivoraVexbusUsbTrafficRecorder;
+class NivoraVexbusUsbUpdateReply;
 
 // The course of a firmware update for the adapter that owns it: the image
 // and its checks, the start-bootloader request, the hand-over of the serial
@@ -33,12 +34,15 @@ class NivoraVexbusUsbFirmwareUpdater : public QObject
 public:
     // Sends the start-bootloader request on the adapter's link.
     using StartBootloaderRequest = std::function<NivoraVexbusUsbReply *()>;
+    // How long, in ms, the controller may take after a written update to
+    // answer the init procedure again.
+    using RestartWait = std::function<int()>;
 
     // The hand-over delay of the controller's bootloader start, in ms.
     static constexpr int defaultHandOverDelay = 3000;
 
     NivoraVexbusUsbFirmwareUpdater(NivoraVexbusUsbInterface *interface, FirmwareDownloader *downloader,
-                                   StartBootloaderRequest startBootloader, QObject *parent);
+                                   StartBootloaderRequest startBootloader, RestartWait restartWait, QObject *parent);
 
     BootloaderHandler *bootloaderHandler() const { return m_bootloaderHandler; }
 
@@ -52,11 +56,25 @@ public:
     int handOverDelay() const { return m_handOverTimer.interval(); }
     void setHandOverDelay(int milliSeconds) { m_handOverTimer.setInterval(milliSeconds); }
 
-    // Begins an update from firmwareFile, or from the downloader's image
-    // when it is empty; every call ends in exactly one finished().
-    void start(const QString &firmwareFile, bool controllerAvailable, const QString &portName, int baudrate);
+    // Where the update's bootloader handler finds the controller.
+    struct Link
+    {
+        bool controllerAvailable;
+        QString portName;
+        int baudrate;
+    };
+    // Begins an update of image, or of the downloader's image without one. A running update is replaced when replaceRunning is set and
+    // refuses the new one otherwise. Every call ends in exactly one
+    // finished() and returns the update's object, which ends once too.
+    NivoraVexbusUsbUpdateReply *start(const FirmwareData *image, bool replaceRunning, const Link &link);
+    // An update that cannot begin: reported on the next turn of the event
+    // loop, by its object and, with toAdapter, by finished() as well.
+    NivoraVexbusUsbUpdateReply *refuse(FirmwareUpdate::Error error, const QString &errorString, bool toAdapter = true);
     // Ends a running update at once: nothing of it runs or starts any more.
     void stop();
+    // The controller answered the init procedure with firmwareVersion: a
+    // written update's object finishes with success.
+    void controllerAnswered(const QString &firmwareVersion);
 
 signals:
     void phaseChanged(NivoraVexbusUsb::FirmwareUpdate::Phase phase);
@@ -72,7 +90,9 @@ signals:
     void finished(bool success);
 
 private:
-    void refuse(FirmwareUpdate::Error error, const QString &errorString);
+    NivoraVexbusUsbUpdateReply *newReply();
+    // Ends the object that waits for the restarted controller.
+    void endRestartWait(FirmwareUpdate::Error error, const QString &errorString);
     void onStartBootloaderFinished(NivoraVexbusUsbReply *reply);
     void handOver();
     void onBootloaderHandlerStateChanged(BootloaderHandler::State state);
@@ -89,6 +109,12 @@ private:
     NivoraVexbusUsbInterface *m_interface;
     FirmwareDownloader *m_downloader;
     StartBootloaderRequest m_startBootloader;
+    RestartWait m_restartWait;
+    // The running update's object, and the written one's while it waits
+    // for the restarted controller.
+    QPointer<NivoraVexbusUsbUpdateReply> m_reply;
+    QPointer<NivoraVexbusUsbUpdateReply> m_restartingReply;
+    QTimer m_restartTimer;
     BootloaderHandler *m_bootloaderHandler;
     QTimer m_handOverTimer;
     QPointer<NivoraVexbusUsbReply> m_startReply;

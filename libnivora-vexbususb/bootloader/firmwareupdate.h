@@ -59,7 +59,8 @@ public:
         ErrorApplicationChecksumInvalid, ///< every row verified, but the bootloader holds the application invalid
         ErrorPortLost,                   ///< the serial port is not there, does not open or went away
         ErrorTimedOut,                   ///< a response did not come in time during the run
-        ErrorStoppedByApplication        ///< the application stopped the adapter, or started another update
+        ErrorStoppedByApplication,       ///< the application stopped the adapter, or started another update
+        ErrorUpdateRunning               ///< not started: another update holds the adapter
     };
     Q_ENUM(Error)
 

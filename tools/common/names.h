@@ -1,35 +1,74 @@
 // SPDX-FileCopyrightText: 2026 Nivora
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
-#ifndef VEXBUSCTL_NAMES_H
-#define VEXBUSCTL_NAMES_H
+#ifndef NIVORA_TOOLS_NAMES_H
+#define NIVORA_TOOLS_NAMES_H
 
-#include <QMetaEnum>
+#include "adapter/nivoravexbususbadapter.h"
+#include "bootloader/firmwareupdate.h"
+
+#include <QList>
 #include <QString>
 #include <QStringList>
 
-// The names a person types and reads for the library's enumerations: the
-// enumerator without the enumeration's prefix, in lower case with hyphens
-// between words (LedModeBlinkSlow -> "blink-slow",
-// AppConnectorModuleButtonIntermediatePosition1 -> "intermediate-position-1").
+// The names a person types and reads for the library's enumerations, and
+// that vexbusd publishes on D-Bus and MQTT. Each enumeration has a table
+// of its own written out in names.cpp: these strings are a contract with
+// scripts and clients, so renaming an enumerator must not change them.
 namespace Names {
 
-QString fromEnumerator(const QMetaEnum &metaEnum, int value);
+// One row of a table: an enumerator and its name.
+template<typename Enum>
+struct Row
+{
+    Enum value;
+    const char *name;
+};
 
+// The table of an enumeration, in the order of its enumerators. Declared
+// for the enumerations below only: an enumeration without a table does
+// not compile.
+template<typename Enum>
+const QList<Row<Enum>> &table();
+
+template<>
+const QList<Row<NivoraVexbusUsb::NivoraVexbusUsbAdapter::State>> &table();
+template<>
+const QList<Row<NivoraVexbusUsb::FirmwareUpdate::Phase>> &table();
+template<>
+const QList<Row<NivoraVexbusUsb::FirmwareUpdate::Error>> &table();
+template<>
+const QList<Row<NivoraVexbusUsb::NivoraVexbusUsbUtils::LedMode>> &table();
+template<>
+const QList<Row<NivoraVexbusUsb::NivoraVexbusUsbUtils::VexbusType>> &table();
+template<>
+const QList<Row<NivoraVexbusUsb::NivoraVexbusUsbUtils::Error>> &table();
+template<>
+const QList<Row<NivoraVexbusUsb::NivoraVexbusUsbAdapter::IxoModuleButton>> &table();
+template<>
+const QList<Row<NivoraVexbusUsb::NivoraVexbusUsbAdapter::RemoteServiceModuleButton>> &table();
+template<>
+const QList<Row<NivoraVexbusUsb::NivoraVexbusUsbAdapter::AppConnectorModuleButton>> &table();
+
+// The name of value; a value outside the table (a byte of the controller
+// that no enumerator names) as its number.
 template<typename Enum>
 QString of(Enum value)
 {
-    return fromEnumerator(QMetaEnum::fromType<Enum>(), static_cast<int>(value));
+    for (const Row<Enum> &row : table<Enum>()) {
+        if (row.value == value)
+            return QLatin1String(row.name);
+    }
+    return QString::number(static_cast<int>(value));
 }
 
-// The value that a name of of() stands for; false when none has it.
+// The enumerator called name; false for a name of no row.
 template<typename Enum>
 bool fromName(const QString &name, Enum *value)
 {
-    const QMetaEnum metaEnum = QMetaEnum::fromType<Enum>();
-    for (int i = 0; i < metaEnum.keyCount(); ++i) {
-        if (of(Enum(metaEnum.value(i))) == name) {
-            *value = Enum(metaEnum.value(i));
+    for (const Row<Enum> &row : table<Enum>()) {
+        if (name == QLatin1String(row.name)) {
+            *value = row.value;
             return true;
         }
     }
@@ -51,4 +90,4 @@ int buttonFromName(Module module, const QString &name);
 
 } // namespace Names
 
-#endif // VEXBUSCTL_NAMES_H
+#endif // NIVORA_TOOLS_NAMES_H

@@ -5,6 +5,7 @@
 #include "adaptersession.h"
 #include "commands.h"
 #include "printer.h"
+#include "releasetrust.h"
 #include "waiter.h"
 
 #include "bootloader/firmwaredata.h"
@@ -12,11 +13,7 @@
 #include "firmware/firmwaredownloader.h"
 #include "firmware/releasekey.h"
 
-#include <QDir>
-#include <QFile>
 #include <QJsonObject>
-#include <QSslCertificate>
-#include <QSslConfiguration>
 
 using namespace NivoraVexbusUsb;
 
@@ -24,21 +21,6 @@ bool releaseOptionsGiven(const ReleaseOptions &releaseOptions)
 {
     return !releaseOptions.server.isEmpty() || !releaseOptions.caCertificate.isEmpty() || !releaseOptions.trustedKeyFiles.isEmpty();
 }
-
-namespace {
-
-bool trustKeyFile(FirmwareDownloader *downloader, const QString &path, KeyFiles *keyFiles)
-{
-    QFile file(path);
-    const ReleaseKey key = file.open(QIODevice::ReadOnly) ? ReleaseKey::fromPem(file.readAll()) : ReleaseKey();
-    if (key.isNull())
-        return false;
-    downloader->addTrustedKey(key);
-    keyFiles->insert(key.fingerprint(), path);
-    return true;
-}
-
-} // namespace
 
 // The library reads no key files; the keys installed for all users and the
 // ones given on the command line are handed to it here.
@@ -55,42 +37,31 @@ bool configureDownloader(FirmwareDownloader *downloader, const ReleaseOptions &r
     downloader->setPreReleaseEnabled(releaseOptions.preRelease);
     downloader->setOlderReleasesAllowed(releaseOptions.allowOlder);
 
-    // A key file that was meant to be trusted and cannot be read is an
-    // error: skipping it would run unauthenticated, or without the key that
-    // the release needs.
-    const QDir installed(QStringLiteral(NIVORA_RELEASE_KEY_DIRECTORY));
-    const QStringList installedFiles = installed.entryList({QStringLiteral("*.pub"), QStringLiteral("*.pem")}, QDir::Files, QDir::Name);
-    for (const QString &name : installedFiles) {
-        if (!trustKeyFile(downloader, installed.filePath(name), keyFiles)) {
-            printer->error(QStringLiteral("%1: not a readable Ed25519 public key in PEM; repair or remove this file of "
-                                          "the key directory").arg(installed.filePath(name)));
+    ReleaseTrust trust;
+    QString error;
+    if (!trust.addInstalledKeys(&error)) {
+        printer->error(error);
+        return false;
+    }
+    for (const QString &path : releaseOptions.trustedKeyFiles) {
+        if (!trust.addKeyFile(path, &error)) {
+            printer->error(QStringLiteral("--trusted-key ") + error);
             return false;
         }
     }
-    for (const QString &path : releaseOptions.trustedKeyFiles) {
-        if (!trustKeyFile(downloader, path, keyFiles)) {
-            printer->error(QStringLiteral("--trusted-key %1: not a readable Ed25519 public key in PEM "
-                                          "(vexbus-release keygen makes one)").arg(path));
-            return false;
-        }
+    for (const ReleaseKey &key : trust.keys()) {
+        downloader->addTrustedKey(key);
+        keyFiles->insert(key.fingerprint(), trust.fileOf(key.fingerprint()));
     }
     return true;
 }
 
 bool trustCertificate(const QString &path, const Printer *printer)
 {
-    if (path.isEmpty())
+    if (path.isEmpty() || ReleaseTrust::addCaCertificates(path))
         return true;
-    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(path);
-    if (certificates.isEmpty()) {
-        printer->error(QStringLiteral("no PEM certificate in %1.").arg(path));
-        return false;
-    }
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    for (const QSslCertificate &certificate : certificates)
-        configuration.addCaCertificate(certificate);
-    QSslConfiguration::setDefaultConfiguration(configuration);
-    return true;
+    printer->error(QStringLiteral("no PEM certificate in %1.").arg(path));
+    return false;
 }
 
 FetchedRelease fetchRelease(const CommandContext &context, FirmwareDownloader *downloader, const KeyFiles &keyFiles)

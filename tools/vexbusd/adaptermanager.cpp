@@ -46,9 +46,9 @@ void AdapterManager::onDeviceInfoAdded(const NivoraVexbusUsbDeviceWatcher::Devic
     }
     auto *adapter = new ManagedAdapter(m_deviceWatcher, deviceInfo, m_settings, m_trustedKeys, this);
     m_adapters.insert(key, adapter);
-    connect(adapter->adapter(), &NivoraVexbusUsbAdapter::updatingChanged, this, [this, adapter](bool updating) {
+    connect(adapter, &ManagedAdapter::updateEnded, this, [this, adapter]() {
         // An adapter that left during its update goes once the update ended.
-        if (!updating && !isPresent(adapter->devicePath()))
+        if (!isPresent(adapter->devicePath()))
             remove(adapter);
     });
     emit adapterAdded(adapter);
@@ -62,7 +62,7 @@ void AdapterManager::onDeviceInfoRemoved(const NivoraVexbusUsbDeviceWatcher::Dev
     // The controller restarts during an update; an adapter whose USB side
     // goes with it comes back on its own, and its update must not lose its
     // object meanwhile.
-    if (adapter->adapter()->updating()) {
+    if (adapter->status().updating) {
         qCDebug(dcVexbusd()) << "Adapter" << adapter->key() << "left during its update; keeping it until the update ended";
         return;
     }

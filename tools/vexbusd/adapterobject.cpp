@@ -4,14 +4,14 @@
 #include "adapterobject.h"
 #include "adapteradaptor.h"
 #include "managedadapter.h"
-#include "names.h"
 #include "vexbusdlogging.h"
+
+#include "bootloader/firmwaredata.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusServiceWatcher>
 #include <QFile>
-#include <QMetaProperty>
 #include <QTimer>
 
 #include <sys/stat.h>
@@ -20,9 +20,6 @@
 using namespace NivoraVexbusUsb;
 
 namespace {
-
-// A .cyacd image of the controller's flash is some hundred kilobytes.
-constexpr qint64 maximumImageSize = 8 * 1024 * 1024; // bytes
 
 constexpr const char *propertiesInterface = "org.freedesktop.DBus.Properties";
 
@@ -42,9 +39,9 @@ AdapterObject::AdapterObject(ManagedAdapter *adapter, const QDBusConnection &con
     m_leaseWatcher->setConnection(m_connection);
     m_leaseWatcher->setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
     connect(m_leaseWatcher, &QDBusServiceWatcher::serviceUnregistered, this, &AdapterObject::onHolderLeft);
-    connect(adapter->adapter(), &NivoraVexbusUsbAdapter::vexbusFrameReceived, this, &AdapterObject::sendBusFrame);
+    connect(adapter, &ManagedAdapter::frameReceived, this, &AdapterObject::sendBusFrame);
     connect(adapter, &ManagedAdapter::updateEnded, this, &AdapterObject::UpdateFinished);
-    followProperties();
+    connect(adapter, &ManagedAdapter::statusChanged, this, &AdapterObject::onAdapterStatusChanged);
 }
 
 QDBusObjectPath AdapterObject::pathFor(const QString &key)
@@ -69,73 +66,64 @@ QString AdapterObject::errorName(Outcome::Failure failure)
 
 // Properties
 
-QString AdapterObject::state() const { return Names::of(m_adapter->adapter()->state()); }
-bool AdapterObject::available() const { return m_adapter->adapter()->available(); }
-bool AdapterObject::controllerInBootloader() const { return m_adapter->adapter()->controllerInBootloader(); }
-QString AdapterObject::firmwareVersion() const { return m_adapter->adapter()->firmwareVersion(); }
-QString AdapterObject::ledMode() const { return Names::of(m_adapter->adapter()->ledMode()); }
-QString AdapterObject::busType() const { return Names::of(m_adapter->adapter()->vexbusType()); }
-bool AdapterObject::busSynchronized() const { return m_adapter->adapter()->vexbusSynchronized(); }
-bool AdapterObject::busInitialized() const { return m_adapter->adapter()->vexbusInitialized(); }
-bool AdapterObject::busAvailable() const { return m_adapter->adapter()->vexbusAvailable(); }
-QString AdapterObject::port() const { return m_adapter->devicePath(); }
-QString AdapterObject::serialNumber() const { return m_adapter->serialNumber(); }
-int AdapterObject::baudRate() const { return m_adapter->adapter()->baudrate(); }
-bool AdapterObject::updating() const { return m_adapter->adapter()->updating(); }
-QString AdapterObject::updatePhase() const { return m_adapter->updatePhase(); }
-double AdapterObject::updatePercentage() const { return m_adapter->adapter()->updatePercentage(); }
-QString AdapterObject::updateError() const { return m_adapter->updateError(); }
-QString AdapterObject::updateErrorString() const { return m_adapter->updateErrorString(); }
-QString AdapterObject::inhibitedBy() const { return m_adapter->inhibitedBy(); }
-QString AdapterObject::inhibitReason() const { return m_adapter->inhibitReason(); }
+const AdapterStatus &AdapterObject::status() const
+{
+    return m_adapter->status();
+}
+
+QVariantMap AdapterObject::propertiesOf(const AdapterStatus &status)
+{
+    return QVariantMap{
+        {QStringLiteral("State"), status.state},
+        {QStringLiteral("Available"), status.available},
+        {QStringLiteral("ControllerInBootloader"), status.controllerInBootloader},
+        {QStringLiteral("FirmwareVersion"), status.firmwareVersion},
+        {QStringLiteral("LedMode"), status.ledMode},
+        {QStringLiteral("BusType"), status.busType},
+        {QStringLiteral("BusSynchronized"), status.busSynchronized},
+        {QStringLiteral("BusInitialized"), status.busInitialized},
+        {QStringLiteral("BusAvailable"), status.busAvailable},
+        {QStringLiteral("Port"), status.port},
+        {QStringLiteral("SerialNumber"), status.serialNumber},
+        {QStringLiteral("BaudRate"), status.baudRate},
+        {QStringLiteral("Updating"), status.updating},
+        {QStringLiteral("UpdatePhase"), status.updatePhase},
+        {QStringLiteral("UpdatePercentage"), status.updatePercentage},
+        {QStringLiteral("UpdateError"), status.updateError},
+        {QStringLiteral("UpdateErrorString"), status.updateErrorString},
+        {QStringLiteral("InhibitedBy"), status.inhibitedBy},
+        {QStringLiteral("InhibitReason"), status.inhibitReason},
+    };
+}
 
 QVariantMap AdapterObject::properties() const
 {
-    QVariantMap properties;
-    for (int i = metaObject()->propertyOffset(); i < metaObject()->propertyCount(); ++i) {
-        const QMetaProperty property = metaObject()->property(i);
-        properties.insert(QLatin1String(property.name()), property.read(this));
-    }
-    return properties;
+    return propertiesOf(status());
 }
 
-void AdapterObject::followProperties()
-{
-    NivoraVexbusUsbAdapter *adapter = m_adapter->adapter();
-    connect(adapter, &NivoraVexbusUsbAdapter::stateChanged, this, [this]() { markChanged("State"); });
-    connect(adapter, &NivoraVexbusUsbAdapter::availableChanged, this, [this]() { markChanged("Available"); });
-    connect(adapter, &NivoraVexbusUsbAdapter::controllerInBootloaderChanged, this, [this]() { markChanged("ControllerInBootloader"); });
-    connect(adapter, &NivoraVexbusUsbAdapter::firmwareVersionChanged, this, [this]() { markChanged("FirmwareVersion"); });
-    connect(adapter, &NivoraVexbusUsbAdapter::ledModeChanged, this, [this]() { markChanged("LedMode"); });
-    connect(adapter, &NivoraVexbusUsbAdapter::vexbusTypeChanged, this, [this]() { markChanged("BusType"); });
-    connect(adapter, &NivoraVexbusUsbAdapter::vexbusSynchronizedChanged, this, [this]() { markChanged("BusSynchronized"); });
-    connect(adapter, &NivoraVexbusUsbAdapter::vexbusInitializedChanged, this, [this]() { markChanged("BusInitialized"); });
-    connect(adapter, &NivoraVexbusUsbAdapter::vexbusAvailableChanged, this, [this]() { markChanged("BusAvailable"); });
-    connect(adapter, &NivoraVexbusUsbAdapter::updatingChanged, this, [this]() { markChanged("Updating"); });
-    connect(adapter, &NivoraVexbusUsbAdapter::updatePercentageChanged, this, [this]() { markChanged("UpdatePercentage"); });
-    connect(m_adapter, &ManagedAdapter::updatePhaseChanged, this, [this]() { markChanged("UpdatePhase"); });
-    connect(m_adapter, &ManagedAdapter::updateErrorChanged, this, [this]() {
-        markChanged("UpdateError");
-        markChanged("UpdateErrorString");
-    });
-    connect(m_adapter, &ManagedAdapter::inhibitChanged, this, [this]() {
-        markChanged("InhibitedBy");
-        markChanged("InhibitReason");
-    });
-}
-
-void AdapterObject::markChanged(const char *property)
+void AdapterObject::onAdapterStatusChanged(const AdapterStatus &previous)
 {
     // Changes of one turn of the event loop go out in one signal, as the
-    // adapter often changes several properties at once; the values are
-    // taken as they change, and a property that changes twice sends its
-    // first value first, so that no update phase goes unseen.
-    const QString name = QLatin1String(property);
-    if (m_changedProperties.contains(name))
-        sendPropertiesChanged();
-    if (m_changedProperties.isEmpty())
+    // adapter often changes several properties at once; a property that
+    // changes again first sends the changes so far, so that no update
+    // phase goes unseen.
+    const QVariantMap before = propertiesOf(previous);
+    const QVariantMap now = properties();
+    QVariantMap changed;
+    for (auto it = now.cbegin(); it != now.cend(); ++it) {
+        if (before.value(it.key()) != it.value())
+            changed.insert(it.key(), it.value());
+    }
+    for (auto it = changed.cbegin(); it != changed.cend(); ++it) {
+        if (m_changedProperties.contains(it.key())) {
+            sendPropertiesChanged();
+            break;
+        }
+    }
+    if (m_changedProperties.isEmpty() && !changed.isEmpty())
         QTimer::singleShot(0, this, &AdapterObject::sendPropertiesChanged);
-    m_changedProperties.insert(name, this->property(property));
+    for (auto it = changed.cbegin(); it != changed.cend(); ++it)
+        m_changedProperties.insert(it.key(), it.value());
 }
 
 void AdapterObject::sendPropertiesChanged()
@@ -226,14 +214,15 @@ void AdapterObject::UpdateFromImage(const QDBusUnixFileDescriptor &image)
         reply(Outcome(Outcome::InvalidArgument, QStringLiteral("The image descriptor cannot be read; nothing was written.")));
         return;
     }
-    const QByteArray data = file.read(maximumImageSize + 1);
-    if (data.size() > maximumImageSize) {
+    // The one limit of an image, the library's.
+    QByteArray data;
+    if (!FirmwareData::readFile(&file, &data)) {
         reply(Outcome(Outcome::InvalidArgument, QStringLiteral("The image has more than %1 bytes, which no image of the adapter has; "
-                                                               "nothing was written.").arg(maximumImageSize)));
+                                                               "nothing was written.").arg(FirmwareData::maximumFileSize)));
         return;
     }
     const auto answer = answerLater();
-    m_adapter->updateFromImage(data, [answer](const Outcome &outcome) { answer(outcome, {}); });
+    m_adapter->updateFromImage(FirmwareData(data), [answer](const Outcome &outcome) { answer(outcome, {}); });
 }
 
 QVariantMap AdapterObject::CheckForRelease(const QVariantMap &options)
@@ -283,7 +272,7 @@ void AdapterObject::Uninhibit()
 
 void AdapterObject::onHolderLeft(const QString &holder)
 {
-    if (m_adapter->inhibitedBy() != holder)
+    if (status().inhibitedBy != holder)
         return;
     qCDebug(dcVexbusd()) << "The holder" << holder << "of adapter" << m_adapter->key() << "left the bus; ending its lease";
     m_leaseWatcher->setWatchedServices({});

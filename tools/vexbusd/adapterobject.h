@@ -4,6 +4,7 @@
 #ifndef VEXBUSD_ADAPTEROBJECT_H
 #define VEXBUSD_ADAPTEROBJECT_H
 
+#include "adapterstatus.h"
 #include "outcome.h"
 
 #include <QDBusConnection>
@@ -58,26 +59,28 @@ public:
     QDBusObjectPath path() const { return m_path; }
     // All properties, as ObjectManager reports them.
     QVariantMap properties() const;
+    // The properties of a status, by their D-Bus names.
+    static QVariantMap propertiesOf(const AdapterStatus &status);
 
-    QString state() const;
-    bool available() const;
-    bool controllerInBootloader() const;
-    QString firmwareVersion() const;
-    QString ledMode() const;
-    QString busType() const;
-    bool busSynchronized() const;
-    bool busInitialized() const;
-    bool busAvailable() const;
-    QString port() const;
-    QString serialNumber() const;
-    int baudRate() const;
-    bool updating() const;
-    QString updatePhase() const;
-    double updatePercentage() const;
-    QString updateError() const;
-    QString updateErrorString() const;
-    QString inhibitedBy() const;
-    QString inhibitReason() const;
+    QString state() const { return status().state; }
+    bool available() const { return status().available; }
+    bool controllerInBootloader() const { return status().controllerInBootloader; }
+    QString firmwareVersion() const { return status().firmwareVersion; }
+    QString ledMode() const { return status().ledMode; }
+    QString busType() const { return status().busType; }
+    bool busSynchronized() const { return status().busSynchronized; }
+    bool busInitialized() const { return status().busInitialized; }
+    bool busAvailable() const { return status().busAvailable; }
+    QString port() const { return status().port; }
+    QString serialNumber() const { return status().serialNumber; }
+    int baudRate() const { return status().baudRate; }
+    bool updating() const { return status().updating; }
+    QString updatePhase() const { return status().updatePhase; }
+    double updatePercentage() const { return status().updatePercentage; }
+    QString updateError() const { return status().updateError; }
+    QString updateErrorString() const { return status().updateErrorString; }
+    QString inhibitedBy() const { return status().inhibitedBy; }
+    QString inhibitReason() const { return status().inhibitReason; }
 
 public slots:
     void WriteFrame(const QByteArray &frame);
@@ -101,10 +104,10 @@ private:
     std::function<void(const Outcome &, const QVariantList &)> answerLater();
     void reply(const Outcome &outcome);
     void sendBusFrame(const QByteArray &frame);
-    void markChanged(const char *property);
+    const AdapterStatus &status() const;
+    void onAdapterStatusChanged(const AdapterStatus &previous);
     void sendPropertiesChanged();
     void onHolderLeft(const QString &holder);
-    void followProperties();
 
     ManagedAdapter *m_adapter;
     QDBusConnection m_connection;

@@ -6,6 +6,7 @@
 #include "adaptermanager.h"
 #include "dbusservice.h"
 #include "mqttbridge.h"
+#include "releasetrust.h"
 #include "servicesettings.h"
 #include "terminationsignals.h"
 #include "vexbusdlogging.h"
@@ -16,12 +17,8 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusError>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QLoggingCategory>
-#include <QSslCertificate>
-#include <QSslConfiguration>
 
 #include <cstdio>
 #include <memory>
@@ -33,47 +30,6 @@ namespace {
 void fail(const QString &message)
 {
     std::fprintf(stderr, "vexbusd: %s\n", qPrintable(message));
-}
-
-// Key files, or folders of them (*.pem, *.pub); the installed folder first.
-QList<ReleaseKey> loadTrustedKeys(const QStringList &entries)
-{
-    QStringList files;
-    // The installed folder may be missing where the service was not installed.
-    const QString installed = QStringLiteral(NIVORA_RELEASE_KEY_DIRECTORY);
-    for (const QString &entry : (QFileInfo::exists(installed) ? QStringList{installed} : QStringList()) + entries) {
-        const QDir directory(entry);
-        if (QFileInfo(entry).isDir()) {
-            for (const QString &name : directory.entryList({QStringLiteral("*.pem"), QStringLiteral("*.pub")}, QDir::Files, QDir::Name))
-                files.append(directory.filePath(name));
-        } else {
-            files.append(entry);
-        }
-    }
-    QList<ReleaseKey> keys;
-    for (const QString &fileName : files) {
-        QFile file(fileName);
-        const ReleaseKey key = file.open(QIODevice::ReadOnly) ? ReleaseKey::fromPem(file.readAll()) : ReleaseKey();
-        if (key.isNull())
-            qCWarning(dcVexbusd()) << "Ignoring" << fileName << ": not a readable Ed25519 public key in PEM";
-        else
-            keys.append(key);
-    }
-    return keys;
-}
-
-bool trustCertificate(const QString &fileName)
-{
-    if (fileName.isEmpty())
-        return true;
-    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(fileName);
-    if (certificates.isEmpty())
-        return false;
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    for (const QSslCertificate &certificate : certificates)
-        configuration.addCaCertificate(certificate);
-    QSslConfiguration::setDefaultConfiguration(configuration);
-    return true;
 }
 
 // The first line of the file, as mosquitto_passwd users keep it.
@@ -109,13 +65,24 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Owns the Nivora Vexbus USB adapters and shares them on D-Bus as org.nivora.Vexbus1."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption sessionOption(QStringLiteral("session"), QStringLiteral("Serve on the session bus instead of the system bus (for development)."));
     const QCommandLineOption configOption(QStringLiteral("config"), QStringLiteral("The settings file (default %1).").arg(QLatin1String(ServiceSettings::defaultFileName)),
                                           QStringLiteral("FILE"), QLatin1String(ServiceSettings::defaultFileName));
     parser.addOptions({sessionOption, configOption});
-    parser.process(application);
+    // A bad command line is a usage error, 2, as for the settings.
+    if (!parser.parse(QCoreApplication::arguments())) {
+        QString error = parser.errorText();
+        if (error.endsWith(QLatin1Char('.')))
+            error.chop(1);
+        fail(QStringLiteral("%1 (see vexbusd --help)").arg(error));
+        return 2;
+    }
+    if (parser.isSet(helpOption))
+        parser.showHelp(0);
+    if (parser.isSet(versionOption))
+        parser.showVersion();
     if (!parser.positionalArguments().isEmpty()) {
         fail(QStringLiteral("unexpected argument %1 (see vexbusd --help)").arg(parser.positionalArguments().constFirst()));
         return 2;
@@ -127,9 +94,24 @@ int main(int argc, char *argv[])
         fail(settingsError);
         return 2;
     }
-    if (!trustCertificate(settings.caCertificate)) {
+    if (!settings.caCertificate.isEmpty() && !ReleaseTrust::addCaCertificates(settings.caCertificate)) {
         fail(QStringLiteral("Release/CaCertificate: no PEM certificate in %1").arg(settings.caCertificate));
         return 2;
+    }
+    // A key meant to be trusted that cannot be read stops the service:
+    // without it, releases it signed would be refused, or with no key at
+    // all taken unauthenticated.
+    ReleaseTrust trust;
+    QString keyError;
+    if (!trust.addInstalledKeys(&keyError)) {
+        fail(keyError);
+        return 2;
+    }
+    for (const QString &entry : settings.trustedKeys) {
+        if (!trust.addKeyFileOrFolder(entry, &keyError)) {
+            fail(QStringLiteral("Release/TrustedKeys: ") + keyError);
+            return 2;
+        }
     }
 
     TerminationSignals terminationSignals;
@@ -149,7 +131,7 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    const QList<ReleaseKey> trustedKeys = loadTrustedKeys(settings.trustedKeys);
+    const QList<ReleaseKey> trustedKeys = trust.keys();
     AdapterManager manager(settings, trustedKeys);
     DBusService service(&manager, connection);
     std::unique_ptr<MqttBridge> bridge;

@@ -6,13 +6,13 @@
 #include "servicesettings.h"
 #include "vexbusdlogging.h"
 
-#include "bootloader/firmwaredata.h"
 #include "bootloader/firmwaredatarow.h"
-#include "bootloader/firmwareupdate.h"
 #include "firmware/firmwaredownloader.h"
 
 #include <QDateTime>
 #include <QTemporaryFile>
+
+#include <cmath>
 
 using namespace NivoraVexbusUsb;
 
@@ -64,11 +64,36 @@ ManagedAdapter::ManagedAdapter(NivoraVexbusUsbDeviceWatcher *deviceWatcher,
                                  QStringLiteral("Release server %1: %2").arg(downloader->baseUrl(), errorString)));
     });
 
-    connect(m_adapter, &NivoraVexbusUsbAdapter::updateFinished, this, &ManagedAdapter::onUpdateFinished);
-    connect(m_adapter, &NivoraVexbusUsbAdapter::updatePhaseChanged, this, &ManagedAdapter::followUpdatePhase);
+    connect(m_adapter, &NivoraVexbusUsbAdapter::updateFinished, this, &ManagedAdapter::onLibraryUpdateFinished);
+    connect(m_adapter, &NivoraVexbusUsbAdapter::updatePhaseChanged, this, &ManagedAdapter::onLibraryUpdatePhaseChanged);
+    connect(m_adapter, &NivoraVexbusUsbAdapter::vexbusFrameReceived, this, &ManagedAdapter::frameReceived);
+    // Every change of the library's adapter that the status shows.
+    connect(m_adapter, &NivoraVexbusUsbAdapter::stateChanged, this, &ManagedAdapter::refresh);
+    connect(m_adapter, &NivoraVexbusUsbAdapter::availableChanged, this, &ManagedAdapter::refresh);
+    connect(m_adapter, &NivoraVexbusUsbAdapter::controllerInBootloaderChanged, this, &ManagedAdapter::refresh);
+    connect(m_adapter, &NivoraVexbusUsbAdapter::firmwareVersionChanged, this, &ManagedAdapter::refresh);
+    connect(m_adapter, &NivoraVexbusUsbAdapter::ledModeChanged, this, &ManagedAdapter::refresh);
+    connect(m_adapter, &NivoraVexbusUsbAdapter::vexbusTypeChanged, this, &ManagedAdapter::refresh);
+    connect(m_adapter, &NivoraVexbusUsbAdapter::vexbusSynchronizedChanged, this, &ManagedAdapter::refresh);
+    connect(m_adapter, &NivoraVexbusUsbAdapter::vexbusInitializedChanged, this, &ManagedAdapter::refresh);
+    connect(m_adapter, &NivoraVexbusUsbAdapter::vexbusAvailableChanged, this, &ManagedAdapter::refresh);
+    connect(m_adapter, &NivoraVexbusUsbAdapter::updatingChanged, this, &ManagedAdapter::refresh);
+    connect(m_adapter, &NivoraVexbusUsbAdapter::updatePercentageChanged, this, &ManagedAdapter::refresh);
 
+    m_controllerReturnTimer.setSingleShot(true);
+    m_controllerReturnTimer.setInterval(controllerReturnTimeout);
+    connect(&m_controllerReturnTimer, &QTimer::timeout, this, [this]() {
+        finishUpdate(false, Names::of(FirmwareUpdate::ErrorTimedOut),
+                     QStringLiteral("The firmware was written, but the controller of the adapter %1 did not answer within %2 s "
+                                    "of its restart; check the adapter, then update it again.")
+                             .arg(key()).arg(controllerReturnTimeout / 1000));
+    });
+
+    m_status.port = deviceInfo.devicePath;
+    m_status.serialNumber = deviceInfo.serialNumber;
     qCDebug(dcVexbusd()) << "Taking adapter" << key() << "on" << deviceInfo.devicePath;
     m_adapter->start();
+    refresh();
 }
 
 ManagedAdapter::~ManagedAdapter()
@@ -103,11 +128,11 @@ Outcome ManagedAdapter::refusal(bool needsController) const
                        QStringLiteral("The adapter %1 is lent to %2 (\"%3\"); it is back once that program "
                                       "calls Uninhibit or leaves the bus.").arg(key(), m_inhibitedBy, m_inhibitReason));
     }
-    if (m_adapter->updating())
+    if (m_status.updating)
         return Outcome(Outcome::UpdateRunning, QStringLiteral("A firmware update of the adapter %1 runs; wait for its end.").arg(key()));
-    if (needsController && !m_adapter->available())
+    if (needsController && !m_status.available)
         return Outcome(Outcome::NotAvailable, QStringLiteral("The controller of the adapter %1 does not answer (state %2).")
-                       .arg(key(), Names::of(m_adapter->state())));
+                       .arg(key(), m_status.state));
     return Outcome();
 }
 
@@ -187,16 +212,51 @@ void ManagedAdapter::setParameterHandling(bool enable, const Completion &complet
     send(completion, [this, enable]() { return m_adapter->enableAppConnectorParameterHandling(enable); });
 }
 
+// Status
+
+void ManagedAdapter::refresh()
+{
+    AdapterStatus status = m_status;
+    status.state = Names::of(m_adapter->state());
+    status.available = m_adapter->available();
+    status.controllerInBootloader = m_adapter->controllerInBootloader();
+    status.firmwareVersion = m_adapter->firmwareVersion();
+    status.ledMode = Names::of(m_adapter->ledMode());
+    status.busType = Names::of(m_adapter->vexbusType());
+    status.busSynchronized = m_adapter->vexbusSynchronized();
+    status.busInitialized = m_adapter->vexbusInitialized();
+    status.busAvailable = m_adapter->vexbusAvailable();
+    status.baudRate = m_adapter->baudrate();
+    status.updating = m_updateRunning || m_adapter->updating();
+    status.updatePhase = Names::of(m_updatePhase);
+    // The library reports every row, some hundred times a percent; the
+    // status takes the first value of each whole percent, and the first
+    // one after the start.
+    const double percentage = m_adapter->updatePercentage();
+    if (std::floor(percentage) != std::floor(m_status.updatePercentage) || m_status.updatePercentage == 0)
+        status.updatePercentage = percentage;
+    status.updateError = m_updateError;
+    status.updateErrorString = m_updateErrorString;
+    status.inhibitedBy = m_inhibitedBy;
+    status.inhibitReason = m_inhibitReason;
+    if (status != m_status) {
+        const AdapterStatus previous = std::exchange(m_status, status);
+        emit statusChanged(previous);
+    }
+    if (m_awaitingController)
+        checkControllerReturn();
+}
+
 // Update
 
-void ManagedAdapter::updateFromImage(const QByteArray &image, const Completion &completion)
+void ManagedAdapter::updateFromImage(const FirmwareData &image, const Completion &completion)
 {
     const Outcome refused = refusal(false);
     if (!refused.succeeded()) {
         completion(refused);
         return;
     }
-    if (!FirmwareData(image).isValid()) {
+    if (!image.isValid()) {
         completion(Outcome(Outcome::InvalidArgument, QStringLiteral("The file is not a firmware image (.cyacd) of the adapter; "
                                                                     "nothing was written.")));
         return;
@@ -204,7 +264,7 @@ void ManagedAdapter::updateFromImage(const QByteArray &image, const Completion &
     // The library reads an image from a file; this copy is the service's
     // own, in its private temporary folder, and goes once it is read.
     QTemporaryFile file;
-    if (!file.open() || file.write(image) != image.size() || !file.flush()) {
+    if (!file.open() || file.write(image.data()) != image.data().size() || !file.flush()) {
         completion(Outcome(Outcome::UpdateFailed, QStringLiteral("Cannot keep the image: %1.").arg(file.errorString())));
         return;
     }
@@ -215,81 +275,81 @@ void ManagedAdapter::startUpdate(const QString &imageFile, const Completion &com
 {
     qCDebug(dcVexbusd()) << "Updating adapter" << key() << (imageFile.isEmpty() ? "from the release server" : "from an image");
     m_updateCompletion = completion;
-    setUpdateError(QStringLiteral("none"), QString());
-    setUpdatePhase(QStringLiteral("preparing"));
+    m_updateRunning = true;
+    m_updatePhase = FirmwareUpdate::PhasePreparing;
+    m_updateError = Names::of(FirmwareUpdate::ErrorNone);
+    m_updateErrorString.clear();
+    refresh();
     m_adapter->startFirmwareUpdate(imageFile);
-    if (!m_adapter->updating() && m_updateCompletion) {
+    if (!m_adapter->updating()) {
         // Refused before anything was sent.
-        onUpdateFinished(false);
+        onLibraryUpdateFinished(false);
     }
 }
 
-void ManagedAdapter::onUpdateFinished(bool success)
+void ManagedAdapter::onLibraryUpdatePhaseChanged()
 {
-    if (success) {
-        setUpdatePhase(QStringLiteral("done"));
-    } else {
+    // The library names the update's steps; "done" and "failed" follow the
+    // answer, once the outcome is known.
+    if (!m_updateRunning || m_awaitingController)
+        return;
+    const FirmwareUpdate::Phase phase = m_adapter->updatePhase();
+    if (phase == FirmwareUpdate::PhaseIdle || phase == FirmwareUpdate::PhaseDone || phase == FirmwareUpdate::PhaseFailed)
+        return;
+    m_updatePhase = phase;
+    refresh();
+}
+
+void ManagedAdapter::onLibraryUpdateFinished(bool success)
+{
+    if (!m_updateRunning || m_awaitingController)
+        return;
+    if (!success) {
         // The library's reason; a refusal before the update started may
         // come without one.
         const FirmwareUpdate::Error error = m_adapter->updateError();
         const QString errorString = m_adapter->updateErrorString();
-        setUpdateError(error == FirmwareUpdate::ErrorNone ? QStringLiteral("update-failed") : Names::of(error),
-                       errorString.isEmpty() ? QStringLiteral("The firmware update of the adapter %1 failed in state %2; run it again.")
-                                                       .arg(key(), Names::of(m_adapter->state()))
-                                             : errorString);
-        setUpdatePhase(QStringLiteral("failed"));
+        finishUpdate(false, error == FirmwareUpdate::ErrorNone ? QStringLiteral("update-failed") : Names::of(error),
+                     errorString.isEmpty() ? QStringLiteral("The firmware update of the adapter %1 failed in state %2; run it again.")
+                                                     .arg(key(), Names::of(m_adapter->state()))
+                                           : errorString);
+        return;
     }
-    emit updateEnded(success, m_updateError, m_updateErrorString);
-    if (m_updateCompletion) {
-        std::exchange(m_updateCompletion, Completion())(success ? Outcome() : Outcome(Outcome::UpdateFailed, m_updateErrorString));
-    }
+    // Written and verified: the update is done once the controller answers
+    // with the new firmware, so that whoever reads the version after the
+    // answer reads the new one.
+    m_updatePhase = FirmwareUpdate::PhaseRestarting;
+    m_awaitingController = true;
+    m_controllerReturnTimer.start();
+    refresh();
 }
 
-void ManagedAdapter::followUpdatePhase()
+void ManagedAdapter::checkControllerReturn()
 {
-    // The library names the update's steps; "done" and "failed" follow its
-    // end, where the outcome is known.
-    if (!m_adapter->updating())
-        return;
-    switch (m_adapter->updatePhase()) {
-    case FirmwareUpdate::PhaseStartingBootloader:
-        setUpdatePhase(QStringLiteral("starting-bootloader"));
-        break;
-    case FirmwareUpdate::PhaseWaitingForBootloader:
-        setUpdatePhase(QStringLiteral("waiting-for-bootloader"));
-        break;
-    case FirmwareUpdate::PhaseCheckingChip:
-        setUpdatePhase(QStringLiteral("checking-chip"));
-        break;
-    case FirmwareUpdate::PhaseWriting:
-        setUpdatePhase(QStringLiteral("writing"));
-        break;
-    case FirmwareUpdate::PhaseVerifyingApplication:
-        setUpdatePhase(QStringLiteral("verifying-application"));
-        break;
-    case FirmwareUpdate::PhaseRestarting:
-        setUpdatePhase(QStringLiteral("restarting"));
-        break;
-    default:
-        break;
+    if (m_status.available && !m_status.firmwareVersion.isEmpty()) {
+        qCDebug(dcVexbusd()) << "Adapter" << key() << "runs firmware" << m_status.firmwareVersion << "after its update";
+        finishUpdate(true, Names::of(FirmwareUpdate::ErrorNone), QString());
+    } else if (m_status.controllerInBootloader) {
+        finishUpdate(false, QStringLiteral("update-failed"),
+                     QStringLiteral("The firmware was written, but the controller of the adapter %1 restarted into its "
+                                    "bootloader instead; update it again.").arg(key()));
     }
 }
 
-void ManagedAdapter::setUpdatePhase(const QString &phase)
+void ManagedAdapter::finishUpdate(bool success, const QString &error, const QString &errorString)
 {
-    if (m_updatePhase == phase)
+    if (!m_updateRunning)
         return;
-    m_updatePhase = phase;
-    emit updatePhaseChanged(phase);
-}
-
-void ManagedAdapter::setUpdateError(const QString &error, const QString &errorString)
-{
-    if (m_updateError == error && m_updateErrorString == errorString)
-        return;
+    m_updateRunning = false;
+    m_awaitingController = false;
+    m_controllerReturnTimer.stop();
+    m_updatePhase = success ? FirmwareUpdate::PhaseDone : FirmwareUpdate::PhaseFailed;
     m_updateError = error;
     m_updateErrorString = errorString;
-    emit updateErrorChanged();
+    refresh();
+    emit updateEnded(success, m_updateError, m_updateErrorString);
+    if (m_updateCompletion)
+        std::exchange(m_updateCompletion, Completion())(success ? Outcome() : Outcome(Outcome::UpdateFailed, m_updateErrorString));
 }
 
 // Release server
@@ -383,7 +443,7 @@ Outcome ManagedAdapter::inhibit(const QString &holder, const QString &reason)
 {
     if (!m_inhibitedBy.isEmpty() && m_inhibitedBy != holder)
         return refusal(false);
-    if (m_adapter->updating())
+    if (m_status.updating)
         return refusal(false);
     qCDebug(dcVexbusd()) << "Lending adapter" << key() << "to" << holder << "for" << reason;
     const bool wasInhibited = !m_inhibitedBy.isEmpty();
@@ -391,7 +451,7 @@ Outcome ManagedAdapter::inhibit(const QString &holder, const QString &reason)
     m_inhibitReason = reason;
     if (!wasInhibited)
         m_adapter->stop();
-    emit inhibitChanged();
+    refresh();
     return Outcome();
 }
 
@@ -406,6 +466,6 @@ Outcome ManagedAdapter::uninhibit(const QString &holder)
     m_inhibitedBy.clear();
     m_inhibitReason.clear();
     m_adapter->start();
-    emit inhibitChanged();
+    refresh();
     return Outcome();
 }

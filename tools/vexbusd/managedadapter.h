@@ -4,15 +4,19 @@
 #ifndef VEXBUSD_MANAGEDADAPTER_H
 #define VEXBUSD_MANAGEDADAPTER_H
 
+#include "adapterstatus.h"
 #include "outcome.h"
 
 #include "adapter/nivoravexbususbadapter.h"
+#include "bootloader/firmwaredata.h"
+#include "bootloader/firmwareupdate.h"
 #include "devicewatcher/nivoravexbususbdevicewatcher.h"
 #include "firmware/releasekey.h"
 
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QTimer>
 #include <QVariantMap>
 
 #include <functional>
@@ -22,8 +26,9 @@ class ServiceSettings;
 // One adapter that the service owns, shared by its front ends: the library's
 // adapter object on the adapter's port, the requests of the front ends with
 // their outcomes, and the lease that lends the port to another program. It
-// knows nothing of D-Bus; a front end reads the library's adapter for state
-// and frames and goes through this object for everything that sends.
+// knows nothing of D-Bus or MQTT: the front ends render its status and its
+// frames and go through it for everything that sends; none of them touches
+// the library's adapter.
 class ManagedAdapter : public QObject
 {
     Q_OBJECT
@@ -52,19 +57,16 @@ public:
     QString key() const;
     QString devicePath() const { return m_deviceInfo.devicePath; }
     QString serialNumber() const { return m_deviceInfo.serialNumber; }
-    NivoraVexbusUsb::NivoraVexbusUsbAdapter *adapter() const { return m_adapter; }
-
-    QString inhibitedBy() const { return m_inhibitedBy; }
-    QString inhibitReason() const { return m_inhibitReason; }
-    QString updatePhase() const { return m_updatePhase; }
-    QString updateError() const { return m_updateError; }
-    QString updateErrorString() const { return m_updateErrorString; }
+    // The adapter as the service shows it; statusChanged() follows it.
+    const AdapterStatus &status() const { return m_status; }
 
     void writeFrame(const QByteArray &frame, const Completion &completion);
     void pressButton(const QString &module, const QString &button, uint milliseconds, const Completion &completion);
     void reset(const Completion &completion);
     void setParameterHandling(bool enable, const Completion &completion);
-    void updateFromImage(const QByteArray &image, const Completion &completion);
+    // The image parsed by the caller; the answer comes once the controller
+    // runs the new firmware, or with the reason it does not.
+    void updateFromImage(const NivoraVexbusUsb::FirmwareData &image, const Completion &completion);
     void checkForRelease(bool preRelease, const ReleaseCompletion &completion);
     void updateFromReleaseServer(const ReleaseOptions &options, const UpdateCompletion &completion);
 
@@ -72,10 +74,19 @@ public:
     Outcome inhibit(const QString &holder, const QString &reason);
     Outcome uninhibit(const QString &holder);
 
+    // How long the controller may take to answer with its new firmware
+    // after the bootloader started it: a USB adapter comes back within a
+    // second, one behind a serial bridge takes longer.
+    static constexpr int controllerReturnTimeout = 30000; // ms
+
 signals:
-    void inhibitChanged();
-    void updatePhaseChanged(const QString &updatePhase);
-    void updateErrorChanged();
+    // The status changed from previous to status(); several fields may
+    // change at once.
+    void statusChanged(const AdapterStatus &previous);
+    // A frame that the controller reported from the bus.
+    void frameReceived(const QByteArray &frame);
+    // An update ended, as its answer says; error and message as
+    // AdapterStatus::updateError and updateErrorString.
     void updateEnded(bool success, const QString &error, const QString &message);
 
 private:
@@ -86,10 +97,13 @@ private:
     void onReleaseFetched(const Outcome &outcome);
     QVariantMap releaseDescription() const;
     void startUpdate(const QString &imageFile, const Completion &completion);
-    void onUpdateFinished(bool success);
-    void followUpdatePhase();
-    void setUpdatePhase(const QString &phase);
-    void setUpdateError(const QString &error, const QString &errorString);
+    void onLibraryUpdateFinished(bool success);
+    void onLibraryUpdatePhaseChanged();
+    // Ends the update once the controller answers with its firmware.
+    void checkControllerReturn();
+    void finishUpdate(bool success, const QString &error, const QString &errorString);
+    // Takes the status anew from the library and the service's own state.
+    void refresh();
 
     NivoraVexbusUsb::NivoraVexbusUsbDeviceWatcher::DeviceInfo m_deviceInfo;
     NivoraVexbusUsb::NivoraVexbusUsbAdapter *m_adapter = nullptr;
@@ -97,11 +111,17 @@ private:
     QList<ReleaseCompletion> m_releaseCompletions;
     bool m_fetchPreRelease = false;
     Completion m_updateCompletion;
-    QString m_inhibitedBy;
-    QString m_inhibitReason;
-    QString m_updatePhase = QStringLiteral("idle");
+    // From startUpdate() to finishUpdate().
+    bool m_updateRunning = false;
+    // The library's update succeeded; the controller restarts.
+    bool m_awaitingController = false;
+    QTimer m_controllerReturnTimer;
+    NivoraVexbusUsb::FirmwareUpdate::Phase m_updatePhase = NivoraVexbusUsb::FirmwareUpdate::PhaseIdle;
     QString m_updateError = QStringLiteral("none");
     QString m_updateErrorString;
+    QString m_inhibitedBy;
+    QString m_inhibitReason;
+    AdapterStatus m_status;
 };
 
 #endif // VEXBUSD_MANAGEDADAPTER_H

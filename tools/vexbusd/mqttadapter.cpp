@@ -4,7 +4,6 @@
 #include "mqttadapter.h"
 #include "managedadapter.h"
 #include "mqttclient.h"
-#include "names.h"
 #include "vexbusdlogging.h"
 
 #include "nivoravexbususbversion.h"
@@ -37,6 +36,17 @@ Outcome invalid(const QString &message)
     return Outcome(Outcome::InvalidArgument, message + QStringLiteral(" Nothing was sent."));
 }
 
+// Lower case letters, digits and _, as Home Assistant's entity IDs are.
+QString entitySlug(const QString &text)
+{
+    QString slug = text.toLower();
+    for (QChar &c : slug) {
+        if (!((c >= QLatin1Char('a') && c <= QLatin1Char('z')) || (c >= QLatin1Char('0') && c <= QLatin1Char('9'))))
+            c = QLatin1Char('_');
+    }
+    return slug;
+}
+
 bool isHex(const QString &text)
 {
     for (const QChar c : text) {
@@ -59,20 +69,8 @@ MqttAdapter::MqttAdapter(ManagedAdapter *adapter, MqttClient *client, const Serv
       m_topicId(topicIdOf(adapter->key())),
       m_releaseTimer(new QTimer(this))
 {
-    NivoraVexbusUsbAdapter *library = adapter->adapter();
-    connect(library, &NivoraVexbusUsbAdapter::stateChanged, this, &MqttAdapter::markChanged);
-    connect(library, &NivoraVexbusUsbAdapter::availableChanged, this, &MqttAdapter::markChanged);
-    connect(library, &NivoraVexbusUsbAdapter::firmwareVersionChanged, this, &MqttAdapter::markChanged);
-    connect(library, &NivoraVexbusUsbAdapter::ledModeChanged, this, &MqttAdapter::markChanged);
-    connect(library, &NivoraVexbusUsbAdapter::vexbusTypeChanged, this, &MqttAdapter::markChanged);
-    for (const auto changed : {&NivoraVexbusUsbAdapter::vexbusSynchronizedChanged, &NivoraVexbusUsbAdapter::vexbusInitializedChanged,
-                               &NivoraVexbusUsbAdapter::vexbusAvailableChanged, &NivoraVexbusUsbAdapter::updatingChanged})
-        connect(library, changed, this, &MqttAdapter::markChanged);
-    connect(library, &NivoraVexbusUsbAdapter::updatePercentageChanged, this, &MqttAdapter::markChanged);
-    connect(adapter, &ManagedAdapter::updatePhaseChanged, this, &MqttAdapter::markChanged);
-    connect(adapter, &ManagedAdapter::updateErrorChanged, this, &MqttAdapter::markChanged);
-    connect(adapter, &ManagedAdapter::inhibitChanged, this, &MqttAdapter::markChanged);
-    connect(library, &NivoraVexbusUsbAdapter::vexbusFrameReceived, this, &MqttAdapter::publishFrame);
+    connect(adapter, &ManagedAdapter::statusChanged, this, &MqttAdapter::markChanged);
+    connect(adapter, &ManagedAdapter::frameReceived, this, &MqttAdapter::publishFrame);
 
     m_releaseTimer->setInterval(releaseCheckInterval);
     connect(m_releaseTimer, &QTimer::timeout, this, &MqttAdapter::checkRelease);
@@ -118,9 +116,10 @@ void MqttAdapter::publishChanges()
     if (!m_client->isConnected())
         return;
     publishRetained(topic(QStringLiteral("availability")),
-                    m_adapter->adapter()->available() ? QByteArrayLiteral("online") : QByteArrayLiteral("offline"));
+                    m_adapter->status().available ? QByteArrayLiteral("online") : QByteArrayLiteral("offline"));
     publishRetained(topic(QStringLiteral("state")), stateJson());
     publishRetained(topic(QStringLiteral("update")), updateJson());
+    publishRetained(topic(QStringLiteral("update/status")), updateStatusJson());
     if (!m_settings.discovery)
         return;
     const QHash<QString, QByteArray> configs = discoveryConfigs();
@@ -139,36 +138,54 @@ void MqttAdapter::publishRetained(const QString &topic, const QByteArray &payloa
 
 QByteArray MqttAdapter::stateJson() const
 {
-    const NivoraVexbusUsbAdapter *adapter = m_adapter->adapter();
+    const AdapterStatus &status = m_adapter->status();
     return compact(QJsonObject{
-        {QStringLiteral("state"), Names::of(adapter->state())},
-        {QStringLiteral("available"), adapter->available()},
-        {QStringLiteral("firmware_version"), adapter->firmwareVersion()},
-        {QStringLiteral("led_mode"), Names::of(adapter->ledMode())},
-        {QStringLiteral("bus_type"), Names::of(adapter->vexbusType())},
-        {QStringLiteral("bus_synchronized"), adapter->vexbusSynchronized()},
-        {QStringLiteral("bus_initialized"), adapter->vexbusInitialized()},
-        {QStringLiteral("bus_available"), adapter->vexbusAvailable()},
-        {QStringLiteral("port"), m_adapter->devicePath()},
-        {QStringLiteral("serial_number"), m_adapter->serialNumber()},
-        {QStringLiteral("updating"), adapter->updating()},
-        {QStringLiteral("inhibited_by"), m_adapter->inhibitedBy()},
+        {QStringLiteral("state"), status.state},
+        {QStringLiteral("available"), status.available},
+        {QStringLiteral("controller_in_bootloader"), status.controllerInBootloader},
+        {QStringLiteral("firmware_version"), status.firmwareVersion},
+        {QStringLiteral("led_mode"), status.ledMode},
+        {QStringLiteral("bus_type"), status.busType},
+        {QStringLiteral("bus_synchronized"), status.busSynchronized},
+        {QStringLiteral("bus_initialized"), status.busInitialized},
+        {QStringLiteral("bus_available"), status.busAvailable},
+        {QStringLiteral("port"), status.port},
+        {QStringLiteral("serial_number"), status.serialNumber},
+        {QStringLiteral("baud_rate"), status.baudRate},
+        {QStringLiteral("updating"), status.updating},
+        {QStringLiteral("inhibited_by"), status.inhibitedBy},
+        {QStringLiteral("inhibit_reason"), status.inhibitReason},
     });
 }
 
 QByteArray MqttAdapter::updateJson() const
 {
-    // The keys of Home Assistant's update entity, and the service's own.
-    const NivoraVexbusUsbAdapter *adapter = m_adapter->adapter();
-    const QString installed = adapter->firmwareVersion();
+    // Exactly the keys of Home Assistant's update entity: it checks the
+    // message against its schema and drops the whole message for a key it
+    // does not know or a version that is null. A version that is not known
+    // is left out; Home Assistant keeps the one it had.
+    const AdapterStatus &status = m_adapter->status();
+    QJsonObject update{
+        {QStringLiteral("in_progress"), status.updating},
+        {QStringLiteral("update_percentage"), status.updating ? QJsonValue(status.updatePercentage) : QJsonValue()},
+    };
+    if (!status.firmwareVersion.isEmpty())
+        update.insert(QStringLiteral("installed_version"), status.firmwareVersion);
+    if (!m_latestVersion.isEmpty())
+        update.insert(QStringLiteral("latest_version"), m_latestVersion);
+    return compact(update);
+}
+
+QByteArray MqttAdapter::updateStatusJson() const
+{
+    // The service's own account of the update, also the update entity's
+    // attributes in Home Assistant.
+    const AdapterStatus &status = m_adapter->status();
     return compact(QJsonObject{
-        {QStringLiteral("installed_version"), installed.isEmpty() ? QJsonValue() : QJsonValue(installed)},
-        {QStringLiteral("latest_version"), m_latestVersion.isEmpty() ? QJsonValue() : QJsonValue(m_latestVersion)},
-        {QStringLiteral("in_progress"), adapter->updating()},
-        {QStringLiteral("update_percentage"), adapter->updating() ? QJsonValue(adapter->updatePercentage()) : QJsonValue()},
-        {QStringLiteral("phase"), m_adapter->updatePhase()},
-        {QStringLiteral("error"), m_adapter->updateError()},
-        {QStringLiteral("error_string"), m_adapter->updateErrorString()},
+        {QStringLiteral("phase"), status.updatePhase},
+        {QStringLiteral("percentage"), status.updatePercentage},
+        {QStringLiteral("error"), status.updateError},
+        {QStringLiteral("error_string"), status.updateErrorString},
     });
 }
 
@@ -185,7 +202,7 @@ void MqttAdapter::publishFrame(const QByteArray &frame)
 
 QHash<QString, QByteArray> MqttAdapter::discoveryConfigs() const
 {
-    const NivoraVexbusUsbAdapter *adapter = m_adapter->adapter();
+    const AdapterStatus &status = m_adapter->status();
     const QString node = QStringLiteral("vexbus_") + m_topicId;
     const QString bridgeState = m_settings.baseTopic + QStringLiteral("/bridge/state");
     const QString stateTopic = topic(QStringLiteral("state"));
@@ -195,10 +212,10 @@ QHash<QString, QByteArray> MqttAdapter::discoveryConfigs() const
         {QStringLiteral("manufacturer"), QStringLiteral("Nivora")},
         {QStringLiteral("model"), QStringLiteral("Vexbus USB adapter")},
     };
-    if (!m_adapter->serialNumber().isEmpty())
-        device.insert(QStringLiteral("serial_number"), m_adapter->serialNumber());
-    if (!adapter->firmwareVersion().isEmpty())
-        device.insert(QStringLiteral("sw_version"), adapter->firmwareVersion());
+    if (!status.serialNumber.isEmpty())
+        device.insert(QStringLiteral("serial_number"), status.serialNumber);
+    if (!status.firmwareVersion.isEmpty())
+        device.insert(QStringLiteral("sw_version"), status.firmwareVersion);
     const QJsonObject origin{{QStringLiteral("name"), QStringLiteral("vexbusd")},
                              {QStringLiteral("sw_version"), QStringLiteral(NIVORAVEXBUSUSB_VERSION_STRING)}};
     // The bridge and the adapter must both be there; the adapter's own
@@ -212,7 +229,9 @@ QHash<QString, QByteArray> MqttAdapter::discoveryConfigs() const
     auto add = [&](const QString &component, const QString &object, const QString &name, QJsonObject config, bool followsAdapter) {
         config.insert(QStringLiteral("name"), name);
         config.insert(QStringLiteral("unique_id"), node + QLatin1Char('_') + object);
-        config.insert(QStringLiteral("object_id"), node + QLatin1Char('_') + object);
+        // Home Assistant's entity ID for a new entity: the component and
+        // a slug, lower case; it replaced object_id.
+        config.insert(QStringLiteral("default_entity_id"), component + QLatin1Char('.') + entitySlug(node + QLatin1Char('_') + object));
         config.insert(QStringLiteral("device"), device);
         config.insert(QStringLiteral("origin"), origin);
         config.insert(QStringLiteral("availability"), followsAdapter ? both : bridgeOnly);
@@ -235,6 +254,13 @@ QHash<QString, QByteArray> MqttAdapter::discoveryConfigs() const
             {{QStringLiteral("state_topic"), stateTopic},
              {QStringLiteral("value_template"), QStringLiteral("{{ 'ON' if value_json.%1 else 'OFF' }}").arg(flag.first)}}, true);
     }
+    // The controller waits in its bootloader for an update, as after an
+    // interrupted one: a problem, unlike a controller that is merely away.
+    add(QStringLiteral("binary_sensor"), QStringLiteral("controller_in_bootloader"), QStringLiteral("Controller in bootloader"),
+        {{QStringLiteral("state_topic"), stateTopic},
+         {QStringLiteral("value_template"), QStringLiteral("{{ 'ON' if value_json.controller_in_bootloader else 'OFF' }}")},
+         {QStringLiteral("device_class"), QStringLiteral("problem")},
+         {QStringLiteral("entity_category"), QStringLiteral("diagnostic")}}, false);
     const QList<QPair<QString, QString>> values{{QStringLiteral("firmware_version"), QStringLiteral("Firmware version")},
                                                 {QStringLiteral("led_mode"), QStringLiteral("LED mode")},
                                                 {QStringLiteral("bus_type"), QStringLiteral("Bus type")}};
@@ -260,6 +286,7 @@ QHash<QString, QByteArray> MqttAdapter::discoveryConfigs() const
         }
     }
     QJsonObject update{{QStringLiteral("state_topic"), topic(QStringLiteral("update"))},
+                       {QStringLiteral("json_attributes_topic"), topic(QStringLiteral("update/status"))},
                        {QStringLiteral("device_class"), QStringLiteral("firmware")},
                        {QStringLiteral("title"), QStringLiteral("Vexbus adapter firmware")},
                        {QStringLiteral("entity_category"), QStringLiteral("config")}};

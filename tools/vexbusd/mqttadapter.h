@@ -62,6 +62,7 @@ private:
     void publishRetained(const QString &topic, const QByteArray &payload);
     QByteArray stateJson() const;
     QByteArray updateJson() const;
+    QByteArray updateStatusJson() const;
     void publishFrame(const QByteArray &frame);
     QHash<QString, QByteArray> discoveryConfigs() const;
     void checkRelease();

@@ -83,6 +83,36 @@ void keepOutcome(NivoraVexbusUsbReply *reply, Outcome *outcome)
     });
 }
 
+// What an update object showed in its finished(), after which it is gone.
+struct UpdateOutcome
+{
+    int finishedCount = 0;
+    bool success = false;
+    FirmwareUpdate::Phase phase = FirmwareUpdate::PhaseIdle;
+    FirmwareUpdate::Error error = FirmwareUpdate::ErrorNone;
+    QString errorString;
+    QString firmwareVersion;
+    // The adapter's, as a receiver of finished() reads them.
+    QString versionAtFinish;
+    bool availableAtFinish = false;
+    bool gone = false;
+};
+
+void keepOutcome(NivoraVexbusUsbUpdateReply *update, NivoraVexbusUsbAdapter *adapter, UpdateOutcome *outcome)
+{
+    QObject::connect(update, &NivoraVexbusUsbUpdateReply::finished, update, [update, adapter, outcome](bool success) {
+        ++outcome->finishedCount;
+        outcome->success = success && update->isFinished();
+        outcome->phase = update->phase();
+        outcome->error = update->error();
+        outcome->errorString = update->errorString();
+        outcome->firmwareVersion = update->firmwareVersion();
+        outcome->versionAtFinish = adapter->firmwareVersion();
+        outcome->availableAtFinish = adapter->available();
+    });
+    QObject::connect(update, &QObject::destroyed, [outcome]() { outcome->gone = true; });
+}
+
 // The conditions under which a command is given.
 enum class Condition { Connected, Stopped, Silent, Updating };
 
@@ -127,6 +157,11 @@ private slots:
     void updateEndsAsTheControllerAnswers();
     void stopEndsTheUpdate_data();
     void stopEndsTheUpdate();
+    void firmwareVersionReadOrRequested();
+    void updateRefusedWhileAnotherRuns();
+    void updateWritesTheParsedImage_data();
+    void updateWritesTheParsedImage();
+    void updateGoesWithTheAdapter();
 
 private:
     NivoraVexbusUsbAdapter *adapter() const { return m_adapter.get(); }
@@ -584,7 +619,7 @@ void TestNivoraVexbusUsbAdapter::commands_data()
         << Condition::Connected << QByteArray::fromHex("07ffff") << 0 << outcome(0x40, R::ErrorNoError) << QByteArray() << QString() << QStringList{limited};
     QTest::newRow("parameter handling off") << Operation([](A *a) { return a->enableAppConnectorParameterHandling(false); })
         << Condition::Connected << QByteArray::fromHex("00") << 0 << outcome(0x41, R::ErrorNoError) << QByteArray() << QString() << QStringList();
-    QTest::newRow("firmware version") << Operation([](A *a) { return a->readFirmwareVersion(); }) << Condition::Connected
+    QTest::newRow("firmware version") << Operation([](A *a) { return a->requestFirmwareVersion(); }) << Condition::Connected
         << QByteArray("") << 0 << outcome(0x01, R::ErrorNoError) << QByteArray::fromHex("01040c") << QString() << QStringList();
     QTest::newRow("parameter handling refused") << Operation([](A *a) { return a->enableAppConnectorParameterHandling(true); })
         << Condition::Connected << QByteArray::fromHex("01") << 0x09 << outcome(0x41, R::ErrorInterfaceError, NivoraVexbusUsbUtils::ErrorVexbusNotAvailable)
@@ -948,36 +983,44 @@ void TestNivoraVexbusUsbAdapter::updateEndsAsTheControllerAnswers_data()
     // again) or waiting in its bootloader.
     QTest::addColumn<bool>("inBootloader");
     QTest::addColumn<QStringList>("warnings");
+    // Started with updateFirmware(), which returns the update object, with
+    // the image parsed by the test (or the downloader's); otherwise with
+    // startFirmwareUpdate() and the file.
+    QTest::addColumn<bool>("asObject");
 
     using E = FirmwareUpdate;
     const UpdateSetup sound = [](VexbusEmulator *, NivoraVexbusUsbAdapter *) {};
-    QTest::newRow("written") << sound << twoRows << int(E::ErrorNone) << "^$" << false << QStringList();
+    QTest::newRow("written") << sound << twoRows << int(E::ErrorNone) << "^$" << false << QStringList() << false;
     // The controller starts its bootloader, but its answer is lost on the line.
     QTest::newRow("answer to start lost") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) { chip->dropResponses(1); })
                                           << twoRows << int(E::ErrorNone) << "^$" << false
-                                          << QStringList{"^Start bootloader finished with error", "^The controller did not answer the request to start its bootloader"};
+                                          << QStringList{"^Start bootloader finished with error", "^The controller did not answer the request to start its bootloader"} << true;
     // Refusals change nothing and are still reported, on the next turn.
     QTest::newRow("no such file") << sound << QByteArray() << int(E::ErrorImageUnreadable) << "^There is no image file at .*/missing\\.cyacd\\.$"
-                                  << false << QStringList{"^Cannot start firmware upgrade. The given firmware file does not exist"};
+                                  << false << QStringList{"^Cannot start firmware upgrade. The given firmware file does not exist"} << false;
     QTest::newRow("row checksum wrong") << sound << QByteArray("123456780000\n:000022000401020304D0\n:000023000405060708BE\n")
                                         << int(E::ErrorImageInvalid) << "is invalid: the checksum of the row at line 3 does not match its bytes\\.$" << false
                                         << QStringList{"contains a row whose checksum does not match its bytes at line 3$",
-                                                       "^Cannot start firmware upgrade. The firmware data is not valid.$"};
+                                                       "^Cannot start firmware upgrade. The firmware data is not valid.$"} << false;
+    QTest::newRow("image invalid") << sound << QByteArray("123456780000\n:000022000401020304D0\n:000023000405060708BE\n")
+                                   << int(E::ErrorImageInvalid) << "^The image is invalid: .*line 3" << false
+                                   << QStringList{"contains a row whose checksum does not match its bytes at line 3$",
+                                                  "^Cannot start firmware upgrade. The firmware data is not valid.$"} << true;
     QTest::newRow("no release") << sound << QByteArray("") << int(E::ErrorNoRelease) << "^There is no release in the firmware downloader" << false
-                                << QStringList{"^Cannot start firmware upgrade. There is no valid firmware in the downloader."};
+                                << QStringList{"^Cannot start firmware upgrade. There is no valid firmware in the downloader."} << true;
     QTest::newRow("bootloader refused") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) { chip->setCommandError(VexbusEmulator::ModeController, 0x03, 0x06); })
                                         << twoRows << int(E::ErrorBootloaderRefused)
                                         << "^The controller refused to start its bootloader with error ErrorUnknownCommand \\(6\\); nothing was written\\.$" << false
-                                        << QStringList{"^Start bootloader finished with error", "^Interface error"};
+                                        << QStringList{"^Start bootloader finished with error", "^Interface error"} << true;
     // Before the first row the bootloader is left again.
     QTest::newRow("wrong chip") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) { chip->bootloader().setSiliconId(0x11223344); })
                                 << twoRows << int(E::ErrorWrongChip)
                                 << "^The image is built for silicon ID 0x12345678, but the chip has silicon ID 0x11223344; nothing was written\\.$" << false
-                                << QStringList{"^The firmware is not valid for this silicon type.$", "^Device silicon ID", "^Firmware silicon ID"};
+                                << QStringList{"^The firmware is not valid for this silicon type.$", "^Device silicon ID", "^Firmware silicon ID"} << true;
     QTest::newRow("row beyond the flash") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) { chip->bootloader().flash().setRowRange(0, 0x22, 0x22); })
                                           << twoRows << int(E::ErrorImageDoesNotFitFlash)
                                           << "^Row 0x23 of array 0 lies outside the chip's flash rows 0x22 to 0x22 of that array; nothing was written\\.$" << false
-                                          << QStringList{"^Row 0x23 of array 0 lies outside"};
+                                          << QStringList{"^Row 0x23 of array 0 lies outside"} << true;
     // The silent bootloader still leaves on exit; the controller answers again.
     QTest::newRow("bootloader silent") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) {
                                               QObject::connect(chip, &VexbusEmulator::booted, chip, [chip](VexbusEmulator::Mode mode) {
@@ -985,24 +1028,24 @@ void TestNivoraVexbusUsbAdapter::updateEndsAsTheControllerAnswers_data()
                                               });
                                           })
                                        << twoRows << int(E::ErrorBootloaderNotAnswering) << "^The bootloader did not answer within 5000 ms" << false
-                                       << QStringList{"^Bootloader response timeout$"};
+                                       << QStringList{"^Bootloader response timeout$"} << true;
     // Once a row is programmed the controller waits in its bootloader.
     QTest::newRow("row rejected") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) { chip->setCommandError(VexbusEmulator::ModeBootloader, 0x39, 0x0A); })
                                   << twoRows << int(E::ErrorRowRejected)
                                   << "^The bootloader rejected programming row 0x22 of array 0 with status InvalidRowNumber \\(0x0a\\); the controller stays in its bootloader\\.$"
-                                  << true << QStringList{"^Could not program row:"};
+                                  << true << QStringList{"^Could not program row:"} << true;
     QTest::newRow("row does not verify") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) { chip->bootloader().addWrongVerifyRow(0x23); })
                                          << twoRows << int(E::ErrorRowVerificationFailed)
                                          << "^Row 0x23 of array 0 does not verify: the bootloader reads checksum 0x\\w\\w where the image expects 0x\\w\\w; "
-                                         << true << QStringList{"^Row verification failed for row", "^Returned row checksum does not match"};
+                                         << true << QStringList{"^Row verification failed for row", "^Returned row checksum does not match"} << true;
     QTest::newRow("application invalid") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) { chip->bootloader().setApplicationInvalid(true); })
                                          << twoRows << int(E::ErrorApplicationChecksumInvalid) << "^The application checksum does not verify: .* \\(answer 0x00\\)\\.$"
-                                         << true << QStringList{"^The application checksum does not verify"};
+                                         << true << QStringList{"^The application checksum does not verify"} << true;
     // Gone silent after programming the second row (a lost port is vexbusctl's case).
     QTest::newRow("bootloader falls silent") << UpdateSetup([](VexbusEmulator *chip, NivoraVexbusUsbAdapter *) { chip->vanishOnCommand(VexbusEmulator::ModeBootloader, 0x39, 2); })
                                              << twoRows << int(E::ErrorTimedOut)
                                              << "^The bootloader did not answer within 5000 ms at row 0x23 of array 0; the controller stays in its bootloader\\.$"
-                                             << true << QStringList{"^Bootloader response timeout$"};
+                                             << true << QStringList{"^Bootloader response timeout$"} << true;
 }
 
 void TestNivoraVexbusUsbAdapter::updateEndsAsTheControllerAnswers()
@@ -1013,6 +1056,7 @@ void TestNivoraVexbusUsbAdapter::updateEndsAsTheControllerAnswers()
     QFETCH(QString, message);
     QFETCH(bool, inBootloader);
     QFETCH(QStringList, warnings);
+    QFETCH(bool, asObject);
 
     emulator().setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
     QVERIFY(startConnected());
@@ -1031,9 +1075,17 @@ void TestNivoraVexbusUsbAdapter::updateEndsAsTheControllerAnswers()
     ignoreWarnings(warnings);
     QSignalSpy phaseSpy(adapter(), &NivoraVexbusUsbAdapter::updatePhaseChanged);
     QSignalSpy finishedSpy(adapter(), &NivoraVexbusUsbAdapter::updateFinished);
-    adapter()->startFirmwareUpdate(file);
+    UpdateOutcome object;
+    if (asObject) {
+        NivoraVexbusUsbUpdateReply *update = image.isEmpty() ? adapter()->updateFirmware() : adapter()->updateFirmware(FirmwareData(image));
+        QVERIFY(update);
+        keepOutcome(update, adapter(), &object);
+    } else {
+        adapter()->startFirmwareUpdate(file);
+    }
     // Never reported within the call, so that it can be followed after it.
     QCOMPARE(finishedSpy.count(), 0);
+    QCOMPARE(object.finishedCount, 0);
     QTRY_COMPARE_WITH_TIMEOUT(finishedSpy.count(), 1, 15000);
 
     const bool success = error == FirmwareUpdate::ErrorNone;
@@ -1064,6 +1116,23 @@ void TestNivoraVexbusUsbAdapter::updateEndsAsTheControllerAnswers()
         QCOMPARE(emulator().flash().programmedRowCount(), success ? 3 : 0);
     }
     QCOMPARE(finishedSpy.count(), 1);
+
+    if (asObject) {
+        // The object tells what the adapter's properties tell; a written
+        // update ends only once the restarted controller answered, with the
+        // adapter available and its new version readable.
+        QTRY_COMPARE_WITH_TIMEOUT(object.finishedCount, 1, 8000);
+        QCOMPARE(object.success, success);
+        QCOMPARE(int(object.error), error);
+        QCOMPARE(object.errorString, adapter()->updateErrorString());
+        QCOMPARE(object.phase, success ? FirmwareUpdate::PhaseDone : FirmwareUpdate::PhaseFailed);
+        if (success) {
+            QCOMPARE(object.versionAtFinish, QStringLiteral("1.5.0"));
+            QCOMPARE(object.firmwareVersion, QStringLiteral("1.5.0"));
+            QVERIFY(object.availableAtFinish);
+        }
+        QTRY_VERIFY(object.gone);
+    }
 }
 
 void TestNivoraVexbusUsbAdapter::stopEndsTheUpdate_data()
@@ -1125,6 +1194,163 @@ void TestNivoraVexbusUsbAdapter::stopEndsTheUpdate()
     QVERIFY(!adapter()->serialInterface()->connected());
     QVERIFY(!adapter()->updating());
     QCOMPARE(emulator().mode(), leaves ? VexbusEmulator::ModeController : VexbusEmulator::ModeBootloader);
+}
+
+void TestNivoraVexbusUsbAdapter::firmwareVersionReadOrRequested()
+{
+    QVERIFY(startConnected());
+    // The controller runs another version than the init procedure read.
+    emulator().setFirmwareVersion(QVersionNumber(2, 0, 1));
+    emulator().clearRequests();
+    QSignalSpy versionSpy(adapter(), &NivoraVexbusUsbAdapter::firmwareVersionChanged);
+    QSignalSpy commandSpy(adapter(), &NivoraVexbusUsbAdapter::commandFinished);
+
+    // Read: what the adapter knows, without a word to the controller.
+    NivoraVexbusUsbReply *reply = adapter()->readFirmwareVersion();
+    QVERIFY(reply);
+    Outcome read;
+    keepOutcome(reply, &read);
+    QVERIFY(!reply->isFinished());
+    QTRY_VERIFY(read.finished);
+    QCOMPARE(read.error, NivoraVexbusUsbReply::ErrorNoError);
+    QCOMPARE(read.payload.toHex(), QByteArray("01040c"));
+    QTest::qWait(100);
+    QCOMPARE(requestCount(0x01), 0);
+    QCOMPARE(versionSpy.count(), 0);
+    QCOMPARE(commandSpy.count(), 0);
+    QCOMPARE(adapter()->firmwareVersion(), QStringLiteral("1.4.12"));
+
+    // Requested: the controller's answer, and the property follows it.
+    reply = adapter()->requestFirmwareVersion();
+    Outcome requested;
+    keepOutcome(reply, &requested);
+    QString versionAtFinish;
+    connect(reply, &NivoraVexbusUsbReply::finished, this, [this, &versionAtFinish]() { versionAtFinish = adapter()->firmwareVersion(); });
+    QTRY_VERIFY(requested.finished);
+    QCOMPARE(requested.error, NivoraVexbusUsbReply::ErrorNoError);
+    QCOMPARE(requested.payload.toHex(), QByteArray("020001"));
+    QCOMPARE(versionAtFinish, QStringLiteral("2.0.1"));
+    QCOMPARE(requestCount(0x01), 1);
+    QCOMPARE(versionSpy.count(), 1);
+    QCOMPARE(commandSpy.count(), 1);
+
+    // Unavailable, there is no version to tell.
+    adapter()->stop();
+    reply = adapter()->readFirmwareVersion();
+    Outcome unavailable;
+    keepOutcome(reply, &unavailable);
+    QTRY_VERIFY(unavailable.finished);
+    QCOMPARE(unavailable.error, NivoraVexbusUsbReply::ErrorNotAvailable);
+    QVERIFY(unavailable.payload.isEmpty());
+}
+
+void TestNivoraVexbusUsbAdapter::updateRefusedWhileAnotherRuns()
+{
+    QVERIFY(startConnected());
+    adapter()->setBootloaderHandOverDelay(400);
+    UpdateOutcome running;
+    keepOutcome(adapter()->updateFirmware(FirmwareData(twoRows)), adapter(), &running);
+    QVERIFY(adapter()->updating());
+
+    ignoreWarnings({QStringLiteral("^Cannot start firmware upgrade\\. Another firmware update is running\\.$")});
+    QSignalSpy finishedSpy(adapter(), &NivoraVexbusUsbAdapter::updateFinished);
+    UpdateOutcome refused;
+    NivoraVexbusUsbUpdateReply *second = adapter()->updateFirmware(FirmwareData(twoRows));
+    keepOutcome(second, adapter(), &refused);
+    // Not within the call: on the next turn of the event loop.
+    QVERIFY(!second->isFinished());
+    QCOMPARE(refused.finishedCount, 0);
+    QCoreApplication::processEvents();
+    QCOMPARE(refused.finishedCount, 1);
+    // The adapter's account stays with the running update.
+    QCOMPARE(finishedSpy.count(), 0);
+    QVERIFY(!refused.success);
+    QCOMPARE(refused.error, FirmwareUpdate::ErrorUpdateRunning);
+    QCOMPARE(refused.phase, FirmwareUpdate::PhaseFailed);
+    QTRY_VERIFY(refused.gone);
+
+    // The running update goes on, and its figures stay the adapter's.
+    QVERIFY(adapter()->updating());
+    QCOMPARE(adapter()->updateError(), FirmwareUpdate::ErrorNone);
+    QCOMPARE(running.finishedCount, 0);
+    adapter()->stop();
+    QCOMPARE(running.finishedCount, 1);
+    QCOMPARE(running.error, FirmwareUpdate::ErrorStoppedByApplication);
+}
+
+void TestNivoraVexbusUsbAdapter::updateWritesTheParsedImage_data()
+{
+    QTest::addColumn<bool>("answersAfterRestart");
+    QTest::newRow("controller answers") << true;
+    QTest::newRow("controller silent after restart") << false;
+}
+
+void TestNivoraVexbusUsbAdapter::updateWritesTheParsedImage()
+{
+    QFETCH(bool, answersAfterRestart);
+
+    adapter()->setResponseTimeout(200);
+    emulator().setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
+    QVERIFY(startConnected());
+    adapter()->setBootloaderHandOverDelay(400);
+    if (!answersAfterRestart) {
+        connect(&emulator(), &VexbusEmulator::booted, this, [this](VexbusEmulator::Mode mode) {
+            emulator().setSilent(mode == VexbusEmulator::ModeController);
+        });
+        ignoreWarnings({QStringLiteral("^The controller did not answer within 1600 ms after the firmware update$")});
+    }
+
+    // Parsed once, here: what becomes of the file afterwards is not written.
+    const QString file = m_dir.filePath(QStringLiteral("parsed.cyacd"));
+    {
+        QFile imageFile(file);
+        QVERIFY(imageFile.open(QIODevice::WriteOnly | QIODevice::Truncate) && imageFile.write(twoRows) == twoRows.size());
+    }
+    const FirmwareData image(file);
+    QVERIFY(image.isValid());
+    {
+        QFile imageFile(file);
+        QVERIFY(imageFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        imageFile.write(QByteArray("123456780000\n:000022000401020304D0\n"));
+    }
+
+    QSignalSpy adapterFinishedSpy(adapter(), &NivoraVexbusUsbAdapter::updateFinished);
+    UpdateOutcome object;
+    keepOutcome(adapter()->updateFirmware(image), adapter(), &object);
+    QTRY_COMPARE_WITH_TIMEOUT(object.finishedCount, 1, 10000);
+    QCOMPARE(emulator().flash().row(0, 0x22).toHex(), QByteArray("01020304").repeated(16));
+    QCOMPARE(emulator().flash().row(0, 0x23).toHex(), QByteArray("05060708").repeated(16));
+    // The adapter told the written image as before, when its bootloader was left.
+    QCOMPARE(adapterFinishedSpy.count(), 1);
+    QVERIFY(adapterFinishedSpy.at(0).at(0).toBool());
+    if (answersAfterRestart) {
+        QVERIFY(object.success);
+        QCOMPARE(object.versionAtFinish, QStringLiteral("1.5.0"));
+        QVERIFY(object.availableAtFinish);
+    } else {
+        QVERIFY(!object.success);
+        QCOMPARE(object.error, FirmwareUpdate::ErrorTimedOut);
+        QVERIFY2(object.errorString.contains(QStringLiteral("did not answer")), qPrintable(object.errorString));
+        QVERIFY(!adapter()->available());
+    }
+    QTRY_VERIFY(object.gone);
+}
+
+void TestNivoraVexbusUsbAdapter::updateGoesWithTheAdapter()
+{
+    QVERIFY(startConnected());
+    adapter()->setBootloaderHandOverDelay(400);
+    UpdateOutcome outcome;
+    const QPointer<NivoraVexbusUsbUpdateReply> update = adapter()->updateFirmware(FirmwareData(twoRows));
+    keepOutcome(update, adapter(), &outcome);
+    QTRY_COMPARE(update->phase(), FirmwareUpdate::PhaseWaitingForBootloader);
+
+    // The adapter takes its running update with it, without finished().
+    m_adapter.reset();
+    QVERIFY(update.isNull());
+    QVERIFY(outcome.gone);
+    QTest::qWait(600);
+    QCOMPARE(outcome.finishedCount, 0);
 }
 
 QTEST_GUILESS_MAIN(TestNivoraVexbusUsbAdapter)

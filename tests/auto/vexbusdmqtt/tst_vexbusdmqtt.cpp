@@ -15,6 +15,8 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -25,6 +27,7 @@
 
 #include <mosquitto.h>
 
+#include <cmath>
 #include <memory>
 
 using NivoraTest::TestPlatform;
@@ -41,6 +44,31 @@ const QByteArray operatorPassword = "operator-secret";
 QJsonObject json(const QByteArray &payload)
 {
     return QJsonDocument::fromJson(payload).object();
+}
+
+// Why Home Assistant's update entity would drop this state message: its
+// schema takes these keys only, strings where it names versions and texts,
+// and a percentage from 0 to 100 or null. Empty when it takes it.
+QString refusedByHomeAssistant(const QByteArray &payload)
+{
+    const QJsonObject update = json(payload);
+    const QStringList texts{"installed_version", "latest_version", "title", "release_summary", "release_url", "entity_picture"};
+    for (auto it = update.constBegin(); it != update.constEnd(); ++it) {
+        if (texts.contains(it.key())) {
+            if (!it.value().isString())
+                return it.key() + " is no string in " + QString::fromUtf8(payload);
+        } else if (it.key() == QLatin1String("in_progress")) {
+            if (!it.value().isBool())
+                return "in_progress is no boolean in " + QString::fromUtf8(payload);
+        } else if (it.key() == QLatin1String("update_percentage")) {
+            const double percentage = it.value().toDouble(-1);
+            if (!it.value().isNull() && (percentage < 0 || percentage > 100))
+                return "update_percentage is out of range in " + QString::fromUtf8(payload);
+        } else {
+            return it.key() + " is no key of the update entity in " + QString::fromUtf8(payload);
+        }
+    }
+    return QString();
 }
 
 // A client of the broker as a person's tool would be: libmosquitto with
@@ -138,6 +166,7 @@ private slots:
     void cleanup();
 
     void publishesTheAdapterForNewcomers();
+    void reportsTheSameOnDBusAndMqtt();
     void answersEveryCommand_data();
     void answersEveryCommand();
     void connectsOrSaysWhy_data();
@@ -352,6 +381,10 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
     QCOMPARE(state.value("firmware_version").toString(), QStringLiteral("1.4.12"));
     QCOMPARE(state.value("serial_number").toString(), serial);
     QCOMPARE(json(watcher->last(topic("update"))).value("installed_version").toString(), QStringLiteral("1.4.12"));
+    for (const QByteArray &update : watcher->payloads(topic("update")))
+        QVERIFY2(refusedByHomeAssistant(update).isEmpty(), qPrintable(refusedByHomeAssistant(update)));
+    QCOMPARE(json(watcher->last(topic("update/status"))),
+             (QJsonObject{{"phase", "idle"}, {"percentage", 0}, {"error", "none"}, {"error_string", ""}}));
 
     // What a newcomer gets from the broker alone, and each discovery
     // configuration with the keys Home Assistant needs for its component.
@@ -368,13 +401,14 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
         {"binary_sensor/vexbus_A5XK1234/bus_synchronized", {"state_topic", "value_template"}},
         {"binary_sensor/vexbus_A5XK1234/bus_initialized", {"state_topic", "value_template"}},
         {"binary_sensor/vexbus_A5XK1234/bus_available", {"state_topic", "value_template"}},
+        {"binary_sensor/vexbus_A5XK1234/controller_in_bootloader", {"state_topic", "value_template", "device_class"}},
         {"sensor/vexbus_A5XK1234/firmware_version", {"state_topic", "value_template"}},
         {"sensor/vexbus_A5XK1234/led_mode", {"state_topic", "value_template"}},
         {"sensor/vexbus_A5XK1234/bus_type", {"state_topic", "value_template"}},
         {"event/vexbus_A5XK1234/frame", {"state_topic", "event_types"}},
         {"button/vexbus_A5XK1234/press_app_open", {"command_topic", "payload_press"}},
         {"button/vexbus_A5XK1234/press_ixo_program", {"command_topic", "payload_press"}},
-        {"update/vexbus_A5XK1234/firmware", {"state_topic", "command_topic", "payload_install"}},
+        {"update/vexbus_A5XK1234/firmware", {"state_topic", "command_topic", "payload_install", "json_attributes_topic"}},
     };
     auto checkDiscovery = [&](const QMap<QString, QByteArray> &messages) {
         QStringList configs;
@@ -386,8 +420,13 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
         QStringList uniqueIds;
         for (auto it = required.cbegin(); it != required.cend(); ++it) {
             const QJsonObject config = json(messages.value(QStringLiteral("homeassistant/%1/config").arg(it.key())));
-            for (const QString &key : it.value() + QStringList{"unique_id", "name", "device", "availability"})
+            for (const QString &key : it.value() + QStringList{"unique_id", "name", "device", "availability", "default_entity_id"})
                 QVERIFY2(config.contains(key), qPrintable(it.key() + " lacks " + key));
+            // Home Assistant removed object_id; default_entity_id is the
+            // component and a lower-case slug.
+            QVERIFY2(!config.contains("object_id"), qPrintable(it.key()));
+            QCOMPARE(config.value("default_entity_id").toString(),
+                     it.key().section('/', 0, 0) + ".vexbus_a5xk1234_" + it.key().section('/', 2));
             uniqueIds.append(config.value("unique_id").toString());
             const QJsonObject device = config.value("device").toObject();
             QCOMPARE(device.value("identifiers").toArray(), QJsonArray{"vexbus_A5XK1234"});
@@ -395,7 +434,7 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
             QCOMPARE(device.value("sw_version").toString(), QStringLiteral("1.4.12"));
             QVERIFY(!device.value("model").toString().isEmpty());
             // Every topic it names is one the bridge serves.
-            for (const QString &key : {QStringLiteral("state_topic"), QStringLiteral("command_topic")}) {
+            for (const QString &key : {QStringLiteral("state_topic"), QStringLiteral("command_topic"), QStringLiteral("json_attributes_topic")}) {
                 const QString named = config.value(key).toString();
                 QVERIFY2(named.isEmpty() || messages.contains(named) || named.endsWith(QLatin1String("/press"))
                          || named.endsWith(QLatin1String("/update/install")) || named.endsWith(QLatin1String("/frame")),
@@ -460,6 +499,75 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
     messages = retained();
     QCOMPARE(messages.keys().join(QLatin1Char(' ')), QStringList({topic("availability"), "vexbus/bridge/state"}).join(QLatin1Char(' ')));
     QCOMPARE(messages.value(topic("availability")), QByteArray("offline"));
+}
+
+void TestVexbusdMqtt::reportsTheSameOnDBusAndMqtt()
+{
+    QVERIFY(startService(QByteArray()));
+    std::unique_ptr<Probe> watcher = probe();
+    QVERIFY(watcher);
+    QTRY_COMPARE_WITH_TIMEOUT(watcher->last(topic("availability")), QByteArray("online"), 10000);
+    const QString connectionName = QStringLiteral("parity");
+    QDBusConnection connection = QDBusConnection::connectToBus(m_bus->address(), connectionName);
+    const auto disconnect = qScopeGuard([connectionName]() { QDBusConnection::disconnectFromBus(connectionName); });
+    const QString path = QStringLiteral("/org/nivora/Vexbus1/adapter/A5XK1234");
+    const QString interface = QStringLiteral("org.nivora.Vexbus1.Adapter");
+
+    // Where MQTT publishes each property of the D-Bus interface: the topic
+    // below the adapter and the key of its JSON object.
+    const QMap<QString, QPair<QString, QString>> fields{
+        {"State", {"state", "state"}},
+        {"Available", {"state", "available"}},
+        {"ControllerInBootloader", {"state", "controller_in_bootloader"}},
+        {"FirmwareVersion", {"state", "firmware_version"}},
+        {"LedMode", {"state", "led_mode"}},
+        {"BusType", {"state", "bus_type"}},
+        {"BusSynchronized", {"state", "bus_synchronized"}},
+        {"BusInitialized", {"state", "bus_initialized"}},
+        {"BusAvailable", {"state", "bus_available"}},
+        {"Port", {"state", "port"}},
+        {"SerialNumber", {"state", "serial_number"}},
+        {"BaudRate", {"state", "baud_rate"}},
+        {"Updating", {"state", "updating"}},
+        {"InhibitedBy", {"state", "inhibited_by"}},
+        {"InhibitReason", {"state", "inhibit_reason"}},
+        {"UpdatePhase", {"update/status", "phase"}},
+        {"UpdatePercentage", {"update/status", "percentage"}},
+        {"UpdateError", {"update/status", "error"}},
+        {"UpdateErrorString", {"update/status", "error_string"}},
+    };
+    // The first difference; empty when both say the same.
+    auto difference = [&]() {
+        QDBusMessage getAll = QDBusMessage::createMethodCall(QStringLiteral("org.nivora.Vexbus1"), path,
+                                                             QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("GetAll"));
+        getAll << interface;
+        const QVariantMap properties = qdbus_cast<QVariantMap>(connection.call(getAll).arguments().value(0));
+        if (properties.count() != fields.count())
+            return QStringLiteral("D-Bus has %1 properties, MQTT %2 fields").arg(properties.count()).arg(fields.count());
+        for (auto it = properties.cbegin(); it != properties.cend(); ++it) {
+            if (!fields.contains(it.key()))
+                return QStringLiteral("%1 has no MQTT field").arg(it.key());
+            const QPair<QString, QString> field = fields.value(it.key());
+            const QJsonValue published = json(watcher->last(topic(field.first))).value(field.second);
+            const QJsonValue property = QJsonValue::fromVariant(it.value());
+            const bool same = property.isDouble() ? published.isDouble() && published.toDouble() == property.toDouble()
+                                                  : published == property;
+            if (!same)
+                return QStringLiteral("%1 is %2 on D-Bus, %3 on MQTT").arg(it.key(), it.value().toString(),
+                                                                          QString::fromUtf8(QJsonDocument(QJsonArray{published}).toJson(QJsonDocument::Compact)));
+        }
+        return QString();
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(difference().isEmpty(), qPrintable(difference()), 5000);
+    QCOMPARE(json(watcher->last(topic("state"))).value("baud_rate").toInt(), 115200);
+
+    // Lent to another program: the inhibit fields, and an adapter away.
+    QDBusMessage inhibit = QDBusMessage::createMethodCall(QStringLiteral("org.nivora.Vexbus1"), path, interface, QStringLiteral("Inhibit"));
+    inhibit << QStringLiteral("parity check");
+    QCOMPARE(connection.call(inhibit).type(), QDBusMessage::ReplyMessage);
+    QTRY_COMPARE_WITH_TIMEOUT(json(watcher->last(topic("state"))).value("inhibit_reason").toString(), QStringLiteral("parity check"), 5000);
+    QTRY_VERIFY2_WITH_TIMEOUT(difference().isEmpty(), qPrintable(difference()), 5000);
+    QVERIFY(!json(watcher->last(topic("state"))).value("inhibited_by").toString().isEmpty());
 }
 
 void TestVexbusdMqtt::answersEveryCommand_data()
@@ -551,7 +659,22 @@ void TestVexbusdMqtt::answersEveryCommand()
     if (requestsSent < 0) {
         // The update wrote the release, and the bridge tells its newcomers.
         QTRY_COMPARE_WITH_TIMEOUT(json(client->last(topic("update"))).value("installed_version").toString(), QStringLiteral("1.5.0"), 10000);
-        QCOMPARE(json(client->last(topic("update"))).value("phase").toString(), QStringLiteral("done"));
+        QCOMPARE(json(client->last(topic("update/status"))).value("phase").toString(), QStringLiteral("done"));
+        // Progress once a whole percent, in messages that Home Assistant
+        // takes.
+        QList<double> percentages;
+        for (const QByteArray &update : client->payloads(topic("update"))) {
+            QVERIFY2(refusedByHomeAssistant(update).isEmpty(), qPrintable(refusedByHomeAssistant(update)));
+            const QJsonValue percentage = json(update).value("update_percentage");
+            // Another change of the update's state repeats the progress.
+            if (percentage.isDouble() && (percentages.isEmpty() || percentage.toDouble() != percentages.last())) {
+                QVERIFY(percentages.isEmpty() || std::floor(percentage.toDouble()) > std::floor(percentages.last())
+                        || percentages.last() == 0);
+                percentages.append(percentage.toDouble());
+            }
+        }
+        QVERIFY2(percentages.count() > 10 && percentages.count() <= 102, qPrintable(QString::number(percentages.count())));
+        QCOMPARE(percentages.last(), 100.0);
         QVERIFY(!m_emulator->requests(NivoraVexbusUsbEmulator::RecordedRequest::ProtocolBootloader, 0x39).isEmpty());
         return;
     }
