@@ -63,8 +63,8 @@ struct ReleaseImage
 };
 
 // A firmware update on its way: its progress, the controller going to its
-// bootloader and the outcome. It finishes once the image is written or the
-// update failed; the controller restarts after that.
+// bootloader and the outcome. It finishes once the update failed or the
+// image is written; the controller may still be restarting then.
 class UpdateRun : public QObject
 {
     Q_OBJECT
@@ -82,9 +82,9 @@ public:
     virtual double percentage() const = 0;
     // The step the update is in, for a message.
     virtual QString phaseName() const = 0;
-    // The controller reboots into its bootloader; nothing moves meanwhile.
-    virtual bool rebooting() const = 0;
-    virtual int bootloaderHandOverMs() const = 0;
+    // How much longer than the time-out the update may stay quiet now, as
+    // while the controller reboots into its bootloader.
+    virtual int quietMs() const = 0;
     // False when the controller runs the release already and nothing was written.
     virtual bool written() const { return true; }
     // Ctrl-C: the update is stopped, or left to whoever runs it; errorName()

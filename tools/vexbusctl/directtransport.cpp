@@ -10,8 +10,7 @@
 #include "bootloader/firmwaredata.h"
 #include "bootloader/firmwareupdate.h"
 #include "firmware/firmwaredownloader.h"
-
-#include <QFileInfo>
+#include "adapter/nivoravexbususbupdatereply.h"
 
 using namespace NivoraVexbusUsb;
 
@@ -21,19 +20,18 @@ namespace {
 // waiting a little longer lets its own time-out speak first.
 constexpr int replyWaitMarginMs = 500;
 
-// The library's update, as the adapter runs it.
+// The library's update: the image parsed once, written by the adapter, and
+// the outcome from the update's own object, which finishes once the
+// controller runs the new firmware.
 class DirectUpdateRun : public UpdateRun
 {
 public:
-    DirectUpdateRun(NivoraVexbusUsbAdapter *adapter, const QString &file, QObject *parent)
+    DirectUpdateRun(NivoraVexbusUsbAdapter *adapter, const FirmwareData &image, bool release, QObject *parent)
         : UpdateRun(parent),
           m_adapter(adapter),
-          m_file(file)
+          m_image(image),
+          m_release(release)
     {
-        connect(adapter, &NivoraVexbusUsbAdapter::updatePercentageChanged, this, [this](double percentage) {
-            emit activity();
-            emit percentageChanged(percentage);
-        });
         connect(adapter, &NivoraVexbusUsbAdapter::stateChanged, this, [this](NivoraVexbusUsbAdapter::State state) {
             emit activity();
             if (state == NivoraVexbusUsbAdapter::StateConnectingBootloader)
@@ -41,23 +39,46 @@ public:
             if (state == NivoraVexbusUsbAdapter::StateConnectedBootloader)
                 emit bootloaderOpened();
         });
-        connect(adapter, &NivoraVexbusUsbAdapter::updateFinished, this, [this](bool success) {
+    }
+
+    void start() override
+    {
+        // The release is the one the downloader holds.
+        m_reply = m_release ? m_adapter->updateFirmware() : m_adapter->updateFirmware(m_image);
+        connect(m_reply, &NivoraVexbusUsbUpdateReply::percentageChanged, this, [this](double percentage) {
+            m_percentage = percentage;
+            emit activity();
+            emit percentageChanged(percentage);
+        });
+        connect(m_reply, &NivoraVexbusUsbUpdateReply::phaseChanged, this, [this](FirmwareUpdate::Phase phase) {
+            m_phase = phase;
+            emit activity();
+        });
+        // The object is gone after its finished(): its outcome is taken there.
+        connect(m_reply, &NivoraVexbusUsbUpdateReply::finished, this, [this](bool success) {
             m_finished = true;
             m_success = success;
+            m_error = m_reply->error();
+            m_errorString = m_reply->errorString();
             emit finished(success);
         });
     }
-
-    // An empty file name takes the downloader's image.
-    void start() override { m_adapter->startFirmwareUpdate(m_file); }
     bool isFinished() const override { return m_finished; }
     bool succeeded() const override { return m_success; }
-    QString errorName() const override { return FirmwareUpdate::errorName(m_adapter->updateError()); }
-    QString errorString() const override { return m_adapter->updateErrorString(); }
-    double percentage() const override { return m_adapter->updatePercentage(); }
-    QString phaseName() const override { return FirmwareUpdate::phaseName(m_adapter->updatePhase()); }
-    bool rebooting() const override { return m_adapter->state() == NivoraVexbusUsbAdapter::StateConnectingBootloader; }
-    int bootloaderHandOverMs() const override { return m_adapter->bootloaderHandOverDelay(); }
+    QString errorName() const override { return FirmwareUpdate::errorName(m_finished ? m_error : m_adapter->updateError()); }
+    QString errorString() const override { return m_finished ? m_errorString : m_adapter->updateErrorString(); }
+    double percentage() const override { return m_percentage; }
+    QString phaseName() const override { return FirmwareUpdate::phaseName(m_phase); }
+    int quietMs() const override
+    {
+        // The controller reboots into its bootloader, or into the new
+        // firmware, which the adapter gives three tries to answer.
+        if (m_adapter->state() == NivoraVexbusUsbAdapter::StateConnectingBootloader)
+            return m_adapter->bootloaderHandOverDelay();
+        if (m_phase == FirmwareUpdate::PhaseRestarting)
+            return m_adapter->bootloaderHandOverDelay() + 3 * m_adapter->responseTimeout();
+        return 0;
+    }
     // Ended here, the update is stopped in the library, which then tells
     // what became of the controller.
     void interrupt() override { m_adapter->stop(); }
@@ -65,9 +86,15 @@ public:
 
 private:
     NivoraVexbusUsbAdapter *m_adapter;
-    const QString m_file;
+    const FirmwareData m_image;
+    const bool m_release;
+    NivoraVexbusUsbUpdateReply *m_reply = nullptr;
+    FirmwareUpdate::Phase m_phase = FirmwareUpdate::PhaseIdle;
+    double m_percentage = 0;
     bool m_finished = false;
     bool m_success = false;
+    FirmwareUpdate::Error m_error = FirmwareUpdate::ErrorNone;
+    QString m_errorString;
 };
 
 } // namespace
@@ -224,6 +251,6 @@ bool DirectTransport::releaseIsOlderThan(const QString &runningVersion) const
 
 UpdateRun *DirectTransport::createUpdate(const QString &file, const FirmwareData &image, const ReleaseOptions *releaseOptions)
 {
-    Q_UNUSED(image)
-    return new DirectUpdateRun(m_session.adapter(), releaseOptions ? QString() : QFileInfo(file).absoluteFilePath(), this);
+    Q_UNUSED(file)
+    return new DirectUpdateRun(m_session.adapter(), image, releaseOptions, this);
 }

@@ -127,8 +127,17 @@ public:
         FirmwareUpdate::Phase value;
         return Names::fromName(phase, &value) ? FirmwareUpdate::phaseName(value) : phase;
     }
-    bool rebooting() const override { return isState((*m_properties)->state(), NivoraVexbusUsbAdapter::StateConnectingBootloader); }
-    int bootloaderHandOverMs() const override { return ::bootloaderHandOverMs; }
+    int quietMs() const override
+    {
+        if (isState((*m_properties)->state(), NivoraVexbusUsbAdapter::StateConnectingBootloader))
+            return bootloaderHandOverMs;
+        // The service answers once the restarted controller answers, which
+        // the adapter gives three tries.
+        FirmwareUpdate::Phase phase;
+        if (Names::fromName((*m_properties)->updatePhase(), &phase) && phase == FirmwareUpdate::PhaseRestarting)
+            return bootloaderHandOverMs + 3 * serviceResponseTimeoutMs;
+        return 0;
+    }
     bool written() const override { return m_written; }
     void interrupt() override
     {

@@ -64,15 +64,15 @@ int writeImage(const CommandContext &context, AdapterTransport *adapter, const Q
     run->start();
 
     // The run may take long; it fails when nothing moves for the time-out,
-    // not counting the pause in which the controller reboots into its
-    // bootloader.
+    // not counting the pauses in which the controller reboots into its
+    // bootloader and into the new firmware.
     UpdateRun *running = run.get();
     Waiter waiter(context.terminationSignals, [running]() { return running->isFinished(); });
     waiter.wakeOn(running, &UpdateRun::finished);
     Waiter::Result waited = Waiter::TimedOut;
     for (int seen = -1; seen != activity;) {
         seen = activity;
-        waited = waiter.wait(context.adapterOptions.timeoutMs + (run->rebooting() ? run->bootloaderHandOverMs() : 0));
+        waited = waiter.wait(context.adapterOptions.timeoutMs + run->quietMs());
         if (waited != Waiter::TimedOut)
             break;
     }
