@@ -17,10 +17,16 @@ BUILD_PACKAGES := $(TOOLS_BUILD_PACKAGES) libmosquitto-dev
 # they only recommend: on a fresh Debian 12 that is 214 packages instead of
 # 321 (176 MB instead of 231 MB to fetch).
 DEMO_PACKAGES  := $(TOOLS_BUILD_PACKAGES) umockdev
-TEST_PACKAGES  := reuse umockdev libumockdev-dev libglib2.0-dev openssl ca-certificates libbenchmark-dev udev bash-completion dbus-daemon systemd mosquitto
+TEST_PACKAGES  := reuse umockdev libumockdev-dev libglib2.0-dev openssl ca-certificates libbenchmark-dev udev bash-completion dbus-daemon systemd mosquitto \
+                  qtdeclarative5-dev qtdeclarative5-dev-tools qtquickcontrols2-5-dev qml-module-qttest qml-module-qtquick2 \
+                  qml-module-qtquick-controls2 qml-module-qtquick-layouts qml-module-qtquick-window2 qml-module-qtquick-dialogs \
+                  fonts-dejavu-core
 BENCH_PACKAGES := valgrind strace
 SANITIZE_PACKAGES := clang libclang-rt-14-dev
-QT6_PACKAGES   := qt6-base-dev qt6-serialport-dev
+QT6_PACKAGES   := qt6-base-dev qt6-serialport-dev qt6-declarative-dev qt6-declarative-dev-tools qml6-module-qttest \
+                  qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts qml6-module-qtquick-window \
+                  qml6-module-qtquick-templates qml6-module-qtquick-dialogs qml6-module-qtqml qml6-module-qtqml-models \
+                  qml6-module-qtqml-workerscript
 DEB_PACKAGES   := debhelper dpkg-dev lintian
 DOCS_PACKAGES  := doxygen
 DEB_DIR        := build/deb
@@ -31,7 +37,7 @@ SOAK_SECONDS ?= 600
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: demo check check-qt6 bench deb docs deps-build deps-test configure build install
-.PHONY: check-sanitize fuzz deps-sanitize soak deps-deb deps-docs deps-demo
+.PHONY: check-sanitize fuzz deps-sanitize soak deps-deb deps-docs deps-demo abi-baseline
 
 # The library and the two tools the demo runs, in a tree of their own
 # (build/demo): a first run builds no test suite, benchmarks, fuzz targets,
@@ -111,6 +117,11 @@ deb: deps-deb
 	cd $(DEB_DIR)/src && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -b -us -uc
 	lintian --fail-on error,warning --info $(DEB_DIR)/*.changes
 	sh tests/deb/deb-test.sh $(DEB_DIR) tests/install/consumer
+
+# Takes the ABI baseline anew from the library built now, on purpose: abi/,
+# debian/libnivora-vexbususb1.symbols. See doc/compatibility.md.
+abi-baseline: build
+	cmake --build --preset $(PRESET) --target abi-baseline
 
 # API reference from the installed headers: build/default/docs/html/index.html.
 # Fails on any Doxygen warning, such as a public member without its comment.

@@ -7,6 +7,8 @@
 #include "adapter/nivoravexbususbfirmwareupdater.h"
 #include "adapter/nivoravexbususbupdatereply.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
+#include "link/nivoravexbususbclient_p.h"
+#include "link/nivoravexbususbreply_p.h"
 #include "logging/nivoravexbususblogging.h"
 
 #include <QDataStream>
@@ -90,7 +92,7 @@ NivoraVexbusUsbAdapter::~NivoraVexbusUsbAdapter()
 {
     // The port closes as the children go, which aborts pending requests:
     // their outcome no longer reaches an adapter that is going.
-    d_ptr->client->setReplyFinishedHook(nullptr, nullptr);
+    NivoraVexbusUsbClientPrivate::get(d_ptr->client)->setReplyFinishedHook(nullptr, nullptr);
 }
 
 void NivoraVexbusUsbAdapterPrivate::construct(NivoraVexbusUsbDeviceWatcher *deviceWatcher)
@@ -102,7 +104,7 @@ void NivoraVexbusUsbAdapterPrivate::construct(NivoraVexbusUsbDeviceWatcher *devi
     // Before the adapter's own handlers: a closed port aborts the pending
     // replies before the adapter shows itself unavailable.
     client = new NivoraVexbusUsbClient(interface, q);
-    client->setReplyFinishedHook(q, &NivoraVexbusUsbAdapterPrivate::onCommandFinished);
+    NivoraVexbusUsbClientPrivate::get(client)->setReplyFinishedHook(q, &NivoraVexbusUsbAdapterPrivate::onCommandFinished);
     QObject::connect(client, &NivoraVexbusUsbClient::responseTimeoutChanged, q, &NivoraVexbusUsbAdapter::responseTimeoutChanged);
     session = new ControllerSession(interface, client, q);
     QObject::connect(session, &ControllerSession::initStarted, q, [this]() { setState(NivoraVexbusUsbAdapter::StateConnecting); });
@@ -388,18 +390,19 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapterPrivate::sendCommand(NivoraVexbusUsb
 {
     // The outcome comes back through the client's hook, with the command's
     // CommandOutcome as context: no connection per request.
+    NivoraVexbusUsbClientPrivate *link = NivoraVexbusUsbClientPrivate::get(client);
     if (!invalidArgument.isEmpty()) {
-        return client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorInvalidArgument, invalidArgument, &outcome);
+        return link->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorInvalidArgument, invalidArgument, &outcome);
     } else if (updater->updating()) {
-        return client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorUpdateRunning,
-                                     QStringLiteral("A firmware update holds the adapter; nothing was sent. Give the "
-                                                    "command again once the update has finished."), &outcome);
+        return link->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorUpdateRunning,
+                                   QStringLiteral("A firmware update holds the adapter; nothing was sent. Give the "
+                                                  "command again once the update has finished."), &outcome);
     } else if (!available) {
-        return client->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorNotAvailable,
-                                     QStringLiteral("The adapter is not available; nothing was sent. Give the command "
-                                                    "again once the adapter is plugged in and initialised."), &outcome);
+        return link->refuseRequest(command, payload, NivoraVexbusUsbReply::ErrorNotAvailable,
+                                   QStringLiteral("The adapter is not available; nothing was sent. Give the command "
+                                                  "again once the adapter is plugged in and initialised."), &outcome);
     }
-    return client->sendRequest(command, payload, &outcome);
+    return link->sendRequest(command, payload, &outcome);
 }
 
 void NivoraVexbusUsbAdapterPrivate::onCommandFinished(QObject *receiver, NivoraVexbusUsbReply *reply, const void *context)
@@ -429,9 +432,9 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::readFirmwareVersion()
     // Answered from what the init procedure read: nothing goes to the
     // controller and nothing of the adapter changes.
     if (!d->available) {
-        return d->client->refuseRequest(NivoraVexbusUsbUtils::CommandGetFirmware, QByteArray(), NivoraVexbusUsbReply::ErrorNotAvailable,
-                                        QStringLiteral("The adapter is not available, so no firmware version is known. Read it "
-                                                       "again once the adapter is plugged in and initialised."));
+        return NivoraVexbusUsbClientPrivate::get(d->client)->refuseRequest(NivoraVexbusUsbUtils::CommandGetFirmware, QByteArray(), NivoraVexbusUsbReply::ErrorNotAvailable,
+                                                                            QStringLiteral("The adapter is not available, so no firmware version is known. Read it "
+                                                                                           "again once the adapter is plugged in and initialised."));
     }
     const QVersionNumber version = QVersionNumber::fromString(d->firmwareVersion);
     QByteArray response;
@@ -443,7 +446,7 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::readFirmwareVersion()
     auto *reply = new NivoraVexbusUsbReply(NivoraVexbusUsbPacket(NivoraVexbusUsbUtils::CommandGetFirmware, 0, QByteArray()), this);
     // Later, as any reply, so that the caller can connect to finished() first.
     QTimer::singleShot(0, reply, [reply, response]() {
-        reply->setFinished(NivoraVexbusUsbPacket(response));
+        NivoraVexbusUsbReplyPrivate::get(reply)->setFinished(NivoraVexbusUsbPacket(response));
         reply->deleteLater();
     });
     return reply;

@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "bootloader/bootloaderhandler.h"
+#include "bootloader/bootloaderhandler_p.h"
 #include "bootloader/bootloaderresponsedecoder.h"
 #include "bootloader/bootloaderutils.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
@@ -38,79 +39,130 @@ QString idText(int siliconId)
 
 BootloaderHandler::BootloaderHandler(QObject *parent) :
     QObject(parent),
-    m_decoder(new BootloaderResponseDecoder)
+    d_ptr(new BootloaderHandlerPrivate)
 {
-    m_serialPort = new NivoraVexbusUsbSerialPort(this);
-    connect(m_serialPort, &QSerialPort::readyRead, this, &BootloaderHandler::onReadyRead);
-    connect(m_serialPort, &QSerialPort::errorOccurred, this, &BootloaderHandler::onError);
-    connect(m_serialPort, &QSerialPort::aboutToClose, this, [this]() {
-        if (m_trafficRecorder)
-            m_trafficRecorder->recordClose(NivoraVexbusUsbTrafficRecorder::PortBootloader);
+    Q_D(BootloaderHandler);
+    d->serialPort = new NivoraVexbusUsbSerialPort(this);
+    connect(d->serialPort, &QSerialPort::readyRead, this, &BootloaderHandler::onReadyRead);
+    connect(d->serialPort, &QSerialPort::errorOccurred, this, &BootloaderHandler::onError);
+    connect(d->serialPort, &QSerialPort::aboutToClose, this, [d]() {
+        if (d->trafficRecorder)
+            d->trafficRecorder->recordClose(NivoraVexbusUsbTrafficRecorder::PortBootloader);
     });
 
-    m_responseTimer.setSingleShot(true);
-    m_responseTimer.setTimerType(Qt::PreciseTimer);
-    m_responseTimer.setInterval(responseTimeout);
-    connect(&m_responseTimer, &QTimer::timeout, this, &BootloaderHandler::onResponseTimeout);
+    d->responseTimer.setSingleShot(true);
+    d->responseTimer.setTimerType(Qt::PreciseTimer);
+    d->responseTimer.setInterval(responseTimeout);
+    connect(&d->responseTimer, &QTimer::timeout, this, &BootloaderHandler::onResponseTimeout);
 
-    m_exitTimer.setSingleShot(true);
-    m_exitTimer.setTimerType(Qt::PreciseTimer);
-    m_exitTimer.setInterval(exitDelay);
-    connect(&m_exitTimer, &QTimer::timeout, this, &BootloaderHandler::onExitBootloaderTimeout);
+    d->exitTimer.setSingleShot(true);
+    d->exitTimer.setTimerType(Qt::PreciseTimer);
+    d->exitTimer.setInterval(exitDelay);
+    connect(&d->exitTimer, &QTimer::timeout, this, &BootloaderHandler::onExitBootloaderTimeout);
 }
 
 BootloaderHandler::~BootloaderHandler() = default;
 
-BootloaderHandler::State BootloaderHandler::state() const { return m_state; }
-bool BootloaderHandler::connected() const { return m_connected; }
-QString BootloaderHandler::portName() const { return m_portName; }
-int BootloaderHandler::baudrate() const { return m_baudrate; }
-FirmwareData BootloaderHandler::firmwareData() const { return m_firmwareData; }
-double BootloaderHandler::percentage() const { return m_percentage; }
-bool BootloaderHandler::leftBootloader() const { return m_leftBootloader; }
-FirmwareUpdate::Error BootloaderHandler::error() const { return m_error; }
-QString BootloaderHandler::errorString() const { return m_errorString; }
+BootloaderHandler::State BootloaderHandler::state() const
+{
+    Q_D(const BootloaderHandler);
+    return d->state;
+}
+
+bool BootloaderHandler::connected() const
+{
+    Q_D(const BootloaderHandler);
+    return d->connected;
+}
+
+QString BootloaderHandler::portName() const
+{
+    Q_D(const BootloaderHandler);
+    return d->portName;
+}
+
+int BootloaderHandler::baudrate() const
+{
+    Q_D(const BootloaderHandler);
+    return d->baudrate;
+}
+
+FirmwareData BootloaderHandler::firmwareData() const
+{
+    Q_D(const BootloaderHandler);
+    return d->firmwareData;
+}
+
+double BootloaderHandler::percentage() const
+{
+    Q_D(const BootloaderHandler);
+    return d->percentage;
+}
+
+bool BootloaderHandler::leftBootloader() const
+{
+    Q_D(const BootloaderHandler);
+    return d->leftBootloader;
+}
+
+FirmwareUpdate::Error BootloaderHandler::error() const
+{
+    Q_D(const BootloaderHandler);
+    return d->error;
+}
+
+QString BootloaderHandler::errorString() const
+{
+    Q_D(const BootloaderHandler);
+    return d->errorString;
+}
+
 
 void BootloaderHandler::setPortName(const QString &portName)
 {
+    Q_D(BootloaderHandler);
     qCDebug(dcVexbusUsbBootloader()) << "Serial port" << portName;
-    m_portName = portName;
+    d->portName = portName;
 }
 
 void BootloaderHandler::setBaudrate(int baudrate)
 {
+    Q_D(BootloaderHandler);
     qCDebug(dcVexbusUsbBootloader()) << "Serial port baudrate" << baudrate;
-    m_baudrate = baudrate;
+    d->baudrate = baudrate;
 }
 
 void BootloaderHandler::setTrafficRecorder(NivoraVexbusUsbTrafficRecorder *recorder)
 {
-    m_trafficRecorder = recorder;
+    Q_D(BootloaderHandler);
+    d->trafficRecorder = recorder;
 }
 
 void BootloaderHandler::setFirmwareData(const FirmwareData &firmwareData)
 {
-    m_firmwareData = firmwareData;
+    Q_D(BootloaderHandler);
+    d->firmwareData = firmwareData;
 }
 
 void BootloaderHandler::start()
 {
-    if (!m_firmwareData.isValid()) {
-        qCWarning(dcVexbusUsbBootloader()) << "The firmware file is not valid" << m_firmwareData;
+    Q_D(BootloaderHandler);
+    if (!d->firmwareData.isValid()) {
+        qCWarning(dcVexbusUsbBootloader()) << "The firmware file is not valid" << d->firmwareData;
         return;
     }
 
-    m_failureReported = false;
-    m_programStarted = false;
-    m_leftBootloader = false;
-    m_answered = false;
-    m_entered = false;
-    m_error = FirmwareUpdate::ErrorNone;
-    m_errorString.clear();
+    d->failureReported = false;
+    d->programStarted = false;
+    d->leftBootloader = false;
+    d->answered = false;
+    d->entered = false;
+    d->error = FirmwareUpdate::ErrorNone;
+    d->errorString.clear();
     // The run writes this copy to its end; an image set meanwhile waits for
     // the next start().
-    m_image = m_firmwareData;
-    qCDebug(dcVexbusUsbBootloader()) << "Using" << m_image;
+    d->image = d->firmwareData;
+    qCDebug(dcVexbusUsbBootloader()) << "Using" << d->image;
     setState(StateConnecting);
     if (!openPort())
         return;
@@ -121,38 +173,41 @@ void BootloaderHandler::start()
 
 NivoraVexbusUsbPortLocation BootloaderHandler::portLocation() const
 {
-    qCDebug(dcVexbusUsbBootloader()) << "Searching serial port" << m_portName;
+    Q_D(const BootloaderHandler);
+    qCDebug(dcVexbusUsbBootloader()) << "Searching serial port" << d->portName;
     // The bootloader may sit behind a pseudo-terminal that is not listed.
-    return NivoraVexbusUsbPortLocation::find(m_portName);
+    return NivoraVexbusUsbPortLocation::find(d->portName);
 }
 
 bool BootloaderHandler::openPort()
 {
+    Q_D(BootloaderHandler);
     NivoraVexbusUsbPortLocation location = portLocation();
     if (location.isNull()) {
-        qCWarning(dcVexbusUsbBootloader()) << "There is no serial port" << m_portName;
-        fail(FirmwareUpdate::ErrorPortLost, QStringLiteral("There is no serial port %1 for the bootloader.").arg(m_portName));
+        qCWarning(dcVexbusUsbBootloader()) << "There is no serial port" << d->portName;
+        fail(FirmwareUpdate::ErrorPortLost, QStringLiteral("There is no serial port %1 for the bootloader.").arg(d->portName));
         return false;
     }
 
-    location.applyTo(m_serialPort, m_baudrate);
-    if (!m_serialPort->open(QIODevice::ReadWrite)) {
-        qCWarning(dcVexbusUsbBootloader()) << "Could not open serial port" << m_portName << m_baudrate;
+    location.applyTo(d->serialPort, d->baudrate);
+    if (!d->serialPort->open(QIODevice::ReadWrite)) {
+        qCWarning(dcVexbusUsbBootloader()) << "Could not open serial port" << d->portName << d->baudrate;
         setConnected(false);
         fail(FirmwareUpdate::ErrorPortLost, QStringLiteral("The serial port %1 of the bootloader does not open: %2.")
-                                                    .arg(m_portName, m_serialPort->errorString()));
+                                                    .arg(d->portName, d->serialPort->errorString()));
         return false;
     }
-    if (m_trafficRecorder)
-        m_trafficRecorder->recordOpen(NivoraVexbusUsbTrafficRecorder::PortBootloader, location.systemLocation());
+    if (d->trafficRecorder)
+        d->trafficRecorder->recordOpen(NivoraVexbusUsbTrafficRecorder::PortBootloader, location.systemLocation());
     return true;
 }
 
 void BootloaderHandler::stop()
 {
-    m_responseTimer.stop();
-    m_exitTimer.stop();
-    m_serialPort->close();
+    Q_D(BootloaderHandler);
+    d->responseTimer.stop();
+    d->exitTimer.stop();
+    d->serialPort->close();
     setConnected(false);
     reset();
     setState(StateIdle);
@@ -160,40 +215,42 @@ void BootloaderHandler::stop()
 
 void BootloaderHandler::reset()
 {
-    m_deviceSiliconId = 0;
-    m_deviceSiliconRev = 0;
-    m_bootloaderVersion = 0;
-    m_startRow = 0;
-    m_endRow = 0;
-    m_firmwareData = FirmwareData();
-    m_image = FirmwareData();
-    m_programStarted = false;
-    m_entered = false;
-    m_flashRanges.clear();
-    m_arrays.clear();
-    m_arrayIndex = 0;
-    m_totalBytes = 0;
-    m_sentBytes = 0;
-    m_currentRow = 0;
-    m_rowOffset = 0;
-    m_lastChunkSize = 0;
-    m_percentage = 0.0;
-    m_decoder->reset();
+    Q_D(BootloaderHandler);
+    d->deviceSiliconId = 0;
+    d->deviceSiliconRev = 0;
+    d->bootloaderVersion = 0;
+    d->startRow = 0;
+    d->endRow = 0;
+    d->firmwareData = FirmwareData();
+    d->image = FirmwareData();
+    d->programStarted = false;
+    d->entered = false;
+    d->flashRanges.clear();
+    d->arrays.clear();
+    d->arrayIndex = 0;
+    d->totalBytes = 0;
+    d->sentBytes = 0;
+    d->currentRow = 0;
+    d->rowOffset = 0;
+    d->lastChunkSize = 0;
+    d->percentage = 0.0;
+    d->decoder->reset();
 }
 
 void BootloaderHandler::fail(FirmwareUpdate::Error error, const QString &errorString)
 {
-    m_responseTimer.stop();
-    if (m_failureReported)
+    Q_D(BootloaderHandler);
+    d->responseTimer.stop();
+    if (d->failureReported)
         return;
 
-    m_failureReported = true;
-    m_error = error;
-    m_errorString = errorString;
+    d->failureReported = true;
+    d->error = error;
+    d->errorString = errorString;
     // Before the first program-row the application in the flash is still
     // whole: leaving the bootloader lets the controller run it again. Once
     // rows were written it waits in its bootloader for a new run.
-    if (!m_programStarted && m_serialPort->isOpen()) {
+    if (!d->programStarted && d->serialPort->isOpen()) {
         sendExitBootloader();
         return;
     }
@@ -202,35 +259,37 @@ void BootloaderHandler::fail(FirmwareUpdate::Error error, const QString &errorSt
 
 bool BootloaderHandler::leaveBootloader()
 {
-    m_responseTimer.stop();
-    m_exitTimer.stop();
+    Q_D(BootloaderHandler);
+    d->responseTimer.stop();
+    d->exitTimer.stop();
     // Once a row was programmed the application is no longer whole; the
     // controller must wait in its bootloader for a new run.
-    if (m_programStarted)
+    if (d->programStarted)
         return false;
-    if (!m_serialPort->isOpen()) {
+    if (!d->serialPort->isOpen()) {
         // The owner gives up before the run took the port: open it just to
         // send the exit.
-        qCDebug(dcVexbusUsbBootloader()) << "Opening" << m_portName << "to leave the bootloader";
+        qCDebug(dcVexbusUsbBootloader()) << "Opening" << d->portName << "to leave the bootloader";
         NivoraVexbusUsbPortLocation location = portLocation();
         if (location.isNull())
             return false;
-        location.applyTo(m_serialPort, m_baudrate);
-        if (!m_serialPort->open(QIODevice::ReadWrite))
+        location.applyTo(d->serialPort, d->baudrate);
+        if (!d->serialPort->open(QIODevice::ReadWrite))
             return false;
-        if (m_trafficRecorder)
-            m_trafficRecorder->recordOpen(NivoraVexbusUsbTrafficRecorder::PortBootloader, location.systemLocation());
+        if (d->trafficRecorder)
+            d->trafficRecorder->recordOpen(NivoraVexbusUsbTrafficRecorder::PortBootloader, location.systemLocation());
     }
     sendExitPackets();
-    m_serialPort->flush();
-    m_leftBootloader = true;
+    d->serialPort->flush();
+    d->leftBootloader = true;
     return true;
 }
 
 void BootloaderHandler::sendExitPackets()
 {
+    Q_D(BootloaderHandler);
     // A bootloader that was not entered refuses every command but enter.
-    if (!m_entered) {
+    if (!d->entered) {
         const QByteArray enter = buildPacket(BootloaderUtils::BootloaderCommandEnterBootloader);
         qCDebug(dcVexbusUsbBootloader()) << "Enter bootloader message" << enter.toHex();
         sendData(enter);
@@ -242,14 +301,15 @@ void BootloaderHandler::sendExitPackets()
 
 void BootloaderHandler::failOnStatus(quint8 status)
 {
+    Q_D(BootloaderHandler);
     const QString statusText = QStringLiteral("status %1 (%2)").arg(statusName(status), byteText(status));
-    switch (m_state) {
+    switch (d->state) {
     case StateEnterBootloader:
         fail(FirmwareUpdate::ErrorBootloaderRefused, QStringLiteral("The bootloader refused enter-bootloader with %1.").arg(statusText));
         break;
     case StateGetFlahSize:
         fail(FirmwareUpdate::ErrorBootloaderRefused, QStringLiteral("The bootloader refused the flash size of array %1 with %2.")
-                                                             .arg(m_arrays.value(m_arrayIndex)).arg(statusText));
+                                                             .arg(d->arrays.value(d->arrayIndex)).arg(statusText));
         break;
     case StateVerifyApplication:
         fail(FirmwareUpdate::ErrorBootloaderRefused,
@@ -257,7 +317,7 @@ void BootloaderHandler::failOnStatus(quint8 status)
         break;
     default: {
         const FirmwareDataRow row = getCurrentRow();
-        const char *step = m_state == StateStreamRow ? "the data of" : m_state == StateProgramRow ? "programming" : "verifying";
+        const char *step = d->state == StateStreamRow ? "the data of" : d->state == StateProgramRow ? "programming" : "verifying";
         fail(FirmwareUpdate::ErrorRowRejected, QStringLiteral("The bootloader rejected %1 row %2 of array %3 with %4; the controller stays in its bootloader.")
                                                        .arg(QLatin1String(step), rowText(row.rowNumber())).arg(row.arrayId()).arg(statusText));
         break;
@@ -267,7 +327,8 @@ void BootloaderHandler::failOnStatus(quint8 status)
 
 QString BootloaderHandler::runPosition() const
 {
-    if (!currentRowExists() || (m_state != StateStreamRow && m_state != StateProgramRow && m_state != StateVerifyRow))
+    Q_D(const BootloaderHandler);
+    if (!currentRowExists() || (d->state != StateStreamRow && d->state != StateProgramRow && d->state != StateVerifyRow))
         return QString();
     const FirmwareDataRow row = getCurrentRow();
     return QStringLiteral(" at row %1 of array %2; the controller stays in its bootloader").arg(rowText(row.rowNumber())).arg(row.arrayId());
@@ -275,32 +336,35 @@ QString BootloaderHandler::runPosition() const
 
 void BootloaderHandler::sendExitBootloader()
 {
+    Q_D(BootloaderHandler);
     sendExitPackets();
-    m_serialPort->flush();
-    m_leftBootloader = true;
-    m_exitTimer.start();
+    d->serialPort->flush();
+    d->leftBootloader = true;
+    d->exitTimer.start();
 }
 
 void BootloaderHandler::setConnected(bool connected)
 {
-    if (m_connected == connected)
+    Q_D(BootloaderHandler);
+    if (d->connected == connected)
         return;
 
     qCDebug(dcVexbusUsbBootloader()) << "Bootloader UART" << (connected ? "connected" : "disconnected");
-    m_connected = connected;
-    emit connectedChanged(m_connected);
+    d->connected = connected;
+    emit connectedChanged(d->connected);
 }
 
 void BootloaderHandler::setState(State state)
 {
-    if (m_state == state)
+    Q_D(BootloaderHandler);
+    if (d->state == state)
         return;
 
-    m_state = state;
-    emit stateChanged(m_state);
-    qCDebug(dcVexbusUsbBootloader()) << "State changed" << m_state;
+    d->state = state;
+    emit stateChanged(d->state);
+    qCDebug(dcVexbusUsbBootloader()) << "State changed" << d->state;
 
-    switch (m_state) {
+    switch (d->state) {
     case StateIdle:
     case StateConnecting:
         break;
@@ -308,28 +372,28 @@ void BootloaderHandler::setState(State state)
         sendCommand("Enter bootloader message", BootloaderUtils::BootloaderCommandEnterBootloader);
         break;
     case StateGetFlahSize:
-        m_arrays.clear();
-        m_flashRanges.clear();
-        m_arrayIndex = 0;
-        for (const FirmwareDataRow &row : m_image.rows()) {
-            if (!m_arrays.contains(row.arrayId()))
-                m_arrays.append(row.arrayId());
+        d->arrays.clear();
+        d->flashRanges.clear();
+        d->arrayIndex = 0;
+        for (const FirmwareDataRow &row : d->image.rows()) {
+            if (!d->arrays.contains(row.arrayId()))
+                d->arrays.append(row.arrayId());
         }
         sendFlashSizeRequest();
         break;
     case StatePrepareUpload: {
-        m_currentRow = 0;
-        m_rowOffset = 0;
-        m_totalBytes = 0;
-        m_sentBytes = 0;
-        const QList<FirmwareDataRow> rows = m_image.rows();
+        d->currentRow = 0;
+        d->rowOffset = 0;
+        d->totalBytes = 0;
+        d->sentBytes = 0;
+        const QList<FirmwareDataRow> rows = d->image.rows();
         for (const FirmwareDataRow &row : rows)
-            m_totalBytes += row.rowData().size();
-        qCDebug(dcVexbusUsbBootloader()) << "Total upload bytes" << m_totalBytes << "Bytes";
+            d->totalBytes += row.rowData().size();
+        qCDebug(dcVexbusUsbBootloader()) << "Total upload bytes" << d->totalBytes << "Bytes";
         // A row outside its array's flash would be refused only when its
         // turn comes, with the rows before it written.
         for (const FirmwareDataRow &row : rows) {
-            const QPair<quint16, quint16> range = m_flashRanges.value(row.arrayId());
+            const QPair<quint16, quint16> range = d->flashRanges.value(row.arrayId());
             if (row.rowNumber() < range.first || row.rowNumber() > range.second) {
                 qCWarning(dcVexbusUsbBootloader()).noquote()
                         << QStringLiteral("Row %1 of array %2 lies outside the chip's flash rows %3 to %4 of that array; nothing was written.")
@@ -340,13 +404,13 @@ void BootloaderHandler::setState(State state)
                 return;
             }
         }
-        if (rows.isEmpty() || m_flashRanges.value(rows.first().arrayId()).first != rows.first().rowNumber()) {
+        if (rows.isEmpty() || d->flashRanges.value(rows.first().arrayId()).first != rows.first().rowNumber()) {
             qCWarning(dcVexbusUsbBootloader()) << "The firmware file does start from a different row number than the bootloader specified.";
             const quint8 arrayId = rows.isEmpty() ? 0 : rows.first().arrayId();
             fail(FirmwareUpdate::ErrorImageDoesNotFitFlash,
                  QStringLiteral("The image begins at row %1 of array %2, but the chip's application begins at row %3; nothing was written.")
                          .arg(rowText(rows.isEmpty() ? 0 : rows.first().rowNumber())).arg(arrayId)
-                         .arg(rowText(m_flashRanges.value(arrayId).first)));
+                         .arg(rowText(d->flashRanges.value(arrayId).first)));
             return;
         }
         setState(StateStreamRow);
@@ -356,7 +420,7 @@ void BootloaderHandler::setState(State state)
         sendNextRowData();
         break;
     case StateProgramRow:
-        m_programStarted = true;
+        d->programStarted = true;
         sendCommand("Program row message", BootloaderUtils::BootloaderCommandProgrammRow, rowAddress());
         break;
     case StateVerifyRow:
@@ -373,18 +437,21 @@ void BootloaderHandler::setState(State state)
 
 FirmwareDataRow BootloaderHandler::getCurrentRow() const
 {
-    return m_image.rows().at(m_currentRow);
+    Q_D(const BootloaderHandler);
+    return d->image.rows().at(d->currentRow);
 }
 
 bool BootloaderHandler::currentRowExists() const
 {
-    return m_currentRow >= 0 && m_currentRow < m_image.rows().count();
+    Q_D(const BootloaderHandler);
+    return d->currentRow >= 0 && d->currentRow < d->image.rows().count();
 }
 
 void BootloaderHandler::sendFlashSizeRequest()
 {
+    Q_D(BootloaderHandler);
     sendCommand("Get flash size message", BootloaderUtils::BootloaderCommandGetFlashSize,
-                QByteArray(1, static_cast<char>(m_arrays.value(m_arrayIndex))));
+                QByteArray(1, static_cast<char>(d->arrays.value(d->arrayIndex))));
 }
 
 QByteArray BootloaderHandler::rowAddress() const
@@ -399,27 +466,29 @@ QByteArray BootloaderHandler::rowAddress() const
 
 void BootloaderHandler::sendNextRowData()
 {
-    if (!m_serialPort->isOpen() || !currentRowExists())
+    Q_D(BootloaderHandler);
+    if (!d->serialPort->isOpen() || !currentRowExists())
         return;
     const QByteArray rowData = getCurrentRow().rowData();
-    const QByteArray chunk = rowData.mid(m_rowOffset, maximumChunkSize);
-    m_lastChunkSize = chunk.size();
+    const QByteArray chunk = rowData.mid(d->rowOffset, maximumChunkSize);
+    d->lastChunkSize = chunk.size();
     const QByteArray packet = buildPacket(BootloaderUtils::BootloaderCommandSendData, chunk);
-    qCDebug(dcVexbusUsbBootloader()) << "Send data from row" << m_currentRow << "Length:" << m_lastChunkSize
-                                     << "Current offset:" << m_rowOffset << "/" << rowData.size();
+    qCDebug(dcVexbusUsbBootloader()) << "Send data from row" << d->currentRow << "Length:" << d->lastChunkSize
+                                     << "Current offset:" << d->rowOffset << "/" << rowData.size();
     sendData(packet);
-    m_responseTimer.start();
+    d->responseTimer.start();
 }
 
 void BootloaderHandler::calculateUpdatePercentage()
 {
-    const double percentage = m_sentBytes * 100.0 / m_totalBytes;
-    if (qFuzzyCompare(percentage, m_percentage))
+    Q_D(BootloaderHandler);
+    const double percentage = d->sentBytes * 100.0 / d->totalBytes;
+    if (qFuzzyCompare(percentage, d->percentage))
         return;
 
-    m_percentage = percentage;
-    qCDebug(dcVexbusUsbBootloader()) << "Upload" << m_percentage << "%";
-    emit percentageChanged(m_percentage);
+    d->percentage = percentage;
+    qCDebug(dcVexbusUsbBootloader()) << "Upload" << d->percentage << "%";
+    emit percentageChanged(d->percentage);
 }
 
 // Packets
@@ -431,37 +500,40 @@ QByteArray BootloaderHandler::buildPacket(BootloaderUtils::BootloaderCommand com
 
 void BootloaderHandler::sendCommand(const char *message, BootloaderUtils::BootloaderCommand command, const QByteArray &data)
 {
+    Q_D(BootloaderHandler);
     // A slot of stateChanged() may have stopped the run.
-    if (!m_serialPort->isOpen())
+    if (!d->serialPort->isOpen())
         return;
     const QByteArray packet = buildPacket(command, data);
     qCDebug(dcVexbusUsbBootloader()) << message << packet.toHex();
     sendData(packet);
-    m_responseTimer.start();
+    d->responseTimer.start();
 }
 
 void BootloaderHandler::sendData(const QByteArray &packet)
 {
+    Q_D(BootloaderHandler);
     if (dcVexbusUsbBootloaderTraffic().isDebugEnabled()) {
         for (const char byte : packet)
             qCDebug(dcVexbusUsbBootloaderTraffic()) << "-->" << byteText(static_cast<quint8>(byte));
     }
-    if (m_trafficRecorder)
-        m_trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortBootloader, NivoraVexbusUsbTrafficRecorder::DirectionOut, packet);
-    m_serialPort->write(packet);
+    if (d->trafficRecorder)
+        d->trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortBootloader, NivoraVexbusUsbTrafficRecorder::DirectionOut, packet);
+    d->serialPort->write(packet);
 }
 
 void BootloaderHandler::onReadyRead()
 {
-    const QByteArray data = m_serialPort->readAll();
-    if (m_trafficRecorder)
-        m_trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortBootloader, NivoraVexbusUsbTrafficRecorder::DirectionIn, data);
+    Q_D(BootloaderHandler);
+    const QByteArray data = d->serialPort->readAll();
+    if (d->trafficRecorder)
+        d->trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortBootloader, NivoraVexbusUsbTrafficRecorder::DirectionIn, data);
     // A response may end the run (stop() resets the decoder) before the
     // rest of the read is looked at.
     for (const char byte : data) {
-        m_decoder->processByte(static_cast<quint8>(byte));
-        while (m_decoder->hasPacket())
-            processData(m_decoder->takePacket());
+        d->decoder->processByte(static_cast<quint8>(byte));
+        while (d->decoder->hasPacket())
+            processData(d->decoder->takePacket());
     }
 }
 
@@ -478,6 +550,7 @@ void BootloaderHandler::processData(const QByteArray &packet)
 
 void BootloaderHandler::processMessage(quint8 status, const QByteArray &payload)
 {
+    Q_D(BootloaderHandler);
     if (payload.isEmpty()) {
         qCDebug(dcVexbusUsbBootloader()) << "Process message" << BootloaderStatus{status};
     } else {
@@ -486,22 +559,22 @@ void BootloaderHandler::processMessage(quint8 status, const QByteArray &payload)
 
     // A run that reported its failure stays where it failed: a late or
     // repeated response must not carry it on into writing rows.
-    if (m_failureReported) {
-        qCDebug(dcVexbusUsbBootloader()) << "Ignoring the response in" << m_state << "because the update has failed.";
+    if (d->failureReported) {
+        qCDebug(dcVexbusUsbBootloader()) << "Ignoring the response in" << d->state << "because the update has failed.";
         return;
     }
 
-    const bool rowState = m_state == StateStreamRow || m_state == StateProgramRow || m_state == StateVerifyRow;
+    const bool rowState = d->state == StateStreamRow || d->state == StateProgramRow || d->state == StateVerifyRow;
     if (rowState && !currentRowExists()) {
         // stop() emptied the image, or a shorter one replaced it, while a
         // response was on its way: there is no row it could belong to.
-        qCDebug(dcVexbusUsbBootloader()) << "Ignoring the response in" << m_state << "because row" << m_currentRow
+        qCDebug(dcVexbusUsbBootloader()) << "Ignoring the response in" << d->state << "because row" << d->currentRow
                                          << "is not part of the firmware image.";
         return;
     }
 
     const char *errorText = nullptr;
-    switch (m_state) {
+    switch (d->state) {
     case StateEnterBootloader: errorText = "Could not enter bootloader:"; break;
     case StateGetFlahSize: errorText = "Could not get flash size:"; break;
     case StateStreamRow: errorText = "Could not stream row data:"; break;
@@ -512,15 +585,15 @@ void BootloaderHandler::processMessage(quint8 status, const QByteArray &payload)
         return;
     }
 
-    m_responseTimer.stop();
-    m_answered = true;
+    d->responseTimer.stop();
+    d->answered = true;
     if (status != BootloaderUtils::BootloaderErrorNoError) {
         qCWarning(dcVexbusUsbBootloader()) << errorText << BootloaderStatus{status};
         failOnStatus(status);
         return;
     }
 
-    switch (m_state) {
+    switch (d->state) {
     case StateEnterBootloader:
         processEnterBootloaderResponse(payload);
         break;
@@ -559,7 +632,8 @@ void BootloaderHandler::processMessage(quint8 status, const QByteArray &payload)
 
 void BootloaderHandler::processEnterBootloaderResponse(const QByteArray &payload)
 {
-    m_entered = true;
+    Q_D(BootloaderHandler);
+    d->entered = true;
     if (payload.size() != 8) {
         qCWarning(dcVexbusUsbBootloader()) << "Invalid data length in enter bootloader response.";
         fail(FirmwareUpdate::ErrorBootloaderNotAnswering,
@@ -573,27 +647,27 @@ void BootloaderHandler::processEnterBootloaderResponse(const QByteArray &payload
     quint8 siliconRev = 0;
     quint8 version[3] = {0, 0, 0};
     stream >> siliconId >> siliconRev >> version[0] >> version[1] >> version[2];
-    m_deviceSiliconId = siliconId;
-    m_deviceSiliconRev = siliconRev;
-    m_bootloaderVersion = version[0] + 256u * version[1] + 65536u * version[2];
-    qCDebug(dcVexbusUsbBootloader()) << "Silicon ID:" << static_cast<quint32>(m_deviceSiliconId) << "Silicon Rev:"
-                                     << static_cast<int>(m_deviceSiliconRev) << "Bootloader version:" << m_bootloaderVersion;
+    d->deviceSiliconId = siliconId;
+    d->deviceSiliconRev = siliconRev;
+    d->bootloaderVersion = version[0] + 256u * version[1] + 65536u * version[2];
+    qCDebug(dcVexbusUsbBootloader()) << "Silicon ID:" << static_cast<quint32>(d->deviceSiliconId) << "Silicon Rev:"
+                                     << static_cast<int>(d->deviceSiliconRev) << "Bootloader version:" << d->bootloaderVersion;
 
-    if (m_deviceSiliconId != m_image.siliconId()) {
+    if (d->deviceSiliconId != d->image.siliconId()) {
         qCWarning(dcVexbusUsbBootloader()) << "The firmware is not valid for this silicon type.";
-        qCWarning(dcVexbusUsbBootloader()) << "Device silicon ID" << m_deviceSiliconId;
-        qCWarning(dcVexbusUsbBootloader()) << "Firmware silicon ID" << m_image.siliconId();
+        qCWarning(dcVexbusUsbBootloader()) << "Device silicon ID" << d->deviceSiliconId;
+        qCWarning(dcVexbusUsbBootloader()) << "Firmware silicon ID" << d->image.siliconId();
         fail(FirmwareUpdate::ErrorWrongChip, QStringLiteral("The image is built for silicon ID %1, but the chip has silicon ID %2; nothing was written.")
-                                                     .arg(idText(m_image.siliconId()), idText(m_deviceSiliconId)));
+                                                     .arg(idText(d->image.siliconId()), idText(d->deviceSiliconId)));
         return;
     }
 
-    if (m_deviceSiliconRev != m_image.siliconRev()) {
+    if (d->deviceSiliconRev != d->image.siliconRev()) {
         qCWarning(dcVexbusUsbBootloader()) << "The firmware is not valid for this silicon revision.";
-        qCWarning(dcVexbusUsbBootloader()) << "Device silicon revision" << static_cast<int>(m_deviceSiliconRev);
-        qCWarning(dcVexbusUsbBootloader()) << "Firmware silicon revision" << static_cast<int>(m_image.siliconRev());
+        qCWarning(dcVexbusUsbBootloader()) << "Device silicon revision" << static_cast<int>(d->deviceSiliconRev);
+        qCWarning(dcVexbusUsbBootloader()) << "Firmware silicon revision" << static_cast<int>(d->image.siliconRev());
         fail(FirmwareUpdate::ErrorWrongChip, QStringLiteral("The image is built for silicon revision %1, but the chip has revision %2; nothing was written.")
-                                                     .arg(m_image.siliconRev()).arg(m_deviceSiliconRev));
+                                                     .arg(d->image.siliconRev()).arg(d->deviceSiliconRev));
         return;
     }
 
@@ -603,6 +677,7 @@ void BootloaderHandler::processEnterBootloaderResponse(const QByteArray &payload
 
 void BootloaderHandler::processFlashSizeResponse(const QByteArray &payload)
 {
+    Q_D(BootloaderHandler);
     if (payload.size() != 4) {
         qCWarning(dcVexbusUsbBootloader()) << "Invalid data length in get flash size response.";
         fail(FirmwareUpdate::ErrorBootloaderNotAnswering,
@@ -610,16 +685,16 @@ void BootloaderHandler::processFlashSizeResponse(const QByteArray &payload)
         return;
     }
 
-    const quint8 arrayId = m_arrays.value(m_arrayIndex);
+    const quint8 arrayId = d->arrays.value(d->arrayIndex);
     const quint16 startRow = static_cast<quint8>(payload.at(0)) | (static_cast<quint8>(payload.at(1)) << 8);
     const quint16 endRow = static_cast<quint8>(payload.at(2)) | (static_cast<quint8>(payload.at(3)) << 8);
     qCDebug(dcVexbusUsbBootloader()) << "Flash size | Start row:" << startRow << "End row:" << endRow << "Array:" << arrayId;
-    m_flashRanges.insert(arrayId, qMakePair(startRow, endRow));
+    d->flashRanges.insert(arrayId, qMakePair(startRow, endRow));
     if (arrayId == 0) {
-        m_startRow = startRow;
-        m_endRow = endRow;
+        d->startRow = startRow;
+        d->endRow = endRow;
     }
-    if (++m_arrayIndex < m_arrays.count()) {
+    if (++d->arrayIndex < d->arrays.count()) {
         sendFlashSizeRequest();
         return;
     }
@@ -628,11 +703,12 @@ void BootloaderHandler::processFlashSizeResponse(const QByteArray &payload)
 
 void BootloaderHandler::processStreamRowResponse()
 {
+    Q_D(BootloaderHandler);
     qCDebug(dcVexbusUsbBootloader()) << "Stream row data finished successfully.";
-    m_rowOffset += m_lastChunkSize;
-    m_sentBytes += m_lastChunkSize;
+    d->rowOffset += d->lastChunkSize;
+    d->sentBytes += d->lastChunkSize;
     calculateUpdatePercentage();
-    if (m_rowOffset != getCurrentRow().rowData().size()) {
+    if (d->rowOffset != getCurrentRow().rowData().size()) {
         sendNextRowData();
         return;
     }
@@ -643,6 +719,7 @@ void BootloaderHandler::processStreamRowResponse()
 
 void BootloaderHandler::processVerifyRowResponse(const QByteArray &payload)
 {
+    Q_D(BootloaderHandler);
     const FirmwareDataRow row = getCurrentRow();
     const quint8 checksum = payload.isEmpty() ? 0 : static_cast<quint8>(payload.at(0));
     if (checksum != row.verifyChecksum()) {
@@ -657,7 +734,7 @@ void BootloaderHandler::processVerifyRowResponse(const QByteArray &payload)
 
     qCDebug(dcVexbusUsbBootloader()) << "Verify row finished successfully.";
     qCDebug(dcVexbusUsbBootloader()) << "==========================================";
-    if (m_currentRow == m_image.rows().count() - 1) {
+    if (d->currentRow == d->image.rows().count() - 1) {
         qCDebug(dcVexbusUsbBootloader()) << "==========================================";
         qCDebug(dcVexbusUsbBootloader()) << "Upload finished. All rows written successfully.";
         qCDebug(dcVexbusUsbBootloader()) << "==========================================";
@@ -665,30 +742,32 @@ void BootloaderHandler::processVerifyRowResponse(const QByteArray &payload)
         return;
     }
 
-    m_currentRow += 1;
-    m_rowOffset = 0;
+    d->currentRow += 1;
+    d->rowOffset = 0;
     setState(StateStreamRow);
 }
 
 void BootloaderHandler::onError(QSerialPort::SerialPortError error)
 {
+    Q_D(BootloaderHandler);
     // A time-out is no fault of the port.
-    if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError || !m_serialPort->isOpen())
+    if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError || !d->serialPort->isOpen())
         return;
 
-    qCWarning(dcVexbusUsbInterface()) << "Serial port error occurred:" << error << m_serialPort->errorString();
-    const QString reason = m_serialPort->errorString();
-    m_serialPort->close();
+    qCWarning(dcVexbusUsbInterface()) << "Serial port error occurred:" << error << d->serialPort->errorString();
+    const QString reason = d->serialPort->errorString();
+    d->serialPort->close();
     setConnected(false);
     // A run in progress has lost its bootloader; one that has ended stays as it ended.
-    if (m_state != StateIdle && !m_exitTimer.isActive())
+    if (d->state != StateIdle && !d->exitTimer.isActive())
         fail(FirmwareUpdate::ErrorPortLost, QStringLiteral("The serial port %1 of the bootloader was lost (%2)%3.")
-                                                    .arg(m_portName, reason, runPosition()));
+                                                    .arg(d->portName, reason, runPosition()));
 }
 
 void BootloaderHandler::onExitBootloaderTimeout()
 {
-    if (m_failureReported) {
+    Q_D(BootloaderHandler);
+    if (d->failureReported) {
         qCDebug(dcVexbusUsbBootloader()) << "Left the bootloader; the application written before runs again.";
         emit finished(false);
         return;
@@ -700,8 +779,9 @@ void BootloaderHandler::onExitBootloaderTimeout()
 
 void BootloaderHandler::onResponseTimeout()
 {
+    Q_D(BootloaderHandler);
     qCWarning(dcVexbusUsbBootloader()) << "Bootloader response timeout";
-    if (!m_answered) {
+    if (!d->answered) {
         fail(FirmwareUpdate::ErrorBootloaderNotAnswering,
              QStringLiteral("The bootloader did not answer within %1 ms: the controller does not run its bootloader, or the line is broken.")
                      .arg(responseTimeout));

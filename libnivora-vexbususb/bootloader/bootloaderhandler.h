@@ -15,11 +15,13 @@
 #include <QPointer>
 #include <QSerialPort>
 #include <QTimer>
+#include <QScopedPointer>
 
 #include <memory>
 
 namespace NivoraVexbusUsb {
 
+class BootloaderHandlerPrivate;
 class BootloaderResponseDecoder;
 class NivoraVexbusUsbPortLocation;
 class NivoraVexbusUsbTrafficRecorder;
@@ -144,80 +146,42 @@ signals:
     void finished(bool success);
 
 private slots:
-    void onReadyRead();
-    void onError(QSerialPort::SerialPortError error);
-    void onExitBootloaderTimeout();
-    void onResponseTimeout();
+    Q_DECL_HIDDEN void onReadyRead();
+    Q_DECL_HIDDEN void onError(QSerialPort::SerialPortError error);
+    Q_DECL_HIDDEN void onExitBootloaderTimeout();
+    Q_DECL_HIDDEN void onResponseTimeout();
 
 private:
-    void setState(State state);
-    void setConnected(bool connected);
-    void reset();
-    void fail(FirmwareUpdate::Error error, const QString &errorString);
-    void failOnStatus(quint8 status);
-    QString runPosition() const;
-    bool openPort();
-    NivoraVexbusUsbPortLocation portLocation() const;
-    void sendExitBootloader();
-    void sendExitPackets();
-    void sendFlashSizeRequest();
+    Q_DECL_HIDDEN void setState(State state);
+    Q_DECL_HIDDEN void setConnected(bool connected);
+    Q_DECL_HIDDEN void reset();
+    Q_DECL_HIDDEN void fail(FirmwareUpdate::Error error, const QString &errorString);
+    Q_DECL_HIDDEN void failOnStatus(quint8 status);
+    Q_DECL_HIDDEN QString runPosition() const;
+    Q_DECL_HIDDEN bool openPort();
+    Q_DECL_HIDDEN NivoraVexbusUsbPortLocation portLocation() const;
+    Q_DECL_HIDDEN void sendExitBootloader();
+    Q_DECL_HIDDEN void sendExitPackets();
+    Q_DECL_HIDDEN void sendFlashSizeRequest();
 
-    FirmwareDataRow getCurrentRow() const;
-    bool currentRowExists() const;
-    QByteArray rowAddress() const;
-    void sendNextRowData();
-    void calculateUpdatePercentage();
+    Q_DECL_HIDDEN FirmwareDataRow getCurrentRow() const;
+    Q_DECL_HIDDEN bool currentRowExists() const;
+    Q_DECL_HIDDEN QByteArray rowAddress() const;
+    Q_DECL_HIDDEN void sendNextRowData();
+    Q_DECL_HIDDEN void calculateUpdatePercentage();
 
-    QByteArray buildPacket(BootloaderUtils::BootloaderCommand command, const QByteArray &data = QByteArray());
-    void sendCommand(const char *message, BootloaderUtils::BootloaderCommand command, const QByteArray &data = QByteArray());
-    void sendData(const QByteArray &packet);
-    void processData(const QByteArray &packet);
-    void processMessage(quint8 status, const QByteArray &payload);
-    void processEnterBootloaderResponse(const QByteArray &payload);
-    void processFlashSizeResponse(const QByteArray &payload);
-    void processStreamRowResponse();
-    void processVerifyRowResponse(const QByteArray &payload);
+    Q_DECL_HIDDEN QByteArray buildPacket(BootloaderUtils::BootloaderCommand command, const QByteArray &data = QByteArray());
+    Q_DECL_HIDDEN void sendCommand(const char *message, BootloaderUtils::BootloaderCommand command, const QByteArray &data = QByteArray());
+    Q_DECL_HIDDEN void sendData(const QByteArray &packet);
+    Q_DECL_HIDDEN void processData(const QByteArray &packet);
+    Q_DECL_HIDDEN void processMessage(quint8 status, const QByteArray &payload);
+    Q_DECL_HIDDEN void processEnterBootloaderResponse(const QByteArray &payload);
+    Q_DECL_HIDDEN void processFlashSizeResponse(const QByteArray &payload);
+    Q_DECL_HIDDEN void processStreamRowResponse();
+    Q_DECL_HIDDEN void processVerifyRowResponse(const QByteArray &payload);
 
-    State m_state = StateIdle;
-    QSerialPort *m_serialPort = nullptr;
-    QPointer<NivoraVexbusUsbTrafficRecorder> m_trafficRecorder;
-    QString m_portName;
-    int m_baudrate = 115200;
-    bool m_connected = false;
-    std::unique_ptr<BootloaderResponseDecoder> m_decoder;
-    int m_deviceSiliconId = 0;
-    quint8 m_deviceSiliconRev = 0;
-    quint32 m_bootloaderVersion = 0;
-    quint16 m_startRow = 0;
-    quint16 m_endRow = 0;
-    FirmwareData m_firmwareData;
-    // The image of the running run, copied from m_firmwareData at start().
-    FirmwareData m_image;
-    // The arrays the image uses, in order, and the row range of each.
-    QList<quint8> m_arrays;
-    int m_arrayIndex = 0;
-    QHash<quint8, QPair<quint16, quint16>> m_flashRanges;
-    // Set once the first program-row is sent: from then on the application
-    // in the flash is no longer whole.
-    bool m_programStarted = false;
-    bool m_leftBootloader = false;
-    // Any response came in this run: a bootloader is there.
-    bool m_answered = false;
-    // The bootloader accepted enter-bootloader in this run.
-    bool m_entered = false;
-    FirmwareUpdate::Error m_error = FirmwareUpdate::ErrorNone;
-    QString m_errorString;
-    int m_totalBytes = 0;
-    int m_sentBytes = 0;
-    double m_percentage = 0.0;
-    int m_currentRow = 0;
-    int m_rowOffset = 0;
-    int m_lastChunkSize = 0;
-
-    QTimer m_responseTimer;
-    QTimer m_exitTimer;
-    // A run reports its failure once; start() begins a new run.
-    bool m_failureReported = false;
+    Q_DECLARE_PRIVATE(BootloaderHandler)
+    const QScopedPointer<BootloaderHandlerPrivate> d_ptr;
 };
 
 } // namespace NivoraVexbusUsb

@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "bootloader/firmwaredata.h"
+#include "bootloader/firmwaredata_p.h"
 #include "logging/nivoravexbususblogging.h"
 
 #include <QFile>
@@ -14,26 +15,33 @@ namespace {
 const int firmwareDataTypeId = qRegisterMetaType<FirmwareData>("FirmwareData");
 }
 
-FirmwareData::FirmwareData(const QByteArray &data)
+FirmwareData::FirmwareData() :
+    d(new FirmwareDataPrivate)
+{
+}
+
+FirmwareData::FirmwareData(const QByteArray &data) :
+    d(new FirmwareDataPrivate)
 {
     setData(data);
 }
 
-FirmwareData::FirmwareData(const QString &fileName)
+FirmwareData::FirmwareData(const QString &fileName) :
+    d(new FirmwareDataPrivate)
 {
     setFileName(fileName);
 }
 
 void FirmwareData::setFileName(const QString &fileName)
 {
-    m_fileName = fileName;
+    d->fileName = fileName;
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly)) {
         qCWarning(dcVexbusUsbBootloader()) << "Could not open file" << fileName << file.errorString();
         return;
     }
 
-    const bool read = readFile(&file, &m_data);
+    const bool read = readFile(&file, &d->data);
     file.close();
     if (read)
         processData();
@@ -56,7 +64,7 @@ bool FirmwareData::readFile(QFile *file, QByteArray *data)
 
 void FirmwareData::setData(const QByteArray &data)
 {
-    m_data = data;
+    d->data = data;
     processData();
 }
 
@@ -68,32 +76,32 @@ void FirmwareData::readHeader(const QByteArray &line)
         return index < header.size() ? static_cast<quint8>(header.at(index)) : 0;
     };
 
-    m_siliconId = header.size() >= 4 ? static_cast<int>((quint32(byteAt(0)) << 24) | (quint32(byteAt(1)) << 16)
+    d->siliconId = header.size() >= 4 ? static_cast<int>((quint32(byteAt(0)) << 24) | (quint32(byteAt(1)) << 16)
                                                         | (quint32(byteAt(2)) << 8) | quint32(byteAt(3)))
                                      : 0;
-    m_siliconRev = header.size() >= 5 ? byteAt(4) : 0;
-    m_checksumType = static_cast<BootloaderUtils::ChecksumType>(header.size() >= 6 ? byteAt(5) : 0);
+    d->siliconRev = header.size() >= 5 ? byteAt(4) : 0;
+    d->checksumType = static_cast<BootloaderUtils::ChecksumType>(header.size() >= 6 ? byteAt(5) : 0);
 }
 
 void FirmwareData::processData()
 {
     Q_UNUSED(firmwareDataTypeId)
-    m_parseComplete = false;
-    m_parseError.clear();
+    d->parseComplete = false;
+    d->parseError.clear();
     qCDebug(dcVexbusUsbBootloader()) << "Start processing firmware data...";
 
-    const QList<QByteArray> lines = m_data.split('\n');
+    const QList<QByteArray> lines = d->data.split('\n');
     if (lines.isEmpty()) {
         qCWarning(dcVexbusUsbBootloader()) << "The firmware file does not contain any row data.";
         return;
     }
 
     readHeader(lines.first());
-    if (m_fileName.isEmpty()) {
-        qCDebug(dcVexbusUsbBootloader()) << "Silicon ID:" << m_siliconId << "Silicon Rev:" << static_cast<int>(m_siliconRev) << m_checksumType;
+    if (d->fileName.isEmpty()) {
+        qCDebug(dcVexbusUsbBootloader()) << "Silicon ID:" << d->siliconId << "Silicon Rev:" << static_cast<int>(d->siliconRev) << d->checksumType;
     } else {
-        qCDebug(dcVexbusUsbBootloader()) << "Firmware file" << QFileInfo(m_fileName).fileName() << "Silicon ID:" << m_siliconId
-                                         << "Silicon Rev:" << static_cast<int>(m_siliconRev) << m_checksumType;
+        qCDebug(dcVexbusUsbBootloader()) << "Firmware file" << QFileInfo(d->fileName).fileName() << "Silicon ID:" << d->siliconId
+                                         << "Silicon Rev:" << static_cast<int>(d->siliconRev) << d->checksumType;
     }
 
     for (int i = 1; i < lines.count(); ++i) {
@@ -104,7 +112,7 @@ void FirmwareData::processData()
         const FirmwareDataRow row(line);
         if (!row.isValid()) {
             qCWarning(dcVexbusUsbBootloader()) << "The firmware file contains invalid row data at line" << i + 1;
-            m_parseError = QStringLiteral("line %1 is not a flash row (\":\" followed by array ID, row number, data length, "
+            d->parseError = QStringLiteral("line %1 is not a flash row (\":\" followed by array ID, row number, data length, "
                                           "data and checksum in hexadecimal)").arg(i + 1);
             return;
         }
@@ -116,48 +124,48 @@ void FirmwareData::processData()
             sum += static_cast<quint8>(byte);
         if (sum != 0) {
             qCWarning(dcVexbusUsbBootloader()) << "The firmware file contains a row whose checksum does not match its bytes at line" << i + 1;
-            m_parseError = QStringLiteral("the checksum of the row at line %1 does not match its bytes").arg(i + 1);
+            d->parseError = QStringLiteral("the checksum of the row at line %1 does not match its bytes").arg(i + 1);
             return;
         }
         qCDebug(dcVexbusUsbBootloader()) << row;
-        m_rows.append(row);
+        d->rows.append(row);
     }
 
-    m_parseComplete = true;
+    d->parseComplete = true;
     qCDebug(dcVexbusUsbBootloader()) << "Firmware file parsing finished" << (isValid() ? "successfully" : "with errors.");
 }
 
 void FirmwareData::clear()
 {
-    m_data.clear();
-    m_rows.clear();
-    m_siliconId = 0;
-    m_siliconRev = 0xFF;
-    m_checksumType = BootloaderUtils::ChecksumTypeUnknown;
+    d->data.clear();
+    d->rows.clear();
+    d->siliconId = 0;
+    d->siliconRev = 0xFF;
+    d->checksumType = BootloaderUtils::ChecksumTypeUnknown;
 }
 
 bool FirmwareData::isValid() const
 {
-    return !m_data.isEmpty() && !m_rows.isEmpty() && m_siliconId != 0 && m_siliconRev != 0xFF
-           && m_checksumType != BootloaderUtils::ChecksumTypeUnknown && m_parseComplete;
+    return !d->data.isEmpty() && !d->rows.isEmpty() && d->siliconId != 0 && d->siliconRev != 0xFF
+           && d->checksumType != BootloaderUtils::ChecksumTypeUnknown && d->parseComplete;
 }
 
 QString FirmwareData::errorString() const
 {
     if (isValid())
         return QString();
-    if (!m_parseError.isEmpty())
-        return m_parseError;
-    if (m_data.isEmpty())
+    if (!d->parseError.isEmpty())
+        return d->parseError;
+    if (d->data.isEmpty())
         return QStringLiteral("it is empty");
-    if (m_siliconId == 0 || m_siliconRev == 0xFF || m_checksumType == BootloaderUtils::ChecksumTypeUnknown)
+    if (d->siliconId == 0 || d->siliconRev == 0xFF || d->checksumType == BootloaderUtils::ChecksumTypeUnknown)
         return QStringLiteral("line 1 must give the silicon ID, silicon revision and checksum type in hexadecimal");
     return QStringLiteral("it holds no flash rows");
 }
 
 bool FirmwareData::operator==(const FirmwareData &other) const
 {
-    return m_data == other.m_data && m_name == other.m_name && isValid() == other.isValid();
+    return d->data == other.d->data && d->name == other.d->name && isValid() == other.isValid();
 }
 
 bool FirmwareData::operator!=(const FirmwareData &other) const
@@ -172,6 +180,67 @@ QDebug operator<<(QDebug debug, const FirmwareData &firmwareData)
                     << ", " << "Silicon ID: " << firmwareData.siliconId() << ", " << "Silicon Rev: "
                     << static_cast<int>(firmwareData.siliconRev()) << ", " << "Row count: " << firmwareData.rows().count() << ")";
     return debug;
+}
+
+FirmwareData::FirmwareData(const FirmwareData &other) = default;
+FirmwareData::FirmwareData(FirmwareData &&other) noexcept = default;
+FirmwareData &FirmwareData::operator=(const FirmwareData &other) = default;
+FirmwareData &FirmwareData::operator=(FirmwareData &&other) noexcept = default;
+FirmwareData::~FirmwareData() = default;
+
+QString FirmwareData::name() const
+{
+    return d->name;
+}
+
+void FirmwareData::setName(const QString &name)
+{
+    d->name = name;
+}
+
+QString FirmwareData::applicationVersion() const
+{
+    return d->applicationVersion;
+}
+
+void FirmwareData::setApplicationVersion(const QString &applicationVersion)
+{
+    d->applicationVersion = applicationVersion;
+}
+
+QString FirmwareData::fileName() const
+{
+    return d->fileName;
+}
+
+QByteArray FirmwareData::data() const
+{
+    return d->data;
+}
+
+QList<FirmwareDataRow> FirmwareData::rows() const
+{
+    return d->rows;
+}
+
+int FirmwareData::siliconId() const
+{
+    return d->siliconId;
+}
+
+quint8 FirmwareData::siliconRev() const
+{
+    return d->siliconRev;
+}
+
+BootloaderUtils::ChecksumType FirmwareData::checksumType() const
+{
+    return d->checksumType;
+}
+
+int FirmwareData::siliconRevision() const
+{
+    return d->siliconRev;
 }
 
 } // namespace NivoraVexbusUsb

@@ -14,11 +14,13 @@
 #include <QMetaType>
 #include <QObject>
 #include <QString>
+#include <QSharedDataPointer>
 
 class QFile;
 
 namespace NivoraVexbusUsb {
 
+class FirmwareDataPrivate;
 /**
  * @brief A firmware image for the controller, a copyable value.
  *
@@ -47,41 +49,51 @@ public:
     static bool readFile(QFile *file, QByteArray *data);
 
     /// An empty, invalid image.
-    FirmwareData() = default;
+    FirmwareData();
     /// Parses the image text.
     explicit FirmwareData(const QByteArray &data);
     /// Reads and parses the image file; a file that cannot be read gives an
     /// invalid image and a warning.
     explicit FirmwareData(const QString &fileName);
+    /// Copies share the data until one of them changes.
+    FirmwareData(const FirmwareData &other);
+    /// Takes the data of @p other, which is left for assignment or destruction only.
+    FirmwareData(FirmwareData &&other) noexcept;
+    /// Shares the data of @p other.
+    FirmwareData &operator=(const FirmwareData &other);
+    /// Takes the data of @p other, which is left for assignment or destruction only.
+    FirmwareData &operator=(FirmwareData &&other) noexcept;
+    /// Releases this copy's share of the data.
+    ~FirmwareData();
 
     /// A name for log lines, for example the release's file name.
-    QString name() const { return m_name; }
+    QString name() const;
     /// Sets the name for log lines.
-    void setName(const QString &name) { m_name = name; }
+    void setName(const QString &name);
 
     /// The firmware version the image holds, as "X.Y.Z", when known from its release.
-    QString applicationVersion() const { return m_applicationVersion; }
+    QString applicationVersion() const;
     /// Sets the firmware version the image holds.
-    void setApplicationVersion(const QString &applicationVersion) { m_applicationVersion = applicationVersion; }
+    void setApplicationVersion(const QString &applicationVersion);
 
     /// The file the image was read from, if any.
-    QString fileName() const { return m_fileName; }
+    QString fileName() const;
     /// Reads the file and parses it; call clear() first to replace rows parsed before.
     void setFileName(const QString &fileName);
 
     /// The image text.
-    QByteArray data() const { return m_data; }
+    QByteArray data() const;
     /// Stores the image text and parses it; call clear() first to replace rows parsed before.
     void setData(const QByteArray &data);
 
     /// The flash rows in the order of the image.
-    QList<FirmwareDataRow> rows() const { return m_rows; }
+    QList<FirmwareDataRow> rows() const;
     /// The silicon ID of the target chip; 0 when no header was read.
-    int siliconId() const { return m_siliconId; }
+    int siliconId() const;
     /// The silicon revision of the target chip; 0xFF when no header was read.
-    quint8 siliconRev() const { return m_siliconRev; }
+    quint8 siliconRev() const;
     /// The checksum type of the bootloader packets; ChecksumTypeUnknown when no header was read.
-    BootloaderUtils::ChecksumType checksumType() const { return m_checksumType; }
+    BootloaderUtils::ChecksumType checksumType() const;
 
     /// Parses data(): the header, then each row line; run by the constructors and setters.
     void processData();
@@ -103,19 +115,10 @@ public:
     bool operator!=(const FirmwareData &other) const;
 
 private:
-    int siliconRevision() const { return m_siliconRev; }
-    void readHeader(const QByteArray &line);
+    Q_DECL_HIDDEN int siliconRevision() const;
+    Q_DECL_HIDDEN void readHeader(const QByteArray &line);
 
-    QString m_name;
-    QString m_applicationVersion;
-    QString m_fileName;
-    QByteArray m_data;
-    QList<FirmwareDataRow> m_rows;
-    int m_siliconId = 0;
-    quint8 m_siliconRev = 0xFF;
-    BootloaderUtils::ChecksumType m_checksumType = BootloaderUtils::ChecksumTypeUnknown;
-    bool m_parseComplete = false;
-    QString m_parseError;
+    QSharedDataPointer<FirmwareDataPrivate> d;
 };
 
 /// Writes name, version, silicon ID and revision and the row count, as the library logs an image.

@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "bootloader/firmwaredatarow.h"
+#include "bootloader/firmwaredatarow_p.h"
 #include "bootloader/bootloaderutils.h"
 #include "logging/nivoravexbususblogging.h"
 
@@ -19,48 +20,49 @@ quint16 bigEndian16(const QByteArray &bytes, int offset)
 }
 
 FirmwareDataRow::FirmwareDataRow(const QByteArray &data) :
-    m_data(data)
+    d(new FirmwareDataRowPrivate)
 {
+    d->data = data;
     parse();
 }
 
 void FirmwareDataRow::parse()
 {
-    if (m_data.isEmpty()) {
+    if (d->data.isEmpty()) {
         qCWarning(dcVexbusUsbBootloader()) << "Error processing firmware file row. No data provided.";
         return;
     }
 
-    if (m_data.at(0) != ':') {
+    if (d->data.at(0) != ':') {
         qCWarning(dcVexbusUsbBootloader()) << "Error processing firmware file row. The row does not start with \":\"";
         return;
     }
 
-    const QByteArray bytes = BootloaderUtils::readFirmwareAsciiData(m_data.mid(1));
+    const QByteArray bytes = BootloaderUtils::readFirmwareAsciiData(d->data.mid(1));
     if (bytes.size() <= rowHeaderSize) {
         qCWarning(dcVexbusUsbBootloader()) << "Error processing firmware file row. The row size is to small:" << bytes.size();
         return;
     }
 
-    m_arrayId = static_cast<quint8>(bytes.at(0));
-    m_rowNumber = bigEndian16(bytes, 1);
-    m_rowSize = bigEndian16(bytes, 3);
-    if (m_rowSize != bytes.size() - rowOverhead) {
+    d->arrayId = static_cast<quint8>(bytes.at(0));
+    d->rowNumber = bigEndian16(bytes, 1);
+    d->rowSize = bigEndian16(bytes, 3);
+    if (d->rowSize != bytes.size() - rowOverhead) {
         qCWarning(dcVexbusUsbBootloader()) << "Error processing firmware file row. The size does not match the row size.";
         return;
     }
 
-    m_rowData = bytes.mid(rowHeaderSize, m_rowSize);
-    m_checksum = static_cast<quint8>(bytes.at(bytes.size() - 1));
-    const int size = m_rowData.size();
-    m_verifyChecksum = static_cast<quint8>(m_checksum + m_arrayId + (m_rowNumber & 0xFF) + (m_rowNumber >> 8)
+    d->rowData = bytes.mid(rowHeaderSize, d->rowSize);
+    d->checksum = static_cast<quint8>(bytes.at(bytes.size() - 1));
+    const int size = d->rowData.size();
+    d->verifyChecksum = static_cast<quint8>(d->checksum + d->arrayId + (d->rowNumber & 0xFF) + (d->rowNumber >> 8)
                                            + (size & 0xFF) + ((size >> 8) & 0xFF));
-    m_valid = true;
+    d->valid = true;
 }
 
 bool FirmwareDataRow::isValid() const
 {
-    return !m_data.isEmpty() && !m_rowData.isEmpty() && m_valid;
+    return !d->data.isEmpty() && !d->rowData.isEmpty() && d->valid;
 }
 
 QDebug operator<<(QDebug debug, const FirmwareDataRow &row)
@@ -69,6 +71,47 @@ QDebug operator<<(QDebug debug, const FirmwareDataRow &row)
     debug.nospace() << "FirmwareDataRow(" << "Array: " << static_cast<int>(row.arrayId()) << ", " << "Row number: " << row.rowNumber()
                     << ", Size: " << row.rowData().size() << ")";
     return debug;
+}
+
+FirmwareDataRow::FirmwareDataRow(const FirmwareDataRow &other) = default;
+FirmwareDataRow::FirmwareDataRow(FirmwareDataRow &&other) noexcept = default;
+FirmwareDataRow &FirmwareDataRow::operator=(const FirmwareDataRow &other) = default;
+FirmwareDataRow &FirmwareDataRow::operator=(FirmwareDataRow &&other) noexcept = default;
+FirmwareDataRow::~FirmwareDataRow() = default;
+
+QByteArray FirmwareDataRow::data() const
+{
+    return d->data;
+}
+
+QByteArray FirmwareDataRow::rowData() const
+{
+    return d->rowData;
+}
+
+quint8 FirmwareDataRow::arrayId() const
+{
+    return d->arrayId;
+}
+
+quint16 FirmwareDataRow::rowNumber() const
+{
+    return d->rowNumber;
+}
+
+quint16 FirmwareDataRow::rowSize() const
+{
+    return d->rowSize;
+}
+
+quint8 FirmwareDataRow::checksum() const
+{
+    return d->checksum;
+}
+
+quint8 FirmwareDataRow::verifyChecksum() const
+{
+    return d->verifyChecksum;
 }
 
 } // namespace NivoraVexbusUsb

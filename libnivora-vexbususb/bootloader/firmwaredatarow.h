@@ -8,9 +8,11 @@
 
 #include <QByteArray>
 #include <QDebug>
+#include <QSharedDataPointer>
 
 namespace NivoraVexbusUsb {
 
+class FirmwareDataRowPrivate;
 /**
  * @brief One flash row of a firmware image, a copyable value.
  *
@@ -23,36 +25,39 @@ class NIVORAVEXBUSUSB_EXPORT FirmwareDataRow
 public:
     /// Parses one row line; a malformed line gives an invalid row.
     explicit FirmwareDataRow(const QByteArray &data);
+    /// Copies share the data until one of them changes.
+    FirmwareDataRow(const FirmwareDataRow &other);
+    /// Takes the data of @p other, which is left for assignment or destruction only.
+    FirmwareDataRow(FirmwareDataRow &&other) noexcept;
+    /// Shares the data of @p other.
+    FirmwareDataRow &operator=(const FirmwareDataRow &other);
+    /// Takes the data of @p other, which is left for assignment or destruction only.
+    FirmwareDataRow &operator=(FirmwareDataRow &&other) noexcept;
+    /// Releases this copy's share of the data.
+    ~FirmwareDataRow();
 
     /// The row's line as it stands in the image.
-    QByteArray data() const { return m_data; }
+    QByteArray data() const;
     /// The row's data bytes.
-    QByteArray rowData() const { return m_rowData; }
+    QByteArray rowData() const;
     /// The flash array the row belongs to.
-    quint8 arrayId() const { return m_arrayId; }
+    quint8 arrayId() const;
     /// The row's number within its array.
-    quint16 rowNumber() const { return m_rowNumber; }
+    quint16 rowNumber() const;
     /// The number of data bytes the line announces.
-    quint16 rowSize() const { return m_rowSize; }
+    quint16 rowSize() const;
     /// The line's checksum byte.
-    quint8 checksum() const { return m_checksum; }
+    quint8 checksum() const;
     /// What the bootloader reports for the row once it is programmed.
-    quint8 verifyChecksum() const { return m_verifyChecksum; }
+    quint8 verifyChecksum() const;
 
     /// True when the line parsed into at least one data byte.
     bool isValid() const;
 
 private:
-    void parse();
+    Q_DECL_HIDDEN void parse();
 
-    QByteArray m_data;
-    QByteArray m_rowData;
-    quint8 m_arrayId = 0;
-    quint16 m_rowNumber = 0;
-    quint16 m_rowSize = 0;
-    quint8 m_checksum = 0;
-    quint8 m_verifyChecksum = 0;
-    bool m_valid = false;
+    QSharedDataPointer<FirmwareDataRowPrivate> d;
 };
 
 /// Writes array, row number and data size, for example FirmwareDataRow(Array: 0, Row number: 34, Size: 4).

@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "devicewatcher/nivoravexbususbdevicewatcher.h"
+#include "devicewatcher/nivoravexbususbdevicewatcher_p.h"
 #include "logging/nivoravexbususblogging.h"
 
 #include <libudev.h>
@@ -27,10 +28,12 @@ QString propertyValue(struct udev_device *device, const char *name)
 } // namespace
 
 NivoraVexbusUsbDeviceWatcher::NivoraVexbusUsbDeviceWatcher(QObject *parent) :
-    QObject(parent)
+    QObject(parent),
+    d_ptr(new NivoraVexbusUsbDeviceWatcherPrivate)
 {
-    m_udev = udev_new();
-    if (!m_udev) {
+    Q_D(NivoraVexbusUsbDeviceWatcher);
+    d->udev = udev_new();
+    if (!d->udev) {
         qCWarning(dcVexbusUsbDeviceWatcher()) << "Could not initialize udev";
         return;
     }
@@ -39,25 +42,28 @@ NivoraVexbusUsbDeviceWatcher::NivoraVexbusUsbDeviceWatcher(QObject *parent) :
         return;
 
     qCDebug(dcVexbusUsbDeviceWatcher()) << "Nivora Vexbus USB adapter device watcher initialized successfully.";
-    if (m_deviceInfos.isEmpty())
+    if (d->deviceInfos.isEmpty())
         qCDebug(dcVexbusUsbDeviceWatcher()) << "There are currently no nivora Vexbus USB adapter connected.";
 }
 
 NivoraVexbusUsbDeviceWatcher::~NivoraVexbusUsbDeviceWatcher()
 {
-    delete m_notifier;
-    m_notifier = nullptr;
+    Q_D(NivoraVexbusUsbDeviceWatcher);
+    delete d->notifier;
+    d->notifier = nullptr;
     releaseUdev();
 }
 
 QList<NivoraVexbusUsbDeviceWatcher::DeviceInfo> NivoraVexbusUsbDeviceWatcher::deviceInfos() const
 {
-    return m_deviceInfos.values();
+    Q_D(const NivoraVexbusUsbDeviceWatcher);
+    return d->deviceInfos.values();
 }
 
 bool NivoraVexbusUsbDeviceWatcher::loadInitialDevices()
 {
-    struct udev_enumerate *enumerate = udev_enumerate_new(m_udev);
+    Q_D(NivoraVexbusUsbDeviceWatcher);
+    struct udev_enumerate *enumerate = udev_enumerate_new(d->udev);
     if (!enumerate) {
         qCWarning(dcVexbusUsbDeviceWatcher()) << "Could not create udev enumerate for initial device reading.";
         releaseUdev();
@@ -79,7 +85,7 @@ bool NivoraVexbusUsbDeviceWatcher::loadInitialDevices()
     struct udev_list_entry *entry = nullptr;
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
         const char *sysPath = udev_list_entry_get_name(entry);
-        struct udev_device *device = udev_device_new_from_syspath(m_udev, sysPath);
+        struct udev_device *device = udev_device_new_from_syspath(d->udev, sysPath);
         // The device may have gone between the scan and this look-up.
         if (!device) {
             qCWarning(dcVexbusUsbDeviceWatcher()) << "Could not read device" << sysPath << "from udev. Skipping it.";
@@ -102,7 +108,7 @@ bool NivoraVexbusUsbDeviceWatcher::loadInitialDevices()
         udev_device_unref(device);
 
         qCDebug(dcVexbusUsbDeviceWatcher()) << "[+]" << deviceInfo.devicePath << vendor << model << deviceInfo.serialNumber;
-        m_deviceInfos.insert(deviceInfo.devicePath, deviceInfo);
+        d->deviceInfos.insert(deviceInfo.devicePath, deviceInfo);
         emit deviceInfoAdded(deviceInfo);
     }
     udev_enumerate_unref(enumerate);
@@ -111,7 +117,8 @@ bool NivoraVexbusUsbDeviceWatcher::loadInitialDevices()
 
 bool NivoraVexbusUsbDeviceWatcher::startMonitor()
 {
-    struct udev_monitor *monitor = udev_monitor_new_from_netlink(m_udev, "udev");
+    Q_D(NivoraVexbusUsbDeviceWatcher);
+    struct udev_monitor *monitor = udev_monitor_new_from_netlink(d->udev, "udev");
     if (!monitor) {
         qCWarning(dcVexbusUsbDeviceWatcher()) << "Could not initialize udev monitor.";
         releaseUdev();
@@ -132,37 +139,39 @@ bool NivoraVexbusUsbDeviceWatcher::startMonitor()
         return false;
     }
 
-    m_monitor = monitor;
-    m_socketDescriptor = udev_monitor_get_fd(m_monitor);
-    m_notifier = new QSocketNotifier(m_socketDescriptor, QSocketNotifier::Read, this);
+    d->monitor = monitor;
+    d->socketDescriptor = udev_monitor_get_fd(d->monitor);
+    d->notifier = new QSocketNotifier(d->socketDescriptor, QSocketNotifier::Read, this);
     // The overload that carries the descriptor lets the handler check it;
     // its private-signal tag leaves only the string-based connection.
-    connect(m_notifier, SIGNAL(activated(QSocketDescriptor, QSocketNotifier::Type)),
+    connect(d->notifier, SIGNAL(activated(QSocketDescriptor, QSocketNotifier::Type)),
             this, SLOT(onSocketActivated(QSocketDescriptor)));
-    m_notifier->setEnabled(true);
+    d->notifier->setEnabled(true);
     return true;
 }
 
 void NivoraVexbusUsbDeviceWatcher::releaseUdev()
 {
-    if (m_monitor) {
-        udev_monitor_unref(m_monitor);
-        m_monitor = nullptr;
+    Q_D(NivoraVexbusUsbDeviceWatcher);
+    if (d->monitor) {
+        udev_monitor_unref(d->monitor);
+        d->monitor = nullptr;
     }
-    if (m_udev) {
-        udev_unref(m_udev);
-        m_udev = nullptr;
+    if (d->udev) {
+        udev_unref(d->udev);
+        d->udev = nullptr;
     }
 }
 
 void NivoraVexbusUsbDeviceWatcher::onSocketActivated(QSocketDescriptor socket)
 {
-    if (static_cast<int>(socket) != m_socketDescriptor) {
+    Q_D(NivoraVexbusUsbDeviceWatcher);
+    if (static_cast<int>(socket) != d->socketDescriptor) {
         qCWarning(dcVexbusUsbDeviceWatcher()) << "socket != socketdescriptor";
         return;
     }
 
-    struct udev_device *device = udev_monitor_receive_device(m_monitor);
+    struct udev_device *device = udev_monitor_receive_device(d->monitor);
     if (!device) {
         qCWarning(dcVexbusUsbDeviceWatcher()) << "Got socket sotification but could not read device information.";
         return;
@@ -179,14 +188,14 @@ void NivoraVexbusUsbDeviceWatcher::onSocketActivated(QSocketDescriptor socket)
 
     if (action == QLatin1String("add")) {
         qCDebug(dcVexbusUsbDeviceWatcher()) << "[+]" << deviceInfo.devicePath << deviceInfo.serialNumber;
-        if (m_deviceInfos.contains(deviceInfo.devicePath))
+        if (d->deviceInfos.contains(deviceInfo.devicePath))
             return;
 
-        m_deviceInfos.insert(deviceInfo.devicePath, deviceInfo);
+        d->deviceInfos.insert(deviceInfo.devicePath, deviceInfo);
         emit deviceInfoAdded(deviceInfo);
     } else if (action == QLatin1String("remove")) {
         qCDebug(dcVexbusUsbDeviceWatcher()) << "[-]" << deviceInfo.devicePath << deviceInfo.serialNumber;
-        if (!m_deviceInfos.remove(deviceInfo.devicePath))
+        if (!d->deviceInfos.remove(deviceInfo.devicePath))
             return;
 
         emit deviceInfoRemoved(deviceInfo);

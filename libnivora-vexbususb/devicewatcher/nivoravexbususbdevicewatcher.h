@@ -11,12 +11,14 @@
 #include <QObject>
 #include <QSocketDescriptor>
 #include <QSocketNotifier>
+#include <QScopedPointer>
 
 struct udev;
 struct udev_monitor;
 
 namespace NivoraVexbusUsb {
 
+class NivoraVexbusUsbDeviceWatcherPrivate;
 /**
  * @brief Finds the adapters' tty devices through udev and reports those that
  * arrive and leave.
@@ -55,20 +57,17 @@ signals:
     void deviceInfoRemoved(const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo);
 
 private:
-    bool loadInitialDevices();
-    bool startMonitor();
-    void releaseUdev();
+    Q_DECL_HIDDEN bool loadInitialDevices();
+    Q_DECL_HIDDEN bool startMonitor();
+    Q_DECL_HIDDEN void releaseUdev();
 
 private slots:
-    void onSocketActivated(QSocketDescriptor socket);
+    Q_DECL_HIDDEN void onSocketActivated(QSocketDescriptor socket);
 
 private:
 
-    QHash<QString, DeviceInfo> m_deviceInfos;
-    struct udev *m_udev = nullptr;
-    struct udev_monitor *m_monitor = nullptr;
-    QSocketNotifier *m_notifier = nullptr;
-    int m_socketDescriptor = -1;
+    Q_DECLARE_PRIVATE(NivoraVexbusUsbDeviceWatcher)
+    const QScopedPointer<NivoraVexbusUsbDeviceWatcherPrivate> d_ptr;
 };
 
 } // namespace NivoraVexbusUsb

@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "devicewatcher/nivoravexbususbportlocation.h"
+#include "devicewatcher/nivoravexbususbportlocation_p.h"
 
 #include <QFileInfo>
 
@@ -10,9 +11,15 @@
 
 namespace NivoraVexbusUsb {
 
-NivoraVexbusUsbPortLocation::NivoraVexbusUsbPortLocation(const QSerialPortInfo &serialPortInfo) :
-    m_serialPortInfo(serialPortInfo)
+NivoraVexbusUsbPortLocation::NivoraVexbusUsbPortLocation() :
+    d(new NivoraVexbusUsbPortLocationPrivate)
 {
+}
+
+NivoraVexbusUsbPortLocation::NivoraVexbusUsbPortLocation(const QSerialPortInfo &serialPortInfo) :
+    d(new NivoraVexbusUsbPortLocationPrivate)
+{
+    d->serialPortInfo = serialPortInfo;
 }
 
 NivoraVexbusUsbPortLocation NivoraVexbusUsbPortLocation::find(const QString &systemLocation)
@@ -43,7 +50,7 @@ NivoraVexbusUsbPortLocation NivoraVexbusUsbPortLocation::terminalDevice(const QS
         return location;
 
     if (::isatty(fd))
-        location.m_terminalPath = QFileInfo(path).absoluteFilePath();
+        location.d->terminalPath = QFileInfo(path).absoluteFilePath();
     ::close(fd);
     return location;
 }
@@ -60,53 +67,60 @@ NivoraVexbusUsbPortLocation NivoraVexbusUsbPortLocation::ofOpenPort(const QSeria
 
     // QSerialPort names a port by its path without the leading "/dev/".
     const QString name = serialPort->portName();
-    location.m_terminalPath = name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
+    location.d->terminalPath = name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
     return location;
 }
 
 bool NivoraVexbusUsbPortLocation::isNull() const
 {
-    return m_serialPortInfo.isNull() && m_terminalPath.isEmpty();
+    return d->serialPortInfo.isNull() && d->terminalPath.isEmpty();
 }
 
 bool NivoraVexbusUsbPortLocation::isEnumerated() const
 {
-    return !m_serialPortInfo.isNull();
+    return !d->serialPortInfo.isNull();
 }
 
 QSerialPortInfo NivoraVexbusUsbPortLocation::serialPortInfo() const
 {
-    return m_serialPortInfo;
+    return d->serialPortInfo;
 }
 
 QString NivoraVexbusUsbPortLocation::portName() const
 {
     if (isEnumerated())
-        return m_serialPortInfo.portName();
+        return d->serialPortInfo.portName();
     // Named as QSerialPort names it: the path without a leading "/dev/".
     const QString devPrefix = QStringLiteral("/dev/");
-    return m_terminalPath.startsWith(devPrefix) ? m_terminalPath.mid(devPrefix.size()) : m_terminalPath;
+    return d->terminalPath.startsWith(devPrefix) ? d->terminalPath.mid(devPrefix.size()) : d->terminalPath;
 }
 
 QString NivoraVexbusUsbPortLocation::systemLocation() const
 {
     if (isEnumerated())
-        return m_serialPortInfo.systemLocation();
-    return m_terminalPath;
+        return d->serialPortInfo.systemLocation();
+    return d->terminalPath;
 }
 
 void NivoraVexbusUsbPortLocation::applyTo(QSerialPort *serialPort, int baudrate) const
 {
     serialPort->setBaudRate(baudrate, QSerialPort::AllDirections);
     if (isEnumerated()) {
-        serialPort->setPort(m_serialPortInfo);
+        serialPort->setPort(d->serialPortInfo);
     } else {
-        serialPort->setPortName(m_terminalPath);
+        serialPort->setPortName(d->terminalPath);
     }
     serialPort->setDataBits(QSerialPort::Data8);
     serialPort->setParity(QSerialPort::NoParity);
     serialPort->setFlowControl(QSerialPort::NoFlowControl);
     serialPort->setStopBits(QSerialPort::OneStop);
 }
+
+NivoraVexbusUsbPortLocation::NivoraVexbusUsbPortLocation(const NivoraVexbusUsbPortLocation &other) = default;
+NivoraVexbusUsbPortLocation::NivoraVexbusUsbPortLocation(NivoraVexbusUsbPortLocation &&other) noexcept = default;
+NivoraVexbusUsbPortLocation &NivoraVexbusUsbPortLocation::operator=(const NivoraVexbusUsbPortLocation &other) = default;
+NivoraVexbusUsbPortLocation &NivoraVexbusUsbPortLocation::operator=(NivoraVexbusUsbPortLocation &&other) noexcept = default;
+NivoraVexbusUsbPortLocation::~NivoraVexbusUsbPortLocation() = default;
+
 
 } // namespace NivoraVexbusUsb

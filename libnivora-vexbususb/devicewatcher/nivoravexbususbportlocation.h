@@ -9,9 +9,11 @@
 #include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QString>
+#include <QSharedDataPointer>
 
 namespace NivoraVexbusUsb {
 
+class NivoraVexbusUsbPortLocationPrivate;
 /**
  * @brief Where a serial port to the adapter is, a copyable value.
  *
@@ -24,9 +26,19 @@ class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbPortLocation
 {
 public:
     /// A null location.
-    NivoraVexbusUsbPortLocation() = default;
+    NivoraVexbusUsbPortLocation();
     /// The location of an enumerated port.
     explicit NivoraVexbusUsbPortLocation(const QSerialPortInfo &serialPortInfo);
+    /// Copies share the data until one of them changes.
+    NivoraVexbusUsbPortLocation(const NivoraVexbusUsbPortLocation &other);
+    /// Takes the data of @p other, which is left for assignment or destruction only.
+    NivoraVexbusUsbPortLocation(NivoraVexbusUsbPortLocation &&other) noexcept;
+    /// Shares the data of @p other.
+    NivoraVexbusUsbPortLocation &operator=(const NivoraVexbusUsbPortLocation &other);
+    /// Takes the data of @p other, which is left for assignment or destruction only.
+    NivoraVexbusUsbPortLocation &operator=(NivoraVexbusUsbPortLocation &&other) noexcept;
+    /// Releases this copy's share of the data.
+    ~NivoraVexbusUsbPortLocation();
 
     /// The enumerated port with this system location (links followed), else
     /// the terminal device at this path, else a null location.
@@ -56,8 +68,7 @@ public:
     void applyTo(QSerialPort *serialPort, int baudrate) const;
 
 private:
-    QSerialPortInfo m_serialPortInfo;
-    QString m_terminalPath;
+    QSharedDataPointer<NivoraVexbusUsbPortLocationPrivate> d;
 };
 
 } // namespace NivoraVexbusUsb

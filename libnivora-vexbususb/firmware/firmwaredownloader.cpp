@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "firmware/firmwaredownloader.h"
+#include "firmware/firmwaredownloader_p.h"
 #include "firmware/firmwarerelease.h"
 #include "logging/nivoravexbususblogging.h"
 
@@ -97,54 +98,61 @@ QString FirmwareDownloader::defaultBaseUrl()
 
 FirmwareDownloader::FirmwareDownloader(QObject *parent) :
     QObject(parent),
-    m_networkManager(new QNetworkAccessManager(this)),
-    m_baseUrl(defaultBaseUrl())
+    d_ptr(new FirmwareDownloaderPrivate)
 {
+    Q_D(FirmwareDownloader);
+    d->networkManager = new QNetworkAccessManager(this);
+    d->baseUrl = defaultBaseUrl();
     qRegisterMetaType<FirmwareData>("FirmwareData");
     setupCacheDirectory();
 }
 
+FirmwareDownloader::~FirmwareDownloader() = default;
+
 void FirmwareDownloader::setupCacheDirectory()
 {
-    m_cacheDirectory = QStandardPaths::writableLocation(QStandardPaths::CacheLocation)
+    Q_D(FirmwareDownloader);
+    d->cacheDirectory = QStandardPaths::writableLocation(QStandardPaths::CacheLocation)
             + QStringLiteral("/nivora-vexbususb");
-    QDir directory(m_cacheDirectory);
+    QDir directory(d->cacheDirectory);
     if (directory.exists()) {
         // Another account that may write into the cache could plant an
         // image or lower the release mark, as ssh sees a loose key.
         struct stat status;
-        if (::stat(QFile::encodeName(m_cacheDirectory).constData(), &status) != 0 || status.st_uid != ::geteuid()
+        if (::stat(QFile::encodeName(d->cacheDirectory).constData(), &status) != 0 || status.st_uid != ::geteuid()
                 || (status.st_mode & (S_IWGRP | S_IWOTH))) {
             qCWarning(dcVexbusUsbBootloader()).noquote()
                     << QStringLiteral("FirmwareDownloader: Not using the cache directory %1: it is writable by others or "
                                       "owned by another user (it must be the user's own, mode 0700). Firmware is downloaded "
-                                      "every time and no release mark is kept.").arg(m_cacheDirectory);
+                                      "every time and no release mark is kept.").arg(d->cacheDirectory);
             return;
         }
-        qCDebug(dcVexbusUsbBootloader()) << "Using cache directory" << m_cacheDirectory;
-        m_cacheUsable = true;
+        qCDebug(dcVexbusUsbBootloader()) << "Using cache directory" << d->cacheDirectory;
+        d->cacheUsable = true;
         return;
     }
 
-    qCDebug(dcVexbusUsbBootloader()) << "Creating cache directory" << m_cacheDirectory;
+    qCDebug(dcVexbusUsbBootloader()) << "Creating cache directory" << d->cacheDirectory;
     // The parents are the application's; the cache itself is the user's
     // alone, so that no other account can plant an image in it. Without a
     // cache the downloader still works; only the copy is lost.
-    const QString parent = QFileInfo(m_cacheDirectory).path();
-    if (!directory.mkpath(parent) || ::mkdir(QFile::encodeName(m_cacheDirectory).constData(), S_IRWXU) != 0)
-        qCWarning(dcVexbusUsbBootloader()) << "Failed to create cache directory" << m_cacheDirectory;
+    const QString parent = QFileInfo(d->cacheDirectory).path();
+    if (!directory.mkpath(parent) || ::mkdir(QFile::encodeName(d->cacheDirectory).constData(), S_IRWXU) != 0)
+        qCWarning(dcVexbusUsbBootloader()) << "Failed to create cache directory" << d->cacheDirectory;
     else
-        m_cacheUsable = true;
+        d->cacheUsable = true;
 }
 
 QString FirmwareDownloader::baseUrl() const
 {
-    return m_baseUrl;
+    Q_D(const FirmwareDownloader);
+    return d->baseUrl;
 }
 
 void FirmwareDownloader::setBaseUrl(const QString &baseUrl)
 {
-    if (m_baseUrl == baseUrl)
+    Q_D(FirmwareDownloader);
+    if (d->baseUrl == baseUrl)
         return;
     if (!isHttpsUrl(baseUrl)) {
         qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Refusing the release server, only https:// URLs are taken:"
@@ -153,127 +161,145 @@ void FirmwareDownloader::setBaseUrl(const QString &baseUrl)
     }
 
     qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Using release server" << baseUrl;
-    m_baseUrl = baseUrl;
-    emit baseUrlChanged(m_baseUrl);
+    d->baseUrl = baseUrl;
+    emit baseUrlChanged(d->baseUrl);
 }
 
 QString FirmwareDownloader::cacheDirectory() const
 {
-    return m_cacheDirectory;
+    Q_D(const FirmwareDownloader);
+    return d->cacheDirectory;
 }
 
 QString FirmwareDownloader::updateFileName() const
 {
-    return m_updateFileName;
+    Q_D(const FirmwareDownloader);
+    return d->updateFileName;
 }
 
 void FirmwareDownloader::setUpdateFileName(const QString &updateFileName)
 {
-    if (m_updateFileName == updateFileName)
+    Q_D(FirmwareDownloader);
+    if (d->updateFileName == updateFileName)
         return;
 
-    m_updateFileName = updateFileName;
-    emit updateFileNameChanged(m_updateFileName);
+    d->updateFileName = updateFileName;
+    emit updateFileNameChanged(d->updateFileName);
 }
 
 QString FirmwareDownloader::versionString() const
 {
-    return m_versionString;
+    Q_D(const FirmwareDownloader);
+    return d->versionString;
 }
 
 void FirmwareDownloader::setVersionString(const QString &versionString)
 {
-    if (m_versionString == versionString)
+    Q_D(FirmwareDownloader);
+    if (d->versionString == versionString)
         return;
 
-    m_versionString = versionString;
-    emit versionStringChanged(m_versionString);
+    d->versionString = versionString;
+    emit versionStringChanged(d->versionString);
 }
 
 QString FirmwareDownloader::hardwareName() const
 {
-    return m_hardwareName;
+    Q_D(const FirmwareDownloader);
+    return d->hardwareName;
 }
 
 void FirmwareDownloader::setHardwareName(const QString &hardwareName)
 {
-    if (m_hardwareName == hardwareName)
+    Q_D(FirmwareDownloader);
+    if (d->hardwareName == hardwareName)
         return;
 
-    m_hardwareName = hardwareName;
-    emit hardwareNameChanged(m_hardwareName);
+    d->hardwareName = hardwareName;
+    emit hardwareNameChanged(d->hardwareName);
 }
 
 QDateTime FirmwareDownloader::releaseDateTime() const
 {
-    return m_releaseDateTime;
+    Q_D(const FirmwareDownloader);
+    return d->releaseDateTime;
 }
 
 void FirmwareDownloader::setReleaseDateTime(const QDateTime &releaseDateTime)
 {
-    if (m_releaseDateTime == releaseDateTime)
+    Q_D(FirmwareDownloader);
+    if (d->releaseDateTime == releaseDateTime)
         return;
 
-    m_releaseDateTime = releaseDateTime;
-    emit releaseDateTimeChanged(m_releaseDateTime);
+    d->releaseDateTime = releaseDateTime;
+    emit releaseDateTimeChanged(d->releaseDateTime);
 }
 
 int FirmwareDownloader::majorVersion() const
 {
-    return m_majorVersion;
+    Q_D(const FirmwareDownloader);
+    return d->majorVersion;
 }
 
 int FirmwareDownloader::minorVersion() const
 {
-    return m_minorVersion;
+    Q_D(const FirmwareDownloader);
+    return d->minorVersion;
 }
 
 int FirmwareDownloader::patchVersion() const
 {
-    return m_patchVersion;
+    Q_D(const FirmwareDownloader);
+    return d->patchVersion;
 }
 
 FirmwareData FirmwareDownloader::firmware() const
 {
-    return m_firmware;
+    Q_D(const FirmwareDownloader);
+    return d->firmware;
 }
 
 void FirmwareDownloader::setFirmware(const FirmwareData &firmware)
 {
-    m_firmware = firmware;
-    emit firmwareChanged(m_firmware);
+    Q_D(FirmwareDownloader);
+    d->firmware = firmware;
+    emit firmwareChanged(d->firmware);
 }
 
 bool FirmwareDownloader::preReleaseEnabled() const
 {
-    return m_preReleaseEnabled;
+    Q_D(const FirmwareDownloader);
+    return d->preReleaseEnabled;
 }
 
 void FirmwareDownloader::setPreReleaseEnabled(bool preReleaseEnabled)
 {
-    if (m_preReleaseEnabled == preReleaseEnabled)
+    Q_D(FirmwareDownloader);
+    if (d->preReleaseEnabled == preReleaseEnabled)
         return;
 
-    m_preReleaseEnabled = preReleaseEnabled;
-    emit preReleaseEnabledChanged(m_preReleaseEnabled);
+    d->preReleaseEnabled = preReleaseEnabled;
+    emit preReleaseEnabledChanged(d->preReleaseEnabled);
 }
 
 QList<ReleaseKey> FirmwareDownloader::trustedKeys() const
 {
-    return m_trustedKeys;
+    Q_D(const FirmwareDownloader);
+    return d->trustedKeys;
 }
 
 bool FirmwareDownloader::addTrustedKey(const ReleaseKey &key)
 {
-    if (key.isNull() || m_trustedKeys.contains(key))
+    Q_D(FirmwareDownloader);
+    if (key.isNull() || d->trustedKeys.contains(key))
         return false;
 
     qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Trusting release key" << key.fingerprint();
-    m_trustedKeys.append(key);
+    d->trustedKeys.append(key);
     // From now on only an authenticated release counts, also the one taken
     // before the key came.
-    if (!m_releaseAuthenticated && (!m_versionString.isEmpty() || !m_firmware.data().isEmpty())) {
-        qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Dropping the unauthenticated release" << m_versionString;
+    if (!d->releaseAuthenticated && (!d->versionString.isEmpty() || !d->firmware.data().isEmpty())) {
+        qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Dropping the unauthenticated release" << d->versionString;
         dropRelease();
     }
     return true;
@@ -281,51 +307,58 @@ bool FirmwareDownloader::addTrustedKey(const ReleaseKey &key)
 
 void FirmwareDownloader::clearTrustedKeys()
 {
-    m_trustedKeys.clear();
+    Q_D(FirmwareDownloader);
+    d->trustedKeys.clear();
 }
 
 bool FirmwareDownloader::releaseAuthenticated() const
 {
-    return m_releaseAuthenticated;
+    Q_D(const FirmwareDownloader);
+    return d->releaseAuthenticated;
 }
 
 QString FirmwareDownloader::releaseKeyFingerprint() const
 {
-    return m_releaseKeyFingerprint;
+    Q_D(const FirmwareDownloader);
+    return d->releaseKeyFingerprint;
 }
 
 void FirmwareDownloader::setReleaseKey(const ReleaseKey &key)
 {
-    if (m_releaseAuthenticated != !key.isNull()) {
-        m_releaseAuthenticated = !key.isNull();
-        emit releaseAuthenticatedChanged(m_releaseAuthenticated);
+    Q_D(FirmwareDownloader);
+    if (d->releaseAuthenticated != !key.isNull()) {
+        d->releaseAuthenticated = !key.isNull();
+        emit releaseAuthenticatedChanged(d->releaseAuthenticated);
     }
-    if (m_releaseKeyFingerprint != key.fingerprint()) {
-        m_releaseKeyFingerprint = key.fingerprint();
-        emit releaseKeyFingerprintChanged(m_releaseKeyFingerprint);
+    if (d->releaseKeyFingerprint != key.fingerprint()) {
+        d->releaseKeyFingerprint = key.fingerprint();
+        emit releaseKeyFingerprintChanged(d->releaseKeyFingerprint);
     }
 }
 
 bool FirmwareDownloader::olderReleasesAllowed() const
 {
-    return m_olderReleasesAllowed;
+    Q_D(const FirmwareDownloader);
+    return d->olderReleasesAllowed;
 }
 
 void FirmwareDownloader::setOlderReleasesAllowed(bool olderReleasesAllowed)
 {
-    if (m_olderReleasesAllowed == olderReleasesAllowed)
+    Q_D(FirmwareDownloader);
+    if (d->olderReleasesAllowed == olderReleasesAllowed)
         return;
 
     qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Older releases allowed" << olderReleasesAllowed;
-    m_olderReleasesAllowed = olderReleasesAllowed;
-    emit olderReleasesAllowedChanged(m_olderReleasesAllowed);
+    d->olderReleasesAllowed = olderReleasesAllowed;
+    emit olderReleasesAllowedChanged(d->olderReleasesAllowed);
 }
 
 bool FirmwareDownloader::releaseIsOlderThan(const QString &firmwareVersion) const
 {
-    if (m_versionString.isEmpty())
+    Q_D(const FirmwareDownloader);
+    if (d->versionString.isEmpty())
         return false;
-    const QVersionNumber release(m_majorVersion, m_minorVersion, m_patchVersion);
+    const QVersionNumber release(d->majorVersion, d->minorVersion, d->patchVersion);
     const QVersionNumber running = QVersionNumber::fromString(firmwareVersion);
     if (!running.isNull())
         return release < running;
@@ -336,45 +369,50 @@ bool FirmwareDownloader::releaseIsOlderThan(const QString &firmwareVersion) cons
     qint64 newestTimestamp = 0;
     if (!readNewestRelease(&newest, &newestTimestamp))
         return false;
-    return release < newest || (release == newest && m_releaseDateTime.toSecsSinceEpoch() < newestTimestamp);
+    return release < newest || (release == newest && d->releaseDateTime.toSecsSinceEpoch() < newestTimestamp);
 }
 
 int FirmwareDownloader::transferTimeout() const
 {
-    return m_transferTimeout;
+    Q_D(const FirmwareDownloader);
+    return d->transferTimeout;
 }
 
 void FirmwareDownloader::setTransferTimeout(int transferTimeout)
 {
+    Q_D(FirmwareDownloader);
     transferTimeout = qMax(1, transferTimeout);
-    if (m_transferTimeout == transferTimeout)
+    if (d->transferTimeout == transferTimeout)
         return;
 
-    m_transferTimeout = transferTimeout;
-    emit transferTimeoutChanged(m_transferTimeout);
+    d->transferTimeout = transferTimeout;
+    emit transferTimeoutChanged(d->transferTimeout);
 }
 
 bool FirmwareDownloader::updateInformationAvailable() const
 {
-    return m_updateInformationAvailable;
+    Q_D(const FirmwareDownloader);
+    return d->updateInformationAvailable;
 }
 
 bool FirmwareDownloader::updateDataAvailable() const
 {
-    return m_updateDataAvailable;
+    Q_D(const FirmwareDownloader);
+    return d->updateDataAvailable;
 }
 
 void FirmwareDownloader::reset()
 {
+    Q_D(FirmwareDownloader);
     setVersionString(QString());
     setHardwareName(QString());
     setUpdateFileName(QString());
     setReleaseDateTime(QDateTime());
     setFirmware(FirmwareData());
     setReleaseKey(ReleaseKey());
-    m_majorVersion = 0;
-    m_minorVersion = 0;
-    m_patchVersion = 0;
+    d->majorVersion = 0;
+    d->minorVersion = 0;
+    d->patchVersion = 0;
 }
 
 bool FirmwareDownloader::isPlainFileName(const QString &fileName)
@@ -384,13 +422,15 @@ bool FirmwareDownloader::isPlainFileName(const QString &fileName)
 
 QString FirmwareDownloader::releaseUrl() const
 {
-    return m_baseUrl + (m_preReleaseEnabled ? QStringLiteral("/pre-release/release.json")
+    Q_D(const FirmwareDownloader);
+    return d->baseUrl + (d->preReleaseEnabled ? QStringLiteral("/pre-release/release.json")
                                             : QStringLiteral("/release.json"));
 }
 
 QString FirmwareDownloader::firmwareUrl(const QString &fileName) const
 {
-    return m_baseUrl + (m_preReleaseEnabled ? QStringLiteral("/pre-release/") : QStringLiteral("/")) + fileName;
+    Q_D(const FirmwareDownloader);
+    return d->baseUrl + (d->preReleaseEnabled ? QStringLiteral("/pre-release/") : QStringLiteral("/")) + fileName;
 }
 
 void FirmwareDownloader::checkNewFirmware()
@@ -408,7 +448,8 @@ void FirmwareDownloader::checkNewFirmware()
 // and a transfer that receives nothing for the time-out is stopped.
 QNetworkReply *FirmwareDownloader::get(const QString &url, qint64 limit)
 {
-    QNetworkReply *reply = m_networkManager->get(plainGetRequest(url));
+    Q_D(FirmwareDownloader);
+    QNetworkReply *reply = d->networkManager->get(plainGetRequest(url));
     reply->setProperty(sizeLimitProperty, limit);
     const auto refuseAbove = [reply, limit](qint64 size) {
         if (size <= limit || reply->property(refusedSizeProperty).isValid())
@@ -423,7 +464,7 @@ QNetworkReply *FirmwareDownloader::get(const QString &url, qint64 limit)
         reply->setProperty(stalledProperty, true);
         reply->abort();
     });
-    stallTimer->start(m_transferTimeout);
+    stallTimer->start(d->transferTimeout);
     connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, refuseAbove, stallTimer]() {
         stallTimer->start();
         // Only a 200 answer carries the resource: the body of any other
@@ -450,8 +491,9 @@ QNetworkReply *FirmwareDownloader::get(const QString &url, qint64 limit)
 // naming the status when the server sent one.
 QString FirmwareDownloader::replyFailure(QNetworkReply *reply) const
 {
+    Q_D(const FirmwareDownloader);
     if (reply->property(stalledProperty).toBool())
-        return tr("no data from the server for %1 s").arg(m_transferTimeout / 1000.0);
+        return tr("no data from the server for %1 s").arg(d->transferTimeout / 1000.0);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status != 0 && status != 200) {
         const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
@@ -479,6 +521,7 @@ bool FirmwareDownloader::refusedForSize(QNetworkReply *reply, const QString &wha
 
 void FirmwareDownloader::onReleaseReplyFinished(QNetworkReply *reply)
 {
+    Q_D(FirmwareDownloader);
     reply->deleteLater();
     if (refusedForSize(reply, tr("release description")))
         return;
@@ -490,7 +533,7 @@ void FirmwareDownloader::onReleaseReplyFinished(QNetworkReply *reply)
     }
 
     const QByteArray description = reply->readAll();
-    if (m_trustedKeys.isEmpty()) {
+    if (d->trustedKeys.isEmpty()) {
         takeReleaseDescription(description, ReleaseKey());
         return;
     }
@@ -507,6 +550,7 @@ void FirmwareDownloader::onReleaseReplyFinished(QNetworkReply *reply)
 
 void FirmwareDownloader::onSignatureReplyFinished(QNetworkReply *reply, const QByteArray &description)
 {
+    Q_D(FirmwareDownloader);
     reply->deleteLater();
     if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 404) {
         refuseRelease(tr("it has no signature (%1 was not found)").arg(reply->url().toString()));
@@ -532,7 +576,7 @@ void FirmwareDownloader::onSignatureReplyFinished(QNetworkReply *reply, const QB
         return;
     }
 
-    for (const ReleaseKey &key : qAsConst(m_trustedKeys)) {
+    for (const ReleaseKey &key : qAsConst(d->trustedKeys)) {
         if (key.verify(description, signature)) {
             takeReleaseDescription(description, key);
             return;
@@ -552,15 +596,17 @@ void FirmwareDownloader::refuseRelease(const QString &reason)
 
 void FirmwareDownloader::dropRelease()
 {
-    if (m_versionString.isEmpty() && m_firmware.data().isEmpty() && m_updateFileMd5sum.isEmpty())
+    Q_D(FirmwareDownloader);
+    if (d->versionString.isEmpty() && d->firmware.data().isEmpty() && d->updateFileMd5sum.isEmpty())
         return;
     reset();
-    m_updateFileMd5sum.clear();
-    m_updateFileSha256.clear();
+    d->updateFileMd5sum.clear();
+    d->updateFileSha256.clear();
 }
 
 void FirmwareDownloader::takeReleaseDescription(const QByteArray &description, const ReleaseKey &key)
 {
+    Q_D(FirmwareDownloader);
     FirmwareRelease release;
     if (!release.parse(description)) {
         emit errorOccurred(release.errorString());
@@ -584,7 +630,7 @@ void FirmwareDownloader::takeReleaseDescription(const QByteArray &description, c
                 && (version < newest || (version == newest && timestamp < newestTimestamp))) {
             const QString older = tr("it is older than release %1 of %2, the newest accepted before")
                     .arg(newest.toString(), QDateTime::fromSecsSinceEpoch(newestTimestamp, Qt::UTC).toString(Qt::ISODate));
-            if (!m_olderReleasesAllowed) {
+            if (!d->olderReleasesAllowed) {
                 refuseRelease(older);
                 return;
             }
@@ -603,29 +649,32 @@ void FirmwareDownloader::takeReleaseDescription(const QByteArray &description, c
 
 void FirmwareDownloader::storeRelease(const FirmwareRelease &release)
 {
+    Q_D(FirmwareDownloader);
     setHardwareName(release.hardware());
-    m_majorVersion = release.majorVersion();
-    m_minorVersion = release.minorVersion();
-    m_patchVersion = release.patchVersion();
+    d->majorVersion = release.majorVersion();
+    d->minorVersion = release.minorVersion();
+    d->patchVersion = release.patchVersion();
     setVersionString(release.versionString());
     setUpdateFileName(release.updateFileName());
-    m_updateFileMd5sum = release.updateFileMd5sum();
-    m_updateFileSha256 = release.updateFileSha256();
+    d->updateFileMd5sum = release.updateFileMd5sum();
+    d->updateFileSha256 = release.updateFileSha256();
     setReleaseDateTime(release.releaseDateTime());
 
     qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: check for updates finished sucessfully.";
-    qCDebug(dcVexbusUsbBootloader()) << m_updateFileName << m_updateFileMd5sum << m_versionString
-                                     << m_releaseDateTime.toString(Qt::TextDate);
+    qCDebug(dcVexbusUsbBootloader()) << d->updateFileName << d->updateFileMd5sum << d->versionString
+                                     << d->releaseDateTime.toString(Qt::TextDate);
 }
 
 QString FirmwareDownloader::newestReleasePath() const
 {
-    return m_cacheDirectory + QLatin1Char('/') + QLatin1String(newestReleaseFileName);
+    Q_D(const FirmwareDownloader);
+    return d->cacheDirectory + QLatin1Char('/') + QLatin1String(newestReleaseFileName);
 }
 
 bool FirmwareDownloader::readNewestRelease(QVersionNumber *version, qint64 *timestamp) const
 {
-    if (!m_cacheUsable)
+    Q_D(const FirmwareDownloader);
+    if (!d->cacheUsable)
         return false;
     QFile file(newestReleasePath());
     if (!file.exists())
@@ -649,7 +698,8 @@ bool FirmwareDownloader::readNewestRelease(QVersionNumber *version, qint64 *time
 
 void FirmwareDownloader::keepNewestRelease(const FirmwareRelease &release)
 {
-    if (!m_cacheUsable)
+    Q_D(FirmwareDownloader);
+    if (!d->cacheUsable)
         return;
     const QString path = newestReleasePath();
     if (isSymbolicLink(path)) {
@@ -668,16 +718,17 @@ void FirmwareDownloader::keepNewestRelease(const FirmwareRelease &release)
 
 void FirmwareDownloader::downloadFirmware()
 {
+    Q_D(FirmwareDownloader);
     // setUpdateFileName() is public, so the name is checked again here.
-    if (!isPlainFileName(m_updateFileName)) {
+    if (!isPlainFileName(d->updateFileName)) {
         qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Cannot download firmware, the update file name is not a plain file name:"
-                                           << m_updateFileName;
-        emit errorOccurred(tr("Cannot download firmware: the update file name is not a plain file name: \"%1\"").arg(m_updateFileName));
+                                           << d->updateFileName;
+        emit errorOccurred(tr("Cannot download firmware: the update file name is not a plain file name: \"%1\"").arg(d->updateFileName));
         return;
     }
 
-    const QString cachedFilePath = m_cacheDirectory + QLatin1Char('/') + m_updateFileName;
-    if (m_cacheUsable && takeCachedFirmware(cachedFilePath))
+    const QString cachedFilePath = d->cacheDirectory + QLatin1Char('/') + d->updateFileName;
+    if (d->cacheUsable && takeCachedFirmware(cachedFilePath))
         return;
 
     startFirmwareDownload(cachedFilePath);
@@ -685,9 +736,10 @@ void FirmwareDownloader::downloadFirmware()
 
 bool FirmwareDownloader::takeCachedFirmware(const QString &cachedFilePath)
 {
+    Q_D(FirmwareDownloader);
     QFile file(cachedFilePath);
     if (!file.exists()) {
-        qCDebug(dcVexbusUsbBootloader()) << "No cached firmware file found in" << m_cacheDirectory;
+        qCDebug(dcVexbusUsbBootloader()) << "No cached firmware file found in" << d->cacheDirectory;
         return false;
     }
 
@@ -702,7 +754,7 @@ bool FirmwareDownloader::takeCachedFirmware(const QString &cachedFilePath)
     file.close();
     const QString checksum = md5Hex(data);
     qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Cached firmware file checksum:" << checksum;
-    if (!checksumMatches(checksum, m_updateFileMd5sum)) {
+    if (!checksumMatches(checksum, d->updateFileMd5sum)) {
         qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: The cached checksum does not match the online checksum. Deleting cached firmware file"
                                            << file.fileName();
         file.remove();
@@ -729,7 +781,8 @@ bool FirmwareDownloader::takeCachedFirmware(const QString &cachedFilePath)
 
 void FirmwareDownloader::startFirmwareDownload(const QString &cachedFilePath)
 {
-    const QString url = firmwareUrl(m_updateFileName);
+    Q_D(FirmwareDownloader);
+    const QString url = firmwareUrl(d->updateFileName);
     qCDebug(dcVexbusUsbBootloader()) << "Start downloading firmware" << url;
     QNetworkReply *reply = get(url, maximumDownloadSize);
     connect(reply, &QNetworkReply::finished, this, [this, reply, cachedFilePath]() {
@@ -739,6 +792,7 @@ void FirmwareDownloader::startFirmwareDownload(const QString &cachedFilePath)
 
 void FirmwareDownloader::onFirmwareReplyFinished(QNetworkReply *reply, const QString &cachedFilePath)
 {
+    Q_D(FirmwareDownloader);
     reply->deleteLater();
     if (refusedForSize(reply, tr("firmware file")))
         return;
@@ -757,10 +811,10 @@ void FirmwareDownloader::onFirmwareReplyFinished(QNetworkReply *reply, const QSt
     }
     const QString checksum = md5Hex(data);
     qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Download checksum:" << checksum;
-    if (!checksumMatches(checksum, m_updateFileMd5sum)) {
+    if (!checksumMatches(checksum, d->updateFileMd5sum)) {
         qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: The download checksum does not match the online checksum.";
         emit errorOccurred(tr("The downloaded firmware file does not match the MD5 sum of the release (%1 instead of %2).")
-                           .arg(checksum, m_updateFileMd5sum));
+                           .arg(checksum, d->updateFileMd5sum));
         return;
     }
 
@@ -769,7 +823,7 @@ void FirmwareDownloader::onFirmwareReplyFinished(QNetworkReply *reply, const QSt
     // or none, never part of an image. A cache that cannot be written only
     // costs the next run a download.
     QSaveFile file(cachedFilePath);
-    if (!m_cacheUsable) {
+    if (!d->cacheUsable) {
         qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: Not caching the firmware file, the cache directory is not used";
     } else if (isSymbolicLink(cachedFilePath)) {
         qCWarning(dcVexbusUsbBootloader()) << "FirmwareDownloader: Not caching the firmware file through the symbolic link"
@@ -795,22 +849,25 @@ void FirmwareDownloader::onFirmwareReplyFinished(QNetworkReply *reply, const QSt
 // A release without a SHA-256 is checked by its MD5 sum alone.
 bool FirmwareDownloader::sha256Matches(const QByteArray &data) const
 {
-    return m_updateFileSha256.isEmpty()
-            || checksumMatches(hashHex(data, QCryptographicHash::Sha256), m_updateFileSha256);
+    Q_D(const FirmwareDownloader);
+    return d->updateFileSha256.isEmpty()
+            || checksumMatches(hashHex(data, QCryptographicHash::Sha256), d->updateFileSha256);
 }
 
 FirmwareData FirmwareDownloader::parseFirmware(const QByteArray &data) const
 {
+    Q_D(const FirmwareDownloader);
     FirmwareData firmware(data);
-    firmware.setName(m_updateFileName);
-    firmware.setApplicationVersion(m_versionString);
+    firmware.setName(d->updateFileName);
+    firmware.setApplicationVersion(d->versionString);
     return firmware;
 }
 
 void FirmwareDownloader::takeFirmware(const FirmwareData &firmware)
 {
+    Q_D(FirmwareDownloader);
     setFirmware(firmware);
-    qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: firmware file available" << m_firmware;
+    qCDebug(dcVexbusUsbBootloader()) << "FirmwareDownloader: firmware file available" << d->firmware;
     emit firmwareDownloadFinished();
 }
 

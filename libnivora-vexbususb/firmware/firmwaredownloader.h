@@ -12,6 +12,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QScopedPointer>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -19,6 +20,7 @@ class QVersionNumber;
 
 namespace NivoraVexbusUsb {
 
+class FirmwareDownloaderPrivate;
 class FirmwareRelease;
 
 /**
@@ -86,6 +88,8 @@ public:
 
     /// A downloader for the built-in release server; creates the cache directory.
     explicit FirmwareDownloader(QObject *parent = nullptr);
+    /// Pending transfers are given up with the downloader.
+    ~FirmwareDownloader() override;
 
     /// The root URL of all requests, without a trailing slash.
     QString baseUrl() const;
@@ -100,23 +104,15 @@ public:
 
     /// The firmware file's name, from the last accepted release description.
     QString updateFileName() const;
-    /// Sets the file name; emits updateFileNameChanged() when it differs.
-    void setUpdateFileName(const QString &updateFileName);
 
     /// The release's version as "X.Y.Z", from the last accepted release description.
     QString versionString() const;
-    /// Sets the version text; emits versionStringChanged() when it differs.
-    void setVersionString(const QString &versionString);
 
     /// The hardware the release is for, from the last accepted release description.
     QString hardwareName() const;
-    /// Sets the hardware name; emits hardwareNameChanged() when it differs.
-    void setHardwareName(const QString &hardwareName);
 
     /// When the release was published; null before a release description was accepted.
     QDateTime releaseDateTime() const;
-    /// Sets the release time; emits releaseDateTimeChanged() when it differs.
-    void setReleaseDateTime(const QDateTime &releaseDateTime);
 
     /// The first of the release's three version numbers; 0 before a release.
     int majorVersion() const;
@@ -242,51 +238,40 @@ public Q_SLOTS:
     void downloadFirmware();
 
 private:
-    QString releaseUrl() const;
-    QString firmwareUrl(const QString &fileName) const;
-    void setupCacheDirectory();
-    QNetworkReply *get(const QString &url, qint64 sizeLimit);
-    QString replyFailure(QNetworkReply *reply) const;
-    void onReleaseReplyFinished(QNetworkReply *reply);
-    void onSignatureReplyFinished(QNetworkReply *reply, const QByteArray &description);
-    void takeReleaseDescription(const QByteArray &description, const ReleaseKey &key);
-    void refuseRelease(const QString &reason);
-    void dropRelease();
-    void setReleaseKey(const ReleaseKey &key);
-    bool sha256Matches(const QByteArray &data) const;
-    void storeRelease(const FirmwareRelease &release);
-    QString newestReleasePath() const;
-    bool readNewestRelease(QVersionNumber *version, qint64 *timestamp) const;
-    void keepNewestRelease(const FirmwareRelease &release);
-    bool refusedForSize(QNetworkReply *reply, const QString &what);
-    bool takeCachedFirmware(const QString &cachedFilePath);
-    void startFirmwareDownload(const QString &cachedFilePath);
-    void onFirmwareReplyFinished(QNetworkReply *reply, const QString &cachedFilePath);
-    FirmwareData parseFirmware(const QByteArray &data) const;
-    void takeFirmware(const FirmwareData &firmware);
+    // Set from the release description the downloader accepted.
+    /// Sets the file name; emits updateFileNameChanged() when it differs.
+    Q_DECL_HIDDEN void setUpdateFileName(const QString &updateFileName);
+    /// Sets the version text; emits versionStringChanged() when it differs.
+    Q_DECL_HIDDEN void setVersionString(const QString &versionString);
+    /// Sets the hardware name; emits hardwareNameChanged() when it differs.
+    Q_DECL_HIDDEN void setHardwareName(const QString &hardwareName);
+    /// Sets the release time; emits releaseDateTimeChanged() when it differs.
+    Q_DECL_HIDDEN void setReleaseDateTime(const QDateTime &releaseDateTime);
+    Q_DECL_HIDDEN QString releaseUrl() const;
+    Q_DECL_HIDDEN QString firmwareUrl(const QString &fileName) const;
+    Q_DECL_HIDDEN void setupCacheDirectory();
+    Q_DECL_HIDDEN QNetworkReply *get(const QString &url, qint64 sizeLimit);
+    Q_DECL_HIDDEN QString replyFailure(QNetworkReply *reply) const;
+    Q_DECL_HIDDEN void onReleaseReplyFinished(QNetworkReply *reply);
+    Q_DECL_HIDDEN void onSignatureReplyFinished(QNetworkReply *reply, const QByteArray &description);
+    Q_DECL_HIDDEN void takeReleaseDescription(const QByteArray &description, const ReleaseKey &key);
+    Q_DECL_HIDDEN void refuseRelease(const QString &reason);
+    Q_DECL_HIDDEN void dropRelease();
+    Q_DECL_HIDDEN void setReleaseKey(const ReleaseKey &key);
+    Q_DECL_HIDDEN bool sha256Matches(const QByteArray &data) const;
+    Q_DECL_HIDDEN void storeRelease(const FirmwareRelease &release);
+    Q_DECL_HIDDEN QString newestReleasePath() const;
+    Q_DECL_HIDDEN bool readNewestRelease(QVersionNumber *version, qint64 *timestamp) const;
+    Q_DECL_HIDDEN void keepNewestRelease(const FirmwareRelease &release);
+    Q_DECL_HIDDEN bool refusedForSize(QNetworkReply *reply, const QString &what);
+    Q_DECL_HIDDEN bool takeCachedFirmware(const QString &cachedFilePath);
+    Q_DECL_HIDDEN void startFirmwareDownload(const QString &cachedFilePath);
+    Q_DECL_HIDDEN void onFirmwareReplyFinished(QNetworkReply *reply, const QString &cachedFilePath);
+    Q_DECL_HIDDEN FirmwareData parseFirmware(const QByteArray &data) const;
+    Q_DECL_HIDDEN void takeFirmware(const FirmwareData &firmware);
 
-    QNetworkAccessManager *m_networkManager = nullptr;
-    QString m_baseUrl;
-    QString m_cacheDirectory;
-    bool m_cacheUsable = false;
-    bool m_updateInformationAvailable = false;
-    bool m_updateDataAvailable = false;
-    bool m_preReleaseEnabled = false;
-    QString m_versionString;
-    QString m_hardwareName;
-    QString m_updateFileName;
-    QString m_updateFileMd5sum;
-    QString m_updateFileSha256;
-    QList<ReleaseKey> m_trustedKeys;
-    bool m_releaseAuthenticated = false;
-    bool m_olderReleasesAllowed = false;
-    int m_transferTimeout = defaultTransferTimeout;
-    QString m_releaseKeyFingerprint;
-    QDateTime m_releaseDateTime;
-    int m_majorVersion = 0;
-    int m_minorVersion = 0;
-    int m_patchVersion = 0;
-    FirmwareData m_firmware;
+    Q_DECLARE_PRIVATE(FirmwareDownloader)
+    const QScopedPointer<FirmwareDownloaderPrivate> d_ptr;
 };
 
 } // namespace NivoraVexbusUsb

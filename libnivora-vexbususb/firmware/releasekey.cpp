@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "firmware/releasekey.h"
+#include "firmware/releasekey_p.h"
 
 #include <QCryptographicHash>
 
@@ -24,6 +25,11 @@ using Pkey = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
 
 } // namespace
 
+ReleaseKey::ReleaseKey() :
+    d(new ReleaseKeyPrivate)
+{
+}
+
 ReleaseKey ReleaseKey::fromPem(const QByteArray &pem)
 {
     std::unique_ptr<BIO, BioDeleter> bio(BIO_new_mem_buf(pem.constData(), pem.size()));
@@ -40,25 +46,25 @@ ReleaseKey ReleaseKey::fromPem(const QByteArray &pem)
         return ReleaseKey();
 
     ReleaseKey result;
-    result.m_publicKey = raw;
+    result.d->publicKey = raw;
     return result;
 }
 
 bool ReleaseKey::isNull() const
 {
-    return m_publicKey.isEmpty();
+    return d->publicKey.isEmpty();
 }
 
 QByteArray ReleaseKey::publicKey() const
 {
-    return m_publicKey;
+    return d->publicKey;
 }
 
 QString ReleaseKey::fingerprint() const
 {
     if (isNull())
         return QString();
-    return QString::fromLatin1(QCryptographicHash::hash(m_publicKey, QCryptographicHash::Sha256).toHex().left(16));
+    return QString::fromLatin1(QCryptographicHash::hash(d->publicKey, QCryptographicHash::Sha256).toHex().left(16));
 }
 
 bool ReleaseKey::verify(const QByteArray &message, const QByteArray &signature) const
@@ -67,8 +73,8 @@ bool ReleaseKey::verify(const QByteArray &message, const QByteArray &signature) 
         return false;
 
     const Pkey key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
-                                               reinterpret_cast<const unsigned char *>(m_publicKey.constData()),
-                                               size_t(m_publicKey.size())));
+                                               reinterpret_cast<const unsigned char *>(d->publicKey.constData()),
+                                               size_t(d->publicKey.size())));
     std::unique_ptr<EVP_MD_CTX, MdContextDeleter> context(EVP_MD_CTX_new());
     if (!key || !context)
         return false;
@@ -79,5 +85,22 @@ bool ReleaseKey::verify(const QByteArray &message, const QByteArray &signature) 
                             size_t(signature.size()), reinterpret_cast<const unsigned char *>(message.constData()),
                             size_t(message.size())) == 1;
 }
+
+ReleaseKey::ReleaseKey(const ReleaseKey &other) = default;
+ReleaseKey::ReleaseKey(ReleaseKey &&other) noexcept = default;
+ReleaseKey &ReleaseKey::operator=(const ReleaseKey &other) = default;
+ReleaseKey &ReleaseKey::operator=(ReleaseKey &&other) noexcept = default;
+ReleaseKey::~ReleaseKey() = default;
+
+bool ReleaseKey::operator==(const ReleaseKey &other) const
+{
+    return d->publicKey == other.d->publicKey;
+}
+
+bool ReleaseKey::operator!=(const ReleaseKey &other) const
+{
+    return !(*this == other);
+}
+
 
 } // namespace NivoraVexbusUsb

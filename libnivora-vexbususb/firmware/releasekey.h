@@ -8,9 +8,11 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QSharedDataPointer>
 
 namespace NivoraVexbusUsb {
 
+class ReleaseKeyPrivate;
 /**
  * @brief An Ed25519 public key of a release publisher, a copyable value.
  *
@@ -24,7 +26,17 @@ public:
     static constexpr int signatureSize = 64;
 
     /// A null key, which verifies nothing.
-    ReleaseKey() = default;
+    ReleaseKey();
+    /// Copies share the data until one of them changes.
+    ReleaseKey(const ReleaseKey &other);
+    /// Takes the data of @p other, which is left for assignment or destruction only.
+    ReleaseKey(ReleaseKey &&other) noexcept;
+    /// Shares the data of @p other.
+    ReleaseKey &operator=(const ReleaseKey &other);
+    /// Takes the data of @p other, which is left for assignment or destruction only.
+    ReleaseKey &operator=(ReleaseKey &&other) noexcept;
+    /// Releases this copy's share of the data.
+    ~ReleaseKey();
 
     /// The key of a PEM "PUBLIC KEY" block (SubjectPublicKeyInfo), as
     /// `openssl pkey -pubout` writes it. Anything that is not an Ed25519
@@ -44,12 +56,12 @@ public:
     bool verify(const QByteArray &message, const QByteArray &signature) const;
 
     /// True when both hold the same raw key.
-    bool operator==(const ReleaseKey &other) const { return m_publicKey == other.m_publicKey; }
+    bool operator==(const ReleaseKey &other) const;
     /// The negation of operator==().
-    bool operator!=(const ReleaseKey &other) const { return !(*this == other); }
+    bool operator!=(const ReleaseKey &other) const;
 
 private:
-    QByteArray m_publicKey;
+    QSharedDataPointer<ReleaseKeyPrivate> d;
 };
 
 } // namespace NivoraVexbusUsb

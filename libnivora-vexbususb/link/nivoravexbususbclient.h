@@ -9,14 +9,12 @@
 #include "link/nivoravexbususbreply.h"
 #include "link/nivoravexbususbutils.h"
 
-#include <QBasicTimer>
-#include <QElapsedTimer>
 #include <QObject>
-
-#include <array>
+#include <QScopedPointer>
 
 namespace NivoraVexbusUsb {
 
+class NivoraVexbusUsbClientPrivate;
 class NivoraVexbusUsbInterface;
 
 /**
@@ -55,31 +53,8 @@ public:
      * is sent and the reply finishes with ErrorNotAvailable on the next turn
      * of the event loop.
      */
-    NivoraVexbusUsbReply *sendRequest(NivoraVexbusUsbUtils::Command command, const QByteArray &payload = QByteArray(),
-                                      const void *hookContext = nullptr);
-    /**
-     * Returns the reply of a request that its owner will not send: it
-     * finishes with @p error and @p errorString on the next turn of the event
-     * loop, and its request takes no packet id.
-     */
-    NivoraVexbusUsbReply *refuseRequest(NivoraVexbusUsbUtils::Command command, const QByteArray &payload,
-                                        NivoraVexbusUsbReply::Error error, const QString &errorString,
-                                        const void *hookContext = nullptr);
+    NivoraVexbusUsbReply *sendRequest(NivoraVexbusUsbUtils::Command command, const QByteArray &payload = QByteArray());
 
-    /**
-     * A function told of a reply's outcome just before the reply emits
-     * finished(): @p receiver as given to setReplyFinishedHook(), @p context
-     * as given with the request.
-     */
-    using ReplyFinishedHook = void (*)(QObject *receiver, NivoraVexbusUsbReply *reply, const void *context);
-    /**
-     * Calls @p hook for every reply whose request was sent or refused with a
-     * hook context, before any receiver of the reply's finished() runs: the
-     * owner of the client learns every outcome first, at the cost of a call
-     * instead of a connection per request. A null @p hook removes it; the
-     * owner removes it before it goes.
-     */
-    void setReplyFinishedHook(QObject *receiver, ReplyFinishedHook hook);
     /// Ends every pending reply with ErrorAborted; the port's closing does so by itself.
     void abortRequests();
     /// The number of requests that wait for their response.
@@ -93,39 +68,9 @@ protected:
     /// Ends the replies whose time-out has passed.
     void timerEvent(QTimerEvent *event) override;
 
-private slots:
-    void onInterfacePacketReceived(const NivoraVexbusUsb::NivoraVexbusUsbPacket &packet);
-    void onInterfaceConnectedChanged(bool connected);
-
 private:
-    friend class NivoraVexbusUsbReply;
-
-    NivoraVexbusUsbReply *createReply(const NivoraVexbusUsbPacket &requestPacket);
-    void onReplyFinished(NivoraVexbusUsbReply *reply);
-    void forgetReply(NivoraVexbusUsbReply *reply);
-    void takeReply(NivoraVexbusUsbReply *reply);
-    void unlinkReply(NivoraVexbusUsbReply *reply);
-    void scheduleTimeout(qint64 deadlineNs);
-    void callReplyFinishedHook(NivoraVexbusUsbReply *reply);
-
-    NivoraVexbusUsbInterface *m_interface = nullptr;
-    int m_responseTimeout = NivoraVexbusUsbReply::defaultTimeout;
-    unsigned char m_nextPacketId = 0;
-    // The pending replies by packet id: a request costs no allocation and
-    // no guard object of its own. A reply leaves its entry when it finishes
-    // or is deleted.
-    std::array<NivoraVexbusUsbReply *, 256> m_replies = {};
-    int m_pendingCount = 0;
-    // Every reply not yet deleted, pending or finished: as children they
-    // would cost each request a ChildAdded and a ChildRemoved event.
-    NivoraVexbusUsbReply *m_firstReply = nullptr;
-    // One timer for the time-outs of all replies, set for the earliest;
-    // a request that ends before it needs no timer of its own.
-    QElapsedTimer m_clock;
-    QObject *m_hookReceiver = nullptr;
-    ReplyFinishedHook m_hook = nullptr;
-    QBasicTimer m_timeoutTimer;
-    qint64 m_timeoutTimerDeadlineNs = 0;
+    Q_DECLARE_PRIVATE(NivoraVexbusUsbClient)
+    const QScopedPointer<NivoraVexbusUsbClientPrivate> d_ptr;
 };
 
 } // namespace NivoraVexbusUsb

@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "link/nivoravexbususbinterface.h"
+#include "link/nivoravexbususbinterface_p.h"
 #include "link/nivoravexbususbframedecoder.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "devicewatcher/nivoravexbususbserialport.h"
@@ -35,128 +36,143 @@ QString baudRateName(QSerialPort::BaudRate baudrate)
 
 NivoraVexbusUsbInterface::NivoraVexbusUsbInterface(NivoraVexbusUsbDeviceWatcher *deviceWatcher, QObject *parent) :
     QObject(parent),
-    m_decoder(new NivoraVexbusUsbFrameDecoder)
+    d_ptr(new NivoraVexbusUsbInterfacePrivate)
 {
+    Q_D(NivoraVexbusUsbInterface);
     qRegisterMetaType<QSerialPort::SerialPortError>();
 
-    m_serialPort = new NivoraVexbusUsbSerialPort(this);
-    connect(m_serialPort, &QSerialPort::readyRead, this, &NivoraVexbusUsbInterface::onReadyRead);
-    connect(m_serialPort, &QSerialPort::errorOccurred, this, &NivoraVexbusUsbInterface::onError);
-    connect(m_serialPort, &QSerialPort::aboutToClose, this, [this]() {
-        if (m_trafficRecorder)
-            m_trafficRecorder->recordClose(NivoraVexbusUsbTrafficRecorder::PortLink);
+    d->serialPort = new NivoraVexbusUsbSerialPort(this);
+    connect(d->serialPort, &QSerialPort::readyRead, this, &NivoraVexbusUsbInterface::onReadyRead);
+    connect(d->serialPort, &QSerialPort::errorOccurred, this, &NivoraVexbusUsbInterface::onError);
+    connect(d->serialPort, &QSerialPort::aboutToClose, this, [d]() {
+        if (d->trafficRecorder)
+            d->trafficRecorder->recordClose(NivoraVexbusUsbTrafficRecorder::PortLink);
     });
 
     if (deviceWatcher) {
         qCDebug(dcVexbusUsbInterface()) << "Using external device watcher";
-        m_deviceWatcher = deviceWatcher;
+        d->deviceWatcher = deviceWatcher;
     } else {
         qCDebug(dcVexbusUsbInterface()) << "Creating own device watcher";
-        m_deviceWatcher = new NivoraVexbusUsbDeviceWatcher(this);
+        d->deviceWatcher = new NivoraVexbusUsbDeviceWatcher(this);
     }
 
-    connect(m_deviceWatcher, &NivoraVexbusUsbDeviceWatcher::deviceInfoAdded,
+    connect(d->deviceWatcher, &NivoraVexbusUsbDeviceWatcher::deviceInfoAdded,
             this, &NivoraVexbusUsbInterface::onDeviceInfoAdded);
-    connect(m_deviceWatcher, &NivoraVexbusUsbDeviceWatcher::deviceInfoRemoved,
+    connect(d->deviceWatcher, &NivoraVexbusUsbDeviceWatcher::deviceInfoRemoved,
             this, &NivoraVexbusUsbInterface::onDeviceInfoRemoved);
 }
 
 NivoraVexbusUsbInterface::~NivoraVexbusUsbInterface()
 {
-    m_serialPort->close();
-    if (m_deletedFlag) {
+    Q_D(NivoraVexbusUsbInterface);
+    d->serialPort->close();
+    if (d->deletedFlag) {
         // Deleted by a receiver of a frame being read: the port is still
         // inside its readyRead(), so it goes once that has returned.
-        *m_deletedFlag = true;
-        disconnect(m_serialPort, nullptr, this, nullptr);
-        m_serialPort->setParent(nullptr);
-        m_serialPort->deleteLater();
+        *d->deletedFlag = true;
+        disconnect(d->serialPort, nullptr, this, nullptr);
+        d->serialPort->setParent(nullptr);
+        d->serialPort->deleteLater();
     }
 }
 
 NivoraVexbusUsbInterface::WatchMode NivoraVexbusUsbInterface::watchMode() const
 {
-    return m_watchMode;
+    Q_D(const NivoraVexbusUsbInterface);
+    return d->watchMode;
 }
 
 void NivoraVexbusUsbInterface::setWatchMode(WatchMode watchMode)
 {
+    Q_D(NivoraVexbusUsbInterface);
     qCDebug(dcVexbusUsbInterface()) << "Set" << watchMode;
-    m_watchMode = watchMode;
+    d->watchMode = watchMode;
 }
 
 QString NivoraVexbusUsbInterface::portName() const
 {
-    return m_portName;
+    Q_D(const NivoraVexbusUsbInterface);
+    return d->portName;
 }
 
 void NivoraVexbusUsbInterface::setPortName(const QString &portName)
 {
-    if (m_portName == portName)
+    Q_D(NivoraVexbusUsbInterface);
+    if (d->portName == portName)
         return;
 
     qCDebug(dcVexbusUsbInterface()) << "Set port name" << portName;
-    m_portName = portName;
-    emit portNameChanged(m_portName);
+    d->portName = portName;
+    emit portNameChanged(d->portName);
 }
 
 QString NivoraVexbusUsbInterface::serialNumber() const
 {
-    return m_serialNumber;
+    Q_D(const NivoraVexbusUsbInterface);
+    return d->serialNumber;
 }
 
 void NivoraVexbusUsbInterface::setSerialNumber(const QString &serialNumber)
 {
+    Q_D(NivoraVexbusUsbInterface);
     qCDebug(dcVexbusUsbInterface()) << "Set serialnumber" << serialNumber;
-    m_serialNumber = serialNumber;
+    d->serialNumber = serialNumber;
 }
 
 QSerialPort::BaudRate NivoraVexbusUsbInterface::baudrate() const
 {
-    return m_baudrate;
+    Q_D(const NivoraVexbusUsbInterface);
+    return d->baudrate;
 }
 
 void NivoraVexbusUsbInterface::setBaudRate(QSerialPort::BaudRate baudrate)
 {
-    m_baudrate = baudrate;
+    Q_D(NivoraVexbusUsbInterface);
+    d->baudrate = baudrate;
 }
 
 bool NivoraVexbusUsbInterface::connected() const
 {
-    return m_connected;
+    Q_D(const NivoraVexbusUsbInterface);
+    return d->connected;
 }
 
 QSerialPort *NivoraVexbusUsbInterface::serialPort() const
 {
-    return m_serialPort;
+    Q_D(const NivoraVexbusUsbInterface);
+    return d->serialPort;
 }
 
 bool NivoraVexbusUsbInterface::enable()
 {
-    if (m_watchMode == WatchModeSerialNumber) {
-        qCDebug(dcVexbusUsbInterface()) << "Enable interface for serial number" << m_serialNumber;
+    Q_D(NivoraVexbusUsbInterface);
+    if (d->watchMode == WatchModeSerialNumber) {
+        qCDebug(dcVexbusUsbInterface()) << "Enable interface for serial number" << d->serialNumber;
     } else {
-        qCDebug(dcVexbusUsbInterface()) << "Enable interface for serial port" << m_portName;
+        qCDebug(dcVexbusUsbInterface()) << "Enable interface for serial port" << d->portName;
     }
 
-    m_enabled = true;
+    d->enabled = true;
     connectInternally();
     return true;
 }
 
 void NivoraVexbusUsbInterface::disable()
 {
-    qCDebug(dcVexbusUsbInterface()) << "Disable interface" << m_portName;
-    m_enabled = false;
-    m_serialPort->close();
+    Q_D(NivoraVexbusUsbInterface);
+    qCDebug(dcVexbusUsbInterface()) << "Disable interface" << d->portName;
+    d->enabled = false;
+    d->serialPort->close();
     setConnected(false);
 }
 
 void NivoraVexbusUsbInterface::reconnectInterface()
 {
+    Q_D(NivoraVexbusUsbInterface);
     qCDebug(dcVexbusUsbInterface()) << "Reconnecting interface";
     qCDebug(dcVexbusUsbInterface()) << "Closing port";
-    m_serialPort->close();
+    d->serialPort->close();
     resetBuffer();
     setConnected(false);
     connectInternally();
@@ -164,25 +180,27 @@ void NivoraVexbusUsbInterface::reconnectInterface()
 
 void NivoraVexbusUsbInterface::setConnected(bool connected)
 {
-    if (m_connected == connected)
+    Q_D(NivoraVexbusUsbInterface);
+    if (d->connected == connected)
         return;
 
     qCDebug(dcVexbusUsbInterface()) << "Connected ->" << connected;
-    m_connected = connected;
-    emit connectedChanged(m_connected);
+    d->connected = connected;
+    emit connectedChanged(d->connected);
 }
 
 QSerialPortInfo NivoraVexbusUsbInterface::searchSerialPortInfo() const
 {
+    Q_D(const NivoraVexbusUsbInterface);
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : ports) {
         qCDebug(dcVexbusUsbInterface()) << "Checking serial port" << info.systemLocation() << info.serialNumber();
-        if (m_watchMode == WatchModePort && info.systemLocation() == m_portName) {
-            qCDebug(dcVexbusUsbInterface()) << "Found serial port" << m_portName;
+        if (d->watchMode == WatchModePort && info.systemLocation() == d->portName) {
+            qCDebug(dcVexbusUsbInterface()) << "Found serial port" << d->portName;
             return info;
         }
-        if (m_watchMode == WatchModeSerialNumber && info.serialNumber().startsWith(m_serialNumber, Qt::CaseSensitive)) {
-            qCDebug(dcVexbusUsbInterface()) << "Found serial port with serial number" << m_serialNumber;
+        if (d->watchMode == WatchModeSerialNumber && info.serialNumber().startsWith(d->serialNumber, Qt::CaseSensitive)) {
+            qCDebug(dcVexbusUsbInterface()) << "Found serial port with serial number" << d->serialNumber;
             return info;
         }
     }
@@ -191,49 +209,50 @@ QSerialPortInfo NivoraVexbusUsbInterface::searchSerialPortInfo() const
 
 bool NivoraVexbusUsbInterface::connectInternally()
 {
+    Q_D(NivoraVexbusUsbInterface);
     qCDebug(dcVexbusUsbInterface()) << "Connecting to nivora Vexbus USB adapter";
-    if (m_serialPort->isOpen()) {
+    if (d->serialPort->isOpen()) {
         qCDebug(dcVexbusUsbInterface()) << "Port is already open. Closing it first...";
-        m_serialPort->close();
+        d->serialPort->close();
         setConnected(false);
     }
 
     NivoraVexbusUsbPortLocation location(searchSerialPortInfo());
-    if (location.isNull() && m_watchMode == WatchModePort) {
+    if (location.isNull() && d->watchMode == WatchModePort) {
         // Pseudo-terminals, such as those of serial-over-network bridges, are
         // not enumerated as serial ports but open like one.
-        location = NivoraVexbusUsbPortLocation::terminalDevice(m_portName);
+        location = NivoraVexbusUsbPortLocation::terminalDevice(d->portName);
         if (!location.isNull())
-            qCDebug(dcVexbusUsbInterface()) << "Using terminal device" << m_portName << "which is not listed as a serial port";
+            qCDebug(dcVexbusUsbInterface()) << "Using terminal device" << d->portName << "which is not listed as a serial port";
     }
 
     if (location.isNull()) {
-        if (m_watchMode == WatchModeSerialNumber) {
-            qCWarning(dcVexbusUsbInterface()) << "Could not find any serial port with serial number" << m_serialNumber;
+        if (d->watchMode == WatchModeSerialNumber) {
+            qCWarning(dcVexbusUsbInterface()) << "Could not find any serial port with serial number" << d->serialNumber;
         } else {
-            qCWarning(dcVexbusUsbInterface()) << "Could not find any serial port on" << m_portName;
+            qCWarning(dcVexbusUsbInterface()) << "Could not find any serial port on" << d->portName;
         }
         return false;
     }
 
     qCDebug(dcVexbusUsbInterface()) << "Found serial port info:" << location.portName();
-    location.applyTo(m_serialPort, m_baudrate);
+    location.applyTo(d->serialPort, d->baudrate);
 
-    qCDebug(dcVexbusUsbInterface()) << "Opening serial port" << m_serialPort->isOpen();
+    qCDebug(dcVexbusUsbInterface()) << "Opening serial port" << d->serialPort->isOpen();
     // OpenError means the device is open already, which counts as connected.
-    if (m_serialPort->open(QIODevice::ReadWrite)) {
+    if (d->serialPort->open(QIODevice::ReadWrite)) {
         // The device found, also by its serial number, is the one whose
         // removal ends the connection.
-        m_devicePath = location.systemLocation();
-        if (m_trafficRecorder)
-            m_trafficRecorder->recordOpen(NivoraVexbusUsbTrafficRecorder::PortLink, location.systemLocation());
-    } else if (m_serialPort->error() != QSerialPort::OpenError) {
-        qCWarning(dcVexbusUsbInterface()) << "Could not open serial port" << m_portName << baudRateName(m_baudrate)
-                                          << m_serialPort->errorString();
+        d->devicePath = location.systemLocation();
+        if (d->trafficRecorder)
+            d->trafficRecorder->recordOpen(NivoraVexbusUsbTrafficRecorder::PortLink, location.systemLocation());
+    } else if (d->serialPort->error() != QSerialPort::OpenError) {
+        qCWarning(dcVexbusUsbInterface()) << "Could not open serial port" << d->portName << baudRateName(d->baudrate)
+                                          << d->serialPort->errorString();
         return false;
     }
 
-    qCDebug(dcVexbusUsbInterface()) << "Serial port" << m_portName << baudRateName(m_baudrate) << "connected successfully";
+    qCDebug(dcVexbusUsbInterface()) << "Serial port" << d->portName << baudRateName(d->baudrate) << "connected successfully";
     resetBuffer();
     setConnected(true);
     return true;
@@ -241,30 +260,31 @@ bool NivoraVexbusUsbInterface::connectInternally()
 
 void NivoraVexbusUsbInterface::onDeviceInfoAdded(const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo)
 {
-    switch (m_watchMode) {
+    Q_D(NivoraVexbusUsbInterface);
+    switch (d->watchMode) {
     case WatchModeSerialNumber:
-        if (!deviceInfo.serialNumber.startsWith(m_serialNumber, Qt::CaseSensitive)) {
-            qCWarning(dcVexbusUsbInterface()) << "Device showed up but we are watching for" << m_serialNumber;
+        if (!deviceInfo.serialNumber.startsWith(d->serialNumber, Qt::CaseSensitive)) {
+            qCWarning(dcVexbusUsbInterface()) << "Device showed up but we are watching for" << d->serialNumber;
             return;
         }
-        qCDebug(dcVexbusUsbInterface()) << "Vexbus USB adapter with serial number" << m_serialNumber << "showed up on"
+        qCDebug(dcVexbusUsbInterface()) << "Vexbus USB adapter with serial number" << d->serialNumber << "showed up on"
                                         << deviceInfo.devicePath;
         setPortName(deviceInfo.devicePath);
-        if (!m_enabled) {
-            qCWarning(dcVexbusUsbInterface()) << "Not connecting to" << m_portName << m_serialNumber
+        if (!d->enabled) {
+            qCWarning(dcVexbusUsbInterface()) << "Not connecting to" << d->portName << d->serialNumber
                                               << "because the interface is disabled";
             return;
         }
         connectInternally();
         break;
     case WatchModePort:
-        if (deviceInfo.devicePath != m_portName) {
-            qCWarning(dcVexbusUsbInterface()) << "Device showed up but we are waiting for" << m_portName;
+        if (deviceInfo.devicePath != d->portName) {
+            qCWarning(dcVexbusUsbInterface()) << "Device showed up but we are waiting for" << d->portName;
             return;
         }
-        qCDebug(dcVexbusUsbInterface()) << "Serial port" << m_portName << "showed up.";
-        if (!m_enabled) {
-            qCWarning(dcVexbusUsbInterface()) << "Not connecting to" << m_portName << "because the interface is disabled";
+        qCDebug(dcVexbusUsbInterface()) << "Serial port" << d->portName << "showed up.";
+        if (!d->enabled) {
+            qCWarning(dcVexbusUsbInterface()) << "Not connecting to" << d->portName << "because the interface is disabled";
             return;
         }
         connectInternally();
@@ -279,12 +299,13 @@ void NivoraVexbusUsbInterface::onDeviceInfoRemoved(const NivoraVexbusUsbDeviceWa
 
 void NivoraVexbusUsbInterface::onDeviceAdded(const QString &devicePath)
 {
-    if (devicePath != m_portName)
+    Q_D(NivoraVexbusUsbInterface);
+    if (devicePath != d->portName)
         return;
 
-    qCDebug(dcVexbusUsbInterface()) << "Serial port device" << m_portName << "added.";
-    if (!m_enabled) {
-        qCWarning(dcVexbusUsbInterface()) << "Not connecting to" << m_portName << "because the interface is disabled";
+    qCDebug(dcVexbusUsbInterface()) << "Serial port device" << d->portName << "added.";
+    if (!d->enabled) {
+        qCWarning(dcVexbusUsbInterface()) << "Not connecting to" << d->portName << "because the interface is disabled";
         return;
     }
     connectInternally();
@@ -292,34 +313,38 @@ void NivoraVexbusUsbInterface::onDeviceAdded(const QString &devicePath)
 
 void NivoraVexbusUsbInterface::onDeviceRemoved(const QString &devicePath)
 {
-    if (devicePath != m_portName && (!m_serialPort->isOpen() || devicePath != m_devicePath))
+    Q_D(NivoraVexbusUsbInterface);
+    if (devicePath != d->portName && (!d->serialPort->isOpen() || devicePath != d->devicePath))
         return;
 
     qCWarning(dcVexbusUsbInterface()) << "Serial port device" << devicePath << "removed.";
-    m_serialPort->close();
+    d->serialPort->close();
     setConnected(false);
 }
 
 void NivoraVexbusUsbInterface::onError(QSerialPort::SerialPortError error)
 {
-    if (error == QSerialPort::NoError || error == QSerialPort::OpenError || !m_serialPort->isOpen())
+    Q_D(NivoraVexbusUsbInterface);
+    if (error == QSerialPort::NoError || error == QSerialPort::OpenError || !d->serialPort->isOpen())
         return;
 
-    qCWarning(dcVexbusUsbInterface()) << "Serial port error occurred:" << error << m_serialPort->errorString()
-                                      << "(Is open:" << m_serialPort->isOpen() << ")";
-    m_serialPort->close();
+    qCWarning(dcVexbusUsbInterface()) << "Serial port error occurred:" << error << d->serialPort->errorString()
+                                      << "(Is open:" << d->serialPort->isOpen() << ")";
+    d->serialPort->close();
     setConnected(false);
 }
 
 void NivoraVexbusUsbInterface::setTrafficRecorder(NivoraVexbusUsbTrafficRecorder *recorder)
 {
-    m_trafficRecorder = recorder;
+    Q_D(NivoraVexbusUsbInterface);
+    d->trafficRecorder = recorder;
 }
 
 // Sending
 
 void NivoraVexbusUsbInterface::sendPacket(const NivoraVexbusUsbPacket &packet)
 {
+    Q_D(NivoraVexbusUsbInterface);
     if (dcVexbusUsbInterface().isDebugEnabled())
         qCDebug(dcVexbusUsbInterface()) << "Sending" << packet;
     if (dcVexbusUsbInterfaceTraffic().isDebugEnabled())
@@ -329,8 +354,8 @@ void NivoraVexbusUsbInterface::sendPacket(const NivoraVexbusUsbPacket &packet)
     // One write for the frame: a write per byte costs the port a buffer
     // append and a notifier round each, for every byte of every request.
     // Reserved, the buffer keeps its memory from one frame to the next.
-    m_sendBuffer.resize(0);
-    m_sendBuffer.reserve(2 * data.size() + 4);
+    d->sendBuffer.resize(0);
+    d->sendBuffer.reserve(2 * data.size() + 4);
     if (dcVexbusUsbInterfaceTraffic().isDebugEnabled()) {
         // Byte by byte, each one logged.
         streamByte(ProtocolByteEnd, true);
@@ -340,8 +365,8 @@ void NivoraVexbusUsbInterface::sendPacket(const NivoraVexbusUsbPacket &packet)
         streamByte(ProtocolByteEnd, true);
     } else {
         // The same frame in one pass, the checksum taken on the way.
-        m_sendBuffer.resize(2 * data.size() + 4);
-        char *const begin = m_sendBuffer.data();
+        d->sendBuffer.resize(2 * data.size() + 4);
+        char *const begin = d->sendBuffer.data();
         char *out = begin;
         const auto put = [&out](unsigned char byte) {
             if (byte == ProtocolByteEnd) {
@@ -362,11 +387,11 @@ void NivoraVexbusUsbInterface::sendPacket(const NivoraVexbusUsbPacket &packet)
         }
         put(crc);
         *out++ = static_cast<char>(ProtocolByteEnd);
-        m_sendBuffer.resize(int(out - begin));
+        d->sendBuffer.resize(int(out - begin));
     }
-    if (m_trafficRecorder && m_trafficRecorder->isRecording())
-        m_trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortLink, NivoraVexbusUsbTrafficRecorder::DirectionOut, m_sendBuffer);
-    m_serialPort->write(m_sendBuffer);
+    if (d->trafficRecorder && d->trafficRecorder->isRecording())
+        d->trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortLink, NivoraVexbusUsbTrafficRecorder::DirectionOut, d->sendBuffer);
+    d->serialPort->write(d->sendBuffer);
 }
 
 unsigned char NivoraVexbusUsbInterface::calculateCrc(const QByteArray &data)
@@ -376,9 +401,10 @@ unsigned char NivoraVexbusUsbInterface::calculateCrc(const QByteArray &data)
 
 void NivoraVexbusUsbInterface::writeByte(unsigned char byte)
 {
+    Q_D(NivoraVexbusUsbInterface);
     if (dcVexbusUsbInterfaceTraffic().isDebugEnabled())
         qCDebug(dcVexbusUsbInterfaceTraffic()) << "-->" << byteText(byte);
-    m_sendBuffer.append(static_cast<char>(byte));
+    d->sendBuffer.append(static_cast<char>(byte));
 }
 
 void NivoraVexbusUsbInterface::streamByte(unsigned char byte, bool special)
@@ -407,51 +433,53 @@ void NivoraVexbusUsbInterface::streamByte(unsigned char byte, bool special)
 
 void NivoraVexbusUsbInterface::onReadyRead()
 {
+    Q_D(NivoraVexbusUsbInterface);
     // The bytes go into the interface's own buffer, which keeps its memory
     // from one read to the next (readAll() allocates for every read). It is
     // taken out while its bytes are processed: a receiver that turns the
     // event loop may bring a nested read, which then reads into a buffer of
     // its own.
     QByteArray data;
-    data.swap(m_readBuffer);
-    const qint64 available = m_serialPort->bytesAvailable();
+    data.swap(d->readBuffer);
+    const qint64 available = d->serialPort->bytesAvailable();
     if (data.size() < available)
         data.resize(int(qMin<qint64>(available, std::numeric_limits<int>::max())));
-    const qint64 count = available > 0 ? m_serialPort->read(data.data(), data.size()) : 0;
-    if (count > 0 && m_trafficRecorder && m_trafficRecorder->isRecording())
-        m_trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortLink, NivoraVexbusUsbTrafficRecorder::DirectionIn,
+    const qint64 count = available > 0 ? d->serialPort->read(data.data(), data.size()) : 0;
+    if (count > 0 && d->trafficRecorder && d->trafficRecorder->isRecording())
+        d->trafficRecorder->recordBytes(NivoraVexbusUsbTrafficRecorder::PortLink, NivoraVexbusUsbTrafficRecorder::DirectionIn,
                                        QByteArray(data.constData(), int(count)));
     // Receivers run synchronously and may send or reconnect from inside
     // processData(); the decoder takes the next byte only afterwards.
     // A receiver may also delete the interface; nothing of it is touched
     // after that. A nested read keeps the flag of the outer one in mind.
     bool deleted = false;
-    bool *const outerFlag = m_deletedFlag;
-    m_deletedFlag = &deleted;
+    bool *const outerFlag = d->deletedFlag;
+    d->deletedFlag = &deleted;
     const char *bytes = data.constData();
     int remaining = int(qMax<qint64>(count, 0));
     while (remaining > 0) {
         bool frameClosed = false;
-        const int taken = m_decoder->processBytes(bytes, remaining, &frameClosed);
+        const int taken = d->decoder->processBytes(bytes, remaining, &frameClosed);
         bytes += taken;
         remaining -= taken;
-        if (frameClosed && !processData(m_decoder->frame())) {
+        if (frameClosed && !processData(d->decoder->frame())) {
             if (outerFlag)
                 *outerFlag = true;
             return;
         }
     }
-    m_deletedFlag = outerFlag;
-    m_readBuffer.swap(data);
+    d->deletedFlag = outerFlag;
+    d->readBuffer.swap(data);
 }
 
 // False when a receiver deleted the interface.
 bool NivoraVexbusUsbInterface::processData(const QByteArray &data)
 {
+    Q_D(NivoraVexbusUsbInterface);
     if (dcVexbusUsbInterfaceTraffic().isDebugEnabled())
         qCDebug(dcVexbusUsbInterfaceTraffic()) << "Processing data" << data.toHex();
 
-    bool *const deleted = m_deletedFlag;
+    bool *const deleted = d->deletedFlag;
     emit dataReceived(data);
     if (*deleted)
         return false;
@@ -474,7 +502,8 @@ bool NivoraVexbusUsbInterface::processData(const QByteArray &data)
 
 void NivoraVexbusUsbInterface::resetBuffer()
 {
-    m_decoder->reset();
+    Q_D(NivoraVexbusUsbInterface);
+    d->decoder->reset();
 }
 
 } // namespace NivoraVexbusUsb

@@ -9,15 +9,13 @@
 #include "link/nivoravexbususbpacket.h"
 
 #include <QObject>
-#include <QPointer>
 #include <QSerialPort>
 #include <QSerialPortInfo>
-
-#include <memory>
+#include <QScopedPointer>
 
 namespace NivoraVexbusUsb {
 
-class NivoraVexbusUsbFrameDecoder;
+class NivoraVexbusUsbInterfacePrivate;
 class NivoraVexbusUsbTrafficRecorder;
 
 /**
@@ -117,43 +115,26 @@ signals:
     void dataReceived(const QByteArray &data);
 
 private slots:
-    bool connectInternally();
-    void onReadyRead();
-    void onError(QSerialPort::SerialPortError error);
-    void onDeviceAdded(const QString &devicePath);
-    void onDeviceRemoved(const QString &devicePath);
+    Q_DECL_HIDDEN bool connectInternally();
+    Q_DECL_HIDDEN void onReadyRead();
+    Q_DECL_HIDDEN void onError(QSerialPort::SerialPortError error);
+    Q_DECL_HIDDEN void onDeviceAdded(const QString &devicePath);
+    Q_DECL_HIDDEN void onDeviceRemoved(const QString &devicePath);
 
 private:
-    void setConnected(bool connected);
-    QSerialPortInfo searchSerialPortInfo() const;
-    void onDeviceInfoAdded(const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo);
-    void onDeviceInfoRemoved(const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo);
+    Q_DECL_HIDDEN void setConnected(bool connected);
+    Q_DECL_HIDDEN QSerialPortInfo searchSerialPortInfo() const;
+    Q_DECL_HIDDEN void onDeviceInfoAdded(const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo);
+    Q_DECL_HIDDEN void onDeviceInfoRemoved(const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo);
 
-    unsigned char calculateCrc(const QByteArray &data);
-    void writeByte(unsigned char byte);
-    void streamByte(unsigned char byte, bool special = false);
-    bool processData(const QByteArray &data);
-    void resetBuffer();
+    Q_DECL_HIDDEN unsigned char calculateCrc(const QByteArray &data);
+    Q_DECL_HIDDEN void writeByte(unsigned char byte);
+    Q_DECL_HIDDEN void streamByte(unsigned char byte, bool special = false);
+    Q_DECL_HIDDEN bool processData(const QByteArray &data);
+    Q_DECL_HIDDEN void resetBuffer();
 
-    WatchMode m_watchMode = WatchModePort;
-    NivoraVexbusUsbDeviceWatcher *m_deviceWatcher = nullptr;
-    QSerialPort *m_serialPort = nullptr;
-    QPointer<NivoraVexbusUsbTrafficRecorder> m_trafficRecorder;
-    bool m_connected = false;
-    bool m_enabled = false;
-    QString m_portName;
-    QString m_serialNumber;
-    // The device path of the open port, however it was found.
-    QString m_devicePath;
-    QSerialPort::BaudRate m_baudrate = QSerialPort::Baud115200;
-    std::unique_ptr<NivoraVexbusUsbFrameDecoder> m_decoder;
-    // The frame being encoded by sendPacket(), written to the port in one piece.
-    QByteArray m_sendBuffer;
-    // The bytes of the last read, kept for its memory.
-    QByteArray m_readBuffer;
-    // Set while onReadyRead() hands frames to receivers, so that it learns
-    // of the interface's deletion by one of them.
-    bool *m_deletedFlag = nullptr;
+    Q_DECLARE_PRIVATE(NivoraVexbusUsbInterface)
+    const QScopedPointer<NivoraVexbusUsbInterfacePrivate> d_ptr;
 };
 
 } // namespace NivoraVexbusUsb

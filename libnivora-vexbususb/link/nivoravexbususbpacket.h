@@ -19,6 +19,12 @@ namespace NivoraVexbusUsb {
  * A request is built from its fields for sending; a response or a
  * notification is parsed from the bytes of a received frame (without the
  * frame's SLIP delimiters and its checksum byte).
+ *
+ * Unlike the library's other values the packet keeps its fields in the
+ * object, read by inline getters: its layout is the protocol's (a type,
+ * command, packet id and error byte, and the packet's bytes) and cannot
+ * grow without a new protocol, and every frame on the wire makes one, so
+ * it spares the allocation a shared private part would cost.
  */
 class NIVORAVEXBUSUSB_EXPORT NivoraVexbusUsbPacket
 {

@@ -2,7 +2,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "link/nivoravexbususbreply.h"
-#include "link/nivoravexbususbclient.h"
+#include "link/nivoravexbususbreply_p.h"
+#include "link/nivoravexbususbclient_p.h"
 
 #include <QMetaEnum>
 #include <QTimerEvent>
@@ -46,167 +47,191 @@ QString controllerErrorAdvice(NivoraVexbusUsbUtils::Error error)
 
 } // namespace
 
+NivoraVexbusUsbReplyPrivate::NivoraVexbusUsbReplyPrivate(NivoraVexbusUsbReply *q, const NivoraVexbusUsbPacket &requestPacket) :
+    q_ptr(q),
+    requestPacket(requestPacket)
+{
+}
+
 NivoraVexbusUsbReply::NivoraVexbusUsbReply(const NivoraVexbusUsbPacket &requestPacket, QObject *parent) :
     QObject(parent),
-    m_requestPacket(requestPacket)
+    d_ptr(new NivoraVexbusUsbReplyPrivate(this, requestPacket))
 {
 }
 
 NivoraVexbusUsbReply::~NivoraVexbusUsbReply()
 {
-    if (m_deletedFlag)
-        *m_deletedFlag = true;
+    Q_D(NivoraVexbusUsbReply);
+    if (d->deletedFlag)
+        *d->deletedFlag = true;
     // A reply deleted while it waits leaves no dangling entry in its client's table.
-    if (m_client) {
-        if (!m_finished)
-            m_client->forgetReply(this);
-        m_client->unlinkReply(this);
+    if (d->client) {
+        NivoraVexbusUsbClientPrivate *client = NivoraVexbusUsbClientPrivate::get(d->client);
+        if (!d->finished)
+            client->takeReply(this);
+        client->unlinkReply(this);
     }
 }
 
 NivoraVexbusUsbPacket NivoraVexbusUsbReply::requestPacket() const
 {
-    return m_requestPacket;
+    Q_D(const NivoraVexbusUsbReply);
+    return d->requestPacket;
 }
 
 NivoraVexbusUsbPacket NivoraVexbusUsbReply::responsePacket() const
 {
-    return m_responsePacket;
+    Q_D(const NivoraVexbusUsbReply);
+    return d->responsePacket;
 }
 
 unsigned char NivoraVexbusUsbReply::packetId() const
 {
-    return m_requestPacket.packetId();
+    Q_D(const NivoraVexbusUsbReply);
+    return d->requestPacket.packetId();
 }
 
 bool NivoraVexbusUsbReply::isFinished() const
 {
-    return m_finished;
+    Q_D(const NivoraVexbusUsbReply);
+    return d->finished;
 }
 
 NivoraVexbusUsbReply::Error NivoraVexbusUsbReply::error() const
 {
-    return m_error;
+    Q_D(const NivoraVexbusUsbReply);
+    return d->error;
 }
 
 QString NivoraVexbusUsbReply::errorString() const
 {
-    return m_errorString;
+    Q_D(const NivoraVexbusUsbReply);
+    return d->errorString;
 }
 
 NivoraVexbusUsbUtils::Error NivoraVexbusUsbReply::controllerError() const
 {
-    return m_responsePacket.isValid() ? m_responsePacket.error() : NivoraVexbusUsbUtils::ErrorNoError;
+    Q_D(const NivoraVexbusUsbReply);
+    return d->responsePacket.isValid() ? d->responsePacket.error() : NivoraVexbusUsbUtils::ErrorNoError;
 }
 
 QByteArray NivoraVexbusUsbReply::payload() const
 {
-    return m_responsePacket.payload();
+    Q_D(const NivoraVexbusUsbReply);
+    return d->responsePacket.payload();
 }
 
-void NivoraVexbusUsbReply::startWait(int timeout)
+void NivoraVexbusUsbReplyPrivate::startWait(int timeout)
 {
-    if (m_finished)
+    Q_Q(NivoraVexbusUsbReply);
+    if (finished)
         return;
 
-    m_timeout = timeout;
+    this->timeout = timeout;
     // A coarse timer may fire up to 5 % early, and a controller that answers
     // within its time-out must not be taken for a silent one.
-    m_timer.start(m_timeout, Qt::PreciseTimer, this);
+    timer.start(timeout, Qt::PreciseTimer, q);
 }
 
 void NivoraVexbusUsbReply::timerEvent(QTimerEvent *event)
 {
-    if (event->timerId() != m_timer.timerId()) {
+    Q_D(NivoraVexbusUsbReply);
+    if (event->timerId() != d->timer.timerId()) {
         QObject::timerEvent(event);
         return;
     }
-    m_timer.stop();
-    onTimeout();
+    d->timer.stop();
+    d->onTimeout();
 }
 
 void NivoraVexbusUsbReply::abort()
 {
-    finish(ErrorAborted, QStringLiteral("The request %1 was given up before the controller answered: the port to the "
-                                        "adapter closed or the adapter started over. Send the command again once the "
-                                        "adapter is available.").arg(commandName(m_requestPacket.command())));
+    Q_D(NivoraVexbusUsbReply);
+    d->finish(ErrorAborted, QStringLiteral("The request %1 was given up before the controller answered: the port to the "
+                                           "adapter closed or the adapter started over. Send the command again once the "
+                                           "adapter is available.").arg(commandName(d->requestPacket.command())));
 }
 
-void NivoraVexbusUsbReply::setFinished(const NivoraVexbusUsbPacket &responsePacket)
+void NivoraVexbusUsbReplyPrivate::setFinished(const NivoraVexbusUsbPacket &responsePacket)
 {
-    if (m_finished)
+    if (finished)
         return;
 
-    m_responsePacket = responsePacket;
+    this->responsePacket = responsePacket;
     setFinished();
 }
 
-void NivoraVexbusUsbReply::setFinished()
+void NivoraVexbusUsbReplyPrivate::setFinished()
 {
     // Finishing without a response is no success: nothing tells that the
     // controller carried the request out.
-    if (!m_responsePacket.isValid()) {
-        finish(ErrorAborted, QStringLiteral("The request %1 ended without a valid response of the controller. Send the "
-                                            "command again.").arg(commandName(m_requestPacket.command())));
+    if (!responsePacket.isValid()) {
+        finish(NivoraVexbusUsbReply::ErrorAborted,
+               QStringLiteral("The request %1 ended without a valid response of the controller. Send the "
+                              "command again.").arg(commandName(requestPacket.command())));
         return;
     }
 
     // The sentences are built for failures only: a success, the common
     // case of every request, needs none.
-    const NivoraVexbusUsbUtils::Error code = m_responsePacket.error();
+    const NivoraVexbusUsbUtils::Error code = responsePacket.error();
     if (code == NivoraVexbusUsbUtils::ErrorNoError) {
-        finish(ErrorNoError);
+        finish(NivoraVexbusUsbReply::ErrorNoError);
         return;
     }
 
     const char *name = QMetaEnum::fromType<NivoraVexbusUsbUtils::Error>().valueToKey(code);
-    finish(ErrorInterfaceError, QStringLiteral("The controller refused the request %1 with error code %2 (%3): %4.")
-           .arg(commandName(m_requestPacket.command())).arg(int(code))
+    finish(NivoraVexbusUsbReply::ErrorInterfaceError,
+           QStringLiteral("The controller refused the request %1 with error code %2 (%3): %4.")
+           .arg(commandName(requestPacket.command())).arg(int(code))
            .arg(QString::fromLatin1(name ? name : "unknown"), controllerErrorAdvice(code)));
 }
 
-void NivoraVexbusUsbReply::setError(Error error, const QString &errorString)
+void NivoraVexbusUsbReplyPrivate::setError(NivoraVexbusUsbReply::Error error, const QString &errorString)
 {
     finish(error, errorString);
 }
 
-void NivoraVexbusUsbReply::onTimeout()
+void NivoraVexbusUsbReplyPrivate::onTimeout()
 {
-    finish(ErrorTimeout, QStringLiteral("The controller did not answer the request %1 within %2 ms. Check that the adapter "
-                                        "is plugged in and its controller runs.")
-           .arg(commandName(m_requestPacket.command())).arg(m_timeout));
+    finish(NivoraVexbusUsbReply::ErrorTimeout,
+           QStringLiteral("The controller did not answer the request %1 within %2 ms. Check that the adapter "
+                          "is plugged in and its controller runs.")
+           .arg(commandName(requestPacket.command())).arg(timeout));
 }
 
-void NivoraVexbusUsbReply::finish(Error error, const QString &errorString)
+void NivoraVexbusUsbReplyPrivate::finish(NivoraVexbusUsbReply::Error error, const QString &errorString)
 {
+    Q_Q(NivoraVexbusUsbReply);
     // One outcome per request: a late time-out or response after the reply
     // ended changes nothing.
-    if (m_finished)
+    if (finished)
         return;
 
-    if (m_timer.isActive())
-        m_timer.stop();
-    m_error = error;
-    m_errorString = errorString;
-    m_finished = true;
+    if (timer.isActive())
+        timer.stop();
+    this->error = error;
+    this->errorString = errorString;
+    finished = true;
     // The client's table, the deletion and the client's owner are the
     // first to know, as the first receivers of finished() would be; direct
     // calls cost a request three connections less.
-    if (m_client)
-        m_client->onReplyFinished(this);
-    if (m_deleteWhenFinished)
-        deleteLater();
-    if (m_client) {
+    NivoraVexbusUsbClientPrivate *client = this->client ? NivoraVexbusUsbClientPrivate::get(this->client) : nullptr;
+    if (client)
+        client->takeReply(q);
+    if (deleteWhenFinished)
+        q->deleteLater();
+    if (client) {
         // The hook's receivers may delete the adapter, and with it the
         // client and this reply, which then has no one left to tell.
         bool deleted = false;
-        m_deletedFlag = &deleted;
-        m_client->callReplyFinishedHook(this);
+        deletedFlag = &deleted;
+        client->callReplyFinishedHook(q);
         if (deleted)
             return;
-        m_deletedFlag = nullptr;
+        deletedFlag = nullptr;
     }
-    emit finished();
+    emit q->finished();
 }
 
 } // namespace NivoraVexbusUsb

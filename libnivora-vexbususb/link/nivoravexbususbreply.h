@@ -8,15 +8,13 @@
 #include "link/nivoravexbususbpacket.h"
 #include "link/nivoravexbususbutils.h"
 
-#include <QBasicTimer>
 #include <QObject>
-#include <QPointer>
+#include <QScopedPointer>
 #include <QString>
-#include <QTimer>
 
 namespace NivoraVexbusUsb {
 
-class NivoraVexbusUsbClient;
+class NivoraVexbusUsbReplyPrivate;
 
 /**
  * @brief One request to the adapter's controller and, once it ended, its
@@ -63,7 +61,7 @@ public:
     /// The response time-out, in ms, unless the owner starts the wait with another.
     static constexpr int defaultTimeout = 2000;
 
-    /// A reply for the given request; its time-out runs from startWait().
+    /// A reply for the given request, which the owner that sends it finishes.
     explicit NivoraVexbusUsbReply(const NivoraVexbusUsbPacket &requestPacket, QObject *parent = nullptr);
     /// A reply deleted while it waits is forgotten by its client; it does not finish.
     ~NivoraVexbusUsbReply() override;
@@ -91,62 +89,20 @@ public:
     /// bytes of CommandGetFirmware); empty without a response.
     QByteArray payload() const;
 
-    /// Starts the time-out of @p timeout ms, once the request is written to the port.
-    void startWait(int timeout = defaultTimeout);
     /// Ends the wait with ErrorAborted and emits finished().
     void abort();
-    /**
-     * Ends the wait with the controller's response: ErrorNoError, or
-     * ErrorInterfaceError when it carries an error code of the controller;
-     * an invalid packet is no response and ends the reply with ErrorAborted.
-     * Emits finished().
-     */
-    void setFinished(const NivoraVexbusUsbPacket &responsePacket);
-    /// Ends the wait with the response stored before, as
-    /// setFinished(responsePacket()) does.
-    void setFinished();
-    /// Ends the wait with @p error and the sentence @p errorString, and
-    /// emits finished(); for an owner that could not send the request.
-    void setError(Error error, const QString &errorString);
 
 signals:
     /// Emitted once when the request ended; see error() for how.
     void finished();
 
 protected:
-    /// Ends the wait started by startWait() when its time has passed.
+    /// Ends the wait when its time has passed.
     void timerEvent(QTimerEvent *event) override;
 
-private slots:
-    void onTimeout();
-
 private:
-    friend class NivoraVexbusUsbClient;
-
-    void finish(Error error, const QString &errorString = QString());
-
-    NivoraVexbusUsbPacket m_requestPacket;
-    NivoraVexbusUsbPacket m_responsePacket;
-    Error m_error = ErrorNoError;
-    QString m_errorString;
-    bool m_finished = false;
-    // The wait of startWait(); a client's replies share their client's timer instead.
-    QBasicTimer m_timer;
-    int m_timeout = defaultTimeout;
-    // The client that sent the request, its entry in the client's table and
-    // the end of its wait on the client's clock; the library deletes the
-    // replies of a client after finished(). The client keeps its replies in
-    // a list of its own rather than as children, and deletes them when it
-    // goes: a reply never outlives its client.
-    NivoraVexbusUsbClient *m_client = nullptr;
-    NivoraVexbusUsbReply *m_previousOfClient = nullptr;
-    NivoraVexbusUsbReply *m_nextOfClient = nullptr;
-    qint64 m_deadlineNs = 0;
-    bool m_deleteWhenFinished = false;
-    // Set while finish() calls out, so that it learns of its own deletion.
-    bool *m_deletedFlag = nullptr;
-    // What the client's owner gave with the request, for the client's hook.
-    const void *m_hookContext = nullptr;
+    Q_DECLARE_PRIVATE(NivoraVexbusUsbReply)
+    const QScopedPointer<NivoraVexbusUsbReplyPrivate> d_ptr;
 };
 
 } // namespace NivoraVexbusUsb

@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "logging/nivoravexbususbtrafficrecorder.h"
+#include "logging/nivoravexbususbtrafficrecorder_p.h"
 #include "logging/nivoravexbususblogging.h"
 
 #include <QDateTime>
@@ -26,11 +27,13 @@ QString portName(NivoraVexbusUsbTrafficRecorder::Port port)
 } // namespace
 
 NivoraVexbusUsbTrafficRecorder::NivoraVexbusUsbTrafficRecorder(QObject *parent) :
-    QObject(parent)
+    QObject(parent),
+    d_ptr(new NivoraVexbusUsbTrafficRecorderPrivate)
 {
-    m_pendingTimer.setSingleShot(true);
-    m_pendingTimer.setInterval(0);
-    connect(&m_pendingTimer, &QTimer::timeout, this, &NivoraVexbusUsbTrafficRecorder::flushPending);
+    Q_D(NivoraVexbusUsbTrafficRecorder);
+    d->pendingTimer.setSingleShot(true);
+    d->pendingTimer.setInterval(0);
+    connect(&d->pendingTimer, &QTimer::timeout, this, &NivoraVexbusUsbTrafficRecorder::flushPending);
 }
 
 NivoraVexbusUsbTrafficRecorder::~NivoraVexbusUsbTrafficRecorder()
@@ -38,13 +41,21 @@ NivoraVexbusUsbTrafficRecorder::~NivoraVexbusUsbTrafficRecorder()
     close();
 }
 
+bool NivoraVexbusUsbTrafficRecorder::isRecording() const
+{
+    Q_D(const NivoraVexbusUsbTrafficRecorder);
+    return d->file.isOpen();
+}
+
 QString NivoraVexbusUsbTrafficRecorder::fileName() const
 {
-    return m_file.isOpen() ? m_fileName : QString();
+    Q_D(const NivoraVexbusUsbTrafficRecorder);
+    return d->file.isOpen() ? d->fileName : QString();
 }
 
 void NivoraVexbusUsbTrafficRecorder::setFileName(const QString &fileName)
 {
+    Q_D(NivoraVexbusUsbTrafficRecorder);
     if (fileName == this->fileName())
         return;
 
@@ -52,10 +63,10 @@ void NivoraVexbusUsbTrafficRecorder::setFileName(const QString &fileName)
     const bool wasRecording = isRecording();
     close();
     if (!fileName.isEmpty()) {
-        m_fileName = fileName;
+        d->fileName = fileName;
         const QString openError = openTrace();
         if (openError.isEmpty()) {
-            m_clock.start();
+            d->clock.start();
             QJsonObject start;
             start.insert(QStringLiteral("event"), QStringLiteral("start"));
             start.insert(QStringLiteral("format"), QStringLiteral("nivora-vexbususb-trace"));
@@ -76,7 +87,8 @@ void NivoraVexbusUsbTrafficRecorder::setFileName(const QString &fileName)
 // followed (it could point at any file the user may write).
 QString NivoraVexbusUsbTrafficRecorder::openTrace()
 {
-    const int descriptor = ::open(QFile::encodeName(m_fileName).constData(),
+    Q_D(NivoraVexbusUsbTrafficRecorder);
+    const int descriptor = ::open(QFile::encodeName(d->fileName).constData(),
                                   O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (descriptor < 0)
         return errno == ELOOP ? QStringLiteral("it is a symbolic link") : QString::fromLocal8Bit(::strerror(errno));
@@ -85,9 +97,9 @@ QString NivoraVexbusUsbTrafficRecorder::openTrace()
         ::close(descriptor);
         return error;
     }
-    if (!m_file.open(descriptor, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+    if (!d->file.open(descriptor, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
         ::close(descriptor);
-        return m_file.errorString();
+        return d->file.errorString();
     }
     return QString();
 }
@@ -104,6 +116,7 @@ void NivoraVexbusUsbTrafficRecorder::recordClose(Port port)
 
 void NivoraVexbusUsbTrafficRecorder::recordEvent(Port port, const QString &event, const QString &device)
 {
+    Q_D(NivoraVexbusUsbTrafficRecorder);
     if (!isRecording())
         return;
     flushPending();
@@ -112,56 +125,60 @@ void NivoraVexbusUsbTrafficRecorder::recordEvent(Port port, const QString &event
     object.insert(QStringLiteral("port"), portName(port));
     if (!device.isEmpty())
         object.insert(QStringLiteral("device"), device);
-    writeLine(m_clock.nsecsElapsed(), QJsonDocument(object).toJson(QJsonDocument::Compact));
+    writeLine(d->clock.nsecsElapsed(), QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
 void NivoraVexbusUsbTrafficRecorder::recordBytes(Port port, Direction direction, const QByteArray &bytes)
 {
+    Q_D(NivoraVexbusUsbTrafficRecorder);
     if (!isRecording() || bytes.isEmpty())
         return;
-    if (!m_pending.isEmpty() && (port != m_pendingPort || direction != m_pendingDirection))
+    if (!d->pending.isEmpty() && (port != d->pendingPort || direction != d->pendingDirection))
         flushPending();
-    if (m_pending.isEmpty()) {
-        m_pendingPort = port;
-        m_pendingDirection = direction;
-        m_pendingTimeNs = m_clock.nsecsElapsed();
-        m_pendingTimer.start();
+    if (d->pending.isEmpty()) {
+        d->pendingPort = port;
+        d->pendingDirection = direction;
+        d->pendingTimeNs = d->clock.nsecsElapsed();
+        d->pendingTimer.start();
     }
-    m_pending.append(bytes);
+    d->pending.append(bytes);
 }
 
 void NivoraVexbusUsbTrafficRecorder::flushPending()
 {
-    m_pendingTimer.stop();
-    if (m_pending.isEmpty() || !isRecording())
+    Q_D(NivoraVexbusUsbTrafficRecorder);
+    d->pendingTimer.stop();
+    if (d->pending.isEmpty() || !isRecording())
         return;
     QJsonObject object;
-    object.insert(QStringLiteral("direction"), m_pendingDirection == DirectionOut ? QStringLiteral("out") : QStringLiteral("in"));
-    object.insert(QStringLiteral("port"), portName(m_pendingPort));
-    object.insert(QStringLiteral("bytes"), QString::fromLatin1(m_pending.toHex()));
-    m_pending.clear();
-    writeLine(m_pendingTimeNs, QJsonDocument(object).toJson(QJsonDocument::Compact));
+    object.insert(QStringLiteral("direction"), d->pendingDirection == DirectionOut ? QStringLiteral("out") : QStringLiteral("in"));
+    object.insert(QStringLiteral("port"), portName(d->pendingPort));
+    object.insert(QStringLiteral("bytes"), QString::fromLatin1(d->pending.toHex()));
+    d->pending.clear();
+    writeLine(d->pendingTimeNs, QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
 void NivoraVexbusUsbTrafficRecorder::writeLine(qint64 timeNs, const QByteArray &object)
 {
+    Q_D(NivoraVexbusUsbTrafficRecorder);
     // The time goes first and in fixed notation, which a JSON number of
     // QJsonDocument would not keep.
     const QByteArray line = "{\"time\":" + QByteArray::number(double(timeNs) / 1e6, 'f', 3) + ','
             + object.mid(1) + '\n';
-    if (m_file.write(line) != line.size() || !m_file.flush()) {
-        qCWarning(dcVexbusUsb()) << "Could not write the traffic record file" << m_fileName << m_file.errorString();
-        m_file.close();
+    if (d->file.write(line) != line.size() || !d->file.flush()) {
+        qCWarning(dcVexbusUsb()) << "Could not write the traffic record file" << d->fileName << d->file.errorString();
+        d->file.close();
         emit fileNameChanged(QString());
     }
 }
 
 void NivoraVexbusUsbTrafficRecorder::close()
 {
+    Q_D(NivoraVexbusUsbTrafficRecorder);
     flushPending();
-    m_pending.clear();
-    if (m_file.isOpen())
-        m_file.close();
+    d->pending.clear();
+    if (d->file.isOpen())
+        d->file.close();
 }
 
 } // namespace NivoraVexbusUsb

@@ -10,9 +10,11 @@
 #include <QFile>
 #include <QObject>
 #include <QTimer>
+#include <QScopedPointer>
 
 namespace NivoraVexbusUsb {
 
+class NivoraVexbusUsbTrafficRecorderPrivate;
 /**
  * @brief Records the serial traffic between the library and the adapter
  * into a trace file that vexbus-emulator --replay plays back.
@@ -73,7 +75,7 @@ public:
     void setFileName(const QString &fileName);
 
     /// True while a trace file is open.
-    bool isRecording() const { return m_file.isOpen(); }
+    bool isRecording() const;
 
     /// Records that @p port opened the serial device @p device.
     void recordOpen(Port port, const QString &device);
@@ -89,23 +91,14 @@ signals:
     void fileNameChanged(const QString &fileName);
 
 private:
-    QString openTrace();
-    void recordEvent(Port port, const QString &event, const QString &device);
-    void flushPending();
-    void writeLine(qint64 timeNs, const QByteArray &object);
-    void close();
+    Q_DECL_HIDDEN QString openTrace();
+    Q_DECL_HIDDEN void recordEvent(Port port, const QString &event, const QString &device);
+    Q_DECL_HIDDEN void flushPending();
+    Q_DECL_HIDDEN void writeLine(qint64 timeNs, const QByteArray &object);
+    Q_DECL_HIDDEN void close();
 
-    QFile m_file;
-    // The file is opened by descriptor, which leaves QFile without a name.
-    QString m_fileName;
-    QElapsedTimer m_clock;
-    // Bytes of one port and direction written in one go arrive one call at
-    // a time; they are gathered into one line until the event loop turns.
-    QByteArray m_pending;
-    Port m_pendingPort = PortLink;
-    Direction m_pendingDirection = DirectionOut;
-    qint64 m_pendingTimeNs = 0;
-    QTimer m_pendingTimer;
+    Q_DECLARE_PRIVATE(NivoraVexbusUsbTrafficRecorder)
+    const QScopedPointer<NivoraVexbusUsbTrafficRecorderPrivate> d_ptr;
 };
 
 } // namespace NivoraVexbusUsb

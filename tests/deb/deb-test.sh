@@ -57,13 +57,18 @@ usr/share/dbus-1/interfaces/org.nivora.Vexbus1.Adapter.xml
 lib/systemd/system/vexbusd.service
 usr/lib/sysusers.d/vexbusd.conf
 etc/vexbus/vexbusd.conf"
+files_qml_module_nivora_vexbus="
+$lib/qt5/qml/Nivora/Vexbus/qmldir
+$lib/qt5/qml/Nivora/Vexbus/plugins.qmltypes
+$lib/qt5/qml/Nivora/Vexbus/libnivoravexbusplugin.so"
 # Libraries the dependencies must name, as dh_shlibdeps finds them.
 needs_libnivora_vexbususb1="libqt5core5a libqt5serialport5 libqt5network5 libudev1 libssl3 libstdc++6"
 needs_libnivora_vexbususb_dev="libnivora-vexbususb1 qtbase5-dev libqt5serialport5-dev"
 needs_vexbus_tools="libnivora-vexbususb1 libqt5core5a libqt5dbus5"
 needs_vexbusd="libnivora-vexbususb1 libqt5core5a libqt5dbus5"
+needs_qml_module_nivora_vexbus="libnivora-vexbususb1 libqt5qml5 libqt5dbus5"
 
-for package in libnivora-vexbususb1 libnivora-vexbususb-dev vexbus-tools vexbusd; do
+for package in libnivora-vexbususb1 libnivora-vexbususb-dev vexbus-tools vexbusd qml-module-nivora-vexbus; do
     var=$(echo "$package" | tr '-' '_')
     deb=$(ls "$deb_dir/${package}_${version}_"*.deb 2>/dev/null | head -n 1)
     if [ -z "$deb" ]; then
@@ -105,6 +110,10 @@ dpkg-deb -f "$deb_dir/libnivora-vexbususb-dev_${version}_"*.deb Depends | grep -
 # The tools run from the unpacked root.
 LD_LIBRARY_PATH=$root/$lib "$root/usr/bin/vexbusctl" --version | grep -q "$version" || fail "vexbusctl --version"
 LD_LIBRARY_PATH=$root/$lib "$root/usr/sbin/vexbusd" --version | grep -q "$version" || fail "vexbusd --version"
+# The QML module loads from the unpacked root and offers its types.
+LD_LIBRARY_PATH=$root/$lib QT_QPA_PLATFORM=offscreen /usr/lib/qt5/bin/qmlplugindump -nonrelocatable -noforceqtquick \
+    Nivora.Vexbus 1.0 "$root/$lib/qt5/qml" 2>/dev/null | grep -q '"Nivora.Vexbus/ServiceAdapterModel 1.0"' ||
+    fail "the QML module Nivora.Vexbus does not load from the package"
 # The service's unit starts the program the package installs, as the user the package makes.
 grep -q "^ExecStart=/usr/sbin/vexbusd$" "$root/lib/systemd/system/vexbusd.service" || fail "vexbusd.service does not start /usr/sbin/vexbusd"
 grep -q "^u vexbus " "$root/usr/lib/sysusers.d/vexbusd.conf" || fail "the sysusers file does not make the user vexbus"

@@ -60,6 +60,7 @@ const QList<Row<FirmwareUpdate::Error>> &table()
         {FirmwareUpdate::ErrorPortLost, "port-lost"},
         {FirmwareUpdate::ErrorTimedOut, "timed-out"},
         {FirmwareUpdate::ErrorStoppedByApplication, "stopped-by-application"},
+        {FirmwareUpdate::ErrorUpdateRunning, "update-running"},
     };
     return rows;
 }

@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "managedadapter.h"
+#include "commandarguments.h"
 #include "names.h"
 #include "servicesettings.h"
 #include "vexbusdlogging.h"
@@ -155,8 +156,9 @@ void ManagedAdapter::send(const Completion &completion, const std::function<Nivo
 void ManagedAdapter::writeFrame(const QByteArray &frame, const Completion &completion)
 {
     // The library writes a test frame of its own for an empty one.
-    if (frame.isEmpty()) {
-        completion(Outcome(Outcome::InvalidArgument, QStringLiteral("A bus frame has at least one byte; nothing was sent.")));
+    const Outcome refused = CommandArguments::checkFrame(frame);
+    if (!refused.succeeded()) {
+        completion(refused);
         return;
     }
     send(completion, [this, frame]() { return m_adapter->writeDataToVexbus(frame); });
@@ -165,25 +167,14 @@ void ManagedAdapter::writeFrame(const QByteArray &frame, const Completion &compl
 void ManagedAdapter::pressButton(const QString &moduleName, const QString &buttonName, uint milliseconds,
                                  const Completion &completion)
 {
-    Names::Module module;
-    if (!Names::moduleFromName(moduleName, &module)) {
-        completion(Outcome(Outcome::InvalidArgument, QStringLiteral("Unknown module \"%1\"; the modules are ixo, remote and app. "
-                                                                    "Nothing was sent.").arg(moduleName)));
+    CommandArguments::ButtonPress press;
+    const Outcome refused = CommandArguments::toButtonPress(moduleName, buttonName, milliseconds, &press);
+    if (!refused.succeeded()) {
+        completion(refused);
         return;
     }
-    const int button = Names::buttonFromName(module, buttonName);
-    if (button <= 0) {
-        completion(Outcome(Outcome::InvalidArgument, QStringLiteral("The %1 module has no button \"%2\"; its buttons are %3. "
-                                                                    "Nothing was sent.")
-                           .arg(moduleName, buttonName, Names::buttonNames(module).join(QStringLiteral(", ")))));
-        return;
-    }
-    if (milliseconds > NivoraVexbusUsbAdapter::maximumPressDuration) {
-        completion(Outcome(Outcome::InvalidArgument, QStringLiteral("A press lasts at most %1 ms, not %2; nothing was sent.")
-                           .arg(NivoraVexbusUsbAdapter::maximumPressDuration).arg(milliseconds)));
-        return;
-    }
-    switch (module) {
+    const int button = press.button;
+    switch (press.module) {
     case Names::Module::Ixo:
         send(completion, [=]() {
             return m_adapter->pressIxoButton(NivoraVexbusUsbAdapter::IxoModuleButton(button), milliseconds);

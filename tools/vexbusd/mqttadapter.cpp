@@ -18,8 +18,6 @@ using namespace NivoraVexbusUsb;
 
 namespace {
 
-constexpr int maximumFrameSize = 255; // bytes, one write request
-constexpr int defaultPressDuration = 200; // ms
 
 const QString writeCommand = QStringLiteral("write");
 const QString pressCommand = QStringLiteral("press");
@@ -31,11 +29,6 @@ QByteArray compact(const QJsonObject &object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-Outcome invalid(const QString &message)
-{
-    return Outcome(Outcome::InvalidArgument, message + QStringLiteral(" Nothing was sent."));
-}
-
 // Lower case letters, digits and _, as Home Assistant's entity IDs are.
 QString entitySlug(const QString &text)
 {
@@ -45,16 +38,6 @@ QString entitySlug(const QString &text)
             c = QLatin1Char('_');
     }
     return slug;
-}
-
-bool isHex(const QString &text)
-{
-    for (const QChar c : text) {
-        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))
-              || (c >= QLatin1Char('A') && c <= QLatin1Char('F'))))
-            return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -278,7 +261,7 @@ QHash<QString, QByteArray> MqttAdapter::discoveryConfigs() const
             const QStringList parts = button.split(QLatin1Char(':'));
             const QJsonObject request{{QStringLiteral("module"), parts.at(0)},
                                       {QStringLiteral("button"), parts.at(1)},
-                                      {QStringLiteral("ms"), parts.value(2, QString::number(defaultPressDuration)).toInt()}};
+                                      {QStringLiteral("ms"), parts.value(2, QString::number(MqttCommand::defaultPressDuration)).toInt()}};
             add(QStringLiteral("button"), QStringLiteral("press_%1_%2").arg(parts.at(0), topicIdOf(parts.at(1))),
                 QStringLiteral("Press %1 %2").arg(parts.at(0), parts.at(1)),
                 {{QStringLiteral("command_topic"), topic(pressCommand)},
@@ -360,75 +343,29 @@ void MqttAdapter::respond(const QString &command, const Outcome &outcome, const 
 
 void MqttAdapter::handleCommand(const QString &command, const QByteArray &payload)
 {
-    if (payload.size() > maximumCommandPayload) {
-        respond(command, invalid(QStringLiteral("The payload has %1 bytes; a command has at most %2.")
-                                 .arg(payload.size()).arg(maximumCommandPayload)), QJsonValue::Undefined);
+    const MqttCommand request = MqttCommand::read(payload);
+    if (!request.refusal().succeeded()) {
+        respond(command, request.refusal(), QJsonValue::Undefined);
         return;
     }
-    // Home Assistant's buttons and an operator's plain reset send no JSON
-    // at all; an empty payload is an empty request.
-    QJsonObject request;
-    if (!payload.trimmed().isEmpty()) {
-        QJsonParseError error;
-        const QJsonDocument document = QJsonDocument::fromJson(payload, &error);
-        if (error.error != QJsonParseError::NoError || !document.isObject()) {
-            respond(command, invalid(error.error != QJsonParseError::NoError
-                                     ? QStringLiteral("The payload is not JSON: %1 at offset %2.").arg(error.errorString()).arg(error.offset)
-                                     : QStringLiteral("The payload is not a JSON object.")), QJsonValue::Undefined);
-            return;
-        }
-        request = document.object();
-    }
-    const QJsonValue transaction = request.take(QStringLiteral("transaction"));
     if (!commandAllowed(command)) {
         respond(command, Outcome(Outcome::InvalidArgument, command == installCommand && !m_releaseKeysTrusted
                 ? QStringLiteral("Updates from MQTT need a trusted release key (Release/TrustedKeys); nothing was written.")
                 : QStringLiteral("The command %1 is off for MQTT; the settings allow it with [mqtt] Commands. Nothing was sent.")
-                          .arg(command)), transaction);
+                          .arg(command)), request.transaction());
         return;
     }
-    const Outcome refused = validate(command, request);
+    const Outcome refused = request.validate(command);
     if (!refused.succeeded()) {
-        respond(command, refused, transaction);
+        respond(command, refused, request.transaction());
         return;
     }
-    run(command, request, transaction);
+    run(command, request);
 }
 
-Outcome MqttAdapter::validate(const QString &command, const QJsonObject &request) const
+void MqttAdapter::run(const QString &command, const MqttCommand &request)
 {
-    QStringList keys;
-    if (command == writeCommand)
-        keys = QStringList{QStringLiteral("data")};
-    else if (command == pressCommand)
-        keys = QStringList{QStringLiteral("module"), QStringLiteral("button"), QStringLiteral("ms")};
-    for (auto it = request.constBegin(); it != request.constEnd(); ++it) {
-        if (!keys.contains(it.key()))
-            return invalid(QStringLiteral("The %1 command knows no key \"%2\"; it takes %3.")
-                           .arg(command, it.key(), (keys + QStringList{QStringLiteral("transaction")}).join(QStringLiteral(", "))));
-    }
-    if (command == writeCommand) {
-        const QString data = request.value(QStringLiteral("data")).toString();
-        if (data.isEmpty() || data.size() % 2 != 0 || !isHex(data))
-            return invalid(QStringLiteral("\"data\" must be the frame as hexadecimal text with two digits a byte."));
-        if (data.size() / 2 > maximumFrameSize)
-            return invalid(QStringLiteral("The frame has %1 bytes, but at most %2 bytes fit in one write request.")
-                           .arg(data.size() / 2).arg(maximumFrameSize));
-    } else if (command == pressCommand) {
-        if (!request.value(QStringLiteral("module")).isString() || !request.value(QStringLiteral("button")).isString())
-            return invalid(QStringLiteral("\"module\" and \"button\" must be names, such as \"app\" and \"open\"."));
-        const QJsonValue ms = request.value(QStringLiteral("ms"));
-        const double duration = ms.toDouble(defaultPressDuration);
-        if ((!ms.isUndefined() && !ms.isDouble()) || duration != double(qint64(duration))
-                || duration < 1 || duration > NivoraVexbusUsbAdapter::maximumPressDuration)
-            return invalid(QStringLiteral("\"ms\" must be a whole number of milliseconds from 1 to %1.")
-                           .arg(NivoraVexbusUsbAdapter::maximumPressDuration));
-    }
-    return Outcome();
-}
-
-void MqttAdapter::run(const QString &command, const QJsonObject &request, const QJsonValue &transaction)
-{
+    const QJsonValue transaction = request.transaction();
     qCDebug(dcVexbusdMqtt()) << "MQTT command" << command << "for adapter" << m_adapter->key();
     const QPointer<MqttAdapter> self(this);
     const auto answer = [self, command, transaction](const Outcome &outcome) {
@@ -436,10 +373,9 @@ void MqttAdapter::run(const QString &command, const QJsonObject &request, const 
             self->respond(command, outcome, transaction);
     };
     if (command == writeCommand) {
-        m_adapter->writeFrame(QByteArray::fromHex(request.value(QStringLiteral("data")).toString().toLatin1()), answer);
+        m_adapter->writeFrame(request.frame(), answer);
     } else if (command == pressCommand) {
-        m_adapter->pressButton(request.value(QStringLiteral("module")).toString(), request.value(QStringLiteral("button")).toString(),
-                               uint(request.value(QStringLiteral("ms")).toDouble(defaultPressDuration)), answer);
+        m_adapter->pressButton(request.module(), request.button(), request.milliseconds(), answer);
     } else if (command == resetCommand) {
         m_adapter->reset(answer);
     } else {

@@ -4,6 +4,7 @@
 #ifndef VEXBUSD_MQTTADAPTER_H
 #define VEXBUSD_MQTTADAPTER_H
 
+#include "mqttcommand.h"
 #include "outcome.h"
 #include "servicesettings.h"
 
@@ -26,7 +27,7 @@ class MqttAdapter : public QObject
 
 public:
     // Commands and JSON payloads beyond this size are refused unread.
-    static constexpr int maximumCommandPayload = 4096; // bytes
+    static constexpr int maximumCommandPayload = MqttCommand::maximumPayload; // bytes
     static constexpr int releaseCheckInterval = 24 * 60 * 60 * 1000; // ms
 
     MqttAdapter(ManagedAdapter *adapter, MqttClient *client, const ServiceSettings::Mqtt &settings,
@@ -53,8 +54,7 @@ public:
 private:
     QString topic(const QString &leaf) const;
     bool commandAllowed(const QString &command) const;
-    Outcome validate(const QString &command, const QJsonObject &request) const;
-    void run(const QString &command, const QJsonObject &request, const QJsonValue &transaction);
+    void run(const QString &command, const MqttCommand &request);
     void respond(const QString &command, const Outcome &outcome, const QJsonValue &transaction);
 
     void markChanged();

@@ -59,7 +59,8 @@ QString ServiceSettings::loadMqtt(const QSettings &settings, Mqtt *mqtt)
     mqtt->tls = url.scheme() == QLatin1String("mqtts");
     mqtt->host = url.host();
     mqtt->port = url.port(mqtt->tls ? 8883 : 1883);
-    if (!url.isValid() || (url.scheme() != QLatin1String("mqtt") && !mqtt->tls) || mqtt->host.isEmpty()
+    // Port 0 is valid in a URL but reaches no broker.
+    if (!url.isValid() || (url.scheme() != QLatin1String("mqtt") && !mqtt->tls) || mqtt->host.isEmpty() || mqtt->port <= 0
             || !url.userInfo().isEmpty() || (!url.path().isEmpty() && url.path() != QLatin1String("/"))) {
         return QStringLiteral("mqtt/Broker must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT], not %1").arg(mqtt->broker);
     }

@@ -357,13 +357,6 @@ void TestFirmwareDownloader::checkNewFirmware_data()
             << "The release names an update file that is not a plain file name: \"" + QRegularExpression::escape(name.first) + "\""
             << failed << m_image << QStringList{releasePath} << m_image;
     }
-    // setUpdateFileName() is public: the fetch checks the name again.
-    QTest::newRow("fetch of a name set by the application") << QStringList{"download only"} << release << "" << m_image
-        << QByteArray() << QStringList()
-        << QStringList{"FirmwareDownloader: Cannot download firmware, the update file name is not a plain file name: "
-                       "\"\\.\\./release\\.json\""}
-        << "Cannot download firmware: the update file name is not a plain file name: \"\\.\\./release\\.json\"" << failed
-        << QByteArray() << QStringList() << QByteArray();
 }
 
 void TestFirmwareDownloader::checkNewFirmware()
@@ -495,9 +488,6 @@ void TestFirmwareDownloader::checkNewFirmware()
     }
     m_server.setContentLengthSent(!setup.contains(QStringLiteral("firmware above the limit, without length")));
     downloader.setPreReleaseEnabled(preRelease);
-    const bool downloadOnly = setup.contains(QStringLiteral("download only"));
-    if (downloadOnly)
-        downloader.setUpdateFileName(QStringLiteral("../release.json"));
 
     if (trusted.isEmpty() && emitted.contains(QStringLiteral("firmwareUpdateFinished")))
         warnings.prepend(notAuthenticated);
@@ -514,10 +504,7 @@ void TestFirmwareDownloader::checkNewFirmware()
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
     }
     m_server.setSilent(setup.contains(QStringLiteral("silent server")));
-    if (downloadOnly)
-        downloader.downloadFirmware();
-    else
-        downloader.checkNewFirmware();
+    downloader.checkNewFirmware();
     if (setup.contains(QStringLiteral("download again"))) {
         QVERIFY(errorSpy.wait());
         downloader.downloadFirmware();
@@ -554,7 +541,7 @@ void TestFirmwareDownloader::checkNewFirmware()
     QCOMPARE(downloader.versionString(), stored ? QStringLiteral("1.5.0") : QString());
     QCOMPARE(QVersionNumber(downloader.majorVersion(), downloader.minorVersion(), downloader.patchVersion()),
              stored ? QVersionNumber(1, 5, 0) : QVersionNumber(0, 0, 0));
-    QCOMPARE(downloader.updateFileName(), stored ? imageName : downloadOnly ? QStringLiteral("../release.json") : QString());
+    QCOMPARE(downloader.updateFileName(), stored ? imageName : QString());
     QCOMPARE(downloader.releaseDateTime(), stored ? QDateTime::fromSecsSinceEpoch(1700000000) : QDateTime());
     QCOMPARE(downloader.releaseAuthenticated(), stored && !trusted.isEmpty());
     QCOMPARE(downloader.releaseKeyFingerprint(), stored && !trusted.isEmpty() ? m_fingerprint : QString());

@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "link/nivoravexbususbreply.h"
+#include "link/nivoravexbususbreply_p.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -9,10 +10,11 @@
 #include <functional>
 
 using namespace NivoraVexbusUsb;
+using ReplyPrivate = NivoraVexbusUsbReplyPrivate;
 using Finish = std::function<void(NivoraVexbusUsbReply *)>;
 Q_DECLARE_METATYPE(Finish)
 
-// The reply on its own, finished the ways its owner finishes it; the owner's
+// The reply on its own, finished the ways its owner in the library finishes it; the owner's
 // side (packet ids, the table, refusals) is the adapter's test.
 class TestNivoraVexbusUsbReply : public QObject
 {
@@ -34,13 +36,13 @@ void TestNivoraVexbusUsbReply::endsOnceWithItsOutcome_data()
     // Responses as the controller sends them: command, packet id, error, payload.
     const NivoraVexbusUsbPacket answered(QByteArray::fromHex("01070001040c"));
     const NivoraVexbusUsbPacket refused(QByteArray::fromHex("010705"));
-    QTest::newRow("answered") << Finish([answered](NivoraVexbusUsbReply *r) { r->setFinished(answered); })
+    QTest::newRow("answered") << Finish([answered](NivoraVexbusUsbReply *r) { ReplyPrivate::get(r)->setFinished(answered); })
         << NivoraVexbusUsbReply::ErrorNoError << NivoraVexbusUsbUtils::ErrorNoError << QByteArray::fromHex("01040c") << QString();
-    QTest::newRow("refused by the controller") << Finish([refused](NivoraVexbusUsbReply *r) { r->setFinished(refused); })
+    QTest::newRow("refused by the controller") << Finish([refused](NivoraVexbusUsbReply *r) { ReplyPrivate::get(r)->setFinished(refused); })
         << NivoraVexbusUsbReply::ErrorInterfaceError << NivoraVexbusUsbUtils::ErrorInvalidMessageFormat << QByteArray()
         << QStringLiteral("^The controller refused the request CommandGetFirmware with error code 5 \\(ErrorInvalidMessageFormat\\): the controller could not read");
     // Nothing tells that the controller carried the request out.
-    QTest::newRow("no response") << Finish([](NivoraVexbusUsbReply *r) { r->setFinished(); })
+    QTest::newRow("no response") << Finish([](NivoraVexbusUsbReply *r) { ReplyPrivate::get(r)->setFinished(); })
         << NivoraVexbusUsbReply::ErrorAborted << NivoraVexbusUsbUtils::ErrorNoError << QByteArray()
         << QStringLiteral("^The request CommandGetFirmware ended without a valid response");
     QTest::newRow("aborted") << Finish([](NivoraVexbusUsbReply *r) { r->abort(); })
@@ -49,7 +51,9 @@ void TestNivoraVexbusUsbReply::endsOnceWithItsOutcome_data()
     QTest::newRow("timed out") << Finish()
         << NivoraVexbusUsbReply::ErrorTimeout << NivoraVexbusUsbUtils::ErrorNoError << QByteArray()
         << QStringLiteral("^The controller did not answer the request CommandGetFirmware within 100 ms\\.");
-    QTest::newRow("not sent") << Finish([](NivoraVexbusUsbReply *r) { r->setError(NivoraVexbusUsbReply::ErrorUpdateRunning, QStringLiteral("Busy.")); })
+    QTest::newRow("not sent") << Finish([](NivoraVexbusUsbReply *r) {
+        ReplyPrivate::get(r)->setError(NivoraVexbusUsbReply::ErrorUpdateRunning, QStringLiteral("Busy."));
+    })
         << NivoraVexbusUsbReply::ErrorUpdateRunning << NivoraVexbusUsbUtils::ErrorNoError << QByteArray() << QStringLiteral("^Busy\\.$");
 }
 
@@ -65,7 +69,7 @@ void TestNivoraVexbusUsbReply::endsOnceWithItsOutcome()
     QSignalSpy finishedSpy(&reply, &NivoraVexbusUsbReply::finished);
     bool finishedWhenSignalled = false;
     connect(&reply, &NivoraVexbusUsbReply::finished, this, [&]() { finishedWhenSignalled = reply.isFinished(); });
-    reply.startWait(100);
+    ReplyPrivate::get(&reply)->startWait(100);
     QVERIFY(!reply.isFinished());
     QVERIFY(reply.errorString().isEmpty());
 
@@ -89,7 +93,7 @@ void TestNivoraVexbusUsbReply::endsOnceWithItsOutcome()
 
     // One outcome per request: what comes after it changes nothing.
     reply.abort();
-    reply.setFinished(NivoraVexbusUsbPacket(QByteArray::fromHex("01070009")));
+    ReplyPrivate::get(&reply)->setFinished(NivoraVexbusUsbPacket(QByteArray::fromHex("01070009")));
     QTest::qWait(150);
     QCOMPARE(finishedSpy.count(), 1);
     QCOMPARE(reply.error(), error);
