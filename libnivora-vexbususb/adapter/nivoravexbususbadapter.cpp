@@ -8,6 +8,7 @@
 #include "adapter/nivoravexbususbupdatereply.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "link/nivoravexbususbclient_p.h"
+#include "link/nivoravexbususbreply_p.h"
 #include "logging/nivoravexbususblogging.h"
 
 #include <QDataStream>
@@ -431,9 +432,9 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::readFirmwareVersion()
     // Answered from what the init procedure read: nothing goes to the
     // controller and nothing of the adapter changes.
     if (!d->available) {
-        return d->client->refuseRequest(NivoraVexbusUsbUtils::CommandGetFirmware, QByteArray(), NivoraVexbusUsbReply::ErrorNotAvailable,
-                                        QStringLiteral("The adapter is not available, so no firmware version is known. Read it "
-                                                       "again once the adapter is plugged in and initialised."));
+        return NivoraVexbusUsbClientPrivate::get(d->client)->refuseRequest(NivoraVexbusUsbUtils::CommandGetFirmware, QByteArray(), NivoraVexbusUsbReply::ErrorNotAvailable,
+                                                                            QStringLiteral("The adapter is not available, so no firmware version is known. Read it "
+                                                                                           "again once the adapter is plugged in and initialised."));
     }
     const QVersionNumber version = QVersionNumber::fromString(d->firmwareVersion);
     QByteArray response;
@@ -445,7 +446,7 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::readFirmwareVersion()
     auto *reply = new NivoraVexbusUsbReply(NivoraVexbusUsbPacket(NivoraVexbusUsbUtils::CommandGetFirmware, 0, QByteArray()), this);
     // Later, as any reply, so that the caller can connect to finished() first.
     QTimer::singleShot(0, reply, [reply, response]() {
-        reply->setFinished(NivoraVexbusUsbPacket(response));
+        NivoraVexbusUsbReplyPrivate::get(reply)->setFinished(NivoraVexbusUsbPacket(response));
         reply->deleteLater();
     });
     return reply;
