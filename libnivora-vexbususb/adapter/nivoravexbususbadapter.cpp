@@ -433,8 +433,8 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::readFirmwareVersion()
     // controller and nothing of the adapter changes.
     if (!d->available) {
         return NivoraVexbusUsbClientPrivate::get(d->client)->refuseRequest(NivoraVexbusUsbUtils::CommandGetFirmware, QByteArray(), NivoraVexbusUsbReply::ErrorNotAvailable,
-                                        QStringLiteral("The adapter is not available, so no firmware version is known. Read it "
-                                                       "again once the adapter is plugged in and initialised."));
+                                                                            QStringLiteral("The adapter is not available, so no firmware version is known. Read it "
+                                                                                           "again once the adapter is plugged in and initialised."));
     }
     const QVersionNumber version = QVersionNumber::fromString(d->firmwareVersion);
     QByteArray response;
