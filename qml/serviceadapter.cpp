@@ -30,13 +30,8 @@ QString busName(Getter, const char *getter)
 template<typename Enum>
 Enum fromBus(const QVariant &value, Enum fallback)
 {
-    const QMetaEnum metaEnum = QMetaEnum::fromType<Enum>();
-    const QString name = value.toString();
-    for (int i = 0; i < metaEnum.keyCount(); ++i) {
-        if (Names::fromEnumerator(metaEnum, metaEnum.value(i)) == name)
-            return static_cast<Enum>(metaEnum.value(i));
-    }
-    return fallback;
+    Enum result = fallback;
+    return Names::fromName(value.toString(), &result) ? result : fallback;
 }
 
 // An update that the service refused or that ended without its reason.

@@ -52,6 +52,14 @@ QString devicePathOf(const QString &path)
     return SystemSurvey::resolveLinks(QFileInfo(path).absoluteFilePath());
 }
 
+QHash<QString, QSerialPortInfo> serialPortsByLocation()
+{
+    QHash<QString, QSerialPortInfo> ports;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+        ports.insert(info.systemLocation(), info);
+    return ports;
+}
+
 QString noAdapterListed()
 {
     return QStringLiteral("udev lists no tty of a USB device 0403:6001 or 04b4:f139");
@@ -119,6 +127,9 @@ int AdapterSession::resolveTarget()
                                      .arg(m_options.serialPrefix, adapterList()));
             return ExitUsage;
         }
+        m_serialPortLocation = std::find_if(ports.cbegin(), ports.cend(), [this](const QSerialPortInfo &info) {
+            return info.serialNumber().startsWith(m_options.serialPrefix);
+        })->systemLocation();
         return ExitSuccess;
     }
 
@@ -197,6 +208,16 @@ int AdapterSession::explainOpenFailure() const
 {
     const QString portError = m_adapter->serialInterface()->serialPort()->errorString();
     if (m_devicePath.isEmpty()) {
+        // The service that shares the adapter holds its lock, as below.
+        const qint64 servicePid = !m_serialPortLocation.isEmpty() && m_adapter->serialInterface()->serialPort()->error() == QSerialPort::PermissionError
+                ? lockHolderPid(m_serialPortLocation, QStringLiteral("vexbusd")) : 0;
+        if (servicePid > 0) {
+            m_printer->error(QStringLiteral("%1 is in use by vexbusd (pid %2), which shares the adapter on D-Bus. "
+                                            "To open the port directly, let vexbusd lend it: vexbusctl inhibit --serial %3 -- "
+                                            "vexbusctl --serial %3 COMMAND").arg(m_serialPortLocation).arg(servicePid)
+                                     .arg(m_options.serialPrefix));
+            return ExitNoAdapter;
+        }
         m_printer->error(QStringLiteral("could not open the serial port of the adapter with serial number %1*: %2")
                                  .arg(m_options.serialPrefix, portError));
         return ExitNoAdapter;

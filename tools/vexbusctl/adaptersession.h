@@ -7,7 +7,9 @@
 #include "adapter/nivoravexbususbadapter.h"
 #include "devicewatcher/nivoravexbususbdevicewatcher.h"
 
+#include <QHash>
 #include <QObject>
+#include <QSerialPortInfo>
 #include <QString>
 
 class TerminationSignals;
@@ -38,6 +40,10 @@ QList<NivoraVexbusUsb::NivoraVexbusUsbDeviceWatcher::DeviceInfo>
 sortedDeviceInfos(const NivoraVexbusUsb::NivoraVexbusUsbDeviceWatcher *watcher);
 // The device a path names: links such as /dev/serial/by-id/... followed.
 QString devicePathOf(const QString &path);
+// The system's serial ports by system location, listed once: QSerialPortInfo's
+// own look-up by name compares the short port name only, and lists them all
+// on every call.
+QHash<QString, QSerialPortInfo> serialPortsByLocation();
 // What to say when udev lists no adapter.
 QString noAdapterListed();
 
@@ -75,6 +81,8 @@ private:
     NivoraVexbusUsb::NivoraVexbusUsbDeviceWatcher *m_deviceWatcher = nullptr;
     NivoraVexbusUsb::NivoraVexbusUsbAdapter *m_adapter = nullptr;
     QString m_devicePath;
+    // The port of the adapter that --serial names, as the system lists it.
+    QString m_serialPortLocation;
 };
 
 #endif // VEXBUSCTL_ADAPTERSESSION_H

@@ -6,6 +6,7 @@
 
 #include "adaptersession.h"
 #include "names.h"
+#include "releases.h"
 
 #include <QByteArray>
 #include <QString>
@@ -24,20 +25,6 @@ struct CommandContext
     const TerminationSignals *terminationSignals = nullptr;
     // Open the port even where vexbusd owns the adapter.
     bool direct = false;
-};
-
-// Where releases come from.
-struct ReleaseOptions
-{
-    QString server;
-    QString caCertificate;
-    bool preRelease = false;
-    // Write the release also when the controller runs that version already.
-    bool force = false;
-    // Write the release also when it is older than the controller's firmware.
-    bool allowOlder = false;
-    // Public key files of trusted publishers, beside the installed ones.
-    QStringList trustedKeyFiles;
 };
 
 // The commands; each returns the process's exit code.

@@ -5,7 +5,8 @@
 #include "adaptersession.h"
 #include "printer.h"
 
-#include "serviceadapter.h"
+#include "servicetransport.h"
+#include "vexbusadapterproxy.h"
 
 #include <QDBusMessage>
 #include <QStringList>
@@ -49,11 +50,10 @@ int ServiceLease::take(const AdapterOptions &options, const QString &reason)
     const int found = findAdapter(options);
     if (found != ExitSuccess)
         return found;
-    QDBusMessage call = QDBusMessage::createMethodCall(ServiceAdapter::serviceName, m_path, ServiceAdapter::interfaceName, QStringLiteral("Inhibit"));
-    call << reason;
-    const QDBusMessage reply = m_connection.call(call);
-    if (reply.type() == QDBusMessage::ErrorMessage) {
-        m_printer->error(QStringLiteral("vexbusd keeps %1: %2").arg(m_port, reply.errorMessage()));
+    QDBusPendingReply<> reply = adapterProxy(m_connection, m_path)->Inhibit(reason);
+    reply.waitForFinished();
+    if (reply.isError()) {
+        m_printer->error(QStringLiteral("vexbusd keeps %1: %2").arg(m_port, reply.error().message()));
         return ExitFailure;
     }
     return ExitSuccess;
@@ -63,6 +63,6 @@ void ServiceLease::release()
 {
     if (m_path.isEmpty())
         return;
-    m_connection.call(QDBusMessage::createMethodCall(ServiceAdapter::serviceName, m_path, ServiceAdapter::interfaceName, QStringLiteral("Uninhibit")));
+    adapterProxy(m_connection, m_path)->Uninhibit().waitForFinished();
     m_path.clear();
 }

@@ -7,11 +7,11 @@
 #include "servicesettings.h"
 #include "vexbusdlogging.h"
 
+#include "adapter/nivoravexbususbupdatereply.h"
 #include "bootloader/firmwaredatarow.h"
 #include "firmware/firmwaredownloader.h"
 
 #include <QDateTime>
-#include <QTemporaryFile>
 
 #include <cmath>
 
@@ -65,8 +65,6 @@ ManagedAdapter::ManagedAdapter(NivoraVexbusUsbDeviceWatcher *deviceWatcher,
                                  QStringLiteral("Release server %1: %2").arg(downloader->baseUrl(), errorString)));
     });
 
-    connect(m_adapter, &NivoraVexbusUsbAdapter::updateFinished, this, &ManagedAdapter::onLibraryUpdateFinished);
-    connect(m_adapter, &NivoraVexbusUsbAdapter::updatePhaseChanged, this, &ManagedAdapter::onLibraryUpdatePhaseChanged);
     connect(m_adapter, &NivoraVexbusUsbAdapter::vexbusFrameReceived, this, &ManagedAdapter::frameReceived);
     // Every change of the library's adapter that the status shows.
     connect(m_adapter, &NivoraVexbusUsbAdapter::stateChanged, this, &ManagedAdapter::refresh);
@@ -80,15 +78,6 @@ ManagedAdapter::ManagedAdapter(NivoraVexbusUsbDeviceWatcher *deviceWatcher,
     connect(m_adapter, &NivoraVexbusUsbAdapter::vexbusAvailableChanged, this, &ManagedAdapter::refresh);
     connect(m_adapter, &NivoraVexbusUsbAdapter::updatingChanged, this, &ManagedAdapter::refresh);
     connect(m_adapter, &NivoraVexbusUsbAdapter::updatePercentageChanged, this, &ManagedAdapter::refresh);
-
-    m_controllerReturnTimer.setSingleShot(true);
-    m_controllerReturnTimer.setInterval(controllerReturnTimeout);
-    connect(&m_controllerReturnTimer, &QTimer::timeout, this, [this]() {
-        finishUpdate(false, Names::of(FirmwareUpdate::ErrorTimedOut),
-                     QStringLiteral("The firmware was written, but the controller of the adapter %1 did not answer within %2 s "
-                                    "of its restart; check the adapter, then update it again.")
-                             .arg(key()).arg(controllerReturnTimeout / 1000));
-    });
 
     m_status.port = deviceInfo.devicePath;
     m_status.serialNumber = deviceInfo.serialNumber;
@@ -234,8 +223,6 @@ void ManagedAdapter::refresh()
         const AdapterStatus previous = std::exchange(m_status, status);
         emit statusChanged(previous);
     }
-    if (m_awaitingController)
-        checkControllerReturn();
 }
 
 // Update
@@ -252,79 +239,51 @@ void ManagedAdapter::updateFromImage(const FirmwareData &image, const Completion
                                                                     "nothing was written.")));
         return;
     }
-    // The library reads an image from a file; this copy is the service's
-    // own, in its private temporary folder, and goes once it is read.
-    QTemporaryFile file;
-    if (!file.open() || file.write(image.data()) != image.data().size() || !file.flush()) {
-        completion(Outcome(Outcome::UpdateFailed, QStringLiteral("Cannot keep the image: %1.").arg(file.errorString())));
-        return;
-    }
-    startUpdate(file.fileName(), completion);
+    startUpdate([this, image]() { return m_adapter->updateFirmware(image); }, completion);
 }
 
-void ManagedAdapter::startUpdate(const QString &imageFile, const Completion &completion)
+void ManagedAdapter::startUpdate(const std::function<NivoraVexbusUsbUpdateReply *()> &request, const Completion &completion)
 {
-    qCDebug(dcVexbusd()) << "Updating adapter" << key() << (imageFile.isEmpty() ? "from the release server" : "from an image");
+    qCDebug(dcVexbusd()) << "Updating adapter" << key();
     m_updateCompletion = completion;
     m_updateRunning = true;
     m_updatePhase = FirmwareUpdate::PhasePreparing;
     m_updateError = Names::of(FirmwareUpdate::ErrorNone);
     m_updateErrorString.clear();
     refresh();
-    m_adapter->startFirmwareUpdate(imageFile);
-    if (!m_adapter->updating()) {
-        // Refused before anything was sent.
-        onLibraryUpdateFinished(false);
-    }
+    // The update ends once the restarted controller answered with its new
+    // firmware, or with the reason it did not: whoever reads the version
+    // after the answer reads the new one.
+    m_update = request();
+    connect(m_update, &NivoraVexbusUsbUpdateReply::phaseChanged, this, &ManagedAdapter::onUpdatePhaseChanged);
+    connect(m_update, &NivoraVexbusUsbUpdateReply::finished, this, &ManagedAdapter::onUpdateFinished);
+    // The first step may be taken within the call.
+    onUpdatePhaseChanged(m_update->phase());
 }
 
-void ManagedAdapter::onLibraryUpdatePhaseChanged()
+void ManagedAdapter::onUpdatePhaseChanged(FirmwareUpdate::Phase phase)
 {
-    // The library names the update's steps; "done" and "failed" follow the
-    // answer, once the outcome is known.
-    if (!m_updateRunning || m_awaitingController)
-        return;
-    const FirmwareUpdate::Phase phase = m_adapter->updatePhase();
+    // "done" and "failed" follow the answer, once the outcome is known.
     if (phase == FirmwareUpdate::PhaseIdle || phase == FirmwareUpdate::PhaseDone || phase == FirmwareUpdate::PhaseFailed)
         return;
     m_updatePhase = phase;
     refresh();
 }
 
-void ManagedAdapter::onLibraryUpdateFinished(bool success)
+void ManagedAdapter::onUpdateFinished(bool success)
 {
-    if (!m_updateRunning || m_awaitingController)
-        return;
-    if (!success) {
-        // The library's reason; a refusal before the update started may
-        // come without one.
-        const FirmwareUpdate::Error error = m_adapter->updateError();
-        const QString errorString = m_adapter->updateErrorString();
-        finishUpdate(false, error == FirmwareUpdate::ErrorNone ? QStringLiteral("update-failed") : Names::of(error),
-                     errorString.isEmpty() ? QStringLiteral("The firmware update of the adapter %1 failed in state %2; run it again.")
-                                                     .arg(key(), Names::of(m_adapter->state()))
-                                           : errorString);
-        return;
-    }
-    // Written and verified: the update is done once the controller answers
-    // with the new firmware, so that whoever reads the version after the
-    // answer reads the new one.
-    m_updatePhase = FirmwareUpdate::PhaseRestarting;
-    m_awaitingController = true;
-    m_controllerReturnTimer.start();
-    refresh();
-}
-
-void ManagedAdapter::checkControllerReturn()
-{
-    if (m_status.available && !m_status.firmwareVersion.isEmpty()) {
-        qCDebug(dcVexbusd()) << "Adapter" << key() << "runs firmware" << m_status.firmwareVersion << "after its update";
+    if (success) {
+        qCDebug(dcVexbusd()) << "Adapter" << key() << "runs firmware" << m_update->firmwareVersion() << "after its update";
         finishUpdate(true, Names::of(FirmwareUpdate::ErrorNone), QString());
-    } else if (m_status.controllerInBootloader) {
-        finishUpdate(false, QStringLiteral("update-failed"),
-                     QStringLiteral("The firmware was written, but the controller of the adapter %1 restarted into its "
-                                    "bootloader instead; update it again.").arg(key()));
+        return;
     }
+    // The library's reason; one without a sentence gets the service's.
+    const FirmwareUpdate::Error error = m_update->error();
+    const QString errorString = m_update->errorString();
+    finishUpdate(false, error == FirmwareUpdate::ErrorNone ? QStringLiteral("update-failed") : Names::of(error),
+                 errorString.isEmpty() ? QStringLiteral("The firmware update of the adapter %1 failed in state %2; run it again.")
+                                                 .arg(key(), m_status.state)
+                                       : errorString);
 }
 
 void ManagedAdapter::finishUpdate(bool success, const QString &error, const QString &errorString)
@@ -332,8 +291,7 @@ void ManagedAdapter::finishUpdate(bool success, const QString &error, const QStr
     if (!m_updateRunning)
         return;
     m_updateRunning = false;
-    m_awaitingController = false;
-    m_controllerReturnTimer.stop();
+    m_update.clear();
     m_updatePhase = success ? FirmwareUpdate::PhaseDone : FirmwareUpdate::PhaseFailed;
     m_updateError = error;
     m_updateErrorString = errorString;
@@ -424,7 +382,8 @@ void ManagedAdapter::updateFromReleaseServer(const ReleaseOptions &options, cons
                                .arg(version, running)), false);
             return;
         }
-        startUpdate(QString(), [completion](const Outcome &updated) { completion(updated, updated.succeeded()); });
+        startUpdate([this]() { return m_adapter->updateFirmware(); },
+                    [completion](const Outcome &updated) { completion(updated, updated.succeeded()); });
     });
 }
 

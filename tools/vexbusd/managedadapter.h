@@ -16,7 +16,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
-#include <QTimer>
+#include <QPointer>
 #include <QVariantMap>
 
 #include <functional>
@@ -74,11 +74,6 @@ public:
     Outcome inhibit(const QString &holder, const QString &reason);
     Outcome uninhibit(const QString &holder);
 
-    // How long the controller may take to answer with its new firmware
-    // after the bootloader started it: a USB adapter comes back within a
-    // second, one behind a serial bridge takes longer.
-    static constexpr int controllerReturnTimeout = 30000; // ms
-
 signals:
     // The status changed from previous to status(); several fields may
     // change at once.
@@ -96,11 +91,11 @@ private:
     void fetchRelease(bool preRelease, const ReleaseCompletion &completion);
     void onReleaseFetched(const Outcome &outcome);
     QVariantMap releaseDescription() const;
-    void startUpdate(const QString &imageFile, const Completion &completion);
-    void onLibraryUpdateFinished(bool success);
-    void onLibraryUpdatePhaseChanged();
-    // Ends the update once the controller answers with its firmware.
-    void checkControllerReturn();
+    // Starts the update that request() returns; from the image, or from
+    // the release the downloader holds.
+    void startUpdate(const std::function<NivoraVexbusUsb::NivoraVexbusUsbUpdateReply *()> &request, const Completion &completion);
+    void onUpdatePhaseChanged(NivoraVexbusUsb::FirmwareUpdate::Phase phase);
+    void onUpdateFinished(bool success);
     void finishUpdate(bool success, const QString &error, const QString &errorString);
     // Takes the status anew from the library and the service's own state.
     void refresh();
@@ -113,9 +108,8 @@ private:
     Completion m_updateCompletion;
     // From startUpdate() to finishUpdate().
     bool m_updateRunning = false;
-    // The library's update succeeded; the controller restarts.
-    bool m_awaitingController = false;
-    QTimer m_controllerReturnTimer;
+    // The library's, which deletes it after its end.
+    QPointer<NivoraVexbusUsb::NivoraVexbusUsbUpdateReply> m_update;
     NivoraVexbusUsb::FirmwareUpdate::Phase m_updatePhase = NivoraVexbusUsb::FirmwareUpdate::PhaseIdle;
     QString m_updateError = QStringLiteral("none");
     QString m_updateErrorString;

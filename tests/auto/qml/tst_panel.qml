@@ -112,6 +112,8 @@ TestCase {
         tryCompare(panel, "adapter", adapter, 5000)
         tryCompare(findChild(panel, "bootloaderBanner"), "visible", true, 1000)
         compareWithReference(panel, "bootloader")
+        // The next test finds the controller's application again.
+        verify(harness.stopService())
         harness.resetEmulators()
     }
 }

@@ -28,30 +28,44 @@ options_of() {
 vexbusctl_commands=$("$vexbusctl" --help | sed -n '/^Commands:/,/^$/s/^  \([a-z][a-z-]*\).*/\1/p' | sort -u)
 [ -n "$vexbusctl_commands" ] || fail "vexbusctl --help lists no commands"
 
-# The emulator's options come from one table: the man page names each with
-# the value it takes, and no option the program lacks.
+# The long options with their value names ("--port PATH", "--json ") that
+# the help of a program and its commands lists, without Qt's own --help-all.
+options_with_values_of() { # PROGRAM COMMAND...
+    program=$1
+    shift
+    for command in "" "$@"; do
+        "$program" $command --help | sed -n 's/^  \(-[a-z], \)\{0,1\}\(--[a-z0-9-]*\)\( <\([^>]*\)>\)\{0,1\}.*/\2 \4/p' |
+                grep -v '^--help-all '
+    done | sort -u
+}
+# The options of a program whose options come from a table: its man page
+# names each with the value it takes, and no option the program lacks.
+check_man_page() { # OPTIONS-FILE MAN-PAGE
+    while read -r option value; do
+        entry=$(grep -- "\*$option\*" "$man_dir/$2.scd" | tr -d '*_' | grep -F -- "$option${value:+ $value}" || true)
+        [ -n "$entry" ] || fail "$2 lacks $option${value:+ $value}"
+    done < "$1"
+    for option in $(grep -o -- '\*--[a-z][a-z0-9-]*\*' "$man_dir/$2.scd" | tr -d '*' | sort -u); do
+        grep -q -- "^$option " "$1" || fail "$2 names $option, which the program lacks"
+    done
+}
+
 emulator_options=$(mktemp)
-"$emulator" --help | sed -n 's/^  \(-[a-z], \)\{0,1\}\(--[a-z0-9-]*\)\( <\([^>]*\)>\)\{0,1\}.*/\2 \4/p' |
-        grep -v '^--help-all ' > "$emulator_options"
-while read -r option value; do
-    entry=$(grep -- "\*$option\*" "$man_dir/vexbus-emulator.1.scd" | tr -d '*_' | grep -F -- "$option${value:+ $value}" || true)
-    [ -n "$entry" ] || fail "vexbus-emulator(1) lacks $option${value:+ $value}"
-done < "$emulator_options"
-for option in $(grep -o -- '\*--[a-z0-9-]*\*' "$man_dir/vexbus-emulator.1.scd" | tr -d '*' | sort -u); do
-    grep -q -- "^$option " "$emulator_options" || fail "vexbus-emulator(1) names $option, which the program lacks"
+vexbusctl_options=$(mktemp)
+trap 'rm -f "$emulator_options" "$vexbusctl_options"' EXIT
+options_with_values_of "$emulator" > "$emulator_options"
+check_man_page "$emulator_options" vexbus-emulator.1
+# vexbusctl's commands and options come from its tables too.
+options_with_values_of "$vexbusctl" $vexbusctl_commands > "$vexbusctl_options"
+check_man_page "$vexbusctl_options" vexbusctl.1
+for command in $vexbusctl_commands; do
+    grep -q "^\*$command\*" "$man_dir/vexbusctl.1.scd" || fail "vexbusctl(1) lacks the command $command"
 done
-rm -f "$emulator_options"
 for option in $(options_of "$vexbusd"); do
     grep -q -- "\*$option\*" "$man_dir/vexbusd.8.scd" || fail "vexbusd(8) lacks $option"
 done
 for option in $(options_of "$release"); do
     grep -q -- "\*$option\*" "$man_dir/vexbus-release.1.scd" || fail "vexbus-release(1) lacks $option"
-done
-for command in $vexbusctl_commands; do
-    grep -q "^\*$command\*" "$man_dir/vexbusctl.1.scd" || fail "vexbusctl(1) lacks the command $command"
-    for option in $(options_of "$vexbusctl" "$command"); do
-        grep -q -- "\*$option\*" "$man_dir/vexbusctl.1.scd" || fail "vexbusctl(1) lacks $option of $command"
-    done
 done
 
 if [ ! -f /usr/share/bash-completion/bash_completion ]; then
@@ -84,6 +98,10 @@ else
             "$(complete_words vexbusctl --port /dev/ttyUSB0 press "$module" "")"
     done
     same "app-params" "$(printf 'off\non')" "$(complete_words vexbusctl app-params "")"
+    # The word after an option that takes a value is that value, not the command.
+    for option in $(sed -n 's/^\(--[a-z0-9-]*\) [A-Z].*/\1/p' "$vexbusctl_options"); do
+        same "the command after $option VALUE" "$vexbusctl_commands" "$(complete_words vexbusctl "$option" VALUE "")"
+    done
 fi
 
 [ "$failures" = 0 ] || exit 1

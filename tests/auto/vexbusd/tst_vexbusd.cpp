@@ -694,6 +694,12 @@ void TestVexbusd::lendsThePortUntilItsHolderLeaves()
     QVERIFY2(direct.err.contains(QRegularExpression(QStringLiteral("vexbusctl: /dev/ttyUSB0 is in use by vexbusd \\(pid \\d+\\), "
             "which shares the adapter on D-Bus\\. To open the port directly, let vexbusd lend it: "
             "vexbusctl inhibit --port /dev/ttyUSB0 -- vexbusctl --port /dev/ttyUSB0 COMMAND\n$"))), qPrintable(direct.describe()));
+    // Named by its serial number, the adapter is the same port with the same way round.
+    const NivoraTest::ToolResult bySerial = NivoraTest::runTool(QStringLiteral(VEXBUSCTL), {"--direct", "--serial", "A5XK", "status"});
+    QCOMPARE(bySerial.exitCode, 3);
+    QVERIFY2(bySerial.err.contains(QRegularExpression(QStringLiteral("vexbusctl: /dev/ttyUSB0 is in use by vexbusd \\(pid \\d+\\), "
+            "which shares the adapter on D-Bus\\. To open the port directly, let vexbusd lend it: "
+            "vexbusctl inhibit --serial A5XK -- vexbusctl --serial A5XK COMMAND\n$"))), qPrintable(bySerial.describe()));
     // The doctor names the service and the way round it, which reaches the controller.
     const QStringList doctor{QStringLiteral(VEXBUSCTL), "doctor", "--port", "/dev/ttyUSB0"};
     const NivoraTest::ToolResult named = NivoraTest::runTool(doctor.first(), doctor.mid(1));
