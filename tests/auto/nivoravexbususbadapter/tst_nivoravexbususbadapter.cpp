@@ -96,11 +96,16 @@ struct UpdateOutcome
     QString versionAtFinish;
     bool availableAtFinish = false;
     bool gone = false;
+    // The context of the connections that write into this outcome: an update
+    // that outlives the test function (it is deleted with the adapter in
+    // cleanup()) must not write into a stack frame that is gone. Last, so that
+    // it goes first.
+    QObject receiver;
 };
 
 void keepOutcome(NivoraVexbusUsbUpdateReply *update, NivoraVexbusUsbAdapter *adapter, UpdateOutcome *outcome)
 {
-    QObject::connect(update, &NivoraVexbusUsbUpdateReply::finished, update, [update, adapter, outcome](bool success) {
+    QObject::connect(update, &NivoraVexbusUsbUpdateReply::finished, &outcome->receiver, [update, adapter, outcome](bool success) {
         ++outcome->finishedCount;
         outcome->success = success && update->isFinished();
         outcome->phase = update->phase();
@@ -110,7 +115,7 @@ void keepOutcome(NivoraVexbusUsbUpdateReply *update, NivoraVexbusUsbAdapter *ada
         outcome->versionAtFinish = adapter->firmwareVersion();
         outcome->availableAtFinish = adapter->available();
     });
-    QObject::connect(update, &QObject::destroyed, [outcome]() { outcome->gone = true; });
+    QObject::connect(update, &QObject::destroyed, &outcome->receiver, [outcome]() { outcome->gone = true; });
 }
 
 // The conditions under which a command is given.
