@@ -37,6 +37,9 @@ int runAppParams(const CommandContext &context, bool enable);
 int runReset(const CommandContext &context);
 int runCheckUpdate(const CommandContext &context, const ReleaseOptions &releaseOptions);
 int runUpdate(const CommandContext &context, const QString &file, const ReleaseOptions *releaseOptions);
+// The update history that vexbusd keeps: the gateway's, or the adapter's
+// that --port or --serial names.
+int runHistory(const CommandContext &context);
 // Runs command while vexbusd lends it the adapter; its exit code.
 int runInhibit(const CommandContext &context, const QStringList &command);
 // Checks the system and the adapter; rule folders replace the system's when given.

@@ -216,6 +216,11 @@ int appParams(const Invocation &call)
     return runAppParams(call.context, arguments.first() == QLatin1String("on"));
 }
 
+int history(const Invocation &call)
+{
+    return noArguments(call, "history", [&call]() { return runHistory(call.context); });
+}
+
 int inhibit(const Invocation &call)
 {
     if (call.arguments.isEmpty())
@@ -287,6 +292,9 @@ const Command commands[] = {
     {"update", "update FILE | update --online [--pre-release] [--server URL] [--trusted-key FILE] [--force] [--allow-older]",
      "Write new firmware into the controller, from an image file or from the release server.",
      {"online", "force", "allow-older", "pre-release", "server", "ca-certificate", "trusted-key"}, update, true, nullptr},
+    {"history", "history",
+     "Show the firmware updates that vexbusd recorded, refusals included, oldest first: of the whole gateway, or of the "
+     "adapter --port or --serial names.", {}, history, false, nullptr},
     {"inhibit", "inhibit -- COMMAND [ARGUMENT...]",
      "Run COMMAND while vexbusd lends it the adapter: the service closes the port until COMMAND ends.", {}, inhibit, true, nullptr},
     {"doctor", "doctor [--udev-rules-dir DIR]",

@@ -8,12 +8,14 @@
 #include "printer.h"
 #include "progressbar.h"
 #include "servicetransport.h"
+#include "vexbusadapterproxy.h"
 #include "waiter.h"
 
 #include "bootloader/firmwaredata.h"
 #include "bootloader/firmwareupdate.h"
 #include "firmware/firmwaredownloader.h"
 
+#include <QDBusMetaType>
 #include <QJsonObject>
 
 #include <memory>
@@ -236,4 +238,52 @@ int runUpdate(const CommandContext &context, const QString &file, const ReleaseO
     if (!written)
         return releaseNotWritten(context, ReleaseOptions(), previousVersion, previousVersion, false);
     return waitForNewFirmware(context, adapter.get(), previousVersion, releaseOptions ? release.version : QString());
+}
+
+int runHistory(const CommandContext &context)
+{
+    // The service keeps the history; it answers through any of its adapters.
+    QDBusConnection connection = QDBusConnection::systemBus();
+    QList<ServedAdapter> adapters;
+    QString error;
+    if (!servedAdapters(connection, context.adapterOptions, &adapters, &error)) {
+        context.printer->error(QStringLiteral("vexbusd keeps the update history, and it does not answer: %1").arg(error));
+        return ExitFailure;
+    }
+    if (adapters.isEmpty()) {
+        context.printer->error(context.adapterOptions.port.isEmpty() && context.adapterOptions.serialPrefix.isEmpty()
+                               ? QStringLiteral("vexbusd serves no adapter now, through which it would show its history")
+                               : QStringLiteral("vexbusd serves no adapter that fits --port or --serial"));
+        return ExitNoAdapter;
+    }
+    const bool all = context.adapterOptions.port.isEmpty() && context.adapterOptions.serialPrefix.isEmpty();
+    qDBusRegisterMetaType<QList<QVariantMap>>();
+    std::unique_ptr<VexbusAdapterProxy> proxy = adapterProxy(connection, adapters.first().path);
+    proxy->setTimeout(context.adapterOptions.timeoutMs);
+    QDBusPendingReply<QList<QVariantMap>> reply = proxy->GetHistory(QVariantMap{{QStringLiteral("all"), all}});
+    reply.waitForFinished();
+    if (reply.isError()) {
+        context.printer->error(QStringLiteral("vexbusd did not give its history: %1").arg(reply.error().message()));
+        return ExitFailure;
+    }
+    const QList<QVariantMap> entries = reply.value();
+    if (entries.isEmpty())
+        context.printer->note(QStringLiteral("No update recorded."));
+    // Oldest first, as a log reads.
+    for (auto it = entries.crbegin(); it != entries.crend(); ++it) {
+        const QVariantMap &entry = *it;
+        const auto value = [&entry](const char *key) { return entry.value(QLatin1String(key)).toString(); };
+        QString release = value("release_channel");
+        if (!value("release_version").isEmpty())
+            release += QLatin1Char(' ') + value("release_version") + (entry.value(QStringLiteral("release_signed")).toBool()
+                                                                      ? QStringLiteral(" signed") : QStringLiteral(" unsigned"));
+        QString text = QStringLiteral("%1  %2  %3 -> %4  %5  %6  by %7%8")
+                .arg(value("started"), value("adapter"), orDash(value("firmware_before")), orDash(value("firmware_after")),
+                     value("result"), orDash(release), value("trigger"),
+                     value("requester").isEmpty() ? QString() : QStringLiteral(" (%1)").arg(value("requester")));
+        if (!value("message").isEmpty())
+            text += QStringLiteral("\n    %1: %2").arg(value("error"), value("message"));
+        context.printer->result(text, QJsonObject::fromVariantMap(entry));
+    }
+    return ExitSuccess;
 }

@@ -7,10 +7,12 @@
 
 using namespace NivoraVexbusUsb;
 
-AdapterManager::AdapterManager(const ServiceSettings &settings, const QList<ReleaseKey> &trustedKeys, QObject *parent)
+AdapterManager::AdapterManager(const ServiceSettings &settings, const QList<ReleaseKey> &trustedKeys, UpdateHistory *history,
+                               QObject *parent)
     : QObject(parent),
       m_settings(settings),
-      m_trustedKeys(trustedKeys)
+      m_trustedKeys(trustedKeys),
+      m_history(history)
 {
 }
 
@@ -44,7 +46,7 @@ void AdapterManager::onDeviceInfoAdded(const NivoraVexbusUsbDeviceWatcher::Devic
                                    << "while the service drives it on" << known->devicePath() << "; ignoring the second port";
         return;
     }
-    auto *adapter = new ManagedAdapter(m_deviceWatcher, deviceInfo, m_settings, m_trustedKeys, this);
+    auto *adapter = new ManagedAdapter(m_deviceWatcher, deviceInfo, m_settings, m_trustedKeys, m_history, this);
     m_adapters.insert(key, adapter);
     connect(adapter, &ManagedAdapter::updateEnded, this, [this, adapter]() {
         // An adapter that left during its update goes once the update ended.

@@ -13,6 +13,7 @@
 #include <QObject>
 
 class ManagedAdapter;
+class UpdateHistory;
 
 // The adapters the service owns: follows the device watcher, makes one
 // ManagedAdapter per adapter (keyed by serial number, else by port) as it
@@ -23,8 +24,9 @@ class AdapterManager : public QObject
     Q_OBJECT
 
 public:
+    // history records the updates of every adapter; it may be nullptr.
     AdapterManager(const ServiceSettings &settings, const QList<NivoraVexbusUsb::ReleaseKey> &trustedKeys,
-                   QObject *parent = nullptr);
+                   UpdateHistory *history, QObject *parent = nullptr);
 
     // Takes the adapters present now; the front ends attach before.
     void start();
@@ -43,6 +45,7 @@ private:
 
     ServiceSettings m_settings;
     QList<NivoraVexbusUsb::ReleaseKey> m_trustedKeys;
+    UpdateHistory *m_history;
     NivoraVexbusUsb::NivoraVexbusUsbDeviceWatcher *m_deviceWatcher = nullptr;
     QHash<QString, ManagedAdapter *> m_adapters;
 };

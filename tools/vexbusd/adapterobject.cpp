@@ -4,6 +4,7 @@
 #include "adapterobject.h"
 #include "adapteradaptor.h"
 #include "managedadapter.h"
+#include "updatehistory.h"
 #include "vexbusdlogging.h"
 
 #include "bootloader/firmwaredata.h"
@@ -221,8 +222,9 @@ void AdapterObject::UpdateFromImage(const QDBusUnixFileDescriptor &image)
                                                                "nothing was written.").arg(FirmwareData::maximumFileSize)));
         return;
     }
+    const UpdateOrigin from = origin();
     const auto answer = answerLater();
-    m_adapter->updateFromImage(FirmwareData(data), [answer](const Outcome &outcome) { answer(outcome, {}); });
+    m_adapter->updateFromImage(FirmwareData(data), from, [answer](const Outcome &outcome) { answer(outcome, {}); });
 }
 
 QVariantMap AdapterObject::CheckForRelease(const QVariantMap &options)
@@ -241,11 +243,44 @@ bool AdapterObject::UpdateFromReleaseServer(const QVariantMap &options)
     releaseOptions.preRelease = options.value(QStringLiteral("pre-release")).toBool();
     releaseOptions.force = options.value(QStringLiteral("force")).toBool();
     releaseOptions.allowOlder = options.value(QStringLiteral("allow-older")).toBool();
+    const UpdateOrigin from = origin();
     const auto answer = answerLater();
-    m_adapter->updateFromReleaseServer(releaseOptions, [answer](const Outcome &outcome, bool written) {
+    m_adapter->updateFromReleaseServer(releaseOptions, from, [answer](const Outcome &outcome, bool written) {
         answer(outcome, {written});
     });
     return false;
+}
+
+UpdateOrigin AdapterObject::origin() const
+{
+    // The program and user behind the caller's connection, as the bus
+    // knows them: vexbusctl shows as vexbusctl.
+    const QString caller = message().service();
+    QString requester = caller;
+    const QDBusReply<uint> pid = m_connection.interface()->servicePid(caller);
+    const QDBusReply<uint> uid = m_connection.interface()->serviceUid(caller);
+    if (pid.isValid()) {
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(pid.value()));
+        const QString program = comm.open(QIODevice::ReadOnly) ? QString::fromUtf8(comm.readAll()).trimmed() : QString();
+        requester = QStringLiteral("%1 (pid %2, uid %3, %4)").arg(program.isEmpty() ? QStringLiteral("?") : program)
+                .arg(pid.value()).arg(uid.isValid() ? QString::number(uid.value()) : QStringLiteral("?"), caller);
+    }
+    return UpdateOrigin{QLatin1String(UpdateOrigin::triggerDBus), requester};
+}
+
+QList<QVariantMap> AdapterObject::GetHistory(const QVariantMap &options)
+{
+    QList<QVariantMap> entries;
+    const UpdateHistory *history = m_adapter->history();
+    if (!history)
+        return entries;
+    bool limited = false;
+    const uint limit = options.value(QStringLiteral("limit")).toUInt(&limited);
+    const int count = limited && limit > 0 && limit < uint(UpdateHistory::maximumEntries) ? int(limit) : UpdateHistory::maximumEntries;
+    const QString adapter = options.value(QStringLiteral("all")).toBool() ? QString() : m_adapter->key();
+    for (const UpdateRecord &record : history->entries(adapter, count))
+        entries.append(record.toVariantMap());
+    return entries;
 }
 
 void AdapterObject::Inhibit(const QString &reason)

@@ -6,6 +6,7 @@
 
 #include "adapterstatus.h"
 #include "outcome.h"
+#include "updaterecord.h"
 
 #include <QDBusConnection>
 #include <QDBusContext>
@@ -90,6 +91,7 @@ public slots:
     void UpdateFromImage(const QDBusUnixFileDescriptor &image);
     QVariantMap CheckForRelease(const QVariantMap &options);
     bool UpdateFromReleaseServer(const QVariantMap &options);
+    QList<QVariantMap> GetHistory(const QVariantMap &options);
     void Inhibit(const QString &reason);
     void Uninhibit();
 
@@ -103,6 +105,8 @@ private:
     // Takes the current call for a late answer; the returned function sends it.
     std::function<void(const Outcome &, const QVariantList &)> answerLater();
     void reply(const Outcome &outcome);
+    // The caller of the current call, for the history.
+    UpdateOrigin origin() const;
     void sendBusFrame(const QByteArray &frame);
     const AdapterStatus &status() const;
     void onAdapterStatusChanged(const AdapterStatus &previous);

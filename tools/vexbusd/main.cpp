@@ -5,10 +5,12 @@
 // D-Bus, so that several programs use one adapter at the same time.
 #include "adaptermanager.h"
 #include "dbusservice.h"
+#include "gatewayidentity.h"
 #include "mqttbridge.h"
 #include "releasetrust.h"
 #include "servicesettings.h"
 #include "terminationsignals.h"
+#include "updatehistory.h"
 #include "vexbusdlogging.h"
 
 #include "nivoravexbususbversion.h"
@@ -17,6 +19,9 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusError>
+#include <QDBusMetaType>
+#include <QCryptographicHash>
+#include <QSysInfo>
 #include <QFile>
 #include <QLoggingCategory>
 
@@ -70,7 +75,14 @@ int main(int argc, char *argv[])
     const QCommandLineOption sessionOption(QStringLiteral("session"), QStringLiteral("Serve on the session bus instead of the system bus (for development)."));
     const QCommandLineOption configOption(QStringLiteral("config"), QStringLiteral("The settings file (default %1).").arg(QLatin1String(ServiceSettings::defaultFileName)),
                                           QStringLiteral("FILE"), QLatin1String(ServiceSettings::defaultFileName));
-    parser.addOptions({sessionOption, configOption});
+    const QCommandLineOption stateOption(QStringLiteral("state-directory"),
+                                         QStringLiteral("Where the update history is kept (default $STATE_DIRECTORY, as systemd's "
+                                                        "StateDirectory= sets it, else /var/lib/vexbusd)."), QStringLiteral("DIR"));
+    const QCommandLineOption machineIdOption(QStringLiteral("machine-id"),
+                                             QStringLiteral("The file with the machine id that the gateway id is derived from when "
+                                                            "[Gateway] Id is not set (default %1).").arg(QLatin1String(GatewayIdentity::defaultMachineIdFile)),
+                                             QStringLiteral("FILE"), QLatin1String(GatewayIdentity::defaultMachineIdFile));
+    parser.addOptions({sessionOption, configOption, stateOption, machineIdOption});
     // A bad command line is a usage error, 2, as for the settings.
     if (!parser.parse(QCoreApplication::arguments())) {
         QString error = parser.errorText();
@@ -118,6 +130,20 @@ int main(int argc, char *argv[])
     terminationSignals.install();
     QObject::connect(&terminationSignals, &TerminationSignals::received, &application, &QCoreApplication::quit);
 
+    // The gateway's name in the fleet: its own setting, or derived from the
+    // machine id; a machine without one still gets a stable name, from its
+    // host name.
+    QString gatewayId = settings.gatewayId;
+    if (gatewayId.isEmpty()) {
+        QString machineIdError;
+        gatewayId = GatewayIdentity::fromMachineIdFile(parser.value(machineIdOption), &machineIdError);
+        if (gatewayId.isEmpty()) {
+            gatewayId = GatewayIdentity::fromMachineId(QCryptographicHash::hash(QSysInfo::machineHostName().toUtf8(), QCryptographicHash::Md5).toHex());
+            qCWarning(dcVexbusd()) << "The gateway id comes from the host name:" << machineIdError;
+        }
+    }
+    qCDebug(dcVexbusd()) << "Gateway" << gatewayId;
+
     const QDBusConnection connection = parser.isSet(sessionOption) ? QDBusConnection::sessionBus() : QDBusConnection::systemBus();
     if (!connection.isConnected()) {
         fail(QStringLiteral("cannot connect to the %1 bus: %2")
@@ -131,12 +157,22 @@ int main(int argc, char *argv[])
         return 2;
     }
 
+    QString stateDirectory = parser.value(stateOption);
+    if (stateDirectory.isEmpty()) {
+        // systemd names the first of StateDirectory='s folders first.
+        stateDirectory = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+        if (stateDirectory.isEmpty())
+            stateDirectory = QStringLiteral("/var/lib/vexbusd");
+    }
+    qDBusRegisterMetaType<QList<QVariantMap>>();
+    // Declared before the adapters, which record into it until they go.
+    UpdateHistory history(stateDirectory, gatewayId);
     const QList<ReleaseKey> trustedKeys = trust.keys();
-    AdapterManager manager(settings, trustedKeys);
+    AdapterManager manager(settings, trustedKeys, history.isOpen() ? &history : nullptr);
     DBusService service(&manager, connection);
     std::unique_ptr<MqttBridge> bridge;
     if (settings.mqtt.enabled()) {
-        bridge.reset(new MqttBridge(&manager, settings.mqtt, mqttPassword, !trustedKeys.isEmpty()));
+        bridge.reset(new MqttBridge(&manager, settings.mqtt, gatewayId, mqttPassword, !trustedKeys.isEmpty()));
         bridge->start();
     }
     manager.start();

@@ -5,12 +5,14 @@
 #include "commandarguments.h"
 #include "names.h"
 #include "servicesettings.h"
+#include "updatehistory.h"
 #include "vexbusdlogging.h"
 
 #include "adapter/nivoravexbususbupdatereply.h"
 #include "bootloader/firmwaredatarow.h"
 #include "firmware/firmwaredownloader.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 
 #include <cmath>
@@ -44,9 +46,11 @@ Outcome::Failure failureOf(NivoraVexbusUsbReply::Error error)
 
 ManagedAdapter::ManagedAdapter(NivoraVexbusUsbDeviceWatcher *deviceWatcher,
                                const NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo,
-                               const ServiceSettings &settings, const QList<ReleaseKey> &trustedKeys, QObject *parent)
+                               const ServiceSettings &settings, const QList<ReleaseKey> &trustedKeys,
+                               UpdateHistory *history, QObject *parent)
     : QObject(parent),
-      m_deviceInfo(deviceInfo)
+      m_deviceInfo(deviceInfo),
+      m_history(history)
 {
     // The port of this very adapter: a serial number prefix could also
     // match a second adapter, and a replugged adapter is a new object.
@@ -97,6 +101,8 @@ ManagedAdapter::~ManagedAdapter()
     m_releaseCompletions.clear();
     for (const ReleaseCompletion &completion : releaseCompletions)
         completion(gone, QVariantMap());
+    if (m_updateRunning && m_history)
+        m_history->finish(m_historyId, QLatin1String(UpdateRecord::resultInterrupted), QString(), Outcome::nameOf(gone.failure()), gone.message());
     if (m_updateCompletion)
         std::exchange(m_updateCompletion, Completion())(gone);
 }
@@ -227,24 +233,53 @@ void ManagedAdapter::refresh()
 
 // Update
 
-void ManagedAdapter::updateFromImage(const FirmwareData &image, const Completion &completion)
+UpdateRecord ManagedAdapter::historyRecord(const UpdateOrigin &origin, const FirmwareData *image) const
 {
-    const Outcome refused = refusal(false);
+    UpdateRecord record;
+    record.adapter = key();
+    record.serialNumber = serialNumber();
+    record.firmwareBefore = m_status.firmwareVersion;
+    record.trigger = origin.trigger;
+    record.requester = origin.requester;
+    if (image) {
+        record.releaseChannel = QLatin1String(UpdateRecord::channelFile);
+        if (!image->data().isEmpty())
+            record.imageSha256 = QString::fromLatin1(QCryptographicHash::hash(image->data(), QCryptographicHash::Sha256).toHex());
+    }
+    return record;
+}
+
+void ManagedAdapter::recordRefusal(UpdateRecord record, const Outcome &outcome)
+{
+    if (!m_history)
+        return;
+    record.error = Outcome::nameOf(outcome.failure());
+    record.message = outcome.message();
+    m_history->recordRefusal(record);
+}
+
+void ManagedAdapter::updateFromImage(const FirmwareData &image, const UpdateOrigin &origin, const Completion &completion)
+{
+    const UpdateRecord record = historyRecord(origin, &image);
+    Outcome refused = refusal(false);
+    if (refused.succeeded() && !image.isValid()) {
+        refused = Outcome(Outcome::InvalidArgument, QStringLiteral("The file is not a firmware image (.cyacd) of the adapter; "
+                                                                   "nothing was written."));
+    }
     if (!refused.succeeded()) {
+        // On the disk before the caller hears of it.
+        recordRefusal(record, refused);
         completion(refused);
         return;
     }
-    if (!image.isValid()) {
-        completion(Outcome(Outcome::InvalidArgument, QStringLiteral("The file is not a firmware image (.cyacd) of the adapter; "
-                                                                    "nothing was written.")));
-        return;
-    }
-    startUpdate([this, image]() { return m_adapter->updateFirmware(image); }, completion);
+    startUpdate([this, image]() { return m_adapter->updateFirmware(image); }, record, completion);
 }
 
-void ManagedAdapter::startUpdate(const std::function<NivoraVexbusUsbUpdateReply *()> &request, const Completion &completion)
+void ManagedAdapter::startUpdate(const std::function<NivoraVexbusUsbUpdateReply *()> &request, const UpdateRecord &record,
+                                 const Completion &completion)
 {
     qCDebug(dcVexbusd()) << "Updating adapter" << key();
+    m_historyId = m_history ? m_history->begin(record) : 0;
     m_updateCompletion = completion;
     m_updateRunning = true;
     m_updatePhase = FirmwareUpdate::PhasePreparing;
@@ -296,6 +331,10 @@ void ManagedAdapter::finishUpdate(bool success, const QString &error, const QStr
     m_updateError = error;
     m_updateErrorString = errorString;
     refresh();
+    if (m_history) {
+        m_history->finish(std::exchange(m_historyId, 0), QLatin1String(success ? UpdateRecord::resultSucceeded : UpdateRecord::resultFailed),
+                          m_adapter->firmwareVersion(), m_updateError, m_updateErrorString);
+    }
     emit updateEnded(success, m_updateError, m_updateErrorString);
     if (m_updateCompletion)
         std::exchange(m_updateCompletion, Completion())(success ? Outcome() : Outcome(Outcome::UpdateFailed, m_updateErrorString));
@@ -352,21 +391,30 @@ QVariantMap ManagedAdapter::releaseDescription() const
     };
 }
 
-void ManagedAdapter::updateFromReleaseServer(const ReleaseOptions &options, const UpdateCompletion &completion)
+void ManagedAdapter::updateFromReleaseServer(const ReleaseOptions &options, const UpdateOrigin &origin, const UpdateCompletion &completion)
 {
+    UpdateRecord record = historyRecord(origin, nullptr);
+    record.releaseChannel = options.preRelease ? QStringLiteral("pre-release") : QStringLiteral("stable");
     const Outcome refused = refusal(false);
     if (!refused.succeeded()) {
+        recordRefusal(record, refused);
         completion(refused, false);
         return;
     }
-    fetchRelease(options.preRelease, [this, options, completion](const Outcome &fetched, const QVariantMap &release) {
+    fetchRelease(options.preRelease, [this, options, record, completion](const Outcome &fetched, const QVariantMap &release) mutable {
         if (!fetched.succeeded()) {
+            recordRefusal(record, fetched);
             completion(fetched, false);
             return;
         }
+        const FirmwareDownloader *downloader = m_adapter->firmwareDownloader();
+        record.releaseVersion = release.value(QStringLiteral("version")).toString();
+        record.releaseSigned = release.value(QStringLiteral("authenticated")).toBool();
+        record.imageSha256 = QString::fromLatin1(QCryptographicHash::hash(downloader->firmware().data(), QCryptographicHash::Sha256).toHex());
         // The lease or another update may have come while the server answered.
         const Outcome refused = refusal(false);
         if (!refused.succeeded()) {
+            recordRefusal(record, refused);
             completion(refused, false);
             return;
         }
@@ -376,13 +424,15 @@ void ManagedAdapter::updateFromReleaseServer(const ReleaseOptions &options, cons
             completion(Outcome(), false);
             return;
         }
-        if (!options.allowOlder && m_adapter->firmwareDownloader()->releaseIsOlderThan(running)) {
-            completion(Outcome(Outcome::OlderRelease, QStringLiteral("The release %1 is older than the firmware %2 that the "
-                                                                     "controller runs; nothing was written (allow-older writes it).")
-                               .arg(version, running)), false);
+        if (!options.allowOlder && downloader->releaseIsOlderThan(running)) {
+            const Outcome older(Outcome::OlderRelease, QStringLiteral("The release %1 is older than the firmware %2 that the "
+                                                                      "controller runs; nothing was written (allow-older writes it).")
+                                .arg(version, running));
+            recordRefusal(record, older);
+            completion(older, false);
             return;
         }
-        startUpdate([this]() { return m_adapter->updateFirmware(); },
+        startUpdate([this]() { return m_adapter->updateFirmware(); }, record,
                     [completion](const Outcome &updated) { completion(updated, updated.succeeded()); });
     });
 }

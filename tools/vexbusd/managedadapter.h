@@ -6,6 +6,7 @@
 
 #include "adapterstatus.h"
 #include "outcome.h"
+#include "updaterecord.h"
 
 #include "adapter/nivoravexbususbadapter.h"
 #include "bootloader/firmwaredata.h"
@@ -22,6 +23,7 @@
 #include <functional>
 
 class ServiceSettings;
+class UpdateHistory;
 
 // One adapter that the service owns, shared by its front ends: the library's
 // adapter object on the adapter's port, the requests of the front ends with
@@ -48,7 +50,7 @@ public:
     ManagedAdapter(NivoraVexbusUsb::NivoraVexbusUsbDeviceWatcher *deviceWatcher,
                    const NivoraVexbusUsb::NivoraVexbusUsbDeviceWatcher::DeviceInfo &deviceInfo,
                    const ServiceSettings &settings, const QList<NivoraVexbusUsb::ReleaseKey> &trustedKeys,
-                   QObject *parent = nullptr);
+                   UpdateHistory *history, QObject *parent = nullptr);
     // Requests still waiting end with Aborted.
     ~ManagedAdapter() override;
 
@@ -59,16 +61,20 @@ public:
     QString serialNumber() const { return m_deviceInfo.serialNumber; }
     // The adapter as the service shows it; statusChanged() follows it.
     const AdapterStatus &status() const { return m_status; }
+    // Where the adapter's updates are recorded; the service's, shared.
+    UpdateHistory *history() const { return m_history; }
 
     void writeFrame(const QByteArray &frame, const Completion &completion);
     void pressButton(const QString &module, const QString &button, uint milliseconds, const Completion &completion);
     void reset(const Completion &completion);
     void setParameterHandling(bool enable, const Completion &completion);
     // The image parsed by the caller; the answer comes once the controller
-    // runs the new firmware, or with the reason it does not.
-    void updateFromImage(const NivoraVexbusUsb::FirmwareData &image, const Completion &completion);
+    // runs the new firmware, or with the reason it does not. Every update
+    // and every refusal goes into the history with its origin; a
+    // recovery passes UpdateOrigin::triggerRecovery.
+    void updateFromImage(const NivoraVexbusUsb::FirmwareData &image, const UpdateOrigin &origin, const Completion &completion);
     void checkForRelease(bool preRelease, const ReleaseCompletion &completion);
-    void updateFromReleaseServer(const ReleaseOptions &options, const UpdateCompletion &completion);
+    void updateFromReleaseServer(const ReleaseOptions &options, const UpdateOrigin &origin, const UpdateCompletion &completion);
 
     // Closes the port for holder until uninhibit() by the same holder.
     Outcome inhibit(const QString &holder, const QString &reason);
@@ -93,7 +99,12 @@ private:
     QVariantMap releaseDescription() const;
     // Starts the update that request() returns; from the image, or from
     // the release the downloader holds.
-    void startUpdate(const std::function<NivoraVexbusUsb::NivoraVexbusUsbUpdateReply *()> &request, const Completion &completion);
+    void startUpdate(const std::function<NivoraVexbusUsb::NivoraVexbusUsbUpdateReply *()> &request, const UpdateRecord &record,
+                     const Completion &completion);
+    // The history entry of an update of this adapter, as far as the
+    // request tells; image given for one from a file.
+    UpdateRecord historyRecord(const UpdateOrigin &origin, const NivoraVexbusUsb::FirmwareData *image) const;
+    void recordRefusal(UpdateRecord record, const Outcome &outcome);
     void onUpdatePhaseChanged(NivoraVexbusUsb::FirmwareUpdate::Phase phase);
     void onUpdateFinished(bool success);
     void finishUpdate(bool success, const QString &error, const QString &errorString);
@@ -108,6 +119,8 @@ private:
     Completion m_updateCompletion;
     // From startUpdate() to finishUpdate().
     bool m_updateRunning = false;
+    UpdateHistory *m_history;
+    qint64 m_historyId = 0;
     // The library's, which deletes it after its end.
     QPointer<NivoraVexbusUsb::NivoraVexbusUsbUpdateReply> m_update;
     NivoraVexbusUsb::FirmwareUpdate::Phase m_updatePhase = NivoraVexbusUsb::FirmwareUpdate::PhaseIdle;

@@ -4,6 +4,7 @@
 #include "mqttadapter.h"
 #include "managedadapter.h"
 #include "mqttclient.h"
+#include "updatehistory.h"
 #include "vexbusdlogging.h"
 
 #include "nivoravexbususbversion.h"
@@ -43,17 +44,26 @@ QString entitySlug(const QString &text)
 } // namespace
 
 MqttAdapter::MqttAdapter(ManagedAdapter *adapter, MqttClient *client, const ServiceSettings::Mqtt &settings,
-                         bool releaseKeysTrusted, QObject *parent)
+                         const QString &gatewayId, bool releaseKeysTrusted, QObject *parent)
     : QObject(parent),
       m_adapter(adapter),
       m_client(client),
       m_settings(settings),
       m_releaseKeysTrusted(releaseKeysTrusted),
-      m_topicId(topicIdOf(adapter->key())),
+      m_gatewayId(gatewayId),
+      m_topicId(topicIdOf(adapter, gatewayId)),
       m_releaseTimer(new QTimer(this))
 {
     connect(adapter, &ManagedAdapter::statusChanged, this, &MqttAdapter::markChanged);
-    connect(adapter, &ManagedAdapter::frameReceived, this, &MqttAdapter::publishFrame);
+    // A fleet needs states and outcomes; frames only where asked for.
+    if (settings.frames != ServiceSettings::Mqtt::FramesNone)
+        connect(adapter, &ManagedAdapter::frameReceived, this, &MqttAdapter::publishFrame);
+    if (UpdateHistory *history = adapter->history()) {
+        const UpdateRecord last = history->lastEnded(adapter->key());
+        if (last.isValid())
+            m_lastUpdate = compact(last.toJson());
+        connect(history, &UpdateHistory::entryEnded, this, &MqttAdapter::onHistoryEntryEnded);
+    }
 
     m_releaseTimer->setInterval(releaseCheckInterval);
     connect(m_releaseTimer, &QTimer::timeout, this, &MqttAdapter::checkRelease);
@@ -61,9 +71,45 @@ MqttAdapter::MqttAdapter(ManagedAdapter *adapter, MqttClient *client, const Serv
     checkRelease();
 }
 
-QString MqttAdapter::topicIdOf(const QString &key)
+QString MqttAdapter::topicIdOf(const ManagedAdapter *adapter, const QString &gatewayId)
 {
-    QString id = key;
+    if (!adapter->serialNumber().isEmpty())
+        return topicLevelOf(adapter->serialNumber());
+    return gatewayId + topicLevelOf(adapter->devicePath());
+}
+
+QString MqttAdapter::bridgeStateTopic(const ServiceSettings::Mqtt &settings, const QString &gatewayId)
+{
+    return settings.baseTopic + QStringLiteral("/bridge/") + gatewayId + QStringLiteral("/state");
+}
+
+QString MqttAdapter::gatewayNode(const QString &gatewayId)
+{
+    return QStringLiteral("vexbus_gateway_") + gatewayId;
+}
+
+QStringList MqttAdapter::commands()
+{
+    return QStringList{writeCommand, pressCommand, resetCommand, installCommand};
+}
+
+void MqttAdapter::subscribe()
+{
+    for (const QString &command : commands())
+        m_client->subscribe(topic(command));
+}
+
+void MqttAdapter::onHistoryEntryEnded(const UpdateRecord &record)
+{
+    if (record.adapter != m_adapter->key())
+        return;
+    m_lastUpdate = compact(record.toJson());
+    markChanged();
+}
+
+QString MqttAdapter::topicLevelOf(const QString &text)
+{
+    QString id = text;
     for (QChar &c : id) {
         if (!((c >= QLatin1Char('A') && c <= QLatin1Char('Z')) || (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
               || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('-') || c == QLatin1Char('_')))
@@ -103,6 +149,8 @@ void MqttAdapter::publishChanges()
     publishRetained(topic(QStringLiteral("state")), stateJson());
     publishRetained(topic(QStringLiteral("update")), updateJson());
     publishRetained(topic(QStringLiteral("update/status")), updateStatusJson());
+    if (!m_lastUpdate.isEmpty())
+        publishRetained(topic(QStringLiteral("update/last")), m_lastUpdate);
     if (!m_settings.discovery)
         return;
     const QHash<QString, QByteArray> configs = discoveryConfigs();
@@ -124,6 +172,7 @@ QByteArray MqttAdapter::stateJson() const
     const AdapterStatus &status = m_adapter->status();
     return compact(QJsonObject{
         {QStringLiteral("state"), status.state},
+        {QStringLiteral("gateway"), m_gatewayId},
         {QStringLiteral("available"), status.available},
         {QStringLiteral("controller_in_bootloader"), status.controllerInBootloader},
         {QStringLiteral("firmware_version"), status.firmwareVersion},
@@ -174,6 +223,8 @@ QByteArray MqttAdapter::updateStatusJson() const
 
 void MqttAdapter::publishFrame(const QByteArray &frame)
 {
+    if (!m_settings.publishesFrame(frame))
+        return;
     // Without a broker the client drops it and counts it.
     // event_type makes the message an event of Home Assistant's event entity.
     m_client->publish(topic(QStringLiteral("frame")), compact(QJsonObject{
@@ -187,13 +238,15 @@ QHash<QString, QByteArray> MqttAdapter::discoveryConfigs() const
 {
     const AdapterStatus &status = m_adapter->status();
     const QString node = QStringLiteral("vexbus_") + m_topicId;
-    const QString bridgeState = m_settings.baseTopic + QStringLiteral("/bridge/state");
+    const QString bridgeState = bridgeStateTopic(m_settings, m_gatewayId);
     const QString stateTopic = topic(QStringLiteral("state"));
     QJsonObject device{
         {QStringLiteral("identifiers"), QJsonArray{node}},
         {QStringLiteral("name"), QStringLiteral("Vexbus adapter %1").arg(m_adapter->key())},
         {QStringLiteral("manufacturer"), QStringLiteral("Nivora")},
         {QStringLiteral("model"), QStringLiteral("Vexbus USB adapter")},
+        // Plugged into this gateway.
+        {QStringLiteral("via_device"), gatewayNode(m_gatewayId)},
     };
     if (!status.serialNumber.isEmpty())
         device.insert(QStringLiteral("serial_number"), status.serialNumber);
@@ -253,16 +306,18 @@ QHash<QString, QByteArray> MqttAdapter::discoveryConfigs() const
              {QStringLiteral("value_template"), QStringLiteral("{{ value_json.%1 }}").arg(value.first)},
              {QStringLiteral("entity_category"), QStringLiteral("diagnostic")}}, true);
     }
-    add(QStringLiteral("event"), QStringLiteral("frame"), QStringLiteral("Bus frame"),
-        {{QStringLiteral("state_topic"), topic(QStringLiteral("frame"))},
-         {QStringLiteral("event_types"), QJsonArray{QStringLiteral("frame")}}}, true);
+    if (m_settings.frames != ServiceSettings::Mqtt::FramesNone) {
+        add(QStringLiteral("event"), QStringLiteral("frame"), QStringLiteral("Bus frame"),
+            {{QStringLiteral("state_topic"), topic(QStringLiteral("frame"))},
+             {QStringLiteral("event_types"), QJsonArray{QStringLiteral("frame")}}}, true);
+    }
     if (commandAllowed(pressCommand)) {
         for (const QString &button : m_settings.buttons) {
             const QStringList parts = button.split(QLatin1Char(':'));
             const QJsonObject request{{QStringLiteral("module"), parts.at(0)},
                                       {QStringLiteral("button"), parts.at(1)},
                                       {QStringLiteral("ms"), parts.value(2, QString::number(MqttCommand::defaultPressDuration)).toInt()}};
-            add(QStringLiteral("button"), QStringLiteral("press_%1_%2").arg(parts.at(0), topicIdOf(parts.at(1))),
+            add(QStringLiteral("button"), QStringLiteral("press_%1_%2").arg(parts.at(0), topicLevelOf(parts.at(1))),
                 QStringLiteral("Press %1 %2").arg(parts.at(0), parts.at(1)),
                 {{QStringLiteral("command_topic"), topic(pressCommand)},
                  {QStringLiteral("payload_press"), QString::fromUtf8(compact(request))}}, true);
@@ -288,6 +343,8 @@ void MqttAdapter::publishOffline()
 
 void MqttAdapter::leave()
 {
+    for (const QString &command : commands())
+        m_client->unsubscribe(topic(command));
     // An empty retained message removes what a newcomer would find.
     const QList<QString> topics = m_published.keys();
     for (const QString &published : topics) {
@@ -324,9 +381,10 @@ bool MqttAdapter::commandAllowed(const QString &command) const
     return m_settings.commands.contains(command);
 }
 
-QByteArray MqttAdapter::response(const Outcome &outcome, const QJsonValue &transaction)
+QByteArray MqttAdapter::response(const Outcome &outcome, const QJsonValue &transaction) const
 {
-    QJsonObject answer{{QStringLiteral("status"), outcome.succeeded() ? QStringLiteral("ok") : QStringLiteral("error")}};
+    QJsonObject answer{{QStringLiteral("status"), outcome.succeeded() ? QStringLiteral("ok") : QStringLiteral("error")},
+                       {QStringLiteral("gateway"), m_gatewayId}};
     if (!outcome.succeeded())
         answer.insert(QStringLiteral("error"), outcome.message());
     if (!transaction.isUndefined())
@@ -381,6 +439,8 @@ void MqttAdapter::run(const QString &command, const MqttCommand &request)
     } else {
         // Only the release service's current release, authenticated by a
         // trusted key: no older one, no pre-release, no file of the sender.
-        m_adapter->updateFromReleaseServer(ManagedAdapter::ReleaseOptions(), [answer](const Outcome &outcome, bool) { answer(outcome); });
+        const UpdateOrigin origin{QLatin1String(UpdateOrigin::triggerMqtt), transaction.isUndefined() ? QString()
+                : QStringLiteral("transaction %1").arg(QString::fromUtf8(QJsonDocument(QJsonArray{transaction}).toJson(QJsonDocument::Compact)).mid(1).chopped(1))};
+        m_adapter->updateFromReleaseServer(ManagedAdapter::ReleaseOptions(), origin, [answer](const Outcome &outcome, bool) { answer(outcome); });
     }
 }

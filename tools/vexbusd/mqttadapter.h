@@ -7,6 +7,7 @@
 #include "mqttcommand.h"
 #include "outcome.h"
 #include "servicesettings.h"
+#include "updaterecord.h"
 
 #include <QHash>
 #include <QJsonObject>
@@ -31,16 +32,27 @@ public:
     static constexpr int releaseCheckInterval = 24 * 60 * 60 * 1000; // ms
 
     MqttAdapter(ManagedAdapter *adapter, MqttClient *client, const ServiceSettings::Mqtt &settings,
-                bool releaseKeysTrusted, QObject *parent = nullptr);
+                const QString &gatewayId, bool releaseKeysTrusted, QObject *parent = nullptr);
 
-    // The adapter's key as one topic level: characters other than A-Z,
-    // a-z, 0-9, - and _ become _.
-    static QString topicIdOf(const QString &key);
+    // The text as one topic level: characters other than A-Z, a-z, 0-9, -
+    // and _ become _.
+    static QString topicLevelOf(const QString &text);
+    // The adapter's topic level: its serial number, which is the same on
+    // any gateway; without one its port, which another gateway has too,
+    // after the gateway id ("GATEWAY_dev_ttyUSB0").
+    static QString topicIdOf(const ManagedAdapter *adapter, const QString &gatewayId);
+    static QString bridgeStateTopic(const ServiceSettings::Mqtt &settings, const QString &gatewayId);
+    // The gateway's device in Home Assistant.
+    static QString gatewayNode(const QString &gatewayId);
+    // The commands below BASE/ID/.
+    static QStringList commands();
     QString topicId() const { return m_topicId; }
     ManagedAdapter *adapter() const { return m_adapter; }
 
     // Everything retained, again: after the client (re)connected.
     void publishAll();
+    // Takes the adapter's commands from the broker; leave() stops.
+    void subscribe();
     // The service stops: offline until it is back.
     void publishOffline();
     // The adapter left: offline, and its entities and retained values go.
@@ -49,7 +61,7 @@ public:
     void handleCommand(const QString &command, const QByteArray &payload);
 
     // The answer to a command on its response topic.
-    static QByteArray response(const Outcome &outcome, const QJsonValue &transaction);
+    QByteArray response(const Outcome &outcome, const QJsonValue &transaction) const;
 
 private:
     QString topic(const QString &leaf) const;
@@ -66,12 +78,15 @@ private:
     void publishFrame(const QByteArray &frame);
     QHash<QString, QByteArray> discoveryConfigs() const;
     void checkRelease();
+    void onHistoryEntryEnded(const UpdateRecord &record);
 
     ManagedAdapter *m_adapter;
     MqttClient *m_client;
     ServiceSettings::Mqtt m_settings;
     bool m_releaseKeysTrusted;
+    QString m_gatewayId;
     QString m_topicId;
+    QByteArray m_lastUpdate;
     QString m_latestVersion;
     bool m_changePending = false;
     // What went out retained, by topic: unchanged values are not sent again.

@@ -8,17 +8,18 @@
 #include "mqttclient.h"
 #include "vexbusdlogging.h"
 
-namespace {
+#include "nivoravexbususbversion.h"
 
-const QStringList commands{QStringLiteral("write"), QStringLiteral("press"), QStringLiteral("reset"), QStringLiteral("update/install")};
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
-} // namespace
-
-MqttBridge::MqttBridge(AdapterManager *manager, const ServiceSettings::Mqtt &settings, const QString &password,
-                       bool releaseKeysTrusted, QObject *parent)
+MqttBridge::MqttBridge(AdapterManager *manager, const ServiceSettings::Mqtt &settings, const QString &gatewayId,
+                       const QString &password, bool releaseKeysTrusted, QObject *parent)
     : QObject(parent),
       m_manager(manager),
       m_settings(settings),
+      m_gatewayId(gatewayId),
       m_releaseKeysTrusted(releaseKeysTrusted)
 {
     MqttClient::Options options;
@@ -26,7 +27,9 @@ MqttBridge::MqttBridge(AdapterManager *manager, const ServiceSettings::Mqtt &set
     options.port = settings.port;
     options.tls = settings.tls;
     options.caFile = settings.caFile;
-    options.clientId = settings.clientId;
+    // One configuration file on every gateway: the broker drops a client
+    // whose id another one takes, so each gateway's is its own.
+    options.clientId = settings.clientId + QLatin1Char('-') + gatewayId;
     options.user = settings.user;
     options.password = password;
     options.willTopic = bridgeStateTopic();
@@ -46,7 +49,7 @@ MqttBridge::~MqttBridge()
 
 QString MqttBridge::bridgeStateTopic() const
 {
-    return m_settings.baseTopic + QStringLiteral("/bridge/state");
+    return MqttAdapter::bridgeStateTopic(m_settings, m_gatewayId);
 }
 
 void MqttBridge::start()
@@ -61,10 +64,40 @@ void MqttBridge::start()
 void MqttBridge::onClientConnected()
 {
     m_client->publish(bridgeStateTopic(), QByteArrayLiteral("online"), true);
-    for (const QString &command : commands)
-        m_client->subscribe(m_settings.baseTopic + QStringLiteral("/+/") + command);
-    for (MqttAdapter *adapter : qAsConst(m_adapters))
+    publishGatewayDiscovery();
+    for (MqttAdapter *adapter : qAsConst(m_adapters)) {
+        adapter->subscribe();
         adapter->publishAll();
+    }
+}
+
+void MqttBridge::publishGatewayDiscovery()
+{
+    if (!m_settings.discovery)
+        return;
+    // The gateway as a device: its bridge's connection, which stays
+    // readable (off) while the bridge is away.
+    const QString node = MqttAdapter::gatewayNode(m_gatewayId);
+    const QJsonObject config{
+        {QStringLiteral("name"), QStringLiteral("Bridge")},
+        {QStringLiteral("unique_id"), node + QStringLiteral("_bridge")},
+        {QStringLiteral("default_entity_id"), QStringLiteral("binary_sensor.") + node.toLower() + QStringLiteral("_bridge")},
+        {QStringLiteral("state_topic"), bridgeStateTopic()},
+        {QStringLiteral("payload_on"), QStringLiteral("online")},
+        {QStringLiteral("payload_off"), QStringLiteral("offline")},
+        {QStringLiteral("device_class"), QStringLiteral("connectivity")},
+        {QStringLiteral("entity_category"), QStringLiteral("diagnostic")},
+        {QStringLiteral("device"), QJsonObject{
+             {QStringLiteral("identifiers"), QJsonArray{node}},
+             {QStringLiteral("name"), QStringLiteral("Vexbus gateway %1").arg(m_gatewayId)},
+             {QStringLiteral("manufacturer"), QStringLiteral("Nivora")},
+             {QStringLiteral("model"), QStringLiteral("Vexbus gateway")},
+             {QStringLiteral("sw_version"), QStringLiteral(NIVORAVEXBUSUSB_VERSION_STRING)}}},
+        {QStringLiteral("origin"), QJsonObject{{QStringLiteral("name"), QStringLiteral("vexbusd")},
+                                               {QStringLiteral("sw_version"), QStringLiteral(NIVORAVEXBUSUSB_VERSION_STRING)}}},
+    };
+    m_client->publish(QStringLiteral("%1/binary_sensor/%2/bridge/config").arg(m_settings.discoveryPrefix, node),
+                      QJsonDocument(config).toJson(QJsonDocument::Compact), true);
 }
 
 void MqttBridge::onClientMessageReceived(const QString &topic, const QByteArray &payload)
@@ -76,33 +109,34 @@ void MqttBridge::onClientMessageReceived(const QString &topic, const QByteArray 
     const int slash = rest.indexOf(QLatin1Char('/'));
     const QString id = rest.left(slash);
     const QString command = rest.mid(slash + 1);
-    if (slash <= 0 || !commands.contains(command))
+    if (slash <= 0 || !MqttAdapter::commands().contains(command))
         return;
-    if (MqttAdapter *adapter = m_adapters.value(id)) {
+    // The adapter of another gateway, which answers itself; this one keeps
+    // silent. It subscribes to its own adapters only, but a command may
+    // arrive just after its adapter left.
+    if (MqttAdapter *adapter = m_adapters.value(id))
         adapter->handleCommand(command, payload);
-        return;
-    }
-    qCDebug(dcVexbusdMqtt()) << "MQTT command" << command << "for" << id << ", which is no adapter of the service";
-    const Outcome unknown(Outcome::NotAvailable, QStringLiteral("The service has no adapter %1; nothing was sent.").arg(id));
-    m_client->publish(topic + QStringLiteral("/response"), MqttAdapter::response(unknown, QJsonValue::Undefined), false);
+    else
+        qCDebug(dcVexbusdMqtt()) << "MQTT command" << command << "for" << id << ", which is no adapter of this gateway";
 }
 
 void MqttBridge::onManagerAdapterAdded(ManagedAdapter *adapter)
 {
-    const QString id = MqttAdapter::topicIdOf(adapter->key());
+    const QString id = MqttAdapter::topicIdOf(adapter, m_gatewayId);
     if (m_adapters.contains(id)) {
         qCWarning(dcVexbusdMqtt()) << "Adapter" << adapter->key() << "has the MQTT topic of another adapter," << id
                                    << "; it is not on MQTT";
         return;
     }
-    auto *mqttAdapter = new MqttAdapter(adapter, m_client, m_settings, m_releaseKeysTrusted, this);
+    auto *mqttAdapter = new MqttAdapter(adapter, m_client, m_settings, m_gatewayId, m_releaseKeysTrusted, this);
     m_adapters.insert(mqttAdapter->topicId(), mqttAdapter);
+    mqttAdapter->subscribe();
     mqttAdapter->publishAll();
 }
 
 void MqttBridge::onManagerAdapterRemoved(ManagedAdapter *adapter)
 {
-    MqttAdapter *mqttAdapter = m_adapters.value(MqttAdapter::topicIdOf(adapter->key()));
+    MqttAdapter *mqttAdapter = m_adapters.value(MqttAdapter::topicIdOf(adapter, m_gatewayId));
     if (!mqttAdapter || mqttAdapter->adapter() != adapter)
         return;
     m_adapters.remove(mqttAdapter->topicId());

@@ -14,19 +14,22 @@ class ManagedAdapter;
 class MqttAdapter;
 class MqttClient;
 
-// The service's adapters on an MQTT broker: BASE/bridge/state says whether
-// the service is there (the broker's last will says offline), each adapter
-// is an MqttAdapter below BASE/ID/, and commands arrive on BASE/+/write,
-// press, reset and update/install. A front end like the D-Bus service: it
-// follows the adapter manager and owns no adapter.
+// The service's adapters on an MQTT broker that many gateways share:
+// BASE/bridge/GATEWAY/state says whether this gateway's service is there
+// (the broker's last will says offline), each adapter is an MqttAdapter
+// below BASE/ID/, and commands arrive on BASE/ID/write, press, reset and
+// update/install of this gateway's adapters only. In Home Assistant the
+// gateway is a device of its own, which its adapters name as via_device.
+// A front end like the D-Bus service: it follows the adapter manager and
+// owns no adapter.
 class MqttBridge : public QObject
 {
     Q_OBJECT
 
 public:
-    MqttBridge(AdapterManager *manager, const ServiceSettings::Mqtt &settings, const QString &password,
-               bool releaseKeysTrusted, QObject *parent = nullptr);
-    // Says offline on BASE/bridge/state and leaves the broker.
+    MqttBridge(AdapterManager *manager, const ServiceSettings::Mqtt &settings, const QString &gatewayId,
+               const QString &password, bool releaseKeysTrusted, QObject *parent = nullptr);
+    // Says offline on BASE/bridge/GATEWAY/state and leaves the broker.
     ~MqttBridge() override;
 
     // Attaches to the manager's adapters and connects; before manager->start().
@@ -38,9 +41,11 @@ private:
     void onManagerAdapterAdded(ManagedAdapter *adapter);
     void onManagerAdapterRemoved(ManagedAdapter *adapter);
     QString bridgeStateTopic() const;
+    void publishGatewayDiscovery();
 
     AdapterManager *m_manager;
     ServiceSettings::Mqtt m_settings;
+    QString m_gatewayId;
     bool m_releaseKeysTrusted;
     MqttClient *m_client;
     QHash<QString, MqttAdapter *> m_adapters; // by topic id

@@ -230,6 +230,16 @@ void MqttClient::subscribe(const QString &pattern)
     handleResult(MOSQ_ERR_SUCCESS, "subscribe");
 }
 
+void MqttClient::unsubscribe(const QString &pattern)
+{
+    if (!m_connected)
+        return;
+    const int result = mosquitto_unsubscribe(m_client, nullptr, pattern.toUtf8().constData());
+    if (result != MOSQ_ERR_SUCCESS)
+        qCWarning(dcVexbusdMqtt()) << "Cannot unsubscribe from" << pattern << ":" << describe(result);
+    handleResult(MOSQ_ERR_SUCCESS, "unsubscribe");
+}
+
 void MqttClient::publish(const QString &topic, const QByteArray &payload, bool retain)
 {
     if (!m_connected) {

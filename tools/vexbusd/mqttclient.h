@@ -53,6 +53,7 @@ public:
     // Publishes with QoS 0; retain keeps the last value for newcomers.
     void publish(const QString &topic, const QByteArray &payload, bool retain);
     void subscribe(const QString &pattern);
+    void unsubscribe(const QString &pattern);
     // Messages dropped since the start: no connection or a full queue.
     quint64 droppedMessages() const { return m_droppedMessages; }
     // Publishes payload on topic, then says goodbye to the broker.

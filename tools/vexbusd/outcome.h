@@ -31,6 +31,14 @@ public:
     Outcome(Failure failure, const QString &message) : m_failure(failure), m_message(message) {}
 
     bool succeeded() const { return m_failure == NoFailure; }
+    // The failure in the service's wire names: "timeout", "not-available"...
+    static QString nameOf(Failure failure)
+    {
+        static const char *const names[] = {
+            "none", "timeout", "controller-error", "not-available", "invalid-argument", "inhibited", "not-inhibited",
+            "update-running", "update-failed", "release-failed", "older-release", "aborted"};
+        return QLatin1String(names[failure]);
+    }
     Failure failure() const { return m_failure; }
     QString message() const { return m_message; }
 

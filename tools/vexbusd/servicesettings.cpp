@@ -6,6 +6,7 @@
 #include "names.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QUrl>
 
@@ -34,6 +35,11 @@ ServiceSettings ServiceSettings::load(const QString &fileName, QString *error)
     if (settings.status() != QSettings::NoError) {
         *error = QStringLiteral("cannot read %1: %2").arg(fileName,
                  settings.status() == QSettings::AccessError ? QStringLiteral("access denied") : QStringLiteral("not an INI file"));
+        return result;
+    }
+    result.gatewayId = settings.value(QStringLiteral("Gateway/Id")).toString().trimmed();
+    if (!result.gatewayId.isEmpty() && !isGatewayId(result.gatewayId)) {
+        *error = QStringLiteral("%1: Gateway/Id takes A-Z, a-z, 0-9, - and _ (at most 64), not %2").arg(fileName, result.gatewayId);
         return result;
     }
     result.releaseServer = settings.value(QStringLiteral("Release/Server")).toString();
@@ -99,7 +105,54 @@ QString ServiceSettings::loadMqtt(const QSettings &settings, Mqtt *mqtt)
         if (!ok || !Names::moduleFromName(parts.at(0), &module) || Names::buttonFromName(module, parts.value(1)) <= 0)
             return QStringLiteral("mqtt/Buttons takes MODULE:BUTTON or MODULE:BUTTON:MS of vexbusctl's names, not %1").arg(button);
     }
+    // Frames=none, all, or patterns. A single word reads as a string.
+    const QStringList frames = listValue(settings, QStringLiteral("mqtt/Frames"));
+    if (frames == QStringList{QStringLiteral("all")}) {
+        mqtt->frames = Mqtt::FramesAll;
+    } else if (frames.isEmpty() || frames == QStringList{QStringLiteral("none")}) {
+        mqtt->frames = Mqtt::FramesNone;
+    } else {
+        for (const QString &pattern : frames) {
+            static const QRegularExpression bytes(QStringLiteral("^([0-9a-f]{2}|xx){1,255}$"));
+            if (!bytes.match(pattern.toLower()).hasMatch())
+                return QStringLiteral("mqtt/Frames takes none, all, or patterns of hexadecimal bytes with xx for any byte "
+                                      "(a frame that begins so goes out), not %1").arg(pattern);
+            mqtt->framePatterns.append(pattern.toLower());
+        }
+        mqtt->frames = Mqtt::FramesMatching;
+    }
     return QString();
+}
+
+bool ServiceSettings::Mqtt::publishesFrame(const QByteArray &frame) const
+{
+    if (frames != FramesMatching)
+        return frames == FramesAll;
+    const QByteArray hex = frame.toHex();
+    for (const QString &pattern : framePatterns) {
+        if (pattern.size() > hex.size())
+            continue;
+        bool matches = true;
+        for (int i = 0; matches && i < pattern.size(); i += 2) {
+            matches = (pattern.at(i) == QLatin1Char('x') && pattern.at(i + 1) == QLatin1Char('x'))
+                    || (pattern.at(i) == QLatin1Char(hex.at(i)) && pattern.at(i + 1) == QLatin1Char(hex.at(i + 1)));
+        }
+        if (matches)
+            return true;
+    }
+    return false;
+}
+
+bool ServiceSettings::isGatewayId(const QString &text)
+{
+    if (text.isEmpty() || text.size() > 64)
+        return false;
+    for (const QChar c : text) {
+        if (!((c >= QLatin1Char('A') && c <= QLatin1Char('Z')) || (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
+              || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('-') || c == QLatin1Char('_')))
+            return false;
+    }
+    return true;
 }
 
 bool ServiceSettings::ignores(const QString &serialNumber, const QString &devicePath) const

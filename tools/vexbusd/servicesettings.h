@@ -8,10 +8,11 @@
 #include <QStringList>
 
 // The service's own settings, from /etc/vexbus/vexbusd.conf (an INI file):
+//   [Gateway] Id
 //   [Release] Server, CaCertificate, TrustedKeys (key files or folders of them)
 //   [Adapters] BaudRate, Ignore (serial numbers or device paths)
 //   [mqtt] Broker, ClientId, User, PasswordFile, CaFile, BaseTopic,
-//          Discovery, DiscoveryPrefix, Commands, Buttons
+//          Discovery, DiscoveryPrefix, Commands, Buttons, Frames
 // The library reads no file; the service hands these to it.
 class QSettings;
 
@@ -24,6 +25,9 @@ public:
     // unreadable or malformed one an error text.
     static ServiceSettings load(const QString &fileName, QString *error);
 
+    // The gateway's name in the fleet; empty for the one derived from the
+    // machine id (GatewayIdentity).
+    QString gatewayId;
     QString releaseServer;
     QString caCertificate;
     QStringList trustedKeys;
@@ -49,9 +53,20 @@ public:
         // Module buttons offered as buttons in discovery: "module:button" or
         // "module:button:ms".
         QStringList buttons;
+        // Which bus frames go out on BASE/ID/frame: none by default, all,
+        // or those that begin with one of framePatterns.
+        enum Frames { FramesNone, FramesAll, FramesMatching };
+        Frames frames = FramesNone;
+        // Hexadecimal bytes, "xx" for any byte: "0a1b", "05xx02".
+        QStringList framePatterns;
+        bool publishesFrame(const QByteArray &frame) const;
 
         bool enabled() const { return !broker.isEmpty(); }
     } mqtt;
+
+    // Whether text can be a gateway id: a topic level of A-Z, a-z, 0-9, -
+    // and _, at most 64 characters.
+    static bool isGatewayId(const QString &text);
 
     // Whether the adapter with this serial number or device path is left alone.
     bool ignores(const QString &serialNumber, const QString &devicePath) const;

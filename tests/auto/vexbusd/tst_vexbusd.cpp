@@ -21,6 +21,9 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCall>
 #include <QDBusUnixFileDescriptor>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMessageAuthenticationCode>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -35,6 +38,8 @@
 #include <unistd.h>
 #include <memory>
 
+#include <sqlite3.h>
+
 using NivoraTest::TestPlatform;
 using NivoraVexbusUsbEmulator::VexbusEmulator;
 
@@ -48,6 +53,7 @@ const QString service = QStringLiteral("org.nivora.Vexbus1");
 const QString adapterInterface = QStringLiteral("org.nivora.Vexbus1.Adapter");
 const QString firstPath = QStringLiteral("/org/nivora/Vexbus1/adapter/A5XK1234");
 const QString secondPath = QStringLiteral("/org/nivora/Vexbus1/adapter/C3PO0042");
+const QByteArray machineIdOfTest = "0123456789abcdef0123456789abcdef";
 
 // Runs the event loop until done() holds or timeoutMs passed. QTest::qWait
 // sleeps between its turns of the event loop, and the emulators in this
@@ -101,6 +107,7 @@ private slots:
     void vexbusctlSaysTheSameThroughTheService_data();
     void vexbusctlSaysTheSameThroughTheService();
     void lendsThePortUntilItsHolderLeaves();
+    void keepsTheHistoryThroughKillsAndDamage();
     void refusesUsersOutsideTheGroup();
     void refusesToStartWithoutWhatItNeeds_data();
     void refusesToStartWithoutWhatItNeeds();
@@ -112,6 +119,12 @@ private:
     QVariant property(const QString &path, const QString &name);
     ManagedObjects managedObjects();
     int requestCount(VexbusEmulator *emulator) const;
+    // Starts vexbusd and waits for the adapters at the paths to answer.
+    void startService(const QStringList &available);
+    QString stateDirectory() const;
+    QList<QVariantMap> history(const QString &path, bool all);
+    // An update from a file that is no image; the error's name.
+    QString refuseUpdate(const QString &path);
     // Runs vexbusctl with arguments; once it monitors, the first emulator
     // sends frames.
     NivoraTest::ToolResult runVexbusctl(const QStringList &arguments, const QList<QByteArray> &frames);
@@ -132,6 +145,7 @@ void TestVexbusd::initTestCase()
 {
     qDBusRegisterMetaType<Interfaces>();
     qDBusRegisterMetaType<ManagedObjects>();
+    qDBusRegisterMetaType<QList<QVariantMap>>();
 
     // Signed releases: 1.5.0 as the current one, 1.6.0 as a pre-release.
     // The service trusts the server's certificate and the publisher's key
@@ -184,19 +198,53 @@ void TestVexbusd::init()
 
     // The service and vexbusctl find the private bus as the system bus.
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus->address().toUtf8());
+    QFile machineId(m_directory->filePath(QStringLiteral("machine-id")));
+    QVERIFY(machineId.open(QIODevice::WriteOnly));
+    machineId.write(machineIdOfTest + "\n");
+    machineId.close();
+    startService({firstPath, secondPath});
+}
+
+void TestVexbusd::startService(const QStringList &available)
+{
     m_vexbusd.reset(new QProcess);
     m_vexbusd->setProcessChannelMode(QProcess::ForwardedChannels);
     // A firmware cache of its own: no release taken in an earlier test counts.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_directory->filePath(QStringLiteral("cache")));
     m_vexbusd->setProcessEnvironment(environment);
-    m_vexbusd->start(QStringLiteral(VEXBUSD), {QStringLiteral("--config"), settings.fileName()});
+    m_vexbusd->start(QStringLiteral(VEXBUSD), {QStringLiteral("--config"), m_directory->filePath(QStringLiteral("vexbusd.conf")),
+                                              QStringLiteral("--state-directory"), stateDirectory(),
+                                              QStringLiteral("--machine-id"), m_directory->filePath(QStringLiteral("machine-id"))});
     QDBusConnection connection = client(QStringLiteral("first"));
     // Every row starts its own service: no QTRY, whose steps are 50 ms.
     QVERIFY(waitFor([&connection]() { return connection.interface()->isServiceRegistered(service).value(); }, 10000));
-    QVERIFY(waitFor([this]() {
-        return property(firstPath, QStringLiteral("Available")).toBool() && property(secondPath, QStringLiteral("Available")).toBool();
+    QVERIFY(waitFor([this, available]() {
+        return std::all_of(available.cbegin(), available.cend(), [this](const QString &path) {
+            return property(path, QStringLiteral("Available")).toBool();
+        });
     }, 10000));
+}
+
+QString TestVexbusd::stateDirectory() const
+{
+    return m_directory->filePath(QStringLiteral("state"));
+}
+
+QList<QVariantMap> TestVexbusd::history(const QString &path, bool all)
+{
+    const QDBusMessage reply = call(client(QStringLiteral("first")), path, QStringLiteral("GetHistory"),
+                                    {QVariantMap{{QStringLiteral("all"), all}}});
+    return qdbus_cast<QList<QVariantMap>>(reply.arguments().value(0));
+}
+
+QString TestVexbusd::refuseUpdate(const QString &path)
+{
+    QFile notAnImage(m_directory->filePath(QStringLiteral("not-an-image")));
+    if (!notAnImage.open(QIODevice::ReadWrite) || notAnImage.write("no firmware\n") < 0 || !notAnImage.seek(0))
+        return QStringLiteral("cannot write the file");
+    return call(client(QStringLiteral("first")), path, QStringLiteral("UpdateFromImage"),
+                {QVariant::fromValue(QDBusUnixFileDescriptor(notAnImage.handle()))}).errorName();
 }
 
 void TestVexbusd::cleanup()
@@ -465,6 +513,130 @@ void TestVexbusd::updatesWhileAnotherClientWatches()
                  qPrintable(QString::number(percentages.at(i))));
     }
     QCOMPARE(percentages.last(), 100.0);
+
+    // Both in the history, newest first: the refusal while the first ran,
+    // and the update with its image and its end.
+    const QList<QVariantMap> entries = history(firstPath, false);
+    QCOMPARE(entries.count(), 2);
+    const QVariantMap refused = entries.at(0);
+    const QVariantMap done = entries.at(1);
+    QCOMPARE(refused.value("result").toString(), QStringLiteral("refused"));
+    QCOMPARE(refused.value("error").toString(), QStringLiteral("update-running"));
+    QVERIFY(refused.value("message").toString().contains(QLatin1String("A firmware update of the adapter A5XK1234 runs")));
+    QCOMPARE(done.value("result").toString(), QStringLiteral("succeeded"));
+    QCOMPARE(done.value("adapter").toString(), QStringLiteral("A5XK1234"));
+    QCOMPARE(done.value("serial_number").toString(), QStringLiteral("A5XK1234"));
+    QCOMPARE(done.value("firmware_before").toString(), QStringLiteral("1.4.12"));
+    QCOMPARE(done.value("firmware_after").toString(), QStringLiteral("1.5.0"));
+    QCOMPARE(done.value("release_channel").toString(), QStringLiteral("file"));
+    QCOMPARE(done.value("trigger").toString(), QStringLiteral("dbus"));
+    QVERIFY2(done.value("requester").toString().startsWith(QLatin1String("tst_vexbusd (pid ")), qPrintable(done.value("requester").toString()));
+    QCOMPARE(done.value("error").toString(), QStringLiteral("none"));
+    QCOMPARE(done.value("image_sha256").toString(),
+             QString::fromLatin1(QCryptographicHash::hash(NivoraTest::readFile(QStringLiteral(SAMPLE_FIRMWARE)), QCryptographicHash::Sha256).toHex()));
+    const QDateTime started = QDateTime::fromString(done.value("started").toString(), Qt::ISODateWithMs);
+    const QDateTime ended = QDateTime::fromString(done.value("ended").toString(), Qt::ISODateWithMs);
+    QVERIFY(started.isValid() && ended.isValid() && started < ended && ended <= QDateTime::currentDateTimeUtc());
+    // The gateway as machine-id(5) asks: an HMAC-SHA256 of the service's
+    // application id keyed with the machine id, as a version 4 UUID; never
+    // the machine id itself.
+    QByteArray gateway = QMessageAuthenticationCode::hash(QByteArray::fromHex("4c8c0cbbf6e44a88b1c49a36f03665bb"),
+                                                          QByteArray::fromHex(machineIdOfTest), QCryptographicHash::Sha256).left(16);
+    gateway[6] = char((uchar(gateway.at(6)) & 0x0f) | 0x40);
+    gateway[8] = char((uchar(gateway.at(8)) & 0x3f) | 0x80);
+    QCOMPARE(done.value("gateway").toString(), QString::fromLatin1(gateway.toHex()));
+
+    // vexbusctl shows the gateway's history, oldest first.
+    const NivoraTest::ToolResult shown = runVexbusctl({QStringLiteral("history"), QStringLiteral("--json")}, {});
+    QVERIFY2(shown.exitCode == 0, qPrintable(shown.describe()));
+    const QStringList lines = shown.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.count(), 2);
+    QCOMPARE(QJsonDocument::fromJson(lines.at(0).toUtf8()).object().toVariantMap().value("id"), done.value("id"));
+    QCOMPARE(QJsonDocument::fromJson(lines.at(1).toUtf8()).object().value("result").toString(), QStringLiteral("refused"));
+    const NivoraTest::ToolResult text = runVexbusctl({QStringLiteral("history")}, {});
+    QVERIFY2(text.out.contains(QRegularExpression(QStringLiteral("^\\S+  A5XK1234  1\\.4\\.12 -> 1\\.5\\.0  succeeded  file  by dbus \\(tst_vexbusd"))),
+             qPrintable(text.describe()));
+}
+
+void TestVexbusd::keepsTheHistoryThroughKillsAndDamage()
+{
+    // Killed while an update runs and refusals are written: every refusal
+    // answered before is on the disk, the update was interrupted, and the
+    // database is whole.
+    QFile image(QStringLiteral(SAMPLE_FIRMWARE));
+    QVERIFY(image.open(QIODevice::ReadOnly));
+    QDBusMessage update = QDBusMessage::createMethodCall(service, firstPath, adapterInterface, QStringLiteral("UpdateFromImage"));
+    update << QVariant::fromValue(QDBusUnixFileDescriptor(image.handle()));
+    QDBusPendingCall running = client(QStringLiteral("first")).asyncCall(update, 120000);
+    QVERIFY(waitFor([this]() { return property(firstPath, QStringLiteral("Updating")).toBool(); }, 5000));
+    QFile notAnImage(m_directory->filePath(QStringLiteral("not-an-image")));
+    QVERIFY(notAnImage.open(QIODevice::ReadWrite) && notAnImage.write("no firmware\n") > 0);
+    QList<QDBusPendingCall> refusals;
+    for (int i = 0; i < 100; ++i) {
+        QDBusMessage refused = QDBusMessage::createMethodCall(service, secondPath, adapterInterface, QStringLiteral("UpdateFromImage"));
+        refused << QVariant::fromValue(QDBusUnixFileDescriptor(notAnImage.handle()));
+        refusals.append(client(QStringLiteral("first")).asyncCall(refused, 30000));
+    }
+    const auto answered = [&refusals]() {
+        return int(std::count_if(refusals.cbegin(), refusals.cend(), [](const QDBusPendingCall &call) {
+            return call.isFinished() && call.reply().errorName() == QLatin1String("org.nivora.Vexbus1.Error.InvalidArgument");
+        }));
+    };
+    QVERIFY(waitFor([&]() { return answered() >= 20; }, 20000));
+    ::kill(pid_t(m_vexbusd->processId()), SIGKILL);
+    const int recorded = answered();
+    QVERIFY(NivoraTest::waitForFinished(m_vexbusd.get(), 5000));
+    QVERIFY2(recorded < refusals.count(), "the service answered every call before it was killed");
+    // The first controller waits in its bootloader now.
+    startService({secondPath});
+    QList<QVariantMap> entries = history(secondPath, true);
+    QVERIFY2(entries.count() >= recorded + 1, qPrintable(QStringLiteral("%1 entries, %2 answered").arg(entries.count()).arg(recorded)));
+    QCOMPARE(entries.last().value("adapter").toString(), QStringLiteral("A5XK1234"));
+    QCOMPARE(entries.last().value("result").toString(), QStringLiteral("interrupted"));
+    QVERIFY(!entries.last().value("ended").toString().isEmpty());
+    QCOMPARE(entries.first().value("error").toString(), QStringLiteral("invalid-argument"));
+    QCOMPARE(entries.first().value("result").toString(), QStringLiteral("refused"));
+    QCOMPARE(QDir(stateDirectory()).entryList({QStringLiteral("*damaged*")}), QStringList());
+
+    // Bounded: with a thousand entries, each new one pushes the oldest out.
+    const QString database = QDir(stateDirectory()).filePath(QStringLiteral("history.db"));
+    auto query = [&database](const char *sql) {
+        sqlite3 *connection = nullptr;
+        QString result;
+        if (sqlite3_open(QFile::encodeName(database).constData(), &connection) == SQLITE_OK) {
+            sqlite3_busy_timeout(connection, 5000);
+            sqlite3_exec(connection, sql, [](void *out, int, char **values, char **) {
+                *static_cast<QString *>(out) = QString::fromUtf8(values[0] ? values[0] : "");
+                return 0;
+            }, &result, nullptr);
+        }
+        sqlite3_close(connection);
+        return result;
+    };
+    query("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1000) "
+          "INSERT INTO history (adapter, result, started) SELECT 'OLD', 'succeeded', '2026-01-01T00:00:00.000Z' FROM n");
+    const QString oldest = query("SELECT MIN(id) FROM history");
+    QCOMPARE(refuseUpdate(secondPath), QStringLiteral("org.nivora.Vexbus1.Error.InvalidArgument"));
+    QCOMPARE(query("SELECT COUNT(*) FROM history"), QStringLiteral("1000"));
+    QCOMPARE(query("SELECT COUNT(*) FROM history WHERE adapter = 'A5XK1234'"), QStringLiteral("0"));
+    QVERIFY(query("SELECT MIN(id) FROM history").toInt() > oldest.toInt());
+    QCOMPARE(history(secondPath, false).first().value("error").toString(), QStringLiteral("invalid-argument"));
+
+    // Damaged: set aside, and a fresh history begins.
+    m_vexbusd->terminate();
+    QVERIFY(NivoraTest::waitForFinished(m_vexbusd.get(), 5000));
+    QFile damaged(database);
+    QVERIFY(damaged.open(QIODevice::ReadWrite));
+    damaged.seek(0);
+    damaged.write(QByteArray(4096, '\x5a'));
+    damaged.close();
+    startService({secondPath});
+    const QStringList setAside = QDir(stateDirectory()).entryList({QStringLiteral("history.db.damaged-*")});
+    QVERIFY2(setAside.count() >= 1, qPrintable(QDir(stateDirectory()).entryList().join(QLatin1Char(' '))));
+    QVERIFY(NivoraTest::readFile(QDir(stateDirectory()).filePath(setAside.first())).startsWith(QByteArray(4096, '\x5a')));
+    QCOMPARE(history(secondPath, true), QList<QVariantMap>());
+    QCOMPARE(refuseUpdate(secondPath), QStringLiteral("org.nivora.Vexbus1.Error.InvalidArgument"));
+    QCOMPARE(history(secondPath, true).count(), 1);
 }
 
 void TestVexbusd::answersFromTheReleaseServer_data()

@@ -40,6 +40,9 @@ const QByteArray bridgeUser = "vexbusd";
 const QByteArray bridgePassword = "bridge-secret";
 const QByteArray operatorUser = "operator";
 const QByteArray operatorPassword = "operator-secret";
+// The gateway's own settings name it, unless a test derives it.
+const QString bridgeState = QStringLiteral("vexbus/bridge/test-gateway/state");
+const QString gatewayConfig = QStringLiteral("homeassistant/binary_sensor/vexbus_gateway_test-gateway/bridge/config");
 
 QJsonObject json(const QByteArray &payload)
 {
@@ -302,7 +305,8 @@ bool TestVexbusdMqtt::startService(const QByteArray &mqttLines, const QByteArray
     QFile settings(path(QStringLiteral("vexbusd.conf")));
     if (!settings.open(QIODevice::WriteOnly))
         return false;
-    settings.write("[Release]\nServer=" + m_releaseServer.url(QStringLiteral("/firmware")).toUtf8()
+    settings.write((otherSettings.contains("[Gateway]") ? QByteArray() : QByteArray("[Gateway]\nId=test-gateway\n"))
+                   + "[Release]\nServer=" + m_releaseServer.url(QStringLiteral("/firmware")).toUtf8()
                    + "\nCaCertificate=" + path(QStringLiteral("server.crt")).toUtf8() + "\n" + otherSettings
                    + "\n[mqtt]\n" + (mqttLines.contains("Broker=") ? QByteArray() : "Broker=mqtt://127.0.0.1:" + QByteArray::number(m_port))
                    + "\nUser=vexbusd\nPasswordFile=" + path(QStringLiteral("bridge-password")).toUtf8() + "\n" + mqttLines);
@@ -370,10 +374,10 @@ void TestVexbusdMqtt::tearDown()
 
 void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
 {
-    QVERIFY(startService("Commands=press, update\nButtons=app:open, ixo:program:500\n", "TrustedKeys=" + path("publisher.pub").toUtf8()));
+    QVERIFY(startService("Commands=press, update\nButtons=app:open, ixo:program:500\nFrames=all\n", "TrustedKeys=" + path("publisher.pub").toUtf8()));
     std::unique_ptr<Probe> watcher = probe();
     QVERIFY(watcher);
-    QTRY_COMPARE_WITH_TIMEOUT(watcher->last(QStringLiteral("vexbus/bridge/state")), QByteArray("online"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(watcher->last(bridgeState), QByteArray("online"), 10000);
     QTRY_COMPARE_WITH_TIMEOUT(watcher->last(topic("availability")), QByteArray("online"), 10000);
     QTRY_COMPARE_WITH_TIMEOUT(json(watcher->last(topic("update"))).value("latest_version").toString(), QStringLiteral("1.5.0"), 10000);
     QJsonObject state = json(watcher->last(topic("state")));
@@ -413,7 +417,7 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
     auto checkDiscovery = [&](const QMap<QString, QByteArray> &messages) {
         QStringList configs;
         for (auto it = messages.cbegin(); it != messages.cend(); ++it) {
-            if (it.key().startsWith(QLatin1String("homeassistant/")))
+            if (it.key().startsWith(QLatin1String("homeassistant/")) && it.key() != gatewayConfig)
                 configs.append(it.key().mid(14).chopped(7));
         }
         QCOMPARE(configs, required.keys());
@@ -430,6 +434,9 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
             uniqueIds.append(config.value("unique_id").toString());
             const QJsonObject device = config.value("device").toObject();
             QCOMPARE(device.value("identifiers").toArray(), QJsonArray{"vexbus_A5XK1234"});
+            QCOMPARE(device.value("via_device").toString(), QStringLiteral("vexbus_gateway_test-gateway"));
+            // Its gateway's bridge, never another gateway's.
+            QCOMPARE(config.value("availability").toArray().first().toObject().value("topic").toString(), bridgeState);
             QCOMPARE(device.value("serial_number").toString(), serial);
             QCOMPARE(device.value("sw_version").toString(), QStringLiteral("1.4.12"));
             QVERIFY(!device.value("model").toString().isEmpty());
@@ -449,7 +456,12 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
                  topic("update/install"));
     };
     QMap<QString, QByteArray> messages = retained();
-    QCOMPARE(messages.value("vexbus/bridge/state"), QByteArray("online"));
+    QCOMPARE(messages.value(bridgeState), QByteArray("online"));
+    // The gateway is a device of its own, whose bridge stays readable while it is away.
+    const QJsonObject gateway = json(messages.value(gatewayConfig));
+    QCOMPARE(gateway.value("state_topic").toString(), bridgeState);
+    QCOMPARE(gateway.value("device").toObject().value("identifiers").toArray(), QJsonArray{"vexbus_gateway_test-gateway"});
+    QVERIFY(!gateway.contains("availability"));
     QCOMPARE(json(messages.value(topic("state"))), state);
     checkDiscovery(messages);
     if (QTest::currentTestFailed())
@@ -482,7 +494,7 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
     QTRY_VERIFY_WITH_TIMEOUT(m_serviceOutput.contains("LED mode changed NivoraVexbusUsb::NivoraVexbusUsbUtils::LedModeOff"), 5000);
     QVERIFY(startBroker());
     std::unique_ptr<Probe> returning = probe();
-    QTRY_COMPARE_WITH_TIMEOUT(returning->last(QStringLiteral("vexbus/bridge/state")), QByteArray("online"), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(returning->last(bridgeState), QByteArray("online"), 15000);
     QTRY_VERIFY_WITH_TIMEOUT(!returning->last(QStringLiteral("homeassistant/update/vexbus_A5XK1234/firmware/config")).isEmpty(), 5000);
     QVERIFY2(m_serviceOutput.contains("VexbusdMqtt: Dropped 2 MQTT messages while the broker was out of reach; 2 since the start"),
              m_serviceOutput.right(3000).constData());
@@ -497,7 +509,8 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
     m_platform->unplug(QStringLiteral("ttyUSB0"));
     QTRY_COMPARE_WITH_TIMEOUT(returning->last(topic("availability")), QByteArray("offline"), 10000);
     messages = retained();
-    QCOMPARE(messages.keys().join(QLatin1Char(' ')), QStringList({topic("availability"), "vexbus/bridge/state"}).join(QLatin1Char(' ')));
+    // The gateway stays, with its bridge.
+    QCOMPARE(messages.keys().join(QLatin1Char(' ')), QStringList({gatewayConfig, topic("availability"), bridgeState}).join(QLatin1Char(' ')));
     QCOMPARE(messages.value(topic("availability")), QByteArray("offline"));
 }
 
@@ -729,7 +742,7 @@ void TestVexbusdMqtt::connectsOrSaysWhy()
     std::unique_ptr<Probe> watcher = probe();
     QVERIFY(watcher);
     if (warning.isEmpty()) {
-        QTRY_COMPARE_WITH_TIMEOUT(watcher->last(QStringLiteral("vexbus/bridge/state")), QByteArray("online"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(watcher->last(bridgeState), QByteArray("online"), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(watcher->last(topic("availability")), QByteArray("online"), 10000);
         QVERIFY2(!m_serviceOutput.contains("VexbusdMqtt: Cannot") && !m_serviceOutput.contains("refused"), m_serviceOutput.constData());
         return;
@@ -740,7 +753,7 @@ void TestVexbusdMqtt::connectsOrSaysWhy()
     QDBusConnection connection = QDBusConnection::connectToBus(m_bus->address(), QStringLiteral("credentials"));
     QVERIFY(connection.interface()->isServiceRegistered(QStringLiteral("org.nivora.Vexbus1")));
     QDBusConnection::disconnectFromBus(QStringLiteral("credentials"));
-    QVERIFY(watcher->last(QStringLiteral("vexbus/bridge/state")) != "online");
+    QVERIFY(watcher->last(bridgeState) != "online");
 }
 
 QTEST_GUILESS_MAIN(TestVexbusdMqtt)
