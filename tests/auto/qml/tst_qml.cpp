@@ -93,7 +93,8 @@ public:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_directory.filePath(QStringLiteral("cache")));
         m_vexbusd->setProcessEnvironment(environment);
-        m_vexbusd->start(QStringLiteral(VEXBUSD), {QStringLiteral("--config"), m_directory.filePath(QStringLiteral("vexbusd.conf"))});
+        m_vexbusd->start(QStringLiteral(VEXBUSD), {QStringLiteral("--config"), m_directory.filePath(QStringLiteral("vexbusd.conf")),
+                                                  QStringLiteral("--state-directory"), m_directory.filePath(QStringLiteral("state"))});
         QDBusConnection bus = QDBusConnection::systemBus();
         return waitFor([&bus]() { return bus.interface()->isServiceRegistered(serviceName).value(); }, 10000);
     }

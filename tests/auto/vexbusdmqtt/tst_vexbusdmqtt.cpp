@@ -17,6 +17,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -28,6 +29,7 @@
 #include <mosquitto.h>
 
 #include <cmath>
+#include <csignal>
 #include <memory>
 
 using NivoraTest::TestPlatform;
@@ -174,6 +176,8 @@ private slots:
     void answersEveryCommand();
     void connectsOrSaysWhy_data();
     void connectsOrSaysWhy();
+    // Last: it makes a second mocked platform.
+    void gatewaysShareOneBrokerAndOneFile();
 
 private:
     QString path(const QString &name) const { return m_directory.filePath(name); }
@@ -322,7 +326,8 @@ bool TestVexbusdMqtt::startService(const QByteArray &mqttLines, const QByteArray
     m_vexbusd->setProcessEnvironment(environment);
     m_vexbusd->setProcessChannelMode(QProcess::MergedChannels);
     connect(m_vexbusd.get(), &QProcess::readyReadStandardOutput, this, [this]() { m_serviceOutput += m_vexbusd->readAllStandardOutput(); });
-    m_vexbusd->start(QStringLiteral(VEXBUSD), {QStringLiteral("--config"), settings.fileName()});
+    m_vexbusd->start(QStringLiteral(VEXBUSD), {QStringLiteral("--config"), settings.fileName(),
+                                              QStringLiteral("--state-directory"), path(QStringLiteral("state"))});
     return m_vexbusd->waitForStarted(5000);
 }
 
@@ -573,6 +578,13 @@ void TestVexbusdMqtt::reportsTheSameOnDBusAndMqtt()
     };
     QTRY_VERIFY2_WITH_TIMEOUT(difference().isEmpty(), qPrintable(difference()), 5000);
     QCOMPARE(json(watcher->last(topic("state"))).value("baud_rate").toInt(), 115200);
+    // Without [mqtt] Frames no frame goes out, and Home Assistant is
+    // offered no event entity that would never fire.
+    QVERIFY(m_emulator->sendBusData(QByteArray::fromHex("0a1b2c")));
+    m_emulator->setLedMode(2);
+    QTRY_COMPARE_WITH_TIMEOUT(json(watcher->last(topic("state"))).value("led_mode").toString(), QStringLiteral("blink-slow"), 5000);
+    QVERIFY(watcher->payloads(topic("frame")).isEmpty());
+    QVERIFY(watcher->last(QStringLiteral("homeassistant/event/vexbus_A5XK1234/frame/config")).isEmpty());
 
     // Lent to another program: the inhibit fields, and an adapter away.
     QDBusMessage inhibit = QDBusMessage::createMethodCall(QStringLiteral("org.nivora.Vexbus1"), path, interface, QStringLiteral("Inhibit"));
@@ -689,6 +701,20 @@ void TestVexbusdMqtt::answersEveryCommand()
         QVERIFY2(percentages.count() > 10 && percentages.count() <= 102, qPrintable(QString::number(percentages.count())));
         QCOMPARE(percentages.last(), 100.0);
         QVERIFY(!m_emulator->requests(NivoraVexbusUsbEmulator::RecordedRequest::ProtocolBootloader, 0x39).isEmpty());
+        // The history's entry, retained for the fleet.
+        QTRY_VERIFY_WITH_TIMEOUT(!client->last(topic("update/last")).isEmpty(), 5000);
+        const QJsonObject last = json(client->last(topic("update/last")));
+        QCOMPARE(last.value("result").toString(), QStringLiteral("succeeded"));
+        QCOMPARE(last.value("trigger").toString(), QStringLiteral("mqtt"));
+        QCOMPARE(last.value("requester").toString(), QStringLiteral("transaction \"u\""));
+        QCOMPARE(last.value("firmware_before").toString(), QStringLiteral("1.4.12"));
+        QCOMPARE(last.value("firmware_after").toString(), QStringLiteral("1.5.0"));
+        QCOMPARE(last.value("release_version").toString(), QStringLiteral("1.5.0"));
+        QCOMPARE(last.value("release_channel").toString(), QStringLiteral("stable"));
+        QCOMPARE(last.value("release_signed").toBool(), true);
+        QCOMPARE(last.value("gateway").toString(), QStringLiteral("test-gateway"));
+        QCOMPARE(last.value("image_sha256").toString(),
+                 QString::fromLatin1(QCryptographicHash::hash(NivoraTest::readFile(QStringLiteral(SAMPLE_FIRMWARE)), QCryptographicHash::Sha256).toHex()));
         return;
     }
     // The controller's own requests (status, version) are not the command's.
@@ -754,6 +780,134 @@ void TestVexbusdMqtt::connectsOrSaysWhy()
     QVERIFY(connection.interface()->isServiceRegistered(QStringLiteral("org.nivora.Vexbus1")));
     QDBusConnection::disconnectFromBus(QStringLiteral("credentials"));
     QVERIFY(watcher->last(bridgeState) != "online");
+}
+
+
+void TestVexbusdMqtt::gatewaysShareOneBrokerAndOneFile()
+{
+    // One settings file on two gateways, as an operator copies it: no
+    // [Gateway] Id, no client id of their own. The second gateway's
+    // adapter has no serial number. (Its port differs from the first one's
+    // only because both gateways share this machine's serial-port locks.)
+    TestPlatform second;
+    second.addAdapter(QString(), QStringLiteral("ttyUSB1"));
+    VexbusEmulator secondEmulator;
+    QVERIFY(secondEmulator.attach(second.masterFd(QStringLiteral("ttyUSB1"))));
+    QFile settings(path(QStringLiteral("fleet.conf")));
+    QVERIFY(settings.open(QIODevice::WriteOnly));
+    settings.write("[mqtt]\nBroker=mqtt://127.0.0.1:" + QByteArray::number(m_port) + "\nUser=vexbusd\nPasswordFile="
+                   + path(QStringLiteral("bridge-password")).toUtf8() + "\nCommands=write\nFrames=0a1b, 05xx02\n");
+    settings.close();
+    std::unique_ptr<Probe> watcher = probe();
+    QVERIFY(watcher);
+
+    NivoraTest::PrivateBus secondBus;
+    QVERIFY(secondBus.start({QStringLiteral(VEXBUSD_POLICY)}));
+    const QString roots[] = {m_platform->rootDir(), second.rootDir()};
+    const QString buses[] = {m_bus->address(), secondBus.address()};
+    std::unique_ptr<QProcess> gateways[2];
+    QByteArray outputs[2];
+    for (int i = 0; i < 2; ++i) {
+        const QString machineId = path(QStringLiteral("machine-id-%1").arg(i));
+        QFile file(machineId);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(i == 0 ? "0123456789abcdef0123456789abcdef\n" : "fedcba9876543210fedcba9876543210\n"));
+        file.close();
+        gateways[i].reset(new QProcess);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("UMOCKDEV_DIR"), roots[i]);
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), buses[i]);
+        environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false;VexbusdMqtt.debug=true"));
+        gateways[i]->setProcessEnvironment(environment);
+        gateways[i]->setProcessChannelMode(QProcess::MergedChannels);
+        QProcess *gateway = gateways[i].get();
+        QByteArray *output = &outputs[i];
+        connect(gateway, &QProcess::readyReadStandardOutput, this, [gateway, output]() { *output += gateway->readAllStandardOutput(); });
+        gateway->start(QStringLiteral(VEXBUSD), {QStringLiteral("--config"), settings.fileName(),
+                                                QStringLiteral("--machine-id"), machineId,
+                                                QStringLiteral("--state-directory"), path(QStringLiteral("state-%1").arg(i))});
+        QVERIFY(gateway->waitForStarted(5000));
+    }
+    const auto stop = qScopeGuard([&]() {
+        if (QTest::currentTestFailed())
+            qInfo().noquote() << "The gateways said:\n" << outputs[0].right(3000) << "\n---\n" << outputs[1].right(3000);
+        for (auto &gateway : gateways) {
+            gateway->terminate();
+            NivoraTest::waitForFinished(gateway.get(), 5000);
+        }
+    });
+
+    // Each gateway's bridge and adapter under a name of its own.
+    QStringList ids;
+    QTRY_VERIFY_WITH_TIMEOUT([&]() {
+        ids.clear();
+        for (const auto &message : watcher->messages()) {
+            const QStringList levels = message.first.split(QLatin1Char('/'));
+            if (levels.count() == 4 && levels.at(1) == QLatin1String("bridge") && message.second == "online" && !ids.contains(levels.at(2)))
+                ids.append(levels.at(2));
+        }
+        return ids.count() == 2;
+    }(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!json(watcher->last(topic("state"))).value("gateway").toString().isEmpty(), 10000);
+    const QString gatewayOne = json(watcher->last(topic("state"))).value("gateway").toString();
+    QVERIFY(ids.contains(gatewayOne));
+    const QString gatewayTwo = ids.at(ids.at(0) == gatewayOne ? 1 : 0);
+    for (const QString &id : ids) {
+        QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(id).hasMatch(), qPrintable(id));
+        QVERIFY(!id.contains(QLatin1String("0123456789abcdef")) && !id.contains(QLatin1String("fedcba9876543210")));
+    }
+    const QString nameless = QStringLiteral("vexbus/%1_dev_ttyUSB1/").arg(gatewayTwo);
+    QTRY_COMPARE_WITH_TIMEOUT(watcher->last(nameless + "availability"), QByteArray("online"), 10000);
+    QCOMPARE(json(watcher->last(nameless + "state")).value("gateway").toString(), gatewayTwo);
+
+    // Home Assistant: each gateway a device, each adapter plugged into its
+    // own, and available only while its own bridge and itself are.
+    const QJsonObject firmware = json(watcher->last(QStringLiteral("homeassistant/sensor/vexbus_%1_dev_ttyUSB1/firmware_version/config").arg(gatewayTwo)));
+    QCOMPARE(firmware.value("device").toObject().value("via_device").toString(), "vexbus_gateway_" + gatewayTwo);
+    QCOMPARE(firmware.value("availability").toArray(),
+             (QJsonArray{QJsonObject{{"topic", QStringLiteral("vexbus/bridge/%1/state").arg(gatewayTwo)}},
+                         QJsonObject{{"topic", nameless + "availability"}}}));
+    QCOMPARE(firmware.value("availability_mode").toString(), QStringLiteral("all"));
+    QCOMPARE(json(watcher->last(QStringLiteral("homeassistant/binary_sensor/vexbus_gateway_%1/bridge/config").arg(gatewayOne)))
+             .value("state_topic").toString(), QStringLiteral("vexbus/bridge/%1/state").arg(gatewayOne));
+
+    // The owner answers, with the transaction, also an error; the other
+    // gateway and a gateway without the adapter keep silent.
+    watcher->clear();
+    QVERIFY(watcher->publish(topic("write"), R"({"data":"0a1b","transaction":"t-1"})"));
+    QVERIFY(watcher->publish(nameless + "write", R"({"data":"0g","transaction":9})"));
+    QVERIFY(watcher->publish(QStringLiteral("vexbus/NOBODY/write"), R"({"data":"01","transaction":"x"})"));
+    QTRY_COMPARE_WITH_TIMEOUT(watcher->payloads(topic("write/response")).count(), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(watcher->payloads(nameless + "write/response").count(), 1, 5000);
+    // Frames as the patterns choose them.
+    const QList<QByteArray> frames{QByteArray::fromHex("0a1b2c"), QByteArray::fromHex("ff00"), QByteArray::fromHex("05aa02"),
+                                   QByteArray::fromHex("05")};
+    for (const QByteArray &frame : frames)
+        QVERIFY(m_emulator->sendBusData(frame));
+    QTRY_COMPARE_WITH_TIMEOUT(watcher->payloads(topic("frame")).count(), 2, 5000);
+    // Enough for a second answer or a reconnection after a taken client id.
+    QTest::qWait(1500);
+    QCOMPARE(json(watcher->last(topic("write/response"))),
+             (QJsonObject{{"status", "ok"}, {"gateway", gatewayOne}, {"transaction", "t-1"}}));
+    const QJsonObject refused = json(watcher->last(nameless + "write/response"));
+    QCOMPARE(refused.value("status").toString(), QStringLiteral("error"));
+    QCOMPARE(refused.value("transaction"), QJsonValue(9));
+    QCOMPARE(refused.value("gateway").toString(), gatewayTwo);
+    QCOMPARE(watcher->payloads(topic("write/response")).count() + watcher->payloads(nameless + "write/response").count(), 2);
+    QVERIFY(watcher->payloads(QStringLiteral("vexbus/NOBODY/write/response")).isEmpty());
+    QCOMPARE(json(watcher->payloads(topic("frame")).at(0)).value("data").toString(), QStringLiteral("0a1b2c"));
+    QCOMPARE(json(watcher->payloads(topic("frame")).at(1)).value("data").toString(), QStringLiteral("05aa02"));
+    for (const QByteArray &output : outputs) {
+        QCOMPARE(output.count("Connected to the MQTT broker"), 1);
+        QVERIFY2(!output.contains("Lost the MQTT broker"), output.constData());
+    }
+
+    // One gateway gone, killed: its last will says so for it alone.
+    ::kill(pid_t(gateways[0]->processId()), SIGKILL);
+    QTRY_COMPARE_WITH_TIMEOUT(watcher->last(QStringLiteral("vexbus/bridge/%1/state").arg(gatewayOne)), QByteArray("offline"), 10000);
+    std::unique_ptr<Probe> newcomer = probe();
+    QTRY_COMPARE_WITH_TIMEOUT(newcomer->last(QStringLiteral("vexbus/bridge/%1/state").arg(gatewayTwo)), QByteArray("online"), 5000);
+    QCOMPARE(newcomer->last(QStringLiteral("vexbus/bridge/%1/state").arg(gatewayOne)), QByteArray("offline"));
 }
 
 QTEST_GUILESS_MAIN(TestVexbusdMqtt)
