@@ -5,6 +5,7 @@
 #define VEXBUSCTL_COMMANDS_H
 
 #include "adaptersession.h"
+#include "fleetview.h"
 #include "names.h"
 #include "releases.h"
 
@@ -40,6 +41,8 @@ int runUpdate(const CommandContext &context, const QString &file, const ReleaseO
 // The update history that vexbusd keeps: the gateway's, or the adapter's
 // that --port or --serial names.
 int runHistory(const CommandContext &context);
+// The gateways and adapters that share a broker, from its retained topics.
+int runFleet(const CommandContext &context, const FleetView::Options &options);
 // Runs command while vexbusd lends it the adapter; its exit code.
 int runInhibit(const CommandContext &context, const QStringList &command);
 // Checks the system and the adapter; rule folders replace the system's when given.

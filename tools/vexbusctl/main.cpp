@@ -59,6 +59,11 @@ const Option options[] = {
     {"trusted-key", "FILE", "check-update, update: also trust the release publisher's Ed25519 public key in FILE (PEM); may be "
                             "repeated. The keys in " NIVORA_RELEASE_KEY_DIRECTORY " are always trusted. With a trusted key, "
                             "unsigned releases are refused.", nullptr},
+    {"broker", "URL", "fleet: the MQTT broker, mqtt://HOST[:PORT] or mqtts://HOST[:PORT].", nullptr},
+    {"user", "NAME", "fleet: the user at the broker.", nullptr},
+    {"password-file", "FILE", "fleet: a file whose first line is the broker user's password.", nullptr},
+    {"ca-file", "FILE", "fleet: CA certificates (PEM) for mqtts://; the system's without it.", nullptr},
+    {"base-topic", "TOPIC", "fleet: the topic below which the gateways publish (default vexbus).", "vexbus"},
     {"udev-rules-dir", "DIR", "doctor: look for udev rules in DIR instead of the system's rule folders; may be repeated, the "
                               "first folder wins.", nullptr},
 };
@@ -221,6 +226,20 @@ int history(const Invocation &call)
     return noArguments(call, "history", [&call]() { return runHistory(call.context); });
 }
 
+int fleet(const Invocation &call)
+{
+    if (!call.arguments.isEmpty() || call.value("broker").isEmpty())
+        return call.usageError(QStringLiteral("usage: fleet --broker URL [--user NAME] [--password-file FILE] [--ca-file FILE]"));
+    FleetView::Options options;
+    options.broker = call.value("broker");
+    options.user = call.value("user");
+    options.passwordFile = call.value("password-file");
+    options.caFile = call.value("ca-file");
+    options.baseTopic = call.value("base-topic");
+    options.timeoutMs = call.context.adapterOptions.timeoutMs;
+    return runFleet(call.context, options);
+}
+
 int inhibit(const Invocation &call)
 {
     if (call.arguments.isEmpty())
@@ -295,6 +314,10 @@ const Command commands[] = {
     {"history", "history",
      "Show the firmware updates that vexbusd recorded, refusals included, oldest first: of the whole gateway, or of the "
      "adapter --port or --serial names.", {}, history, false, nullptr},
+    {"fleet", "fleet --broker URL [--user NAME] [--password-file FILE] [--ca-file FILE] [--base-topic TOPIC]",
+     "Show the gateways and adapters that share an MQTT broker, from what the broker keeps retained: a line per gateway and "
+     "adapter with its state, firmware, target version and last update.",
+     {"broker", "user", "password-file", "ca-file", "base-topic"}, fleet, false, nullptr},
     {"inhibit", "inhibit -- COMMAND [ARGUMENT...]",
      "Run COMMAND while vexbusd lends it the adapter: the service closes the port until COMMAND ends.", {}, inhibit, true, nullptr},
     {"doctor", "doctor [--udev-rules-dir DIR]",

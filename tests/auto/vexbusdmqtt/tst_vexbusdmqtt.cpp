@@ -902,12 +902,36 @@ void TestVexbusdMqtt::gatewaysShareOneBrokerAndOneFile()
         QVERIFY2(!output.contains("Lost the MQTT broker"), output.constData());
     }
 
+    // The fleet as the broker keeps it, a line per gateway and adapter.
+    QFile operatorPasswordFile(path(QStringLiteral("operator-password")));
+    QVERIFY(operatorPasswordFile.open(QIODevice::WriteOnly) && operatorPasswordFile.write(operatorPassword + "\n") > 0);
+    operatorPasswordFile.close();
+    const QStringList fleetArguments{QStringLiteral("fleet"), QStringLiteral("--broker"), QStringLiteral("mqtt://127.0.0.1:%1").arg(m_port),
+                                     QStringLiteral("--user"), QString::fromUtf8(operatorUser), QStringLiteral("--password-file"),
+                                     operatorPasswordFile.fileName()};
+    const NivoraTest::ToolResult fleet = NivoraTest::runTool(QStringLiteral(VEXBUSCTL), fleetArguments + QStringList{QStringLiteral("--json")});
+    QVERIFY2(fleet.exitCode == 0, qPrintable(fleet.describe()));
+    QMap<QString, QJsonObject> lines;
+    for (const QString &line : fleet.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        lines.insert(json(line.toUtf8()).value("gateway").toString(), json(line.toUtf8()));
+    QStringList bothGateways{gatewayOne, gatewayTwo};
+    std::sort(bothGateways.begin(), bothGateways.end());
+    QCOMPARE(lines.keys(), bothGateways);
+    QCOMPARE(lines.value(gatewayOne).value("adapter").toString(), serial);
+    QCOMPARE(lines.value(gatewayOne).value("firmware").toString(), QStringLiteral("1.4.12"));
+    QCOMPARE(lines.value(gatewayOne).value("state").toString(), QStringLiteral("connected"));
+    QCOMPARE(lines.value(gatewayOne).value("bridge").toString(), QStringLiteral("online"));
+    QCOMPARE(lines.value(gatewayTwo).value("adapter").toString(), gatewayTwo + "_dev_ttyUSB1");
+
     // One gateway gone, killed: its last will says so for it alone.
     ::kill(pid_t(gateways[0]->processId()), SIGKILL);
     QTRY_COMPARE_WITH_TIMEOUT(watcher->last(QStringLiteral("vexbus/bridge/%1/state").arg(gatewayOne)), QByteArray("offline"), 10000);
     std::unique_ptr<Probe> newcomer = probe();
     QTRY_COMPARE_WITH_TIMEOUT(newcomer->last(QStringLiteral("vexbus/bridge/%1/state").arg(gatewayTwo)), QByteArray("online"), 5000);
     QCOMPARE(newcomer->last(QStringLiteral("vexbus/bridge/%1/state").arg(gatewayOne)), QByteArray("offline"));
+    const NivoraTest::ToolResult after = NivoraTest::runTool(QStringLiteral(VEXBUSCTL), fleetArguments);
+    QVERIFY2(after.out.contains(QStringLiteral("%1  %2  gateway offline  firmware 1.4.12").arg(gatewayOne, serial)), qPrintable(after.describe()));
+    QVERIFY2(after.out.contains(QStringLiteral("%1  %1_dev_ttyUSB1  connected").arg(gatewayTwo)), qPrintable(after.describe()));
 }
 
 QTEST_GUILESS_MAIN(TestVexbusdMqtt)
