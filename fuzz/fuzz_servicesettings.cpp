@@ -35,9 +35,20 @@ FUZZ_TARGET(input)
         return;
 
     FUZZ_CHECK(settings.baudRate > 0);
+    // A gateway id becomes a topic level and a client id.
+    FUZZ_CHECK(settings.gatewayId.isEmpty() || ServiceSettings::isGatewayId(settings.gatewayId));
+    FUZZ_CHECK(!settings.gatewayId.contains(QLatin1Char('/')) && !settings.gatewayId.contains(QLatin1Char('+'))
+               && !settings.gatewayId.contains(QLatin1Char('#')));
     const ServiceSettings::Mqtt &mqtt = settings.mqtt;
     if (!mqtt.enabled())
         return;
+    // Patterns of whole bytes, each of which a frame as short as the input
+    // is matched against without reading beyond either.
+    for (const QString &pattern : mqtt.framePatterns)
+        FUZZ_CHECK(!pattern.isEmpty() && pattern.size() % 2 == 0);
+    FUZZ_CHECK(mqtt.frames != ServiceSettings::Mqtt::FramesMatching || !mqtt.framePatterns.isEmpty());
+    mqtt.publishesFrame(input.left(4));
+    mqtt.publishesFrame(QByteArray());
     FUZZ_CHECK(!mqtt.host.isEmpty());
     FUZZ_CHECK(mqtt.port > 0 && mqtt.port <= 65535);
     for (const QString &topic : {mqtt.baseTopic, mqtt.discoveryPrefix}) {
