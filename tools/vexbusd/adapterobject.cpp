@@ -166,6 +166,12 @@ std::function<void(const Outcome &, const QVariantList &)> AdapterObject::answer
     };
 }
 
+void AdapterObject::refuseUpdate(const Outcome &outcome)
+{
+    m_adapter->recordRefusedUpdate(origin(), outcome);
+    reply(outcome);
+}
+
 void AdapterObject::reply(const Outcome &outcome)
 {
     if (!outcome.succeeded())
@@ -203,7 +209,7 @@ void AdapterObject::UpdateFromImage(const QDBusUnixFileDescriptor &image)
     // regular file cannot.
     struct stat status;
     if (!image.isValid() || ::fstat(image.fileDescriptor(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        reply(Outcome(Outcome::InvalidArgument, QStringLiteral("The image must come as the descriptor of a regular file "
+        refuseUpdate(Outcome(Outcome::InvalidArgument, QStringLiteral("The image must come as the descriptor of a regular file "
                                                                "opened for reading; nothing was written.")));
         return;
     }
@@ -212,13 +218,13 @@ void AdapterObject::UpdateFromImage(const QDBusUnixFileDescriptor &image)
     if (descriptor < 0 || !file.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         if (descriptor >= 0)
             ::close(descriptor);
-        reply(Outcome(Outcome::InvalidArgument, QStringLiteral("The image descriptor cannot be read; nothing was written.")));
+        refuseUpdate(Outcome(Outcome::InvalidArgument, QStringLiteral("The image descriptor cannot be read; nothing was written.")));
         return;
     }
     // The one limit of an image, the library's.
     QByteArray data;
     if (!FirmwareData::readFile(&file, &data)) {
-        reply(Outcome(Outcome::InvalidArgument, QStringLiteral("The image has more than %1 bytes, which no image of the adapter has; "
+        refuseUpdate(Outcome(Outcome::InvalidArgument, QStringLiteral("The image has more than %1 bytes, which no image of the adapter has; "
                                                                "nothing was written.").arg(FirmwareData::maximumFileSize)));
         return;
     }

@@ -105,6 +105,8 @@ private:
     // Takes the current call for a late answer; the returned function sends it.
     std::function<void(const Outcome &, const QVariantList &)> answerLater();
     void reply(const Outcome &outcome);
+    // Answers an update request that is refused here, and records it.
+    void refuseUpdate(const Outcome &outcome);
     // The caller of the current call, for the history.
     UpdateOrigin origin() const;
     void sendBusFrame(const QByteArray &frame);

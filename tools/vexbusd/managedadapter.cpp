@@ -258,6 +258,11 @@ void ManagedAdapter::recordRefusal(UpdateRecord record, const Outcome &outcome)
     m_history->recordRefusal(record);
 }
 
+void ManagedAdapter::recordRefusedUpdate(const UpdateOrigin &origin, const Outcome &outcome)
+{
+    recordRefusal(historyRecord(origin, nullptr), outcome);
+}
+
 void ManagedAdapter::updateFromImage(const FirmwareData &image, const UpdateOrigin &origin, const Completion &completion)
 {
     const UpdateRecord record = historyRecord(origin, &image);

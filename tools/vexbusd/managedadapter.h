@@ -75,6 +75,8 @@ public:
     void updateFromImage(const NivoraVexbusUsb::FirmwareData &image, const UpdateOrigin &origin, const Completion &completion);
     void checkForRelease(bool preRelease, const ReleaseCompletion &completion);
     void updateFromReleaseServer(const ReleaseOptions &options, const UpdateOrigin &origin, const UpdateCompletion &completion);
+    // Records an update request that a front end refused before it came here.
+    void recordRefusedUpdate(const UpdateOrigin &origin, const Outcome &outcome);
 
     // Closes the port for holder until uninhibit() by the same holder.
     Outcome inhibit(const QString &holder, const QString &reason);

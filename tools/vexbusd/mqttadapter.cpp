@@ -399,22 +399,28 @@ void MqttAdapter::respond(const QString &command, const Outcome &outcome, const 
     m_client->publish(topic(command + QStringLiteral("/response")), response(outcome, transaction), false);
 }
 
+UpdateOrigin MqttAdapter::originOf(const QJsonValue &transaction)
+{
+    return UpdateOrigin{QLatin1String(UpdateOrigin::triggerMqtt), transaction.isUndefined() ? QString()
+            : QStringLiteral("transaction %1").arg(QString::fromUtf8(QJsonDocument(QJsonArray{transaction}).toJson(QJsonDocument::Compact)).mid(1).chopped(1))};
+}
+
 void MqttAdapter::handleCommand(const QString &command, const QByteArray &payload)
 {
     const MqttCommand request = MqttCommand::read(payload);
-    if (!request.refusal().succeeded()) {
-        respond(command, request.refusal(), QJsonValue::Undefined);
-        return;
-    }
-    if (!commandAllowed(command)) {
-        respond(command, Outcome(Outcome::InvalidArgument, command == installCommand && !m_releaseKeysTrusted
+    Outcome refused = request.refusal();
+    if (refused.succeeded() && !commandAllowed(command)) {
+        refused = Outcome(Outcome::InvalidArgument, command == installCommand && !m_releaseKeysTrusted
                 ? QStringLiteral("Updates from MQTT need a trusted release key (Release/TrustedKeys); nothing was written.")
                 : QStringLiteral("The command %1 is off for MQTT; the settings allow it with [mqtt] Commands. Nothing was sent.")
-                          .arg(command)), request.transaction());
-        return;
+                          .arg(command));
     }
-    const Outcome refused = request.validate(command);
+    if (refused.succeeded())
+        refused = request.validate(command);
     if (!refused.succeeded()) {
+        // A refused update is in the history like any other.
+        if (command == installCommand)
+            m_adapter->recordRefusedUpdate(originOf(request.transaction()), refused);
         respond(command, refused, request.transaction());
         return;
     }
@@ -439,8 +445,6 @@ void MqttAdapter::run(const QString &command, const MqttCommand &request)
     } else {
         // Only the release service's current release, authenticated by a
         // trusted key: no older one, no pre-release, no file of the sender.
-        const UpdateOrigin origin{QLatin1String(UpdateOrigin::triggerMqtt), transaction.isUndefined() ? QString()
-                : QStringLiteral("transaction %1").arg(QString::fromUtf8(QJsonDocument(QJsonArray{transaction}).toJson(QJsonDocument::Compact)).mid(1).chopped(1))};
-        m_adapter->updateFromReleaseServer(ManagedAdapter::ReleaseOptions(), origin, [answer](const Outcome &outcome, bool) { answer(outcome); });
+        m_adapter->updateFromReleaseServer(ManagedAdapter::ReleaseOptions(), originOf(transaction), [answer](const Outcome &outcome, bool) { answer(outcome); });
     }
 }

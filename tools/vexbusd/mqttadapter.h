@@ -68,6 +68,8 @@ private:
     bool commandAllowed(const QString &command) const;
     void run(const QString &command, const MqttCommand &request);
     void respond(const QString &command, const Outcome &outcome, const QJsonValue &transaction);
+    // An update's origin in the history: MQTT, and the command's transaction.
+    static UpdateOrigin originOf(const QJsonValue &transaction);
 
     void markChanged();
     void publishChanges();

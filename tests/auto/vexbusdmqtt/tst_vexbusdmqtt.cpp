@@ -681,6 +681,12 @@ void TestVexbusdMqtt::answersEveryCommand()
     QCOMPARE(response.value("status").toString(), error.isEmpty() ? QStringLiteral("ok") : QStringLiteral("error"));
     QVERIFY2(response.value("error").toString().contains(error), qPrintable(response.value("error").toString()));
     QCOMPARE(response.value("transaction"), transaction.isNull() ? QJsonValue(QJsonValue::Undefined) : transaction);
+    if (command == QLatin1String("update/install") && !error.isEmpty()) {
+        // A refused update is in the history too.
+        QTRY_COMPARE_WITH_TIMEOUT(json(client->last(topic("update/last"))).value("message").toString(), response.value("error").toString(), 5000);
+        QCOMPARE(json(client->last(topic("update/last"))).value("result").toString(), QStringLiteral("refused"));
+        QCOMPARE(json(client->last(topic("update/last"))).value("trigger").toString(), QStringLiteral("mqtt"));
+    }
     if (requestsSent < 0) {
         // The update wrote the release, and the bridge tells its newcomers.
         QTRY_COMPARE_WITH_TIMEOUT(json(client->last(topic("update"))).value("installed_version").toString(), QStringLiteral("1.5.0"), 10000);
