@@ -23,19 +23,27 @@
 #include <QDBusUnixFileDescriptor>
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <functional>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <memory>
 
 using NivoraTest::TestPlatform;
+using NivoraVexbusUsbEmulator::RecordedRequest;
 using NivoraVexbusUsbEmulator::VexbusEmulator;
 
 using Interfaces = QMap<QString, QVariantMap>;
@@ -101,6 +109,9 @@ private slots:
     void vexbusctlSaysTheSameThroughTheService_data();
     void vexbusctlSaysTheSameThroughTheService();
     void lendsThePortUntilItsHolderLeaves();
+    void bringsBackAControllerFromItsBootloader_data();
+    void bringsBackAControllerFromItsBootloader();
+    void reopensAPortThatHungUp();
     void refusesUsersOutsideTheGroup();
     void refusesToStartWithoutWhatItNeeds_data();
     void refusesToStartWithoutWhatItNeeds();
@@ -115,6 +126,9 @@ private:
     // Runs vexbusctl with arguments; once it monitors, the first emulator
     // sends frames.
     NivoraTest::ToolResult runVexbusctl(const QStringList &arguments, const QList<QByteArray> &frames);
+    // Unplugs the first adapter and plugs it in again with its controller
+    // waiting in the bootloader.
+    void replugInBootloader();
 
     std::unique_ptr<TestPlatform> m_platform;
     std::unique_ptr<VexbusEmulator> m_emulators[2];
@@ -176,6 +190,12 @@ void TestVexbusd::init()
     QFile settings(m_directory->filePath(QStringLiteral("vexbusd.conf")));
     QVERIFY(settings.open(QIODevice::WriteOnly));
     settings.write("[Adapters]\nIgnore=IGNORE01\n");
+    if (QLatin1String(QTest::currentTestFunction()) == QLatin1String("bringsBackAControllerFromItsBootloader")) {
+        // A controller in its bootloader is found after three init requests
+        // that time out.
+        QFETCH(bool, recover);
+        settings.write(recover ? "ResponseTimeout=250\n" : "ResponseTimeout=250\nRecoverFromBootloader=false\n");
+    }
     settings.write(QStringLiteral("[Release]\nServer=%1\nCaCertificate=%2\nTrustedKeys=%3\n")
                            .arg(m_server.url(QStringLiteral("/firmware/nivora-vexbususb")),
                                 m_releaseDirectory.filePath(QStringLiteral("server.crt")),
@@ -752,6 +772,165 @@ void TestVexbusd::lendsThePortUntilItsHolderLeaves()
             {"inhibit", "--serial", "A5XK1234", "--", VEXBUSCTL, "--port", "/dev/ttyUSB0", "--json", "status"});
     QVERIFY2(lent.exitCode == 0 && lent.out.contains(QStringLiteral("\"firmwareVersion\":\"1.4.12\"")), qPrintable(lent.describe()));
     QTRY_VERIFY_WITH_TIMEOUT(property(firstPath, QStringLiteral("Available")).toBool(), 10000);
+}
+
+void TestVexbusd::replugInBootloader()
+{
+    m_emulators[0]->detach();
+    m_platform->unplug(QStringLiteral("ttyUSB0"));
+    QVERIFY(waitFor([this]() { return !managedObjects().contains(QDBusObjectPath(firstPath)); }, 10000));
+    m_emulators[0]->setMode(VexbusEmulator::ModeBootloader);
+    m_platform->plug(QStringLiteral("A5XK1234"), QStringLiteral("ttyUSB0"));
+    QVERIFY(m_emulators[0]->attach(m_platform->masterFd(QStringLiteral("ttyUSB0"))));
+}
+
+void TestVexbusd::bringsBackAControllerFromItsBootloader_data()
+{
+    QTest::addColumn<QString>("kept"); // release, file (installed from an image file) or none
+    QTest::addColumn<QString>("change"); // what becomes of the kept files meanwhile
+    QTest::addColumn<bool>("recover"); // RecoverFromBootloader
+    QTest::addColumn<uint>("siliconId"); // of the chip; 0: the one the image is built for
+    QTest::addColumn<QString>("recovery"); // the Recovery property in the end
+    QTest::addColumn<QString>("message"); // RecoveryMessage, a pattern
+    QTest::addColumn<QString>("updateError"); // of the recovery's update; empty: none ran
+
+    const QString waiting = QStringLiteral("^The controller of the adapter A5XK1234 waits in its bootloader");
+    const QString refused = waiting + QStringLiteral("; the image of firmware 1\\.5\\.0 kept from its last update is not used: ");
+    QTest::newRow("kept release") << "release" << QString() << true << 0u << "done"
+                                  << "^The service brought back the controller of the adapter A5XK1234 from its bootloader; "
+                                     "it runs firmware 1\\.5\\.0\\.$" << "none";
+    // Checked by the bootloader before anything is written.
+    QTest::newRow("chip of another kind") << "release" << QString() << true << 0x0badc0deu << "failed"
+                                          << "^The service could not bring back the controller of the adapter A5XK1234 from its "
+                                             "bootloader: .*silicon.* It waits for an operator" << "wrong-chip";
+    QTest::newRow("off") << "release" << QString() << false << 0u << "off"
+                         << waiting + "; the settings leave it to an operator \\(RecoverFromBootloader=false\\)" << QString();
+    QTest::newRow("nothing kept") << "none" << QString() << true << 0u << "no-image"
+                                  << waiting + ", and the service keeps no image installed on it .* It needs a firmware image" << QString();
+    QTest::newRow("image of a file") << "file" << QString() << true << 0u << "refused"
+                                     << refused + "the kept image came from a file, without a signed release" << QString();
+    QTest::newRow("image changed") << "release" << "image" << true << 0u << "refused"
+                                   << refused + "the kept image does not match the checksum kept with it" << QString();
+    // Whoever changed the image wrote its checksum too: only the signed
+    // release tells.
+    QTest::newRow("image and checksum changed") << "release" << "image and checksum" << true << 0u << "refused"
+                                                << refused + "the kept image is not the image of its signed release \\(SHA-256 differs\\)" << QString();
+    QTest::newRow("signature of another key") << "release" << "signature" << true << 0u << "refused"
+                                              << refused + "the kept release's signature is not made by a trusted key" << QString();
+}
+
+void TestVexbusd::bringsBackAControllerFromItsBootloader()
+{
+    QFETCH(QString, kept);
+    QFETCH(QString, change);
+    QFETCH(uint, siliconId);
+    QFETCH(QString, recovery);
+    QFETCH(QString, message);
+    QFETCH(QString, updateError);
+
+    VexbusEmulator *emulator = m_emulators[0].get();
+    emulator->setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
+    // The service keeps what it installed successfully.
+    if (kept == QLatin1String("release")) {
+        const QDBusMessage reply = call(client(QStringLiteral("first")), firstPath, QStringLiteral("UpdateFromReleaseServer"), {QVariantMap()}, 60000);
+        QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+    } else if (kept == QLatin1String("file")) {
+        QFile image(QStringLiteral(SAMPLE_FIRMWARE));
+        QVERIFY(image.open(QIODevice::ReadOnly));
+        const QDBusMessage reply = call(client(QStringLiteral("first")), firstPath, QStringLiteral("UpdateFromImage"),
+                                        {QVariant::fromValue(QDBusUnixFileDescriptor(image.handle()))}, 60000);
+        QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+    }
+    const QDir folder(m_directory->filePath(QStringLiteral("cache/vexbusd/recovery/A5XK1234")));
+    QCOMPARE(folder.exists(QStringLiteral("image.cyacd")), kept != QLatin1String("none"));
+    auto rewrite = [&folder](const QString &name, const std::function<QByteArray(QByteArray)> &changed) {
+        QFile file(folder.filePath(name));
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        const QByteArray data = changed(file.readAll());
+        QVERIFY(file.resize(0) && file.write(data) == data.size());
+    };
+    if (change.startsWith(QLatin1String("image"))) {
+        // One data byte of the last row.
+        QByteArray changedImage;
+        rewrite(QStringLiteral("image.cyacd"), [&changedImage](QByteArray data) {
+            const int at = data.lastIndexOf(':') + 20;
+            data[at] = data.at(at) == '0' ? '1' : '0';
+            return changedImage = data;
+        });
+        if (change == QLatin1String("image and checksum")) {
+            const QByteArray sha256 = QCryptographicHash::hash(changedImage, QCryptographicHash::Sha256).toHex();
+            rewrite(QStringLiteral("kept.json"), [&sha256](const QByteArray &data) {
+                QJsonObject record = QJsonDocument::fromJson(data).object();
+                record.insert(QStringLiteral("sha256"), QString::fromLatin1(sha256));
+                return QJsonDocument(record).toJson();
+            });
+        }
+    } else if (change == QLatin1String("signature")) {
+        rewrite(QStringLiteral("release.json.sig"), [](QByteArray data) { return QByteArray(data.size(), '\x5a'); });
+    }
+
+    if (siliconId) {
+        emulator->bootloader().setSiliconId(siliconId);
+        // Its application is broken: it falls back into the bootloader.
+        emulator->setStayInBootloaderAfterExit(true);
+    }
+    emulator->setFirmwareVersion(QVersionNumber(1, 4, 12));
+    emulator->clearRequests();
+    replugInBootloader();
+    QDBusConnection watcher = client(QStringLiteral("watcher"));
+    SignalLog finished;
+    QVERIFY(waitFor([&]() {
+        return watcher.connect(service, firstPath, adapterInterface, QStringLiteral("UpdateFinished"), &finished, SLOT(take(QDBusMessage)))
+                && managedObjects().contains(QDBusObjectPath(firstPath));
+    }, 10000));
+    const bool runs = !updateError.isEmpty();
+    QVERIFY2(waitFor([&]() { return property(firstPath, QStringLiteral("Recovery")).toString() == recovery; }, 20000),
+             qPrintable(property(firstPath, QStringLiteral("Recovery")).toString()));
+    QVERIFY2(property(firstPath, QStringLiteral("RecoveryMessage")).toString().contains(QRegularExpression(message)),
+             qPrintable(property(firstPath, QStringLiteral("RecoveryMessage")).toString()));
+    QCOMPARE(property(firstPath, QStringLiteral("UpdatePhase")).toString(),
+             !runs ? QStringLiteral("idle") : updateError == QLatin1String("none") ? QStringLiteral("done") : QStringLiteral("failed"));
+    if (runs) {
+        QCOMPARE(property(firstPath, QStringLiteral("UpdateError")).toString(), updateError);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.messages.count(), 1, 5000);
+        QCOMPARE(finished.messages.first().arguments().value(0).toBool(), updateError == QLatin1String("none"));
+    }
+    const int written = emulator->requests(RecordedRequest::ProtocolBootloader, 0x39).count();
+    QCOMPARE(written > 0, updateError == QLatin1String("none"));
+    QCOMPARE(property(firstPath, QStringLiteral("FirmwareVersion")).toString(),
+             updateError == QLatin1String("none") ? QStringLiteral("1.5.0") : QString());
+    QCOMPARE(property(firstPath, QStringLiteral("Available")).toBool(), updateError == QLatin1String("none"));
+
+    // vexbusctl tells the same.
+    const NivoraTest::ToolResult status = NivoraTest::runTool(QStringLiteral(VEXBUSCTL), {"--port", "/dev/ttyUSB0", "status"});
+    QVERIFY2(status.out.contains(QRegularExpression(QStringLiteral("\nRecovery: +%1\n  message: +").arg(recovery))), qPrintable(status.describe()));
+
+    // Once per plug-in: a controller that stays in, or falls back into, its
+    // bootloader is left to an operator.
+    QTest::qWait(runs ? 1500 : 0);
+    QCOMPARE(finished.messages.count(), runs ? 1 : 0);
+    QCOMPARE(emulator->requests(RecordedRequest::ProtocolBootloader, 0x39).count(), written);
+}
+
+void TestVexbusd::reopensAPortThatHungUp()
+{
+    // A driver reset hangs up every open descriptor of the tty, and udev
+    // says nothing: the node stays where it was.
+    SignalLog removed;
+    QVERIFY(client(QStringLiteral("first")).connect(service, QStringLiteral("/org/nivora/Vexbus1"), QStringLiteral("org.freedesktop.DBus.ObjectManager"),
+                                                    QStringLiteral("InterfacesRemoved"), &removed, SLOT(take(QDBusMessage))));
+    const int tty = ::open(QFile::encodeName(m_platform->ptyPath(QStringLiteral("ttyUSB0"))).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(tty >= 0);
+    // Past umockdev's ioctl wrapper, which takes the PTY for the mocked tty.
+    QVERIFY2(::syscall(SYS_ioctl, tty, TIOCVHANGUP) == 0, strerror(errno));
+    ::close(tty);
+    QVERIFY(waitFor([this]() { return !property(firstPath, QStringLiteral("Available")).toBool(); }, 5000));
+    // Opened again after a pause, with no event to wait for.
+    QVERIFY(waitFor([this]() { return property(firstPath, QStringLiteral("Available")).toBool(); }, 5000));
+    const QDBusMessage frame = call(client(QStringLiteral("first")), firstPath, QStringLiteral("WriteFrame"), {QByteArray::fromHex("0a")});
+    QCOMPARE(frame.type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(removed.messages.count(), 0);
+    QVERIFY(property(secondPath, QStringLiteral("Available")).toBool());
 }
 
 void TestVexbusd::refusesUsersOutsideTheGroup()
