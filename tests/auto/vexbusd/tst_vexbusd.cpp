@@ -43,6 +43,7 @@
 #include <memory>
 
 using NivoraTest::TestPlatform;
+using NivoraVexbusUsb::ReleaseKey;
 using NivoraVexbusUsbEmulator::RecordedRequest;
 using NivoraVexbusUsbEmulator::VexbusEmulator;
 
@@ -78,6 +79,12 @@ bool waitFor(const std::function<bool()> &done, int timeoutMs)
     return done();
 }
 
+bool writeFile(const QString &fileName, const QByteArray &data)
+{
+    QFile file(fileName);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
 // Collects the signals a client receives.
 class SignalLog : public QObject
 {
@@ -109,8 +116,8 @@ private slots:
     void vexbusctlSaysTheSameThroughTheService_data();
     void vexbusctlSaysTheSameThroughTheService();
     void lendsThePortUntilItsHolderLeaves();
-    void bringsBackAControllerFromItsBootloader_data();
     void bringsBackAControllerFromItsBootloader();
+    void leavesTheBootloaderToAnOperatorWhenSetSo();
     void reopensAPortThatHungUp();
     void refusesUsersOutsideTheGroup();
     void refusesToStartWithoutWhatItNeeds_data();
@@ -127,8 +134,13 @@ private:
     // sends frames.
     NivoraTest::ToolResult runVexbusctl(const QStringList &arguments, const QList<QByteArray> &frames);
     // Unplugs the first adapter and plugs it in again with its controller
-    // waiting in the bootloader.
-    void replugInBootloader();
+    // in mode.
+    void replug(VexbusEmulator::Mode mode);
+    // Where the service keeps the image it installed on the first adapter.
+    QDir keptFolder() const;
+    // Waits for the Recovery property and checks its message, and what
+    // vexbusctl status says of it when asked to.
+    void expectRecovery(const QString &recovery, const QString &message, bool askVexbusctl = true);
 
     std::unique_ptr<TestPlatform> m_platform;
     std::unique_ptr<VexbusEmulator> m_emulators[2];
@@ -190,12 +202,12 @@ void TestVexbusd::init()
     QFile settings(m_directory->filePath(QStringLiteral("vexbusd.conf")));
     QVERIFY(settings.open(QIODevice::WriteOnly));
     settings.write("[Adapters]\nIgnore=IGNORE01\n");
-    if (QLatin1String(QTest::currentTestFunction()) == QLatin1String("bringsBackAControllerFromItsBootloader")) {
-        // A controller in its bootloader is found after three init requests
-        // that time out.
-        QFETCH(bool, recover);
-        settings.write(recover ? "ResponseTimeout=250\n" : "ResponseTimeout=250\nRecoverFromBootloader=false\n");
-    }
+    // A controller in its bootloader is found after three init requests
+    // that time out.
+    if (QLatin1String(QTest::currentTestFunction()) == QLatin1String("bringsBackAControllerFromItsBootloader"))
+        settings.write("ResponseTimeout=250\n");
+    if (QLatin1String(QTest::currentTestFunction()) == QLatin1String("leavesTheBootloaderToAnOperatorWhenSetSo"))
+        settings.write("ResponseTimeout=250\nRecoverFromBootloader=false\n");
     settings.write(QStringLiteral("[Release]\nServer=%1\nCaCertificate=%2\nTrustedKeys=%3\n")
                            .arg(m_server.url(QStringLiteral("/firmware/nivora-vexbususb")),
                                 m_releaseDirectory.filePath(QStringLiteral("server.crt")),
@@ -774,142 +786,174 @@ void TestVexbusd::lendsThePortUntilItsHolderLeaves()
     QTRY_VERIFY_WITH_TIMEOUT(property(firstPath, QStringLiteral("Available")).toBool(), 10000);
 }
 
-void TestVexbusd::replugInBootloader()
+void TestVexbusd::replug(VexbusEmulator::Mode mode)
 {
     m_emulators[0]->detach();
     m_platform->unplug(QStringLiteral("ttyUSB0"));
     QVERIFY(waitFor([this]() { return !managedObjects().contains(QDBusObjectPath(firstPath)); }, 10000));
-    m_emulators[0]->setMode(VexbusEmulator::ModeBootloader);
+    m_emulators[0]->setMode(mode);
     m_platform->plug(QStringLiteral("A5XK1234"), QStringLiteral("ttyUSB0"));
     QVERIFY(m_emulators[0]->attach(m_platform->masterFd(QStringLiteral("ttyUSB0"))));
 }
 
-void TestVexbusd::bringsBackAControllerFromItsBootloader_data()
+QDir TestVexbusd::keptFolder() const
 {
-    QTest::addColumn<QString>("kept"); // release, file (installed from an image file) or none
-    QTest::addColumn<QString>("change"); // what becomes of the kept files meanwhile
-    QTest::addColumn<bool>("recover"); // RecoverFromBootloader
-    QTest::addColumn<uint>("siliconId"); // of the chip; 0: the one the image is built for
-    QTest::addColumn<QString>("recovery"); // the Recovery property in the end
-    QTest::addColumn<QString>("message"); // RecoveryMessage, a pattern
-    QTest::addColumn<QString>("updateError"); // of the recovery's update; empty: none ran
+    return QDir(m_directory->filePath(QStringLiteral("cache/vexbusd/recovery/A5XK1234")));
+}
 
-    const QString waiting = QStringLiteral("^The controller of the adapter A5XK1234 waits in its bootloader");
-    const QString refused = waiting + QStringLiteral("; the image of firmware 1\\.5\\.0 kept from its last update is not used: ");
-    QTest::newRow("kept release") << "release" << QString() << true << 0u << "done"
-                                  << "^The service brought back the controller of the adapter A5XK1234 from its bootloader; "
-                                     "it runs firmware 1\\.5\\.0\\.$" << "none";
-    // Checked by the bootloader before anything is written.
-    QTest::newRow("chip of another kind") << "release" << QString() << true << 0x0badc0deu << "failed"
-                                          << "^The service could not bring back the controller of the adapter A5XK1234 from its "
-                                             "bootloader: .*silicon.* It waits for an operator" << "wrong-chip";
-    QTest::newRow("off") << "release" << QString() << false << 0u << "off"
-                         << waiting + "; the settings leave it to an operator \\(RecoverFromBootloader=false\\)" << QString();
-    QTest::newRow("nothing kept") << "none" << QString() << true << 0u << "no-image"
-                                  << waiting + ", and the service keeps no image installed on it .* It needs a firmware image" << QString();
-    QTest::newRow("image of a file") << "file" << QString() << true << 0u << "refused"
-                                     << refused + "the kept image came from a file, without a signed release" << QString();
-    QTest::newRow("image changed") << "release" << "image" << true << 0u << "refused"
-                                   << refused + "the kept image does not match the checksum kept with it" << QString();
-    // Whoever changed the image wrote its checksum too: only the signed
-    // release tells.
-    QTest::newRow("image and checksum changed") << "release" << "image and checksum" << true << 0u << "refused"
-                                                << refused + "the kept image is not the image of its signed release \\(SHA-256 differs\\)" << QString();
-    QTest::newRow("signature of another key") << "release" << "signature" << true << 0u << "refused"
-                                              << refused + "the kept release's signature is not made by a trusted key" << QString();
+void TestVexbusd::expectRecovery(const QString &recovery, const QString &message, bool askVexbusctl)
+{
+    QVERIFY2(waitFor([&]() { return property(firstPath, QStringLiteral("Recovery")).toString() == recovery; }, 10000),
+             qPrintable(property(firstPath, QStringLiteral("RecoveryMessage")).toString()));
+    QVERIFY2(property(firstPath, QStringLiteral("RecoveryMessage")).toString().contains(QRegularExpression(message)),
+             qPrintable(property(firstPath, QStringLiteral("RecoveryMessage")).toString()));
+    if (!askVexbusctl)
+        return;
+    const NivoraTest::ToolResult status = NivoraTest::runTool(QStringLiteral(VEXBUSCTL), {"--port", "/dev/ttyUSB0", "status"});
+    QVERIFY2(status.out.contains(QRegularExpression(QStringLiteral("\\nRecovery: +%1\\n  message: +").arg(recovery))),
+             qPrintable(status.describe()));
 }
 
 void TestVexbusd::bringsBackAControllerFromItsBootloader()
 {
-    QFETCH(QString, kept);
-    QFETCH(QString, change);
-    QFETCH(uint, siliconId);
-    QFETCH(QString, recovery);
-    QFETCH(QString, message);
-    QFETCH(QString, updateError);
-
     VexbusEmulator *emulator = m_emulators[0].get();
     emulator->setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
-    // The service keeps what it installed successfully.
-    if (kept == QLatin1String("release")) {
-        const QDBusMessage reply = call(client(QStringLiteral("first")), firstPath, QStringLiteral("UpdateFromReleaseServer"), {QVariantMap()}, 60000);
-        QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
-    } else if (kept == QLatin1String("file")) {
-        QFile image(QStringLiteral(SAMPLE_FIRMWARE));
-        QVERIFY(image.open(QIODevice::ReadOnly));
-        const QDBusMessage reply = call(client(QStringLiteral("first")), firstPath, QStringLiteral("UpdateFromImage"),
-                                        {QVariant::fromValue(QDBusUnixFileDescriptor(image.handle()))}, 60000);
-        QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
-    }
-    const QDir folder(m_directory->filePath(QStringLiteral("cache/vexbusd/recovery/A5XK1234")));
-    QCOMPARE(folder.exists(QStringLiteral("image.cyacd")), kept != QLatin1String("none"));
-    auto rewrite = [&folder](const QString &name, const std::function<QByteArray(QByteArray)> &changed) {
-        QFile file(folder.filePath(name));
-        QVERIFY(file.open(QIODevice::ReadWrite));
-        const QByteArray data = changed(file.readAll());
-        QVERIFY(file.resize(0) && file.write(data) == data.size());
-    };
-    if (change.startsWith(QLatin1String("image"))) {
-        // One data byte of the last row.
-        QByteArray changedImage;
-        rewrite(QStringLiteral("image.cyacd"), [&changedImage](QByteArray data) {
-            const int at = data.lastIndexOf(':') + 20;
-            data[at] = data.at(at) == '0' ? '1' : '0';
-            return changedImage = data;
-        });
-        if (change == QLatin1String("image and checksum")) {
-            const QByteArray sha256 = QCryptographicHash::hash(changedImage, QCryptographicHash::Sha256).toHex();
-            rewrite(QStringLiteral("kept.json"), [&sha256](const QByteArray &data) {
-                QJsonObject record = QJsonDocument::fromJson(data).object();
-                record.insert(QStringLiteral("sha256"), QString::fromLatin1(sha256));
-                return QJsonDocument(record).toJson();
-            });
-        }
-    } else if (change == QLatin1String("signature")) {
-        rewrite(QStringLiteral("release.json.sig"), [](QByteArray data) { return QByteArray(data.size(), '\x5a'); });
-    }
-
-    if (siliconId) {
-        emulator->bootloader().setSiliconId(siliconId);
-        // Its application is broken: it falls back into the bootloader.
-        emulator->setStayInBootloaderAfterExit(true);
-    }
-    emulator->setFirmwareVersion(QVersionNumber(1, 4, 12));
-    emulator->clearRequests();
-    replugInBootloader();
-    QDBusConnection watcher = client(QStringLiteral("watcher"));
     SignalLog finished;
-    QVERIFY(waitFor([&]() {
-        return watcher.connect(service, firstPath, adapterInterface, QStringLiteral("UpdateFinished"), &finished, SLOT(take(QDBusMessage)))
-                && managedObjects().contains(QDBusObjectPath(firstPath));
-    }, 10000));
-    const bool runs = !updateError.isEmpty();
-    QVERIFY2(waitFor([&]() { return property(firstPath, QStringLiteral("Recovery")).toString() == recovery; }, 20000),
-             qPrintable(property(firstPath, QStringLiteral("Recovery")).toString()));
-    QVERIFY2(property(firstPath, QStringLiteral("RecoveryMessage")).toString().contains(QRegularExpression(message)),
-             qPrintable(property(firstPath, QStringLiteral("RecoveryMessage")).toString()));
-    QCOMPARE(property(firstPath, QStringLiteral("UpdatePhase")).toString(),
-             !runs ? QStringLiteral("idle") : updateError == QLatin1String("none") ? QStringLiteral("done") : QStringLiteral("failed"));
-    if (runs) {
-        QCOMPARE(property(firstPath, QStringLiteral("UpdateError")).toString(), updateError);
-        QTRY_COMPARE_WITH_TIMEOUT(finished.messages.count(), 1, 5000);
-        QCOMPARE(finished.messages.first().arguments().value(0).toBool(), updateError == QLatin1String("none"));
+    QVERIFY(client(QStringLiteral("watcher")).connect(service, firstPath, adapterInterface, QStringLiteral("UpdateFinished"),
+                                                      &finished, SLOT(take(QDBusMessage))));
+    const QString waiting = QStringLiteral("^The controller of the adapter A5XK1234 waits in its bootloader");
+
+    // Nothing installed through the service: it says what it needs.
+    replug(VexbusEmulator::ModeBootloader);
+    expectRecovery(QStringLiteral("no-image"), waiting + ", and the service keeps no image installed on it .* It needs a firmware image");
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(property(firstPath, QStringLiteral("UpdatePhase")).toString(), QStringLiteral("idle"));
+
+    // What the service installs successfully it keeps, with its release.
+    replug(VexbusEmulator::ModeController);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(waitFor([this]() { return property(firstPath, QStringLiteral("Available")).toBool(); }, 10000));
+    const QDBusMessage reply = call(client(QStringLiteral("first")), firstPath, QStringLiteral("UpdateFromReleaseServer"), {QVariantMap()}, 60000);
+    QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+    QDir folder = keptFolder();
+    const QString release = m_releaseDirectory.filePath(QStringLiteral("www/firmware/nivora-vexbususb/"));
+    QCOMPARE(NivoraTest::readFile(folder.filePath(QStringLiteral("image.cyacd"))), NivoraTest::readFile(QStringLiteral(SAMPLE_FIRMWARE)));
+    QCOMPARE(NivoraTest::readFile(folder.filePath(QStringLiteral("release.json"))), NivoraTest::readFile(release + QStringLiteral("release.json")));
+    QCOMPARE(NivoraTest::readFile(folder.filePath(QStringLiteral("release.json.sig"))), NivoraTest::readFile(release + QStringLiteral("release.json.sig")));
+    QHash<QString, QByteArray> kept;
+    for (const QString &name : folder.entryList(QDir::Files))
+        kept.insert(name, NivoraTest::readFile(folder.filePath(name)));
+    QCOMPARE(kept.count(), 4);
+
+    // Each time the adapter is plugged in with its controller in the
+    // bootloader, the kept files changed as the row says.
+    struct Plugging {
+        QString change;
+        QString recovery;
+        QString message;
+        QString updateError; // of the recovery's update; empty when none ran
+    };
+    const QString refused = waiting + QStringLiteral("; the image of firmware 1\\.5\\.0 kept from its last update is not used: ");
+    const QList<Plugging> pluggings{
+        {QStringLiteral("image"), QStringLiteral("refused"), refused + "the kept image does not match the checksum kept with it", QString()},
+        // Whoever changed the image wrote its checksum too: only the
+        // signed release tells.
+        {QStringLiteral("image and checksum"), QStringLiteral("refused"),
+         refused + "the kept image is not the image of its signed release \\(SHA-256 differs\\)", QString()},
+        {QStringLiteral("signature"), QStringLiteral("refused"), refused + "the kept release's signature is not made by a trusted key", QString()},
+        // As an image installed from a file is kept.
+        {QStringLiteral("no release"), QStringLiteral("refused"), refused + "the kept image came from a file, without a signed release", QString()},
+        // The bootloader tells the chip before anything is written.
+        {QStringLiteral("chip"), QStringLiteral("failed"), "^The service could not bring back the controller of the adapter A5XK1234 "
+                                                         "from its bootloader: .*silicon ID.* It waits for an operator", QStringLiteral("wrong-chip")},
+        {QString(), QStringLiteral("done"), "^The service brought back the controller of the adapter A5XK1234 from its bootloader; "
+                                            "it runs firmware 1\\.5\\.0\\.$", QStringLiteral("none")},
+    };
+    for (const Plugging &plugging : pluggings) {
+        qInfo() << "Plugged in with the kept files" << (plugging.change.isEmpty() ? QStringLiteral("as kept") : plugging.change + QStringLiteral(" changed"));
+        for (auto it = kept.cbegin(); it != kept.cend(); ++it)
+            QVERIFY(writeFile(folder.filePath(it.key()), it.value()));
+        if (plugging.change.startsWith(QLatin1String("image"))) {
+            // One data byte of the last row, with the row's checksum to match:
+            // an image that the bootloader would take.
+            QByteArray image = kept.value(QStringLiteral("image.cyacd"));
+            const int start = image.lastIndexOf(':');
+            const int end = image.indexOf('\n', start) < 0 ? image.size() : image.indexOf('\n', start);
+            QByteArray row = QByteArray::fromHex(image.mid(start + 1, end - start - 1).trimmed());
+            row[5] = char(row.at(5) + 1);
+            row[row.size() - 1] = char(row.at(row.size() - 1) - 1);
+            image.replace(start + 1, row.size() * 2, row.toHex().toUpper());
+            QVERIFY(writeFile(folder.filePath(QStringLiteral("image.cyacd")), image));
+            if (plugging.change == QLatin1String("image and checksum")) {
+                QJsonObject record = QJsonDocument::fromJson(kept.value(QStringLiteral("kept.json"))).object();
+                record.insert(QStringLiteral("sha256"), QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
+                QVERIFY(writeFile(folder.filePath(QStringLiteral("kept.json")), QJsonDocument(record).toJson()));
+            }
+        } else if (plugging.change == QLatin1String("signature")) {
+            QVERIFY(writeFile(folder.filePath(QStringLiteral("release.json.sig")), QByteArray(ReleaseKey::signatureSize, '\x5a')));
+        } else if (plugging.change == QLatin1String("no release")) {
+            QVERIFY(folder.remove(QStringLiteral("release.json")) && folder.remove(QStringLiteral("release.json.sig")));
+        }
+        const bool otherChip = plugging.change == QLatin1String("chip");
+        emulator->bootloader().setSiliconId(otherChip ? 0x0badc0de : 0x12345678);
+        // That chip's application is broken: it falls back into its bootloader.
+        emulator->setStayInBootloaderAfterExit(otherChip);
+        emulator->clearRequests();
+        const int finishedBefore = finished.messages.count();
+
+        replug(VexbusEmulator::ModeBootloader);
+        const bool ran = !plugging.updateError.isEmpty();
+        // The other answers are the same to vexbusctl.
+        expectRecovery(plugging.recovery, plugging.message, ran);
+        if (QTest::currentTestFailed())
+            return;
+        const bool recovered = plugging.updateError == QLatin1String("none");
+        QCOMPARE(property(firstPath, QStringLiteral("UpdatePhase")).toString(),
+                 !ran ? QStringLiteral("idle") : recovered ? QStringLiteral("done") : QStringLiteral("failed"));
+        QCOMPARE(property(firstPath, QStringLiteral("UpdateError")).toString(), ran ? plugging.updateError : QStringLiteral("none"));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.messages.count() - finishedBefore, ran ? 1 : 0, 5000);
+        if (ran)
+            QCOMPARE(finished.messages.last().arguments().value(0).toBool(), recovered);
+        const int written = emulator->requests(RecordedRequest::ProtocolBootloader, 0x39).count();
+        QCOMPARE(written > 0, recovered);
+        QCOMPARE(property(firstPath, QStringLiteral("Available")).toBool(), recovered);
+        QCOMPARE(property(firstPath, QStringLiteral("FirmwareVersion")).toString(), recovered ? QStringLiteral("1.5.0") : QString());
+        if (otherChip) {
+            // Once per plug-in: the controller that fell back into its
+            // bootloader is found there again and left to an operator.
+            QVERIFY(waitFor([this]() { return property(firstPath, QStringLiteral("ControllerInBootloader")).toBool(); }, 5000));
+            QTest::qWait(200);
+            QVERIFY(!property(firstPath, QStringLiteral("Updating")).toBool());
+            QCOMPARE(finished.messages.count() - finishedBefore, 1);
+            QCOMPARE(property(firstPath, QStringLiteral("UpdatePhase")).toString(), QStringLiteral("failed"));
+            QCOMPARE(property(firstPath, QStringLiteral("Recovery")).toString(), QStringLiteral("failed"));
+        }
     }
-    const int written = emulator->requests(RecordedRequest::ProtocolBootloader, 0x39).count();
-    QCOMPARE(written > 0, updateError == QLatin1String("none"));
-    QCOMPARE(property(firstPath, QStringLiteral("FirmwareVersion")).toString(),
-             updateError == QLatin1String("none") ? QStringLiteral("1.5.0") : QString());
-    QCOMPARE(property(firstPath, QStringLiteral("Available")).toBool(), updateError == QLatin1String("none"));
+}
 
-    // vexbusctl tells the same.
-    const NivoraTest::ToolResult status = NivoraTest::runTool(QStringLiteral(VEXBUSCTL), {"--port", "/dev/ttyUSB0", "status"});
-    QVERIFY2(status.out.contains(QRegularExpression(QStringLiteral("\nRecovery: +%1\n  message: +").arg(recovery))), qPrintable(status.describe()));
+void TestVexbusd::leavesTheBootloaderToAnOperatorWhenSetSo()
+{
+    // An image kept as the service keeps one.
+    QDir folder = keptFolder();
+    QVERIFY(folder.mkpath(QStringLiteral(".")));
+    const QString release = m_releaseDirectory.filePath(QStringLiteral("www/firmware/nivora-vexbususb/"));
+    const QByteArray image = NivoraTest::readFile(QStringLiteral(SAMPLE_FIRMWARE));
+    QVERIFY(writeFile(folder.filePath(QStringLiteral("image.cyacd")), image));
+    QVERIFY(QFile::copy(release + QStringLiteral("release.json"), folder.filePath(QStringLiteral("release.json"))));
+    QVERIFY(QFile::copy(release + QStringLiteral("release.json.sig"), folder.filePath(QStringLiteral("release.json.sig"))));
+    const QJsonObject record{{QStringLiteral("version"), QStringLiteral("1.5.0")},
+                             {QStringLiteral("sha256"), QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex())}};
+    QVERIFY(writeFile(folder.filePath(QStringLiteral("kept.json")), QJsonDocument(record).toJson()));
 
-    // Once per plug-in: a controller that stays in, or falls back into, its
-    // bootloader is left to an operator.
-    QTest::qWait(runs ? 1500 : 0);
-    QCOMPARE(finished.messages.count(), runs ? 1 : 0);
-    QCOMPARE(emulator->requests(RecordedRequest::ProtocolBootloader, 0x39).count(), written);
+    m_emulators[0]->clearRequests();
+    replug(VexbusEmulator::ModeBootloader);
+    expectRecovery(QStringLiteral("off"), QStringLiteral("^The controller of the adapter A5XK1234 waits in its bootloader; the settings "
+                                                         "leave it to an operator \\(RecoverFromBootloader=false\\)"));
+    QCOMPARE(property(firstPath, QStringLiteral("UpdatePhase")).toString(), QStringLiteral("idle"));
+    QVERIFY(!property(firstPath, QStringLiteral("Updating")).toBool());
+    QCOMPARE(m_emulators[0]->requests(RecordedRequest::ProtocolBootloader, 0x39).count(), 0);
 }
 
 void TestVexbusd::reopensAPortThatHungUp()
