@@ -39,6 +39,7 @@ FUZZ_TARGET(input)
     FUZZ_CHECK(settings.gatewayId.isEmpty() || ServiceSettings::isGatewayId(settings.gatewayId));
     FUZZ_CHECK(!settings.gatewayId.contains(QLatin1Char('/')) && !settings.gatewayId.contains(QLatin1Char('+'))
                && !settings.gatewayId.contains(QLatin1Char('#')));
+    FUZZ_CHECK(settings.responseTimeout > 0);
     const ServiceSettings::Mqtt &mqtt = settings.mqtt;
     if (!mqtt.enabled())
         return;
