@@ -1103,6 +1103,14 @@ void TestVexbusd::bringsBackAControllerFromItsBootloader()
             QCOMPARE(property(firstPath, QStringLiteral("Recovery")).toString(), QStringLiteral("failed"));
         }
     }
+    // Each recovery, and each kept image refused, is in the history.
+    QStringList recoveries;
+    for (const QVariantMap &entry : history(firstPath, false)) {
+        if (entry.value(QStringLiteral("trigger")).toString() == QLatin1String("recovery"))
+            recoveries.prepend(entry.value(QStringLiteral("result")).toString() + QLatin1Char(' ') + entry.value(QStringLiteral("release_channel")).toString());
+    }
+    QCOMPARE(recoveries.join(QLatin1Char(',')),
+             QStringLiteral("refused kept,refused kept,refused kept,refused kept,failed kept,succeeded kept"));
 }
 
 void TestVexbusd::leavesTheBootloaderToAnOperatorWhenSetSo()
