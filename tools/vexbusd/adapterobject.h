@@ -5,6 +5,7 @@
 #define VEXBUSD_ADAPTEROBJECT_H
 
 #include "adapterstatus.h"
+#include "framesocket.h"
 #include "outcome.h"
 
 #include <QDBusConnection>
@@ -14,6 +15,7 @@
 #include <QObject>
 #include <QVariantMap>
 
+class FrameLeases;
 class ManagedAdapter;
 class QDBusServiceWatcher;
 
@@ -21,7 +23,8 @@ class QDBusServiceWatcher;
 // interface org.nivora.Vexbus1.Adapter, which the adaptor generated from the
 // interface's XML forwards here. Methods answer late, when the adapter's
 // request ended; property changes go out as PropertiesChanged; an Inhibit
-// lease ends when its holder leaves the bus.
+// lease ends when its holder leaves the bus. Frames also go through
+// sockets, to clients that acquire them.
 class AdapterObject : public QObject, protected QDBusContext
 {
     Q_OBJECT
@@ -92,6 +95,8 @@ public slots:
     bool UpdateFromReleaseServer(const QVariantMap &options);
     void Inhibit(const QString &reason);
     void Uninhibit();
+    QDBusUnixFileDescriptor AcquireFrames(const QVariantMap &options);
+    QDBusUnixFileDescriptor AcquireWrite(const QVariantMap &options);
 
 signals:
     // Declared for the adaptor and introspection; frames go out through
@@ -108,6 +113,7 @@ private:
     void onAdapterStatusChanged(const AdapterStatus &previous);
     void sendPropertiesChanged();
     void onHolderLeft(const QString &holder);
+    QDBusUnixFileDescriptor acquire(FrameSocket::Kind kind, const QVariantMap &options);
 
     ManagedAdapter *m_adapter;
     QDBusConnection m_connection;
@@ -116,6 +122,7 @@ private:
     const QString m_interfaceString;
     const QString m_busFrameMember;
     QDBusServiceWatcher *m_leaseWatcher;
+    FrameLeases *m_frameLeases;
     QVariantMap m_changedProperties;
 };
 
