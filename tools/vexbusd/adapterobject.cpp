@@ -140,6 +140,8 @@ void AdapterObject::sendPropertiesChanged()
 
 void AdapterObject::sendBusFrame(const QByteArray &frame)
 {
+    if (!m_busFrameSignal)
+        return;
     // The same signal the adaptor would relay for BusFrameReceived, built
     // here with its path: Qt's relay builds the message for the path "/",
     // then searches its object tree for the paths of this object and

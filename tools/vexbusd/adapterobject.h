@@ -62,6 +62,9 @@ public:
     QDBusObjectPath path() const { return m_path; }
     // All properties, as ObjectManager reports them.
     QVariantMap properties() const;
+    // Whether frames go out as BusFrameReceived too, not only through
+    // frame sockets.
+    void setBusFrameSignal(bool enabled) { m_busFrameSignal = enabled; }
     // The properties of a status, by their D-Bus names.
     static QVariantMap propertiesOf(const AdapterStatus &status);
 
@@ -123,6 +126,7 @@ private:
     const QString m_busFrameMember;
     QDBusServiceWatcher *m_leaseWatcher;
     FrameLeases *m_frameLeases;
+    bool m_busFrameSignal = true;
     QVariantMap m_changedProperties;
 };
 

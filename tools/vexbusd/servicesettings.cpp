@@ -44,6 +44,10 @@ ServiceSettings ServiceSettings::load(const QString &fileName, QString *error)
     result.baudRate = settings.value(QStringLiteral("Adapters/BaudRate"), 115200).toInt(&ok);
     if (!ok || result.baudRate <= 0)
         *error = QStringLiteral("%1: Adapters/BaudRate must be a positive number of bit/s").arg(fileName);
+    const QString frameSignal = settings.value(QStringLiteral("DBus/BusFrameSignal"), QStringLiteral("true")).toString().trimmed().toLower();
+    result.busFrameSignal = frameSignal != QLatin1String("false");
+    if (frameSignal != QLatin1String("true") && frameSignal != QLatin1String("false") && error->isEmpty())
+        *error = QStringLiteral("%1: DBus/BusFrameSignal must be true or false").arg(fileName);
     const QString mqttError = loadMqtt(settings, &result.mqtt);
     if (!mqttError.isEmpty() && error->isEmpty())
         *error = QStringLiteral("%1: %2").arg(fileName, mqttError);

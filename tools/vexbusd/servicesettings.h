@@ -10,6 +10,7 @@
 // The service's own settings, from /etc/vexbus/vexbusd.conf (an INI file):
 //   [Release] Server, CaCertificate, TrustedKeys (key files or folders of them)
 //   [Adapters] BaudRate, Ignore (serial numbers or device paths)
+//   [DBus] BusFrameSignal
 //   [mqtt] Broker, ClientId, User, PasswordFile, CaFile, BaseTopic,
 //          Discovery, DiscoveryPrefix, Commands, Buttons
 // The library reads no file; the service hands these to it.
@@ -29,6 +30,9 @@ public:
     QStringList trustedKeys;
     int baudRate = 115200;
     QStringList ignoredAdapters;
+    // Whether frames also go out as the BusFrameReceived signal; without
+    // it they reach D-Bus clients through frame sockets only.
+    bool busFrameSignal = true;
 
     // The MQTT bridge; off without a broker.
     struct Mqtt

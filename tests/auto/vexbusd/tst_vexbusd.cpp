@@ -100,6 +100,7 @@ private slots:
     void clientsMonitorTheSameFrames();
     void socketClientsSeeTheFramesOfSignalClients();
     void aClientThatStopsReadingLosesFramesAlone();
+    void framesGoOnlyThroughSocketsWithoutTheSignal();
     void aLeaseEndsWithItsSocketOrItsClient();
     void writeSocketAnswersEachWrite_data();
     void writeSocketAnswersEachWrite();
@@ -189,6 +190,8 @@ void TestVexbusd::init()
     QFile settings(m_directory->filePath(QStringLiteral("vexbusd.conf")));
     QVERIFY(settings.open(QIODevice::WriteOnly));
     settings.write("[Adapters]\nIgnore=IGNORE01\n");
+    if (QLatin1String(QTest::currentTestFunction()) == QLatin1String("framesGoOnlyThroughSocketsWithoutTheSignal"))
+        settings.write("[DBus]\nBusFrameSignal=false\n");
     settings.write(QStringLiteral("[Release]\nServer=%1\nCaCertificate=%2\nTrustedKeys=%3\n")
                            .arg(m_server.url(QStringLiteral("/firmware/nivora-vexbususb")),
                                 m_releaseDirectory.filePath(QStringLiteral("server.crt")),
@@ -406,7 +409,7 @@ void TestVexbusd::socketClientsSeeTheFramesOfSignalClients()
         QVERIFY(waitFor([&]() { return !readDatagrams(socket, &datagrams) || datagrams.count() >= 3; }, 5000));
         QTest::qWait(20);
         QVERIFY(readDatagrams(socket, &datagrams));
-        QCOMPARE(datagrams.count(), frames.count());
+        QCOMPARE(int(datagrams.count()), int(frames.count()));
         qint64 previous = before;
         for (int i = 0; i < frames.count(); ++i) {
             const QByteArray datagram = datagrams.at(i);
@@ -448,11 +451,11 @@ void TestVexbusd::aClientThatStopsReadingLosesFramesAlone()
 
     QList<QByteArray> late;
     QVERIFY(readDatagrams(stopped, &late));
-    const int kept = late.count();
+    const int kept = int(late.count());
     QVERIFY2(kept > 0 && kept < count, qPrintable(QString::number(kept)));
     QVERIFY(m_emulators[0]->sendBusData(frames.last()));
     QVERIFY(waitFor([&]() { return !readDatagrams(stopped, &late) || late.count() == kept + 1; }, 5000));
-    QCOMPARE(late.count(), kept + 1);
+    QCOMPARE(int(late.count()), kept + 1);
     // What it kept is the first frames, then the count of those it lost.
     for (int i = 0; i < kept; ++i) {
         QCOMPARE(late.at(i).left(8).toHex(), frameHeader(0, 0).toHex());
@@ -464,12 +467,29 @@ void TestVexbusd::aClientThatStopsReadingLosesFramesAlone()
     // The others lost nothing.
     QVERIFY(waitFor([&]() { return !readDatagrams(reading, &read) || read.count() == count + 1; }, 5000));
     QVERIFY(waitFor([&]() { return signalled.messages.count() == count + 1; }, 5000));
-    QCOMPARE(read.count(), count + 1);
+    QCOMPARE(int(read.count()), count + 1);
     for (int i = 0; i <= count; ++i) {
         QCOMPARE(read.at(i).left(8).toHex(), frameHeader(0, 0).toHex());
         QCOMPARE(read.at(i).mid(16), frames.at(i));
         QCOMPARE(signalled.messages.at(i).arguments().value(0).toByteArray(), frames.at(i));
     }
+}
+
+void TestVexbusd::framesGoOnlyThroughSocketsWithoutTheSignal()
+{
+    SignalLog signalled;
+    QVERIFY(client(QStringLiteral("signals")).connect(service, firstPath, adapterInterface, QStringLiteral("BusFrameReceived"),
+                                                       &signalled, SLOT(take(QDBusMessage))));
+    const int socket = acquire(client(QStringLiteral("socket")), QStringLiteral("AcquireFrames"));
+    QVERIFY(socket >= 0);
+    const auto closeSocket = qScopeGuard([socket]() { ::close(socket); });
+    QVERIFY(m_emulators[0]->sendBusData(QByteArray::fromHex("0a1b2c")));
+    QList<QByteArray> datagrams;
+    QVERIFY(waitFor([&]() { return !readDatagrams(socket, &datagrams) || !datagrams.isEmpty(); }, 5000));
+    QCOMPARE(int(datagrams.count()), 1);
+    QCOMPARE(datagrams.first().mid(16), QByteArray::fromHex("0a1b2c"));
+    // A signal would pass the bus daemon within milliseconds; none comes.
+    QVERIFY(!waitFor([&signalled]() { return !signalled.messages.isEmpty(); }, 200));
 }
 
 void TestVexbusd::aLeaseEndsWithItsSocketOrItsClient()
@@ -538,13 +558,13 @@ void TestVexbusd::writeSocketAnswersEachWrite()
     QCOMPARE(::send(socket, datagram.constData(), size_t(datagram.size()), 0), ssize_t(datagram.size()));
     QList<QByteArray> answers;
     QVERIFY(waitFor([&]() { return !readDatagrams(socket, &answers) || !answers.isEmpty(); }, 5000));
-    QCOMPARE(answers.count(), 1);
+    QCOMPARE(int(answers.count()), 1);
     QCOMPARE(answers.first().left(16).toHex(), QByteArray("03001000040302010000000000000000"));
     const QByteArray expected = error.isEmpty() ? QByteArray() : error.toUtf8() + '\0' + message.toUtf8();
     QCOMPARE(answers.first().mid(16), expected);
     const QList<NivoraVexbusUsbEmulator::RecordedRequest> writes = m_emulators[0]->requests(
             NivoraVexbusUsbEmulator::RecordedRequest::ProtocolController, 0xA0);
-    QCOMPARE(writes.count(), written.isEmpty() ? 0 : 1);
+    QCOMPARE(int(writes.count()), written.isEmpty() ? 0 : 1);
     if (!written.isEmpty())
         QCOMPARE(writes.first().payload().right(written.size()), written);
 }
@@ -1026,6 +1046,8 @@ void TestVexbusd::refusesToStartWithoutWhatItNeeds_data()
                                  << "vexbusd: Release/TrustedKeys: DIR/gone.pub: not a readable Ed25519 public key in PEM";
     QTest::newRow("folder without keys") << QStringList{"--config", "DIR/vexbusd.conf"} << QByteArray("[Release]\nTrustedKeys=DIR/keys\n")
                                          << "vexbusd: Release/TrustedKeys: DIR/keys: a folder without key files \\(\\*\\.pem, \\*\\.pub\\)\n";
+    QTest::newRow("frame signal neither on nor off") << QStringList{"--config", "DIR/vexbusd.conf"} << QByteArray("[DBus]\nBusFrameSignal=maybe\n")
+                                                     << "vexbusd: DIR/vexbusd.conf: DBus/BusFrameSignal must be true or false\n";
 }
 
 void TestVexbusd::refusesToStartWithoutWhatItNeeds()
