@@ -4,7 +4,7 @@
 #include "servicetransport.h"
 #include "adaptersession.h"
 #include "commands.h"
-#include "framedatagram.h"
+#include "framesocketreader.h"
 #include "output.h"
 #include "printer.h"
 #include "servedproperties.h"
@@ -24,14 +24,10 @@
 #include <QHash>
 #include <QMap>
 #include <QRegularExpression>
-#include <QSocketNotifier>
 #include <QVersionNumber>
 
-#include <cerrno>
 #include <fcntl.h>
 #include <functional>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace NivoraVexbusUsb;
 
@@ -239,11 +235,7 @@ ServiceTransport::ServiceTransport(const CommandContext &context, QObject *paren
 {
 }
 
-ServiceTransport::~ServiceTransport()
-{
-    if (m_frameSocket >= 0)
-        ::close(m_frameSocket);
-}
+ServiceTransport::~ServiceTransport() = default;
 
 bool ServiceTransport::find(int *exitCode, bool anyWillDo)
 {
@@ -433,40 +425,20 @@ int ServiceTransport::watchFrames()
         m_context.printer->error(QStringLiteral("vexbusd gives no frames of %1: %2").arg(m_port, acquired.error().message()));
         return ExitFailure;
     }
-    m_frameSocket = ::fcntl(acquired.value().fileDescriptor(), F_DUPFD_CLOEXEC, 0);
-    if (m_frameSocket < 0) {
+    const int socket = ::fcntl(acquired.value().fileDescriptor(), F_DUPFD_CLOEXEC, 0);
+    if (socket < 0) {
         m_context.printer->error(QStringLiteral("vexbusd gave no usable frame socket for %1.").arg(m_port));
         return ExitFailure;
     }
-    m_frameNotifier = new QSocketNotifier(m_frameSocket, QSocketNotifier::Read, this);
-    connect(m_frameNotifier, &QSocketNotifier::activated, this, &ServiceTransport::onFrameSocketReadable);
+    auto *reader = new FrameSocketReader(socket, this);
+    connect(reader, &FrameSocketReader::frameReceived, this, &AdapterTransport::frameReceived);
+    connect(reader, &FrameSocketReader::framesDropped, this, [this](quint32 count) {
+        m_context.printer->note(QStringLiteral("%1 frame(s) lost: they came faster than they were shown.").arg(count));
+    });
+    connect(reader, &FrameSocketReader::closed, this, [this]() {
+        m_context.printer->note(QStringLiteral("vexbusd closed the frame socket of %1; no more frames arrive.").arg(m_port));
+    });
     return ExitSuccess;
-}
-
-void ServiceTransport::onFrameSocketReadable()
-{
-    // Room for a frame and a header larger than today's.
-    char buffer[1024];
-    for (;;) {
-        const ssize_t size = ::recv(m_frameSocket, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (size < 0 && errno == EINTR)
-            continue;
-        if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return;
-        if (size <= 0) {
-            // The service stopped, or ended the lease.
-            m_frameNotifier->setEnabled(false);
-            m_context.printer->note(QStringLiteral("vexbusd closed the frame socket of %1; no more frames arrive.").arg(m_port));
-            return;
-        }
-        const FrameDatagram datagram = FrameDatagram::fromBytes(QByteArray::fromRawData(buffer, int(size)));
-        if (datagram.kind() != FrameDatagram::KindFrame)
-            continue;
-        if (datagram.framesDropped())
-            m_context.printer->note(QStringLiteral("%1 frame(s) lost: they came faster than they were shown.").arg(datagram.count()));
-        // The bytes leave the buffer before it is read into again.
-        emit frameReceived(QByteArray(datagram.payload().constData(), datagram.payload().size()));
-    }
 }
 
 CommandOutcome ServiceTransport::writeFrame(const QByteArray &frame)

@@ -15,7 +15,6 @@
 
 #include <memory>
 
-class QSocketNotifier;
 class ServedProperties;
 class VexbusAdapterProxy;
 struct AdapterOptions;
@@ -87,7 +86,6 @@ private:
     // when nobody does.
     QString lease() const;
     CommandOutcome outcomeOf(const QDBusPendingCall &call, int limitMs);
-    void onFrameSocketReadable();
 
     const CommandContext &m_context;
     QDBusConnection m_connection;
@@ -95,8 +93,6 @@ private:
     ServedProperties *m_properties = nullptr;
     QString m_port;
     QVariantMap m_release;
-    int m_frameSocket = -1;
-    QSocketNotifier *m_frameNotifier = nullptr;
     bool m_wentAway = false;
     mutable bool m_serialPortRead = false;
     mutable QSerialPortInfo m_serialPort;
