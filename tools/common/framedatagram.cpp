@@ -14,16 +14,6 @@ FrameDatagram::FrameDatagram(Kind kind, quint8 flags, quint32 count, qint64 time
 {
 }
 
-FrameDatagram FrameDatagram::frame(const QByteArray &frame, qint64 receivedUs, quint32 dropped)
-{
-    return FrameDatagram(KindFrame, dropped ? FlagFramesDropped : 0, dropped, receivedUs, frame);
-}
-
-FrameDatagram FrameDatagram::write(quint32 tag, const QByteArray &frame)
-{
-    return FrameDatagram(KindWrite, 0, tag, 0, frame);
-}
-
 FrameDatagram FrameDatagram::outcome(quint32 tag, const QString &errorName, const QString &message)
 {
     if (errorName.isEmpty())
@@ -51,21 +41,6 @@ void FrameDatagram::writeHeader(char *out, Kind kind, quint8 flags, quint32 coun
     qToLittleEndian<quint16>(headerSize, data + 2);
     qToLittleEndian<quint32>(count, data + 4);
     qToLittleEndian<qint64>(time, data + 8);
-}
-
-QString FrameDatagram::errorName() const
-{
-    if (m_kind != KindOutcome)
-        return QString();
-    return QString::fromUtf8(m_payload.left(m_payload.indexOf('\0')));
-}
-
-QString FrameDatagram::errorMessage() const
-{
-    const int end = m_payload.indexOf('\0');
-    if (m_kind != KindOutcome || end < 0)
-        return QString();
-    return QString::fromUtf8(m_payload.mid(end + 1));
 }
 
 QByteArray FrameDatagram::toBytes() const

@@ -41,8 +41,6 @@ public:
     FrameDatagram() = default;
     FrameDatagram(Kind kind, quint8 flags, quint32 count, qint64 time, const QByteArray &payload);
 
-    static FrameDatagram frame(const QByteArray &frame, qint64 receivedUs, quint32 dropped);
-    static FrameDatagram write(quint32 tag, const QByteArray &frame);
     // Success with an empty errorName.
     static FrameDatagram outcome(quint32 tag, const QString &errorName, const QString &message);
     // Invalid when shorter than its header or of an unknown kind.
@@ -60,9 +58,6 @@ public:
     quint32 tag() const { return m_count; }
     qint64 time() const { return m_time; }
     QByteArray payload() const { return m_payload; }
-    // An outcome's error name and sentence; both empty for success.
-    QString errorName() const;
-    QString errorMessage() const;
 
     QByteArray toBytes() const;
 
