@@ -287,6 +287,8 @@ void ServiceTransport::onPropertiesChanged(const QString &interface, const QVari
     if (interface != QLatin1String(VexbusAdapterProxy::staticInterfaceName()))
         return;
     m_properties->update(changed);
+    if (m_watchingFrames && !m_frameReader)
+        acquireFrames(false);
     emit this->changed();
 }
 
@@ -412,6 +414,12 @@ constexpr int commandLimitMs = 2 * (serviceResponseTimeoutMs + replyWaitMarginMs
 
 int ServiceTransport::watchFrames()
 {
+    m_watchingFrames = true;
+    return acquireFrames(true);
+}
+
+int ServiceTransport::acquireFrames(bool reportFailure)
+{
     // The socket spares the service a D-Bus signal a frame, and this
     // process the bus's thread hand-over.
     QDBusPendingReply<QDBusUnixFileDescriptor> acquired = m_proxy->AcquireFrames(QVariantMap());
@@ -419,24 +427,30 @@ int ServiceTransport::watchFrames()
     if (acquired.isError()) {
         // A service from before frame sockets sends frames as signals only.
         if (acquired.error().type() == QDBusError::UnknownMethod) {
+            m_watchingFrames = false;
             connect(m_proxy.get(), &VexbusAdapterProxy::BusFrameReceived, this, &AdapterTransport::frameReceived);
             return ExitSuccess;
         }
-        m_context.printer->error(QStringLiteral("vexbusd gives no frames of %1: %2").arg(m_port, acquired.error().message()));
+        if (reportFailure)
+            m_context.printer->error(QStringLiteral("vexbusd gives no frames of %1: %2").arg(m_port, acquired.error().message()));
         return ExitFailure;
     }
     const int socket = ::fcntl(acquired.value().fileDescriptor(), F_DUPFD_CLOEXEC, 0);
     if (socket < 0) {
-        m_context.printer->error(QStringLiteral("vexbusd gave no usable frame socket for %1.").arg(m_port));
+        if (reportFailure)
+            m_context.printer->error(QStringLiteral("vexbusd gave no usable frame socket for %1.").arg(m_port));
         return ExitFailure;
     }
-    auto *reader = new FrameSocketReader(socket, this);
-    connect(reader, &FrameSocketReader::frameReceived, this, &AdapterTransport::frameReceived);
-    connect(reader, &FrameSocketReader::framesDropped, this, [this](quint32 count) {
+    m_frameReader = new FrameSocketReader(socket, this);
+    connect(m_frameReader, &FrameSocketReader::frameReceived, this, &AdapterTransport::frameReceived);
+    connect(m_frameReader, &FrameSocketReader::framesDropped, this, [this](quint32 count) {
         m_context.printer->note(QStringLiteral("%1 frame(s) lost: they came faster than they were shown.").arg(count));
     });
-    connect(reader, &FrameSocketReader::closed, this, [this]() {
-        m_context.printer->note(QStringLiteral("vexbusd closed the frame socket of %1; no more frames arrive.").arg(m_port));
+    // The adapter went away, or the service stopped: the socket is taken
+    // anew once the adapter's object tells of itself again.
+    connect(m_frameReader, &FrameSocketReader::closed, this, [this]() {
+        m_frameReader->deleteLater();
+        m_frameReader = nullptr;
     });
     return ExitSuccess;
 }

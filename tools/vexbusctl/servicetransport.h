@@ -15,6 +15,7 @@
 
 #include <memory>
 
+class FrameSocketReader;
 class ServedProperties;
 class VexbusAdapterProxy;
 struct AdapterOptions;
@@ -86,6 +87,8 @@ private:
     // when nobody does.
     QString lease() const;
     CommandOutcome outcomeOf(const QDBusPendingCall &call, int limitMs);
+    // An exit code; the reason is printed with reportFailure.
+    int acquireFrames(bool reportFailure);
 
     const CommandContext &m_context;
     QDBusConnection m_connection;
@@ -93,6 +96,8 @@ private:
     ServedProperties *m_properties = nullptr;
     QString m_port;
     QVariantMap m_release;
+    bool m_watchingFrames = false;
+    FrameSocketReader *m_frameReader = nullptr;
     bool m_wentAway = false;
     mutable bool m_serialPortRead = false;
     mutable QSerialPortInfo m_serialPort;

@@ -111,6 +111,7 @@ private slots:
     void answersFromTheReleaseServer();
     void vexbusctlSaysTheSameThroughTheService_data();
     void vexbusctlSaysTheSameThroughTheService();
+    void monitorGoesOnAfterTheAdapterCameBack();
     void lendsThePortUntilItsHolderLeaves();
     void refusesUsersOutsideTheGroup();
     void refusesToStartWithoutWhatItNeeds_data();
@@ -924,6 +925,37 @@ void TestVexbusd::vexbusctlSaysTheSameThroughTheService()
     for (int i = 0; i < qMin(servedLines.count(), directLines.count()); ++i)
         QCOMPARE(servedLines.at(i), directLines.at(i));
     QCOMPARE(servedLines.count(), directLines.count());
+}
+
+void TestVexbusd::monitorGoesOnAfterTheAdapterCameBack()
+{
+    QProcess monitor;
+    monitor.start(QStringLiteral(VEXBUSCTL), {"--json", "--port", "/dev/ttyUSB0", "monitor", "--count", "2"});
+    const auto stopMonitor = qScopeGuard([&monitor]() {
+        monitor.kill();
+        monitor.waitForFinished(5000);
+    });
+    QByteArray err;
+    QVERIFY(waitFor([&]() { return (err += monitor.readAllStandardError()).contains("monitoring "); }, 15000));
+    QVERIFY(m_emulators[0]->sendBusData(QByteArray::fromHex("0a1b2c")));
+    QByteArray out;
+    QVERIFY(waitFor([&]() { return (out += monitor.readAllStandardOutput()).contains("\"data\":\"0a1b2c\""); }, 5000));
+
+    // The adapter's object goes with it, and with the object its socket.
+    m_emulators[0]->detach();
+    m_platform->unplug(QStringLiteral("ttyUSB0"));
+    QVERIFY(waitFor([this]() { return !managedObjects().contains(QDBusObjectPath(firstPath)); }, 10000));
+    m_platform->plug(QStringLiteral("A5XK1234"), QStringLiteral("ttyUSB0"));
+    QVERIFY(m_emulators[0]->attach(m_platform->masterFd(QStringLiteral("ttyUSB0"))));
+    QVERIFY(waitFor([this]() { return property(firstPath, QStringLiteral("Available")).toBool(); }, 10000));
+    // The monitor takes a new socket as the new object tells of itself.
+    QVERIFY(waitFor([&]() {
+        m_emulators[0]->sendBusData(QByteArray::fromHex("ff00"));
+        return waitFor([&monitor]() { return monitor.state() == QProcess::NotRunning; }, 100);
+    }, 10000));
+    QCOMPARE(monitor.exitCode(), 0);
+    out += monitor.readAllStandardOutput();
+    QVERIFY2(out.contains("\"data\":\"ff00\""), out.constData());
 }
 
 void TestVexbusd::lendsThePortUntilItsHolderLeaves()
