@@ -9,7 +9,8 @@
 
 // The service's own settings, from /etc/vexbus/vexbusd.conf (an INI file):
 //   [Release] Server, CaCertificate, TrustedKeys (key files or folders of them)
-//   [Adapters] BaudRate, Ignore (serial numbers or device paths)
+//   [Adapters] BaudRate, Ignore (serial numbers or device paths),
+//              ResponseTimeout, RecoverFromBootloader
 //   [DBus] BusFrameSignal
 //   [mqtt] Broker, ClientId, User, PasswordFile, CaFile, BaseTopic,
 //          Discovery, DiscoveryPrefix, Commands, Buttons
@@ -30,6 +31,12 @@ public:
     QStringList trustedKeys;
     int baudRate = 115200;
     QStringList ignoredAdapters;
+    // How long a command waits for the controller, in ms: longer for a
+    // link slower than a USB cable.
+    int responseTimeout = 2000;
+    // A controller found waiting in its bootloader is brought back with the
+    // last image installed on it; off for operators who decide themselves.
+    bool recoverFromBootloader = true;
     // Whether frames also go out as the BusFrameReceived signal; without
     // it they reach D-Bus clients through frame sockets only.
     bool busFrameSignal = true;
