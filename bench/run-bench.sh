@@ -232,6 +232,8 @@ if command -v valgrind > /dev/null; then
     # vexbusd with three D-Bus clients and vexbusctl --direct monitor, each
     # under callgrind, a frame every 20 ms on each line.
     run_service --count-instructions --frames 200 2> "$out/service-callgrind.log"
+    # The same with three clients on frame sockets, the signal off.
+    run_service --count-instructions --socket-clients --frames 200 2> "$out/service-sockets-callgrind.log"
 else
     echo "valgrind is not installed: no instruction counts"
 fi

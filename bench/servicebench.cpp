@@ -11,13 +11,15 @@
 //
 // --count-instructions runs the service and the monitor under callgrind
 // instead and counts the instructions each spends on a frame: the figure
-// that holds across runs and machines. --mqtt BROKER turns the service's
+// that holds across runs and machines; with --socket-clients the three
+// clients take the frames through sockets (AcquireFrames) instead of the
+// D-Bus signal. --mqtt BROKER turns the service's
 // MQTT bridge on against that mosquitto, started here on 127.0.0.1: the
 // frames a subscriber gets at line rate, the latency to it beside the D-Bus
 // path, and the service's CPU with the bridge on.
 //
 // Usage: nivora-bench-service VEXBUSD VEXBUSCTL POLICY [--frames N] [--seconds S]
-//                            [--count-instructions [--profiles DIR] | --mqtt MOSQUITTO]
+//                            [--count-instructions [--socket-clients] [--profiles DIR] | --mqtt MOSQUITTO]
 #include "benchfigure.h"
 #include "privatebus.h"
 #include "testplatform.h"
@@ -28,6 +30,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusUnixFileDescriptor>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -38,6 +41,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -51,6 +55,8 @@
 #include <functional>
 #include <memory>
 #include <vector>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using NivoraVexbusUsb::NivoraVexbusUsbAdapter;
@@ -197,6 +203,36 @@ public:
             listeners.last().connect(serviceName, servedPath, interfaceName, QStringLiteral("BusFrameReceived"), listenerReceipts.back().get(),
                                      SLOT(take(QByteArray)));
         }
+    }
+    // The same, each through a frame socket of its own (AcquireFrames);
+    // false when the service gives none.
+    bool addSocketListeners(int count, QElapsedTimer *clock)
+    {
+        for (int i = 0; i < count; ++i) {
+            listeners.append(QDBusConnection::connectToBus(bus.address(), QStringLiteral("listener%1").arg(i)));
+            QDBusMessage acquire = QDBusMessage::createMethodCall(serviceName, servedPath, interfaceName, QStringLiteral("AcquireFrames"));
+            acquire << QVariantMap();
+            QDBusPendingCall pending = listeners.last().asyncCall(acquire, 60000);
+            waitUntil([&pending]() { return pending.isFinished(); }, 61000);
+            const int socket = ::fcntl(pending.reply().arguments().value(0).value<QDBusUnixFileDescriptor>().fileDescriptor(),
+                                       F_DUPFD_CLOEXEC, 0);
+            if (socket < 0) {
+                std::fprintf(stderr, "no frame socket: %s\n", qPrintable(pending.reply().errorMessage()));
+                return false;
+            }
+            listenerReceipts.emplace_back(new Receipts);
+            Receipts *receipts = listenerReceipts.back().get();
+            receipts->clock = clock;
+            auto *notifier = new QSocketNotifier(socket, QSocketNotifier::Read, receipts);
+            QObject::connect(notifier, &QSocketNotifier::activated, receipts, [socket, receipts]() {
+                char datagram[512];
+                ssize_t size;
+                while ((size = ::recv(socket, datagram, sizeof datagram, MSG_DONTWAIT)) > 16)
+                    receipts->take(QByteArray(datagram + 16, int(size) - 16));
+            });
+            QObject::connect(receipts, &QObject::destroyed, [socket]() { ::close(socket); });
+        }
+        return true;
     }
     qint64 listenerFrames() const
     {
@@ -446,7 +482,7 @@ qint64 dumpInstructions(const QString &callgrindControl, const QString &director
     return totals.hasMatch() ? totals.captured(1).toLongLong() : -1;
 }
 
-int countInstructions(Setup &setup, const QString &policy, int frameCount, const QString &profiles)
+int countInstructions(Setup &setup, const QString &policy, int frameCount, const QString &profiles, bool socketClients)
 {
     const QString valgrind = QStandardPaths::findExecutable(QStringLiteral("valgrind"));
     const QString callgrindControl = QStandardPaths::findExecutable(QStringLiteral("callgrind_control"));
@@ -463,9 +499,16 @@ int countInstructions(Setup &setup, const QString &policy, int frameCount, const
     };
     QElapsedTimer clock;
     clock.start();
-    if (!setup.start(policy, QByteArray(), wrapper(QStringLiteral("vexbusd"))))
+    // Socket clients on a gateway whose clients all take sockets: the
+    // service sends no signal a frame.
+    if (!setup.start(policy, socketClients ? QByteArray("[DBus]\nBusFrameSignal=false\n") : QByteArray(), wrapper(QStringLiteral("vexbusd"))))
         return 1;
-    setup.addListeners(3, &clock);
+    if (socketClients) {
+        if (!waitUntil([&]() { return setup.serviceAvailable(); }, 120000) || !setup.addSocketListeners(3, &clock))
+            return 1;
+    } else {
+        setup.addListeners(3, &clock);
+    }
     setup.startMonitor(wrapper(QStringLiteral("vexbusctl")));
     // The monitor prints the adapter's state before any frame.
     if (!waitUntil([&]() { return setup.monitorLines > 0 && setup.serviceAvailable(); }, 120000)) {
@@ -514,7 +557,8 @@ int countInstructions(Setup &setup, const QString &policy, int frameCount, const
 
     BenchFigure figure;
     figure.figure = QStringLiteral("instructions");
-    figure.subject = QStringLiteral("per frame in vexbusd, 3 D-Bus clients");
+    figure.subject = socketClients ? QStringLiteral("per frame in vexbusd, 3 socket clients, no signal")
+                                   : QStringLiteral("per frame in vexbusd, 3 D-Bus clients");
     figure.value = double(busy[0] - idle[0]) / frameCount;
     figure.unit = QStringLiteral("instr");
     figure.referenceName = QStringLiteral("vexbusctl --direct monitor");
@@ -699,6 +743,7 @@ int main(int argc, char *argv[])
     int frameCount = 500;
     double seconds = 5;
     bool countingInstructions = arguments.removeAll(QStringLiteral("--count-instructions")) > 0;
+    const bool socketClients = arguments.removeAll(QStringLiteral("--socket-clients")) > 0;
     QString mosquitto;
     QString profiles;
     for (int i = 0; i + 1 < arguments.size(); ++i) {
@@ -713,12 +758,12 @@ int main(int argc, char *argv[])
     }
     if (arguments.size() != 3 || frameCount < 1 || seconds <= 0 || (countingInstructions && !mosquitto.isEmpty())) {
         std::fprintf(stderr, "usage: nivora-bench-service VEXBUSD VEXBUSCTL POLICY [--frames N] [--seconds S] "
-                             "[--count-instructions [--profiles DIR] | --mqtt MOSQUITTO]\n");
+                             "[--count-instructions [--socket-clients] [--profiles DIR] | --mqtt MOSQUITTO]\n");
         return 2;
     }
     Setup setup(arguments.at(0), arguments.at(1));
     if (countingInstructions)
-        return countInstructions(setup, arguments.at(2), frameCount, profiles);
+        return countInstructions(setup, arguments.at(2), frameCount, profiles, socketClients);
     if (!mosquitto.isEmpty()) {
         mosquitto_lib_init();
         const int result = measureMqtt(setup, arguments.at(2), mosquitto, frameCount, seconds);

@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 
 #include "serviceadapter.h"
+#include "framesocketreader.h"
 #include "names.h"
 #include "vexbusadapterproxy.h"
 
@@ -10,6 +11,8 @@
 #include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
 #include <QFile>
+
+#include <fcntl.h>
 
 using namespace NivoraVexbusUsb;
 using Proxy = OrgNivoraVexbus1AdapterInterface;
@@ -62,7 +65,6 @@ ServiceAdapter::ServiceAdapter(const QDBusConnection &connection, const QDBusObj
     QDBusConnection(connection).connect(serviceName, path.path(), QStringLiteral("org.freedesktop.DBus.Properties"),
                                         QStringLiteral("PropertiesChanged"), this,
                                         SLOT(onPropertiesChanged(QString,QVariantMap,QStringList)));
-    connect(m_proxy, &Proxy::BusFrameReceived, this, &Adapter::vexbusFrameReceived);
     connect(m_proxy, &Proxy::UpdateFinished, this, &ServiceAdapter::onUpdateFinished);
 
     // The properties came with the object's announcement; a change the
@@ -77,6 +79,29 @@ ServiceAdapter::ServiceAdapter(const QDBusConnection &connection, const QDBusObj
         if (reply.isValid())
             takeProperties(reply.value());
         call->deleteLater();
+    });
+    acquireFrames();
+}
+
+void ServiceAdapter::acquireFrames()
+{
+    auto *watcher = new QDBusPendingCallWatcher(m_proxy->AcquireFrames(QVariantMap()), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher]() {
+        watcher->deleteLater();
+        const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *watcher;
+        if (reply.isError()) {
+            // A service from before frame sockets sends frames as signals only.
+            if (reply.error().type() == QDBusError::UnknownMethod)
+                connect(m_proxy, &Proxy::BusFrameReceived, this, &Adapter::vexbusFrameReceived);
+            else
+                qWarning() << "vexbusd gives no frames of" << m_path.path() << ":" << reply.error().message();
+            return;
+        }
+        const int socket = ::fcntl(reply.value().fileDescriptor(), F_DUPFD_CLOEXEC, 0);
+        if (socket < 0)
+            return;
+        auto *reader = new FrameSocketReader(socket, this);
+        connect(reader, &FrameSocketReader::frameReceived, this, &Adapter::vexbusFrameReceived);
     });
 }
 

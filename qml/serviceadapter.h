@@ -53,6 +53,8 @@ private slots:
 
 private:
     void onUpdateFinished(bool success, const QString &error, const QString &message);
+    // Frames through a socket of the service's, or its signal when it has none.
+    void acquireFrames();
 
     QDBusObjectPath m_path;
     OrgNivoraVexbus1AdapterInterface *m_proxy;

@@ -258,6 +258,9 @@ int runMonitor(const CommandContext &context, int frameCount)
     AdapterTransport *transport = adapter.get();
     MonitorOutput output(context, frameCount, [transport]() { return transport->status(); });
     QObject::connect(transport, &AdapterTransport::frameReceived, transport, [&output](const QByteArray &frame) { output.frame(frame); });
+    const int watching = transport->watchFrames();
+    if (watching != ExitSuccess)
+        return watching;
     AdapterStatus last = transport->status();
     QObject::connect(transport, &AdapterTransport::changed, transport, [&output, &last, transport]() {
         const AdapterStatus now = transport->status();

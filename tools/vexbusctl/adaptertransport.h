@@ -141,6 +141,9 @@ public:
     // After a reset was acknowledged: waits until the controller is back.
     virtual int waitForRestart() = 0;
 
+    // Makes frameReceived() follow the bus; an exit code other than
+    // ExitSuccess when it cannot (the reason is printed).
+    virtual int watchFrames() { return 0; }
     virtual CommandOutcome writeFrame(const QByteArray &frame) = 0;
     virtual CommandOutcome pressButton(Names::Module module, int button, uint milliSeconds) = 0;
     virtual CommandOutcome setParameterHandling(bool enable) = 0;

@@ -4,6 +4,7 @@
 #include "servicetransport.h"
 #include "adaptersession.h"
 #include "commands.h"
+#include "framesocketreader.h"
 #include "output.h"
 #include "printer.h"
 #include "servedproperties.h"
@@ -25,6 +26,7 @@
 #include <QRegularExpression>
 #include <QVersionNumber>
 
+#include <fcntl.h>
 #include <functional>
 
 using namespace NivoraVexbusUsb;
@@ -267,7 +269,6 @@ bool ServiceTransport::find(int *exitCode, bool anyWillDo)
     const QString path = adapters.first().path;
     m_port = adapters.first().port;
     m_proxy = adapterProxy(m_connection, path);
-    connect(m_proxy.get(), &VexbusAdapterProxy::BusFrameReceived, this, &AdapterTransport::frameReceived);
     const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
     m_connection.connect(vexbusServiceName, path, propertiesInterface, QStringLiteral("PropertiesChanged"), this,
                          SLOT(onPropertiesChanged(QString,QVariantMap,QStringList)));
@@ -286,6 +287,8 @@ void ServiceTransport::onPropertiesChanged(const QString &interface, const QVari
     if (interface != QLatin1String(VexbusAdapterProxy::staticInterfaceName()))
         return;
     m_properties->update(changed);
+    if (m_watchingFrames && !m_frameReader)
+        acquireFrames(false);
     emit this->changed();
 }
 
@@ -415,6 +418,49 @@ namespace {
 constexpr int commandLimitMs = 2 * (serviceResponseTimeoutMs + replyWaitMarginMs);
 
 } // namespace
+
+int ServiceTransport::watchFrames()
+{
+    m_watchingFrames = true;
+    return acquireFrames(true);
+}
+
+int ServiceTransport::acquireFrames(bool reportFailure)
+{
+    // The socket spares the service a D-Bus signal a frame, and this
+    // process the bus's thread hand-over.
+    QDBusPendingReply<QDBusUnixFileDescriptor> acquired = m_proxy->AcquireFrames(QVariantMap());
+    acquired.waitForFinished();
+    if (acquired.isError()) {
+        // A service from before frame sockets sends frames as signals only.
+        if (acquired.error().type() == QDBusError::UnknownMethod) {
+            m_watchingFrames = false;
+            connect(m_proxy.get(), &VexbusAdapterProxy::BusFrameReceived, this, &AdapterTransport::frameReceived);
+            return ExitSuccess;
+        }
+        if (reportFailure)
+            m_context.printer->error(QStringLiteral("vexbusd gives no frames of %1: %2").arg(m_port, acquired.error().message()));
+        return ExitFailure;
+    }
+    const int socket = ::fcntl(acquired.value().fileDescriptor(), F_DUPFD_CLOEXEC, 0);
+    if (socket < 0) {
+        if (reportFailure)
+            m_context.printer->error(QStringLiteral("vexbusd gave no usable frame socket for %1.").arg(m_port));
+        return ExitFailure;
+    }
+    m_frameReader = new FrameSocketReader(socket, this);
+    connect(m_frameReader, &FrameSocketReader::frameReceived, this, &AdapterTransport::frameReceived);
+    connect(m_frameReader, &FrameSocketReader::framesDropped, this, [this](quint32 count) {
+        m_context.printer->note(QStringLiteral("%1 frame(s) lost: they came faster than they were shown.").arg(count));
+    });
+    // The adapter went away, or the service stopped: the socket is taken
+    // anew once the adapter's object tells of itself again.
+    connect(m_frameReader, &FrameSocketReader::closed, this, [this]() {
+        m_frameReader->deleteLater();
+        m_frameReader = nullptr;
+    });
+    return ExitSuccess;
+}
 
 CommandOutcome ServiceTransport::writeFrame(const QByteArray &frame)
 {

@@ -15,6 +15,7 @@
 
 #include <memory>
 
+class FrameSocketReader;
 class ServedProperties;
 class VexbusAdapterProxy;
 struct AdapterOptions;
@@ -67,6 +68,8 @@ public:
     AdapterStatus status() const override;
     int waitForController(bool reportFailure = true) override;
     int waitForRestart() override;
+    // Through a frame socket of the service, or its signal when it has none.
+    int watchFrames() override;
     CommandOutcome writeFrame(const QByteArray &frame) override;
     CommandOutcome pressButton(Names::Module module, int button, uint milliSeconds) override;
     CommandOutcome setParameterHandling(bool enable) override;
@@ -84,6 +87,8 @@ private:
     // when nobody does.
     QString lease() const;
     CommandOutcome outcomeOf(const QDBusPendingCall &call, int limitMs);
+    // An exit code; the reason is printed with reportFailure.
+    int acquireFrames(bool reportFailure);
 
     const CommandContext &m_context;
     QDBusConnection m_connection;
@@ -91,6 +96,8 @@ private:
     ServedProperties *m_properties = nullptr;
     QString m_port;
     QVariantMap m_release;
+    bool m_watchingFrames = false;
+    FrameSocketReader *m_frameReader = nullptr;
     bool m_wentAway = false;
     mutable bool m_serialPortRead = false;
     mutable QSerialPortInfo m_serialPort;

@@ -3,6 +3,7 @@
 
 #include "adapterobject.h"
 #include "adapteradaptor.h"
+#include "frameleases.h"
 #include "managedadapter.h"
 #include "updatehistory.h"
 #include "vexbusdlogging.h"
@@ -34,7 +35,8 @@ AdapterObject::AdapterObject(ManagedAdapter *adapter, const QDBusConnection &con
       m_pathString(m_path.path()),
       m_interfaceString(QLatin1String(interfaceName)),
       m_busFrameMember(QStringLiteral("BusFrameReceived")),
-      m_leaseWatcher(new QDBusServiceWatcher(this))
+      m_leaseWatcher(new QDBusServiceWatcher(this)),
+      m_frameLeases(new FrameLeases(adapter, connection, this))
 {
     new AdapterAdaptor(this);
     m_leaseWatcher->setConnection(m_connection);
@@ -61,7 +63,7 @@ QString AdapterObject::errorName(Outcome::Failure failure)
 {
     static const char *const names[] = {
         "", "Timeout", "ControllerError", "NotAvailable", "InvalidArgument", "Inhibited", "NotInhibited",
-        "UpdateRunning", "UpdateFailed", "ReleaseFailed", "OlderRelease", "Aborted"};
+        "UpdateRunning", "UpdateFailed", "ReleaseFailed", "OlderRelease", "Aborted", "LimitReached"};
     return QLatin1String(errorPrefix) + QLatin1String(names[failure]);
 }
 
@@ -141,6 +143,8 @@ void AdapterObject::sendPropertiesChanged()
 
 void AdapterObject::sendBusFrame(const QByteArray &frame)
 {
+    if (!m_busFrameSignal)
+        return;
     // The same signal the adaptor would relay for BusFrameReceived, built
     // here with its path: Qt's relay builds the message for the path "/",
     // then searches its object tree for the paths of this object and
@@ -311,6 +315,30 @@ void AdapterObject::Uninhibit()
     if (outcome.succeeded())
         m_leaseWatcher->setWatchedServices({});
     reply(outcome);
+}
+
+QDBusUnixFileDescriptor AdapterObject::acquire(FrameSocket::Kind kind, const QVariantMap &options)
+{
+    // No option is known yet: one that a later service knows must not
+    // pass unheard here.
+    if (!options.isEmpty()) {
+        reply(Outcome(Outcome::InvalidArgument, QStringLiteral("Unknown option \"%1\"; this service knows none.")
+                      .arg(options.firstKey())));
+        return QDBusUnixFileDescriptor();
+    }
+    QDBusUnixFileDescriptor clientEnd;
+    reply(m_frameLeases->acquire(kind, message().service(), &clientEnd));
+    return clientEnd;
+}
+
+QDBusUnixFileDescriptor AdapterObject::AcquireFrames(const QVariantMap &options)
+{
+    return acquire(FrameSocket::KindFrames, options);
+}
+
+QDBusUnixFileDescriptor AdapterObject::AcquireWrite(const QVariantMap &options)
+{
+    return acquire(FrameSocket::KindWrite, options);
 }
 
 void AdapterObject::onHolderLeft(const QString &holder)

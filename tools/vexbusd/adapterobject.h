@@ -5,6 +5,7 @@
 #define VEXBUSD_ADAPTEROBJECT_H
 
 #include "adapterstatus.h"
+#include "framesocket.h"
 #include "outcome.h"
 #include "updaterecord.h"
 
@@ -15,6 +16,7 @@
 #include <QObject>
 #include <QVariantMap>
 
+class FrameLeases;
 class ManagedAdapter;
 class QDBusServiceWatcher;
 
@@ -22,7 +24,8 @@ class QDBusServiceWatcher;
 // interface org.nivora.Vexbus1.Adapter, which the adaptor generated from the
 // interface's XML forwards here. Methods answer late, when the adapter's
 // request ended; property changes go out as PropertiesChanged; an Inhibit
-// lease ends when its holder leaves the bus.
+// lease ends when its holder leaves the bus. Frames also go through
+// sockets, to clients that acquire them.
 class AdapterObject : public QObject, protected QDBusContext
 {
     Q_OBJECT
@@ -62,6 +65,9 @@ public:
     QDBusObjectPath path() const { return m_path; }
     // All properties, as ObjectManager reports them.
     QVariantMap properties() const;
+    // Whether frames go out as BusFrameReceived too, not only through
+    // frame sockets.
+    void setBusFrameSignal(bool enabled) { m_busFrameSignal = enabled; }
     // The properties of a status, by their D-Bus names.
     static QVariantMap propertiesOf(const AdapterStatus &status);
 
@@ -98,6 +104,8 @@ public slots:
     QList<QVariantMap> GetHistory(const QVariantMap &options);
     void Inhibit(const QString &reason);
     void Uninhibit();
+    QDBusUnixFileDescriptor AcquireFrames(const QVariantMap &options);
+    QDBusUnixFileDescriptor AcquireWrite(const QVariantMap &options);
 
 signals:
     // Declared for the adaptor and introspection; frames go out through
@@ -118,6 +126,7 @@ private:
     void onAdapterStatusChanged(const AdapterStatus &previous);
     void sendPropertiesChanged();
     void onHolderLeft(const QString &holder);
+    QDBusUnixFileDescriptor acquire(FrameSocket::Kind kind, const QVariantMap &options);
 
     ManagedAdapter *m_adapter;
     QDBusConnection m_connection;
@@ -126,6 +135,8 @@ private:
     const QString m_interfaceString;
     const QString m_busFrameMember;
     QDBusServiceWatcher *m_leaseWatcher;
+    FrameLeases *m_frameLeases;
+    bool m_busFrameSignal = true;
     QVariantMap m_changedProperties;
 };
 

@@ -45,6 +45,7 @@ void DBusService::onAdapterAdded(ManagedAdapter *adapter)
     if (m_objects.contains(adapter))
         return;
     auto *object = new AdapterObject(adapter, m_connection, this);
+    object->setBusFrameSignal(m_busFrameSignal);
     if (!m_connection.registerObject(object->path().path(), object, QDBusConnection::ExportAdaptors)) {
         qCWarning(dcVexbusd()) << "Cannot export adapter" << adapter->key() << "at" << object->path().path() << ":"
                                << m_connection.lastError().message();

@@ -28,6 +28,9 @@ public:
     // Exports the root object and takes the bus name; false with the
     // reason in errorString when the bus refuses either.
     bool start(QString *errorString);
+    // Whether the adapters' frames also go out as BusFrameReceived; set
+    // before the first adapter comes.
+    void setBusFrameSignal(bool enabled) { m_busFrameSignal = enabled; }
 
 private:
     void onAdapterAdded(ManagedAdapter *adapter);
@@ -37,6 +40,7 @@ private:
     QDBusConnection m_connection;
     ObjectManager *m_objectManager;
     QHash<ManagedAdapter *, AdapterObject *> m_objects;
+    bool m_busFrameSignal = true;
 };
 
 #endif // VEXBUSD_DBUSSERVICE_H

@@ -170,6 +170,7 @@ int main(int argc, char *argv[])
     const QList<ReleaseKey> trustedKeys = trust.keys();
     AdapterManager manager(settings, trustedKeys, history.isOpen() ? &history : nullptr);
     DBusService service(&manager, connection);
+    service.setBusFrameSignal(settings.busFrameSignal);
     std::unique_ptr<MqttBridge> bridge;
     if (settings.mqtt.enabled()) {
         bridge.reset(new MqttBridge(&manager, settings.mqtt, gatewayId, mqttPassword, !trustedKeys.isEmpty()));

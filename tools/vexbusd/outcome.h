@@ -24,7 +24,8 @@ public:
         UpdateFailed,
         ReleaseFailed,
         OlderRelease,
-        Aborted
+        Aborted,
+        LimitReached
     };
 
     Outcome() = default;

@@ -57,6 +57,10 @@ ServiceSettings ServiceSettings::load(const QString &fileName, QString *error)
     if (recover != QLatin1String("true") && recover != QLatin1String("false") && error->isEmpty())
         *error = QStringLiteral("%1: Adapters/RecoverFromBootloader must be true or false, not %2").arg(fileName, recover);
     result.recoverFromBootloader = recover != QLatin1String("false");
+    const QString frameSignal = settings.value(QStringLiteral("DBus/BusFrameSignal"), QStringLiteral("true")).toString().trimmed().toLower();
+    result.busFrameSignal = frameSignal != QLatin1String("false");
+    if (frameSignal != QLatin1String("true") && frameSignal != QLatin1String("false") && error->isEmpty())
+        *error = QStringLiteral("%1: DBus/BusFrameSignal must be true or false").arg(fileName);
     const QString mqttError = loadMqtt(settings, &result.mqtt);
     if (!mqttError.isEmpty() && error->isEmpty())
         *error = QStringLiteral("%1: %2").arg(fileName, mqttError);

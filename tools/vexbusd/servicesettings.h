@@ -12,6 +12,7 @@
 //   [Release] Server, CaCertificate, TrustedKeys (key files or folders of them)
 //   [Adapters] BaudRate, Ignore (serial numbers or device paths),
 //              ResponseTimeout, RecoverFromBootloader
+//   [DBus] BusFrameSignal
 //   [mqtt] Broker, ClientId, User, PasswordFile, CaFile, BaseTopic,
 //          Discovery, DiscoveryPrefix, Commands, Buttons, Frames
 // The library reads no file; the service hands these to it.
@@ -40,6 +41,9 @@ public:
     // A controller found waiting in its bootloader is brought back with the
     // last image installed on it; off for operators who decide themselves.
     bool recoverFromBootloader = true;
+    // Whether frames also go out as the BusFrameReceived signal; without
+    // it they reach D-Bus clients through frame sockets only.
+    bool busFrameSignal = true;
 
     // The MQTT bridge; off without a broker.
     struct Mqtt

@@ -32,6 +32,7 @@
 #include <QScopeGuard>
 #include <QSerialPort>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 
 #include <cerrno>
@@ -40,10 +41,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#include <memory>
 
 #include <sqlite3.h>
 
@@ -114,6 +116,12 @@ private slots:
 
     void listsAdaptersAndFollowsPlugging();
     void clientsMonitorTheSameFrames();
+    void socketClientsSeeTheFramesOfSignalClients();
+    void aClientThatStopsReadingLosesFramesAlone();
+    void framesGoOnlyThroughSocketsWithoutTheSignal();
+    void aLeaseEndsWithItsSocketOrItsClient();
+    void writeSocketAnswersEachWrite_data();
+    void writeSocketAnswersEachWrite();
     void methodsAnswerWithTheOutcome_data();
     void methodsAnswerWithTheOutcome();
     void updatesWhileAnotherClientWatches();
@@ -121,6 +129,7 @@ private slots:
     void answersFromTheReleaseServer();
     void vexbusctlSaysTheSameThroughTheService_data();
     void vexbusctlSaysTheSameThroughTheService();
+    void monitorGoesOnAfterTheAdapterCameBack();
     void lendsThePortUntilItsHolderLeaves();
     void keepsTheHistoryThroughKillsAndDamage();
     void bringsBackAControllerFromItsBootloader();
@@ -143,6 +152,9 @@ private:
     QList<QVariantMap> history(const QString &path, bool all);
     // An update from a file that is no image; the error's name.
     QString refuseUpdate(const QString &path);
+    // The socket that method (AcquireFrames, AcquireWrite) gives a client
+    // on the first adapter; -1 when refused.
+    int acquire(const QDBusConnection &connection, const QString &method);
     // Runs vexbusctl with arguments; once it monitors, the first emulator
     // sends frames.
     NivoraTest::ToolResult runVexbusctl(const QStringList &arguments, const QList<QByteArray> &frames);
@@ -222,6 +234,8 @@ void TestVexbusd::init()
         settings.write("ResponseTimeout=250\n");
     if (QLatin1String(QTest::currentTestFunction()) == QLatin1String("leavesTheBootloaderToAnOperatorWhenSetSo"))
         settings.write("ResponseTimeout=250\nRecoverFromBootloader=false\n");
+    if (QLatin1String(QTest::currentTestFunction()) == QLatin1String("framesGoOnlyThroughSocketsWithoutTheSignal"))
+        settings.write("[DBus]\nBusFrameSignal=false\n");
     settings.write(QStringLiteral("[Release]\nServer=%1\nCaCertificate=%2\nTrustedKeys=%3\n")
                            .arg(m_server.url(QStringLiteral("/firmware/nivora-vexbususb")),
                                 m_releaseDirectory.filePath(QStringLiteral("server.crt")),
@@ -404,6 +418,233 @@ void TestVexbusd::clientsMonitorTheSameFrames()
     QTRY_VERIFY_WITH_TIMEOUT(!changes.messages.isEmpty(), 5000);
     const QVariantMap changed = qdbus_cast<QVariantMap>(changes.messages.last().arguments().value(1));
     QCOMPARE(changed.value(QStringLiteral("LedMode")).toString(), QStringLiteral("blink-slow"));
+}
+
+int TestVexbusd::acquire(const QDBusConnection &connection, const QString &method)
+{
+    const QDBusMessage reply = call(connection, firstPath, method, {QVariantMap()});
+    if (reply.type() != QDBusMessage::ReplyMessage)
+        return -1;
+    // The descriptor of the message closes with it: this copy is the test's.
+    return ::fcntl(reply.arguments().value(0).value<QDBusUnixFileDescriptor>().fileDescriptor(), F_DUPFD_CLOEXEC, 0);
+}
+
+namespace {
+
+// Appends what a socket holds now to datagrams; false once it ended.
+bool readDatagrams(int socket, QList<QByteArray> *datagrams)
+{
+    char buffer[4096];
+    for (;;) {
+        const ssize_t size = ::recv(socket, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (size < 0)
+            return errno == EAGAIN;
+        if (size == 0)
+            return false;
+        datagrams->append(QByteArray(buffer, int(size)));
+    }
+}
+
+// The header of a frame's datagram as the interface documents it, written out.
+QByteArray frameHeader(quint8 flags, quint32 dropped)
+{
+    QByteArray header(8, '\0');
+    header[0] = 1;
+    header[1] = char(flags);
+    header[2] = 16;
+    qToLittleEndian<quint32>(dropped, header.data() + 4);
+    return header;
+}
+
+qint64 microsecondsNow()
+{
+    return QDateTime::currentMSecsSinceEpoch() * 1000;
+}
+
+} // namespace
+
+void TestVexbusd::socketClientsSeeTheFramesOfSignalClients()
+{
+    SignalLog signalled;
+    QVERIFY(client(QStringLiteral("signals")).connect(service, firstPath, adapterInterface, QStringLiteral("BusFrameReceived"),
+                                                       &signalled, SLOT(take(QDBusMessage))));
+    int sockets[2];
+    for (int i = 0; i < 2; ++i)
+        QVERIFY((sockets[i] = acquire(client(QStringLiteral("socket%1").arg(i)), QStringLiteral("AcquireFrames"))) >= 0);
+    const auto closeSockets = qScopeGuard([&sockets]() { ::close(sockets[0]); ::close(sockets[1]); });
+
+    const QList<QByteArray> frames{QByteArray::fromHex("0a1b2c"), QByteArray::fromHex("ff00"), QByteArray(255, '\x5a')};
+    const qint64 before = microsecondsNow();
+    for (const QByteArray &frame : frames)
+        QVERIFY(m_emulators[0]->sendBusData(frame));
+    // The other adapter's frames are not this socket's.
+    QVERIFY(m_emulators[1]->sendBusData(QByteArray::fromHex("c3")));
+    QVERIFY(waitFor([&signalled]() { return signalled.messages.count() == 3; }, 5000));
+    const qint64 after = microsecondsNow();
+
+    for (int socket : sockets) {
+        QList<QByteArray> datagrams;
+        QVERIFY(waitFor([&]() { return !readDatagrams(socket, &datagrams) || datagrams.count() >= 3; }, 5000));
+        QTest::qWait(20);
+        QVERIFY(readDatagrams(socket, &datagrams));
+        QCOMPARE(int(datagrams.count()), int(frames.count()));
+        qint64 previous = before;
+        for (int i = 0; i < frames.count(); ++i) {
+            const QByteArray datagram = datagrams.at(i);
+            QCOMPARE(datagram.left(8).toHex(), frameHeader(0, 0).toHex());
+            const qint64 received = qFromLittleEndian<qint64>(datagram.constData() + 8);
+            QVERIFY2(received >= previous && received <= after, qPrintable(QString::number(received - before)));
+            previous = received;
+            QCOMPARE(datagram.mid(16), frames.at(i));
+            QCOMPARE(signalled.messages.at(i).arguments().value(0).toByteArray(), frames.at(i));
+        }
+    }
+}
+
+void TestVexbusd::aClientThatStopsReadingLosesFramesAlone()
+{
+    SignalLog signalled;
+    QVERIFY(client(QStringLiteral("signals")).connect(service, firstPath, adapterInterface, QStringLiteral("BusFrameReceived"),
+                                                       &signalled, SLOT(take(QDBusMessage))));
+    const int reading = acquire(client(QStringLiteral("reading")), QStringLiteral("AcquireFrames"));
+    const int stopped = acquire(client(QStringLiteral("stopped")), QStringLiteral("AcquireFrames"));
+    const auto closeSockets = qScopeGuard([=]() { ::close(reading); ::close(stopped); });
+    QVERIFY(reading >= 0 && stopped >= 0);
+
+    // More than the service's queue of a socket holds (the system's default
+    // socket buffer: about 280 short frames in Linux's 208 KiB), in bursts
+    // that the others read before the next.
+    const int count = 500 * qMax(1, NivoraTest::readFile(QStringLiteral("/proc/sys/net/core/wmem_default")).trimmed().toInt() / 212992);
+    QList<QByteArray> frames;
+    for (int i = 0; i <= count; ++i)
+        frames.append(QByteArray::number(i));
+    QList<QByteArray> read;
+    for (int i = 0; i < count; ++i) {
+        QVERIFY(m_emulators[0]->sendBusData(frames.at(i)));
+        if (i % 50 == 49) {
+            QVERIFY(waitFor([&]() { return !readDatagrams(reading, &read) || read.count() == i + 1; }, 5000));
+            QVERIFY(waitFor([&]() { return signalled.messages.count() == i + 1; }, 5000));
+        }
+    }
+
+    QList<QByteArray> late;
+    QVERIFY(readDatagrams(stopped, &late));
+    const int kept = int(late.count());
+    QVERIFY2(kept > 0 && kept < count, qPrintable(QString::number(kept)));
+    QVERIFY(m_emulators[0]->sendBusData(frames.last()));
+    QVERIFY(waitFor([&]() { return !readDatagrams(stopped, &late) || late.count() == kept + 1; }, 5000));
+    QCOMPARE(int(late.count()), kept + 1);
+    // What it kept is the first frames, then the count of those it lost.
+    for (int i = 0; i < kept; ++i) {
+        QCOMPARE(late.at(i).left(8).toHex(), frameHeader(0, 0).toHex());
+        QCOMPARE(late.at(i).mid(16), frames.at(i));
+    }
+    QCOMPARE(late.last().left(8).toHex(), frameHeader(0x01, quint32(count - kept)).toHex());
+    QCOMPARE(late.last().mid(16), frames.last());
+
+    // The others lost nothing.
+    QVERIFY(waitFor([&]() { return !readDatagrams(reading, &read) || read.count() == count + 1; }, 5000));
+    QVERIFY(waitFor([&]() { return signalled.messages.count() == count + 1; }, 5000));
+    QCOMPARE(int(read.count()), count + 1);
+    for (int i = 0; i <= count; ++i) {
+        QCOMPARE(read.at(i).left(8).toHex(), frameHeader(0, 0).toHex());
+        QCOMPARE(read.at(i).mid(16), frames.at(i));
+        QCOMPARE(signalled.messages.at(i).arguments().value(0).toByteArray(), frames.at(i));
+    }
+}
+
+void TestVexbusd::framesGoOnlyThroughSocketsWithoutTheSignal()
+{
+    SignalLog signalled;
+    QVERIFY(client(QStringLiteral("signals")).connect(service, firstPath, adapterInterface, QStringLiteral("BusFrameReceived"),
+                                                       &signalled, SLOT(take(QDBusMessage))));
+    const int socket = acquire(client(QStringLiteral("socket")), QStringLiteral("AcquireFrames"));
+    QVERIFY(socket >= 0);
+    const auto closeSocket = qScopeGuard([socket]() { ::close(socket); });
+    QVERIFY(m_emulators[0]->sendBusData(QByteArray::fromHex("0a1b2c")));
+    QList<QByteArray> datagrams;
+    QVERIFY(waitFor([&]() { return !readDatagrams(socket, &datagrams) || !datagrams.isEmpty(); }, 5000));
+    QCOMPARE(int(datagrams.count()), 1);
+    QCOMPARE(datagrams.first().mid(16), QByteArray::fromHex("0a1b2c"));
+    // A signal would pass the bus daemon within milliseconds; none comes.
+    QVERIFY(!waitFor([&signalled]() { return !signalled.messages.isEmpty(); }, 200));
+}
+
+void TestVexbusd::aLeaseEndsWithItsSocketOrItsClient()
+{
+    // Closed: the client's sockets count no more towards its limit.
+    QDBusConnection holder = client(QStringLiteral("holder"));
+    QList<int> sockets;
+    const auto closeSockets = qScopeGuard([&sockets]() {
+        for (int socket : sockets)
+            ::close(socket);
+    });
+    for (int i = 0; i < 16; ++i) {
+        sockets.append(acquire(holder, i % 2 ? QStringLiteral("AcquireWrite") : QStringLiteral("AcquireFrames")));
+        QVERIFY(sockets.last() >= 0);
+    }
+    const QDBusMessage refused = call(holder, firstPath, QStringLiteral("AcquireFrames"), {QVariantMap()});
+    QCOMPARE(refused.errorName(), QStringLiteral("org.nivora.Vexbus1.Error.LimitReached"));
+    QVERIFY2(refused.errorMessage().contains(QStringLiteral("holds 16 sockets of adapter A5XK1234 already")), qPrintable(refused.errorMessage()));
+    ::close(sockets.takeFirst());
+    ::close(sockets.takeLast());
+    int again = -1;
+    QVERIFY(waitFor([&]() { return (again = acquire(holder, QStringLiteral("AcquireFrames"))) >= 0; }, 5000));
+    sockets.append(again);
+
+    // Gone from the bus: the service ends its sockets.
+    QList<QByteArray> datagrams;
+    QVERIFY(readDatagrams(sockets.first(), &datagrams));
+    holder = QDBusConnection(QString());
+    QDBusConnection::disconnectFromBus(QStringLiteral("holder"));
+    for (int socket : sockets)
+        QVERIFY(waitFor([&]() { return !readDatagrams(socket, &datagrams); }, 5000));
+    QVERIFY(datagrams.isEmpty());
+}
+
+void TestVexbusd::writeSocketAnswersEachWrite_data()
+{
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::addColumn<QString>("error"); // empty for success
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QByteArray>("written"); // what the controller was asked to write
+
+    // Kind 2, a header of 16 bytes, the tag 0x01020304.
+    const QByteArray header = QByteArray::fromHex("02001000040302010000000000000000");
+    const QString invalid = QStringLiteral("org.nivora.Vexbus1.Error.InvalidArgument");
+    QTest::newRow("frame") << header + QByteArray::fromHex("0a1b2c") << QString() << QString() << QByteArray::fromHex("0a1b2c");
+    QTest::newRow("frame of 256 bytes") << header + QByteArray(256, 'x') << invalid
+                                        << "The frame has 256 bytes, but at most 255 bytes fit in one write request; nothing was sent. "
+                                           "Split the frame." << QByteArray();
+    QTest::newRow("empty frame") << header << invalid << "A bus frame has at least one byte; nothing was sent." << QByteArray();
+    QTest::newRow("not a write") << QByteArray::fromHex("01001000040302010000000000000000ff") << invalid
+                                 << "A datagram on a write socket is a write: kind 2 and a header of at least 16 bytes, then the frame; "
+                                    "nothing was sent." << QByteArray();
+}
+
+void TestVexbusd::writeSocketAnswersEachWrite()
+{
+    QFETCH(QByteArray, datagram);
+    QFETCH(QString, error);
+    QFETCH(QString, message);
+    QFETCH(QByteArray, written);
+
+    const int socket = acquire(client(QStringLiteral("writer")), QStringLiteral("AcquireWrite"));
+    QVERIFY(socket >= 0);
+    const auto closeSocket = qScopeGuard([socket]() { ::close(socket); });
+    m_emulators[0]->clearRequests();
+    QCOMPARE(::send(socket, datagram.constData(), size_t(datagram.size()), 0), ssize_t(datagram.size()));
+    QList<QByteArray> answers;
+    QVERIFY(waitFor([&]() { return !readDatagrams(socket, &answers) || !answers.isEmpty(); }, 5000));
+    QCOMPARE(int(answers.count()), 1);
+    QCOMPARE(answers.first().left(16).toHex(), QByteArray("03001000040302010000000000000000"));
+    const QByteArray expected = error.isEmpty() ? QByteArray() : error.toUtf8() + '\0' + message.toUtf8();
+    QCOMPARE(answers.first().mid(16), expected);
+    const QList<NivoraVexbusUsbEmulator::RecordedRequest> writes = m_emulators[0]->requests(
+            NivoraVexbusUsbEmulator::RecordedRequest::ProtocolController, 0xA0);
+    QCOMPARE(int(writes.count()), written.isEmpty() ? 0 : 1);
+    if (!written.isEmpty())
+        QCOMPARE(writes.first().payload().right(written.size()), written);
 }
 
 void TestVexbusd::methodsAnswerWithTheOutcome_data()
@@ -887,6 +1128,37 @@ void TestVexbusd::vexbusctlSaysTheSameThroughTheService()
     QCOMPARE(servedLines.count(), directLines.count());
 }
 
+void TestVexbusd::monitorGoesOnAfterTheAdapterCameBack()
+{
+    QProcess monitor;
+    monitor.start(QStringLiteral(VEXBUSCTL), {"--json", "--port", "/dev/ttyUSB0", "monitor", "--count", "2"});
+    const auto stopMonitor = qScopeGuard([&monitor]() {
+        monitor.kill();
+        monitor.waitForFinished(5000);
+    });
+    QByteArray err;
+    QVERIFY(waitFor([&]() { return (err += monitor.readAllStandardError()).contains("monitoring "); }, 15000));
+    QVERIFY(m_emulators[0]->sendBusData(QByteArray::fromHex("0a1b2c")));
+    QByteArray out;
+    QVERIFY(waitFor([&]() { return (out += monitor.readAllStandardOutput()).contains("\"data\":\"0a1b2c\""); }, 5000));
+
+    // The adapter's object goes with it, and with the object its socket.
+    m_emulators[0]->detach();
+    m_platform->unplug(QStringLiteral("ttyUSB0"));
+    QVERIFY(waitFor([this]() { return !managedObjects().contains(QDBusObjectPath(firstPath)); }, 10000));
+    m_platform->plug(QStringLiteral("A5XK1234"), QStringLiteral("ttyUSB0"));
+    QVERIFY(m_emulators[0]->attach(m_platform->masterFd(QStringLiteral("ttyUSB0"))));
+    QVERIFY(waitFor([this]() { return property(firstPath, QStringLiteral("Available")).toBool(); }, 10000));
+    // The monitor takes a new socket as the new object tells of itself.
+    QVERIFY(waitFor([&]() {
+        m_emulators[0]->sendBusData(QByteArray::fromHex("ff00"));
+        return waitFor([&monitor]() { return monitor.state() == QProcess::NotRunning; }, 100);
+    }, 10000));
+    QCOMPARE(monitor.exitCode(), 0);
+    out += monitor.readAllStandardOutput();
+    QVERIFY2(out.contains("\"data\":\"ff00\""), out.constData());
+}
+
 void TestVexbusd::lendsThePortUntilItsHolderLeaves()
 {
     // The service holds the port: a plain open finds it locked.
@@ -1206,6 +1478,8 @@ void TestVexbusd::refusesToStartWithoutWhatItNeeds_data()
                                  << "vexbusd: Release/TrustedKeys: DIR/gone.pub: not a readable Ed25519 public key in PEM";
     QTest::newRow("folder without keys") << QStringList{"--config", "DIR/vexbusd.conf"} << QByteArray("[Release]\nTrustedKeys=DIR/keys\n")
                                          << "vexbusd: Release/TrustedKeys: DIR/keys: a folder without key files \\(\\*\\.pem, \\*\\.pub\\)\n";
+    QTest::newRow("frame signal neither on nor off") << QStringList{"--config", "DIR/vexbusd.conf"} << QByteArray("[DBus]\nBusFrameSignal=maybe\n")
+                                                     << "vexbusd: DIR/vexbusd.conf: DBus/BusFrameSignal must be true or false\n";
 }
 
 void TestVexbusd::refusesToStartWithoutWhatItNeeds()
