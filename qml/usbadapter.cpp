@@ -5,6 +5,9 @@
 
 #include <QQmlEngine>
 
+#include "adapter/nivoravexbususbupdatereply.h"
+#include "bootloader/firmwaredata.h"
+
 using namespace NivoraVexbusUsb;
 
 UsbAdapter::UsbAdapter(QObject *parent)
@@ -121,29 +124,27 @@ void UsbAdapter::follow(NivoraVexbusUsbAdapter *adapter)
     connect(adapter, &NivoraVexbusUsbAdapter::serialPortSystemLocationChanged, this, &UsbAdapter::setSerialPortSystemLocation);
     connect(adapter, &NivoraVexbusUsbAdapter::serialPortSerialNumberChanged, this, &UsbAdapter::setSerialPortSerialNumber);
     connect(adapter, &NivoraVexbusUsbAdapter::updatingChanged, this, &UsbAdapter::setUpdating);
-    connect(adapter, &NivoraVexbusUsbAdapter::updatePhaseChanged, this, [this](FirmwareUpdate::Phase phase) {
-        setUpdatePhase(phase);
-        if (!m_updates.isEmpty() && m_updates.constLast() && phase != FirmwareUpdate::PhaseDone && phase != FirmwareUpdate::PhaseFailed)
-            m_updates.constLast()->setPhase(phase);
-    });
-    connect(adapter, &NivoraVexbusUsbAdapter::updatePercentageChanged, this, [this](double percentage) {
-        setUpdatePercentage(percentage);
-        if (!m_updates.isEmpty() && m_updates.constLast())
-            m_updates.constLast()->setPercentage(percentage);
-    });
+    connect(adapter, &NivoraVexbusUsbAdapter::updatePhaseChanged, this, &UsbAdapter::setUpdatePhase);
+    connect(adapter, &NivoraVexbusUsbAdapter::updatePercentageChanged, this, &UsbAdapter::setUpdatePercentage);
     connect(adapter, &NivoraVexbusUsbAdapter::updateErrorChanged, this, &UsbAdapter::setUpdateError);
     connect(adapter, &NivoraVexbusUsbAdapter::updateErrorStringChanged, this, &UsbAdapter::setUpdateErrorString);
-    connect(adapter, &NivoraVexbusUsbAdapter::updateFinished, this, &UsbAdapter::onUpdateFinished);
     connect(adapter, &NivoraVexbusUsbAdapter::vexbusFrameReceived, this, &Adapter::vexbusFrameReceived);
 }
 
-void UsbAdapter::onUpdateFinished()
+void UsbAdapter::followUpdate(NivoraVexbusUsbUpdateReply *reply, Update *update)
 {
-    if (m_updates.isEmpty() || !m_adapter)
-        return;
-    const QPointer<Update> update = m_updates.takeFirst();
-    if (update)
-        update->finish(m_adapter->updateError(), m_adapter->updateErrorString());
+    // The reply goes with the adapter when the adapter is replaced; the
+    // update then ends in restart().
+    m_updates.append(update);
+    connect(reply, &NivoraVexbusUsbUpdateReply::phaseChanged, update, [update](FirmwareUpdate::Phase phase) {
+        if (phase != FirmwareUpdate::PhaseDone && phase != FirmwareUpdate::PhaseFailed)
+            update->setPhase(phase);
+    });
+    connect(reply, &NivoraVexbusUsbUpdateReply::percentageChanged, update, &Update::setPercentage);
+    connect(reply, &NivoraVexbusUsbUpdateReply::finished, update, [this, reply, update]() {
+        m_updates.removeAll(update);
+        update->finish(reply->error(), reply->errorString());
+    });
 }
 
 Reply *UsbAdapter::writeDataToVexbus(const QByteArray &data)
@@ -196,8 +197,18 @@ Update *UsbAdapter::updateFirmware(const QUrl &image)
         update->finishLater(FirmwareUpdate::ErrorImageUnreadable, tr("No image file was chosen."));
         return update;
     }
-    m_updates.append(update);
-    // The library refuses a missing or invalid file with its own reason.
-    m_adapter->startFirmwareUpdate(image.isLocalFile() ? image.toLocalFile() : image.toString());
+    // The file is read here, once; the library refuses a missing or invalid
+    // one with its own reason, as it refuses an update it cannot start.
+    FirmwareData data;
+    QString errorString;
+    const FirmwareUpdate::Error error =
+        FirmwareUpdate::loadImageFile(image.isLocalFile() ? image.toLocalFile() : image.toString(), &data, &errorString);
+    if (error != FirmwareUpdate::ErrorNone) {
+        setUpdateError(error);
+        setUpdateErrorString(errorString);
+        update->finishLater(error, errorString);
+        return update;
+    }
+    followUpdate(m_adapter->updateFirmware(data), update);
     return update;
 }

@@ -57,7 +57,7 @@ signals:
 private:
     void restart();
     void follow(NivoraVexbusUsb::NivoraVexbusUsbAdapter *adapter);
-    void onUpdateFinished();
+    void followUpdate(NivoraVexbusUsb::NivoraVexbusUsbUpdateReply *reply, Update *update);
 
     QString m_portName;
     QString m_serialNumber;

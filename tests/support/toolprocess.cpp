@@ -5,9 +5,14 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace NivoraTest {
 
@@ -39,6 +44,64 @@ ToolResult runTool(const QString &program, const QStringList &arguments, int tim
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
     result.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return result;
+}
+
+ToolResult runOnTerminal(const QString &program, const QStringList &arguments, int timeoutMs)
+{
+    ToolResult result;
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        result.err = QStringLiteral("no pseudo-terminal for ") + program;
+        if (master >= 0)
+            ::close(master);
+        return result;
+    }
+    const QString slavePath = QString::fromLocal8Bit(::ptsname(master));
+    // Held open until the output is read: the master reads EIO once no one
+    // has the slave open. The line discipline is set here, as a terminal
+    // emulator would: output post-processed with NL to CR-NL, nothing else.
+    const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    struct termios settings;
+    if (slave < 0 || ::tcgetattr(slave, &settings) != 0) {
+        result.err = QStringLiteral("cannot open ") + slavePath;
+        ::close(master);
+        if (slave >= 0)
+            ::close(slave);
+        return result;
+    }
+    ::cfmakeraw(&settings);
+    settings.c_oflag |= OPOST | ONLCR;
+    ::tcsetattr(slave, TCSANOW, &settings);
+
+    QByteArray output;
+    auto drain = [master, &output]() {
+        char buffer[4096];
+        ssize_t count;
+        while ((count = ::read(master, buffer, sizeof buffer)) > 0)
+            output.append(buffer, int(count));
+    };
+    QSocketNotifier notifier(master, QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, drain);
+
+    QProcess process;
+    process.setStandardOutputFile(slavePath);
+    process.setStandardErrorFile(slavePath);
+    process.start(program, arguments);
+    const bool finished = process.waitForStarted() && waitForFinished(&process, timeoutMs);
+    if (!finished) {
+        process.kill();
+        process.waitForFinished();
+    }
+    drain();
+    ::close(slave);
+    ::close(master);
+    if (!finished) {
+        result.err = QStringLiteral("did not finish: ") + program + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = QString::fromLocal8Bit(output);
     return result;
 }
 

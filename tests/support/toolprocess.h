@@ -28,6 +28,11 @@ bool waitForFinished(QProcess *process, int timeoutMs);
 // Runs a program to its end (or kills it after the time-out).
 ToolResult runTool(const QString &program, const QStringList &arguments, int timeoutMs = 30000);
 
+// Runs a program with its standard output and error on a pseudo-terminal of
+// the test's own, as in a terminal window; out holds what the terminal
+// received, err stays empty.
+ToolResult runOnTerminal(const QString &program, const QStringList &arguments, int timeoutMs = 30000);
+
 // vexbus-emulator in the background, on a pseudo-terminal of its own,
 // logging the requests it receives; terminated when destroyed.
 class EmulatorProcess

@@ -15,6 +15,7 @@ TestCase {
 
     UsbAdapter { id: adapter; portName: harness.localPort() }
     UsbAdapter { id: idle }
+    Component { id: spyComponent; SignalSpy {} }
 
     function init() {
         harness.resetEmulators()
@@ -56,6 +57,23 @@ TestCase {
         compare(update.phase, FirmwareUpdate.PhaseFailed)
         compare(adapter.updateError, FirmwareUpdate.ErrorImageInvalid)
         compare(adapter.updateErrorString, update.errorString)
+    }
+
+    function test_updatesInThisProcess() {
+        var update = adapter.updateFirmware(harness.sampleFirmware())
+        var phaseSpy = createTemporaryObject(spyComponent, testCase, { target: update, signalName: "phaseChanged" })
+        var finishedSpy = createTemporaryObject(spyComponent, testCase, { target: update, signalName: "finished" })
+        tryCompare(update, "isFinished", true, 30000)
+        compare(finishedSpy.count, 1)
+        compare(update.error, FirmwareUpdate.ErrorNone, update.errorString)
+        compare(update.phase, FirmwareUpdate.PhaseDone)
+        compare(update.percentage, 100)
+        var phases = phaseSpy.signalArguments.map(function (a) { return a[0] })
+        verify(phases.indexOf(FirmwareUpdate.PhaseWriting) >= 0, JSON.stringify(phases))
+        // The update ends once the restarted controller has answered.
+        compare(adapter.available, true)
+        compare(adapter.updatePhase, FirmwareUpdate.PhaseDone)
+        verify(harness.requests(Harness.LocalEmulator, NivoraVexbusUsbUtils.CommandStartBootloader).length > 0)
     }
 
     function test_withoutAPortCommandsAreRefused() {

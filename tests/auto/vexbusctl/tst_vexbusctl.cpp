@@ -149,7 +149,11 @@ void TestVexbusctl::runRow()
     names.insert(QStringLiteral("PORT"), emulator.path());
 
     const QHash<QString, QString> programs{{"vexbusctl", VEXBUSCTL}, {"umockdev-run", UMOCKDEV_RUN}};
-    if (!programs.contains(arguments.value(0)) && arguments.value(0) != QLatin1String("script") && arguments.value(0) != QLatin1String("sh"))
+    // "terminal" runs the rest of the line on a pseudo-terminal.
+    const bool onTerminal = arguments.value(0) == QLatin1String("terminal");
+    if (onTerminal)
+        arguments.removeFirst();
+    if (!programs.contains(arguments.value(0)) && arguments.value(0) != QLatin1String("sh"))
         arguments = QStringList{"vexbusctl", "--port", "PORT"} + arguments;
     for (QString &argument : arguments) {
         argument = expand(argument, false);
@@ -158,7 +162,8 @@ void TestVexbusctl::runRow()
     }
     // A verified copy from an earlier case would spare the download.
     QDir(path(QStringLiteral("cache"))).removeRecursively();
-    const ToolResult result = NivoraTest::runTool(arguments.takeFirst(), arguments, 60000);
+    const QString program = arguments.takeFirst();
+    const ToolResult result = onTerminal ? NivoraTest::runOnTerminal(program, arguments, 60000) : NivoraTest::runTool(program, arguments, 60000);
     QVERIFY2(result.exitCode == exitCode, qPrintable(result.describe()));
     QVERIFY2(QRegularExpression(expand(output, true)).match(result.out).hasMatch(), qPrintable(result.describe()));
     // A controller that restarts announces itself while the adapter's first
@@ -285,10 +290,13 @@ void TestVexbusctl::updateFromFile_data()
            "^updating PORT from firmware 1.4.12 with SAMPLE \\(129 rows\\)\nthe controller reboots into its bootloader; connecting in 3 s\n" + written,
            "^$", programmed);
     // On a terminal the bar is redrawn in place and its line ends before the next message.
+    // Standard error shares the terminal: on a slow run the late answer
+    // described in runRow() may be logged before the restart message.
+    const QString lateAnswer = QStringLiteral("(\\[VexbusUsbTraffic\\] warning: Unhandled packet received: [^\r\n]*CommandGetFirmware[^\r\n]*\r\n)?");
     const QString bar = QStringLiteral("(\r\\[#*-*\\] +\\d+\\.\\d%  \\d+/129 rows  [\\d.]+ K?i?B/s  (\\d+:\\d\\d|--:--) left\x1b\\[K)*");
-    addRow("on a terminal", {"--version-after-update", "1.5.0"}, {"script", "-qec", "vexbusctl --port PORT update SAMPLE", "/dev/null"}, 0,
+    addRow("on a terminal", {"--version-after-update", "1.5.0"}, {"terminal", "vexbusctl", "--port", "PORT", "update", "SAMPLE"}, 0,
            QStringLiteral("writing 129 rows\r\n%1\r\\[###-{27}\\]  10\\.[^\r]*%1\r\\[#{30}\\] 100\\.0%  129/129 rows  [\\d.]+ K?i?B/s  0:00 left\x1b\\[K\r\n"
-                          "image written; waiting for the controller to restart\r\n").arg(bar), "", programmed);
+                          "%2image written; waiting for the controller to restart\r\n").arg(bar, lateAnswer), "", programmed);
     // As after an interrupted update: only the bootloader answers.
     addRow("controller in its bootloader", {"--start-in-bootloader", "--version-after-update", "1.5.0"}, {"--timeout", "3", "update", "SAMPLE"}, 0,
            "^updating PORT from firmware - with SAMPLE \\(129 rows\\)\nconnecting to the bootloader in 3 s\n" + written,
