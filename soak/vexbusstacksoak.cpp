@@ -46,6 +46,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -586,6 +587,8 @@ private:
     QTimer m_faultTimer;
     bool m_faults = true;
     bool m_warmUpDue = false;
+    bool m_warmUpWanted = false;
+    QSet<QByteArray> m_seen;
     qint64 m_nextBrokerRestart = 5000;
     qint64 m_nextMonitorKill = 4000;
     qint64 m_nextCommanderKill = 7000;
@@ -695,10 +698,7 @@ int StackSoak::run()
     later((m_seconds - qMin(25, m_seconds / 3)) * 1000, [this]() { onEndOfFaults(); });
     later(m_seconds * 1000, [this]() { onEnd(); });
     // Resources are compared with their size after a warm-up.
-    later(qBound(8, m_seconds / 6, 60) * 1000, [this]() {
-        m_warmUpDue = true;
-        sampleWarmUp();
-    });
+    later(qBound(8, m_seconds / 6, 60) * 1000, [this]() { m_warmUpWanted = true; });
     return QCoreApplication::exec();
 }
 
@@ -1169,25 +1169,43 @@ void StackSoak::injectFault()
     // No new fault while the warm-up waits for a quiet moment to measure in.
     if (m_warmUpDue)
         return;
+    // The warm-up ends once each kind of disturbance has run once: the first
+    // of each allocates what the service keeps for the next.
+    const QList<QByteArray> warmUpKinds{"broker", "monitor", "commander", "silence", "bootloader", "vanish", "lease", "update"};
+    QByteArray unseen;
+    for (const QByteArray &kind : warmUpKinds) {
+        if (!m_seen.contains(kind)) {
+            unseen = kind;
+            break;
+        }
+    }
+    if (unseen.isEmpty() && m_warmUpWanted && m_warmAt < 0) {
+        m_warmUpDue = true;
+        sampleWarmUp();
+        return;
+    }
     // The broker and the clients now and then, else a line, a steady one
     // when there is one.
     const qint64 now = m_clock.elapsed();
-    if (now >= m_nextBrokerRestart) {
+    if (now >= m_nextBrokerRestart || unseen == "broker") {
         m_nextBrokerRestart = now + 6000 + m_random.bounded(10000);
+        m_seen.insert("broker");
         restartBroker();
         return;
     }
-    if (now >= m_nextMonitorKill) {
+    if (now >= m_nextMonitorKill || unseen == "monitor") {
         m_nextMonitorKill = now + 4000 + m_random.bounded(8000);
+        m_seen.insert("monitor");
         killMonitor(m_random.bounded(2));
         return;
     }
-    if (now >= m_nextCommanderKill) {
+    if (now >= m_nextCommanderKill || unseen == "commander") {
         bool updating = false;
         for (const Line &line : m_lines)
             updating = updating || line.update != UpdateState::None;
         if (!updating) {
             m_nextCommanderKill = now + 8000 + m_random.bounded(12000);
+            m_seen.insert("commander");
             killCommander();
             return;
         }
@@ -1201,6 +1219,7 @@ void StackSoak::injectFault()
         return;
     if (line.updateDue) {
         line.updateDue = false;
+        m_seen.insert("update");
         startUpdate(index, true);
         return;
     }
@@ -1214,7 +1233,10 @@ void StackSoak::injectFault()
                 settle(index, reason);
         });
     };
-    switch (m_random.bounded(12)) {
+    const QMap<QByteArray, int> kinds{{"silence", 5}, {"bootloader", 6}, {"vanish", 7}, {"lease", 8}, {"update", 10}};
+    const int kind = kinds.value(unseen, m_random.bounded(12));
+    m_seen.insert(kinds.key(kind == 9 ? 8 : kind));
+    switch (kind) {
     case 0:
         ++m_counts["fault: dropped response"];
         emulator->dropResponses(1);
@@ -1441,6 +1463,11 @@ void StackSoak::onEndOfFaults()
     for (const Line &line : m_lines)
         busy = busy || line.update != UpdateState::None || line.faultPending;
     m_faults = false;
+    // Without every kind of disturbance seen, the warm-up ends now.
+    if (m_warmAt < 0 && !m_warmUpDue) {
+        m_warmUpDue = true;
+        sampleWarmUp();
+    }
     if (busy) {
         later(500, [this]() { onEndOfFaults(); });
         return;
@@ -1661,7 +1688,7 @@ bool StackSoak::report()
                         + m_counts.value("interrupted updates that succeeded")
                     == m_counts.value("updates interrupted")},
         {QStringLiteral("vexbusd's resident memory grew by less than %1 KiB (1 MiB in 10 min, in proportion)").arg(allowed / 1024),
-         m_warm.rss > 0 && m_end.rss > 0 && span >= m_seconds * 500 && growth < allowed},
+         m_warm.rss > 0 && m_end.rss > 0 && span >= m_seconds * 250 && growth < allowed},
         {QStringLiteral("vexbusd's open file descriptors stayed constant (but for the eventfds of threads that came or went)"), descriptorsFlat},
         {QStringLiteral("no client sees a property that contradicts the controller"), m_contradictions.isEmpty()},
         {QStringLiteral("vexbusd and the clients ran throughout") + (m_failures.isEmpty() ? QString() : QStringLiteral(": ") + m_failures.join(QStringLiteral("; "))),
