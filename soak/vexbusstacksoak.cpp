@@ -1139,14 +1139,15 @@ void StackSoak::onCommandTimer()
 void StackSoak::giveCommand(int index)
 {
     ++m_counts["commands given"];
-    const int command = m_random.bounded(12);
+    // Few resets: each disturbs the line until it is up again.
+    const int command = m_random.bounded(40);
     if (command == 0) {
         // The controller restarts: frames on their way may be lost.
         disturb(index, "controller reset by a command");
         request(index, "reset");
-    } else if (command <= 5) {
+    } else if (command <= 20) {
         request(index, "write", "0a1b2c3d");
-    } else if (command <= 7) {
+    } else if (command <= 28) {
         request(index, "param", m_random.bounded(2) == 1 ? "1" : "0");
     } else {
         request(index, "press");
