@@ -35,6 +35,7 @@ FUZZ_TARGET(input)
         return;
 
     FUZZ_CHECK(settings.baudRate > 0);
+    FUZZ_CHECK(settings.responseTimeout > 0);
     const ServiceSettings::Mqtt &mqtt = settings.mqtt;
     if (!mqtt.enabled())
         return;

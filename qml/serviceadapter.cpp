@@ -5,7 +5,9 @@
 #include "names.h"
 #include "vexbusadapterproxy.h"
 
+#include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
 #include <QFile>
 
@@ -62,6 +64,20 @@ ServiceAdapter::ServiceAdapter(const QDBusConnection &connection, const QDBusObj
                                         SLOT(onPropertiesChanged(QString,QVariantMap,QStringList)));
     connect(m_proxy, &Proxy::BusFrameReceived, this, &Adapter::vexbusFrameReceived);
     connect(m_proxy, &Proxy::UpdateFinished, this, &ServiceAdapter::onUpdateFinished);
+
+    // The properties came with the object's announcement; a change the
+    // service sent before this object subscribed would be lost, so they are
+    // read once more. The answer comes after every change sent before it.
+    QDBusMessage getAll = QDBusMessage::createMethodCall(serviceName, path.path(), QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                         QStringLiteral("GetAll"));
+    getAll << QString::fromLatin1(Proxy::staticInterfaceName());
+    auto *watcher = new QDBusPendingCallWatcher(QDBusConnection(connection).asyncCall(getAll), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *call) {
+        const QDBusPendingReply<QVariantMap> reply = *call;
+        if (reply.isValid())
+            takeProperties(reply.value());
+        call->deleteLater();
+    });
 }
 
 void ServiceAdapter::onPropertiesChanged(const QString &interfaceName, const QVariantMap &changed, const QStringList &)

@@ -199,6 +199,11 @@ bool BootloaderHandler::openPort()
     }
     if (d->trafficRecorder)
         d->trafficRecorder->recordOpen(NivoraVexbusUsbTrafficRecorder::PortBootloader, location.systemLocation());
+    // The bootloader speaks only when spoken to: what waits on the line is
+    // its answer to a request of the link before the hand-over (a
+    // controller found in its bootloader takes the link's requests for
+    // broken packets), not the answer to the first command.
+    d->serialPort->clear(QSerialPort::Input);
     return true;
 }
 

@@ -311,6 +311,18 @@ void FirmwareDownloader::clearTrustedKeys()
     d->trustedKeys.clear();
 }
 
+QByteArray FirmwareDownloader::releaseDescription() const
+{
+    Q_D(const FirmwareDownloader);
+    return d->releaseDescription;
+}
+
+QByteArray FirmwareDownloader::releaseSignature() const
+{
+    Q_D(const FirmwareDownloader);
+    return d->releaseSignature;
+}
+
 bool FirmwareDownloader::releaseAuthenticated() const
 {
     Q_D(const FirmwareDownloader);
@@ -410,6 +422,8 @@ void FirmwareDownloader::reset()
     setReleaseDateTime(QDateTime());
     setFirmware(FirmwareData());
     setReleaseKey(ReleaseKey());
+    d->releaseDescription.clear();
+    d->releaseSignature.clear();
     d->majorVersion = 0;
     d->minorVersion = 0;
     d->patchVersion = 0;
@@ -578,7 +592,7 @@ void FirmwareDownloader::onSignatureReplyFinished(QNetworkReply *reply, const QB
 
     for (const ReleaseKey &key : qAsConst(d->trustedKeys)) {
         if (key.verify(description, signature)) {
-            takeReleaseDescription(description, key);
+            takeReleaseDescription(description, key, signature);
             return;
         }
     }
@@ -604,7 +618,8 @@ void FirmwareDownloader::dropRelease()
     d->updateFileSha256.clear();
 }
 
-void FirmwareDownloader::takeReleaseDescription(const QByteArray &description, const ReleaseKey &key)
+void FirmwareDownloader::takeReleaseDescription(const QByteArray &description, const ReleaseKey &key,
+                                                const QByteArray &signature)
 {
     Q_D(FirmwareDownloader);
     FirmwareRelease release;
@@ -642,6 +657,8 @@ void FirmwareDownloader::takeReleaseDescription(const QByteArray &description, c
     }
 
     storeRelease(release);
+    d->releaseDescription = description;
+    d->releaseSignature = key.isNull() ? QByteArray() : signature;
     setReleaseKey(key);
     emit firmwareUpdateFinished();
     downloadFirmware();

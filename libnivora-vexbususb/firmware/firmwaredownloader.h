@@ -144,6 +144,14 @@ public:
     bool releaseAuthenticated() const;
     /// The fingerprint of the key that verified the current release; empty when none did.
     QString releaseKeyFingerprint() const;
+    /// The exact bytes of the current release's description, as the server
+    /// sent them; empty before a release was accepted. With
+    /// releaseSignature() a program can keep the release beside the image it
+    /// installed and verify both again later, as a release is verified.
+    QByteArray releaseDescription() const;
+    /// The detached signature that verified releaseDescription(); empty when
+    /// no trusted key did.
+    QByteArray releaseSignature() const;
 
     /// Whether an authenticated release older than the newest authenticated
     /// release accepted before (by version, then timestamp) is taken; false
@@ -254,7 +262,8 @@ private:
     Q_DECL_HIDDEN QString replyFailure(QNetworkReply *reply) const;
     Q_DECL_HIDDEN void onReleaseReplyFinished(QNetworkReply *reply);
     Q_DECL_HIDDEN void onSignatureReplyFinished(QNetworkReply *reply, const QByteArray &description);
-    Q_DECL_HIDDEN void takeReleaseDescription(const QByteArray &description, const ReleaseKey &key);
+    Q_DECL_HIDDEN void takeReleaseDescription(const QByteArray &description, const ReleaseKey &key,
+                                              const QByteArray &signature = QByteArray());
     Q_DECL_HIDDEN void refuseRelease(const QString &reason);
     Q_DECL_HIDDEN void dropRelease();
     Q_DECL_HIDDEN void setReleaseKey(const ReleaseKey &key);

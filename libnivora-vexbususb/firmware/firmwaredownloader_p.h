@@ -33,6 +33,8 @@ public:
     bool olderReleasesAllowed = false;
     int transferTimeout = FirmwareDownloader::defaultTransferTimeout;
     QString releaseKeyFingerprint;
+    QByteArray releaseDescription;
+    QByteArray releaseSignature;
     QDateTime releaseDateTime;
     int majorVersion = 0;
     int minorVersion = 0;

@@ -76,6 +76,15 @@ bool ReleaseTrust::addKeyFileOrFolder(const QString &path, QString *error)
     return true;
 }
 
+QString ReleaseTrust::signerOf(const QList<ReleaseKey> &keys, const QByteArray &message, const QByteArray &signature)
+{
+    for (const ReleaseKey &key : keys) {
+        if (key.verify(message, signature))
+            return key.fingerprint();
+    }
+    return QString();
+}
+
 bool ReleaseTrust::addCaCertificates(const QString &fileName)
 {
     const QList<QSslCertificate> certificates = QSslCertificate::fromPath(fileName);

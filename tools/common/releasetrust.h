@@ -37,6 +37,12 @@ public:
     // The file a trusted key came from; empty for a key of no file here.
     QString fileOf(const QString &fingerprint) const { return m_files.value(fingerprint); }
 
+    // The fingerprint of the key among keys that made signature of
+    // message; empty when none did. A release kept for later is verified
+    // with this when it is used, with the keys trusted then.
+    static QString signerOf(const QList<NivoraVexbusUsb::ReleaseKey> &keys, const QByteArray &message,
+                            const QByteArray &signature);
+
     // Adds the PEM certificates in fileName to the CAs that every TLS
     // connection of the program trusts; false when the file holds none.
     static bool addCaCertificates(const QString &fileName);

@@ -234,10 +234,13 @@ int runStatus(const CommandContext &context)
     const int opened = AdapterTransport::open(context, &adapter);
     if (opened != ExitSuccess)
         return opened;
-    const int ready = adapter->waitForController();
+    // An update of the service, such as its recovery of a controller from
+    // the bootloader, keeps the controller away for a while: it is shown
+    // as it stands, not waited for.
+    const int ready = adapter->status().updating ? ExitFailure : adapter->waitForController();
     const AdapterStatus status = adapter->status();
     // A controller waiting in its bootloader has a status worth showing.
-    if (ready != ExitSuccess && !status.controllerInBootloader)
+    if (ready != ExitSuccess && !status.controllerInBootloader && !status.showsRecovery())
         return ready;
     context.printer->result(statusText(status), statusObject(status));
     return ready;

@@ -39,6 +39,19 @@ struct AdapterStatus
     unsigned short vendorIdentifier = 0;
     unsigned short productIdentifier = 0;
     int baudrate = 0;
+    // The service's account of a firmware update and of what it does about
+    // a controller waiting in its bootloader; the library on the port
+    // tells neither (recovery stays empty).
+    bool updating = false;
+    QString updatePhase;
+    double updatePercentage = 0;
+    QString updateError;
+    QString updateErrorString;
+    QString recovery;
+    QString recoveryMessage;
+
+    // Whether the service has an update or a recovery to tell of.
+    bool showsRecovery() const { return updating || (!recovery.isEmpty() && recovery != QLatin1String("none")); }
 };
 
 // How a command to the controller ended: the reason's name for scripts

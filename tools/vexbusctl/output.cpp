@@ -176,6 +176,17 @@ QJsonObject statusObject(const AdapterStatus &adapter)
     object.insert(QStringLiteral("vexbusInitialized"), adapter.busInitialized);
     object.insert(QStringLiteral("vexbusAvailable"), adapter.busAvailable);
     object.insert(QStringLiteral("serialPort"), serialPort);
+    if (adapter.showsRecovery()) {
+        object.insert(QStringLiteral("update"), QJsonObject{
+            {QStringLiteral("updating"), adapter.updating},
+            {QStringLiteral("phase"), adapter.updatePhase},
+            {QStringLiteral("percentage"), adapter.updatePercentage},
+            {QStringLiteral("error"), adapter.updateError},
+            {QStringLiteral("errorString"), adapter.updateErrorString},
+        });
+        object.insert(QStringLiteral("recovery"), adapter.recovery);
+        object.insert(QStringLiteral("recoveryMessage"), adapter.recoveryMessage);
+    }
     return object;
 }
 
@@ -184,7 +195,7 @@ QString statusText(const AdapterStatus &adapter)
     const QString usb = adapter.vendorIdentifier
             ? usbId(adapter.vendorIdentifier) + QLatin1Char(':') + usbId(adapter.productIdentifier)
             : QString();
-    return QStringList{
+    QStringList lines{
         Printer::field(QStringLiteral("Port"), adapter.port),
         Printer::field(QStringLiteral("Firmware version"), adapter.firmwareVersion),
         Printer::field(QStringLiteral("LED mode"), adapter.ledMode),
@@ -198,7 +209,18 @@ QString statusText(const AdapterStatus &adapter)
         Printer::field(QStringLiteral("  serial number"), orDash(adapter.serialPortSerialNumber)),
         Printer::field(QStringLiteral("  USB ID"), orDash(usb)),
         Printer::field(QStringLiteral("In bootloader"), Printer::yesNo(adapter.controllerInBootloader)),
-    }.join(QLatin1Char('\n'));
+    };
+    if (adapter.showsRecovery()) {
+        const QString update = adapter.updating
+                ? QStringLiteral("%1, %2 %").arg(adapter.updatePhase, QString::number(adapter.updatePercentage, 'f', 0))
+                : adapter.updateError == QLatin1String("none") ? adapter.updatePhase
+                                                               : QStringLiteral("%1 (%2)").arg(adapter.updatePhase, adapter.updateError);
+        lines.append(Printer::field(QStringLiteral("Update"), update));
+        lines.append(Printer::field(QStringLiteral("Recovery"), adapter.recovery));
+        if (!adapter.recoveryMessage.isEmpty())
+            lines.append(Printer::field(QStringLiteral("  message"), printable(adapter.recoveryMessage)));
+    }
+    return lines.join(QLatin1Char('\n'));
 }
 
 QString busStatusText(const AdapterStatus &adapter)

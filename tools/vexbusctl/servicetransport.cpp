@@ -315,6 +315,13 @@ AdapterStatus ServiceTransport::status() const
     status.vendorIdentifier = m_serialPort.vendorIdentifier();
     status.productIdentifier = m_serialPort.productIdentifier();
     status.baudrate = (*m_properties)->baudRate();
+    status.updating = (*m_properties)->updating();
+    status.updatePhase = (*m_properties)->updatePhase();
+    status.updatePercentage = (*m_properties)->updatePercentage();
+    status.updateError = (*m_properties)->updateError();
+    status.updateErrorString = (*m_properties)->updateErrorString();
+    status.recovery = (*m_properties)->recovery();
+    status.recoveryMessage = (*m_properties)->recoveryMessage();
     return status;
 }
 

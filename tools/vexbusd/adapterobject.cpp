@@ -93,6 +93,8 @@ QVariantMap AdapterObject::propertiesOf(const AdapterStatus &status)
         {QStringLiteral("UpdateErrorString"), status.updateErrorString},
         {QStringLiteral("InhibitedBy"), status.inhibitedBy},
         {QStringLiteral("InhibitReason"), status.inhibitReason},
+        {QStringLiteral("Recovery"), status.recovery},
+        {QStringLiteral("RecoveryMessage"), status.recoveryMessage},
     };
 }
 

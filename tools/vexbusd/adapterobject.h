@@ -44,6 +44,8 @@ class AdapterObject : public QObject, protected QDBusContext
     Q_PROPERTY(QString UpdateErrorString READ updateErrorString)
     Q_PROPERTY(QString InhibitedBy READ inhibitedBy)
     Q_PROPERTY(QString InhibitReason READ inhibitReason)
+    Q_PROPERTY(QString Recovery READ recovery)
+    Q_PROPERTY(QString RecoveryMessage READ recoveryMessage)
 
 public:
     static constexpr const char *interfaceName = "org.nivora.Vexbus1.Adapter";
@@ -81,6 +83,8 @@ public:
     QString updateErrorString() const { return status().updateErrorString; }
     QString inhibitedBy() const { return status().inhibitedBy; }
     QString inhibitReason() const { return status().inhibitReason; }
+    QString recovery() const { return status().recovery; }
+    QString recoveryMessage() const { return status().recoveryMessage; }
 
 public slots:
     void WriteFrame(const QByteArray &frame);

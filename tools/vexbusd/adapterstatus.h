@@ -35,6 +35,15 @@ public:
     QString updateErrorString;
     QString inhibitedBy;
     QString inhibitReason;
+    // What the service does about a controller found waiting in its
+    // bootloader: "none" (nothing to do), "running" (an update with the
+    // kept image runs), "done", "failed", "off" (the settings leave it to
+    // an operator), "no-image" (nothing kept to bring it back with) or
+    // "refused" (the kept image did not pass its checks); the last three
+    // and "failed" wait for an operator.
+    QString recovery = QStringLiteral("none");
+    // The same as a sentence a person can act on; empty with "none".
+    QString recoveryMessage;
 
     bool operator==(const AdapterStatus &other) const
     {
@@ -45,7 +54,8 @@ public:
                 && baudRate == other.baudRate && updating == other.updating && updatePhase == other.updatePhase
                 && updatePercentage == other.updatePercentage && updateError == other.updateError
                 && updateErrorString == other.updateErrorString && inhibitedBy == other.inhibitedBy
-                && inhibitReason == other.inhibitReason;
+                && inhibitReason == other.inhibitReason && recovery == other.recovery
+                && recoveryMessage == other.recoveryMessage;
     }
     bool operator!=(const AdapterStatus &other) const { return !(*this == other); }
 };

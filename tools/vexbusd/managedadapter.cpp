@@ -53,6 +53,10 @@ ManagedAdapter::ManagedAdapter(NivoraVexbusUsbDeviceWatcher *deviceWatcher,
     m_adapter = new NivoraVexbusUsbAdapter(deviceWatcher, this);
     m_adapter->setPortName(deviceInfo.devicePath);
     m_adapter->setBaudrate(settings.baudRate);
+    m_adapter->setResponseTimeout(settings.responseTimeout);
+    m_trustedKeys = trustedKeys;
+    m_recoverFromBootloader = settings.recoverFromBootloader;
+    m_handOverDelay = m_adapter->bootloaderHandOverDelay();
 
     FirmwareDownloader *downloader = m_adapter->firmwareDownloader();
     if (!settings.releaseServer.isEmpty())
@@ -79,11 +83,30 @@ ManagedAdapter::ManagedAdapter(NivoraVexbusUsbDeviceWatcher *deviceWatcher,
     connect(m_adapter, &NivoraVexbusUsbAdapter::updatingChanged, this, &ManagedAdapter::refresh);
     connect(m_adapter, &NivoraVexbusUsbAdapter::updatePercentageChanged, this, &ManagedAdapter::refresh);
 
+    connect(m_adapter, &NivoraVexbusUsbAdapter::controllerInBootloaderChanged, this, [this](bool inBootloader) {
+        // The library takes the port up again once it told of the
+        // bootloader: the update takes it from there.
+        if (inBootloader)
+            QTimer::singleShot(0, this, &ManagedAdapter::recoverFromBootloader);
+    });
+    connect(m_adapter, &NivoraVexbusUsbAdapter::availableChanged, this, [this](bool available) {
+        // An operator brought it back, or it came back by itself: what the
+        // service waited for is over. A recovery's own end says "done".
+        if (available && m_recovery != QLatin1String("running") && m_recovery != QLatin1String("done"))
+            setRecovery(QStringLiteral("none"), QString());
+    });
+    m_reopenTimer.setSingleShot(true);
+    connect(&m_reopenTimer, &QTimer::timeout, this, &ManagedAdapter::reopen);
+    connect(m_adapter, &NivoraVexbusUsbAdapter::stateChanged, this, &ManagedAdapter::considerReopen);
+    connect(m_adapter, &NivoraVexbusUsbAdapter::unavailableReasonChanged, this, &ManagedAdapter::considerReopen);
+
     m_status.port = deviceInfo.devicePath;
     m_status.serialNumber = deviceInfo.serialNumber;
     qCDebug(dcVexbusd()) << "Taking adapter" << key() << "on" << deviceInfo.devicePath;
     m_adapter->start();
     refresh();
+    // A port that did not open is tried again, as one that closes later.
+    considerReopen();
 }
 
 ManagedAdapter::~ManagedAdapter()
@@ -219,6 +242,8 @@ void ManagedAdapter::refresh()
     status.updateErrorString = m_updateErrorString;
     status.inhibitedBy = m_inhibitedBy;
     status.inhibitReason = m_inhibitReason;
+    status.recovery = m_recovery;
+    status.recoveryMessage = m_recoveryMessage;
     if (status != m_status) {
         const AdapterStatus previous = std::exchange(m_status, status);
         emit statusChanged(previous);
@@ -239,6 +264,7 @@ void ManagedAdapter::updateFromImage(const FirmwareData &image, const Completion
                                                                     "nothing was written.")));
         return;
     }
+    m_updateImage = KeptImage(image.data(), QByteArray(), QByteArray());
     startUpdate([this, image]() { return m_adapter->updateFirmware(image); }, completion);
 }
 
@@ -274,6 +300,13 @@ void ManagedAdapter::onUpdateFinished(bool success)
 {
     if (success) {
         qCDebug(dcVexbusd()) << "Adapter" << key() << "runs firmware" << m_update->firmwareVersion() << "after its update";
+        // What brings the controller back should it be found in its
+        // bootloader later.
+        KeptImage kept = std::exchange(m_updateImage, KeptImage());
+        kept.setVersion(m_update->firmwareVersion());
+        QString error;
+        if (!kept.store(KeptImage::directoryFor(key()), &error))
+            qCWarning(dcVexbusd()) << "Cannot keep the image installed on adapter" << key() << "for a recovery:" << error;
         finishUpdate(true, Names::of(FirmwareUpdate::ErrorNone), QString());
         return;
     }
@@ -292,6 +325,7 @@ void ManagedAdapter::finishUpdate(bool success, const QString &error, const QStr
         return;
     m_updateRunning = false;
     m_update.clear();
+    m_updateImage = KeptImage();
     m_updatePhase = success ? FirmwareUpdate::PhaseDone : FirmwareUpdate::PhaseFailed;
     m_updateError = error;
     m_updateErrorString = errorString;
@@ -382,6 +416,8 @@ void ManagedAdapter::updateFromReleaseServer(const ReleaseOptions &options, cons
                                .arg(version, running)), false);
             return;
         }
+        const FirmwareDownloader *downloader = m_adapter->firmwareDownloader();
+        m_updateImage = KeptImage(downloader->firmware().data(), downloader->releaseDescription(), downloader->releaseSignature());
         startUpdate([this]() { return m_adapter->updateFirmware(); },
                     [completion](const Outcome &updated) { completion(updated, updated.succeeded()); });
     });
@@ -418,4 +454,112 @@ Outcome ManagedAdapter::uninhibit(const QString &holder)
     m_adapter->start();
     refresh();
     return Outcome();
+}
+
+// Recovery from the bootloader
+
+void ManagedAdapter::recoverFromBootloader()
+{
+    if (m_updateRunning || !m_inhibitedBy.isEmpty() || !m_adapter->controllerInBootloader())
+        return;
+    const QString waiting = QStringLiteral("The controller of the adapter %1 waits in its bootloader").arg(key());
+    // One attempt per plug-in: a controller that falls back, or an image
+    // that does not take, is left to an operator rather than flashed over
+    // and over.
+    if (std::exchange(m_recoveryTried, true)) {
+        if (m_recovery == QLatin1String("none") || m_recovery == QLatin1String("done")) {
+            setRecovery(QStringLiteral("failed"), waiting + QStringLiteral(" again; the service brings a controller back once "
+                        "per plug-in and leaves it to an operator now: update its firmware, for example with vexbusctl update --online."));
+            qCWarning(dcVexbusd()).noquote() << m_recoveryMessage;
+        }
+        return;
+    }
+    if (!m_recoverFromBootloader) {
+        setRecovery(QStringLiteral("off"), waiting + QStringLiteral("; the settings leave it to an operator (RecoverFromBootloader=false): "
+                                                                    "update its firmware, for example with vexbusctl update --online."));
+        qCWarning(dcVexbusd()).noquote() << m_recoveryMessage;
+        return;
+    }
+    const KeptImage kept = KeptImage::load(KeptImage::directoryFor(key()));
+    if (kept.isNull()) {
+        setRecovery(QStringLiteral("no-image"), waiting + QStringLiteral(", and the service keeps no image installed on it to bring it "
+                    "back with. It needs a firmware image: update it with vexbusctl update --online, or vexbusctl update FILE."));
+        qCWarning(dcVexbusd()).noquote() << m_recoveryMessage;
+        return;
+    }
+    FirmwareData image;
+    const QString refused = kept.authenticate(m_trustedKeys, &image);
+    if (!refused.isEmpty()) {
+        setRecovery(QStringLiteral("refused"), waiting + QStringLiteral("; the image of firmware %1 kept from its last update is not "
+                    "used: %2. Update its firmware by hand, for example with vexbusctl update --online.").arg(kept.version(), refused));
+        qCWarning(dcVexbusd()).noquote() << m_recoveryMessage;
+        return;
+    }
+    setRecovery(QStringLiteral("running"), QStringLiteral("The service brings back the controller of the adapter %1 from its bootloader "
+                                                          "with the image of firmware %2 installed on it before.").arg(key(), kept.version()));
+    qCWarning(dcVexbusd()).noquote() << waiting + QStringLiteral("; bringing it back with the kept image of firmware %1, "
+                                                                 "signed by key %2.").arg(kept.version(), kept.signer(m_trustedKeys));
+    m_updateImage = kept;
+    // The bootloader runs already: nothing to wait for before writing.
+    m_adapter->setBootloaderHandOverDelay(recoveryHandOverDelay);
+    startUpdate([this, image]() { return m_adapter->updateFirmware(image); },
+                [this](const Outcome &outcome) { onRecoveryFinished(outcome); });
+}
+
+void ManagedAdapter::onRecoveryFinished(const Outcome &outcome)
+{
+    m_adapter->setBootloaderHandOverDelay(m_handOverDelay);
+    if (outcome.succeeded()) {
+        setRecovery(QStringLiteral("done"), QStringLiteral("The service brought back the controller of the adapter %1 from its "
+                                                           "bootloader; it runs firmware %2.").arg(key(), m_status.firmwareVersion));
+        qCInfo(dcVexbusd()).noquote() << m_recoveryMessage;
+        return;
+    }
+    setRecovery(QStringLiteral("failed"), QStringLiteral("The service could not bring back the controller of the adapter %1 from its "
+                "bootloader: %2 It waits for an operator: update its firmware by hand.").arg(key(), outcome.message()));
+    qCWarning(dcVexbusd()).noquote() << m_recoveryMessage;
+}
+
+void ManagedAdapter::setRecovery(const QString &recovery, const QString &message)
+{
+    m_recovery = recovery;
+    m_recoveryMessage = message;
+    refresh();
+}
+
+// Reopening
+
+bool ManagedAdapter::portClosedUnexpectedly() const
+{
+    return m_inhibitedBy.isEmpty() && !m_updateRunning && !m_adapter->updating()
+            && m_adapter->state() == NivoraVexbusUsbAdapter::StateUnconnected
+            && m_adapter->unavailableReason() == NivoraVexbusUsbAdapter::UnavailableReasonNotConnected;
+}
+
+void ManagedAdapter::considerReopen()
+{
+    if (m_adapter->available())
+        m_reopenDelay = firstReopenDelay;
+    if (!portClosedUnexpectedly()) {
+        m_reopenTimer.stop();
+        return;
+    }
+    if (m_reopenTimer.isActive())
+        return;
+    qCDebug(dcVexbusd()) << "The port" << devicePath() << "of adapter" << key() << "is closed while the adapter is plugged in;"
+                         << "opening it again in" << m_reopenDelay << "ms";
+    m_reopenTimer.start(m_reopenDelay);
+}
+
+void ManagedAdapter::reopen()
+{
+    if (!portClosedUnexpectedly())
+        return;
+    // A USB serial bridge or its driver that reset hangs up the line
+    // without udev telling of it: nothing else would open it again.
+    qCWarning(dcVexbusd()) << "Opening the port" << devicePath() << "of adapter" << key()
+                           << "again, which closed without the adapter leaving";
+    m_reopenDelay = qMin(m_reopenDelay * 2, longestReopenDelay);
+    m_adapter->start();
+    considerReopen();
 }

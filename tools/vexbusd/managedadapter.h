@@ -5,6 +5,7 @@
 #define VEXBUSD_MANAGEDADAPTER_H
 
 #include "adapterstatus.h"
+#include "keptimage.h"
 #include "outcome.h"
 
 #include "adapter/nivoravexbususbadapter.h"
@@ -17,6 +18,7 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 #include <QVariantMap>
 
 #include <functional>
@@ -70,6 +72,15 @@ public:
     void checkForRelease(bool preRelease, const ReleaseCompletion &completion);
     void updateFromReleaseServer(const ReleaseOptions &options, const UpdateCompletion &completion);
 
+    // The pauses before the service opens again a port that closed while
+    // its adapter stayed plugged in: the first, doubled after each failed
+    // attempt up to the longest.
+    static constexpr int firstReopenDelay = 1000; // ms
+    static constexpr int longestReopenDelay = 30000; // ms
+    // How long the bootloader is given before a recovery writes to it: it
+    // runs already, so no reboot is waited for.
+    static constexpr int recoveryHandOverDelay = 200; // ms
+
     // Closes the port for holder until uninhibit() by the same holder.
     Outcome inhibit(const QString &holder, const QString &reason);
     Outcome uninhibit(const QString &holder);
@@ -100,6 +111,17 @@ private:
     // Takes the status anew from the library and the service's own state.
     void refresh();
 
+    // Brings back a controller found in its bootloader, once per plug-in.
+    void recoverFromBootloader();
+    void setRecovery(const QString &recovery, const QString &message);
+    void onRecoveryFinished(const Outcome &outcome);
+    // A port that closed while the adapter is still there is opened again
+    // after a pause; a lease, an update or the adapter's removal close it
+    // on purpose.
+    bool portClosedUnexpectedly() const;
+    void considerReopen();
+    void reopen();
+
     NivoraVexbusUsb::NivoraVexbusUsbDeviceWatcher::DeviceInfo m_deviceInfo;
     NivoraVexbusUsb::NivoraVexbusUsbAdapter *m_adapter = nullptr;
     QHash<NivoraVexbusUsb::NivoraVexbusUsbReply *, Completion> m_pendingCompletions;
@@ -116,6 +138,17 @@ private:
     QString m_inhibitedBy;
     QString m_inhibitReason;
     AdapterStatus m_status;
+
+    QList<NivoraVexbusUsb::ReleaseKey> m_trustedKeys;
+    bool m_recoverFromBootloader = true;
+    // The image the running update writes, kept once it succeeded.
+    KeptImage m_updateImage;
+    bool m_recoveryTried = false;
+    QString m_recovery = QStringLiteral("none");
+    QString m_recoveryMessage;
+    int m_handOverDelay = 0;
+    QTimer m_reopenTimer;
+    int m_reopenDelay = firstReopenDelay;
 };
 
 #endif // VEXBUSD_MANAGEDADAPTER_H

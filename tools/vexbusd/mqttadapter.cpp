@@ -169,6 +169,8 @@ QByteArray MqttAdapter::updateStatusJson() const
         {QStringLiteral("percentage"), status.updatePercentage},
         {QStringLiteral("error"), status.updateError},
         {QStringLiteral("error_string"), status.updateErrorString},
+        {QStringLiteral("recovery"), status.recovery},
+        {QStringLiteral("recovery_message"), status.recoveryMessage},
     });
 }
 

@@ -44,6 +44,13 @@ ServiceSettings ServiceSettings::load(const QString &fileName, QString *error)
     result.baudRate = settings.value(QStringLiteral("Adapters/BaudRate"), 115200).toInt(&ok);
     if (!ok || result.baudRate <= 0)
         *error = QStringLiteral("%1: Adapters/BaudRate must be a positive number of bit/s").arg(fileName);
+    result.responseTimeout = settings.value(QStringLiteral("Adapters/ResponseTimeout"), 2000).toInt(&ok);
+    if ((!ok || result.responseTimeout <= 0) && error->isEmpty())
+        *error = QStringLiteral("%1: Adapters/ResponseTimeout must be a positive number of ms").arg(fileName);
+    const QString recover = settings.value(QStringLiteral("Adapters/RecoverFromBootloader"), QStringLiteral("true")).toString();
+    if (recover != QLatin1String("true") && recover != QLatin1String("false") && error->isEmpty())
+        *error = QStringLiteral("%1: Adapters/RecoverFromBootloader must be true or false, not %2").arg(fileName, recover);
+    result.recoverFromBootloader = recover != QLatin1String("false");
     const QString mqttError = loadMqtt(settings, &result.mqtt);
     if (!mqttError.isEmpty() && error->isEmpty())
         *error = QStringLiteral("%1: %2").arg(fileName, mqttError);

@@ -9,7 +9,8 @@
 
 // The service's own settings, from /etc/vexbus/vexbusd.conf (an INI file):
 //   [Release] Server, CaCertificate, TrustedKeys (key files or folders of them)
-//   [Adapters] BaudRate, Ignore (serial numbers or device paths)
+//   [Adapters] BaudRate, Ignore (serial numbers or device paths),
+//              ResponseTimeout, RecoverFromBootloader
 //   [mqtt] Broker, ClientId, User, PasswordFile, CaFile, BaseTopic,
 //          Discovery, DiscoveryPrefix, Commands, Buttons
 // The library reads no file; the service hands these to it.
@@ -29,6 +30,12 @@ public:
     QStringList trustedKeys;
     int baudRate = 115200;
     QStringList ignoredAdapters;
+    // How long a command waits for the controller, in ms: longer for a
+    // link slower than a USB cable.
+    int responseTimeout = 2000;
+    // A controller found waiting in its bootloader is brought back with the
+    // last image installed on it; off for operators who decide themselves.
+    bool recoverFromBootloader = true;
 
     // The MQTT bridge; off without a broker.
     struct Mqtt

@@ -28,6 +28,7 @@
 #include <QTemporaryDir>
 #include <QtQuickTest>
 
+#include <cstdio>
 #include <memory>
 
 using NivoraTest::TestPlatform;
@@ -89,9 +90,14 @@ public:
     {
         stopService();
         m_vexbusd.reset(new QProcess);
-        m_vexbusd->setProcessChannelMode(QProcess::ForwardedChannels);
+        // Its whole log goes to a file, shown when a test failed.
+        m_vexbusd->setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        m_serviceLogs.append(m_directory.filePath(QStringLiteral("vexbusd-%1.log").arg(m_serviceLogs.size() + 1)));
+        m_vexbusd->setStandardErrorFile(m_serviceLogs.constLast());
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_directory.filePath(QStringLiteral("cache")));
+        environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=true"));
+        environment.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{time process} %{category} %{type}: %{message}"));
         m_vexbusd->setProcessEnvironment(environment);
         m_vexbusd->start(QStringLiteral(VEXBUSD), {QStringLiteral("--config"), m_directory.filePath(QStringLiteral("vexbusd.conf"))});
         QDBusConnection bus = QDBusConnection::systemBus();
@@ -107,6 +113,15 @@ public:
                 && m_vexbusd->exitCode() == 0;
         m_vexbusd.reset();
         return ended;
+    }
+
+    void printServiceLogs() const
+    {
+        for (const QString &log : m_serviceLogs) {
+            QFile file(log);
+            if (file.open(QIODevice::ReadOnly))
+                std::fprintf(stderr, "--- %s\n%s", qPrintable(log), file.readAll().constData());
+        }
     }
 
     // The port of the adapter that the service leaves alone.
@@ -290,6 +305,7 @@ private:
     NivoraTest::PrivateBus m_bus;
     QTemporaryDir m_directory;
     std::unique_ptr<QProcess> m_vexbusd;
+    QStringList m_serviceLogs;
 };
 
 class Setup : public QObject
@@ -321,10 +337,20 @@ public slots:
         m_harness.stopService();
     }
 
+public:
+    void printServiceLogs() const { m_harness.printServiceLogs(); }
+
 private:
     Harness m_harness;
 };
 
-QUICK_TEST_MAIN_WITH_SETUP(qml, Setup)
+int main(int argc, char **argv)
+{
+    Setup setup;
+    const int failures = quick_test_main_with_setup(argc, argv, "qml", QUICK_TEST_SOURCE_DIR, &setup);
+    if (failures)
+        setup.printServiceLogs();
+    return failures;
+}
 
 #include "tst_qml.moc"

@@ -23,19 +23,28 @@
 #include <QDBusUnixFileDescriptor>
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <functional>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <memory>
 
 using NivoraTest::TestPlatform;
+using NivoraVexbusUsb::ReleaseKey;
+using NivoraVexbusUsbEmulator::RecordedRequest;
 using NivoraVexbusUsbEmulator::VexbusEmulator;
 
 using Interfaces = QMap<QString, QVariantMap>;
@@ -70,6 +79,12 @@ bool waitFor(const std::function<bool()> &done, int timeoutMs)
     return done();
 }
 
+bool writeFile(const QString &fileName, const QByteArray &data)
+{
+    QFile file(fileName);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
 // Collects the signals a client receives.
 class SignalLog : public QObject
 {
@@ -101,6 +116,9 @@ private slots:
     void vexbusctlSaysTheSameThroughTheService_data();
     void vexbusctlSaysTheSameThroughTheService();
     void lendsThePortUntilItsHolderLeaves();
+    void bringsBackAControllerFromItsBootloader();
+    void leavesTheBootloaderToAnOperatorWhenSetSo();
+    void reopensAPortThatHungUp();
     void refusesUsersOutsideTheGroup();
     void refusesToStartWithoutWhatItNeeds_data();
     void refusesToStartWithoutWhatItNeeds();
@@ -115,6 +133,14 @@ private:
     // Runs vexbusctl with arguments; once it monitors, the first emulator
     // sends frames.
     NivoraTest::ToolResult runVexbusctl(const QStringList &arguments, const QList<QByteArray> &frames);
+    // Unplugs the first adapter and plugs it in again with its controller
+    // in mode.
+    void replug(VexbusEmulator::Mode mode);
+    // Where the service keeps the image it installed on the first adapter.
+    QDir keptFolder() const;
+    // Waits for the Recovery property and checks its message, and what
+    // vexbusctl status says of it when asked to.
+    void expectRecovery(const QString &recovery, const QString &message, bool askVexbusctl = true);
 
     std::unique_ptr<TestPlatform> m_platform;
     std::unique_ptr<VexbusEmulator> m_emulators[2];
@@ -176,6 +202,12 @@ void TestVexbusd::init()
     QFile settings(m_directory->filePath(QStringLiteral("vexbusd.conf")));
     QVERIFY(settings.open(QIODevice::WriteOnly));
     settings.write("[Adapters]\nIgnore=IGNORE01\n");
+    // A controller in its bootloader is found after three init requests
+    // that time out.
+    if (QLatin1String(QTest::currentTestFunction()) == QLatin1String("bringsBackAControllerFromItsBootloader"))
+        settings.write("ResponseTimeout=250\n");
+    if (QLatin1String(QTest::currentTestFunction()) == QLatin1String("leavesTheBootloaderToAnOperatorWhenSetSo"))
+        settings.write("ResponseTimeout=250\nRecoverFromBootloader=false\n");
     settings.write(QStringLiteral("[Release]\nServer=%1\nCaCertificate=%2\nTrustedKeys=%3\n")
                            .arg(m_server.url(QStringLiteral("/firmware/nivora-vexbususb")),
                                 m_releaseDirectory.filePath(QStringLiteral("server.crt")),
@@ -752,6 +784,197 @@ void TestVexbusd::lendsThePortUntilItsHolderLeaves()
             {"inhibit", "--serial", "A5XK1234", "--", VEXBUSCTL, "--port", "/dev/ttyUSB0", "--json", "status"});
     QVERIFY2(lent.exitCode == 0 && lent.out.contains(QStringLiteral("\"firmwareVersion\":\"1.4.12\"")), qPrintable(lent.describe()));
     QTRY_VERIFY_WITH_TIMEOUT(property(firstPath, QStringLiteral("Available")).toBool(), 10000);
+}
+
+void TestVexbusd::replug(VexbusEmulator::Mode mode)
+{
+    m_emulators[0]->detach();
+    m_platform->unplug(QStringLiteral("ttyUSB0"));
+    QVERIFY(waitFor([this]() { return !managedObjects().contains(QDBusObjectPath(firstPath)); }, 10000));
+    m_emulators[0]->setMode(mode);
+    m_platform->plug(QStringLiteral("A5XK1234"), QStringLiteral("ttyUSB0"));
+    QVERIFY(m_emulators[0]->attach(m_platform->masterFd(QStringLiteral("ttyUSB0"))));
+}
+
+QDir TestVexbusd::keptFolder() const
+{
+    return QDir(m_directory->filePath(QStringLiteral("cache/vexbusd/recovery/A5XK1234")));
+}
+
+void TestVexbusd::expectRecovery(const QString &recovery, const QString &message, bool askVexbusctl)
+{
+    QVERIFY2(waitFor([&]() { return property(firstPath, QStringLiteral("Recovery")).toString() == recovery; }, 10000),
+             qPrintable(property(firstPath, QStringLiteral("RecoveryMessage")).toString()));
+    QVERIFY2(property(firstPath, QStringLiteral("RecoveryMessage")).toString().contains(QRegularExpression(message)),
+             qPrintable(property(firstPath, QStringLiteral("RecoveryMessage")).toString()));
+    if (!askVexbusctl)
+        return;
+    const NivoraTest::ToolResult status = NivoraTest::runTool(QStringLiteral(VEXBUSCTL), {"--port", "/dev/ttyUSB0", "status"});
+    QVERIFY2(status.out.contains(QRegularExpression(QStringLiteral("\\nRecovery: +%1\\n  message: +").arg(recovery))),
+             qPrintable(status.describe()));
+}
+
+void TestVexbusd::bringsBackAControllerFromItsBootloader()
+{
+    VexbusEmulator *emulator = m_emulators[0].get();
+    emulator->setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
+    SignalLog finished;
+    QVERIFY(client(QStringLiteral("watcher")).connect(service, firstPath, adapterInterface, QStringLiteral("UpdateFinished"),
+                                                      &finished, SLOT(take(QDBusMessage))));
+    const QString waiting = QStringLiteral("^The controller of the adapter A5XK1234 waits in its bootloader");
+
+    // Nothing installed through the service: it says what it needs.
+    replug(VexbusEmulator::ModeBootloader);
+    expectRecovery(QStringLiteral("no-image"), waiting + ", and the service keeps no image installed on it .* It needs a firmware image");
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(property(firstPath, QStringLiteral("UpdatePhase")).toString(), QStringLiteral("idle"));
+
+    // What the service installs successfully it keeps, with its release.
+    replug(VexbusEmulator::ModeController);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(waitFor([this]() { return property(firstPath, QStringLiteral("Available")).toBool(); }, 10000));
+    const QDBusMessage reply = call(client(QStringLiteral("first")), firstPath, QStringLiteral("UpdateFromReleaseServer"), {QVariantMap()}, 60000);
+    QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+    QDir folder = keptFolder();
+    const QString release = m_releaseDirectory.filePath(QStringLiteral("www/firmware/nivora-vexbususb/"));
+    QCOMPARE(NivoraTest::readFile(folder.filePath(QStringLiteral("image.cyacd"))), NivoraTest::readFile(QStringLiteral(SAMPLE_FIRMWARE)));
+    QCOMPARE(NivoraTest::readFile(folder.filePath(QStringLiteral("release.json"))), NivoraTest::readFile(release + QStringLiteral("release.json")));
+    QCOMPARE(NivoraTest::readFile(folder.filePath(QStringLiteral("release.json.sig"))), NivoraTest::readFile(release + QStringLiteral("release.json.sig")));
+    QHash<QString, QByteArray> kept;
+    for (const QString &name : folder.entryList(QDir::Files))
+        kept.insert(name, NivoraTest::readFile(folder.filePath(name)));
+    QCOMPARE(kept.count(), 4);
+
+    // Each time the adapter is plugged in with its controller in the
+    // bootloader, the kept files changed as the row says.
+    struct Plugging {
+        QString change;
+        QString recovery;
+        QString message;
+        QString updateError; // of the recovery's update; empty when none ran
+    };
+    const QString refused = waiting + QStringLiteral("; the image of firmware 1\\.5\\.0 kept from its last update is not used: ");
+    const QList<Plugging> pluggings{
+        {QStringLiteral("image"), QStringLiteral("refused"), refused + "the kept image does not match the checksum kept with it", QString()},
+        // Whoever changed the image wrote its checksum too: only the
+        // signed release tells.
+        {QStringLiteral("image and checksum"), QStringLiteral("refused"),
+         refused + "the kept image is not the image of its signed release \\(SHA-256 differs\\)", QString()},
+        {QStringLiteral("signature"), QStringLiteral("refused"), refused + "the kept release's signature is not made by a trusted key", QString()},
+        // As an image installed from a file is kept.
+        {QStringLiteral("no release"), QStringLiteral("refused"), refused + "the kept image came from a file, without a signed release", QString()},
+        // The bootloader tells the chip before anything is written.
+        {QStringLiteral("chip"), QStringLiteral("failed"), "^The service could not bring back the controller of the adapter A5XK1234 "
+                                                         "from its bootloader: .*silicon ID.* It waits for an operator", QStringLiteral("wrong-chip")},
+        {QString(), QStringLiteral("done"), "^The service brought back the controller of the adapter A5XK1234 from its bootloader; "
+                                            "it runs firmware 1\\.5\\.0\\.$", QStringLiteral("none")},
+    };
+    for (const Plugging &plugging : pluggings) {
+        qInfo() << "Plugged in with the kept files" << (plugging.change.isEmpty() ? QStringLiteral("as kept") : plugging.change + QStringLiteral(" changed"));
+        for (auto it = kept.cbegin(); it != kept.cend(); ++it)
+            QVERIFY(writeFile(folder.filePath(it.key()), it.value()));
+        if (plugging.change.startsWith(QLatin1String("image"))) {
+            // One data byte of the last row, with the row's checksum to match:
+            // an image that the bootloader would take.
+            QByteArray image = kept.value(QStringLiteral("image.cyacd"));
+            const int start = image.lastIndexOf(':');
+            const int end = image.indexOf('\n', start) < 0 ? image.size() : image.indexOf('\n', start);
+            QByteArray row = QByteArray::fromHex(image.mid(start + 1, end - start - 1).trimmed());
+            row[5] = char(row.at(5) + 1);
+            row[row.size() - 1] = char(row.at(row.size() - 1) - 1);
+            image.replace(start + 1, row.size() * 2, row.toHex().toUpper());
+            QVERIFY(writeFile(folder.filePath(QStringLiteral("image.cyacd")), image));
+            if (plugging.change == QLatin1String("image and checksum")) {
+                QJsonObject record = QJsonDocument::fromJson(kept.value(QStringLiteral("kept.json"))).object();
+                record.insert(QStringLiteral("sha256"), QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
+                QVERIFY(writeFile(folder.filePath(QStringLiteral("kept.json")), QJsonDocument(record).toJson()));
+            }
+        } else if (plugging.change == QLatin1String("signature")) {
+            QVERIFY(writeFile(folder.filePath(QStringLiteral("release.json.sig")), QByteArray(ReleaseKey::signatureSize, '\x5a')));
+        } else if (plugging.change == QLatin1String("no release")) {
+            QVERIFY(folder.remove(QStringLiteral("release.json")) && folder.remove(QStringLiteral("release.json.sig")));
+        }
+        const bool otherChip = plugging.change == QLatin1String("chip");
+        emulator->bootloader().setSiliconId(otherChip ? 0x0badc0de : 0x12345678);
+        // That chip's application is broken: it falls back into its bootloader.
+        emulator->setStayInBootloaderAfterExit(otherChip);
+        emulator->clearRequests();
+        const int finishedBefore = finished.messages.count();
+
+        replug(VexbusEmulator::ModeBootloader);
+        const bool ran = !plugging.updateError.isEmpty();
+        // The other answers are the same to vexbusctl.
+        expectRecovery(plugging.recovery, plugging.message, ran);
+        if (QTest::currentTestFailed())
+            return;
+        const bool recovered = plugging.updateError == QLatin1String("none");
+        QCOMPARE(property(firstPath, QStringLiteral("UpdatePhase")).toString(),
+                 !ran ? QStringLiteral("idle") : recovered ? QStringLiteral("done") : QStringLiteral("failed"));
+        QCOMPARE(property(firstPath, QStringLiteral("UpdateError")).toString(), ran ? plugging.updateError : QStringLiteral("none"));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.messages.count() - finishedBefore, ran ? 1 : 0, 5000);
+        if (ran)
+            QCOMPARE(finished.messages.last().arguments().value(0).toBool(), recovered);
+        const int written = emulator->requests(RecordedRequest::ProtocolBootloader, 0x39).count();
+        QCOMPARE(written > 0, recovered);
+        QCOMPARE(property(firstPath, QStringLiteral("Available")).toBool(), recovered);
+        QCOMPARE(property(firstPath, QStringLiteral("FirmwareVersion")).toString(), recovered ? QStringLiteral("1.5.0") : QString());
+        if (otherChip) {
+            // Once per plug-in: the controller that fell back into its
+            // bootloader is found there again and left to an operator.
+            QVERIFY(waitFor([this]() { return property(firstPath, QStringLiteral("ControllerInBootloader")).toBool(); }, 5000));
+            QTest::qWait(200);
+            QVERIFY(!property(firstPath, QStringLiteral("Updating")).toBool());
+            QCOMPARE(finished.messages.count() - finishedBefore, 1);
+            QCOMPARE(property(firstPath, QStringLiteral("UpdatePhase")).toString(), QStringLiteral("failed"));
+            QCOMPARE(property(firstPath, QStringLiteral("Recovery")).toString(), QStringLiteral("failed"));
+        }
+    }
+}
+
+void TestVexbusd::leavesTheBootloaderToAnOperatorWhenSetSo()
+{
+    // An image kept as the service keeps one.
+    QDir folder = keptFolder();
+    QVERIFY(folder.mkpath(QStringLiteral(".")));
+    const QString release = m_releaseDirectory.filePath(QStringLiteral("www/firmware/nivora-vexbususb/"));
+    const QByteArray image = NivoraTest::readFile(QStringLiteral(SAMPLE_FIRMWARE));
+    QVERIFY(writeFile(folder.filePath(QStringLiteral("image.cyacd")), image));
+    QVERIFY(QFile::copy(release + QStringLiteral("release.json"), folder.filePath(QStringLiteral("release.json"))));
+    QVERIFY(QFile::copy(release + QStringLiteral("release.json.sig"), folder.filePath(QStringLiteral("release.json.sig"))));
+    const QJsonObject record{{QStringLiteral("version"), QStringLiteral("1.5.0")},
+                             {QStringLiteral("sha256"), QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex())}};
+    QVERIFY(writeFile(folder.filePath(QStringLiteral("kept.json")), QJsonDocument(record).toJson()));
+
+    m_emulators[0]->clearRequests();
+    replug(VexbusEmulator::ModeBootloader);
+    expectRecovery(QStringLiteral("off"), QStringLiteral("^The controller of the adapter A5XK1234 waits in its bootloader; the settings "
+                                                         "leave it to an operator \\(RecoverFromBootloader=false\\)"));
+    QCOMPARE(property(firstPath, QStringLiteral("UpdatePhase")).toString(), QStringLiteral("idle"));
+    QVERIFY(!property(firstPath, QStringLiteral("Updating")).toBool());
+    QCOMPARE(m_emulators[0]->requests(RecordedRequest::ProtocolBootloader, 0x39).count(), 0);
+}
+
+void TestVexbusd::reopensAPortThatHungUp()
+{
+    // A driver reset hangs up every open descriptor of the tty, and udev
+    // says nothing: the node stays where it was.
+    SignalLog removed;
+    QVERIFY(client(QStringLiteral("first")).connect(service, QStringLiteral("/org/nivora/Vexbus1"), QStringLiteral("org.freedesktop.DBus.ObjectManager"),
+                                                    QStringLiteral("InterfacesRemoved"), &removed, SLOT(take(QDBusMessage))));
+    const int tty = ::open(QFile::encodeName(m_platform->ptyPath(QStringLiteral("ttyUSB0"))).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(tty >= 0);
+    // Past umockdev's ioctl wrapper, which takes the PTY for the mocked tty.
+    QVERIFY2(::syscall(SYS_ioctl, tty, TIOCVHANGUP) == 0, strerror(errno));
+    ::close(tty);
+    QVERIFY(waitFor([this]() { return !property(firstPath, QStringLiteral("Available")).toBool(); }, 5000));
+    // Opened again after a pause, with no event to wait for.
+    QVERIFY(waitFor([this]() { return property(firstPath, QStringLiteral("Available")).toBool(); }, 5000));
+    const QDBusMessage frame = call(client(QStringLiteral("first")), firstPath, QStringLiteral("WriteFrame"), {QByteArray::fromHex("0a")});
+    QCOMPARE(frame.type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(removed.messages.count(), 0);
+    QVERIFY(property(secondPath, QStringLiteral("Available")).toBool());
 }
 
 void TestVexbusd::refusesUsersOutsideTheGroup()

@@ -384,7 +384,8 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
     for (const QByteArray &update : watcher->payloads(topic("update")))
         QVERIFY2(refusedByHomeAssistant(update).isEmpty(), qPrintable(refusedByHomeAssistant(update)));
     QCOMPARE(json(watcher->last(topic("update/status"))),
-             (QJsonObject{{"phase", "idle"}, {"percentage", 0}, {"error", "none"}, {"error_string", ""}}));
+             (QJsonObject{{"phase", "idle"}, {"percentage", 0}, {"error", "none"}, {"error_string", ""},
+                          {"recovery", "none"}, {"recovery_message", ""}}));
 
     // What a newcomer gets from the broker alone, and each discovery
     // configuration with the keys Home Assistant needs for its component.
@@ -535,6 +536,8 @@ void TestVexbusdMqtt::reportsTheSameOnDBusAndMqtt()
         {"UpdatePercentage", {"update/status", "percentage"}},
         {"UpdateError", {"update/status", "error"}},
         {"UpdateErrorString", {"update/status", "error_string"}},
+        {"Recovery", {"update/status", "recovery"}},
+        {"RecoveryMessage", {"update/status", "recovery_message"}},
     };
     // The first difference; empty when both say the same.
     auto difference = [&]() {
