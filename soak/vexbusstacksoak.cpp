@@ -429,6 +429,10 @@ public:
         }
         for (QProcess *holder : m_leaseHolders)
             holder->kill();
+        if (m_commander) {
+            m_commander->kill();
+            m_commander->waitForFinished(5000);
+        }
         for (QProcess *process : {m_vexbusd.get(), m_broker.get()}) {
             if (process && process->state() != QProcess::NotRunning) {
                 process->kill();
@@ -699,6 +703,13 @@ int StackSoak::run()
     later(m_seconds * 1000, [this]() { onEnd(); });
     // Resources are compared with their size after a warm-up.
     later(qBound(8, m_seconds / 6, 60) * 1000, [this]() { m_warmUpWanted = true; });
+    // Half the run is the latest end of the warm-up, seen or not.
+    later(m_seconds * 500, [this]() {
+        if (m_warmAt < 0 && !m_warmUpDue) {
+            m_warmUpDue = true;
+            sampleWarmUp();
+        }
+    });
     return QCoreApplication::exec();
 }
 
