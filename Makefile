@@ -92,10 +92,18 @@ fuzz: deps-sanitize
 	cmake --build --preset sanitize --target fuzz-targets
 	sh fuzz/run-fuzzers.sh build/sanitize $(FUZZ_SECONDS)
 
-# An adapter against the emulator with bus traffic and random faults for
-# SOAK_SECONDS, on the mocked platform; it prints its counts and checks.
+# Two soaks at once, each for SOAK_SECONDS on the mocked platform with
+# random faults: an adapter against the emulator (vexbus-soak), and the
+# whole stack (vexbus-stack-soak: vexbusd with two adapters, its D-Bus
+# clients, leases, updates and the MQTT bridge on a restarting mosquitto).
+# Each prints its counts and checks; both must hold.
 soak: deps-test build
-	sh tests/support/private-locks.sh umockdev-wrapper $(BUILD_DIR)/soak/vexbus-soak --seconds $(SOAK_SECONDS)
+	@log=$$(mktemp); \
+	sh tests/support/private-locks.sh umockdev-wrapper $(BUILD_DIR)/soak/vexbus-soak --seconds $(SOAK_SECONDS) >$$log 2>&1 & adapter=$$!; \
+	sh tests/support/private-locks.sh umockdev-wrapper $(BUILD_DIR)/soak/vexbus-stack-soak --seconds $(SOAK_SECONDS); stack=$$?; \
+	wait $$adapter; adapter=$$?; cat $$log; rm -f $$log; \
+	echo "soak: vexbus-soak exit $$adapter, vexbus-stack-soak exit $$stack"; \
+	[ $$adapter = 0 ] && [ $$stack = 0 ]
 
 configure:
 	cmake --preset $(PRESET)

@@ -11,7 +11,7 @@
 // under umockdev-wrapper, as make soak does.
 
 #include "adapter/nivoravexbususbadapter.h"
-#include "flashimage.h"
+#include "soaksupport.h"
 #include "testplatform.h"
 #include "vexbusemulator.h"
 
@@ -19,7 +19,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLoggingCategory>
@@ -34,7 +33,6 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <unistd.h>
 
 using namespace NivoraVexbusUsb;
 using NivoraVexbusUsbEmulator::VexbusEmulator;
@@ -47,33 +45,9 @@ const QString device = QStringLiteral("ttyUSB0");
 // longer to arrive on a loaded machine, never much longer.
 constexpr qint64 outcomeDeadline = 2500;
 constexpr quint8 programRowCommand = 0x39;
-constexpr int imageRows = 12;
-
-// Rows of 64 bytes in array 0, for the chip the emulator plays, whose flash
-// starts at row 0x22, and the metadata row in its last row, 0xFF.
-QByteArray imageText()
-{
-    NivoraVexbusUsbEmulator::FlashImage image;
-    image.siliconId = 0x12345678;
-    for (int row = 0; row < imageRows; ++row) {
-        QByteArray data(64, '\0');
-        for (int i = 0; i < data.size(); ++i)
-            data[i] = static_cast<char>(row * 13 + i);
-        image.rows.append({0, static_cast<quint16>(0x22 + row), data});
-    }
-    image.appendMetadataRow(0, 0xFF);
-    return image.toText();
-}
-
-struct Resources { qint64 rss = 0; int fds = 0; };
-
-Resources sampleResources()
-{
-    QFile statm(QStringLiteral("/proc/self/statm"));
-    const QList<QByteArray> fields = statm.open(QIODevice::ReadOnly) ? statm.readAll().split(' ') : QList<QByteArray>();
-    return {fields.size() > 1 ? fields.at(1).toLongLong() * sysconf(_SC_PAGESIZE) : 0,
-            int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot).count())};
-}
+using NivoraSoak::imageRows;
+using NivoraSoak::Resources;
+using NivoraSoak::sampleResources;
 
 } // namespace
 
@@ -86,7 +60,7 @@ public:
     {
         QFile image(m_image);
         if (image.open(QIODevice::WriteOnly))
-            image.write(imageText());
+            image.write(NivoraSoak::imageText());
         // The device stops in the middle of what it does, udev reports its
         // removal a little later, and it comes back. Its tty keeps its PTY: a
         // hang-up would free the PTY's number, which umockdev cannot give to a
