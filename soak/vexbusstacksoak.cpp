@@ -747,7 +747,8 @@ bool StackSoak::startService()
     if (!settings.open(QIODevice::WriteOnly))
         return false;
     // No release server: its checks stay on this machine and fail at once.
-    settings.write(QStringLiteral("[Release]\nServer=https://127.0.0.1:%1/firmware\n[mqtt]\nBroker=mqtt://127.0.0.1:%2\n")
+    // Every frame goes to the broker too, for the subscriber to count.
+    settings.write(QStringLiteral("[Release]\nServer=https://127.0.0.1:%1/firmware\n[mqtt]\nBroker=mqtt://127.0.0.1:%2\nFrames=all\n")
                            .arg(freePort()).arg(m_brokerPort).toUtf8());
     settings.close();
     m_vexbusd.reset(new QProcess);
@@ -893,7 +894,7 @@ void StackSoak::onMqttEvents()
         case MqttSubscriber::Event::Message: {
             const QStringList levels = event.topic.split(QLatin1Char('/'));
             // The bridge is on this broker: what it publishes from now on reaches the subscriber.
-            if (event.topic == QLatin1String("vexbus/bridge/state") && event.payload == "online" && m_mqttSubscribed && !client.ready) {
+            if (event.topic.startsWith(QLatin1String("vexbus/bridge/")) && event.topic.endsWith(QLatin1String("/state")) && event.payload == "online" && m_mqttSubscribed && !client.ready) {
                 client.ready = true;
                 client.lastNumber.clear();
                 client.windows.append({m_clock.elapsed(), -1});
