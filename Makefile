@@ -8,10 +8,11 @@ PRESET    ?= default
 BUILD_DIR := build/$(PRESET)
 PREFIX    := $(CURDIR)/build/install
 
-# The library, vexbusctl and vexbus-emulator need the first list; vexbusd's
-# MQTT bridge adds libmosquitto.
-TOOLS_BUILD_PACKAGES := cmake make g++ pkg-config qtbase5-dev libqt5serialport5-dev libudev-dev libssl-dev scdoc
-BUILD_PACKAGES := $(TOOLS_BUILD_PACKAGES) libmosquitto-dev
+# The library, vexbusctl (whose fleet view reads the broker) and
+# vexbus-emulator need the first list; vexbusd adds SQLite for its update
+# history.
+TOOLS_BUILD_PACKAGES := cmake make g++ pkg-config qtbase5-dev libqt5serialport5-dev libudev-dev libssl-dev scdoc libmosquitto-dev
+BUILD_PACKAGES := $(TOOLS_BUILD_PACKAGES) libsqlite3-dev
 # The demo builds no tests, no vexbusd and no vexbus-release, and shows the
 # mocked platform with umockdev-run. It installs them without the packages
 # they only recommend: on a fresh Debian 12 that is 214 packages instead of
