@@ -618,7 +618,7 @@ int measureMqtt(Setup &setup, const QString &policy, const QString &mosquitto, i
     }
     // The bridge checks for releases too: on a port of 127.0.0.1 that
     // nobody serves, so that nothing leaves the machine.
-    if (!setup.start(policy, QStringLiteral("[Release]\nServer=https://127.0.0.1:1/firmware\n[mqtt]\nBroker=mqtt://127.0.0.1:%1\n")
+    if (!setup.start(policy, QStringLiteral("[Release]\nServer=https://127.0.0.1:1/firmware\n[mqtt]\nBroker=mqtt://127.0.0.1:%1\nFrames=all\n")
                                      .arg(port).toUtf8()))
         return 1;
     NivoraVexbusUsbAdapter adapter;
