@@ -24,10 +24,6 @@ const QString descriptionFileName = QStringLiteral("release.json");
 const QString signatureFileName = QStringLiteral("release.json.sig");
 const QString recordFileName = QStringLiteral("kept.json");
 
-QString sha256Of(const QByteArray &data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
-}
 
 // What the file holds, up to the image size limit; empty when it is missing.
 QByteArray readKept(const QString &fileName)
@@ -137,4 +133,9 @@ QString KeptImage::authenticate(const QList<ReleaseKey> &keys, FirmwareData *ima
 QString KeptImage::signer(const QList<ReleaseKey> &keys) const
 {
     return ReleaseTrust::signerOf(keys, m_description, m_signature);
+}
+
+QString KeptImage::sha256Of(const QByteArray &image)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
 }

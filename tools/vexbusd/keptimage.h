@@ -33,6 +33,8 @@ public:
     static QString directoryFor(const QString &adapterKey);
     // What is kept in directory; a null image when nothing is.
     static KeptImage load(const QString &directory);
+    // The SHA-256 of an image in hex, as kept and as the history records it.
+    static QString sha256Of(const QByteArray &image);
 
     bool isNull() const { return m_image.isEmpty(); }
     // The firmware version the controller ran after the update.

@@ -12,7 +12,6 @@
 #include "bootloader/firmwaredatarow.h"
 #include "firmware/firmwaredownloader.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 
 #include <cmath>
@@ -269,7 +268,7 @@ UpdateRecord ManagedAdapter::historyRecord(const UpdateOrigin &origin, const Fir
     if (image) {
         record.releaseChannel = QLatin1String(UpdateRecord::channelFile);
         if (!image->data().isEmpty())
-            record.imageSha256 = QString::fromLatin1(QCryptographicHash::hash(image->data(), QCryptographicHash::Sha256).toHex());
+            record.imageSha256 = KeptImage::sha256Of(image->data());
     }
     return record;
 }
@@ -449,7 +448,7 @@ void ManagedAdapter::updateFromReleaseServer(const ReleaseOptions &options, cons
         const FirmwareDownloader *downloader = m_adapter->firmwareDownloader();
         record.releaseVersion = release.value(QStringLiteral("version")).toString();
         record.releaseSigned = release.value(QStringLiteral("authenticated")).toBool();
-        record.imageSha256 = QString::fromLatin1(QCryptographicHash::hash(downloader->firmware().data(), QCryptographicHash::Sha256).toHex());
+        record.imageSha256 = KeptImage::sha256Of(downloader->firmware().data());
         // The lease or another update may have come while the server answered.
         const Outcome refused = refusal(false);
         if (!refused.succeeded()) {
