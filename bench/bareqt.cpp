@@ -5,10 +5,10 @@
 // work on the line with QSerialPort and nothing else, so that what is left
 // between them and the library is the library's own. They frame and decode
 // with the plain C host's code (plainline.c), which costs next to nothing.
-//   count-request PORT COUNT [stock]
+//   count-request PORT COUNT, count-request-stock PORT COUNT
 //                   COUNT bus-write requests, one at a time, each answered
 //                   before the next; the frame goes to the descriptor at
-//                   once, as the library writes, or with "stock" through
+//                   once, as the library writes, or with the stock
 //                   QSerialPort::write() and its write notifier
 //   read PORT FRAMES [COUNTER]
 //                   reads and counts bus frames (FRAMES 0: until stopped),
@@ -193,14 +193,14 @@ int read(const QString &name, qint64 frames, const QString &counterPath, bool re
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
-    // MODE PORT NUMBER [OPTION]
+    // MODE PORT NUMBER [COUNTER]
     const QStringList arguments = QCoreApplication::arguments().mid(1);
     const qint64 number = arguments.value(2).toLongLong();
-    if (arguments.value(0) == QLatin1String("count-request") && number > 0)
-        return countRequest(arguments.value(1), int(number), arguments.value(3) == QLatin1String("stock"));
+    if (arguments.value(0).startsWith(QLatin1String("count-request")) && number > 0)
+        return countRequest(arguments.value(1), int(number), arguments.value(0) == QLatin1String("count-request-stock"));
     if (arguments.value(0) == QLatin1String("read") || arguments.value(0) == QLatin1String("relay"))
         return read(arguments.value(1), number, arguments.value(3), arguments.value(0) == QLatin1String("relay"));
-    std::fprintf(stderr, "usage: nivora-bench-bareqt count-request PORT COUNT [stock]\n"
+    std::fprintf(stderr, "usage: nivora-bench-bareqt count-request|count-request-stock PORT COUNT\n"
                          "       nivora-bench-bareqt read|relay PORT FRAMES [COUNTER]\n");
     return 2;
 }

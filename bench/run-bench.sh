@@ -202,6 +202,7 @@ if command -v valgrind > /dev/null; then
     start_emulator
     peer_port=
     if [ -x "$modbus" ] && [ -x "$responder" ]; then
+        rm -f "$out/responder.tty"
         "$responder" > "$out/responder.tty" &
         responder_pid=$!
         while [ ! -s "$out/responder.tty" ]; do sleep 0.05; done
@@ -222,7 +223,7 @@ if command -v valgrind > /dev/null; then
         i2=$(profile "$out/request-$name-120.callgrind" '--toggle-collect=CommandRunner::run*' "$line" count-request "$port" 120)
         total=$(( (i2 - i1) / 100 ))
         direct=$(per_request_of '*Requester::run*' "$bareqt" count-request "$port")
-        stock=$(per_request_of '*Requester::run*' "$bareqt" count-request "$port" stock)
+        stock=$(per_request_of '*Requester::run*' "$bareqt" count-request-stock "$port")
         figure instructions "per request, library, $name dispatcher" "$total" "instr" \
             "bare Qt, writing as it" "$direct" "<= 1.3"
         figure instructions "per request, library, $name dispatcher" "$total" "instr" \

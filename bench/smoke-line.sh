@@ -33,7 +33,7 @@ set -- $ports
 "$bench" read-plain "$1" 3
 "$bench" read-adapter "$1" 3
 "$bareqt" count-request "$1" 2
-"$bareqt" count-request "$1" 2 stock
+"$bareqt" count-request-stock "$1" 2
 "$bareqt" read "$1" 3
 "$bench" receive 1 1 "$vexbusctl" "$bareqt" "$1" "$2" "$3" "$4"
 if [ -n "$modbus" ]; then
