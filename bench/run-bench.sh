@@ -34,6 +34,7 @@ decode=$build/bench/nivora-bench-decode
 bareqt=$build/bench/nivora-bench-bareqt
 modbus=$build/bench/nivora-bench-modbus
 responder=$build/bench/nivora-bench-modbus-responder
+dbusrelay=$build/bench/nivora-bench-dbusrelay
 
 mkdir -p "$out"
 lines=$out/results.jsonl
@@ -345,12 +346,17 @@ if command -v valgrind > /dev/null; then
     # sockets and the signal off, beside an adapter in a process of its
     # own; with three D-Bus clients of the signal, beside a bare Qt relay
     # that sends the same signal for each frame to three clients of its
-    # own; with the MQTT bridge and one socket client, beside the adapter.
+    # own (and once beside libdbus alone doing the same); with the MQTT
+    # bridge and one socket client, beside the adapter.
     for name in GLib Qt; do
         dispatcher "$name"
         run_service --count-instructions --socket-clients --frames 200 --goal "<= 2" \
             --reference adapter "$line" 2>> "$out/service-callgrind.log"
         run_service --count-instructions --frames 200 --reference relay "$bareqt" 2>> "$out/service-callgrind.log"
+        # The signal's floor without Qt, on the service's own dispatcher.
+        if [ "$name" = Qt ] && [ -x "$dbusrelay" ]; then
+            run_service --count-instructions --frames 200 --reference libdbus "$dbusrelay" 2>> "$out/service-callgrind.log"
+        fi
         if [ -x "$mosquitto" ]; then
             run_service --count-instructions --socket-clients --clients 1 --mqtt "$mosquitto" --frames 200 --goal "<= 3" \
                 --reference adapter "$line" 2>> "$out/service-callgrind.log"

@@ -22,11 +22,13 @@
 // monitor, an adapter in a process of its own (nivora-bench-line
 // read-adapter), or a bare Qt program that sends the service's signal for
 // each frame it reads (nivora-bench-bareqt relay), which the clients listen
-// to as well. With --mqtt the bridge is on under callgrind too.
+// to as well, or libdbus alone doing the same (nivora-bench-dbusrelay). With
+// --mqtt the bridge is on under callgrind too.
 //
 // Usage: nivora-bench-service VEXBUSD VEXBUSCTL POLICY [--frames N] [--seconds S] [--mqtt MOSQUITTO]
 //            [--count-instructions [--socket-clients] [--clients N] [--profiles DIR] [--goal RATIO]
-//             [--reference monitor | --reference adapter NIVORA-BENCH-LINE | --reference relay NIVORA-BENCH-BAREQT]]
+//             [--reference monitor | --reference adapter NIVORA-BENCH-LINE | --reference relay NIVORA-BENCH-BAREQT
+//              | --reference libdbus NIVORA-BENCH-DBUSRELAY]]
 #include "benchfigure.h"
 #include "privatebus.h"
 #include "testplatform.h"
@@ -530,8 +532,8 @@ struct CountOptions
     int clients = 3;
     bool socketClients = false;
     QString mosquitto;          // the bridge on, against this broker
-    QString reference;          // "monitor" (vexbusctl --direct monitor), "adapter" or "relay"
-    QString referenceProgram;   // nivora-bench-line for "adapter", nivora-bench-bareqt for "relay"
+    QString reference;          // "monitor" (vexbusctl --direct monitor), "adapter", "relay" or "libdbus"
+    QString referenceProgram;   // nivora-bench-line, nivora-bench-bareqt or nivora-bench-dbusrelay
     QString goal;               // of the ratio to the reference
 };
 
@@ -607,13 +609,16 @@ int countInstructions(Setup &setup, const QString &policy, const CountOptions &o
     volatile unsigned long *shown = nullptr;
     std::vector<std::unique_ptr<Receipts>> relayReceipts;
     QString referenceName = QStringLiteral("vexbusctl --direct monitor");
-    if (options.reference == QLatin1String("adapter") || options.reference == QLatin1String("relay")) {
+    if (options.reference == QLatin1String("adapter") || options.reference == QLatin1String("relay")
+        || options.reference == QLatin1String("libdbus")) {
         if (!counter.open() || !counter.resize(sizeof(unsigned long))
             || !(shown = reinterpret_cast<volatile unsigned long *>(counter.map(0, sizeof(unsigned long)))))
             return 1;
         *shown = 0;
-        const bool relay = options.reference == QLatin1String("relay");
-        referenceName = relay ? QStringLiteral("bare Qt relay, same signal") : QStringLiteral("in-process adapter");
+        const bool relay = options.reference != QLatin1String("adapter");
+        referenceName = !relay ? QStringLiteral("in-process adapter")
+                               : options.reference == QLatin1String("relay") ? QStringLiteral("bare Qt relay, same signal")
+                                                                             : QStringLiteral("libdbus alone, same signal");
         const QStringList arguments = relay ? QStringList{QStringLiteral("relay"), QStringLiteral("/dev/ttyUSB1"), QStringLiteral("0"), counter.fileName()}
                                             : QStringList{QStringLiteral("read-adapter"), QStringLiteral("/dev/ttyUSB1"), QStringLiteral("0"),
                                                           QStringLiteral("VexbusUsb*.debug=false"), counter.fileName()};
@@ -894,7 +899,8 @@ int main(int argc, char *argv[])
         || (!options.reference.isEmpty() && options.reference != QLatin1String("monitor") && options.referenceProgram.isEmpty())) {
         std::fprintf(stderr, "usage: nivora-bench-service VEXBUSD VEXBUSCTL POLICY [--frames N] [--seconds S] [--mqtt MOSQUITTO]\n"
                              "       [--count-instructions [--socket-clients] [--clients N] [--profiles DIR] [--goal RATIO]\n"
-                             "        [--reference monitor | --reference adapter NIVORA-BENCH-LINE | --reference relay NIVORA-BENCH-BAREQT]]\n");
+                             "        [--reference monitor | --reference adapter NIVORA-BENCH-LINE | --reference relay NIVORA-BENCH-BAREQT\n"
+                             "         | --reference libdbus NIVORA-BENCH-DBUSRELAY]]\n");
         return 2;
     }
     Setup setup(arguments.at(0), arguments.at(1));
