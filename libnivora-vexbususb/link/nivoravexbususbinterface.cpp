@@ -496,6 +496,11 @@ bool NivoraVexbusUsbInterface::processData(const QByteArray &data)
     } else {
         qCDebug(dcVexbusUsbInterface()) << "Received" << packet;
     }
+    if (d->packetHook) {
+        d->packetHook(d->packetHookReceiver, packet);
+        if (*deleted)
+            return false;
+    }
     emit packetReceived(packet);
     return !*deleted;
 }
