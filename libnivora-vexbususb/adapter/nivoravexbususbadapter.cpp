@@ -17,6 +17,8 @@
 #include <QTimer>
 #include <QVersionNumber>
 
+#include <cstring>
+
 namespace NivoraVexbusUsb {
 
 namespace {
@@ -527,10 +529,9 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::writeDataToVexbus(const QByteArray
     qCDebug(dcVexbusUsb()) << "Write data to Vexbus:" << frame.toHex();
     qCDebug(dcVexbusUsb()) << "Sending data to Vexbus RS485:" << frame.toHex();
     // Built in place: QByteArray(1, size) + frame allocates twice.
-    QByteArray payload;
-    payload.reserve(1 + frame.size());
-    payload.append(static_cast<char>(frame.size()));
-    payload.append(frame);
+    QByteArray payload(1 + frame.size(), Qt::Uninitialized);
+    payload[0] = static_cast<char>(frame.size());
+    std::memcpy(payload.data() + 1, frame.constData(), size_t(frame.size()));
     return d->sendCommand(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, payload, outcome);
 }
 
