@@ -14,6 +14,9 @@
 #include <QJsonDocument>
 #include <QPointer>
 #include <QTimer>
+#include <QVarLengthArray>
+
+#include <algorithm>
 
 using namespace NivoraVexbusUsb;
 
@@ -249,25 +252,22 @@ QByteArray MqttAdapter::framePayload(const QByteArray &frame, qint64 receivedMs)
     static constexpr char head[] = "{\"data\":\"";
     static constexpr char middle[] = "\",\"event_type\":\"frame\",\"time\":\"";
     static constexpr char tail[] = "Z\"}";
-    const int milliseconds = int(receivedMs - second * 1000);
-    QByteArray payload;
-    payload.reserve(int(sizeof head - 1 + 2 * frame.size() + sizeof middle - 1 + m_frameSecondText.size() + 4 + sizeof tail - 1));
-    payload.append(head, int(sizeof head - 1));
-    const int hexAt = payload.size();
-    payload.resize(hexAt + 2 * frame.size());
-    char *hex = payload.data() + hexAt;
+    // Made on the stack and copied once: the bus frames of the adapter
+    // are small; a longer one takes the buffer's size from the heap.
+    const int size = int(sizeof head - 1 + 2 * frame.size() + sizeof middle - 1 + m_frameSecondText.size() + 4 + sizeof tail - 1);
+    QVarLengthArray<char, 640> text(size);
+    char *out = std::copy_n(head, sizeof head - 1, text.data());
     for (const char byte : frame) {
-        *hex++ = digits[(uchar(byte) >> 4) & 0xf];
-        *hex++ = digits[uchar(byte) & 0xf];
+        *out++ = digits[(uchar(byte) >> 4) & 0xf];
+        *out++ = digits[uchar(byte) & 0xf];
     }
-    payload.append(middle, int(sizeof middle - 1));
-    payload.append(m_frameSecondText);
-    payload.append('.');
-    payload.append(char('0' + milliseconds / 100));
-    payload.append(char('0' + milliseconds / 10 % 10));
-    payload.append(char('0' + milliseconds % 10));
-    payload.append(tail, int(sizeof tail - 1));
-    return payload;
+    out = std::copy_n(middle, sizeof middle - 1, out);
+    out = std::copy_n(m_frameSecondText.constData(), m_frameSecondText.size(), out);
+    const int milliseconds = int(receivedMs - second * 1000);
+    const char fraction[] = {'.', char('0' + milliseconds / 100), char('0' + milliseconds / 10 % 10), char('0' + milliseconds % 10)};
+    out = std::copy_n(fraction, sizeof fraction, out);
+    std::copy_n(tail, sizeof tail - 1, out);
+    return QByteArray(text.constData(), size);
 }
 
 QHash<QString, QByteArray> MqttAdapter::discoveryConfigs() const
