@@ -484,10 +484,17 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
         QVERIFY(m_emulator->sendBusData(frame));
     QTRY_COMPARE_WITH_TIMEOUT(watcher->payloads(topic("frame")).count(), frames.count(), 5000);
     for (int i = 0; i < frames.count(); ++i) {
-        const QJsonObject frame = json(watcher->payloads(topic("frame")).at(i));
+        const QByteArray payload = watcher->payloads(topic("frame")).at(i);
+        const QJsonObject frame = json(payload);
         QCOMPARE(frame.value("data").toString(), QString::fromLatin1(frames.at(i).toHex()));
         QCOMPARE(frame.value("event_type").toString(), QStringLiteral("frame"));
-        QVERIFY(QDateTime::fromString(frame.value("time").toString(), Qt::ISODateWithMs).isValid());
+        const QString time = frame.value("time").toString();
+        const QDateTime received = QDateTime::fromString(time, Qt::ISODateWithMs);
+        QVERIFY(received.isValid());
+        // Exactly the bytes Qt's own JSON and date formatting make of them.
+        QCOMPARE(received.toUTC().toString(Qt::ISODateWithMs), time);
+        QCOMPARE(payload, QJsonDocument(frame).toJson(QJsonDocument::Compact));
+        QVERIFY(qAbs(received.msecsTo(QDateTime::currentDateTimeUtc())) < 60000);
     }
     QCOMPARE(json(retained().value(topic("state"))).value("led_mode").toString(), QStringLiteral("blink-slow"));
 
