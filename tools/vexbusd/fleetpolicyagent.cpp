@@ -144,6 +144,11 @@ void FleetPolicyAgent::fetch()
         request.setTransferTimeout(transferTimeout);
         QNetworkReply *reply = m_network->get(request);
         connect(reply, &QNetworkReply::finished, this, &FleetPolicyAgent::onFetched);
+        // The document is small: a server that sends more is not read on.
+        connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received) {
+            if (received > FleetPolicy::maximumSize)
+                reply->abort();
+        });
         return reply;
     };
     m_policyReply = request(QLatin1String(FleetPolicy::fileName));
