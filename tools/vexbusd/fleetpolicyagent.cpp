@@ -84,11 +84,12 @@ FleetPolicyAgent::FleetPolicyAgent(AdapterManager *manager, const QString &relea
 
 FleetPolicyAgent::~FleetPolicyAgent()
 {
-    // The adapters' requests may end after the agent; they find it gone.
-    if (m_policyReply)
-        m_policyReply->abort();
-    if (m_signatureReply)
-        m_signatureReply->abort();
+    // A fetch that ends now is not taken up; the adapters' requests that
+    // end after the agent find it gone.
+    for (QNetworkReply *reply : {m_policyReply.data(), m_signatureReply.data()}) {
+        if (reply)
+            disconnect(reply, nullptr, this, nullptr);
+    }
 }
 
 QString FleetPolicyAgent::fleetNameOf(const ManagedAdapter *adapter, const QString &gatewayId)
