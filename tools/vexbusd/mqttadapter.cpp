@@ -224,6 +224,10 @@ QByteArray MqttAdapter::updateStatusJson() const
         {QStringLiteral("error_string"), status.updateErrorString},
         {QStringLiteral("recovery"), status.recovery},
         {QStringLiteral("recovery_message"), status.recoveryMessage},
+        {QStringLiteral("policy_sequence"), double(status.policySequence)},
+        {QStringLiteral("policy_state"), status.policyState},
+        {QStringLiteral("policy_message"), status.policyMessage},
+        {QStringLiteral("policy_refusal"), status.policyRefusal},
     });
 }
 

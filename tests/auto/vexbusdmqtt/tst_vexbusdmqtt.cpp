@@ -116,9 +116,9 @@ public:
         return QTest::qWaitFor([this]() { return m_subscribed.loadAcquire() == 1; }, 5000);
     }
 
-    bool publish(const QString &topic, const QByteArray &payload)
+    bool publish(const QString &topic, const QByteArray &payload, bool retain = false)
     {
-        return mosquitto_publish(m_client, nullptr, topic.toUtf8().constData(), int(payload.size()), payload.constData(), 1, false)
+        return mosquitto_publish(m_client, nullptr, topic.toUtf8().constData(), int(payload.size()), payload.constData(), 1, retain)
                 == MOSQ_ERR_SUCCESS;
     }
 
@@ -176,6 +176,7 @@ private slots:
     void answersEveryCommand();
     void connectsOrSaysWhy_data();
     void connectsOrSaysWhy();
+    void takesTheFleetPolicyFromItsTopic();
     // Last: it makes a second mocked platform.
     void gatewaysShareOneBrokerAndOneFile();
 
@@ -394,7 +395,8 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
         QVERIFY2(refusedByHomeAssistant(update).isEmpty(), qPrintable(refusedByHomeAssistant(update)));
     QCOMPARE(json(watcher->last(topic("update/status"))),
              (QJsonObject{{"phase", "idle"}, {"percentage", 0}, {"error", "none"}, {"error_string", ""},
-                          {"recovery", "none"}, {"recovery_message", ""}}));
+                          {"recovery", "none"}, {"recovery_message", ""}, {"policy_sequence", 0}, {"policy_state", "none"},
+                          {"policy_message", ""}, {"policy_refusal", ""}}));
 
     // What a newcomer gets from the broker alone, and each discovery
     // configuration with the keys Home Assistant needs for its component.
@@ -522,8 +524,9 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
     m_platform->unplug(QStringLiteral("ttyUSB0"));
     QTRY_COMPARE_WITH_TIMEOUT(returning->last(topic("availability")), QByteArray("offline"), 10000);
     messages = retained();
-    // The gateway stays, with its bridge.
-    QCOMPARE(messages.keys().join(QLatin1Char(' ')), QStringList({gatewayConfig, topic("availability"), bridgeState}).join(QLatin1Char(' ')));
+    // The gateway stays, with its bridge and its fleet policy state.
+    QCOMPARE(messages.keys().join(QLatin1Char(' ')), QStringList({gatewayConfig, topic("availability"),
+             QStringLiteral("vexbus/bridge/test-gateway/policy"), bridgeState}).join(QLatin1Char(' ')));
     QCOMPARE(messages.value(topic("availability")), QByteArray("offline"));
 }
 
@@ -563,6 +566,10 @@ void TestVexbusdMqtt::reportsTheSameOnDBusAndMqtt()
         {"UpdateErrorString", {"update/status", "error_string"}},
         {"Recovery", {"update/status", "recovery"}},
         {"RecoveryMessage", {"update/status", "recovery_message"}},
+        {"PolicySequence", {"update/status", "policy_sequence"}},
+        {"PolicyState", {"update/status", "policy_state"}},
+        {"PolicyMessage", {"update/status", "policy_message"}},
+        {"PolicyRefusal", {"update/status", "policy_refusal"}},
     };
     // The first difference; empty when both say the same.
     auto difference = [&]() {
@@ -798,6 +805,74 @@ void TestVexbusdMqtt::connectsOrSaysWhy()
     QVERIFY(watcher->last(bridgeState) != "online");
 }
 
+
+void TestVexbusdMqtt::takesTheFleetPolicyFromItsTopic()
+{
+    const QString fleetTopic = QStringLiteral("vexbus/fleet/policy");
+    const QString stateTopic = QStringLiteral("vexbus/bridge/test-gateway/policy");
+    // The message of a policy as the publisher makes it; percent 0 installs nothing.
+    const auto message = [this](int sequence) {
+        const QString folder = path(QStringLiteral("policy-%1").arg(sequence));
+        QDir().mkpath(folder);
+        const NivoraTest::ToolResult written = NivoraTest::runTool(QStringLiteral(VEXBUS_RELEASE),
+                {"policy", folder, "--sequence", QString::number(sequence), "--target", "1.5.0", "--approve", QString(64, QLatin1Char('a')),
+                 "--rollout", "fleet-a", "--percent", "0", "--key", path("publisher.key")});
+        const NivoraTest::ToolResult payload = NivoraTest::runTool(QStringLiteral(VEXBUS_RELEASE), {"payload", folder + "/policy.json"});
+        return written.exitCode == 0 && payload.exitCode == 0 ? payload.out.trimmed().toUtf8() : QByteArray();
+    };
+    QVERIFY(startService(QByteArray(), "TrustedKeys=" + path("publisher.pub").toUtf8() + "\n[Policy]\nInterval=0\n"));
+    std::unique_ptr<Probe> watcher = probe();
+    QVERIFY(watcher);
+    QTRY_COMPARE_WITH_TIMEOUT(json(watcher->last(stateTopic)).value("state").toString(), QStringLiteral("none"), 10000);
+    QVERIFY(json(watcher->last(stateTopic)).value("refusal").isNull());
+
+    const QByteArray second = message(2);
+    QVERIFY(!second.isEmpty());
+    QVERIFY(watcher->publish(fleetTopic, second, true));
+    QTRY_COMPARE_WITH_TIMEOUT(json(watcher->last(stateTopic)).value("sequence").toInt(), 2, 5000);
+    QJsonObject state = json(watcher->last(stateTopic));
+    QCOMPARE(state.value("gateway").toString(), QStringLiteral("test-gateway"));
+    QCOMPARE(state.value("state").toString(), QStringLiteral("active"));
+    QCOMPARE(state.value("target").toString(), QStringLiteral("1.5.0"));
+    QCOMPARE(state.value("rollout").toString(), QStringLiteral("fleet-a"));
+    QCOMPARE(state.value("percent").toInt(-1), 0);
+
+    // Each refused with its reason, the policy held staying.
+    const QJsonObject unsigned3{{"policy", QString::fromLatin1(QByteArray::fromBase64(json(message(3)).value("policy").toString().toLatin1()).toBase64())}};
+    const QList<QPair<QByteArray, QString>> refused{
+        {QJsonDocument(unsigned3).toJson(QJsonDocument::Compact), QStringLiteral("unsigned")},
+        {QByteArray("policy 4, trust me"), QStringLiteral("malformed")},
+        {message(1), QStringLiteral("older")},
+    };
+    for (const auto &bad : refused) {
+        QVERIFY(watcher->publish(fleetTopic, bad.first, true));
+        QTRY_COMPARE_WITH_TIMEOUT(json(watcher->last(stateTopic)).value("refusal").toObject().value("reason").toString(), bad.second, 5000);
+        state = json(watcher->last(stateTopic));
+        QCOMPARE(state.value("sequence").toInt(), 2);
+        QCOMPARE(state.value("refusal").toObject().value("source").toString(), QStringLiteral("mqtt"));
+        QVERIFY(m_serviceOutput.contains("Refused the fleet policy"));
+    }
+    QCOMPARE(state.value("refusal").toObject().value("sequence").toInt(), 1);
+
+    // After a restart the kept policy holds, and the older one retained on
+    // the broker is still refused.
+    watcher->clear();
+    QVERIFY(startService(QByteArray(), "TrustedKeys=" + path("publisher.pub").toUtf8() + "\n[Policy]\nInterval=0\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(json(watcher->last(stateTopic)).value("refusal").toObject().value("reason").toString(),
+                              QStringLiteral("older"), 10000);
+    QCOMPARE(json(watcher->last(stateTopic)).value("sequence").toInt(), 2);
+
+    // The fleet view shows it for the gateway.
+    QFile operatorPasswordFile(path(QStringLiteral("operator-password")));
+    QVERIFY(operatorPasswordFile.open(QIODevice::WriteOnly) && operatorPasswordFile.write(operatorPassword + "\n") > 0);
+    operatorPasswordFile.close();
+    const NivoraTest::ToolResult fleet = NivoraTest::runTool(QStringLiteral(VEXBUSCTL), {
+            "fleet", "--broker", QStringLiteral("mqtt://127.0.0.1:%1").arg(m_port), "--user", QString::fromUtf8(operatorUser),
+            "--password-file", operatorPasswordFile.fileName()});
+    QVERIFY2(fleet.out.contains(QRegularExpression(QStringLiteral("^test-gateway  A5XK1234  connected  .*  policy 2 active \\(refused older\\)$"),
+                                                   QRegularExpression::MultilineOption)), qPrintable(fleet.describe()));
+    QVERIFY(watcher->publish(fleetTopic, QByteArray(), true));
+}
 
 void TestVexbusdMqtt::gatewaysShareOneBrokerAndOneFile()
 {
