@@ -1661,8 +1661,9 @@ void TestVexbusd::policyHoldsAdaptersBack()
     QVERIFY2(said.contains(QRegularExpression(message)), qPrintable(said));
     QCOMPARE(property(firstPath, QStringLiteral("PolicyState")).toString(), state);
     expectPolicy(secondPath, QStringLiteral("PolicyState"), state);
-    // Fetched again, and still nothing written.
-    QTest::qWait(1200);
+    // A refusal goes into the history once, not at every fetch.
+    if (!refusal.isEmpty())
+        QTest::qWait(1200);
     for (int i = 0; i < 2; ++i) {
         QCOMPARE(startedUpdates(m_emulators[i].get()), 0);
         const QList<QVariantMap> entries = history(i ? secondPath : firstPath, false);
@@ -1693,15 +1694,16 @@ void TestVexbusd::aFailedPolicyUpdateHaltsTheGatewaysRollout()
     QCOMPARE(entries.first().value("trigger").toString(), QStringLiteral("policy"));
     QCOMPARE(entries.first().value("result").toString(), QStringLiteral("failed"));
 
-    // More of the same rollout starts nothing here, also after a restart.
-    publishPolicy(QStringList{"--sequence", "2", "--percent", "100"} + policy);
-    expectPolicy(secondPath, QStringLiteral("PolicySequence"), qulonglong(2));
+    // The halt outlives a restart, and more of the same rollout starts
+    // nothing here.
     m_vexbusd->terminate();
     QVERIFY(NivoraTest::waitForFinished(m_vexbusd.get(), 5000));
     startService({firstPath, secondPath});
-    QCOMPARE(property(secondPath, QStringLiteral("PolicySequence")).toULongLong(), qulonglong(2));
     QCOMPARE(property(secondPath, QStringLiteral("PolicyState")).toString(), QStringLiteral("rollout-halted"));
     QCOMPARE(property(firstPath, QStringLiteral("PolicyState")).toString(), QStringLiteral("failed"));
+    publishPolicy(QStringList{"--sequence", "2", "--percent", "100"} + policy);
+    expectPolicy(secondPath, QStringLiteral("PolicySequence"), qulonglong(2));
+    QCOMPARE(property(secondPath, QStringLiteral("PolicyState")).toString(), QStringLiteral("rollout-halted"));
     QTest::qWait(1500);
     QCOMPARE(startedUpdates(m_emulators[1].get()), 0);
     QCOMPARE(startedUpdates(m_emulators[0].get()), 1);
