@@ -125,7 +125,7 @@ echo "== decode: bytes per second through the receive path, against a plain C lo
 echo "== update: port opened to the application checksum, against a plain C host and the wire-time limit (line model, 115200 8N1)"
 # Library and plain host take turns, a few rounds each; the 64 KiB image
 # without low latency takes minutes a run, so it has one round.
-for image in "$top/tools/demo/vexbus-adapter-1.5.0.cyacd" "--rows 1024 --rounds 3 --slow-rounds 1"; do
+for image in "$top/tools/demo/vexbus-adapter-1.5.0.cyacd" "--rows 1024 --rounds 2 --slow-rounds 1"; do
     # shellcheck disable=SC2086
     sh "$top/tests/support/private-locks.sh" umockdev-wrapper "$update" $image
 done
