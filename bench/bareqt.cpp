@@ -88,9 +88,11 @@ public:
 private:
     void onReadyRead()
     {
+        // One read a notification, as the library reads: what the port has
+        // fits the buffer at any rate the line carries.
         const unsigned long before = decoder.frames;
-        qint64 count;
-        while ((count = m_port->read(m_buffer.data(), m_buffer.size())) > 0)
+        const qint64 count = m_port->read(m_buffer.data(), m_buffer.size());
+        if (count > 0)
             plain_decoder_feed(&decoder, reinterpret_cast<const unsigned char *>(m_buffer.constData()), size_t(count));
         if (decoder.frames != before && onFrames)
             onFrames();
