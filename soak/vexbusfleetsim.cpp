@@ -1,0 +1,666 @@
+// SPDX-FileCopyrightText: 2026 Nivora
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
+// vexbus-fleet-sim [--gateways N] [--failing N] [--idle-seconds N]: a fleet
+// of gateways on this machine. Each gateway is a vexbusd of its own with its
+// own machine id, private bus, state and cache directories and a mocked
+// adapter (a umockdev testbed of its own, so that each service sees its own
+// adapter only) whose controller is an emulator in this process; all of
+// them read one settings file and share one mosquitto and one HTTPS release
+// server with release 1.5.0, signed. The fleet idles, then a signed fleet
+// policy rolls 1.5.0 out in stages, as an operator would, and the program
+// measures at the broker what the fleet costs it and checks that every
+// gateway acted on the policy as it says. Run it under umockdev-wrapper, as
+// make fleet-sim does.
+
+#include "httpsserver.h"
+#include "privatebus.h"
+#include "soaksupport.h"
+#include "testplatform.h"
+#include "vexbusemulator.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QMap>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <mosquitto.h>
+
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+using NivoraVexbusUsbEmulator::VexbusEmulator;
+
+namespace {
+
+const QVersionNumber installedVersion(1, 4, 12);
+const QVersionNumber releasedVersion(1, 5, 0);
+
+// Every daemon of the simulation by process id: a simulation that is
+// killed or crashes takes them along.
+std::vector<pid_t> simulationChildren;
+
+void onFatalSignal(int signal)
+{
+    for (pid_t child : simulationChildren) {
+        if (child > 0)
+            ::kill(child, SIGKILL);
+    }
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+QJsonObject json(const QByteArray &text)
+{
+    return QJsonDocument::fromJson(text).object();
+}
+
+bool writeFile(const QString &fileName, const QByteArray &content)
+{
+    QFile file(fileName);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+// What the broker carried in a span of time: the messages that reached the
+// simulation's subscriber on '#' (every message a gateway published, once,
+// with its topic and payload bytes), and the broker's own counters ($SYS) of
+// messages and bytes received and sent, its protocol's headers, pings and
+// acknowledgements included.
+struct Traffic
+{
+    qint64 messages = 0;
+    qint64 bytes = 0;
+    qint64 sysMessagesReceived = 0;
+    qint64 sysBytesReceived = 0;
+    qint64 sysMessagesSent = 0;
+    qint64 sysBytesSent = 0;
+
+    Traffic operator-(const Traffic &other) const
+    {
+        return {messages - other.messages, bytes - other.bytes, sysMessagesReceived - other.sysMessagesReceived,
+                sysBytesReceived - other.sysBytesReceived, sysMessagesSent - other.sysMessagesSent, sysBytesSent - other.sysBytesSent};
+    }
+};
+
+// The simulation's MQTT client: subscribes to every topic and to the
+// broker's counters, counts what it receives and keeps the last message of
+// each topic, and publishes the fleet policy. libmosquitto, driven from the
+// event loop.
+class Observer
+{
+public:
+    ~Observer()
+    {
+        if (m_client)
+            mosquitto_destroy(m_client);
+    }
+
+    bool start(quint16 port)
+    {
+        m_client = mosquitto_new("vexbus-fleet-sim", true, this);
+        if (!m_client)
+            return false;
+        mosquitto_subscribe_callback_set(m_client, [](struct mosquitto *, void *self, int, int, const int *) {
+            ++static_cast<Observer *>(self)->m_subscriptions;
+        });
+        mosquitto_message_callback_set(m_client, [](struct mosquitto *, void *self, const struct mosquitto_message *message) {
+            static_cast<Observer *>(self)->onMessage(message);
+        });
+        if (mosquitto_connect(m_client, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS)
+            return false;
+        mosquitto_subscribe(m_client, nullptr, "#", 0);
+        mosquitto_subscribe(m_client, nullptr, "$SYS/broker/#", 0);
+        m_timer.callOnTimeout([this]() { mosquitto_loop(m_client, 0, 1); });
+        m_timer.start(10);
+        for (QDeadlineTimer wait(5000); !wait.hasExpired() && m_subscriptions < 2;)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        return m_subscriptions == 2;
+    }
+
+    bool publish(const QString &topic, const QByteArray &payload, bool retain)
+    {
+        return mosquitto_publish(m_client, nullptr, topic.toUtf8().constData(), int(payload.size()), payload.constData(), 1, retain)
+                == MOSQ_ERR_SUCCESS;
+    }
+
+    // The counts so far, with the broker's counters as last published.
+    Traffic traffic() const
+    {
+        const auto counter = [this](const char *name) { return m_last.value(QLatin1String(name)).toLongLong(); };
+        return {m_messages, m_bytes, counter("$SYS/broker/publish/messages/received"), counter("$SYS/broker/bytes/received"),
+                counter("$SYS/broker/publish/messages/sent"), counter("$SYS/broker/bytes/sent")};
+    }
+
+    // Waits until the broker published its counters anew (once a second),
+    // so that they include what happened until now.
+    void awaitCounters()
+    {
+        const int seen = m_counterUpdates;
+        for (QDeadlineTimer wait(3000); !wait.hasExpired() && m_counterUpdates < seen + 2;)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+
+    QByteArray last(const QString &topic) const { return m_last.value(topic); }
+    const QMap<QString, QByteArray> &lastMessages() const { return m_last; }
+    // Every message of topics under prefix, in order of arrival.
+    QList<QPair<QString, QByteArray>> history(const QString &prefix) const
+    {
+        QList<QPair<QString, QByteArray>> messages;
+        for (const auto &message : m_history) {
+            if (message.first.startsWith(prefix))
+                messages.append(message);
+        }
+        return messages;
+    }
+    // Called for each live message (not the retained ones replayed on
+    // subscribing).
+    std::function<void(const QString &topic, const QByteArray &payload)> onLiveMessage;
+
+private:
+    void onMessage(const struct mosquitto_message *message)
+    {
+        const QString topic = QString::fromUtf8(message->topic);
+        const QByteArray payload(static_cast<const char *>(message->payload), message->payloadlen);
+        m_last.insert(topic, payload);
+        if (topic.startsWith(QLatin1String("$SYS/"))) {
+            if (topic == QLatin1String("$SYS/broker/bytes/received"))
+                ++m_counterUpdates;
+            return;
+        }
+        if (message->retain)
+            return;
+        ++m_messages;
+        m_bytes += qint64(strlen(message->topic)) + message->payloadlen;
+        m_history.append({topic, payload});
+        if (onLiveMessage)
+            onLiveMessage(topic, payload);
+    }
+
+    struct mosquitto *m_client = nullptr;
+    int m_subscriptions = 0;
+    int m_counterUpdates = 0;
+    QTimer m_timer;
+    qint64 m_messages = 0;
+    qint64 m_bytes = 0;
+    QMap<QString, QByteArray> m_last;
+    QList<QPair<QString, QByteArray>> m_history;
+};
+
+// One gateway: its adapter's testbed and controller, its bus, and its
+// service with the files that are its own.
+struct Gateway
+{
+    int index = 0;
+    QString serial;
+    QString device;
+    bool failing = false;
+    std::unique_ptr<NivoraTest::TestPlatform> platform;
+    std::unique_ptr<VexbusEmulator> emulator;
+    std::unique_ptr<NivoraTest::PrivateBus> bus;
+    std::unique_ptr<QProcess> service;
+    QString directory;
+    QStringList tail; // the service's last lines
+    QByteArray pending;
+    QString id; // the gateway id it published
+    // Each time the controller was sent into its bootloader, with the
+    // stage of the rollout at the time.
+    struct Entry
+    {
+        qint64 at;
+        int stage;
+    };
+    QList<Entry> bootloaderEntries;
+    qint64 convergedAt = -1;
+};
+
+} // namespace
+
+class FleetSimulation : public QObject
+{
+    Q_OBJECT
+public:
+    struct Options
+    {
+        int gateways = 20;
+        int failing = 2;
+        int idleSeconds = 30;
+        double frameRate = 20;
+        QString frames;
+        int stageTimeout = 180;
+        int closedWindowSeconds = 15;
+    };
+
+    explicit FleetSimulation(const Options &options) : m_options(options) {}
+    ~FleetSimulation() override;
+
+    int run();
+
+private:
+    QString path(const QString &name) const { return m_directory.filePath(name); }
+    bool prepareRelease();
+    bool startBroker();
+    bool writeSettings();
+    bool startGateway(Gateway &gateway);
+    bool awaitFleetOnline();
+    void measureIdle();
+    void checkIdentities();
+    void stopGateways();
+    void checkHistories();
+    bool report();
+    void check(bool held, const QString &what);
+    void wait(int ms);
+    double perGatewayPerSecond(qint64 count, qint64 ms) const { return ms > 0 ? count * 1000.0 / ms / qMax(1, int(m_gateways.size())) : 0; }
+
+    Options m_options;
+    QTemporaryDir m_directory;
+    QElapsedTimer m_clock;
+    NivoraTest::HttpsServer m_releaseServer;
+    std::unique_ptr<QProcess> m_broker;
+    QByteArray m_brokerLog;
+    quint16 m_brokerPort = 0;
+    Observer m_observer;
+    std::vector<std::unique_ptr<Gateway>> m_gateways;
+    QString m_settings;
+    int m_stage = 0; // 0: before any policy
+    // Figures, by phase, for the summary.
+    struct Phase
+    {
+        QString name;
+        qint64 ms = 0;
+        Traffic traffic;
+        QString note;
+    };
+    QList<Phase> m_phases;
+    QList<QPair<QString, bool>> m_checks;
+    QStringList m_problems;
+};
+
+FleetSimulation::~FleetSimulation()
+{
+    for (const auto &gateway : m_gateways) {
+        if (gateway->service && gateway->service->state() != QProcess::NotRunning) {
+            gateway->service->kill();
+            gateway->service->waitForFinished(5000);
+        }
+    }
+    if (m_broker && m_broker->state() != QProcess::NotRunning) {
+        m_broker->kill();
+        m_broker->waitForFinished(5000);
+    }
+}
+
+void FleetSimulation::wait(int ms)
+{
+    for (QDeadlineTimer deadline(ms); !deadline.hasExpired();)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+void FleetSimulation::check(bool held, const QString &what)
+{
+    m_checks.append({what, held});
+}
+
+int FleetSimulation::run()
+{
+    m_clock.start();
+    // The broker drops root for its own user, and the services' files are
+    // read by it and by the bus daemons.
+    QFile::setPermissions(m_directory.path(), QFile::permissions(m_directory.path()) | QFile::ReadOther | QFile::ExeOther);
+    if (!prepareRelease())
+        return 2;
+    m_brokerPort = NivoraSoak::freePort();
+    if (!startBroker() || !m_observer.start(m_brokerPort)) {
+        std::fprintf(stderr, "vexbus-fleet-sim: cannot start mosquitto or subscribe to it\n");
+        return 2;
+    }
+    if (!writeSettings())
+        return 2;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGSEGV, SIGABRT, SIGBUS, SIGFPE})
+        std::signal(signal, onFatalSignal);
+
+    std::printf("fleet simulation: %d gateways (%d of them refuse the new application), one settings file, one mosquitto, "
+                "bus frames at %.0f/s on every adapter\n", m_options.gateways, m_options.failing, m_options.frameRate);
+    std::fflush(stdout);
+    const Traffic beforeStart = m_observer.traffic();
+    const qint64 startedAt = m_clock.elapsed();
+    for (int i = 0; i < m_options.gateways; ++i) {
+        auto gateway = std::make_unique<Gateway>();
+        gateway->index = i;
+        // The failing ones spread over the fleet.
+        gateway->failing = i * m_options.failing / m_options.gateways != (i + 1) * m_options.failing / m_options.gateways;
+        if (!startGateway(*gateway)) {
+            std::fprintf(stderr, "vexbus-fleet-sim: cannot start gateway %d\n", i + 1);
+            return 2;
+        }
+        m_gateways.push_back(std::move(gateway));
+    }
+    for (pid_t daemon : NivoraSoak::busDaemons())
+        simulationChildren.push_back(daemon);
+    if (!awaitFleetOnline()) {
+        std::fprintf(stderr, "vexbus-fleet-sim: the fleet did not come online within 120 s\n");
+        for (const auto &gateway : m_gateways)
+            std::fprintf(stderr, "gateway %d said:\n%s\n", gateway->index + 1, qPrintable(gateway->tail.join(QLatin1Char('\n'))));
+        stopGateways();
+        return 1;
+    }
+    m_observer.awaitCounters();
+    m_phases.append({QStringLiteral("start (connect, discovery, retained state)"), m_clock.elapsed() - startedAt,
+                     m_observer.traffic() - beforeStart, QString()});
+
+    measureIdle();
+    checkIdentities();
+
+    stopGateways();
+    checkHistories();
+    return report() ? 0 : 1;
+}
+
+bool FleetSimulation::prepareRelease()
+{
+    QString error;
+    if (!m_releaseServer.start(m_directory.path(), path(QStringLiteral("www")), &error, false)) {
+        std::fprintf(stderr, "vexbus-fleet-sim: cannot start the release server: %s\n", qPrintable(error));
+        return false;
+    }
+    const QString image = path(QStringLiteral("www/firmware/vexbus-adapter-1.5.0.cyacd"));
+    QDir().mkpath(QFileInfo(image).path());
+    QProcess keygen;
+    keygen.setProcessChannelMode(QProcess::ForwardedChannels);
+    keygen.start(QStringLiteral(VEXBUS_RELEASE), {QStringLiteral("keygen"), path(QStringLiteral("publisher"))});
+    QProcess write;
+    write.setProcessChannelMode(QProcess::ForwardedChannels);
+    if (!keygen.waitForFinished(30000) || keygen.exitCode() != 0 || !QFile::copy(QStringLiteral(SAMPLE_FIRMWARE), image))
+        return false;
+    write.start(QStringLiteral(VEXBUS_RELEASE), {QStringLiteral("write"), image, QStringLiteral("--release-version"), releasedVersion.toString(),
+                                                 QStringLiteral("--key"), path(QStringLiteral("publisher.key"))});
+    if (!write.waitForFinished(30000) || write.exitCode() != 0) {
+        std::fprintf(stderr, "vexbus-fleet-sim: vexbus-release could not write the release\n");
+        return false;
+    }
+    return true;
+}
+
+bool FleetSimulation::startBroker()
+{
+    // Connections and their ends are notices in the log, on stderr (unbuffered); the
+    // counters go out on $SYS every second.
+    const QString config = path(QStringLiteral("mosquitto.conf"));
+    if (!writeFile(config, QStringLiteral("allow_anonymous true\npersistence false\nsys_interval 1\nlog_dest stderr\n"
+                                          "log_type error\nlog_type warning\nlog_type notice\nlog_type information\n"
+                                          "connection_messages true\nlistener %1 127.0.0.1\n").arg(m_brokerPort).toUtf8()))
+        return false;
+    QFile::setPermissions(config, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+    m_broker.reset(new QProcess);
+    m_broker->setProcessChannelMode(QProcess::MergedChannels);
+    connect(m_broker.get(), &QProcess::readyReadStandardOutput, this, [this]() { m_brokerLog += m_broker->readAllStandardOutput(); });
+    m_broker->start(QStringLiteral(MOSQUITTO_BROKER), {QStringLiteral("-c"), config});
+    if (!m_broker->waitForStarted(5000))
+        return false;
+    simulationChildren.push_back(pid_t(m_broker->processId()));
+    return NivoraSoak::awaitListening(m_brokerPort, 5000);
+}
+
+// One file for the whole fleet, as an operator copies it to every gateway:
+// no gateway id, no client id of its own.
+bool FleetSimulation::writeSettings()
+{
+    m_settings = path(QStringLiteral("vexbusd.conf"));
+    QByteArray text = "[Release]\nServer=" + m_releaseServer.url(QStringLiteral("/firmware")).toUtf8()
+            + "\nCaCertificate=" + path(QStringLiteral("server.crt")).toUtf8()
+            + "\nTrustedKeys=" + path(QStringLiteral("publisher.pub")).toUtf8()
+            + "\n[mqtt]\nBroker=mqtt://127.0.0.1:" + QByteArray::number(m_brokerPort) + "\n";
+    if (!m_options.frames.isEmpty())
+        text += "Frames=" + m_options.frames.toUtf8() + "\n";
+    if (!writeFile(m_settings, text))
+        return false;
+    QFile::setPermissions(m_settings, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+    return true;
+}
+
+bool FleetSimulation::startGateway(Gateway &gateway)
+{
+    const int number = gateway.index + 1;
+    gateway.serial = QStringLiteral("FLEET%1").arg(number, 3, 10, QLatin1Char('0'));
+    // Port names of their own: the gateways share this machine's serial-port
+    // lock directory.
+    gateway.device = QStringLiteral("ttyUSB%1").arg(gateway.index);
+    gateway.directory = path(QStringLiteral("gateway-%1").arg(number));
+    QDir().mkpath(gateway.directory);
+    gateway.platform.reset(new NivoraTest::TestPlatform);
+    gateway.platform->addAdapter(gateway.serial, gateway.device);
+    gateway.emulator.reset(new VexbusEmulator);
+    if (!gateway.emulator->attach(gateway.platform->masterFd(gateway.device)))
+        return false;
+    gateway.emulator->setFirmwareVersion(installedVersion);
+    gateway.emulator->setFirmwareVersionAfterUpdate(releasedVersion);
+    // The controller's bootloader finds the new application wrong, every time.
+    if (gateway.failing)
+        gateway.emulator->bootloader().setApplicationInvalid(true);
+    Gateway *self = &gateway;
+    connect(gateway.emulator.get(), &VexbusEmulator::modeChanged, this, [this, self](VexbusEmulator::Mode mode) {
+        if (mode == VexbusEmulator::ModeBootloader)
+            self->bootloaderEntries.append({m_clock.elapsed(), m_stage});
+    });
+    if (m_options.frameRate > 0)
+        gateway.emulator->startBusTraffic(m_options.frameRate);
+
+    gateway.bus.reset(new NivoraTest::PrivateBus);
+    if (!gateway.bus->start({QStringLiteral(VEXBUSD_POLICY)}))
+        return false;
+    // A machine id of its own, as each gateway has.
+    const QByteArray machineId = QCryptographicHash::hash("fleet-sim machine " + QByteArray::number(number), QCryptographicHash::Md5).toHex();
+    if (!writeFile(gateway.directory + QStringLiteral("/machine-id"), machineId + '\n'))
+        return false;
+
+    gateway.service.reset(new QProcess);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("UMOCKDEV_DIR"), gateway.platform->rootDir());
+    environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), gateway.bus->address());
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), gateway.directory + QStringLiteral("/cache"));
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
+    gateway.service->setProcessEnvironment(environment);
+    gateway.service->setProcessChannelMode(QProcess::MergedChannels);
+    QProcess *service = gateway.service.get();
+    connect(service, &QProcess::readyReadStandardOutput, this, [self, service]() {
+        self->pending += service->readAllStandardOutput();
+        for (int end; (end = self->pending.indexOf('\n')) >= 0;) {
+            self->tail.append(QString::fromUtf8(self->pending.left(end)));
+            self->pending.remove(0, end + 1);
+            if (self->tail.count() > 30)
+                self->tail.removeFirst();
+        }
+    });
+    service->start(QStringLiteral(VEXBUSD), {QStringLiteral("--config"), m_settings,
+                                            QStringLiteral("--machine-id"), gateway.directory + QStringLiteral("/machine-id"),
+                                            QStringLiteral("--state-directory"), gateway.directory + QStringLiteral("/state")});
+    if (!service->waitForStarted(5000))
+        return false;
+    simulationChildren.push_back(pid_t(service->processId()));
+    return true;
+}
+
+// Every gateway's bridge online and its adapter's state on the broker,
+// connected, naming the gateway.
+bool FleetSimulation::awaitFleetOnline()
+{
+    for (QDeadlineTimer wait(120000); !wait.hasExpired();) {
+        int online = 0;
+        for (const auto &gateway : m_gateways) {
+            const QJsonObject state = json(m_observer.last(QStringLiteral("vexbus/%1/state").arg(gateway->serial)));
+            gateway->id = state.value(QStringLiteral("gateway")).toString();
+            if (!gateway->id.isEmpty() && state.value(QStringLiteral("state")).toString() == QLatin1String("connected")
+                && m_observer.last(QStringLiteral("vexbus/bridge/%1/state").arg(gateway->id)) == "online")
+                ++online;
+        }
+        if (online == int(m_gateways.size()))
+            return true;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+    }
+    return false;
+}
+
+void FleetSimulation::measureIdle()
+{
+    // Settled: the last discovery and state messages are out.
+    wait(2000);
+    m_observer.awaitCounters();
+    const Traffic before = m_observer.traffic();
+    const qint64 at = m_clock.elapsed();
+    wait(m_options.idleSeconds * 1000);
+    m_observer.awaitCounters();
+    m_phases.append({QStringLiteral("idle"), m_clock.elapsed() - at, m_observer.traffic() - before, QString()});
+}
+
+void FleetSimulation::checkIdentities()
+{
+    // Names of their own.
+    QSet<QString> ids;
+    bool wellFormed = true;
+    for (const auto &gateway : m_gateways) {
+        ids.insert(gateway->id);
+        wellFormed = wellFormed && QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(gateway->id).hasMatch();
+    }
+    check(ids.size() == int(m_gateways.size()) && wellFormed,
+          QStringLiteral("each gateway named itself after its machine id: %1 distinct gateway ids for %2 gateways").arg(ids.size()).arg(m_gateways.size()));
+
+    // Each service saw its own adapter only: every adapter's state always
+    // named one gateway, and each gateway published one adapter.
+    QMap<QString, QSet<QString>> gatewaysOfAdapter;
+    QMap<QString, QSet<QString>> adaptersOfGateway;
+    for (const auto &message : m_observer.history(QStringLiteral("vexbus/"))) {
+        const QStringList levels = message.first.split(QLatin1Char('/'));
+        if (levels.size() != 3 || levels.at(2) != QLatin1String("state") || levels.at(1) == QLatin1String("bridge"))
+            continue;
+        const QString gatewayId = json(message.second).value(QStringLiteral("gateway")).toString();
+        gatewaysOfAdapter[levels.at(1)].insert(gatewayId);
+        adaptersOfGateway[gatewayId].insert(levels.at(1));
+    }
+    bool ownAdapters = gatewaysOfAdapter.size() == int(m_gateways.size()) && adaptersOfGateway.size() == int(m_gateways.size());
+    for (const auto &gateway : m_gateways)
+        ownAdapters = ownAdapters && adaptersOfGateway.value(gateway->id) == QSet<QString>{gateway->serial};
+    check(ownAdapters, QStringLiteral("each gateway saw and published its own adapter only (%1 adapters on the broker)").arg(gatewaysOfAdapter.size()));
+
+    // One connection each, as the broker saw them: no client-id fight.
+    QMap<QString, int> connections;
+    static const QRegularExpression connected(QStringLiteral("New client connected from \\S+ as (\\S+)"));
+    const QString log = QString::fromUtf8(m_brokerLog);
+    for (auto match = connected.globalMatch(log); match.hasNext();) {
+        const QString client = match.next().captured(1);
+        if (client.startsWith(QLatin1String("vexbusd")))
+            ++connections[client];
+    }
+    QStringList wrong;
+    for (const auto &gateway : m_gateways) {
+        const int count = connections.value(QStringLiteral("vexbusd-") + gateway->id);
+        if (count != 1)
+            wrong.append(QStringLiteral("%1 connected %2 times").arg(gateway->serial).arg(count));
+    }
+    const int takeovers = int(log.count(QLatin1String("already connected, closing old connection")));
+    check(wrong.isEmpty() && connections.size() == int(m_gateways.size()) && takeovers == 0,
+          QStringLiteral("each gateway connected to the broker exactly once under a client id of its own (%1 client ids, %2 take-overs%3)")
+                  .arg(connections.size()).arg(takeovers).arg(wrong.isEmpty() ? QString() : QStringLiteral(": ") + wrong.join(QStringLiteral(", "))));
+}
+
+void FleetSimulation::stopGateways()
+{
+    for (const auto &gateway : m_gateways) {
+        if (gateway->service && gateway->service->state() != QProcess::NotRunning)
+            gateway->service->terminate();
+    }
+    QStringList unclean;
+    for (const auto &gateway : m_gateways) {
+        if (!gateway->service || gateway->service->state() == QProcess::NotRunning)
+            continue;
+        gateway->service->waitForFinished(10000);
+        if (gateway->service->exitStatus() != QProcess::NormalExit || gateway->service->exitCode() != 0)
+            unclean.append(gateway->serial);
+    }
+    check(unclean.isEmpty(), QStringLiteral("every vexbusd ran throughout and stopped cleanly%1")
+                                     .arg(unclean.isEmpty() ? QString() : QStringLiteral(" (not: ") + unclean.join(QStringLiteral(", ")) + QLatin1Char(')')));
+}
+
+void FleetSimulation::checkHistories()
+{
+}
+
+bool FleetSimulation::report()
+{
+    const int n = int(m_gateways.size());
+    std::printf("\nbroker traffic by phase (messages the gateways published, as a subscriber on '#' counts them;\n"
+                "broker totals from $SYS, with MQTT headers, pings, acknowledgements and the deliveries to this subscriber)\n");
+    std::printf("  %-44s %8s %12s %14s %14s %16s\n", "phase", "seconds", "messages", "msg/s/gateway", "bytes/s/gateway", "$SYS in B/s/gw");
+    for (const Phase &phase : m_phases) {
+        std::printf("  %-44s %8.1f %12lld %14.3f %14.1f %16.1f\n", qPrintable(phase.name), phase.ms / 1000.0,
+                    static_cast<long long>(phase.traffic.messages), perGatewayPerSecond(phase.traffic.messages, phase.ms),
+                    perGatewayPerSecond(phase.traffic.bytes, phase.ms), perGatewayPerSecond(phase.traffic.sysBytesReceived, phase.ms));
+    }
+    for (const Phase &phase : m_phases) {
+        if (phase.name == QLatin1String("idle")) {
+            const double messages = perGatewayPerSecond(phase.traffic.messages, phase.ms);
+            const double bytes = perGatewayPerSecond(phase.traffic.sysBytesReceived, phase.ms);
+            std::printf("\nestimate for 10,000 gateways while idle: %.1f messages/s and %.0f bytes/s into the broker "
+                        "(from %d gateways over %.0f s)\n", messages * 10000, bytes * 10000, n, phase.ms / 1000.0);
+        }
+    }
+    bool held = true;
+    std::printf("\n");
+    for (const QString &problem : m_problems)
+        std::printf("  %s\n", qPrintable(problem));
+    for (const auto &check : m_checks) {
+        std::printf("%s: %s\n", check.second ? "ok" : "FAILED", qPrintable(check.first));
+        held = held && check.second;
+    }
+    if (!held) {
+        for (const auto &gateway : m_gateways)
+            std::printf("gateway %s said last:\n%s\n", qPrintable(gateway->serial), qPrintable(gateway->tail.join(QLatin1Char('\n'))));
+    }
+    std::fflush(stdout);
+    return held;
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("A fleet of vexbusd gateways on one mosquitto, rolling a release out by a signed fleet policy."));
+    parser.addHelpOption();
+    parser.addOptions({{QStringLiteral("gateways"), QStringLiteral("How many gateways (default 20)."), QStringLiteral("N"), QStringLiteral("20")},
+                       {QStringLiteral("failing"), QStringLiteral("How many of them refuse the new application (default 2)."), QStringLiteral("N"), QStringLiteral("2")},
+                       {QStringLiteral("idle-seconds"), QStringLiteral("How long the idle fleet is measured (default 30)."), QStringLiteral("N"), QStringLiteral("30")},
+                       {QStringLiteral("frame-rate"), QStringLiteral("Bus frames per second on each adapter's bus (default 20)."), QStringLiteral("N"), QStringLiteral("20")},
+                       {QStringLiteral("frames"), QStringLiteral("[mqtt] Frames in the fleet's settings file (default: not set)."), QStringLiteral("VALUE")}});
+    parser.process(application);
+    FleetSimulation::Options options;
+    options.gateways = parser.value(QStringLiteral("gateways")).toInt();
+    options.failing = parser.value(QStringLiteral("failing")).toInt();
+    options.idleSeconds = parser.value(QStringLiteral("idle-seconds")).toInt();
+    options.frameRate = parser.value(QStringLiteral("frame-rate")).toDouble();
+    options.frames = parser.value(QStringLiteral("frames"));
+    if (options.gateways < 1 || options.gateways > 64 || options.failing < 0 || options.failing >= options.gateways || options.idleSeconds < 1) {
+        std::fprintf(stderr, "vexbus-fleet-sim: --gateways takes 1 to 64, --failing fewer than the gateways, --idle-seconds at least 1\n");
+        return 2;
+    }
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    mosquitto_lib_init();
+    const int result = FleetSimulation(options).run();
+    mosquitto_lib_cleanup();
+    return result;
+}
+
+#include "vexbusfleetsim.moc"
