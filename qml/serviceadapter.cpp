@@ -61,26 +61,30 @@ ServiceAdapter::ServiceAdapter(const QDBusConnection &connection, const QDBusObj
     // An update answers when it ended; the service answers every other
     // call within its own time-outs.
     m_proxy->setTimeout(10 * 60 * 1000);
-    takeProperties(properties);
+    m_announced = properties;
     QDBusConnection(connection).connect(serviceName, path.path(), QStringLiteral("org.freedesktop.DBus.Properties"),
                                         QStringLiteral("PropertiesChanged"), this,
                                         SLOT(onPropertiesChanged(QString,QVariantMap,QStringList)));
     connect(m_proxy, &Proxy::UpdateFinished, this, &ServiceAdapter::onUpdateFinished);
+    acquireFrames();
 
-    // The properties came with the object's announcement; a change the
-    // service sent before this object subscribed would be lost, so they are
-    // read once more. The answer comes after every change sent before it.
+    // The object shows the adapter once its frames come through: an
+    // application that sees it connected and available gets every frame the
+    // service receives from then on. The service answers one caller's calls
+    // in order, so when GetAll answers, the frame socket is in place, and
+    // the answer follows every change sent before it.
     QDBusMessage getAll = QDBusMessage::createMethodCall(serviceName, path.path(), QStringLiteral("org.freedesktop.DBus.Properties"),
                                                          QStringLiteral("GetAll"));
     getAll << QString::fromLatin1(Proxy::staticInterfaceName());
     auto *watcher = new QDBusPendingCallWatcher(QDBusConnection(connection).asyncCall(getAll), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *call) {
-        const QDBusPendingReply<QVariantMap> reply = *call;
-        if (reply.isValid())
-            takeProperties(reply.value());
         call->deleteLater();
+        const QDBusPendingReply<QVariantMap> reply = *call;
+        m_following = true;
+        // Without an answer the announcement is the best there is.
+        applyProperties(reply.isValid() ? reply.value() : m_announced);
+        m_announced.clear();
     });
-    acquireFrames();
 }
 
 void ServiceAdapter::acquireFrames()
@@ -107,11 +111,22 @@ void ServiceAdapter::acquireFrames()
 
 void ServiceAdapter::onPropertiesChanged(const QString &interfaceName, const QVariantMap &changed, const QStringList &)
 {
-    if (interfaceName == QLatin1String(Proxy::staticInterfaceName()))
-        takeProperties(changed);
+    // Until GetAll answers, its answer holds every change.
+    if (m_following && interfaceName == QLatin1String(Proxy::staticInterfaceName()))
+        applyProperties(changed);
 }
 
 void ServiceAdapter::takeProperties(const QVariantMap &properties)
+{
+    if (!m_following) {
+        for (auto it = properties.constBegin(); it != properties.constEnd(); ++it)
+            m_announced.insert(it.key(), it.value());
+        return;
+    }
+    applyProperties(properties);
+}
+
+void ServiceAdapter::applyProperties(const QVariantMap &properties)
 {
     const auto take = [&properties](const QString &name, const auto &apply) {
         const auto it = properties.constFind(name);

@@ -45,7 +45,8 @@ public:
     // Ends this program's lease; the service opens the port again.
     Q_INVOKABLE Reply *uninhibit();
 
-    // Takes properties as the service reports them, by their names on the bus.
+    // Takes properties as the service reports them, by their names on the bus;
+    // until the object follows the service, GetAll's answer supersedes them.
     void takeProperties(const QVariantMap &properties);
 
 private slots:
@@ -55,11 +56,15 @@ private:
     void onUpdateFinished(bool success, const QString &error, const QString &message);
     // Frames through a socket of the service's, or its signal when it has none.
     void acquireFrames();
+    void applyProperties(const QVariantMap &properties);
 
     QDBusObjectPath m_path;
     OrgNivoraVexbus1AdapterInterface *m_proxy;
     // The updates this program started, in the order the service ends them.
     QList<QPointer<Update>> m_updates;
+    // The properties announced before GetAll answered, and whether it has.
+    QVariantMap m_announced;
+    bool m_following = false;
 };
 
 #endif // NIVORA_QML_SERVICEADAPTER_H

@@ -84,12 +84,27 @@ TestCase {
         tryCompare(adapter, "vexbusAvailable", data.available, 5000)
     }
 
-    function test_busFramesArrive() {
+    Component { id: modelComponent; ServiceAdapterModel {} }
+
+    // Frames come from the moment an adapter shows itself available, also
+    // to an object that has just appeared.
+    function test_busFramesArrive_data() {
+        return [ { tag: "the adapter followed for a while" }, { tag: "an adapter just listed", fresh: true } ]
+    }
+
+    function test_busFramesArrive(data) {
+        let spy = frameSpy
+        if (data.fresh) {
+            const model = createTemporaryObject(modelComponent, testCase)
+            tryCompare(model, "count", 1, 5000)
+            tryCompare(model.adapterAt(0), "available", true, 5000)
+            spy = createTemporaryObject(spyComponent, testCase, { target: model.adapterAt(0), signalName: "vexbusFrameReceived" })
+        }
         verify(harness.sendFrame(Harness.ServiceEmulator, "0a1b2c3d"))
         verify(harness.sendFrame(Harness.ServiceEmulator, "ff"))
-        tryCompare(frameSpy, "count", 2, 5000)
-        compare(Array.from(new Uint8Array(frameSpy.signalArguments[0][0])), [0x0a, 0x1b, 0x2c, 0x3d])
-        compare(Array.from(new Uint8Array(frameSpy.signalArguments[1][0])), [0xff])
+        tryCompare(spy, "count", 2, 5000)
+        compare(Array.from(new Uint8Array(spy.signalArguments[0][0])), [0x0a, 0x1b, 0x2c, 0x3d])
+        compare(Array.from(new Uint8Array(spy.signalArguments[1][0])), [0xff])
     }
 
     function test_commandsReachTheController_data() {
