@@ -49,9 +49,20 @@ struct AdapterStatus
     QString updateErrorString;
     QString recovery;
     QString recoveryMessage;
+    // The service's fleet policy as it concerns the adapter, and the last
+    // policy the gateway refused; policyState stays empty without the service.
+    qulonglong policySequence = 0;
+    QString policyState;
+    QString policyMessage;
+    QString policyRefusal;
 
     // Whether the service has an update or a recovery to tell of.
     bool showsRecovery() const { return updating || (!recovery.isEmpty() && recovery != QLatin1String("none")); }
+    // Whether the service has a fleet policy, or a refused one, to tell of.
+    bool showsPolicy() const
+    {
+        return (!policyState.isEmpty() && policyState != QLatin1String("none")) || !policyRefusal.isEmpty();
+    }
 };
 
 // How a command to the controller ended: the reason's name for scripts

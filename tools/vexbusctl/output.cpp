@@ -187,6 +187,14 @@ QJsonObject statusObject(const AdapterStatus &adapter)
         object.insert(QStringLiteral("recovery"), adapter.recovery);
         object.insert(QStringLiteral("recoveryMessage"), adapter.recoveryMessage);
     }
+    if (adapter.showsPolicy()) {
+        object.insert(QStringLiteral("policy"), QJsonObject{
+            {QStringLiteral("sequence"), double(adapter.policySequence)},
+            {QStringLiteral("state"), adapter.policyState},
+            {QStringLiteral("message"), adapter.policyMessage},
+            {QStringLiteral("refusal"), adapter.policyRefusal},
+        });
+    }
     return object;
 }
 
@@ -219,6 +227,15 @@ QString statusText(const AdapterStatus &adapter)
         lines.append(Printer::field(QStringLiteral("Recovery"), adapter.recovery));
         if (!adapter.recoveryMessage.isEmpty())
             lines.append(Printer::field(QStringLiteral("  message"), printable(adapter.recoveryMessage)));
+    }
+    if (adapter.showsPolicy()) {
+        lines.append(Printer::field(QStringLiteral("Fleet policy"), adapter.policySequence
+                                    ? QStringLiteral("%1, %2").arg(adapter.policySequence).arg(adapter.policyState)
+                                    : adapter.policyState));
+        if (!adapter.policyMessage.isEmpty())
+            lines.append(Printer::field(QStringLiteral("  message"), printable(adapter.policyMessage)));
+        if (!adapter.policyRefusal.isEmpty())
+            lines.append(Printer::field(QStringLiteral("  refused"), printable(adapter.policyRefusal)));
     }
     return lines.join(QLatin1Char('\n'));
 }

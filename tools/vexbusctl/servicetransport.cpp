@@ -325,6 +325,10 @@ AdapterStatus ServiceTransport::status() const
     status.updateErrorString = (*m_properties)->updateErrorString();
     status.recovery = (*m_properties)->recovery();
     status.recoveryMessage = (*m_properties)->recoveryMessage();
+    status.policySequence = (*m_properties)->policySequence();
+    status.policyState = (*m_properties)->policyState();
+    status.policyMessage = (*m_properties)->policyMessage();
+    status.policyRefusal = (*m_properties)->policyRefusal();
     return status;
 }
 

@@ -63,7 +63,8 @@ QString AdapterObject::errorName(Outcome::Failure failure)
 {
     static const char *const names[] = {
         "", "Timeout", "ControllerError", "NotAvailable", "InvalidArgument", "Inhibited", "NotInhibited",
-        "UpdateRunning", "UpdateFailed", "ReleaseFailed", "OlderRelease", "Aborted", "LimitReached"};
+        "UpdateRunning", "UpdateFailed", "ReleaseFailed", "OlderRelease", "Aborted", "LimitReached",
+        "NotApproved"};
     return QLatin1String(errorPrefix) + QLatin1String(names[failure]);
 }
 
@@ -98,6 +99,10 @@ QVariantMap AdapterObject::propertiesOf(const AdapterStatus &status)
         {QStringLiteral("InhibitReason"), status.inhibitReason},
         {QStringLiteral("Recovery"), status.recovery},
         {QStringLiteral("RecoveryMessage"), status.recoveryMessage},
+        {QStringLiteral("PolicySequence"), status.policySequence},
+        {QStringLiteral("PolicyState"), status.policyState},
+        {QStringLiteral("PolicyMessage"), status.policyMessage},
+        {QStringLiteral("PolicyRefusal"), status.policyRefusal},
     };
 }
 

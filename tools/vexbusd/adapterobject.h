@@ -50,6 +50,10 @@ class AdapterObject : public QObject, protected QDBusContext
     Q_PROPERTY(QString InhibitReason READ inhibitReason)
     Q_PROPERTY(QString Recovery READ recovery)
     Q_PROPERTY(QString RecoveryMessage READ recoveryMessage)
+    Q_PROPERTY(qulonglong PolicySequence READ policySequence)
+    Q_PROPERTY(QString PolicyState READ policyState)
+    Q_PROPERTY(QString PolicyMessage READ policyMessage)
+    Q_PROPERTY(QString PolicyRefusal READ policyRefusal)
 
 public:
     static constexpr const char *interfaceName = "org.nivora.Vexbus1.Adapter";
@@ -92,6 +96,10 @@ public:
     QString inhibitReason() const { return status().inhibitReason; }
     QString recovery() const { return status().recovery; }
     QString recoveryMessage() const { return status().recoveryMessage; }
+    qulonglong policySequence() const { return status().policySequence; }
+    QString policyState() const { return status().policyState; }
+    QString policyMessage() const { return status().policyMessage; }
+    QString policyRefusal() const { return status().policyRefusal; }
 
 public slots:
     void WriteFrame(const QByteArray &frame);

@@ -44,6 +44,16 @@ public:
     QString recovery = QStringLiteral("none");
     // The same as a sentence a person can act on; empty with "none".
     QString recoveryMessage;
+    // The fleet policy as it concerns this adapter: the sequence of the
+    // policy the gateway holds (0 for none), what it means for the adapter
+    // ("none", "halted", "rollout-halted", "failed", "outside-rollout",
+    // "below-minimum", "up-to-date", "outside-window", "waiting",
+    // "not-approved", "updating") with a sentence, and the last policy the
+    // gateway refused, as a sentence.
+    qulonglong policySequence = 0;
+    QString policyState = QStringLiteral("none");
+    QString policyMessage;
+    QString policyRefusal;
 
     bool operator==(const AdapterStatus &other) const
     {
@@ -55,7 +65,9 @@ public:
                 && updatePercentage == other.updatePercentage && updateError == other.updateError
                 && updateErrorString == other.updateErrorString && inhibitedBy == other.inhibitedBy
                 && inhibitReason == other.inhibitReason && recovery == other.recovery
-                && recoveryMessage == other.recoveryMessage;
+                && recoveryMessage == other.recoveryMessage && policySequence == other.policySequence
+                && policyState == other.policyState && policyMessage == other.policyMessage
+                && policyRefusal == other.policyRefusal;
     }
     bool operator!=(const AdapterStatus &other) const { return !(*this == other); }
 };

@@ -5,6 +5,7 @@
 // D-Bus, so that several programs use one adapter at the same time.
 #include "adaptermanager.h"
 #include "dbusservice.h"
+#include "fleetpolicyagent.h"
 #include "gatewayidentity.h"
 #include "mqttbridge.h"
 #include "releasetrust.h"
@@ -76,7 +77,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption configOption(QStringLiteral("config"), QStringLiteral("The settings file (default %1).").arg(QLatin1String(ServiceSettings::defaultFileName)),
                                           QStringLiteral("FILE"), QLatin1String(ServiceSettings::defaultFileName));
     const QCommandLineOption stateOption(QStringLiteral("state-directory"),
-                                         QStringLiteral("Where the update history is kept (default $STATE_DIRECTORY, as systemd's "
+                                         QStringLiteral("Where the update history and the fleet policy are kept (default $STATE_DIRECTORY, as systemd's "
                                                         "StateDirectory= sets it, else /var/lib/vexbusd)."), QStringLiteral("DIR"));
     const QCommandLineOption machineIdOption(QStringLiteral("machine-id"),
                                              QStringLiteral("The file with the machine id that the gateway id is derived from when "
@@ -171,11 +172,14 @@ int main(int argc, char *argv[])
     AdapterManager manager(settings, trustedKeys, history.isOpen() ? &history : nullptr);
     DBusService service(&manager, connection);
     service.setBusFrameSignal(settings.busFrameSignal);
+    FleetPolicyAgent policyAgent(&manager, settings.releaseServer, settings.policyInterval, trustedKeys, stateDirectory, gatewayId);
     std::unique_ptr<MqttBridge> bridge;
     if (settings.mqtt.enabled()) {
         bridge.reset(new MqttBridge(&manager, settings.mqtt, gatewayId, mqttPassword, !trustedKeys.isEmpty()));
+        bridge->setPolicyAgent(&policyAgent);
         bridge->start();
     }
+    policyAgent.start();
     manager.start();
     QString serviceError;
     if (!service.start(&serviceError)) {

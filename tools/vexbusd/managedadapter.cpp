@@ -249,6 +249,11 @@ void ManagedAdapter::refresh()
     status.inhibitReason = m_inhibitReason;
     status.recovery = m_recovery;
     status.recoveryMessage = m_recoveryMessage;
+    setStatus(status);
+}
+
+void ManagedAdapter::setStatus(const AdapterStatus &status)
+{
     if (status != m_status) {
         const AdapterStatus previous = std::exchange(m_status, status);
         emit statusChanged(previous);
@@ -458,6 +463,21 @@ void ManagedAdapter::updateFromReleaseServer(const ReleaseOptions &options, cons
         }
         const QString running = m_adapter->firmwareVersion();
         const QString version = release.value(QStringLiteral("version")).toString();
+        if (options.requireApproval) {
+            QString unapproved;
+            if (!options.approvedVersion.isEmpty() && version != options.approvedVersion)
+                unapproved = QStringLiteral("The release server offers firmware %1, not %2 of the fleet policy; nothing was written.")
+                        .arg(version, options.approvedVersion);
+            else if (!options.approvedSha256.contains(record.imageSha256))
+                unapproved = QStringLiteral("The image of release %1 (SHA-256 %2) is not one the fleet policy approves; "
+                                            "nothing was written.").arg(version, record.imageSha256);
+            if (!unapproved.isEmpty()) {
+                const Outcome notApproved(Outcome::NotApproved, unapproved);
+                recordRefusal(record, notApproved);
+                completion(notApproved, false);
+                return;
+            }
+        }
         if (!options.force && !running.isEmpty() && running == version) {
             completion(Outcome(), false);
             return;
@@ -474,6 +494,16 @@ void ManagedAdapter::updateFromReleaseServer(const ReleaseOptions &options, cons
         startUpdate([this]() { return m_adapter->updateFirmware(); }, record,
                     [completion](const Outcome &updated) { completion(updated, updated.succeeded()); });
     });
+}
+
+void ManagedAdapter::setPolicyStatus(qulonglong sequence, const QString &state, const QString &message, const QString &refusal)
+{
+    AdapterStatus status = m_status;
+    status.policySequence = sequence;
+    status.policyState = state;
+    status.policyMessage = message;
+    status.policyRefusal = refusal;
+    setStatus(status);
 }
 
 // Lease

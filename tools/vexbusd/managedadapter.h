@@ -19,6 +19,7 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 #include <QTimer>
 #include <QVariantMap>
 
@@ -47,6 +48,12 @@ public:
         bool preRelease = false;
         bool force = false;
         bool allowOlder = false;
+        // For the fleet policy: only the release of this version (empty
+        // for any) whose image's SHA-256 is approved is installed;
+        // another is refused with NotApproved.
+        bool requireApproval = false;
+        QString approvedVersion;
+        QStringList approvedSha256;
     };
 
     ManagedAdapter(NivoraVexbusUsb::NivoraVexbusUsbDeviceWatcher *deviceWatcher,
@@ -79,6 +86,8 @@ public:
     void updateFromReleaseServer(const ReleaseOptions &options, const UpdateOrigin &origin, const UpdateCompletion &completion);
     // Records an update request that a front end refused before it came here.
     void recordRefusedUpdate(const UpdateOrigin &origin, const Outcome &outcome);
+    // The fleet policy's view of this adapter, which the status shows.
+    void setPolicyStatus(qulonglong sequence, const QString &state, const QString &message, const QString &refusal);
 
     // The pauses before the service opens again a port that closed while
     // its adapter stayed plugged in: the first, doubled after each failed
@@ -123,6 +132,8 @@ private:
     void finishUpdate(bool success, const QString &error, const QString &errorString);
     // Takes the status anew from the library and the service's own state.
     void refresh();
+    // Replaces the status, telling of a change.
+    void setStatus(const AdapterStatus &status);
 
     // Brings back a controller found in its bootloader, once per plug-in.
     void recoverFromBootloader();

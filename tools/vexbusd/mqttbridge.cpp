@@ -3,6 +3,7 @@
 
 #include "mqttbridge.h"
 #include "adaptermanager.h"
+#include "fleetpolicyagent.h"
 #include "managedadapter.h"
 #include "mqttadapter.h"
 #include "mqttclient.h"
@@ -52,6 +53,58 @@ QString MqttBridge::bridgeStateTopic() const
     return MqttAdapter::bridgeStateTopic(m_settings, m_gatewayId);
 }
 
+QString MqttBridge::fleetPolicyTopic() const
+{
+    return m_settings.baseTopic + QStringLiteral("/fleet/policy");
+}
+
+void MqttBridge::setPolicyAgent(FleetPolicyAgent *agent)
+{
+    m_policyAgent = agent;
+    connect(agent, &FleetPolicyAgent::stateChanged, this, &MqttBridge::publishPolicyState);
+}
+
+void MqttBridge::publishPolicyState()
+{
+    if (!m_policyAgent || !m_client->isConnected())
+        return;
+    m_client->publish(m_settings.baseTopic + QStringLiteral("/bridge/") + m_gatewayId + QStringLiteral("/policy"),
+                      QJsonDocument(m_policyAgent->stateJson()).toJson(QJsonDocument::Compact), true);
+}
+
+// The exact signed bytes and their signature, each in base64, so that the
+// gateway verifies what the publisher signed.
+void MqttBridge::onFleetPolicyMessage(const QByteArray &payload)
+{
+    // A cleared retained message withdraws nothing: the newest policy holds.
+    if (payload.isEmpty())
+        return;
+    const QJsonObject message = QJsonDocument::fromJson(payload).object();
+    const auto base64 = [&message](const char *name, QByteArray *data) {
+        const QJsonValue value = message.value(QLatin1String(name));
+        if (!value.isString())
+            return false;
+        const QByteArray text = value.toString().toLatin1();
+        *data = QByteArray::fromBase64(text);
+        // fromBase64 skips what is no base64; a payload that had some is refused.
+        return data->toBase64() == text || data->toBase64(QByteArray::OmitTrailingEquals) == text;
+    };
+    QByteArray policy;
+    QByteArray signature;
+    if (!base64("policy", &policy) || policy.isEmpty()) {
+        m_policyAgent->refuseMalformed(QLatin1String(FleetPolicyAgent::sourceMqtt),
+                                       QStringLiteral("the message on %1 is not {\"policy\": BASE64, \"signature\": BASE64}.")
+                                       .arg(fleetPolicyTopic()));
+        return;
+    }
+    if (message.contains(QStringLiteral("signature")) && !base64("signature", &signature)) {
+        m_policyAgent->refuseMalformed(QLatin1String(FleetPolicyAgent::sourceMqtt),
+                                       QStringLiteral("the signature on %1 is not base64.").arg(fleetPolicyTopic()));
+        return;
+    }
+    m_policyAgent->offer(policy, signature, QLatin1String(FleetPolicyAgent::sourceMqtt));
+}
+
 void MqttBridge::start()
 {
     connect(m_manager, &AdapterManager::adapterAdded, this, &MqttBridge::onManagerAdapterAdded);
@@ -65,6 +118,10 @@ void MqttBridge::onClientConnected()
 {
     m_client->publish(bridgeStateTopic(), QByteArrayLiteral("online"), true);
     publishGatewayDiscovery();
+    if (m_policyAgent) {
+        m_client->subscribe(fleetPolicyTopic());
+        publishPolicyState();
+    }
     for (MqttAdapter *adapter : qAsConst(m_adapters)) {
         adapter->subscribe();
         adapter->publishAll();
@@ -102,6 +159,10 @@ void MqttBridge::publishGatewayDiscovery()
 
 void MqttBridge::onClientMessageReceived(const QString &topic, const QByteArray &payload)
 {
+    if (m_policyAgent && topic == fleetPolicyTopic()) {
+        onFleetPolicyMessage(payload);
+        return;
+    }
     const QString prefix = m_settings.baseTopic + QLatin1Char('/');
     if (!topic.startsWith(prefix))
         return;

@@ -10,6 +10,7 @@
 #include <QObject>
 
 class AdapterManager;
+class FleetPolicyAgent;
 class ManagedAdapter;
 class MqttAdapter;
 class MqttClient;
@@ -20,6 +21,8 @@ class MqttClient;
 // below BASE/ID/, and commands arrive on BASE/ID/write, press, reset and
 // update/install of this gateway's adapters only. In Home Assistant the
 // gateway is a device of its own, which its adapters name as via_device.
+// The fleet policy arrives as the retained BASE/fleet/policy, and the
+// gateway's view of it is the retained BASE/bridge/GATEWAY/policy.
 // A front end like the D-Bus service: it follows the adapter manager and
 // owns no adapter.
 class MqttBridge : public QObject
@@ -32,6 +35,9 @@ public:
     // Says offline on BASE/bridge/GATEWAY/state and leaves the broker.
     ~MqttBridge() override;
 
+    // Takes fleet policies from the broker and publishes the gateway's
+    // policy state; before start().
+    void setPolicyAgent(FleetPolicyAgent *agent);
     // Attaches to the manager's adapters and connects; before manager->start().
     void start();
 
@@ -41,6 +47,9 @@ private:
     void onManagerAdapterAdded(ManagedAdapter *adapter);
     void onManagerAdapterRemoved(ManagedAdapter *adapter);
     QString bridgeStateTopic() const;
+    QString fleetPolicyTopic() const;
+    void onFleetPolicyMessage(const QByteArray &payload);
+    void publishPolicyState();
     void publishGatewayDiscovery();
 
     AdapterManager *m_manager;
@@ -48,6 +57,7 @@ private:
     QString m_gatewayId;
     bool m_releaseKeysTrusted;
     MqttClient *m_client;
+    FleetPolicyAgent *m_policyAgent = nullptr;
     QHash<QString, MqttAdapter *> m_adapters; // by topic id
 };
 

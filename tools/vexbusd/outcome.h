@@ -25,7 +25,8 @@ public:
         ReleaseFailed,
         OlderRelease,
         Aborted,
-        LimitReached
+        LimitReached,
+        NotApproved
     };
 
     Outcome() = default;
@@ -37,7 +38,7 @@ public:
     {
         static const char *const names[] = {
             "none", "timeout", "controller-error", "not-available", "invalid-argument", "inhibited", "not-inhibited",
-            "update-running", "update-failed", "release-failed", "older-release", "aborted"};
+            "update-running", "update-failed", "release-failed", "older-release", "aborted", "limit-reached", "not-approved"};
         return QLatin1String(names[failure]);
     }
     Failure failure() const { return m_failure; }

@@ -47,6 +47,11 @@ ServiceSettings ServiceSettings::load(const QString &fileName, QString *error)
     result.trustedKeys = listValue(settings, QStringLiteral("Release/TrustedKeys"));
     result.ignoredAdapters = listValue(settings, QStringLiteral("Adapters/Ignore"));
     bool ok = true;
+    result.policyInterval = settings.value(QStringLiteral("Policy/Interval"), result.policyInterval).toInt(&ok);
+    if (!ok || result.policyInterval < 0) {
+        *error = QStringLiteral("%1: Policy/Interval must be a number of seconds, 0 for never").arg(fileName);
+        return result;
+    }
     result.baudRate = settings.value(QStringLiteral("Adapters/BaudRate"), 115200).toInt(&ok);
     if (!ok || result.baudRate <= 0)
         *error = QStringLiteral("%1: Adapters/BaudRate must be a positive number of bit/s").arg(fileName);

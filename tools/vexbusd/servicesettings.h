@@ -10,6 +10,7 @@
 // The service's own settings, from /etc/vexbus/vexbusd.conf (an INI file):
 //   [Gateway] Id
 //   [Release] Server, CaCertificate, TrustedKeys (key files or folders of them)
+//   [Policy] Interval
 //   [Adapters] BaudRate, Ignore (serial numbers or device paths),
 //              ResponseTimeout, RecoverFromBootloader
 //   [DBus] BusFrameSignal
@@ -33,6 +34,9 @@ public:
     QString releaseServer;
     QString caCertificate;
     QStringList trustedKeys;
+    // Seconds between two fetches of the fleet policy from the release
+    // server, which also look again at every adapter; 0 fetches never.
+    int policyInterval = 3600;
     int baudRate = 115200;
     QStringList ignoredAdapters;
     // How long a command waits for the controller, in ms: longer for a

@@ -136,6 +136,12 @@ private slots:
     void leavesTheBootloaderToAnOperatorWhenSetSo();
     void reopensAPortThatHungUp();
     void refusesUsersOutsideTheGroup();
+    void refusesPoliciesItCannotTrust_data();
+    void refusesPoliciesItCannotTrust();
+    void updatesTheAdaptersInThePolicysRollout();
+    void policyHoldsAdaptersBack_data();
+    void policyHoldsAdaptersBack();
+    void aFailedPolicyUpdateHaltsTheGatewaysRollout();
     void refusesToStartWithoutWhatItNeeds_data();
     void refusesToStartWithoutWhatItNeeds();
 
@@ -166,6 +172,14 @@ private:
     // Waits for the Recovery property and checks its message, and what
     // vexbusctl status says of it when asked to.
     void expectRecovery(const QString &recovery, const QString &message, bool askVexbusctl = true);
+    // Writes and signs the fleet policy on the release server with
+    // vexbus-release policy and arguments; key is the publisher's by default.
+    void publishPolicy(const QStringList &arguments, const QString &key = QString());
+    QString policyFolder() const;
+    // Waits until the adapter at path shows the fleet policy property as expected.
+    void expectPolicy(const QString &path, const QString &name, const QVariant &expected, int timeoutMs = 10000);
+    // How many updates the controller was asked to start.
+    static int startedUpdates(VexbusEmulator *emulator);
 
     std::unique_ptr<TestPlatform> m_platform;
     std::unique_ptr<VexbusEmulator> m_emulators[2];
@@ -236,6 +250,9 @@ void TestVexbusd::init()
         settings.write("ResponseTimeout=250\nRecoverFromBootloader=false\n");
     if (QLatin1String(QTest::currentTestFunction()) == QLatin1String("framesGoOnlyThroughSocketsWithoutTheSignal"))
         settings.write("[DBus]\nBusFrameSignal=false\n");
+    // The fleet policy is fetched every second.
+    if (QLatin1String(QTest::currentTestFunction()).contains(QLatin1String("olic")))
+        settings.write("[Policy]\nInterval=1\n");
     settings.write(QStringLiteral("[Release]\nServer=%1\nCaCertificate=%2\nTrustedKeys=%3\n")
                            .arg(m_server.url(QStringLiteral("/firmware/nivora-vexbususb")),
                                 m_releaseDirectory.filePath(QStringLiteral("server.crt")),
@@ -305,6 +322,8 @@ void TestVexbusd::cleanup()
     }
     m_vexbusd.reset();
     m_bus.reset();
+    QFile::remove(QDir(policyFolder()).filePath(QStringLiteral("policy.json")));
+    QFile::remove(QDir(policyFolder()).filePath(QStringLiteral("policy.json.sig")));
     for (auto &emulator : m_emulators)
         emulator.reset();
     m_platform.reset();
@@ -1459,6 +1478,243 @@ void TestVexbusd::refusesUsersOutsideTheGroup()
     const NivoraTest::ToolResult listed = asNobody({"call", service, "/org/nivora/Vexbus1", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects"});
     QVERIFY2(listed.exitCode != 0 && listed.err.contains(QStringLiteral("Access denied")), qPrintable(listed.describe()));
     QCOMPARE(requestCount(m_emulators[0].get()), before);
+}
+
+QString TestVexbusd::policyFolder() const
+{
+    return m_releaseDirectory.filePath(QStringLiteral("www/firmware/nivora-vexbususb"));
+}
+
+void TestVexbusd::publishPolicy(const QStringList &arguments, const QString &key)
+{
+    const NivoraTest::ToolResult written = NivoraTest::runTool(QStringLiteral(VEXBUS_RELEASE),
+            QStringList{QStringLiteral("policy"), policyFolder(), QStringLiteral("--key"),
+                        key.isEmpty() ? m_releaseDirectory.filePath(QStringLiteral("publisher.key")) : key} + arguments);
+    QVERIFY2(written.exitCode == 0, qPrintable(written.describe()));
+}
+
+void TestVexbusd::expectPolicy(const QString &path, const QString &name, const QVariant &expected, int timeoutMs)
+{
+    QVariant value;
+    waitFor([&]() {
+        value = property(path, name);
+        return value == expected;
+    }, timeoutMs);
+    QVERIFY2(value == expected, qPrintable(QStringLiteral("%1 of %2 is %3, not %4; message: %5").arg(name, path, value.toString(),
+             expected.toString(), property(path, QStringLiteral("PolicyMessage")).toString())));
+}
+
+int TestVexbusd::startedUpdates(VexbusEmulator *emulator)
+{
+    return emulator->requests(RecordedRequest::ProtocolController, 0x03).count();
+}
+
+// A window of two hours around the gateway's local time now, or one that
+// opens in two hours: both whatever the time of day, across midnight too.
+static QString windowAround(int hoursFromNow)
+{
+    const QTime now = QTime::currentTime();
+    return now.addSecs((hoursFromNow - 1) * 3600).toString(QStringLiteral("HH:mm")) + QLatin1Char('-')
+            + now.addSecs((hoursFromNow + 1) * 3600).toString(QStringLiteral("HH:mm"));
+}
+
+// The image of the release 1.5.0 on the server, which a policy approves.
+static QString approvedImage()
+{
+    return QStringLiteral(SAMPLE_FIRMWARE);
+}
+
+static QString sha256Of(const QString &fileName)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(NivoraTest::readFile(fileName), QCryptographicHash::Sha256).toHex());
+}
+
+void TestVexbusd::refusesPoliciesItCannotTrust_data()
+{
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("unsigned") << "unsigned";
+    QTest::newRow("signed by another key") << "foreign-key";
+    QTest::newRow("signed, not a policy") << "malformed";
+    QTest::newRow("older than the one held") << "older";
+}
+
+void TestVexbusd::refusesPoliciesItCannotTrust()
+{
+    QFETCH(QString, reason);
+    const QString sum = sha256Of(approvedImage());
+    const QStringList policy{"--target", "1.5.0", "--approve", sum, "--rollout", "fleet-a", "--percent", "0"};
+    qulonglong held = 0;
+    if (reason == QLatin1String("older")) {
+        publishPolicy(QStringList{"--sequence", "5"} + policy);
+        expectPolicy(firstPath, QStringLiteral("PolicySequence"), qulonglong(5));
+        held = 5;
+        publishPolicy(QStringList{"--sequence", "4"} + policy);
+    } else if (reason == QLatin1String("unsigned")) {
+        publishPolicy(QStringList{"--sequence", "3"} + policy);
+        QVERIFY(QFile::remove(QDir(policyFolder()).filePath(QStringLiteral("policy.json.sig"))));
+    } else if (reason == QLatin1String("foreign-key")) {
+        const QString stranger = m_directory->filePath(QStringLiteral("stranger"));
+        QCOMPARE(NivoraTest::runTool(QStringLiteral(VEXBUS_RELEASE), {"keygen", stranger}).exitCode, 0);
+        publishPolicy(QStringList{"--sequence", "3"} + policy, stranger + QStringLiteral(".key"));
+    } else {
+        const QString file = QDir(policyFolder()).filePath(QStringLiteral("policy.json"));
+        QVERIFY(writeFile(file, "{\"sequence\": 3, \"target\": \"soon\"}\n"));
+        QCOMPARE(NivoraTest::runTool(QStringLiteral(VEXBUS_RELEASE),
+                                     {"sign", file, "--key", m_releaseDirectory.filePath(QStringLiteral("publisher.key"))}).exitCode, 0);
+    }
+    QVERIFY(waitFor([this, reason]() {
+        return property(secondPath, QStringLiteral("PolicyRefusal")).toString().contains(QStringLiteral("(%1)").arg(reason));
+    }, 5000));
+    const QString refusal = property(firstPath, QStringLiteral("PolicyRefusal")).toString();
+    QVERIFY2(refusal.startsWith(QLatin1String("Refused the fleet policy")) && refusal.contains(QLatin1String("from the release server")),
+             qPrintable(refusal));
+    QCOMPARE(property(firstPath, QStringLiteral("PolicySequence")).toULongLong(), held);
+    QCOMPARE(property(firstPath, QStringLiteral("PolicyState")).toString(), held ? QStringLiteral("outside-rollout") : QStringLiteral("none"));
+    const NivoraTest::ToolResult status = runVexbusctl({QStringLiteral("--serial"), QStringLiteral("A5XK1234"), QStringLiteral("status")}, {});
+    QVERIFY2(status.out.contains(QRegularExpression(QStringLiteral("\n\\s*refused:\\s+Refused the fleet policy.*\\(%1\\)").arg(reason))),
+             qPrintable(status.describe()));
+    if (!held)
+        return;
+
+    // The policy held stays across a restart, and an older one stays refused.
+    m_vexbusd->terminate();
+    QVERIFY(NivoraTest::waitForFinished(m_vexbusd.get(), 5000));
+    startService({firstPath, secondPath});
+    QCOMPARE(property(firstPath, QStringLiteral("PolicySequence")).toULongLong(), held);
+    QVERIFY(waitFor([this]() {
+        return property(firstPath, QStringLiteral("PolicyRefusal")).toString().contains(QLatin1String("(older)"));
+    }, 5000));
+}
+
+void TestVexbusd::updatesTheAdaptersInThePolicysRollout()
+{
+    for (auto &emulator : m_emulators)
+        emulator->setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
+    // In the rollout fleet-a, A5XK1234 has the bucket 37 and C3PO0042 84.
+    publishPolicy({"--sequence", "1", "--target", "1.5.0", "--approve", approvedImage(), "--rollout", "fleet-a", "--percent", "50",
+                   "--window", windowAround(0), "--minimum-version", "1.4.0"});
+    expectPolicy(firstPath, QStringLiteral("FirmwareVersion"), QStringLiteral("1.5.0"), 60000);
+    expectPolicy(firstPath, QStringLiteral("PolicyState"), QStringLiteral("up-to-date"));
+    expectPolicy(secondPath, QStringLiteral("PolicyState"), QStringLiteral("outside-rollout"));
+    QCOMPARE(property(secondPath, QStringLiteral("PolicyMessage")).toString(),
+             QStringLiteral("Its bucket 84 in the rollout fleet-a is not below 50 %."));
+    QCOMPARE(property(secondPath, QStringLiteral("FirmwareVersion")).toString(), QStringLiteral("1.4.12"));
+    QCOMPARE(startedUpdates(m_emulators[1].get()), 0);
+
+    const QList<QVariantMap> entries = history(firstPath, false);
+    QCOMPARE(entries.count(), 1);
+    const QVariantMap update = entries.first();
+    QCOMPARE(update.value("trigger").toString(), QStringLiteral("policy"));
+    QCOMPARE(update.value("requester").toString(), QStringLiteral("policy 1 fleet-a"));
+    QCOMPARE(update.value("result").toString(), QStringLiteral("succeeded"));
+    QCOMPARE(update.value("firmware_before").toString(), QStringLiteral("1.4.12"));
+    QCOMPARE(update.value("firmware_after").toString(), QStringLiteral("1.5.0"));
+    QCOMPARE(update.value("release_version").toString(), QStringLiteral("1.5.0"));
+    QCOMPARE(update.value("release_signed").toBool(), true);
+    QCOMPARE(update.value("image_sha256").toString(), sha256Of(approvedImage()));
+    QVERIFY(history(secondPath, false).isEmpty());
+    // Once is enough: the fetches that follow change nothing.
+    QTest::qWait(1500);
+    QCOMPARE(startedUpdates(m_emulators[0].get()), 1);
+}
+
+void TestVexbusd::policyHoldsAdaptersBack_data()
+{
+    QTest::addColumn<QStringList>("policy");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("message"); // of the first adapter, a pattern
+    QTest::addColumn<QString>("refusal"); // the history's error for each adapter; empty for no entry
+
+    const QStringList all{"--sequence", "1", "--rollout", "fleet-a", "--percent", "100"};
+    const QStringList approved{"--approve", approvedImage()};
+    QTest::newRow("outside the window") << all + approved + QStringList{"--target", "1.5.0", "--window", windowAround(2)}
+                                        << "outside-window" << "^It waits for the maintenance window \\d\\d:\\d\\d-\\d\\d:\\d\\d \\(local time\\)\\.$"
+                                        << QString();
+    QTest::newRow("below the minimum version") << all + approved + QStringList{"--target", "1.5.0", "--minimum-version", "1.4.13"}
+                                               << "below-minimum" << "^Its firmware 1\\.4\\.12 is below the policy's minimum version 1\\.4\\.13"
+                                               << QString();
+    QTest::newRow("halted") << all + approved + QStringList{"--target", "current", "--halt"}
+                            << "halted" << "^The fleet policy 1 halts the rollout fleet-a\\.$" << QString();
+    QTest::newRow("at the target") << all + approved + QStringList{"--target", "1.4.12"}
+                                   << "up-to-date" << "^It runs firmware 1\\.4\\.12; the target is 1\\.4\\.12\\.$" << QString();
+    QTest::newRow("target not on the server") << all + approved + QStringList{"--target", "1.5.1"}
+                                              << "waiting" << "^The release server offers firmware 1\\.5\\.0, not the target 1\\.5\\.1" << QString();
+    QTest::newRow("image not approved") << all + QStringList{"--target", "current", "--approve", QString(64, QLatin1Char('a'))}
+                                        << "not-approved" << "^The image of release 1\\.5\\.0 \\(SHA-256 [0-9a-f]{64}\\) is not one the fleet "
+                                                             "policy approves; nothing was written\\.$" << "not-approved";
+}
+
+void TestVexbusd::policyHoldsAdaptersBack()
+{
+    QFETCH(QStringList, policy);
+    QFETCH(QString, state);
+    QFETCH(QString, message);
+    QFETCH(QString, refusal);
+
+    publishPolicy(policy);
+    // "waiting" comes first while the release server is asked.
+    QString said;
+    waitFor([&]() {
+        said = property(firstPath, QStringLiteral("PolicyMessage")).toString();
+        return said.contains(QRegularExpression(message));
+    }, 10000);
+    QVERIFY2(said.contains(QRegularExpression(message)), qPrintable(said));
+    QCOMPARE(property(firstPath, QStringLiteral("PolicyState")).toString(), state);
+    expectPolicy(secondPath, QStringLiteral("PolicyState"), state);
+    // Fetched again, and still nothing written.
+    QTest::qWait(1200);
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(startedUpdates(m_emulators[i].get()), 0);
+        const QList<QVariantMap> entries = history(i ? secondPath : firstPath, false);
+        QCOMPARE(entries.count(), refusal.isEmpty() ? 0 : 1);
+        if (!refusal.isEmpty()) {
+            QCOMPARE(entries.first().value("result").toString(), QStringLiteral("refused"));
+            QCOMPARE(entries.first().value("error").toString(), refusal);
+            QCOMPARE(entries.first().value("trigger").toString(), QStringLiteral("policy"));
+        }
+    }
+    QCOMPARE(property(firstPath, QStringLiteral("PolicyState")).toString(), state);
+}
+
+void TestVexbusd::aFailedPolicyUpdateHaltsTheGatewaysRollout()
+{
+    // The controller of A5XK1234 (bucket 37 in fleet-a) refuses its bootloader.
+    m_emulators[0]->setCommandError(VexbusEmulator::ModeController, 0x03, 6);
+    m_emulators[1]->setFirmwareVersionAfterUpdate(QVersionNumber(1, 5, 0));
+    const QStringList policy{"--target", "1.5.0", "--approve", approvedImage(), "--rollout", "fleet-a"};
+    publishPolicy(QStringList{"--sequence", "1", "--percent", "50"} + policy);
+    expectPolicy(firstPath, QStringLiteral("PolicyState"), QStringLiteral("failed"));
+    expectPolicy(secondPath, QStringLiteral("PolicyState"), QStringLiteral("rollout-halted"));
+    const QString reason = property(secondPath, QStringLiteral("PolicyMessage")).toString();
+    QVERIFY2(reason.startsWith(QLatin1String("The update of adapter A5XK1234 to firmware 1.5.0 by the fleet policy 1 failed: "))
+             && reason.endsWith(QLatin1String("This gateway starts no further update of the rollout fleet-a.")), qPrintable(reason));
+    const QList<QVariantMap> entries = history(firstPath, false);
+    QCOMPARE(entries.count(), 1);
+    QCOMPARE(entries.first().value("trigger").toString(), QStringLiteral("policy"));
+    QCOMPARE(entries.first().value("result").toString(), QStringLiteral("failed"));
+
+    // More of the same rollout starts nothing here, also after a restart.
+    publishPolicy(QStringList{"--sequence", "2", "--percent", "100"} + policy);
+    expectPolicy(secondPath, QStringLiteral("PolicySequence"), qulonglong(2));
+    m_vexbusd->terminate();
+    QVERIFY(NivoraTest::waitForFinished(m_vexbusd.get(), 5000));
+    startService({firstPath, secondPath});
+    QCOMPARE(property(secondPath, QStringLiteral("PolicySequence")).toULongLong(), qulonglong(2));
+    QCOMPARE(property(secondPath, QStringLiteral("PolicyState")).toString(), QStringLiteral("rollout-halted"));
+    QCOMPARE(property(firstPath, QStringLiteral("PolicyState")).toString(), QStringLiteral("failed"));
+    QTest::qWait(1500);
+    QCOMPARE(startedUpdates(m_emulators[1].get()), 0);
+    QCOMPARE(startedUpdates(m_emulators[0].get()), 1);
+
+    // An operator's update is the operator's business.
+    const QDBusMessage manual = call(client(QStringLiteral("first")), secondPath, QStringLiteral("UpdateFromReleaseServer"),
+                                     {QVariantMap()}, 120000);
+    QVERIFY2(manual.type() == QDBusMessage::ReplyMessage, qPrintable(manual.errorMessage()));
+    QCOMPARE(property(secondPath, QStringLiteral("FirmwareVersion")).toString(), QStringLiteral("1.5.0"));
+
+    // A new rollout starts afresh.
+    publishPolicy({"--sequence", "3", "--target", "1.5.0", "--approve", approvedImage(), "--rollout", "r1", "--percent", "0"});
+    expectPolicy(firstPath, QStringLiteral("PolicyState"), QStringLiteral("outside-rollout"));
 }
 
 void TestVexbusd::refusesToStartWithoutWhatItNeeds_data()

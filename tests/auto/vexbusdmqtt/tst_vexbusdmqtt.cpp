@@ -116,9 +116,9 @@ public:
         return QTest::qWaitFor([this]() { return m_subscribed.loadAcquire() == 1; }, 5000);
     }
 
-    bool publish(const QString &topic, const QByteArray &payload)
+    bool publish(const QString &topic, const QByteArray &payload, bool retain = false)
     {
-        return mosquitto_publish(m_client, nullptr, topic.toUtf8().constData(), int(payload.size()), payload.constData(), 1, false)
+        return mosquitto_publish(m_client, nullptr, topic.toUtf8().constData(), int(payload.size()), payload.constData(), 1, retain)
                 == MOSQ_ERR_SUCCESS;
     }
 
@@ -176,6 +176,7 @@ private slots:
     void answersEveryCommand();
     void connectsOrSaysWhy_data();
     void connectsOrSaysWhy();
+    void takesTheFleetPolicyFromItsTopic();
     // Last: it makes a second mocked platform.
     void gatewaysShareOneBrokerAndOneFile();
 
@@ -791,6 +792,64 @@ void TestVexbusdMqtt::connectsOrSaysWhy()
     QVERIFY(watcher->last(bridgeState) != "online");
 }
 
+
+void TestVexbusdMqtt::takesTheFleetPolicyFromItsTopic()
+{
+    const QString fleetTopic = QStringLiteral("vexbus/fleet/policy");
+    const QString stateTopic = QStringLiteral("vexbus/bridge/test-gateway/policy");
+    // The message of a policy as the publisher makes it; percent 0 installs nothing.
+    const auto message = [this](int sequence) {
+        const QString folder = path(QStringLiteral("policy-%1").arg(sequence));
+        QDir().mkpath(folder);
+        const NivoraTest::ToolResult written = NivoraTest::runTool(QStringLiteral(VEXBUS_RELEASE),
+                {"policy", folder, "--sequence", QString::number(sequence), "--target", "1.5.0", "--approve", QString(64, QLatin1Char('a')),
+                 "--rollout", "fleet-a", "--percent", "0", "--key", path("publisher.key")});
+        const NivoraTest::ToolResult payload = NivoraTest::runTool(QStringLiteral(VEXBUS_RELEASE), {"payload", folder + "/policy.json"});
+        return written.exitCode == 0 && payload.exitCode == 0 ? payload.out.trimmed().toUtf8() : QByteArray();
+    };
+    QVERIFY(startService(QByteArray(), "TrustedKeys=" + path("publisher.pub").toUtf8() + "\n[Policy]\nInterval=0\n"));
+    std::unique_ptr<Probe> watcher = probe();
+    QVERIFY(watcher);
+    QTRY_COMPARE_WITH_TIMEOUT(json(watcher->last(stateTopic)).value("state").toString(), QStringLiteral("none"), 10000);
+    QVERIFY(json(watcher->last(stateTopic)).value("refusal").isNull());
+
+    const QByteArray second = message(2);
+    QVERIFY(!second.isEmpty());
+    QVERIFY(watcher->publish(fleetTopic, second, true));
+    QTRY_COMPARE_WITH_TIMEOUT(json(watcher->last(stateTopic)).value("sequence").toInt(), 2, 5000);
+    QJsonObject state = json(watcher->last(stateTopic));
+    QCOMPARE(state.value("gateway").toString(), QStringLiteral("test-gateway"));
+    QCOMPARE(state.value("state").toString(), QStringLiteral("active"));
+    QCOMPARE(state.value("target").toString(), QStringLiteral("1.5.0"));
+    QCOMPARE(state.value("rollout").toString(), QStringLiteral("fleet-a"));
+    QCOMPARE(state.value("percent").toInt(-1), 0);
+
+    // Each refused with its reason, the policy held staying.
+    const QJsonObject unsigned3{{"policy", QString::fromLatin1(QByteArray::fromBase64(json(message(3)).value("policy").toString().toLatin1()).toBase64())}};
+    const QList<QPair<QByteArray, QString>> refused{
+        {QJsonDocument(unsigned3).toJson(QJsonDocument::Compact), QStringLiteral("unsigned")},
+        {QByteArray("policy 4, trust me"), QStringLiteral("malformed")},
+        {message(1), QStringLiteral("older")},
+    };
+    for (const auto &bad : refused) {
+        QVERIFY(watcher->publish(fleetTopic, bad.first, true));
+        QTRY_COMPARE_WITH_TIMEOUT(json(watcher->last(stateTopic)).value("refusal").toObject().value("reason").toString(), bad.second, 5000);
+        state = json(watcher->last(stateTopic));
+        QCOMPARE(state.value("sequence").toInt(), 2);
+        QCOMPARE(state.value("refusal").toObject().value("source").toString(), QStringLiteral("mqtt"));
+        QVERIFY(m_serviceOutput.contains("Refused the fleet policy"));
+    }
+    QCOMPARE(state.value("refusal").toObject().value("sequence").toInt(), 1);
+
+    // After a restart the kept policy holds, and the older one retained on
+    // the broker is still refused.
+    watcher->clear();
+    QVERIFY(startService(QByteArray(), "TrustedKeys=" + path("publisher.pub").toUtf8() + "\n[Policy]\nInterval=0\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(json(watcher->last(stateTopic)).value("refusal").toObject().value("reason").toString(),
+                              QStringLiteral("older"), 10000);
+    QCOMPARE(json(watcher->last(stateTopic)).value("sequence").toInt(), 2);
+    QVERIFY(watcher->publish(fleetTopic, QByteArray(), true));
+}
 
 void TestVexbusdMqtt::gatewaysShareOneBrokerAndOneFile()
 {
