@@ -22,6 +22,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
@@ -35,12 +36,14 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
+#include <QTime>
 #include <QTimer>
 
 #include <mosquitto.h>
 
 #include <csignal>
 #include <cstdio>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -152,7 +155,7 @@ public:
     void awaitCounters()
     {
         const int seen = m_counterUpdates;
-        for (QDeadlineTimer wait(3000); !wait.hasExpired() && m_counterUpdates < seen + 2;)
+        for (QDeadlineTimer wait(3000); !wait.hasExpired() && m_counterUpdates < seen + 1;)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     }
 
@@ -168,6 +171,8 @@ public:
         }
         return messages;
     }
+    int count() const { return int(m_history.size()); }
+    const QList<QPair<QString, QByteArray>> &all() const { return m_history; }
     // Called for each live message (not the retained ones replayed on
     // subscribing).
     std::function<void(const QString &topic, const QByteArray &payload)> onLiveMessage;
@@ -239,7 +244,7 @@ public:
     {
         int gateways = 20;
         int failing = 2;
-        int idleSeconds = 30;
+        int idleSeconds = 60;
         double frameRate = 20;
         QString frames;
         int stageTimeout = 180;
@@ -259,6 +264,23 @@ private:
     bool startGateway(Gateway &gateway);
     bool awaitFleetOnline();
     void measureIdle();
+    struct Stage
+    {
+        int sequence;
+        int percent;
+        bool windowOpen;
+        qint64 convergedMs = -1;
+        qint64 publishedAt = -1;
+        int admitted = 0;
+    };
+    bool publishPolicy(const Stage &stage);
+    void runStage(int index);
+    bool converged(const Stage &stage, QStringList *waitingFor) const;
+    int bucket(const QString &serial) const;
+    int bucket(const Gateway &gateway) const { return bucket(gateway.serial); }
+    static QString serialOf(int index) { return QStringLiteral("FLEET%1").arg(index + 1, 3, 10, QLatin1Char('0')); }
+    QJsonObject policyState(const Gateway &gateway) const;
+    void checkRollout();
     void checkIdentities();
     void stopGateways();
     void checkHistories();
@@ -277,7 +299,17 @@ private:
     Observer m_observer;
     std::vector<std::unique_ptr<Gateway>> m_gateways;
     QString m_settings;
-    int m_stage = 0; // 0: before any policy
+    // The rollout's stages; m_stage is the one published last (1-based, 0
+    // before any).
+    QList<Stage> m_stages;
+    int m_stage = 0;
+    QString m_rollout = QStringLiteral("rollout-1.5.0");
+    QString m_image;
+    // How long each update by the policy took, from its history entry.
+    QList<qint64> m_updateDurations;
+    // The messages of the rollout by topic, gateway and adapter names
+    // replaced: what a rollout costs the broker, and why.
+    QMap<QString, QPair<qint64, qint64>> m_rolloutTopics;
     // Figures, by phase, for the summary.
     struct Phase
     {
@@ -339,11 +371,20 @@ int FleetSimulation::run()
     std::fflush(stdout);
     const Traffic beforeStart = m_observer.traffic();
     const qint64 startedAt = m_clock.elapsed();
+    // The controllers that refuse the application are taken from both ends
+    // of the buckets: the first fails in the first stage that admits it,
+    // among others that go on, the next one in the last stage.
+    QList<int> byBucket;
+    for (int i = 0; i < m_options.gateways; ++i)
+        byBucket.append(i);
+    std::stable_sort(byBucket.begin(), byBucket.end(), [this](int a, int b) { return bucket(serialOf(a)) < bucket(serialOf(b)); });
+    QSet<int> failing;
+    for (int k = 0; k < m_options.failing; ++k)
+        failing.insert(k % 2 == 0 ? byBucket.at(k / 2) : byBucket.at(m_options.gateways - 1 - k / 2));
     for (int i = 0; i < m_options.gateways; ++i) {
         auto gateway = std::make_unique<Gateway>();
         gateway->index = i;
-        // The failing ones spread over the fleet.
-        gateway->failing = i * m_options.failing / m_options.gateways != (i + 1) * m_options.failing / m_options.gateways;
+        gateway->failing = failing.contains(i);
         if (!startGateway(*gateway)) {
             std::fprintf(stderr, "vexbus-fleet-sim: cannot start gateway %d\n", i + 1);
             return 2;
@@ -360,14 +401,34 @@ int FleetSimulation::run()
         return 1;
     }
     m_observer.awaitCounters();
-    m_phases.append({QStringLiteral("start (connect, discovery, retained state)"), m_clock.elapsed() - startedAt,
+    m_phases.append({QStringLiteral("start (connect, discovery)"), m_clock.elapsed() - startedAt,
                      m_observer.traffic() - beforeStart, QString()});
 
     measureIdle();
-    checkIdentities();
 
-    stopGateways();
+    // 10 %, then 50 % while the window is closed, then open, then 100 %.
+    m_stages = {{1, 10, true}, {2, 50, false}, {3, 50, true}, {4, 100, true}};
+    const Traffic beforeRollout = m_observer.traffic();
+    const qint64 rolloutAt = m_clock.elapsed();
+    const int firstRolloutMessage = m_observer.count();
+    for (int i = 0; i < m_stages.size(); ++i)
+        runStage(i);
+    m_phases.append({QStringLiteral("whole rollout"), m_clock.elapsed() - rolloutAt, m_observer.traffic() - beforeRollout, QString()});
+    for (int i = firstRolloutMessage; i < m_observer.count(); ++i) {
+        QString topic = m_observer.all().at(i).first;
+        for (const auto &gateway : m_gateways)
+            topic.replace(gateway->serial, QStringLiteral("ADAPTER")).replace(gateway->id, QStringLiteral("GATEWAY"));
+        QPair<qint64, qint64> &counts = m_rolloutTopics[topic];
+        ++counts.first;
+        counts.second += m_observer.all().at(i).first.toUtf8().size() + m_observer.all().at(i).second.size();
+    }
+    // What a few more seconds bring: nothing should start after the end.
+    wait(2000);
+
+    checkRollout();
     checkHistories();
+    checkIdentities();
+    stopGateways();
     return report() ? 0 : 1;
 }
 
@@ -379,6 +440,7 @@ bool FleetSimulation::prepareRelease()
         return false;
     }
     const QString image = path(QStringLiteral("www/firmware/vexbus-adapter-1.5.0.cyacd"));
+    m_image = image;
     QDir().mkpath(QFileInfo(image).path());
     QProcess keygen;
     keygen.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -436,7 +498,7 @@ bool FleetSimulation::writeSettings()
 bool FleetSimulation::startGateway(Gateway &gateway)
 {
     const int number = gateway.index + 1;
-    gateway.serial = QStringLiteral("FLEET%1").arg(number, 3, 10, QLatin1Char('0'));
+    gateway.serial = serialOf(gateway.index);
     // Port names of their own: the gateways share this machine's serial-port
     // lock directory.
     gateway.device = QStringLiteral("ttyUSB%1").arg(gateway.index);
@@ -577,6 +639,160 @@ void FleetSimulation::checkIdentities()
                   .arg(connections.size()).arg(takeovers).arg(wrong.isEmpty() ? QString() : QStringLiteral(": ") + wrong.join(QStringLiteral(", "))));
 }
 
+// As the fleet guide defines it: the first four bytes of
+// SHA-256(ROLLOUT "/" SERIAL), big-endian, modulo 100.
+int FleetSimulation::bucket(const QString &serial) const
+{
+    const QByteArray hash = QCryptographicHash::hash((m_rollout + QLatin1Char('/') + serial).toUtf8(), QCryptographicHash::Sha256);
+    const quint32 head = (quint32(quint8(hash.at(0))) << 24) | (quint32(quint8(hash.at(1))) << 16) | (quint32(quint8(hash.at(2))) << 8)
+            | quint32(quint8(hash.at(3)));
+    return int(head % 100);
+}
+
+QJsonObject FleetSimulation::policyState(const Gateway &gateway) const
+{
+    return json(m_observer.last(QStringLiteral("vexbus/bridge/%1/policy").arg(gateway.id)));
+}
+
+// Written and signed with vexbus-release as an operator does, and published
+// retained on the fleet topic.
+bool FleetSimulation::publishPolicy(const Stage &stage)
+{
+    const QString folder = path(QStringLiteral("policy-%1").arg(stage.sequence));
+    QDir().mkpath(folder);
+    // Four hours around now, or two hours from now on, in local time as the
+    // gateways keep it.
+    const QTime now = QTime::currentTime();
+    const QString window = stage.windowOpen ? now.addSecs(-7200).toString(QStringLiteral("HH:mm")) + QLatin1Char('-') + now.addSecs(7200).toString(QStringLiteral("HH:mm"))
+                                            : now.addSecs(7200).toString(QStringLiteral("HH:mm")) + QLatin1Char('-') + now.addSecs(14400).toString(QStringLiteral("HH:mm"));
+    QProcess write;
+    write.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    write.setStandardOutputFile(QProcess::nullDevice());
+    write.start(QStringLiteral(VEXBUS_RELEASE), {QStringLiteral("policy"), folder, QStringLiteral("--sequence"), QString::number(stage.sequence),
+                                                 QStringLiteral("--target"), releasedVersion.toString(), QStringLiteral("--approve"), m_image,
+                                                 QStringLiteral("--rollout"), m_rollout, QStringLiteral("--percent"), QString::number(stage.percent),
+                                                 QStringLiteral("--window"), window, QStringLiteral("--key"), path(QStringLiteral("publisher.key"))});
+    if (!write.waitForFinished(30000) || write.exitStatus() != QProcess::NormalExit || write.exitCode() != 0)
+        return false;
+    QProcess payload;
+    payload.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    payload.start(QStringLiteral(VEXBUS_RELEASE), {QStringLiteral("payload"), folder + QStringLiteral("/policy.json")});
+    if (!payload.waitForFinished(30000) || payload.exitStatus() != QProcess::NormalExit || payload.exitCode() != 0)
+        return false;
+    const QByteArray message = payload.readAllStandardOutput().trimmed();
+    return !message.isEmpty() && m_observer.publish(QStringLiteral("vexbus/fleet/policy"), message, true);
+}
+
+// Every gateway holds the stage's policy; every adapter in the stage's
+// buckets is on the new firmware with its update succeeded, or, for a
+// controller that refuses it, its update failed and its gateway's rollout
+// halted. A closed window converges once the policy is held.
+bool FleetSimulation::converged(const Stage &stage, QStringList *waitingFor) const
+{
+    waitingFor->clear();
+    for (const auto &gateway : m_gateways) {
+        const QJsonObject policy = policyState(*gateway);
+        if (policy.value(QStringLiteral("sequence")).toInt() != stage.sequence) {
+            waitingFor->append(gateway->serial + QStringLiteral(" (policy not held)"));
+            continue;
+        }
+        if (!stage.windowOpen || bucket(*gateway) >= stage.percent)
+            continue;
+        const QJsonObject state = json(m_observer.last(QStringLiteral("vexbus/%1/state").arg(gateway->serial)));
+        const QJsonObject last = json(m_observer.last(QStringLiteral("vexbus/%1/update/last").arg(gateway->serial)));
+        const bool done = gateway->failing
+                ? policy.value(QStringLiteral("state")).toString() == QLatin1String("failed") && last.value(QStringLiteral("result")).toString() == QLatin1String("failed")
+                : state.value(QStringLiteral("firmware_version")).toString() == releasedVersion.toString()
+                        && last.value(QStringLiteral("result")).toString() == QLatin1String("succeeded");
+        if (!done)
+            waitingFor->append(gateway->serial);
+    }
+    return waitingFor->isEmpty();
+}
+
+void FleetSimulation::runStage(int index)
+{
+    Stage &stage = m_stages[index];
+    for (const auto &gateway : m_gateways)
+        stage.admitted += bucket(*gateway) < stage.percent ? 1 : 0;
+    // The phase before ended with the broker's counters brought up to date.
+    const Traffic before = m_observer.traffic();
+    m_stage = index + 1;
+    stage.publishedAt = m_clock.elapsed();
+    if (!publishPolicy(stage)) {
+        m_problems.append(QStringLiteral("stage %1: vexbus-release could not write or sign the policy, or it could not be published").arg(stage.sequence));
+        return;
+    }
+    QStringList waitingFor;
+    const QDeadlineTimer deadline(m_options.stageTimeout * 1000);
+    while (!deadline.hasExpired() && !converged(stage, &waitingFor))
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    if (waitingFor.isEmpty()) {
+        stage.convergedMs = m_clock.elapsed() - stage.publishedAt;
+    } else {
+        m_problems.append(QStringLiteral("stage %1 did not converge within %2 s, waiting for: %3")
+                                  .arg(stage.sequence).arg(m_options.stageTimeout).arg(waitingFor.join(QStringLiteral(", "))));
+    }
+    // A closed window is watched a while: nobody may start.
+    if (!stage.windowOpen)
+        wait(m_options.closedWindowSeconds * 1000);
+    m_observer.awaitCounters();
+    const qint64 ms = m_clock.elapsed() - stage.publishedAt;
+    m_phases.append({QStringLiteral("stage %1: %2 %%3").arg(stage.sequence).arg(stage.percent).arg(stage.windowOpen ? QString() : QStringLiteral(", window closed")),
+                     ms, m_observer.traffic() - before, QString()});
+    std::printf("stage %d: %d %% of the adapters%s, %d in the rollout: %s\n", stage.sequence, stage.percent,
+                stage.windowOpen ? "" : " with the window closed", stage.admitted,
+                stage.convergedMs >= 0 ? qPrintable(QStringLiteral("converged in %1 s").arg(stage.convergedMs / 1000.0, 0, 'f', 1))
+                                       : "did not converge");
+    std::fflush(stdout);
+}
+
+// Who updated when, against the policy of the time, and how each ended.
+void FleetSimulation::checkRollout()
+{
+    QStringList outside;
+    QStringList notUpdated;
+    QStringList notHalted;
+    std::printf("\n  %-9s %-32s %6s %8s %-22s %-10s %s\n", "adapter", "gateway", "bucket", "refuses", "controller sent to boot", "firmware", "gateway's policy state");
+    for (const auto &gateway : m_gateways) {
+        const int b = bucket(*gateway);
+        QStringList entries;
+        for (const Gateway::Entry &entry : gateway->bootloaderEntries) {
+            entries.append(QStringLiteral("stage %1").arg(entry.stage));
+            const Stage *stage = entry.stage > 0 ? &m_stages.at(entry.stage - 1) : nullptr;
+            if (!stage || !stage->windowOpen || b >= stage->percent)
+                outside.append(QStringLiteral("%1 (bucket %2) in stage %3").arg(gateway->serial).arg(b).arg(entry.stage));
+        }
+        if (gateway->bootloaderEntries.size() > 1)
+            outside.append(QStringLiteral("%1 was sent into its bootloader %2 times").arg(gateway->serial).arg(gateway->bootloaderEntries.size()));
+        const QString firmware = gateway->emulator->firmwareVersion().toString();
+        const QJsonObject policy = policyState(*gateway);
+        const QString state = policy.value(QStringLiteral("state")).toString();
+        if (gateway->failing) {
+            if (state != QLatin1String("failed") || policy.value(QStringLiteral("halt_reason")).toString().isEmpty())
+                notHalted.append(gateway->serial);
+        } else if (firmware != releasedVersion.toString()
+                   || json(m_observer.last(QStringLiteral("vexbus/%1/state").arg(gateway->serial))).value(QStringLiteral("firmware_version")).toString() != firmware) {
+            notUpdated.append(gateway->serial);
+        }
+        std::printf("  %-9s %-32s %6d %8s %-22s %-10s %s\n", qPrintable(gateway->serial), qPrintable(gateway->id), b, gateway->failing ? "yes" : "no",
+                    qPrintable(entries.isEmpty() ? QStringLiteral("never") : entries.join(QStringLiteral(", "))), qPrintable(firmware),
+                    qPrintable(state + (policy.value(QStringLiteral("halt_reason")).toString().isEmpty() ? QString()
+                                                                                                         : QStringLiteral(": ") + policy.value(QStringLiteral("halt_reason")).toString())));
+    }
+    std::fflush(stdout);
+    bool allConverged = true;
+    for (const Stage &stage : m_stages)
+        allConverged = allConverged && stage.convergedMs >= 0;
+    check(allConverged, QStringLiteral("every stage converged"));
+    check(outside.isEmpty(), QStringLiteral("no controller was updated outside the policy or its window (bucket below the percentage, window open, once)%1")
+                                     .arg(outside.isEmpty() ? QString() : QStringLiteral(": ") + outside.join(QStringLiteral("; "))));
+    check(notHalted.isEmpty(), QStringLiteral("every gateway whose controller refused the application halted its rollout and reported it (MQTT policy state \"failed\" with the reason)%1")
+                                       .arg(notHalted.isEmpty() ? QString() : QStringLiteral(": not ") + notHalted.join(QStringLiteral(", "))));
+    check(notUpdated.isEmpty(), QStringLiteral("every other adapter ends on %1, in the controller and on MQTT%2").arg(releasedVersion.toString())
+                                        .arg(notUpdated.isEmpty() ? QString() : QStringLiteral(": not ") + notUpdated.join(QStringLiteral(", "))));
+}
+
 void FleetSimulation::stopGateways()
 {
     for (const auto &gateway : m_gateways) {
@@ -595,28 +811,112 @@ void FleetSimulation::stopGateways()
                                      .arg(unclean.isEmpty() ? QString() : QStringLiteral(" (not: ") + unclean.join(QStringLiteral(", ")) + QLatin1Char(')')));
 }
 
+// Each gateway's own account, as an operator reads it with vexbusctl
+// history: one update by the policy, succeeded, or failed on the gateways
+// whose controller refuses the application; nothing else but recoveries.
 void FleetSimulation::checkHistories()
 {
+    QStringList wrong;
+    for (const auto &gateway : m_gateways) {
+        QProcess history;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), gateway->bus->address());
+        history.setProcessEnvironment(environment);
+        history.start(QStringLiteral(VEXBUSCTL), {QStringLiteral("history"), QStringLiteral("--json")});
+        // The services answer while this process waits: they are processes of their own.
+        if (!history.waitForFinished(30000) || history.exitStatus() != QProcess::NormalExit || history.exitCode() != 0) {
+            wrong.append(gateway->serial + QStringLiteral(": vexbusctl history failed: ") + QString::fromUtf8(history.readAllStandardError()));
+            continue;
+        }
+        QList<QJsonObject> byPolicy;
+        QStringList others;
+        for (const QByteArray &line : history.readAllStandardOutput().split('\n')) {
+            const QJsonObject entry = json(line);
+            if (entry.isEmpty())
+                continue;
+            const QString trigger = entry.value(QStringLiteral("trigger")).toString();
+            if (trigger == QLatin1String("policy"))
+                byPolicy.append(entry);
+            else if (trigger != QLatin1String("recovery"))
+                others.append(trigger + QLatin1Char(' ') + entry.value(QStringLiteral("result")).toString());
+        }
+        const QJsonObject entry = byPolicy.value(0);
+        const QDateTime started = QDateTime::fromString(entry.value(QStringLiteral("started")).toString(), Qt::ISODateWithMs);
+        const QDateTime ended = QDateTime::fromString(entry.value(QStringLiteral("ended")).toString(), Qt::ISODateWithMs);
+        if (started.isValid() && ended.isValid())
+            m_updateDurations.append(started.msecsTo(ended));
+        const QString expected = gateway->failing ? QStringLiteral("failed") : QStringLiteral("succeeded");
+        const bool held = byPolicy.size() == 1 && others.isEmpty() && entry.value(QStringLiteral("result")).toString() == expected
+                && entry.value(QStringLiteral("release_version")).toString() == releasedVersion.toString()
+                && entry.value(QStringLiteral("firmware_before")).toString() == installedVersion.toString()
+                && entry.value(QStringLiteral("gateway")).toString() == gateway->id
+                && entry.value(QStringLiteral("requester")).toString().endsWith(m_rollout)
+                && (gateway->failing || entry.value(QStringLiteral("firmware_after")).toString() == releasedVersion.toString());
+        if (!held) {
+            wrong.append(QStringLiteral("%1: %2 entries by the policy (%3), others: %4").arg(gateway->serial).arg(byPolicy.size())
+                                 .arg(QString::fromUtf8(QJsonDocument(entry).toJson(QJsonDocument::Compact)), others.join(QStringLiteral(", "))));
+        }
+    }
+    check(wrong.isEmpty(), QStringLiteral("each gateway's history (vexbusctl history --json) holds its one update by the policy, %1 or failed, with the release, "
+                                          "firmware before and after, gateway and rollout%2")
+                                   .arg(QStringLiteral("succeeded"), wrong.isEmpty() ? QString() : QStringLiteral(": ") + wrong.join(QStringLiteral("; "))));
 }
 
 bool FleetSimulation::report()
 {
     const int n = int(m_gateways.size());
-    std::printf("\nbroker traffic by phase (messages the gateways published, as a subscriber on '#' counts them;\n"
-                "broker totals from $SYS, with MQTT headers, pings, acknowledgements and the deliveries to this subscriber)\n");
-    std::printf("  %-44s %8s %12s %14s %14s %16s\n", "phase", "seconds", "messages", "msg/s/gateway", "bytes/s/gateway", "$SYS in B/s/gw");
+    std::printf("\nrollout stages (from publishing the policy until every gateway held it and every adapter in its buckets had updated, or failed and halted)\n");
+    std::printf("  %-6s %8s %-8s %10s %14s\n", "stage", "percent", "window", "in rollout", "converged in");
+    for (const Stage &stage : m_stages) {
+        std::printf("  %-6d %8d %-8s %10d %14s\n", stage.sequence, stage.percent, stage.windowOpen ? "open" : "closed", stage.admitted,
+                    stage.convergedMs >= 0 ? qPrintable(QStringLiteral("%1 s").arg(stage.convergedMs / 1000.0, 0, 'f', 1)) : "never");
+    }
+    std::printf("\nbroker traffic by phase: messages the gateways published, as a subscriber on '#' counts them (topic and payload bytes),\n"
+                "and the bytes the broker received by its own counters ($SYS: MQTT headers, pings and acknowledgements included)\n");
+    std::printf("  %-36s %8s %9s %14s %16s %16s\n", "phase", "seconds", "messages", "msg/s/gateway", "bytes/s/gateway", "$SYS in B/s/gw");
     for (const Phase &phase : m_phases) {
-        std::printf("  %-44s %8.1f %12lld %14.3f %14.1f %16.1f\n", qPrintable(phase.name), phase.ms / 1000.0,
+        std::printf("  %-36s %8.1f %9lld %14.3f %16.1f %16.1f\n", qPrintable(phase.name), phase.ms / 1000.0,
                     static_cast<long long>(phase.traffic.messages), perGatewayPerSecond(phase.traffic.messages, phase.ms),
                     perGatewayPerSecond(phase.traffic.bytes, phase.ms), perGatewayPerSecond(phase.traffic.sysBytesReceived, phase.ms));
     }
-    for (const Phase &phase : m_phases) {
-        if (phase.name == QLatin1String("idle")) {
-            const double messages = perGatewayPerSecond(phase.traffic.messages, phase.ms);
-            const double bytes = perGatewayPerSecond(phase.traffic.sysBytesReceived, phase.ms);
-            std::printf("\nestimate for 10,000 gateways while idle: %.1f messages/s and %.0f bytes/s into the broker "
-                        "(from %d gateways over %.0f s)\n", messages * 10000, bytes * 10000, n, phase.ms / 1000.0);
+    const auto phase = [this](const QString &name) {
+        for (const Phase &candidate : m_phases) {
+            if (candidate.name == name)
+                return candidate;
         }
+        return Phase();
+    };
+    const Phase idle = phase(QStringLiteral("idle"));
+    const Phase rollout = phase(QStringLiteral("whole rollout"));
+    std::printf("\nestimate for 10,000 gateways (from %d gateways)\n", n);
+    std::printf("  idle: %.1f messages/s, %.0f bytes/s of messages, %.0f bytes/s into the broker with the protocol's own\n",
+                perGatewayPerSecond(idle.traffic.messages, idle.ms) * 10000, perGatewayPerSecond(idle.traffic.bytes, idle.ms) * 10000,
+                perGatewayPerSecond(idle.traffic.sysBytesReceived, idle.ms) * 10000);
+    if (!m_updateDurations.isEmpty() && rollout.ms > 0) {
+        // The policy's own messages are the operator's, not the gateways'.
+        const int updates = int(m_updateDurations.size());
+        const double messages = double(rollout.traffic.messages - m_stages.size()) / updates;
+        const double bytes = double(rollout.traffic.sysBytesReceived) / updates;
+        qint64 total = 0;
+        for (qint64 duration : m_updateDurations)
+            total += duration;
+        const double seconds = total / 1000.0 / updates;
+        std::printf("  rollout: %.1f messages and %.0f bytes into the broker per updated adapter; an update took %.1f s on average\n",
+                    messages, bytes, seconds);
+        std::printf("  the rollout's messages by topic (all adapters together):\n");
+        for (auto it = m_rolloutTopics.cbegin(); it != m_rolloutTopics.cend(); ++it)
+            std::printf("    %-56s %6lld messages %9lld bytes\n", qPrintable(it.key()), static_cast<long long>(it.value().first),
+                        static_cast<long long>(it.value().second));
+        for (int percent : {10, 100}) {
+            const int updating = 10000 * percent / 100;
+            std::printf("  a stage of %d %% (%d adapters updating at once): %.0f messages/s, %.0f bytes/s into the broker while it runs\n",
+                        percent, updating, updating * messages / seconds, updating * bytes / seconds);
+        }
+    }
+    if (m_options.frames.isEmpty()) {
+        std::printf("  bus frames: none reached the broker ([mqtt] Frames unset, default none) although every bus carried %.0f frames/s;\n"
+                    "  with Frames=all each would be a message: %.0f messages/s for 10,000 gateways\n",
+                    m_options.frameRate, m_options.frameRate * 10000);
     }
     bool held = true;
     std::printf("\n");
@@ -642,9 +942,11 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     parser.addOptions({{QStringLiteral("gateways"), QStringLiteral("How many gateways (default 20)."), QStringLiteral("N"), QStringLiteral("20")},
                        {QStringLiteral("failing"), QStringLiteral("How many of them refuse the new application (default 2)."), QStringLiteral("N"), QStringLiteral("2")},
-                       {QStringLiteral("idle-seconds"), QStringLiteral("How long the idle fleet is measured (default 30)."), QStringLiteral("N"), QStringLiteral("30")},
+                       {QStringLiteral("idle-seconds"), QStringLiteral("How long the idle fleet is measured (default 60)."), QStringLiteral("N"), QStringLiteral("60")},
                        {QStringLiteral("frame-rate"), QStringLiteral("Bus frames per second on each adapter's bus (default 20)."), QStringLiteral("N"), QStringLiteral("20")},
-                       {QStringLiteral("frames"), QStringLiteral("[mqtt] Frames in the fleet's settings file (default: not set)."), QStringLiteral("VALUE")}});
+                       {QStringLiteral("frames"), QStringLiteral("[mqtt] Frames in the fleet's settings file (default: not set)."), QStringLiteral("VALUE")},
+                       {QStringLiteral("stage-timeout"), QStringLiteral("How long a stage of the rollout may take to converge (default 180)."), QStringLiteral("SECONDS"), QStringLiteral("180")},
+                       {QStringLiteral("closed-window-seconds"), QStringLiteral("How long the fleet is watched with the window closed (default 15)."), QStringLiteral("SECONDS"), QStringLiteral("15")}});
     parser.process(application);
     FleetSimulation::Options options;
     options.gateways = parser.value(QStringLiteral("gateways")).toInt();
@@ -652,8 +954,11 @@ int main(int argc, char *argv[])
     options.idleSeconds = parser.value(QStringLiteral("idle-seconds")).toInt();
     options.frameRate = parser.value(QStringLiteral("frame-rate")).toDouble();
     options.frames = parser.value(QStringLiteral("frames"));
-    if (options.gateways < 1 || options.gateways > 64 || options.failing < 0 || options.failing >= options.gateways || options.idleSeconds < 1) {
-        std::fprintf(stderr, "vexbus-fleet-sim: --gateways takes 1 to 64, --failing fewer than the gateways, --idle-seconds at least 1\n");
+    options.stageTimeout = parser.value(QStringLiteral("stage-timeout")).toInt();
+    options.closedWindowSeconds = parser.value(QStringLiteral("closed-window-seconds")).toInt();
+    if (options.gateways < 1 || options.gateways > 64 || options.failing < 0 || options.failing >= options.gateways || options.idleSeconds < 1
+        || options.stageTimeout < 1 || options.closedWindowSeconds < 0) {
+        std::fprintf(stderr, "vexbus-fleet-sim: --gateways takes 1 to 64, --failing fewer than the gateways, --idle-seconds and --stage-timeout at least 1\n");
         return 2;
     }
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
