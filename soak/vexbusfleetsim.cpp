@@ -42,6 +42,7 @@
 #include <mosquitto.h>
 
 #include <csignal>
+#include <poll.h>
 #include <cstdio>
 #include <algorithm>
 #include <functional>
@@ -129,7 +130,16 @@ public:
             return false;
         mosquitto_subscribe(m_client, nullptr, "#", 0);
         mosquitto_subscribe(m_client, nullptr, "$SYS/broker/#", 0);
-        m_timer.callOnTimeout([this]() { mosquitto_loop(m_client, 0, 1); });
+        // libmosquitto reads one packet a call: everything that waits is
+        // read now, else a rollout's messages would queue in the socket
+        // and arrive seconds late.
+        m_timer.callOnTimeout([this]() {
+            pollfd socket{mosquitto_socket(m_client), POLLIN, 0};
+            for (int packets = 0; packets < 100000; ++packets) {
+                if (mosquitto_loop(m_client, 0, 1) != MOSQ_ERR_SUCCESS || ::poll(&socket, 1, 0) != 1 || !(socket.revents & POLLIN))
+                    break;
+            }
+        });
         m_timer.start(10);
         for (QDeadlineTimer wait(5000); !wait.hasExpired() && m_subscriptions < 2;)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
@@ -271,7 +281,12 @@ private:
         bool windowOpen;
         qint64 convergedMs = -1;
         qint64 publishedAt = -1;
+        QDateTime publishedUtc = {};
         int admitted = 0;
+        // Of the updates the stage started: how long after the policy each
+        // began, and how long it took (from the histories).
+        QList<qint64> startDelays = {};
+        QList<qint64> durations = {};
     };
     bool publishPolicy(const Stage &stage);
     void runStage(int index);
@@ -719,6 +734,7 @@ void FleetSimulation::runStage(int index)
     const Traffic before = m_observer.traffic();
     m_stage = index + 1;
     stage.publishedAt = m_clock.elapsed();
+    stage.publishedUtc = QDateTime::currentDateTimeUtc();
     if (!publishPolicy(stage)) {
         m_problems.append(QStringLiteral("stage %1: vexbus-release could not write or sign the policy, or it could not be published").arg(stage.sequence));
         return;
@@ -843,8 +859,15 @@ void FleetSimulation::checkHistories()
         const QJsonObject entry = byPolicy.value(0);
         const QDateTime started = QDateTime::fromString(entry.value(QStringLiteral("started")).toString(), Qt::ISODateWithMs);
         const QDateTime ended = QDateTime::fromString(entry.value(QStringLiteral("ended")).toString(), Qt::ISODateWithMs);
-        if (started.isValid() && ended.isValid())
+        const int stageIndex = gateway->bootloaderEntries.value(0).stage;
+        if (started.isValid() && ended.isValid()) {
             m_updateDurations.append(started.msecsTo(ended));
+            if (stageIndex > 0 && !gateway->bootloaderEntries.isEmpty()) {
+                Stage &stage = m_stages[stageIndex - 1];
+                stage.startDelays.append(stage.publishedUtc.msecsTo(started));
+                stage.durations.append(started.msecsTo(ended));
+            }
+        }
         const QString expected = gateway->failing ? QStringLiteral("failed") : QStringLiteral("succeeded");
         const bool held = byPolicy.size() == 1 && others.isEmpty() && entry.value(QStringLiteral("result")).toString() == expected
                 && entry.value(QStringLiteral("release_version")).toString() == releasedVersion.toString()
@@ -866,10 +889,19 @@ bool FleetSimulation::report()
 {
     const int n = int(m_gateways.size());
     std::printf("\nrollout stages (from publishing the policy until every gateway held it and every adapter in its buckets had updated, or failed and halted)\n");
-    std::printf("  %-6s %8s %-8s %10s %14s\n", "stage", "percent", "window", "in rollout", "converged in");
+    std::printf("  %-6s %8s %-8s %10s %8s %14s %22s %18s\n", "stage", "percent", "window", "in rollout", "updates", "converged in",
+                "updates began after", "and took");
+    const auto range = [](QList<qint64> values) {
+        if (values.isEmpty())
+            return QStringLiteral("-");
+        std::sort(values.begin(), values.end());
+        return QStringLiteral("%1 to %2 s").arg(values.first() / 1000.0, 0, 'f', 1).arg(values.last() / 1000.0, 0, 'f', 1);
+    };
     for (const Stage &stage : m_stages) {
-        std::printf("  %-6d %8d %-8s %10d %14s\n", stage.sequence, stage.percent, stage.windowOpen ? "open" : "closed", stage.admitted,
-                    stage.convergedMs >= 0 ? qPrintable(QStringLiteral("%1 s").arg(stage.convergedMs / 1000.0, 0, 'f', 1)) : "never");
+        std::printf("  %-6d %8d %-8s %10d %8d %14s %22s %18s\n", stage.sequence, stage.percent, stage.windowOpen ? "open" : "closed", stage.admitted,
+                    int(stage.durations.size()),
+                    stage.convergedMs >= 0 ? qPrintable(QStringLiteral("%1 s").arg(stage.convergedMs / 1000.0, 0, 'f', 1)) : "never",
+                    qPrintable(range(stage.startDelays)), qPrintable(range(stage.durations)));
     }
     std::printf("\nbroker traffic by phase: messages the gateways published, as a subscriber on '#' counts them (topic and payload bytes),\n"
                 "and the bytes the broker received by its own counters ($SYS: MQTT headers, pings and acknowledgements included)\n");
