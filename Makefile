@@ -19,6 +19,7 @@ BUILD_PACKAGES := $(TOOLS_BUILD_PACKAGES) libsqlite3-dev
 # 321 (176 MB instead of 231 MB to fetch).
 DEMO_PACKAGES  := $(TOOLS_BUILD_PACKAGES) umockdev
 TEST_PACKAGES  := reuse umockdev libumockdev-dev libglib2.0-dev openssl ca-certificates libbenchmark-dev udev bash-completion dbus-daemon systemd mosquitto \
+                  libqt5serialbus5-dev \
                   qtdeclarative5-dev qtdeclarative5-dev-tools qtquickcontrols2-5-dev qml-module-qttest qml-module-qtquick2 \
                   qml-module-qtquick-controls2 qml-module-qtquick-layouts qml-module-qtquick-window2 qml-module-qtquick-dialogs \
                   fonts-dejavu-core

@@ -20,6 +20,14 @@ double benchMedian(QVector<double> values)
     return values.size() % 2 ? values.at(middle) : (values.at(middle - 1) + values.at(middle)) / 2;
 }
 
+volatile unsigned long *benchMappedCounter(QFile *file, const QString &path)
+{
+    file->setFileName(path);
+    if (path.isEmpty() || !file->open(QIODevice::ReadWrite))
+        return nullptr;
+    return reinterpret_cast<volatile unsigned long *>(file->map(0, sizeof(unsigned long)));
+}
+
 static QVector<double> roundRatios(const QVector<double> &values, const QVector<double> &references)
 {
     QVector<double> ratios;

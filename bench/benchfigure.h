@@ -40,4 +40,9 @@ struct BenchFigure
 // The median of the values (NAN when there are none).
 double benchMedian(QVector<double> values);
 
+class QFile;
+// A counter of frames that another process watches: the file at path (an
+// unsigned long) mapped through file; nullptr for an empty path.
+volatile unsigned long *benchMappedCounter(QFile *file, const QString &path);
+
 #endif // NIVORA_BENCH_BENCHFIGURE_H

@@ -105,19 +105,12 @@ static size_t slip_put(unsigned char *out, size_t n, unsigned char byte)
     return n;
 }
 
-long long plain_request(int fd, unsigned char command, unsigned char id, const unsigned char *payload,
-                        size_t payload_size, int timeout_ms, size_t *wire_bytes)
+size_t plain_encode(unsigned char *frame, unsigned char command, unsigned char id, const unsigned char *payload,
+                    size_t payload_size)
 {
-    unsigned char frame[2 * (2 + PLAIN_MAX_PAYLOAD + 1) + 2];
-    unsigned char buffer[512];
-    struct plain_decoder decoder;
     unsigned char check = command ^ id;
     size_t length = 0;
     size_t i;
-    long long start;
-    long long deadline;
-    if (payload_size > PLAIN_MAX_PAYLOAD)
-        return -1;
     frame[length++] = END;
     length = slip_put(frame, length, command);
     length = slip_put(frame, length, id);
@@ -127,13 +120,33 @@ long long plain_request(int fd, unsigned char command, unsigned char id, const u
     }
     length = slip_put(frame, length, check);
     frame[length++] = END;
+    return length;
+}
+
+void plain_expect(struct plain_decoder *decoder, unsigned char command, unsigned char id)
+{
     /* Only the fields the decoder reads; its frame buffer needs no clearing. */
-    decoder.length = 0;
-    decoder.escaped = 0;
-    decoder.want_answer = 1;
-    decoder.want_command = command;
-    decoder.want_id = id;
-    decoder.answered = 0;
+    decoder->length = 0;
+    decoder->escaped = 0;
+    decoder->want_answer = 1;
+    decoder->want_command = command;
+    decoder->want_id = id;
+    decoder->answered = 0;
+}
+
+long long plain_request(int fd, unsigned char command, unsigned char id, const unsigned char *payload,
+                        size_t payload_size, int timeout_ms, size_t *wire_bytes)
+{
+    unsigned char frame[PLAIN_MAX_FRAME];
+    unsigned char buffer[512];
+    struct plain_decoder decoder;
+    size_t length;
+    long long start;
+    long long deadline;
+    if (payload_size > PLAIN_MAX_PAYLOAD)
+        return -1;
+    length = plain_encode(frame, command, id, payload, payload_size);
+    plain_expect(&decoder, command, id);
     start = plain_now_ns();
     deadline = start + (long long)timeout_ms * 1000000LL;
     if (write(fd, frame, length) != (ssize_t)length)

@@ -32,6 +32,19 @@ struct plain_decoder {
 /* The longest payload plain_request() frames. */
 #define PLAIN_MAX_PAYLOAD 255
 
+/* The longest frame plain_encode() makes: every byte escaped, and the two
+ * delimiters. */
+#define PLAIN_MAX_FRAME (2 * (2 + PLAIN_MAX_PAYLOAD + 1) + 2)
+
+/* Frames a packet (command, packet id, payload of at most PLAIN_MAX_PAYLOAD
+ * bytes) with its XOR check byte into frame; returns the frame's length. */
+size_t plain_encode(unsigned char *frame, unsigned char command, unsigned char id, const unsigned char *payload,
+                    size_t payload_size);
+
+/* Readies the decoder for the answer to a request: the frame with the
+ * request's command and packet id sets its answered flag. */
+void plain_expect(struct plain_decoder *decoder, unsigned char command, unsigned char id);
+
 /* SLIP decoding with the XOR check of the adapter's frames. */
 void plain_decoder_feed(struct plain_decoder *decoder, const unsigned char *data, size_t size);
 

@@ -8,8 +8,14 @@
 # with its reference, not with another run's. The instruction counts under
 # callgrind are the figures that hold across runs and machines.
 #
+# The library's figures stand beside floors that do the same work without
+# it (bare Qt programs, plain C) and beside a peer (QtSerialBus's Modbus RTU
+# client), each for both of Qt's event dispatchers on Linux: GLib's, Qt's
+# default, and Qt's own (QT_NO_GLIB=1), which vexbusctl and vexbusd choose
+# unless QT_NO_GLIB is set.
+#
 # Usage: run-bench.sh BUILD-DIR OUTPUT-DIR   (BENCH_SECONDS: length of each
-# line-rate round, default 5; BENCH_ROUNDS: line-rate rounds, default 7;
+# line-rate round, default 5; BENCH_ROUNDS: line-rate rounds, default 5;
 # BENCH_REQUESTS: round trips, default 1000)
 set -eu
 build=$1
@@ -17,7 +23,7 @@ out=$2
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/.." && pwd)
 seconds=${BENCH_SECONDS:-5}
-rounds=${BENCH_ROUNDS:-7}
+rounds=${BENCH_ROUNDS:-5}
 requests=${BENCH_REQUESTS:-1000}
 
 emulator=$build/tools/vexbus-emulator/vexbus-emulator
@@ -25,12 +31,25 @@ vexbusctl=$build/tools/vexbusctl/vexbusctl
 line=$build/bench/nivora-bench-line
 update=$build/bench/nivora-bench-update
 decode=$build/bench/nivora-bench-decode
+bareqt=$build/bench/nivora-bench-bareqt
+modbus=$build/bench/nivora-bench-modbus
+responder=$build/bench/nivora-bench-modbus-responder
 
 mkdir -p "$out"
 lines=$out/results.jsonl
 : > "$lines"
 export BENCH_RESULTS="$lines"
 unset QT_LOGGING_RULES || true
+unset QT_NO_GLIB || true
+
+# The event dispatcher of the programs measured: GLib's or Qt's own. Set
+# and empty, QT_NO_GLIB leaves GLib's to vexbusctl and vexbusd too.
+dispatcher() {
+    case $1 in
+    GLib) export QT_NO_GLIB= ;;
+    Qt) export QT_NO_GLIB=1 ;;
+    esac
+}
 
 emulator_pid=
 start_emulator() {
@@ -47,8 +66,9 @@ stop_emulator() {
 }
 unpaced_pid=
 receive_pids=
+responder_pid=
 # shellcheck disable=SC2086
-trap 'stop_emulator; [ -z "$unpaced_pid" ] || kill "$unpaced_pid" 2>/dev/null || true; [ -z "$receive_pids" ] || kill $receive_pids 2>/dev/null || true' EXIT
+trap 'stop_emulator; [ -z "$unpaced_pid" ] || kill "$unpaced_pid" 2>/dev/null || true; [ -z "$receive_pids" ] || kill $receive_pids 2>/dev/null || true; [ -z "$responder_pid" ] || kill "$responder_pid" 2>/dev/null || true' EXIT
 
 # One figure as the programs print it, from the shell.
 figure() {
@@ -122,19 +142,24 @@ kill "$unpaced_pid"; wait "$unpaced_pid" 2>/dev/null || true; unpaced_pid=
 rm -f "$out/unpaced.tty"
 stop_emulator
 
-echo "== line rate: receivers at the same time on three lines the emulators fill alike, in rounds"
+echo "== line rate: receivers at the same time on four lines the emulators fill alike, in rounds, for both dispatchers"
 # A 16-byte bus frame is 21 bytes on the wire: 548 a second fill 115200 baud.
 traffic="--bus-traffic 548 --bus-frame 00112233445566778899aabbccddeeff"
 stop_emulator
-# shellcheck disable=SC2086
-start_emulator $traffic; receive_pids=$emulator_pid; receive_ports=$port
-# shellcheck disable=SC2086
-start_emulator $traffic; receive_pids="$receive_pids $emulator_pid"; receive_ports="$receive_ports $port"
-# shellcheck disable=SC2086
-start_emulator $traffic; receive_pids="$receive_pids $emulator_pid"; receive_ports="$receive_ports $port"
+receive_ports=
+for _ in 1 2 3 4; do
+    # shellcheck disable=SC2086
+    start_emulator $traffic; receive_pids="$receive_pids $emulator_pid"; receive_ports="$receive_ports $port"
+done
 emulator_pid=
-# shellcheck disable=SC2086
-"$line" receive "$seconds" "$rounds" "$vexbusctl" $receive_ports 2> "$out/receive.log"
+for name in GLib Qt; do
+    dispatcher "$name"
+    # With all library logging on once, on the tools' own dispatcher.
+    verbose=; [ "$name" = Qt ] && verbose=verbose
+    # shellcheck disable=SC2086
+    "$line" receive "$seconds" "$rounds" "$vexbusctl" "$bareqt" $receive_ports $verbose 2>> "$out/receive.log"
+done
+unset QT_NO_GLIB
 # shellcheck disable=SC2086
 kill $receive_pids 2>/dev/null || true
 # shellcheck disable=SC2086
@@ -158,7 +183,7 @@ else
 fi
 
 if command -v valgrind > /dev/null; then
-    echo "== instructions under callgrind (deterministic), against plain C"
+    echo "== instructions under callgrind (deterministic): the library beside bare Qt floors, a peer and plain C"
     i1=$(instructions "$decode" count-decode 1); b1=$(counted_bytes)
     i2=$(instructions "$decode" count-decode 6); b2=$(counted_bytes)
     p1=$(instructions "$decode" count-plain-decode 1); c1=$(counted_bytes)
@@ -166,78 +191,176 @@ if command -v valgrind > /dev/null; then
     figure instructions "per received byte (decode, bus frames)" "$(( (i2 - i1) / (b2 - b1) ))" "instr" \
         "plain C loop" "$(( (p2 - p1) / (c2 - c1) ))" ""
 
-    # Only the requests are counted, not the start-up (the adapter's port
-    # search varies with the machine's devices), and the plain host builds
-    # and decodes its frames itself, as the library does.
+    # A request's instructions: 20 and 120 requests, the difference divided
+    # by 100, and only within the function that makes one request and waits
+    # for its answer (--toggle-collect), so start-up drops out. The bare Qt
+    # programs frame and decode with the plain C host's code; one writes to
+    # the descriptor at once, as the library's port does, the other with
+    # the stock QSerialPort::write(). The peer reads one holding register
+    # from a Modbus RTU responder on a pseudo-terminal. Plain C, the
+    # physical floor, has no event loop.
     start_emulator
-    i1=$(profile "$out/request-20.callgrind" '--toggle-collect=CommandRunner::run*' "$line" count-request "$port" 20)
-    i2=$(profile "$out/request-120.callgrind" '--toggle-collect=CommandRunner::run*' "$line" count-request "$port" 120)
+    peer_port=
+    if [ -x "$modbus" ] && [ -x "$responder" ]; then
+        rm -f "$out/responder.tty"
+        "$responder" > "$out/responder.tty" &
+        responder_pid=$!
+        while [ ! -s "$out/responder.tty" ]; do sleep 0.05; done
+        peer_port=$(head -n 1 "$out/responder.tty")
+    fi
     p1=$(instructions '--toggle-collect=plainRequest*' "$line" count-plain-request "$port" 20)
     p2=$(instructions '--toggle-collect=plainRequest*' "$line" count-plain-request "$port" 120)
-    stop_emulator
     plain=$(( (p2 - p1) / 100 ))
-    figure instructions "per request (command and its response)" "$(( (i2 - i1) / 100 ))" "instr" \
-        "plain C round trip" "$plain" "ratio <= 5"
-
-    # Where a request's instructions go, from the same two runs: the
-    # library where it is entered (the command; the port's read
-    # notification, with the response's decoding and the reply's end; the
-    # reply's deletion), and the event loop without the library: Qt's
-    # dispatch of the port's and posted events, glib's own part of each
-    # iteration (prepare, query, poll, check), the loop's entry and exit.
-    # The readyRead part holds the runner's receiver of commandFinished()
-    # too (it quits the loop), as any application has one.
-    # The parts move by a few hundred instructions from run to run with the
-    # emulator's timing (a response read in one piece or two); the sum is
-    # the total above. The event loop alone against the goal tells whether
-    # a library with a QObject reply per command on Qt's event loop can
-    # reach it.
-    per_request() {
-        echo $(( ($(inclusive "$out/request-120.callgrind" "$1") - $(inclusive "$out/request-20.callgrind" "$1")) / 100 ))
+    per_request_of() {
+        pattern=$1; shift
+        r1=$(instructions "--toggle-collect=$pattern" "$@" 20)
+        r2=$(instructions "--toggle-collect=$pattern" "$@" 120)
+        echo $(( (r2 - r1) / 100 ))
     }
-    total=$(( (i2 - i1) / 100 ))
-    send=$(per_request 'NivoraVexbusUsb::NivoraVexbusUsbAdapter::writeDataToVexbus(QByteArray const&)')
-    receive=$(per_request 'NivoraVexbusUsb::NivoraVexbusUsbInterface::onReadyRead()')
-    deletion=$(per_request 'NivoraVexbusUsb::NivoraVexbusUsbReply::~NivoraVexbusUsbReply()')
-    iteration=$(per_request 'g_main_context_iteration')
-    dispatch=$(per_request 'g_main_context_dispatch')
-    library=$(( send + receive + deletion ))
-    part() {
-        figure instructions "$1" "$2" "instr" "plain C round trip" "$plain" "${3:-}"
-    }
-    part "  library: writeDataToVexbus() (encode, write)" "$send"
-    part "  library: the port's readyRead (decode, reply's end)" "$receive"
-    part "  library: the reply's deletion" "$deletion"
-    part "  library, together" "$library"
-    part "  loop: Qt's dispatch of the port's, posted events" "$(( dispatch - receive - deletion ))"
-    part "  loop: glib's iterations before dispatch" "$(( iteration - dispatch ))"
-    part "  loop: entry and exit (QEventLoop::exec)" "$(( total - send - iteration ))"
-    part "  event loop alone, without the library" "$(( total - library ))" "ratio <= 5 for the whole"
-    rm -f "$out"/request-*.callgrind "$out"/request-*.callgrind.txt
+    for name in GLib Qt; do
+        dispatcher "$name"
+        i1=$(profile "$out/request-$name-20.callgrind" '--toggle-collect=CommandRunner::run*' "$line" count-request "$port" 20)
+        i2=$(profile "$out/request-$name-120.callgrind" '--toggle-collect=CommandRunner::run*' "$line" count-request "$port" 120)
+        total=$(( (i2 - i1) / 100 ))
+        direct=$(per_request_of '*Requester::run*' "$bareqt" count-request "$port")
+        stock=$(per_request_of '*Requester::run*' "$bareqt" count-request-stock "$port")
+        figure instructions "per request, library, $name dispatcher" "$total" "instr" \
+            "bare Qt, writing as it" "$direct" "<= 1.3"
+        figure instructions "per request, library, $name dispatcher" "$total" "instr" \
+            "bare Qt, QSerialPort::write" "$stock" ""
+        if [ -n "$peer_port" ]; then
+            peer=$(per_request_of '*ModbusRunner::run*' "$modbus" count-request "$peer_port")
+            figure instructions "per request, library, $name dispatcher" "$total" "instr" \
+                "QtSerialBus Modbus RTU" "$peer" "<= 0.3"
+        fi
+        figure instructions "per request, library, $name dispatcher" "$total" "instr" \
+            "plain C round trip" "$plain" ""
+        figure instructions "per request, bare Qt writing as the library, $name" "$direct" "instr" \
+            "plain C round trip" "$plain" ""
 
-    # Per bus frame received at line rate: each receiver for 100 and for
-    # 1100 frames, the difference divided by 1000, so the start-up drops
-    # out; the median of three such pairs, since how the paced line's
-    # slices fall into reads (one or two wake-ups a frame) varies a little
-    # from run to run. The event loop's wake-ups are in all three.
-    # shellcheck disable=SC2086
-    start_emulator $traffic
-    plain_frame=$(per_frame "$line" read-plain "$port")
-    figure instructions "per frame at line rate, in-process adapter" "$(per_frame "$line" read-adapter "$port")" \
-        "instr" "plain C reader" "$plain_frame" ""
-    figure instructions "per frame at line rate, vexbusctl monitor" \
-        "$(per_frame "$vexbusctl" --port "$port" monitor --count)" "instr" "plain C reader" "$plain_frame" ""
+        # Where the library's request goes, from the same two runs: where it
+        # is entered (the command; the port's read notification, with the
+        # response's decoding and the reply's end; the reply's deletion);
+        # the rest is the event loop and Qt, which the bare Qt program pays
+        # as well. The parts move by a few hundred instructions from run to
+        # run with the emulator's timing (a response read in one piece or
+        # two).
+        per_request() {
+            echo $(( ($(inclusive "$out/request-$name-120.callgrind" "$1") - $(inclusive "$out/request-$name-20.callgrind" "$1")) / 100 ))
+        }
+        send=$(per_request 'NivoraVexbusUsb::NivoraVexbusUsbAdapter::writeDataToVexbus(QByteArray const&)')
+        receive=$(per_request 'NivoraVexbusUsb::NivoraVexbusUsbInterface::onReadyRead()')
+        deletion=$(per_request 'NivoraVexbusUsb::NivoraVexbusUsbReply::~NivoraVexbusUsbReply()')
+        library=$(( send + receive + deletion ))
+        part() {
+            figure instructions "$1" "$2" "instr" "bare Qt, writing as it" "$direct" ""
+        }
+        part "  library: writeDataToVexbus() (encode, write), $name" "$send"
+        part "  library: the port's readyRead (decode, reply's end), $name" "$receive"
+        part "  library: the reply's deletion, $name" "$deletion"
+        part "  library's entry points, together, $name" "$library"
+        part "  the rest: event loop and Qt, $name" "$(( total - library ))"
+    done
+    unset QT_NO_GLIB
+    if [ -n "$responder_pid" ]; then
+        kill "$responder_pid"; wait "$responder_pid" 2>/dev/null || true; responder_pid=
+    fi
     stop_emulator
 
-    # vexbusd with three D-Bus clients and vexbusctl --direct monitor, each
-    # under callgrind, a frame every 20 ms on each line.
-    run_service --count-instructions --frames 200 2> "$out/service-callgrind.log"
-    # The same with three clients on frame sockets, the signal off.
-    run_service --count-instructions --socket-clients --frames 200 2> "$out/service-sockets-callgrind.log"
+    # Per bus frame at 100 frames a second, each frame in one write of the
+    # (unpaced) emulator, so one read a frame: each receiver for 100 and for
+    # 600 frames, the difference divided by 500, so the start-up drops out;
+    # the median of three such pairs. The four receivers run at the same
+    # time, each on its own line: callgrind's counts do not depend on the
+    # load, as long as each frame still comes in a read of its own.
+    frame_ports=
+    frame_pids=
+    for _ in 1 2 3 4; do
+        rm -f "$out/emulator.tty"
+        "$emulator" --quiet --bus-traffic 100 --bus-frame 00112233445566778899aabbccddeeff > "$out/emulator.tty" &
+        frame_pids="$frame_pids $!"
+        while [ ! -s "$out/emulator.tty" ]; do sleep 0.05; done
+        frame_ports="$frame_ports $(head -n 1 "$out/emulator.tty")"
+    done
+    receive_pids=$frame_pids
+    receivers="plain bareqt adapter monitor"
+    # Instructions of receiver NAME on PORT for FRAMES frames, into FILE.
+    count_receiver() {
+        file=$1; name=$2; rport=$3; frames=$4
+        case $name in
+        plain) set -- "$line" read-plain "$rport" "$frames" ;;
+        bareqt) set -- "$bareqt" read "$rport" "$frames" ;;
+        adapter) set -- "$line" read-adapter "$rport" "$frames" ;;
+        monitor) set -- "$vexbusctl" --port "$rport" monitor --count "$frames" ;;
+        esac
+        valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2> "$file" > /dev/null
+    }
+    collected() {
+        sed -n 's/.*Collected : \([0-9]*\).*/\1/p' "$1"
+    }
+    for name in GLib Qt; do
+        dispatcher "$name"
+        for _ in 1 2 3; do
+            for frames in 100 600; do
+                running=
+                # shellcheck disable=SC2086
+                set -- $frame_ports
+                for receiver in $receivers; do
+                    count_receiver "$out/frame-$receiver-$frames.err" "$receiver" "$1" "$frames" &
+                    running="$running $!"
+                    shift
+                done
+                # shellcheck disable=SC2086
+                wait $running
+            done
+            for receiver in $receivers; do
+                echo $(( ($(collected "$out/frame-$receiver-600.err") - $(collected "$out/frame-$receiver-100.err")) / 500 )) \
+                    >> "$out/frame-$receiver.$name"
+            done
+        done
+        middle() {
+            sort -n "$out/frame-$1.$name" | sed -n 2p
+        }
+        plain_frame=$(middle plain)
+        bare_frame=$(middle bareqt)
+        adapter_frame=$(middle adapter)
+        monitor_frame=$(middle monitor)
+        figure instructions "per frame at 100/s, in-process adapter, $name" "$adapter_frame" "instr" \
+            "bare Qt reader" "$bare_frame" "<= 1.2"
+        figure instructions "per frame at 100/s, vexbusctl monitor, $name" "$monitor_frame" "instr" \
+            "bare Qt reader" "$bare_frame" "<= 1.4"
+        figure instructions "per frame at 100/s, bare Qt reader, $name" "$bare_frame" "instr" \
+            "plain C reader" "$plain_frame" ""
+        rm -f "$out"/frame-*
+    done
+    unset QT_NO_GLIB
+    # shellcheck disable=SC2086
+    kill $frame_pids 2>/dev/null || true
+    # shellcheck disable=SC2086
+    wait $frame_pids 2>/dev/null || true
+    receive_pids=
+
+    # vexbusd under callgrind beside a reference on a second line, a frame
+    # every 20 ms on each (one write a frame): with three clients on frame
+    # sockets and the signal off, beside an adapter in a process of its
+    # own; with three D-Bus clients of the signal, beside a bare Qt relay
+    # that sends the same signal for each frame to three clients of its
+    # own; with the MQTT bridge and one socket client, beside the adapter.
+    for name in GLib Qt; do
+        dispatcher "$name"
+        run_service --count-instructions --socket-clients --frames 200 --goal "<= 2" \
+            --reference adapter "$line" 2>> "$out/service-callgrind.log"
+        run_service --count-instructions --frames 200 --reference relay "$bareqt" 2>> "$out/service-callgrind.log"
+        if [ -x "$mosquitto" ]; then
+            run_service --count-instructions --socket-clients --clients 1 --mqtt "$mosquitto" --frames 200 --goal "<= 3" \
+                --reference adapter "$line" 2>> "$out/service-callgrind.log"
+        fi
+    done
+    unset QT_NO_GLIB
 else
     echo "valgrind is not installed: no instruction counts"
 fi
 
 { echo "["; sed '$!s/$/,/' "$lines"; echo "]"; } > "$out/results.json"
-rm -f "$lines" "$out/emulator.tty" "$out/callgrind.out" "$out/callgrind.err"
+rm -f "$lines" "$out/emulator.tty" "$out/responder.tty" "$out/callgrind.out" "$out/callgrind.err"
 echo "figures written to $out/results.json"

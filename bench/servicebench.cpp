@@ -9,17 +9,24 @@
 // lines are mocked ttys whose far ends are emulators in this process; the
 // service is a process of its own on a private dbus-daemon.
 //
-// --count-instructions runs the service and the monitor under callgrind
+// --count-instructions runs the service and a reference under callgrind
 // instead and counts the instructions each spends on a frame: the figure
-// that holds across runs and machines; with --socket-clients the three
-// clients take the frames through sockets (AcquireFrames) instead of the
-// D-Bus signal. --mqtt BROKER turns the service's
+// that holds across runs and machines; with --socket-clients the clients
+// (three, or --clients N) take the frames through sockets (AcquireFrames)
+// instead of the D-Bus signal. --mqtt BROKER turns the service's
 // MQTT bridge on against that mosquitto, started here on 127.0.0.1: the
 // frames a subscriber gets at line rate, the latency to it beside the D-Bus
 // path, and the service's CPU with the bridge on.
 //
-// Usage: nivora-bench-service VEXBUSD VEXBUSCTL POLICY [--frames N] [--seconds S]
-//                            [--count-instructions [--socket-clients] [--profiles DIR] | --mqtt MOSQUITTO]
+// --reference names the program on the second line under callgrind: the
+// monitor, an adapter in a process of its own (nivora-bench-line
+// read-adapter), or a bare Qt program that sends the service's signal for
+// each frame it reads (nivora-bench-bareqt relay), which the clients listen
+// to as well. With --mqtt the bridge is on under callgrind too.
+//
+// Usage: nivora-bench-service VEXBUSD VEXBUSCTL POLICY [--frames N] [--seconds S] [--mqtt MOSQUITTO]
+//            [--count-instructions [--socket-clients] [--clients N] [--profiles DIR] [--goal RATIO]
+//             [--reference monitor | --reference adapter NIVORA-BENCH-LINE | --reference relay NIVORA-BENCH-BAREQT]]
 #include "benchfigure.h"
 #include "privatebus.h"
 #include "testplatform.h"
@@ -45,6 +52,7 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTimer>
 #include <QtEndian>
 
@@ -252,6 +260,15 @@ public:
         const QStringList arguments{vexbusctl, QStringLiteral("--direct"), QStringLiteral("--port"), QStringLiteral("/dev/ttyUSB1"),
                                     QStringLiteral("monitor")};
         monitor.start(wrapper.isEmpty() ? vexbusctl : wrapper.first(), wrapper.mid(1) + arguments.mid(wrapper.isEmpty() ? 1 : 0));
+    }
+
+    // Another program on the second line in place of the monitor; it shares
+    // the monitor's process slot, so that stop() ends it.
+    void startReference(const QString &program, const QStringList &arguments, const QStringList &wrapper)
+    {
+        monitor.setStandardOutputFile(QProcess::nullDevice());
+        monitor.setStandardErrorFile(QProcess::nullDevice());
+        monitor.start(wrapper.first(), wrapper.mid(1) + QStringList{program} + arguments);
     }
 
     NivoraTest::TestPlatform platform;
@@ -482,94 +499,6 @@ qint64 dumpInstructions(const QString &callgrindControl, const QString &director
     return totals.hasMatch() ? totals.captured(1).toLongLong() : -1;
 }
 
-int countInstructions(Setup &setup, const QString &policy, int frameCount, const QString &profiles, bool socketClients)
-{
-    const QString valgrind = QStandardPaths::findExecutable(QStringLiteral("valgrind"));
-    const QString callgrindControl = QStandardPaths::findExecutable(QStringLiteral("callgrind_control"));
-    if (valgrind.isEmpty() || callgrindControl.isEmpty()) {
-        std::fprintf(stderr, "valgrind and callgrind_control are needed to count instructions\n");
-        return 1;
-    }
-    // The profiles stay in the folder given, for callgrind_annotate.
-    const QString out = profiles.isEmpty() ? setup.directory.path() : QDir(profiles).absolutePath();
-    QDir().mkpath(out);
-    auto wrapper = [&](const QString &prefix) {
-        return QStringList{valgrind, QStringLiteral("--quiet"), QStringLiteral("--tool=callgrind"),
-                           QStringLiteral("--callgrind-out-file=%1/%2.%p").arg(out, prefix)};
-    };
-    QElapsedTimer clock;
-    clock.start();
-    // Socket clients on a gateway whose clients all take sockets: the
-    // service sends no signal a frame.
-    if (!setup.start(policy, socketClients ? QByteArray("[DBus]\nBusFrameSignal=false\n") : QByteArray(), wrapper(QStringLiteral("vexbusd"))))
-        return 1;
-    if (socketClients) {
-        if (!waitUntil([&]() { return setup.serviceAvailable(); }, 120000) || !setup.addSocketListeners(3, &clock))
-            return 1;
-    } else {
-        setup.addListeners(3, &clock);
-    }
-    setup.startMonitor(wrapper(QStringLiteral("vexbusctl")));
-    // The monitor prints the adapter's state before any frame.
-    if (!waitUntil([&]() { return setup.monitorLines > 0 && setup.serviceAvailable(); }, 120000)) {
-        std::fprintf(stderr, "the service or the monitor did not start under callgrind\n");
-        return 1;
-    }
-    waitUntil([]() { return false; }, 1000);
-
-    // A window without frames, then one of the same length with them: what
-    // the frames cost is the difference. A frame every 20 ms leaves both
-    // programs time to take each on its own, as at line rate without
-    // callgrind's slowness.
-    constexpr int spacingMs = 20;
-    const qint64 pids[] = {setup.service.processId(), setup.monitor.processId()};
-    const QString prefixes[] = {QStringLiteral("vexbusd"), QStringLiteral("vexbusctl")};
-    qint64 idle[2];
-    qint64 busy[2];
-    for (qint64 pid : pids)
-        control(callgrindControl, QStringLiteral("-z"), pid);
-    waitUntil([]() { return false; }, frameCount * spacingMs);
-    for (int i = 0; i < 2; ++i)
-        idle[i] = dumpInstructions(callgrindControl, out, prefixes[i], pids[i], 1);
-    for (qint64 pid : pids)
-        control(callgrindControl, QStringLiteral("-z"), pid);
-    const qint64 received = setup.listenerFrames();
-    const qint64 printed = setup.monitorLines;
-    QElapsedTimer window;
-    window.start();
-    for (quint32 sequence = 0; sequence < quint32(frameCount); ++sequence) {
-        setup.served.sendBusData(sequenceFrame(sequence));
-        setup.direct.sendBusData(sequenceFrame(sequence));
-        waitUntil([]() { return false; }, spacingMs);
-    }
-    if (!waitUntil([&]() { return setup.listenerFrames() - received >= 3 * frameCount && setup.monitorLines - printed >= frameCount; },
-                   60000)) {
-        std::fprintf(stderr, "frames lost under callgrind: %lld of %d by the clients, %lld of %d by the monitor\n",
-                     setup.listenerFrames() - received, 3 * frameCount, setup.monitorLines - printed, frameCount);
-        return 1;
-    }
-    // As long as the idle window.
-    waitUntil([]() { return false; }, qMax(0, int(frameCount * spacingMs - window.elapsed())));
-    for (int i = 0; i < 2; ++i)
-        busy[i] = dumpInstructions(callgrindControl, out, prefixes[i], pids[i], 2);
-    if (idle[0] < 0 || idle[1] < 0 || busy[0] < 0 || busy[1] < 0)
-        return 1;
-
-    BenchFigure figure;
-    figure.figure = QStringLiteral("instructions");
-    figure.subject = socketClients ? QStringLiteral("per frame in vexbusd, 3 socket clients, no signal")
-                                   : QStringLiteral("per frame in vexbusd, 3 D-Bus clients");
-    figure.value = double(busy[0] - idle[0]) / frameCount;
-    figure.unit = QStringLiteral("instr");
-    figure.referenceName = QStringLiteral("vexbusctl --direct monitor");
-    figure.reference = double(busy[1] - idle[1]) / frameCount;
-    figure.details.insert(QStringLiteral("frames"), frameCount);
-    figure.details.insert(QStringLiteral("idleInstructions"), double(idle[0]));
-    figure.details.insert(QStringLiteral("referenceIdleInstructions"), double(idle[1]));
-    figure.report();
-    return 0;
-}
-
 // A mosquitto of the benchmark's own on a free port of 127.0.0.1.
 bool startBroker(QProcess *broker, const QString &program, const QTemporaryDir &directory, quint16 *port)
 {
@@ -590,6 +519,200 @@ bool startBroker(QProcess *broker, const QString &program, const QTemporaryDir &
     broker->setStandardErrorFile(QProcess::nullDevice());
     broker->start(program, {QStringLiteral("-c"), config.fileName()});
     return broker->waitForStarted(5000);
+}
+
+// What --count-instructions measures: the service's clients, and the
+// program on the second line whose instructions a frame are its reference.
+struct CountOptions
+{
+    int frames = 200;
+    QString profiles;
+    int clients = 3;
+    bool socketClients = false;
+    QString mosquitto;          // the bridge on, against this broker
+    QString reference;          // "monitor" (vexbusctl --direct monitor), "adapter" or "relay"
+    QString referenceProgram;   // nivora-bench-line for "adapter", nivora-bench-bareqt for "relay"
+    QString goal;               // of the ratio to the reference
+};
+
+int countInstructions(Setup &setup, const QString &policy, const CountOptions &options)
+{
+    const int frameCount = options.frames;
+    const QString valgrind = QStandardPaths::findExecutable(QStringLiteral("valgrind"));
+    const QString callgrindControl = QStandardPaths::findExecutable(QStringLiteral("callgrind_control"));
+    if (valgrind.isEmpty() || callgrindControl.isEmpty()) {
+        std::fprintf(stderr, "valgrind and callgrind_control are needed to count instructions\n");
+        return 1;
+    }
+    // The profiles stay in the folder given, for callgrind_annotate.
+    const QString out = options.profiles.isEmpty() ? setup.directory.path() : QDir(options.profiles).absolutePath();
+    QDir().mkpath(out);
+    auto wrapper = [&](const QString &prefix) {
+        return QStringList{valgrind, QStringLiteral("--quiet"), QStringLiteral("--tool=callgrind"),
+                           QStringLiteral("--callgrind-out-file=%1/%2.%p").arg(out, prefix)};
+    };
+    // Set and empty, it leaves GLib's dispatcher to the service as well,
+    // which otherwise chooses Qt's own: every program here on the same one.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", QByteArray(""));
+    // Every frame in one write, so that each program reads it at once, as
+    // the receivers of the line benchmark's frames at 100 a second do.
+    for (VexbusEmulator *emulator : {&setup.served, &setup.direct})
+        emulator->setLinePacing(false);
+    QElapsedTimer clock;
+    clock.start();
+
+    QTemporaryDir brokerDirectory;
+    QProcess broker;
+    const auto stopBroker = qScopeGuard([&broker, &setup]() {
+        setup.stop();
+        if (broker.state() == QProcess::NotRunning)
+            return;
+        broker.terminate();
+        if (!broker.waitForFinished(5000))
+            broker.kill();
+    });
+    std::unique_ptr<MqttSubscriber> subscriber;
+    QByteArray settings;
+    // Socket clients on a gateway whose clients all take sockets: the
+    // service sends no signal a frame.
+    if (options.socketClients)
+        settings += "[DBus]\nBusFrameSignal=false\n";
+    if (!options.mosquitto.isEmpty()) {
+        quint16 port = 0;
+        if (!startBroker(&broker, options.mosquitto, brokerDirectory, &port)) {
+            std::fprintf(stderr, "cannot start %s\n", qPrintable(options.mosquitto));
+            return 1;
+        }
+        subscriber.reset(new MqttSubscriber(&clock));
+        if (!waitUntil([&]() { return subscriber->connect(port, "vexbus/SERVED01/frame"); }, 5000)) {
+            std::fprintf(stderr, "cannot subscribe at the broker\n");
+            return 1;
+        }
+        settings += QStringLiteral("[Release]\nServer=https://127.0.0.1:1/firmware\n[mqtt]\nBroker=mqtt://127.0.0.1:%1\nFrames=all\n")
+                            .arg(port).toUtf8();
+    }
+    if (!setup.start(policy, settings, wrapper(QStringLiteral("vexbusd"))))
+        return 1;
+    if (options.socketClients) {
+        if (!waitUntil([&]() { return setup.serviceAvailable(); }, 120000) || !setup.addSocketListeners(options.clients, &clock))
+            return 1;
+    } else {
+        setup.addListeners(options.clients, &clock);
+    }
+
+    // The reference on the second line, counted through a file it maps
+    // (the adapter, the relay) or by its lines (the monitor).
+    QTemporaryFile counter(QDir::tempPath() + QStringLiteral("/nivora-bench-XXXXXX"));
+    volatile unsigned long *shown = nullptr;
+    std::vector<std::unique_ptr<Receipts>> relayReceipts;
+    QString referenceName = QStringLiteral("vexbusctl --direct monitor");
+    if (options.reference == QLatin1String("adapter") || options.reference == QLatin1String("relay")) {
+        if (!counter.open() || !counter.resize(sizeof(unsigned long))
+            || !(shown = reinterpret_cast<volatile unsigned long *>(counter.map(0, sizeof(unsigned long)))))
+            return 1;
+        *shown = 0;
+        const bool relay = options.reference == QLatin1String("relay");
+        referenceName = relay ? QStringLiteral("bare Qt relay, same signal") : QStringLiteral("in-process adapter");
+        const QStringList arguments = relay ? QStringList{QStringLiteral("relay"), QStringLiteral("/dev/ttyUSB1"), QStringLiteral("0"), counter.fileName()}
+                                            : QStringList{QStringLiteral("read-adapter"), QStringLiteral("/dev/ttyUSB1"), QStringLiteral("0"),
+                                                          QStringLiteral("VexbusUsb*.debug=false"), counter.fileName()};
+        // The relay's signal has as many listeners as the service's.
+        for (int i = 0; relay && i < options.clients; ++i) {
+            relayReceipts.emplace_back(new Receipts);
+            relayReceipts.back()->clock = &clock;
+            QDBusConnection listener = setup.listeners.at(i);
+            listener.connect(QString(), QStringLiteral("/org/nivora/Vexbus1/adapter/RELAY01"), interfaceName,
+                                             QStringLiteral("BusFrameReceived"), relayReceipts.back().get(), SLOT(take(QByteArray)));
+        }
+        setup.startReference(options.referenceProgram, arguments, wrapper(QStringLiteral("reference")));
+    } else {
+        setup.startMonitor(wrapper(QStringLiteral("vexbusctl")));
+    }
+    const auto referenceFrames = [&]() -> qint64 { return shown ? qint64(*shown) : setup.monitorLines; };
+    // The monitor prints the adapter's state before any frame; the others
+    // have opened the line when a frame comes through.
+    if (!waitUntil([&]() { return (shown || setup.monitorLines > 0) && setup.serviceAvailable(); }, 120000)) {
+        std::fprintf(stderr, "the service or the reference did not start under callgrind\n");
+        return 1;
+    }
+    if (shown && !waitUntil([&]() {
+            setup.direct.sendBusData(sequenceFrame(0xffffffff));
+            return waitUntil([&]() { return *shown > 0; }, 1000);
+        }, 120000)) {
+        std::fprintf(stderr, "the reference receives no frames under callgrind\n");
+        return 1;
+    }
+    // The bridge is connected once a frame comes through.
+    if (subscriber && !waitUntil([&]() {
+            setup.served.sendBusData(sequenceFrame(0xffffffff));
+            return waitUntil([&]() { return subscriber->count() > 0; }, 1000);
+        }, 120000)) {
+        std::fprintf(stderr, "no frame reached the MQTT subscriber\n");
+        return 1;
+    }
+    waitUntil([]() { return false; }, 1000);
+
+    // A window without frames, then one of the same length with them: what
+    // the frames cost is the difference. A frame every 20 ms leaves both
+    // programs time to take each on its own, as at line rate without
+    // callgrind's slowness.
+    constexpr int spacingMs = 20;
+    const qint64 pids[] = {setup.service.processId(), setup.monitor.processId()};
+    const QString prefixes[] = {QStringLiteral("vexbusd"), shown ? QStringLiteral("reference") : QStringLiteral("vexbusctl")};
+    qint64 idle[2];
+    qint64 busy[2];
+    for (qint64 pid : pids)
+        control(callgrindControl, QStringLiteral("-z"), pid);
+    waitUntil([]() { return false; }, frameCount * spacingMs);
+    for (int i = 0; i < 2; ++i)
+        idle[i] = dumpInstructions(callgrindControl, out, prefixes[i], pids[i], 1);
+    for (qint64 pid : pids)
+        control(callgrindControl, QStringLiteral("-z"), pid);
+    const qint64 received = setup.listenerFrames();
+    const qint64 printed = referenceFrames();
+    const qint64 published = subscriber ? subscriber->count() : 0;
+    QElapsedTimer window;
+    window.start();
+    for (quint32 sequence = 0; sequence < quint32(frameCount); ++sequence) {
+        setup.served.sendBusData(sequenceFrame(sequence));
+        setup.direct.sendBusData(sequenceFrame(sequence));
+        waitUntil([]() { return false; }, spacingMs);
+    }
+    if (!waitUntil([&]() {
+            return setup.listenerFrames() - received >= options.clients * frameCount && referenceFrames() - printed >= frameCount
+                    && (!subscriber || subscriber->count() - published >= frameCount);
+        }, 60000)) {
+        std::fprintf(stderr, "frames lost under callgrind: %lld of %d by the clients, %lld of %d by the reference, %lld of %d by the subscriber\n",
+                     setup.listenerFrames() - received, options.clients * frameCount, referenceFrames() - printed, frameCount,
+                     subscriber ? subscriber->count() - published : 0, subscriber ? frameCount : 0);
+        return 1;
+    }
+    // As long as the idle window.
+    waitUntil([]() { return false; }, qMax(0, int(frameCount * spacingMs - window.elapsed())));
+    for (int i = 0; i < 2; ++i)
+        busy[i] = dumpInstructions(callgrindControl, out, prefixes[i], pids[i], 2);
+    if (idle[0] < 0 || idle[1] < 0 || busy[0] < 0 || busy[1] < 0)
+        return 1;
+
+    const QString clients = options.socketClients ? QStringLiteral("%1 socket client%2").arg(options.clients).arg(options.clients == 1 ? "" : "s")
+                                                  : QStringLiteral("%1 D-Bus signal client%2").arg(options.clients).arg(options.clients == 1 ? "" : "s");
+    BenchFigure figure;
+    figure.figure = QStringLiteral("instructions");
+    figure.subject = QStringLiteral("per frame in vexbusd, %1%2%3, %4 dispatcher")
+                             .arg(subscriber ? QStringLiteral("MQTT bridge, ") : QString(), clients,
+                                  options.socketClients ? QStringLiteral(", no signal") : QString(),
+                                  qEnvironmentVariableIsEmpty("QT_NO_GLIB") ? QStringLiteral("GLib") : QStringLiteral("Qt"));
+    figure.value = double(busy[0] - idle[0]) / frameCount;
+    figure.unit = QStringLiteral("instr");
+    figure.referenceName = referenceName;
+    figure.reference = double(busy[1] - idle[1]) / frameCount;
+    figure.goal = options.goal;
+    figure.details.insert(QStringLiteral("frames"), frameCount);
+    figure.details.insert(QStringLiteral("idleInstructions"), double(idle[0]));
+    figure.details.insert(QStringLiteral("referenceIdleInstructions"), double(idle[1]));
+    figure.report();
+    return 0;
 }
 
 int measureMqtt(Setup &setup, const QString &policy, const QString &mosquitto, int frameCount, double seconds)
@@ -743,9 +866,9 @@ int main(int argc, char *argv[])
     int frameCount = 500;
     double seconds = 5;
     bool countingInstructions = arguments.removeAll(QStringLiteral("--count-instructions")) > 0;
-    const bool socketClients = arguments.removeAll(QStringLiteral("--socket-clients")) > 0;
+    CountOptions options;
+    options.socketClients = arguments.removeAll(QStringLiteral("--socket-clients")) > 0;
     QString mosquitto;
-    QString profiles;
     for (int i = 0; i + 1 < arguments.size(); ++i) {
         if (arguments.at(i) == QLatin1String("--frames"))
             frameCount = arguments.takeAt(i + 1).toInt(), arguments.removeAt(i--);
@@ -754,16 +877,37 @@ int main(int argc, char *argv[])
         else if (arguments.at(i) == QLatin1String("--mqtt"))
             mosquitto = arguments.takeAt(i + 1), arguments.removeAt(i--);
         else if (arguments.at(i) == QLatin1String("--profiles"))
-            profiles = arguments.takeAt(i + 1), arguments.removeAt(i--);
+            options.profiles = arguments.takeAt(i + 1), arguments.removeAt(i--);
+        else if (arguments.at(i) == QLatin1String("--goal"))
+            options.goal = arguments.takeAt(i + 1), arguments.removeAt(i--);
+        else if (arguments.at(i) == QLatin1String("--clients"))
+            options.clients = arguments.takeAt(i + 1).toInt(), arguments.removeAt(i--);
+        else if (arguments.at(i) == QLatin1String("--reference")) {
+            arguments.removeAt(i);
+            options.reference = arguments.takeAt(i);
+            if (options.reference != QLatin1String("monitor") && i < arguments.size())
+                options.referenceProgram = arguments.takeAt(i);
+            --i;
+        }
     }
-    if (arguments.size() != 3 || frameCount < 1 || seconds <= 0 || (countingInstructions && !mosquitto.isEmpty())) {
-        std::fprintf(stderr, "usage: nivora-bench-service VEXBUSD VEXBUSCTL POLICY [--frames N] [--seconds S] "
-                             "[--count-instructions [--socket-clients] [--profiles DIR] | --mqtt MOSQUITTO]\n");
+    if (arguments.size() != 3 || frameCount < 1 || seconds <= 0 || options.clients < 1
+        || (!options.reference.isEmpty() && options.reference != QLatin1String("monitor") && options.referenceProgram.isEmpty())) {
+        std::fprintf(stderr, "usage: nivora-bench-service VEXBUSD VEXBUSCTL POLICY [--frames N] [--seconds S] [--mqtt MOSQUITTO]\n"
+                             "       [--count-instructions [--socket-clients] [--clients N] [--profiles DIR] [--goal RATIO]\n"
+                             "        [--reference monitor | --reference adapter NIVORA-BENCH-LINE | --reference relay NIVORA-BENCH-BAREQT]]\n");
         return 2;
     }
     Setup setup(arguments.at(0), arguments.at(1));
-    if (countingInstructions)
-        return countInstructions(setup, arguments.at(2), frameCount, profiles, socketClients);
+    if (countingInstructions) {
+        options.frames = frameCount;
+        options.mosquitto = mosquitto;
+        if (!mosquitto.isEmpty())
+            mosquitto_lib_init();
+        const int result = countInstructions(setup, arguments.at(2), options);
+        if (!mosquitto.isEmpty())
+            mosquitto_lib_cleanup();
+        return result;
+    }
     if (!mosquitto.isEmpty()) {
         mosquitto_lib_init();
         const int result = measureMqtt(setup, arguments.at(2), mosquitto, frameCount, seconds);

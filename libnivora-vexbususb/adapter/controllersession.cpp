@@ -21,7 +21,6 @@ ControllerSession::ControllerSession(NivoraVexbusUsbInterface *interface, Nivora
 {
     m_retryTimer.setSingleShot(true);
     connect(&m_retryTimer, &QTimer::timeout, this, &ControllerSession::onRetryTimerTimeout);
-    connect(m_interface, &NivoraVexbusUsbInterface::packetReceived, this, &ControllerSession::onPacketReceived);
     m_bootloaderProbe = new BootloaderProbe(this);
     connect(m_bootloaderProbe, &BootloaderProbe::finished, this, &ControllerSession::onBootloaderProbeFinished);
 }
@@ -339,6 +338,12 @@ void ControllerSession::setControllerInBootloader(bool controllerInBootloader)
     emit controllerInBootloaderChanged(m_controllerInBootloader);
 }
 
+void ControllerSession::setFrameHook(QObject *receiver, FrameHook hook)
+{
+    m_frameHookReceiver = hook ? receiver : nullptr;
+    m_frameHook = hook;
+}
+
 void ControllerSession::onPacketReceived(const NivoraVexbusUsbPacket &packet)
 {
     // Responses are the client's.
@@ -364,7 +369,8 @@ void ControllerSession::onPacketReceived(const NivoraVexbusUsbPacket &packet)
         break;
     case NivoraVexbusUsbUtils::NotificationVexbusData:
         qCDebug(dcVexbusUsbTraffic()) << "Vexbus data received:" << packet.payload().toHex();
-        emit vexbusFrameReceived(packet.payload());
+        if (m_frameHook)
+            m_frameHook(m_frameHookReceiver, packet.payload());
         break;
     case NivoraVexbusUsbUtils::NotificationErrorOccurred:
         if (packet.payload().size() != 1) {

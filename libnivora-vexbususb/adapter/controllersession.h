@@ -75,7 +75,6 @@ signals:
     void initialized();
     // The controller announced that it (re)started; the init follows.
     void controllerReady();
-    void vexbusFrameReceived(const QByteArray &vexbusFrame);
     void controllerInBootloaderChanged(bool controllerInBootloader);
     // The controller stopped answering the application's commands; the
     // init procedure seeks it again.
@@ -83,8 +82,15 @@ signals:
     void unavailableReasonChanged(int unavailableReason);
     void consecutiveTimeoutLimitChanged(int consecutiveTimeoutLimit);
 
-private:
+public:
+    // A notification of the controller, from the interface's owner.
     void onPacketReceived(const NivoraVexbusUsbPacket &packet);
+    // A function given each bus frame: the adapter emits it as its own
+    // signal without a connection between the two.
+    using FrameHook = void (*)(QObject *receiver, const QByteArray &frame);
+    void setFrameHook(QObject *receiver, FrameHook hook);
+
+private:
     void runInitProcedure();
     void verifyInitProcedureRetry();
     void onInitFirmwareVersionFinished(NivoraVexbusUsbReply *reply);
@@ -101,6 +107,8 @@ private:
 
     NivoraVexbusUsbInterface *m_interface = nullptr;
     NivoraVexbusUsbClient *m_client = nullptr;
+    QObject *m_frameHookReceiver = nullptr;
+    FrameHook m_frameHook = nullptr;
     int m_initAttempts = 0;
     QPointer<NivoraVexbusUsbReply> m_initReply;
     BootloaderProbe *m_bootloaderProbe = nullptr;

@@ -8,6 +8,7 @@
 #include "adapter/nivoravexbususbupdatereply.h"
 #include "devicewatcher/nivoravexbususbportlocation.h"
 #include "link/nivoravexbususbclient_p.h"
+#include "link/nivoravexbususbinterface_p.h"
 #include "link/nivoravexbususbreply_p.h"
 #include "logging/nivoravexbususblogging.h"
 
@@ -15,6 +16,8 @@
 #include <QSerialPortInfo>
 #include <QTimer>
 #include <QVersionNumber>
+
+#include <cstring>
 
 namespace NivoraVexbusUsb {
 
@@ -93,6 +96,16 @@ NivoraVexbusUsbAdapter::~NivoraVexbusUsbAdapter()
     // The port closes as the children go, which aborts pending requests:
     // their outcome no longer reaches an adapter that is going.
     NivoraVexbusUsbClientPrivate::get(d_ptr->client)->setReplyFinishedHook(nullptr, nullptr);
+    NivoraVexbusUsbInterfacePrivate::get(d_ptr->interface)->setPacketHook(nullptr, nullptr);
+}
+
+void NivoraVexbusUsbAdapterPrivate::onPacketReceived(QObject *receiver, const NivoraVexbusUsbPacket &packet)
+{
+    NivoraVexbusUsbAdapterPrivate *d = static_cast<NivoraVexbusUsbAdapter *>(receiver)->d_func();
+    if (packet.type() == NivoraVexbusUsbPacket::TypeNotification)
+        d->session->onPacketReceived(packet);
+    else
+        NivoraVexbusUsbClientPrivate::get(d->client)->onInterfacePacketReceived(packet);
 }
 
 void NivoraVexbusUsbAdapterPrivate::construct(NivoraVexbusUsbDeviceWatcher *deviceWatcher)
@@ -118,7 +131,14 @@ void NivoraVexbusUsbAdapterPrivate::construct(NivoraVexbusUsbDeviceWatcher *devi
         updater->controllerAnswered(firmwareVersion);
     });
     QObject::connect(session, &ControllerSession::controllerReady, q, [this]() { setAvailable(false); });
-    QObject::connect(session, &ControllerSession::vexbusFrameReceived, q, &NivoraVexbusUsbAdapter::vexbusFrameReceived);
+    session->setFrameHook(q, [](QObject *receiver, const QByteArray &frame) {
+        emit static_cast<NivoraVexbusUsbAdapter *>(receiver)->vexbusFrameReceived(frame);
+    });
+    // Responses to the client, notifications to the session, by a call each
+    // rather than a connection of each to packetReceived(): it runs for
+    // every packet.
+    NivoraVexbusUsbClientPrivate::get(client)->takePacketsFromOwner();
+    NivoraVexbusUsbInterfacePrivate::get(interface)->setPacketHook(q, &NivoraVexbusUsbAdapterPrivate::onPacketReceived);
     QObject::connect(session, &ControllerSession::controllerInBootloaderChanged, q, &NivoraVexbusUsbAdapter::controllerInBootloaderChanged);
     QObject::connect(session, &ControllerSession::controllerLost, q, [this]() { setAvailable(false); });
     QObject::connect(session, &ControllerSession::unavailableReasonChanged, q, [q](int reason) {
@@ -509,10 +529,9 @@ NivoraVexbusUsbReply *NivoraVexbusUsbAdapter::writeDataToVexbus(const QByteArray
     qCDebug(dcVexbusUsb()) << "Write data to Vexbus:" << frame.toHex();
     qCDebug(dcVexbusUsb()) << "Sending data to Vexbus RS485:" << frame.toHex();
     // Built in place: QByteArray(1, size) + frame allocates twice.
-    QByteArray payload;
-    payload.reserve(1 + frame.size());
-    payload.append(static_cast<char>(frame.size()));
-    payload.append(frame);
+    QByteArray payload(1 + frame.size(), Qt::Uninitialized);
+    payload[0] = static_cast<char>(frame.size());
+    std::memcpy(payload.data() + 1, frame.constData(), size_t(frame.size()));
     return d->sendCommand(NivoraVexbusUsbUtils::CommandWriteDataToVexbus, payload, outcome);
 }
 

@@ -62,6 +62,7 @@ public:
     NivoraVexbusUsbReply *sendIxoModuleBuffer(unsigned char mode, unsigned char button, uint milliSeconds,
                                               const CommandOutcome &outcome);
     static void onCommandFinished(QObject *receiver, NivoraVexbusUsbReply *reply, const void *context);
+    static void onPacketReceived(QObject *receiver, const NivoraVexbusUsbPacket &packet);
     void takeFirmwareVersionReply(NivoraVexbusUsbReply *reply);
     void takeResetReply(NivoraVexbusUsbReply *reply);
 

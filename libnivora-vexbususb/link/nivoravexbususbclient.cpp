@@ -26,8 +26,8 @@ NivoraVexbusUsbClient::NivoraVexbusUsbClient(NivoraVexbusUsbInterface *interface
     d_ptr(new NivoraVexbusUsbClientPrivate(this, interface))
 {
     Q_D(NivoraVexbusUsbClient);
-    connect(interface, &NivoraVexbusUsbInterface::packetReceived, this,
-            [d](const NivoraVexbusUsbPacket &packet) { d->onInterfacePacketReceived(packet); });
+    d->packetConnection = connect(interface, &NivoraVexbusUsbInterface::packetReceived, this,
+                                  [d](const NivoraVexbusUsbPacket &packet) { d->onInterfacePacketReceived(packet); });
     connect(interface, &NivoraVexbusUsbInterface::connectedChanged, this, [this](bool connected) {
         if (!connected)
             abortRequests();
@@ -135,6 +135,11 @@ void NivoraVexbusUsbClient::abortRequests()
         if (d->replies[reply->packetId()] == reply)
             reply->abort();
     }
+}
+
+void NivoraVexbusUsbClientPrivate::takePacketsFromOwner()
+{
+    QObject::disconnect(packetConnection);
 }
 
 void NivoraVexbusUsbClientPrivate::setReplyFinishedHook(QObject *receiver, ReplyFinishedHook hook)

@@ -53,6 +53,13 @@ public:
      */
     void setReplyFinishedHook(QObject *receiver, ReplyFinishedHook hook);
 
+    /**
+     * The client's owner hands it the interface's responses itself, with
+     * onInterfacePacketReceived(), rather than through a connection to
+     * packetReceived().
+     */
+    void takePacketsFromOwner();
+
     NivoraVexbusUsbReply *createReply(const NivoraVexbusUsbPacket &requestPacket, const void *hookContext);
     // Leaves the table: the reply finished, or goes while it waits.
     void takeReply(NivoraVexbusUsbReply *reply);
@@ -79,6 +86,7 @@ public:
     QElapsedTimer clock;
     QObject *hookReceiver = nullptr;
     ReplyFinishedHook hook = nullptr;
+    QMetaObject::Connection packetConnection;
     QBasicTimer timeoutTimer;
     qint64 timeoutTimerDeadlineNs = 0;
 };

@@ -354,10 +354,10 @@ void NivoraVexbusUsbInterface::sendPacket(const NivoraVexbusUsbPacket &packet)
     // One write for the frame: a write per byte costs the port a buffer
     // append and a notifier round each, for every byte of every request.
     // Reserved, the buffer keeps its memory from one frame to the next.
-    d->sendBuffer.resize(0);
-    d->sendBuffer.reserve(2 * data.size() + 4);
     if (dcVexbusUsbInterfaceTraffic().isDebugEnabled()) {
         // Byte by byte, each one logged.
+        d->sendBuffer.resize(0);
+        d->sendBuffer.reserve(2 * data.size() + 4);
         streamByte(ProtocolByteEnd, true);
         for (const char byte : data)
             streamByte(static_cast<unsigned char>(byte));
@@ -495,6 +495,11 @@ bool NivoraVexbusUsbInterface::processData(const QByteArray &data)
         qCDebug(dcVexbusUsbInterfaceVexbus()) << "Received" << packet;
     } else {
         qCDebug(dcVexbusUsbInterface()) << "Received" << packet;
+    }
+    if (d->packetHook) {
+        d->packetHook(d->packetHookReceiver, packet);
+        if (*deleted)
+            return false;
     }
     emit packetReceived(packet);
     return !*deleted;

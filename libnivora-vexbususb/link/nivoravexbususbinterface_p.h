@@ -18,6 +18,22 @@ namespace NivoraVexbusUsb {
 class NivoraVexbusUsbInterfacePrivate
 {
 public:
+    static NivoraVexbusUsbInterfacePrivate *get(NivoraVexbusUsbInterface *interface) { return interface->d_func(); }
+
+    /**
+     * A function told of every valid packet before packetReceived() is
+     * emitted: the interface's owner hands responses to its client and
+     * notifications to whoever takes them, at the cost of a call instead of
+     * a connection each. A null @p hook removes it; the owner removes it
+     * before it goes.
+     */
+    using PacketHook = void (*)(QObject *receiver, const NivoraVexbusUsbPacket &packet);
+    void setPacketHook(QObject *receiver, PacketHook hook)
+    {
+        packetHookReceiver = hook ? receiver : nullptr;
+        packetHook = hook;
+    }
+
     NivoraVexbusUsbInterface::WatchMode watchMode = NivoraVexbusUsbInterface::WatchModePort;
     NivoraVexbusUsbDeviceWatcher *deviceWatcher = nullptr;
     QSerialPort *serialPort = nullptr;
@@ -37,6 +53,8 @@ public:
     // Set while onReadyRead() hands frames to receivers, so that it learns
     // of the interface's deletion by one of them.
     bool *deletedFlag = nullptr;
+    QObject *packetHookReceiver = nullptr;
+    PacketHook packetHook = nullptr;
 };
 
 } // namespace NivoraVexbusUsb

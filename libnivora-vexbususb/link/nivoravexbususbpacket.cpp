@@ -4,6 +4,8 @@
 #include "link/nivoravexbususbpacket.h"
 #include "logging/nivoravexbususblogging.h"
 
+#include <cstring>
+
 namespace NivoraVexbusUsb {
 
 namespace {
@@ -17,10 +19,13 @@ NivoraVexbusUsbPacket::NivoraVexbusUsbPacket(unsigned char command, unsigned cha
     m_command(command),
     m_packetId(packetId)
 {
-    m_packetData.reserve(2 + payload.size());
-    m_packetData.append(static_cast<char>(command));
-    m_packetData.append(static_cast<char>(packetId));
-    m_packetData.append(payload);
+    // Sized once and filled: appends cost a call and a check each.
+    m_packetData = QByteArray(2 + payload.size(), Qt::Uninitialized);
+    char *data = m_packetData.data();
+    data[0] = static_cast<char>(command);
+    data[1] = static_cast<char>(packetId);
+    if (!payload.isEmpty())
+        std::memcpy(data + 2, payload.constData(), size_t(payload.size()));
 }
 
 NivoraVexbusUsbPacket::NivoraVexbusUsbPacket(const QByteArray &data) :

@@ -102,7 +102,8 @@ bool FleetView::read(const Options &options, QString *error)
         cleanUp();
         return false;
     }
-    const QStringList patterns{options.baseTopic + QStringLiteral("/bridge/+/state"), options.baseTopic + QStringLiteral("/+/state"),
+    const QStringList patterns{options.baseTopic + QStringLiteral("/bridge/+/state"), options.baseTopic + QStringLiteral("/bridge/+/policy"),
+                               options.baseTopic + QStringLiteral("/+/state"),
                                options.baseTopic + QStringLiteral("/+/update"), options.baseTopic + QStringLiteral("/+/update/last")};
     QElapsedTimer clock;
     clock.start();
@@ -147,12 +148,15 @@ int runFleet(const CommandContext &context, const FleetView::Options &options)
     // Gateways by their bridge; adapters by the gateway their state names.
     const QString base = options.baseTopic + QLatin1Char('/');
     QMap<QString, QString> bridges;
+    QMap<QString, QJsonObject> policies;
     QMap<QString, QMap<QString, QJsonObject>> adapters;
     const QMap<QString, QByteArray> &retained = view.retained();
     for (auto it = retained.cbegin(); it != retained.cend(); ++it) {
         const QStringList levels = it.key().mid(base.size()).split(QLatin1Char('/'));
         if (levels.count() == 3 && levels.at(0) == QLatin1String("bridge") && levels.at(2) == QLatin1String("state")) {
             bridges.insert(levels.at(1), QString::fromUtf8(it.value()));
+        } else if (levels.count() == 3 && levels.at(0) == QLatin1String("bridge") && levels.at(2) == QLatin1String("policy")) {
+            policies.insert(levels.at(1), object(it.value()));
         } else if (levels.count() == 2 && levels.at(1) == QLatin1String("state") && levels.at(0) != QLatin1String("bridge")) {
             const QJsonObject state = object(it.value());
             const QString gateway = state.value(QStringLiteral("gateway")).toString();
@@ -184,22 +188,37 @@ int runFleet(const CommandContext &context, const FleetView::Options &options)
     for (const QString &gateway : gateways) {
         const QString bridge = bridges.value(gateway, QStringLiteral("unknown"));
         const QMap<QString, QJsonObject> own = adapters.value(gateway);
+        // The fleet policy the gateway holds, and the last one it refused.
+        const QJsonObject policy = policies.value(gateway);
+        const QString policyState = policy.value(QStringLiteral("state")).toString();
+        const QString refusal = policy.value(QStringLiteral("refusal")).toObject().value(QStringLiteral("reason")).toString();
+        QString policyText;
+        if ((!policyState.isEmpty() && policyState != QLatin1String("none")) || !refusal.isEmpty()) {
+            policyText = QStringLiteral("  policy %1 %2").arg(policy.value(QStringLiteral("sequence")).toVariant().toLongLong()).arg(policyState);
+            if (!refusal.isEmpty())
+                policyText += QStringLiteral(" (refused %1)").arg(refusal);
+        }
         if (own.isEmpty()) {
-            context.printer->result(QStringLiteral("%1  -  bridge %2").arg(orDash(gateway), bridge),
-                                    QJsonObject{{QStringLiteral("gateway"), gateway}, {QStringLiteral("bridge"), bridge}});
+            QJsonObject line{{QStringLiteral("gateway"), gateway}, {QStringLiteral("bridge"), bridge}};
+            if (!policy.isEmpty())
+                line.insert(QStringLiteral("policy"), policy);
+            context.printer->result(QStringLiteral("%1  -  bridge %2%3").arg(orDash(gateway), bridge, policyText), line);
             continue;
         }
         for (QJsonObject line : own) {
             line.insert(QStringLiteral("bridge"), bridge);
+            if (!policy.isEmpty())
+                line.insert(QStringLiteral("policy"), policy);
             // What a gateway that is away last said is not its adapter's state now.
             const QString state = bridge == QLatin1String("online") ? line.value(QStringLiteral("state")).toString()
                                                                     : QStringLiteral("gateway %1").arg(bridge);
             const QString last = line.value(QStringLiteral("last_update")).toString();
-            context.printer->result(QStringLiteral("%1  %2  %3  firmware %4  target %5  last update %6%7")
+            context.printer->result(QStringLiteral("%1  %2  %3  firmware %4  target %5  last update %6%7%8")
                                             .arg(orDash(gateway), line.value(QStringLiteral("adapter")).toString(), state,
                                                  orDash(line.value(QStringLiteral("firmware")).toString()),
                                                  orDash(line.value(QStringLiteral("target")).toString()), orDash(last),
-                                                 last.isEmpty() ? QString() : QStringLiteral(" since %1").arg(line.value(QStringLiteral("since")).toString())),
+                                                 last.isEmpty() ? QString() : QStringLiteral(" since %1").arg(line.value(QStringLiteral("since")).toString()),
+                                                 policyText),
                                     line);
         }
     }

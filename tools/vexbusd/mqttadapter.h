@@ -78,6 +78,7 @@ private:
     QByteArray updateJson() const;
     QByteArray updateStatusJson() const;
     void publishFrame(const QByteArray &frame);
+    QByteArray framePayload(const QByteArray &frame, qint64 receivedMs);
     QHash<QString, QByteArray> discoveryConfigs() const;
     void checkRelease();
     void onHistoryEntryEnded(const UpdateRecord &record);
@@ -88,6 +89,11 @@ private:
     bool m_releaseKeysTrusted;
     QString m_gatewayId;
     QString m_topicId;
+    // A frame's topic, and its time stamp up to the second, as they go out
+    // on the broker: at line rate they are made once, not for every frame.
+    QByteArray m_frameTopic;
+    qint64 m_frameSecond = -1;
+    QByteArray m_frameSecondText;
     QByteArray m_lastUpdate;
     QString m_latestVersion;
     bool m_changePending = false;

@@ -242,6 +242,11 @@ void MqttClient::unsubscribe(const QString &pattern)
 
 void MqttClient::publish(const QString &topic, const QByteArray &payload, bool retain)
 {
+    publish(topic.toUtf8(), payload, retain);
+}
+
+void MqttClient::publish(const QByteArray &topic, const QByteArray &payload, bool retain)
+{
     if (!m_connected) {
         dropMessage();
         return;
@@ -264,10 +269,10 @@ void MqttClient::publish(const QString &topic, const QByteArray &payload, bool r
 
 bool MqttClient::send(const Message &message)
 {
-    const int result = mosquitto_publish(m_client, nullptr, message.topic.toUtf8().constData(), int(message.payload.size()),
+    const int result = mosquitto_publish(m_client, nullptr, message.topic.constData(), int(message.payload.size()),
                                          message.payload.constData(), 0, message.retain);
     if (result != MOSQ_ERR_SUCCESS) {
-        qCDebug(dcVexbusdMqtt()) << "Cannot publish on" << message.topic << ":" << describe(result);
+        qCDebug(dcVexbusdMqtt()) << "Cannot publish on" << QString::fromUtf8(message.topic) << ":" << describe(result);
         dropMessage();
     }
     handleResult(MOSQ_ERR_SUCCESS, "publish");
@@ -296,7 +301,7 @@ void MqttClient::disconnectWith(const QString &topic, const QByteArray &payload)
     m_stopping = true;
     if (wasConnected) {
         flush();
-        send({topic, payload, true});
+        send({topic.toUtf8(), payload, true});
         mosquitto_disconnect(m_client);
     }
 }

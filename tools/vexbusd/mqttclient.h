@@ -52,6 +52,8 @@ public:
     bool isConnected() const { return m_connected; }
     // Publishes with QoS 0; retain keeps the last value for newcomers.
     void publish(const QString &topic, const QByteArray &payload, bool retain);
+    // The same with the topic in UTF-8 already, for what is published often.
+    void publish(const QByteArray &topic, const QByteArray &payload, bool retain);
     void subscribe(const QString &pattern);
     void unsubscribe(const QString &pattern);
     // Messages dropped since the start: no connection or a full queue.
@@ -67,7 +69,7 @@ signals:
 private:
     struct Message
     {
-        QString topic;
+        QByteArray topic; // UTF-8
         QByteArray payload;
         bool retain;
     };

@@ -395,7 +395,8 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
         QVERIFY2(refusedByHomeAssistant(update).isEmpty(), qPrintable(refusedByHomeAssistant(update)));
     QCOMPARE(json(watcher->last(topic("update/status"))),
              (QJsonObject{{"phase", "idle"}, {"percentage", 0}, {"error", "none"}, {"error_string", ""},
-                          {"recovery", "none"}, {"recovery_message", ""}}));
+                          {"recovery", "none"}, {"recovery_message", ""}, {"policy_sequence", 0}, {"policy_state", "none"},
+                          {"policy_message", ""}, {"policy_refusal", ""}}));
 
     // What a newcomer gets from the broker alone, and each discovery
     // configuration with the keys Home Assistant needs for its component.
@@ -483,10 +484,17 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
         QVERIFY(m_emulator->sendBusData(frame));
     QTRY_COMPARE_WITH_TIMEOUT(watcher->payloads(topic("frame")).count(), frames.count(), 5000);
     for (int i = 0; i < frames.count(); ++i) {
-        const QJsonObject frame = json(watcher->payloads(topic("frame")).at(i));
+        const QByteArray payload = watcher->payloads(topic("frame")).at(i);
+        const QJsonObject frame = json(payload);
         QCOMPARE(frame.value("data").toString(), QString::fromLatin1(frames.at(i).toHex()));
         QCOMPARE(frame.value("event_type").toString(), QStringLiteral("frame"));
-        QVERIFY(QDateTime::fromString(frame.value("time").toString(), Qt::ISODateWithMs).isValid());
+        const QString time = frame.value("time").toString();
+        const QDateTime received = QDateTime::fromString(time, Qt::ISODateWithMs);
+        QVERIFY(received.isValid());
+        // Exactly the bytes Qt's own JSON and date formatting make of them.
+        QCOMPARE(received.toUTC().toString(Qt::ISODateWithMs), time);
+        QCOMPARE(payload, QJsonDocument(frame).toJson(QJsonDocument::Compact));
+        QVERIFY(qAbs(received.msecsTo(QDateTime::currentDateTimeUtc())) < 60000);
     }
     QCOMPARE(json(retained().value(topic("state"))).value("led_mode").toString(), QStringLiteral("blink-slow"));
 
@@ -516,8 +524,9 @@ void TestVexbusdMqtt::publishesTheAdapterForNewcomers()
     m_platform->unplug(QStringLiteral("ttyUSB0"));
     QTRY_COMPARE_WITH_TIMEOUT(returning->last(topic("availability")), QByteArray("offline"), 10000);
     messages = retained();
-    // The gateway stays, with its bridge.
-    QCOMPARE(messages.keys().join(QLatin1Char(' ')), QStringList({gatewayConfig, topic("availability"), bridgeState}).join(QLatin1Char(' ')));
+    // The gateway stays, with its bridge and its fleet policy state.
+    QCOMPARE(messages.keys().join(QLatin1Char(' ')), QStringList({gatewayConfig, topic("availability"),
+             QStringLiteral("vexbus/bridge/test-gateway/policy"), bridgeState}).join(QLatin1Char(' ')));
     QCOMPARE(messages.value(topic("availability")), QByteArray("offline"));
 }
 
@@ -557,6 +566,10 @@ void TestVexbusdMqtt::reportsTheSameOnDBusAndMqtt()
         {"UpdateErrorString", {"update/status", "error_string"}},
         {"Recovery", {"update/status", "recovery"}},
         {"RecoveryMessage", {"update/status", "recovery_message"}},
+        {"PolicySequence", {"update/status", "policy_sequence"}},
+        {"PolicyState", {"update/status", "policy_state"}},
+        {"PolicyMessage", {"update/status", "policy_message"}},
+        {"PolicyRefusal", {"update/status", "policy_refusal"}},
     };
     // The first difference; empty when both say the same.
     auto difference = [&]() {
@@ -848,6 +861,16 @@ void TestVexbusdMqtt::takesTheFleetPolicyFromItsTopic()
     QTRY_COMPARE_WITH_TIMEOUT(json(watcher->last(stateTopic)).value("refusal").toObject().value("reason").toString(),
                               QStringLiteral("older"), 10000);
     QCOMPARE(json(watcher->last(stateTopic)).value("sequence").toInt(), 2);
+
+    // The fleet view shows it for the gateway.
+    QFile operatorPasswordFile(path(QStringLiteral("operator-password")));
+    QVERIFY(operatorPasswordFile.open(QIODevice::WriteOnly) && operatorPasswordFile.write(operatorPassword + "\n") > 0);
+    operatorPasswordFile.close();
+    const NivoraTest::ToolResult fleet = NivoraTest::runTool(QStringLiteral(VEXBUSCTL), {
+            "fleet", "--broker", QStringLiteral("mqtt://127.0.0.1:%1").arg(m_port), "--user", QString::fromUtf8(operatorUser),
+            "--password-file", operatorPasswordFile.fileName()});
+    QVERIFY2(fleet.out.contains(QRegularExpression(QStringLiteral("^test-gateway  A5XK1234  connected  .*  policy 2 active \\(refused older\\)$"),
+                                                   QRegularExpression::MultilineOption)), qPrintable(fleet.describe()));
     QVERIFY(watcher->publish(fleetTopic, QByteArray(), true));
 }
 
