@@ -222,9 +222,9 @@ bool FleetPolicyAgent::offer(const QByteArray &content, const QByteArray &signat
     return true;
 }
 
-void FleetPolicyAgent::refuseMalformed(const QString &source, const QString &why)
+void FleetPolicyAgent::refuseMalformed(const QByteArray &message, const QString &source, const QString &why)
 {
-    refuse(0, source, QStringLiteral("malformed"), why, QByteArray());
+    refuse(0, source, QStringLiteral("malformed"), why, message);
 }
 
 void FleetPolicyAgent::refuse(qint64 sequence, const QString &source, const QString &reason, const QString &message,

@@ -55,7 +55,7 @@ public:
     // is the one held already).
     bool offer(const QByteArray &content, const QByteArray &signature, const QString &source);
     // A message that does not even carry a policy.
-    void refuseMalformed(const QString &source, const QString &why);
+    void refuseMalformed(const QByteArray &message, const QString &source, const QString &why);
 
     // The gateway's policy state as BASE/bridge/GATEWAY/policy publishes it.
     QJsonObject stateJson() const;

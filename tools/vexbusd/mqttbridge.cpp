@@ -92,13 +92,13 @@ void MqttBridge::onFleetPolicyMessage(const QByteArray &payload)
     QByteArray policy;
     QByteArray signature;
     if (!base64("policy", &policy) || policy.isEmpty()) {
-        m_policyAgent->refuseMalformed(QLatin1String(FleetPolicyAgent::sourceMqtt),
+        m_policyAgent->refuseMalformed(payload, QLatin1String(FleetPolicyAgent::sourceMqtt),
                                        QStringLiteral("the message on %1 is not {\"policy\": BASE64, \"signature\": BASE64}.")
                                        .arg(fleetPolicyTopic()));
         return;
     }
     if (message.contains(QStringLiteral("signature")) && !base64("signature", &signature)) {
-        m_policyAgent->refuseMalformed(QLatin1String(FleetPolicyAgent::sourceMqtt),
+        m_policyAgent->refuseMalformed(payload, QLatin1String(FleetPolicyAgent::sourceMqtt),
                                        QStringLiteral("the signature on %1 is not base64.").arg(fleetPolicyTopic()));
         return;
     }
