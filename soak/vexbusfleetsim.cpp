@@ -27,7 +27,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
@@ -45,7 +44,6 @@
 #include <poll.h>
 #include <cstdio>
 #include <algorithm>
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -170,7 +168,6 @@ public:
     }
 
     QByteArray last(const QString &topic) const { return m_last.value(topic); }
-    const QMap<QString, QByteArray> &lastMessages() const { return m_last; }
     // Every message of topics under prefix, in order of arrival.
     QList<QPair<QString, QByteArray>> history(const QString &prefix) const
     {
@@ -183,9 +180,6 @@ public:
     }
     int count() const { return int(m_history.size()); }
     const QList<QPair<QString, QByteArray>> &all() const { return m_history; }
-    // Called for each live message (not the retained ones replayed on
-    // subscribing).
-    std::function<void(const QString &topic, const QByteArray &payload)> onLiveMessage;
 
 private:
     void onMessage(const struct mosquitto_message *message)
@@ -203,8 +197,6 @@ private:
         ++m_messages;
         m_bytes += qint64(strlen(message->topic)) + message->payloadlen;
         m_history.append({topic, payload});
-        if (onLiveMessage)
-            onLiveMessage(topic, payload);
     }
 
     struct mosquitto *m_client = nullptr;
@@ -241,7 +233,6 @@ struct Gateway
         int stage;
     };
     QList<Entry> bootloaderEntries;
-    qint64 convergedAt = -1;
 };
 
 } // namespace
@@ -331,7 +322,6 @@ private:
         QString name;
         qint64 ms = 0;
         Traffic traffic;
-        QString note;
     };
     QList<Phase> m_phases;
     QList<QPair<QString, bool>> m_checks;
@@ -417,7 +407,7 @@ int FleetSimulation::run()
     }
     m_observer.awaitCounters();
     m_phases.append({QStringLiteral("start (connect, discovery)"), m_clock.elapsed() - startedAt,
-                     m_observer.traffic() - beforeStart, QString()});
+                     m_observer.traffic() - beforeStart});
 
     measureIdle();
 
@@ -428,7 +418,7 @@ int FleetSimulation::run()
     const int firstRolloutMessage = m_observer.count();
     for (int i = 0; i < m_stages.size(); ++i)
         runStage(i);
-    m_phases.append({QStringLiteral("whole rollout"), m_clock.elapsed() - rolloutAt, m_observer.traffic() - beforeRollout, QString()});
+    m_phases.append({QStringLiteral("whole rollout"), m_clock.elapsed() - rolloutAt, m_observer.traffic() - beforeRollout});
     for (int i = firstRolloutMessage; i < m_observer.count(); ++i) {
         QString topic = m_observer.all().at(i).first;
         for (const auto &gateway : m_gateways)
@@ -601,7 +591,7 @@ void FleetSimulation::measureIdle()
     const qint64 at = m_clock.elapsed();
     wait(m_options.idleSeconds * 1000);
     m_observer.awaitCounters();
-    m_phases.append({QStringLiteral("idle"), m_clock.elapsed() - at, m_observer.traffic() - before, QString()});
+    m_phases.append({QStringLiteral("idle"), m_clock.elapsed() - at, m_observer.traffic() - before});
 }
 
 void FleetSimulation::checkIdentities()
@@ -755,7 +745,7 @@ void FleetSimulation::runStage(int index)
     m_observer.awaitCounters();
     const qint64 ms = m_clock.elapsed() - stage.publishedAt;
     m_phases.append({QStringLiteral("stage %1: %2 %%3").arg(stage.sequence).arg(stage.percent).arg(stage.windowOpen ? QString() : QStringLiteral(", window closed")),
-                     ms, m_observer.traffic() - before, QString()});
+                     ms, m_observer.traffic() - before});
     std::printf("stage %d: %d %% of the adapters%s, %d in the rollout: %s\n", stage.sequence, stage.percent,
                 stage.windowOpen ? "" : " with the window closed", stage.admitted,
                 stage.convergedMs >= 0 ? qPrintable(QStringLiteral("converged in %1 s").arg(stage.convergedMs / 1000.0, 0, 'f', 1))
