@@ -290,6 +290,7 @@ private:
     void checkIdentities();
     void stopGateways();
     void checkHistories();
+    void checkFleetView();
     bool report();
     void check(bool held, const QString &what);
     void wait(int ms);
@@ -432,6 +433,7 @@ int FleetSimulation::run()
 
     checkRollout();
     checkHistories();
+    checkFleetView();
     checkIdentities();
     stopGateways();
     return report() ? 0 : 1;
@@ -873,6 +875,40 @@ void FleetSimulation::checkHistories()
     check(wrong.isEmpty(), QStringLiteral("each gateway's history (vexbusctl history --json) holds its one update by the policy, %1 or failed, with the release, "
                                           "firmware before and after, gateway and rollout%2")
                                    .arg(QStringLiteral("succeeded"), wrong.isEmpty() ? QString() : QStringLiteral(": ") + wrong.join(QStringLiteral("; "))));
+}
+
+// What an operator sees with vexbusctl fleet, from the broker alone: a
+// line for each gateway's adapter, online, on its firmware, with the
+// outcome of its last update.
+void FleetSimulation::checkFleetView()
+{
+    QProcess fleet;
+    fleet.start(QStringLiteral(VEXBUSCTL), {QStringLiteral("fleet"), QStringLiteral("--broker"), QStringLiteral("mqtt://127.0.0.1:%1").arg(m_brokerPort),
+                                            QStringLiteral("--json")});
+    if (!fleet.waitForFinished(30000) || fleet.exitStatus() != QProcess::NormalExit || fleet.exitCode() != 0) {
+        check(false, QStringLiteral("vexbusctl fleet shows the fleet: it failed: ") + QString::fromUtf8(fleet.readAllStandardError()));
+        return;
+    }
+    QMap<QString, QJsonObject> lines;
+    for (const QByteArray &line : fleet.readAllStandardOutput().split('\n')) {
+        const QJsonObject entry = json(line);
+        if (!entry.isEmpty())
+            lines.insert(entry.value(QStringLiteral("adapter")).toString(), entry);
+    }
+    QStringList wrong;
+    for (const auto &gateway : m_gateways) {
+        const QJsonObject line = lines.value(gateway->serial);
+        // A controller that refused the application waits in its bootloader,
+        // with no firmware to report.
+        const bool held = gateway->failing ? line.value(QStringLiteral("last_update")).toString() == QLatin1String("failed")
+                                           : line.value(QStringLiteral("last_update")).toString() == QLatin1String("succeeded")
+                        && line.value(QStringLiteral("firmware")).toString() == releasedVersion.toString();
+        if (line.value(QStringLiteral("gateway")).toString() != gateway->id || line.value(QStringLiteral("bridge")).toString() != QLatin1String("online") || !held)
+            wrong.append(gateway->serial + QStringLiteral(": ") + QString::fromUtf8(QJsonDocument(line).toJson(QJsonDocument::Compact)));
+    }
+    check(wrong.isEmpty() && lines.size() == int(m_gateways.size()),
+          QStringLiteral("vexbusctl fleet shows %1 adapters, each on its gateway, online, with its last update's outcome and the new firmware where it succeeded%2")
+                  .arg(lines.size()).arg(wrong.isEmpty() ? QString() : QStringLiteral(": ") + wrong.join(QStringLiteral("; "))));
 }
 
 bool FleetSimulation::report()
