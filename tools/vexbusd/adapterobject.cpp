@@ -42,7 +42,7 @@ AdapterObject::AdapterObject(ManagedAdapter *adapter, const QDBusConnection &con
     m_leaseWatcher->setConnection(m_connection);
     m_leaseWatcher->setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
     connect(m_leaseWatcher, &QDBusServiceWatcher::serviceUnregistered, this, &AdapterObject::onHolderLeft);
-    connect(adapter, &ManagedAdapter::frameReceived, this, &AdapterObject::sendBusFrame);
+    adapter->connectFrames(this, &AdapterObject::sendBusFrame);
     connect(adapter, &ManagedAdapter::updateEnded, this, &AdapterObject::UpdateFinished);
     connect(adapter, &ManagedAdapter::statusChanged, this, &AdapterObject::onAdapterStatusChanged);
 }

@@ -84,11 +84,12 @@ FleetPolicyAgent::FleetPolicyAgent(AdapterManager *manager, const QString &relea
 
 FleetPolicyAgent::~FleetPolicyAgent()
 {
-    // The adapters' requests may end after the agent; they find it gone.
-    if (m_policyReply)
-        m_policyReply->abort();
-    if (m_signatureReply)
-        m_signatureReply->abort();
+    // A fetch that ends now is not taken up; the adapters' requests that
+    // end after the agent find it gone.
+    for (QNetworkReply *reply : {m_policyReply.data(), m_signatureReply.data()}) {
+        if (reply)
+            disconnect(reply, nullptr, this, nullptr);
+    }
 }
 
 QString FleetPolicyAgent::fleetNameOf(const ManagedAdapter *adapter, const QString &gatewayId)
@@ -144,6 +145,11 @@ void FleetPolicyAgent::fetch()
         request.setTransferTimeout(transferTimeout);
         QNetworkReply *reply = m_network->get(request);
         connect(reply, &QNetworkReply::finished, this, &FleetPolicyAgent::onFetched);
+        // The document is small: a server that sends more is not read on.
+        connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received) {
+            if (received > FleetPolicy::maximumSize)
+                reply->abort();
+        });
         return reply;
     };
     m_policyReply = request(QLatin1String(FleetPolicy::fileName));

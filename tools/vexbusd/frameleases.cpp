@@ -26,7 +26,7 @@ FrameLeases::FrameLeases(ManagedAdapter *adapter, const QDBusConnection &connect
     m_holderWatcher->setConnection(connection);
     m_holderWatcher->setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
     connect(m_holderWatcher, &QDBusServiceWatcher::serviceUnregistered, this, &FrameLeases::onHolderLeft);
-    connect(adapter, &ManagedAdapter::frameReceived, this, &FrameLeases::onFrameReceived);
+    adapter->connectFrames(this, &FrameLeases::onFrameReceived);
 }
 
 int FrameLeases::countOf(const QString &holder) const

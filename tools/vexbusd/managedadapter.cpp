@@ -72,7 +72,6 @@ ManagedAdapter::ManagedAdapter(NivoraVexbusUsbDeviceWatcher *deviceWatcher,
                                  QStringLiteral("Release server %1: %2").arg(downloader->baseUrl(), errorString)));
     });
 
-    connect(m_adapter, &NivoraVexbusUsbAdapter::vexbusFrameReceived, this, &ManagedAdapter::frameReceived);
     // Every change of the library's adapter that the status shows.
     connect(m_adapter, &NivoraVexbusUsbAdapter::stateChanged, this, &ManagedAdapter::refresh);
     connect(m_adapter, &NivoraVexbusUsbAdapter::availableChanged, this, &ManagedAdapter::refresh);

@@ -102,12 +102,20 @@ public:
     Outcome inhibit(const QString &holder, const QString &reason);
     Outcome uninhibit(const QString &holder);
 
+    // Connects slot of receiver to the frames that the controller reports
+    // from the bus: to the library adapter's signal itself, since a relay
+    // through a signal of this object would cost every frame another
+    // activation.
+    template<typename Receiver, typename Slot>
+    QMetaObject::Connection connectFrames(const Receiver *receiver, Slot slot) const
+    {
+        return QObject::connect(m_adapter, &NivoraVexbusUsb::NivoraVexbusUsbAdapter::vexbusFrameReceived, receiver, slot);
+    }
+
 signals:
     // The status changed from previous to status(); several fields may
     // change at once.
     void statusChanged(const AdapterStatus &previous);
-    // A frame that the controller reported from the bus.
-    void frameReceived(const QByteArray &frame);
     // An update ended, as its answer says; error and message as
     // AdapterStatus::updateError and updateErrorString.
     void updateEnded(bool success, const QString &error, const QString &message);

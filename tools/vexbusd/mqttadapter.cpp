@@ -61,7 +61,7 @@ MqttAdapter::MqttAdapter(ManagedAdapter *adapter, MqttClient *client, const Serv
     connect(adapter, &ManagedAdapter::statusChanged, this, &MqttAdapter::markChanged);
     // A fleet needs states and outcomes; frames only where asked for.
     if (settings.frames != ServiceSettings::Mqtt::FramesNone)
-        connect(adapter, &ManagedAdapter::frameReceived, this, &MqttAdapter::publishFrame);
+        adapter->connectFrames(this, &MqttAdapter::publishFrame);
     if (UpdateHistory *history = adapter->history()) {
         const UpdateRecord last = history->lastEnded(adapter->key());
         if (last.isValid())

@@ -79,6 +79,13 @@ void MqttBridge::onFleetPolicyMessage(const QByteArray &payload)
     // A cleared retained message withdraws nothing: the newest policy holds.
     if (payload.isEmpty())
         return;
+    // Base64 of the largest policy and its signature, with room for the keys.
+    if (payload.size() > 2 * FleetPolicy::maximumSize) {
+        m_policyAgent->refuseMalformed(payload.left(1024), QLatin1String(FleetPolicyAgent::sourceMqtt),
+                                       QStringLiteral("the message on %1 has %2 bytes, more than a policy needs.")
+                                       .arg(fleetPolicyTopic()).arg(payload.size()));
+        return;
+    }
     const QJsonObject message = QJsonDocument::fromJson(payload).object();
     const auto base64 = [&message](const char *name, QByteArray *data) {
         const QJsonValue value = message.value(QLatin1String(name));

@@ -1661,8 +1661,9 @@ void TestVexbusd::policyHoldsAdaptersBack()
     QVERIFY2(said.contains(QRegularExpression(message)), qPrintable(said));
     QCOMPARE(property(firstPath, QStringLiteral("PolicyState")).toString(), state);
     expectPolicy(secondPath, QStringLiteral("PolicyState"), state);
-    // Fetched again, and still nothing written.
-    QTest::qWait(1200);
+    // A refusal goes into the history once, not at every fetch.
+    if (!refusal.isEmpty())
+        QTest::qWait(1200);
     for (int i = 0; i < 2; ++i) {
         QCOMPARE(startedUpdates(m_emulators[i].get()), 0);
         const QList<QVariantMap> entries = history(i ? secondPath : firstPath, false);
