@@ -35,11 +35,12 @@ DEB_DIR        := build/deb
 
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 600
+FLEET_GATEWAYS ?= 20
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: demo check check-qt6 bench deb docs deps-build deps-test configure build install
-.PHONY: check-sanitize fuzz deps-sanitize soak deps-deb deps-docs deps-demo abi-baseline
+.PHONY: check-sanitize fuzz deps-sanitize soak fleet-sim deps-deb deps-docs deps-demo abi-baseline
 
 # The library and the two tools the demo runs, in a tree of their own
 # (build/demo): a first run builds no test suite, benchmarks, fuzz targets,
@@ -86,7 +87,9 @@ deps-sanitize: deps-test
 
 # The whole suite built with clang, ASan and UBSan (build/sanitize), but
 # for the benchmarks, whose figures mean nothing there and whose smoke runs
-# the Qt 5 suite keeps.
+# the Qt 5 suite keeps, and for the fleet simulation (label fleet): a
+# harness around many vexbusd, whose policy code tst_vexbusd already runs
+# under the sanitizers.
 check-sanitize: deps-sanitize
 	$(MAKE) check PRESET=sanitize
 
@@ -106,6 +109,14 @@ soak: deps-test build
 	sh tests/support/private-locks.sh umockdev-wrapper $(BUILD_DIR)/soak/vexbus-stack-soak --seconds $(SOAK_SECONDS); stack=$$?; \
 	echo "soak: vexbus-soak exit $$adapter, vexbus-stack-soak exit $$stack"; \
 	[ $$adapter = 0 ] && [ $$stack = 0 ]
+
+# FLEET_GATEWAYS gateways on this machine (vexbus-fleet-sim), each its own
+# vexbusd with its own bus and mocked adapter, on one mosquitto and one
+# release server, with one settings file; they idle, then a signed fleet
+# policy rolls 1.5.0 out in stages. It prints the broker's traffic per
+# gateway and how long each stage took, and fails unless every check holds.
+fleet-sim: deps-test build
+	sh tests/support/private-locks.sh umockdev-wrapper $(BUILD_DIR)/soak/vexbus-fleet-sim --gateways $(FLEET_GATEWAYS)
 
 configure:
 	cmake --preset $(PRESET)

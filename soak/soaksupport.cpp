@@ -5,9 +5,13 @@
 
 #include "flashimage.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QList>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
 
 #include <unistd.h>
 
@@ -34,6 +38,37 @@ Resources sampleResources(qint64 pid)
     const QList<QByteArray> fields = statm.open(QIODevice::ReadOnly) ? statm.readAll().split(' ') : QList<QByteArray>();
     return {fields.size() > 1 ? fields.at(1).toLongLong() * sysconf(_SC_PAGESIZE) : 0,
             int(QDir(process + QStringLiteral("/fd")).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot).count())};
+}
+
+QList<pid_t> busDaemons()
+{
+    QList<pid_t> daemons;
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile status(QStringLiteral("/proc/%1/status").arg(entry));
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = status.readAll();
+        if (text.startsWith("Name:\tdbus-daemon") && text.contains("\nPPid:\t" + QByteArray::number(::getpid()) + '\n'))
+            daemons.append(pid_t(entry.toInt()));
+    }
+    return daemons;
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
+}
+
+bool awaitListening(quint16 port, int ms)
+{
+    for (QDeadlineTimer wait(ms); !wait.hasExpired(); QThread::msleep(20)) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (socket.waitForConnected(200))
+            return true;
+    }
+    return false;
 }
 
 } // namespace NivoraSoak

@@ -5,7 +5,10 @@
 #define NIVORA_SOAKSUPPORT_H
 
 #include <QByteArray>
+#include <QList>
 #include <QtGlobal>
+
+#include <sys/types.h>
 
 namespace NivoraSoak {
 
@@ -23,6 +26,15 @@ struct Resources
     int fds = 0;
 };
 Resources sampleResources(qint64 pid = 0);
+
+// The dbus-daemons that this process started (NivoraTest::PrivateBus runs
+// them), for a soak that must take them along when it is killed.
+QList<pid_t> busDaemons();
+
+// A port on 127.0.0.1 that is free now, for a broker to listen on.
+quint16 freePort();
+// Whether something listens on the port of 127.0.0.1 within ms.
+bool awaitListening(quint16 port, int ms);
 
 } // namespace NivoraSoak
 

@@ -48,9 +48,6 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QSocketNotifier>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QThread>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtEndian>
@@ -151,28 +148,6 @@ void onFatalSignal(int signal)
     }
     std::signal(signal, SIG_DFL);
     std::raise(signal);
-}
-
-// The dbus-daemon that PrivateBus started: the child of this process that
-// runs it.
-pid_t busDaemon()
-{
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile status(QStringLiteral("/proc/%1/status").arg(entry));
-        if (!status.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = status.readAll();
-        if (text.startsWith("Name:\tdbus-daemon") && text.contains("\nPPid:\t" + QByteArray::number(::getpid()) + '\n'))
-            return pid_t(entry.toInt());
-    }
-    return 0;
-}
-
-// Free now: the broker's port from then on.
-quint16 freePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
 }
 
 } // namespace
@@ -653,12 +628,12 @@ int StackSoak::run()
         std::fprintf(stderr, "vexbus-stack-soak: cannot start dbus-daemon\n");
         return 2;
     }
-    soakChildren[ChildBus] = busDaemon();
+    soakChildren[ChildBus] = NivoraSoak::busDaemons().value(0);
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGSEGV, SIGABRT, SIGBUS, SIGFPE})
         std::signal(signal, onFatalSignal);
     // vexbusd, vexbusctl and the monitors find the private bus as the system bus.
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus->address().toUtf8());
-    m_brokerPort = freePort();
+    m_brokerPort = NivoraSoak::freePort();
     if (!startBroker() || !startService() || !m_mqtt.start(m_brokerPort)) {
         std::fprintf(stderr, "vexbus-stack-soak: cannot start mosquitto, vexbusd or the MQTT subscriber\n");
         return 2;
@@ -731,14 +706,7 @@ bool StackSoak::startBroker()
     if (!m_broker->waitForStarted(5000))
         return false;
     soakChildren[ChildBroker] = pid_t(m_broker->processId());
-    // Ready once it listens.
-    for (QDeadlineTimer wait(5000); !wait.hasExpired(); QThread::msleep(20)) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, m_brokerPort);
-        if (socket.waitForConnected(200))
-            return true;
-    }
-    return false;
+    return NivoraSoak::awaitListening(m_brokerPort, 5000);
 }
 
 bool StackSoak::startService()
@@ -749,7 +717,7 @@ bool StackSoak::startService()
     // No release server: its checks stay on this machine and fail at once.
     // Every frame goes to the broker too, for the subscriber to count.
     settings.write(QStringLiteral("[Release]\nServer=https://127.0.0.1:%1/firmware\n[mqtt]\nBroker=mqtt://127.0.0.1:%2\nFrames=all\n")
-                           .arg(freePort()).arg(m_brokerPort).toUtf8());
+                           .arg(NivoraSoak::freePort()).arg(m_brokerPort).toUtf8());
     settings.close();
     m_vexbusd.reset(new QProcess);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

@@ -17,6 +17,7 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
+#include <cmath>
 
 using namespace NivoraVexbusUsb;
 
@@ -151,8 +152,7 @@ void MqttAdapter::publishChanges()
     publishRetained(topic(QStringLiteral("availability")),
                     m_adapter->status().available ? QByteArrayLiteral("online") : QByteArrayLiteral("offline"));
     publishRetained(topic(QStringLiteral("state")), stateJson());
-    publishRetained(topic(QStringLiteral("update")), updateJson());
-    publishRetained(topic(QStringLiteral("update/status")), updateStatusJson());
+    publishUpdate();
     if (!m_lastUpdate.isEmpty())
         publishRetained(topic(QStringLiteral("update/last")), m_lastUpdate);
     if (!m_settings.discovery)
@@ -194,7 +194,25 @@ QByteArray MqttAdapter::stateJson() const
     });
 }
 
-QByteArray MqttAdapter::updateJson() const
+void MqttAdapter::publishUpdate()
+{
+    // D-Bus has each whole percent; the broker, shared by a fleet and
+    // keeping both topics retained, gets every fifth: progress was most of
+    // what a rollout sent. Any other change goes out at once.
+    const AdapterStatus &status = m_adapter->status();
+    const QString updateTopic = topic(QStringLiteral("update"));
+    const QString statusTopic = topic(QStringLiteral("update/status"));
+    if (status.updating && status.updatePercentage < 100
+        && std::floor(status.updatePercentage / progressStep) == std::floor(m_publishedPercentage / progressStep)
+        && updateJson(m_publishedPercentage) == m_published.value(updateTopic)
+        && updateStatusJson(m_publishedPercentage) == m_published.value(statusTopic))
+        return;
+    m_publishedPercentage = status.updatePercentage;
+    publishRetained(updateTopic, updateJson(m_publishedPercentage));
+    publishRetained(statusTopic, updateStatusJson(m_publishedPercentage));
+}
+
+QByteArray MqttAdapter::updateJson(double percentage) const
 {
     // Exactly the keys of Home Assistant's update entity: it checks the
     // message against its schema and drops the whole message for a key it
@@ -203,7 +221,7 @@ QByteArray MqttAdapter::updateJson() const
     const AdapterStatus &status = m_adapter->status();
     QJsonObject update{
         {QStringLiteral("in_progress"), status.updating},
-        {QStringLiteral("update_percentage"), status.updating ? QJsonValue(status.updatePercentage) : QJsonValue()},
+        {QStringLiteral("update_percentage"), status.updating ? QJsonValue(percentage) : QJsonValue()},
     };
     if (!status.firmwareVersion.isEmpty())
         update.insert(QStringLiteral("installed_version"), status.firmwareVersion);
@@ -212,14 +230,14 @@ QByteArray MqttAdapter::updateJson() const
     return compact(update);
 }
 
-QByteArray MqttAdapter::updateStatusJson() const
+QByteArray MqttAdapter::updateStatusJson(double percentage) const
 {
     // The service's own account of the update, also the update entity's
     // attributes in Home Assistant.
     const AdapterStatus &status = m_adapter->status();
     return compact(QJsonObject{
         {QStringLiteral("phase"), status.updatePhase},
-        {QStringLiteral("percentage"), status.updatePercentage},
+        {QStringLiteral("percentage"), percentage},
         {QStringLiteral("error"), status.updateError},
         {QStringLiteral("error_string"), status.updateErrorString},
         {QStringLiteral("recovery"), status.recovery},

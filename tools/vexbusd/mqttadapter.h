@@ -75,8 +75,10 @@ private:
     void publishChanges();
     void publishRetained(const QString &topic, const QByteArray &payload);
     QByteArray stateJson() const;
-    QByteArray updateJson() const;
-    QByteArray updateStatusJson() const;
+    void publishUpdate();
+    // The update's payloads with the progress at percentage.
+    QByteArray updateJson(double percentage) const;
+    QByteArray updateStatusJson(double percentage) const;
     void publishFrame(const QByteArray &frame);
     QByteArray framePayload(const QByteArray &frame, qint64 receivedMs);
     QHash<QString, QByteArray> discoveryConfigs() const;
@@ -99,6 +101,9 @@ private:
     bool m_changePending = false;
     // What went out retained, by topic: unchanged values are not sent again.
     QHash<QString, QByteArray> m_published;
+    // The update's progress goes out in steps of this many percent.
+    static constexpr double progressStep = 5;
+    double m_publishedPercentage = 0;
     QTimer *m_releaseTimer;
 };
 
