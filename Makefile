@@ -52,8 +52,9 @@ demo: deps-demo
 	@sh tools/demo/run-demo.sh "$(PREFIX)"
 
 # The suite runs on the Qt 5 build, then on the Qt 6 one. The tools and the
-# service ship built with Qt 5 (the packages), so the Qt 6 run leaves out
-# their behaviour suites and the checks of the tree (the qt6 test preset's
+# service ship built with Qt 5 (the packages), so the Qt 6 tree compiles
+# them but not their behaviour suites and the soaks (NIVORA_BUILD_TOOL_SUITES
+# off), and its run leaves out the checks of the tree (the qt6 test preset's
 # filter); it runs the library's, the QML module's and the installed
 # consumer's.
 check: deps-test build
