@@ -88,9 +88,9 @@ deps-sanitize: deps-test
 
 # The whole suite built with clang, ASan and UBSan (build/sanitize), but
 # for the benchmarks, whose figures mean nothing there and whose smoke runs
-# the Qt 5 suite keeps, and for the fleet simulation (label fleet): a
-# harness around many vexbusd, whose policy code tst_vexbusd already runs
-# under the sanitizers.
+# the Qt 5 suite keeps, and for the soaks and the fleet simulation (label
+# fleet): harnesses around many vexbusd, whose code tst_vexbusd already
+# runs under the sanitizers.
 check-sanitize: deps-sanitize
 	$(MAKE) check PRESET=sanitize
 
