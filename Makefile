@@ -90,7 +90,8 @@ deps-sanitize: deps-test
 # for the benchmarks, whose figures mean nothing there and whose smoke runs
 # the Qt 5 suite keeps, and for the soaks and the fleet simulation (label
 # fleet): harnesses around many vexbusd, whose code tst_vexbusd already
-# runs under the sanitizers.
+# runs under the sanitizers, and for the checks of the tree. The tree is
+# built for what the sanitizers need: -O1 and line tables for their reports.
 check-sanitize: deps-sanitize
 	$(MAKE) check PRESET=sanitize
 
